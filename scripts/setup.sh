@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project builds, runs and tests with.
+# Idempotent: when everything is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev
+  jackd2 libjack-jackd2-dev
+  libsndfile1-dev libsoxr-dev libfftw3-dev libsqlite3-dev nlohmann-json3-dev
+  libmysofa-dev libmysofa1 liblilv-dev lv2-dev libtag1-dev
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
+  libx11-dev libxtst-dev libxi-dev libatspi2.0-dev libfmt-dev
+  xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
+  # used by the tests only: loudness oracle, corpus rendering, peers
+  libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  [[ $p == \#* ]] && continue
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

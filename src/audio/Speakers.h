@@ -1,0 +1,87 @@
+// The speaker vocabulary: the 20 named speaker positions, their nominal
+// directions within a layout, the seven output layouts with their channel
+// orders, and the WAVE channel-mask rules that decide how a speaker list is
+// stored in a WAV file.
+//
+// Everything here is pure and immutable; any thread may call it.
+// Directions use x to the front, y to the left, z up: azimuth is positive to
+// the LEFT, elevation positive up, both in degrees.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+namespace qm {
+
+// Declaration order is the index order used wherever a speaker needs an index.
+enum class SpeakerID : int {
+    L, R, C, LFE, Ls, Rs, Lrs, Rrs, Lw, Rw,
+    Ltf, Rtf, Ltm, Rtm, Ltr, Rtr, Lc, Rc, Cs, Tc
+};
+
+inline constexpr int kSpeakerCount = 20;
+
+struct Direction {
+    double az = 0;  // degrees, positive to the left
+    double el = 0;  // degrees, positive up
+
+    bool operator==(const Direction&) const = default;
+    // Great-circle angle in degrees; identical directions give exactly 0.
+    double angle(const Direction& other) const;
+};
+
+enum class LayoutID { stereo, l51, l71, l514, l712, l714, l916 };
+
+namespace speaker {
+const std::array<SpeakerID, kSpeakerCount>& allCases();
+std::string_view rawValue(SpeakerID s);
+std::optional<SpeakerID> fromRawValue(std::string_view raw);
+inline int index(SpeakerID s) { return static_cast<int>(s); }
+// Only Ls and Rs depend on the layout: at the sides (±90°) when the layout
+// also holds a rear pair (Lrs or Rrs), at ±110° otherwise.
+Direction direction(SpeakerID s, const std::vector<SpeakerID>& layout);
+// "Lss"/"Rss" for the side pair of a layout with a rear pair, else the raw value.
+std::string label(SpeakerID s, const std::vector<SpeakerID>& layout);
+// True when the list holds Lrs or Rrs.
+bool hasRearPair(const std::vector<SpeakerID>& layout);
+}  // namespace speaker
+
+namespace layout {
+const std::array<LayoutID, 7>& allCases();
+std::string_view rawValue(LayoutID id);
+std::optional<LayoutID> fromRawValue(std::string_view raw);
+inline std::string_view id(LayoutID l) { return rawValue(l); }
+std::string_view displayName(LayoutID id);
+const std::vector<SpeakerID>& speakers(LayoutID id);
+// Film channel order, present for 5.1, 7.1 and 7.1.4 only.
+std::optional<std::vector<SpeakerID>> filmOrder(LayoutID id);
+}  // namespace layout
+
+namespace WaveMask {
+struct Result {
+    uint32_t mask = 0;
+    std::vector<SpeakerID> order;  // the order channels are stored in a WAV file
+    bool operator==(const Result&) const = default;
+};
+std::optional<uint32_t> bit(SpeakerID speaker, const std::vector<SpeakerID>& layout);
+// nil when a speaker has no WAVE position or a bit repeats; empty list gives (0, []).
+std::optional<Result> mask(const std::vector<SpeakerID>& speakers);
+}  // namespace WaveMask
+
+// JSON forms: SpeakerID and LayoutID as their raw strings; Direction as
+// {"az":…, "el":…} with both keys required. Decoding errors throw
+// nlohmann::json exceptions.
+void to_json(nlohmann::json& j, SpeakerID s);
+void from_json(const nlohmann::json& j, SpeakerID& s);
+void to_json(nlohmann::json& j, LayoutID l);
+void from_json(const nlohmann::json& j, LayoutID& l);
+void to_json(nlohmann::json& j, const Direction& d);
+void from_json(const nlohmann::json& j, Direction& d);
+
+}  // namespace qm

@@ -1,0 +1,52 @@
+// Reading audio files: the one door through which the system reads audio
+// from disk (file facts, streaming, whole-file reads for the editor and the
+// analysis).
+//
+// An implementation opens one file and answers its own format facts and
+// planar 32-bit float frames at any frame position. A reader object is used
+// by one thread at a time; open one reader per thread.
+//
+// Channel layouts are given in the published Core Audio vocabulary
+// (AudioChannelLayoutTag and AudioChannelLabel values), which is what the
+// format detector speaks: the implementation expands WAVE channel masks,
+// Ambisonic B-format and codec layouts into per-channel labels itself.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+struct AudioStreamFormat {
+    std::string codec;         // "PCM", "MP3", "AAC", "ALAC", "FLAC", "Opus" or "Compressed"
+    int bitsPerChannel = 0;    // of the file's own format; 0 for compressed formats stating none
+    bool isFloat = false;      // the file's own samples are floating point
+    double sampleRate = 0;
+    int channels = 0;
+    int64_t frames = 0;        // length in sample frames
+    uint32_t layoutTag = 0;    // 0 when the file carries no layout, or its labels are listed
+    std::vector<uint32_t> channelLabels;  // one per channel, or empty when unknown
+};
+
+class AudioFileReader {
+public:
+    virtual ~AudioFileReader() = default;
+
+    virtual const AudioStreamFormat& format() const = 0;
+
+    // Reads up to `frames` frames starting at frame `position` into one
+    // buffer per channel (format().channels of them). Returns the number of
+    // frames read: fewer than asked only at the end of the file. Throws
+    // AppError when the file cannot be read.
+    virtual int64_t read(int64_t position, float* const* channels, int64_t frames) = 0;
+
+    // Opens a file with the first implementation that understands it.
+    // Throws AppError (with a readable text) for a file that is missing,
+    // empty, unreadable or not audio.
+    static std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path);
+};
+
+}  // namespace qm

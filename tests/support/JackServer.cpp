@@ -1,0 +1,67 @@
+#include "JackServer.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qm::test {
+
+namespace {
+
+bool serverAnswers(const std::string& name) {
+    std::string cmd = "JACK_NO_START_SERVER=1 jack_lsp -s " + name + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+}  // namespace
+
+JackServer::JackServer(int rate, int period) {
+    name_ = "qmtest" + std::to_string(getpid());
+    std::string rateArg = std::to_string(rate);
+    std::string periodArg = std::to_string(period);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Keep the server quiet; its own port limit stays small to save /dev/shm.
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        execlp("jackd", "jackd", "-n", name_.c_str(), "-p", "128", "-d", "dummy",
+               "-r", rateArg.c_str(), "-p", periodArg.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) return;
+    pid_ = pid;
+    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        if (serverAnswers(name_)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+JackServer::~JackServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+}
+
+}  // namespace qm::test
