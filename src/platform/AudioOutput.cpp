@@ -1,6 +1,7 @@
 #include "platform/AudioOutput.h"
 
 #include "platform/AppError.h"
+#include "rt/mn_mix.h"
 
 #include <jack/jack.h>
 
@@ -12,9 +13,6 @@
 #include <random>
 #include <thread>
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
 
 namespace qm {
 
@@ -24,13 +22,6 @@ constexpr const char* clientName = "Quillmarsh";
 constexpr double nullRate = 48000.0;
 constexpr uint32_t nullBlock = 256;
 constexpr int nullChannels = 2;
-
-// Denormals cost hundreds of cycles each in filter tails; flush them.
-void flushDenormals() {
-#if defined(__SSE__) || defined(__x86_64__)
-    _mm_setcsr(_mm_getcsr() | 0x8040);
-#endif
-}
 
 // Opens a client without ever starting a server. Opening clients at the same
 // moment as a server starts (or as other clients open) sometimes fails, so a
@@ -91,7 +82,7 @@ public:
         }
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
         description_ = "JACK: " + device.name;
-        jack_set_thread_init_callback(client_, [](void*) { flushDenormals(); }, nullptr);
+        jack_set_thread_init_callback(client_, [](void*) { mn_fpu_flush_denormals(); }, nullptr);
         jack_set_process_callback(client_, &JackOutput::process, this);
         jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, this);
         jack_set_port_registration_callback(client_, &JackOutput::portRegistered, this);
@@ -224,7 +215,7 @@ private:
     // average rate is exact; after a long stall it starts afresh instead of
     // rushing to catch up.
     void run() {
-        flushDenormals();
+        mn_fpu_flush_denormals();
         using clock = std::chrono::steady_clock;
         const auto period = std::chrono::duration_cast<clock::duration>(
             std::chrono::duration<double>(nullBlock / nullRate));
