@@ -1,0 +1,44 @@
+/* Atomic 8-byte cells that carry single values between the main thread and
+ * the render thread: a pointer slot (the current ring or mix configuration),
+ * a double (gain, play position) and a 64-bit integer (end-of-stream flag).
+ *
+ * Every hand-over is one writer storing a whole value (sequentially
+ * consistent) and readers loading it (acquire), so a record published in a
+ * slot after it was fully built is seen with its contents. There is no
+ * exchange. Whoever loads a slot never frees what it got: replaced objects
+ * are freed later by their owner, off the real-time thread.
+ *
+ * A cell lives as long as its owner; there is no function to free one.
+ * Loads and stores never allocate, lock or make a system call.
+ */
+#ifndef QM_RT_MN_CELLS_H
+#define QM_RT_MN_CELLS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mn_slot mn_slot;
+typedef struct mn_f64 mn_f64;
+typedef struct mn_i64 mn_i64;
+
+/* A slot holding the null pointer; null when memory cannot be had. */
+mn_slot* mn_slot_create(void);
+void mn_slot_store(mn_slot* slot, void* value);
+void* mn_slot_load(const mn_slot* slot);
+
+mn_f64* mn_f64_create(double initial);
+void mn_f64_store(mn_f64* cell, double value);
+double mn_f64_load(const mn_f64* cell);
+
+mn_i64* mn_i64_create(int64_t initial);
+void mn_i64_store(mn_i64* cell, int64_t value);
+int64_t mn_i64_load(const mn_i64* cell);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
