@@ -29,15 +29,6 @@ const std::vector<SpeakerID>& kBinauralUpmixTarget() {
     return t;
 }
 
-const std::vector<SpeakerID>* speakerList(const SourceFormat& f) {
-    if (auto* s = std::get_if<SourceFormat::Speakers>(&f.value)) return &s->list;
-    return nullptr;
-}
-
-const SourceFormat::Ambisonic* ambisonic(const SourceFormat& f) {
-    return std::get_if<SourceFormat::Ambisonic>(&f.value);
-}
-
 std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s) {
     auto it = std::find(list.begin(), list.end(), s);
     if (it == list.end()) return std::nullopt;
@@ -196,7 +187,7 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
     const auto iL = firstIndex(target, S::L), iR = firstIndex(target, S::R), iC = firstIndex(target, S::C);
     const bool stereoTarget = iL && iR && target.size() == 2;
 
-    if (const auto* list = speakerList(source)) {
+    if (const auto* list = source.speakerList()) {
         if (*list == std::vector<SpeakerID>{S::C} && ch == 1) {
             if (monoToCenter && iC) m[*iC][0] = 1;
             else if (!iL || !iR) m[0][0] = 1;
@@ -233,7 +224,7 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
         return m;
     }
 
-    if (const auto* amb = ambisonic(source)) {
+    if (const auto* amb = source.asAmbisonic()) {
         const int order = decodedOrder(amb->order);
         const Matrix t = Ambisonics::toSN3D(order, amb->norm);
         Matrix d;
@@ -275,13 +266,13 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
 Binaural binauralMatrix(const SourceFormat& source, int channels, const Rotation& rotation) {
     const size_t ch = static_cast<size_t>(std::max(channels, 0));
     Binaural b;
-    if (const auto* list = speakerList(source)) {
+    if (const auto* list = source.speakerList()) {
         for (SpeakerID s : *list) b.dirs.push_back(speaker::direction(s, *list));
         b.matrix = zeros(list->size(), ch);
         for (size_t i = 0; i < std::min(list->size(), ch); ++i) b.matrix[i][i] = (*list)[i] == S::LFE ? 0.5 : 1;
         return b;
     }
-    if (const auto* amb = ambisonic(source)) {
+    if (const auto* amb = source.asAmbisonic()) {
         const int order = decodedOrder(amb->order);
         const auto& grid = Ambisonics::lebedev26();
         Matrix s = Ambisonics::samplingDecoder(order, grid.dirs, grid.weights, rotation, true);
@@ -301,7 +292,7 @@ MixConfig config(const SourceFormat& source, int channels, const OutputProfile& 
     channels = std::max(channels, 0);
     const int d = std::max(deviceChannels, 1);
     const bool headphones = profile.kind == OutputProfile::Kind::headphones;
-    const auto* list = speakerList(source);
+    const auto* list = source.speakerList();
 
     if (upmix && upmix->enabled && list && list->size() == static_cast<size_t>(channels)) {
         if (headphones) {
@@ -326,7 +317,7 @@ MixConfig config(const SourceFormat& source, int channels, const OutputProfile& 
 
     const size_t ch = static_cast<size_t>(channels);
     const bool twoOrFewer = list && list->size() <= 2;
-    const bool discrete = !list && !ambisonic(source);
+    const bool discrete = !list && !source.asAmbisonic();
     if (!headphones || twoOrFewer || discrete) {
         MixConfig cfg;
         cfg.inChannels = channels;
