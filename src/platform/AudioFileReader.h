@@ -20,6 +20,13 @@
 
 namespace qm {
 
+// Error codes of AudioFileReader (AppError::code()).
+enum AudioFileError : int {
+    kAudioFileNotFound = 60,     // missing, or not a regular file
+    kAudioFileUnreadable = 61,   // not audio, or a format no implementation understands
+    kAudioFileReadFailed = 62,   // the file opened but its frames cannot be read
+};
+
 struct AudioStreamFormat {
     std::string codec;         // "PCM", "MP3", "AAC", "ALAC", "FLAC", "Opus" or "Compressed"
     int bitsPerChannel = 0;    // of the file's own format; 0 for compressed formats stating none

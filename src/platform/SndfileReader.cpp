@@ -1,0 +1,184 @@
+#include "platform/SndfileReader.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+
+#include "platform/AppError.h"
+#include "platform/ChannelLabelValues.h"
+
+namespace qm {
+
+namespace {
+
+// Core Audio label of one libsndfile channel-map entry, or 0 when it has none.
+uint32_t labelOf(int mapEntry) {
+    using namespace channel_label;
+    switch (mapEntry) {
+        case SF_CHANNEL_MAP_MONO: return kMono;
+        case SF_CHANNEL_MAP_LEFT:
+        case SF_CHANNEL_MAP_FRONT_LEFT: return kLeft;
+        case SF_CHANNEL_MAP_RIGHT:
+        case SF_CHANNEL_MAP_FRONT_RIGHT: return kRight;
+        case SF_CHANNEL_MAP_CENTER:
+        case SF_CHANNEL_MAP_FRONT_CENTER: return kCenter;
+        case SF_CHANNEL_MAP_REAR_CENTER: return kCenterSurround;
+        case SF_CHANNEL_MAP_REAR_LEFT: return kLeftSurround;
+        case SF_CHANNEL_MAP_REAR_RIGHT: return kRightSurround;
+        case SF_CHANNEL_MAP_LFE: return kLFEScreen;
+        case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER: return kLeftCenter;
+        case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER: return kRightCenter;
+        case SF_CHANNEL_MAP_SIDE_LEFT: return kLeftSurroundDirect;
+        case SF_CHANNEL_MAP_SIDE_RIGHT: return kRightSurroundDirect;
+        case SF_CHANNEL_MAP_TOP_CENTER: return kTopCenterSurround;
+        case SF_CHANNEL_MAP_TOP_FRONT_LEFT: return kVerticalHeightLeft;
+        case SF_CHANNEL_MAP_TOP_FRONT_CENTER: return kVerticalHeightCenter;
+        case SF_CHANNEL_MAP_TOP_FRONT_RIGHT: return kVerticalHeightRight;
+        case SF_CHANNEL_MAP_TOP_REAR_LEFT: return kTopBackLeft;
+        case SF_CHANNEL_MAP_TOP_REAR_CENTER: return kTopBackCenter;
+        case SF_CHANNEL_MAP_TOP_REAR_RIGHT: return kTopBackRight;
+        case SF_CHANNEL_MAP_AMBISONIC_B_W: return kAmbisonicW;
+        case SF_CHANNEL_MAP_AMBISONIC_B_X: return kAmbisonicX;
+        case SF_CHANNEL_MAP_AMBISONIC_B_Y: return kAmbisonicY;
+        case SF_CHANNEL_MAP_AMBISONIC_B_Z: return kAmbisonicZ;
+        default: return 0;
+    }
+}
+
+struct Codec {
+    const char* name;
+    int bits;
+    bool isFloat;
+};
+
+Codec codecOf(int format) {
+    const int major = format & SF_FORMAT_TYPEMASK;
+    const int sub = format & SF_FORMAT_SUBMASK;
+    int pcmBits = 0;
+    switch (sub) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8: pcmBits = 8; break;
+        case SF_FORMAT_PCM_16: pcmBits = 16; break;
+        case SF_FORMAT_PCM_24: pcmBits = 24; break;
+        case SF_FORMAT_PCM_32: pcmBits = 32; break;
+        default: break;
+    }
+    if (major == SF_FORMAT_FLAC)
+        return {"FLAC", pcmBits, false};
+    if (pcmBits) return {"PCM", pcmBits, false};
+    switch (sub) {
+        case SF_FORMAT_FLOAT: return {"PCM", 32, true};
+        case SF_FORMAT_DOUBLE: return {"PCM", 64, true};
+        case SF_FORMAT_ALAC_16: return {"ALAC", 16, false};
+        case SF_FORMAT_ALAC_20: return {"ALAC", 20, false};
+        case SF_FORMAT_ALAC_24: return {"ALAC", 24, false};
+        case SF_FORMAT_ALAC_32: return {"ALAC", 32, false};
+        case SF_FORMAT_MPEG_LAYER_III: return {"MP3", 0, false};
+        case SF_FORMAT_OPUS: return {"Opus", 0, false};
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW: return {"Compressed", 8, false};
+        default: return {"Compressed", 0, false};
+    }
+}
+
+class SndfileReader final : public AudioFileReader {
+public:
+    SndfileReader(SNDFILE* file, const SF_INFO& info) : file_(file) {
+        Codec codec = codecOf(info.format);
+        format_.codec = codec.name;
+        format_.bitsPerChannel = codec.bits;
+        format_.isFloat = codec.isFloat;
+        format_.sampleRate = info.samplerate;
+        format_.channels = info.channels;
+        format_.frames = std::max<sf_count_t>(info.frames, 0);
+        readLayout();
+    }
+
+    ~SndfileReader() override { sf_close(file_); }
+
+    const AudioStreamFormat& format() const override { return format_; }
+
+    int64_t read(int64_t position, float* const* channels, int64_t frames) override {
+        if (position < 0 || frames < 0)
+            throw AppError(kAudioFileReadFailed, "Cannot read audio before the start of a file.");
+        if (frames == 0 || position >= format_.frames) return 0;
+        if (position != cursor_) {
+            if (sf_seek(file_, position, SEEK_SET) < 0) {
+                cursor_ = -1;
+                throw AppError(kAudioFileReadFailed, std::string("Cannot seek in the audio file: ") +
+                                                         sf_strerror(file_));
+            }
+            cursor_ = position;
+        }
+        const int nch = format_.channels;
+        int64_t done = 0;
+        while (done < frames) {
+            const int64_t want = std::min<int64_t>(frames - done, kBlock);
+            scratch_.resize(static_cast<size_t>(want * nch));
+            const sf_count_t got = sf_readf_float(file_, scratch_.data(), want);
+            if (got <= 0) break;
+            for (int c = 0; c < nch; ++c) {
+                float* dst = channels[c] + done;
+                const float* src = scratch_.data() + c;
+                for (sf_count_t i = 0; i < got; ++i) dst[i] = src[i * nch];
+            }
+            done += got;
+            if (got < want) break;
+        }
+        cursor_ += done;
+        return done;
+    }
+
+private:
+    static constexpr int64_t kBlock = 4096;
+
+    void readLayout() {
+        const int nch = format_.channels;
+        if (nch == 4 && sf_command(file_, SFC_WAVEX_GET_AMBISONIC, nullptr, 0) ==
+                            SF_AMBISONIC_B_FORMAT) {
+            format_.layoutTag = channel_label::kTagAmbisonicBFormat;
+            format_.channelLabels = {channel_label::kAmbisonicW, channel_label::kAmbisonicX,
+                                     channel_label::kAmbisonicY, channel_label::kAmbisonicZ};
+            return;
+        }
+        std::vector<int> map(static_cast<size_t>(nch));
+        if (sf_command(file_, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                       static_cast<int>(map.size() * sizeof(int))) != SF_TRUE)
+            return;
+        std::vector<uint32_t> labels;
+        for (int entry : map) {
+            uint32_t label = labelOf(entry);
+            if (label == 0) return;  // a channel without a known position: no usable layout
+            labels.push_back(label);
+        }
+        format_.channelLabels = std::move(labels);
+    }
+
+    SNDFILE* file_;
+    AudioStreamFormat format_;
+    int64_t cursor_ = 0;
+    std::vector<float> scratch_;
+};
+
+}  // namespace
+
+namespace sndfile {
+
+std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path, std::string* whyNot) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) {
+        if (whyNot) *whyNot = sf_strerror(nullptr);
+        return nullptr;
+    }
+    if (info.channels <= 0 || info.samplerate <= 0) {
+        sf_close(file);
+        if (whyNot) *whyNot = "no channels or no sample rate";
+        return nullptr;
+    }
+    return std::make_unique<SndfileReader>(file, info);
+}
+
+}  // namespace sndfile
+
+}  // namespace qm

@@ -1,0 +1,204 @@
+#include "platform/AudioFileReader.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/AppError.h"
+#include "support/AudioFiles.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using namespace qm::test;
+
+namespace {
+
+// Reads [position, position + frames) into planar vectors.
+Planar readRange(AudioFileReader& r, int64_t position, int64_t frames) {
+    const int nch = r.format().channels;
+    Planar out(static_cast<size_t>(nch), std::vector<float>(static_cast<size_t>(frames)));
+    std::vector<float*> ptrs;
+    for (auto& ch : out) ptrs.push_back(ch.data());
+    int64_t got = r.read(position, ptrs.data(), frames);
+    for (auto& ch : out) ch.resize(static_cast<size_t>(got));
+    return out;
+}
+
+Planar readAll(AudioFileReader& r) {
+    const int nch = r.format().channels;
+    Planar all(static_cast<size_t>(nch));
+    int64_t pos = 0;
+    for (;;) {
+        Planar block = readRange(r, pos, 1000);
+        if (block[0].empty()) break;
+        for (int c = 0; c < nch; ++c) all[c].insert(all[c].end(), block[c].begin(), block[c].end());
+        pos += static_cast<int64_t>(block[0].size());
+    }
+    return all;
+}
+
+// Random reads in shuffled order must equal the same range of a sequential read.
+void expectRandomReadsMatch(AudioFileReader& r, const Planar& sequential, float tolerance) {
+    std::mt19937 rng(7);
+    const int64_t n = static_cast<int64_t>(sequential[0].size());
+    for (int k = 0; k < 40; ++k) {
+        int64_t pos = std::uniform_int_distribution<int64_t>(0, n - 1)(rng);
+        int64_t len = std::uniform_int_distribution<int64_t>(1, 3000)(rng);
+        Planar got = readRange(r, pos, len);
+        ASSERT_EQ(static_cast<int64_t>(got[0].size()), std::min(len, n - pos)) << "at " << pos;
+        for (size_t c = 0; c < got.size(); ++c)
+            for (size_t i = 0; i < got[c].size(); ++i)
+                ASSERT_NEAR(got[c][i], sequential[c][pos + i], tolerance)
+                    << "channel " << c << " frame " << pos + i;
+    }
+}
+
+struct PcmCase {
+    const char* name;
+    FileKind kind;
+    int bits;
+    bool isFloat;
+    const char* codec;
+};
+
+class PcmFiles : public testing::TestWithParam<PcmCase> {};
+
+}  // namespace
+
+TEST_P(PcmFiles, GiveTheirFactsAndExactFramesAtAnyPosition) {
+    const PcmCase& p = GetParam();
+    TempDir dir;
+    auto file = dir / (std::string(p.name) + "-48000-3.bin");
+    writeTestFile(file, 3, 40000, 48000, {.kind = p.kind, .bits = p.bits, .isFloat = p.isFloat});
+    auto r = AudioFileReader::open(file);
+    const auto& f = r->format();
+    EXPECT_EQ(f.codec, p.codec);
+    EXPECT_EQ(f.bitsPerChannel, p.bits);
+    EXPECT_EQ(f.isFloat, p.isFloat);
+    EXPECT_EQ(f.sampleRate, 48000);
+    EXPECT_EQ(f.channels, 3);
+    EXPECT_EQ(f.frames, 40000);
+
+    Planar all = readAll(*r);
+    Planar want = staircaseSignal(3, 40000);
+    ASSERT_EQ(all[0].size(), 40000u);
+    if (p.bits >= 16) {
+        EXPECT_EQ(all, want);
+    }
+    expectRandomReadsMatch(*r, all, 0);
+    // Reads end at the end of the file.
+    EXPECT_EQ(readRange(*r, 39990, 100)[0].size(), 10u);
+    EXPECT_TRUE(readRange(*r, 40000, 100)[0].empty());
+    EXPECT_TRUE(readRange(*r, 1'000'000, 100)[0].empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, PcmFiles,
+    testing::Values(PcmCase{"wav8", FileKind::wav, 8, false, "PCM"},
+                    PcmCase{"wav16", FileKind::wav, 16, false, "PCM"},
+                    PcmCase{"wav24", FileKind::wav, 24, false, "PCM"},
+                    PcmCase{"wav32", FileKind::wav, 32, false, "PCM"},
+                    PcmCase{"wavfloat", FileKind::wav, 32, true, "PCM"},
+                    PcmCase{"wavdouble", FileKind::wav, 64, true, "PCM"},
+                    PcmCase{"rf64", FileKind::rf64, 24, false, "PCM"},
+                    PcmCase{"w64", FileKind::w64, 16, false, "PCM"},
+                    PcmCase{"aiff", FileKind::aiff, 16, false, "PCM"},
+                    PcmCase{"aifc", FileKind::aiff, 32, true, "PCM"},
+                    PcmCase{"caf", FileKind::caf, 24, false, "PCM"},
+                    PcmCase{"flac16", FileKind::flac, 16, false, "FLAC"},
+                    PcmCase{"flac24", FileKind::flac, 24, false, "FLAC"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AudioFileReader, ExtensibleMasksBecomeChannelLabels) {
+    TempDir dir;
+    struct Case {
+        int channels;
+        uint32_t mask;
+        std::vector<uint32_t> labels;
+    };
+    const std::vector<Case> cases = {
+        {6, 0x3F, {1, 2, 3, 4, 5, 6}},
+        {8, 0x63F, {1, 2, 3, 4, 5, 6, 10, 11}},
+        {12, 0x2D63F, {1, 2, 3, 4, 5, 6, 10, 11, 13, 15, 16, 18}},
+        {4, 0x107, {1, 2, 3, 9}},
+        {2, 0x3, {1, 2}},
+    };
+    for (const auto& c : cases) {
+        auto file = dir / ("mask" + std::to_string(c.mask) + ".wav");
+        writeTestFile(file, c.channels, 100, 48000, {.kind = FileKind::wavex, .channelMask = c.mask});
+        auto r = AudioFileReader::open(file);
+        EXPECT_EQ(r->format().channelLabels, c.labels) << "mask " << c.mask;
+        EXPECT_EQ(r->format().layoutTag, 0u);
+    }
+}
+
+TEST(AudioFileReader, FilesWithoutAFullMaskCarryNoLabels) {
+    TempDir dir;
+    // 9.1.6 and 7.1.2 have speakers without a mask bit: such files are written
+    // without a mask, or with one that covers only some channels.
+    for (auto [channels, mask] : {std::pair{16, 0u}, {10, 0u}, {10, 0x63Fu}, {6, 0u}}) {
+        auto file = dir / ("partial" + std::to_string(channels) + "-" + std::to_string(mask) + ".wav");
+        writeTestFile(file, channels, 100, 48000, {.kind = FileKind::wavex, .channelMask = mask});
+        auto r = AudioFileReader::open(file);
+        EXPECT_TRUE(r->format().channelLabels.empty()) << channels << " " << mask;
+        EXPECT_EQ(r->format().layoutTag, 0u);
+    }
+    // A plain (non-extensible) multichannel WAV says nothing about its speakers.
+    auto plain = dir / "plain6.wav";
+    writeTestFile(plain, 6, 100, 48000, {.kind = FileKind::wav});
+    EXPECT_TRUE(AudioFileReader::open(plain)->format().channelLabels.empty());
+}
+
+TEST(AudioFileReader, AmbisonicBFormatGivesItsLayoutTag) {
+    TempDir dir;
+    auto file = dir / "first.amb";
+    writeTestFile(file, 4, 500, 48000, {.kind = FileKind::amb});
+    auto r = AudioFileReader::open(file);
+    EXPECT_EQ(r->format().layoutTag, 0x6B0004u);
+    EXPECT_EQ(r->format().channelLabels, (std::vector<uint32_t>{200, 201, 202, 203}));
+    EXPECT_EQ(readAll(*r), staircaseSignal(4, 500));
+}
+
+TEST(AudioFileReader, BadFilesThrowAppErrors) {
+    TempDir dir;
+    auto expectError = [](const std::filesystem::path& p, int code) {
+        try {
+            AudioFileReader::open(p);
+            ADD_FAILURE() << p << " opened";
+        } catch (const AppError& e) {
+            EXPECT_EQ(e.code(), code) << p;
+            EXPECT_FALSE(e.description().empty());
+        }
+    };
+    expectError(dir / "missing.wav", kAudioFileNotFound);
+    writeBytes(dir / "empty.wav", "");
+    expectError(dir / "empty.wav", kAudioFileUnreadable);
+    writeBytes(dir / "text.wav", "This is not a sound file, only some words of text.\n");
+    expectError(dir / "text.wav", kAudioFileUnreadable);
+    expectError(dir.path(), kAudioFileUnreadable);
+    writeBytes(dir / "header-only.wav", "RIFF\x04\x00\x00\x00WAVE");
+    expectError(dir / "header-only.wav", kAudioFileUnreadable);
+}
+
+TEST(AudioFileReader, TruncatedWavReadsWhatIsThere) {
+    TempDir dir;
+    auto file = dir / "cut.wav";
+    writeTestFile(file, 2, 10000, 44100, {.kind = FileKind::wav, .bits = 16});
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) - 4 * 2500 - 1);
+    auto r = AudioFileReader::open(file);
+    Planar all = readAll(*r);
+    EXPECT_LE(r->format().frames, 10000);
+    EXPECT_GE(all[0].size(), 7000u);
+    for (size_t i = 0; i < all[0].size(); ++i) ASSERT_EQ(all[1][i], staircase(1, static_cast<int64_t>(i)));
+}
+
+TEST(AudioFileReader, NegativePositionsAreRefused) {
+    TempDir dir;
+    auto file = dir / "a.wav";
+    writeTestFile(file, 1, 100, 48000);
+    auto r = AudioFileReader::open(file);
+    float buf[10];
+    float* ptr = buf;
+    EXPECT_THROW(r->read(-1, &ptr, 10), AppError);
+    EXPECT_EQ(r->read(0, &ptr, 0), 0);
+}
