@@ -52,7 +52,10 @@ Direction directionOf(const Vec3& v) {
 }
 
 Matrix Rotation::matrix() const {
-    double y = yaw * kRad, t = -pitch * kRad, r = roll * kRad;
+    // An angle that is not a number (a bad value from a control command or a
+    // stored state) counts as 0 rather than turning every gain into NaN.
+    auto rad = [](double deg) { return std::isfinite(deg) ? deg * kRad : 0.0; };
+    double y = rad(yaw), t = -rad(pitch), r = rad(roll);
     Matrix rz = {{std::cos(y), -std::sin(y), 0}, {std::sin(y), std::cos(y), 0}, {0, 0, 1}};
     Matrix ry = {{std::cos(t), 0, std::sin(t)}, {0, 1, 0}, {-std::sin(t), 0, std::cos(t)}};
     Matrix rx = {{1, 0, 0}, {0, std::cos(r), -std::sin(r)}, {0, std::sin(r), std::cos(r)}};

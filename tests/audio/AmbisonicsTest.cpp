@@ -1,6 +1,7 @@
 #include "audio/Ambisonics.h"
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include <gtest/gtest.h>
@@ -156,6 +157,10 @@ TEST(Rotation, MatricesAreOrthonormalAndInvertedByTheirInverse) {
     }
     Matrix zero = Rotation{}.matrix();
     EXPECT_EQ(zero, (Matrix{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
+    // Angles that are not numbers are ignored instead of spreading NaN.
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ((Rotation{nan, inf, -inf}.matrix()), zero);
+    EXPECT_EQ((Rotation{90, nan, 0}.matrix()), (Rotation{90, 0, 0}.matrix()));
 }
 
 TEST(Rotation, SignsOfYawPitchAndRoll) {
