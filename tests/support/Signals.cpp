@@ -44,21 +44,6 @@ std::vector<float> noise(double amp, size_t n, uint64_t seed) {
     return x;
 }
 
-void writeWav(const std::filesystem::path& file, const Planar& channels, double sampleRate) {
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(sampleRate);
-    info.channels = static_cast<int>(channels.size());
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* f = sf_open(file.c_str(), SFM_WRITE, &info);
-    if (!f) throw std::runtime_error("cannot write " + file.string());
-    const size_t frames = channels.empty() ? 0 : channels[0].size();
-    std::vector<float> inter(frames * channels.size());
-    for (size_t i = 0; i < frames; ++i)
-        for (size_t c = 0; c < channels.size(); ++c) inter[i * channels.size() + c] = channels[c][i];
-    sf_writef_float(f, inter.data(), static_cast<sf_count_t>(frames));
-    sf_close(f);
-}
-
 PlanarFile readWav(const std::filesystem::path& file) {
     SF_INFO info{};
     SNDFILE* f = sf_open(file.c_str(), SFM_READ, &info);

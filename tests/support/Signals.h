@@ -1,5 +1,5 @@
-// Generated test signals and files: sines, noise, planar WAV reading and
-// writing through libsndfile, and standard MIDI files rendered to audio with
+// Generated test signals and files: sines, noise, planar WAV reading
+// through libsndfile, and standard MIDI files rendered to audio with
 // fluidsynth and the General MIDI sound font that the test machines carry.
 #pragma once
 
@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-namespace qm::test {
+#include "support/AudioFiles.h"
 
-using Planar = std::vector<std::vector<float>>;
+namespace qm::test {
 
 double dbToAmp(double db);
 
@@ -26,8 +26,7 @@ struct PlanarFile {
     double sampleRate = 0;
 };
 
-// 32-bit float WAV; throws std::runtime_error on failure.
-void writeWav(const std::filesystem::path& file, const Planar& channels, double sampleRate);
+// Throws std::runtime_error on failure.
 PlanarFile readWav(const std::filesystem::path& file);
 
 // A note of a standard MIDI file, timed in beats.
