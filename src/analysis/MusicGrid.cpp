@@ -201,7 +201,12 @@ MusicGrid build(const TempoResult& tempo, const std::vector<float>& mono22k, dou
         }
         if (grid.beats.empty()) return fallback();
         grid.bpm = 60.0 / fit.period;
-        const int off = downbeatOffset(grid.beats, tempo.envLow, tempo.envFull, g);
+        // The accents are read from the onset envelopes, whose peaks lie
+        // where the grid stood before the attack shift moved it onto the
+        // audible attacks: look them up there.
+        std::vector<double> unshifted(grid.beats.size());
+        for (size_t k = 0; k < grid.beats.size(); ++k) unshifted[k] = grid.beats[k] - attack;
+        const int off = downbeatOffset(unshifted, tempo.envLow, tempo.envFull, g);
         double first = grid.beats[std::min<size_t>(size_t(off), grid.beats.size() - 1)];
         const double bar = (60.0 / grid.bpm) * g;
         while (first - bar >= -0.06) first -= bar;

@@ -1,5 +1,8 @@
 #include "analysis/Signal.h"
 
+#include "platform/AppError.h"
+#include "platform/AudioFileReader.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -10,6 +13,31 @@
 namespace qm {
 
 namespace Signal {
+
+PlanarAudio readPlanar(const std::filesystem::path& url) {
+    auto reader = AudioFileReader::open(url);
+    const AudioStreamFormat& f = reader->format();
+    PlanarAudio out;
+    out.sampleRate = f.sampleRate;
+    const int channels = std::max(f.channels, 0);
+    if (f.frames < 1 || channels == 0) {
+        out.channels.assign(size_t(std::max(1, channels)), {});
+        return out;
+    }
+    if (f.frames > int64_t(UINT32_MAX)) throw AppError(40, "File too large to load");
+    try {
+        out.channels.assign(size_t(channels), std::vector<float>(size_t(f.frames)));
+    } catch (const std::bad_alloc&) {
+        throw AppError(40, "File too large to load");
+    } catch (const std::length_error&) {
+        throw AppError(40, "File too large to load");
+    }
+    std::vector<float*> ptrs;
+    for (auto& c : out.channels) ptrs.push_back(c.data());
+    const int64_t got = reader->read(0, ptrs.data(), f.frames);
+    for (auto& c : out.channels) c.resize(size_t(std::clamp<int64_t>(got, 0, f.frames)));
+    return out;
+}
 
 std::vector<float> mono(const std::vector<std::vector<float>>& channels) {
     if (channels.empty()) return {};
