@@ -2,6 +2,7 @@
 
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
+#include "platform/Resampler.h"
 
 #include <algorithm>
 #include <bit>
@@ -50,6 +51,17 @@ std::vector<float> mono(const std::vector<std::vector<float>>& channels) {
     const float scale = 1.0f / float(channels.size());
     for (float& v : sum) v *= scale;
     return sum;
+}
+
+std::vector<float> resample(const std::vector<float>& x, double from, double to) {
+    if (std::fabs(from - to) <= 0.5 || x.empty()) return x;
+    try {
+        auto out = Resampler::resample({x}, from, to);
+        if (out.size() == 1) return std::move(out[0]);
+    } catch (const std::exception&) {
+        // Handled below: an empty signal rather than one at the wrong rate.
+    }
+    return {};
 }
 
 float rms(const std::vector<float>& x, long start, long end) {

@@ -86,3 +86,20 @@ TEST(Signal, ReadPlanarReadsWholeFiles) {
 
     EXPECT_THROW(Signal::readPlanar(dir / "missing.wav"), AppError);
 }
+
+TEST(Signal, ResampleChangesTheRateOrSaysItCouldNot) {
+    std::vector<float> x(44100);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = float(std::sin(2 * M_PI * 440 * double(i) / 44100));
+    EXPECT_EQ(Signal::resample(x, 44100, 44100.4), x);
+    EXPECT_TRUE(Signal::resample({}, 44100, 22050).empty());
+    const auto half = Signal::resample(x, 44100, 22050);
+    EXPECT_EQ(half.size(), 22050u);
+    // The tone survives at its frequency: compare with a 440 Hz sine at 22 050 Hz.
+    double err = 0;
+    for (size_t i = 1000; i < 21000; ++i) err = std::max(err, std::fabs(half[i] - std::sin(2 * M_PI * 440 * double(i) / 22050)));
+    EXPECT_LT(err, 1e-2);
+    // No conversion possible: an empty result, never the input at its old rate.
+    EXPECT_TRUE(Signal::resample(x, 0, 22050).empty());
+    EXPECT_TRUE(Signal::resample(x, 44100, -1).empty());
+    EXPECT_TRUE(Signal::resample(x, std::nan(""), 22050).empty());
+}
