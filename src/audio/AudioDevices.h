@@ -1,0 +1,45 @@
+// The machine's audio output devices, read afresh from the sound server on
+// every call (nothing is cached). Main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+struct AudioOutputDevice {
+    uint32_t id = 0;         // stable object id derived from the UID, never 0
+    std::string uid;         // what output profiles store as deviceUID
+    std::string name;        // display name; the UID when the device has none
+    int outputChannels = 0;  // at least 1
+
+    bool operator==(const AudioOutputDevice&) const = default;
+};
+
+namespace AudioDevices {
+
+// Every device with at least one output channel, in the server's order.
+std::vector<AudioOutputDevice> allOutputs();
+// "System Output" for no UID; the name of the first listed device with that
+// UID; "Unavailable device" when none has it.
+std::string name(const std::optional<std::string>& uid);
+std::optional<uint32_t> deviceID(const std::string& uid);
+// The channel count of the device with that id; 0 when there is none.
+int outputChannels(uint32_t id);
+
+}  // namespace AudioDevices
+
+}  // namespace qm
+
+template <>
+struct std::hash<qm::AudioOutputDevice> {
+    size_t operator()(const qm::AudioOutputDevice& d) const noexcept {
+        size_t h = std::hash<std::string>()(d.uid);
+        h ^= std::hash<std::string>()(d.name) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        h ^= (static_cast<size_t>(d.id) << 16) ^ static_cast<size_t>(d.outputChannels);
+        return h;
+    }
+};

@@ -1,0 +1,248 @@
+#include "audio/AudioFileInfo.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "audio/FormatDetector.h"
+#include "platform/AudioFileReader.h"
+
+namespace qm {
+
+namespace {
+
+std::string lowerExtension(const std::filesystem::path& url) {
+    std::string ext = url.extension().string();
+    if (!ext.empty()) ext.erase(0, 1);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+// Decodes UTF-8, replacing each ill-formed sequence with U+FFFD, into code points.
+std::vector<char32_t> decodeUtf8Repairing(std::string_view s) {
+    std::vector<char32_t> out;
+    size_t i = 0;
+    const size_t n = s.size();
+    auto byte = [&s](size_t k) { return static_cast<uint8_t>(s[k]); };
+    while (i < n) {
+        uint8_t b = byte(i);
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
+        int len = 0;
+        char32_t cp = 0;
+        uint8_t lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2, cp = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3, cp = b & 0x0F;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4, cp = b & 0x07;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        size_t k = 1;
+        for (; k < static_cast<size_t>(len); ++k) {
+            if (i + k >= n) break;
+            uint8_t c = byte(i + k);
+            if (c < lo || c > hi) break;
+            lo = 0x80, hi = 0xBF;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (k == static_cast<size_t>(len)) {
+            out.push_back(cp);
+        } else {
+            out.push_back(0xFFFD);  // the maximal ill-formed prefix becomes one replacement
+        }
+        i += k;
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Unicode white space and line breaks.
+bool isWhiteSpace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Reads exactly `size` bytes at `offset` unless the file ends first.
+ssize_t readAt(int fd, uint8_t* buf, size_t size, uint64_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got = pread(fd, buf + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+namespace RIFFReader {
+
+std::optional<std::string> bextDescription(const std::filesystem::path& url) {
+    static const std::set<std::string> kWaveExtensions = {"wav", "wave", "bwf", "amb", "rf64"};
+    if (!kWaveExtensions.contains(lowerExtension(url))) return std::nullopt;
+    FileDescriptor fd(url);
+    if (fd.get() < 0) return std::nullopt;
+
+    uint8_t header[12];
+    if (readAt(fd.get(), header, 12, 0) != 12) return std::nullopt;
+    const std::string_view form(reinterpret_cast<const char*>(header), 4);
+    if ((form != "RIFF" && form != "RF64" && form != "BW64") ||
+        std::memcmp(header + 8, "WAVE", 4) != 0)
+        return std::nullopt;
+
+    uint64_t offset = 12;
+    for (int chunk = 0; chunk < 64; ++chunk) {
+        uint8_t h[8];
+        if (readAt(fd.get(), h, 8, offset) != 8) return std::nullopt;
+        const uint32_t size = le32(h + 4);
+        if (std::memcmp(h, "bext", 4) == 0) {
+            // The Description is the first 256 bytes of the body; a shorter
+            // chunk holds only what it declares, never the bytes after it.
+            std::array<uint8_t, 256> body{};
+            const size_t want = std::min<size_t>(size, body.size());
+            ssize_t got = readAt(fd.get(), body.data(), want, offset + 8);
+            if (got < 0) return std::nullopt;
+            const char* text = reinterpret_cast<const char*>(body.data());
+            size_t len = static_cast<size_t>(got);
+            if (const void* zero = std::memchr(text, 0, len))
+                len = static_cast<size_t>(static_cast<const char*>(zero) - text);
+            std::vector<char32_t> cps = decodeUtf8Repairing({text, len});
+            size_t first = 0, last = cps.size();
+            while (first < last && isWhiteSpace(cps[first])) ++first;
+            while (last > first && isWhiteSpace(cps[last - 1])) --last;
+            if (first == last) return std::nullopt;
+            std::string out;
+            for (size_t i = first; i < last; ++i) appendUtf8(out, cps[i]);
+            return out;
+        }
+        // A 64-bit file keeps its real sizes in the ds64 chunk: stop here.
+        if (size == 0xFFFFFFFFu) return std::nullopt;
+        offset += 8 + static_cast<uint64_t>(size) + (size & 1u);
+    }
+    return std::nullopt;
+}
+
+}  // namespace RIFFReader
+
+AudioFileInfo AudioFileInfo::load(const std::filesystem::path& url) {
+    auto reader = AudioFileReader::open(url);
+    const AudioStreamFormat& f = reader->format();
+
+    AudioFileInfo info;
+    info.url = url;
+    info.codec = f.codec;
+    info.bitDepth = f.bitsPerChannel;
+    info.isFloat = f.isFloat;
+    info.channels = f.channels;
+
+    std::optional<ChannelLayout> layout;
+    if (f.layoutTag != 0 || !f.channelLabels.empty())
+        layout = ChannelLayout{f.layoutTag, f.channelLabels};
+    info.labels = ChannelLabels::labels(layout);
+    const uint32_t tag = layout ? layout->tag : 0;
+    info.detected = FormatDetector::detect(url, info.channels, info.labels, tag);
+
+    info.sampleRate = f.sampleRate;
+    info.frames = f.frames;
+    info.bextDescription = RIFFReader::bextDescription(url);
+    return info;
+}
+
+std::string AudioFileInfo::summary() const {
+    std::string rate;
+    const double khz = sampleRate / 1000.0;
+    if (khz == static_cast<double>(static_cast<int64_t>(khz)))
+        rate = fmt::format("{} kHz", static_cast<int64_t>(khz));
+    else
+        rate = fmt::format("{:.1f} kHz", khz);
+    std::string depth;
+    if (codec == "PCM")
+        depth = fmt::format("{}-bit{}", bitDepth, isFloat ? " float" : "");
+    else
+        depth = codec;
+    std::string chans = channels == 1 ? "mono" : fmt::format("{} ch", channels);
+    return rate + " \u00B7 " + depth + " \u00B7 " + chans;
+}
+
+const std::set<std::string>& AudioFileInfo::audioExtensions() {
+    static const std::set<std::string> extensions = {
+        "wav", "wave", "bwf", "aif", "aiff", "aifc", "caf",  "mp3",
+        "m4a", "aac",  "flac", "amb", "w64", "rf64", "mp4"};
+    return extensions;
+}
+
+bool AudioFileInfo::isAudioFile(const std::filesystem::path& url) {
+    return audioExtensions().contains(lowerExtension(url));
+}
+
+}  // namespace qm
+
+size_t std::hash<qm::AudioFileInfo>::operator()(const qm::AudioFileInfo& info) const noexcept {
+    size_t h = std::hash<std::string>()(info.url.string());
+    auto mix = [&h](size_t v) { h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2); };
+    mix(std::hash<double>()(info.sampleRate));
+    mix(static_cast<size_t>(info.channels));
+    mix(static_cast<size_t>(info.frames));
+    mix(static_cast<size_t>(info.bitDepth));
+    mix(info.isFloat);
+    mix(std::hash<std::string>()(info.codec));
+    for (uint32_t l : info.labels) mix(l);
+    mix(std::hash<qm::SourceFormat>()(info.detected));
+    if (info.bextDescription) mix(std::hash<std::string>()(*info.bextDescription));
+    return h;
+}

@@ -1,0 +1,58 @@
+// The facts of one audio file (rate, channels, length, bit depth, codec,
+// channel labels, detected channel format, broadcast-wave description),
+// gathered by AudioFileInfo::load before a file is played, analysed or
+// exported; and the set of extensions the system treats as audio.
+//
+// Free of shared state: load may run on any thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "audio/SourceFormat.h"
+
+namespace qm {
+
+struct AudioFileInfo {
+    std::filesystem::path url;
+    double sampleRate = 0;
+    int channels = 0;
+    int64_t frames = 0;
+    int bitDepth = 0;        // of the file's own format; 0 for compressed formats stating none
+    bool isFloat = false;
+    std::string codec;       // "MP3", "AAC", "ALAC", "FLAC", "PCM", "Opus" or "Compressed"
+    std::vector<uint32_t> labels;  // Core Audio channel label per channel, or empty
+    SourceFormat detected = SourceFormat::discrete(0);
+    std::optional<std::string> bextDescription;
+
+    // Throws the reader's AppError for a file that cannot be opened; missing
+    // layouts, broken RIFF structure or a missing bext chunk never throw.
+    static AudioFileInfo load(const std::filesystem::path& url);
+
+    // "48 kHz · 24-bit · 6 ch", "44.1 kHz · AAC · mono".
+    std::string summary() const;
+
+    // The 15 lower-case extensions (without dot) treated as audio everywhere.
+    static const std::set<std::string>& audioExtensions();
+    // True when the lower-cased extension of the path is one of them.
+    static bool isAudioFile(const std::filesystem::path& url);
+
+    bool operator==(const AudioFileInfo&) const = default;
+};
+
+// Reads single facts out of RIFF/RF64 WAVE files without the audio reader.
+namespace RIFFReader {
+// The trimmed Description of the file's bext chunk, or nil (never throws).
+std::optional<std::string> bextDescription(const std::filesystem::path& url);
+}  // namespace RIFFReader
+
+}  // namespace qm
+
+template <>
+struct std::hash<qm::AudioFileInfo> {
+    size_t operator()(const qm::AudioFileInfo& info) const noexcept;
+};

@@ -1,0 +1,63 @@
+// An output set-up that the player, the editor and the monitor play
+// through: a device, a speaker layout with the device channel of each
+// speaker and its trim, and the two ear channels of a headphone profile.
+//
+// A plain value; equality and hashing take in all nine fields, while `id`
+// is the identity that the active-profile setting refers to.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "audio/Speakers.h"
+#include "platform/Uuid.h"
+
+namespace qm {
+
+struct OutputProfile {
+    enum class Kind { speakers, headphones };
+
+    Uuid id;
+    std::string name;
+    Kind kind = Kind::speakers;
+    std::optional<std::string> deviceUID;  // absent: the system's default output device
+    LayoutID layout = LayoutID::stereo;
+    std::vector<int64_t> outputs;          // zero-based device channel per speaker of `layout`
+    std::vector<double> trimsDB;           // per speaker, same order
+    int64_t headphoneLeft = 0;             // zero-based device channels of the ears
+    int64_t headphoneRight = 1;
+
+    bool operator==(const OutputProfile&) const = default;
+
+    // The three built-in profiles "Room 9.1.6", "Nearfield" and "Headphones",
+    // each with a fresh random id at every call.
+    static std::vector<OutputProfile> defaults();
+};
+
+namespace profileKind {
+const std::array<OutputProfile::Kind, 2>& allCases();
+std::string_view rawValue(OutputProfile::Kind k);
+std::optional<OutputProfile::Kind> fromRawValue(std::string_view raw);
+}  // namespace profileKind
+
+// JSON form: an object with the nine field names as keys, the id as its
+// upper-case 36-character text; `deviceUID` is left out when absent.
+// Decoding is strict: every key but `deviceUID` is required with its own
+// type (integers may be written as integral numbers such as 2.0), and an
+// unknown kind or layout fails; failures throw nlohmann::json::exception.
+void to_json(nlohmann::json& j, const OutputProfile& p);
+void to_json(nlohmann::ordered_json& j, const OutputProfile& p);
+void from_json(const nlohmann::json& j, OutputProfile& p);
+
+}  // namespace qm
+
+template <>
+struct std::hash<qm::OutputProfile> {
+    std::size_t operator()(const qm::OutputProfile& p) const noexcept;
+};

@@ -1,0 +1,282 @@
+#include "platform/AudioOutput.h"
+
+#include "platform/AppError.h"
+#include "rt/mn_mix.h"
+
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+
+namespace qm {
+
+namespace {
+
+constexpr const char* clientName = "Quillmarsh";
+constexpr double nullRate = 48000.0;
+constexpr uint32_t nullBlock = 256;
+constexpr int nullChannels = 2;
+
+// Opens a client without ever starting a server. Opening clients at the same
+// moment as a server starts (or as other clients open) sometimes fails, so a
+// failure is retried a few times after a short random wait.
+jack_client_t* openClient(jack_status_t* statusOut) {
+    // The library prints every failed connection attempt; the system keeps no log.
+    static const bool quiet = [] {
+        jack_set_error_function([](const char*) {});
+        jack_set_info_function([](const char*) {});
+        return true;
+    }();
+    (void)quiet;
+    std::minstd_rand rng(static_cast<unsigned>(
+        std::chrono::steady_clock::now().time_since_epoch().count()));
+    jack_status_t status{};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 41));
+        }
+        jack_client_t* c = jack_client_open(clientName, JackNoStartServer, &status);
+        if (c) return c;
+    }
+    if (statusOut) *statusOut = status;
+    return nullptr;
+}
+
+std::string clientOf(const std::string& port) {
+    auto colon = port.find(':');
+    return colon == std::string::npos ? port : port.substr(0, colon);
+}
+
+OutputEndpoint nullEndpoint() {
+    return OutputEndpoint{AudioOutputs::nullUID, "Silent output (no sound server)", {},
+                          nullChannels};
+}
+
+// ---------------------------------------------------------------------------
+
+class JackOutput final : public AudioOutput {
+public:
+    JackOutput(const OutputEndpoint& device, OutputRenderFn render, void* user,
+               std::function<void()> onChange)
+        : device_(device), render_(render), user_(user), onChange_(std::move(onChange)) {
+        jack_status_t status{};
+        client_ = openClient(&status);
+        if (!client_) throw AppError(static_cast<int>(status), "Couldn't open the output device");
+        deviceClient_ = clientOf(device.ports.empty() ? device.name : device.ports.front());
+        int n = std::min<int>(static_cast<int>(device.ports.size()), maxChannels);
+        for (int i = 0; i < n; ++i) {
+            std::string name = "out_" + std::to_string(i + 1);
+            jack_port_t* p = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                                JackPortIsOutput, 0);
+            if (!p) {
+                jack_client_close(client_);
+                throw AppError(-1, "Couldn't open the output device");
+            }
+            ports_.push_back(p);
+        }
+        rate_ = static_cast<double>(jack_get_sample_rate(client_));
+        description_ = "JACK: " + device.name;
+        jack_set_thread_init_callback(client_, [](void*) { mn_fpu_flush_denormals(); }, nullptr);
+        jack_set_process_callback(client_, &JackOutput::process, this);
+        jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, this);
+        jack_set_port_registration_callback(client_, &JackOutput::portRegistered, this);
+        jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
+    }
+
+    ~JackOutput() override {
+        if (client_) jack_client_close(client_);
+    }
+
+    int channels() const override { return static_cast<int>(ports_.size()); }
+    double sampleRate() const override { return rate_; }
+    const std::string& description() const override { return description_; }
+    bool isRunning() const override { return running_ && !dead_.load(); }
+
+    void start() override {
+        if (running_) return;
+        if (dead_.load()) throw AppError(-1, "Couldn't open the output device");
+        if (int rc = jack_activate(client_); rc != 0) {
+            throw AppError(rc, "Couldn't open the output device");
+        }
+        running_ = true;
+        // Connections are lost on deactivation: make them on every start.
+        for (size_t i = 0; i < ports_.size(); ++i) {
+            int rc = jack_connect(client_, jack_port_name(ports_[i]), device_.ports[i].c_str());
+            if (rc != 0 && rc != EEXIST) {
+                pause();
+                throw AppError(rc, "Couldn't open the output device");
+            }
+        }
+    }
+
+    void pause() override {
+        if (!running_) return;
+        jack_deactivate(client_);
+        running_ = false;
+    }
+
+private:
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<JackOutput*>(arg);
+        const uint32_t n = static_cast<uint32_t>(self->ports_.size());
+        for (uint32_t i = 0; i < n; ++i) {
+            self->bufs_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
+        }
+        for (uint32_t off = 0; off < frames; off += maxFramesPerRender) {
+            uint32_t chunk = std::min<uint32_t>(maxFramesPerRender, frames - off);
+            for (uint32_t i = 0; i < n; ++i) self->chunk_[i] = self->bufs_[i] + off;
+            self->render_(self->user_, chunk, self->chunk_, n);
+        }
+        return 0;
+    }
+
+    static int rateChanged(jack_nframes_t rate, void* arg) {
+        auto* self = static_cast<JackOutput*>(arg);
+        if (static_cast<double>(rate) != self->rate_) self->report();
+        return 0;
+    }
+
+    // Only a change of the device we play to matters; our own ports and
+    // other clients' ports are ignored, or every reconfiguration would
+    // report itself and loop.
+    static void portRegistered(jack_port_id_t id, int, void* arg) {
+        auto* self = static_cast<JackOutput*>(arg);
+        jack_port_t* p = jack_port_by_id(self->client_, id);
+        if (!p) {
+            self->report();
+            return;
+        }
+        if (jack_port_is_mine(self->client_, p)) return;
+        const char* name = jack_port_name(p);
+        if (name && clientOf(name) == self->deviceClient_) self->report();
+    }
+
+    static void shutdown(jack_status_t, const char*, void* arg) {
+        auto* self = static_cast<JackOutput*>(arg);
+        self->dead_.store(true);
+        self->report();
+    }
+
+    void report() {
+        if (reported_.exchange(true)) return;
+        if (onChange_) onChange_();
+    }
+
+    OutputEndpoint device_;
+    OutputRenderFn render_;
+    void* user_;
+    std::function<void()> onChange_;
+    jack_client_t* client_ = nullptr;
+    std::string deviceClient_;
+    std::vector<jack_port_t*> ports_;
+    float* bufs_[maxChannels] = {};
+    float* chunk_[maxChannels] = {};
+    double rate_ = 0;
+    std::string description_;
+    bool running_ = false;
+    std::atomic<bool> dead_{false};
+    std::atomic<bool> reported_{false};
+};
+
+// ---------------------------------------------------------------------------
+
+class NullOutput final : public AudioOutput {
+public:
+    NullOutput(OutputRenderFn render, void* user) : render_(render), user_(user) {
+        for (int c = 0; c < nullChannels; ++c) ptrs_[c] = buffers_[c];
+    }
+    ~NullOutput() override { pause(); }
+
+    int channels() const override { return nullChannels; }
+    double sampleRate() const override { return nullRate; }
+    const std::string& description() const override { return description_; }
+    bool isRunning() const override { return thread_.joinable(); }
+
+    void start() override {
+        if (thread_.joinable()) return;
+        stop_.store(false);
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void pause() override {
+        if (!thread_.joinable()) return;
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    // Pulls one block per block period against an absolute clock, so the
+    // average rate is exact; after a long stall it starts afresh instead of
+    // rushing to catch up.
+    void run() {
+        mn_fpu_flush_denormals();
+        using clock = std::chrono::steady_clock;
+        const auto period = std::chrono::duration_cast<clock::duration>(
+            std::chrono::duration<double>(nullBlock / nullRate));
+        auto next = clock::now();
+        while (!stop_.load(std::memory_order_relaxed)) {
+            render_(user_, nullBlock, ptrs_, nullChannels);
+            next += period;
+            auto now = clock::now();
+            if (now - next > std::chrono::milliseconds(100)) next = now;
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    OutputRenderFn render_;
+    void* user_;
+    float buffers_[nullChannels][nullBlock] = {};
+    float* ptrs_[nullChannels] = {};
+    std::string description_ = nullEndpoint().name;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+namespace AudioOutputs {
+
+std::vector<OutputEndpoint> list() {
+    jack_client_t* c = openClient(nullptr);
+    if (!c) return {nullEndpoint()};
+    std::vector<OutputEndpoint> out;
+    // Physical playback ports are inputs from the server's point of view.
+    const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                        JackPortIsPhysical | JackPortIsInput);
+    if (ports) {
+        for (const char** p = ports; *p; ++p) {
+            std::string port = *p;
+            std::string client = clientOf(port);
+            auto it = std::find_if(out.begin(), out.end(),
+                                   [&](const OutputEndpoint& d) { return d.name == client; });
+            if (it == out.end()) {
+                out.push_back(OutputEndpoint{"jack:" + client, client, {}, 0});
+                it = out.end() - 1;
+            }
+            it->ports.push_back(port);
+            it->channels = static_cast<int>(it->ports.size());
+        }
+        jack_free(ports);
+    }
+    jack_client_close(c);
+    // A server without playback hardware still lets the system run silently.
+    if (out.empty()) out.push_back(nullEndpoint());
+    return out;
+}
+
+std::unique_ptr<AudioOutput> open(const OutputEndpoint& device, OutputRenderFn render,
+                                  void* user, std::function<void()> onChange) {
+    if (device.uid == nullUID) return std::make_unique<NullOutput>(render, user);
+    if (device.ports.empty()) throw AppError(-1, "Couldn't open the output device");
+    return std::make_unique<JackOutput>(device, render, user, std::move(onChange));
+}
+
+}  // namespace AudioOutputs
+
+}  // namespace qm

@@ -1,0 +1,127 @@
+#include "audio/AudioFileInfo.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/AppError.h"
+#include "support/AudioFiles.h"
+#include "support/AudioPrinters.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using namespace qm::test;
+using S = SpeakerID;
+
+TEST(AudioFileInfo, BroadcastWaveFacts) {
+    TempDir dir;
+    auto file = dir / "Thunder.wav";
+    writeTestFile(file, 2, 4800, 48000, {.kind = FileKind::wav, .bits = 24,
+                                         .bextDescription = std::string("Thunder roll, distant\0\0\0", 24)});
+    AudioFileInfo info = AudioFileInfo::load(file);
+    EXPECT_EQ(info.url, file);
+    EXPECT_EQ(info.codec, "PCM");
+    EXPECT_EQ(info.bitDepth, 24);
+    EXPECT_FALSE(info.isFloat);
+    EXPECT_EQ(info.channels, 2);
+    EXPECT_EQ(info.frames, 4800);
+    EXPECT_EQ(info.sampleRate, 48000);
+    EXPECT_EQ(info.detected, SourceFormat::speakers({S::L, S::R}));
+    EXPECT_EQ(info.bextDescription, "Thunder roll, distant");
+    EXPECT_EQ(info.summary(), "48 kHz \u00B7 24-bit \u00B7 2 ch");
+    EXPECT_EQ(AudioFileInfo::load(file), info);
+}
+
+TEST(AudioFileInfo, SummariesOfPcmFiles) {
+    TempDir dir;
+    struct Case {
+        double rate;
+        int channels, bits;
+        bool isFloat;
+        const char* summary;
+    };
+    for (const Case& c : {Case{44100, 1, 16, false, "44.1 kHz \u00B7 16-bit \u00B7 mono"},
+                          Case{22050, 3, 32, false, "22.1 kHz \u00B7 32-bit \u00B7 3 ch"},
+                          Case{96000, 2, 32, true, "96 kHz \u00B7 32-bit float \u00B7 2 ch"},
+                          Case{88200, 2, 64, true, "88.2 kHz \u00B7 64-bit float \u00B7 2 ch"}}) {
+        auto file = dir / "f.wav";
+        writeTestFile(file, c.channels, 100, c.rate, {.bits = c.bits, .isFloat = c.isFloat});
+        EXPECT_EQ(AudioFileInfo::load(file).summary(), c.summary);
+    }
+    AudioFileInfo compressed;
+    compressed.sampleRate = 44100;
+    compressed.channels = 6;
+    compressed.codec = "AAC";
+    EXPECT_EQ(compressed.summary(), "44.1 kHz \u00B7 AAC \u00B7 6 ch");
+}
+
+TEST(AudioFileInfo, MultichannelLayoutsFromMasks) {
+    TempDir dir;
+    auto load = [&](const char* name, int channels, std::optional<uint32_t> mask,
+                    FileKind kind = FileKind::wavex) {
+        writeTestFile(dir / name, channels, 64, 48000, {.kind = kind, .channelMask = mask});
+        return AudioFileInfo::load(dir / name);
+    };
+    auto i51 = load("bed51.wav", 6, 0x3F);
+    EXPECT_EQ(i51.labels, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(i51.detected, SourceFormat::speakers(layout::speakers(LayoutID::l51)));
+    EXPECT_EQ(i51.detected.displayName(), "5.1");
+
+    // WAV files store channels in mask-bit order: the sides come after the rears.
+    auto i714 = load("bed714.wav", 12, 0x2D63F);
+    EXPECT_EQ(i714.detected, SourceFormat::speakers(WaveMask::mask(layout::speakers(LayoutID::l714))->order));
+
+    // 7.1.2 and 9.1.6 have speakers without a mask bit: no labels, the menu's first choice.
+    auto i916 = load("bed916.wav", 16, 0);
+    EXPECT_TRUE(i916.labels.empty());
+    EXPECT_EQ(i916.detected, SourceFormat::speakers(layout::speakers(LayoutID::l916)));
+    auto i712 = load("bed712.wav", 10, 0x63F);
+    EXPECT_TRUE(i712.labels.empty());
+    EXPECT_EQ(i712.detected, SourceFormat::speakers(layout::speakers(LayoutID::l712)));
+
+    auto amb = load("field.amb", 4, std::nullopt, FileKind::amb);
+    EXPECT_EQ(amb.labels, (std::vector<uint32_t>{200, 201, 202, 203}));
+    EXPECT_EQ(amb.detected, SourceFormat::ambisonic(1, AmbiNorm::fuma));
+    EXPECT_EQ(amb.summary(), "48 kHz \u00B7 24-bit \u00B7 4 ch");
+    // A B-format file with an ordinary name and extension is still FuMa.
+    auto ambWav = load("field.wav", 4, std::nullopt, FileKind::amb);
+    EXPECT_EQ(ambWav.detected, SourceFormat::ambisonic(1, AmbiNorm::fuma));
+    // Four unlabelled channels named as AmbiX.
+    auto ambix = load("Street_ambix.wav", 4, std::nullopt, FileKind::wav);
+    EXPECT_EQ(ambix.detected, SourceFormat::ambisonic(1, AmbiNorm::sn3d));
+}
+
+TEST(AudioFileInfo, OtherContainers) {
+    TempDir dir;
+    writeTestFile(dir / "a.aif", 2, 1000, 44100, {.kind = FileKind::aiff, .bits = 16});
+    auto aif = AudioFileInfo::load(dir / "a.aif");
+    EXPECT_EQ(aif.summary(), "44.1 kHz \u00B7 16-bit \u00B7 2 ch");
+    EXPECT_EQ(aif.bextDescription, std::nullopt);
+
+    writeTestFile(dir / "a.flac", 1, 1000, 48000, {.kind = FileKind::flac, .bits = 24});
+    auto flac = AudioFileInfo::load(dir / "a.flac");
+    EXPECT_EQ(flac.codec, "FLAC");
+    EXPECT_EQ(flac.summary(), "48 kHz \u00B7 FLAC \u00B7 mono");
+    EXPECT_EQ(flac.detected, SourceFormat::speakers({S::C}));
+
+    writeTestFile(dir / "a.rf64", 2, 1000, 48000, {.kind = FileKind::rf64, .bextDescription = "Big file"});
+    auto rf64 = AudioFileInfo::load(dir / "a.rf64");
+    EXPECT_EQ(rf64.frames, 1000);
+    EXPECT_EQ(rf64.bextDescription, "Big file");
+}
+
+TEST(AudioFileInfo, UnreadableFilesThrowTheReadersError) {
+    TempDir dir;
+    EXPECT_THROW(AudioFileInfo::load(dir / "none.wav"), AppError);
+    writeBytes(dir / "words.wav", "not audio at all");
+    EXPECT_THROW(AudioFileInfo::load(dir / "words.wav"), AppError);
+    writeBytes(dir / "zero.wav", "");
+    EXPECT_THROW(AudioFileInfo::load(dir / "zero.wav"), AppError);
+}
+
+TEST(AudioFileInfo, AudioExtensions) {
+    EXPECT_EQ(AudioFileInfo::audioExtensions().size(), 15u);
+    EXPECT_TRUE(AudioFileInfo::isAudioFile("/x/Take 1.WAV"));
+    EXPECT_TRUE(AudioFileInfo::isAudioFile("song.m4a"));
+    EXPECT_FALSE(AudioFileInfo::isAudioFile("notes.txt"));
+    EXPECT_FALSE(AudioFileInfo::isAudioFile("wav"));
+    EXPECT_FALSE(AudioFileInfo::isAudioFile("song.ogg"));
+}
