@@ -201,7 +201,22 @@ MusicGrid build(const TempoResult& tempo, const std::vector<float>& mono22k, dou
         }
         if (grid.beats.empty()) return fallback();
         grid.bpm = 60.0 / fit.period;
-        const int off = downbeatOffset(grid.beats, tempo.envLow, tempo.envFull, g);
+        // The accents are read from the onset envelopes, whose peaks lie
+        // where the grid stood before the attack shift moved it onto the
+        // audible attacks: look them up there. A first beat whose envelope
+        // position falls before the envelope's start has no accent to read
+        // (clamping it to the first value would count it as unaccented), so
+        // it is left out of the vote.
+        std::vector<double> unshifted;
+        size_t skipped = 0;
+        for (double b : grid.beats) {
+            if (b - attack < 0 && unshifted.empty()) {
+                ++skipped;
+                continue;
+            }
+            unshifted.push_back(b - attack);
+        }
+        const int off = int((size_t(downbeatOffset(unshifted, tempo.envLow, tempo.envFull, g)) + skipped) % size_t(g));
         double first = grid.beats[std::min<size_t>(size_t(off), grid.beats.size() - 1)];
         const double bar = (60.0 / grid.bpm) * g;
         while (first - bar >= -0.06) first -= bar;

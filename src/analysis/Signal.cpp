@@ -1,5 +1,9 @@
 #include "analysis/Signal.h"
 
+#include "platform/AppError.h"
+#include "platform/AudioFileReader.h"
+#include "platform/Resampler.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -10,6 +14,31 @@
 namespace qm {
 
 namespace Signal {
+
+PlanarAudio readPlanar(const std::filesystem::path& url) {
+    auto reader = AudioFileReader::open(url);
+    const AudioStreamFormat& f = reader->format();
+    PlanarAudio out;
+    out.sampleRate = f.sampleRate;
+    const int channels = std::max(f.channels, 0);
+    if (f.frames < 1 || channels == 0) {
+        out.channels.assign(size_t(std::max(1, channels)), {});
+        return out;
+    }
+    if (f.frames > int64_t(UINT32_MAX)) throw AppError(40, "File too large to load");
+    try {
+        out.channels.assign(size_t(channels), std::vector<float>(size_t(f.frames)));
+    } catch (const std::bad_alloc&) {
+        throw AppError(40, "File too large to load");
+    } catch (const std::length_error&) {
+        throw AppError(40, "File too large to load");
+    }
+    std::vector<float*> ptrs;
+    for (auto& c : out.channels) ptrs.push_back(c.data());
+    const int64_t got = reader->read(0, ptrs.data(), f.frames);
+    for (auto& c : out.channels) c.resize(size_t(std::clamp<int64_t>(got, 0, f.frames)));
+    return out;
+}
 
 std::vector<float> mono(const std::vector<std::vector<float>>& channels) {
     if (channels.empty()) return {};
@@ -22,6 +51,17 @@ std::vector<float> mono(const std::vector<std::vector<float>>& channels) {
     const float scale = 1.0f / float(channels.size());
     for (float& v : sum) v *= scale;
     return sum;
+}
+
+std::vector<float> resample(const std::vector<float>& x, double from, double to) {
+    if (std::fabs(from - to) <= 0.5 || x.empty()) return x;
+    try {
+        auto out = Resampler::resample({x}, from, to);
+        if (out.size() == 1) return std::move(out[0]);
+    } catch (const std::exception&) {
+        // Handled below: an empty signal rather than one at the wrong rate.
+    }
+    return {};
 }
 
 float rms(const std::vector<float>& x, long start, long end) {

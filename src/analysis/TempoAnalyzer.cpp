@@ -119,6 +119,10 @@ std::vector<TempoResult::Candidate> candidates(const std::vector<float>& env, do
     const long minLag = lagOf(envelopePerMinute / hi, n);
     const long maxLag = lagOf(envelopePerMinute / lo, n);
     std::vector<float> acn = Signal::autocorrelation(e, std::min(4 * maxLag + 4, n));
+    // A flat envelope (silence, or a constant) has no periodicity at all;
+    // without this every lag would count as a plateau peak and silence
+    // would get a tempo.
+    if (!(acn[0] > 0)) return {};
     const double ac0 = double(acn[0]) + 1e-9;
     for (float& v : acn) v = float(v / ac0);
 
@@ -316,6 +320,11 @@ std::vector<TempoResult::Alternative> alternatives(double bpm, const std::vector
     return out;
 }
 
+std::optional<double> twin(const std::vector<TempoResult::Candidate>& cands) {
+    if (cands.size() >= 2 && cands[1].ranked >= 0.92 * cands[0].ranked) return cands[1].bpm;
+    return std::nullopt;
+}
+
 Drift drift(const std::vector<double>& localTempi, double bpm) {
     std::vector<double> v = localTempi.empty() ? std::vector<double>{bpm} : localTempi;
     std::sort(v.begin(), v.end());
@@ -345,7 +354,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
     r.bpm = cands[0].bpm;
     r.score = cands[0].score;
     r.alternatives = alternatives(r.bpm, cands);
-    if (cands.size() >= 2 && cands[1].ranked >= 0.92 * cands[0].ranked) r.twin = cands[1].bpm;
+    r.twin = twin(cands);
     r.candidates = cands;
 
     const auto map = tempoMap(env.full, r.bpm, 8, 2);

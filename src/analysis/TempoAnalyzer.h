@@ -128,6 +128,10 @@ const std::vector<Relation>& relations();
 
 std::vector<TempoResult::Alternative> alternatives(double bpm, const std::vector<TempoResult::Candidate>& cands);
 
+// The second candidate's tempo when its ranked value is at least 92 % of
+// the first's.
+std::optional<double> twin(const std::vector<TempoResult::Candidate>& cands);
+
 struct Drift {
     std::string drift;
     double spreadPct = 0;
