@@ -46,8 +46,9 @@ void BM_MixAccumulate(benchmark::State& state) {
 }
 BENCHMARK(BM_MixAccumulate);
 
-// The same multiply-adds as a plain loop, as the compiler builds it.
-void BM_MixPlainLoop(benchmark::State& state) {
+// The same multiply-adds as plain loops: `op` is one sample's step.
+template <typename Op>
+void plainLoop(benchmark::State& state, Op op) {
     MixData d;
     for (auto _ : state) {
         for (int o = 0; o < kSize; ++o) {
@@ -56,31 +57,23 @@ void BM_MixPlainLoop(benchmark::State& state) {
                 const float g = d.matrix[o * kSize + i];
                 if (g == 0.0f) continue;
                 const float* in = d.inPtrs[i];
-                for (int k = 0; k < kFrames; ++k) out[k] += g * in[k];
+                for (int k = 0; k < kFrames; ++k) out[k] = op(g, in[k], out[k]);
             }
         }
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * kFrames * kSize);
 }
+
+// Multiply and add as the compiler builds them.
+void BM_MixPlainLoop(benchmark::State& state) {
+    plainLoop(state, [](float g, float x, float acc) { return acc + g * x; });
+}
 BENCHMARK(BM_MixPlainLoop);
 
-// A plain loop of fused multiply-adds (std::fma without a target that has FMA).
+// Fused multiply-adds without a target that has FMA.
 void BM_MixPlainFmaLoop(benchmark::State& state) {
-    MixData d;
-    for (auto _ : state) {
-        for (int o = 0; o < kSize; ++o) {
-            float* out = d.outPtrs[o];
-            for (int i = 0; i < kSize; ++i) {
-                const float g = d.matrix[o * kSize + i];
-                if (g == 0.0f) continue;
-                const float* in = d.inPtrs[i];
-                for (int k = 0; k < kFrames; ++k) out[k] = std::fma(g, in[k], out[k]);
-            }
-        }
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kFrames * kSize);
+    plainLoop(state, [](float g, float x, float acc) { return std::fma(g, x, acc); });
 }
 BENCHMARK(BM_MixPlainFmaLoop);
 
