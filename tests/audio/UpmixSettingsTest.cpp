@@ -44,6 +44,13 @@ TEST(UpmixSettings, PresetRowsAndNames) {
     EXPECT_FALSE(upmixPreset::fromRawValue("Film"));
     EXPECT_FALSE(upmixPreset::fromRawValue(""));
     EXPECT_FALSE(lfeMode::fromRawValue("on"));
+
+    // Standalone JSON forms are the raw strings, decoded strictly.
+    for (auto p : upmixPreset::allCases()) EXPECT_EQ(json(p).get<UpmixPreset>(), p);
+    for (auto m : lfeMode::allCases()) EXPECT_EQ(json(m).get<LFE>(), m);
+    EXPECT_EQ(json(UpmixPreset::broadcast), "broadcast");
+    EXPECT_THROW(json("Music").get<UpmixPreset>(), json::exception);
+    EXPECT_THROW(json(1).get<LFE>(), json::exception);
 }
 
 TEST(UpmixSettings, TwoSetsOfDefaults) {
