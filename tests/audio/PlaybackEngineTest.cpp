@@ -192,10 +192,13 @@ TEST_F(PlaybackEngineJack, PausesTwentySecondsAfterStopUnlessPlayedAgain) {
     engine.stop();
     queue.advance(20.0);
     EXPECT_FALSE(engine.isRunning());
-    // Paused means no callbacks: nothing touches the position.
-    mn_f64_store(engine.ctx().position, -1.0);
+    // Paused means no callbacks: a ring put in the slot is not read.
+    auto probe = openReader(source, 48000);
+    const int32_t before = mn_ring_available(probe->ring());
+    mn_slot_store(engine.ctx().ringSlot, probe->ring());
     std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(mn_f64_load(engine.ctx().position), -1.0);
+    EXPECT_EQ(mn_ring_available(probe->ring()), before);
+    mn_f64_store(engine.ctx().position, -1.0);
     engine.play(openReader(source, 48000, true), 0);
     EXPECT_TRUE(engine.isRunning());
     ASSERT_TRUE(pumpUntil(queue, [&] { return mn_f64_load(engine.ctx().position) > 100; }, 2s));
