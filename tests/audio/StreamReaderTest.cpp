@@ -220,6 +220,8 @@ TEST(StreamReader, ConstructionErrors) {
     expectCode(std::make_shared<ShapeSource>(0), 48000, 1, "Unsupported channel count (0)");
     expectCode(std::make_shared<ShapeSource>(2), 0, 4, "Can't resample this file");
     expectCode(std::make_shared<ShapeSource>(2), NAN, 4, "Can't resample this file");
+    // A ring of 1.5 s at an absurd rate cannot be had.
+    expectCode(std::make_shared<ShapeSource>(2), 1e12, 2, "");
     StreamReader ok(std::make_shared<ShapeSource>(64), 48000, 0, 100, false, 0, 0);
     EXPECT_EQ(ok.channels(), 64);
     // A source that delivers nothing ends the stream.
@@ -331,5 +333,6 @@ TEST(StreamReader, FillThreadIsNamedAndStopsSoonAfterCancel) {
     r.reset();  // joins the thread
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_LT(ms, 25.0) << "the thread wakes every 4 ms";
+    RecordProperty("cancelMilliseconds", std::to_string(ms));
     EXPECT_FALSE(threadNamed("QM.StreamReader"));
 }
