@@ -1,0 +1,283 @@
+#include "analysis/Loudness.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include "audio/Speakers.h"
+
+namespace qm::Loudness {
+
+namespace {
+
+constexpr double kFloor = -70.0;
+constexpr double kOffset = -0.691;  // BS.1770 level offset
+constexpr int kTaps = 192;          // interpolation filter length
+constexpr int kPhases = 4;
+constexpr int kPhaseTaps = kTaps / kPhases;
+
+double lufs(double power) { return power > 0 ? 10.0 * std::log10(power) + kOffset : kFloor; }
+
+const std::vector<SpeakerID>* speakerList(const std::optional<SourceFormat>& source) {
+    return source ? source->speakerList() : nullptr;
+}
+
+bool isAmbisonic(const std::optional<SourceFormat>& source) {
+    return source && source->isAmbisonic();
+}
+
+// One K-weighting section with its state, run in double precision.
+struct Section {
+    Biquad f;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    double operator()(double in) {
+        const double out = f.b0 * in + f.b1 * x1 + f.b2 * x2 - f.a1 * y1 - f.a2 * y2;
+        x2 = x1;
+        x1 = in;
+        y2 = y1;
+        y1 = out;
+        return out;
+    }
+};
+
+// Runs the shelf and then the high-pass over the channel from zero state
+// (each stage's output rounded to 32-bit float, as a stored copy would be)
+// and returns the mean square of each whole slice of `step` samples. Both
+// stages run in one pass so that no filtered copy is needed.
+std::vector<double> sliceMeanSquares(const std::vector<float>& x, size_t n, size_t step,
+                                     const Biquad& shelf, const Biquad& highPass) {
+    Section a{shelf}, b{highPass};
+    const size_t nSub = n / step;
+    std::vector<double> ms(nSub, 0.0);
+    for (size_t i = 0; i < nSub; ++i) {
+        double sum = 0;
+        for (size_t k = i * step, end = k + step; k < end; ++k) {
+            const float s1 = static_cast<float>(a(k < x.size() ? x[k] : 0.0f));
+            const float s2 = static_cast<float>(b(s1));
+            sum += static_cast<double>(s2) * s2;
+        }
+        ms[i] = sum / static_cast<double>(step);
+    }
+    return ms;
+}
+
+// The 192-tap Blackman-windowed sinc, split into its four phases.
+const std::array<std::array<float, kPhaseTaps>, kPhases>& phaseTaps() {
+    static const auto taps = [] {
+        std::array<std::array<float, kPhaseTaps>, kPhases> t{};
+        const double pi = std::numbers::pi;
+        for (int n = 0; n < kTaps; ++n) {
+            const double x = (n - 95.5) * 0.25;
+            const double sinc = x == 0 ? 1.0 : std::sin(pi * x) / (pi * x);
+            const double w = 0.42 - 0.5 * std::cos(2 * pi * n / 191.0) +
+                             0.08 * std::cos(4 * pi * n / 191.0);
+            t[n % kPhases][n / kPhases] = static_cast<float>(sinc * w);
+        }
+        return t;
+    }();
+    return taps;
+}
+
+}  // namespace
+
+std::pair<Biquad, Biquad> kWeighting(double fs) {
+    Biquad shelf;
+    {
+        const double K = std::tan(5284.078578647628 / fs);
+        const double Q = 0.7071752369554196;
+        const double Vh = 1.5848647011308556;
+        const double Vb = 1.2587209302325617;
+        const double a0 = 1 + K / Q + K * K;
+        shelf.b0 = (Vh + Vb * K / Q + K * K) / a0;
+        shelf.b1 = 2 * (K * K - Vh) / a0;
+        shelf.b2 = (Vh - Vb * K / Q + K * K) / a0;
+        shelf.a1 = 2 * (K * K - 1) / a0;
+        shelf.a2 = (1 - K / Q + K * K) / a0;
+    }
+    Biquad highPass;
+    {
+        const double K = std::tan(119.8061151453059 / fs);
+        const double Q = 0.5003270373238773;
+        const double a0 = 1 + K / Q + K * K;
+        highPass.b0 = 1;
+        highPass.b1 = -2;
+        highPass.b2 = 1;
+        highPass.a1 = 2 * (K * K - 1) / a0;
+        highPass.a2 = (1 - K / Q + K * K) / a0;
+    }
+    return {shelf, highPass};
+}
+
+std::vector<double> weights(const std::optional<SourceFormat>& source, int channels) {
+    std::vector<double> w(static_cast<size_t>(std::max(channels, 0)), 1.0);
+    const auto* list = speakerList(source);
+    if (!list || static_cast<int>(list->size()) != channels) return w;
+    for (size_t i = 0; i < list->size(); ++i) {
+        const SpeakerID s = (*list)[i];
+        if (s == SpeakerID::LFE) {
+            w[i] = 0.0;
+            continue;
+        }
+        const Direction d = speaker::direction(s, *list);
+        const double az = std::abs(d.az);
+        if (d.el < 30 && az >= 60 && az <= 120) w[i] = 1.41;
+    }
+    return w;
+}
+
+namespace {
+
+constexpr size_t kPeakBlock = 1024;
+
+// Raises mx[j] to the magnitude of each phase's output at position j of one
+// block; src holds kPeakBlock + 48 input samples.
+// Fixed trip counts let the compiler vectorise, and the clones use AVX2/FMA
+// where the processor has them.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void blockPeak(const float* src, const std::array<std::array<float, kPhaseTaps>, kPhases>& taps,
+               float* mx) {
+    alignas(32) float acc[kPeakBlock];
+    for (int p = 0; p < kPhases; ++p) {
+        for (size_t j = 0; j < kPeakBlock; ++j) acc[j] = 0.0f;
+        for (int k = 0; k < kPhaseTaps; ++k) {
+            const float h = taps[p][k];
+            const float* s = src + k;
+            for (size_t j = 0; j < kPeakBlock; ++j) acc[j] += h * s[j];
+        }
+        for (size_t j = 0; j < kPeakBlock; ++j) {
+            const float a = std::abs(acc[j]);
+            mx[j] = mx[j] < a ? a : mx[j];
+        }
+    }
+}
+
+}  // namespace
+
+float truePeak(const std::vector<float>& channel) {
+    const size_t n = channel.size();
+    if (n == 0) return 0.0f;
+    const auto& taps = phaseTaps();
+    constexpr size_t pad = kPhaseTaps;
+    // Every output of the full convolution (n + 48 positions per phase),
+    // rounded up to whole blocks; the extra outputs see only zeros.
+    const size_t outputs = n + pad;
+    const size_t blocks = (outputs + kPeakBlock - 1) / kPeakBlock;
+    std::vector<float> padded(blocks * kPeakBlock + pad, 0.0f);
+    for (size_t i = 0; i < n; ++i) padded[pad + i] = channel[i];
+    std::vector<float> mx(kPeakBlock, 0.0f);
+    for (size_t b = 0; b < blocks; ++b) blockPeak(padded.data() + b * kPeakBlock, taps, mx.data());
+    return *std::max_element(mx.begin(), mx.end());
+}
+
+LoudnessResult measure(const std::vector<std::vector<float>>& channels, double sampleRate,
+                       const std::optional<SourceFormat>& source) {
+    LoudnessResult r;
+    const double minusInf = -std::numeric_limits<double>::infinity();
+    r.samplePeak = minusInf;
+    r.truePeak = minusInf;
+
+    // Ambisonics is measured on its omnidirectional channel only.
+    std::vector<const std::vector<float>*> measured;
+    std::vector<double> w;
+    if (isAmbisonic(source) && !channels.empty()) {
+        r.note = kAmbisonicsNote;
+        measured.push_back(&channels[0]);
+        w.push_back(1.0);
+    } else {
+        for (const auto& c : channels) measured.push_back(&c);
+        w = weights(source, static_cast<int>(channels.size()));
+    }
+    if (measured.empty() || measured[0]->empty() || !(sampleRate > 0)) return r;
+
+    const size_t n = measured[0]->size();
+    const size_t step = std::max<size_t>(1, static_cast<size_t>(sampleRate * 0.1));
+    const size_t blockLength = static_cast<size_t>(sampleRate * 0.4);
+    const size_t nSub = n / step;
+    const auto [shelf, highPass] = kWeighting(sampleRate);
+
+    // Mean square of every 100 ms slice of every counted channel.
+    std::vector<std::vector<double>> ms;
+    std::vector<double> msWeight;
+    for (size_t c = 0; c < measured.size(); ++c) {
+        if (!(w[c] > 0)) continue;
+        ms.push_back(sliceMeanSquares(*measured[c], n, step, shelf, highPass));
+        msWeight.push_back(w[c]);
+    }
+
+    // Momentary blocks: four slices, moving by one.
+    std::vector<double> z;
+    if (nSub > 3) {
+        // Signed division truncates toward zero: a shortfall of less than one
+        // step still counts one block.
+        const long long byLength =
+            (static_cast<long long>(n) - static_cast<long long>(blockLength)) /
+                static_cast<long long>(step) + 1;
+        const long long blocks = std::min<long long>(static_cast<long long>(nSub) - 3, byLength);
+        for (long long j = 0; j < blocks; ++j) {
+            double power = 0;
+            for (size_t c = 0; c < ms.size(); ++c) {
+                const auto& m = ms[c];
+                power += msWeight[c] * (m[j] + m[j + 1] + m[j + 2] + m[j + 3]) * 0.25;
+            }
+            z.push_back(power);
+            r.momentaryMax = std::max(r.momentaryMax, lufs(power));
+        }
+    }
+
+    // Short-term: 3 s windows, or one window over all slices when shorter.
+    if (nSub < 30) {
+        const double d = nSub > 0 ? static_cast<double>(nSub) : 1.0;
+        double power = 0;
+        for (size_t c = 0; c < ms.size(); ++c) {
+            double sum = 0;
+            for (double v : ms[c]) sum += v;
+            power += msWeight[c] * sum / d;
+        }
+        r.shortTermMax = std::max(kFloor, lufs(power));
+    } else {
+        std::vector<double> running(ms.size(), 0.0);
+        for (size_t c = 0; c < ms.size(); ++c)
+            for (size_t i = 0; i < 30; ++i) running[c] += ms[c][i];
+        for (size_t j = 0; j + 30 <= nSub; ++j) {
+            if (j > 0)
+                for (size_t c = 0; c < ms.size(); ++c)
+                    running[c] += ms[c][j + 29] - ms[c][j - 1];
+            double power = 0;
+            for (size_t c = 0; c < ms.size(); ++c) power += msWeight[c] * std::max(0.0, running[c]) / 30.0;
+            r.shortTermMax = std::max(r.shortTermMax, lufs(power));
+        }
+    }
+
+    // Integrated: absolute gate at -70 LUFS, then relative gate 10 LU below.
+    std::vector<double> kept;
+    for (double p : z)
+        if (10.0 * std::log10(std::max(p, 1e-12)) + kOffset > kFloor) kept.push_back(p);
+    if (!kept.empty()) {
+        double mean = 0;
+        for (double p : kept) mean += p;
+        mean /= static_cast<double>(kept.size());
+        const double threshold = lufs(mean) - 10.0;
+        double sum = 0;
+        size_t count = 0;
+        for (double p : kept)
+            if (lufs(p) > threshold) {
+                sum += p;
+                ++count;
+            }
+        if (count > 0) r.integrated = lufs(sum / static_cast<double>(count));
+    }
+
+    // Peaks on the unfiltered samples of every measured channel, LFE included.
+    float samplePeak = 0.0f, tp = 0.0f;
+    for (const auto* x : measured) {
+        for (float v : *x) samplePeak = std::max(samplePeak, std::abs(v));
+        tp = std::max(tp, truePeak(*x));
+    }
+    if (samplePeak > 0) r.samplePeak = 20.0 * std::log10(samplePeak);
+    if (tp > 0) r.truePeak = 20.0 * std::log10(std::max(tp, samplePeak));
+    return r;
+}
+
+}  // namespace qm::Loudness

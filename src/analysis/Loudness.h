@@ -1,0 +1,56 @@
+// Loudness of a decoded file after ITU-R BS.1770: K-weighting, channel
+// weights by speaker direction, 400 ms momentary blocks, 3 s short-term
+// windows, gated integrated loudness, sample peak and 4x oversampled true
+// peak.
+//
+// Measured on the file's own channels at its own rate (not on the analysis
+// mono signal). Stateless and total: any thread may call it, and empty or
+// silent input gives the floor values (-70 LUFS, minus infinity dB).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/SourceFormat.h"
+
+namespace qm {
+
+struct LoudnessResult {
+    double integrated = -70;    // gated integrated loudness, LUFS
+    double momentaryMax = -70;  // largest 400 ms block loudness, LUFS
+    double shortTermMax = -70;  // largest 3 s window loudness, LUFS
+    double samplePeak = 0;      // dBFS, minus infinity for silence
+    double truePeak = 0;        // dBTP, minus infinity for silence
+    std::optional<std::string> note;
+
+    bool operator==(const LoudnessResult&) const = default;
+};
+
+namespace Loudness {
+
+// One second-order section: y = b0 x + b1 x1 + b2 x2 - a1 y1 - a2 y2.
+struct Biquad {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+    bool operator==(const Biquad&) const = default;
+};
+
+inline constexpr const char* kAmbisonicsNote = "Ambisonics: measured on W (omni)";
+
+// The two K-weighting stages (shelf, then high-pass) for a sample rate.
+std::pair<Biquad, Biquad> kWeighting(double sampleRate);
+
+// One weight per channel: 0 for LFE, 1.41 for speakers at the sides and
+// rear (elevation below 30 degrees, |azimuth| 60 to 120), 1 otherwise; all 1
+// unless the source is a speaker list of exactly `channels` entries.
+std::vector<double> weights(const std::optional<SourceFormat>& source, int channels);
+
+// The 4x oversampled true peak of one channel, as a linear magnitude.
+float truePeak(const std::vector<float>& channel);
+
+LoudnessResult measure(const std::vector<std::vector<float>>& channels, double sampleRate,
+                       const std::optional<SourceFormat>& source);
+
+}  // namespace Loudness
+}  // namespace qm

@@ -1,0 +1,27 @@
+// Generated pieces of music with a known key, tempo and form, written as
+// MIDI for rendering: a quiet intro, a loopable body of repeated 8-bar
+// phrases with drums, and an ending that closes on the tonic, optionally
+// with a single final hit.
+#pragma once
+
+#include "support/Signals.h"
+
+namespace qm::test {
+
+struct SongPlan {
+    int tonic = 0;  // pitch class, 0 = C
+    bool minor = false;
+    double bpm = 120;
+    int introBars = 4;
+    int bodyBars = 16;  // a multiple of 8
+    int endingBars = 4;
+    bool finalHit = true;  // the last bar is one loud chord that dies away
+    unsigned seed = 1;     // varies the melody
+};
+
+MidiSong composeSong(const SongPlan& plan);
+
+// Total bars of the plan (intro, body, ending and the final-hit bar).
+int songBars(const SongPlan& plan);
+
+}  // namespace qm::test
