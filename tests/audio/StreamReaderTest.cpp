@@ -100,16 +100,6 @@ TEST(StreamReader, StartAndEndAreClampedToTheSource) {
     }
 }
 
-TEST(StreamReader, RingHoldsOneAndAHalfSecondsAtTheOutputRate) {
-    auto src = indexSource(1, 100, 48000);
-    StreamReader at48(src, 48000, 0, 100, false, 0, 0);
-    EXPECT_EQ(mn_ring_write_space(at48.ring()), 72000);
-    StreamReader at44(src, 44100.4, 0, 100, false, 0, 0);
-    EXPECT_EQ(mn_ring_write_space(at44.ring()), 66150);
-    StreamReader at22(src, 22050, 0, 100, false, 0, 0);
-    EXPECT_EQ(mn_ring_write_space(at22.ring()), 66150);
-}
-
 TEST(StreamReader, LoopsWithExactStamps) {
     auto src = indexSource(1, 5000, 48000);
     StreamReader r(src, 48000, 1500, 5000, true, 1000, 2000);
