@@ -74,6 +74,23 @@ TEST(WaveformLoader, CancelledOrUnreadableGivesNoUpdate) {
     EXPECT_EQ(updates, 0);
 }
 
+TEST(WaveformLoader, ReleasesTheCallbackOnTheMainThread) {
+    // With nothing to deliver, the worker holds the last reference.
+    test::TempDir dir;
+    struct Witness {
+        QThread** releasedOn;
+        ~Witness() { *releasedOn = QThread::currentThread(); }
+    };
+    QThread* releasedOn = nullptr;
+    {
+        auto witness = std::make_shared<Witness>(Witness{&releasedOn});
+        releasedOn = nullptr;  // the temporary above has gone
+        WaveformLoader::load(dir / "missing.wav", [witness](auto) {});
+    }
+    settle();
+    EXPECT_EQ(releasedOn, QCoreApplication::instance()->thread());
+}
+
 TEST(WaveformCache, KeepsTheNewest48) {
     WaveformCache cache;
     auto url = [](int i) { return std::filesystem::path("/music/" + std::to_string(i) + ".wav"); };
