@@ -157,7 +157,7 @@ TEST(KeyAnalyzer, RenderedMusicInAllKeys) {
             qm::test::writeMidi(mid, qm::test::composeSong(plan));
             ASSERT_TRUE(qm::test::renderMidi(mid, wav, 22050));
             // Rendered at the analysis rate, so no conversion is needed.
-            auto mono = Signal::mono(qm::test::readWav(wav).channels);
+            auto mono = Signal::mono(Signal::readPlanar(wav).channels);
             auto key = KeyAnalyzer::analyze(SpectralFrames(mono), 0, 0);
             const int found = static_cast<int>(std::find(KeyAnalyzer::notes.begin(), KeyAnalyzer::notes.end(),
                                                           key.tonic) - KeyAnalyzer::notes.begin());

@@ -39,6 +39,16 @@ std::vector<float> barsAt(const std::vector<double>& levels, double barSeconds =
 
 std::vector<double> bounds(int bars, double barSeconds = 2.0) { return gridOf(bars, barSeconds).boundaries(); }
 
+// Bars all at level 0.3, the music from `start` to `end`.
+BarProfile evenProfile(int bars, int64_t start, int64_t end) {
+    BarProfile p;
+    p.rms.assign(bars, 0.3f);
+    p.activeLevel = 0.3f;
+    p.musicStartBar = start;
+    p.musicEndBar = end;
+    return p;
+}
+
 }  // namespace
 
 TEST(Structure, ZeroCrossingRate) {
@@ -240,11 +250,7 @@ TEST(LoopCandidates, GatheredEndsAndScores) {
     // 40 bars of 1 s with a 105 Hz tone (whole periods per bar): every seam
     // between loud bars is perfect.
     auto x = barsAt(std::vector<double>(40, 0.3), 1.0, 105);
-    BarProfile p;
-    p.rms.assign(40, 0.3f);
-    p.activeLevel = 0.3f;
-    p.musicStartBar = 0;
-    p.musicEndBar = 36;
+    BarProfile p = evenProfile(40, 0, 36);
     auto c = Structure::loopCandidates(x, kSr, bounds(40, 1.0), p, 4);
     std::vector<int64_t> ends;
     for (const auto& k : c) ends.push_back(k.boundary);
@@ -274,11 +280,7 @@ TEST(LoopCandidates, GatheredEndsAndScores) {
 
 TEST(LoopCandidates, ExitCandidates) {
     auto x = barsAt(std::vector<double>(8, 0.3), 1.0, 105);
-    BarProfile p;
-    p.rms.assign(8, 0.3f);
-    p.activeLevel = 0.3f;
-    p.musicStartBar = 2;
-    p.musicEndBar = 5;  // three bars of music after its start
+    BarProfile p = evenProfile(8, 2, 5);  // three bars of music after its start
     auto c = Structure::exitCandidates(x, kSr, bounds(8, 1.0), p, 4);
     ASSERT_EQ(c.size(), 2u);
     EXPECT_EQ(c[0].boundary, 5);

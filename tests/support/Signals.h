@@ -1,6 +1,6 @@
-// Generated test signals and files: sines, noise, planar WAV reading
-// through libsndfile, and standard MIDI files rendered to audio with
-// fluidsynth and the General MIDI sound font that the test machines carry.
+// Generated test signals: sines, noise, and standard MIDI files rendered
+// to audio with fluidsynth and the General MIDI sound font that the test
+// machines carry.
 #pragma once
 
 #include <cstdint>
@@ -20,14 +20,6 @@ std::vector<float> sine(double freq, double amp, double sr, size_t n, double pha
 void appendSine(std::vector<float>& x, double freq, double dbfs, double sr, double seconds);
 // Uniform white noise in [-amp, amp], reproducible from the seed.
 std::vector<float> noise(double amp, size_t n, uint64_t seed);
-
-struct PlanarFile {
-    Planar channels;
-    double sampleRate = 0;
-};
-
-// Throws std::runtime_error on failure.
-PlanarFile readWav(const std::filesystem::path& file);
 
 // A note of a standard MIDI file, timed in beats.
 struct MidiNote {
