@@ -269,6 +269,9 @@ TEST(LoopCandidates, GatheredEndsAndScores) {
         } else if (k.boundary == 16) {
             EXPECT_NEAR(k.score, 0.5 + 0.14 - 0.05, 1e-6);
         }
+    // A loop start outside the boundaries gives no candidates.
+    EXPECT_TRUE(Structure::loopCandidates(x, kSr, bounds(40, 1.0), p, 41).empty());
+    EXPECT_TRUE(Structure::loopCandidates(x, kSr, {}, p, 0).empty());
     // A loop end in the last 0.05 s of the file is an edge seam.
     p.musicEndBar = 40;
     auto edge = Structure::loopCandidates(x, kSr, bounds(40, 1.0), p, 8);

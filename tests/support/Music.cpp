@@ -19,7 +19,12 @@ struct Chord {
 constexpr std::array<int, 7> kMajorScale{0, 2, 4, 5, 7, 9, 11};
 constexpr std::array<int, 7> kMinorScale{0, 2, 3, 5, 7, 8, 11};
 
-std::array<Chord, 8> phrase(bool minor) {
+constexpr std::array<int, 7> kNaturalMinorScale{0, 2, 3, 5, 7, 8, 10};
+
+std::array<Chord, 8> phrase(bool minor, bool pop) {
+    if (pop && minor)
+        return {{{0, true}, {8, false}, {3, false}, {10, false}, {0, true}, {8, false}, {3, false}, {10, false}}};
+    if (pop) return {{{0, false}, {7, false}, {9, true}, {5, false}, {0, false}, {7, false}, {9, true}, {5, false}}};
     if (minor) return {{{0, true}, {5, true}, {7, false}, {0, true}, {8, false}, {5, true}, {7, false}, {0, true}}};
     return {{{0, false}, {5, false}, {7, false}, {0, false}, {9, true}, {5, false}, {7, false}, {0, false}}};
 }
@@ -37,8 +42,8 @@ MidiSong composeSong(const SongPlan& p) {
     s.bpm = p.bpm;
     s.programs = {{0, 48}, {1, 0}, {2, 33}, {3, 73}, {4, 61}};  // strings, piano, bass, flute, brass
     const int pad = 48 + p.tonic, bass = 36 + p.tonic, lead = 72 + p.tonic;
-    const auto chords = phrase(p.minor);
-    const auto& scale = p.minor ? kMinorScale : kMajorScale;
+    const auto chords = phrase(p.minor, p.pop);
+    const auto& scale = p.minor ? (p.pop ? kNaturalMinorScale : kMinorScale) : kMajorScale;
     unsigned rng = p.seed * 2654435761u + 12345u;
     auto next = [&] { return (rng = rng * 1103515245u + 12345u) >> 16; };
 

@@ -15,6 +15,10 @@ struct SongPlan {
     int introBars = 4;
     int bodyBars = 16;  // a multiple of 8
     int endingBars = 3;
+    // Progressions: cadential (I IV V I vi IV V I; minor i iv V i VI iv V i
+    // with the raised seventh) or, when true, pop loops on the natural scale
+    // (I V vi IV; minor i VI III VII), which lean towards the relative key.
+    bool pop = false;
     bool finalHit = true;  // the last bar is one loud chord that dies away
     unsigned seed = 1;     // varies the melody
 };
