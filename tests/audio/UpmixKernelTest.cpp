@@ -299,6 +299,21 @@ TEST(UpmixKernel, ExactModeFoldsBackToTheInputs) {
     EXPECT_GT(energy(out[1]), 1.0);  // the centre really carries something
 }
 
+TEST(UpmixKernel, RecoversFromANonFiniteInputSample) {
+    Ctx c(2, 4);
+    PlanBox b = probe();
+    mn_upmix_set_plan(c.raw, b.bind());
+    Signal in{noise(48000, 16), noise(48000, 17)};
+    in[0][5000] = std::nanf("");
+    in[1][6000] = INFINITY;
+    Signal out = run(c.raw, in, 4);
+    for (int o = 0; o < 4; ++o) {
+        EXPECT_FALSE(std::isfinite(out[o][6000 + 1024]) && std::isfinite(out[o][5000 + 1024])) << o;
+        for (size_t i = 6000 + 3 * 1024; i < out[o].size(); ++i) ASSERT_TRUE(std::isfinite(out[o][i])) << o << " " << i;
+    }
+    EXPECT_GT(energy(out[3], 20000), 10.0);  // the ambience carries on
+}
+
 TEST(UpmixKernel, ExactOwnOutputsOutOfRangeAreSkipped) {
     Ctx c(2, 4);
     PlanBox b = probe();
