@@ -200,3 +200,20 @@ TEST(MusicGrid, UnusableTempiGiveTheFallbackGrid) {
     broken.bpm = kNaN;
     EXPECT_EQ(GB::build(broken, p.samples, t.durationSec).downbeats, std::vector<double>{0.0});
 }
+
+TEST(MusicGrid, DamagedSamplesNeverHangOrCrash) {
+    // Float files can carry NaN and infinity: the analysis stays total.
+    auto p = piece(120, 4, 12);
+    const auto t = analysed(p);
+    for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+        auto x = p.samples;
+        for (size_t i = 5000; i < x.size(); i += 7919) x[i] = bad;
+        const auto r = TempoAnalyzer::analyze(x);
+        if (r) {
+            EXPECT_TRUE(std::isfinite(r->bpm));
+        }
+        const auto g = GB::build(t, x, t.durationSec);
+        EXPECT_FALSE(g.downbeats.empty());
+        for (double d : g.downbeats) EXPECT_TRUE(std::isfinite(d));
+    }
+}
