@@ -2,6 +2,7 @@
 
 #include "platform/AppError.h"
 #include "platform/FFT.h"
+#include "platform/Resampler.h"
 
 #include <mysofa.h>
 
@@ -89,20 +90,30 @@ std::filesystem::path BinauralRenderer::defaultHRTFPath() {
 
 BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::path& hrtf)
     : rate_(sampleRate) {
+    // The set is read at its own rate; its responses are resampled to ours
+    // one direction at a time.
     int err = 0;
+    MYSOFA_HRTF* raw = mysofa_load(hrtf.c_str(), &err);
+    if (raw && raw->DataSamplingRate.values && raw->DataSamplingRate.elements > 0) {
+        setRate_ = raw->DataSamplingRate.values[0];
+    }
+    if (raw) mysofa_free(raw);
+    if (!raw || !(setRate_ > 0) || !(rate_ > 0)) {
+        throw AppError(err != MYSOFA_OK ? err : -1, "Couldn't load the HRTF set");
+    }
     int length = 0;
-    MYSOFA_EASY* easy = mysofa_open(hrtf.c_str(), static_cast<float>(sampleRate), &length, &err);
+    MYSOFA_EASY* easy = mysofa_open(hrtf.c_str(), static_cast<float>(setRate_), &length, &err);
     if (!easy || err != MYSOFA_OK || length < 1) {
         if (easy) mysofa_close(easy);
         throw AppError(err != MYSOFA_OK ? err : -1, "Couldn't load the HRTF set");
     }
     sofa_ = easy;
-    setLength_ = length;
+    setLength_ = static_cast<int>(std::lround(length * rate_ / setRate_));
 
     // Sets that store the onset delays apart from the responses need room
     // to put them back in front of each response.
-    irL_.assign(static_cast<size_t>(setLength_), 0.0f);
-    irR_.assign(static_cast<size_t>(setLength_), 0.0f);
+    irL_.assign(static_cast<size_t>(length), 0.0f);
+    irR_.assign(static_cast<size_t>(length), 0.0f);
     const double axes[][2] = {{0, 0}, {90, 0}, {-90, 0}, {180, 0}, {0, 90}, {0, -90}};
     for (const auto& a : axes) {
         float xyz[3];
@@ -155,14 +166,24 @@ void BinauralRenderer::impulseResponse(double azimuthDeg, double elevationDeg,
     float dl = 0, dr = 0;
     mysofa_getfilter_float(static_cast<MYSOFA_EASY*>(sofa_), xyz[0], xyz[1], xyz[2],
                            irL_.data(), irR_.data(), &dl, &dr);
+    std::vector<std::vector<float>> ears{irL_, irR_};
+    if (setRate_ != rate_) {
+        // Scaled so that the frequency response keeps its level at the new rate.
+        ears = Resampler::resample(ears, setRate_, rate_);
+        const float scale = static_cast<float>(setRate_ / rate_);
+        for (auto& e : ears) {
+            for (float& v : e) v *= scale;
+        }
+    }
     left.assign(static_cast<size_t>(filterLength_), 0.0f);
     right.assign(static_cast<size_t>(filterLength_), 0.0f);
     auto place = [&](const std::vector<float>& ir, float delay, std::vector<float>& out) {
         int d = std::clamp(static_cast<int>(std::lround(delay * rate_)), 0, delayRoom_);
-        std::copy(ir.begin(), ir.end(), out.begin() + d);
+        size_t n = std::min(ir.size(), out.size() - static_cast<size_t>(d));
+        std::copy_n(ir.begin(), n, out.begin() + d);
     };
-    place(irL_, dl, left);
-    place(irR_, dr, right);
+    place(ears[0], dl, left);
+    place(ears[1], dr, right);
 }
 
 // Cuts both ears' responses into partitions and transforms each, scaled by

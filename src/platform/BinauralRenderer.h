@@ -2,8 +2,8 @@
 //
 // Each source sits at a direction on the unit sphere around a listener at the
 // origin and is filtered with the head-related impulse responses of a
-// measured set (a SOFA file read with libmysofa, resampled by it to the
-// renderer's rate). There is no reverb and no distance attenuation.
+// measured set (a SOFA file read with libmysofa, each response resampled
+// from the set's rate to the renderer's). There is no reverb and no distance attenuation.
 //
 // The filtering is uniformly partitioned convolution in the frequency domain:
 // blocks of 128 frames, each impulse response cut into 128-tap partitions,
@@ -82,8 +82,9 @@ private:
     void processBlock();
 
     double rate_;
+    double setRate_ = 0;    // the rate the set was measured at
     int filterLength_ = 0;  // taps used (the set's length plus delay room)
-    int setLength_ = 0;     // taps of the set itself at this rate
+    int setLength_ = 0;     // taps of the set's responses at this rate
     int delayRoom_ = 0;
     int parts_ = 0;         // partitions per response
     int bins_ = 0;          // spectrum bins of a 2-block transform

@@ -229,7 +229,21 @@ TEST(BinauralRenderer, RefusesOversizedCallsAndMissingSets) {
     EXPECT_EQ(l[0], 1.0f);
     EXPECT_FALSE(r.render(&p, 33, 16, l.data(), rr.data()));
     EXPECT_THROW(BinauralRenderer(rate, "/nonexistent/set.sofa"), AppError);
-    // Other device rates resample the set.
+    // Other device rates resample the set, keeping its frequency response.
     BinauralRenderer r96(96000.0);
     EXPECT_GT(r96.filterLength(), r.filterLength() * 3 / 2);
+    auto magnitudeDb = [](const std::vector<float>& h, double f, double fs) {
+        double re = 0, im = 0;
+        for (size_t i = 0; i < h.size(); ++i) {
+            re += h[i] * std::cos(2 * std::numbers::pi * f * i / fs);
+            im -= h[i] * std::sin(2 * std::numbers::pi * f * i / fs);
+        }
+        return 10 * std::log10(re * re + im * im);
+    };
+    std::vector<float> l48, r48, l96, rr96;
+    r.impulseResponse(45.0, 0.0, l48, r48);
+    r96.impulseResponse(45.0, 0.0, l96, rr96);
+    for (double f : {500.0, 2000.0, 8000.0}) {
+        EXPECT_NEAR(magnitudeDb(l48, f, 48000.0), magnitudeDb(l96, f, 96000.0), 0.5) << f << " Hz";
+    }
 }

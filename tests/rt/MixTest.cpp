@@ -127,22 +127,6 @@ TEST(MixAccumulate, RampOfOnesEqualsNoRamp) {
     EXPECT_EQ(a1, b1);
 }
 
-TEST(MixAccumulate, FallingAndRisingRampsCrossfade) {
-    const std::vector<float> oldM = {1.0f}, newM = {-1.0f};
-    const mn_mix_config oldCfg = config(1, 1, oldM), newCfg = config(1, 1, newM);
-    const int n = 4;
-    std::vector<float> in(n, 1.0f), down(n), up(n), out(n, 0.0f);
-    for (int k = 0; k < n; ++k) {
-        up[k] = float(k) / n;
-        down[k] = 1.0f - up[k];
-    }
-    const float* ins[] = {in.data()};
-    float* outs[] = {out.data()};
-    mn_mix_accumulate(&oldCfg, ins, n, outs, 1, down.data());
-    mn_mix_accumulate(&newCfg, ins, n, outs, 1, up.data());
-    EXPECT_EQ(out, (std::vector<float>{1.0f, 0.5f, 0.0f, -0.5f}));
-}
-
 TEST(Fpu, FlushDenormalsZeroesTinyResults) {
     float result = 0;
     std::thread t([&] {

@@ -1,0 +1,381 @@
+#include "analysis/TempoAnalyzer.h"
+
+#include "analysis/Signal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace qm::TempoAnalyzer {
+
+namespace {
+
+constexpr int frameSize = 1024;
+constexpr int hop = 256;
+constexpr int bins = frameSize / 2 + 1;
+constexpr int anyBandBins = 512;  // bins below 11 025 Hz
+constexpr int lowBins = 12;       // bins below 250 Hz
+
+double roundTo(double v, double steps) { return std::round(v * steps) / steps; }
+
+// Smooths with [0.25, 0.5, 0.25], values outside the array counting 0.
+std::vector<float> smooth(const std::vector<float>& x) {
+    const size_t n = x.size();
+    std::vector<float> y(n);
+    for (size_t i = 0; i < n; ++i) {
+        const float a = i > 0 ? x[i - 1] : 0.0f;
+        const float c = i + 1 < n ? x[i + 1] : 0.0f;
+        y[i] = 0.25f * a + 0.5f * x[i] + 0.25f * c;
+    }
+    return y;
+}
+
+void normalize(std::vector<float>& x) {
+    if (x.empty()) return;
+    const float m = *std::max_element(x.begin(), x.end());
+    const float d = m + 1e-9f;
+    for (float& v : x) v /= d;
+}
+
+// Weighted mean of acn at 1, 2, 3 and 4 times the lag.
+double harmonicScore(const std::vector<float>& acn, long lag, long limit) {
+    static constexpr double weights[4] = {1.0, 0.6, 0.3, 0.4};
+    double sum = 0, wsum = 0;
+    for (int m = 1; m <= 4; ++m) {
+        const long idx = lag * m;
+        if (idx < limit && idx < long(acn.size())) {
+            sum += acn[idx] * weights[m - 1];
+            wsum += weights[m - 1];
+        }
+    }
+    return wsum > 0 ? sum / wsum : 0;
+}
+
+// Parabolic interpolation of a peak of acn at lag L.
+double refine(const std::vector<float>& acn, long L) {
+    if (L <= 0 || L >= long(acn.size()) - 1) return double(L);
+    const double a = acn[L - 1], b = acn[L], c = acn[L + 1];
+    const double den = a - 2 * b + c;
+    if (den == 0) return double(L);
+    return double(L) + std::clamp((a - c) / (2 * den), -0.5, 0.5);
+}
+
+// Truncates a non-negative lag given in envelope values, capped so that
+// absurd tempi cannot overflow the conversion.
+long lagOf(double values, long cap) {
+    if (!(values > 0)) return 0;
+    return long(std::min(values, double(cap)));
+}
+
+}  // namespace
+
+bool usableTempo(double bpm) { return std::isfinite(bpm) && bpm >= 1.0 && bpm <= 5000.0; }
+
+Envelopes envelopes(const std::vector<float>& x) {
+    const long count = long(x.size());
+    if (count < frameSize + 3 * hop) return {};
+    const long F = (count - frameSize) / hop;
+    const std::vector<float> window = Signal::hanning(frameSize);
+    RealFFT fft(frameSize);
+    std::vector<float> frame(frameSize), mags(bins), cur(bins), prev(bins);
+    Envelopes env;
+    env.full.resize(F - 1);
+    env.low.resize(F - 1);
+    for (long i = 0; i < F; ++i) {
+        const float* src = x.data() + i * hop;
+        for (int j = 0; j < frameSize; ++j) frame[j] = src[j] * window[j];
+        fft.magnitudes(frame.data(), mags.data());
+        for (int k = 0; k < bins; ++k) cur[k] = std::log(1.0f + 50.0f * mags[k]);
+        if (i > 0) {
+            double full = 0, low = 0;
+            for (int k = 0; k < anyBandBins; ++k) {
+                const float d = std::max(0.0f, cur[k] - prev[k]);
+                full += d;
+                if (k < lowBins) low += d;
+            }
+            env.full[i - 1] = float(full);
+            env.low[i - 1] = float(low);
+        }
+        std::swap(cur, prev);
+    }
+    env.full = smooth(env.full);
+    env.low = smooth(env.low);
+    normalize(env.full);
+    normalize(env.low);
+    return env;
+}
+
+std::vector<TempoResult::Candidate> candidates(const std::vector<float>& env, double lo, double hi,
+                                               std::optional<double> center) {
+    const long n = long(env.size());
+    if (n < 9) return {};
+    if (!(lo > 0) || !(hi > 0) || !std::isfinite(lo) || !std::isfinite(hi)) return {};
+    const double c0 = center && *center > 0 && std::isfinite(*center) ? *center : 120.0;
+
+    const double mean = std::accumulate(env.begin(), env.end(), 0.0) / double(n);
+    std::vector<float> e(n);
+    for (long i = 0; i < n; ++i) e[i] = float(env[i] - mean);
+
+    const long minLag = lagOf(envelopePerMinute / hi, n);
+    const long maxLag = lagOf(envelopePerMinute / lo, n);
+    std::vector<float> acn = Signal::autocorrelation(e, std::min(4 * maxLag + 4, n));
+    // A flat envelope (silence, or a constant) has no periodicity at all;
+    // without this every lag would count as a plateau peak and silence
+    // would get a tempo.
+    if (!(acn[0] > 0)) return {};
+    const double ac0 = double(acn[0]) + 1e-9;
+    for (float& v : acn) v = float(v / ac0);
+
+    const long lagLo = std::max(minLag, 2L);
+    const long lagHi = std::min(n - 5, maxLag);
+    if (lagLo + 2 >= lagHi) return {};
+    std::vector<double> hs(lagHi - lagLo);
+    for (long L = lagLo; L < lagHi; ++L) hs[L - lagLo] = harmonicScore(acn, L, n);
+
+    std::vector<TempoResult::Candidate> kept;
+    for (long L = lagLo + 1; L < lagHi - 1; ++L) {
+        const double s = hs[L - lagLo];
+        if (s < hs[L - lagLo - 1] || s < hs[L - lagLo + 1]) continue;
+        const double bpm = envelopePerMinute / refine(acn, L);
+        const bool near = std::any_of(kept.begin(), kept.end(), [&](const TempoResult::Candidate& c) {
+            return std::fabs(bpm - c.bpm) / bpm <= 0.03;
+        });
+        if (near) continue;
+        const double z = std::log2(bpm / c0) / 1.2;
+        kept.push_back({bpm, s, s * std::exp(-0.5 * z * z)});
+    }
+    std::stable_sort(kept.begin(), kept.end(),
+                     [](const auto& a, const auto& b) { return a.ranked > b.ranked; });
+    if (kept.size() > 12) kept.resize(12);
+    return kept;
+}
+
+std::vector<LocalTempo> tempoMap(const std::vector<float>& env, double bpm, double winSec, double hopSec) {
+    const long n = long(env.size());
+    const long W = lagOf(winSec * envelopeRate, n + 1);
+    const long H = lagOf(hopSec * envelopeRate, n + 1);
+    if (W < 1 || H < 1 || !usableTempo(bpm)) return {};
+    std::vector<LocalTempo> map;
+    for (long s = 0; s < std::max(n - W, 1L); s += H) {
+        const long end = std::min(s + W, n);
+        std::vector<float> win(env.begin() + s, env.begin() + end);
+        const double m = std::accumulate(win.begin(), win.end(), 0.0) / double(win.size());
+        double var = 0;
+        for (float v : win) var += (v - m) * (v - m);
+        if (std::sqrt(var / double(win.size())) < 0.0001) continue;
+        const auto c = candidates(win, bpm / 1.3, bpm * 1.3, bpm);
+        if (!c.empty()) map.push_back({winSec / 2 + double(s) / envelopeRate, c[0].bpm, c[0].score});
+    }
+    return map;
+}
+
+double localTempo(const std::vector<LocalTempo>& map, double bpm, double t) {
+    if (map.size() < 2) return bpm;
+    if (t <= map.front().t) return map.front().bpm;
+    if (t >= map.back().t) return map.back().bpm;
+    for (size_t i = 1; i < map.size(); ++i) {
+        if (map[i].t >= t) {
+            const auto& a = map[i - 1];
+            const auto& b = map[i];
+            const double span = b.t - a.t;
+            if (span <= 0) return b.bpm;
+            return a.bpm + (b.bpm - a.bpm) * (t - a.t) / span;
+        }
+    }
+    return map.back().bpm;
+}
+
+TrackedBeats trackBeats(const std::vector<float>& env, const std::vector<LocalTempo>& map, double bpm) {
+    const long n = long(env.size());
+    if (n < 3) return {};
+    const double t0 = localTempo(map, bpm, 0);
+    if (!usableTempo(t0)) return {};
+    const double P0 = envelopePerMinute / t0;
+    // Phases past the envelope's end average 0 and can never win.
+    const long phases = std::max(std::min(long(P0), n), 1L);
+
+    double best = -1;
+    long bestPhase = 0;
+    for (long ph = 0; ph < phases; ++ph) {
+        double sum = 0;
+        int taken = 0;
+        for (int k = 0; k < 16; ++k) {
+            const long pos = long(double(ph) + k * P0);
+            if (pos < n) {
+                sum += env[pos];
+                ++taken;
+            }
+        }
+        const double avg = taken ? sum / taken : 0;
+        if (avg > best) {
+            best = avg;
+            bestPhase = ph;
+        }
+    }
+
+    double p = double(bestPhase);
+    if (p >= double(n - 1)) return {};
+    TrackedBeats out;
+    long snaps = 0;
+    while (p < double(n - 1)) {
+        const double tempo = localTempo(map, bpm, p / envelopeRate);
+        if (!usableTempo(tempo)) break;
+        const double P = envelopePerMinute / tempo;
+        const double r = double(lagOf(P * 0.12, n));
+        const long lo = long(std::max(p - r, 0.0));
+        const long hi = long(std::min(p + r, double(n - 1)));
+        long bestPos = long(p);
+        if (lo < hi) {
+            bestPos = lo;
+            for (long i = lo + 1; i <= hi; ++i)
+                if (env[i] > env[bestPos]) bestPos = i;
+        }
+        if (env[bestPos] > 0.08f) {
+            ++snaps;
+            p = double(bestPos);
+        }
+        out.beats.push_back(p / envelopeRate);
+        p += P;
+    }
+    out.snapped = double(snaps) / double(std::max<size_t>(out.beats.size(), 1));
+    return out;
+}
+
+TempoResult::Meter chooseMeter(const std::vector<GroupScore>& groups) {
+    TempoResult::Meter m;
+    if (groups.empty()) return m;
+    const auto weighted = [](const GroupScore& g) { return g.group == 4 ? g.contrast * 1.08 : g.contrast; };
+    GroupScore chosen = groups[0];
+    for (size_t i = 1; i < groups.size(); ++i)
+        if (weighted(groups[i]) > weighted(chosen)) chosen = groups[i];
+    const double c = chosen.contrast;
+    m.group = chosen.group;
+    m.label = chosen.group == 2 ? "2/4 or cut time" : chosen.group == 3 ? "3/4" : "4/4";
+    m.confidence = c > 0.9 ? "strong" : c > 0.45 ? "fair" : "weak — ambiguous";
+    m.contrast = roundTo(c, 100);
+    m.downbeatOffset = chosen.offset;
+    return m;
+}
+
+TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<float>& low,
+                         const std::vector<float>& full) {
+    const size_t len = std::min(low.size(), full.size());
+    const size_t nb = beats.size();
+    if (len == 0 || nb == 0) return {};
+    std::vector<double> accent(nb);
+    for (size_t j = 0; j < nb; ++j) {
+        const double pos = beats[j] * envelopeRate;
+        const long i = std::isfinite(pos) ? long(std::clamp(pos, 0.0, double(len - 1))) : 0;
+        accent[j] = 0.65 * low[i] + 0.35 * full[i];
+    }
+    const double mean = std::accumulate(accent.begin(), accent.end(), 0.0) / double(nb);
+    double var = 0;
+    for (double a : accent) var += (a - mean) * (a - mean);
+    const double s = std::sqrt(var / double(nb));
+
+    std::vector<GroupScore> groups;
+    for (int g : {2, 3, 4}) {
+        if (nb < size_t(3 * g)) continue;
+        GroupScore best{g, -1, 0};
+        for (int ph = 0; ph < g; ++ph) {
+            double on = 0, off = 0;
+            size_t nOn = 0, nOff = 0;
+            for (size_t j = 0; j < nb; ++j) {
+                if (long(j) >= ph && (long(j) - ph) % g == 0) {
+                    on += accent[j];
+                    ++nOn;
+                } else {
+                    off += accent[j];
+                    ++nOff;
+                }
+            }
+            const double score =
+                (on / double(std::max<size_t>(nOn, 1)) - off / double(std::max<size_t>(nOff, 1))) / (s + 1e-9);
+            if (score > best.contrast) best = {g, score, ph};
+        }
+        groups.push_back(best);
+    }
+    return chooseMeter(groups);
+}
+
+const std::vector<Relation>& relations() {
+    static const std::vector<Relation> table = {
+        {0.5, "÷2 half-time"},         {2.0, "×2 double-time"},      {1.5, "×3/2 triplet pulse"},
+        {2.0 / 3.0, "×2/3 triplet pulse"}, {4.0 / 3.0, "×4/3 dotted groove"}, {0.75, "×3/4 dotted groove"},
+    };
+    return table;
+}
+
+std::vector<TempoResult::Alternative> alternatives(double bpm, const std::vector<TempoResult::Candidate>& cands) {
+    std::vector<TempoResult::Alternative> out;
+    for (const auto& row : relations()) {
+        const double a = bpm * row.factor;
+        if (!(a >= 30 && a <= 240)) continue;
+        const TempoResult::Candidate* nearest = nullptr;
+        for (const auto& c : cands)
+            if (!nearest || std::fabs(c.bpm - a) < std::fabs(nearest->bpm - a)) nearest = &c;
+        const double support = nearest && std::fabs(nearest->bpm - a) / a < 0.03 ? nearest->score : 0.0;
+        out.push_back({roundTo(a, 100), row.relation, support});
+    }
+    return out;
+}
+
+std::optional<double> twin(const std::vector<TempoResult::Candidate>& cands) {
+    if (cands.size() >= 2 && cands[1].ranked >= 0.92 * cands[0].ranked) return cands[1].bpm;
+    return std::nullopt;
+}
+
+Drift drift(const std::vector<double>& localTempi, double bpm) {
+    std::vector<double> v = localTempi.empty() ? std::vector<double>{bpm} : localTempi;
+    std::sort(v.begin(), v.end());
+    const double median = v[v.size() / 2];
+    const double spread = median != 0 ? (v.back() - v.front()) / median : 0.0;
+    Drift d;
+    d.drift = spread < 0.015 ? "STEADY" : spread < 0.04 ? "BREATHING" : "RUBATO";
+    d.spreadPct = spread * 100;
+    return d;
+}
+
+std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint,
+                                   std::optional<std::pair<double, double>> range) {
+    Envelopes env = envelopes(mono22k);
+    if (env.full.empty()) return std::nullopt;
+    auto [lo, hi] = range.value_or(std::pair{30.0, 240.0});
+    if (hint && !(*hint > 0 && std::isfinite(*hint))) hint.reset();
+    if (hint) {
+        lo = std::max(*hint / 1.35, lo);
+        hi = std::min(*hint * 1.35, hi);
+    }
+    const auto cands = candidates(env.full, lo, hi, hint);
+    if (cands.empty()) return std::nullopt;
+
+    TempoResult r;
+    r.durationSec = double(mono22k.size()) / analysisRate;
+    r.bpm = cands[0].bpm;
+    r.score = cands[0].score;
+    r.alternatives = alternatives(r.bpm, cands);
+    r.twin = twin(cands);
+    r.candidates = cands;
+
+    const auto map = tempoMap(env.full, r.bpm, 8, 2);
+    std::vector<double> tempi;
+    for (const auto& p : map) {
+        tempi.push_back(p.bpm);
+        r.tempoMap.push_back({p.t, p.bpm});
+    }
+    const Drift d = drift(tempi, r.bpm);
+    r.drift = d.drift;
+    r.driftSpreadPct = d.spreadPct;
+
+    TrackedBeats tb = trackBeats(env.full, map, r.bpm);
+    r.beats = std::move(tb.beats);
+    r.snappedPct = tb.snapped * 100;
+    r.meter = meter(r.beats, env.low, env.full);
+    if (!r.beats.empty())
+        r.firstDownbeat = r.beats[std::min<size_t>(size_t(r.meter.downbeatOffset), r.beats.size() - 1)];
+    r.envFull = std::move(env.full);
+    r.envLow = std::move(env.low);
+    return r;
+}
+
+}  // namespace qm::TempoAnalyzer

@@ -1,0 +1,143 @@
+// Tempo, beats and meter of a piece of music.
+//
+// Everything works on the mono signal at 22 050 Hz. Onset envelopes hold one
+// value per 256 samples (86.1328125 per second): envelope index j stands for
+// j / 86.1328125 s, and a tempo of B beats per minute is a beat period of
+// 5167.96875 / B envelope values.
+//
+// `analyze` finds the tempo by a harmonic autocorrelation of the full-band
+// onset envelope, lists related tempi, measures drift with a local tempo map,
+// tracks the beats and guesses the meter. It is total: short, silent or
+// degenerate input gives no result (or empty parts), never an error.
+// Pure computation; any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qm {
+
+struct TempoResult {
+    struct Candidate {
+        double bpm = 0;
+        double score = 0;   // harmonic autocorrelation score
+        double ranked = 0;  // score weighted by closeness to the centre tempo
+        bool operator==(const Candidate&) const = default;
+    };
+    struct Alternative {
+        double bpm = 0;  // to the nearest 0.01
+        std::string relation;
+        double score = 0;  // support of the nearest candidate, or 0
+        bool operator==(const Alternative&) const = default;
+    };
+    struct MapPoint {
+        double t = 0;  // seconds, centre of the window
+        double bpm = 0;
+        bool operator==(const MapPoint&) const = default;
+    };
+    struct Meter {
+        std::string label = "?";  // "2/4 or cut time", "3/4", "4/4" or "?"
+        int group = 4;
+        double contrast = 0;  // to the nearest 0.01
+        std::string confidence = "weak — ambiguous";
+        int downbeatOffset = 0;  // index in the beat list of the first accented beat
+        bool operator==(const Meter&) const = default;
+    };
+
+    double durationSec = 0;
+    double bpm = 0;
+    double score = 0;
+    std::optional<double> twin;
+    std::vector<Candidate> candidates;
+    std::vector<Alternative> alternatives;
+    std::vector<MapPoint> tempoMap;
+    std::string drift = "STEADY";
+    double driftSpreadPct = 0;
+    std::vector<double> beats;  // seconds
+    double snappedPct = 0;
+    Meter meter;
+    double firstDownbeat = 0;
+    std::vector<float> envFull;
+    std::vector<float> envLow;
+
+    bool operator==(const TempoResult&) const = default;
+};
+
+namespace TempoAnalyzer {
+
+inline constexpr double analysisRate = 22050.0;
+inline constexpr double envelopeRate = 86.1328125;      // values per second
+inline constexpr double envelopePerMinute = 5167.96875;  // values per minute
+
+// One point of a local tempo map, with the score of its window.
+struct LocalTempo {
+    double t = 0;
+    double bpm = 0;
+    double score = 0;
+};
+
+// A tempo the beat walks and the grid can step by without dividing by zero
+// or stalling: finite and within 1 ... 5000 BPM.
+bool usableTempo(double bpm);
+
+std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint = std::nullopt,
+                                   std::optional<std::pair<double, double>> range = std::nullopt);
+
+struct Envelopes {
+    std::vector<float> full;
+    std::vector<float> low;
+};
+Envelopes envelopes(const std::vector<float>& x);
+
+std::vector<TempoResult::Candidate> candidates(const std::vector<float>& env, double lo, double hi,
+                                               std::optional<double> center);
+
+std::vector<LocalTempo> tempoMap(const std::vector<float>& env, double bpm, double winSec, double hopSec);
+
+// The tempo at time t (seconds) read from a map: `bpm` with fewer than two
+// points, the end points' tempi outside it, linear in between.
+double localTempo(const std::vector<LocalTempo>& map, double bpm, double t);
+
+struct TrackedBeats {
+    std::vector<double> beats;  // seconds
+    double snapped = 0;         // share of beats that snapped to an onset, 0 ... 1
+};
+TrackedBeats trackBeats(const std::vector<float>& env, const std::vector<LocalTempo>& map, double bpm);
+
+TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<float>& low,
+                         const std::vector<float>& full);
+
+// The accent contrast and best phase of one beat grouping (2, 3 or 4).
+struct GroupScore {
+    int group = 0;
+    double contrast = 0;
+    int offset = 0;
+};
+// The meter chosen from the scored groups (listed in the order 2, 3, 4):
+// a later group wins only when strictly stronger, four beats favoured by 8 %.
+TempoResult::Meter chooseMeter(const std::vector<GroupScore>& groups);
+
+// The relation table of alternatives: factor and text, in listing order.
+struct Relation {
+    double factor;
+    const char* relation;
+};
+const std::vector<Relation>& relations();
+
+std::vector<TempoResult::Alternative> alternatives(double bpm, const std::vector<TempoResult::Candidate>& cands);
+
+// The second candidate's tempo when its ranked value is at least 92 % of
+// the first's.
+std::optional<double> twin(const std::vector<TempoResult::Candidate>& cands);
+
+struct Drift {
+    std::string drift;
+    double spreadPct = 0;
+};
+Drift drift(const std::vector<double>& localTempi, double bpm);
+
+}  // namespace TempoAnalyzer
+
+}  // namespace qm

@@ -1,0 +1,136 @@
+#include "support/RhythmSignals.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace qm::test {
+
+namespace {
+
+struct Noise {
+    uint64_t state;
+    // SplitMix64 mapped to [-1, 1).
+    float next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        return float(double(z >> 11) / double(1ull << 52) - 1.0);
+    }
+};
+
+constexpr double twoPi = 2 * std::numbers::pi;
+
+void addKick(std::vector<float>& out, double sr, double at, float gain) {
+    const long start = std::lround(at * sr);
+    double phase = 0;
+    for (long i = 0; i < long(0.25 * sr); ++i) {
+        const long j = start + i;
+        if (j < 0 || j >= long(out.size())) continue;
+        const double t = i / sr;
+        const double f = 50 + 90 * std::exp(-t * 30);
+        phase += twoPi * f / sr;
+        out[j] += gain * float(std::sin(phase) * std::exp(-t * 12));
+    }
+}
+
+void addNoiseHit(std::vector<float>& out, double sr, double at, float gain, double decay, Noise& noise,
+                 double toneHz) {
+    const long start = std::lround(at * sr);
+    float lp = 0;
+    for (long i = 0; i < long(0.2 * sr); ++i) {
+        const long j = start + i;
+        if (j < 0 || j >= long(out.size())) continue;
+        const double t = i / sr;
+        const float n = noise.next();
+        // A hi-hat (no tone) is high-passed noise; a snare mixes a tone in.
+        const float hp = n - lp;
+        lp = 0.7f * lp + 0.3f * n;
+        const double tone = toneHz > 0 ? 0.5 * std::sin(twoPi * toneHz * t) : 0.0;
+        out[j] += gain * float((hp + tone) * std::exp(-t * decay));
+    }
+}
+
+void addBass(std::vector<float>& out, double sr, double at, double length, double hz, float gain) {
+    const long start = std::lround(at * sr);
+    for (long i = 0; i < long(length * sr); ++i) {
+        const long j = start + i;
+        if (j < 0 || j >= long(out.size())) continue;
+        const double t = i / sr;
+        const double env = std::min(1.0, t / 0.005) * std::exp(-t * 3);
+        out[j] += gain * float(env * (std::sin(twoPi * hz * t) + 0.3 * std::sin(twoPi * 2 * hz * t)));
+    }
+}
+
+}  // namespace
+
+RhythmPiece drumPattern(const RhythmSpec& spec) {
+    const double sr = spec.sampleRate;
+    RhythmPiece piece;
+    piece.samples.assign(size_t(spec.seconds * sr), 0.0f);
+    const double endBpm = spec.endBpm > 0 ? spec.endBpm : spec.bpm;
+    const double span = spec.seconds - spec.leadIn;
+    // Beat times under a tempo that moves linearly in time: the beat count
+    // grows as the integral of bpm / 60.
+    const auto tempoAt = [&](double t) { return spec.bpm + (endBpm - spec.bpm) * std::clamp(t / span, 0.0, 1.0); };
+    std::vector<double> eighths;  // times of every eighth note, on-beat and off-beat
+    {
+        double t = 0, beats = 0;
+        const double dt = 1.0 / sr;
+        long next = 0;  // index of the next eighth (half beats)
+        while (t < span) {
+            const double half = beats * 2;
+            if (half >= double(next)) {
+                eighths.push_back(spec.leadIn + t);
+                ++next;
+            }
+            beats += tempoAt(t) / 60 * dt;
+            t += dt;
+        }
+    }
+    Noise noise{spec.seed};
+    const int g = spec.beatsPerBar;
+    const double bassNotes[] = {55.0, 55.0, 65.41, 49.0};
+    for (size_t e = 0; e < eighths.size(); ++e) {
+        const bool onBeat = e % 2 == 0;
+        const size_t beat = e / 2;
+        double t = eighths[e];
+        if (!onBeat && e + 1 < eighths.size()) t += spec.swing * (eighths[e + 1] - eighths[e - 1]) / 2;
+        if (onBeat) {
+            piece.beats.push_back(t);
+            const size_t inBar = beat % size_t(g);
+            if (inBar == 0) {
+                piece.downbeats.push_back(t);
+                addKick(piece.samples, sr, t, 0.9f);
+                addBass(piece.samples, sr, t, 60 / tempoAt(t - spec.leadIn) * g * 0.9,
+                        bassNotes[(beat / size_t(g)) % 4], 0.35f);
+            } else if (g == 4 && inBar == 2) {
+                addKick(piece.samples, sr, t, 0.45f);
+            }
+            if ((g == 4 && inBar % 2 == 1) || (g == 3 && inBar != 0))
+                addNoiseHit(piece.samples, sr, t, g == 4 ? 0.5f : 0.3f, 18, noise, 190);
+            addNoiseHit(piece.samples, sr, t, 0.15f, 60, noise, 0);
+        } else {
+            addNoiseHit(piece.samples, sr, t, 0.09f, 70, noise, 0);
+        }
+    }
+    float peak = 0;
+    for (float v : piece.samples) peak = std::max(peak, std::fabs(v));
+    if (peak > 0.99f)
+        for (float& v : piece.samples) v *= 0.99f / peak;
+    return piece;
+}
+
+std::vector<float> clickTrack(double bpm, double seconds, double sampleRate, double offset) {
+    std::vector<float> x(size_t(seconds * sampleRate), 0.0f);
+    const long width = std::max(1L, long(sampleRate * 0.001));
+    for (long k = 0;; ++k) {
+        const long start = std::lround((offset + k * 60.0 / bpm) * sampleRate);
+        if (start >= long(x.size())) break;
+        for (long i = 0; i < width && start + i < long(x.size()); ++i) x[start + i] = 1.0f;
+    }
+    return x;
+}
+
+}  // namespace qm::test

@@ -1,0 +1,33 @@
+// Synthesized music of known rhythm for the analysis tests: drum patterns
+// (kick, snare, hi-hat, a bass note on each bar) at a known tempo, meter,
+// swing and tempo ramp, with the true beat and bar times alongside.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace qm::test {
+
+struct RhythmSpec {
+    double bpm = 120;       // tempo at the start
+    double endBpm = 0;      // tempo at the end for a linear ramp; 0 keeps `bpm`
+    int beatsPerBar = 4;    // 4 or 3
+    double swing = 0;       // 0 = straight eighths; 1/3 delays the off-beat eighth to a triplet
+    double seconds = 30;
+    double sampleRate = 22050;
+    double leadIn = 0.5;    // silence before the first downbeat, seconds
+    uint64_t seed = 1;      // for the hi-hat noise
+};
+
+struct RhythmPiece {
+    std::vector<float> samples;     // mono
+    std::vector<double> beats;      // seconds
+    std::vector<double> downbeats;  // seconds
+};
+
+RhythmPiece drumPattern(const RhythmSpec& spec);
+
+// Unit clicks (1 ms bursts) every 60 / bpm seconds starting at `offset`.
+std::vector<float> clickTrack(double bpm, double seconds, double sampleRate, double offset = 0);
+
+}  // namespace qm::test
