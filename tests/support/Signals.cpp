@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <sndfile.h>
 
 namespace qm::test {
 
@@ -41,6 +42,22 @@ std::vector<float> noise(double amp, size_t n, uint64_t seed) {
         v = static_cast<float>(amp * ((z >> 11) * (1.0 / 9007199254740992.0) * 2 - 1));
     }
     return x;
+}
+
+PlanarFile readWav(const std::filesystem::path& file) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(file.c_str(), SFM_READ, &info);
+    if (!f) throw std::runtime_error("cannot read " + file.string());
+    std::vector<float> inter(static_cast<size_t>(info.frames * info.channels));
+    const sf_count_t got = sf_readf_float(f, inter.data(), info.frames);
+    sf_close(f);
+    PlanarFile out;
+    out.sampleRate = info.samplerate;
+    out.channels.assign(static_cast<size_t>(info.channels), std::vector<float>(static_cast<size_t>(got)));
+    for (sf_count_t i = 0; i < got; ++i)
+        for (int c = 0; c < info.channels; ++c)
+            out.channels[c][i] = inter[static_cast<size_t>(i * info.channels + c)];
+    return out;
 }
 
 namespace {

@@ -1,4 +1,5 @@
-// Generated test signals: sines, noise, and standard MIDI files rendered
+// Generated test signals: sines, noise, planar reading through libsndfile
+// (for layers below the analysis), and standard MIDI files rendered
 // to audio with fluidsynth and the General MIDI sound font that the test
 // machines carry.
 #pragma once
@@ -20,6 +21,15 @@ std::vector<float> sine(double freq, double amp, double sr, size_t n, double pha
 void appendSine(std::vector<float>& x, double freq, double dbfs, double sr, double seconds);
 // Uniform white noise in [-amp, amp], reproducible from the seed.
 std::vector<float> noise(double amp, size_t n, uint64_t seed);
+
+struct PlanarFile {
+    Planar channels;
+    double sampleRate = 0;
+};
+
+// Any file libsndfile reads, as planar floats; throws std::runtime_error on
+// failure.
+PlanarFile readWav(const std::filesystem::path& file);
 
 // A note of a standard MIDI file, timed in beats.
 struct MidiNote {
