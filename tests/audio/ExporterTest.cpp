@@ -13,11 +13,14 @@
 #include "audio/AudioFileInfo.h"
 #include "audio/Exporter.h"
 #include "audio/MixBuilder.h"
+#include "audio/OutputProfile.h"
+#include "audio/RenderContext.h"
 #include "audio/Upmixer.h"
 #include "audio/WavFileWriter.h"
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
 #include "platform/BinauralRenderer.h"
+#include "rt/mn_ring.h"
 #include "rt/mn_upmix.h"
 #include "support/AudioFiles.h"
 #include "support/Signals.h"
@@ -449,6 +452,57 @@ TEST(Exporter, BinauralPullsAreTheRenderersResponsesOnTheVirtualSpeakersWithAQua
     expectBinauralOf({"stereo", SourceFormat::speakers(layout::speakers(LayoutID::stereo)), 2}, Rotation{});
     expectBinauralOf({"5.1", SourceFormat::speakers(layout::speakers(LayoutID::l51)), 6}, Rotation{});
     expectBinauralOf({"ambi1", SourceFormat::ambisonic(1, AmbiNorm::sn3d), 4}, Rotation{90, 0, 0});
+}
+
+// Headphone playback of the same source and configuration through the render
+// path gives the same samples as the pull once the first callback (which
+// fades the stream in and moves the virtual speakers into place) has passed
+// through the responses.
+TEST(Exporter, ABinauralPullHoldsWhatHeadphonePlaybackOfTheSourcePlays) {
+    TempDir dir;
+    const auto format = SourceFormat::speakers(layout::speakers(LayoutID::l514));
+    const int ch = 10;
+    const int64_t frames = 30000;
+    const auto info = writeSource(dir / "in.wav", noiseSignal(ch, frames));
+    auto r = request(info, format, DragExport::binaural(), dir / "pulls");
+    const Planar pull = test::readWav(Exporter::exportPull(r)).channels;
+    const int64_t total = int64_t(pull[0].size());
+
+    OutputProfile headphones;
+    headphones.kind = OutputProfile::Kind::headphones;
+    const MixConfig config =
+        MixBuilder::config(format, ch, headphones, 2, ListenMode::normal, Rotation{}, false, std::nullopt);
+    ASSERT_TRUE(config.toBinaural);
+    const auto record = makeRealtimeMix(config, nullptr);
+    BinauralRenderer renderer(kRate);
+    for (size_t i = 0; i < config.virtualDirections.size(); ++i)
+        renderer.setDirection(int(i), config.virtualDirections[i].az, config.virtualDirections[i].el);
+
+    Planar in = sourceSamples(info.url);
+    mn_ring* ring = mn_ring_create(ch, int32_t(frames));
+    std::vector<const float*> src;
+    for (auto& c : in) src.push_back(c.data());
+    std::vector<double> stamps(static_cast<size_t>(frames), 0.0);
+    ASSERT_EQ(mn_ring_write(ring, src.data(), stamps.data(), int32_t(frames)), frames);
+    mn_ring_set_eof(ring);
+    RenderContext ctx;
+    ctx.binRender = &renderer;
+    mn_slot_store(ctx.ringSlot, ring);
+    mn_slot_store(ctx.cfgSlot, &record->record);
+    Planar played(2, std::vector<float>(size_t(total)));
+    const int64_t callback = 512;
+    for (int64_t t = 0; t < total; t += callback) {
+        const int64_t k = std::min(callback, total - t);
+        float* out[2] = {played[0].data() + t, played[1].data() + t};
+        ctx.render(uint32_t(k), out, 2);
+    }
+    mn_ring_destroy(ring);
+
+    const auto settled = size_t(callback + renderer.filterLength() + renderer.latencyFrames());
+    for (auto& c : played) c.erase(c.begin(), c.begin() + std::ptrdiff_t(settled));
+    Planar tail = pull;
+    for (auto& c : tail) c.erase(c.begin(), c.begin() + std::ptrdiff_t(settled));
+    EXPECT_LT(worstDifference(tail, played), 2e-7);
 }
 
 TEST(Exporter, APullsFolderThatCannotBeMadeFailsCleanly) {
