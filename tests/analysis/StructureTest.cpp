@@ -98,6 +98,21 @@ TEST(Structure, NoveltyPeaksAtASectionChange) {
     EXPECT_TRUE(Structure::similarity({}).empty());
 }
 
+TEST(Structure, NoveltyHalfWidthFollowsTheBarCount) {
+    for (int bars : {15, 16}) {
+        std::vector<double> levels(bars);
+        for (int i = 0; i < bars; ++i) levels[i] = 0.1 + 0.02 * (i % 5) + (i >= bars / 2 ? 0.1 : 0);
+        auto x = barsAt(levels, 2.0, 220 + 20 * bars);
+        const SpectralFrames frames(x);
+        const auto g = gridOf(bars);
+        auto r = Structure::analyze(x, kSr, g, frames, "cue.wav");
+        const auto S = Structure::similarity(Structure::barFeatures(frames, g.boundaries()));
+        EXPECT_EQ(r.similarity, S);
+        EXPECT_EQ(r.novelty, Structure::novelty(S, bars < 16 ? 2 : 4)) << bars;
+        EXPECT_NE(r.novelty, Structure::novelty(S, bars < 16 ? 4 : 2)) << bars;
+    }
+}
+
 TEST(Structure, CookFindsBodyEntryAndQuietTail) {
     // 4 s soft, 30 s loud, then 10 s nearly silent.
     std::vector<float> x;

@@ -99,6 +99,8 @@ TEST(AudioFileInfo, OtherContainers) {
     writeTestFile(dir / "a.flac", 1, 1000, 48000, {.kind = FileKind::flac, .bits = 24});
     auto flac = AudioFileInfo::load(dir / "a.flac");
     EXPECT_EQ(flac.codec, "FLAC");
+    EXPECT_EQ(flac.bitDepth, 24);
+    EXPECT_FALSE(flac.isFloat);
     EXPECT_EQ(flac.summary(), "48 kHz \u00B7 FLAC \u00B7 mono");
     EXPECT_EQ(flac.detected, SourceFormat::speakers({S::C}));
 
@@ -106,6 +108,14 @@ TEST(AudioFileInfo, OtherContainers) {
     auto rf64 = AudioFileInfo::load(dir / "a.rf64");
     EXPECT_EQ(rf64.frames, 1000);
     EXPECT_EQ(rf64.bextDescription, "Big file");
+
+    // The same file with the BW64 form identifier.
+    std::string bytes = readBytes(dir / "a.rf64");
+    bytes.replace(0, 4, "BW64");
+    writeBytes(dir / "a.wav", bytes);
+    auto bw64 = AudioFileInfo::load(dir / "a.wav");
+    EXPECT_EQ(bw64.frames, 1000);
+    EXPECT_EQ(bw64.bextDescription, "Big file");
 }
 
 TEST(AudioFileInfo, UnreadableFilesThrowTheReadersError) {
@@ -150,6 +160,7 @@ TEST(AudioFileInfo, CompressedFilesReadThroughFfmpeg) {
     auto alac = AudioFileInfo::load(dir / "Lossless.m4a");
     EXPECT_EQ(alac.codec, "ALAC");
     EXPECT_EQ(alac.bitDepth, 16);
+    EXPECT_FALSE(alac.isFloat);
     EXPECT_EQ(alac.frames, 48000);
     EXPECT_EQ(alac.summary(), "48 kHz \u00B7 ALAC \u00B7 2 ch");
 

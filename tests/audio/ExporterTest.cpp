@@ -415,12 +415,13 @@ TEST(Exporter, SourcesThatDoNotFitAFormFailWithTheirCodesAndWriteNothing) {
 void expectBinauralOf(const NamedSource& src, const Rotation& rotation) {
     SCOPED_TRACE(src.name);
     TempDir dir;
-    const int64_t frames = 6000;
-    const auto info = writeSource(dir / "in.wav", noiseSignal(src.channels, frames));
+    const int64_t frames = 3000;
+    // Quiet enough that sixteen speakers summed at the ears stay below full scale.
+    const auto info = writeSource(dir / "in.wav", noiseSignal(src.channels, frames, 0.05f));
     const Planar in = sourceSamples(info.url);
     auto r = request(info, src.format, DragExport::binaural(), dir / "pulls");
     r.rotation = rotation;
-    r.range = Exporter::Range{500, 5500};
+    r.range = Exporter::Range{500, 2900};
     const fs::path out = Exporter::exportPull(r);
     const Planar got = test::readWav(out).channels;
     const int64_t n = r.range->length(), total = n + int64_t(std::floor(kRate * 0.25));
@@ -449,9 +450,8 @@ void expectBinauralOf(const NamedSource& src, const Rotation& rotation) {
 }
 
 TEST(Exporter, BinauralPullsAreTheRenderersResponsesOnTheVirtualSpeakersWithAQuarterSecondTail) {
-    expectBinauralOf({"stereo", SourceFormat::speakers(layout::speakers(LayoutID::stereo)), 2}, Rotation{});
-    expectBinauralOf({"5.1", SourceFormat::speakers(layout::speakers(LayoutID::l51)), 6}, Rotation{});
-    expectBinauralOf({"ambi1", SourceFormat::ambisonic(1, AmbiNorm::sn3d), 4}, Rotation{90, 0, 0});
+    for (const auto& src : everySourceFormat())
+        if (!src.format.asDiscrete()) expectBinauralOf(src, Rotation{90, 20, 0});
 }
 
 // Headphone playback of the same source and configuration through the render

@@ -64,6 +64,8 @@ struct PcmCase {
     const char* codec;
 };
 
+void PrintTo(const PcmCase& c, std::ostream* os) { *os << c.name; }
+
 class PcmFiles : public testing::TestWithParam<PcmCase> {};
 
 }  // namespace
@@ -218,6 +220,8 @@ struct LossyCase {
     bool alignedStart = true;  // false where the container cannot declare encoder priming
 };
 
+void PrintTo(const LossyCase& c, std::ostream* os) { *os << c.name; }
+
 class CompressedFiles : public testing::TestWithParam<LossyCase> {};
 
 }  // namespace
@@ -306,4 +310,46 @@ TEST(FfmpegReader, MatchesSequentialDecodeForMp3AndOgg) {
     writeBytes(dir / "text.m4a", "hello");
     EXPECT_EQ(ffmpeg::open(dir / "text.m4a", &why), nullptr);
     EXPECT_FALSE(why.empty());
+}
+
+// Damaged files either refuse to open with an AppError or open and read
+// without crashing; a read never returns more than was asked.
+TEST(AudioFileReader, DamagedFilesNeverCrash) {
+    TempDir dir;
+    writeTestFile(dir / "good.wav", 2, 3000, 48000, {.bits = 16});
+    encodeWithFfmpeg(dir / "good.wav", dir / "good.m4a", "-c:a aac");
+    writeTestFile(dir / "good.flac", 2, 3000, 48000, {.kind = FileKind::flac, .bits = 16});
+    std::mt19937_64 rng(99);
+    int opened = 0, refused = 0;
+    for (const char* name : {"good.wav", "good.m4a", "good.flac"}) {
+        const std::string original = readBytes(dir / name);
+        for (int k = 0; k < 60; ++k) {
+            std::string bytes = original;
+            const int flips = 1 + static_cast<int>(rng() % 16);
+            for (int i = 0; i < flips; ++i) bytes[rng() % bytes.size()] = static_cast<char>(rng());
+            if (k % 3 == 0) bytes.resize(rng() % bytes.size());
+            auto file = dir / (std::string("bad-") + name);
+            writeBytes(file, bytes);
+            try {
+                auto r = AudioFileReader::open(file);
+                ++opened;
+                const auto& f = r->format();
+                ASSERT_GT(f.channels, 0);
+                std::vector<std::vector<float>> buf(static_cast<size_t>(f.channels), std::vector<float>(4096));
+                std::vector<float*> ptrs;
+                for (auto& ch : buf) ptrs.push_back(ch.data());
+                for (int64_t pos : {int64_t{0}, f.frames / 2, int64_t{10}, f.frames - 1}) {
+                    try {
+                        EXPECT_LE(r->read(std::max<int64_t>(pos, 0), ptrs.data(), 4096), 4096);
+                    } catch (const AppError&) {
+                    }
+                }
+            } catch (const AppError& e) {
+                ++refused;
+                EXPECT_FALSE(e.description().empty());
+            }
+        }
+    }
+    EXPECT_GT(opened, 0);
+    EXPECT_GT(refused, 0);
 }
