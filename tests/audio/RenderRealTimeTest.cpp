@@ -68,7 +68,7 @@ bool trapSystemCalls() {
 }
 #endif
 
-mn_ring* filledRing(int channels, int frames) {
+[[maybe_unused]] mn_ring* filledRing(int channels, int frames) {
     mn_ring* r = mn_ring_create(channels, frames);
     std::vector<std::vector<float>> data(channels, std::vector<float>(frames, 0.25f));
     std::vector<const float*> ptr;
