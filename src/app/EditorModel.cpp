@@ -630,8 +630,10 @@ void EditorModel::stopTimer() {
 }
 
 void EditorModel::stop() {
-    if (!isPlaying_ && !timer_) return;
+    // A start still being prepared is voided too, or a quick play-then-stop
+    // would start playing after the stop.
     ++playGen_;
+    if (!isPlaying_ && !timer_) return;
     engine_.stop();
     setIsPlaying(false);
     stopTimer();
