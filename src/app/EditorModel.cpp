@@ -71,6 +71,8 @@ int64_t lengthOf(const EditOps::Channels& channels) {
     return channels.empty() ? 0 : static_cast<int64_t>(channels[0].size());
 }
 
+constexpr std::string_view kWritingEdits = "Writing edits\u2026";
+
 // Nearest integer, halves away from zero.
 int64_t roundFrame(double x) { return static_cast<int64_t>(std::llround(x)); }
 
@@ -112,6 +114,10 @@ void EditorModel::setBusy(std::optional<std::string> text) {
     if (busy_ == text) return;
     busy_ = std::move(text);
     emit busyChanged();
+}
+
+void EditorModel::clearBusy(std::string_view text) {
+    if (busy_ == text) setBusy(std::nullopt);
 }
 
 void EditorModel::setMessage(std::optional<std::string> text) {
@@ -457,23 +463,24 @@ void EditorModel::run(Macro macro) {
         case Macro::verbTail:
         case Macro::texture: {
             const bool verb = macro == Macro::verbTail;
-            setBusy(verb ? "Ringing it out\u2026" : "Dissolving\u2026");
+            const std::string busyText = verb ? "Ringing it out\u2026" : "Dissolving\u2026";
+            setBusy(busyText);
             const uint64_t gen = docGen_;
-            background([channels = doc_->channels, sr, lo, hi, verb, gen]() -> Deliver {
+            background([channels = doc_->channels, sr, lo, hi, verb, gen, busyText]() -> Deliver {
                 try {
                     const auto region = verb ? EditOps::verbTail(*channels, sr, lo, hi)
                                              : EditOps::texture(*channels, sr, lo, hi);
                     auto result = std::make_shared<Channels>(EditOps::replaceRegion(*channels, lo, hi, region));
-                    return [gen, result](EditorModel& m) {
+                    return [gen, result, busyText](EditorModel& m) {
                         // Audio made from another file must not land in this one.
                         if (gen != m.docGen_) return;
-                        m.setBusy(std::nullopt);
+                        m.clearBusy(busyText);
                         m.push(std::move(*result), true);
                     };
                 } catch (const std::exception& e) {
-                    return [gen, text = describe(e)](EditorModel& m) {
+                    return [gen, text = describe(e), busyText](EditorModel& m) {
                         if (gen != m.docGen_) return;
-                        m.setBusy(std::nullopt);
+                        m.clearBusy(busyText);
                         m.setMessage(text);
                     };
                 }
@@ -852,7 +859,7 @@ std::vector<std::string> EditorModel::notesHeader(const std::string& name, const
 
 void EditorModel::makeTempEdits() {
     if (!doc_ || !analysis_ || !pins_ || plans_.empty()) return;
-    setBusy("Writing edits\u2026");
+    setBusy(std::string(kWritingEdits));
     TempEditExporter::Job job;
     job.folder = editsFolder(doc_->url, settings_);
     job.base = doc_->url.stem().string();
@@ -867,7 +874,7 @@ void EditorModel::makeTempEdits() {
         try {
             auto result = TempEditExporter::write(*shared, *channels);
             return [gen, result](EditorModel& m) {
-                m.setBusy(std::nullopt);
+                m.clearBusy(kWritingEdits);
                 // The files are written either way; the record belongs to the
                 // document they were made from.
                 if (gen == m.docGen_) {
@@ -878,7 +885,7 @@ void EditorModel::makeTempEdits() {
             };
         } catch (const std::exception& e) {
             return [text = describe(e)](EditorModel& m) {
-                m.setBusy(std::nullopt);
+                m.clearBusy(kWritingEdits);
                 m.setMessage(text);
             };
         }

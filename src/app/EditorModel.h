@@ -257,6 +257,9 @@ private:
     std::vector<std::pair<int64_t, bool>> clicks() const;
 
     void setBusy(std::optional<std::string> text);
+    // Clears `busy` when it still shows `text`: a task that ends does not
+    // hide the text of another one started meanwhile.
+    void clearBusy(std::string_view text);
     void setMessage(std::optional<std::string> text);
     void setView(int64_t start, int64_t length);
     void setIsPlaying(bool on);
