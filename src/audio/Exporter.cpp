@@ -1,15 +1,9 @@
 #include "audio/Exporter.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <vector>
@@ -18,7 +12,7 @@
 
 #include "audio/UpmixRequest.h"
 #include "audio/Upmixer.h"
-#include "audio/WavFileWriter.h"
+#include "audio/WholeWavFile.h"
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
 #include "platform/BinauralRenderer.h"
@@ -252,91 +246,26 @@ private:
     int64_t framesRead_ = 0;
 };
 
-// The pull being written: a WavFileWriter on a hidden temporary file in the
-// day folder, renamed to its final name by commit() and removed otherwise.
+// The pull being written, reporting its progress after every block.
 class PullFile {
 public:
     PullFile(const fs::path& dest, double sampleRate, int channels, uint32_t mask, const std::string& description,
              int64_t total, const Progress& progress)
-        : dest_(dest), total_(total), progress_(progress) {
-        const fs::path folder = dest.parent_path();
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        if (ec)
-            throw AppError(WavFileWriter::kWriteFailed,
-                           fmt::format("Couldn't create the pulls folder \"{}\": {}", folder.string(), ec.message()));
-        static std::atomic<uint64_t> counter{0};
-        temp_ = folder / fmt::format(".pull-{}-{}.part", ::getpid(), counter.fetch_add(1));
-        guarded([&] { writer_ = std::make_unique<WavFileWriter>(temp_, sampleRate, channels, mask, description); });
-    }
-
-    ~PullFile() {
-        writer_.reset();
-        if (!committed_) {
-            std::error_code ec;
-            fs::remove(temp_, ec);
-        }
-    }
+        : file_(dest, sampleRate, channels, mask, description), total_(total), progress_(progress) {}
 
     void append(const float* const* channels, int64_t frames) {
         if (frames <= 0) return;
-        guarded([&] {
-            writer_->append(std::span<const float* const>(channels, size_t(writer_->channels())), frames);
-        });
+        file_.append(channels, frames);
         done_ += frames;
         if (progress_ && !progress_(done_, total_)) throw AppError(kCancelled, "Export cancelled");
     }
 
-    // Completes the file and gives it its final name, or the first free one
-    // of "<name> 2.wav", "<name> 3.wav", ...: an existing file is never replaced.
-    fs::path commit() {
-        guarded([&] { writer_->finish(); });
-        const std::string stem = dest_.stem().string(), ext = dest_.extension().string();
-        for (int n = 1; n < 10000; ++n) {
-            const fs::path candidate = n == 1 ? dest_ : dest_.parent_path() / fmt::format("{} {}{}", stem, n, ext);
-            if (renameNoReplace(temp_, candidate)) {
-                committed_ = true;
-                return candidate;
-            }
-            if (errno != EEXIST)
-                throw AppError(WavFileWriter::kWriteFailed, fmt::format("Couldn't name the pull \"{}\": {}",
-                                                                        candidate.filename().string(),
-                                                                        std::strerror(errno)));
-        }
-        throw AppError(WavFileWriter::kWriteFailed,
-                       fmt::format("Couldn't name the pull \"{}\": too many files of that name", dest_.filename().string()));
-    }
+    fs::path commit() { return file_.commit(); }
 
 private:
-    static bool renameNoReplace(const fs::path& from, const fs::path& to) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-        if (errno != EINVAL && errno != ENOSYS) return false;
-        // A file system without the flag: a hard link fails on an existing name too.
-        if (::link(from.c_str(), to.c_str()) != 0) return false;
-        ::unlink(from.c_str());
-        return true;
-    }
-
-    // The writer names the file it writes in its errors; the user knows the
-    // pull by its final name.
-    template <class F>
-    void guarded(F&& f) {
-        try {
-            f();
-        } catch (const AppError& e) {
-            std::string text = e.what();
-            const std::string tempName = temp_.filename().string();
-            if (auto at = text.find(tempName); at != std::string::npos)
-                text.replace(at, tempName.size(), dest_.filename().string());
-            throw AppError(e.code(), text);
-        }
-    }
-
-    fs::path dest_, temp_;
+    WholeWavFile file_;
     int64_t total_ = 0, done_ = 0;
     const Progress& progress_;
-    std::unique_ptr<WavFileWriter> writer_;
-    bool committed_ = false;
 };
 
 fs::path renderMatrix(const Request& r, const Range& range, const fs::path& dest, std::optional<LayoutID> target,
