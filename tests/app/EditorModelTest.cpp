@@ -60,10 +60,10 @@ struct Editor {
 
 // A stereo piece of drums at 120 BPM in 4/4 with a silent right channel.
 test::Planar drumsLeft(double seconds, double rate) {
-    test::RhythmSpec spec;
-    spec.seconds = seconds;
-    spec.sampleRate = rate;
-    auto piece = test::drumPattern(spec);
+    test::RhythmSpec rhythm;
+    rhythm.seconds = seconds;
+    rhythm.sampleRate = rate;
+    auto piece = test::drumPattern(rhythm);
     return {piece.samples, std::vector<float>(piece.samples.size(), 0.f)};
 }
 
