@@ -76,6 +76,7 @@ struct Service {
     std::function<HttpAnswer(const HttpRequest&)> take = [](const HttpRequest&) {
         return HttpAnswer{200, mp3Take(2, 16), "audio/mpeg"};
     };
+    bool unreachable = false;  // the generator is sent to a port nobody listens on
 };
 
 class AIGeneratorTest : public ::testing::Test {
@@ -113,6 +114,11 @@ protected:
         });
         AIGenerator::Service s;
         s.baseAddress = server_->base();
+        if (service_.unreachable) {
+            // A port that was just free: nothing listens there any more.
+            test::HttpStandIn closed([](const HttpRequest&) { return HttpAnswer{}; });
+            s.baseAddress = closed.base();
+        }
         s.pollInterval = std::chrono::milliseconds(10);
         s.timeLimit = timeLimit;
         s.requestTimeout = std::chrono::seconds(5);
@@ -247,7 +253,12 @@ TEST_F(AIGeneratorTest, IntroAsksForFourBarsWithoutAClipAndWritesFullAndTrimmedT
     std::vector<std::vector<fs::path>> revealed;
     QObject::connect(gen_.get(), &AIGenerator::revealRequested,
                      [&](const std::vector<fs::path>& f) { revealed.push_back(f); });
-    run(Kind::intro, input(22050, 60), Planar(2, std::vector<float>(22050 * 60)));
+    const Planar doc(2, std::vector<float>(22050 * 60));
+    gen_->generate(Kind::intro, input(22050, 60), doc, folder());
+    EXPECT_EQ(gen_->status(), QString("Preparing…"));
+    gen_->generate(Kind::ending, input(22050, 60), doc, folder());  // ignored: one at a time
+    EXPECT_EQ(gen_->running(), Kind::intro);
+    waitIdle();
 
     EXPECT_TRUE(requestsTo("/ai/clip", "POST").empty());
     const auto gen = requestsTo("/ai/generate", "POST");
@@ -272,16 +283,16 @@ TEST_F(AIGeneratorTest, IntroAsksForFourBarsWithoutAClipAndWritesFullAndTrimmedT
     EXPECT_EQ(revealed[0], gen_->results());
     EXPECT_TRUE(fs::is_empty(tmp_.path()));
 
-    // Five bars of 2 s, the last half-second faded out with a cosine.
-    const PlanarAudio full = Signal::readPlanar(folder() / "Theme - AI Intro 1 (full take).wav");
-    const PlanarAudio cut = Signal::readPlanar(folder() / "Theme - AI Intro 1.wav");
-    ASSERT_EQ(cut.channels.size(), 2u);
-    ASSERT_EQ(cut.channels[0].size(), size_t(10 * 44100));
-    const int64_t F = 44100 / 2, L = 10 * 44100;
-    for (int64_t i = 0; i < L; i += 97) {
-        const double g = i < L - F ? 1 : std::cos(double(i - (L - F)) / F * std::numbers::pi / 2);
-        ASSERT_NEAR(cut.channels[1][i], full.channels[1][i] * g, 2e-6) << i;
-    }
+    // Five bars of 2 s.
+    EXPECT_EQ(Signal::readPlanar(folder() / "Theme - AI Intro 1.wav").channels[1].size(), size_t(10 * 44100));
+
+    // Without tempo, or with the loop out of order, nothing starts.
+    AIGenerator::Input noTempo = input(22050, 60), reversed = input(22050, 60);
+    noTempo.bpm = 0;
+    std::swap(reversed.loopStartFrame, reversed.loopEndFrame);
+    gen_->generate(Kind::intro, noTempo, doc, folder());
+    gen_->generate(Kind::variation, reversed, doc, folder());
+    EXPECT_FALSE(gen_->running());
 }
 
 TEST_F(AIGeneratorTest, EndingUploadsTheLastMinuteAndNeverOverwritesEarlierTakes) {
@@ -307,14 +318,7 @@ TEST_F(AIGeneratorTest, EndingUploadsTheLastMinuteAndNeverOverwritesEarlierTakes
                            {"endStyle", "cadential"}}));
 
     EXPECT_EQ(gen_->status(), QString("4 files written"));
-    const PlanarAudio full = Signal::readPlanar(folder() / "Theme - AI Ending 2 (full take).wav");
-    const PlanarAudio cut = Signal::readPlanar(folder() / "Theme - AI Ending 2.wav");
-    ASSERT_EQ(cut.channels[0].size(), size_t(15 * 44100));
-    const int64_t off = int64_t(full.channels[0].size()) - 15 * 44100;
-    for (int64_t i = 0; i < 15 * 44100; i += 89) {
-        const double g = i < 44100 ? std::sin(double(i) / 44100 * std::numbers::pi / 2) : 1;
-        ASSERT_NEAR(cut.channels[0][i], full.channels[0][off + i] * g, 2e-6) << i;
-    }
+    EXPECT_EQ(Signal::readPlanar(folder() / "Theme - AI Ending 2.wav").channels[0].size(), size_t(15 * 44100));
 
     // A second generation numbers its takes on from the first one's.
     polls_ = 0;
@@ -402,6 +406,7 @@ TEST_F(AIGeneratorTest, EveryFailureEndsIdleWithItsLineAndNoTakeFile) {
              };
          },
          ""},
+        {"service unreachable", Kind::intro, [&](Service& s) { s.unreachable = true; }, ""},
         {"take is no audio", Kind::intro,
          [&](Service& s) { s.take = raw(200, "this is not an mp3 file at all"); }, ""},
     };
@@ -423,39 +428,4 @@ TEST_F(AIGeneratorTest, EveryFailureEndsIdleWithItsLineAndNoTakeFile) {
         EXPECT_TRUE(wavsIn(folder()).empty());
         EXPECT_TRUE(fs::is_empty(tmp_.path()));
     }
-}
-
-TEST_F(AIGeneratorTest, UnreachableServiceFailsWithTheTransportErrorAndAPressIsIgnoredMeanwhile) {
-    start({});
-    AIGenerator::Service s;
-    {
-        // A port that was just free: nothing listens there any more.
-        test::HttpStandIn closed([](const HttpRequest&) { return HttpAnswer{}; });
-        s.baseAddress = closed.base();
-    }
-    s.requestTimeout = std::chrono::seconds(5);
-    gen_ = std::make_unique<AIGenerator>(s);
-    int changes = 0;
-    QObject::connect(gen_.get(), &AIGenerator::runningChanged, [&] { ++changes; });
-    const Planar doc(2, std::vector<float>(22050 * 20));
-    gen_->generate(Kind::intro, input(22050, 20), doc, folder());
-    EXPECT_EQ(gen_->running(), Kind::intro);
-    EXPECT_EQ(gen_->status(), QString("Preparing…"));
-    gen_->generate(Kind::ending, input(22050, 20), doc, folder());  // ignored: one at a time
-    EXPECT_EQ(gen_->running(), Kind::intro);
-    waitIdle();
-    EXPECT_EQ(changes, 2);
-    ASSERT_TRUE(gen_->status());
-    EXPECT_FALSE(gen_->status()->isEmpty());
-    EXPECT_NE(gen_->status(), QString("Preparing…"));
-
-    // Without tempo or with the loop out of order nothing starts.
-    AIGenerator::Input noTempo = input(22050, 20);
-    noTempo.bpm = 0;
-    gen_->generate(Kind::intro, noTempo, doc, folder());
-    AIGenerator::Input reversed = input(22050, 20);
-    std::swap(reversed.loopStartFrame, reversed.loopEndFrame);
-    gen_->generate(Kind::variation, reversed, doc, folder());
-    EXPECT_FALSE(gen_->running());
-    EXPECT_EQ(changes, 2);
 }
