@@ -133,9 +133,11 @@ constexpr size_t kPeakBlock = 1024;
 
 // Raises mx[j] to the magnitude of each phase's output at position j of one
 // block; src holds kPeakBlock + 48 input samples.
-// Fixed trip counts let the compiler vectorise, and the clones use AVX2/FMA
-// where the processor has them.
+// Fixed trip counts let the compiler vectorise, and on x86-64 a clone uses
+// AVX2/FMA where the processor has them.
+#if defined(__x86_64__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
 void blockPeak(const float* src, const std::array<std::array<float, kPhaseTaps>, kPhases>& taps,
                float* mx) {
     alignas(32) float acc[kPeakBlock];

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "platform/AppError.h"
+#include "platform/FfmpegReader.h"
 #include "platform/SndfileReader.h"
 
 namespace qm {
@@ -18,10 +19,14 @@ std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::pa
     if (std::filesystem::file_size(path, ec) == 0 || ec)
         throw AppError(kAudioFileUnreadable, "The file \"" + name + "\" is empty.");
 
-    std::string why;
-    if (auto reader = sndfile::open(path, &why)) return reader;
-    throw AppError(kAudioFileUnreadable,
-                   "The file \"" + name + "\" is not an audio file that can be read (" + why + ").");
+    // libsndfile first: it reads PCM containers exactly and cheaply. FFmpeg
+    // for the rest (M4A/MP4/AAC, ALAC, ...).
+    std::string sndfileWhy, ffmpegWhy;
+    if (auto reader = sndfile::open(path, &sndfileWhy)) return reader;
+    if (auto reader = ffmpeg::open(path, &ffmpegWhy)) return reader;
+    throw AppError(kAudioFileUnreadable, "The file \"" + name +
+                                             "\" is not an audio file that can be read (" +
+                                             sndfileWhy + "; " + ffmpegWhy + ").");
 }
 
 }  // namespace qm

@@ -86,6 +86,13 @@ public:
         jack_set_process_callback(client_, &JackOutput::process, this);
         jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, this);
         jack_set_port_registration_callback(client_, &JackOutput::portRegistered, this);
+        jack_set_xrun_callback(
+            client_,
+            [](void* arg) {
+                static_cast<JackOutput*>(arg)->xruns_.fetch_add(1);
+                return 0;
+            },
+            this);
         jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
     }
 
@@ -97,6 +104,7 @@ public:
     double sampleRate() const override { return rate_; }
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return running_ && !dead_.load(); }
+    int64_t xruns() const override { return xruns_.load(); }
 
     void start() override {
         if (running_) return;
@@ -182,6 +190,7 @@ private:
     bool running_ = false;
     std::atomic<bool> dead_{false};
     std::atomic<bool> reported_{false};
+    std::atomic<int64_t> xruns_{0};
 };
 
 // ---------------------------------------------------------------------------
@@ -197,6 +206,7 @@ public:
     double sampleRate() const override { return nullRate; }
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return thread_.joinable(); }
+    int64_t xruns() const override { return late_.load(); }
 
     void start() override {
         if (thread_.joinable()) return;
@@ -224,6 +234,7 @@ private:
             render_(user_, nullBlock, ptrs_, nullChannels);
             next += period;
             auto now = clock::now();
+            if (now - next > period) late_.fetch_add(1);
             if (now - next > std::chrono::milliseconds(100)) next = now;
             std::this_thread::sleep_until(next);
         }
@@ -235,6 +246,7 @@ private:
     float* ptrs_[nullChannels] = {};
     std::string description_ = nullEndpoint().name;
     std::atomic<bool> stop_{false};
+    std::atomic<int64_t> late_{0};
     std::thread thread_;
 };
 

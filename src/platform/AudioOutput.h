@@ -49,6 +49,9 @@ public:
     // Stops the callbacks; when it returns none runs and none will run until start().
     virtual void pause() = 0;
     virtual bool isRunning() const = 0;
+    // Cycles the server reported as missed (xruns), or blocks the null
+    // output rendered late, since the stream was opened.
+    virtual int64_t xruns() const = 0;
 };
 
 namespace AudioOutputs {

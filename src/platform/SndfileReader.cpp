@@ -83,7 +83,14 @@ Codec codecOf(int format) {
 
 class SndfileReader final : public AudioFileReader {
 public:
-    SndfileReader(SNDFILE* file, const SF_INFO& info) : file_(file) {
+    SndfileReader(SNDFILE* file, const SF_INFO& info, std::filesystem::path path)
+        : file_(file), path_(std::move(path)) {
+        const int sub = info.format & SF_FORMAT_SUBMASK;
+        // libsndfile's seeks in MPEG and Ogg Vorbis/Opus streams can land
+        // frames away from the target: those are read forward from the start.
+        exactSeek_ = sub != SF_FORMAT_MPEG_LAYER_I && sub != SF_FORMAT_MPEG_LAYER_II &&
+                     sub != SF_FORMAT_MPEG_LAYER_III && sub != SF_FORMAT_VORBIS &&
+                     sub != SF_FORMAT_OPUS;
         Codec codec = codecOf(info.format);
         format_.codec = codec.name;
         format_.bitsPerChannel = codec.bits;
@@ -102,14 +109,8 @@ public:
         if (position < 0 || frames < 0)
             throw AppError(kAudioFileReadFailed, "Cannot read audio before the start of a file.");
         if (frames == 0 || position >= format_.frames) return 0;
-        if (position != cursor_) {
-            if (sf_seek(file_, position, SEEK_SET) < 0) {
-                cursor_ = -1;
-                throw AppError(kAudioFileReadFailed, std::string("Cannot seek in the audio file: ") +
-                                                         sf_strerror(file_));
-            }
-            cursor_ = position;
-        }
+        if (position != cursor_) moveTo(position);
+        if (position != cursor_) return 0;  // the stream ended before the position
         const int nch = format_.channels;
         int64_t done = 0;
         while (done < frames) {
@@ -131,6 +132,37 @@ public:
 
 private:
     static constexpr int64_t kBlock = 4096;
+
+    void moveTo(int64_t position) {
+        if (exactSeek_) {
+            if (sf_seek(file_, position, SEEK_SET) < 0) {
+                cursor_ = -1;
+                throw AppError(kAudioFileReadFailed,
+                               std::string("Cannot seek in the audio file: ") + sf_strerror(file_));
+            }
+            cursor_ = position;
+            return;
+        }
+        if (position < cursor_ || cursor_ < 0) reopen();
+        const int nch = format_.channels;
+        while (cursor_ < position) {
+            const int64_t want = std::min<int64_t>(position - cursor_, kBlock);
+            scratch_.resize(static_cast<size_t>(want * nch));
+            const sf_count_t got = sf_readf_float(file_, scratch_.data(), want);
+            if (got <= 0) return;
+            cursor_ += got;
+        }
+    }
+
+    // Starts decoding again from the first frame.
+    void reopen() {
+        SF_INFO info{};
+        SNDFILE* again = sf_open(path_.c_str(), SFM_READ, &info);
+        if (!again) throw AppError(kAudioFileReadFailed, "The audio file cannot be read again.");
+        sf_close(file_);
+        file_ = again;
+        cursor_ = 0;
+    }
 
     void readLayout() {
         const int nch = format_.channels;
@@ -155,6 +187,8 @@ private:
     }
 
     SNDFILE* file_;
+    std::filesystem::path path_;
+    bool exactSeek_ = true;
     AudioStreamFormat format_;
     int64_t cursor_ = 0;
     std::vector<float> scratch_;
@@ -176,7 +210,7 @@ std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path, std::st
         if (whyNot) *whyNot = "no channels or no sample rate";
         return nullptr;
     }
-    return std::make_unique<SndfileReader>(file, info);
+    return std::make_unique<SndfileReader>(file, info, path);
 }
 
 }  // namespace sndfile

@@ -164,10 +164,14 @@ void processPair(mn_upmix* c, const mn_upmix_plan* plan, int p, bool exact) {
 
     const float a = c->alpha, b = 1.0f - c->alpha;
     float *pll = c->pll[p], *prr = c->prr[p], *plr = c->plr[p];
+    // A NaN or infinity in the input would stay in the recursive averages
+    // for good and spoil the pair until a reset: such a bin starts afresh
+    // instead, so the damage lasts only while the bad samples are in view.
+    auto settle = [](float v) { return std::isfinite(v) ? v : 0.0f; };
     for (int k = 0; k < K; ++k) {
-        pll[k] = a * pll[k] + b * (lRe[k] * lRe[k] + lIm[k] * lIm[k]);
-        prr[k] = a * prr[k] + b * (rRe[k] * rRe[k] + rIm[k] * rIm[k]);
-        plr[k] = a * plr[k] + b * (lRe[k] * rRe[k] + lIm[k] * rIm[k]);
+        pll[k] = settle(a * pll[k] + b * (lRe[k] * lRe[k] + lIm[k] * lIm[k]));
+        prr[k] = settle(a * prr[k] + b * (rRe[k] * rRe[k] + rIm[k] * rIm[k]));
+        plr[k] = settle(a * plr[k] + b * (lRe[k] * rRe[k] + lIm[k] * rIm[k]));
     }
     smooth(c, pll, c->smLL);
     smooth(c, prr, c->smRR);
@@ -201,7 +205,8 @@ void processPair(mn_upmix* c, const mn_upmix_plan* plan, int p, bool exact) {
         c->aRRe[k] = rRe[k] - st * yr;
         c->aRIm[k] = rIm[k] - st * yi;
         float x = theta / 1.5707964f * steps;
-        x = std::clamp(x, 0.0f, steps);
+        // Written so that a NaN lands on step 0: the step indexes the table.
+        x = x > 0.0f ? std::min(x, steps) : 0.0f;
         const int i = std::min(static_cast<int>(x), S - 2);
         c->step[k] = i;
         c->frac[k] = x - static_cast<float>(i);
@@ -444,7 +449,6 @@ void mn_upmix_destroy(mn_upmix* ctx) {
 int32_t mn_upmix_bins(const mn_upmix* ctx) { return ctx->bins; }
 int32_t mn_upmix_latency(const mn_upmix* ctx) { return ctx->n; }
 int32_t mn_upmix_in_channels(const mn_upmix* ctx) { return ctx->inCh; }
-int32_t mn_upmix_out_channels(const mn_upmix* ctx) { return ctx->outCh; }
 
 const mn_upmix_plan* mn_upmix_set_plan(mn_upmix* ctx, const mn_upmix_plan* plan) {
     return ctx->plan.exchange(plan, std::memory_order_acq_rel);

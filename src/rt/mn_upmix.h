@@ -94,7 +94,6 @@ void mn_upmix_destroy(mn_upmix* ctx);
 int32_t mn_upmix_bins(const mn_upmix* ctx);        /* N/2 + 1 */
 int32_t mn_upmix_latency(const mn_upmix* ctx);     /* N frames */
 int32_t mn_upmix_in_channels(const mn_upmix* ctx);
-int32_t mn_upmix_out_channels(const mn_upmix* ctx);
 
 /* Atomic exchange; the new plan applies from the next frame boundary.
  * Returns the previous plan, which the caller still owns. */

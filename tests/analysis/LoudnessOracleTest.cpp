@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/Loudness.h"
+#include "analysis/Signal.h"
 #include "audio/Speakers.h"
 #include "support/Music.h"
 #include "support/Signals.h"
@@ -129,7 +130,7 @@ TEST(LoudnessOracle, AgreesWithLibebur128OnGeneratedAndRenderedFiles) {
     if (auto mid = dir / "song.mid"; true) {
         qm::test::writeMidi(mid, qm::test::composeSong({.tonic = 2, .minor = true, .bpm = 112}));
         if (qm::test::renderMidi(mid, dir / "song.wav", 44100)) {
-            auto f = qm::test::readWav(dir / "song.wav");
+            auto f = Signal::readPlanar(dir / "song.wav");
             cases.push_back({"rendered song 44.1k stereo", f.channels, f.sampleRate, std::nullopt});
         }
     }

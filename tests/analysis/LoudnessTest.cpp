@@ -191,6 +191,10 @@ TEST(Loudness, ShortAndEmptyInputs) {
     r = Loudness::measure(tone(0.05), sr, std::nullopt);
     EXPECT_EQ(r.shortTermMax, -70);
     EXPECT_NEAR(r.samplePeak, -23.0, 0.01);
+    // A rate that is not positive measures nothing rather than dividing by it.
+    r = Loudness::measure(tone(1.0), 0, std::nullopt);
+    EXPECT_EQ(r.integrated, -70);
+    EXPECT_EQ(r.truePeak, -kInf);
     // Silence and nothing.
     Planar silence(2, std::vector<float>(48000 * 4, 0.0f));
     for (const auto& in : {silence, Planar{}, Planar{{}, {}}}) {

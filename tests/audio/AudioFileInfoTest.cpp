@@ -99,6 +99,8 @@ TEST(AudioFileInfo, OtherContainers) {
     writeTestFile(dir / "a.flac", 1, 1000, 48000, {.kind = FileKind::flac, .bits = 24});
     auto flac = AudioFileInfo::load(dir / "a.flac");
     EXPECT_EQ(flac.codec, "FLAC");
+    EXPECT_EQ(flac.bitDepth, 24);
+    EXPECT_FALSE(flac.isFloat);
     EXPECT_EQ(flac.summary(), "48 kHz \u00B7 FLAC \u00B7 mono");
     EXPECT_EQ(flac.detected, SourceFormat::speakers({S::C}));
 
@@ -106,6 +108,14 @@ TEST(AudioFileInfo, OtherContainers) {
     auto rf64 = AudioFileInfo::load(dir / "a.rf64");
     EXPECT_EQ(rf64.frames, 1000);
     EXPECT_EQ(rf64.bextDescription, "Big file");
+
+    // The same file with the BW64 form identifier.
+    std::string bytes = readBytes(dir / "a.rf64");
+    bytes.replace(0, 4, "BW64");
+    writeBytes(dir / "a.wav", bytes);
+    auto bw64 = AudioFileInfo::load(dir / "a.wav");
+    EXPECT_EQ(bw64.frames, 1000);
+    EXPECT_EQ(bw64.bextDescription, "Big file");
 }
 
 TEST(AudioFileInfo, UnreadableFilesThrowTheReadersError) {
@@ -124,4 +134,39 @@ TEST(AudioFileInfo, AudioExtensions) {
     EXPECT_FALSE(AudioFileInfo::isAudioFile("notes.txt"));
     EXPECT_FALSE(AudioFileInfo::isAudioFile("wav"));
     EXPECT_FALSE(AudioFileInfo::isAudioFile("song.ogg"));
+}
+
+TEST(AudioFileInfo, CompressedFilesReadThroughFfmpeg) {
+    TempDir dir;
+    writeTestFile(dir / "src2.wav", 2, 48000, 48000, {.bits = 16});
+    encodeWithFfmpeg(dir / "src2.wav", dir / "Song.m4a", "-c:a aac");
+    auto m4a = AudioFileInfo::load(dir / "Song.m4a");
+    EXPECT_EQ(m4a.codec, "AAC");
+    EXPECT_EQ(m4a.bitDepth, 0);
+    EXPECT_FALSE(m4a.isFloat);
+    EXPECT_EQ(m4a.labels, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(m4a.detected, SourceFormat::speakers({S::L, S::R}));
+    EXPECT_EQ(m4a.summary(), "48 kHz \u00B7 AAC \u00B7 2 ch");
+    EXPECT_EQ(m4a.bextDescription, std::nullopt);
+
+    writeTestFile(dir / "src6.wav", 6, 48000, 48000, {.kind = FileKind::wavex, .bits = 16, .channelMask = 0x3F});
+    encodeWithFfmpeg(dir / "src6.wav", dir / "Bed.mp4", "-c:a aac");
+    auto bed = AudioFileInfo::load(dir / "Bed.mp4");
+    EXPECT_EQ(bed.channels, 6);
+    EXPECT_EQ(bed.labels, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(bed.detected, SourceFormat::speakers(layout::speakers(LayoutID::l51)));
+
+    encodeWithFfmpeg(dir / "src2.wav", dir / "Lossless.m4a", "-c:a alac");
+    auto alac = AudioFileInfo::load(dir / "Lossless.m4a");
+    EXPECT_EQ(alac.codec, "ALAC");
+    EXPECT_EQ(alac.bitDepth, 16);
+    EXPECT_FALSE(alac.isFloat);
+    EXPECT_EQ(alac.frames, 48000);
+    EXPECT_EQ(alac.summary(), "48 kHz \u00B7 ALAC \u00B7 2 ch");
+
+    writeTestFile(dir / "a.mp3", 1, 44100, 44100, {.kind = FileKind::mp3});
+    auto mp3 = AudioFileInfo::load(dir / "a.mp3");
+    EXPECT_EQ(mp3.codec, "MP3");
+    EXPECT_EQ(mp3.bitDepth, 0);
+    EXPECT_EQ(mp3.summary(), "44.1 kHz \u00B7 MP3 \u00B7 mono");
 }

@@ -116,6 +116,22 @@ TEST(UpmixKernel, CreationLimits) {
     }
 }
 
+TEST(UpmixKernel, TransformTableIsTheUnnormalisedDft) {
+    // The kernel measures the round trip itself; the table must still be a
+    // plain DFT so that bin k is frequency k sr/N in the planner's curves.
+    const mn_fft_ops* f = qm::UpmixFFT::ops();
+    void* setup = f->create(256);
+    ASSERT_NE(setup, nullptr);
+    std::vector<float> x(256, 0.0f), re(129), im(129), y(256);
+    for (int j = 0; j < 256; ++j) x[j] = std::cos(2 * M_PI * 5 * j / 256);
+    f->forward(setup, x.data(), re.data(), im.data());
+    EXPECT_NEAR(re[5], 128.0f, 1e-3);  // N/2 for a unit cosine
+    EXPECT_NEAR(re[6], 0.0f, 1e-3);
+    f->inverse(setup, re.data(), im.data(), y.data());
+    EXPECT_NEAR(y[7], 256.0f * x[7], 1e-3);  // round trip gain N
+    f->destroy(setup);
+}
+
 TEST(UpmixKernel, UnitRoutePassesInputDelayedByFrameSize) {
     for (int n : {256, 1024, 4096}) {
         Ctx c(2, 3, n);
@@ -297,6 +313,21 @@ TEST(UpmixKernel, ExactModeFoldsBackToTheInputs) {
     EXPECT_LT(errL, 1e-5 * sig * 10);
     EXPECT_LT(errR, 1e-5 * sig * 10);
     EXPECT_GT(energy(out[1]), 1.0);  // the centre really carries something
+}
+
+TEST(UpmixKernel, RecoversFromANonFiniteInputSample) {
+    Ctx c(2, 4);
+    PlanBox b = probe();
+    mn_upmix_set_plan(c.raw, b.bind());
+    Signal in{noise(48000, 16), noise(48000, 17)};
+    in[0][5000] = std::nanf("");
+    in[1][6000] = INFINITY;
+    Signal out = run(c.raw, in, 4);
+    for (int o = 0; o < 4; ++o) {
+        EXPECT_FALSE(std::isfinite(out[o][6000 + 1024]) && std::isfinite(out[o][5000 + 1024])) << o;
+        for (size_t i = 6000 + 3 * 1024; i < out[o].size(); ++i) ASSERT_TRUE(std::isfinite(out[o][i])) << o << " " << i;
+    }
+    EXPECT_GT(energy(out[3], 20000), 10.0);  // the ambience carries on
 }
 
 TEST(UpmixKernel, ExactOwnOutputsOutOfRangeAreSkipped) {

@@ -42,12 +42,6 @@ TEST(UpmixPlanner, StableHashAndSplitMix) {
     SplitMix64 rng(0);
     EXPECT_EQ(rng.next(), 0xe220a8397b1dcdafULL);
     EXPECT_EQ(rng.next(), 0x6e789e6aa1b965f4ULL);
-    SplitMix64 u(12345);
-    for (int i = 0; i < 1000; ++i) {
-        const double x = u.uniform();
-        ASSERT_GE(x, 0.0);
-        ASSERT_LT(x, 1.0);
-    }
 }
 
 TEST(UpmixPlanner, VbapOnARing) {
@@ -66,12 +60,6 @@ TEST(UpmixPlanner, VbapOnARing) {
     // 300 degrees is no usable pair), so the nearest speaker takes it.
     g = UpmixPlanner::vbap(-100, ring, 3);
     EXPECT_EQ(g, (std::vector<double>{0, 1, 0}));
-    std::vector<double> z{0, 0};
-    UpmixPlanner::normalize(z);
-    EXPECT_EQ(z, (std::vector<double>{0, 0}));
-    std::vector<double> v{3, 4};
-    UpmixPlanner::normalize(v);
-    EXPECT_NEAR(v[0], 0.6, 1e-15);
 }
 
 TEST(UpmixPlanner, StereoPanSteps) {

@@ -19,7 +19,12 @@ struct Chord {
 constexpr std::array<int, 7> kMajorScale{0, 2, 4, 5, 7, 9, 11};
 constexpr std::array<int, 7> kMinorScale{0, 2, 3, 5, 7, 8, 11};
 
-std::array<Chord, 8> phrase(bool minor) {
+constexpr std::array<int, 7> kNaturalMinorScale{0, 2, 3, 5, 7, 8, 10};
+
+std::array<Chord, 8> phrase(bool minor, bool pop) {
+    if (pop && minor)
+        return {{{0, true}, {8, false}, {3, false}, {10, false}, {0, true}, {8, false}, {3, false}, {10, false}}};
+    if (pop) return {{{0, false}, {7, false}, {9, true}, {5, false}, {0, false}, {7, false}, {9, true}, {5, false}}};
     if (minor) return {{{0, true}, {5, true}, {7, false}, {0, true}, {8, false}, {5, true}, {7, false}, {0, true}}};
     return {{{0, false}, {5, false}, {7, false}, {0, false}, {9, true}, {5, false}, {7, false}, {0, false}}};
 }
@@ -35,17 +40,23 @@ int songBars(const SongPlan& p) { return p.introBars + p.bodyBars + p.endingBars
 MidiSong composeSong(const SongPlan& p) {
     MidiSong s;
     s.bpm = p.bpm;
-    s.programs = {{0, 48}, {1, 0}, {2, 33}, {3, 73}};  // strings, piano, bass, flute
+    s.programs = {{0, 48}, {1, 0}, {2, 33}, {3, 73}, {4, 61}};  // strings, piano, bass, flute, brass
     const int pad = 48 + p.tonic, bass = 36 + p.tonic, lead = 72 + p.tonic;
-    const auto chords = phrase(p.minor);
-    const auto& scale = p.minor ? kMinorScale : kMajorScale;
+    const auto chords = phrase(p.minor, p.pop);
+    const auto& scale = p.minor ? (p.pop ? kNaturalMinorScale : kMinorScale) : kMajorScale;
     unsigned rng = p.seed * 2654435761u + 12345u;
     auto next = [&] { return (rng = rng * 1103515245u + 12345u) >> 16; };
 
     int bar = 0;
-    // Intro: soft held chords only.
-    for (int b = 0; b < p.introBars; ++b, ++bar)
-        addChord(s, pad, chords[b % 8], bar * 4.0, 4.0, 45, 0);
+    // Intro: held chords with a broken-chord piano, no bass or drums.
+    for (int b = 0; b < p.introBars; ++b, ++bar) {
+        const Chord c = chords[b % 8];
+        addChord(s, pad, c, bar * 4.0, 4.0, 80, 0);
+        for (int e = 0; e < 8; ++e) {
+            const int iv = std::array<int, 4>{0, c.minor ? 3 : 4, 7, 12}[e % 4];
+            s.notes.push_back({bar * 4.0 + e * 0.5, 0.5, pad + 12 + c.root + iv, 70, 1});
+        }
+    }
 
     // Body: the same 8-bar phrase over and over, so any 8 bars loop.
     std::array<int, 32> melody{};
@@ -76,14 +87,14 @@ MidiSong composeSong(const SongPlan& p) {
         s.notes.push_back({t + 3, 0.25, 38, 100, kDrums});
     }
 
-    // Ending: a cadence, quieter and thinner, on the dominant then the tonic.
+    // Ending: a soft cadence without drums, on the subdominant and dominant,
+    // then the tonic.
     for (int b = 0; b < p.endingBars; ++b, ++bar) {
         const bool last = b == p.endingBars - 1;
         const Chord c = last ? chords[0] : (b % 2 == 0 ? chords[5] : chords[6]);
-        addChord(s, pad, c, bar * 4.0, 4.0, 60, 0);
-        addChord(s, pad + 12, c, bar * 4.0, 2.0, 50, 1);
-        s.notes.push_back({bar * 4.0, 4.0, bass + c.root, 80, 2});
-        s.notes.push_back({bar * 4.0, 2.0, lead + (last ? 0 : 7), 60, 3});
+        addChord(s, pad - 12, c, bar * 4.0, 4.0, 45, 4);
+        addChord(s, pad, c, bar * 4.0, 4.0, 35, 0);
+        s.notes.push_back({bar * 4.0, 4.0, bass + c.root, 40, 2});
     }
     if (p.finalHit) {
         const double t = bar * 4.0;

@@ -1,7 +1,7 @@
 // Generated pieces of music with a known key, tempo and form, written as
-// MIDI for rendering: a quiet intro, a loopable body of repeated 8-bar
-// phrases with drums, and an ending that closes on the tonic, optionally
-// with a single final hit.
+// MIDI for rendering: an intro without bass or drums, a loopable body of
+// repeated 8-bar phrases with drums, and a soft ending that closes on the
+// tonic, optionally with a single loud final hit.
 #pragma once
 
 #include "support/Signals.h"
@@ -14,7 +14,11 @@ struct SongPlan {
     double bpm = 120;
     int introBars = 4;
     int bodyBars = 16;  // a multiple of 8
-    int endingBars = 4;
+    int endingBars = 3;
+    // Progressions: cadential (I IV V I vi IV V I; minor i iv V i VI iv V i
+    // with the raised seventh) or, when true, pop loops on the natural scale
+    // (I V vi IV; minor i VI III VII), which lean towards the relative key.
+    bool pop = false;
     bool finalHit = true;  // the last bar is one loud chord that dies away
     unsigned seed = 1;     // varies the melody
 };

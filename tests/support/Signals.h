@@ -1,6 +1,7 @@
-// Generated test signals and files: sines, noise, planar WAV reading
-// through libsndfile, and standard MIDI files rendered to audio with
-// fluidsynth and the General MIDI sound font that the test machines carry.
+// Generated test signals: sines, noise, planar reading through libsndfile
+// (for layers below the analysis), and standard MIDI files rendered
+// to audio with fluidsynth and the General MIDI sound font that the test
+// machines carry.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,8 @@ struct PlanarFile {
     double sampleRate = 0;
 };
 
-// Throws std::runtime_error on failure.
+// Any file libsndfile reads, as planar floats; throws std::runtime_error on
+// failure.
 PlanarFile readWav(const std::filesystem::path& file);
 
 // A note of a standard MIDI file, timed in beats.

@@ -1,0 +1,74 @@
+// Key and spectral character of a piece of music.
+//
+// `SpectralFrames` cuts the 22 050 Hz mono signal into 4096-sample frames
+// (hop 2048) and keeps per frame a 12-bin chroma vector, seven band sums and
+// the frame's RMS; the structure analysis reuses them per bar.
+// `KeyAnalyzer::analyze` correlates the piece's average chroma with the
+// Krumhansl-Kessler major and minor profiles in all twelve rotations, and
+// derives the band balance with spectral and mood tags for the editor's
+// header. Pure computation; any thread; total (no frames gives C major with
+// confidence 0).
+#pragma once
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qm {
+
+struct SpectralFrames {
+    static constexpr int fftSize = 4096;
+    static constexpr int hop = 2048;
+    static constexpr double sampleRate = 22050.0;
+    // Seven (low, high) band limits in Hz, both inclusive; a bin on a shared
+    // edge belongs to the lower band.
+    static constexpr std::array<std::pair<double, double>, 7> bandEdges{
+        {{20, 60}, {60, 250}, {250, 500}, {500, 2000}, {2000, 4000}, {4000, 6000}, {6000, 11025}}};
+
+    std::vector<std::vector<float>> chroma;  // per frame, 12 values, 0 = C
+    std::vector<std::vector<float>> bands;   // per frame, 7 band sums
+    std::vector<float> rms;                  // per frame
+
+    SpectralFrames() = default;
+    explicit SpectralFrames(const std::vector<float>& mono22k);
+
+    // Frame k stands for its centre, (2048 k + 2048) / 22 050 s. The mean of
+    // the vectors of the frames whose time lies in [from, to); empty without
+    // frames, zeros (of the first frame's length) when none lies in range.
+    static std::vector<float> average(const std::vector<std::vector<float>>& frames, double from,
+                                      double to);
+
+    bool operator==(const SpectralFrames&) const = default;
+};
+
+struct KeyResult {
+    std::string tonic = "C";
+    std::string mode = "major";
+    double confidence = 0;      // 0 ... 1, to the nearest 0.01
+    std::vector<double> bands;  // each band's share of the total (or all 0)
+    std::vector<std::string> spectralTags;
+    std::vector<std::string> moodTags;
+
+    bool operator==(const KeyResult&) const = default;
+};
+
+namespace KeyAnalyzer {
+
+inline const std::array<const char*, 12> notes{"C", "C#", "D", "D#", "E", "F",
+                                               "F#", "G", "G#", "A", "A#", "B"};
+// Krumhansl-Kessler profiles, from the tonic upwards.
+inline constexpr std::array<double, 12> major{6.35, 2.23, 3.48, 2.33, 4.38, 4.09,
+                                              2.52, 5.19, 2.39, 3.66, 2.29, 2.88};
+inline constexpr std::array<double, 12> minor{6.33, 2.68, 3.52, 5.38, 2.60, 3.53,
+                                              2.54, 4.75, 3.98, 2.69, 3.34, 3.17};
+
+// bpm and bpmConfidence come from the grid's tempo and the tempo score; the
+// tempo mood is added only when the tempo is trusted.
+KeyResult analyze(const SpectralFrames& frames, double bpm, double bpmConfidence);
+
+// Pearson correlation of x[(k + shift) mod 12] with profile[k].
+double correlate(const std::vector<double>& x, const std::array<double, 12>& profile, int shift);
+
+}  // namespace KeyAnalyzer
+}  // namespace qm

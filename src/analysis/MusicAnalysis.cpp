@@ -1,0 +1,53 @@
+#include "analysis/MusicAnalysis.h"
+
+#include <cctype>
+
+#include <fmt/format.h>
+
+#include "analysis/Signal.h"
+
+namespace qm {
+
+std::string MusicAnalysis::summary() const {
+    std::string s = fmt::format("{:.2f} BPM {}", grid.bpm, tempo.meter.label);
+    if (tempo.twin) s += fmt::format(" (twin {:.1f})", *tempo.twin);
+    std::string drift = tempo.drift;
+    for (char& c : drift) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    s += " \u00b7 " + (grid.steady ? std::string("steady") : drift);
+    s += " \u00b7 " + key.tonic + (key.mode == "minor" ? "m" : "");
+    s += fmt::format(" \u00b7 {:.1f} LUFS \u00b7 {:.1f} dBTP", loudness.integrated, loudness.truePeak);
+    return s;
+}
+
+AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& channels,
+                                      double sampleRate, const std::optional<SourceFormat>& source,
+                                      const std::string& name, std::optional<double> bpm,
+                                      std::optional<int> beatsPerBar) {
+    constexpr double rate = TempoAnalyzer::analysisRate;
+    AnalysisOutcome out;
+    if (channels.empty() || !(sampleRate > 0) ||
+        static_cast<double>(channels[0].size()) <= static_cast<double>(static_cast<long long>(sampleRate))) {
+        out.skipped = AnalysisSkip::tooShort;
+        return out;
+    }
+    const double seconds = static_cast<double>(channels[0].size()) / sampleRate;
+    std::vector<float> mono22k = Signal::resample(Signal::mono(channels), sampleRate, rate);
+    auto tempo = TempoAnalyzer::analyze(mono22k);
+    if (!tempo) {
+        out.skipped = AnalysisSkip::noSteadyPulse;
+        return out;
+    }
+    MusicAnalysis a;
+    a.grid = GridBuilder::build(*tempo, mono22k, seconds, bpm, beatsPerBar);
+    const SpectralFrames frames(mono22k);
+    a.key = KeyAnalyzer::analyze(frames, a.grid.bpm, tempo->score);
+    a.loudness = Loudness::measure(channels, sampleRate, source);
+    a.structure = Structure::analyze(mono22k, rate, a.grid, frames, name);
+    a.tempo = std::move(*tempo);
+    a.mono22k = std::move(mono22k);
+    a.seconds = seconds;
+    out.analysis = std::move(a);
+    return out;
+}
+
+}  // namespace qm

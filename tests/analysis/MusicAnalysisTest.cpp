@@ -1,0 +1,113 @@
+#include "analysis/MusicAnalysis.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "analysis/Signal.h"
+#include "support/Music.h"
+#include "support/Signals.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+
+TEST(MusicAnalysis, SummaryLine) {
+    MusicAnalysis a;
+    a.grid.bpm = 120;
+    a.grid.steady = true;
+    a.tempo.meter.label = "4/4";
+    a.key.tonic = "A";
+    a.key.mode = "minor";
+    a.loudness.integrated = -14.04;
+    a.loudness.truePeak = -1.26;
+    EXPECT_EQ(a.summary(), "120.00 BPM 4/4 \u00b7 steady \u00b7 Am \u00b7 -14.0 LUFS \u00b7 -1.3 dBTP");
+
+    a.grid.bpm = 87.5;
+    a.grid.steady = false;
+    a.tempo.meter.label = "3/4";
+    a.tempo.twin = 175.02;
+    a.tempo.drift = "RUBATO";
+    a.key.tonic = "F#";
+    a.key.mode = "major";
+    EXPECT_EQ(a.summary().rfind("87.50 BPM 3/4 (twin 175.0) \u00b7 rubato \u00b7 F# \u00b7", 0), 0u)
+        << a.summary();
+    // The steady drift class on an unsteady grid reads "steady"; a meter
+    // without a group shows "?".
+    a.tempo.drift = "STEADY";
+    a.tempo.twin.reset();
+    a.tempo.meter.label = "?";
+    EXPECT_EQ(a.summary().rfind("87.50 BPM ? \u00b7 steady \u00b7 F# \u00b7", 0), 0u) << a.summary();
+}
+
+TEST(MusicAnalysis, PipelineSkipsShortAndPulselessInput) {
+    // Exactly one second is not analysed.
+    std::vector<float> second(44100, 0.1f);
+    auto out = AnalysisPipeline::run({second, second}, 44100, std::nullopt, "a.wav");
+    EXPECT_FALSE(out.analysis);
+    EXPECT_EQ(out.skipped, AnalysisSkip::tooShort);
+    EXPECT_EQ(AnalysisPipeline::run({}, 44100, std::nullopt, "a.wav").skipped, AnalysisSkip::tooShort);
+    // Ten seconds of silence have no pulse.
+    out = AnalysisPipeline::run({std::vector<float>(441000, 0.0f)}, 44100, std::nullopt, "a.wav");
+    EXPECT_FALSE(out.analysis);
+    EXPECT_EQ(out.skipped, AnalysisSkip::noSteadyPulse);
+}
+
+// Rendered pieces of known form: a 4-bar intro, a body of repeated 8-bar
+// phrases, a 4-bar ending and a final hit. The quick run takes one piece;
+// set QM_FULL_CORPUS=1 for more tempi and keys with the pins printed.
+TEST(MusicAnalysis, RenderedPiecesOfKnownForm) {
+    if (!qm::test::soundFont()) GTEST_SKIP() << "no General MIDI sound font";
+    const bool full = std::getenv("QM_FULL_CORPUS") != nullptr;
+    std::vector<qm::test::SongPlan> plans{{.tonic = 9, .minor = true, .bpm = 120, .bodyBars = 16}};
+    if (full) {
+        plans.push_back({.tonic = 0, .bpm = 100, .bodyBars = 16, .seed = 2});
+        plans.push_back({.tonic = 7, .bpm = 132, .bodyBars = 24, .seed = 3});
+        plans.push_back({.tonic = 2, .minor = true, .bpm = 90, .bodyBars = 16, .seed = 4});
+        plans.push_back({.tonic = 5, .bpm = 110, .bodyBars = 32, .seed = 5});
+        plans.push_back({.tonic = 10, .minor = true, .bpm = 126, .bodyBars = 16, .finalHit = false, .seed = 6});
+    }
+    qm::test::TempDir dir;
+    int pinsExact = 0, loopsFound = 0;
+    for (const auto& plan : plans) {
+        const auto mid = dir / "song.mid", wav = dir / "song.wav";
+        qm::test::writeMidi(mid, qm::test::composeSong(plan));
+        ASSERT_TRUE(qm::test::renderMidi(mid, wav, 44100));
+        auto audio = Signal::readPlanar(wav);
+        // The file ends with the last bar of music, as an edited cue does.
+        const auto frames = static_cast<size_t>(qm::test::songBars(plan) * 240.0 / plan.bpm * audio.sampleRate);
+        for (auto& c : audio.channels) c.resize(std::min(c.size(), frames));
+        auto out = AnalysisPipeline::run(audio.channels, audio.sampleRate, std::nullopt, "song.wav");
+        ASSERT_TRUE(out.analysis);
+        const auto& a = *out.analysis;
+        const auto& p = a.structure.pins;
+        const int64_t introEnd = plan.introBars, bodyEnd = plan.introBars + plan.bodyBars;
+        const int64_t musicEnd = qm::test::songBars(plan);
+        bool loopListed = false;  // the known loop: intro end to body end
+        for (const auto& c : a.structure.loopCandidates)
+            loopListed = loopListed || (p.loopStart == introEnd && c.boundary == bodyEnd);
+        const int64_t hitBar = plan.finalHit ? musicEnd - 1 : musicEnd;
+        const bool endingInside = p.endingStart >= bodyEnd && p.endingStart < musicEnd;
+        const bool exact = p.introEnd == introEnd && p.musicEnd == musicEnd &&
+                           (!plan.finalHit || p.finalHit == hitBar) && endingInside;
+        pinsExact += exact;
+        loopsFound += loopListed;
+        std::printf("  %s: intro %lld/%lld ending %lld/%lld end %lld/%lld hit %lld loop %lld-%lld\n",
+                    a.summary().c_str(), (long long)p.introEnd, (long long)introEnd, (long long)p.endingStart,
+                    (long long)bodyEnd, (long long)p.musicEnd, (long long)musicEnd, (long long)p.finalHit,
+                    (long long)p.loopStart, (long long)p.loopEnd);
+        EXPECT_NEAR(a.grid.bpm, plan.bpm, 0.5);
+        EXPECT_EQ(a.key.tonic, KeyAnalyzer::notes[plan.tonic]);
+        EXPECT_EQ(p.introEnd, introEnd);
+        EXPECT_EQ(p.musicEnd, musicEnd);
+        if (plan.finalHit) {
+            EXPECT_EQ(p.finalHit, hitBar);
+        }
+        EXPECT_TRUE(endingInside) << p.endingStart;
+        EXPECT_TRUE(loopListed);
+        EXPECT_FALSE(p.loopFile);
+    }
+    std::printf("  pieces: %d of %zu with the pins on the known bars, %d with a whole-phrase loop listed\n",
+                pinsExact, plans.size(), loopsFound);
+}
