@@ -157,14 +157,20 @@ public:
                            demuxer.find("mov") != std::string::npos;
         trustTimestamps_ = isMov && st->duration != AV_NOPTS_VALUE && st->duration > 0;
         try {
+            // Some decoders know the output rate (AAC with SBR) and the
+            // layout only after a frame: both are read after decoding.
             if (trustTimestamps_) {
-                format_.frames = std::max<int64_t>(
-                    av_rescale_q_rnd(st->duration, st->time_base, sampleBase(), AV_ROUND_NEAR_INF), 0);
-                if (!decodeNext()) format_.frames = 0;
-                readLayout();  // some decoders know the layout only after a frame
+                const bool any = decodeNext();
+                format_.sampleRate = ctx_->sample_rate;
+                format_.frames = any ? std::max<int64_t>(av_rescale_q_rnd(st->duration, st->time_base,
+                                                                          sampleBase(), AV_ROUND_NEAR_INF),
+                                                         0)
+                                     : 0;
+                readLayout();
             } else {
                 int64_t count = 0;
                 while (decodeNext()) count += bufferedFrames_;
+                format_.sampleRate = ctx_->sample_rate;
                 format_.frames = count;
                 readLayout();
                 restart();

@@ -108,7 +108,8 @@ public:
     int64_t read(int64_t position, float* const* channels, int64_t frames) override {
         if (position < 0 || frames < 0)
             throw AppError(kAudioFileReadFailed, "Cannot read audio before the start of a file.");
-        if (frames == 0 || position >= format_.frames) return 0;
+        frames = std::min(frames, format_.frames - position);
+        if (frames <= 0) return 0;
         if (position != cursor_) moveTo(position);
         if (position != cursor_) return 0;  // the stream ended before the position
         const int nch = format_.channels;
@@ -123,8 +124,7 @@ public:
                 const float* src = scratch_.data() + c;
                 for (sf_count_t i = 0; i < got; ++i) dst[i] = src[i * nch];
             }
-            done += got;
-            if (got < want) break;
+            done += got;  // a decoder may give fewer frames than asked before its end
         }
         cursor_ += done;
         return done;

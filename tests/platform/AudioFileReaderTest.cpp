@@ -192,8 +192,9 @@ TEST(AudioFileReader, TruncatedWavReadsWhatIsThere) {
     std::filesystem::resize_file(file, std::filesystem::file_size(file) - 4 * 2500 - 1);
     auto r = AudioFileReader::open(file);
     Planar all = readAll(*r);
-    EXPECT_LE(r->format().frames, 10000);
-    EXPECT_GE(all[0].size(), 7000u);
+    // The length is what the file holds, not what its header claims.
+    EXPECT_EQ(r->format().frames, 7499);
+    EXPECT_EQ(static_cast<int64_t>(all[0].size()), r->format().frames);
     for (size_t i = 0; i < all[0].size(); ++i) ASSERT_EQ(all[1][i], staircase(1, static_cast<int64_t>(i)));
 }
 
