@@ -23,18 +23,7 @@
 #include <unistd.h>
 
 #include "support/AllocationCounter.h"
-
-// Counts pthread mutex locks taken while a flag is set, forwarding to glibc.
-namespace {
-std::atomic<bool> countLocks{false};
-std::atomic<long> locks{0};
-}  // namespace
-extern "C" int qm_glibc_mutex_lock(pthread_mutex_t*);
-__asm__(".symver qm_glibc_mutex_lock, __pthread_mutex_lock@GLIBC_2.2.5");
-extern "C" int pthread_mutex_lock(pthread_mutex_t* m) {
-    if (countLocks.load(std::memory_order_relaxed)) locks.fetch_add(1, std::memory_order_relaxed);
-    return qm_glibc_mutex_lock(m);
-}
+#include "support/LockCounter.h"
 #endif
 
 namespace qm {
@@ -78,22 +67,22 @@ TEST(UpmixRealtime, ProcessAllocatesLocksAndCallsNothing) {
     for (int i = 0; i < 50; ++i) rig.process();
     {
         test::AllocationCounter counter;
-        countLocks = true;
+        test::LockCounter locks;
         for (int i = 0; i < 400; ++i) {
             rig.fill(i * 256L);
             rig.process();
         }
-        countLocks = false;
         EXPECT_EQ(counter.count(), 0);
+        EXPECT_EQ(locks.count(), 0);
     }
-    EXPECT_EQ(locks.load(), 0);
     // The lock counter does see locks.
     pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
-    countLocks = true;
-    pthread_mutex_lock(&m);
-    countLocks = false;
-    pthread_mutex_unlock(&m);
-    EXPECT_EQ(locks.load(), 1);
+    {
+        test::LockCounter locks;
+        pthread_mutex_lock(&m);
+        pthread_mutex_unlock(&m);
+        EXPECT_EQ(locks.count(), 1);
+    }
 
     // In a child that the kernel kills on any system call but read, write
     // and exit.
