@@ -58,7 +58,14 @@ WholeWavFile::WholeWavFile(const fs::path& dest, double sampleRate, int channels
                        fmt::format("Couldn't create the folder \"{}\": {}", folder.string(), ec.message()));
     static std::atomic<uint64_t> counter{0};
     temp_ = folder / fmt::format(".part-{}-{}", ::getpid(), counter.fetch_add(1));
-    guarded([&] { writer_ = std::make_unique<WavFileWriter>(temp_, sampleRate, channels, mask, description); });
+    try {
+        guarded([&] { writer_ = std::make_unique<WavFileWriter>(temp_, sampleRate, channels, mask, description); });
+    } catch (...) {
+        // No destructor runs for a constructor that throws: a header that
+        // could not be written in full is removed here.
+        fs::remove(temp_, ec);
+        throw;
+    }
 }
 
 WholeWavFile::~WholeWavFile() {

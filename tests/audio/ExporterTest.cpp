@@ -506,20 +506,23 @@ TEST(Exporter, ADiskThatFillsLeavesNoFileBehind) {
                      dir / "pulls");
     fs::create_directories(dir / "pulls" / Exporter::day());
 
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto previous = signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 100000;  // a pull of 48000 frames of 12 channels needs 1.7 MB
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    std::string text;
-    const int code = errorOf(r, {}, &text);
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, previous);
+    // Full inside the header, and inside the samples (the pull needs 1.7 MB).
+    for (rlim_t limit : {rlim_t(100), rlim_t(100000)}) {
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto previous = signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old;
+        small.rlim_cur = limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        std::string text;
+        const int code = errorOf(r, {}, &text);
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, previous);
 
-    EXPECT_EQ(code, WavFileWriter::kWriteFailed);
-    EXPECT_NE(text.find("\"in_714.wav\""), std::string::npos) << text;
-    EXPECT_TRUE(filesUnder(dir / "pulls").empty());
+        EXPECT_EQ(code, WavFileWriter::kWriteFailed) << limit;
+        EXPECT_NE(text.find("\"in_714.wav\""), std::string::npos) << text;
+        EXPECT_TRUE(filesUnder(dir / "pulls").empty()) << limit;
+    }
     EXPECT_EQ(test::readBytes(info.url), sourceBytes);
 }
 
