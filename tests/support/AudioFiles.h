@@ -39,8 +39,8 @@ struct AudioFileOptions {
     FileKind kind = FileKind::wav;
     int bits = 24;         // 8, 16, 24, 32 (integer) or 32, 64 with isFloat
     bool isFloat = false;
-    // WAVE channel mask; written as WAVE_FORMAT_EXTENSIBLE. Bits must be
-    // those of speakers libsndfile knows; 0 writes no mask.
+    // WAVE channel mask, stored exactly as given in a WAVE_FORMAT_EXTENSIBLE
+    // header (RIFF and RF64 files); 0 stores a zero mask.
     std::optional<uint32_t> channelMask = std::nullopt;
     std::optional<std::string> bextDescription = std::nullopt;  // up to 256 bytes
 };
