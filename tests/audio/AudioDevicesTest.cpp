@@ -7,17 +7,8 @@
 
 using namespace qm;
 
-namespace {
-
-test::JackServer& server() {
-    static test::JackServer s;
-    return s;
-}
-
-}  // namespace
-
 TEST(AudioDevices, ListsDevicesInServerOrderAndAnswersByUidAndId) {
-    if (!server().running()) GTEST_SKIP() << "jackd could not be started";
+    if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     // Registered after the server's own driver, so listed after it, never sorted
     // ("aaa" would sort first).
     test::JackTestDevice dev("aaadevice", 6, 16);

@@ -23,11 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-test::JackServer& server() {
-    static test::JackServer s;
-    return s;
-}
-
 // A reader over `source`, pre-filled as the players do before play().
 std::shared_ptr<StreamReader> openReader(std::shared_ptr<FrameSource> source, double rate,
                                          bool loop = false) {
@@ -67,7 +62,7 @@ MixConfig stereoTo(int rows, std::vector<float> matrix) {
 class PlaybackEngineJack : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!server().running()) GTEST_SKIP() << "jackd could not be started";
+        if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     }
     ManualMainQueue queue;
 };

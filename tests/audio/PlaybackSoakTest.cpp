@@ -21,8 +21,7 @@
 using namespace qm;
 
 TEST(PlaybackSoak, SixtySecondsOfUpmixedBinauralPlaybackWithoutAnXrun) {
-    static test::JackServer server;
-    if (!server.running()) GTEST_SKIP() << "jackd could not be started";
+    if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     test::TempDir dir;
     const auto file = dir / "minute.wav";
     const int64_t frames = 60 * 48000;

@@ -1,8 +1,8 @@
 #include "audio/RenderContext.h"
 
-#include "audio/UpmixFFT.h"
 #include "platform/BinauralRenderer.h"
 #include "rt/mn_upmix.h"
+#include "support/PlaybackConfigs.h"
 
 #include <gtest/gtest.h>
 
@@ -215,29 +215,8 @@ TEST(RenderContext, MismatchedOrOversizedInputsAndMissingBuffersStaySilent) {
     EXPECT_NEAR(dev.ch[1][0], Ring::value(1, 384), 1e-5);
 }
 
-namespace {
-
-// Owns an upmix context with a plan that routes input i to output i.
-struct Passthrough {
-    mn_upmix* raw;
-    std::vector<int32_t> in{0, 1}, out{0, 1};
-    std::vector<float> gain{1, 1};
-    mn_upmix_plan plan{};
-    Passthrough() : raw(mn_upmix_create(2, 2, 512, 48000, UpmixFFT::ops())) {
-        plan.routes = 2;
-        plan.route_in = in.data();
-        plan.route_out = out.data();
-        plan.route_gain = gain.data();
-        plan.lfe_out = -1;
-        mn_upmix_set_plan(raw, &plan);
-    }
-    ~Passthrough() { mn_upmix_destroy(raw); }
-};
-
-}  // namespace
-
 TEST(RenderContext, ARecordKeepingItsUpmixRunsTheKernelOnceAndCrossfadesTheMatrices) {
-    Passthrough u, ref;
+    test::PassthroughUpmix u, ref;
     ASSERT_TRUE(u.raw && ref.raw);
     RenderContext ctx;
     Ring ring(3, 8000);
@@ -302,4 +281,21 @@ TEST(RenderContext, BinauralRecordsFeedTheEarsOfTheirOwnChannelsOnly) {
     for (auto& c : dev.ch) {
         for (float v : c) ASSERT_EQ(v, 0.0f);
     }
+}
+
+TEST(RenderContext, AnUpmixRecordAskingForMoreInputsThanTheKernelCanGiveMixesNothing) {
+    // The kernel writes at most 24 outputs; a matrix of 30 columns would read
+    // past them.
+    test::PassthroughUpmix u;
+    RenderContext ctx;
+    Ring ring(2, 8000);
+    Config wide(30, 1, std::vector<float>(30, 1.0f));
+    wide.cfg.upmix = u.raw;
+    publish(ctx, &ring, &wide);
+    Device dev(1, 512);
+    for (int cb = 0; cb < 4; ++cb) {
+        dev.render(ctx);
+        for (float v : dev.ch[0]) ASSERT_EQ(v, 0.0f);
+    }
+    EXPECT_EQ(mn_ring_available(ring.raw), 8000 - 4 * 512) << "the ring still plays on";
 }

@@ -8,10 +8,10 @@
 //   every call (the trap handler counts and fails it).
 #include "audio/RenderContext.h"
 
-#include "audio/UpmixFFT.h"
 #include "platform/BinauralRenderer.h"
 #include "rt/mn_upmix.h"
 #include "support/AllocationCounter.h"
+#include "support/PlaybackConfigs.h"
 #include "support/LockCounter.h"
 
 #include <gtest/gtest.h>
@@ -68,23 +68,7 @@ bool trapSystemCalls() {
 }
 #endif
 
-struct Passthrough {
-    mn_upmix* raw;
-    std::vector<int32_t> in{0, 1}, out{0, 1};
-    std::vector<float> gain{1, 1};
-    mn_upmix_plan plan{};
-    Passthrough() : raw(mn_upmix_create(2, 2, 1024, 48000, UpmixFFT::ops())) {
-        plan.routes = 2;
-        plan.route_in = in.data();
-        plan.route_out = out.data();
-        plan.route_gain = gain.data();
-        plan.lfe_out = -1;
-        mn_upmix_set_plan(raw, &plan);
-    }
-    ~Passthrough() { mn_upmix_destroy(raw); }
-};
-
-mn_ring* filledRing(int channels, int frames) {
+[[maybe_unused]] mn_ring* filledRing(int channels, int frames) {
     mn_ring* r = mn_ring_create(channels, frames);
     std::vector<std::vector<float>> data(channels, std::vector<float>(frames, 0.25f));
     std::vector<const float*> ptr;
@@ -105,7 +89,7 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
     bin.setDirection(0, 30.0, 0.0);
     bin.setDirection(1, -30.0, 0.0);
     ctx.binRender = &bin;
-    Passthrough u;
+    test::PassthroughUpmix u(1024);
     mn_ring* a = filledRing(2, 1 << 17);
     mn_ring* b = filledRing(2, 1 << 17);
     std::vector<float> id{1, 0, 0, 1};

@@ -15,11 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-test::JackServer& server() {
-    static test::JackServer s;
-    return s;
-}
-
 // Writes a staircase: channel c carries (frame index mod 4096) + 8192 c, so
 // any lost, repeated or misrouted frame shows in the recording.
 struct Staircase {
@@ -60,7 +55,7 @@ const OutputEndpoint* find(const std::vector<OutputEndpoint>& list, const std::s
 class AudioOutputJack : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!server().running()) GTEST_SKIP() << "jackd could not be started";
+        if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     }
 };
 

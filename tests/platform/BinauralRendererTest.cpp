@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <cstdio>
 #include <numbers>
 #include <random>
@@ -246,4 +250,39 @@ TEST(BinauralRenderer, RefusesOversizedCallsAndMissingSets) {
     for (double f : {500.0, 2000.0, 8000.0}) {
         EXPECT_NEAR(magnitudeDb(l48, f, 48000.0), magnitudeDb(l96, f, 96000.0), 0.5) << f << " Hz";
     }
+}
+
+TEST(BinauralRenderer, SourcesMoveWhileTheRenderThreadRuns) {
+    BinauralRenderer r(rate);
+    std::atomic<bool> stop{false};
+    std::atomic<long> frames{0};
+    float peak = 0;
+    bool finite = true;
+    std::thread render([&] {
+        std::vector<float> in(256), l(256), rr(256);
+        std::vector<const float*> src(BinauralRenderer::maxSources, in.data());
+        long t = 0;
+        while (!stop.load()) {
+            for (int i = 0; i < 256; ++i) in[i] = 0.1f * std::sin(0.05f * static_cast<float>(t + i));
+            r.render(src.data(), BinauralRenderer::maxSources, 256, l.data(), rr.data());
+            for (int i = 0; i < 256; ++i) {
+                finite = finite && std::isfinite(l[i]) && std::isfinite(rr[i]);
+                peak = std::max({peak, std::abs(l[i]), std::abs(rr[i])});
+            }
+            t += 256;
+            frames.store(t);
+        }
+    });
+    // Every source swings around the head while the render thread pulls.
+    for (int step = 0; step < 60 || frames.load() < 48000; ++step) {
+        for (int s = 0; s < BinauralRenderer::maxSources; ++s) {
+            r.setDirection(s, (step * 37 + s * 11) % 360 - 180.0, (step * 13 + s * 7) % 120 - 60.0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    stop = true;
+    render.join();
+    EXPECT_TRUE(finite);
+    EXPECT_GT(peak, 0.0f);
+    EXPECT_LT(peak, 32 * 0.1f * 4.0f);
 }

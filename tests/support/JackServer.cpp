@@ -64,4 +64,9 @@ JackServer::~JackServer() {
     waitpid(pid_, &status, 0);
 }
 
+JackServer& sharedJackServer() {
+    static JackServer server;
+    return server;
+}
+
 }  // namespace qm::test

@@ -28,4 +28,7 @@ private:
     pid_t pid_ = -1;
 };
 
+// The test process's one server, started on first use and stopped at exit.
+JackServer& sharedJackServer();
+
 }  // namespace qm::test

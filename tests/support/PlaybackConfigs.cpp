@@ -1,5 +1,7 @@
 #include "support/PlaybackConfigs.h"
 
+#include "audio/UpmixFFT.h"
+
 namespace qm::test {
 
 namespace {
@@ -51,5 +53,17 @@ MixConfig stereoUpmixedBinaural(LayoutID bed) {
     c.upmixOffset = 0;
     return c;
 }
+
+PassthroughUpmix::PassthroughUpmix(int fftSize, double sampleRate)
+    : raw(mn_upmix_create(2, 2, fftSize, sampleRate, UpmixFFT::ops())) {
+    plan.routes = 2;
+    plan.route_in = in.data();
+    plan.route_out = out.data();
+    plan.route_gain = gain.data();
+    plan.lfe_out = -1;
+    if (raw) mn_upmix_set_plan(raw, &plan);
+}
+
+PassthroughUpmix::~PassthroughUpmix() { mn_upmix_destroy(raw); }
 
 }  // namespace qm::test

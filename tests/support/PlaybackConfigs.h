@@ -3,6 +3,9 @@
 #pragma once
 
 #include "audio/MixBuilder.h"
+#include "rt/mn_upmix.h"
+
+#include <vector>
 
 namespace qm::test {
 
@@ -17,5 +20,19 @@ MixConfig bedBinaural(LayoutID bed);
 // A stereo source upmixed to `bed` with the music preset, then rendered
 // binaurally like bedBinaural.
 MixConfig stereoUpmixedBinaural(LayoutID bed);
+
+// An upmix kernel context for two inputs and two outputs whose plan routes
+// input i to output i (delayed by the kernel's latency).
+struct PassthroughUpmix {
+    explicit PassthroughUpmix(int fftSize = 512, double sampleRate = 48000);
+    ~PassthroughUpmix();
+    PassthroughUpmix(const PassthroughUpmix&) = delete;
+    PassthroughUpmix& operator=(const PassthroughUpmix&) = delete;
+
+    mn_upmix* raw;
+    std::vector<int32_t> in{0, 1}, out{0, 1};
+    std::vector<float> gain{1, 1};
+    mn_upmix_plan plan{};
+};
 
 }  // namespace qm::test
