@@ -20,6 +20,7 @@
 #include <system_error>
 
 #include "analysis/Signal.h"
+#include "app/EditorModel.h"
 #include "audio/WavFileWriter.h"
 #include "platform/AacFileWriter.h"
 #include "platform/AppError.h"
@@ -139,6 +140,25 @@ AIGenerator::AIGenerator(Service service, QObject* parent)
     : QObject(parent), service_(std::move(service)), network_(new QNetworkAccessManager(this)) {}
 
 AIGenerator::~AIGenerator() = default;
+
+void AIGenerator::generate(Kind kind, const EditorModel& editor, const fs::path& folder) {
+    const auto& doc = editor.doc();
+    const auto& analysis = editor.analysis();
+    const auto& pins = editor.pins();
+    if (!doc || !doc->channels || !analysis || !pins)
+        return;
+    Input input;
+    input.url = doc->url;
+    input.sampleRate = doc->sampleRate;
+    input.bpm = analysis->grid.bpm;
+    input.beatsPerBar = analysis->grid.beatsPerBar;
+    input.keyTonic = analysis->key.tonic;
+    input.keyMode = analysis->key.mode;
+    input.loopStartFrame = editor.frame(pins->loopStart);
+    input.loopEndFrame = editor.frame(pins->loopEnd);
+    input.musicEndFrame = editor.frame(pins->musicEnd);
+    generate(kind, input, *doc->channels, folder);
+}
 
 void AIGenerator::generate(Kind kind, const Input& input,
                            const std::vector<std::vector<float>>& channels,

@@ -38,6 +38,7 @@ class QNetworkReply;
 namespace qm {
 
 class AppError;
+class EditorModel;
 
 class AIGenerator : public QObject {
     Q_OBJECT
@@ -100,7 +101,13 @@ public:
     const std::vector<std::filesystem::path>& results() const { return results_; }
     std::optional<QString> usage() const { return usage_; }
 
-    // Starts a generation of `kind` for the document whose planar samples
+    // Starts a generation of `kind` for the editor's document, with its
+    // analysis and pins, writing into `folder` (the panel passes the temp
+    // edits' folder, EditorModel::editsFolder). Ignored while a generation
+    // runs and while the editor has no document, analysis or pins.
+    void generate(Kind kind, const EditorModel& editor, const std::filesystem::path& folder);
+
+    // The same from plain values: the document whose planar samples
     // are `channels`, writing into `folder` (created when missing). Returns
     // at once. Ignored while a generation runs, and for an input without
     // audio, tempo or a loop in order (start after end).

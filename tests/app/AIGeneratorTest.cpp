@@ -15,8 +15,13 @@
 
 #include "HttpStandIn.h"
 #include "analysis/Signal.h"
+#include "app/EditorModel.h"
+#include "app/SettingsStore.h"
+#include "audio/PlaybackEngine.h"
+#include "platform/MainQueue.h"
 #include "platform/AppError.h"
 #include "support/AudioFiles.h"
+#include "support/RhythmSignals.h"
 #include "support/TempDir.h"
 
 using namespace qm;
@@ -428,4 +433,40 @@ TEST_F(AIGeneratorTest, EveryFailureEndsIdleWithItsLineAndNoTakeFile) {
         EXPECT_TRUE(wavsIn(folder()).empty());
         EXPECT_TRUE(fs::is_empty(tmp_.path()));
     }
+}
+
+TEST_F(AIGeneratorTest, TakesTheEditorsDocumentAnalysisAndPins) {
+    start({});
+    test::TempDir dir;
+    ManualMainQueue queue;
+    PlaybackEngine engine{queue};
+    SettingsStore settings{std::make_shared<UserDefaults>(QString::fromStdString((dir / "s.ini").string()))};
+    EditorModel editor{engine, settings};
+    gen_->generate(Kind::intro, editor, folder());  // no document: nothing starts
+    EXPECT_FALSE(gen_->running());
+
+    test::RhythmSpec rhythm;
+    rhythm.seconds = 20;
+    rhythm.sampleRate = 22050;
+    test::writeAudioFile(dir / "Theme.wav", {test::drumPattern(rhythm).samples}, 22050);
+    editor.open(dir / "Theme.wav");
+    QElapsedTimer clock;
+    clock.start();
+    while ((editor.busy() || editor.analyzing() || !editor.analysis()) && clock.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(editor.analysis() && editor.pins());
+
+    gen_->generate(Kind::variation, editor, folder());
+    waitIdle();
+    const auto gen = requestsTo("/ai/generate", "POST");
+    ASSERT_EQ(gen.size(), 1u);
+    const QJsonObject body = json(gen[0].body);
+    const MusicAnalysis& a = *editor.analysis();
+    EXPECT_EQ(body.value("bpm").toDouble(), a.grid.bpm);
+    EXPECT_EQ(body.value("key").toString().toStdString(),
+              a.key.tonic + (a.key.mode == "minor" ? "m" : ""));
+    const int64_t loop = editor.frame(editor.pins()->loopEnd) - editor.frame(editor.pins()->loopStart);
+    EXPECT_GT(loop, 0);
+    EXPECT_DOUBLE_EQ(body.value("durationSec").toDouble(), double(loop) / 22050);
+    EXPECT_EQ(gen_->status(), QString("2 files written"));
 }
