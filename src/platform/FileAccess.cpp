@@ -1,0 +1,87 @@
+#include "platform/FileAccess.h"
+
+#include "platform/AppError.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace qm::FileAccess {
+
+namespace {
+
+std::mutex checkLock;
+std::function<bool(const std::filesystem::path&)> checkOverride;
+
+[[noreturn]] void fail(const std::filesystem::path& file, int err) {
+    throw AppError(kWriteFailed, "Couldn't write " + file.filename().string() + ": " + std::strerror(err));
+}
+
+std::filesystem::path temporaryBeside(const std::filesystem::path& target) {
+    static std::atomic<unsigned> counter{0};
+    return target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) +
+                                   "-" + std::to_string(counter.fetch_add(1)) + ".tmp");
+}
+
+}  // namespace
+
+bool isWritable(const std::filesystem::path& folder) {
+    {
+        std::lock_guard lock(checkLock);
+        if (checkOverride) return checkOverride(folder);
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return false;
+    return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+void setWritableCheck(std::function<bool(const std::filesystem::path&)> check) {
+    std::lock_guard lock(checkLock);
+    checkOverride = std::move(check);
+}
+
+void writeThroughTemporary(const std::filesystem::path& target,
+                           const std::function<void(const std::filesystem::path& temporary)>& write) {
+    const auto temporary = temporaryBeside(target);
+    try {
+        write(temporary);
+    } catch (...) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        throw;
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int err = errno;
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        fail(target, err);
+    }
+}
+
+void writeText(const std::filesystem::path& target, std::string_view bytes) {
+    writeThroughTemporary(target, [&](const std::filesystem::path& temporary) {
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) fail(target, errno);
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                const int err = errno;
+                ::close(fd);
+                fail(target, err);
+            }
+            done += static_cast<size_t>(n);
+        }
+        const int synced = ::fsync(fd) == 0 ? 0 : errno;
+        const int closed = ::close(fd) == 0 ? 0 : errno;
+        if (synced || closed) fail(target, synced ? synced : closed);
+    });
+}
+
+}  // namespace qm::FileAccess
