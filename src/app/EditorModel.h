@@ -70,12 +70,16 @@ struct FrameRange {
 
 class EditorModel : public QObject {
     Q_OBJECT
+    Q_PROPERTY(std::optional<qm::EditorModel::Doc> doc READ doc NOTIFY docChanged)
     Q_PROPERTY(int revision READ revision NOTIFY revisionChanged)
     Q_PROPERTY(std::optional<qm::FrameRange> selection READ selection WRITE setSelection NOTIFY selectionChanged)
     Q_PROPERTY(qint64 cursor READ cursor WRITE setCursor NOTIFY cursorChanged)
     Q_PROPERTY(qint64 viewStart READ viewStart NOTIFY viewChanged)
     Q_PROPERTY(qint64 viewLength READ viewLength NOTIFY viewChanged)
+    Q_PROPERTY(std::optional<qm::MusicAnalysis> analysis READ analysis NOTIFY analysisChanged)
     Q_PROPERTY(bool analyzing READ analyzing NOTIFY analyzingChanged)
+    Q_PROPERTY(std::optional<qm::Pins> pins READ pins NOTIFY pinsChanged)
+    Q_PROPERTY(std::vector<qm::EditPlan> plans READ plans NOTIFY plansChanged)
     Q_PROPERTY(bool snap READ snap WRITE setSnap NOTIFY snapChanged)
     Q_PROPERTY(bool click READ click WRITE setClick NOTIFY clickChanged)
     Q_PROPERTY(bool loopPlayback READ loopPlayback WRITE setLoopPlayback NOTIFY loopPlaybackChanged)
@@ -87,6 +91,7 @@ class EditorModel : public QObject {
     Q_PROPERTY(QString message READ messageText NOTIFY messageChanged)
     Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
     Q_PROPERTY(qm::TempEditOptions options READ options WRITE setOptions NOTIFY optionsChanged)
+    Q_PROPERTY(std::optional<qm::TempEditExporter::Result> lastExport READ lastExport NOTIFY lastExportChanged)
     Q_PROPERTY(qm::PlayheadModel* playhead READ playhead CONSTANT)
 
 public:
