@@ -266,13 +266,13 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
 }
 
 void AIGenerator::request(const QString& path, const QByteArray& method, const QByteArray* body,
-                          const QString& contentType, const QUrlQuery& query, Answer onAnswer) {
+                          const QString& contentType, const QString& query, Answer onAnswer) {
     QUrl url = service_.baseAddress;
     QString basePath = url.path();
     if (!basePath.endsWith('/'))
         basePath += '/';
     url.setPath(basePath + path);
-    url.setQuery(query);
+    url.setQuery(query.isEmpty() ? QString() : query, QUrl::StrictMode);
     QNetworkRequest req(url);
     req.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
     req.setTransferTimeout(int(service_.requestTimeout.count()));
@@ -323,8 +323,9 @@ void AIGenerator::poll() {
     QTimer::singleShot(service_.pollInterval, this, [this, id] {
         if (!job_ || job_->id != id)
             return;
-        QUrlQuery query;
-        query.addQueryItem(QStringLiteral("taskId"), job_->taskId);
+        // Encoded in full: a task identifier may hold "+", "&" or "=".
+        const QString query =
+            QStringLiteral("taskId=") + QString::fromLatin1(QUrl::toPercentEncoding(job_->taskId));
         request(QStringLiteral("ai/generate"), "GET", nullptr, QStringLiteral("application/json"),
                 query, [this](const QJsonObject& answer) {
                     const QString status = answer.value("status").toString();

@@ -20,7 +20,6 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include <QUrlQuery>
 
 #include <array>
 #include <chrono>
@@ -145,7 +144,7 @@ private:
     void prepare(std::unique_ptr<Job> job, const Input& input,
                  const std::vector<std::vector<float>>& channels, int64_t spanStart, int64_t spanEnd);
     void request(const QString& path, const QByteArray& method, const QByteArray* body,
-                 const QString& contentType, const QUrlQuery& query, Answer onAnswer);
+                 const QString& contentType, const QString& query, Answer onAnswer);
     void sendGeneration();
     void poll();
     void downloadNext();

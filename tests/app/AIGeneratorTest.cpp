@@ -254,7 +254,11 @@ TEST_F(AIGeneratorTest, ClipIsTwoChannelAacOfTheLast170SecondsAndLeavesNoFile) {
 }
 
 TEST_F(AIGeneratorTest, IntroAsksForFourBarsWithoutAClipAndWritesFullAndTrimmedTakes) {
-    start({});
+    Service service;
+    service.generate = [](const HttpRequest&) {
+        return answer({{"taskId", "T 1+&=/é"}, {"used", 3}, {"allowance", 50}});
+    };
+    start(service);
     std::vector<std::vector<fs::path>> revealed;
     QObject::connect(gen_.get(), &AIGenerator::revealRequested,
                      [&](const std::vector<fs::path>& f) { revealed.push_back(f); });
@@ -274,7 +278,7 @@ TEST_F(AIGeneratorTest, IntroAsksForFourBarsWithoutAClipAndWritesFullAndTrimmedT
                            {"bars", 4}, {"durationSec", 8}}));
     const auto polls = requestsTo("/ai/generate", "GET");
     ASSERT_EQ(polls.size(), 2u);
-    EXPECT_EQ(polls[1].query.queryItemValue("taskId"), "T-1");
+    EXPECT_EQ(polls[1].query.queryItemValue("taskId", QUrl::FullyDecoded), "T 1+&=/é");
     EXPECT_TRUE(polls[1].body.isEmpty());
 
     EXPECT_EQ(gen_->status(), QString("4 files written"));

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -22,6 +23,19 @@ bool serverAnswers(const std::string& name) {
 
 JackServer::JackServer(int rate, int period) {
     name_ = "qmtest" + std::to_string(getpid());
+    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    // Servers started at the same moment by parallel test processes contend
+    // for the shared registry and some exit at once: start again after a
+    // short random wait.
+    std::minstd_rand rng(static_cast<unsigned>(getpid()));
+    for (int attempt = 0; attempt < 6 && pid_ < 0; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 250));
+        start(rate, period);
+    }
+}
+
+void JackServer::start(int rate, int period) {
     std::string rateArg = std::to_string(rate);
     std::string periodArg = std::to_string(period);
     pid_t pid = fork();
@@ -35,8 +49,6 @@ JackServer::JackServer(int rate, int period) {
     }
     if (pid < 0) return;
     pid_ = pid;
-    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-    setenv("JACK_NO_START_SERVER", "1", 1);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;

@@ -24,6 +24,8 @@ public:
     const std::string& name() const { return name_; }
 
 private:
+    void start(int rate, int period);
+
     std::string name_;
     pid_t pid_ = -1;
 };
