@@ -11,6 +11,10 @@
 #include <cstring>
 #include <numbers>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace qm {
 
 namespace {
@@ -30,33 +34,91 @@ constexpr uint32_t pack(uint32_t active, uint32_t old, uint32_t pending) {
     return active | (old << 2) | (pending << 4);
 }
 
-// acc += x * h over split-complex spectra.
-void multiplyAdd(float* acc, const float* x, const float* h, int bins) {
-    float* accRe = acc;
-    float* accIm = acc + bins;
-    const float* xRe = x;
-    const float* xIm = x + bins;
-    const float* hRe = h;
-    const float* hIm = h + bins;
+// The spectral products run once per partition, ear and source on every
+// block. On x86-64 they come in an AVX2+FMA build besides the portable one,
+// chosen once when the library loads.
+using MultiplyAddFn = void (*)(float* acc, const float* x, const float* h, int bins);
+using MultiplyAddDifferenceFn = void (*)(float* acc, const float* x, const float* a,
+                                         const float* b, int bins);
+
+// acc += x * h over split-complex spectra (re then im, `bins` each).
+void multiplyAddPortable(float* __restrict acc, const float* __restrict x,
+                         const float* __restrict h, int bins) {
+    float* __restrict accIm = acc + bins;
+    const float* __restrict xIm = x + bins;
+    const float* __restrict hIm = h + bins;
     for (int k = 0; k < bins; ++k) {
-        accRe[k] += xRe[k] * hRe[k] - xIm[k] * hIm[k];
-        accIm[k] += xRe[k] * hIm[k] + xIm[k] * hRe[k];
+        const float xr = x[k], xi = xIm[k], hr = h[k], hi = hIm[k];
+        acc[k] += xr * hr - xi * hi;
+        accIm[k] += xr * hi + xi * hr;
     }
 }
 
 // acc += x * (a - b): the difference between an old and a new filter's output.
-void multiplyAddDifference(float* acc, const float* x, const float* a, const float* b, int bins) {
-    float* accRe = acc;
-    float* accIm = acc + bins;
-    const float* xRe = x;
-    const float* xIm = x + bins;
+void multiplyAddDifferencePortable(float* __restrict acc, const float* __restrict x,
+                                   const float* __restrict a, const float* __restrict b, int bins) {
+    float* __restrict accIm = acc + bins;
+    const float* __restrict xIm = x + bins;
     for (int k = 0; k < bins; ++k) {
-        float dRe = a[k] - b[k];
-        float dIm = a[bins + k] - b[bins + k];
-        accRe[k] += xRe[k] * dRe - xIm[k] * dIm;
-        accIm[k] += xRe[k] * dIm + xIm[k] * dRe;
+        const float dRe = a[k] - b[k];
+        const float dIm = a[bins + k] - b[bins + k];
+        acc[k] += x[k] * dRe - xIm[k] * dIm;
+        accIm[k] += x[k] * dIm + xIm[k] * dRe;
     }
 }
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void multiplyAddFma(float* acc, const float* x,
+                                                        const float* h, int bins) {
+    float* accIm = acc + bins;
+    const float* xIm = x + bins;
+    const float* hIm = h + bins;
+    int k = 0;
+    for (; k + 8 <= bins; k += 8) {
+        const __m256 xr = _mm256_loadu_ps(x + k), xi = _mm256_loadu_ps(xIm + k);
+        const __m256 hr = _mm256_loadu_ps(h + k), hi = _mm256_loadu_ps(hIm + k);
+        __m256 re = _mm256_fmadd_ps(xr, hr, _mm256_loadu_ps(acc + k));
+        __m256 im = _mm256_fmadd_ps(xr, hi, _mm256_loadu_ps(accIm + k));
+        _mm256_storeu_ps(acc + k, _mm256_fnmadd_ps(xi, hi, re));
+        _mm256_storeu_ps(accIm + k, _mm256_fmadd_ps(xi, hr, im));
+    }
+    for (; k < bins; ++k) {
+        acc[k] += x[k] * h[k] - xIm[k] * hIm[k];
+        accIm[k] += x[k] * hIm[k] + xIm[k] * h[k];
+    }
+}
+
+__attribute__((target("avx2,fma"))) void multiplyAddDifferenceFma(float* acc, const float* x,
+                                                                  const float* a, const float* b,
+                                                                  int bins) {
+    float* accIm = acc + bins;
+    const float* xIm = x + bins;
+    int k = 0;
+    for (; k + 8 <= bins; k += 8) {
+        const __m256 dr = _mm256_sub_ps(_mm256_loadu_ps(a + k), _mm256_loadu_ps(b + k));
+        const __m256 di = _mm256_sub_ps(_mm256_loadu_ps(a + bins + k), _mm256_loadu_ps(b + bins + k));
+        const __m256 xr = _mm256_loadu_ps(x + k), xi = _mm256_loadu_ps(xIm + k);
+        __m256 re = _mm256_fmadd_ps(xr, dr, _mm256_loadu_ps(acc + k));
+        __m256 im = _mm256_fmadd_ps(xr, di, _mm256_loadu_ps(accIm + k));
+        _mm256_storeu_ps(acc + k, _mm256_fnmadd_ps(xi, di, re));
+        _mm256_storeu_ps(accIm + k, _mm256_fmadd_ps(xi, dr, im));
+    }
+    for (; k < bins; ++k) {
+        const float dRe = a[k] - b[k];
+        const float dIm = a[bins + k] - b[bins + k];
+        acc[k] += x[k] * dRe - xIm[k] * dIm;
+        accIm[k] += x[k] * dIm + xIm[k] * dRe;
+    }
+}
+
+bool hasFma() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+const MultiplyAddFn multiplyAdd = hasFma() ? multiplyAddFma : multiplyAddPortable;
+const MultiplyAddDifferenceFn multiplyAddDifference =
+    hasFma() ? multiplyAddDifferenceFma : multiplyAddDifferencePortable;
+#else
+const MultiplyAddFn multiplyAdd = multiplyAddPortable;
+const MultiplyAddDifferenceFn multiplyAddDifference = multiplyAddDifferencePortable;
+#endif
 
 bool isSilent(const float* x, int n) {
     for (int i = 0; i < n; ++i) {
