@@ -225,11 +225,11 @@ std::optional<Piece> song(const test::SongPlan& plan, const test::TempDir& dir) 
     return Piece{name, std::move(audio.channels), audio.sampleRate};
 }
 
-Piece drums(const test::RhythmSpec& spec) {
-    auto p = test::drumPattern(spec);
+Piece drums(const test::RhythmSpec& rhythm) {
+    auto p = test::drumPattern(rhythm);
     char name[64];
-    std::snprintf(name, sizeof name, "drums %g BPM %d/4%s", spec.bpm, spec.beatsPerBar, spec.swing > 0 ? " swung" : "");
-    return Piece{name, Channels{std::move(p.samples)}, spec.sampleRate};
+    std::snprintf(name, sizeof name, "drums %g BPM %d/4%s", rhythm.bpm, rhythm.beatsPerBar, rhythm.swing > 0 ? " swung" : "");
+    return Piece{name, Channels{std::move(p.samples)}, rhythm.sampleRate};
 }
 
 TEST(TempEditCorpus, EditsOfRenderedMusicCutOnBarLinesWithoutClicks) {
@@ -255,7 +255,7 @@ TEST(TempEditCorpus, EditsOfRenderedMusicCutOnBarLinesWithoutClicks) {
             checkPiece(*piece, tally);
         }
     }
-    for (const auto& spec : patterns) checkPiece(drums(spec), tally);
+    for (const auto& rhythm : patterns) checkPiece(drums(rhythm), tally);
     if (!rendered) std::printf("  (no General MIDI sound font: songs skipped)\n");
     std::printf("  %d pieces, %d plans (%d pieces, %d loops, %d cutdowns, %d extended, %d backtimed), "
                 "%d splices (%d audible)\n",
