@@ -48,6 +48,15 @@ bool LockCounter::available() {
 using qm::test::allocations;
 using qm::test::locks;
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer owns the allocator: count through its allocation hook.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+namespace {
+[[maybe_unused]] const int hooked = __sanitizer_install_malloc_and_free_hooks(
+    [](const volatile void*, size_t) { allocations.note(); }, [](const volatile void*) {});
+}  // namespace
+#else
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
@@ -69,7 +78,6 @@ void* realloc(void* p, size_t n) {
 void free(void* p) { __libc_free(p); }
 }
 
-#if !defined(__SANITIZE_THREAD__)
 // glibc's own implementations, reached under private names.
 extern "C" int qm_glibc_mutex_lock(pthread_mutex_t*);
 extern "C" int qm_glibc_mutex_trylock(pthread_mutex_t*);

@@ -4,8 +4,9 @@
 // through malloc) and glibc's pthread mutex and read-write lock entry points
 // (lock, trylock, rdlock, wrlock) with counting ones that forward to glibc.
 // A counter counts the calls of every thread and library while it is alive.
-// Under ThreadSanitizer, whose interceptors own the lock functions, locks
-// are not counted and LockCounter::available() is false.
+// Under ThreadSanitizer, which owns these functions, allocations are counted
+// through its allocation hook, locks are not counted and
+// LockCounter::available() is false.
 #pragma once
 
 namespace qm::test {
