@@ -276,15 +276,17 @@ TEST(Exporter, OwnChannelsAndBedsAreTheLayoutMatrixAppliedToTheSource) {
     }
 }
 
-// The upmix kernel run over the source in one pass, its latency skipped.
-// `before` and `after` are source frames run ahead of and after the range.
+// The upmix kernel run over the source in one pass, its latency skipped. A
+// looped pull runs the range's last frames (the latency and 0.1 s) ahead of
+// it and its first frames after it; otherwise silence follows.
 Planar upmixDirectly(const Planar& in, const std::vector<SpeakerID>& source, const std::vector<SpeakerID>& target,
-                     const UpmixParams& params, const Exporter::Range& range, int64_t before, bool wrapAfter) {
+                     const UpmixParams& params, const Exporter::Range& range, bool loop) {
     RetireQueue retired;
     auto upmixer = Upmixer::create(int(source.size()), int(target.size()), kRate, retired);
     upmixer->apply(UpmixRequest{source, target, params});
     const int64_t latency = mn_upmix_latency(upmixer->raw());
     const int64_t n = range.length();
+    const int64_t before = loop ? std::min(latency + int64_t(kRate * 0.1), n) : 0;
     // The signal the kernel sees: the range's last `before` frames, the range,
     // then its first frames again (a loop) or silence.
     Planar feed(in.size());
@@ -292,7 +294,7 @@ Planar upmixDirectly(const Planar& in, const std::vector<SpeakerID>& source, con
         for (int64_t t = range.end - before; t < range.end; ++t) feed[c].push_back(in[c][size_t(t)]);
         for (int64_t t = range.start; t < range.end; ++t) feed[c].push_back(in[c][size_t(t)]);
         for (int64_t t = 0; t < latency; ++t)
-            feed[c].push_back(wrapAfter && t < n ? in[c][size_t(range.start + t)] : 0.0f);
+            feed[c].push_back(loop && t < n ? in[c][size_t(range.start + t)] : 0.0f);
     }
     const int64_t total = int64_t(feed[0].size());
     Planar out(target.size(), std::vector<float>(size_t(total)));
@@ -333,14 +335,7 @@ TEST(Exporter, UpmixesAreTheKernelAppliedToTheRangeWithTheExactLength) {
                 const Planar got = test::readWav(out).channels;
                 ASSERT_EQ(got.size(), target.size());
                 EXPECT_EQ(int64_t(got[0].size()), range.length());
-                int64_t before = 0;
-                if (loop) {
-                    RetireQueue q;
-                    const int64_t latency = mn_upmix_latency(
-                        Upmixer::create(int(source.size()), int(target.size()), kRate, q)->raw());
-                    before = std::min(latency + int64_t(kRate * 0.1), range.length());
-                }
-                const Planar want = upmixDirectly(in, source, target, params, range, before, loop);
+                const Planar want = upmixDirectly(in, source, target, params, range, loop);
                 EXPECT_LT(worstDifference(got, inWaveOrder(want, target)), 2e-7);
                 ++exported;
             }
