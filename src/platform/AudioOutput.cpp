@@ -152,7 +152,8 @@ private:
 
     // Only a change of the device we play to matters; our own ports and
     // other clients' ports are ignored, or every reconfiguration would
-    // report itself and loop.
+    // report itself and loop. A port that is already gone when we look is
+    // taken as a change.
     static void portRegistered(jack_port_id_t id, int, void* arg) {
         auto* self = static_cast<JackOutput*>(arg);
         jack_port_t* p = jack_port_by_id(self->client_, id);
@@ -161,6 +162,10 @@ private:
             return;
         }
         if (jack_port_is_mine(self->client_, p)) return;
+        // Only the device's audio playback ports matter (not its capture or MIDI ports).
+        const char* type = jack_port_type(p);
+        if (!type || std::strcmp(type, JACK_DEFAULT_AUDIO_TYPE) != 0) return;
+        if (!(jack_port_flags(p) & JackPortIsInput)) return;
         const char* name = jack_port_name(p);
         if (name && clientOf(name) == self->deviceClient_) self->report();
     }
