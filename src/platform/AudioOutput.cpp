@@ -105,6 +105,12 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return running_ && !dead_.load(); }
     int64_t xruns() const override { return xruns_.load(); }
+    double longestRender() const override { return static_cast<double>(longestUsecs_.load()) * 1e-6; }
+    double period() const override {
+        jack_nframes_t frames = periodFrames_.load();
+        if (frames == 0 && client_) frames = jack_get_buffer_size(client_);
+        return static_cast<double>(frames) / rate_;
+    }
 
     void start() override {
         if (running_) return;
@@ -132,6 +138,7 @@ public:
 private:
     static int process(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackOutput*>(arg);
+        const jack_time_t start = jack_get_time();
         const uint32_t n = static_cast<uint32_t>(self->ports_.size());
         for (uint32_t i = 0; i < n; ++i) {
             self->bufs_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
@@ -141,7 +148,15 @@ private:
             for (uint32_t i = 0; i < n; ++i) self->chunk_[i] = self->bufs_[i] + off;
             self->render_(self->user_, chunk, self->chunk_, n);
         }
+        self->noteRender(jack_get_time() - start, frames);
         return 0;
+    }
+
+    void noteRender(jack_time_t usecs, jack_nframes_t frames) {
+        if (usecs > longestUsecs_.load(std::memory_order_relaxed)) {
+            longestUsecs_.store(usecs, std::memory_order_relaxed);
+        }
+        periodFrames_.store(frames, std::memory_order_relaxed);
     }
 
     static int rateChanged(jack_nframes_t rate, void* arg) {
@@ -196,6 +211,8 @@ private:
     std::atomic<bool> dead_{false};
     std::atomic<bool> reported_{false};
     std::atomic<int64_t> xruns_{0};
+    std::atomic<jack_time_t> longestUsecs_{0};
+    std::atomic<jack_nframes_t> periodFrames_{0};
 };
 
 // ---------------------------------------------------------------------------
@@ -212,6 +229,8 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return thread_.joinable(); }
     int64_t xruns() const override { return late_.load(); }
+    double longestRender() const override { return longestNanos_.load() * 1e-9; }
+    double period() const override { return nullBlock / nullRate; }
 
     void start() override {
         if (thread_.joinable()) return;
@@ -236,7 +255,10 @@ private:
             std::chrono::duration<double>(nullBlock / nullRate));
         auto next = clock::now();
         while (!stop_.load(std::memory_order_relaxed)) {
+            const auto start = clock::now();
             render_(user_, nullBlock, ptrs_, nullChannels);
+            const int64_t took = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start).count();
+            if (took > longestNanos_.load(std::memory_order_relaxed)) longestNanos_.store(took);
             next += period;
             auto now = clock::now();
             if (now - next > period) late_.fetch_add(1);
@@ -252,6 +274,7 @@ private:
     std::string description_ = nullEndpoint().name;
     std::atomic<bool> stop_{false};
     std::atomic<int64_t> late_{0};
+    std::atomic<int64_t> longestNanos_{0};
     std::thread thread_;
 };
 
