@@ -478,9 +478,21 @@ TEST(EditorModel, PlaysOnTheNullOutputFromWhereTheTransportSays) {
     ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 5s));
     EXPECT_EQ(e.model.playhead()->frame(), 0);
 
+    // Loop playback stays in the selection; without one the whole document loops.
+    e.model.setLoopPlayback(true);
+    e.model.setSelection(FrameRange{5000, 9000});
+    QSignalSpy ticks(e.model.playhead(), &PlayheadModel::frameChanged);
+    e.model.play();
+    ASSERT_TRUE(waitUntil([&] { return ticks.count() > 15; }, &e.queue, 5s));
+    e.model.stop();
+    ticks.removeLast();  // the stop's move back to the cursor
+    for (const auto& t : ticks) {
+        EXPECT_GE(t.first().toDouble(), 5000);
+        EXPECT_LT(t.first().toDouble(), 9000);
+    }
+
     // Yielding leaves the playhead where the last tick put it.
     e.model.setSelection(std::nullopt);
-    e.model.setLoopPlayback(true);
     e.model.play();
     ASSERT_TRUE(waitUntil([&] { return e.model.playhead()->frame() > 2000; }, &e.queue, 5s));
     e.model.yield();
@@ -500,7 +512,7 @@ TEST(EditorModel, PlaysOnTheNullOutputFromWhereTheTransportSays) {
 TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
     static test::JackServer server;
     if (!server.running()) GTEST_SKIP() << "jackd could not be started";
-    test::JackTestDevice device("qmeditor", 2, 48000 * 8);
+    test::JackTestDevice device("qmeditor", 2, 48000 * 20);
     ASSERT_TRUE(device.ok());
 
     Editor e;
@@ -517,40 +529,8 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
     const auto& grid = e.model.analysis()->grid;
     ASSERT_GT(grid.beats.size(), 12u);
 
-    // Drums on the left lane only, muted together with its clicks: the
-    // right device channel carries the click track alone.
-    e.model.setMute({0});
-    e.model.setClick(true);
     const int64_t start = std::llround(grid.beats[4] * sr) - 2400;
     const int64_t end = start + 3 * 48000;
-    e.model.setSelection(FrameRange{start, end});
-    e.model.play();
-    ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue));
-    ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 10s));
-    std::this_thread::sleep_for(50ms);
-    const int64_t recorded = device.recorded();
-
-    const auto& left = device.channel(0);
-    const auto& right = device.channel(1);
-    for (int64_t i = 0; i < recorded; ++i) ASSERT_EQ(left[i], 0.f) << "muted lane at " << i;
-
-    // Onsets: a sample above the floor after 100 ms of quiet.
-    std::vector<int64_t> onsets;
-    std::vector<float> peaks;
-    int64_t quiet = 4800;
-    for (int64_t i = 0; i < recorded; ++i) {
-        const float a = std::fabs(right[i]);
-        if (a > 1e-3f) {
-            if (quiet >= 4800) {
-                onsets.push_back(i);
-                peaks.push_back(0);
-            }
-            peaks.back() = std::max(peaks.back(), a);
-            quiet = 0;
-        } else {
-            ++quiet;
-        }
-    }
     std::vector<int64_t> beats;
     std::vector<bool> accents;
     for (double t : grid.beats) {
@@ -561,10 +541,49 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
         for (double d : grid.downbeats) accent = accent || std::llabs(std::llround(d * sr) - f) < 480;
         accents.push_back(accent);
     }
-    ASSERT_GE(onsets.size(), beats.size());
     ASSERT_GE(beats.size(), 5u);
-    for (size_t k = 0; k < beats.size(); ++k) {
-        EXPECT_NEAR(onsets[k] - onsets[0], beats[k] - beats[0], 2) << "beat " << k;
-        EXPECT_EQ(peaks[k] > 0.65f, accents[k]) << "beat " << k << " peak " << peaks[k];
+
+    // The drums are on the left lane only. Each way of silencing that lane
+    // silences its clicks too, and leaves the click track alone on the right.
+    e.model.setClick(true);
+    e.model.setSelection(FrameRange{start, end});
+    struct Case {
+        std::set<int> mute, solo;
+    } cases[] = {{{0}, {}}, {{}, {1}}, {{0}, {0, 1}}};
+    for (const auto& c : cases) {
+        e.model.setMute(c.mute);
+        e.model.setSolo(c.solo);
+        const int64_t from = device.recorded();
+        e.model.play();
+        ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue));
+        ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 10s));
+        std::this_thread::sleep_for(50ms);
+        const int64_t to = device.recorded();
+
+        const auto& left = device.channel(0);
+        const auto& right = device.channel(1);
+        for (int64_t i = from; i < to; ++i) ASSERT_EQ(left[i], 0.f) << "silenced lane at " << i;
+        // Onsets: a sample above the floor after 100 ms of quiet.
+        std::vector<int64_t> onsets;
+        std::vector<float> peaks;
+        int64_t quiet = 4800;
+        for (int64_t i = from; i < to; ++i) {
+            const float a = std::fabs(right[i]);
+            if (a > 1e-3f) {
+                if (quiet >= 4800) {
+                    onsets.push_back(i);
+                    peaks.push_back(0);
+                }
+                peaks.back() = std::max(peaks.back(), a);
+                quiet = 0;
+            } else {
+                ++quiet;
+            }
+        }
+        ASSERT_GE(onsets.size(), beats.size());
+        for (size_t k = 0; k < beats.size(); ++k) {
+            EXPECT_NEAR(onsets[k] - onsets[0], beats[k] - beats[0], 2) << "beat " << k;
+            EXPECT_EQ(peaks[k] > 0.65f, accents[k]) << "beat " << k << " peak " << peaks[k];
+        }
     }
 }

@@ -57,15 +57,6 @@ TEST(EditOpsBuffer, InsertMonoClipIntoStereoAddsSilenceOnSecondChannel) {
     EXPECT_EQ(EditOps::insert(doc, 4, Channels{{5}, {15}}), (Channels{{0, 1, 2, 3, 5}, {10, 11, 12, 13, 15}}));
 }
 
-TEST(EditOpsBuffer, CutAndPasteThroughTheClipboard) {
-    const Channels doc{ramp(6)};
-    EditOps::clipboard = EditOps::slice(doc, 1, 3);
-    const auto cut = EditOps::splice(doc, 1, 3);
-    const auto pasted = EditOps::insert(cut, 4, *EditOps::clipboard);
-    EXPECT_EQ(pasted, (Channels{{0, 3, 4, 5, 1, 2}}));
-    EditOps::clipboard.reset();
-}
-
 TEST(EditOpsBuffer, RangesOutsideTheAudioAreCutToIt) {
     const Channels doc{ramp(6), ramp(6, 10)};
     EXPECT_EQ(EditOps::slice(doc, 4, 99), (Channels{{4, 5}, {14, 15}}));
@@ -84,19 +75,6 @@ TEST(EditOpsBuffer, RangesOutsideTheAudioAreCutToIt) {
     EXPECT_FALSE(EditOps::seamlessLoop(doc, 48000, 100, 200, true));
     EXPECT_EQ(EditOps::verbTail(doc, 48000, 10, 20), (Channels{{}, {}}));
     EXPECT_EQ(EditOps::texture(doc, 48000, -20, -10), (Channels{{}, {}}));
-}
-
-TEST(EditOpsEffects, TableInMenuOrder) {
-    std::vector<std::string> ids;
-    for (const auto& e : EditOps::effects()) {
-        ids.push_back(e.id);
-        EXPECT_FALSE(e.name.empty());
-        EXPECT_FALSE(e.blurb.empty());
-    }
-    EXPECT_EQ(ids, (std::vector<std::string>{"normalize", "fade-in", "fade-out", "reverse", "dc-fix", "telephone",
-                                             "bitcrush", "tape-saturation", "stereo-widen", "stutter",
-                                             "ghost-echo"}));
-    EXPECT_EQ(effect("telephone").blurb, "1987. A payphone outside a laundromat. You're on hold.");
 }
 
 TEST(EditOpsEffects, FadesNeverReachFullLevelInside) {

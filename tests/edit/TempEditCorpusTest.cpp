@@ -9,7 +9,8 @@
 // with the same measures in the unedited music at the two places the splice
 // joins (where the left span would have played on, where the new span
 // starts), and, for the report, with the largest at any bar line of the
-// music. The quick run takes two pieces; set QM_FULL_CORPUS=1 for more
+// music; a loop's wrap (its end played into its start) against the music at
+// the loop's two ends. The quick run takes two pieces; set QM_FULL_CORPUS=1 for more
 // tempi, meters and keys.
 #include "analysis/MusicAnalysis.h"
 #include "analysis/Signal.h"
@@ -22,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -88,6 +90,9 @@ private:
 
 struct Tally {
     int pieces = 0, plans = 0, splices = 0, roughSplices = 0;
+    std::array<int, 5> kinds{};
+    int loops = 0;
+    std::vector<double> loopStep;
     std::vector<double> stepLocal, fluxLocal, stepBars, fluxBars;
 };
 
@@ -137,6 +142,7 @@ void checkPiece(const Piece& piece, Tally& tally) {
     for (const auto& plan : plans) {
         SCOPED_TRACE(plan.name);
         ++tally.plans;
+        ++tally.kinds[static_cast<size_t>(plan.kind)];
         if (plan.targetSec) targets.insert(std::llround(*plan.targetSec));
         int64_t sum = 0;
         for (const auto& s : plan.spans) {
@@ -153,7 +159,24 @@ void checkPiece(const Piece& piece, Tally& tally) {
         if (plan.cutAtSec && *plan.targetSec * sr <= static_cast<double>(sum)) {
             EXPECT_EQ(want, static_cast<int64_t>(sr * *plan.targetSec));
         }
-        if (plan.kind == EditPlan::Kind::loop) continue;
+        if (plan.kind == EditPlan::Kind::loop) {
+            // The loop played end to start: its wrap against the music at
+            // the loop's two ends.
+            const auto& span = plan.spans[0];
+            const int64_t n = static_cast<int64_t>(out[0].size()), w = std::min<int64_t>(n / 2, 4 * X);
+            Channels wrap(out.size());
+            for (size_t c = 0; c < out.size(); ++c) {
+                wrap[c].assign(out[c].end() - w, out[c].end());
+                wrap[c].insert(wrap[c].end(), out[c].begin(), out[c].begin() + w);
+            }
+            const float step = maxStep(wrap, w - 2, w + 3);  // the frames across the wrap
+            const float local = std::max(maxStep(piece.channels, span.start - w, span.start + w),
+                                         maxStep(piece.channels, span.end - w, span.end + w));
+            ++tally.loops;
+            tally.loopStep.push_back(local > 0 ? step / local : 0);
+            EXPECT_FALSE(step > kRoughRatio * local && step > kInaudibleStep) << "loop wrap step " << step;
+            continue;
+        }
 
         int64_t pos = 0;
         for (size_t i = 0; i < plan.spans.size(); ++i) {
@@ -202,11 +225,11 @@ std::optional<Piece> song(const test::SongPlan& plan, const test::TempDir& dir) 
     return Piece{name, std::move(audio.channels), audio.sampleRate};
 }
 
-Piece drums(const test::RhythmSpec& spec) {
-    auto p = test::drumPattern(spec);
+Piece drums(const test::RhythmSpec& rhythm) {
+    auto p = test::drumPattern(rhythm);
     char name[64];
-    std::snprintf(name, sizeof name, "drums %g BPM %d/4%s", spec.bpm, spec.beatsPerBar, spec.swing > 0 ? " swung" : "");
-    return Piece{name, Channels{std::move(p.samples)}, spec.sampleRate};
+    std::snprintf(name, sizeof name, "drums %g BPM %d/4%s", rhythm.bpm, rhythm.beatsPerBar, rhythm.swing > 0 ? " swung" : "");
+    return Piece{name, Channels{std::move(p.samples)}, rhythm.sampleRate};
 }
 
 TEST(TempEditCorpus, EditsOfRenderedMusicCutOnBarLinesWithoutClicks) {
@@ -232,10 +255,14 @@ TEST(TempEditCorpus, EditsOfRenderedMusicCutOnBarLinesWithoutClicks) {
             checkPiece(*piece, tally);
         }
     }
-    for (const auto& spec : patterns) checkPiece(drums(spec), tally);
+    for (const auto& rhythm : patterns) checkPiece(drums(rhythm), tally);
     if (!rendered) std::printf("  (no General MIDI sound font: songs skipped)\n");
-    std::printf("  %d pieces, %d plans, %d splices (%d audible)\n", tally.pieces, tally.plans, tally.splices,
-                tally.roughSplices);
+    std::printf("  %d pieces, %d plans (%d pieces, %d loops, %d cutdowns, %d extended, %d backtimed), "
+                "%d splices (%d audible)\n",
+                tally.pieces, tally.plans, tally.kinds[0], tally.kinds[1], tally.kinds[2], tally.kinds[3],
+                tally.kinds[4], tally.splices, tally.roughSplices);
+    std::printf("  sample step across a loop's wrap / largest in the music at its ends: median %.3f, worst %.3f (%d loops)\n",
+                median(tally.loopStep), worst(tally.loopStep), tally.loops);
     std::printf("  largest sample step at a splice / in the music where it joins: median %.3f, worst %.3f\n",
                 median(tally.stepLocal), worst(tally.stepLocal));
     std::printf("  spectral flux at a splice / in the music where it joins: median %.3f, worst %.3f\n",

@@ -64,12 +64,6 @@ TEST(TempEditPlanner, LengthLabels) {
     EXPECT_EQ(TempEditPlanner::label(180), "3m00s");
 }
 
-TEST(TempEditPlanner, KindRawValues) {
-    for (auto k : editPlanKind::allCases()) EXPECT_EQ(editPlanKind::fromRawValue(editPlanKind::rawValue(k)), k);
-    EXPECT_EQ(editPlanKind::rawValue(EditPlan::Kind::backtimed), "backtimed");
-    EXPECT_FALSE(editPlanKind::fromRawValue("Loop"));
-}
-
 TEST(TempEditPlannerJumps, ThresholdFromTheBody) {
     Pins pins{0, 4, 4, 6, 6, 8, 7, false};  // a body of two bars
     EXPECT_DOUBLE_EQ(JumpTable(uniform(10, 0.3), pins).threshold, 0.8);
