@@ -230,15 +230,11 @@ TEST(Structure, PinsJson) {
     EXPECT_EQ(j.size(), 8u);
     EXPECT_EQ(j.at("loopEnd"), 18);
     EXPECT_EQ(j.get<Pins>(), p);
-    auto missing = j;
-    missing.erase("finalHit");
-    EXPECT_THROW(missing.get<Pins>(), nlohmann::json::exception);
-    auto mistyped = j;
-    mistyped["introEnd"] = 2.5;
-    EXPECT_THROW(mistyped.get<Pins>(), nlohmann::json::exception);
-    mistyped = j;
-    mistyped["loopFile"] = 1;
-    EXPECT_THROW(mistyped.get<Pins>(), nlohmann::json::exception);
+    for (auto [key, value] : {std::pair{"finalHit", nlohmann::json()}, {"introEnd", 2.5}, {"loopFile", 1}}) {
+        auto bad = j;
+        if (value.is_null()) bad.erase(key); else bad[key] = value;  // missing or mistyped
+        EXPECT_THROW(bad.get<Pins>(), nlohmann::json::exception) << key;
+    }
 }
 
 TEST(LoopCandidates, SeamKinds) {
