@@ -66,8 +66,8 @@ TEST(Structure, ProfileFindsMusicStartAndEnd) {
     ASSERT_EQ(p.rms.size(), 13u);
     EXPECT_NEAR(p.activeLevel, 0.3, 1e-3);
     EXPECT_EQ(p.musicStartBar, 2);
-    // 0.12 is 40 % of the bar before (not above 0.5) but at least 0.08 L? It
-    // needs 0.6 L when the level halves, so the music ends after bar 9.
+    // Bar 10 (0.12) falls below half the bar before, so it counts as music
+    // only at 0.6 L or more: the music ends after bar 9.
     EXPECT_EQ(p.musicEndBar, 10);
     // No boundaries, one boundary: no bars.
     EXPECT_EQ(Structure::profile(barsAt({0.3}), kSr, {}), BarProfile{});
