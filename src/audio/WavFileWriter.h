@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/AppError.h"
+
 namespace qm {
 
 class WavFileWriter {
@@ -30,7 +32,7 @@ public:
     static constexpr uint64_t kHeaderBytes = 678;
     // Code of the AppError thrown when the folder or file cannot be made or
     // written (the text names the file and the system's reason).
-    static constexpr int kWriteFailed = 63;
+    static constexpr int kWriteFailed = kFileWriteFailed;
 
     // Creates the parent folders, creates or truncates the file and writes
     // the header. `mask` is the WAVE speaker mask (0 when there is none);

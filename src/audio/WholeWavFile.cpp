@@ -1,12 +1,5 @@
 #include "audio/WholeWavFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <span>
 #include <system_error>
 
@@ -14,23 +7,11 @@
 
 #include "audio/WavFileWriter.h"
 #include "platform/AppError.h"
+#include "platform/FileAccess.h"
 
 namespace qm {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-bool renameNoReplace(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the flag: a hard link fails on an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-}
-
-}  // namespace
 
 // The writer names the file it writes in its errors; the user knows the file
 // by its final name.
@@ -56,8 +37,7 @@ WholeWavFile::WholeWavFile(const fs::path& dest, double sampleRate, int channels
     if (ec)
         throw AppError(WavFileWriter::kWriteFailed,
                        fmt::format("Couldn't create the folder \"{}\": {}", folder.string(), ec.message()));
-    static std::atomic<uint64_t> counter{0};
-    temp_ = folder / fmt::format(".part-{}-{}", ::getpid(), counter.fetch_add(1));
+    temp_ = FileAccess::temporaryBeside(dest);
     try {
         guarded([&] { writer_ = std::make_unique<WavFileWriter>(temp_, sampleRate, channels, mask, description); });
     } catch (...) {
@@ -82,19 +62,9 @@ void WholeWavFile::append(const float* const* channels, int64_t frames) {
 
 fs::path WholeWavFile::commit() {
     guarded([&] { writer_->finish(); });
-    const std::string stem = dest_.stem().string(), ext = dest_.extension().string();
-    for (int n = 1; n < 10000; ++n) {
-        const fs::path candidate = n == 1 ? dest_ : dest_.parent_path() / fmt::format("{} {}{}", stem, n, ext);
-        if (renameNoReplace(temp_, candidate)) {
-            committed_ = true;
-            return candidate;
-        }
-        if (errno != EEXIST)
-            throw AppError(WavFileWriter::kWriteFailed, fmt::format("Couldn't name \"{}\": {}",
-                                                                    candidate.filename().string(), std::strerror(errno)));
-    }
-    throw AppError(WavFileWriter::kWriteFailed,
-                   fmt::format("Couldn't name \"{}\": too many files of that name", dest_.filename().string()));
+    fs::path named = FileAccess::nameWithoutReplacing(temp_, dest_);
+    committed_ = true;
+    return named;
 }
 
 }  // namespace qm

@@ -1,7 +1,7 @@
 // A WAV file that appears under its name whole or not at all.
 //
 // The samples go through a WavFileWriter into a hidden temporary file in the
-// destination folder (".part-<process>-<n>"); commit() completes it and gives
+// destination folder; commit() completes it and gives
 // it its name with a rename that never replaces an existing file: when the
 // name is taken, the file takes the first free one of "<stem> 2<ext>",
 // "<stem> 3<ext>", ... Destroying an uncommitted file removes the temporary

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/AppError.h"
+
 namespace qm {
 
 // Codes of AppError thrown by AacFileWriter.
@@ -20,7 +22,7 @@ enum AacFileError : int {
     // a channel count it cannot code) or is missing from the library.
     kAacFormatUnavailable = 92,
     // The file cannot be created or written (the same code as the WAV writer).
-    kAacWriteFailed = 63,
+    kAacWriteFailed = kFileWriteFailed,
 };
 
 class AacFileWriter {

@@ -26,4 +26,8 @@ private:
     int code_;
 };
 
+// A file could not be made, written or named (the text names the file and
+// the system's reason). Every writer of the system reports this one code.
+inline constexpr int kFileWriteFailed = 63;
+
 }  // namespace qm

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -22,13 +23,39 @@ std::function<bool(const std::filesystem::path&)> checkOverride;
     throw AppError(kWriteFailed, "Couldn't write " + file.filename().string() + ": " + std::strerror(err));
 }
 
+[[noreturn]] void failNaming(const std::filesystem::path& file, const std::string& reason) {
+    throw AppError(kWriteFailed, "Couldn't name \"" + file.filename().string() + "\": " + reason);
+}
+
+// rename(2) that fails with EEXIST instead of replacing.
+bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the flag: a hard link fails on an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+}  // namespace
+
 std::filesystem::path temporaryBeside(const std::filesystem::path& target) {
     static std::atomic<unsigned> counter{0};
     return target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) +
                                    "-" + std::to_string(counter.fetch_add(1)) + ".tmp");
 }
 
-}  // namespace
+std::filesystem::path nameWithoutReplacing(const std::filesystem::path& temporary,
+                                           const std::filesystem::path& target) {
+    const std::string stem = target.stem().string(), ext = target.extension().string();
+    for (int n = 1; n < 10000; ++n) {
+        const auto candidate =
+            n == 1 ? target : target.parent_path() / (stem + " " + std::to_string(n) + ext);
+        if (renameNoReplace(temporary, candidate)) return candidate;
+        if (errno != EEXIST) failNaming(candidate, std::strerror(errno));
+    }
+    failNaming(target, "too many files of that name");
+}
 
 bool isWritable(const std::filesystem::path& folder) {
     {

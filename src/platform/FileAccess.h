@@ -14,17 +14,31 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/AppError.h"
+
 namespace qm::FileAccess {
 
 // Code of the AppError thrown when a file cannot be written (the same code
 // the WAV writer uses for that failure).
-inline constexpr int kWriteFailed = 63;
+inline constexpr int kWriteFailed = kFileWriteFailed;
 
 // True when the folder exists and the process may create files in it.
 bool isWritable(const std::filesystem::path& folder);
 
 // Replaces the test isWritable() makes; an empty function restores the real one.
 void setWritableCheck(std::function<bool(const std::filesystem::path&)> check);
+
+// A fresh hidden path beside `target`, in the same folder so that a rename
+// to the final name stays on one file system.
+std::filesystem::path temporaryBeside(const std::filesystem::path& target);
+
+// Gives the complete file `temporary` the name `target`, or the first free
+// one of "<stem> 2<ext>", "<stem> 3<ext>", ... when that is taken; an
+// existing file is never replaced. Returns the name it took. Throws AppError
+// kWriteFailed when no name can be given (the temporary file then stays for
+// the caller to remove).
+std::filesystem::path nameWithoutReplacing(const std::filesystem::path& temporary,
+                                           const std::filesystem::path& target);
 
 // Calls `write` with a temporary path beside `target` (hidden, in the same
 // folder, so the final rename stays on one file system), then renames it to
