@@ -33,6 +33,10 @@ bool PlaybackEngine::isRunning() const { return engine_ && engine_->isRunning();
 
 int64_t PlaybackEngine::xruns() const { return engine_ ? engine_->xruns() : 0; }
 
+double PlaybackEngine::longestRender() const { return engine_ ? engine_->longestRender() : 0.0; }
+
+double PlaybackEngine::period() const { return engine_ ? engine_->period() : 0.0; }
+
 void PlaybackEngine::configure(const std::optional<std::string>& deviceUID, bool force) {
     const std::string key = deviceUID.value_or("default");
     if (!force && engine_ && configuredKey_ == key) return;

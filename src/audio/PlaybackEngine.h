@@ -79,8 +79,11 @@ public:
     const std::optional<std::string>& configuredKey() const { return configuredKey_; }
     const std::shared_ptr<Upmixer>& upmixer() const { return upmixer_; }
     bool hasBinaural() const { return binEngine_ != nullptr; }
-    // Missed cycles of the current output stream.
+    // Missed cycles of the current output stream, the longest time one of
+    // its callbacks took and the period it had, in seconds.
     int64_t xruns() const;
+    double longestRender() const;
+    double period() const;
 
     // Called on the main thread after the output reported a configuration
     // change (device lost or changed, server gone or at another rate).

@@ -105,6 +105,12 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return running_ && !dead_.load(); }
     int64_t xruns() const override { return xruns_.load(); }
+    double longestRender() const override { return static_cast<double>(longestUsecs_.load()) * 1e-6; }
+    double period() const override {
+        jack_nframes_t frames = periodFrames_.load();
+        if (frames == 0 && client_) frames = jack_get_buffer_size(client_);
+        return static_cast<double>(frames) / rate_;
+    }
 
     void start() override {
         if (running_) return;
@@ -132,6 +138,7 @@ public:
 private:
     static int process(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackOutput*>(arg);
+        const jack_time_t start = jack_get_time();
         const uint32_t n = static_cast<uint32_t>(self->ports_.size());
         for (uint32_t i = 0; i < n; ++i) {
             self->bufs_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
@@ -141,7 +148,15 @@ private:
             for (uint32_t i = 0; i < n; ++i) self->chunk_[i] = self->bufs_[i] + off;
             self->render_(self->user_, chunk, self->chunk_, n);
         }
+        self->noteRender(jack_get_time() - start, frames);
         return 0;
+    }
+
+    void noteRender(jack_time_t usecs, jack_nframes_t frames) {
+        if (usecs > longestUsecs_.load(std::memory_order_relaxed)) {
+            longestUsecs_.store(usecs, std::memory_order_relaxed);
+        }
+        periodFrames_.store(frames, std::memory_order_relaxed);
     }
 
     static int rateChanged(jack_nframes_t rate, void* arg) {
@@ -152,7 +167,8 @@ private:
 
     // Only a change of the device we play to matters; our own ports and
     // other clients' ports are ignored, or every reconfiguration would
-    // report itself and loop.
+    // report itself and loop. A port that is already gone when we look is
+    // taken as a change.
     static void portRegistered(jack_port_id_t id, int, void* arg) {
         auto* self = static_cast<JackOutput*>(arg);
         jack_port_t* p = jack_port_by_id(self->client_, id);
@@ -161,6 +177,10 @@ private:
             return;
         }
         if (jack_port_is_mine(self->client_, p)) return;
+        // Only the device's audio playback ports matter (not its capture or MIDI ports).
+        const char* type = jack_port_type(p);
+        if (!type || std::strcmp(type, JACK_DEFAULT_AUDIO_TYPE) != 0) return;
+        if (!(jack_port_flags(p) & JackPortIsInput)) return;
         const char* name = jack_port_name(p);
         if (name && clientOf(name) == self->deviceClient_) self->report();
     }
@@ -191,6 +211,8 @@ private:
     std::atomic<bool> dead_{false};
     std::atomic<bool> reported_{false};
     std::atomic<int64_t> xruns_{0};
+    std::atomic<jack_time_t> longestUsecs_{0};
+    std::atomic<jack_nframes_t> periodFrames_{0};
 };
 
 // ---------------------------------------------------------------------------
@@ -207,6 +229,8 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return thread_.joinable(); }
     int64_t xruns() const override { return late_.load(); }
+    double longestRender() const override { return longestNanos_.load() * 1e-9; }
+    double period() const override { return nullBlock / nullRate; }
 
     void start() override {
         if (thread_.joinable()) return;
@@ -231,7 +255,10 @@ private:
             std::chrono::duration<double>(nullBlock / nullRate));
         auto next = clock::now();
         while (!stop_.load(std::memory_order_relaxed)) {
+            const auto start = clock::now();
             render_(user_, nullBlock, ptrs_, nullChannels);
+            const int64_t took = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start).count();
+            if (took > longestNanos_.load(std::memory_order_relaxed)) longestNanos_.store(took);
             next += period;
             auto now = clock::now();
             if (now - next > period) late_.fetch_add(1);
@@ -247,6 +274,7 @@ private:
     std::string description_ = nullEndpoint().name;
     std::atomic<bool> stop_{false};
     std::atomic<int64_t> late_{0};
+    std::atomic<int64_t> longestNanos_{0};
     std::thread thread_;
 };
 

@@ -52,6 +52,10 @@ public:
     // Cycles the server reported as missed (xruns), or blocks the null
     // output rendered late, since the stream was opened.
     virtual int64_t xruns() const = 0;
+    // The longest time one callback spent rendering, in seconds, and the
+    // period it had (the server's buffer, or the null output's block).
+    virtual double longestRender() const = 0;
+    virtual double period() const = 0;
 };
 
 namespace AudioOutputs {

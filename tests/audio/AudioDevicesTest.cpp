@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <jack/jack.h>
+
 using namespace qm;
 
 TEST(AudioDevices, ListsDevicesInServerOrderAndAnswersByUidAndId) {
@@ -35,4 +37,19 @@ TEST(AudioDevices, ListsDevicesInServerOrderAndAnswersByUidAndId) {
     auto after = AudioDevices::allOutputs();
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0], all[0]);
+}
+
+TEST(AudioDevices, ACaptureOnlyDeviceIsNotListed) {
+    if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
+    jack_client_t* mic = jack_client_open("qmmic", JackNoStartServer, nullptr);
+    ASSERT_NE(mic, nullptr);
+    // Physical ports that deliver sound into the server are capture ports.
+    jack_port_register(mic, "capture_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput | JackPortIsPhysical, 0);
+    jack_port_register(mic, "capture_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput | JackPortIsPhysical, 0);
+    ASSERT_EQ(jack_activate(mic), 0);
+    auto all = AudioDevices::allOutputs();
+    jack_client_close(mic);
+    for (const auto& d : all) EXPECT_NE(d.uid, "jack:qmmic");
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all[0].uid, "jack:system");
 }

@@ -112,6 +112,9 @@ TEST_F(AudioOutputJack, DeliversEveryFrameInOrderToTheDevicePortsAndPausesForRea
         ASSERT_EQ(dev.channel(2)[t], cur + 16384.0f);
     }
     EXPECT_LE(s.largest.load(), AudioOutput::maxFramesPerRender);
+    EXPECT_DOUBLE_EQ(out->period(), 256 / 48000.0);
+    EXPECT_GT(out->longestRender(), 0.0);
+    EXPECT_LT(out->longestRender(), out->period());
 
     out->pause();
     EXPECT_FALSE(out->isRunning());
@@ -178,6 +181,8 @@ TEST(AudioOutputNull, StandsInWhenNoServerAnswersAndPullsInRealTime) {
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int64_t frames = s.frames.load();
     EXPECT_EQ(s.largest.load(), 256u);
+    EXPECT_DOUBLE_EQ(out->period(), 256 / 48000.0);
+    EXPECT_GT(out->longestRender(), 0.0);
     EXPECT_NEAR(static_cast<double>(frames) / 48000.0, secs, 0.05);
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(s.frames.load(), frames) << "a paused output must not call back";
