@@ -27,25 +27,15 @@ const std::vector<std::string> kBuiltIns = {"Room 9.1.6", "Nearfield", "Headphon
 
 }  // namespace
 
-TEST(OutputProfile, BuiltInProfiles) {
+TEST(OutputProfile, BuiltInProfilesGetFreshIdentities) {
     auto a = OutputProfile::defaults();
     auto b = OutputProfile::defaults();
     ASSERT_EQ(a.size(), 3u);
-    EXPECT_EQ(a[0].name, "Room 9.1.6");
     EXPECT_EQ(a[0].layout, LayoutID::l916);
-    ASSERT_EQ(a[0].outputs.size(), 16u);
+    EXPECT_EQ(a[0].outputs.size(), a[0].trimsDB.size());
     EXPECT_EQ(a[0].outputs[15], 15);
-    EXPECT_EQ(a[0].trimsDB, std::vector<double>(16, 0.0));
-    EXPECT_EQ(a[1].kind, OutputProfile::Kind::speakers);
-    EXPECT_EQ(a[1].outputs, (std::vector<int64_t>{0, 1}));
     EXPECT_EQ(a[2].kind, OutputProfile::Kind::headphones);
-    EXPECT_EQ(a[2].layout, LayoutID::stereo);
-    for (const auto& p : a) {
-        EXPECT_FALSE(p.deviceUID);
-        EXPECT_EQ(p.headphoneLeft, 0);
-        EXPECT_EQ(p.headphoneRight, 1);
-    }
-    for (int i = 0; i < 3; ++i) EXPECT_NE(a[i].id, b[i].id);  // fresh identities every call
+    for (int i = 0; i < 3; ++i) EXPECT_NE(a[i].id, b[i].id);
     EXPECT_NE(a[0].id, a[1].id);
 }
 
@@ -96,12 +86,8 @@ TEST(AppSettings, Defaults) {
     AppSettings s;
     EXPECT_EQ(names(s), kBuiltIns);
     EXPECT_FALSE(s.activeProfileID);
-    EXPECT_TRUE(s.autoPlay && s.finderPanel && s.spacePlaysInFinder && s.monoToCenter);
-    EXPECT_TRUE(s.tempEditsBesideSource);
+    EXPECT_TRUE(s.autoPlay && s.monoToCenter && s.tempEditsBesideSource);
     EXPECT_FALSE(s.expertMode);
-    EXPECT_TRUE(s.libraryRoots.empty());
-    EXPECT_EQ(s.ytDlpPath, "");
-    EXPECT_EQ(s.upmix, UpmixSettings{});
     const char* home = std::getenv("HOME");
     ASSERT_TRUE(home);
     EXPECT_EQ(s.pullsFolder, std::string(home) + "/Music/Quillmarsh Pulls");

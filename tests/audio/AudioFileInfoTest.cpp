@@ -55,38 +55,38 @@ TEST(AudioFileInfo, SummariesOfPcmFiles) {
 
 TEST(AudioFileInfo, MultichannelLayoutsFromMasks) {
     TempDir dir;
-    auto load = [&](const char* name, int channels, std::optional<uint32_t> mask,
-                    FileKind kind = FileKind::wavex) {
-        writeTestFile(dir / name, channels, 64, 48000, {.kind = kind, .channelMask = mask});
-        return AudioFileInfo::load(dir / name);
+    const auto bed = [](LayoutID id) { return SourceFormat::speakers(layout::speakers(id)); };
+    struct Case {
+        const char* name;
+        int channels;
+        std::optional<uint32_t> mask;
+        FileKind kind;
+        std::vector<uint32_t> labels;
+        SourceFormat detected;
     };
-    auto i51 = load("bed51.wav", 6, 0x3F);
-    EXPECT_EQ(i51.labels, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(i51.detected, SourceFormat::speakers(layout::speakers(LayoutID::l51)));
-    EXPECT_EQ(i51.detected.displayName(), "5.1");
-
-    // WAV files store channels in mask-bit order: the sides come after the rears.
-    auto i714 = load("bed714.wav", 12, 0x2D63F);
-    EXPECT_EQ(i714.detected, SourceFormat::speakers(WaveMask::mask(layout::speakers(LayoutID::l714))->order));
-
-    // 7.1.2 and 9.1.6 have speakers without a mask bit: no labels, the menu's first choice.
-    auto i916 = load("bed916.wav", 16, 0);
-    EXPECT_TRUE(i916.labels.empty());
-    EXPECT_EQ(i916.detected, SourceFormat::speakers(layout::speakers(LayoutID::l916)));
-    auto i712 = load("bed712.wav", 10, 0x63F);
-    EXPECT_TRUE(i712.labels.empty());
-    EXPECT_EQ(i712.detected, SourceFormat::speakers(layout::speakers(LayoutID::l712)));
-
-    auto amb = load("field.amb", 4, std::nullopt, FileKind::amb);
-    EXPECT_EQ(amb.labels, (std::vector<uint32_t>{200, 201, 202, 203}));
-    EXPECT_EQ(amb.detected, SourceFormat::ambisonic(1, AmbiNorm::fuma));
-    EXPECT_EQ(amb.summary(), "48 kHz \u00B7 24-bit \u00B7 4 ch");
-    // A B-format file with an ordinary name and extension is still FuMa.
-    auto ambWav = load("field.wav", 4, std::nullopt, FileKind::amb);
-    EXPECT_EQ(ambWav.detected, SourceFormat::ambisonic(1, AmbiNorm::fuma));
-    // Four unlabelled channels named as AmbiX.
-    auto ambix = load("Street_ambix.wav", 4, std::nullopt, FileKind::wav);
-    EXPECT_EQ(ambix.detected, SourceFormat::ambisonic(1, AmbiNorm::sn3d));
+    const Case cases[] = {
+        {"bed51.wav", 6, 0x3F, FileKind::wavex, {1, 2, 3, 4, 5, 6}, bed(LayoutID::l51)},
+        // WAV files store channels in mask-bit order: the sides come after the rears.
+        {"bed714.wav", 12, 0x2D63F, FileKind::wavex, {1, 2, 3, 4, 5, 6, 10, 11, 13, 15, 16, 18},
+         SourceFormat::speakers(WaveMask::mask(layout::speakers(LayoutID::l714))->order)},
+        // Speakers without a mask bit: no labels, the menu's first choice.
+        {"bed916.wav", 16, 0, FileKind::wavex, {}, bed(LayoutID::l916)},
+        {"bed712.wav", 10, 0x63F, FileKind::wavex, {}, bed(LayoutID::l712)},
+        {"field.amb", 4, std::nullopt, FileKind::amb, {200, 201, 202, 203}, SourceFormat::ambisonic(1, AmbiNorm::fuma)},
+        // A B-format file with an ordinary name and extension is still FuMa.
+        {"field.wav", 4, std::nullopt, FileKind::amb, {200, 201, 202, 203},
+         SourceFormat::ambisonic(1, AmbiNorm::fuma)},
+        // Four unlabelled channels named as AmbiX.
+        {"Street_ambix.wav", 4, std::nullopt, FileKind::wav, {}, SourceFormat::ambisonic(1, AmbiNorm::sn3d)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeTestFile(dir / c.name, c.channels, 64, 48000, {.kind = c.kind, .channelMask = c.mask});
+        const auto info = AudioFileInfo::load(dir / c.name);
+        EXPECT_EQ(info.labels, c.labels);
+        EXPECT_EQ(info.detected, c.detected);
+        EXPECT_EQ(info.summary(), "48 kHz \u00B7 24-bit \u00B7 " + std::to_string(c.channels) + " ch");
+    }
 }
 
 TEST(AudioFileInfo, OtherContainers) {
@@ -139,34 +139,38 @@ TEST(AudioFileInfo, AudioExtensions) {
 TEST(AudioFileInfo, CompressedFilesReadThroughFfmpeg) {
     TempDir dir;
     writeTestFile(dir / "src2.wav", 2, 48000, 48000, {.bits = 16});
-    encodeWithFfmpeg(dir / "src2.wav", dir / "Song.m4a", "-c:a aac");
-    auto m4a = AudioFileInfo::load(dir / "Song.m4a");
-    EXPECT_EQ(m4a.codec, "AAC");
-    EXPECT_EQ(m4a.bitDepth, 0);
-    EXPECT_FALSE(m4a.isFloat);
-    EXPECT_EQ(m4a.labels, (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(m4a.detected, SourceFormat::speakers({S::L, S::R}));
-    EXPECT_EQ(m4a.summary(), "48 kHz \u00B7 AAC \u00B7 2 ch");
-    EXPECT_EQ(m4a.bextDescription, std::nullopt);
-
     writeTestFile(dir / "src6.wav", 6, 48000, 48000, {.kind = FileKind::wavex, .bits = 16, .channelMask = 0x3F});
+    encodeWithFfmpeg(dir / "src2.wav", dir / "Song.m4a", "-c:a aac");
     encodeWithFfmpeg(dir / "src6.wav", dir / "Bed.mp4", "-c:a aac");
-    auto bed = AudioFileInfo::load(dir / "Bed.mp4");
-    EXPECT_EQ(bed.channels, 6);
-    EXPECT_EQ(bed.labels, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(bed.detected, SourceFormat::speakers(layout::speakers(LayoutID::l51)));
-
     encodeWithFfmpeg(dir / "src2.wav", dir / "Lossless.m4a", "-c:a alac");
-    auto alac = AudioFileInfo::load(dir / "Lossless.m4a");
-    EXPECT_EQ(alac.codec, "ALAC");
-    EXPECT_EQ(alac.bitDepth, 16);
-    EXPECT_FALSE(alac.isFloat);
-    EXPECT_EQ(alac.frames, 48000);
-    EXPECT_EQ(alac.summary(), "48 kHz \u00B7 ALAC \u00B7 2 ch");
-
     writeTestFile(dir / "a.mp3", 1, 44100, 44100, {.kind = FileKind::mp3});
-    auto mp3 = AudioFileInfo::load(dir / "a.mp3");
-    EXPECT_EQ(mp3.codec, "MP3");
-    EXPECT_EQ(mp3.bitDepth, 0);
-    EXPECT_EQ(mp3.summary(), "44.1 kHz \u00B7 MP3 \u00B7 mono");
+    struct Case {
+        const char* name;
+        const char* codec;
+        int bitDepth;
+        std::vector<uint32_t> labels;
+        SourceFormat detected;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {"Song.m4a", "AAC", 0, {1, 2}, SourceFormat::speakers({S::L, S::R}), "48 kHz \u00B7 AAC \u00B7 2 ch"},
+        {"Bed.mp4", "AAC", 0, {1, 2, 3, 4, 5, 6}, SourceFormat::speakers(layout::speakers(LayoutID::l51)),
+         "48 kHz \u00B7 AAC \u00B7 6 ch"},
+        {"Lossless.m4a", "ALAC", 16, {1, 2}, SourceFormat::speakers({S::L, S::R}), "48 kHz \u00B7 ALAC \u00B7 2 ch"},
+        {"a.mp3", "MP3", 0, {}, SourceFormat::speakers({S::C}), "44.1 kHz \u00B7 MP3 \u00B7 mono"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto info = AudioFileInfo::load(dir / c.name);
+        EXPECT_EQ(info.codec, c.codec);
+        EXPECT_EQ(info.bitDepth, c.bitDepth);
+        EXPECT_FALSE(info.isFloat);
+        if (!c.labels.empty()) {
+            EXPECT_EQ(info.labels, c.labels);
+        }
+        EXPECT_EQ(info.detected, c.detected);
+        EXPECT_EQ(info.summary(), c.summary);
+        EXPECT_EQ(info.bextDescription, std::nullopt);
+    }
+    EXPECT_EQ(AudioFileInfo::load(dir / "Lossless.m4a").frames, 48000);
 }

@@ -78,8 +78,6 @@ int errorOf(const Exporter::Request& r, const Exporter::Progress& progress = {},
     return 0;
 }
 
-std::string descriptionOf(const fs::path& wav) { return RIFFReader::bextDescription(wav).value_or("<none>"); }
-
 // The largest difference between two planar signals of the same shape.
 double worstDifference(const Planar& a, const Planar& b) {
     EXPECT_EQ(a.size(), b.size());
@@ -192,10 +190,6 @@ TEST(Exporter, NamesFoldersAndDescriptions) {
         {theme, DragExport::bed(LayoutID::l712), Exporter::Range{0, 800}, ListenMode::normal, "Music",
          "Theme_0.000-0.100s_712.wav",
          "Pulled from Theme.wav [0.000-0.100 s] 7.1.2 (SMPTE order: L R C LFE Lss Rss Lrs Rrs Ltm Rtm)"},
-        {theme, DragExport::upmix(LayoutID::l916), Exporter::Range{0, 800}, ListenMode::normal, "Hall",
-         "Theme_0.000-0.100s_916up-hall.wav",
-         "Pulled from Theme.wav [0.000-0.100 s] 9.1.6 upmix, Hall (SMPTE order: L R C LFE Lss Rss Lrs Rrs Lw Rw "
-         "Ltf Rtf Ltm Rtm Ltr Rtr)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -205,12 +199,10 @@ TEST(Exporter, NamesFoldersAndDescriptions) {
         r.upmixName = c.upmixName;
         const fs::path out = Exporter::exportPull(r);
         EXPECT_EQ(out, today / c.file);
-        EXPECT_EQ(descriptionOf(out), c.description);
+        EXPECT_EQ(RIFFReader::bextDescription(out).value_or("<none>"), c.description);
     }
     // Layouts without a WAVE position for every speaker keep layout order under mask 0.
     EXPECT_EQ(maskOf(today / "Theme_0.000-0.100s_712.wav"), 0u);
-    EXPECT_EQ(maskOf(today / "Theme_0.000-0.100s_916up-hall.wav"), 0u);
-    EXPECT_EQ(maskOf(today / "Theme_3.000-9.250s_714up-film.wav"), 0x2D63Fu);
 
     // A whole-file pull in the source's own channels is the source itself.
     auto whole = request(theme, stereo, DragExport::original(), dir / "elsewhere");
@@ -284,15 +276,17 @@ TEST(Exporter, OwnChannelsAndBedsAreTheLayoutMatrixAppliedToTheSource) {
     }
 }
 
-// The upmix kernel run over the source in one pass, its latency skipped.
-// `before` and `after` are source frames run ahead of and after the range.
+// The upmix kernel run over the source in one pass, its latency skipped. A
+// looped pull runs the range's last frames (the latency and 0.1 s) ahead of
+// it and its first frames after it; otherwise silence follows.
 Planar upmixDirectly(const Planar& in, const std::vector<SpeakerID>& source, const std::vector<SpeakerID>& target,
-                     const UpmixParams& params, const Exporter::Range& range, int64_t before, bool wrapAfter) {
+                     const UpmixParams& params, const Exporter::Range& range, bool loop) {
     RetireQueue retired;
     auto upmixer = Upmixer::create(int(source.size()), int(target.size()), kRate, retired);
     upmixer->apply(UpmixRequest{source, target, params});
     const int64_t latency = mn_upmix_latency(upmixer->raw());
     const int64_t n = range.length();
+    const int64_t before = loop ? std::min(latency + int64_t(kRate * 0.1), n) : 0;
     // The signal the kernel sees: the range's last `before` frames, the range,
     // then its first frames again (a loop) or silence.
     Planar feed(in.size());
@@ -300,7 +294,7 @@ Planar upmixDirectly(const Planar& in, const std::vector<SpeakerID>& source, con
         for (int64_t t = range.end - before; t < range.end; ++t) feed[c].push_back(in[c][size_t(t)]);
         for (int64_t t = range.start; t < range.end; ++t) feed[c].push_back(in[c][size_t(t)]);
         for (int64_t t = 0; t < latency; ++t)
-            feed[c].push_back(wrapAfter && t < n ? in[c][size_t(range.start + t)] : 0.0f);
+            feed[c].push_back(loop && t < n ? in[c][size_t(range.start + t)] : 0.0f);
     }
     const int64_t total = int64_t(feed[0].size());
     Planar out(target.size(), std::vector<float>(size_t(total)));
@@ -341,14 +335,7 @@ TEST(Exporter, UpmixesAreTheKernelAppliedToTheRangeWithTheExactLength) {
                 const Planar got = test::readWav(out).channels;
                 ASSERT_EQ(got.size(), target.size());
                 EXPECT_EQ(int64_t(got[0].size()), range.length());
-                int64_t before = 0;
-                if (loop) {
-                    RetireQueue q;
-                    const int64_t latency = mn_upmix_latency(
-                        Upmixer::create(int(source.size()), int(target.size()), kRate, q)->raw());
-                    before = std::min(latency + int64_t(kRate * 0.1), range.length());
-                }
-                const Planar want = upmixDirectly(in, source, target, params, range, before, loop);
+                const Planar want = upmixDirectly(in, source, target, params, range, loop);
                 EXPECT_LT(worstDifference(got, inWaveOrder(want, target)), 2e-7);
                 ++exported;
             }

@@ -11,27 +11,22 @@ using namespace qm;
 using S = SpeakerID;
 
 TEST(SourceFormat, DisplayNames) {
-    EXPECT_EQ(SourceFormat::speakers({S::C}).displayName(), "Mono");
-    EXPECT_EQ(SourceFormat::speakers({S::L, S::R}).displayName(), "Stereo");
-    EXPECT_EQ(SourceFormat::speakers({S::L, S::R, S::Ls, S::Rs}).displayName(), "Quad");
-    EXPECT_EQ(SourceFormat::speakers({S::L, S::C, S::R, S::Ls, S::Rs, S::LFE}).displayName(), "5.1 Film");
-    EXPECT_EQ(SourceFormat::speakers({S::L, S::R, S::C}).displayName(), "3-ch bed");
-    EXPECT_EQ(SourceFormat::speakers({}).displayName(), "0-ch bed");
-    const char* names[] = {"Stereo", "5.1", "7.1", "5.1.4", "7.1.2", "7.1.4", "9.1.6"};
-    for (LayoutID id : layout::allCases()) {
-        EXPECT_EQ(SourceFormat::speakers(layout::speakers(id)).displayName(),
-                  names[static_cast<int>(id)]);
-        if (auto film = layout::filmOrder(id)) {
-            EXPECT_EQ(SourceFormat::speakers(*film).displayName(),
-                      std::string(names[static_cast<int>(id)]) + " Film");
-        }
-    }
-    EXPECT_EQ(SourceFormat::ambisonic(1, AmbiNorm::sn3d).displayName(), "AmbiX 1st order");
-    EXPECT_EQ(SourceFormat::ambisonic(3, AmbiNorm::n3d).displayName(), "ACN/N3D 3rd order");
-    EXPECT_EQ(SourceFormat::ambisonic(2, AmbiNorm::fuma).displayName(), "FuMa 2nd order");
-    EXPECT_EQ(SourceFormat::ambisonic(5, AmbiNorm::sn3d).displayName(), "AmbiX 3rd order");
-    EXPECT_EQ(SourceFormat::ambisonic(0, AmbiNorm::fuma).displayName(), "FuMa  order");
-    EXPECT_EQ(SourceFormat::discrete(7).displayName(), "7-ch discrete");
+    using F = SourceFormat;
+    const std::pair<F, const char*> cases[] = {
+        {F::speakers({S::C}), "Mono"},
+        {F::speakers({S::L, S::R, S::Ls, S::Rs}), "Quad"},
+        {F::speakers(*layout::filmOrder(LayoutID::l51)), "5.1 Film"},
+        {F::speakers(layout::speakers(LayoutID::l916)), "9.1.6"},
+        {F::speakers({S::L, S::R, S::C}), "3-ch bed"},
+        {F::speakers({}), "0-ch bed"},
+        {F::ambisonic(1, AmbiNorm::sn3d), "AmbiX 1st order"},
+        {F::ambisonic(3, AmbiNorm::n3d), "ACN/N3D 3rd order"},
+        {F::ambisonic(2, AmbiNorm::fuma), "FuMa 2nd order"},
+        {F::ambisonic(5, AmbiNorm::sn3d), "AmbiX 3rd order"},
+        {F::ambisonic(0, AmbiNorm::fuma), "FuMa  order"},
+        {F::discrete(7), "7-ch discrete"},
+    };
+    for (const auto& [format, name] : cases) EXPECT_EQ(format.displayName(), name);
 }
 
 TEST(SourceFormat, OptionsPerChannelCount) {

@@ -26,26 +26,15 @@ TEST(Speakers, AnglesBetweenDirections) {
 }
 
 TEST(Speakers, WaveMasksOrderChannelsByBit) {
-    auto m51 = WaveMask::mask(layout::speakers(LayoutID::l51));
-    ASSERT_TRUE(m51);
-    EXPECT_EQ(m51->mask, 0x3Fu);
-    EXPECT_EQ(m51->order, layout::speakers(LayoutID::l51));
-    auto m71 = WaveMask::mask(layout::speakers(LayoutID::l71));
-    ASSERT_TRUE(m71);
-    EXPECT_EQ(m71->mask, 0x63Fu);
-    EXPECT_EQ(m71->order, (std::vector<SpeakerID>{S::L, S::R, S::C, S::LFE, S::Lrs, S::Rrs, S::Ls, S::Rs}));
     auto m714 = WaveMask::mask(layout::speakers(LayoutID::l714));
     ASSERT_TRUE(m714);
     EXPECT_EQ(m714->mask, 0x2D63Fu);
     EXPECT_EQ(m714->order, (std::vector<SpeakerID>{S::L, S::R, S::C, S::LFE, S::Lrs, S::Rrs, S::Ls,
                                                    S::Rs, S::Ltf, S::Rtf, S::Ltr, S::Rtr}));
+    // Speakers without a WAVE bit, or twice the same one: no mask.
     EXPECT_FALSE(WaveMask::mask(layout::speakers(LayoutID::l712)));
-    EXPECT_FALSE(WaveMask::mask(layout::speakers(LayoutID::l916)));
-    auto rl = WaveMask::mask({S::R, S::L});
-    ASSERT_TRUE(rl);
-    EXPECT_EQ(rl->mask, 0x3u);
-    EXPECT_EQ(rl->order, (std::vector<SpeakerID>{S::L, S::R}));
     EXPECT_FALSE(WaveMask::mask({S::L, S::L}));
+    EXPECT_EQ(WaveMask::mask({S::R, S::L}), (WaveMask::Result{0x3u, {S::L, S::R}}));
     EXPECT_EQ(WaveMask::mask({}), (WaveMask::Result{0, {}}));
 }
 

@@ -16,38 +16,19 @@ UpmixSettings decodeSettings(const std::string& text) { return json::parse(text)
 UpmixParams decodeParams(const std::string& text) { return json::parse(text).get<UpmixParams>(); }
 }  // namespace
 
-TEST(UpmixSettings, PresetRowsAndNames) {
-    const auto& music = upmixPreset::params(UpmixPreset::music);
-    EXPECT_EQ(music.centerWidth, 0.42857142857142855);
-    EXPECT_EQ(music.frontAmbience, 0.35);
-    EXPECT_EQ(music.roomMs, 8);
-    EXPECT_EQ(music.shelfHz, 4000);
-    EXPECT_EQ(music.shelfDB, -6);
-    const auto& game = upmixPreset::params(UpmixPreset::game);
-    EXPECT_EQ(game.stage, 45);
-    EXPECT_EQ(game.lfe, LFE::split);
-    EXPECT_EQ(game.lfeHz, 80);
-    const auto& hall = upmixPreset::params(UpmixPreset::hall);
-    EXPECT_EQ(hall.heightTilt, -0.3);
-    EXPECT_EQ(hall.focus, 0.8);
-    EXPECT_EQ(hall.heightHPFHz, 120);
-    EXPECT_EQ(upmixPreset::params(UpmixPreset::speech).heightDB, -80);
+TEST(UpmixSettings, PresetsDifferAndNamesDecodeStrictly) {
+    EXPECT_EQ(upmixPreset::params(UpmixPreset::music).centerWidth, 0.42857142857142855);
     EXPECT_TRUE(upmixPreset::params(UpmixPreset::broadcast).exact);
-    EXPECT_EQ(upmixPreset::params(UpmixPreset::broadcast).wideDB, -12);
-    // Every preset differs from every other one.
-    for (auto a : upmixPreset::allCases())
+    for (auto a : upmixPreset::allCases()) {
         for (auto b : upmixPreset::allCases())
             EXPECT_EQ(a == b, upmixPreset::params(a) == upmixPreset::params(b));
-
-    for (auto p : upmixPreset::allCases())
-        EXPECT_EQ(upmixPreset::fromRawValue(upmixPreset::rawValue(p)), p);
+        EXPECT_EQ(upmixPreset::fromRawValue(upmixPreset::rawValue(a)), a);
+        EXPECT_EQ(json(a).get<UpmixPreset>(), a);
+    }
+    for (auto m : lfeMode::allCases()) EXPECT_EQ(json(m).get<LFE>(), m);
     EXPECT_FALSE(upmixPreset::fromRawValue("Film"));
     EXPECT_FALSE(upmixPreset::fromRawValue(""));
     EXPECT_FALSE(lfeMode::fromRawValue("on"));
-
-    // Standalone JSON forms are the raw strings, decoded strictly.
-    for (auto p : upmixPreset::allCases()) EXPECT_EQ(json(p).get<UpmixPreset>(), p);
-    for (auto m : lfeMode::allCases()) EXPECT_EQ(json(m).get<LFE>(), m);
     EXPECT_EQ(json(UpmixPreset::broadcast), "broadcast");
     EXPECT_THROW(json("Music").get<UpmixPreset>(), json::exception);
     EXPECT_THROW(json(1).get<LFE>(), json::exception);
@@ -64,8 +45,6 @@ TEST(UpmixSettings, TwoSetsOfDefaults) {
     auto film = decodeSettings(R"({"enabled": true, "preset": "film"})");
     EXPECT_TRUE(film.enabled);
     EXPECT_EQ(film.params, upmixPreset::params(UpmixPreset::film));
-    EXPECT_EQ(film.params.lfe, LFE::split);
-    EXPECT_EQ(film.params.surroundDelayMs, 10);
     for (const char* bad : {R"("params": null)", R"("params": 3)", R"("params": [1])"})
         EXPECT_EQ(decodeSettings(std::string(R"({"preset": "film", )") + bad + "}").params,
                   upmixPreset::params(UpmixPreset::film))
@@ -73,9 +52,7 @@ TEST(UpmixSettings, TwoSetsOfDefaults) {
     // ...while an empty parameter object gives the decoder defaults.
     auto empty = decodeSettings(R"({"enabled": true, "preset": "film", "params": {}})");
     EXPECT_EQ(empty.params, UpmixParams{});
-    EXPECT_EQ(empty.params.lfe, LFE::off);
-    EXPECT_EQ(empty.params.roomMs, 10);
-    EXPECT_EQ(empty.params.frontAmbience, 0.45);
+    EXPECT_NE(empty.params, upmixPreset::params(UpmixPreset::music));
 }
 
 TEST(UpmixSettings, DecodingIsTolerantPerKey) {

@@ -62,10 +62,13 @@ Split split(LayoutID id, const std::vector<std::vector<float>>& out) {
     return s;
 }
 
-void report(const char* what, double value) {
-    std::printf("[upmix figure] %s: %.2f dB\n", what, value);
+void report(const std::string& what, double value) {
+    std::printf("[upmix figure] %s: %.2f dB\n", what.c_str(), value);
     ::testing::Test::RecordProperty(what, std::to_string(value));
 }
+
+std::string tag(LayoutID id) { return id == LayoutID::l714 ? ", 7.1.4" : ", 9.1.6"; }
+std::string name(UpmixPreset p) { return std::string(upmixPreset::rawValue(p)); }
 
 TEST(UpmixSignal, CentredSignalStaysInFront) {
     const auto n = noise(1);
@@ -74,10 +77,8 @@ TEST(UpmixSignal, CentredSignalStaysInFront) {
         const Split s = split(id, out);
         const double c = energy(out[2]);
         const double surround = dB(s.ambience / s.front);
-        report(id == LayoutID::l714 ? "centre: surrounds vs front, 7.1.4" : "centre: surrounds vs front, 9.1.6",
-               surround);
-        report(id == LayoutID::l714 ? "centre: C share of front, 7.1.4" : "centre: C share of front, 9.1.6",
-               dB(c / s.front));
+        report("centre: surrounds vs front" + tag(id), surround);
+        report("centre: C share of front" + tag(id), dB(c / s.front));
         EXPECT_LT(surround, -20.0);
         EXPECT_GT(c / s.front, 0.5);  // the music preset spreads 3/7 of the centre to L and R
     }
@@ -90,11 +91,9 @@ TEST(UpmixSignal, UncorrelatedNoiseGoesToTheAmbience) {
             const auto out = upmix(id, upmixPreset::params(preset), l, r);
             const Split s = split(id, out);
             const double share = s.ambience / (s.ambience + s.front);
-            const std::string name = std::string("noise: ambience share, ") +
-                                     std::string(upmixPreset::rawValue(preset)) +
-                                     (id == LayoutID::l714 ? ", 7.1.4" : ", 9.1.6");
-            report(name.c_str(), dB(share));
-            EXPECT_GT(share, 0.5) << name;
+            const std::string what = "noise: ambience share, " + name(preset) + tag(id);
+            report(what, dB(share));
+            EXPECT_GT(share, 0.5) << what;
         }
     }
 }
@@ -136,10 +135,9 @@ TEST(UpmixSignal, FoldDownReturnsTheInput) {
         r[i] = 0.6f * a[i] + 0.1f * b[i] + 0.4f * d[i];
     }
     for (LayoutID id : {LayoutID::l714, LayoutID::l916}) {
-        const char* tag = id == LayoutID::l714 ? ", 7.1.4" : ", 9.1.6";
         // Exact mode promises the source back from a fold-down.
         const FoldError exact = foldBack(id, upmixPreset::params(UpmixPreset::broadcast), l, r);
-        report((std::string("fold-down residual, exact (broadcast)") + tag).c_str(), exact.residualDB);
+        report("fold-down residual, exact (broadcast)" + tag(id), exact.residualDB);
         EXPECT_LT(exact.residualDB, -60.0);
         EXPECT_NEAR(exact.levelDB, 0.0, 0.01);
         // The ordinary presets only keep the level roughly: the ambience is
@@ -148,11 +146,9 @@ TEST(UpmixSignal, FoldDownReturnsTheInput) {
             UpmixParams p = upmixPreset::params(preset);
             p.lfe = UpmixParams::LFEMode::off;
             const FoldError e = foldBack(id, p, l, r);
-            const std::string name = std::string("fold-down level, ") + std::string(upmixPreset::rawValue(preset)) + tag;
-            report(name.c_str(), e.levelDB);
-            report((std::string("fold-down residual, ") + std::string(upmixPreset::rawValue(preset)) + tag).c_str(),
-                   e.residualDB);
-            EXPECT_LT(std::fabs(e.levelDB), 3.0) << name;
+            report("fold-down level, " + name(preset) + tag(id), e.levelDB);
+            report("fold-down residual, " + name(preset) + tag(id), e.residualDB);
+            EXPECT_LT(std::fabs(e.levelDB), 3.0) << name(preset) << tag(id);
         }
     }
 }

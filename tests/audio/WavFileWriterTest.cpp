@@ -42,6 +42,17 @@ std::string hex(const std::string& b, size_t at, size_t n) {
     return s;
 }
 
+// The code and text of the AppError `f` throws.
+template <class F>
+std::pair<int, std::string> errorOf(F&& f) {
+    try {
+        f();
+    } catch (const qm::AppError& e) {
+        return {e.code(), e.what()};
+    }
+    return {0, "no error"};
+}
+
 int32_t sample24(const std::string& b, size_t at) {
     int32_t v = int32_t(uint8_t(b[at]) | (uint8_t(b[at + 1]) << 8) | (uint8_t(b[at + 2]) << 16));
     return v >= (1 << 23) ? v - (1 << 24) : v;
@@ -216,20 +227,10 @@ TEST(WavFileWriter, RefusesToPassTheFourGigabyteLimit) {
     qm::WavFileWriterTestAccess::setDataBytes(w, WavFileWriter::kMaxDataBytes - 12);
     const std::vector<float> s(3, 0.5f);
     const float* ch[] = {s.data(), s.data()};
-    try {
-        w.append(ch, 3);
-        FAIL() << "no error";
-    } catch (const qm::AppError& e) {
-        EXPECT_EQ(e.code(), 20);
-        EXPECT_STREQ(e.what(), "Selection too long for a WAV file (4 GB limit)");
-    }
-    try {
-        w.appendAll({s, s});
-        FAIL() << "no error";
-    } catch (const qm::AppError& e) {
-        EXPECT_EQ(e.code(), 20);
-        EXPECT_STREQ(e.what(), "Too long for a WAV file (4 GB limit)");
-    }
+    EXPECT_EQ(errorOf([&] { w.append(ch, 3); }),
+              std::pair(20, std::string("Selection too long for a WAV file (4 GB limit)")));
+    EXPECT_EQ(errorOf([&] { w.appendAll({s, s}); }),
+              std::pair(20, std::string("Too long for a WAV file (4 GB limit)")));
     EXPECT_EQ(w.dataBytes(), WavFileWriter::kMaxDataBytes - 12);
     EXPECT_EQ(std::filesystem::file_size(dir / "big.wav"), 678u);
     // Exactly up to the limit is still allowed.
@@ -245,11 +246,7 @@ TEST(WavFileWriter, RefusesToPassTheFourGigabyteLimit) {
 TEST(WavFileWriter, FailuresToCreateAreReported) {
     TempDir dir;
     qm::test::writeBytes(dir / "file", "x");
-    try {
-        WavFileWriter w(dir / "file/sub/a.wav", 48000, 2, 3, "");
-        FAIL() << "no error";
-    } catch (const qm::AppError& e) {
-        EXPECT_EQ(e.code(), WavFileWriter::kWriteFailed);
-        EXPECT_NE(std::string(e.what()).find("\"a.wav\""), std::string::npos) << e.what();
-    }
+    const auto [code, text] = errorOf([&] { WavFileWriter w(dir / "file/sub/a.wav", 48000, 2, 3, ""); });
+    EXPECT_EQ(code, WavFileWriter::kWriteFailed);
+    EXPECT_NE(text.find("\"a.wav\""), std::string::npos) << text;
 }
