@@ -1,7 +1,6 @@
 #include "audio/StreamReader.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -22,12 +21,12 @@ namespace {
 // Linux allows 15 characters in a thread name.
 constexpr const char* kThreadName = "QM.StreamReader";
 
-// The fill thread feeds the render thread, so it asks for a modest real-time
-// priority, or at least a better nice value; both may be refused.
+// The fill thread feeds the render thread, so it asks for a better nice
+// value (which may be refused). It stays out of the real-time classes: a
+// fill thread that outranked the audio callback's own thread could delay the
+// very callback it feeds, and the audio thread's priority is the sound
+// server's to choose.
 void raisePriority() {
-    sched_param param{};
-    param.sched_priority = std::min(10, sched_get_priority_max(SCHED_FIFO));
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return;
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10);
 }
 

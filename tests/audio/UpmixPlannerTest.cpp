@@ -163,10 +163,9 @@ TEST(UpmixPlanner, FiveOneOntoSevenOneFour) {
     EXPECT_EQ(amb(p.ambL, 0, S::Lrs), 0.0f);
     EXPECT_EQ(amb(p.ambR, 1, S::Lrs), 0.0f);
     for (SpeakerID s : {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs}) EXPECT_EQ(p.delay[indexOf(T, s)], 0.0f);
-    const double fractions[] = {0.78, 0.9, 0.38, 0.5, 0.85, 1.0};
-    const SpeakerID fillIDs[] = {S::Lrs, S::Rrs, S::Ltf, S::Rtf, S::Ltr, S::Rtr};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_NEAR(p.delay[indexOf(T, fillIDs[i])], kRate * (10 + fractions[i] * 12) / 1000, 1e-3);
+    // Fills wait the surround delay plus their share of the room time.
+    EXPECT_NEAR(p.delay[indexOf(T, S::Lrs)], kRate * (10 + 0.78 * 12) / 1000, 1e-3);
+    EXPECT_NEAR(p.delay[indexOf(T, S::Rtr)], kRate * (10 + 1.0 * 12) / 1000, 1e-3);
     EXPECT_TRUE(p.decorRe && p.decorIm);
 }
 
