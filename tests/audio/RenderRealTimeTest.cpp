@@ -10,9 +10,8 @@
 
 #include "platform/BinauralRenderer.h"
 #include "rt/mn_upmix.h"
-#include "support/AllocationCounter.h"
+#include "support/CallCounters.h"
 #include "support/PlaybackConfigs.h"
-#include "support/LockCounter.h"
 
 #include <gtest/gtest.h>
 

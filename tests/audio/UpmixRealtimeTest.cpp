@@ -22,8 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "support/AllocationCounter.h"
-#include "support/LockCounter.h"
+#include "support/CallCounters.h"
 #endif
 
 namespace qm {

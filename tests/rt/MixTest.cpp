@@ -111,22 +111,6 @@ TEST(MixAccumulate, MatchesFusedMultiplyAddsExactly) {
     }
 }
 
-TEST(MixAccumulate, RampOfOnesEqualsNoRamp) {
-    const std::vector<float> m = randomSignal(6, 3);
-    const mn_mix_config cfg = config(3, 2, m);
-    std::vector<std::vector<float>> in = {randomSignal(100, 1), randomSignal(100, 2),
-                                          randomSignal(100, 3)};
-    const float* ins[] = {in[0].data(), in[1].data(), in[2].data()};
-    const std::vector<float> ones(100, 1.0f);
-    std::vector<float> a0(100, 0), a1(100, 0), b0(100, 0), b1(100, 0);
-    float* a[] = {a0.data(), a1.data()};
-    float* b[] = {b0.data(), b1.data()};
-    mn_mix_accumulate(&cfg, ins, 100, a, 2, nullptr);
-    mn_mix_accumulate(&cfg, ins, 100, b, 2, ones.data());
-    EXPECT_EQ(a0, b0);
-    EXPECT_EQ(a1, b1);
-}
-
 TEST(Fpu, FlushDenormalsZeroesTinyResults) {
     float result = 0;
     std::thread t([&] {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <thread>
@@ -80,20 +80,15 @@ TEST(Ring, WrapsAroundWithStampsAndPartialWrites) {
     Out four(2, 4);
     ASSERT_EQ(mn_ring_read(ring.r, four.ptrs.data(), 4, &stamp), 4);
     EXPECT_EQ(stamp, 6.0);
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(four.data[0][k], float(3 + k));
-        EXPECT_EQ(four.data[1][k], float(1003 + k));
-    }
+    EXPECT_EQ(four.data[0], (std::vector<float>{3, 4, 5, 6}));
+    EXPECT_EQ(four.data[1], (std::vector<float>{1003, 1004, 1005, 1006}));
 
     // The rest crosses the end of the buffers: 7, then 100..104.
-    Out rest(2, 20);
-    ASSERT_EQ(mn_ring_read(ring.r, rest.ptrs.data(), 20, &stamp), 6);
-    const float expect0[] = {7, 100, 101, 102, 103, 104};
-    for (int k = 0; k < 6; ++k) {
-        EXPECT_EQ(rest.data[0][k], expect0[k]);
-        EXPECT_EQ(rest.data[1][k], expect0[k] + 1000);
-    }
-    EXPECT_EQ(rest.data[0][6], -1.0f) << "nothing beyond the frames read is touched";
+    // Nothing beyond the frames read is touched.
+    Out rest(2, 7);
+    ASSERT_EQ(mn_ring_read(ring.r, rest.ptrs.data(), 7, &stamp), 6);
+    EXPECT_EQ(rest.data[0], (std::vector<float>{7, 100, 101, 102, 103, 104, -1}));
+    EXPECT_EQ(rest.data[1], (std::vector<float>{1007, 1100, 1101, 1102, 1103, 1104, -1}));
     EXPECT_EQ(stamp, 104.0);
 
     // An empty ring reads nothing and leaves the caller's stamp alone.
@@ -136,60 +131,41 @@ TEST(Ring, EndOfStreamStaysSetAfterDraining) {
 // Every frame must arrive once, in order, with its stamp and on every
 // channel.
 TEST(Ring, ConcurrentWriterAndReaderLoseNothing) {
-    constexpr int kChannels = 3;
-    constexpr int kCapacity = 37;
-    constexpr int64_t kTotal = 400000;
+    constexpr int kChannels = 3, kCapacity = 37, kTotal = 400000;
     RingPtr ring(mn_ring_create(kChannels, kCapacity));
     ASSERT_NE(ring.r, nullptr);
-
-    auto value = [](int64_t k, int c) { return float((k * (c + 1)) % 16000000); };
+    const Block source(kChannels, kTotal, 0);
 
     std::thread writer([&] {
         std::mt19937 rng(1);
         std::uniform_int_distribution<int> size(1, 50);
-        std::vector<std::vector<float>> data(kChannels, std::vector<float>(50));
-        std::vector<const float*> ptrs;
-        for (auto& d : data) ptrs.push_back(d.data());
-        std::vector<double> stamps(50);
-        int64_t next = 0;
-        while (next < kTotal) {
-            const int n = int(std::min<int64_t>(size(rng), kTotal - next));
-            for (int k = 0; k < n; ++k) {
-                stamps[k] = double(next + k);
-                for (int c = 0; c < kChannels; ++c) data[c][k] = value(next + k, c);
-            }
-            int done = 0;
-            while (done < n) {
-                std::vector<const float*> at;
-                for (auto* p : ptrs) at.push_back(p + done);
-                const int w = mn_ring_write(ring.r, at.data(), stamps.data() + done, n - done);
-                if (w == 0) std::this_thread::yield();
-                done += w;
-            }
-            next += n;
+        std::vector<const float*> at(kChannels);
+        for (int next = 0; next < kTotal;) {
+            for (int c = 0; c < kChannels; ++c) at[c] = source.ptrs[c] + next;
+            const int w = mn_ring_write(ring.r, at.data(), source.stamps.data() + next,
+                                        std::min(size(rng), kTotal - next));
+            if (w == 0) std::this_thread::yield();
+            next += w;
         }
         mn_ring_set_eof(ring.r);
     });
 
     std::mt19937 rng(2);
     std::uniform_int_distribution<int> size(1, 60);
-    std::vector<std::vector<float>> data(kChannels, std::vector<float>(60));
-    std::vector<float*> ptrs;
-    for (auto& d : data) ptrs.push_back(d.data());
-    int64_t expected = 0;
-    int64_t errors = 0;
+    Out out(kChannels, 60);
+    int64_t expected = 0, errors = 0;
     for (;;) {
         const bool ended = mn_ring_eof(ring.r) != 0;
         double stamp = -1;
-        const int n = mn_ring_read(ring.r, ptrs.data(), size(rng), &stamp);
+        const int n = mn_ring_read(ring.r, out.ptrs.data(), size(rng), &stamp);
         if (n == 0) {
             if (ended) break;  // end seen before an empty read: all frames are in
             std::this_thread::yield();
             continue;
         }
-        for (int k = 0; k < n; ++k)
+        for (int k = 0; k < n && expected + k < kTotal; ++k)
             for (int c = 0; c < kChannels; ++c)
-                if (data[c][k] != value(expected + k, c)) ++errors;
+                if (out.data[c][k] != source.data[c][expected + k]) ++errors;
         expected += n;
         if (stamp != double(expected - 1)) ++errors;
     }

@@ -1,5 +1,7 @@
 #include "AudioFiles.h"
 
+#include "support/Signals.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -8,25 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <numbers>
 #include <stdexcept>
 
 namespace qm::test {
 
 namespace {
-
-// libsndfile's channel-map values for the WAVE channel-mask bits, bit 0 first.
-constexpr int kMaskBitMap[] = {
-    SF_CHANNEL_MAP_FRONT_LEFT,           SF_CHANNEL_MAP_FRONT_RIGHT,
-    SF_CHANNEL_MAP_FRONT_CENTER,         SF_CHANNEL_MAP_LFE,
-    SF_CHANNEL_MAP_REAR_LEFT,            SF_CHANNEL_MAP_REAR_RIGHT,
-    SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER, SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER,
-    SF_CHANNEL_MAP_REAR_CENTER,          SF_CHANNEL_MAP_SIDE_LEFT,
-    SF_CHANNEL_MAP_SIDE_RIGHT,           SF_CHANNEL_MAP_TOP_CENTER,
-    SF_CHANNEL_MAP_TOP_FRONT_LEFT,       SF_CHANNEL_MAP_TOP_FRONT_CENTER,
-    SF_CHANNEL_MAP_TOP_FRONT_RIGHT,      SF_CHANNEL_MAP_TOP_REAR_LEFT,
-    SF_CHANNEL_MAP_TOP_REAR_CENTER,      SF_CHANNEL_MAP_TOP_REAR_RIGHT,
-};
 
 int pcmSubtype(const AudioFileOptions& o, bool unsigned8) {
     if (o.isFloat) return o.bits == 64 ? SF_FORMAT_DOUBLE : SF_FORMAT_FLOAT;
@@ -66,7 +54,7 @@ uint32_t readLe32(const std::string& b, size_t at) {
 }
 
 // Sets the channel mask of an extensible RIFF/RF64 file's fmt chunk, so that
-// tests control the mask exactly (libsndfile writes its own defaults).
+// tests control the mask exactly (libsndfile writes its own).
 void patchChannelMask(const std::filesystem::path& path, uint32_t mask) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     std::string head(4096, '\0');
@@ -105,12 +93,7 @@ Planar staircaseSignal(int channels, int64_t frames, int64_t startFrame) {
 }
 
 Planar sineSignal(int channels, int64_t frames, double sampleRate, double hz, float amplitude) {
-    Planar p(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(frames)));
-    for (int c = 0; c < channels; ++c)
-        for (int64_t i = 0; i < frames; ++i)
-            p[c][i] = amplitude * static_cast<float>(std::sin(2 * std::numbers::pi * hz *
-                                                              static_cast<double>(i) / sampleRate));
-    return p;
+    return Planar(static_cast<size_t>(channels), sine(hz, amplitude, sampleRate, static_cast<size_t>(frames)));
 }
 
 void writeAudioFile(const std::filesystem::path& path, const Planar& samples, double sampleRate,
@@ -131,14 +114,6 @@ void writeAudioFile(const std::filesystem::path& path, const Planar& samples, do
             sf_close(f);
             throw std::runtime_error("libsndfile refused the Ambisonic sub-format");
         }
-    }
-    if (options.channelMask && *options.channelMask != 0) {
-        std::vector<int> map;
-        for (int bit = 0; bit < 18; ++bit)
-            if (*options.channelMask & (1u << bit)) map.push_back(kMaskBitMap[bit]);
-        if (static_cast<int>(map.size()) == channels)
-            sf_command(f, SFC_SET_CHANNEL_MAP_INFO, map.data(),
-                       static_cast<int>(map.size() * sizeof(int)));
     }
     if (options.bextDescription) {
         SF_BROADCAST_INFO bi{};

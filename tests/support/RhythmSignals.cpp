@@ -1,5 +1,7 @@
 #include "support/RhythmSignals.h"
 
+#include "support/Signals.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -7,18 +9,6 @@
 namespace qm::test {
 
 namespace {
-
-struct Noise {
-    uint64_t state;
-    // SplitMix64 mapped to [-1, 1).
-    float next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        return float(double(z >> 11) / double(1ull << 52) - 1.0);
-    }
-};
 
 constexpr double twoPi = 2 * std::numbers::pi;
 
@@ -35,7 +25,7 @@ void addKick(std::vector<float>& out, double sr, double at, float gain) {
     }
 }
 
-void addNoiseHit(std::vector<float>& out, double sr, double at, float gain, double decay, Noise& noise,
+void addNoiseHit(std::vector<float>& out, double sr, double at, float gain, double decay, uint64_t& noise,
                  double toneHz) {
     const long start = std::lround(at * sr);
     float lp = 0;
@@ -43,7 +33,7 @@ void addNoiseHit(std::vector<float>& out, double sr, double at, float gain, doub
         const long j = start + i;
         if (j < 0 || j >= long(out.size())) continue;
         const double t = i / sr;
-        const float n = noise.next();
+        const float n = float(uniformNoise(noise));
         // A hi-hat (no tone) is high-passed noise; a snare mixes a tone in.
         const float hp = n - lp;
         lp = 0.7f * lp + 0.3f * n;
@@ -89,7 +79,7 @@ RhythmPiece drumPattern(const RhythmSpec& spec) {
             t += dt;
         }
     }
-    Noise noise{spec.seed};
+    uint64_t noise = spec.seed;
     const int g = spec.beatsPerBar;
     const double bassNotes[] = {55.0, 55.0, 65.41, 49.0};
     for (size_t e = 0; e < eighths.size(); ++e) {
@@ -120,17 +110,6 @@ RhythmPiece drumPattern(const RhythmSpec& spec) {
     if (peak > 0.99f)
         for (float& v : piece.samples) v *= 0.99f / peak;
     return piece;
-}
-
-std::vector<float> clickTrack(double bpm, double seconds, double sampleRate, double offset) {
-    std::vector<float> x(size_t(seconds * sampleRate), 0.0f);
-    const long width = std::max(1L, long(sampleRate * 0.001));
-    for (long k = 0;; ++k) {
-        const long start = std::lround((offset + k * 60.0 / bpm) * sampleRate);
-        if (start >= long(x.size())) break;
-        for (long i = 0; i < width && start + i < long(x.size()); ++i) x[start + i] = 1.0f;
-    }
-    return x;
 }
 
 }  // namespace qm::test

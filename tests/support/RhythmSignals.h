@@ -27,7 +27,4 @@ struct RhythmPiece {
 
 RhythmPiece drumPattern(const RhythmSpec& spec);
 
-// Unit clicks (1 ms bursts) every 60 / bpm seconds starting at `offset`.
-std::vector<float> clickTrack(double bpm, double seconds, double sampleRate, double offset = 0);
-
 }  // namespace qm::test

@@ -30,17 +30,17 @@ void appendSine(std::vector<float>& x, double freq, double dbfs, double sr, doub
     for (size_t i = 0; i < n; ++i) x.push_back(static_cast<float>(a * std::sin(w * (start + i))));
 }
 
+double uniformNoise(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) / static_cast<double>(1ull << 52) - 1.0;
+}
+
 std::vector<float> noise(double amp, size_t n, uint64_t seed) {
     std::vector<float> x(n);
-    uint64_t s = seed;
-    for (auto& v : x) {
-        s += 0x9E3779B97F4A7C15ull;
-        uint64_t z = s;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        v = static_cast<float>(amp * ((z >> 11) * (1.0 / 9007199254740992.0) * 2 - 1));
-    }
+    for (auto& v : x) v = static_cast<float>(amp * uniformNoise(seed));
     return x;
 }
 

@@ -19,6 +19,8 @@ double dbToAmp(double db);
 std::vector<float> sine(double freq, double amp, double sr, size_t n, double phase = 0);
 // Appends `seconds` of a sine at `dbfs` peak amplitude, phase continuous.
 void appendSine(std::vector<float>& x, double freq, double dbfs, double sr, double seconds);
+// The next value of a SplitMix64 stream, uniform in [-1, 1).
+double uniformNoise(uint64_t& state);
 // Uniform white noise in [-amp, amp], reproducible from the seed.
 std::vector<float> noise(double amp, size_t n, uint64_t seed);
 
