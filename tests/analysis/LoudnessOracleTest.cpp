@@ -109,30 +109,20 @@ TEST(LoudnessOracle, AgreesWithLibebur128OnGeneratedAndRenderedFiles) {
     cases.push_back({"soft noise 44.1k stereo", {softNoise(0.3, 44100 * 20, 1), softNoise(0.1, 44100 * 20, 2)}, 44100, std::nullopt});
     cases.push_back({"chord swell 48k mono", {chordSwell(48000, 25, 110, 3)}, 48000, std::nullopt});
     cases.push_back({"chord swell 96k stereo", {chordSwell(96000, 12, 220, 4), chordSwell(96000, 12, 165, 5)}, 96000, std::nullopt});
-    {
-        const double sr = 48000;
-        const size_t n = static_cast<size_t>(sr * 15);
-        Planar p;
-        for (int c = 0; c < 6; ++c) p.push_back(chordSwell(sr, 15, 70 + 20 * c, 10 + c));
-        for (auto& v : p[3]) v *= 3;  // a loud LFE that must not count
-        (void)n;
-        cases.push_back({"chord swell 48k 5.1", p, sr, SourceFormat::speakers(layout::speakers(LayoutID::l51))});
-    }
-    {
-        // Loud and quiet passages that the relative gate separates.
-        std::vector<float> x;
-        qm::test::appendSine(x, 440, -12, 44100, 8);
-        qm::test::appendSine(x, 440, -45, 44100, 8);
-        qm::test::appendSine(x, 3000, -18, 44100, 8);
-        cases.push_back({"gated steps 44.1k", {x, x}, 44100, std::nullopt});
-    }
+    Planar surround;
+    for (int c = 0; c < 6; ++c) surround.push_back(chordSwell(48000, 15, 70 + 20 * c, 10 + c));
+    for (auto& v : surround[3]) v *= 3;  // a loud LFE that must not count
+    cases.push_back({"chord swell 48k 5.1", surround, 48000, SourceFormat::speakers(layout::speakers(LayoutID::l51))});
+    // Loud and quiet passages that the relative gate separates.
+    std::vector<float> steps;
+    for (auto [hz, db] : {std::pair{440.0, -12.0}, {440.0, -45.0}, {3000.0, -18.0}})
+        qm::test::appendSine(steps, hz, db, 44100, 8);
+    cases.push_back({"gated steps 44.1k", {steps, steps}, 44100, std::nullopt});
     qm::test::TempDir dir;
-    if (auto mid = dir / "song.mid"; true) {
-        qm::test::writeMidi(mid, qm::test::composeSong({.tonic = 2, .minor = true, .bpm = 112}));
-        if (qm::test::renderMidi(mid, dir / "song.wav", 44100)) {
-            auto f = Signal::readPlanar(dir / "song.wav");
-            cases.push_back({"rendered song 44.1k stereo", f.channels, f.sampleRate, std::nullopt});
-        }
+    qm::test::writeMidi(dir / "song.mid", qm::test::composeSong({.tonic = 2, .minor = true, .bpm = 112}));
+    if (qm::test::renderMidi(dir / "song.mid", dir / "song.wav", 44100)) {
+        auto f = Signal::readPlanar(dir / "song.wav");
+        cases.push_back({"rendered song 44.1k stereo", f.channels, f.sampleRate, std::nullopt});
     }
 
     double ours = 0, theirs = 0, audio = 0;

@@ -30,16 +30,10 @@ Planar stereoSteps(double freq, std::initializer_list<std::pair<double, double>>
 
 TEST(Loudness, KWeightingAt48kMatchesTheStandardsCoefficients) {
     auto [shelf, hp] = Loudness::kWeighting(48000);
-    EXPECT_NEAR(shelf.b0, 1.53512485958697, 1e-9);
-    EXPECT_NEAR(shelf.b1, -2.69169618940638, 1e-9);
-    EXPECT_NEAR(shelf.b2, 1.19839281085285, 1e-9);
-    EXPECT_NEAR(shelf.a1, -1.69065929318241, 1e-9);
-    EXPECT_NEAR(shelf.a2, 0.73248077421585, 1e-9);
-    EXPECT_EQ(hp.b0, 1);
-    EXPECT_EQ(hp.b1, -2);
-    EXPECT_EQ(hp.b2, 1);
-    EXPECT_NEAR(hp.a1, -1.99004745483398, 1e-9);
-    EXPECT_NEAR(hp.a2, 0.99007225036621, 1e-9);
+    const double got[] = {shelf.b0, shelf.b1, shelf.b2, shelf.a1, shelf.a2, hp.b0, hp.b1, hp.b2, hp.a1, hp.a2};
+    const double want[] = {1.53512485958697, -2.69169618940638, 1.19839281085285, -1.69065929318241, 0.73248077421585,
+                           1, -2, 1, -1.99004745483398, 0.99007225036621};
+    for (int i = 0; i < 10; ++i) EXPECT_NEAR(got[i], want[i], 1e-9) << i;
 }
 
 // The tone and gating cases of the EBU loudness test set, tolerance 0.1 LU.
@@ -73,20 +67,17 @@ TEST(Loudness, EbuFivePointZeroCase) {
 }
 
 TEST(Loudness, EbuMomentaryAndShortTermCases) {
-    // 1.34 s at -20 and 1.66 s at -30, five times: every 3 s window reads -23.
-    std::vector<float> x;
-    for (int k = 0; k < 5; ++k) {
-        appendSine(x, 1000, -20, 48000, 1.34);
-        appendSine(x, 1000, -30, 48000, 1.66);
-    }
-    EXPECT_NEAR(Loudness::measure({x, x}, 48000, std::nullopt).shortTermMax, -23.0, 0.1);
-    // 0.18 s at -20 and 0.22 s at -30, 25 times: every 400 ms block reads -23.
-    x.clear();
-    for (int k = 0; k < 25; ++k) {
-        appendSine(x, 1000, -20, 48000, 0.18);
-        appendSine(x, 1000, -30, 48000, 0.22);
-    }
-    EXPECT_NEAR(Loudness::measure({x, x}, 48000, std::nullopt).momentaryMax, -23.0, 0.1);
+    // `loud` s at -20 dB and `quiet` s at -30 dB, `times` times.
+    const auto alternating = [](double loud, double quiet, int times) {
+        std::vector<float> x;
+        for (int k = 0; k < times; ++k) {
+            appendSine(x, 1000, -20, 48000, loud);
+            appendSine(x, 1000, -30, 48000, quiet);
+        }
+        return Loudness::measure({x, x}, 48000, std::nullopt);
+    };
+    EXPECT_NEAR(alternating(1.34, 1.66, 5).shortTermMax, -23.0, 0.1);   // every 3 s window reads -23
+    EXPECT_NEAR(alternating(0.18, 0.22, 25).momentaryMax, -23.0, 0.1);  // every 400 ms block reads -23
 }
 
 // The true-peak cases: a quarter-rate sine whose samples miss its crests by
@@ -119,10 +110,7 @@ TEST(Loudness, FullScaleToneInOneChannelOfStereo) {
 }
 
 TEST(Loudness, ChannelWeightsFollowSpeakerDirections) {
-    using S = SpeakerID;
-    const auto l51 = layout::speakers(LayoutID::l51);
-    EXPECT_EQ(Loudness::weights(SourceFormat::speakers(l51), 6),
-              (std::vector<double>{1, 1, 1, 0, 1.41, 1.41}));
+    const auto l51 = layout::speakers(LayoutID::l51);  // 5.1 is measured in the next test
     // In 7.1 the side pair sits at +-90 and the rear pair at +-150.
     EXPECT_EQ(Loudness::weights(SourceFormat::speakers(layout::speakers(LayoutID::l71)), 8),
               (std::vector<double>{1, 1, 1, 0, 1.41, 1.41, 1, 1}));
@@ -135,7 +123,6 @@ TEST(Loudness, ChannelWeightsFollowSpeakerDirections) {
               (std::vector<double>{1, 1, 1, 1}));
     EXPECT_EQ(Loudness::weights(SourceFormat::discrete(3), 3), (std::vector<double>{1, 1, 1}));
     EXPECT_EQ(Loudness::weights(std::nullopt, 1), (std::vector<double>{1}));
-    EXPECT_EQ(Loudness::weights(SourceFormat::speakers({S::LFE}), 1), (std::vector<double>{0}));
 }
 
 TEST(Loudness, LfeCountsForPeaksOnlyAndSurroundsAreWeighted) {

@@ -14,14 +14,7 @@ using qm::test::RhythmSpec;
 
 namespace {
 
-struct Case {
-    double bpm;
-    double endBpm;
-    int beatsPerBar;
-    double swing;
-};
-
-std::string name(const Case& c) {
+std::string name(const RhythmSpec& c) {
     std::string s = std::to_string(int(c.bpm));
     if (c.endBpm > 0) s += "-" + std::to_string(int(c.endBpm));
     s += c.beatsPerBar == 3 ? " 3/4" : " 4/4";
@@ -46,20 +39,15 @@ double nearest(const std::vector<double>& times, double t) {
 // beats keep the onset envelope's lead of about 45 ms, so they are held to
 // 70 ms.
 TEST(RhythmAccuracy, TempoDownbeatsAndDriftOnDrumMusic) {
-    const Case cases[] = {
+    // Tempo, end tempo of a ramp, beats per bar, swing; 30 s each.
+    const RhythmSpec cases[] = {
         {70, 0, 4, 0},     {84, 0, 3, 0},   {96, 0, 4, 1.0 / 3}, {108, 0, 3, 0},  {120, 0, 4, 0},
         {132, 0, 4, 1.0 / 3}, {145, 0, 3, 0}, {160, 0, 4, 0},      {180, 0, 4, 0},  {75, 0, 3, 1.0 / 3},
         {118, 122, 4, 0},  {100, 112, 4, 0}, {90, 96, 3, 0},
     };
     int tempoRight = 0, related = 0, barsRight = 0, driftRight = 0;
-    for (const Case& c : cases) {
-        RhythmSpec spec;
-        spec.bpm = c.bpm;
-        spec.endBpm = c.endBpm;
-        spec.beatsPerBar = c.beatsPerBar;
-        spec.swing = c.swing;
-        spec.seconds = 30;
-        const auto piece = qm::test::drumPattern(spec);
+    for (const RhythmSpec& c : cases) {
+        const auto piece = qm::test::drumPattern(c);
         const auto tempo = TempoAnalyzer::analyze(piece.samples);
         ASSERT_TRUE(tempo) << name(c);
         const bool ramp = c.endBpm > 0;

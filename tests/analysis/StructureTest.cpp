@@ -66,8 +66,8 @@ TEST(Structure, ProfileFindsMusicStartAndEnd) {
     ASSERT_EQ(p.rms.size(), 13u);
     EXPECT_NEAR(p.activeLevel, 0.3, 1e-3);
     EXPECT_EQ(p.musicStartBar, 2);
-    // 0.12 is 40 % of the bar before (not above 0.5) but at least 0.08 L? It
-    // needs 0.6 L when the level halves, so the music ends after bar 9.
+    // Bar 10 (0.12) falls below half the bar before, so it counts as music
+    // only at 0.6 L or more: the music ends after bar 9.
     EXPECT_EQ(p.musicEndBar, 10);
     // No boundaries, one boundary: no bars.
     EXPECT_EQ(Structure::profile(barsAt({0.3}), kSr, {}), BarProfile{});
@@ -230,15 +230,11 @@ TEST(Structure, PinsJson) {
     EXPECT_EQ(j.size(), 8u);
     EXPECT_EQ(j.at("loopEnd"), 18);
     EXPECT_EQ(j.get<Pins>(), p);
-    auto missing = j;
-    missing.erase("finalHit");
-    EXPECT_THROW(missing.get<Pins>(), nlohmann::json::exception);
-    auto mistyped = j;
-    mistyped["introEnd"] = 2.5;
-    EXPECT_THROW(mistyped.get<Pins>(), nlohmann::json::exception);
-    mistyped = j;
-    mistyped["loopFile"] = 1;
-    EXPECT_THROW(mistyped.get<Pins>(), nlohmann::json::exception);
+    for (auto [key, value] : {std::pair{"finalHit", nlohmann::json()}, {"introEnd", 2.5}, {"loopFile", 1}}) {
+        auto bad = j;
+        if (value.is_null()) bad.erase(key); else bad[key] = value;  // missing or mistyped
+        EXPECT_THROW(bad.get<Pins>(), nlohmann::json::exception) << key;
+    }
 }
 
 TEST(LoopCandidates, SeamKinds) {

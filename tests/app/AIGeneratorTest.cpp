@@ -86,17 +86,13 @@ struct Service {
 
 class AIGeneratorTest : public ::testing::Test {
 protected:
+    // Temporary clips and downloads go to a folder of the test's own.
     void SetUp() override {
-        // Temporary clips and downloads go to a folder of the test's own.
-        const char* old = std::getenv("TMPDIR");
-        oldTmp_ = old ? std::optional<std::string>(old) : std::nullopt;
+        if (const char* old = std::getenv("TMPDIR")) oldTmp_ = old;
         setenv("TMPDIR", tmp_.path().c_str(), 1);
     }
     void TearDown() override {
-        if (oldTmp_)
-            setenv("TMPDIR", oldTmp_->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
+        oldTmp_ ? setenv("TMPDIR", oldTmp_->c_str(), 1) : unsetenv("TMPDIR");
         QThreadPool::globalInstance()->waitForDone();
     }
 
@@ -148,9 +144,8 @@ protected:
 
     std::vector<std::string> wavsIn(const fs::path& dir) const {
         std::vector<std::string> names;
-        if (fs::exists(dir))
-            for (const auto& e : fs::directory_iterator(dir))
-                names.push_back(e.path().filename().string());
+        for (const auto& e : fs::exists(dir) ? fs::directory_iterator(dir) : fs::directory_iterator())
+            names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -163,18 +158,9 @@ protected:
         return out;
     }
 
+    // A minor at 120 BPM, the loop from 2 s to 10 s.
     static AIGenerator::Input input(double sr, double seconds) {
-        AIGenerator::Input in;
-        in.url = "/music/Theme.wav";
-        in.sampleRate = sr;
-        in.bpm = 120;
-        in.beatsPerBar = 4;
-        in.keyTonic = "A";
-        in.keyMode = "minor";
-        in.loopStartFrame = int64_t(sr * 2);
-        in.loopEndFrame = int64_t(sr * 10);
-        in.musicEndFrame = int64_t(sr * seconds);
-        return in;
+        return {"/music/Theme.wav", sr, 120, 4, "A", "minor", int64_t(sr * 2), int64_t(sr * 10), int64_t(sr * seconds)};
     }
 
     test::TempDir tmp_;
@@ -449,10 +435,7 @@ TEST_F(AIGeneratorTest, TakesTheEditorsDocumentAnalysisAndPins) {
     gen_->generate(Kind::intro, editor, folder());  // no document: nothing starts
     EXPECT_FALSE(gen_->running());
 
-    test::RhythmSpec rhythm;
-    rhythm.seconds = 20;
-    rhythm.sampleRate = 22050;
-    test::writeAudioFile(dir / "Theme.wav", {test::drumPattern(rhythm).samples}, 22050);
+    test::writeAudioFile(dir / "Theme.wav", {test::drumPattern({.seconds = 20, .sampleRate = 22050}).samples}, 22050);
     editor.open(dir / "Theme.wav");
     QElapsedTimer clock;
     clock.start();

@@ -61,10 +61,7 @@ struct Editor {
 
 // A stereo piece of drums at 120 BPM in 4/4 with a silent right channel.
 test::Planar drumsLeft(double seconds, double rate) {
-    test::RhythmSpec rhythm;
-    rhythm.seconds = seconds;
-    rhythm.sampleRate = rate;
-    auto piece = test::drumPattern(rhythm);
+    auto piece = test::drumPattern({.seconds = seconds, .sampleRate = rate});
     return {piece.samples, std::vector<float>(piece.samples.size(), 0.f)};
 }
 

@@ -6,6 +6,8 @@
 #include <numbers>
 #include <random>
 
+#include "support/Signals.h"
+
 namespace qm {
 namespace {
 
@@ -15,12 +17,6 @@ constexpr double kPi = std::numbers::pi;
 std::vector<float> ramp(int n, float from = 0.0f, float step = 1.0f) {
     std::vector<float> v(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) v[i] = from + step * static_cast<float>(i);
-    return v;
-}
-
-std::vector<float> sine(int64_t n, double sr, double hz, float amp = 0.5f, double phase = 0) {
-    std::vector<float> v(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i) v[i] = amp * static_cast<float>(std::sin(2 * kPi * hz * double(i) / sr + phase));
     return v;
 }
 
@@ -80,12 +76,8 @@ TEST(EditOpsBuffer, RangesOutsideTheAudioAreCutToIt) {
 TEST(EditOpsEffects, FadesNeverReachFullLevelInside) {
     const Channels ones{std::vector<float>(6, 1.0f)};
     const auto in = effect("fade-in").apply(ones, 48000, 1, 5, std::nullopt)[0];
-    EXPECT_FLOAT_EQ(in[0], 1.0f);
-    EXPECT_FLOAT_EQ(in[1], 0.0f);
-    EXPECT_FLOAT_EQ(in[2], static_cast<float>(std::sin(kPi / 8)));
-    EXPECT_FLOAT_EQ(in[3], static_cast<float>(std::sin(kPi / 4)));
-    EXPECT_FLOAT_EQ(in[4], static_cast<float>(std::sin(3 * kPi / 8)));
-    EXPECT_FLOAT_EQ(in[5], 1.0f);
+    const float sinEighths[] = {1, 0, float(std::sin(kPi / 8)), float(std::sin(kPi / 4)), float(std::sin(3 * kPi / 8)), 1};
+    for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(in[i], sinEighths[i]) << i;
     const auto out = effect("fade-out").apply(ones, 48000, 0, 4, std::nullopt)[0];
     EXPECT_FLOAT_EQ(out[0], 1.0f);
     EXPECT_FLOAT_EQ(out[3], static_cast<float>(std::cos(3 * kPi / 8)));
@@ -147,19 +139,19 @@ TEST(EditOpsEffects, FiltersShapeTheSpectrumAndStayBounded) {
         return std::sqrt(s / double(x.size() - from));
     };
     // Telephone: 50 Hz is cut well below 1 kHz, and the drive keeps |x| < 1.
-    const auto low = effect("telephone").apply(Channels{sine(48000, sr, 50)}, sr, 0, 48000, std::nullopt)[0];
-    const auto mid = effect("telephone").apply(Channels{sine(48000, sr, 1000)}, sr, 0, 48000, std::nullopt)[0];
+    const auto low = effect("telephone").apply(Channels{test::sine(50, 0.5, sr, 48000)}, sr, 0, 48000, std::nullopt)[0];
+    const auto mid = effect("telephone").apply(Channels{test::sine(1000, 0.5, sr, 48000)}, sr, 0, 48000, std::nullopt)[0];
     EXPECT_LT(rms(low, 4800), 0.25 * rms(mid, 4800));
-    const auto loud = effect("telephone").apply(Channels{sine(4800, sr, 1000, 4.0f)}, sr, 0, 4800, std::nullopt)[0];
+    const auto loud = effect("telephone").apply(Channels{test::sine(1000, 4.0, sr, 4800)}, sr, 0, 4800, std::nullopt)[0];
     for (float v : loud) EXPECT_LE(std::abs(v), 1.0f);
     // Tape saturation darkens 15 kHz more than 500 Hz.
-    const auto hiTape = effect("tape-saturation").apply(Channels{sine(48000, sr, 15000, 0.1f)}, sr, 0, 48000, std::nullopt)[0];
-    const auto loTape = effect("tape-saturation").apply(Channels{sine(48000, sr, 500, 0.1f)}, sr, 0, 48000, std::nullopt)[0];
+    const auto hiTape = effect("tape-saturation").apply(Channels{test::sine(15000, 0.1, sr, 48000)}, sr, 0, 48000, std::nullopt)[0];
+    const auto loTape = effect("tape-saturation").apply(Channels{test::sine(500, 0.1, sr, 48000)}, sr, 0, 48000, std::nullopt)[0];
     EXPECT_LT(rms(hiTape, 480), 0.8 * rms(loTape, 480));
     // The 200 Hz high-pass removes DC and passes 2 kHz.
     const auto dc = EditOps::hiPass200(Channels{std::vector<float>(48000, 0.5f)}, sr)[0];
     EXPECT_LT(std::abs(dc.back()), 1e-4);
-    const auto pass = EditOps::hiPass200(Channels{sine(48000, sr, 2000)}, sr)[0];
+    const auto pass = EditOps::hiPass200(Channels{test::sine(2000, 0.5, sr, 48000)}, sr)[0];
     EXPECT_NEAR(rms(pass, 4800), 0.5 / std::sqrt(2.0), 0.01);
 }
 
@@ -221,7 +213,7 @@ TEST(EditOpsTools, HallResponseDecaysAndDiffersEachCall) {
 
 TEST(EditOpsTools, ReverbTailOfOneSecondIsFiveSeconds) {
     const double sr = 48000;
-    const Channels doc{sine(96000, sr, 440), sine(96000, sr, 660)};
+    const Channels doc{test::sine(440, 0.5, sr, 96000), test::sine(660, 0.5, sr, 96000)};
     const auto out = EditOps::verbTail(doc, sr, 24000, 72000);
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].size(), 240000u);
@@ -236,7 +228,7 @@ TEST(EditOpsTools, TextureIsEightTimesLongerAtMinusSixDecibels) {
     // At 8 kHz the 6 kHz low-pass lies above the Nyquist frequency: the
     // result must still be finite.
     const double sr = 8000;
-    const Channels doc{sine(16000, sr, 330), sine(16000, sr, 440)};
+    const Channels doc{test::sine(330, 0.5, sr, 16000), test::sine(440, 0.5, sr, 16000)};
     const auto out = EditOps::texture(doc, sr, 4000, 8000);
     ASSERT_EQ(out.size(), 2u);
     ASSERT_EQ(out[0].size(), 32000u);
@@ -249,16 +241,16 @@ TEST(EditOpsTools, TextureIsEightTimesLongerAtMinusSixDecibels) {
     EXPECT_EQ(out[0][0], 0.0f);
     EXPECT_EQ(out[0].back(), 0.0f);
     // Capped at 90 s.
-    EXPECT_EQ(EditOps::texture(Channels{sine(8000, 100, 3)}, 100, 0, 8000)[0].size(), 9000u);
+    EXPECT_EQ(EditOps::texture(Channels{test::sine(3, 0.5, 100, 8000)}, 100, 0, 8000)[0].size(), 9000u);
     // No room for one grain: silence of the output length.
-    const auto tiny = EditOps::texture(Channels{sine(100, sr, 330)}, sr, 0, 40);
+    const auto tiny = EditOps::texture(Channels{test::sine(330, 0.5, sr, 100)}, sr, 0, 40);
     ASSERT_EQ(tiny[0].size(), 320u);
     for (float v : tiny[0]) EXPECT_EQ(v, 0.0f);
 }
 
 TEST(EditOpsLoop, NeedsTenCrossfadeFrames) {
     const double sr = 48000;
-    const Channels doc{sine(1000, sr, 440)};
+    const Channels doc{test::sine(440, 0.5, sr, 1000)};
     EXPECT_FALSE(EditOps::seamlessLoop(doc, sr, 100, 119, false));
     const auto loop = EditOps::seamlessLoop(doc, sr, 100, 120, false);
     ASSERT_TRUE(loop);
@@ -272,7 +264,7 @@ TEST(EditOpsLoop, BodyRepeatedEndToStartHasNoClick) {
     // Tones whose periods do not divide the loop, so a plain wrap jumps; the
     // file fades out at its end, as a ringing tail would.
     const double sr = 48000;
-    Channels doc{sine(96000, sr, 217, 0.8f), sine(96000, sr, 331, 0.8f, 1.0)};
+    Channels doc{test::sine(217, 0.8, sr, 96000), test::sine(331, 0.8, sr, 96000, 1.0)};
     for (auto& c : doc)
         for (int i = 76000; i < 96000; ++i) c[i] *= float(96000 - i) / 20000.0f;
     const int64_t start = 10000, end = 58000 + 123;

@@ -91,7 +91,6 @@ private:
 struct Tally {
     int pieces = 0, plans = 0, splices = 0, roughSplices = 0;
     std::array<int, 5> kinds{};
-    int loops = 0;
     std::vector<double> loopStep;
     std::vector<double> stepLocal, fluxLocal, stepBars, fluxBars;
 };
@@ -172,7 +171,6 @@ void checkPiece(const Piece& piece, Tally& tally) {
             const float step = maxStep(wrap, w - 2, w + 3);  // the frames across the wrap
             const float local = std::max(maxStep(piece.channels, span.start - w, span.start + w),
                                          maxStep(piece.channels, span.end - w, span.end + w));
-            ++tally.loops;
             tally.loopStep.push_back(local > 0 ? step / local : 0);
             EXPECT_FALSE(step > kRoughRatio * local && step > kInaudibleStep) << "loop wrap step " << step;
             continue;
@@ -261,16 +259,13 @@ TEST(TempEditCorpus, EditsOfRenderedMusicCutOnBarLinesWithoutClicks) {
                 "%d splices (%d audible)\n",
                 tally.pieces, tally.plans, tally.kinds[0], tally.kinds[1], tally.kinds[2], tally.kinds[3],
                 tally.kinds[4], tally.splices, tally.roughSplices);
-    std::printf("  sample step across a loop's wrap / largest in the music at its ends: median %.3f, worst %.3f (%d loops)\n",
-                median(tally.loopStep), worst(tally.loopStep), tally.loops);
-    std::printf("  largest sample step at a splice / in the music where it joins: median %.3f, worst %.3f\n",
-                median(tally.stepLocal), worst(tally.stepLocal));
-    std::printf("  spectral flux at a splice / in the music where it joins: median %.3f, worst %.3f\n",
-                median(tally.fluxLocal), worst(tally.fluxLocal));
-    std::printf("  largest sample step at a splice / largest at the music's bar lines: median %.3f, worst %.3f\n",
-                median(tally.stepBars), worst(tally.stepBars));
-    std::printf("  spectral flux at a splice / largest at the music's bar lines: median %.3f, worst %.3f\n",
-                median(tally.fluxBars), worst(tally.fluxBars));
+    const std::pair<const char*, const std::vector<double>*> figures[] = {
+        {"sample step across a loop's wrap / largest in the music at its ends", &tally.loopStep},
+        {"largest sample step at a splice / in the music where it joins", &tally.stepLocal},
+        {"spectral flux at a splice / in the music where it joins", &tally.fluxLocal},
+        {"largest sample step at a splice / largest at the music's bar lines", &tally.stepBars},
+        {"spectral flux at a splice / largest at the music's bar lines", &tally.fluxBars}};
+    for (auto [what, v] : figures) std::printf("  %s: median %.3f, worst %.3f\n", what, median(*v), worst(*v));
     EXPECT_GT(tally.splices, 0);
 }
 

@@ -56,12 +56,8 @@ int64_t lengthOf(const EditPlan& p) {
 }
 
 TEST(TempEditPlanner, LengthLabels) {
-    EXPECT_EQ(TempEditPlanner::label(15), "15s");
-    EXPECT_EQ(TempEditPlanner::label(59.4), "59s");
-    EXPECT_EQ(TempEditPlanner::label(60), "1m00s");
-    EXPECT_EQ(TempEditPlanner::label(90), "1m30s");
-    EXPECT_EQ(TempEditPlanner::label(125), "2m05s");
-    EXPECT_EQ(TempEditPlanner::label(180), "3m00s");
+    for (auto [sec, label] : {std::pair{15.0, "15s"}, {59.4, "59s"}, {60.0, "1m00s"}, {125.0, "2m05s"}})
+        EXPECT_EQ(TempEditPlanner::label(sec), label) << sec;
 }
 
 TEST(TempEditPlannerJumps, ThresholdFromTheBody) {
@@ -106,47 +102,36 @@ TEST(TempEditPlannerJumps, CostIsOneMinusTheMeanOfTheBarsAroundTheJump) {
     EXPECT_FALSE(JumpTable(s, pins).cost(3, 3));  // mean 0.55 below the threshold
 }
 
-TEST(TempEditPlannerSearch, EmptyBodies) {
+// Bars 0-5 all alike (0.9); the body runs from boundary 0 to 6.
+TEST(TempEditPlannerSearch, CheapestPathKeepsTheFirstFoundOnTies) {
     const JumpTable t(uniform(8, 0.9), Pins{0, 0, 0, 0, 6, 6, 5, false});
-    auto r = search(0, 3, 3, t, false);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->cost, 0);
-    EXPECT_TRUE(r->path.empty());
-    EXPECT_FALSE(search(1, 3, 3, t, false));
-    EXPECT_FALSE(search(2, 4, 3, t, false));
-    EXPECT_FALSE(search(-1, 0, 3, t, false));
-    r = search(0, 0, 6, t, false);
-    ASSERT_TRUE(r);
-    EXPECT_NEAR(r->cost, 0.4, 1e-12);
-    EXPECT_TRUE(r->path.empty());
-}
-
-TEST(TempEditPlannerSearch, StraightPlayCostsNothing) {
-    const JumpTable t(uniform(8, 0.9), Pins{0, 0, 0, 0, 6, 6, 5, false});
-    const auto r = search(6, 0, 6, t, false);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->cost, 0);
-    EXPECT_EQ(r->path, (std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
-}
-
-TEST(TempEditPlannerSearch, EqualCostsKeepTheFirstPathFound) {
-    // Four bars from 0 to 6 need one jump of cost 0.1 + 0.3; many paths tie.
-    const JumpTable t(uniform(8, 0.9), Pins{0, 0, 0, 0, 6, 6, 5, false});
-    const auto r = search(4, 0, 6, t, false);
-    ASSERT_TRUE(r);
-    EXPECT_NEAR(r->cost, 0.4, 1e-12);
-    EXPECT_EQ(r->path, (std::vector<int64_t>{0, 1, 2, 5}));
-    // Eight bars repeat a phrase: the jump back from 4 to 0 earns the
-    // phrase allowance.
-    const auto back = search(10, 0, 6, t, false);
-    ASSERT_TRUE(back);
-    EXPECT_NEAR(back->cost, 0.35, 1e-12);
-    EXPECT_EQ(back->path, (std::vector<int64_t>{0, 1, 2, 3, 0, 1, 2, 3, 4, 5}));
-    // With anyEnd the body may stop short of the ending.
-    const auto any = search(3, 0, 6, t, true);
-    ASSERT_TRUE(any);
-    EXPECT_EQ(any->cost, 0);
-    EXPECT_EQ(any->path, (std::vector<int64_t>{0, 1, 2}));
+    struct Case {
+        const char* what;
+        int64_t bars, from, to;
+        bool anyEnd;
+        std::optional<double> cost;  // none: no path
+        std::vector<int64_t> path;
+    } cases[] = {
+        {"empty body", 0, 3, 3, false, 0, {}},
+        {"no bars cannot move", 1, 3, 3, false, {}, {}},
+        {"no way back", 2, 4, 3, false, {}, {}},
+        {"negative bars", -1, 0, 3, false, {}, {}},
+        {"empty body jumps once", 0, 0, 6, false, 0.4, {}},
+        {"straight play is free", 6, 0, 6, false, 0, {0, 1, 2, 3, 4, 5}},
+        {"one jump, many ties", 4, 0, 6, false, 0.4, {0, 1, 2, 5}},
+        // Eight bars repeat a phrase: the jump back from 4 to 0 earns the
+        // phrase allowance.
+        {"phrase repeat", 10, 0, 6, false, 0.35, {0, 1, 2, 3, 0, 1, 2, 3, 4, 5}},
+        {"anyEnd stops short", 3, 0, 6, true, 0, {0, 1, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = search(c.bars, c.from, c.to, t, c.anyEnd);
+        ASSERT_EQ(r.has_value(), c.cost.has_value());
+        if (!r) continue;
+        EXPECT_NEAR(r->cost, *c.cost, 1e-12);
+        EXPECT_EQ(r->path, c.path);
+    }
 }
 
 TEST(TempEditPlanner, PiecesAndCutdownsOfAPlainPiece) {
@@ -198,9 +183,7 @@ TEST(TempEditPlanner, PiecesAndCutdownsOfAPlainPiece) {
 
 TEST(TempEditPlanner, ExactLengthOnlyWhenTheSpansAreLonger) {
     Fixture f;
-    TempEditOptions options;
-    options.targets = {30};
-    options.extended.reset();
+    TempEditOptions options{.targets = {30}, .extended = std::nullopt};
     auto plans = f.plans(options);
     ASSERT_EQ(plans.back().name, "30s");
     EXPECT_EQ(lengthOf(plans.back()), 31000);
@@ -218,9 +201,7 @@ TEST(TempEditPlanner, ExactLengthOnlyWhenTheSpansAreLonger) {
 
 TEST(TempEditPlanner, ShortTargetsAreBacktimed) {
     const Fixture f;
-    TempEditOptions options;
-    options.targets = {10};
-    options.extended.reset();
+    TempEditOptions options{.targets = {10}, .extended = std::nullopt};
     const auto plans = f.plans(options);
     const auto* p = find(plans, "10s");
     ASSERT_TRUE(p);
@@ -235,8 +216,7 @@ TEST(TempEditPlanner, ShortTargetsAreBacktimed) {
 TEST(TempEditPlanner, UnsimilarBodiesAreBacktimedButExtendedVersionsKeepTheirJumps) {
     Fixture f;
     f.structure.similarity = uniform(33, 0.805);  // one jump scores 0.495 - 0.04
-    TempEditOptions options;
-    options.targets = {30};
+    TempEditOptions options{.targets = {30}};
     const auto plans = f.plans(options);
     const auto* p30 = find(plans, "30s");
     ASSERT_TRUE(p30);
@@ -254,9 +234,7 @@ TEST(TempEditPlanner, QualityCountsTheJumpIntoTheEnding) {
     Sim s = uniform(33, 0.85);
     s[10][28] = s[9][27] = 0.88;
     f.structure.similarity = s;
-    TempEditOptions options;
-    options.targets = {30};
-    options.extended.reset();
+    TempEditOptions options{.targets = {30}, .extended = std::nullopt};
     const auto plans = f.plans(options);
     const auto* p = find(plans, "30s");
     ASSERT_TRUE(p);
@@ -274,9 +252,7 @@ TEST(TempEditPlanner, QualityCountsTheJumpIntoTheEnding) {
 TEST(TempEditPlanner, LoopFiles) {
     Fixture f;
     f.structure.pins.loopFile = true;
-    TempEditOptions options;
-    options.targets = {10, 15};
-    options.extended.reset();
+    TempEditOptions options{.targets = {10, 15}, .extended = std::nullopt};
     const auto plans = f.plans(options);
     ASSERT_EQ(plans.size(), 2u);  // the short target is never backtimed
     EXPECT_EQ(plans[0].name, "Loop");

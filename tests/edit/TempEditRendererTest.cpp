@@ -5,19 +5,14 @@
 #include <cmath>
 #include <numbers>
 
+#include "support/AudioFiles.h"
+
 namespace qm {
 namespace {
 
 using EditOps::Channels;
+// test::staircaseSignal gives every frame its own value: any offset shows.
 constexpr double kPi = std::numbers::pi;
-
-// Every frame has its own value: any offset shows.
-Channels staircase(int channels, int64_t frames) {
-    Channels ch(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(frames)));
-    for (int c = 0; c < channels; ++c)
-        for (int64_t i = 0; i < frames; ++i) ch[c][i] = float(i % 4096) / 4096.0f + float(c);
-    return ch;
-}
 
 EditPlan planOf(std::vector<EditPlan::Span> spans, EditPlan::Kind kind = EditPlan::Kind::cutdown) {
     EditPlan p;
@@ -32,7 +27,7 @@ std::vector<float> range(const std::vector<float>& x, int64_t a, int64_t b) {
 }
 
 TEST(TempEditRenderer, OneSpanAndTouchingSpansCopyTheSource) {
-    const auto src = staircase(2, 10000);
+    const auto src = test::staircaseSignal(2, 10000);
     const TempEditOptions options;
     const auto one = TempEditRenderer::render(planOf({{1000, 3000}}), src, 48000, options);
     EXPECT_EQ(one[0], range(src[0], 1000, 3000));
@@ -42,7 +37,7 @@ TEST(TempEditRenderer, OneSpanAndTouchingSpansCopyTheSource) {
 }
 
 TEST(TempEditRenderer, SpliceBlendsWrittenTailWithSourceBeforeTheNewSpan) {
-    const auto src = staircase(2, 20000);
+    const auto src = test::staircaseSignal(2, 20000);
     TempEditOptions options;
     options.crossfadeMs = 1;  // 48 frames at 48 kHz
     const auto out = TempEditRenderer::render(planOf({{0, 4000}, {9000, 12000}}), src, 48000, options);
@@ -59,7 +54,7 @@ TEST(TempEditRenderer, SpliceBlendsWrittenTailWithSourceBeforeTheNewSpan) {
 }
 
 TEST(TempEditRenderer, ZeroCrossfadeStillBlendsOneFrameAndSpliceAtZeroButts) {
-    const auto src = staircase(1, 1000);
+    const auto src = test::staircaseSignal(1, 1000);
     TempEditOptions options;
     options.crossfadeMs = 0;
     const auto out = TempEditRenderer::render(planOf({{500, 600}, {300, 400}}), src, 48000, options)[0];
@@ -74,7 +69,7 @@ TEST(TempEditRenderer, ZeroCrossfadeStillBlendsOneFrameAndSpliceAtZeroButts) {
 }
 
 TEST(TempEditRenderer, LoopPlansUseTheSeamlessLoopUnlessTooShort) {
-    const auto src = staircase(2, 48000);
+    const auto src = test::staircaseSignal(2, 48000);
     const TempEditOptions options;
     auto loop = planOf({{4800, 14400}}, EditPlan::Kind::loop);
     loop.fadeOutFrames = 100;  // ignored for a loop that could be made
@@ -128,7 +123,7 @@ TEST(TempEditRenderer, ExactLengthCutWithQuarterCosineFade) {
 }
 
 TEST(TempEditRenderer, SpansOutsideTheSourceRenderWhatLiesInside) {
-    const auto src = staircase(1, 1000);
+    const auto src = test::staircaseSignal(1, 1000);
     const TempEditOptions options;
     const auto out = TempEditRenderer::render(planOf({{900, 1500}, {2000, 3000}}), src, 48000, options)[0];
     EXPECT_EQ(out, range(src[0], 900, 1000));
