@@ -548,6 +548,7 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
         std::set<int> mute, solo;
     } cases[] = {{{0}, {}}, {{}, {1}}, {{0}, {0, 1}}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         e.model.setMute(c.mute);
         e.model.setSolo(c.solo);
         const int64_t from = device.recorded();
