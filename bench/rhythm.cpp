@@ -19,12 +19,12 @@ constexpr double seconds = 180;
 const std::filesystem::path& threeMinuteFile() {
     static test::TempDir dir;
     static const std::filesystem::path file = [] {
-        test::RhythmSpec spec;
-        spec.bpm = 124;
-        spec.seconds = seconds;
-        spec.sampleRate = 44100;
-        spec.swing = 0.2;
-        auto piece = test::drumPattern(spec);
+        test::RhythmSpec rhythm;
+        rhythm.bpm = 124;
+        rhythm.seconds = seconds;
+        rhythm.sampleRate = 44100;
+        rhythm.swing = 0.2;
+        auto piece = test::drumPattern(rhythm);
         test::Planar stereo{piece.samples, piece.samples};
         for (size_t i = 0; i < stereo[1].size(); ++i) stereo[1][i] *= 0.8f;
         const auto path = dir / "three-minutes-44100-2.wav";
@@ -52,10 +52,10 @@ void BM_RhythmAnalysisOfThreeMinutes(benchmark::State& state) {
 BENCHMARK(BM_RhythmAnalysisOfThreeMinutes)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_TempoAnalysisOnly(benchmark::State& state) {
-    test::RhythmSpec spec;
-    spec.bpm = 124;
-    spec.seconds = seconds;
-    const auto piece = test::drumPattern(spec);
+    test::RhythmSpec rhythm;
+    rhythm.bpm = 124;
+    rhythm.seconds = seconds;
+    const auto piece = test::drumPattern(rhythm);
     for (auto _ : state) benchmark::DoNotOptimize(TempoAnalyzer::analyze(piece.samples));
     state.counters["x_realtime"] = benchmark::Counter(seconds * double(state.iterations()), benchmark::Counter::kIsRate);
 }

@@ -55,15 +55,15 @@ void addBass(std::vector<float>& out, double sr, double at, double length, doubl
 
 }  // namespace
 
-RhythmPiece drumPattern(const RhythmSpec& spec) {
-    const double sr = spec.sampleRate;
+RhythmPiece drumPattern(const RhythmSpec& rhythm) {
+    const double sr = rhythm.sampleRate;
     RhythmPiece piece;
-    piece.samples.assign(size_t(spec.seconds * sr), 0.0f);
-    const double endBpm = spec.endBpm > 0 ? spec.endBpm : spec.bpm;
-    const double span = spec.seconds - spec.leadIn;
+    piece.samples.assign(size_t(rhythm.seconds * sr), 0.0f);
+    const double endBpm = rhythm.endBpm > 0 ? rhythm.endBpm : rhythm.bpm;
+    const double span = rhythm.seconds - rhythm.leadIn;
     // Beat times under a tempo that moves linearly in time: the beat count
     // grows as the integral of bpm / 60.
-    const auto tempoAt = [&](double t) { return spec.bpm + (endBpm - spec.bpm) * std::clamp(t / span, 0.0, 1.0); };
+    const auto tempoAt = [&](double t) { return rhythm.bpm + (endBpm - rhythm.bpm) * std::clamp(t / span, 0.0, 1.0); };
     std::vector<double> eighths;  // times of every eighth note, on-beat and off-beat
     {
         double t = 0, beats = 0;
@@ -72,28 +72,28 @@ RhythmPiece drumPattern(const RhythmSpec& spec) {
         while (t < span) {
             const double half = beats * 2;
             if (half >= double(next)) {
-                eighths.push_back(spec.leadIn + t);
+                eighths.push_back(rhythm.leadIn + t);
                 ++next;
             }
             beats += tempoAt(t) / 60 * dt;
             t += dt;
         }
     }
-    uint64_t noise = spec.seed;
-    const int g = spec.beatsPerBar;
+    uint64_t noise = rhythm.seed;
+    const int g = rhythm.beatsPerBar;
     const double bassNotes[] = {55.0, 55.0, 65.41, 49.0};
     for (size_t e = 0; e < eighths.size(); ++e) {
         const bool onBeat = e % 2 == 0;
         const size_t beat = e / 2;
         double t = eighths[e];
-        if (!onBeat && e + 1 < eighths.size()) t += spec.swing * (eighths[e + 1] - eighths[e - 1]) / 2;
+        if (!onBeat && e + 1 < eighths.size()) t += rhythm.swing * (eighths[e + 1] - eighths[e - 1]) / 2;
         if (onBeat) {
             piece.beats.push_back(t);
             const size_t inBar = beat % size_t(g);
             if (inBar == 0) {
                 piece.downbeats.push_back(t);
                 addKick(piece.samples, sr, t, 0.9f);
-                addBass(piece.samples, sr, t, 60 / tempoAt(t - spec.leadIn) * g * 0.9,
+                addBass(piece.samples, sr, t, 60 / tempoAt(t - rhythm.leadIn) * g * 0.9,
                         bassNotes[(beat / size_t(g)) % 4], 0.35f);
             } else if (g == 4 && inBar == 2) {
                 addKick(piece.samples, sr, t, 0.45f);

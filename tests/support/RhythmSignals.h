@@ -25,6 +25,6 @@ struct RhythmPiece {
     std::vector<double> downbeats;  // seconds
 };
 
-RhythmPiece drumPattern(const RhythmSpec& spec);
+RhythmPiece drumPattern(const RhythmSpec& rhythm);
 
 }  // namespace qm::test
