@@ -196,6 +196,9 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
     // The ears are added after the direct mix, so a change between speakers
     // and headphones overlaps both for one callback.
     if (binauralDue && binRender) {
+        // A renderer left unpulled still holds the tail of what it played
+        // the last time; coming back, it starts from silence instead.
+        if (!binauralWasDue_) binRender->reset();
         const bool ok = binRender->render(bus_, maxVirtualSpeakers, n, binL_.data(), binR_.data());
         if (ok && earRecord) {
             const int32_t ears[2] = {earRecord->bin_left, earRecord->bin_right};
@@ -207,6 +210,8 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
             }
         }
     }
+
+    binauralWasDue_ = binauralDue;
 
     const float g = static_cast<float>(mn_f64_load(gain));
     if (g == lastGain) {

@@ -87,6 +87,7 @@ private:
     int devCount_ = 0;
     std::vector<float> rampUp_, rampDown_, binL_, binR_;
     const float* upIn_[maxSourceChannels] = {};
+    bool binauralWasDue_ = false;  // the binaural renderer was pulled last callback
 };
 
 }  // namespace qm

@@ -69,7 +69,9 @@ public:
                 float* right);
 
     // Clears the filter history and the output queue (sources keep their
-    // directions). Only while render() is not running.
+    // directions). Only while render() is not running: from the control
+    // thread while the output is stopped, or from the render thread between
+    // two renders (it neither allocates nor locks).
     void reset();
 
     // The responses the renderer uses for a direction, at its rate.

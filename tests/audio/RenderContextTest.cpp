@@ -328,6 +328,30 @@ TEST(RenderContext, BinauralRecordsFeedTheEarsOfTheirOwnChannelsOnly) {
     }
 }
 
+TEST(RenderContext, ComingBackToBinauralPlaysNothingLeftOverFromTheLastTime) {
+    RenderContext ctx;
+    BinauralRenderer bin(48000.0);
+    ctx.binRender = &bin;
+    Ring loud(1, 40000), silent(1, 40000, 0.0f);
+    Config toBus(1, 1, {1});
+    toBus.cfg.to_binaural = 1;
+    toBus.cfg.bin_left = 0;
+    toBus.cfg.bin_right = 1;
+    Config quietSpeakers(1, 2, {0, 0});
+    Device dev(2, 256);
+    publish(ctx, &loud, &toBus);
+    for (int cb = 0; cb < 4; ++cb) dev.render(ctx);
+    publish(ctx, &loud, &quietSpeakers);
+    for (int cb = 0; cb < 3; ++cb) dev.render(ctx);
+    publish(ctx, &silent, &toBus);
+    for (int cb = 0; cb < 4; ++cb) {
+        dev.render(ctx);
+        for (auto& c : dev.ch) {
+            for (float v : c) ASSERT_EQ(v, 0.0f) << "callback " << cb;
+        }
+    }
+}
+
 TEST(RenderContext, AnUpmixRecordAskingForMoreInputsThanTheKernelCanGiveMixesNothing) {
     // The kernel writes at most 24 outputs; a matrix of 30 columns would read
     // past them.
