@@ -648,8 +648,10 @@ void EditorModel::stop() {
 }
 
 void EditorModel::yield() {
-    if (!isPlaying_) return;
+    // The player has taken the engine: a start still being prepared must not
+    // take it back when its reader is ready.
     ++playGen_;
+    if (!isPlaying_) return;
     setIsPlaying(false);
     stopTimer();
 }

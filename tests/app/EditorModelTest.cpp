@@ -499,11 +499,13 @@ TEST(EditorModel, PlaysOnTheNullOutputFromWhereTheTransportSays) {
     EXPECT_EQ(e.model.playhead()->frame(), held);
     e.engine.stop();
 
-    // A start overtaken by a stop publishes nothing.
-    e.model.play();
-    e.model.stop();
-    waitUntil([] { return false; }, &e.queue, 200ms);
-    EXPECT_FALSE(e.model.isPlaying());
+    // A start overtaken by a stop, or by the player's start (yield), publishes nothing.
+    for (auto overtake : {&EditorModel::stop, &EditorModel::yield}) {
+        e.model.play();
+        (e.model.*overtake)();
+        waitUntil([] { return false; }, &e.queue, 200ms);
+        EXPECT_FALSE(e.model.isPlaying());
+    }
 }
 
 TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
