@@ -884,6 +884,7 @@ void EditorModel::makeTempEdits() {
                     emit m.lastExportChanged();
                 }
                 m.setMessage(fmt::format("{} edits written", result.files.size()));
+                emit m.revealRequested({result.folder});
             };
         } catch (const std::exception& e) {
             return [text = describe(e)](EditorModel& m) {
