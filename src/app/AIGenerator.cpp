@@ -24,6 +24,7 @@
 #include "audio/WavFileWriter.h"
 #include "platform/AacFileWriter.h"
 #include "platform/AppError.h"
+#include "platform/FileAccess.h"
 #include "platform/Uuid.h"
 
 namespace qm {
@@ -84,19 +85,16 @@ std::optional<QUrl> takeAddress(const QJsonValue& value) {
 // misdescribe the file).
 uint32_t takeMask(size_t channels) { return channels == 2 ? 3u : channels == 1 ? 4u : 0u; }
 
+// Through a temporary file: an unfinished take is not a take, not even
+// when the process dies while writing it.
 void writeWav(const fs::path& url, const PlanarAudio& audio,
               const std::vector<std::vector<float>>& channels, const std::string& description) {
-    try {
-        WavFileWriter writer(url, audio.sampleRate, int(channels.size()), takeMask(channels.size()),
+    FileAccess::writeThroughTemporary(url, [&](const fs::path& temporary) {
+        WavFileWriter writer(temporary, audio.sampleRate, int(channels.size()), takeMask(channels.size()),
                              description);
         writer.appendAll(channels);
         writer.finish();
-    } catch (...) {
-        // An unfinished take is not a take.
-        std::error_code ec;
-        fs::remove(url, ec);
-        throw;
-    }
+    });
 }
 
 }  // namespace

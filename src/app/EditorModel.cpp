@@ -648,8 +648,10 @@ void EditorModel::stop() {
 }
 
 void EditorModel::yield() {
-    if (!isPlaying_) return;
+    // The player has taken the engine: a start still being prepared must not
+    // take it back when its reader is ready.
     ++playGen_;
+    if (!isPlaying_) return;
     setIsPlaying(false);
     stopTimer();
 }
@@ -882,6 +884,7 @@ void EditorModel::makeTempEdits() {
                     emit m.lastExportChanged();
                 }
                 m.setMessage(fmt::format("{} edits written", result.files.size()));
+                emit m.revealRequested({result.folder});
             };
         } catch (const std::exception& e) {
             return [text = describe(e)](EditorModel& m) {

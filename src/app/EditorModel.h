@@ -241,6 +241,8 @@ signals:
     void isPlayingChanged();
     void optionsChanged();
     void lastExportChanged();
+    // A temp-edit batch is done: the file manager shows its folder selected.
+    void revealRequested(const std::vector<std::filesystem::path>& items);
 
 private:
     using Deliver = std::function<void(EditorModel&)>;

@@ -58,7 +58,7 @@ int64_t MemorySource::read(float* const* buffer, int64_t position, int64_t frame
         // A channel shorter than the first reads as silence past its end.
         const auto& src = channels_[size_t(c)];
         const int64_t have = std::clamp<int64_t>(int64_t(src.size()) - position, 0, n);
-        std::copy(src.begin() + position, src.begin() + position + have, dst);
+        if (have > 0) std::copy_n(src.data() + position, have, dst);
     }
     const auto clickLength = int64_t(tick_.size());
     auto it = std::partition_point(clicks_.begin(), clicks_.end(), [&](const Click& c) {

@@ -229,7 +229,13 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
         lastGain = g;
     }
 
-    if (ring && mn_ring_available(ring) == 0 && mn_ring_eof(ring)) mn_i64_store(finished, 1);
+    // The slot is looked at again: a new stream published while this callback
+    // ran (play() resets `finished` first) must not be marked finished by the
+    // end of the one it replaced.
+    if (ring && mn_ring_available(ring) == 0 && mn_ring_eof(ring) &&
+        mn_slot_load(ringSlot) == ring) {
+        mn_i64_store(finished, 1);
+    }
     return 0;
 }
 

@@ -365,12 +365,15 @@ TEST(EditorModel, AnalysisPinsAndTheTempEditBatchBesideTheSourceOrUnderThePullsF
     e.model.setOptions(e.model.options());
     EXPECT_EQ(replans.count(), 0) << "an equal value does not re-plan";
 
-    // Beside the source while its folder can be written.
+    // Beside the source while its folder can be written; the folder is shown.
+    std::vector<std::filesystem::path> revealed;
+    QObject::connect(&e.model, &EditorModel::revealRequested, [&](const auto& items) { revealed = items; });
     e.model.makeTempEdits();
     EXPECT_EQ(e.model.busy(), "Writing edits\u2026");
     e.settle();
     ASSERT_TRUE(e.model.lastExport()) << e.model.message().value_or("");
     const auto beside = source.parent_path() / "Theme Edits";
+    EXPECT_EQ(revealed, std::vector{beside});
     EXPECT_EQ(e.model.lastExport()->folder, beside);
     EXPECT_EQ(e.model.lastExport()->files.size(), e.model.plans().size());
     EXPECT_EQ(e.model.message(), std::to_string(e.model.plans().size()) + " edits written");
@@ -499,11 +502,13 @@ TEST(EditorModel, PlaysOnTheNullOutputFromWhereTheTransportSays) {
     EXPECT_EQ(e.model.playhead()->frame(), held);
     e.engine.stop();
 
-    // A start overtaken by a stop publishes nothing.
-    e.model.play();
-    e.model.stop();
-    waitUntil([] { return false; }, &e.queue, 200ms);
-    EXPECT_FALSE(e.model.isPlaying());
+    // A start overtaken by a stop, or by the player's start (yield), publishes nothing.
+    for (auto overtake : {&EditorModel::stop, &EditorModel::yield}) {
+        e.model.play();
+        (e.model.*overtake)();
+        waitUntil([] { return false; }, &e.queue, 200ms);
+        EXPECT_FALSE(e.model.isPlaying());
+    }
 }
 
 TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {

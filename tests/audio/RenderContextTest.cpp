@@ -1,5 +1,6 @@
 #include "audio/RenderContext.h"
 
+#include "audio/UpmixFFT.h"
 #include "platform/BinauralRenderer.h"
 #include "rt/mn_upmix.h"
 #include "support/PlaybackConfigs.h"
@@ -7,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 using namespace qm;
@@ -179,6 +182,48 @@ TEST(RenderContext, UnderrunPadsWithSilenceAndADrainedRingAtEndIsFinished) {
     EXPECT_EQ(mn_i64_load(ctx.finished), 1);
     dev.render(ctx);
     EXPECT_EQ(mn_f64_load(ctx.position), 100.0 + 299) << "nothing read, position kept";
+}
+
+namespace {
+// Runs once, on the render thread, in the middle of a callback: the upmix
+// kernel's forward transform is the hook.
+std::function<void()> midCallback;
+void forwardWithHook(void* setup, const float* x, float* re, float* im) {
+    if (auto f = std::exchange(midCallback, nullptr)) f();
+    UpmixFFT::ops()->forward(setup, x, re, im);
+}
+}  // namespace
+
+TEST(RenderContext, APlayLandingDuringACallbackIsNotMarkedFinishedByTheDrainedOldStream) {
+    mn_fft_ops ops = *UpmixFFT::ops();
+    ops.forward = forwardWithHook;
+    mn_upmix* u = mn_upmix_create(1, 1, 256, 48000, &ops);
+    int32_t route = 0;
+    float unity = 1;
+    mn_upmix_plan plan{};
+    plan.routes = 1;
+    plan.route_in = plan.route_out = &route;
+    plan.route_gain = &unity;
+    plan.lfe_out = -1;
+    mn_upmix_set_plan(u, &plan);
+    RenderContext ctx;
+    Ring old(1, 64, 1.0f, true), next(1, 4096);
+    Config cfg(1, 1, {1});
+    cfg.cfg.upmix = u;
+    publish(ctx, &old, &cfg);
+    Device dev(1, 64);  // one kernel hop per callback
+    dev.render(ctx);
+    ASSERT_EQ(mn_i64_load(ctx.finished), 1);
+    midCallback = [&] {  // what play() does on the main thread
+        mn_i64_store(ctx.finished, 0);
+        mn_slot_store(ctx.ringSlot, next.raw);
+    };
+    dev.render(ctx);
+    ASSERT_EQ(midCallback, nullptr);
+    EXPECT_EQ(mn_i64_load(ctx.finished), 0);
+    dev.render(ctx);
+    EXPECT_EQ(mn_i64_load(ctx.finished), 0);
+    mn_upmix_destroy(u);
 }
 
 TEST(RenderContext, ACallbackOf5000FramesRendersOnly4096) {

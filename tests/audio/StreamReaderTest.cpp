@@ -256,6 +256,8 @@ TEST(MemorySource, ShortChannelsReadAsSilence) {
     float* p[] = {a.data(), b.data()};
     ASSERT_EQ(src.read(p, 2, 8), 8);
     EXPECT_EQ(b, (std::vector<float>{2, 2, 0, 0, 0, 0, 0, 0, 7, 7}));
+    ASSERT_EQ(src.read(p, 6, 4), 4) << "wholly past the short channel's end";
+    EXPECT_EQ(b, (std::vector<float>{0, 0, 0, 0, 0, 0, 0, 0, 7, 7}));
 }
 
 TEST(FileSource, StreamsAFileThroughTheFillThread) {
