@@ -82,7 +82,16 @@ WavFileWriter::WavFileWriter(const std::filesystem::path& url, double sampleRate
     putText(h, 398, 8, fmt::format("{:02}:{:02}:{:02}", local.tm_hour, local.tm_min, local.tm_sec));
     put16(h, 414, 1);  // version; time reference, UMID, loudness and reserved stay zero
     std::memcpy(h.data() + 670, "data", 4);
-    writeAll(h.data(), h.size());
+    try {
+        writeAll(h.data(), h.size());
+    } catch (...) {
+        // No destructor runs for a constructor that throws: the descriptor
+        // (and with it the disk space of a file its caller removes) would
+        // stay held until the process ends.
+        ::close(fd_);
+        fd_ = -1;
+        throw;
+    }
 }
 
 WavFileWriter::~WavFileWriter() {

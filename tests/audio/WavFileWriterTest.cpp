@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <ctime>
 #include <limits>
 #include <string>
@@ -249,4 +251,16 @@ TEST(WavFileWriter, FailuresToCreateAreReported) {
     const auto [code, text] = errorOf([&] { WavFileWriter w(dir / "file/sub/a.wav", 48000, 2, 3, ""); });
     EXPECT_EQ(code, WavFileWriter::kWriteFailed);
     EXPECT_NE(text.find("\"a.wav\""), std::string::npos) << text;
+}
+
+TEST(WavFileWriter, AHeaderThatCannotBeWrittenReleasesTheFile) {
+    // Writes to /dev/full fail with "no space left", as on a full disk.
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const auto before = openDescriptors();
+    const auto [code, text] = errorOf([] { WavFileWriter w("/dev/full", 48000, 2, 3, ""); });
+    EXPECT_EQ(code, WavFileWriter::kWriteFailed) << text;
+    EXPECT_EQ(openDescriptors(), before);
 }
