@@ -687,7 +687,9 @@ int64_t EditorModel::frame(int64_t ofBoundary) const {
 }
 
 void EditorModel::zoom(double factor, int64_t around, double fraction) {
-    if (!doc_) return;
+    // A gesture can report no magnification (0) or a reversed one; dividing
+    // by it would give no length at all.
+    if (!doc_ || !(factor > 0) || !std::isfinite(fraction)) return;
     const int64_t frames = doc_->frames();
     const int64_t length =
         std::max<int64_t>(std::min<int64_t>(frames, static_cast<int64_t>(static_cast<double>(viewLength_) / factor)), 64);

@@ -294,6 +294,8 @@ TEST(EditorModel, ViewWindow) {
     e.model.zoom(1.5, 5000, 0.5);
     EXPECT_EQ(e.model.viewLength(), 2000);
     EXPECT_EQ(e.model.viewStart(), 4000);
+    for (double bad : {0.0, -1.5, std::nan("")}) e.model.zoom(bad, 5000, 0.5);
+    EXPECT_EQ(e.model.viewLength(), 2000) << "a factor that is no magnification changes nothing";
     e.model.scroll(-100000);
     EXPECT_EQ(e.model.viewStart(), 0);
     e.model.scroll(100000);
