@@ -37,6 +37,17 @@ bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::p
     return true;
 }
 
+// Puts a complete temporary file's bytes on disk before it takes its final
+// name: after a crash or power loss the name then holds either the old file
+// or the whole new one, never an empty or partial one.
+void syncToDisk(const std::filesystem::path& temporary, const std::filesystem::path& target) {
+    const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail(target, errno);
+    const int synced = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (synced) fail(target, synced);
+}
+
 }  // namespace
 
 std::filesystem::path temporaryBeside(const std::filesystem::path& target) {
@@ -47,6 +58,7 @@ std::filesystem::path temporaryBeside(const std::filesystem::path& target) {
 
 std::filesystem::path nameWithoutReplacing(const std::filesystem::path& temporary,
                                            const std::filesystem::path& target) {
+    syncToDisk(temporary, target);
     const std::string stem = target.stem().string(), ext = target.extension().string();
     for (int n = 1; n < 10000; ++n) {
         const auto candidate =
@@ -77,6 +89,7 @@ void writeThroughTemporary(const std::filesystem::path& target,
     const auto temporary = temporaryBeside(target);
     try {
         write(temporary);
+        syncToDisk(temporary, target);
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
@@ -105,9 +118,7 @@ void writeText(const std::filesystem::path& target, std::string_view bytes) {
             }
             done += static_cast<size_t>(n);
         }
-        const int synced = ::fsync(fd) == 0 ? 0 : errno;
-        const int closed = ::close(fd) == 0 ? 0 : errno;
-        if (synced || closed) fail(target, synced ? synced : closed);
+        if (::close(fd) != 0) fail(target, errno);
     });
 }
 

@@ -32,19 +32,20 @@ void setWritableCheck(std::function<bool(const std::filesystem::path&)> check);
 // to the final name stays on one file system.
 std::filesystem::path temporaryBeside(const std::filesystem::path& target);
 
-// Gives the complete file `temporary` the name `target`, or the first free
-// one of "<stem> 2<ext>", "<stem> 3<ext>", ... when that is taken; an
-// existing file is never replaced. Returns the name it took. Throws AppError
-// kWriteFailed when no name can be given (the temporary file then stays for
-// the caller to remove).
+// Puts the complete file `temporary` on disk and gives it the name
+// `target`, or the first free one of "<stem> 2<ext>", "<stem> 3<ext>", ...
+// when that is taken; an existing file is never replaced. Returns the name
+// it took. Throws AppError kWriteFailed when no name can be given (the
+// temporary file then stays for the caller to remove).
 std::filesystem::path nameWithoutReplacing(const std::filesystem::path& temporary,
                                            const std::filesystem::path& target);
 
 // Calls `write` with a temporary path beside `target` (hidden, in the same
-// folder, so the final rename stays on one file system), then renames it to
-// `target`, replacing an existing file. When `write` throws or the rename
-// fails, the temporary file is removed, `target` is left as it was and the
-// error propagates (a failed rename as AppError kWriteFailed).
+// folder, so the final rename stays on one file system), puts the written
+// file on disk, then renames it to `target`, replacing an existing file.
+// When `write` throws or the rename fails, the temporary file is removed,
+// `target` is left as it was and the error propagates (a failed rename as
+// AppError kWriteFailed).
 void writeThroughTemporary(const std::filesystem::path& target,
                            const std::function<void(const std::filesystem::path& temporary)>& write);
 
