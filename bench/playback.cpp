@@ -25,7 +25,7 @@ constexpr double rate = 48000.0;
 struct Rig {
     RenderContext ctx;
     std::unique_ptr<BinauralRenderer> bin;
-    RetireQueue plans;
+    ManualMainQueue plans;
     std::shared_ptr<Upmixer> upmixer;
     std::unique_ptr<RealtimeMix> mix;
     mn_ring* ring;

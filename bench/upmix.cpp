@@ -16,7 +16,7 @@ using qm::SpeakerID;
 
 void upmix(benchmark::State& state, qm::LayoutID target, qm::UpmixPreset preset) {
     mn_fpu_flush_denormals();
-    qm::RetireQueue retired;
+    qm::ManualMainQueue retired;
     const auto T = qm::layout::speakers(target);
     auto up = qm::Upmixer::create(2, static_cast<int>(T.size()), 48000, retired);
     up->apply({{SpeakerID::L, SpeakerID::R}, T, qm::upmixPreset::params(preset)});

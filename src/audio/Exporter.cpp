@@ -363,7 +363,9 @@ fs::path renderUpmix(const Request& r, const Range& range, const fs::path& dest,
     if (!list || list->size() != size_t(ch) || !UpmixPlanner::applies(*list, targetSpeakers))
         throw AppError(kUpmixSourceUnfit, unfit);
     const int outs = int(targetSpeakers.size());
-    RetireQueue retired;  // outlives the upmixer: replaced plans are held here
+    // Declared before the upmixer, so it outlives it: a plan the export
+    // replaces is held here until the export ends.
+    ManualMainQueue retired;
     const std::shared_ptr<Upmixer> upmixer = Upmixer::create(ch, outs, sr, retired);
     if (!upmixer) throw AppError(kUpmixSourceUnfit, unfit);
     upmixer->apply(UpmixRequest{*list, targetSpeakers, r.upmix});

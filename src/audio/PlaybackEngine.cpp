@@ -15,7 +15,6 @@ namespace qm {
 PlaybackEngine::PlaybackEngine(MainQueue& mainQueue)
     : main_(mainQueue),
       ctx_(std::make_unique<RenderContext>()),
-      retiredPlans_(std::make_shared<RetireQueue>()),
       self_(std::make_shared<PlaybackEngine*>(this)) {}
 
 PlaybackEngine::~PlaybackEngine() {
@@ -119,10 +118,9 @@ void PlaybackEngine::setConfig(const MixConfig& config) {
             upmixer_->apply(r);
         } else {
             retire(std::move(upmixer_));
-            upmixer_ = Upmixer::create(in, out, sampleRate_, *retiredPlans_);
+            upmixer_ = Upmixer::create(in, out, sampleRate_, main_);
             if (upmixer_) upmixer_->apply(r);
         }
-        scheduleCollect();
     }
 
     std::shared_ptr<RealtimeMix> record =
@@ -204,23 +202,7 @@ void PlaybackEngine::retire(std::shared_ptr<StreamReader> reader) {
 
 void PlaybackEngine::retire(std::shared_ptr<Upmixer> upmixer) {
     if (!upmixer) return;
-    // The plan queue goes along: the upmixer refers to it.
-    main_.after(retireSeconds, [u = std::move(upmixer), plans = retiredPlans_] {});
-}
-
-// Replaced plans are freed once their grace period is over.
-void PlaybackEngine::scheduleCollect() {
-    if (collectScheduled_ || retiredPlans_->pending() == 0) return;
-    collectScheduled_ = true;
-    std::weak_ptr<PlaybackEngine*> weak = self_;
-    main_.after(retireSeconds + 0.1, [weak] {
-        auto self = weak.lock();
-        if (!self) return;
-        PlaybackEngine* e = *self;
-        e->collectScheduled_ = false;
-        e->retiredPlans_->collect();
-        e->scheduleCollect();
-    });
+    main_.after(retireSeconds, [u = std::move(upmixer)] {});
 }
 
 }  // namespace qm

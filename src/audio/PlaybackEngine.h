@@ -21,7 +21,7 @@
 
 #include "audio/MixBuilder.h"
 #include "audio/RenderContext.h"
-#include "audio/RetireQueue.h"
+#include "platform/MainQueue.h"
 
 #include <functional>
 #include <memory>
@@ -39,7 +39,7 @@ class Upmixer;
 class PlaybackEngine {
 public:
     static constexpr double idleSeconds = 20.0;
-    static constexpr double retireSeconds = 3.0;
+    static constexpr double retireSeconds = kRetireSeconds;
 
     explicit PlaybackEngine(MainQueue& mainQueue);
     ~PlaybackEngine();
@@ -97,7 +97,6 @@ private:
     void resetRenderState();
     void retire(std::shared_ptr<StreamReader> reader);
     void retire(std::shared_ptr<Upmixer> upmixer);
-    void scheduleCollect();
 
     MainQueue& main_;
     std::unique_ptr<RenderContext> ctx_;
@@ -108,9 +107,6 @@ private:
     std::shared_ptr<RealtimeMix> currentConfig_;
     std::shared_ptr<Upmixer> upmixer_;
     std::optional<uint64_t> idleWork_;
-    // Replaced upmix plans; shared so that retired upmixers can outlive us.
-    std::shared_ptr<RetireQueue> retiredPlans_;
-    bool collectScheduled_ = false;
     int deviceChannels_ = 2;
     double sampleRate_ = 48000.0;
     std::string deviceName_;

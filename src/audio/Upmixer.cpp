@@ -124,21 +124,21 @@ int Upmixer::fftSizeFor(double sampleRate) {
 }
 
 std::shared_ptr<Upmixer> Upmixer::create(int inChannels, int outChannels, double sampleRate,
-                                         RetireQueue& retired) {
+                                         MainQueue& main) {
     const int n = fftSizeFor(sampleRate);
     mn_upmix* raw = mn_upmix_create(inChannels, outChannels, n, sampleRate, UpmixFFT::ops());
     if (!raw) return nullptr;
-    return std::shared_ptr<Upmixer>(new Upmixer(raw, inChannels, outChannels, sampleRate, n, retired));
+    return std::shared_ptr<Upmixer>(new Upmixer(raw, inChannels, outChannels, sampleRate, n, main));
 }
 
-Upmixer::Upmixer(mn_upmix* raw, int in, int out, double rate, int fftSize, RetireQueue& retired)
+Upmixer::Upmixer(mn_upmix* raw, int in, int out, double rate, int fftSize, MainQueue& main)
     : raw_(raw),
       inChannels_(in),
       outChannels_(out),
       sampleRate_(rate),
       fftSize_(fftSize),
       bins_(mn_upmix_bins(raw)),
-      retired_(retired) {}
+      main_(main) {}
 
 Upmixer::~Upmixer() {
     mn_upmix_destroy(raw_);
@@ -157,7 +157,7 @@ void Upmixer::apply(const UpmixRequest& request) {
                                   : UpmixPlanner::layoutPlan(request, bins_, fftSize_, sampleRate_);
     auto storage = std::make_shared<const UpmixPlanStorage>(plan);
     mn_upmix_set_plan(raw_, storage->pointer());
-    if (storage_) retired_.retire(std::move(storage_));
+    if (storage_) main_.after(kRetireSeconds, [old = std::move(storage_)] {});
     storage_ = std::move(storage);
     request_ = request;
 }

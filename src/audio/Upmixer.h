@@ -5,8 +5,8 @@
 // main thread for playback and monitoring, the caller's thread for an
 // export); a real-time thread runs the kernel through raw(). A new plan is a
 // new UpmixPlanStorage, published with the kernel's atomic exchange; the
-// replaced storage goes to the RetireQueue, which frees it after its grace
-// period, never on the real-time thread and never at once. The installed
+// replaced storage goes to the main queue, which frees it kRetireSeconds
+// later, never on the real-time thread and never at once. The installed
 // record is never changed.
 //
 // Destroying an Upmixer destroys the kernel context and then its current
@@ -18,8 +18,8 @@
 #include <optional>
 #include <vector>
 
-#include "audio/RetireQueue.h"
 #include "audio/UpmixPlanner.h"
+#include "platform/MainQueue.h"
 #include "rt/mn_upmix.h"
 
 namespace qm {
@@ -54,9 +54,9 @@ public:
 
     // Null when the kernel refuses the counts (inputs outside 1...16,
     // outputs outside 1...24). No plan is installed: silence until apply.
-    // `retired` receives replaced plans and must outlive the upmixer.
+    // `main` receives replaced plans and must outlive the upmixer.
     static std::shared_ptr<Upmixer> create(int inChannels, int outChannels, double sampleRate,
-                                           RetireQueue& retired);
+                                           MainQueue& main);
     ~Upmixer();
     Upmixer(const Upmixer&) = delete;
     Upmixer& operator=(const Upmixer&) = delete;
@@ -77,7 +77,7 @@ public:
     const std::shared_ptr<const UpmixPlanStorage>& storage() const { return storage_; }
 
 private:
-    Upmixer(mn_upmix* raw, int in, int out, double rate, int fftSize, RetireQueue& retired);
+    Upmixer(mn_upmix* raw, int in, int out, double rate, int fftSize, MainQueue& main);
 
     mn_upmix* raw_;
     int inChannels_, outChannels_;
@@ -85,7 +85,7 @@ private:
     int fftSize_, bins_;
     std::optional<UpmixRequest> request_;
     std::shared_ptr<const UpmixPlanStorage> storage_;
-    RetireQueue& retired_;
+    MainQueue& main_;
 };
 
 }  // namespace qm

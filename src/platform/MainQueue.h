@@ -18,6 +18,11 @@
 
 namespace qm {
 
+// How long an object the render thread may still be reading lives on after
+// it is replaced: it is handed to the main queue with after(kRetireSeconds,
+// ...) and released when that work is dropped, never on the render thread.
+inline constexpr double kRetireSeconds = 3.0;
+
 class MainQueue {
 public:
     using Token = uint64_t;

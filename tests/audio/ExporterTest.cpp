@@ -281,7 +281,7 @@ TEST(Exporter, OwnChannelsAndBedsAreTheLayoutMatrixAppliedToTheSource) {
 // it and its first frames after it; otherwise silence follows.
 Planar upmixDirectly(const Planar& in, const std::vector<SpeakerID>& source, const std::vector<SpeakerID>& target,
                      const UpmixParams& params, const Exporter::Range& range, bool loop) {
-    RetireQueue retired;
+    ManualMainQueue retired;
     auto upmixer = Upmixer::create(int(source.size()), int(target.size()), kRate, retired);
     upmixer->apply(UpmixRequest{source, target, params});
     const int64_t latency = mn_upmix_latency(upmixer->raw());

@@ -31,15 +31,14 @@ namespace {
 using S = SpeakerID;
 
 struct Rig {
-    RetireQueue retired;
+    ManualMainQueue retired;
     std::shared_ptr<Upmixer> up;
     std::vector<std::vector<float>> in, out;
     std::vector<const float*> ip;
     std::vector<float*> op;
     int block;
 
-    Rig(LayoutID target, UpmixPreset preset, int block_, std::chrono::milliseconds grace = std::chrono::seconds(3))
-        : retired(grace), block(block_) {
+    Rig(LayoutID target, UpmixPreset preset, int block_) : block(block_) {
         const auto T = layout::speakers(target);
         up = Upmixer::create(2, static_cast<int>(T.size()), 48000, retired);
         up->apply({{S::L, S::R}, T, upmixPreset::params(preset)});
@@ -103,7 +102,7 @@ TEST(UpmixRealtime, ProcessAllocatesLocksAndCallsNothing) {
 #endif
 
 TEST(UpmixRealtime, PlanSwapsUnderLoad) {
-    Rig rig(LayoutID::l714, UpmixPreset::music, 256, std::chrono::milliseconds(100));
+    Rig rig(LayoutID::l714, UpmixPreset::music, 256);
     std::atomic<bool> stop{false};
     std::atomic<long> frames{0};
     double maxAbs = 0, maxStep = 0;
@@ -145,13 +144,15 @@ TEST(UpmixRealtime, PlanSwapsUnderLoad) {
         // Only the grace period separates the render thread's last read of a
         // plan from its release; ThreadSanitizer sees no ordering in a
         // waiting time, so under it replaced plans are freed after the join.
-        rig.retired.collect();
+        // The queue's clock runs 30 times faster than the wall clock here,
+        // so a replaced plan is freed about 100 ms after it was replaced.
+        rig.retired.advance(30 * 0.005);
 #endif
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     stop = true;
     render.join();
-    rig.retired.collect(RetireQueue::Clock::now() + std::chrono::seconds(1));
+    rig.retired.advance(kRetireSeconds);
     EXPECT_GT(frames.load(), 48000);
     EXPECT_TRUE(finite);
     // Two sines of amplitude 0.5 change by at most 0.03 per sample; the

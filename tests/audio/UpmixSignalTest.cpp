@@ -28,7 +28,7 @@ std::vector<float> noise(unsigned seed) {
 
 std::vector<std::vector<float>> upmix(LayoutID id, const UpmixParams& params, const std::vector<float>& l,
                                       const std::vector<float>& r) {
-    RetireQueue q;
+    ManualMainQueue q;
     const auto T = layout::speakers(id);
     auto u = Upmixer::create(2, static_cast<int>(T.size()), kRate, q);
     u->apply({{S::L, S::R}, T, params});

@@ -2,45 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 
 namespace qm {
 namespace {
 
 using S = SpeakerID;
-using namespace std::chrono_literals;
 
 UpmixRequest stereoTo(LayoutID id, UpmixParams p = upmixPreset::params(UpmixPreset::music)) {
     return {{S::L, S::R}, layout::speakers(id), p};
 }
 
-TEST(RetireQueue, ReleasesEachObjectAfterItsGracePeriodInOrder) {
-    RetireQueue q;
-    const auto t0 = RetireQueue::Clock::time_point{} + 100s;
-    auto a = std::make_shared<int>(1), b = std::make_shared<int>(2);
-    std::weak_ptr<int> wa = a, wb = b;
-    q.retire(std::move(a), t0);
-    q.retire(std::move(b), t0 + 1s);
-    q.retire(nullptr, t0);
-    EXPECT_EQ(q.pending(), 2u);
-    EXPECT_EQ(q.nextDeadline(), t0 + 3s);
-    EXPECT_EQ(q.collect(t0 + 2999ms), 0u);
-    EXPECT_FALSE(wa.expired());
-    EXPECT_EQ(q.collect(t0 + 3s), 1u);
-    EXPECT_TRUE(wa.expired());
-    EXPECT_FALSE(wb.expired());
-    // A clock that steps back cannot make a later object go first.
-    auto c = std::make_shared<int>(3);
-    std::weak_ptr<int> wc = c;
-    q.retire(std::move(c), t0 - 10s);
-    EXPECT_EQ(q.collect(t0 + 3500ms), 0u);
-    EXPECT_EQ(q.collect(t0 + 4s), 2u);
-    EXPECT_TRUE(wb.expired() && wc.expired());
-    EXPECT_FALSE(q.nextDeadline());
-}
-
 TEST(Upmixer, CreationAndFrameSizes) {
-    RetireQueue q;
+    ManualMainQueue q;
     EXPECT_EQ(Upmixer::create(2, 25, 48000, q), nullptr);
     EXPECT_EQ(Upmixer::create(17, 2, 48000, q), nullptr);
     struct Case {
@@ -59,9 +32,8 @@ TEST(Upmixer, CreationAndFrameSizes) {
 }
 
 TEST(Upmixer, PlansOncePerDistinctRequestAndRetiresReplacedPlans) {
-    RetireQueue q;
+    ManualMainQueue q;
     auto u = Upmixer::create(2, 12, 48000, q);
-    const auto t0 = RetireQueue::Clock::now();
     UpmixRequest r = stereoTo(LayoutID::l714);
     u->apply(r);
     auto first = u->storage();
@@ -80,15 +52,16 @@ TEST(Upmixer, PlansOncePerDistinctRequestAndRetiresReplacedPlans) {
     EXPECT_EQ(*u->request(), r);
     // Three replaced plans wait; the fourth is installed.
     EXPECT_EQ(q.pending(), 3u);
-    EXPECT_EQ(q.collect(t0 + 2999ms), 0u);
+    q.advance(2.9);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(old[i].expired()) << i;
-    EXPECT_EQ(q.collect(RetireQueue::Clock::now() + 3s), 3u);
+    q.advance(0.2);
+    EXPECT_EQ(q.pending(), 0u);
     for (int i = 0; i < 3; ++i) EXPECT_TRUE(old[i].expired()) << i;
     EXPECT_FALSE(old[3].expired());
 }
 
 TEST(Upmixer, StereoOnlyForExactlyLeftRight) {
-    RetireQueue q;
+    ManualMainQueue q;
     const auto T = layout::speakers(LayoutID::l51);
     auto u = Upmixer::create(2, 6, 48000, q);
     u->apply({{S::L, S::R}, T, {}});
@@ -104,7 +77,7 @@ TEST(Upmixer, StereoOnlyForExactlyLeftRight) {
 }
 
 TEST(Upmixer, RefusesARequestOfOtherCounts) {
-    RetireQueue q;
+    ManualMainQueue q;
     auto u = Upmixer::create(2, 8, 48000, q);
     EXPECT_THROW(u->apply(stereoTo(LayoutID::l714)), std::invalid_argument);
     EXPECT_THROW(u->apply({layout::speakers(LayoutID::l51), layout::speakers(LayoutID::l71), {}}),
