@@ -1,5 +1,6 @@
 #include "platform/AudioFileReader.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "platform/AppError.h"
@@ -7,6 +8,12 @@
 #include "platform/SndfileReader.h"
 
 namespace qm {
+
+int64_t AudioFileReader::framesInFile(int64_t position, int64_t frames) const {
+    if (position < 0 || frames < 0)
+        throw AppError(kAudioFileReadFailed, "Cannot read audio before the start of a file.");
+    return std::max<int64_t>(0, std::min(frames, format().frames - position));
+}
 
 std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::path& path) {
     const std::string name = path.filename().string();

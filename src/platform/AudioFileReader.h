@@ -54,6 +54,11 @@ public:
     // Throws AppError (with a readable text) for a file that is missing,
     // empty, unreadable or not audio.
     static std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path);
+
+protected:
+    // The frames of a read request that lie inside the file (0 at or past
+    // its end); a negative position or count throws AppError.
+    int64_t framesInFile(int64_t position, int64_t frames) const;
 };
 
 }  // namespace qm

@@ -185,10 +185,8 @@ public:
     const AudioStreamFormat& format() const override { return format_; }
 
     int64_t read(int64_t position, float* const* channels, int64_t frames) override {
-        if (position < 0 || frames < 0)
-            throw AppError(kAudioFileReadFailed, "Cannot read audio before the start of a file.");
-        frames = std::min(frames, format_.frames - position);
-        if (frames <= 0) return 0;
+        frames = framesInFile(position, frames);
+        if (frames == 0) return 0;
         int64_t done = 0;
         while (done < frames) {
             const int64_t want = position + done;
