@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "audio/AudioFileInfo.h"
-#include "audio/Exporter.h"
+#include "playback/Exporter.h"
 #include "support/AudioFiles.h"
 #include "support/Signals.h"
 #include "support/TempDir.h"

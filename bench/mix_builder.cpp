@@ -2,7 +2,7 @@
 // listen mode, trims): a whole configuration must stay far below a 16 ms frame.
 #include <benchmark/benchmark.h>
 
-#include "audio/MixBuilder.h"
+#include "spatial/MixBuilder.h"
 
 using namespace qm;
 

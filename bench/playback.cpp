@@ -3,9 +3,9 @@
 // 16 virtual sources, and a stereo file upmixed to 9.1.6 and rendered
 // binaurally. Only the callback is timed; the ring is refilled between
 // callbacks outside the measurement.
-#include "audio/PlaybackEngine.h"
-#include "audio/RenderContext.h"
-#include "audio/Upmixer.h"
+#include "playback/PlaybackEngine.h"
+#include "playback/RenderContext.h"
+#include "spatial/Upmixer.h"
 #include "platform/BinauralRenderer.h"
 #include "support/PlaybackConfigs.h"
 

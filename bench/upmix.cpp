@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "audio/Upmixer.h"
+#include "spatial/Upmixer.h"
 #include "rt/mn_mix.h"
 
 namespace {

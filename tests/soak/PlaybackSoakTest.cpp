@@ -1,7 +1,7 @@
 // A minute of the heaviest playback path on the dummy server: a stereo file
 // streamed from disk, upmixed to 9.1.6 and rendered binaurally through 16
 // virtual sources, without a single missed cycle.
-#include "audio/PlaybackEngine.h"
+#include "playback/PlaybackEngine.h"
 
 #include "audio/FrameSource.h"
 #include "audio/StreamReader.h"

@@ -1,6 +1,6 @@
 #include "support/PlaybackConfigs.h"
 
-#include "audio/UpmixFFT.h"
+#include "spatial/UpmixFFT.h"
 
 namespace qm::test {
 

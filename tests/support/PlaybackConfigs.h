@@ -2,7 +2,7 @@
 // builder's own pieces.
 #pragma once
 
-#include "audio/MixBuilder.h"
+#include "spatial/MixBuilder.h"
 #include "rt/mn_upmix.h"
 
 #include <vector>

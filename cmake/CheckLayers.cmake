@@ -1,0 +1,78 @@
+# Refuses an include that goes up a layer or sideways to a feature the folder
+# may not use. Run at build time: cmake -DSRC=<src dir> -DSTAMP=<file> -P CheckLayers.cmake
+#
+# A folder is the first path component under src/, or the first two for the
+# Qt layers (app/<feature>, ui/<feature>). Each line below lists what a folder
+# may include besides itself. A folder of app/ or ui/ that is not named here
+# may use everything of its own layer's core (app/core, ui/widgets) and every
+# layer below.
+set(_engine audio spatial playback analysis edit library monitor)
+set(allow_rt        "")
+set(allow_platform  rt)
+set(allow_audio     platform rt)
+set(allow_spatial   audio platform rt)
+set(allow_playback  spatial audio platform rt)
+set(allow_analysis  audio platform rt)
+set(allow_edit      analysis audio platform rt)
+set(allow_library   audio platform rt)
+set(allow_monitor   playback spatial audio platform rt)
+# Models never touch the real-time core directly: the engine's classes stand
+# between them and it.
+set(allow_app/core  ${_engine} platform)
+set(_app_default    app/core ${_engine} platform)
+set(allow_app/editor app/core ${_engine} platform rt)  # TEMPORARY: until playback sessions land
+set(allow_app/shell app ${_engine} platform)
+set(allow_ui/widgets app ${_engine} platform)
+set(_ui_default     ui/widgets app ${_engine} platform)
+set(allow_ui/shell  ui app ${_engine} platform)
+
+file(GLOB_RECURSE _files ${SRC}/*.h ${SRC}/*.hpp ${SRC}/*.cpp ${SRC}/*.c)
+set(_bad "")
+foreach(_f IN LISTS _files)
+  file(RELATIVE_PATH _rel ${SRC} ${_f})
+  if(NOT _rel MATCHES "/")
+    continue()  # main.cpp puts everything together
+  endif()
+  string(REGEX MATCH "^[^/]+" _top "${_rel}")
+  set(_dir ${_top})
+  if(_top STREQUAL "app" OR _top STREQUAL "ui")
+    string(REGEX MATCH "^[^/]+/[^/]+" _dir "${_rel}")
+    if(NOT _dir MATCHES "/[^/]+$" OR _rel MATCHES "^[^/]+/[^/]+$")
+      set(_dir ${_top}/core)
+      if(_top STREQUAL "ui")
+        set(_dir ui/widgets)
+      endif()
+    endif()
+  endif()
+  if(DEFINED allow_${_dir})
+    set(_allowed ${allow_${_dir}})
+  elseif(_top STREQUAL "app")
+    set(_allowed ${_app_default})
+  elseif(_top STREQUAL "ui")
+    set(_allowed ${_ui_default})
+  else()
+    list(APPEND _bad "${_rel}: folder ${_dir} has no entry in cmake/CheckLayers.cmake")
+    continue()
+  endif()
+  file(STRINGS ${_f} _incs REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]+\"")
+  foreach(_line IN LISTS _incs)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\".*" "\\1" _inc "${_line}")
+    if(NOT _inc MATCHES "/")
+      continue()  # a file of the same folder
+    endif()
+    set(_ok FALSE)
+    foreach(_a IN LISTS _allowed _dir)
+      if(_inc MATCHES "^${_a}/")
+        set(_ok TRUE)
+      endif()
+    endforeach()
+    if(NOT _ok)
+      list(APPEND _bad "${_rel}: includes ${_inc}, which ${_dir} may not use")
+    endif()
+  endforeach()
+endforeach()
+if(_bad)
+  list(JOIN _bad "\n  " _text)
+  message(FATAL_ERROR "Includes that break the layering:\n  ${_text}")
+endif()
+file(WRITE ${STAMP} "ok\n")

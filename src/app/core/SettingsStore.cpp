@@ -1,0 +1,94 @@
+#include "app/core/SettingsStore.h"
+
+#include <nlohmann/json.hpp>
+
+namespace qm {
+
+SettingsStore::SettingsStore(std::shared_ptr<UserDefaults> defaults, QObject* parent)
+    : QObject(parent), defaults_(std::move(defaults)) {
+    load();
+}
+
+void SettingsStore::load() {
+    auto stored = defaults_->data(documentKey);
+    if (!stored) return;  // first start: the defaults, nothing written
+
+    std::vector<std::string> reverted;
+    QString problem;
+    try {
+        value_ = AppSettings::decodeText(std::string_view(stored->constData(),
+                                                          static_cast<size_t>(stored->size())),
+                                         &reverted);
+        if (!reverted.empty()) {
+            QStringList keys;
+            for (const auto& k : reverted) keys << QString::fromStdString(k);
+            bool profiles = reverted.front() == "profiles";
+            problem = profiles ? QStringLiteral("The stored output profiles could not be read; the "
+                                                "built-in profiles are in use")
+                               : QStringLiteral("Some stored settings could not be read (%1); their "
+                                                "defaults are in use")
+                                     .arg(keys.join(QStringLiteral(", ")));
+        }
+    } catch (const nlohmann::json::exception&) {
+        value_ = AppSettings{};
+        problem = QStringLiteral("The stored settings could not be read; the defaults are in use");
+    }
+    if (problem.isEmpty()) return;
+
+    // Keep what could not be read, so that the first change (which rewrites
+    // the whole document) does not lose it for good.
+    bool kept = defaults_->data(unreadableKey) == stored || defaults_->setData(unreadableKey, *stored);
+    if (kept)
+        setMessage(problem + QStringLiteral(". The stored settings are kept under \"%1\".")
+                                 .arg(QLatin1String(unreadableKey)));
+    else
+        setMessage(problem + QStringLiteral("."));
+}
+
+void SettingsStore::setValue(const AppSettings& value) {
+    if (value == value_) return;
+    value_ = value;
+    persist();
+    emit valueChanged();
+}
+
+void SettingsStore::update(const std::function<void(AppSettings&)>& change) {
+    AppSettings next = value_;
+    change(next);
+    setValue(next);
+}
+
+OutputProfile SettingsStore::activeProfile() const {
+    for (const auto& p : value_.profiles)
+        if (value_.activeProfileID && p.id == *value_.activeProfileID) return p;
+    if (!value_.profiles.empty()) return value_.profiles.front();
+    // The list is never empty by design; should a caller empty it anyway,
+    // play through what a reload would give.
+    return OutputProfile::defaults().front();
+}
+
+void SettingsStore::persist() {
+    QString failure;
+    try {
+        std::string doc = value_.encode();
+        if (!defaults_->setData(documentKey, QByteArray::fromStdString(doc)))
+            failure = QStringLiteral("the settings file cannot be written");
+    } catch (const nlohmann::json::exception& e) {
+        failure = QString::fromUtf8(e.what());
+    }
+    if (!failure.isEmpty()) {
+        saveFailed_ = true;
+        setMessage(QStringLiteral("Settings could not be saved: %1").arg(failure));
+    } else if (saveFailed_) {
+        saveFailed_ = false;
+        setMessage(QString());
+    }
+}
+
+void SettingsStore::setMessage(const QString& text) {
+    if (text == message_) return;
+    message_ = text;
+    emit messageChanged();
+}
+
+}  // namespace qm

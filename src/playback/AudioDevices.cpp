@@ -1,0 +1,57 @@
+#include "playback/AudioDevices.h"
+
+#include "platform/AudioOutput.h"
+
+namespace qm {
+
+namespace {
+
+// The sound server has no object ids; a hash of the UID gives one that stays
+// the same while devices come and go.
+uint32_t idFor(const std::string& uid) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : uid) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return h == 0 ? 1 : h;
+}
+
+}  // namespace
+
+namespace AudioDevices {
+
+std::vector<AudioOutputDevice> allOutputs() {
+    std::vector<AudioOutputDevice> out;
+    for (const OutputEndpoint& e : AudioOutputs::list()) {
+        if (e.channels < 1 || e.uid.empty()) continue;
+        out.push_back({idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels});
+    }
+    return out;
+}
+
+std::string name(const std::optional<std::string>& uid) {
+    if (!uid) return "System Output";
+    for (const auto& d : allOutputs()) {
+        if (d.uid == *uid) return d.name;
+    }
+    return "Unavailable device";
+}
+
+std::optional<uint32_t> deviceID(const std::string& uid) {
+    for (const auto& d : allOutputs()) {
+        if (d.uid == uid) return d.id;
+    }
+    return std::nullopt;
+}
+
+int outputChannels(uint32_t id) {
+    for (const auto& d : allOutputs()) {
+        if (d.id == id) return d.outputChannels;
+    }
+    return 0;
+}
+
+}  // namespace AudioDevices
+
+}  // namespace qm

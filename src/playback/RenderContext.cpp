@@ -1,0 +1,247 @@
+#include "playback/RenderContext.h"
+
+#include "platform/BinauralRenderer.h"
+#include "rt/mn_upmix.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace qm {
+
+void RenderContext::Channels::make(int count) {
+    memory.assign(static_cast<size_t>(count) * maxFrames, 0.0f);
+    ptr.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) ptr[i] = memory.data() + static_cast<size_t>(i) * maxFrames;
+}
+
+RenderContext::RenderContext()
+    : ringSlot(mn_slot_create()),
+      cfgSlot(mn_slot_create()),
+      position(mn_f64_create(0.0)),
+      finished(mn_i64_create(0)),
+      gain(mn_f64_create(1.0)) {
+    if (!ringSlot || !cfgSlot || !position || !finished || !gain) throw std::bad_alloc();
+    inA_.make(maxSourceChannels);
+    inB_.make(maxSourceChannels);
+    inC_.make(maxSourceChannels);
+    busMem_.make(maxVirtualSpeakers);
+    bus_ = busMem_.ptr.data();
+    upA_.make(maxUpmixOutputs);
+    upB_.make(maxUpmixOutputs);
+    rampUp_.assign(maxFrames, 0.0f);
+    rampDown_.assign(maxFrames, 0.0f);
+    binL_.assign(maxFrames, 0.0f);
+    binR_.assign(maxFrames, 0.0f);
+}
+
+void RenderContext::renderCallback(void* user, uint32_t frames, float* const* channels,
+                                   uint32_t channelCount) {
+    static_cast<RenderContext*>(user)->render(frames, channels, channelCount);
+}
+
+// Reads n frames of `ring` into `dst`, padding a short read with silence.
+// Returns the ring's channel count; a ring of more channels than the scratch
+// sets hold is not read and counts as none.
+int RenderContext::readRing(mn_ring* ring, float* const* dst, uint32_t n, bool current) {
+    if (!ring) return 0;
+    const int c = mn_ring_channels(ring);
+    if (c > maxSourceChannels || c < 0) return 0;
+    double stamp = 0.0;
+    const int32_t got = mn_ring_read(ring, dst, static_cast<int32_t>(n), &stamp);
+    if (got < static_cast<int32_t>(n)) {
+        const int32_t from = std::max<int32_t>(got, 0);
+        for (int ch = 0; ch < c; ++ch) {
+            std::memset(dst[ch] + from, 0, sizeof(float) * (n - static_cast<uint32_t>(from)));
+        }
+    }
+    if (current && got > 0) mn_f64_store(position, stamp);
+    return c;
+}
+
+void RenderContext::outputSet(const mn_mix_config* cfg, float* const** out, int32_t* count) {
+    if (cfg->to_binaural) {
+        *out = bus_;
+        *count = maxVirtualSpeakers;
+    } else {
+        *out = dev_;
+        *count = devCount_;
+    }
+}
+
+// The upmix kernel's inputs: `in` from the record's offset on; channels the
+// source lacks are silent.
+void RenderContext::fillUpmixInputs(const mn_mix_config* cfg, float* const* in, int channels) {
+    auto* u = static_cast<mn_upmix*>(cfg->upmix);
+    const int k = std::min<int>(mn_upmix_in_channels(u), maxSourceChannels);
+    for (int i = 0; i < k; ++i) {
+        const int64_t idx = static_cast<int64_t>(cfg->upmix_offset) + i;
+        upIn_[i] = idx >= 0 && idx < channels ? in[idx] : nullptr;
+    }
+}
+
+// Renders one record's side: straight through its matrix when the input has
+// the record's channel count, or through its upmix kernel into `upOut` and
+// then the matrix. A record asking for more matrix inputs than the kernel's
+// outputs can hold mixes nothing rather than read past them.
+void RenderContext::mixSide(const mn_mix_config* cfg, float* const* in, int channels,
+                            uint32_t n, float* const* upOut, const float* ramp) {
+    float* const* out = nullptr;
+    int32_t outCount = 0;
+    outputSet(cfg, &out, &outCount);
+    if (!cfg->upmix) {
+        if (channels == cfg->in_channels) {
+            mn_mix_accumulate(cfg, in, static_cast<int32_t>(n), out, outCount, ramp);
+        }
+        return;
+    }
+    fillUpmixInputs(cfg, in, channels);
+    mn_upmix_process(static_cast<mn_upmix*>(cfg->upmix), upIn_, static_cast<int32_t>(n), upOut);
+    if (cfg->in_channels <= maxUpmixOutputs) {
+        mn_mix_accumulate(cfg, upOut, static_cast<int32_t>(n), out, outCount, ramp);
+    }
+}
+
+int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32_t bufferCount) {
+    const uint32_t n = std::min(frameCount, maxFrames);
+    devCount_ = static_cast<int>(std::min<uint32_t>(bufferCount, maxDeviceChannels));
+    for (uint32_t i = 0; i < bufferCount; ++i) {
+        if (buffers[i]) std::memset(buffers[i], 0, sizeof(float) * frameCount);
+    }
+    for (int i = 0; i < devCount_; ++i) dev_[i] = buffers[i];
+
+    auto* ring = static_cast<mn_ring*>(mn_slot_load(ringSlot));
+    auto* cfg = static_cast<const mn_mix_config*>(mn_slot_load(cfgSlot));
+
+    const bool binauralDue = (cfg && cfg->to_binaural) || (prevCfg && prevCfg->to_binaural);
+    if (binauralDue) {
+        for (int i = 0; i < maxVirtualSpeakers; ++i) std::memset(bus_[i], 0, sizeof(float) * n);
+    }
+
+    float* const* inA = inA_.ptr.data();
+    if (ring == prevRing && cfg == prevCfg) {
+        if (cfg) {
+            const int c = readRing(ring, inA, n, true);
+            mixSide(cfg, inA, c, n, upA_.ptr.data(), nullptr);
+        }
+    } else {
+        if (n > 0) {
+            const float step = 1.0f / static_cast<float>(n);
+            for (uint32_t t = 0; t < n; ++t) {
+                rampUp_[t] = static_cast<float>(t + 1) * step;
+                rampDown_[t] = 1.0f - static_cast<float>(t + 1) * step;
+            }
+        }
+        float* const* oldIn = inA;
+        float* const* newIn = inA;
+        int oldCount = 0, newCount = 0;
+        if (ring == prevRing) {
+            oldCount = newCount = readRing(ring, inA, n, true);
+        } else {
+            oldCount = readRing(prevRing, inA, n, false);
+            newIn = inB_.ptr.data();
+            newCount = readRing(ring, newIn, n, true);
+        }
+
+        if (cfg && prevCfg && cfg->upmix && cfg->upmix == prevCfg->upmix) {
+            // One kernel serves both records: run it once, on the crossfaded
+            // input when the ring changed, and crossfade only the matrices.
+            auto* u = static_cast<mn_upmix*>(cfg->upmix);
+            float* const* kernelIn = inA;
+            int kernelCount = oldCount;
+            if (ring != prevRing) {
+                const int64_t want = static_cast<int64_t>(std::max(cfg->upmix_offset, 0)) +
+                                     mn_upmix_in_channels(u);
+                const int k = static_cast<int>(std::min<int64_t>(want, maxSourceChannels));
+                float* const* inC = inC_.ptr.data();
+                for (int ch = 0; ch < k; ++ch) {
+                    float* dst = inC[ch];
+                    const float* a = ch < oldCount ? oldIn[ch] : nullptr;
+                    const float* b = ch < newCount ? newIn[ch] : nullptr;
+                    for (uint32_t t = 0; t < n; ++t) {
+                        dst[t] = (a ? a[t] * rampDown_[t] : 0.0f) + (b ? b[t] * rampUp_[t] : 0.0f);
+                    }
+                }
+                kernelIn = inC;
+                kernelCount = k;
+            }
+            fillUpmixInputs(cfg, kernelIn, kernelCount);
+            float* const* upA = upA_.ptr.data();
+            mn_upmix_process(u, upIn_, static_cast<int32_t>(n), upA);
+            float* const* out = nullptr;
+            int32_t outCount = 0;
+            if (cfg == prevCfg) {
+                outputSet(cfg, &out, &outCount);
+                if (cfg->in_channels <= maxUpmixOutputs)
+                    mn_mix_accumulate(cfg, upA, static_cast<int32_t>(n), out, outCount, nullptr);
+            } else {
+                outputSet(prevCfg, &out, &outCount);
+                if (prevCfg->in_channels <= maxUpmixOutputs)
+                    mn_mix_accumulate(prevCfg, upA, static_cast<int32_t>(n), out, outCount,
+                                      rampDown_.data());
+                outputSet(cfg, &out, &outCount);
+                if (cfg->in_channels <= maxUpmixOutputs)
+                    mn_mix_accumulate(cfg, upA, static_cast<int32_t>(n), out, outCount,
+                                      rampUp_.data());
+            }
+        } else {
+            if (prevCfg) mixSide(prevCfg, oldIn, oldCount, n, upA_.ptr.data(), rampDown_.data());
+            if (cfg) mixSide(cfg, newIn, newCount, n, upB_.ptr.data(), rampUp_.data());
+        }
+    }
+    const mn_mix_config* earRecord = cfg && cfg->to_binaural ? cfg : prevCfg;
+    prevRing = ring;
+    prevCfg = cfg;
+
+    // The ears are added after the direct mix, so a change between speakers
+    // and headphones overlaps both for one callback.
+    if (binauralDue && binRender) {
+        // A renderer left unpulled still holds the tail of what it played
+        // the last time; coming back, it starts from silence instead.
+        if (!binauralWasDue_) binRender->reset();
+        const bool ok = binRender->render(bus_, maxVirtualSpeakers, n, binL_.data(), binR_.data());
+        if (ok && earRecord) {
+            const int32_t ears[2] = {earRecord->bin_left, earRecord->bin_right};
+            const float* sig[2] = {binL_.data(), binR_.data()};
+            for (int e = 0; e < 2; ++e) {
+                if (ears[e] < 0 || ears[e] >= devCount_ || !dev_[ears[e]]) continue;
+                float* d = dev_[ears[e]];
+                for (uint32_t t = 0; t < n; ++t) d[t] += sig[e][t];
+            }
+        }
+    }
+
+    binauralWasDue_ = binauralDue;
+
+    const float g = static_cast<float>(mn_f64_load(gain));
+    if (g == lastGain) {
+        if (g != 1.0f) {
+            for (int i = 0; i < devCount_; ++i) {
+                if (!dev_[i]) continue;
+                for (uint32_t t = 0; t < n; ++t) dev_[i][t] *= g;
+            }
+        }
+    } else {
+        const float step = n > 0 ? (g - lastGain) / static_cast<float>(n) : 0.0f;
+        for (int i = 0; i < devCount_ && n > 0; ++i) {
+            if (!dev_[i]) continue;
+            float v = lastGain;
+            for (uint32_t t = 0; t < n; ++t) {
+                v += step;
+                dev_[i][t] *= v;
+            }
+        }
+        lastGain = g;
+    }
+
+    // The slot is looked at again: a new stream published while this callback
+    // ran (play() resets `finished` first) must not be marked finished by the
+    // end of the one it replaced.
+    if (ring && mn_ring_available(ring) == 0 && mn_ring_eof(ring) &&
+        mn_slot_load(ringSlot) == ring) {
+        mn_i64_store(finished, 1);
+    }
+    return 0;
+}
+
+}  // namespace qm
