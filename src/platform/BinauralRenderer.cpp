@@ -302,7 +302,7 @@ void BinauralRenderer::reset() {
 
 bool BinauralRenderer::render(const float* const* sources, int count, uint32_t frames,
                               float* left, float* right) {
-    if (frames > maxFrames || count > maxSources) return false;
+    if (frames > kMaxRenderFrames || count > maxSources) return false;
     uint32_t t = 0;
     while (t < frames) {
         const int k = static_cast<int>(std::min<uint32_t>(B - pos_, frames - t));

@@ -8,7 +8,8 @@
  * exchange. Whoever loads a slot never frees what it got: replaced objects
  * are freed later by their owner, off the real-time thread.
  *
- * A cell lives as long as its owner; there is no function to free one.
+ * Cells are made by their create function and freed by their destroy
+ * function (null is ignored), once no thread can touch them any more.
  * Loads and stores never allocate, lock or make a system call.
  */
 #ifndef QM_RT_MN_CELLS_H
@@ -28,14 +29,17 @@ typedef struct mn_i64 mn_i64;
 mn_slot* mn_slot_create(void);
 void mn_slot_store(mn_slot* slot, void* value);
 void* mn_slot_load(const mn_slot* slot);
+void mn_slot_destroy(mn_slot* slot);
 
 mn_f64* mn_f64_create(double initial);
 void mn_f64_store(mn_f64* cell, double value);
 double mn_f64_load(const mn_f64* cell);
+void mn_f64_destroy(mn_f64* cell);
 
 mn_i64* mn_i64_create(int64_t initial);
 void mn_i64_store(mn_i64* cell, int64_t value);
 int64_t mn_i64_load(const mn_i64* cell);
+void mn_i64_destroy(mn_i64* cell);
 
 #ifdef __cplusplus
 }

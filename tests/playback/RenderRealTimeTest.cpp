@@ -87,7 +87,7 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 30.0, 0.0);
     bin.setDirection(1, -30.0, 0.0);
-    ctx.binRender = &bin;
+    ctx.setBinauralRenderer(&bin);
     test::PassthroughUpmix u(1024);
     mn_ring* a = filledRing(2, 1 << 17);
     mn_ring* b = filledRing(2, 1 << 17);

@@ -59,4 +59,7 @@ TEST(RealTime, FunctionsAllocateNothing) {
     rt.join();
     EXPECT_EQ(allocations, 0);
     mn_ring_destroy(ring);
+    mn_slot_destroy(slot);
+    mn_f64_destroy(gain);
+    mn_i64_destroy(flag);
 }

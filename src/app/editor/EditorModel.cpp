@@ -17,14 +17,11 @@
 #include "spatial/MixBuilder.h"
 #include "playback/PlaybackEngine.h"
 #include "audio/Speakers.h"
-#include "audio/StreamReader.h"
 #include "audio/WavFileWriter.h"
 #include "edit/TempEditPlanner.h"
 #include "edit/TempEditRenderer.h"
 #include "platform/AppError.h"
 #include "platform/FileAccess.h"
-#include "rt/mn_cells.h"
-#include "rt/mn_ring.h"
 
 namespace qm {
 
@@ -533,72 +530,76 @@ void EditorModel::play(std::optional<int64_t> from) {
     if (!from && preRoll_) start = std::max<int64_t>(start - static_cast<int64_t>(2 * doc_->sampleRate), 0);
     int64_t end = frames;
     if (selection_ && !loopPlayback_) end = selection_->upper;
-    std::optional<FrameRange> loopRange;
+    // Without a loop the region is unused; the reader still gets one inside the file.
+    FrameRange loopRange{0, end};
     if (loopPlayback_) loopRange = selection_ ? *selection_ : FrameRange{0, frames};
     if (start >= end) start = selection_ ? selection_->lower : 0;
-    startPlayback(doc_->channels, start, end, loopPlayback_, loopRange, true);
+    startPlayback(doc_->channels,
+                  {.start = start, .end = end, .loop = loopPlayback_, .loopStart = loopRange.lower,
+                   .loopEnd = loopRange.upper},
+                  true);
 }
 
-void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, int64_t start, int64_t end, bool loop,
-                                std::optional<FrameRange> loopRange, bool followsDoc) {
+void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range,
+                                bool followsDoc) {
     if (!doc_) return;
     if (onWillPlay) onWillPlay();
     const OutputProfile profile = settings_.activeProfile();
-    try {
-        engine_.configure(profile.deviceUID, false);
-        const int inputs = static_cast<int>(channels->size());
-        MixConfig config = MixBuilder::config(doc_->info.detected, inputs, profile, engine_.deviceChannels(),
-                                              ListenMode::normal, Rotation{}, settings_.value().monoToCenter,
-                                              std::nullopt);
-        for (int i = 0; i < config.inChannels && i < inputs; ++i) {
-            const bool silent = mute_.count(i) || (!solo_.empty() && !solo_.count(i));
-            if (!silent) continue;
-            for (int r = 0; r < config.rows; ++r)
-                config.matrix[static_cast<size_t>(r) * config.inChannels + i] = 0.f;
-        }
-        engine_.setConfig(config);
-    } catch (const std::exception& e) {
-        setMessage(describe(e));
-        return;
-    }
-    const uint64_t gen = ++playGen_;
     std::vector<MemorySource::Click> clickList;
     if (followsDoc)
         for (auto [f, accent] : clicks()) clickList.push_back({f, accent});
     const double sampleRate = doc_->sampleRate;
-    const double outputRate = engine_.sampleRate();
-    const FrameRange bounds = loopRange.value_or(FrameRange{0, end});
-    background([=, clickList = std::move(clickList)]() -> Deliver {
-        std::shared_ptr<StreamReader> reader;
+    const int inputs = static_cast<int>(channels->size());
+    std::shared_ptr<PlaybackSession> session;
+    try {
+        session = engine_.begin({
+            .deviceUID = profile.deviceUID,
+            .mix = [&](int deviceChannels) { return mix(profile, inputs, deviceChannels); },
+            .source = [channels, sampleRate, clickList = std::move(clickList)] {
+                return std::make_shared<MemorySource>(*channels, sampleRate, clickList);
+            },
+            .range = range,
+        });
+    } catch (const std::exception& e) {
+        setMessage(describe(e));
+        return;
+    }
+    session_ = session;
+    const uint64_t gen = ++playGen_;
+    background([=]() -> Deliver {
         try {
-            auto source = std::make_shared<MemorySource>(*channels, sampleRate, clickList);
-            reader = std::make_shared<StreamReader>(std::move(source), outputRate, start, end, loop, bounds.lower,
-                                                    bounds.upper);
-            while (mn_ring_available(reader->ring()) < 8192 &&
-                   mn_ring_write_space(reader->ring()) >= StreamReader::kBlockFrames && !reader->cancelled()) {
-                if (!reader->fillOnce()) break;
-            }
+            session->prepare();
         } catch (const std::exception& e) {
             return [gen, text = describe(e)](EditorModel& m) {
                 if (gen == m.playGen_) m.setMessage(text);
             };
         }
         return [=](EditorModel& m) {
-            if (gen != m.playGen_) {
-                reader->cancel();
-                return;
-            }
+            if (gen != m.playGen_) return;
             try {
-                m.engine_.play(reader, static_cast<double>(start));
+                if (!session->start()) return;
             } catch (const std::exception& e) {
                 m.setMessage(describe(e));
                 return;
             }
             m.setIsPlaying(true);
-            m.playhead_.setFrame(static_cast<double>(start));
+            m.playhead_.setFrame(static_cast<double>(range.start));
             m.startTimer(followsDoc);
         };
     });
+}
+
+// The document's mix on the output: lanes muted, or left out by a solo, are
+// silent.
+MixConfig EditorModel::mix(const OutputProfile& profile, int inputs, int deviceChannels) const {
+    MixConfig config = MixBuilder::config(doc_->info.detected, inputs, profile, deviceChannels, ListenMode::normal,
+                                          Rotation{}, settings_.value().monoToCenter, std::nullopt);
+    for (int i = 0; i < config.inChannels && i < inputs; ++i) {
+        const bool silent = mute_.count(i) || (!solo_.empty() && !solo_.count(i));
+        if (!silent) continue;
+        for (int r = 0; r < config.rows; ++r) config.matrix[static_cast<size_t>(r) * config.inChannels + i] = 0.f;
+    }
+    return config;
 }
 
 std::vector<std::pair<int64_t, bool>> EditorModel::clicks() const {
@@ -622,9 +623,11 @@ void EditorModel::startTimer(bool followsDoc) {
     timer_ = std::make_unique<QTimer>();
     timer_->setInterval(1000 / 30);
     QObject::connect(timer_.get(), &QTimer::timeout, this, [this, followsDoc] {
-        if (!isPlaying_) return;
-        if (followsDoc) playhead_.setFrame(mn_f64_load(engine_.ctx().position));
-        if (mn_i64_load(engine_.ctx().finished) != 0) stop();
+        if (!isPlaying_ || !session_) return;
+        // Another player began a session: the engine is no longer ours.
+        if (!session_->isCurrent()) return yield();
+        if (followsDoc) playhead_.setFrame(session_->position());
+        if (session_->finished()) stop();
     });
     timer_->start();
 }
@@ -641,7 +644,7 @@ void EditorModel::stop() {
     // would start playing after the stop.
     ++playGen_;
     if (!isPlaying_ && !timer_) return;
-    engine_.stop();
+    if (session_) session_->stop();
     setIsPlaying(false);
     stopTimer();
     playhead_.setFrame(static_cast<double>(cursor_));
@@ -661,7 +664,9 @@ void EditorModel::audition(const EditPlan& plan) {
     auto rendered =
         std::make_shared<const Channels>(TempEditRenderer::render(plan, *doc_->channels, doc_->sampleRate, options_));
     const int64_t length = lengthOf(*rendered);
-    startPlayback(std::move(rendered), 0, length, plan.kind == EditPlan::Kind::loop, std::nullopt, false);
+    const bool loop = plan.kind == EditPlan::Kind::loop;
+    startPlayback(std::move(rendered), {.start = 0, .end = length, .loop = loop, .loopStart = 0, .loopEnd = length},
+                  false);
 }
 
 void EditorModel::auditionLoopPoint() {
@@ -670,7 +675,8 @@ void EditorModel::auditionLoopPoint() {
     const int64_t le = frame(pins_->loopEnd);
     const double bar = 60.0 / analysis_->grid.bpm * analysis_->grid.beatsPerBar;
     const int64_t start = std::max<int64_t>(le - static_cast<int64_t>(2 * bar * doc_->sampleRate), ls);
-    startPlayback(doc_->channels, start, doc_->frames(), true, FrameRange{ls, le}, true);
+    startPlayback(doc_->channels,
+                  {.start = start, .end = doc_->frames(), .loop = true, .loopStart = ls, .loopEnd = le}, true);
 }
 
 // --- View ---

@@ -49,7 +49,11 @@
 namespace qm {
 
 class PlaybackEngine;
+class PlaybackSession;
 class SettingsStore;
+struct MixConfig;
+struct OutputProfile;
+struct StreamRange;
 
 // The three pins the user can drag in the editor's ruler.
 enum class PinKind { introEnd, loopEnd, endingStart };
@@ -257,8 +261,11 @@ private:
     FrameRange range() const;
     void replan();
     void finishAnalysis(uint64_t analysisGen, std::optional<MusicAnalysis> result);
-    void startPlayback(std::shared_ptr<const Channels> channels, int64_t start, int64_t end, bool loop,
-                       std::optional<FrameRange> loopRange, bool followsDoc);
+    // Begins a playback session of `channels` (the document, or a rendering
+    // of it) and opens its stream in the background; `followsDoc` when its
+    // frames are the document's, so that the playhead and the clicks follow.
+    void startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range, bool followsDoc);
+    MixConfig mix(const OutputProfile& profile, int inputs, int deviceChannels) const;
     void startTimer(bool followsDoc);
     void stopTimer();
     std::vector<std::pair<int64_t, bool>> clicks() const;
@@ -301,6 +308,7 @@ private:
     std::deque<std::shared_ptr<const Channels>> undoStack_;
     std::deque<std::shared_ptr<const Channels>> redoStack_;
     std::unique_ptr<QTimer> timer_;
+    std::shared_ptr<PlaybackSession> session_;  // the newest one this model began
     uint64_t playGen_ = 0;
     PlaybackEngine& engine_;
     SettingsStore& settings_;

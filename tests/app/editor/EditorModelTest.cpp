@@ -14,6 +14,7 @@
 #include "analysis/Signal.h"
 #include "app/core/SettingsStore.h"
 #include "audio/AudioFileInfo.h"
+#include "audio/FrameSource.h"
 #include "playback/PlaybackEngine.h"
 #include "platform/FileAccess.h"
 #include "platform/MainQueue.h"
@@ -22,6 +23,7 @@
 #include "support/JackTestDevice.h"
 #include "support/RhythmSignals.h"
 #include "support/TempDir.h"
+#include "support/Timeouts.h"
 
 using namespace qm;
 using namespace std::chrono_literals;
@@ -31,7 +33,7 @@ namespace {
 // Runs the event loop (and the engine's main queue) until `cond` holds.
 bool waitUntil(const std::function<bool()>& cond, ManualMainQueue* queue = nullptr,
                std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
     while (std::chrono::steady_clock::now() < end) {
         QCoreApplication::processEvents();
         if (queue) queue->runDue();
@@ -502,7 +504,24 @@ TEST(EditorModel, PlaysOnTheNullOutputFromWhereTheTransportSays) {
     waitUntil([] { return false; }, &e.queue, 100ms);
     EXPECT_FALSE(e.model.isPlaying());
     EXPECT_EQ(e.model.playhead()->frame(), held);
-    e.engine.stop();
+    e.engine.begin({})->stop();  // the player takes the engine and stops
+
+    // Another player's session takes the engine without a yield: the
+    // editor lets go at its next tick, and its stop leaves the other's
+    // playback alone.
+    e.model.play();
+    ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue));
+    const int64_t len = e.model.doc()->frames();
+    auto source = std::make_shared<MemorySource>(e.samples(), 48000);
+    auto player = e.engine.begin({.source = [source] { return source; },
+                                  .range = {.start = 0, .end = len, .loop = true, .loopStart = 0, .loopEnd = len}});
+    player->prepare();
+    ASSERT_TRUE(player->start());
+    ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 5s));
+    e.model.stop();
+    EXPECT_TRUE(player->isPlaying());
+    EXPECT_TRUE(e.engine.isRunning());
+    player->stop();
 
     // A start overtaken by a stop, or by the player's start (yield), publishes nothing.
     for (auto overtake : {&EditorModel::stop, &EditorModel::yield}) {
