@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audio/JsonFields.h"
+
 namespace qm {
 
 namespace {
@@ -86,29 +88,6 @@ MixConfig binauralConfig(MixBuilder::Binaural b, int inChannels, const OutputPro
 
 namespace listenMode {
 
-const std::array<ListenMode, 5>& allCases() {
-    static const std::array<ListenMode, 5> all = {ListenMode::normal, ListenMode::mono, ListenMode::left,
-                                                  ListenMode::right, ListenMode::midSide};
-    return all;
-}
-
-std::string_view rawValue(ListenMode m) {
-    switch (m) {
-        case ListenMode::normal: return "normal";
-        case ListenMode::mono: return "mono";
-        case ListenMode::left: return "left";
-        case ListenMode::right: return "right";
-        case ListenMode::midSide: return "midSide";
-    }
-    return "normal";
-}
-
-std::optional<ListenMode> fromRawValue(std::string_view raw) {
-    for (ListenMode m : allCases())
-        if (rawValue(m) == raw) return m;
-    return std::nullopt;
-}
-
 const Matrix& matrix(ListenMode m) {
     // The mid/side gain is the literal 0.7071, as stored mixes expect.
     static const std::array<Matrix, 5> tables = {
@@ -126,10 +105,7 @@ const Matrix& matrix(ListenMode m) {
 void to_json(nlohmann::json& j, ListenMode m) { j = std::string(listenMode::rawValue(m)); }
 
 void from_json(const nlohmann::json& j, ListenMode& m) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "listen mode must be a string", &j);
-    auto parsed = listenMode::fromRawValue(j.get_ref<const std::string&>());
-    if (!parsed) throw nlohmann::json::other_error::create(501, "unknown listen mode", &j);
-    m = *parsed;
+    m = jsonfields::textValue(j, listenMode::table, "listen mode");
 }
 
 std::unique_ptr<RealtimeMix> makeRealtimeMix(const MixConfig& config, void* upmixContext) {

@@ -21,6 +21,7 @@
 
 #include "analysis/Signal.h"
 #include "app/editor/EditorModel.h"
+#include "audio/TextTable.h"
 #include "audio/WavFileWriter.h"
 #include "platform/AacFileWriter.h"
 #include "platform/AppError.h"
@@ -115,12 +116,9 @@ struct AIGenerator::Job {
 };
 
 std::string AIGenerator::rawValue(Kind kind) {
-    switch (kind) {
-        case Kind::intro: return "intro";
-        case Kind::ending: return "ending";
-        case Kind::variation: return "variation";
-    }
-    return "intro";
+    static constexpr auto table =
+        textTable<Kind>({{Kind::intro, "intro"}, {Kind::ending, "ending"}, {Kind::variation, "variation"}});
+    return std::string(table.text(kind));
 }
 
 std::string AIGenerator::title(Kind kind) {

@@ -25,30 +25,6 @@
 
 namespace qm {
 
-namespace pinKind {
-
-const std::vector<PinKind>& allCases() {
-    static const std::vector<PinKind> all{PinKind::introEnd, PinKind::loopEnd, PinKind::endingStart};
-    return all;
-}
-
-std::string_view rawValue(PinKind kind) {
-    switch (kind) {
-        case PinKind::introEnd: return "introEnd";
-        case PinKind::loopEnd: return "loopEnd";
-        case PinKind::endingStart: return "endingStart";
-    }
-    return "";
-}
-
-std::optional<PinKind> fromRawValue(std::string_view raw) {
-    for (PinKind k : allCases())
-        if (rawValue(k) == raw) return k;
-    return std::nullopt;
-}
-
-}  // namespace pinKind
-
 namespace {
 
 uint64_t physicalMemory() {

@@ -41,6 +41,7 @@
 #include "analysis/MusicAnalysis.h"
 #include "app/core/PlayheadModel.h"
 #include "audio/AudioFileInfo.h"
+#include "audio/TextTable.h"
 #include "edit/EditOps.h"
 #include "edit/EditPlan.h"
 #include "edit/PeakCache.h"
@@ -59,9 +60,11 @@ struct StreamRange;
 enum class PinKind { introEnd, loopEnd, endingStart };
 
 namespace pinKind {
-const std::vector<PinKind>& allCases();
-std::string_view rawValue(PinKind kind);
-std::optional<PinKind> fromRawValue(std::string_view raw);
+inline constexpr auto table = textTable<PinKind>(
+    {{PinKind::introEnd, "introEnd"}, {PinKind::loopEnd, "loopEnd"}, {PinKind::endingStart, "endingStart"}});
+inline const std::array<PinKind, 3>& allCases() { return table.values(); }
+inline std::string_view rawValue(PinKind kind) { return table.text(kind); }
+inline std::optional<PinKind> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace pinKind
 
 // A half-open range of frames [lower, upper).
