@@ -60,6 +60,12 @@ double Direction::angle(const Direction& other) const {
 
 namespace speaker {
 
+std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s) {
+    auto it = std::find(list.begin(), list.end(), s);
+    if (it == list.end()) return std::nullopt;
+    return static_cast<int>(it - list.begin());
+}
+
 bool hasRearPair(const std::vector<SpeakerID>& layout) {
     return std::find(layout.begin(), layout.end(), S::Lrs) != layout.end() ||
            std::find(layout.begin(), layout.end(), S::Rrs) != layout.end();

@@ -60,6 +60,8 @@ Direction direction(SpeakerID s, const std::vector<SpeakerID>& layout);
 std::string label(SpeakerID s, const std::vector<SpeakerID>& layout);
 // True when the list holds Lrs or Rrs.
 bool hasRearPair(const std::vector<SpeakerID>& layout);
+// Where `s` first stands in `list`, if anywhere.
+std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s);
 }  // namespace speaker
 
 namespace layout {

@@ -1,4 +1,10 @@
-/* Atomic 8-byte cells that carry single values between the main thread and
+/* The real-time core (src/rt) is where the render thread's code begins:
+ * plain C records and functions, all named with the prefix mn_ and a family
+ * word (mn_ring_, mn_slot_, mn_f64_, mn_i64_, mn_mix_, mn_upmix_), with no
+ * dependency, no lock, no system call and no allocation outside the create
+ * functions. Whatever is named mn_ may be used on the render thread.
+ *
+ * Atomic 8-byte cells that carry single values between the main thread and
  * the render thread: a pointer slot (the current ring or mix configuration),
  * a double (gain, play position) and a 64-bit integer (end-of-stream flag).
  *

@@ -31,12 +31,6 @@ const std::vector<SpeakerID>& kBinauralUpmixTarget() {
     return t;
 }
 
-std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s) {
-    auto it = std::find(list.begin(), list.end(), s);
-    if (it == list.end()) return std::nullopt;
-    return static_cast<int>(it - list.begin());
-}
-
 Matrix zeros(size_t rows, size_t cols) { return Matrix(rows, std::vector<double>(cols, 0.0)); }
 
 // Row r of `decoder` applied through the format conversion `t`, for input
@@ -160,7 +154,7 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
     const size_t ch = static_cast<size_t>(std::max(channels, 0));
     Matrix m = zeros(target.size(), ch);
     if (target.empty() || ch == 0) return m;
-    const auto iL = firstIndex(target, S::L), iR = firstIndex(target, S::R), iC = firstIndex(target, S::C);
+    const auto iL = speaker::firstIndex(target, S::L), iR = speaker::firstIndex(target, S::R), iC = speaker::firstIndex(target, S::C);
     const bool stereoTarget = iL && iR && target.size() == 2;
 
     if (const auto* list = source.speakerList()) {
@@ -184,7 +178,7 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
             SpeakerID s = (*list)[i];
             // A speaker the target holds (LFE included) goes whole to its first
             // occurrence; any other is placed by its direction.
-            if (auto j = firstIndex(target, s)) {
+            if (auto j = speaker::firstIndex(target, s)) {
                 m[*j][i] = 1;
                 continue;
             }

@@ -409,9 +409,10 @@ void AIGenerator::writeTake(const fs::path& downloaded, int number) {
     if (!trimmed)
         return;
     const bool intro = job.kind == Kind::intro;
-    const auto cut = intro ? transitionTrim(audio.channels, audio.sampleRate, true,
-                                            job.barSeconds + 4 * job.barSeconds, job.barSeconds / 4)
-                           : transitionTrim(audio.channels, audio.sampleRate, false, 15, 1);
+    const auto cut =
+        intro ? transitionTrim(audio.channels, audio.sampleRate,
+                               {.intro = true, .length = job.barSeconds + 4 * job.barSeconds, .fade = job.barSeconds / 4})
+              : transitionTrim(audio.channels, audio.sampleRate, {.intro = false, .length = 15, .fade = 1});
     writeWav(trimName(number), audio, cut,
              "Quillmarsh Vanta AI " + raw + " for " + job.name + ", trimmed");
     job.written.push_back(trimName(number));
@@ -495,9 +496,9 @@ QByteArray AIGenerator::encodeClip(const std::vector<std::vector<float>>& channe
     return bytes;
 }
 
-std::vector<std::vector<float>> AIGenerator::transitionTrim(
-    const std::vector<std::vector<float>>& channels, double sr, bool intro, double length,
-    double fade) {
+std::vector<std::vector<float>> AIGenerator::transitionTrim(const std::vector<std::vector<float>>& channels,
+                                                            double sr, const Trim& trim) {
+    const auto [intro, length, fade] = trim;
     if (channels.empty() || channels[0].empty())
         return channels;
     const int64_t total = int64_t(channels[0].size());

@@ -293,7 +293,7 @@ void EditorModel::replaceContent(std::shared_ptr<const Channels> channels) {
     emit docChanged();
 }
 
-void EditorModel::push(Channels channels, bool reanalyze) {
+void EditorModel::push(Channels channels, Push how) {
     undoStack_.push_back(doc_->channels);
     if (undoStack_.size() > kUndoSteps) undoStack_.pop_front();
     uint64_t held = 0;
@@ -311,7 +311,7 @@ void EditorModel::push(Channels channels, bool reanalyze) {
         setMessage(undoStack_.empty() ? std::string("Not enough memory to undo this edit")
                                       : fmt::format("Undo memory full: the {} oldest step{} dropped", dropped,
                                                     dropped == 1 ? " was" : "s were"));
-    contentChanged(reanalyze);
+    contentChanged(how.reanalyze);
 }
 
 void EditorModel::undo() {
@@ -343,7 +343,7 @@ void EditorModel::cut() {
     if (!doc_ || !selection_) return;
     const auto [lo, hi] = *selection_;
     EditOps::clipboard = EditOps::slice(*doc_->channels, lo, hi);
-    push(EditOps::splice(*doc_->channels, lo, hi), true);
+    push(EditOps::splice(*doc_->channels, lo, hi), {.reanalyze = true});
     setCursor(lo);
     setSelection(std::nullopt);
 }
@@ -359,14 +359,14 @@ void EditorModel::paste() {
     const int64_t at = selection_ ? selection_->lower : cursor_;
     push(selection_ ? EditOps::replaceRegion(*doc_->channels, selection_->lower, selection_->upper, clip)
                     : EditOps::insert(*doc_->channels, cursor_, clip),
-         true);
+         {.reanalyze = true});
     setSelection(FrameRange{at, at + lengthOf(clip)});
 }
 
 void EditorModel::deleteSelection() {
     if (!doc_ || !selection_) return;
     const auto [lo, hi] = *selection_;
-    push(EditOps::splice(*doc_->channels, lo, hi), true);
+    push(EditOps::splice(*doc_->channels, lo, hi), {.reanalyze = true});
     setCursor(lo);
     setSelection(std::nullopt);
 }
@@ -374,7 +374,7 @@ void EditorModel::deleteSelection() {
 void EditorModel::trim() {
     if (!doc_ || !selection_) return;
     const auto [lo, hi] = *selection_;
-    push(EditOps::slice(*doc_->channels, lo, hi), true);
+    push(EditOps::slice(*doc_->channels, lo, hi), {.reanalyze = true});
     setSelection(std::nullopt);
     setCursor(0);
     setView(0, std::max<int64_t>(hi - lo, 1));
@@ -382,7 +382,7 @@ void EditorModel::trim() {
 
 void EditorModel::silence() {
     if (!doc_ || !selection_) return;
-    push(EditOps::silence(*doc_->channels, selection_->lower, selection_->upper), false);
+    push(EditOps::silence(*doc_->channels, selection_->lower, selection_->upper));
 }
 
 // --- Effects and macros ---
@@ -400,7 +400,7 @@ void EditorModel::apply(const std::string& effectId) {
             if (i >= 0 && i < channels) lanes->push_back(i);
     }
     const auto r = range();
-    push(row->apply(*doc_->channels, doc_->sampleRate, r.lower, r.upper, lanes), false);
+    push(row->apply(*doc_->channels, doc_->sampleRate, r.lower, r.upper, lanes));
 }
 
 void EditorModel::run(Macro macro) {
@@ -409,10 +409,10 @@ void EditorModel::run(Macro macro) {
     const double sr = doc_->sampleRate;
     const auto [lo, hi] = range();
     switch (macro) {
-        case Macro::topAndTails: push(EditOps::topAndTails(ch, sr), false); return;
-        case Macro::hiPass: push(EditOps::hiPass200(ch, sr), false); return;
-        case Macro::mono: push(EditOps::monoFold(ch, lo, hi), false); return;
-        case Macro::swap: push(EditOps::swapLR(ch, lo, hi), false); return;
+        case Macro::topAndTails: push(EditOps::topAndTails(ch, sr)); return;
+        case Macro::hiPass: push(EditOps::hiPass200(ch, sr)); return;
+        case Macro::mono: push(EditOps::monoFold(ch, lo, hi)); return;
+        case Macro::swap: push(EditOps::swapLR(ch, lo, hi)); return;
         case Macro::seamlessLoop: {
             int64_t start = lo, end = hi;
             bool carryTail = true;
@@ -428,7 +428,7 @@ void EditorModel::run(Macro macro) {
                 setMessage("Selection is too short to loop");
                 return;
             }
-            push(std::move(loop->channels), true);
+            push(std::move(loop->channels), {.reanalyze = true});
             setSelection(std::nullopt);
             setLoopPlayback(true);
             return;
@@ -448,7 +448,7 @@ void EditorModel::run(Macro macro) {
                         // Audio made from another file must not land in this one.
                         if (gen != m.docGen_) return;
                         m.clearBusy(busyText);
-                        m.push(std::move(*result), true);
+                        m.push(std::move(*result), {.reanalyze = true});
                     };
                 } catch (const std::exception& e) {
                     return [gen, text = describe(e), busyText](EditorModel& m) {

@@ -258,7 +258,13 @@ private:
     void background(std::function<Deliver()> work);
 
     void finishOpen(uint64_t loadGen, Doc doc);
-    void push(Channels channels, bool reanalyze);
+    // Makes `channels` the document's content as one undo step; an edit
+    // that moves the music in time asks for a new analysis.
+    struct Push {
+        bool reanalyze = false;
+    };
+    void push(Channels channels, Push how);
+    void push(Channels channels) { push(std::move(channels), Push{}); }
     void contentChanged(bool reanalyze);
     void replaceContent(std::shared_ptr<const Channels> channels);
     FrameRange range() const;

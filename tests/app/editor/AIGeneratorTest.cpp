@@ -192,7 +192,7 @@ TEST(AIGeneratorTrim, IntrosKeepTheHeadAndEndingsTheTailWithTheirFades) {
     for (const Case c : {Case{true, 5, 1, 500, 100}, Case{false, 3, 0.5, 300, 50},
                          Case{false, 20, 30, 1000, 1000}, Case{true, 2.509, 9, 250, 250}}) {
         SCOPED_TRACE(testing::Message() << "intro " << c.intro << " length " << c.length);
-        const Planar t = AIGenerator::transitionTrim(ramp, sr, c.intro, c.length, c.fade);
+        const Planar t = AIGenerator::transitionTrim(ramp, sr, {.intro = c.intro, .length = c.length, .fade = c.fade});
         ASSERT_EQ(t.size(), 2u);
         ASSERT_EQ(int64_t(t[1].size()), c.L);
         const int64_t from = c.intro ? 0 : 1000 - c.L;
@@ -205,8 +205,8 @@ TEST(AIGeneratorTrim, IntrosKeepTheHeadAndEndingsTheTailWithTheirFades) {
             ASSERT_NEAR(t[1][i], float(from + i + 1) * gain, 1e-3) << i;
         }
     }
-    EXPECT_TRUE(AIGenerator::transitionTrim({}, sr, true, 5, 1).empty());
-    EXPECT_EQ(AIGenerator::transitionTrim({{}, {1.f}}, sr, false, 5, 1), (Planar{{}, {1.f}}));
+    EXPECT_TRUE(AIGenerator::transitionTrim({}, sr, {.intro = true, .length = 5, .fade = 1}).empty());
+    EXPECT_EQ(AIGenerator::transitionTrim({{}, {1.f}}, sr, {.intro = false, .length = 5, .fade = 1}), (Planar{{}, {1.f}}));
 }
 
 TEST_F(AIGeneratorTest, ClipIsTwoChannelAacOfTheLast170SecondsAndLeavesNoFile) {
