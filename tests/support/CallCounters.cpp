@@ -2,11 +2,10 @@
 
 #include <cstddef>
 
+// A sanitizer owns the allocator and intercepts the lock functions itself.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QM_SANITIZER_OWNS_MALLOC 1
-#endif
-
-#if !defined(__SANITIZE_THREAD__)
+#define QM_SANITIZED 1
+#else
 #include <pthread.h>
 #endif
 
@@ -33,7 +32,7 @@ AllocationCounter::AllocationCounter() : CallCounter(allocationSink) {}
 LockCounter::LockCounter() : CallCounter(lockSink) {}
 
 bool LockCounter::available() {
-#if defined(__SANITIZE_THREAD__)
+#if defined(QM_SANITIZED)
     return false;
 #else
     return true;
@@ -45,7 +44,7 @@ void noteLock() { note(lockSink); }
 
 }  // namespace qm::test
 
-#if defined(QM_SANITIZER_OWNS_MALLOC)
+#if defined(QM_SANITIZED)
 // The sanitizer owns the allocator: count through its allocation hook.
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
                                                          void (*)(const volatile void*));
@@ -74,9 +73,7 @@ void* realloc(void* p, size_t n) {
 }
 void free(void* p) { __libc_free(p); }
 }
-#endif
 
-#if !defined(__SANITIZE_THREAD__)
 // glibc's own implementations, reached under private names.
 extern "C" int qm_glibc_mutex_lock(pthread_mutex_t*);
 extern "C" int qm_glibc_mutex_trylock(pthread_mutex_t*);

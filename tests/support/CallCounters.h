@@ -7,9 +7,9 @@
 // replaces the C allocator's entry points (malloc, calloc, realloc;
 // operator new goes through malloc) and glibc's pthread mutex and read-write
 // lock entry points (lock, trylock, rdlock, wrlock) with counting ones that
-// forward to glibc. Under a sanitizer, which owns the allocator, allocations
-// are counted through the sanitizer's allocation hook instead. Under
-// ThreadSanitizer, which also owns the lock functions, locks are not
+// forward to glibc. Under a sanitizer (Address or Thread), which owns the
+// allocator and intercepts the lock functions itself, allocations are
+// counted through the sanitizer's allocation hook instead, locks are not
 // counted and LockCounter::available() is false.
 //
 // A counter must be destroyed on the thread that created it; counters of one
