@@ -62,10 +62,10 @@ bool pumpUntil(ManualMainQueue& q, const std::function<bool()>& cond, std::chron
     return cond();
 }
 
-// After a stop the render thread may still read the old ring in the
-// callback under way and, as the previous one, in the next. The manual
-// queue's clock jumps the 3 s grace, so a test waits for two callbacks
-// before it moves the clock past it.
+// After a stop or a new start the render thread may still read the old ring
+// or mix record in the callback under way and, as the previous one, in the
+// next. The manual queue's clock jumps the 3 s grace, so a test waits for two
+// callbacks before it moves the clock past it while the output runs.
 void waitUntilTheRenderThreadLetsGo(PlaybackEngine& engine) {
     const int64_t seen = engine.callbacks();
     const auto end = std::chrono::steady_clock::now() + test::timeout(5s);
@@ -204,6 +204,7 @@ TEST_F(PlaybackEngineJack, PausesTwentySecondsAfterStopUnlessPlayedAgain) {
     queue.advance(19.0);
     EXPECT_TRUE(engine.isRunning());
     auto session = play(engine, source, mix, true);
+    waitUntilTheRenderThreadLetsGo(engine);  // of the mix record the new one replaced
     queue.advance(5.0);
     EXPECT_TRUE(engine.isRunning()) << "play cancelled the pause";
     session->stop();
