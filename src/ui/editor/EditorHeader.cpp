@@ -125,6 +125,14 @@ EditorHeader::EditorHeader(EditorModel& editor, SettingsStore& settings, QWidget
 
 void EditorHeader::rebuildMenus() {
     const auto& analysis = editor_.analysis();
+    // Rebuilt only when what they list changed: a choice that re-analyses
+    // must not delete the item being chosen.
+    auto shown = analysis ? std::optional(std::make_tuple(analysis->tempo.candidates, analysis->grid.bpm,
+                                                          settings_.value().expertMode))
+                          : std::nullopt;
+    if (menusBuilt_ && shownMenus_ == shown) return;
+    menusBuilt_ = true;
+    shownMenus_ = std::move(shown);
     auto* tempo = findChild<QToolButton*>("tempo");
     auto* meter = findChild<QToolButton*>("meter");
     tempo->menu()->clear();

@@ -18,6 +18,10 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <tuple>
+#include <vector>
+
+#include "analysis/TempoAnalyzer.h"
 
 namespace qm {
 
@@ -41,6 +45,8 @@ private:
 
     EditorModel& editor_;
     SettingsStore& settings_;
+    bool menusBuilt_ = false;
+    std::optional<std::tuple<std::vector<TempoResult::Candidate>, double, bool>> shownMenus_;
 };
 
 }  // namespace qm

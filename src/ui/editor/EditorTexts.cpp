@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/core/TimeText.h"
@@ -109,6 +110,47 @@ std::optional<std::set<int>> toggledScope(const std::optional<std::set<int>>& sc
     if (!s.erase(lane)) s.insert(lane);
     if (s.empty()) return std::nullopt;
     return s;
+}
+
+double planSeconds(const EditPlan& plan, std::optional<double> sampleRate) {
+    int64_t frames = 0;
+    for (const auto& span : plan.spans) frames += span.end - span.start;
+    const double rate = sampleRate && *sampleRate > 0 ? *sampleRate : 48000.0;
+    double seconds = static_cast<double>(frames) / rate;
+    if (plan.cutAtSec) seconds = std::min(*plan.cutAtSec, seconds);
+    return seconds;
+}
+
+QString planLength(const EditPlan& plan, std::optional<double> sampleRate) {
+    return q(fmt::format("{:.1f}s", planSeconds(plan, sampleRate)));
+}
+
+QString planQuality(const EditPlan& plan) { return q(fmt::format("{:.0f}%", plan.quality * 100)); }
+
+std::vector<double> toggledTargets(const std::vector<double>& targets, double length, bool on) {
+    std::vector<double> out = targets;
+    if (on) {
+        out.push_back(length);
+        std::sort(out.begin(), out.end());
+    } else {
+        std::erase(out, length);
+    }
+    return out;
+}
+
+std::vector<Chip> pinChips(const Pins& pins) {
+    if (pins.loopFile) return {{QStringLiteral("Seamless loop"), ChipKind::loop}};
+    std::vector<Chip> chips;
+    if (pins.introEnd >= 1) chips.push_back({q(fmt::format("Intro b1\u2013{}", pins.introEnd)), ChipKind::intro});
+    chips.push_back({q(fmt::format("Loop b{}\u2013{}", pins.loopStart + 1, pins.loopEnd)), ChipKind::loop});
+    chips.push_back({q(fmt::format("Ending b{}", pins.endingStart + 1)), ChipKind::ending});
+    return chips;
+}
+
+QString loopCandidateTitle(const LoopCandidate& c) {
+    std::string reasons;
+    for (size_t i = 0; i < c.reasons.size(); ++i) reasons += (i ? ", " : "") + c.reasons[i];
+    return q(fmt::format("b{}  {:.0f}%  {}", c.boundary + 1, c.score * 100, reasons));
 }
 
 }  // namespace qm::editortext

@@ -57,4 +57,26 @@ QString scopeLabel(const std::optional<std::set<int>>& scope);
 // The scope after lane i was chosen: toggled in the set, absent when empty.
 std::optional<std::set<int>> toggledScope(const std::optional<std::set<int>>& scope, int lane);
 
+// --- Temp edits ---
+
+// A plan's length in seconds: its spans over the document's rate (48 000
+// without a document), no longer than its cut.
+double planSeconds(const EditPlan& plan, std::optional<double> sampleRate);
+QString planLength(const EditPlan& plan, std::optional<double> sampleRate);  // "30.0s"
+QString planQuality(const EditPlan& plan);                                  // "83%"
+// The targets with `length` turned on (appended, sorted) or off (every
+// equal element removed, the rest in order).
+std::vector<double> toggledTargets(const std::vector<double>& targets, double length, bool on);
+
+// The pin chips: "Seamless loop" alone for a loop file, else the intro
+// (from one bar on), the loop and the ending, with bar numbers from 1.
+enum class ChipKind { intro, loop, ending };
+struct Chip {
+    QString text;
+    ChipKind kind;
+};
+std::vector<Chip> pinChips(const Pins& pins);
+// "b8  83%  clean splice, 8-bar phrase".
+QString loopCandidateTitle(const LoopCandidate& candidate);
+
 }  // namespace qm::editortext

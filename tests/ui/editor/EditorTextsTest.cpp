@@ -151,3 +151,39 @@ TEST(EditorTexts, ScopeLabelAndToggling) {
     EXPECT_EQ(toggledScope(s, 1), std::nullopt) << "and again returns to all lanes, never an empty set";
     EXPECT_EQ(toggledScope(std::set<int>{0, 2}, 0), (std::set<int>{2}));
 }
+
+TEST(EditorTexts, PlanCardsChipsAndCandidates) {
+    EditPlan plan;
+    plan.spans = {{0, 441000}, {882000, 1764000}};  // 1,323,000 frames
+    plan.quality = 0.834;
+    EXPECT_EQ(planLength(plan, 44100.0), "30.0s");
+    EXPECT_EQ(planLength(plan, std::nullopt), "27.6s") << "no document: 48 000 frames a second";
+    plan.cutAtSec = 29.5;
+    EXPECT_EQ(planLength(plan, 44100.0), "29.5s");
+    plan.cutAtSec = 40;
+    EXPECT_EQ(planLength(plan, 44100.0), "30.0s") << "a cut past the end shortens nothing";
+    EXPECT_EQ(planQuality(plan), "83%");
+
+    EXPECT_EQ(toggledTargets({15, 60}, 30, true), (std::vector<double>{15, 30, 60}));
+    EXPECT_EQ(toggledTargets({15, 30, 60}, 15, false), (std::vector<double>{30, 60}));
+    EXPECT_EQ(toggledTargets({30, 15, 30}, 30, false), (std::vector<double>{15})) << "every equal element goes";
+
+    Pins pins{0, 0, 4, 12, 16, 20, 20, false};
+    auto chips = pinChips(pins);
+    ASSERT_EQ(chips.size(), 2u) << "no intro chip before bar 1";
+    EXPECT_EQ(chips[0].text, "Loop b5\u201312");
+    EXPECT_EQ(chips[0].kind, ChipKind::loop);
+    EXPECT_EQ(chips[1].text, "Ending b17");
+    pins.introEnd = 2;
+    EXPECT_EQ(pinChips(pins)[0].text, "Intro b1\u20132");
+    pins.loopFile = true;
+    chips = pinChips(pins);
+    ASSERT_EQ(chips.size(), 1u);
+    EXPECT_EQ(chips[0].text, "Seamless loop");
+
+    LoopCandidate c;
+    c.boundary = 7;
+    c.score = 0.834;
+    c.reasons = {"clean splice", "8-bar phrase"};
+    EXPECT_EQ(loopCandidateTitle(c), "b8  83%  clean splice, 8-bar phrase");
+}
