@@ -15,16 +15,11 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include <chrono>
-#include <thread>
 
-#include "app/core/SettingsStore.h"
-#include "app/editor/EditorModel.h"
-#include "playback/PlaybackEngine.h"
-#include "platform/MainQueue.h"
+#include "ViewBench.h"
 #include "support/AudioFiles.h"
 #include "support/RhythmSignals.h"
-#include "support/TempDir.h"
+#include "ui/UiTestSupport.h"
 #include "ui/editor/EditorHeader.h"
 #include "ui/editor/EditorToolbar.h"
 #include "ui/editor/EditorTransport.h"
@@ -33,21 +28,20 @@
 #include "ui/editor/LaneControls.h"
 
 using namespace qm;
-using Clock = std::chrono::steady_clock;
+using qm::bench::Clock;
+using qm::bench::since;
 
 namespace {
 
 struct Setup {
-    test::TempDir dir;
-    ManualMainQueue queue;
-    PlaybackEngine engine{queue};
-    SettingsStore settings{std::make_shared<UserDefaults>(QString::fromStdString((dir / "s.ini").string()))};
-    EditorModel model{engine, settings};
+    test::EditorFixture e;
+    EditorModel& model = e.model;
+    SettingsStore& settings = e.settings;
     QWidget host;
     EditorWaveView* wave = nullptr;
 
     Setup() {
-        const auto file = dir / "Sixteen.wav";
+        const auto file = e.dir / "Sixteen.wav";
         {
             const auto piece = test::drumPattern({.seconds = 180, .sampleRate = 48000});
             test::writeAudioFile(file, test::Planar(16, piece.samples), 48000, {.kind = test::FileKind::wavex, .bits = 16});
@@ -67,22 +61,14 @@ struct Setup {
         column->addWidget(new EditorTransport(model, &host));
         host.resize(1600, 700);
         host.show();
-        model.open(file);
-        while (model.busy() || model.analyzing() || !model.doc()) settle();
+        e.open(file);
         model.setLoopPlayback(true);
         model.play(0);
-        while (!model.isPlaying()) settle();
-    }
-    void settle() {
-        QApplication::processEvents();
-        queue.runDue();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        e.waitFor([&] { return model.isPlaying(); });
     }
 };
 
 Setup* setup = nullptr;
-
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 void BM_EditorRows(benchmark::State& state) {
     Setup& s = *setup;
@@ -124,13 +110,4 @@ BENCHMARK(BM_EditorRows)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTim
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    Setup s;  // gone before the application object
-    setup = &s;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithApplication(argc, argv, setup); }

@@ -9,22 +9,18 @@
 #include <QApplication>
 #include <QToolButton>
 
-#include <chrono>
-#include <thread>
 
+#include "ViewBench.h"
 #include "app/core/FileReveal.h"
-#include "app/core/SettingsStore.h"
-#include "app/editor/EditorModel.h"
 #include "edit/TempEditPlanner.h"
-#include "playback/PlaybackEngine.h"
-#include "platform/MainQueue.h"
 #include "support/AudioFiles.h"
 #include "support/RhythmSignals.h"
-#include "support/TempDir.h"
+#include "ui/UiTestSupport.h"
 #include "ui/editor/EditorWindow.h"
 
 using namespace qm;
-using Clock = std::chrono::steady_clock;
+using qm::bench::Clock;
+using qm::bench::since;
 
 namespace {
 
@@ -35,32 +31,22 @@ public:
 };
 
 struct Setup {
-    test::TempDir dir;
-    ManualMainQueue queue;
-    PlaybackEngine engine{queue};
-    SettingsStore settings{std::make_shared<UserDefaults>(QString::fromStdString((dir / "s.ini").string()))};
-    EditorModel model{engine, settings};
+    test::EditorFixture e;
+    EditorModel& model = e.model;
     NoReveal reveal;
-    EditorWindow window{model, settings, reveal};
+    EditorWindow window{e.model, e.settings, reveal};
 
     Setup() {
-        const auto file = dir / "Piece.wav";
+        const auto file = e.dir / "Piece.wav";
         const auto piece = test::drumPattern({.seconds = 180, .sampleRate = 48000});
         test::writeAudioFile(file, test::Planar(2, piece.samples), 48000);
         window.resize(1280, 800);
         window.show();
-        model.open(file);
-        while (model.busy() || model.analyzing() || !model.doc()) {
-            QApplication::processEvents();
-            queue.runDue();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        e.open(file);
     }
 };
 
 Setup* setup = nullptr;
-
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 void BM_TargetToggleToCards(benchmark::State& state) {
     Setup& s = *setup;
@@ -97,13 +83,4 @@ BENCHMARK(BM_TargetToggleToCards)->UseManualTime()->Unit(benchmark::kMillisecond
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    Setup s;  // gone before the application object
-    setup = &s;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithApplication(argc, argv, setup); }

@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "ViewBench.h"
 #include "edit/PeakCache.h"
 #include "ui/editor/EditorWaveGeometry.h"
 #include "ui/editor/EditorWaveView.h"
@@ -166,11 +167,8 @@ BENCHMARK(BM_EditorWaveform)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+// The documents are made on first use; nothing needs setting up first.
+struct NoSetup {};
+NoSetup* none = nullptr;
+
+int main(int argc, char** argv) { return qm::bench::runWithApplication(argc, argv, none); }

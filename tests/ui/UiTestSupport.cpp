@@ -1,7 +1,6 @@
 #include "ui/UiTestSupport.h"
 
 #include <QApplication>
-#include <QTest>
 #include <QWidget>
 
 #include <gtest/gtest.h>
