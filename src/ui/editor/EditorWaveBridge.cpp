@@ -66,10 +66,14 @@ EditorWaveBridge::PinFields EditorWaveBridge::pinFields(const EditorModel& edito
     f.flags = {{PinKind::introEnd, intro}, {PinKind::loopEnd, loopEnd}, {PinKind::endingStart, ending}};
     f.introEnd = intro;
     f.endingStart = ending;
-    // A pin outside the grid answers frame 0: an end before its start is no
-    // loop at all, never an inverted one.
-    if (loopStart <= loopEnd) f.loopRange = FrameRange{loopStart, loopEnd};
+    f.loopRange = loopRange(loopStart, loopEnd);
     return f;
+}
+
+std::optional<FrameRange> EditorWaveBridge::loopRange(int64_t start, int64_t end) {
+    // An end before its start is no loop at all, never an inverted one.
+    if (end < start) return std::nullopt;
+    return FrameRange{start, end};
 }
 
 void EditorWaveBridge::update() {

@@ -54,6 +54,9 @@ public:
         std::optional<FrameRange> loopRange;
     };
     static PinFields pinFields(const EditorModel& editor);
+    // The loop between two bar-line frames; none when the end lies before
+    // the start (a pin outside the grid answers frame 0).
+    static std::optional<FrameRange> loopRange(int64_t start, int64_t end);
 
 private:
     void connectCallbacks();

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QTest>
 #include <QToolButton>
@@ -275,6 +276,14 @@ TEST(EditorTransport, SpacePlaysAndStopsAndTheReadoutsFollow) {
     EXPECT_GT(3.0, bar1);
     QTest::keyClick(&r.host, Qt::Key_Space);
     EXPECT_FALSE(m.isPlaying());
+    // A text field with the focus keeps Space for itself.
+    auto* field = new QLineEdit(&r.host);
+    field->show();
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Space);
+    EXPECT_EQ(field->text(), " ");
+    EXPECT_FALSE(r.e.waitFor([&] { return m.isPlaying(); }, std::chrono::milliseconds(200)));
+    delete field;
 
     // Loop and pre-roll switches; SEL only with a selection; LEN always.
     QTest::mouseClick(r.button("loop"), Qt::LeftButton);

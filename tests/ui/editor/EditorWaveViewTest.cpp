@@ -248,6 +248,17 @@ TEST(EditorWaveGestures, ClicksDragsAndDoubleClicksReachTheModel) {
     b.drag(100, 104);
     EXPECT_FALSE(m.selection());
     EXPECT_EQ(m.cursor(), cursor);
+    // The model's selection stays none, yet the dragged one leaves the
+    // screen: the release itself redraws.
+    QTest::mousePress(&b.view, Qt::LeftButton, {}, QPoint(100, 120));
+    QTest::mouseMove(&b.view, QPoint(104, 120));
+    b.view.grab();
+    ASSERT_TRUE(b.view.liveSelection());
+    const int renders = b.view.renderCount();
+    QTest::mouseRelease(&b.view, Qt::LeftButton, {}, QPoint(104, 120));
+    b.view.grab();
+    EXPECT_GT(b.view.renderCount(), renders);
+    EXPECT_FALSE(b.view.liveSelection());
     m.fit();
     QApplication::processEvents();
 
@@ -262,6 +273,49 @@ TEST(EditorWaveGestures, ClicksDragsAndDoubleClicksReachTheModel) {
     EXPECT_EQ(m.cursor(), bar);
     QTest::mouseClick(&b.view, Qt::LeftButton, {}, QPoint(int(x), 120));
     EXPECT_FALSE(m.selection());
+}
+
+TEST(EditorWaveBridge, LanesLabelsMutedSetsAndFrames) {
+    EditorModel::Doc doc;
+    doc.channels = std::make_shared<const EditorModel::Channels>(6);
+    doc.info.detected = SourceFormat::speakers({SpeakerID::L, SpeakerID::R, SpeakerID::C, SpeakerID::LFE,
+                                                SpeakerID::Ls, SpeakerID::Rs});
+    EXPECT_EQ(EditorWaveBridge::laneLabels(doc), (std::vector<QString>{"L", "R", "C", "LFE", "Ls", "Rs"}));
+    doc.info.detected = SourceFormat::speakers({SpeakerID::L, SpeakerID::R, SpeakerID::C, SpeakerID::LFE,
+                                                SpeakerID::Ls, SpeakerID::Rs, SpeakerID::Lrs, SpeakerID::Rrs});
+    const std::vector<QString> numbers{"1", "2", "3", "4", "5", "6"};
+    EXPECT_EQ(EditorWaveBridge::laneLabels(doc), numbers) << "a list of another length";
+    doc.channels = std::make_shared<const EditorModel::Channels>(8);
+    EXPECT_EQ(EditorWaveBridge::laneLabels(doc)[4], "Lss") << "sides beside a rear pair";
+    doc.channels = std::make_shared<const EditorModel::Channels>(4);
+    doc.info.detected = SourceFormat::ambisonic(1, AmbiNorm::sn3d);
+    EXPECT_EQ(EditorWaveBridge::laneLabels(doc), (std::vector<QString>{"1", "2", "3", "4"}));
+    doc.info.detected = SourceFormat::discrete(4);
+    EXPECT_EQ(EditorWaveBridge::laneLabels(doc)[3], "4");
+    doc.channels = std::make_shared<const EditorModel::Channels>(1);
+    doc.info.detected = SourceFormat::speakers({SpeakerID::C});
+    EXPECT_EQ(EditorWaveBridge::laneLabels(doc), (std::vector<QString>{"1"})) << "mono";
+
+    EXPECT_EQ(EditorWaveBridge::mutedLanes(4, {1}, {3}), (std::set<int>{0, 2, 3}));
+    EXPECT_EQ(EditorWaveBridge::mutedLanes(4, {}, {2}), (std::set<int>{2}));
+    EXPECT_EQ(EditorWaveBridge::mutedLanes(2, {0, 1}, {0}), (std::set<int>{0}));
+
+    EXPECT_EQ(EditorWaveBridge::toFrames({0.5, 1.0 / 88200, -1.0 / 88200}, 44100),
+              (std::vector<int64_t>{22050, 1, -1})) << "halves away from zero";
+    EXPECT_EQ(EditorWaveBridge::loopRange(100, 300), (FrameRange{100, 300}));
+    EXPECT_EQ(EditorWaveBridge::loopRange(100, 100), (FrameRange{100, 100}));
+    EXPECT_FALSE(EditorWaveBridge::loopRange(300, 0)) << "an end before its start is no loop";
+}
+
+TEST(EditorWaveBridge, WithoutADocumentAnUpdateChangesNothingAndALengthOf0Reaches1) {
+    test::EditorFixture e;
+    EditorWaveView view;
+    view.viewLength = 77;
+    EditorWaveBridge bridge(e.model, view);
+    bridge.update();
+    EXPECT_EQ(view.viewLength, 77);
+    EXPECT_FALSE(view.onCursor) << "no callbacks before the first document";
+    EXPECT_EQ(view.renderCount(), 0);
 }
 
 TEST(EditorWaveGestures, PinFlagsDragToBarLinesWithinTheFile) {
