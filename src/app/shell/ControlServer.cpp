@@ -227,14 +227,12 @@ void ControlServer::answer(QTcpSocket* socket, const QByteArray& head) {
     if (!alive || !find(socket))
         return;
     c->timer->start(drainTimeout_);
-    emit answered(head, reply.mid(9, 3).toInt());
-    if (!alive || !find(socket))
-        return;
     // Handed to the kernel now rather than on the next turn of the loop: Qt
     // drops unsent bytes when it reads the end of the stream, and a client
     // may well shut down its side right after the head.
     socket->write(reply);
     socket->flush();
+    emit answered(head, reply.mid(9, 3).toInt());
     if (alive && find(socket))
         socket->disconnectFromHost();  // closes once the reply is sent
 }
