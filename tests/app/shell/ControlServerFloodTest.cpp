@@ -341,7 +341,8 @@ TEST(ControlServerFlood, KeepsAnsweringWithinItsMemoryAndLeavesNothingOpen) {
     EXPECT_EQ(probe.answered, probe.sent);
     EXPECT_EQ(commands["status"], probe.answered);  // each once, none lost or doubled
     EXPECT_LE(commands["unread"], 200);
-    EXPECT_EQ(commands.size(), commands.count("unread") ? 2u : 1u);  // no random head ran anything
+    for (const auto& [command, count] : commands)  // no random head ran anything
+        EXPECT_TRUE(command == "status" || command == "unread") << command;
     EXPECT_LE(mostOpen, ControlServer::kMaxConnections);
     EXPECT_LT(peak - baseline, 16 << 20);
     EXPECT_EQ(serverSocketsLeft, 0);
