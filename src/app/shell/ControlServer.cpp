@@ -183,9 +183,6 @@ void ControlServer::open(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { close(socket, false); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { close(socket, true); });
     timer->start(headTimeout_);
-    // Bytes that came with the connection are already waiting.
-    if (socket->bytesAvailable() > 0)
-        receive(socket);
 }
 
 ControlServer::Connection* ControlServer::find(QTcpSocket* socket) {
