@@ -241,7 +241,8 @@ TempEditsPanel::TempEditsPanel(EditorModel& editor, SettingsStore& settings, Fil
     auto* status = status_ = named(new ElidedLabel(Qt::ElideRight, this), "aiStatus");
     status->setFont(style::font(style::TextStyle::caption));
     style::setTextColour(status, style::secondaryLabel(palette()));
-    row5->addWidget(status, 1);
+    row5->addWidget(status);
+    row5->addStretch(1);
     auto* usage = usage_ = named(new QLabel(this), "aiUsage");
     usage->setFont(style::font(style::TextStyle::caption2));
     style::setTextColour(usage, style::secondaryLabel(palette()));
@@ -305,7 +306,12 @@ void TempEditsPanel::rebuildCards() {
     shownCards_ = std::move(shown);
     clear(cards_);
     QWidget* strip = cards_->parentWidget();
-    for (const auto& plan : editor_.plans()) cards_->addWidget(new PlanCard(plan, rate, expert, editor_, strip));
+    for (const auto& plan : editor_.plans()) {
+        auto* card = new PlanCard(plan, rate, expert, editor_, strip);
+        cards_->addWidget(card);
+        // Shown now, so that the strip's height below counts it.
+        card->show();
+    }
     scroll_->setFixedHeight(std::max(strip->sizeHint().height(), 1));
 }
 
