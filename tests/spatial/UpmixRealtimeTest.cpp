@@ -138,8 +138,12 @@ TEST(UpmixRealtime, PlanSwapsUnderLoad) {
     const auto T = layout::speakers(LayoutID::l714);
     const UpmixPreset cycle[] = {UpmixPreset::film, UpmixPreset::hall, UpmixPreset::music, UpmixPreset::game};
     int swaps = 0;
+    // At least 1.5 s, 40 swaps and a second of audio rendered, however
+    // slowly the machine runs the render thread (within the time-out).
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-    while (std::chrono::steady_clock::now() < until || swaps < 40) {
+    const auto timeLimit = std::chrono::steady_clock::now() + test::timeout(std::chrono::seconds(60));
+    while ((std::chrono::steady_clock::now() < until || swaps < 40 || frames.load() <= 48000) &&
+           std::chrono::steady_clock::now() < timeLimit) {
         const long swappedAt = frames.load(std::memory_order_acquire);
         rig.up->apply({{S::L, S::R}, T, upmixPreset::params(cycle[swaps % 4])});
         ++swaps;

@@ -1,6 +1,5 @@
 #include "app/editor/AIGenerator.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,7 +7,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <fmt/format.h>
@@ -20,6 +18,7 @@
 #include <system_error>
 
 #include "analysis/Signal.h"
+#include "app/core/Handoff.h"
 #include "app/editor/EditorModel.h"
 #include "audio/TextTable.h"
 #include "audio/WavFileWriter.h"
@@ -228,7 +227,7 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
     const uint64_t id = job->id;
     job_ = std::move(job);
     QPointer<AIGenerator> self(this);
-    QThreadPool::globalInstance()->start([self, id, sr, clip = std::move(clip)] {
+    handoff::toPool([self, id, sr, clip = std::move(clip)] {
         std::optional<QByteArray> bytes;
         std::optional<AppError> error;
         try {
@@ -238,11 +237,8 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
         } catch (const std::exception& e) {
             error = AppError(kAacWriteFailed, e.what());
         }
-        QObject* app = QCoreApplication::instance();
-        if (!app)
-            return;
-        QMetaObject::invokeMethod(
-            app,
+        handoff::toThreadOf(
+            nullptr,
             [self, id, bytes = std::move(bytes), error = std::move(error)] {
                 if (!self || !self->job_ || self->job_->id != id)
                     return;
@@ -256,8 +252,7 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
                                       self->job_->body["clipUrl"] = url;
                                   self->sendGeneration();
                               });
-            },
-            Qt::QueuedConnection);
+            });
     });
 }
 

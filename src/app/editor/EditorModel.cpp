@@ -1,8 +1,6 @@
 #include "app/editor/EditorModel.h"
 
-#include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
 
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <new>
 
 #include "analysis/Signal.h"
+#include "app/core/Handoff.h"
 #include "app/core/SettingsStore.h"
 #include "audio/FrameSource.h"
 #include "spatial/MixBuilder.h"
@@ -71,15 +70,11 @@ EditorModel::~EditorModel() = default;
 
 void EditorModel::background(std::function<Deliver()> work) {
     QPointer<EditorModel> self(this);
-    QThreadPool::globalInstance()->start([self, work = std::move(work)] {
+    handoff::toPool([self, work = std::move(work)] {
         Deliver deliver = work();
-        QObject* app = QCoreApplication::instance();
-        if (!app) return;
-        QMetaObject::invokeMethod(
-            app, [self, deliver = std::move(deliver)] {
-                if (self && deliver) deliver(*self);
-            },
-            Qt::QueuedConnection);
+        handoff::toThreadOf(nullptr, [self, deliver = std::move(deliver)] {
+            if (self && deliver) deliver(*self);
+        });
     });
 }
 
