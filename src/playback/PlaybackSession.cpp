@@ -30,6 +30,9 @@ void PlaybackSession::prepare() {
         if (over_.load()) reader->cancel();
     }
     reader->preFill();
+    // Under the lock: start() sees the reader filled, never half-way.
+    std::lock_guard guard(lock_);
+    prepared_ = true;
 }
 
 void PlaybackSession::end() {
@@ -43,6 +46,7 @@ bool PlaybackSession::start() {
     std::shared_ptr<StreamReader> reader;
     {
         std::lock_guard guard(lock_);
+        if (!prepared_) return false;  // prepare() has not returned yet
         reader = std::move(reader_);
         reader_.reset();
     }

@@ -74,8 +74,8 @@ public:
 
     // Main thread, after prepare() returned: hands the stream to the output
     // and starts it. Returns true when it plays; false, without a sound, when
-    // the session is over (a newer one began, or it was stopped) or has no
-    // stream. Throws the output's AppError when the output cannot start; the
+    // the session is over (a newer one began, or it was stopped), has no
+    // stream, or its prepare() has not returned yet. Throws the output's AppError when the output cannot start; the
     // stream then stays the engine's until the session stops.
     bool start();
 
@@ -112,9 +112,11 @@ private:
     bool started_ = false;
     mutable double lastPosition_;
     // The reader prepare() makes, until start() hands it over; guarded
-    // because stop() may cancel it while prepare() is still filling it.
+    // because stop() may cancel it while prepare() is still filling it, and
+    // `prepared_` says that the filling is over.
     mutable std::mutex lock_;
     std::shared_ptr<StreamReader> reader_;
+    bool prepared_ = false;
 };
 
 }  // namespace qm

@@ -16,6 +16,14 @@ namespace qm::test {
 
 inline constexpr int kTimeFactor = QM_TEST_TIME_FACTOR;
 
+// Whether a sanitizer instruments this build: its allocator then holds freed
+// memory back (quarantine, metadata), so resident-memory bounds do not hold.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // `limit` stretched by the build's factor.
 template <class Rep, class Period>
 constexpr auto timeout(std::chrono::duration<Rep, Period> limit) {
