@@ -346,7 +346,9 @@ TEST(ControlServerFlood, KeepsAnsweringWithinItsMemoryAndLeavesNothingOpen) {
     for (const auto& [command, count] : commands)  // no random head ran anything
         EXPECT_TRUE(command == "status" || command == "unread") << command;
     EXPECT_LE(mostOpen, ControlServer::kMaxConnections);
-    if (!test::kSanitized) EXPECT_LT(peak - baseline, 16 << 20);
+    if (!test::kSanitized) {
+        EXPECT_LT(peak - baseline, 16 << 20);
+    }
     EXPECT_EQ(serverSocketsLeft, 0);
     EXPECT_EQ(connectionsLeft, 0);
     EXPECT_EQ(f.repliesToSlowOrOversized, 0);
