@@ -111,13 +111,21 @@ TEST_F(AudioOutputJack, DeliversEveryFrameInOrderToTheDevicePortsAndPausesForRea
             return start >= 0 && recorded >= start + 4096;
         },
         5s));
+    // A cycle the server misses (a loaded machine, a sanitizer's slowness)
+    // repeats or drops a period at the device: that is the server's doing,
+    // so breaks in the staircase are allowed only where it reported missed
+    // cycles, and reported.
     const int64_t n = dev.recorded();
+    int64_t breaks = 0;
     for (int64_t t = start + 1; t < n; ++t) {
         float prev = dev.channel(0)[t - 1], cur = dev.channel(0)[t];
-        ASSERT_EQ(cur, prev == 4095.0f ? 0.0f : prev + 1.0f) << "frame " << t;
-        ASSERT_EQ(dev.channel(1)[t], cur + 8192.0f);
-        ASSERT_EQ(dev.channel(2)[t], cur + 16384.0f);
+        if (cur != (prev == 4095.0f ? 0.0f : prev + 1.0f)) ++breaks;
+        ASSERT_EQ(dev.channel(1)[t], cur + 8192.0f) << "frame " << t;
+        ASSERT_EQ(dev.channel(2)[t], cur + 16384.0f) << "frame " << t;
     }
+    const int64_t missed = out->xruns();
+    RecordProperty("xruns", std::to_string(missed));
+    EXPECT_LE(breaks, 2 * missed) << breaks << " breaks in the frame sequence with " << missed << " missed cycles";
     EXPECT_LE(s.largest.load(), kMaxRenderFrames);
     EXPECT_DOUBLE_EQ(out->period(), 256 / 48000.0);
     // What the callback controls is its own CPU time; the wall-clock time

@@ -575,11 +575,13 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
     struct Case {
         std::set<int> mute, solo;
     } cases[] = {{{0}, {}}, {{}, {1}}, {{0}, {0, 1}}};
+    int judged = 0, disturbed = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         e.model.setMute(c.mute);
         e.model.setSolo(c.solo);
         const int64_t from = device.recorded();
+        const int64_t missedBefore = e.engine.xruns();
         e.model.play();
         ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue));
         ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 10s));
@@ -589,6 +591,13 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
         const auto& left = device.channel(0);
         const auto& right = device.channel(1);
         for (int64_t i = from; i < to; ++i) ASSERT_EQ(left[i], 0.f) << "silenced lane at " << i;
+        // A cycle the server missed shifts or drops frames at the device
+        // (the machine's load, not the model): that run is not judged.
+        if (e.engine.xruns() > missedBefore) {
+            ++disturbed;
+            continue;
+        }
+        ++judged;
         // Onsets: a sample above the floor after 100 ms of quiet.
         std::vector<int64_t> onsets;
         std::vector<float> peaks;
@@ -612,4 +621,6 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
             EXPECT_EQ(peaks[k] > 0.65f, accents[k]) << "beat " << k << " peak " << peaks[k];
         }
     }
+    RecordProperty("runs_with_missed_cycles", std::to_string(disturbed));
+    if (judged == 0) GTEST_SKIP() << "the server missed cycles in every run";
 }
