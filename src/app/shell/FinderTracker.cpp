@@ -83,13 +83,15 @@ void FinderTracker::desktopEvent(const DesktopEvent& event) {
 
 void FinderTracker::activeWindowChanged() {
     const WindowId active = windows_.activeWindow();
-    // The manager may write the same window again.
-    if (lastActive_ && *lastActive_ == active) return;
-    lastActive_ = active;
     std::optional<App> app;
     if (active != 0) {
         if (const auto identity = windows_.identity(active)) app = App{identity->pid, isFinder(*identity)};
     }
+    // The manager may write the same window again. A window id alone does
+    // not say that: the server gives a closed program's ids to the next one.
+    const ActiveWindow now{active, app ? app->pid : 0};
+    if (lastActive_ && *lastActive_ == now) return;
+    lastActive_ = now;
     activated(app);
 }
 

@@ -100,6 +100,11 @@ private:
         int pid = 0;
         bool finder = false;
     };
+    struct ActiveWindow {
+        WindowId window = 0;
+        int pid = 0;
+        bool operator==(const ActiveWindow&) const = default;
+    };
 
     static std::optional<size_t> frontWindowIndex(const std::vector<ListedWindow>& frontToBack, int finderPid);
     void desktopEvent(const DesktopEvent& event);
@@ -134,7 +139,7 @@ private:
     bool observing_ = false;
     int axPID_ = 0;
     int activePid_ = 0;                 // the frontmost file manager's process
-    std::optional<WindowId> lastActive_;  // the active window last handled
+    std::optional<ActiveWindow> lastActive_;  // the active window last handled
     std::string frontTitle_;            // title of the window lastFrame_ came from
     int pausedPid_ = 0;
     std::optional<MainQueue::Token> pauseEnd_;

@@ -329,3 +329,23 @@ TEST_F(FinderTrackerTest, NothingRunsForATrackerThatIsGone) {
     windows_.activate(kOther);
     EXPECT_EQ(queue_.pending(), 0u);
 }
+
+TEST_F(FinderTrackerTest, AWindowIdGivenToANewProcessIsANewActivation) {
+    tracker_->start();
+    files_.answer = {Outcome::denied, {}};
+    windows_.activate(kThunar);
+    queue_.runDue();
+    ASSERT_EQ(files_.observedPid, kThunarPid);
+    const size_t states = states_.size();
+    // The file manager restarted, and the server gave its new window the old id.
+    windows_.find(kThunar)->identity.pid = kThunarPid + 1;
+    files_.answer = {Outcome::ok, {}};
+    windows_.activate(kThunar);
+    EXPECT_EQ(states_.size(), states + 1);
+    EXPECT_EQ(files_.observedPid, kThunarPid + 1);
+    queue_.runDue();
+    EXPECT_EQ(denials_, (std::vector<bool>{true, false}));
+    // The same window written again changes nothing.
+    windows_.activate(kThunar);
+    EXPECT_EQ(states_.size(), states + 1);
+}
