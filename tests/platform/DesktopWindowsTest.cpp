@@ -113,23 +113,31 @@ TEST_F(DesktopWindowsDesktop, FollowsActivationStackingOpacityAndVanishedWindows
 
 TEST_F(DesktopWindowsDesktop, DialogsAreNotDocumentWindows) {
     auto& session = sharedDesktopSession();
-    // One item selected (in a fresh list Down selects the first row), then
-    // F2: Thunar's rename dialog.
     test::writeBytes(folder_ / "a.txt", "a");
-    ASSERT_TRUE(test::waitUntil([&] { return session.xdotool({"key", "Down"}) && session.xdotool({"key", "F2"}) &&
-                                             windows_->activeWindow() != session.thunarWindow(); },
-                                15));
-    WindowId dialog = 0;
+    // One item selected (in a fresh list Down selects the first row), then
+    // F2: Thunar's rename dialog. Pressed again while Thunar is still busy
+    // reading the folder.
+    auto dialog = [&]() -> WindowId {
+        for (const WindowId window : windows_->clients()) {
+            const auto identity = windows_->identity(window);
+            if (window != session.thunarWindow() && identity && identity->pid == session.thunarPid()) return window;
+        }
+        return 0;
+    };
     ASSERT_TRUE(test::waitUntil(
         [&] {
-            dialog = windows_->activeWindow();
-            return dialog != 0 && dialog != session.thunarWindow();
+            if (dialog()) return true;
+            session.xdotool({"key", "Down"});
+            session.xdotool({"key", "F2"});
+            return test::waitUntil([&] { return dialog() != 0; }, 1, [&] { windows_->dispatchEvents(); });
         },
-        15));
-    const auto identity = windows_->identity(dialog);
+        30));
+    const auto identity = windows_->identity(dialog());
     ASSERT_TRUE(identity);
-    EXPECT_EQ(identity->pid, session.thunarPid());
     EXPECT_FALSE(identity->normal);
+    const auto info = windows_->info(dialog());
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->title.find("Rename"), std::string::npos) << info->title;
     session.xdotool({"key", "Escape"});
 }
 

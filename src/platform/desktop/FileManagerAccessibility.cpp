@@ -176,51 +176,58 @@ std::string takeString(gchar* text) {
     return out;
 }
 
-// Runs one call to another process; a call that errs ends the query as
-// failed, one that took the time-out ends it as timed out (libatspi does
-// not always say that a call timed out, only that it found no answer).
-template <class F>
-auto bounded(F&& call) {
+// Whether a result that looks failed (no object, -1, an empty text) ends
+// the query, or is a possible answer (an object without a name).
+enum class Empty { isFailure, isAnswer };
+
+// Runs one call to another process. libatspi does not always say that a
+// call found no answer in time: it gives what it gives for a failure,
+// after the time-out. So a result that looks failed and came that late is
+// a time-out; one that looks failed and came early is a vanished object (or
+// a real empty answer); any result that came in time counts, however slow.
+template <class F, class LooksFailed>
+auto bounded(F&& call, LooksFailed&& looksFailed, Empty empty) {
     GError* error = nullptr;
     const auto start = Clock::now();
     auto result = call(&error);
-    const bool slow = Clock::now() - start >= kAtspiTimeout;
-    const bool failed = error != nullptr;
+    const bool late = Clock::now() - start >= kAtspiTimeout;
+    const bool errored = error != nullptr;
     if (error) g_error_free(error);
-    if (slow) throw Abort{Outcome::timedOut};
-    if (failed) throw Abort{Outcome::failed};
+    const bool failedLooking = errored || looksFailed(result);
+    if (late && failedLooking) throw Abort{Outcome::timedOut};
+    if (errored || (failedLooking && empty == Empty::isFailure)) throw Abort{Outcome::failed};
     return result;
 }
 
 int childCount(AtspiAccessible* object) {
-    const int count = bounded([&](GError** e) { return atspi_accessible_get_child_count(object, e); });
-    if (count < 0) throw Abort{Outcome::failed};
-    return count;
+    return bounded([&](GError** e) { return atspi_accessible_get_child_count(object, e); },
+                   [](int count) { return count < 0; }, Empty::isFailure);
 }
 
 Object childAt(AtspiAccessible* object, int index) {
-    Object child = bounded([&](GError** e) { return Object(atspi_accessible_get_child_at_index(object, index, e)); });
-    if (!child) throw Abort{Outcome::failed};
-    return child;
+    return bounded([&](GError** e) { return Object(atspi_accessible_get_child_at_index(object, index, e)); },
+                   [](const Object& child) { return !child; }, Empty::isFailure);
 }
 
 AtspiRole role(AtspiAccessible* object) {
-    const AtspiRole value = bounded([&](GError** e) { return atspi_accessible_get_role(object, e); });
-    if (value == ATSPI_ROLE_INVALID) throw Abort{Outcome::failed};
-    return value;
+    return bounded([&](GError** e) { return atspi_accessible_get_role(object, e); },
+                   [](AtspiRole r) { return r == ATSPI_ROLE_INVALID; }, Empty::isFailure);
 }
 
 std::string name(AtspiAccessible* object) {
-    return bounded([&](GError** e) { return takeString(atspi_accessible_get_name(object, e)); });
+    return bounded([&](GError** e) { return takeString(atspi_accessible_get_name(object, e)); },
+                   [](const std::string& text) { return text.empty(); }, Empty::isAnswer);
 }
 
 class States {
 public:
+    // A set that could not be read comes back holding DEFUNCT.
     explicit States(AtspiAccessible* object)
-        : set_(bounded([&](GError**) { return Ref<AtspiStateSet>(atspi_accessible_get_state_set(object)); })) {
-        // A set that could not be read comes back holding DEFUNCT alone.
-        if (!set_ || has(ATSPI_STATE_DEFUNCT)) throw Abort{Outcome::failed};
-    }
+        : set_(bounded([&](GError**) { return Ref<AtspiStateSet>(atspi_accessible_get_state_set(object)); },
+                       [](const Ref<AtspiStateSet>& set) {
+                           return !set || atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT);
+                       },
+                       Empty::isFailure)) {}
     bool has(AtspiStateType state) const { return atspi_state_set_contains(set_.get(), state); }
 
 private:
@@ -230,7 +237,8 @@ private:
 // The interfaces an object offers are asked for once and then cached by libatspi.
 template <class T, class Get>
 Ref<T> interface(AtspiAccessible* object, Get get) {
-    return bounded([&](GError**) { return Ref<T>(get(object)); });
+    return bounded([&](GError**) { return Ref<T>(get(object)); }, [](const Ref<T>& iface) { return !iface; },
+                   Empty::isAnswer);
 }
 
 bool hasInterface(AtspiAccessible* object, AtspiEditableText* (*get)(AtspiAccessible*)) {
@@ -369,7 +377,13 @@ public:
         // without applications, that is, as denied.
         static const bool initialised = [] {
             const int status = atspi_init();
-            // Each call bounded, and no grace for applications that just started.
+            // The registry's first list of applications is read under the
+            // library's own time-out: when that read fails, libatspi keeps a
+            // desktop without it.
+            if (status == 0) {
+                if (AtspiAccessible* desktop = atspi_get_desktop(0)) g_object_unref(desktop);
+            }
+            // Then each call bounded, and no grace for applications that just started.
             atspi_set_timeout(static_cast<gint>(kAtspiTimeout.count()), -1);
             return status == 0 || status == 1;
         }();
@@ -584,30 +598,33 @@ private:
     static std::string text(AtspiAccessible* entry) {
         Ref<AtspiText> iface = interface<AtspiText>(entry, atspi_accessible_get_text_iface);
         if (!iface) return {};
-        return bounded([&](GError** e) { return takeString(atspi_text_get_text(iface.get(), 0, -1, e)); });
+        return bounded([&](GError** e) { return takeString(atspi_text_get_text(iface.get(), 0, -1, e)); },
+                       [](const std::string& text) { return text.empty(); }, Empty::isAnswer);
     }
 
     static std::vector<std::string> selectedNames(WindowParts& parts, size_t limit) {
         std::vector<std::string> names;
         AtspiAccessible* view = parts.view.get();
         if (Ref<AtspiTable> table = interface<AtspiTable>(view, atspi_accessible_get_table_iface)) {
-            GArray* rows = bounded([&](GError** e) { return atspi_table_get_selected_rows(table.get(), e); });
-            if (!rows) return names;
+            using Rows = std::unique_ptr<GArray, decltype([](GArray* a) { g_array_free(a, TRUE); })>;
+            const Rows rows = bounded([&](GError** e) { return Rows(atspi_table_get_selected_rows(table.get(), e)); },
+                                      [](const Rows& r) { return !r; }, Empty::isFailure);
             std::vector<int> selected;
             for (guint i = 0; i < rows->len && selected.size() < limit; ++i) {
-                selected.push_back(g_array_index(rows, gint, i));
+                selected.push_back(g_array_index(rows.get(), gint, i));
             }
-            g_array_free(rows, TRUE);
             for (const int row : selected) names.push_back(itemName(nameCell(parts, table.get(), row).get()));
             return names;
         }
         Ref<AtspiSelection> selection = interface<AtspiSelection>(view, atspi_accessible_get_selection_iface);
         if (!selection) return names;
         const int count =
-            bounded([&](GError** e) { return atspi_selection_get_n_selected_children(selection.get(), e); });
+            bounded([&](GError** e) { return atspi_selection_get_n_selected_children(selection.get(), e); },
+                    [](int n) { return n < 0; }, Empty::isFailure);
         for (int i = 0; i < count && names.size() < limit; ++i) {
-            Object item(bounded([&](GError** e) { return atspi_selection_get_selected_child(selection.get(), i, e); }));
-            if (!item) throw Abort{Outcome::failed};
+            const Object item = bounded(
+                [&](GError** e) { return Object(atspi_selection_get_selected_child(selection.get(), i, e)); },
+                [](const Object& o) { return !o; }, Empty::isFailure);
             names.push_back(itemName(item.get()));
         }
         return names;
@@ -617,12 +634,12 @@ private:
     // looked for once per view, column 0 when no column has parts.
     static Object nameCell(WindowParts& parts, AtspiTable* table, int row) {
         auto cellAt = [&](int column) {
-            Object cell(bounded([&](GError** e) { return atspi_table_get_accessible_at(table, row, column, e); }));
-            if (!cell) throw Abort{Outcome::failed};
-            return cell;
+            return bounded([&](GError** e) { return Object(atspi_table_get_accessible_at(table, row, column, e)); },
+                           [](const Object& o) { return !o; }, Empty::isFailure);
         };
         if (parts.nameColumn < 0) {
-            const int columns = bounded([&](GError** e) { return atspi_table_get_n_columns(table, e); });
+            const int columns = bounded([&](GError** e) { return atspi_table_get_n_columns(table, e); },
+                                        [](int n) { return n < 0; }, Empty::isFailure);
             parts.nameColumn = 0;
             for (int column = 0; column < columns; ++column) {
                 Object cell = cellAt(column);
