@@ -67,27 +67,6 @@ std::string trimmed(std::string text) {
     return text;
 }
 
-// The processes whose parent is `parent` (services a bus daemon started).
-std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> children;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line)) continue;
-        const auto close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == parent) children.push_back(std::stoi(name));
-    }
-    return children;
-}
-
 void terminate(pid_t pid, bool ourChild) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
@@ -202,12 +181,9 @@ DesktopSession::~DesktopSession() {
     quitThunar();
     sessionWindows().reset();
     terminate(windowManager_, true);
-    if (bus_ > 0) {
-        // The services the bus started (xfconfd, the accessibility bus
-        // launcher, which stops its own bus) go first, then the bus.
-        for (pid_t child : childrenOf(bus_)) terminate(child, false);
-        terminate(bus_, false);
-    }
+    // The services the bus started (xfconfd, the accessibility bus launcher
+    // with its bus and registry) leave when it goes.
+    terminate(bus_, false);
     terminate(xvfb_, true);
 }
 

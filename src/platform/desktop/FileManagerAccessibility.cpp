@@ -246,14 +246,29 @@ bool hasInterface(AtspiAccessible* object, AtspiEditableText* (*get)(AtspiAccess
 }
 
 // The text of a cell or item: its own name, else the first named part of it
-// (a file view's name column holds an icon and the name).
-std::string itemName(AtspiAccessible* item) {
+// (a file view's name column holds an icon and the name). `part` says where
+// the name was found (-1: the item itself) and, when known, where to look.
+std::string itemName(AtspiAccessible* item, int& part) {
+    if (part >= 0) {
+        // The place found on an earlier row: two calls instead of a search.
+        const Object piece =
+            bounded([&](GError** e) { return Object(atspi_accessible_get_child_at_index(item, part, e)); },
+                    [](const Object& o) { return !o; }, Empty::isAnswer);
+        if (piece) {
+            std::string text = name(piece.get());
+            if (!text.empty()) return text;
+        }
+        part = -1;
+    }
     const int count = childCount(item);
     for (int i = 0; i < count; ++i) {
-        Object part = childAt(item, i);
-        if (!interface<AtspiText>(part.get(), atspi_accessible_get_text_iface)) continue;
-        std::string text = name(part.get());
-        if (!text.empty()) return text;
+        Object piece = childAt(item, i);
+        if (!interface<AtspiText>(piece.get(), atspi_accessible_get_text_iface)) continue;
+        std::string text = name(piece.get());
+        if (!text.empty()) {
+            part = i;
+            return text;
+        }
     }
     return name(item);
 }
@@ -276,6 +291,7 @@ struct WindowParts {
     Object pathBar;              // a row of toggle buttons, one pressed
     Object pane;                 // the directory pane around the view, when the toolkit names one
     int nameColumn = -1;         // a table's column holding the names; -1 until known
+    int namePart = -1;           // the part of a name cell holding the name; -1 when unknown
     Clock::time_point walked;
 };
 
@@ -613,7 +629,9 @@ private:
             for (guint i = 0; i < rows->len && selected.size() < limit; ++i) {
                 selected.push_back(g_array_index(rows.get(), gint, i));
             }
-            for (const int row : selected) names.push_back(itemName(nameCell(parts, table.get(), row).get()));
+            for (const int row : selected) {
+                names.push_back(itemName(nameCell(parts, table.get(), row).get(), parts.namePart));
+            }
             return names;
         }
         Ref<AtspiSelection> selection = interface<AtspiSelection>(view, atspi_accessible_get_selection_iface);
@@ -625,7 +643,7 @@ private:
             const Object item = bounded(
                 [&](GError** e) { return Object(atspi_selection_get_selected_child(selection.get(), i, e)); },
                 [](const Object& o) { return !o; }, Empty::isFailure);
-            names.push_back(itemName(item.get()));
+            names.push_back(itemName(item.get(), parts.namePart));
         }
         return names;
     }
