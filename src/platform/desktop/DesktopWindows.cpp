@@ -151,6 +151,9 @@ public:
             // The first type the manager knows wins; NORMAL is known to all.
             identity.normal = types.front() == typeNormalAtom_;
         }
+        // Its destruction must reach us, or a later window given the same id
+        // would be described from this entry.
+        watch({window});
         identities_[window] = identity;
         return identity;
     }
@@ -299,8 +302,9 @@ private:
         return textProperty(window, XA_WM_NAME, AnyPropertyType).value_or("");
     }
 
-    // Asks for the structure and property changes of every client once, so
-    // that moves, resizes and type changes arrive as events.
+    // Asks for the structure and property changes of each window once, so
+    // that moves, resizes, type changes and its end arrive as events (the
+    // end drops what is kept of it).
     void watch(const std::vector<unsigned long>& list) {
         bool added = false;
         for (const auto window : list) {
@@ -308,12 +312,6 @@ private:
                 XSelectInput(display_, window, StructureNotifyMask | PropertyChangeMask);
                 added = true;
             }
-        }
-        if (watched_.size() > list.size() * 2 + 64) {
-            // Windows that left the list without a destroy event reaching us.
-            const std::unordered_set<unsigned long> current(list.begin(), list.end());
-            std::erase_if(watched_, [&](unsigned long w) { return !current.contains(w); });
-            std::erase_if(identities_, [&](const auto& entry) { return !current.contains(entry.first); });
         }
         if (added) XFlush(display_);
     }
