@@ -124,9 +124,11 @@ TEST_F(DesktopWindowsDesktop, DialogsAreNotDocumentWindows) {
         }
         return 0;
     };
+    int attempts = 0;
     ASSERT_TRUE(test::waitUntil(
         [&] {
             if (dialog()) return true;
+            if (++attempts % 3 == 0) session.focusThunarList();
             session.xdotool({"key", "Down"});
             session.xdotool({"key", "F2"});
             return test::waitUntil([&] { return dialog() != 0; }, 1, [&] { windows_->dispatchEvents(); });

@@ -385,6 +385,31 @@ bool DesktopSession::activateThunar() {
                      20);
 }
 
+bool DesktopSession::selectFirstRow(const std::function<std::vector<std::string>()>& selected,
+                                    const std::string& first, const std::function<void()>& pump) {
+    const std::vector<std::string> expected{first};
+    int attempts = 0;
+    return waitUntil(
+        [&] {
+            const auto now = selected();
+            if (now == expected) return true;
+            if (++attempts % 3 == 0) focusThunarList();
+            xdotool({"key", now.empty() ? "Down" : "Home"});
+            return waitUntil([&] { return selected() == expected; }, 3, pump);
+        },
+        60, pump);
+}
+
+void DesktopSession::focusThunarList() {
+    // The window to the front again, and a click on the list's empty lower
+    // part gives the list the keyboard.
+    activateThunar();
+    const auto frame = frameOf(thunarWindow_);
+    if (!frame) return;
+    xdotool({"mousemove", "--window", std::to_string(thunarWindow_), std::to_string(frame->width * 7 / 10),
+             std::to_string(frame->height * 85 / 100), "click", "1"});
+}
+
 void DesktopSession::quitThunar() {
     if (thunar_ > 0) {
         // A stopped Thunar would never see the signal.

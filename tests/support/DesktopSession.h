@@ -84,6 +84,13 @@ public:
     unsigned long thunarWindow() const { return thunarWindow_; }
     // Brings Thunar's window to the front and waits until it is active.
     bool activateThunar();
+    // Selects the first row of a freshly opened Thunar list, where Down
+    // selects it: Down again when the list was not ready for the first, and
+    // Home when a late press moved past it. `selected` reads the selection.
+    bool selectFirstRow(const std::function<std::vector<std::string>()>& selected, const std::string& first,
+                        const std::function<void()>& pump);
+    // Thunar in front with the keyboard in its file list.
+    void focusThunarList();
 
     // A plain window of another program (xmessage) placed at (x, y), active.
     unsigned long openOtherWindow(int x = 100, int y = 100);

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -133,6 +136,35 @@ using Clock = std::chrono::steady_clock;
 // of them (measured: 150 ms gives 150-300 ms). Half the bound keeps every
 // call within it; a call that took that long is treated as timed out.
 constexpr auto kAtspiTimeout = std::chrono::milliseconds(FileManagerAccessibility::kCallBoundMs / 2);
+
+// How long what one walk of a window found stands when it lacks the view or
+// the folder.
+constexpr auto kRewalkAfter = std::chrono::seconds(2);
+
+// A process this young that is not on the bus yet may still be starting its
+// bridge: not refused yet.
+constexpr double kRegistrationGraceSeconds = 5.0;
+
+// Seconds since `pid` started; none when it cannot be told.
+std::optional<double> processAge(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return std::nullopt;
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    // Fields after the name start at 3 (state); the start time is field 22.
+    for (int index = 3; index <= 22; ++index) {
+        if (!(fields >> field)) return std::nullopt;
+    }
+    std::ifstream uptimeFile("/proc/uptime");
+    double uptime = 0;
+    if (!(uptimeFile >> uptime)) return std::nullopt;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    if (ticks <= 0) return std::nullopt;
+    return uptime - std::stod(field) / double(ticks);
+}
 
 // Ends a query at its first failed call.
 struct Abort {
@@ -293,6 +325,8 @@ struct WindowParts {
     int nameColumn = -1;         // a table's column holding the names; -1 until known
     int namePart = -1;           // the part of a name cell holding the name; -1 when unknown
     Clock::time_point walked;
+    bool folderFound = false;    // the folder was read from this window since the walk
+    bool settled = false;        // the view was found in a directory pane
 };
 
 class Walker {
@@ -335,9 +369,11 @@ public:
     }
 
     // Where the toolkit names a directory pane, only a view inside it is the
-    // file view (a side pane's list of places is not).
+    // file view (a side pane's list of places is not). A view found outside
+    // one may have been walked before the window built its file view.
     void finish() {
         if (parts_.pane && !foundInPane_) parts_.view.reset();
+        parts_.settled = foundInPane_;
     }
 
 private:
@@ -419,7 +455,7 @@ public:
         try {
             Object app = application(pid);
             if (!app) {
-                result.outcome = Outcome::denied;
+                result.outcome = missing(pid);
                 return result;
             }
             WindowParts& parts = partsOf(app.get(), windowTitle);
@@ -430,6 +466,7 @@ public:
                 folder = FileManagerFolder::fromLocation(text(parts.entries[i].get()));
             }
             if (!folder && parts.pathBar) folder = pathBarFolder(parts.pathBar.get());
+            parts.folderFound = parts.folderFound || folder.has_value();
             result.outcome = Outcome::ok;
             if (!folder || !parts.view) return result;
             result.paths = FileManagerFolder::existingPaths(*folder, selectedNames(parts, limit));
@@ -446,7 +483,7 @@ public:
         try {
             Object app = application(pid);
             if (!app) {
-                result.outcome = Outcome::denied;
+                result.outcome = missing(pid);
                 return result;
             }
             Object focused;
@@ -534,7 +571,14 @@ private:
         return static_cast<int>(pid);
     }
 
-    // The application of `pid` on the bus, or none (denied).
+    // What a process missing from the bus means: refused, unless it has just
+    // started.
+    static Outcome missing(int pid) {
+        const auto age = processAge(pid);
+        return age && *age < kRegistrationGraceSeconds ? Outcome::failed : Outcome::denied;
+    }
+
+    // The application of `pid` on the bus, or none.
     Object application(int pid) {
         if (!usable_ || pid <= 0) return {};
         if (app_ && appPid_ == pid) return app_.copy();
@@ -598,13 +642,13 @@ private:
     }
 
     // A view replaced by another (the user switched views or tabs) is gone
-    // or no longer shown. A window without a readable view (an icon view)
-    // is walked again when its pane goes, or after a while when it names none.
+    // or no longer shown. A window walked without a view in a directory pane
+    // or without a place naming its folder (an icon view, a toolkit naming no
+    // panes, or a window still being built) is walked again after a while.
     static bool stillShown(const WindowParts& parts) {
-        const Object& anchor = parts.view ? parts.view : parts.pane;
-        if (!anchor) return Clock::now() - parts.walked < std::chrono::seconds(2);
+        if (!parts.settled || !parts.folderFound) return Clock::now() - parts.walked < kRewalkAfter;
         try {
-            return States(anchor.get()).has(ATSPI_STATE_SHOWING);
+            return States(parts.view.get()).has(ATSPI_STATE_SHOWING);
         } catch (const Abort& abort) {
             if (abort.outcome == Outcome::timedOut) throw;
             return false;

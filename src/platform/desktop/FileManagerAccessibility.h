@@ -38,7 +38,7 @@ public:
 
     enum class Outcome {
         ok,
-        denied,    // the process has no application on the accessibility bus
+        denied,    // the process has no application on the accessibility bus (5 s after it started)
         timedOut,  // a call found no answer within kCallBoundMs
         failed,    // an object vanished, or the window could not be found
     };

@@ -94,11 +94,17 @@ protected:
         return test::waitUntil(condition, seconds, pump);
     }
 
-    // Presses keys, then waits for a new selection report equal to `expected`.
-    bool keyGives(const std::string& keys, const std::optional<fs::path>& expected) {
+    // Presses keys, then waits for a new selection report equal to `expected`
+    // (pressing again now and then when the keys' effect does not depend on
+    // how often they come, as ctrl+a).
+    bool keyGives(const std::string& keys, const std::optional<fs::path>& expected, bool again = false) {
         const size_t before = selections_.size();
         if (!session().xdotool({"key", keys})) return false;
-        const bool held = until([&] { return selections_.size() > before && selections_.back() == expected; });
+        int polls = 0;
+        const bool held = until([&] {
+            if (again && ++polls % 300 == 0) session().xdotool({"key", keys});
+            return selections_.size() > before && selections_.back() == expected;
+        });
         if (!held) {
             ADD_FAILURE() << keys << ": " << selections_.size() - before << " reports, last "
                           << (selections_.empty() || !selections_.back() ? "none" : selections_.back()->string());
@@ -112,6 +118,27 @@ protected:
         if (!frame) return std::nullopt;
         return DesktopRect{double(frame->x), double(session().screenHeight() - (frame->y + frame->height)),
                            double(frame->width), double(frame->height)};
+    }
+
+    // The fresh list's first row (the folder) selected, and reported as no audio file.
+    bool selectFirst() {
+        const size_t before = selections_.size();
+        const pid_t pid = session().thunarPid();
+        const std::string first = (folder_ / "Bar Folder").string() + "/";
+        FileManagerAccessibility::Selection last;
+        if (!session().selectFirstRow(
+                [&] {
+                    last = real_->selection(pid, "", 40);
+                    return last.paths;
+                },
+                first, pump)) {
+            ADD_FAILURE() << "the first row was not selected: outcome " << int(last.outcome) << ", "
+                          << last.paths.size() << " paths";
+            return false;
+        }
+        const bool reported = until([&] { return selections_.size() > before && !selections_.back(); });
+        if (!reported) ADD_FAILURE() << "no report of the folder: " << selections_.size() - before << " reports";
+        return reported;
     }
 
     struct State {
@@ -137,7 +164,7 @@ TEST_F(FinderTrackerDesktop, ReportsTheFirstAudioFileOfWhatTheKeysSelect) {
     startTracker();
     ASSERT_TRUE(until([&] { return !states_.empty() && states_.back().active; }));
     const auto path = [&](const char* name) { return folder_ / name; };
-    ASSERT_TRUE(keyGives("Down", std::nullopt)) << "the folder";
+    ASSERT_TRUE(selectFirst()) << "the folder";
     ASSERT_TRUE(keyGives("Down", std::nullopt)) << "a.txt";
     ASSERT_TRUE(keyGives("Down", path("b.wav")));
     ASSERT_TRUE(keyGives("shift+Down", path("b.wav"))) << "b.wav and c.WAV: a new list, the same first audio file";
@@ -145,7 +172,7 @@ TEST_F(FinderTrackerDesktop, ReportsTheFirstAudioFileOfWhatTheKeysSelect) {
     ASSERT_TRUE(keyGives("Home", std::nullopt));
     ASSERT_TRUE(keyGives("ctrl+a", path("b.wav")));
     EXPECT_EQ(tracker_->currentAudio(), path("b.wav"));
-    EXPECT_TRUE(denials_.empty());
+    EXPECT_FALSE(tracker_->automationDenied());
 }
 
 TEST_F(FinderTrackerDesktop, OfSixtySelectedOnlyTheFirstFortyCount) {
@@ -158,7 +185,7 @@ TEST_F(FinderTrackerDesktop, OfSixtySelectedOnlyTheFirstFortyCount) {
     startTracker();
     ASSERT_TRUE(until([&] { return !states_.empty() && states_.back().active; }));
     // The list changes (a report comes), but its audio file is the 45th.
-    ASSERT_TRUE(keyGives("ctrl+a", std::nullopt));
+    ASSERT_TRUE(keyGives("ctrl+a", std::nullopt, true));
     EXPECT_FALSE(tracker_->currentAudio());
 }
 
@@ -208,13 +235,13 @@ TEST_F(FinderTrackerDesktop, AFileManagerOffTheBusIsDeniedUntilOneOnItAnswers) {
         return text;
     }();
     EXPECT_FALSE(tracker_->automationDenied());
-    ASSERT_TRUE(keyGives("Down", std::nullopt));
+    ASSERT_TRUE(selectFirst());
 }
 
 TEST_F(FinderTrackerDesktop, KnowsWhenTheUserTypesInTheFileManager) {
     startThunar();
     startTracker();
-    ASSERT_TRUE(keyGives("Down", std::nullopt));
+    ASSERT_TRUE(selectFirst());
     auto editing = [&](bool expected) { return until([&] { return tracker_->isEditingText() == expected; }); };
     EXPECT_TRUE(editing(false)) << "in the list";
     ASSERT_TRUE(session().xdotool({"key", "F2"}));
@@ -228,7 +255,7 @@ TEST_F(FinderTrackerDesktop, KnowsWhenTheUserTypesInTheFileManager) {
 TEST_F(FinderTrackerDesktop, AStoppedFileManagerNeverHoldsTheMainThreadLong) {
     const pid_t pid = startThunar();
     startTracker();
-    ASSERT_TRUE(keyGives("Down", std::nullopt));
+    ASSERT_TRUE(selectFirst());
 
     // A 10 ms timer on the main thread while Thunar is stopped for 10 s.
     QElapsedTimer clock;
