@@ -18,6 +18,9 @@ protected:
     void SetUp() override {
         auto& session = sharedDesktopSession();
         ASSERT_TRUE(session.ok()) << session.failure();
+        // Before Thunar starts: a file made while it sets up its folder
+        // monitor may never be shown.
+        test::writeBytes(folder_ / "a.txt", "a");
         ASSERT_GT(session.startThunar(folder_.path()), 0) << session.failure();
         windows_ = makeX11DesktopWindows();
         ASSERT_TRUE(windows_->available());
@@ -113,7 +116,6 @@ TEST_F(DesktopWindowsDesktop, FollowsActivationStackingOpacityAndVanishedWindows
 
 TEST_F(DesktopWindowsDesktop, DialogsAreNotDocumentWindows) {
     auto& session = sharedDesktopSession();
-    test::writeBytes(folder_ / "a.txt", "a");
     // One item selected (in a fresh list Down selects the first row), then
     // F2: Thunar's rename dialog. Pressed again while Thunar is still busy
     // reading the folder.

@@ -320,7 +320,7 @@ struct WindowParts {
     Object frame;
     Object view;                 // the file view: Selection (and Table for a details list)
     std::vector<Object> entries; // editable texts outside the view (location, search)
-    Object pathBar;              // a row of toggle buttons, one pressed
+    std::vector<Object> pathBars; // rows of toggle buttons that may be path bars
     Object pane;                 // the directory pane around the view, when the toolkit names one
     int nameColumn = -1;         // a table's column holding the names; -1 until known
     int namePart = -1;           // the part of a name cell holding the name; -1 when unknown
@@ -358,8 +358,8 @@ public:
             return;
         }
         const int count = childCount(object);
-        if (!parts_.pathBar && count > 0 && isPathBar(object, count)) {
-            parts_.pathBar = Object::share(object);
+        if (count > 0 && isPathBar(object, count)) {
+            parts_.pathBars.push_back(Object::share(object));
             return;
         }
         for (int i = 0; i < count && visited_ <= kMaxObjects; ++i) {
@@ -395,11 +395,17 @@ private:
         }
     }
 
+    // Toggle buttons only, more than one or a lone root button (a toolbar's
+    // single toggle, such as a search button, is not a path bar).
     static bool isPathBar(AtspiAccessible* object, int count) {
         if (count > 64) return false;
         for (int i = 0; i < count; ++i) {
             Object child = childAt(object, i);
             if (role(child.get()) != ATSPI_ROLE_TOGGLE_BUTTON) return false;
+            if (count == 1) {
+                const std::string label = name(child.get());
+                if (!label.empty() && label != "/") return false;
+            }
         }
         return true;
     }
@@ -465,7 +471,7 @@ public:
                 if (States(parts.entries[i].get()).has(ATSPI_STATE_FOCUSED)) continue;
                 folder = FileManagerFolder::fromLocation(text(parts.entries[i].get()));
             }
-            if (!folder && parts.pathBar) folder = pathBarFolder(parts.pathBar.get());
+            for (size_t i = 0; !folder && i < parts.pathBars.size(); ++i) folder = pathBarFolder(parts.pathBars[i].get());
             parts.folderFound = parts.folderFound || folder.has_value();
             result.outcome = Outcome::ok;
             if (!folder || !parts.view) return result;
