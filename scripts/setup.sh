@@ -14,6 +14,8 @@ packages=(
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
   # used by the tests only: loudness oracle, corpus rendering, peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
+  # used by the tests only: locale sources, to write numbers under a decimal comma
+  locales
 )
 
 missing=()

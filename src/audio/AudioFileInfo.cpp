@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "audio/FormatDetector.h"
+#include "audio/Text.h"
 #include "platform/AudioFileReader.h"
 
 namespace qm {
@@ -21,80 +22,6 @@ std::string lowerExtension(const std::filesystem::path& url) {
     for (char& c : ext)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return ext;
-}
-
-// Decodes UTF-8, replacing each ill-formed sequence with U+FFFD, into code points.
-std::vector<char32_t> decodeUtf8Repairing(std::string_view s) {
-    std::vector<char32_t> out;
-    size_t i = 0;
-    const size_t n = s.size();
-    auto byte = [&s](size_t k) { return static_cast<uint8_t>(s[k]); };
-    while (i < n) {
-        uint8_t b = byte(i);
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        int len = 0;
-        char32_t cp = 0;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2, cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3, cp = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4, cp = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        size_t k = 1;
-        for (; k < static_cast<size_t>(len); ++k) {
-            if (i + k >= n) break;
-            uint8_t c = byte(i + k);
-            if (c < lo || c > hi) break;
-            lo = 0x80, hi = 0xBF;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (k == static_cast<size_t>(len)) {
-            out.push_back(cp);
-        } else {
-            out.push_back(0xFFFD);  // the maximal ill-formed prefix becomes one replacement
-        }
-        i += k;
-    }
-    return out;
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Unicode white space and line breaks.
-bool isWhiteSpace(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
 }
 
 uint32_t le32(const uint8_t* p) {
@@ -161,13 +88,8 @@ std::optional<std::string> bextDescription(const std::filesystem::path& url) {
             size_t len = static_cast<size_t>(got);
             if (const void* zero = std::memchr(text, 0, len))
                 len = static_cast<size_t>(static_cast<const char*>(zero) - text);
-            std::vector<char32_t> cps = decodeUtf8Repairing({text, len});
-            size_t first = 0, last = cps.size();
-            while (first < last && isWhiteSpace(cps[first])) ++first;
-            while (last > first && isWhiteSpace(cps[last - 1])) --last;
-            if (first == last) return std::nullopt;
-            std::string out;
-            for (size_t i = first; i < last; ++i) appendUtf8(out, cps[i]);
+            std::string out = qm::text::trimWhiteSpace({text, len});
+            if (out.empty()) return std::nullopt;
             return out;
         }
         // A 64-bit file keeps its real sizes in the ds64 chunk: stop here.
@@ -204,6 +126,11 @@ AudioFileInfo AudioFileInfo::load(const std::filesystem::path& url) {
 }
 
 std::string AudioFileInfo::summary() const {
+    return summaryText(sampleRate, codec, bitDepth, isFloat, channels);
+}
+
+std::string AudioFileInfo::summaryText(double sampleRate, const std::string& codec, int64_t bits,
+                                       bool isFloat, int64_t channels) {
     std::string rate;
     const double khz = sampleRate / 1000.0;
     if (khz == static_cast<double>(static_cast<int64_t>(khz)))
@@ -212,7 +139,7 @@ std::string AudioFileInfo::summary() const {
         rate = fmt::format("{:.1f} kHz", khz);
     std::string depth;
     if (codec == "PCM")
-        depth = fmt::format("{}-bit{}", bitDepth, isFloat ? " float" : "");
+        depth = fmt::format("{}-bit{}", bits, isFloat ? " float" : "");
     else
         depth = codec;
     std::string chans = channels == 1 ? "mono" : fmt::format("{} ch", channels);

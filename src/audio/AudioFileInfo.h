@@ -35,6 +35,9 @@ struct AudioFileInfo {
 
     // "48 kHz · 24-bit · 6 ch", "44.1 kHz · AAC · mono".
     std::string summary() const;
+    // The same line from single facts (a catalog row keeps no float flag).
+    static std::string summaryText(double sampleRate, const std::string& codec, int64_t bits,
+                                   bool isFloat, int64_t channels);
 
     // The 15 lower-case extensions (without dot) treated as audio everywhere.
     static const std::set<std::string>& audioExtensions();

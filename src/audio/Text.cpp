@@ -1,0 +1,140 @@
+#include "audio/Text.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <cstdint>
+
+namespace qm::text {
+
+std::u32string decodeUtf8(std::string_view s) {
+    std::u32string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    const size_t n = s.size();
+    auto byte = [&s](size_t k) { return static_cast<uint8_t>(s[k]); };
+    while (i < n) {
+        uint8_t b = byte(i);
+        if (b < 0x80) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
+        int len = 0;
+        char32_t cp = 0;
+        uint8_t lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2, cp = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3, cp = b & 0x0F;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4, cp = b & 0x07;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        size_t k = 1;
+        for (; k < static_cast<size_t>(len); ++k) {
+            if (i + k >= n) break;
+            uint8_t c = byte(i + k);
+            if (c < lo || c > hi) break;
+            lo = 0x80, hi = 0xBF;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        out.push_back(k == static_cast<size_t>(len) ? cp : 0xFFFD);
+        i += k;
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string encodeUtf8(std::u32string_view cps) {
+    std::string out;
+    out.reserve(cps.size());
+    for (char32_t c : cps) appendUtf8(out, c);
+    return out;
+}
+
+bool isValidUtf8(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return encodeUtf8(decodeUtf8(s)) == s;
+    return true;
+}
+
+std::string repairUtf8(std::string_view s) {
+    // Plain ASCII, the usual case, needs no decoding.
+    for (unsigned char c : s)
+        if (c >= 0x80) return encodeUtf8(decodeUtf8(s));
+    return std::string(s);
+}
+
+bool isWhiteSpace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+bool isHorizontalSpace(char32_t c) {
+    return c == 0x09 || c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string trimWhiteSpace(std::string_view bytes) {
+    std::u32string cps = decodeUtf8(bytes);
+    size_t first = 0, last = cps.size();
+    while (first < last && isWhiteSpace(cps[first])) ++first;
+    while (last > first && isWhiteSpace(cps[last - 1])) --last;
+    return encodeUtf8(std::u32string_view(cps).substr(first, last - first));
+}
+
+namespace {
+
+locale_t utf8Locale() {
+    static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+}  // namespace
+
+std::string upper(std::string_view bytes) {
+    bool ascii = true;
+    for (unsigned char c : bytes) ascii = ascii && c < 0x80;
+    const locale_t locale = utf8Locale();
+    if (ascii || !locale) {
+        // Plain ASCII needs no decoding; without the locale object (a system
+        // lacking C.UTF-8) only ASCII letters change.
+        std::string out = ascii ? std::string(bytes) : repairUtf8(bytes);
+        for (char& c : out)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        return out;
+    }
+    std::string out;
+    out.reserve(bytes.size());
+    for (char32_t c : decodeUtf8(bytes))
+        appendUtf8(out, static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale)));
+    return out;
+}
+
+}  // namespace qm::text
