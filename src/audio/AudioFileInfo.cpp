@@ -1,8 +1,5 @@
 #include "audio/AudioFileInfo.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstring>
 
@@ -11,6 +8,7 @@
 #include "audio/FormatDetector.h"
 #include "audio/Text.h"
 #include "platform/AudioFileReader.h"
+#include "platform/ReadOnlyFile.h"
 
 namespace qm {
 
@@ -19,9 +17,7 @@ namespace {
 std::string lowerExtension(const std::filesystem::path& url) {
     std::string ext = url.extension().string();
     if (!ext.empty()) ext.erase(0, 1);
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return ext;
+    return qm::text::asciiLower(ext);
 }
 
 uint32_t le32(const uint8_t* p) {
@@ -29,44 +25,22 @@ uint32_t le32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Reads exactly `size` bytes at `offset` unless the file ends first.
-ssize_t readAt(int fd, uint8_t* buf, size_t size, uint64_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(fd, buf + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 namespace RIFFReader {
 
+std::string descriptionText(std::string_view field) {
+    return text::trimWhiteSpace(field.substr(0, field.find('\0')));
+}
+
 std::optional<std::string> bextDescription(const std::filesystem::path& url) {
     static const std::set<std::string> kWaveExtensions = {"wav", "wave", "bwf", "amb", "rf64"};
     if (!kWaveExtensions.contains(lowerExtension(url))) return std::nullopt;
-    FileDescriptor fd(url);
-    if (fd.get() < 0) return std::nullopt;
+    ReadOnlyFile file(url);
+    if (!file) return std::nullopt;
 
     uint8_t header[12];
-    if (readAt(fd.get(), header, 12, 0) != 12) return std::nullopt;
+    if (file.readAt(header, 12, 0) != 12) return std::nullopt;
     const std::string_view form(reinterpret_cast<const char*>(header), 4);
     if ((form != "RIFF" && form != "RF64" && form != "BW64") ||
         std::memcmp(header + 8, "WAVE", 4) != 0)
@@ -75,20 +49,16 @@ std::optional<std::string> bextDescription(const std::filesystem::path& url) {
     uint64_t offset = 12;
     for (int chunk = 0; chunk < 64; ++chunk) {
         uint8_t h[8];
-        if (readAt(fd.get(), h, 8, offset) != 8) return std::nullopt;
+        if (file.readAt(h, 8, offset) != 8) return std::nullopt;
         const uint32_t size = le32(h + 4);
         if (std::memcmp(h, "bext", 4) == 0) {
             // The Description is the first 256 bytes of the body; a shorter
             // chunk holds only what it declares, never the bytes after it.
-            std::array<uint8_t, 256> body{};
+            std::array<char, 256> body{};
             const size_t want = std::min<size_t>(size, body.size());
-            ssize_t got = readAt(fd.get(), body.data(), want, offset + 8);
+            ssize_t got = file.readAt(body.data(), want, offset + 8);
             if (got < 0) return std::nullopt;
-            const char* text = reinterpret_cast<const char*>(body.data());
-            size_t len = static_cast<size_t>(got);
-            if (const void* zero = std::memchr(text, 0, len))
-                len = static_cast<size_t>(static_cast<const char*>(zero) - text);
-            std::string out = qm::text::trimWhiteSpace({text, len});
+            std::string out = descriptionText({body.data(), static_cast<size_t>(got)});
             if (out.empty()) return std::nullopt;
             return out;
         }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audio/SourceFormat.h"
@@ -51,6 +52,9 @@ struct AudioFileInfo {
 namespace RIFFReader {
 // The trimmed Description of the file's bext chunk, or nil (never throws).
 std::optional<std::string> bextDescription(const std::filesystem::path& url);
+// The text of a bext Description field as read: the bytes before the first
+// zero, broken UTF-8 repaired, White_Space trimmed at both ends.
+std::string descriptionText(std::string_view field);
 }  // namespace RIFFReader
 
 }  // namespace qm

@@ -78,16 +78,45 @@ std::string encodeUtf8(std::u32string_view cps) {
 }
 
 bool isValidUtf8(std::string_view s) {
-    for (unsigned char c : s)
-        if (c >= 0x80) return encodeUtf8(decodeUtf8(s)) == s;
+    // The same rules as decodeUtf8, without building anything.
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n) {
+        const auto b = static_cast<uint8_t>(s[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        uint8_t lo = 0x80, hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            len = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (n - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            const auto c = static_cast<uint8_t>(s[i + k]);
+            if (c < lo || c > hi) return false;
+            lo = 0x80, hi = 0xBF;
+        }
+        i += len;
+    }
     return true;
 }
 
 std::string repairUtf8(std::string_view s) {
-    // Plain ASCII, the usual case, needs no decoding.
-    for (unsigned char c : s)
-        if (c >= 0x80) return encodeUtf8(decodeUtf8(s));
-    return std::string(s);
+    // Valid text, the usual case, needs no decoding.
+    if (isValidUtf8(s)) return std::string(s);
+    return encodeUtf8(decodeUtf8(s));
 }
 
 bool isWhiteSpace(char32_t c) {
@@ -102,11 +131,22 @@ bool isHorizontalSpace(char32_t c) {
 }
 
 std::string trimWhiteSpace(std::string_view bytes) {
-    std::u32string cps = decodeUtf8(bytes);
-    size_t first = 0, last = cps.size();
-    while (first < last && isWhiteSpace(cps[first])) ++first;
-    while (last > first && isWhiteSpace(cps[last - 1])) --last;
-    return encodeUtf8(std::u32string_view(cps).substr(first, last - first));
+    if (!isValidUtf8(bytes)) return trimWhiteSpace(encodeUtf8(decodeUtf8(bytes)));
+    // Valid text: only the code points at the ends are decoded.
+    auto length = [](unsigned char lead) -> size_t { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; };
+    size_t first = 0, last = bytes.size();
+    while (first < last) {
+        const size_t len = length(static_cast<unsigned char>(bytes[first]));
+        if (!isWhiteSpace(decodeUtf8(bytes.substr(first, len)).front())) break;
+        first += len;
+    }
+    while (last > first) {
+        size_t lead = last - 1;
+        while (lead > first && (static_cast<unsigned char>(bytes[lead]) & 0xC0) == 0x80) --lead;
+        if (!isWhiteSpace(decodeUtf8(bytes.substr(lead, last - lead)).front())) break;
+        last = lead;
+    }
+    return std::string(bytes.substr(first, last - first));
 }
 
 namespace {
@@ -134,6 +174,19 @@ std::string upper(std::string_view bytes) {
     out.reserve(bytes.size());
     for (char32_t c : decodeUtf8(bytes))
         appendUtf8(out, static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale)));
+    return out;
+}
+
+char32_t upper(char32_t c) {
+    if (c < 0x80) return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+    const locale_t locale = utf8Locale();
+    return locale ? static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale)) : c;
+}
+
+std::string asciiLower(std::string_view bytes) {
+    std::string out(bytes);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return out;
 }
 

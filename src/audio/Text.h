@@ -35,5 +35,9 @@ std::string trimWhiteSpace(std::string_view bytes);
 
 // `bytes` repaired and upper-cased.
 std::string upper(std::string_view bytes);
+// One code point upper-cased (itself when it has no single upper case).
+char32_t upper(char32_t c);
+// Only the ASCII letters lower-cased; every other byte kept.
+std::string asciiLower(std::string_view bytes);
 
 }  // namespace qm::text

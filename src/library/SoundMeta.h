@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@
 #include <nlohmann/json_fwd.hpp>
 
 namespace qm {
+
+class UCS;
 
 struct SoundMeta {
     std::string description;
@@ -73,6 +76,19 @@ struct SoundMeta {
     // as events, without building a document: the catalog decodes one record
     // per search hit.
     static std::optional<SoundMeta> decode(std::string_view json, std::string* failure = nullptr);
+
+    // The UCS file name, without extension: CatID, FX name, then designer
+    // and source where set, each with "_" made a space and "/" a hyphen,
+    // joined by "_". Nothing when the CatID or the FX name is empty, or when
+    // a part holds a NUL (a rename would cut the name there).
+    std::optional<std::string> ucsFileName() const;
+
+    // The record a UCS file name spells (CatID_FXName_Designer_Source...),
+    // category and subcategory from the table or, for a CatID it lacks,
+    // split where the capital block ends; the empty record when the name is
+    // no UCS name. Texts taken from the name are valid UTF-8.
+    static SoundMeta fromFileName(const std::filesystem::path& url);
+    static SoundMeta fromFileName(const std::filesystem::path& url, const UCS& table);
 
     bool operator==(const SoundMeta&) const = default;
 };

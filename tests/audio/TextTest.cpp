@@ -33,6 +33,8 @@ TEST(Text, DecodingRepairsEveryBrokenSequenceAndKeepsNul) {
 TEST(Text, TrimsUnicodeWhiteSpaceOnlyAtTheEnds) {
     EXPECT_EQ(text::trimWhiteSpace(" \t\u00A0Door  slam\u2028\r\n\u3000"), "Door  slam");
     EXPECT_EQ(text::trimWhiteSpace("\n\n"), "");
+    EXPECT_EQ(text::trimWhiteSpace("\xFF x \u00A0\xE2\x82"), "\uFFFD x \u00A0\uFFFD");
+    EXPECT_EQ(text::trimWhiteSpace(" \U0001F3B5\u3000"), "\U0001F3B5");
     // A zero-width space is not white space.
     EXPECT_EQ(text::trimWhiteSpace("\u200Bx"), "\u200Bx");
     EXPECT_TRUE(text::isHorizontalSpace(U'\t'));
