@@ -77,37 +77,41 @@ std::string encodeUtf8(std::u32string_view cps) {
     return out;
 }
 
+size_t wellFormedLength(std::string_view s, size_t at) {
+    const auto b = static_cast<uint8_t>(s[at]);
+    if (b < 0x80) return 1;
+    size_t len = 0;
+    uint8_t lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() - at < len) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        const auto c = static_cast<uint8_t>(s[at + k]);
+        if (c < lo || c > hi) return 0;
+        lo = 0x80, hi = 0xBF;
+    }
+    return len;
+}
+
 bool isValidUtf8(std::string_view s) {
-    // The same rules as decodeUtf8, without building anything.
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        const auto b = static_cast<uint8_t>(s[i]);
-        if (b < 0x80) {
+    for (size_t i = 0; i < s.size();) {
+        if (static_cast<uint8_t>(s[i]) < 0x80) {
             ++i;
             continue;
         }
-        size_t len = 0;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            const auto c = static_cast<uint8_t>(s[i + k]);
-            if (c < lo || c > hi) return false;
-            lo = 0x80, hi = 0xBF;
-        }
+        const size_t len = wellFormedLength(s, i);
+        if (len == 0) return false;
         i += len;
     }
     return true;
@@ -130,13 +134,18 @@ bool isHorizontalSpace(char32_t c) {
            c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+std::string_view trimSpacesAndTabs(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
 std::string trimWhiteSpace(std::string_view bytes) {
     if (!isValidUtf8(bytes)) return trimWhiteSpace(encodeUtf8(decodeUtf8(bytes)));
     // Valid text: only the code points at the ends are decoded.
-    auto length = [](unsigned char lead) -> size_t { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; };
     size_t first = 0, last = bytes.size();
     while (first < last) {
-        const size_t len = length(static_cast<unsigned char>(bytes[first]));
+        const size_t len = wellFormedLength(bytes, first);
         if (!isWhiteSpace(decodeUtf8(bytes.substr(first, len)).front())) break;
         first += len;
     }

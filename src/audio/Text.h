@@ -24,11 +24,17 @@ std::string encodeUtf8(std::u32string_view cps);
 // `bytes` as valid UTF-8 (unchanged when it already is).
 std::string repairUtf8(std::string_view bytes);
 bool isValidUtf8(std::string_view bytes);
+// The length of the well-formed UTF-8 sequence that starts at `at`, or 0
+// when the bytes there are ill-formed (or cut off by the end).
+size_t wellFormedLength(std::string_view bytes, size_t at);
 
 // The Unicode White_Space property: spaces, tabs and line breaks.
 bool isWhiteSpace(char32_t c);
 // Tab and the space separators (Zs): white space that is not a line break.
 bool isHorizontalSpace(char32_t c);
+
+// Without spaces and tabs at either end (line breaks stay).
+std::string_view trimSpacesAndTabs(std::string_view s);
 
 // `bytes` repaired, without White_Space at either end.
 std::string trimWhiteSpace(std::string_view bytes);

@@ -42,11 +42,6 @@ bool walk(const ReadOnlyFile& file, const std::function<bool(Chunk&&)>& visit) {
     return true;
 }
 
-std::string_view trimSpacesAndTabs(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
 
 void replaceAll(std::string& s, std::string_view from, std::string_view to) {
     std::string out;
@@ -104,8 +99,7 @@ std::array<std::optional<std::string_view>, kTags> lineValues(std::string_view u
         size_t pos = 0;
         while (pos < line.size() && head.size() <= 14) {
             const auto b = static_cast<unsigned char>(line[pos]);
-            size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-            len = std::min(len, line.size() - pos);
+            const size_t len = text::wellFormedLength(line, pos);  // the text is valid
             const char32_t c = b < 0x80 ? b : text::decodeUtf8(line.substr(pos, len)).front();
             if (c == U'=' || c == U':') {
                 const size_t i = tagIndex(head);
@@ -188,7 +182,7 @@ SoundMeta parseUSER(std::string_view xml) {
     const size_t ratingClose = user.find("</RATING>");
     if (ratingOpen != std::string_view::npos && ratingClose != std::string_view::npos &&
         ratingClose >= ratingOpen + 8)
-        meta.rating = decimal(trimSpacesAndTabs(user.substr(ratingOpen + 8, ratingClose - ratingOpen - 8))).value_or(0);
+        meta.rating = decimal(text::trimSpacesAndTabs(user.substr(ratingOpen + 8, ratingClose - ratingOpen - 8))).value_or(0);
     return meta;
 }
 

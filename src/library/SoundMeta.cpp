@@ -258,29 +258,9 @@ private:
 
     // One well-formed UTF-8 sequence, copied.
     bool utf8(std::string& out) {
-        const auto b = static_cast<unsigned char>(*p_);
-        int len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (end_ - p_ < len) return false;
-        for (int k = 1; k < len; ++k) {
-            const auto c = static_cast<unsigned char>(p_[k]);
-            if (c < lo || c > hi) return false;
-            lo = 0x80, hi = 0xBF;
-        }
-        out.append(p_, static_cast<size_t>(len));
+        const size_t len = text::wellFormedLength(std::string_view(p_, static_cast<size_t>(end_ - p_)), 0);
+        if (len == 0) return false;
+        out.append(p_, len);
         p_ += len;
         return true;
     }

@@ -16,11 +16,6 @@ namespace {
 
 std::atomic<int> loads{0};
 
-std::string_view trimSpacesAndTabs(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
 
 }  // namespace
 
@@ -45,7 +40,7 @@ UCS UCS::fromText(std::string_view text) {
         size_t count = 0, from = 0;
         while (count < 3) {
             const size_t comma = line.find(',', from);
-            fields[count++] = trimSpacesAndTabs(line.substr(from, comma == std::string_view::npos ? line.npos : comma - from));
+            fields[count++] = text::trimSpacesAndTabs(line.substr(from, comma == std::string_view::npos ? line.npos : comma - from));
             if (comma == std::string_view::npos) break;
             from = comma + 1;
         }
