@@ -18,6 +18,8 @@ packages=(
   dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port
   curl chromium-headless-shell
+  # used by the tests only: locale sources, to write numbers under a decimal comma
+  locales
 )
 
 missing=()
