@@ -15,8 +15,12 @@ packages=(
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
   # used by the tests only: loudness oracle, corpus rendering, peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
+  # the file manager's D-Bus interface and its fallback (a private bus in tests)
+  dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port
   curl chromium-headless-shell
+  # used by the tests only: locale sources, to write numbers under a decimal comma
+  locales
   # used by the tests only: a desktop to follow a file manager on
   openbox thunar xfconf xdotool x11-utils
 )
