@@ -12,8 +12,11 @@ packages=(
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libx11-dev libxtst-dev libxi-dev libatspi2.0-dev libfmt-dev
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
-  # used by the tests only: loudness oracle, corpus rendering, peers
-  libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
+  # used by the tests only: loudness oracle, corpus rendering (two General
+  # MIDI fonts), peers
+  libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont
+  # used by the tests only: the clang build and the fuzz harnesses
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()
