@@ -10,11 +10,13 @@ packages=(
   libsndfile1-dev libsoxr-dev libfftw3-dev libsqlite3-dev nlohmann-json3-dev
   libmysofa-dev libmysofa1 liblilv-dev lv2-dev libtag1-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libx11-dev libxtst-dev libxi-dev libatspi2.0-dev libfmt-dev
+  libx11-dev libxtst-dev libxi-dev libatspi2.0-dev libfmt-dev libhttp-parser-dev
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
   # used by the tests only: loudness oracle, corpus rendering (two General
   # MIDI fonts), peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont
+  # used by the tests only: a program and a browser asking the control port
+  curl chromium-headless-shell
   # used by the tests only: the clang build and the fuzz harnesses
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )

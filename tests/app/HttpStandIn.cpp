@@ -43,6 +43,8 @@ void HttpStandIn::serve(QTcpSocket* socket) {
             length = value.toLongLong();
         else if (name == "content-type")
             request.contentType = value;
+        else if (name == "origin")
+            request.origin = value;
     }
     if (buffer.size() < headEnd + 4 + length)
         return;  // the body is still coming
@@ -53,6 +55,8 @@ void HttpStandIn::serve(QTcpSocket* socket) {
     const HttpAnswer answer = handler_(request);
     QByteArray out = "HTTP/1.1 " + QByteArray::number(answer.status) + " Stand-in\r\n";
     out += "Content-Type: " + answer.contentType + "\r\n";
+    if (!answer.location.isEmpty())
+        out += "Location: " + answer.location + "\r\n";
     out += "Content-Length: " +
            QByteArray::number(answer.declaredLength.value_or(answer.body.size())) + "\r\n";
     out += "Connection: close\r\n\r\n" + answer.body;

@@ -1,7 +1,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for the model tests: it plays the
 // remote side of a protocol through a handler that answers each request.
 // One request per connection (every answer closes it). An answer may
-// declare a longer body than it sends, to break off a download.
+// declare a longer body than it sends, to break off a download, or redirect.
 // Main thread; lives as long as the test.
 #pragma once
 
@@ -23,6 +23,7 @@ struct HttpRequest {
     QUrlQuery query;
     QByteArray contentType;
     QByteArray body;
+    QByteArray origin;  // the Origin header, if any
 };
 
 struct HttpAnswer {
@@ -31,10 +32,18 @@ struct HttpAnswer {
         : status(status), body(std::move(body)), contentType(std::move(contentType)),
           declaredLength(declaredLength) {}
 
+    // A redirection to `location`, which keeps the method (307) unless told.
+    static HttpAnswer redirect(QByteArray location, int status = 307) {
+        HttpAnswer a(status, {}, "text/plain");
+        a.location = std::move(location);
+        return a;
+    }
+
     int status;
     QByteArray body;
     QByteArray contentType;
     std::optional<qint64> declaredLength;  // more than body.size(): the answer breaks off
+    QByteArray location;                    // a redirection's target
 };
 
 class HttpStandIn : public QObject {
