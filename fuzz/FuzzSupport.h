@@ -71,4 +71,16 @@ void checkRoundTrip(const T& value) {
     if (!(again == value)) fail("decoded value does not survive its own encoding");
 }
 
+// Decodes the input as a T; what the decoder accepts must round-trip.
+template <class T>
+void checkDecoder(const uint8_t* data, size_t size) {
+    T value{};
+    try {
+        from_json(parseOrNull(data, size), value);
+    } catch (const nlohmann::json::exception&) {
+        return;  // refused as documented
+    }
+    checkRoundTrip(value);
+}
+
 }  // namespace qm::fuzz

@@ -3,18 +3,7 @@
 #include "audio/UpmixSettings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const auto j = qm::fuzz::parseOrNull(data, size);
-    try {
-        qm::UpmixSettings s;
-        from_json(j, s);
-        qm::fuzz::checkRoundTrip(s);
-    } catch (const nlohmann::json::exception&) {
-    }
-    try {
-        qm::UpmixParams p;
-        from_json(j, p);
-        qm::fuzz::checkRoundTrip(p);
-    } catch (const nlohmann::json::exception&) {
-    }
+    qm::fuzz::checkDecoder<qm::UpmixSettings>(data, size);
+    qm::fuzz::checkDecoder<qm::UpmixParams>(data, size);
     return 0;
 }
