@@ -3,11 +3,12 @@
 // font and brought to the analysis rate as the pipeline does. Beside the
 // analyzer runs the plain key finder it is judged against: the same summed
 // chroma correlated with the bare Krumhansl-Kessler profiles.
-#include <array>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
