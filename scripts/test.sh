@@ -20,7 +20,7 @@ TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
 # seconds) from its seeds. New inputs go to a scratch folder, never to
 # fuzz/seeds.
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQM_FUZZ=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
+  -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz
 fuzz_scratch=$(mktemp -d)
 trap 'rm -rf "$fuzz_scratch"' EXIT
