@@ -15,8 +15,12 @@ packages=(
   # used by the tests only: loudness oracle, corpus rendering (two General
   # MIDI fonts), peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont
+  # the file manager's D-Bus interface and its fallback (a private bus in tests)
+  dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port
   curl chromium-headless-shell
+  # used by the tests only: locale sources, to write numbers under a decimal comma
+  locales
   # used by the tests only: the clang build and the fuzz harnesses
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )

@@ -9,11 +9,16 @@ bash scripts/setup.sh
 tsan="halt_on_error=1 second_deadlock_stack=1"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQM_TSAN=ON -DQM_BUILD_APP=OFF -DQM_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan --target qm_rt_tests qm_spatial_tests
+cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_library_tests qm_platform_tests
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_rt_tests
 # The upmix kernel with plans swapped while it runs.
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
   --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
+# One catalog shared by writers and readers on several threads; metadata
+# read by many threads at once, the asset reads on threads of their own.
+TSAN_OPTIONS="$tsan" build-tsan/tests/qm_library_tests \
+  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce'
+TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
 
 # The engine built by clang 14 as well, instrumented for the libFuzzer
 # harnesses; each harness then runs a bounded number of inputs (a few
