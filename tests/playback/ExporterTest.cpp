@@ -227,6 +227,34 @@ TEST(Exporter, APullOfAnExistingNameGetsANumberAndNothingIsReplaced) {
     EXPECT_EQ(test::readBytes(first), firstBytes);
 }
 
+// Sources with names near the 255-byte limit are pulled: the source's part
+// of the pull's name gives way (never splitting a character), the part that
+// says what the pull is stays, and a taken name still gets its number.
+TEST(Exporter, SourcesWithLongNamesArePulled) {
+    TempDir dir;
+    for (size_t length : {215u, 240u, 251u}) {
+        SCOPED_TRACE(length);
+        // A letter of its own per length: shortened stems must not meet.
+        const std::string stem = std::string(length - 3, char('a' + length % 26)) + "\u266B";
+        const auto info = writeSource(dir / (stem + ".wav"), noiseSignal(2, 4800));
+        auto r = request(info, SourceFormat::speakers({SpeakerID::L, SpeakerID::R}),
+                         DragExport::upmix(LayoutID::l714), dir / "pulls");
+        r.range = Exporter::Range{0, 2400};
+        fs::path first, second;
+        ASSERT_NO_THROW(first = Exporter::exportPull(r));
+        ASSERT_NO_THROW(second = Exporter::exportPull(r));
+        const std::string name = first.filename().string(), suffix = "_0.000-0.050s_714up-music.wav";
+        EXPECT_TRUE(name.ends_with(suffix)) << name;
+        EXPECT_LE(name.size(), 255u);
+        const std::string kept = name.substr(0, name.size() - suffix.size());
+        EXPECT_TRUE(stem.starts_with(kept)) << kept;
+        EXPECT_GE(kept.size(), std::min<size_t>(length, 255 - suffix.size() - 5 - 2));
+        EXPECT_EQ(second.filename().string(), kept + suffix.substr(0, suffix.size() - 4) + " 2.wav");
+        EXPECT_EQ(test::readWav(first).channels[0].size(), 2400u);
+    }
+    EXPECT_EQ(filesUnder(dir / "pulls").size(), 6u);  // no temporary file stays behind
+}
+
 // Every source format, in its own channels and as a bed of every layout, is
 // the mix builder's matrix applied to the source, rows in WAVE order.
 TEST(Exporter, OwnChannelsAndBedsAreTheLayoutMatrixAppliedToTheSource) {
