@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "platform/FileAccess.h"
 #include "platform/ReadOnlyFile.h"
 #include "support/AudioFiles.h"
+#include "support/Failures.h"
 #include "support/Signals.h"
 #include "support/TempDir.h"
 
@@ -77,13 +77,7 @@ std::vector<std::string> hiddenIn(const fs::path& folder) {
 
 // The code of the AppError the rewrite throws, 0 when it succeeds.
 int rewriteError(const SoundMeta& meta, const fs::path& file, std::string* text = nullptr) {
-    try {
-        RIFFMeta::write(meta, file);
-    } catch (const AppError& e) {
-        if (text) *text = e.what();
-        return e.code();
-    }
-    return 0;
+    return appErrorCode([&] { RIFFMeta::write(meta, file); }, text);
 }
 
 uint64_t fileHash(const fs::path& file) {
@@ -397,16 +391,11 @@ TEST(RIFFMetaWrite, AFullDiskNeverCostsTheFile) {
 
     for (rlim_t limit : {rlim_t(100), rlim_t(length / 2), rlim_t(length - 1)}) {
         SCOPED_TRACE(limit);
-        rlimit old{};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-        const auto previous = signal(SIGXFSZ, SIG_IGN);
-        rlimit small = old;
-        small.rlim_cur = limit;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         std::string text;
-        const int code = rewriteError(doorSlam(), dir / "full.wav", &text);
-        setrlimit(RLIMIT_FSIZE, &old);
-        signal(SIGXFSZ, previous);
+        const int code = [&] {
+            FileSizeLimit full(limit);
+            return rewriteError(doorSlam(), dir / "full.wav", &text);
+        }();
         EXPECT_EQ(code, FileAccess::kWriteFailed);
         EXPECT_NE(text.find("\"full.wav\""), std::string::npos) << text;
         EXPECT_EQ(text.find("qm-tmp"), std::string::npos) << text;

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -23,6 +20,7 @@
 #include "rt/mn_ring.h"
 #include "rt/mn_upmix.h"
 #include "support/AudioFiles.h"
+#include "support/Failures.h"
 #include "support/Signals.h"
 #include "support/TempDir.h"
 
@@ -69,13 +67,7 @@ uint32_t maskOf(const fs::path& wav) {
 
 // The code of the AppError the export throws, 0 when it succeeds; its text in `text`.
 int errorOf(const Exporter::Request& r, const Exporter::Progress& progress = {}, std::string* text = nullptr) {
-    try {
-        Exporter::exportPull(r, progress);
-    } catch (const AppError& e) {
-        if (text) *text = e.what();
-        return e.code();
-    }
-    return 0;
+    return test::appErrorCode([&] { Exporter::exportPull(r, progress); }, text);
 }
 
 // The largest difference between two planar signals of the same shape.
@@ -523,16 +515,11 @@ TEST(Exporter, ADiskThatFillsLeavesNoFileBehind) {
 
     // Full inside the header, and inside the samples (the pull needs 1.7 MB).
     for (rlim_t limit : {rlim_t(100), rlim_t(100000)}) {
-        rlimit old{};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-        const auto previous = signal(SIGXFSZ, SIG_IGN);
-        rlimit small = old;
-        small.rlim_cur = limit;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         std::string text;
-        const int code = errorOf(r, {}, &text);
-        setrlimit(RLIMIT_FSIZE, &old);
-        signal(SIGXFSZ, previous);
+        const int code = [&] {
+            test::FileSizeLimit full(limit);
+            return errorOf(r, {}, &text);
+        }();
 
         EXPECT_EQ(code, WavFileWriter::kWriteFailed) << limit;
         EXPECT_NE(text.find("\"in_714.wav\""), std::string::npos) << text;

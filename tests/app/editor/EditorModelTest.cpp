@@ -4,8 +4,6 @@
 #include <QSignalSpy>
 #include <QThreadPool>
 
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +20,7 @@
 #include "platform/FileAccess.h"
 #include "platform/MainQueue.h"
 #include "support/AudioFiles.h"
+#include "support/Failures.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
 #include "support/RhythmSignals.h"
@@ -192,15 +191,10 @@ TEST(EditorModel, SaveAsKeepsModeAndLinkAndNamesTheFileInErrors) {
     EXPECT_TRUE(fs::is_symlink(e.dir / "link.wav"));
     EXPECT_EQ(AudioFileInfo::load(e.dir / "library/real.wav").frames, 48000);
 
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto previous = signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 10000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    e.model.saveAs(e.dir / "full.wav");
-    setrlimit(RLIMIT_FSIZE, &old);
-    signal(SIGXFSZ, previous);
+    {
+        test::FileSizeLimit full(10000);
+        e.model.saveAs(e.dir / "full.wav");
+    }
     ASSERT_TRUE(e.model.message());
     EXPECT_NE(e.model.message()->find("\"full.wav\""), std::string::npos) << *e.model.message();
     EXPECT_EQ(e.model.message()->find("tmp"), std::string::npos) << *e.model.message();
