@@ -322,7 +322,8 @@ TEST(RIFFMetaWrite, AShortLastChunkGetsItsHeaderCorrected) {
     writeBytes(dir / "odd.wav", RiffBuilder().fmt(1, 48000, 16).bytes() + "data" + le32(1000) + std::string(301, 'a'));
     RIFFMeta::write(doorSlam(), dir / "odd.wav");
     const std::string odd = readBytes(dir / "odd.wav");
-    const auto& oddData = find(walk(dir / "odd.wav"), "data");
+    const auto oddChunks = walk(dir / "odd.wav");
+    const auto& oddData = find(oddChunks, "data");
     EXPECT_EQ(odd.substr(oddData.offset - 4, 4), le32(301));
     EXPECT_EQ(odd.size(), oddData.offset + 302);
     EXPECT_EQ(odd.back(), '\0');
