@@ -22,19 +22,13 @@
 #include <chrono>
 #include <cstdio>
 
+#include "Latencies.h"
 #include "support/DesktopSession.h"
 #include "support/KeyRecorder.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
-    return values[index];
-}
 
 int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
@@ -107,16 +101,8 @@ void run(benchmark::State& state, bool raise) {
             bare.push_back(viaXTest);
         }
     }
-    state.counters["daw_p50_ms"] = percentile(daw, 0.5);
-    state.counters["daw_p99_ms"] = percentile(daw, 0.99);
-    state.counters["xdotool_p50_ms"] = percentile(floor, 0.5);
-    state.counters["xdotool_p99_ms"] = percentile(floor, 0.99);
-    state.counters["ratio_p50"] = percentile(daw, 0.5) / std::max(1e-9, percentile(floor, 0.5));
-    state.counters["ratio_p99"] = percentile(daw, 0.99) / std::max(1e-9, percentile(floor, 0.99));
-    state.counters["xtest_p50_ms"] = percentile(bare, 0.5);
-    state.counters["xtest_p99_ms"] = percentile(bare, 0.99);
-    state.counters["ratio_xtest_p50"] = percentile(daw, 0.5) / std::max(1e-9, percentile(bare, 0.5));
-    state.counters["ratio_xtest_p99"] = percentile(daw, 0.99) / std::max(1e-9, percentile(bare, 0.99));
+    qm::bench::reportBesideFloor(state, "daw", daw, "xdotool", floor);
+    qm::bench::reportBesideFloor(state, "daw", daw, "xtest", bare, "ratio_xtest");
     state.counters["keystrokes"] = double(daw.size());
     state.counters["missed"] = missed;
 }

@@ -21,7 +21,9 @@
 // display with the XTEST extension (a Wayland-only session has neither).
 //
 // Threads: the thread of the DesktopWindows given (the main thread). post()
-// blocks it for kRaiseWait at most.
+// blocks it for kRaiseWait at most, and dispatches that object's events
+// before it returns (the wait reads them off the connection), so its
+// handlers may run inside post().
 #pragma once
 
 #include "platform/desktop/DesktopWindows.h"
