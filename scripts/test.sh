@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: first the real-time core's and the
-# upmix kernel's tests in a small ThreadSanitizer build, then the whole suite.
+# upmix kernel's tests in a small ThreadSanitizer build, then the engine
+# built by clang with the fuzz harnesses run briefly, then the whole suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -21,11 +22,34 @@ TSAN_OPTIONS="$tsan" build-tsan/tests/qm_library_tests \
   --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce'
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
 
+# The engine built by clang 14 as well, instrumented for the libFuzzer
+# harnesses; each harness then runs a bounded number of inputs (a few
+# seconds) from its seeds. New inputs go to a scratch folder, never to
+# fuzz/seeds.
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz
+fuzz_scratch=$(mktemp -d)
+trap 'rm -rf "$fuzz_scratch"' EXIT
+for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
+           pins:50000 audio_file_info:3000; do
+  name=${run%%:*}
+  mkdir -p "$fuzz_scratch/$name"
+  log="$fuzz_scratch/$name.log"
+  if ! build-fuzz/fuzz/fuzz_"$name" -runs="${run##*:}" -timeout=20 -seed=1 \
+       -artifact_prefix="$fuzz_scratch/" "$fuzz_scratch/$name" fuzz/seeds/"$name" >"$log" 2>&1; then
+    cat "$log"
+    exit 1
+  fi
+  echo "fuzz_$name: $(tail -n 1 "$log")"
+done
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
 # Tests that play through a JACK server in real time run after the others,
 # one at a time, so that the suite's own load does not make the server miss
-# its periods.
-realtime='Jack|Soak'
+# its periods. So do the tests on a private desktop (Xvfb, openbox, Thunar),
+# whose calls to the file manager are bounded in time.
+realtime='Jack|Soak|Desktop\.'
 ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 600 -E "$realtime"
 ctest --test-dir build --output-on-failure --timeout 600 -R "$realtime"

@@ -332,8 +332,9 @@ fs::path renderBinaural(const Request& r, const Range& range, const fs::path& de
     // The renderer takes new directions at a block boundary, crossfading from
     // the old ones; one silent block lets it take them, and the reset clears
     // what that block left, so the pull starts on its own responses.
-    std::vector<float> scratchL(size_t(BinauralRenderer::blockSize)), scratchR(scratchL.size());
-    renderer.render(nullptr, 0, uint32_t(BinauralRenderer::blockSize), scratchL.data(), scratchR.data());
+    const auto block = static_cast<size_t>(BinauralRenderer::blockSize);
+    std::vector<float> scratchL(block), scratchR(block);
+    renderer.render(nullptr, 0, uint32_t(block), scratchL.data(), scratchR.data());
     renderer.reset();
 
     VirtualFeeder feeder{source, MixRecord(bin.matrix, source.channels()), range.start, range.length(),

@@ -468,7 +468,8 @@ void EditorModel::run(Macro macro) {
             const std::string busyText = verb ? "Ringing it out\u2026" : "Dissolving\u2026";
             setBusy(busyText);
             const uint64_t gen = docGen_;
-            background([channels = doc_->channels, sr, lo, hi, verb, gen, busyText]() -> Deliver {
+            // lo and hi are copied by name: clang 14 cannot capture structured bindings.
+            background([channels = doc_->channels, sr, lo = lo, hi = hi, verb, gen, busyText]() -> Deliver {
                 try {
                     const auto region = verb ? EditOps::verbTail(*channels, sr, lo, hi)
                                              : EditOps::texture(*channels, sr, lo, hi);
