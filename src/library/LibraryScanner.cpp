@@ -34,21 +34,6 @@ std::function<bool(const std::string&)> listingFailure() {
     return gListingFailure;
 }
 
-// The extension test without building a path object: the walk runs it for
-// every name of the library.
-bool hasAudioExtension(std::string_view name) {
-    const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0 || name.size() - dot - 1 > 8) return false;
-    char ext[9];
-    size_t n = 0;
-    for (size_t i = dot + 1; i < name.size(); ++i) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        ext[n++] = c;
-    }
-    return AudioFileInfo::audioExtensions().contains(std::string(ext, n));
-}
-
 struct Candidate {
     std::string path;
     int64_t size = 0;
@@ -93,18 +78,18 @@ public:
         const int dfd = ::dirfd(dir);
         for (auto& [name, type] : names) {
             if (type == DT_LNK || (type != DT_DIR && type != DT_REG && type != DT_UNKNOWN)) continue;
-            if (type == DT_REG && !hasAudioExtension(name)) continue;
+            if (type == DT_REG && !AudioFileInfo::isAudioName(name)) continue;
             const std::string child = pathtext::join(path, name);
             struct stat st {};
             if (type != DT_DIR) {
                 if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                     // Gone since the listing: its row may go. Any other
                     // failure says nothing about the file.
-                    if (errno != ENOENT && hasAudioExtension(name)) unreadable.insert(child);
+                    if (errno != ENOENT && AudioFileInfo::isAudioName(name)) unreadable.insert(child);
                     continue;
                 }
                 if (S_ISREG(st.st_mode)) {
-                    if (hasAudioExtension(name)) file(child, st);
+                    if (AudioFileInfo::isAudioName(name)) file(child, st);
                     continue;
                 }
                 if (!S_ISDIR(st.st_mode)) continue;
@@ -171,7 +156,11 @@ std::string canonical(std::string_view path) {
             return out;
         }
     }
-    std::filesystem::path p(text);
+    return standardized(text);
+}
+
+std::string standardized(std::string_view path) {
+    std::filesystem::path p{std::string(path)};
     if (!p.is_absolute()) {
         std::error_code ec;
         const std::filesystem::path cwd = std::filesystem::current_path(ec);

@@ -58,6 +58,9 @@ struct Progress {
 // exists; otherwise the absolute path with "." and ".." taken out lexically
 // and no trailing slash ("/" stays). The bytes are kept as they are.
 std::string canonical(std::string_view path);
+// The lexical half of canonical(): absolute (from the working folder),
+// "." and ".." taken out, no trailing slash ("/" stays); links stay.
+std::string standardized(std::string_view path);
 
 // Scans the folder `root` (any form; canonical() is applied) into the
 // catalog. Reports nothing: unreadable files are catalogued without facts,

@@ -62,6 +62,11 @@ TEST(LibraryScanner, CanonicalForms) {
     const std::string withNul = lib.string() + std::string("\0x", 2);
     EXPECT_EQ(LibraryScanner::canonical(withNul), withNul);
 
+    // The lexical half alone keeps links.
+    EXPECT_EQ(LibraryScanner::standardized((dir / "Link/Sub/../").string()), (dir / "Link").string());
+    EXPECT_EQ(LibraryScanner::standardized("/a/./b/../c//"), "/a/c");
+    EXPECT_EQ(LibraryScanner::standardized("/"), "/");
+
     // Bytes that are not UTF-8 are the folder's name: kept as they are.
     const fs::path odd = dir / "caf\xE9 \xFF";
     fs::create_directory(odd);
