@@ -19,7 +19,7 @@ struct HomeFolders {
 
     // The folders set for tests, else the desktop's.
     static HomeFolders current();
-    // Replaces the desktop's folders; nothing restores them.
+    // Replaces the desktop's folders; nothing (std::nullopt) restores them.
     static void setForTests(std::optional<HomeFolders> folders);
 };
 
