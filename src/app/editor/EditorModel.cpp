@@ -510,12 +510,16 @@ void EditorModel::saveAs(const std::filesystem::path& url) {
         else if (auto m = WaveMask::mask(*list)) mask = m->mask;
     }
     try {
-        FileAccess::writeThroughTemporary(url, [&](const std::filesystem::path& temporary) {
-            WavFileWriter writer(temporary, doc_->sampleRate, channels, mask,
-                                 "Edited in Quillmarsh from " + doc_->url.filename().string());
-            writer.appendAll(*doc_->channels);
-            writer.finish();
-        });
+        // The user chose the name: a link there stays a link to the file it names.
+        FileAccess::writeThroughTemporary(
+            url,
+            [&](FileAccess::TemporaryFile& file) {
+                WavFileWriter writer(file.fd(), file.displayName(), doc_->sampleRate, channels, mask,
+                                     "Edited in Quillmarsh from " + doc_->url.filename().string());
+                writer.appendAll(*doc_->channels);
+                writer.finish();
+            },
+            FileAccess::AtLink::follow);
     } catch (const std::exception& e) {
         setMessage(describe(e));
         return;
