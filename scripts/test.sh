@@ -16,9 +16,10 @@ TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
   --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
 # One catalog shared by writers and readers on several threads; metadata
 # read by many threads at once, the asset reads on threads of their own;
-# two rewrites of one file at once beside a reader.
+# two rewrites of one file at once beside a reader; a scan with searches and
+# facets beside it; appends and pulls of the change log on several threads.
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_library_tests \
-  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles'
+  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce'
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
 
 # The engine built by clang 14 as well, instrumented for the libFuzzer
