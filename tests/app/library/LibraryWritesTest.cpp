@@ -76,6 +76,39 @@ struct CopyObserverGuard {
     ~CopyObserverGuard() { RIFFMeta::setCopyObserver({}); }
 };
 
+// Holds every metadata rewrite after its first copied block until opened.
+// Made after the model, so that it opens before the model waits for its
+// writer.
+class CopyGate {
+public:
+    CopyGate() {
+        RIFFMeta::setCopyObserver([this](uint64_t) {
+            std::unique_lock lock(mutex_);
+            copying_ = true;
+            cv_.notify_all();
+            cv_.wait(lock, [&] { return open_; });
+        });
+    }
+    ~CopyGate() {
+        open();
+        RIFFMeta::setCopyObserver({});
+    }
+    bool waitUntilCopying() {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, 20s, [&] { return copying_; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool copying_ = false, open_ = false;
+};
+
 // The bytes of a WAV file's data chunk.
 std::string dataChunk(const fs::path& file) {
     const std::string b = readBytes(file);
@@ -464,33 +497,16 @@ TEST(LibrarySaves, BadInputIsNamedAndLeftAlone) {
 // Two saves of one file asked for while the first is still copying it:
 // both edits reach the file, the row and the log.
 TEST(LibrarySaves, TwoSavesOfOneFileBackToBack) {
-    CopyObserverGuard guard;
     LibraryFixture f({"Lib"});
     const fs::path file = f.lib / "long take.wav";
     writeTestFile(file, 2, 48000 * 60, 48000);  // about 17 MB: several copy blocks
     const std::string audio = dataChunk(file);
     auto m = settledModel(f);
-
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool copying = false, secondAsked = false;
-    RIFFMeta::setCopyObserver([&](uint64_t) {
-        std::unique_lock lock(mutex);
-        copying = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return secondAsked; });
-    });
+    CopyGate gate;
     m->save({{"DESCRIPTION", "first"}}, std::nullopt, {file});
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(cv.wait_for(lock, 20s, [&] { return copying; }));
-    }
+    ASSERT_TRUE(gate.waitUntilCopying());
     m->save({{"KEYWORDS", "second"}}, std::nullopt, {file});
-    {
-        std::lock_guard lock(mutex);
-        secondAsked = true;
-    }
-    cv.notify_all();
+    gate.open();
     waitSettled(*m);
     const SoundMeta embedded = RIFFMeta::read(file);
     EXPECT_EQ(embedded.description, "first");
@@ -664,34 +680,18 @@ TEST(LibraryRenames, AFileMadeAtTheTargetAfterTheCheckStays) {
 // waits for it: one file under the new name, with the save's edit, and no
 // copy left under the old one.
 TEST(LibraryRenames, ARenameWaitsForTheSaveBeforeIt) {
-    CopyObserverGuard guard;
     LibraryFixture f({"Lib"});
     const fs::path file = f.lib / "take.wav";
     writeTestFile(file, 2, 48000 * 30, 48000);
     auto m = settledModel(f);
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool copying = false, go = false;
-    RIFFMeta::setCopyObserver([&](uint64_t) {
-        std::unique_lock lock(mutex);
-        copying = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return go; });
-    });
+    CopyGate gate;
     QSignalSpy messages(m.get(), &LibraryModel::messageChanged);
     m->save({{"CATID", "FOLYCloth"}, {"FXNAME", "Rustle"}}, std::nullopt, {file});
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(cv.wait_for(lock, 20s, [&] { return copying; }));
-    }
+    ASSERT_TRUE(gate.waitUntilCopying());
     m->renameToUCS({file});
     settle(100ms);
     EXPECT_TRUE(fs::exists(file));  // not moved from under the rewrite
-    {
-        std::lock_guard lock(mutex);
-        go = true;
-    }
-    cv.notify_all();
+    gate.open();
     waitSettled(*m);
     const fs::path renamed = f.lib / "FOLYCloth_Rustle.wav";
     EXPECT_FALSE(fs::exists(file));
