@@ -186,7 +186,9 @@ TEST(LibraryRescans, OneScanPerRootAndNoSecondScanOfARunningOne) {
     m = f.model();
     // All three at once, each on its own scan.
     EXPECT_EQ(m->indexing(), (std::set<std::string>{a, b, c}));
-    ASSERT_TRUE(waitUntil([&] { return gate.started(realPath(a)) && gate.started(realPath(b)) && gate.started(realPath(c)); }));
+    ASSERT_TRUE(waitUntil([&] {
+        return gate.started(realPath(a)) && gate.started(realPath(b)) && gate.started(realPath(c));
+    }));
 
     // Adding a root starts exactly one scan of it.
     m->addRoot(added);
@@ -273,7 +275,8 @@ TEST(LibraryPulls, ChangesOfEveryRootInOneMessage) {
     ASSERT_TRUE(waitUntil([&] { return f.searches.load() == 1; }));
     ASSERT_TRUE(m->results().empty());
 
-    colleagueWrites(f.lib, {colleague("a.wav", {{"CATEGORY", "DOORS"}}), colleague("b.wav", {{"DESCRIPTION", "creak"}})});
+    colleagueWrites(f.lib,
+                    {colleague("a.wav", {{"CATEGORY", "DOORS"}}), colleague("b.wav", {{"DESCRIPTION", "creak"}})});
     colleagueWrites(other, {colleague("c.wav", {{"CATEGORY", "DOORS"}}), colleague("missing.wav", {{"NOTES", "x"}})});
     m->pullColleagues();
     waitSettled(*m);
@@ -434,7 +437,8 @@ TEST(LibrarySaves, AKeyThatIsNoTagIsOnlyLogged) {
 TEST(LibrarySaves, FiveFailingWavFiles) {
     LibraryFixture f({"Lib"});
     std::vector<fs::path> files;
-    for (const char* name : {"e.wav", "d.wav", "c.wav", "b.wav", "a.wav"}) files.push_back(f.put(f.lib / name, "not RIFF at all"));
+    for (const char* name : {"e.wav", "d.wav", "c.wav", "b.wav", "a.wav"})
+        files.push_back(f.put(f.lib / name, "not RIFF at all"));
     auto m = settledModel(f);
     const SoundMeta before = rowMeta(*m, files[0]);
     m->save({{"NOTES", "n"}}, std::nullopt, files);
