@@ -300,6 +300,8 @@ TEST(LibraryPulls, APullOfNothingNewPublishesNothing) {
     m->pullColleagues();
     waitSettled(*m);
     ASSERT_EQ(message(*m), "1 metadata changes from your team");
+    // The search the pull asked for has published the new record.
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1 && m->results()[0].row->meta.notes == "n"; }));
     settle();
 
     std::vector<std::unique_ptr<QSignalSpy>> spies;
