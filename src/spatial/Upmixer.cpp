@@ -157,7 +157,7 @@ void Upmixer::apply(const UpmixRequest& request) {
                                   : UpmixPlanner::layoutPlan(request, bins_, fftSize_, sampleRate_);
     auto storage = std::make_shared<const UpmixPlanStorage>(plan);
     mn_upmix_set_plan(raw_, storage->pointer());
-    if (storage_) main_.after(kRetireSeconds, [old = std::move(storage_)] {});
+    retireLater(main_, std::move(storage_));
     storage_ = std::move(storage);
     request_ = request;
 }

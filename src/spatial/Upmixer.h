@@ -5,8 +5,8 @@
 // main thread for playback and monitoring, the caller's thread for an
 // export); a real-time thread runs the kernel through raw(). A new plan is a
 // new UpmixPlanStorage, published with the kernel's atomic exchange; the
-// replaced storage goes to the main queue, which frees it kRetireSeconds
-// later, never on the real-time thread and never at once. The installed
+// replaced storage goes to retireLater (the main queue frees it 3 s later),
+// never on the real-time thread and never at once. The installed
 // record is never changed.
 //
 // Destroying an Upmixer destroys the kernel context and then its current
