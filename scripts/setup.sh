@@ -14,6 +14,8 @@ packages=(
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
   # used by the tests only: loudness oracle, corpus rendering, peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
+  # the file manager's D-Bus interface and its fallback (a private bus in tests)
+  dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port
   curl chromium-headless-shell
 )

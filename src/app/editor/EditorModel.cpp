@@ -370,6 +370,7 @@ void EditorModel::cut() {
     if (!doc_ || !selection_) return;
     const auto [lo, hi] = *selection_;
     EditOps::clipboard = EditOps::slice(*doc_->channels, lo, hi);
+    emit clipboardChanged();
     push(EditOps::splice(*doc_->channels, lo, hi), true);
     setCursor(lo);
     setSelection(std::nullopt);
@@ -378,6 +379,7 @@ void EditorModel::cut() {
 void EditorModel::copy() {
     if (!doc_ || !selection_) return;
     EditOps::clipboard = EditOps::slice(*doc_->channels, selection_->lower, selection_->upper);
+    emit clipboardChanged();
 }
 
 void EditorModel::paste() {

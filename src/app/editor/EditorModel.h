@@ -241,6 +241,9 @@ signals:
     void isPlayingChanged();
     void optionsChanged();
     void lastExportChanged();
+    // Cut or Copy filled the process-wide clipboard (EditOps::clipboard),
+    // which Paste's enabling reads.
+    void clipboardChanged();
     // A temp-edit batch is done: the file manager shows its folder selected.
     void revealRequested(const std::vector<std::filesystem::path>& items);
 

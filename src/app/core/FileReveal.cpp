@@ -1,0 +1,58 @@
+#include "app/core/FileReveal.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QProcess>
+#include <QUrl>
+
+namespace qm {
+
+DesktopFileReveal::DesktopFileReveal(QDBusConnection bus, std::chrono::milliseconds timeout, QString opener,
+                                     QObject* parent)
+    : FileReveal(parent), bus_(std::move(bus)), timeout_(timeout), opener_(std::move(opener)) {}
+
+QStringList DesktopFileReveal::uris(const std::vector<std::filesystem::path>& items) {
+    QStringList out;
+    for (const auto& item : items) {
+        std::error_code ec;
+        const auto absolute = std::filesystem::absolute(item, ec);
+        out << QUrl::fromLocalFile(QString::fromStdString((ec ? item : absolute).lexically_normal().string()))
+                   .toString(QUrl::FullyEncoded);
+    }
+    return out;
+}
+
+void DesktopFileReveal::reveal(const std::vector<std::filesystem::path>& items) {
+    if (items.empty()) return;
+    if (!bus_.isConnected()) {
+        openFolder(items.front());
+        return;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
+                                       QStringLiteral("/org/freedesktop/FileManager1"),
+                                       QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << uris(items) << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, static_cast<int>(timeout_.count())), this);
+    const auto first = items.front();
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, first] {
+        watcher->deleteLater();
+        // No file manager on the bus, or one that did not answer in time.
+        if (watcher->isError())
+            openFolder(first);
+        else
+            emit finished(Outcome::fileManager);
+    });
+}
+
+void DesktopFileReveal::openFolder(const std::filesystem::path& item) {
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(item, ec);
+    if (ec) absolute = item;
+    const auto folder = absolute.lexically_normal().parent_path();
+    const bool started = QProcess::startDetached(opener_, {QString::fromStdString(folder.string())});
+    emit finished(started ? Outcome::folderOpened : Outcome::failed);
+}
+
+}  // namespace qm

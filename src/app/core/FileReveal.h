@@ -1,0 +1,64 @@
+// Shows files selected in the desktop's file manager ("Reveal").
+//
+// `FileReveal` is what views and models ask; `DesktopFileReveal` is the one
+// real implementation: the file manager's D-Bus interface
+// (org.freedesktop.FileManager1 ShowItems with file URIs and an empty
+// start-up id) on the session bus, asynchronously; when no file manager
+// answers within the time limit (or there is no session bus), `xdg-open`
+// opens the folder that holds the first item instead. Both run detached:
+// `reveal` returns at once and `finished` tells how it ended.
+//
+// Main thread only (the D-Bus reply arrives through the event loop).
+#pragma once
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+namespace qm {
+
+class FileReveal : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    enum class Outcome { fileManager, folderOpened, failed };
+    Q_ENUM(Outcome)
+
+    // Shows `items` selected in the file manager; nothing for an empty list.
+    virtual void reveal(const std::vector<std::filesystem::path>& items) = 0;
+
+signals:
+    void finished(qm::FileReveal::Outcome outcome);
+};
+
+class DesktopFileReveal : public FileReveal {
+    Q_OBJECT
+
+public:
+    // `bus`: the session bus (tests give a private one); `timeout`: how long
+    // the file manager may take to answer; `opener`: the program that opens
+    // a folder when it does not.
+    explicit DesktopFileReveal(QDBusConnection bus = QDBusConnection::sessionBus(),
+                               std::chrono::milliseconds timeout = std::chrono::milliseconds(1000),
+                               QString opener = QStringLiteral("xdg-open"), QObject* parent = nullptr);
+
+    void reveal(const std::vector<std::filesystem::path>& items) override;
+
+    // The URIs the file manager is given: absolute, percent-encoded file URLs.
+    static QStringList uris(const std::vector<std::filesystem::path>& items);
+
+private:
+    void openFolder(const std::filesystem::path& item);
+
+    QDBusConnection bus_;
+    std::chrono::milliseconds timeout_;
+    QString opener_;
+};
+
+}  // namespace qm

@@ -1,0 +1,88 @@
+#include "ui/widgets/Controls.h"
+
+#include <QFrame>
+#include <QMenu>
+#include <QToolButton>
+
+#include "ui/widgets/Icons.h"
+#include "ui/widgets/Style.h"
+
+namespace qm::widgets {
+
+namespace {
+
+int iconSize(ControlSize size) {
+    switch (size) {
+        case ControlSize::regular: return 16;
+        case ControlSize::small: return 14;
+        case ControlSize::mini: return 10;
+    }
+    return 16;
+}
+
+QToolButton* borderless(const QString& help, ControlSize size, QWidget* parent) {
+    auto* b = new QToolButton(parent);
+    b->setAutoRaise(true);
+    b->setFocusPolicy(Qt::TabFocus);
+    if (!help.isEmpty()) b->setToolTip(help);
+    setControlSize(b, size);
+    return b;
+}
+
+}  // namespace
+
+void setControlSize(QWidget* widget, ControlSize size) {
+    switch (size) {
+        case ControlSize::regular: style::setTextStyle(widget, style::TextStyle::body); break;
+        case ControlSize::small: style::setTextStyle(widget, style::TextStyle::small); break;
+        case ControlSize::mini: style::setTextStyle(widget, style::TextStyle::mini); break;
+    }
+    if (auto* b = qobject_cast<QToolButton*>(widget)) b->setIconSize(QSize(iconSize(size), iconSize(size)));
+}
+
+QToolButton* textButton(const QString& text, const QString& help, ControlSize size, QWidget* parent) {
+    auto* b = borderless(help, size, parent);
+    // A lone "&" would mark a mnemonic ("Top & Tails").
+    b->setText(QString(text).replace(QLatin1Char('&'), QStringLiteral("&&")));
+    b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    return b;
+}
+
+QToolButton* symbolButton(const QString& symbol, const QString& help, ControlSize size, QWidget* parent) {
+    auto* b = borderless(help, size, parent);
+    b->setIcon(icons::symbol(symbol));
+    b->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    return b;
+}
+
+QToolButton* asSwitch(QToolButton* button) {
+    button->setCheckable(true);
+    return button;
+}
+
+QToolButton* menuButton(const QString& text, const QString& help, ControlSize size, QWidget* parent, QMenu* menu) {
+    auto* b = textButton(text, help, size, parent);
+    if (!menu) menu = new QMenu(b);
+    b->setMenu(menu);
+    b->setPopupMode(QToolButton::InstantPopup);
+    b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    return b;
+}
+
+QFrame* divider(Qt::Orientation orientation, int length, QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(orientation == Qt::Vertical ? QFrame::VLine : QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    QPalette p = line->palette();
+    p.setColor(QPalette::WindowText, style::separator(p));
+    line->setPalette(p);
+    if (orientation == Qt::Vertical)
+        line->setFixedSize(1, length);
+    else if (length > 0)
+        line->setFixedSize(length, 1);
+    else
+        line->setFixedHeight(1);
+    return line;
+}
+
+}  // namespace qm::widgets

@@ -1,0 +1,47 @@
+// The controls every view builds its rows from, so that buttons look and
+// behave the same everywhere:
+//
+// - borderless buttons (auto-raise QToolButtons) with a text or a symbol;
+// - switches shown as buttons that stay pressed while on (checkable);
+// - menu buttons that open their menu at once and keep their natural size;
+// - dividers of a fixed length;
+// - control sizes: `small` (11 px text, 14 px icons) for toolbars and
+//   transports, `mini` (9 px text, 10 px icons) for dense columns.
+//
+// Help texts are tooltips. A control's object name is its identity for
+// tests and for the accessibility tree (set it with `named`).
+// Main thread only.
+#pragma once
+
+#include <QString>
+
+class QFrame;
+class QMenu;
+class QToolButton;
+class QWidget;
+
+namespace qm::widgets {
+
+enum class ControlSize { regular, small, mini };
+
+// A borderless button showing text.
+QToolButton* textButton(const QString& text, const QString& help, ControlSize size, QWidget* parent);
+// A borderless button showing a symbol (ui/widgets/Icons.h).
+QToolButton* symbolButton(const QString& symbol, const QString& help, ControlSize size, QWidget* parent);
+// Makes a button a switch that stays pressed while on.
+QToolButton* asSwitch(QToolButton* button);
+// A borderless button that opens `menu` when pressed (the menu is made and
+// owned by the button when not given).
+QToolButton* menuButton(const QString& text, const QString& help, ControlSize size, QWidget* parent,
+                        QMenu* menu = nullptr);
+// A vertical (or horizontal) line `length` px long.
+QFrame* divider(Qt::Orientation orientation, int length, QWidget* parent);
+// Sets the text and icon sizes of a control size on any widget.
+void setControlSize(QWidget* widget, ControlSize size);
+template <class W>
+W* named(W* widget, const char* name) {
+    widget->setObjectName(QString::fromLatin1(name));
+    return widget;
+}
+
+}  // namespace qm::widgets

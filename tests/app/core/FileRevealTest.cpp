@@ -1,0 +1,104 @@
+#include "app/core/FileReveal.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QThread>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include "app/DBusStandIn.h"
+#include "support/TempDir.h"
+
+using namespace qm;
+using Outcome = FileReveal::Outcome;
+
+namespace {
+
+Outcome waitOutcome(QSignalSpy& spy, int ms = 10000) {
+    if (spy.isEmpty()) spy.wait(ms);
+    return spy.isEmpty() ? static_cast<Outcome>(-1) : spy.takeFirst().first().value<Outcome>();
+}
+
+}  // namespace
+
+TEST(FileReveal, TheFileManagerIsAskedForEveryItemAsAFileUri) {
+    test::PrivateBus bus;
+    test::FileManagerStandIn manager(bus.connect("manager"));
+    test::OpenerStandIn opener;
+    opener.install();
+    test::TempDir dir;
+    DesktopFileReveal reveal(bus.connect("client"));
+    QSignalSpy done(&reveal, &FileReveal::finished);
+
+    reveal.reveal({dir / "Theme Edits", dir / "a b#c.wav"});
+    EXPECT_EQ(waitOutcome(done), Outcome::fileManager);
+    ASSERT_EQ(manager.calls.size(), 1u);
+    const QString base = QUrl::fromLocalFile(QString::fromStdString(dir.path().string())).toString(QUrl::FullyEncoded);
+    EXPECT_EQ(manager.calls[0], (QStringList{base + "/Theme%20Edits", base + "/a%20b%23c.wav"}));
+    EXPECT_TRUE(opener.calls().empty());
+
+    reveal.reveal({});
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(done.isEmpty()) << "nothing to show, nothing asked";
+}
+
+TEST(FileReveal, WithoutAFileManagerTheFirstItemsFolderOpens) {
+    test::OpenerStandIn opener;
+    opener.install();
+    test::TempDir dir;
+    {
+        // A bus on which nobody owns the file manager's name.
+        test::PrivateBus bus;
+        DesktopFileReveal reveal(bus.connect("lonely"));
+        QSignalSpy done(&reveal, &FileReveal::finished);
+        reveal.reveal({dir / "x" / "Theme Edits", dir / "y.wav"});
+        EXPECT_EQ(waitOutcome(done), Outcome::folderOpened);
+    }
+    {
+        // No session bus at all.
+        DesktopFileReveal reveal(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), "none"));
+        QSignalSpy done(&reveal, &FileReveal::finished);
+        reveal.reveal({dir / "z.wav"});
+        EXPECT_EQ(waitOutcome(done), Outcome::folderOpened);
+        QDBusConnection::disconnectFromBus("none");
+    }
+    // The stand-in runs detached: wait for both lines.
+    for (int i = 0; i < 200 && opener.calls().size() < 2; ++i) QThread::msleep(10);
+    ASSERT_EQ(opener.calls().size(), 2u);
+    EXPECT_EQ(opener.calls()[0], (dir / "x").string());
+    EXPECT_EQ(opener.calls()[1], dir.path().string());
+}
+
+TEST(FileReveal, AFileManagerThatDoesNotAnswerInTimeGivesWayToTheFolder) {
+    test::PrivateBus bus;
+    test::OpenerStandIn opener;
+    opener.install();
+    test::TempDir dir;
+    // The stand-in lives on a thread of its own, so that its slow answer
+    // does not hold up this thread's event loop.
+    QThread thread;
+    QObject there;
+    there.moveToThread(&thread);
+    thread.start();
+    std::unique_ptr<test::FileManagerStandIn> manager;
+    QMetaObject::invokeMethod(
+        &there, [&] { manager = std::make_unique<test::FileManagerStandIn>(bus.connect("slow")); },
+        Qt::BlockingQueuedConnection);
+    manager->delayMs = 1500;
+    DesktopFileReveal reveal(bus.connect("impatient"), std::chrono::milliseconds(200));
+    QSignalSpy done(&reveal, &FileReveal::finished);
+    reveal.reveal({dir / "a.wav"});
+    EXPECT_EQ(waitOutcome(done), Outcome::folderOpened);
+    QMetaObject::invokeMethod(&there, [&] { manager.reset(); }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+
+    // A missing opener is reported, not passed over in silence.
+    DesktopFileReveal nowhere(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), "none2"),
+                              std::chrono::milliseconds(200), "/nonexistent/opener");
+    QSignalSpy failed(&nowhere, &FileReveal::finished);
+    nowhere.reveal({dir / "a.wav"});
+    EXPECT_EQ(waitOutcome(failed), Outcome::failed);
+    QDBusConnection::disconnectFromBus("none2");
+}
