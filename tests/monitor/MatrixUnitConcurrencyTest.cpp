@@ -2,6 +2,8 @@
 // pause; run once more under ThreadSanitizer by scripts/test.sh. The main
 // queue's clock moves 1 ms per configuration, so records and upmixers are
 // freed while blocks render, never sooner than 3 s after they were replaced.
+// The records' own protection (the render side's `heard` cell) is what the
+// freeing work synchronises with.
 #include "monitor/MatrixUnit.h"
 
 #include "monitor/MonitorMatrix.h"
@@ -51,15 +53,23 @@ TEST(MatrixUnitConcurrency, ConfigsAtOneKilohertzWhileBlocksRender) {
     const int configs = 4000;
     long fewestLive = 1 << 30;
     for (int i = 0; i < configs; ++i) {
+        // Upmixers are made now and then (a new source layout, the upmix
+        // switched); plans, matrices, offsets and solo change every time.
         MonitorState s;
-        s.source = rng() % 3 ? MonitorSource::stereo : MonitorSource::l51;
+        const int phase = (i / 250) % 3;
+        s.source = phase == 2 ? MonitorSource::l51 : MonitorSource::stereo;
+        s.upmix.enabled = phase != 1;
         s.volumeDB = -static_cast<double>(rng() % 40);
-        s.upmix.enabled = rng() % 2;
         s.upmix.preset = upmixPreset::allCases()[rng() % 6];
         s.upmix.params = upmixPreset::params(s.upmix.preset);
         s.sourceOffset = rng() % 3;
         if (rng() % 4 == 0) s.solo = {SpeakerID::L};
+        const long before = blocks.load();
         unit.setConfig(MonitorMatrix::build(s, 4, profile, 12));
+        // The upmixer's replaced plans have only their grace period, which
+        // ThreadSanitizer cannot see: before the clock moves, the render
+        // thread finishes the block that may still read the old plan.
+        while (blocks.load() < before + 2) std::this_thread::yield();
         queue.advance(0.001);
         // Every record of the last 3 s of the clock is still alive.
         const long expected = std::min(i + 1, 3000);

@@ -19,9 +19,10 @@ namespace {
 
 std::atomic<long> calls_{0};
 std::atomic<bool> counting{false};
-struct sigaction previous {};
 
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+struct sigaction previous {};
+
 void onTrap(int, siginfo_t*, void* context) {
     if (counting.load(std::memory_order_relaxed)) calls_.fetch_add(1);
     auto* uc = static_cast<ucontext_t*>(context);
