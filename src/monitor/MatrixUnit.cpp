@@ -127,6 +127,12 @@ int32_t MatrixUnit::State::render(uint32_t frames, const float* const* inputs, i
     return 0;
 }
 
+void MatrixUnit::State::renderCallback(void* user, uint32_t frames, const float* const* inputs,
+                                       uint32_t inputCount, float* const* outputs, uint32_t outputCount) {
+    static_cast<State*>(user)->render(frames, inputs, static_cast<int>(inputCount), outputs,
+                                      static_cast<int>(outputCount));
+}
+
 // ---------------------------------------------------------------------------
 
 MatrixUnit::MatrixUnit(MainQueue& main)
@@ -146,6 +152,11 @@ void MatrixUnit::prepare(int inputChannels, double sampleRate) {
     state_->fadeIn_ = false;
     mn_slot_store(state_->heard_, nullptr);
     if (sampleRate > 0) sampleRate_ = sampleRate;
+}
+
+uint32_t MatrixUnit::latency() const {
+    if (!current_ || !current_->upmixer) return 0;
+    return static_cast<uint32_t>(mn_upmix_latency(current_->upmixer->raw()));
 }
 
 void MatrixUnit::setConfig(const MixConfig& config) {

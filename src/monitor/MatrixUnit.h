@@ -61,6 +61,10 @@ public:
         // maxOutputs outputs and maxFrames frames are used. Returns 0.
         int32_t render(uint32_t frames, const float* const* inputs, int inputCount,
                        float* const* outputs, int outputCount);
+        // render() in the shape of the duplex stream's process function,
+        // `user` being the State.
+        static void renderCallback(void* user, uint32_t frames, const float* const* inputs,
+                                   uint32_t inputCount, float* const* outputs, uint32_t outputCount);
 
         // The record the last block used, or null; for the retiring work.
         const mn_mix_config* heard() const;
@@ -115,6 +119,9 @@ public:
         return state_->render(frames, inputs, inputCount, outputs, outputCount);
     }
     const std::shared_ptr<Upmixer>& upmixer() const { return upmixer_; }
+    // Frames by which the current configuration delays the signal: the
+    // upmixer's latency when it runs one, else 0.
+    uint32_t latency() const;
     double sampleRate() const { return sampleRate_; }
     // Records made by setConfig() and not yet freed (the current one included).
     long liveRecords() const { return live_->load(); }

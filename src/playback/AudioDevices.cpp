@@ -1,5 +1,6 @@
 #include "playback/AudioDevices.h"
 
+#include "platform/AudioDuplex.h"
 #include "platform/AudioOutput.h"
 
 namespace qm {
@@ -24,6 +25,15 @@ namespace AudioDevices {
 std::vector<AudioOutputDevice> allOutputs() {
     std::vector<AudioOutputDevice> out;
     for (const OutputEndpoint& e : AudioOutputs::list()) {
+        if (e.channels < 1 || e.uid.empty()) continue;
+        out.push_back({idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels});
+    }
+    return out;
+}
+
+std::vector<AudioOutputDevice> allInputs() {
+    std::vector<AudioOutputDevice> out;
+    for (const SourceEndpoint& e : AudioDuplexes::sources()) {
         if (e.channels < 1 || e.uid.empty()) continue;
         out.push_back({idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels});
     }

@@ -1,9 +1,14 @@
-// A stand-in playback device on a JACK server for tests.
+// Stand-in devices on a JACK server for tests.
 //
-// It opens its own client and registers `channels` ports flagged physical
-// and terminal, so the server lists them as a playback device of its own
-// (named after the client). What reaches the ports is recorded into
-// preallocated buffers; the process callback never allocates.
+// JackTestDevice opens its own client and registers `channels` ports
+// flagged physical and terminal as inputs, so the server lists them as a
+// playback device of its own (named after the client); what reaches the
+// ports is recorded into preallocated buffers. JackTestSource registers
+// output ports flagged the same way, a capture device (or a workstation's
+// outputs) of its own, and plays a preloaded signal into them from its first
+// cycle. Both keep the server's frame time of every cycle they ran, so a
+// test can tell at which absolute frame a recorded sample was played.
+// Their process callbacks never allocate.
 #pragma once
 
 #include <atomic>
@@ -15,6 +20,27 @@ typedef struct _jack_client jack_client_t;
 typedef struct _jack_port jack_port_t;
 
 namespace qm::test {
+
+// The server's frame time of each cycle a stand-in ran. note() belongs to
+// the stand-in's process callback; the readers to any thread.
+class CycleLog {
+public:
+    explicit CycleLog(size_t cycles);
+    // A cycle began at the stand-in's own frame `position` and the server's
+    // frame time `frameTime`. Cycles beyond the capacity are not kept.
+    void note(int64_t position, int64_t frameTime);
+    // The server's frame time of the stand-in's frame `position`, or -1
+    // when no kept cycle holds it.
+    int64_t frameTimeOf(int64_t position) const;
+    // The stand-in's frame at the server's frame time `frameTime`, or -1.
+    int64_t positionAt(int64_t frameTime) const;
+    // The stand-in's frames at which kept cycles began, in order.
+    std::vector<int64_t> cycleStarts() const;
+
+private:
+    std::vector<int64_t> positions_, times_;
+    std::atomic<size_t> count_{0};
+};
 
 class JackTestDevice {
 public:
@@ -29,6 +55,8 @@ public:
     int64_t recorded() const { return recorded_.load(std::memory_order_acquire); }
     // Channel `c` of the recording (frames up to recorded()).
     const std::vector<float>& channel(int c) const { return data_[c]; }
+    // When each recorded frame was played.
+    const CycleLog& cycles() const { return cycles_; }
     // Unregisters the ports and closes the client, as when a device is unplugged.
     void close();
 
@@ -40,6 +68,36 @@ private:
     std::vector<std::vector<float>> data_;
     int64_t capacity_;
     std::atomic<int64_t> recorded_{0};
+    CycleLog cycles_;
+};
+
+class JackTestSource {
+public:
+    // One output port per channel of `signal` (all of one length), named
+    // "capture_1" and on. Without `loop` the signal plays once, then silence.
+    JackTestSource(const std::string& clientName, std::vector<std::vector<float>> signal, bool loop = false);
+    ~JackTestSource();
+    JackTestSource(const JackTestSource&) = delete;
+    JackTestSource& operator=(const JackTestSource&) = delete;
+
+    bool ok() const { return client_ != nullptr; }
+    // Frames played so far (past the signal's end when it loops).
+    int64_t played() const { return played_.load(std::memory_order_acquire); }
+    // When each played frame was played.
+    const CycleLog& cycles() const { return cycles_; }
+    // Sample `frame` of channel `c` as played (the signal, looped or silent after it).
+    float sample(int c, int64_t frame) const;
+    void close();
+
+private:
+    static int process(uint32_t frames, void* arg);
+
+    jack_client_t* client_ = nullptr;
+    std::vector<jack_port_t*> ports_;
+    std::vector<std::vector<float>> signal_;
+    bool loop_;
+    std::atomic<int64_t> played_{0};
+    CycleLog cycles_;
 };
 
 }  // namespace qm::test
