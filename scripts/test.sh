@@ -8,13 +8,15 @@ bash scripts/setup.sh
 tsan="halt_on_error=1 second_deadlock_stack=1"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQM_TSAN=ON -DQM_BUILD_APP=OFF -DQM_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_monitor_tests
+cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_monitor_tests qm_platform_tests
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_rt_tests
 # The upmix kernel with plans swapped while it runs.
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
   --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
 # The monitor's matrix node with configurations published while it renders.
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUnit*'
+# The monitor's stream losing its output, its source and its server.
+TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.*'
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 namespace qm {
 
@@ -88,12 +89,14 @@ public:
         };
         for (size_t i = 0; i < inPorts_.size(); ++i) connect(source_.ports[i], jack_port_name(inPorts_[i]));
         for (size_t o = 0; o < outPorts_.size(); ++o) connect(jack_port_name(outPorts_[o]), output_.ports[o]);
+        connected_.store(true, std::memory_order_release);
     }
 
     void pause() override {
         if (!running_) return;
         jack_deactivate(client_);
         running_ = false;
+        connected_.store(false, std::memory_order_release);
     }
 
 private:
@@ -105,6 +108,12 @@ private:
             self->inBufs_[i] = static_cast<const float*>(jack_port_get_buffer(self->inPorts_[i], frames));
         for (size_t o = 0; o < nout; ++o)
             self->outBufs_[o] = static_cast<float*>(jack_port_get_buffer(self->outPorts_[o], frames));
+        // Until every port is connected the cycles carry part of the source
+        // to part of the device: silence instead.
+        if (!self->connected_.load(std::memory_order_acquire)) {
+            for (size_t o = 0; o < nout; ++o) std::memset(self->outBufs_[o], 0, sizeof(float) * frames);
+            return 0;
+        }
         for (uint32_t off = 0; off < frames; off += maxFrames) {
             const uint32_t chunk = std::min<uint32_t>(maxFrames, frames - off);
             for (size_t i = 0; i < nin; ++i) self->inChunk_[i] = self->inBufs_[i] + off;
@@ -197,6 +206,7 @@ private:
     double rate_ = 0;
     bool running_ = false;
     std::atomic<jack_nframes_t> latency_{0};
+    std::atomic<bool> connected_{false};
     std::atomic<bool> dead_{false};
     std::atomic<bool> reported_{false};
     std::atomic<int64_t> xruns_{0};
