@@ -68,6 +68,16 @@ std::vector<std::vector<float>> ramps(int channels, int frames) {
     return s;
 }
 
+// Touches no buffer: the servers' clients hand their buffers over through
+// synchronisation ThreadSanitizer cannot see, so the test that runs under
+// it moves no samples.
+struct Count {
+    std::atomic<long> calls{0};
+    static void process(void* user, uint32_t, const float* const*, uint32_t, float* const*, uint32_t) {
+        static_cast<Count*>(user)->calls.fetch_add(1);
+    }
+};
+
 }  // namespace
 
 TEST(AudioDuplexJack, SourcesAreClientsWithOutputPortsInOrder) {
@@ -184,22 +194,23 @@ TEST(AudioDuplexJack, LostOutputSourceAndServerAreReportedOnce) {
     for (Lose lose : {output, source, server}) {
         auto jack = std::make_unique<test::JackServer>(48000, 256);
         if (!jack->running()) GTEST_SKIP() << "jackd could not be started";
+        // Devices that record nothing: no client here reads another's buffers.
         test::JackTestSource daw("Workstation", ramps(2, 4800), true);
-        test::JackTestDevice speakers("Speakers", 2, 48000);
-        test::JackTestDevice bystander("Bystander", 2, 4800);
-        Copy copy;
+        test::JackTestDevice speakers("Speakers", 2, 0);
+        test::JackTestDevice bystander("Bystander", 2, 0);
+        Count count;
         const auto outputs = AudioOutputs::list();
         const auto sources = AudioDuplexes::sources();
         std::atomic<int> reports{0};
         std::atomic<int> last{-1};
         auto stream = AudioDuplexes::open(*findSource(sources, "jack:Workstation"),
-                                          *findOutput(outputs, "jack:Speakers"), &Copy::process, &copy,
+                                          *findOutput(outputs, "jack:Speakers"), &Count::process, &count,
                                           [&](DuplexChange c) {
                                               last = static_cast<int>(c);
                                               reports.fetch_add(1);
                                           });
         stream->start();
-        ASSERT_TRUE(waitFor([&] { return copy.calls.load() > 10; }));
+        ASSERT_TRUE(waitFor([&] { return count.calls.load() > 10; }));
         // Another client coming and going is no change of ours.
         bystander.close();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
