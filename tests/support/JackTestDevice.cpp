@@ -9,28 +9,6 @@
 
 namespace qm::test {
 
-namespace {
-
-jack_client_t* openExact(const std::string& name) {
-    jack_client_t* client = nullptr;
-    for (int attempt = 0; attempt < 5 && !client; ++attempt) {
-        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(30 + 20 * attempt));
-        client = jack_client_open(name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
-                                  nullptr);
-    }
-    return client;
-}
-
-void closeClient(jack_client_t*& client, std::vector<jack_port_t*>& ports) {
-    if (!client) return;
-    jack_deactivate(client);
-    for (jack_port_t* p : ports) jack_port_unregister(client, p);
-    jack_client_close(client);
-    client = nullptr;
-    ports.clear();
-}
-
-}  // namespace
 
 CycleLog::CycleLog(size_t cycles) : positions_(cycles), times_(cycles) {}
 
@@ -68,27 +46,43 @@ std::vector<int64_t> CycleLog::cycleStarts() const {
 
 // ---------------------------------------------------------------------------
 
-JackTestDevice::JackTestDevice(const std::string& clientName, int channels, int64_t capacityFrames)
-    : data_(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(capacityFrames))),
-      capacity_(capacityFrames),
-      cycles_(static_cast<size_t>(capacityFrames / 16 + 64)) {
-    client_ = openExact(clientName);
+void JackStandIn::open(const std::string& clientName, int channels, const char* prefix, unsigned long direction,
+                       int (*process)(uint32_t, void*)) {
+    for (int attempt = 0; attempt < 5 && !client_; ++attempt) {
+        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(30 + 20 * attempt));
+        client_ = jack_client_open(clientName.c_str(),
+                                   static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), nullptr);
+    }
     if (!client_) return;
     for (int c = 0; c < channels; ++c) {
-        std::string name = "playback_" + std::to_string(c + 1);
+        std::string name = std::string(prefix) + "_" + std::to_string(c + 1);
         ports_.push_back(jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                            JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal, 0));
+                                            direction | JackPortIsPhysical | JackPortIsTerminal, 0));
     }
-    jack_set_process_callback(client_, &JackTestDevice::process, this);
+    jack_set_process_callback(client_, process, this);
     if (jack_activate(client_) != 0) close();
 }
 
-JackTestDevice::~JackTestDevice() { close(); }
+void JackStandIn::close() {
+    if (!client_) return;
+    jack_deactivate(client_);
+    for (jack_port_t* p : ports_) jack_port_unregister(client_, p);
+    jack_client_close(client_);
+    client_ = nullptr;
+    ports_.clear();
+}
 
-void JackTestDevice::close() { closeClient(client_, ports_); }
+// ---------------------------------------------------------------------------
+
+JackTestDevice::JackTestDevice(const std::string& clientName, int channels, int64_t capacityFrames)
+    : JackStandIn(static_cast<size_t>(capacityFrames / 16 + 64)),
+      data_(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(capacityFrames))),
+      capacity_(capacityFrames) {
+    open(clientName, channels, "playback", JackPortIsInput, &JackTestDevice::process);
+}
 
 int JackTestDevice::process(uint32_t frames, void* arg) {
-    auto* self = static_cast<JackTestDevice*>(arg);
+    auto* self = static_cast<JackTestDevice*>(static_cast<JackStandIn*>(arg));
     int64_t at = self->recorded_.load(std::memory_order_relaxed);
     int64_t n = std::min<int64_t>(frames, self->capacity_ - at);
     if (n <= 0) return 0;
@@ -104,21 +98,9 @@ int JackTestDevice::process(uint32_t frames, void* arg) {
 // ---------------------------------------------------------------------------
 
 JackTestSource::JackTestSource(const std::string& clientName, std::vector<std::vector<float>> signal, bool loop)
-    : signal_(std::move(signal)), loop_(loop), cycles_(1 << 16) {
-    client_ = openExact(clientName);
-    if (!client_) return;
-    for (size_t c = 0; c < signal_.size(); ++c) {
-        std::string name = "capture_" + std::to_string(c + 1);
-        ports_.push_back(jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                            JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal, 0));
-    }
-    jack_set_process_callback(client_, &JackTestSource::process, this);
-    if (jack_activate(client_) != 0) close();
+    : JackStandIn(1 << 16), signal_(std::move(signal)), loop_(loop) {
+    open(clientName, static_cast<int>(signal_.size()), "capture", JackPortIsOutput, &JackTestSource::process);
 }
-
-JackTestSource::~JackTestSource() { close(); }
-
-void JackTestSource::close() { closeClient(client_, ports_); }
 
 float JackTestSource::sample(int c, int64_t frame) const {
     const auto& s = signal_[static_cast<size_t>(c)];
@@ -132,7 +114,7 @@ float JackTestSource::sample(int c, int64_t frame) const {
 }
 
 int JackTestSource::process(uint32_t frames, void* arg) {
-    auto* self = static_cast<JackTestSource*>(arg);
+    auto* self = static_cast<JackTestSource*>(static_cast<JackStandIn*>(arg));
     const int64_t at = self->played_.load(std::memory_order_relaxed);
     self->cycles_.note(at, static_cast<int64_t>(jack_last_frame_time(self->client_)));
     for (size_t c = 0; c < self->ports_.size(); ++c) {

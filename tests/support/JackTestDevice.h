@@ -42,62 +42,72 @@ private:
     std::atomic<size_t> count_{0};
 };
 
-class JackTestDevice {
+// What both stand-ins are: a client of an exact name with ports flagged
+// physical and terminal, and the log of its cycles.
+class JackStandIn {
 public:
-    // Records at most `capacityFrames` frames per channel.
-    JackTestDevice(const std::string& clientName, int channels, int64_t capacityFrames);
-    ~JackTestDevice();
-    JackTestDevice(const JackTestDevice&) = delete;
-    JackTestDevice& operator=(const JackTestDevice&) = delete;
+    JackStandIn(const JackStandIn&) = delete;
+    JackStandIn& operator=(const JackStandIn&) = delete;
 
     bool ok() const { return client_ != nullptr; }
-    // Frames recorded so far.
-    int64_t recorded() const { return recorded_.load(std::memory_order_acquire); }
-    // Channel `c` of the recording (frames up to recorded()).
-    const std::vector<float>& channel(int c) const { return data_[c]; }
-    // When each recorded frame was played.
+    // When each of the stand-in's frames was played.
     const CycleLog& cycles() const { return cycles_; }
     // Unregisters the ports and closes the client, as when a device is unplugged.
     void close();
 
-private:
-    static int process(uint32_t frames, void* arg);
+protected:
+    explicit JackStandIn(size_t cycles) : cycles_(cycles) {}
+    ~JackStandIn() { close(); }
+    // Opens the client, registers `channels` ports "<prefix>_1"... with
+    // `direction` (JackPortIsInput or JackPortIsOutput) and activates
+    // `process` with this object as its argument.
+    void open(const std::string& clientName, int channels, const char* prefix, unsigned long direction,
+              int (*process)(uint32_t, void*));
 
     jack_client_t* client_ = nullptr;
     std::vector<jack_port_t*> ports_;
-    std::vector<std::vector<float>> data_;
-    int64_t capacity_;
-    std::atomic<int64_t> recorded_{0};
     CycleLog cycles_;
 };
 
-class JackTestSource {
+class JackTestDevice : public JackStandIn {
+public:
+    // Records at most `capacityFrames` frames per channel (0: records
+    // nothing and touches no buffer).
+    JackTestDevice(const std::string& clientName, int channels, int64_t capacityFrames);
+    // The client goes before the buffers its callback writes.
+    ~JackTestDevice() { close(); }
+
+    // Frames recorded so far.
+    int64_t recorded() const { return recorded_.load(std::memory_order_acquire); }
+    // Channel `c` of the recording (frames up to recorded()).
+    const std::vector<float>& channel(int c) const { return data_[c]; }
+
+private:
+    static int process(uint32_t frames, void* arg);
+
+    std::vector<std::vector<float>> data_;
+    int64_t capacity_;
+    std::atomic<int64_t> recorded_{0};
+};
+
+class JackTestSource : public JackStandIn {
 public:
     // One output port per channel of `signal` (all of one length), named
     // "capture_1" and on. Without `loop` the signal plays once, then silence.
     JackTestSource(const std::string& clientName, std::vector<std::vector<float>> signal, bool loop = false);
-    ~JackTestSource();
-    JackTestSource(const JackTestSource&) = delete;
-    JackTestSource& operator=(const JackTestSource&) = delete;
+    ~JackTestSource() { close(); }
 
-    bool ok() const { return client_ != nullptr; }
     // Frames played so far (past the signal's end when it loops).
     int64_t played() const { return played_.load(std::memory_order_acquire); }
-    // When each played frame was played.
-    const CycleLog& cycles() const { return cycles_; }
     // Sample `frame` of channel `c` as played (the signal, looped or silent after it).
     float sample(int c, int64_t frame) const;
-    void close();
 
 private:
     static int process(uint32_t frames, void* arg);
 
-    jack_client_t* client_ = nullptr;
-    std::vector<jack_port_t*> ports_;
     std::vector<std::vector<float>> signal_;
     bool loop_;
     std::atomic<int64_t> played_{0};
-    CycleLog cycles_;
 };
 
 }  // namespace qm::test

@@ -31,20 +31,24 @@ void MonitorEngine::setState(const MonitorState& state) {
     emit stateChanged();
 }
 
-void MonitorEngine::setSourceUID(const std::optional<QString>& uid) {
-    if (uid == sourceUID_) return;
-    sourceUID_ = uid;
+// A different source or profile is persisted, announced, and rebuilds a
+// running stream.
+template <class T>
+void MonitorEngine::setRebuilding(std::optional<T>& field, const std::optional<T>& value,
+                                  void (MonitorEngine::*changed)()) {
+    if (value == field) return;
+    field = value;
     persist();
-    emit sourceUIDChanged();
+    emit(this->*changed)();
     restartIfRunning();
 }
 
+void MonitorEngine::setSourceUID(const std::optional<QString>& uid) {
+    setRebuilding(sourceUID_, uid, &MonitorEngine::sourceUIDChanged);
+}
+
 void MonitorEngine::setProfileID(const std::optional<Uuid>& id) {
-    if (id == profileID_) return;
-    profileID_ = id;
-    persist();
-    emit profileIDChanged();
-    restartIfRunning();
+    setRebuilding(profileID_, id, &MonitorEngine::profileIDChanged);
 }
 
 OutputProfile MonitorEngine::profile() const {

@@ -106,6 +106,8 @@ signals:
     void messageChanged();
 
 private:
+    template <class T>
+    void setRebuilding(std::optional<T>& field, const std::optional<T>& value, void (MonitorEngine::*changed)());
     void restartIfRunning();
     void apply();
     void persist();
