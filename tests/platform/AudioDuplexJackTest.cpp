@@ -150,9 +150,10 @@ TEST(AudioDuplexJack, TheSameCycleInAndOutInChunksOfAtMost4096) {
         // A cycle the server skipped on a busy machine shifts what it
         // carried; without one, every frame is in place.
         const int64_t xruns = stream->xruns();
-        std::printf("period %d: %d of %d frames out of place, %lld xruns\n", period, wrong, checked,
-                    static_cast<long long>(xruns));
-        if (xruns == 0) {
+        const int missed = daw.cycles().missed() + speakers.cycles().missed();
+        std::printf("period %d: %d of %d frames out of place, %lld xruns, %d cycles missed by the stand-ins\n",
+                    period, wrong, checked, static_cast<long long>(xruns), missed);
+        if (xruns == 0 && missed == 0) {
             EXPECT_EQ(wrong, 0) << period;
         } else {
             EXPECT_LT(wrong, checked / 10) << period;

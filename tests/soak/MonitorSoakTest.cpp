@@ -35,8 +35,25 @@ int64_t threadCPUNanos() {
 }
 
 struct Watched {
+    static constexpr int64_t bucketNanos = 10000;  // CPU time histogram: 10 us buckets up to 5 ms
+    static constexpr int buckets = 500;
     MatrixUnit::State* state = nullptr;
     std::atomic<int64_t> calls{0}, allocations{0}, locks{0}, cpuNanos{0}, longestCPUNanos{0};
+    std::atomic<int64_t> histogram[buckets] = {};
+
+    // The CPU time that all but `fraction` of the callbacks stayed under (a bucket's upper edge).
+    double percentile(double fraction) const {
+        int64_t total = 0;
+        for (const auto& b : histogram) total += b.load();
+        int64_t seen = 0;
+        for (int i = 0; i < buckets; ++i) {
+            seen += histogram[i].load();
+            if (static_cast<double>(seen) >= (1.0 - fraction) * static_cast<double>(total))
+                return static_cast<double>((i + 1) * bucketNanos) * 1e-9;
+        }
+        return static_cast<double>(buckets * bucketNanos) * 1e-9;
+    }
+
     static void process(void* user, uint32_t frames, const float* const* in, uint32_t inCount, float* const* out,
                         uint32_t outCount) {
         auto* self = static_cast<Watched*>(user);
@@ -56,7 +73,9 @@ struct Watched {
         self->allocations.fetch_add(allocated, std::memory_order_relaxed);
         self->locks.fetch_add(locked, std::memory_order_relaxed);
         self->cpuNanos.fetch_add(cpu, std::memory_order_relaxed);
-        if (warm && cpu > self->longestCPUNanos.load(std::memory_order_relaxed)) self->longestCPUNanos.store(cpu);
+        if (!warm) return;
+        if (cpu > self->longestCPUNanos.load(std::memory_order_relaxed)) self->longestCPUNanos.store(cpu);
+        self->histogram[std::min<int64_t>(cpu / bucketNanos, buckets - 1)].fetch_add(1, std::memory_order_relaxed);
     }
 };
 
@@ -116,19 +135,23 @@ TEST(MonitorSoak, SixtySecondsAtPeriod64UpmixedTo714) {
     const double calls = static_cast<double>(watched.calls.load());
     const double meanCPU = static_cast<double>(watched.cpuNanos.load()) / std::max(calls, 1.0) * 1e-9;
     const double longestCPU = static_cast<double>(watched.longestCPUNanos.load()) * 1e-9;
-    std::printf("%lld xruns in 60 s; %.0f callbacks; longest callback %.3f ms (CPU %.3f ms, mean %.4f ms) of a "
-                "%.3f ms period; load average up to %.1f\n",
-                static_cast<long long>(xruns), calls, longest * 1000, longestCPU * 1000, meanCPU * 1000,
-                periodSeconds * 1000, busiest);
+    const double cpu999 = watched.percentile(0.001);
+    std::printf("%lld xruns in 60 s; %.0f callbacks; longest callback %.3f ms (CPU: longest %.3f ms, 99.9%% under "
+                "%.3f ms, mean %.4f ms) of a %.3f ms period; load average up to %.1f\n",
+                static_cast<long long>(xruns), calls, longest * 1000, longestCPU * 1000, cpu999 * 1000,
+                meanCPU * 1000, periodSeconds * 1000, busiest);
     RecordProperty("xruns", std::to_string(xruns));
     RecordProperty("longest_callback_ms", std::to_string(longest * 1000));
     RecordProperty("longest_callback_cpu_ms", std::to_string(longestCPU * 1000));
+    RecordProperty("callback_cpu_999_ms", std::to_string(cpu999 * 1000));
 
     EXPECT_GT(calls, 60 * 48000.0 / period * 0.5) << "the stream barely ran";
     EXPECT_EQ(watched.allocations.load(), 0);
     EXPECT_EQ(watched.locks.load(), 0);
     // The render code's own time per callback stays well inside the period.
+    // The single longest is reported only: on a loaded machine the kernel's
+    // work (interrupts, page reclaim) lands on whichever thread runs.
     ASSERT_GT(periodSeconds, 0.0);
-    EXPECT_LT(longestCPU, periodSeconds);
-    EXPECT_LT(meanCPU, periodSeconds / 4);
+    EXPECT_LT(cpu999, periodSeconds / 2);
+    EXPECT_LT(meanCPU, periodSeconds / 10);
 }

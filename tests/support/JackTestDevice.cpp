@@ -39,6 +39,13 @@ int64_t CycleLog::positionAt(int64_t frameTime) const {
     return position;
 }
 
+int CycleLog::missed() const {
+    const size_t n = count_.load(std::memory_order_acquire);
+    int gaps = 0;
+    for (size_t k = 1; k < n; ++k) gaps += times_[k] - times_[k - 1] != positions_[k] - positions_[k - 1] ? 1 : 0;
+    return gaps;
+}
+
 std::vector<int64_t> CycleLog::cycleStarts() const {
     const size_t n = count_.load(std::memory_order_acquire);
     return {positions_.begin(), positions_.begin() + static_cast<std::ptrdiff_t>(n)};

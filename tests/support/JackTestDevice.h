@@ -36,6 +36,9 @@ public:
     int64_t positionAt(int64_t frameTime) const;
     // The stand-in's frames at which kept cycles began, in order.
     std::vector<int64_t> cycleStarts() const;
+    // Kept cycles after which the server's clock moved on by more than the
+    // stand-in played: cycles it was not run in (a busy machine).
+    int missed() const;
 
 private:
     std::vector<int64_t> positions_, times_;

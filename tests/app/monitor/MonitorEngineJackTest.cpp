@@ -130,13 +130,17 @@ Comparison compare(const test::JackTestDevice& out, const test::JackTestSource& 
     return c;
 }
 
-// Every frame in place without an xrun; with xruns (a busy machine skips
-// cycles) only the cycles around them may be off.
-void expectInPlace(const Comparison& c, const MonitorEngine& e, const char* what) {
+// Every frame in place when no cycle was missed; when the server reported
+// an xrun or a stand-in was not run in some cycle (a busy machine), only the
+// frames around those cycles may be off.
+void expectInPlace(const Comparison& c, const MonitorEngine& e, const test::JackStandIn& in,
+                   const test::JackStandIn& out, const char* what) {
     const int64_t xruns = e.stream() ? e.stream()->xruns() : 0;
-    std::printf("%s: %d of %d frames off, %lld xruns\n", what, c.wrong, c.compared, static_cast<long long>(xruns));
+    const int missed = in.cycles().missed() + out.cycles().missed();
+    std::printf("%s: %d of %d frames off, %lld xruns, %d cycles missed by the stand-ins\n", what, c.wrong, c.compared,
+                static_cast<long long>(xruns), missed);
     EXPECT_GT(c.compared, 1000) << what;
-    if (xruns == 0) {
+    if (xruns == 0 && missed == 0) {
         EXPECT_EQ(c.wrong, 0) << what;
     } else {
         EXPECT_LT(c.wrong, c.compared / 10) << what;
@@ -220,7 +224,7 @@ TEST(MonitorEngineJack, AStaircaseThroughFullModeArrivesUnchanged) {
     ASSERT_TRUE(rig.engine->running()) << rig.engine->message().value_or("").toStdString();
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= 3 * 48000; }));
     const auto c = compare(speakers, daw, 16, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 1e-7);
-    expectInPlace(c, *rig.engine, "9.1.6 staircase");
+    expectInPlace(c, *rig.engine, daw, speakers, "9.1.6 staircase");
 }
 
 TEST(MonitorEngineJack, StereoInMonoAndUpmixedArrivesAsTheMatrixSays) {
@@ -245,7 +249,7 @@ TEST(MonitorEngineJack, StereoInMonoAndUpmixedArrivesAsTheMatrixSays) {
             speakers, daw, 2,
             [&](int d, int64_t t) { return m.matrix[size_t(d * 2)] * daw.sample(0, t) + m.matrix[size_t(d * 2 + 1)] * daw.sample(1, t); },
             1e-6);
-        expectInPlace(c, *rig.engine, "stereo in mono");
+        expectInPlace(c, *rig.engine, daw, speakers, "stereo in mono");
         EXPECT_NEAR(m.matrix[0], std::pow(10.0, -4 / 20.0) / std::sqrt(2.0) * 0.7071, 1e-4);
     }
     // Upmixed to 7.1.4. At a 256-frame period the upmixer's hops fall on the
@@ -299,7 +303,7 @@ TEST(MonitorEngineJack, StereoInMonoAndUpmixedArrivesAsTheMatrixSays) {
                 return v;
             },
             1e-5);
-        expectInPlace(c, *rig.engine, "stereo upmixed to 7.1.4");
+        expectInPlace(c, *rig.engine, daw, speakers, "stereo upmixed to 7.1.4");
     }
 }
 
@@ -344,7 +348,8 @@ TEST(MonitorEngineJack, NoLatencyAddedAndTheUpmixsOwnReported) {
             std::printf("period %d%s: the impulse of frame %lld peaked at frame %lld (%.3f), %lld xruns\n", period,
                         upmix ? " with the upmix" : "", static_cast<long long>(at), static_cast<long long>(loudest),
                         peak, static_cast<long long>(xruns));
-            if (xruns == 0 || loudest == at + latency) {
+            const int missed = daw.cycles().missed() + speakers.cycles().missed();
+            if ((xruns == 0 && missed == 0) || loudest == at + latency) {
                 EXPECT_EQ(loudest, at + latency) << period;
                 if (!upmix) {
                     EXPECT_EQ(peak, 0.5f);
@@ -397,7 +402,10 @@ TEST(MonitorEngineJack, ASoloChangeCrossfadesOverExactlyOnePeriod) {
     }
     for (int64_t t = period; t < 4 * period; ++t) off += right[size_t(begin + t)] == 0.0f ? 0 : 1;
     const int64_t xruns = rig.engine->stream()->xruns();
-    if (off > 0 && xruns > 0) GTEST_SKIP() << off << " frames off around the change, with " << xruns << " xruns";
+    const int missed = daw.cycles().missed() + speakers.cycles().missed();
+    if (off > 0 && xruns + missed > 0)
+        GTEST_SKIP() << off << " frames off around the change, with " << xruns << " xruns and " << missed
+                     << " cycles missed by the stand-ins";
     EXPECT_EQ(off, 0);
 }
 
@@ -476,5 +484,5 @@ TEST(MonitorEngineJack, ASourceOfMoreThanSixtyFourChannelsPlaysItsFirstSixtyFour
     EXPECT_EQ(rig.engine->inputChannels(), 64);
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= 48000; }));
     const auto c = compare(speakers, daw, 2, [&](int d, int64_t t) { return daw.sample(62 + d, t); }, 1e-7);
-    expectInPlace(c, *rig.engine, "channels 62 and 63 of 66");
+    expectInPlace(c, *rig.engine, daw, speakers, "channels 62 and 63 of 66");
 }
