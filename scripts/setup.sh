@@ -10,7 +10,8 @@ packages=(
   libsndfile1-dev libsoxr-dev libfftw3-dev libsqlite3-dev nlohmann-json3-dev
   libmysofa-dev libmysofa1 liblilv-dev lv2-dev libtag1-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libx11-dev libxtst-dev libxi-dev libatspi2.0-dev libfmt-dev libhttp-parser-dev
+  libx11-dev libxtst-dev libxi-dev libxrandr-dev libatspi2.0-dev libfmt-dev libhttp-parser-dev
+  at-spi2-core dbus-daemon
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
   # used by the tests only: loudness oracle, corpus rendering, peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
@@ -18,6 +19,10 @@ packages=(
   dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port
   curl chromium-headless-shell
+  # used by the tests only: locale sources, to write numbers under a decimal comma
+  locales
+  # used by the tests only: a desktop to follow a file manager on
+  openbox thunar xfconf xdotool x11-utils
 )
 
 missing=()

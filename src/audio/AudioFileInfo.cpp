@@ -1,15 +1,14 @@
 #include "audio/AudioFileInfo.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstring>
 
 #include <fmt/format.h>
 
 #include "audio/FormatDetector.h"
+#include "audio/Text.h"
 #include "platform/AudioFileReader.h"
+#include "platform/ReadOnlyFile.h"
 
 namespace qm {
 
@@ -18,83 +17,7 @@ namespace {
 std::string lowerExtension(const std::filesystem::path& url) {
     std::string ext = url.extension().string();
     if (!ext.empty()) ext.erase(0, 1);
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return ext;
-}
-
-// Decodes UTF-8, replacing each ill-formed sequence with U+FFFD, into code points.
-std::vector<char32_t> decodeUtf8Repairing(std::string_view s) {
-    std::vector<char32_t> out;
-    size_t i = 0;
-    const size_t n = s.size();
-    auto byte = [&s](size_t k) { return static_cast<uint8_t>(s[k]); };
-    while (i < n) {
-        uint8_t b = byte(i);
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        int len = 0;
-        char32_t cp = 0;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2, cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3, cp = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4, cp = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        size_t k = 1;
-        for (; k < static_cast<size_t>(len); ++k) {
-            if (i + k >= n) break;
-            uint8_t c = byte(i + k);
-            if (c < lo || c > hi) break;
-            lo = 0x80, hi = 0xBF;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (k == static_cast<size_t>(len)) {
-            out.push_back(cp);
-        } else {
-            out.push_back(0xFFFD);  // the maximal ill-formed prefix becomes one replacement
-        }
-        i += k;
-    }
-    return out;
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Unicode white space and line breaks.
-bool isWhiteSpace(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+    return qm::text::asciiLower(ext);
 }
 
 uint32_t le32(const uint8_t* p) {
@@ -102,44 +25,22 @@ uint32_t le32(const uint8_t* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Reads exactly `size` bytes at `offset` unless the file ends first.
-ssize_t readAt(int fd, uint8_t* buf, size_t size, uint64_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t got = pread(fd, buf + done, size - done, static_cast<off_t>(offset + done));
-        if (got < 0) return -1;
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(const std::filesystem::path& p) : fd_(::open(p.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 namespace RIFFReader {
 
+std::string descriptionText(std::string_view field) {
+    return text::trimWhiteSpace(field.substr(0, field.find('\0')));
+}
+
 std::optional<std::string> bextDescription(const std::filesystem::path& url) {
     static const std::set<std::string> kWaveExtensions = {"wav", "wave", "bwf", "amb", "rf64"};
     if (!kWaveExtensions.contains(lowerExtension(url))) return std::nullopt;
-    FileDescriptor fd(url);
-    if (fd.get() < 0) return std::nullopt;
+    ReadOnlyFile file(url);
+    if (!file) return std::nullopt;
 
     uint8_t header[12];
-    if (readAt(fd.get(), header, 12, 0) != 12) return std::nullopt;
+    if (file.readAt(header, 12, 0) != 12) return std::nullopt;
     const std::string_view form(reinterpret_cast<const char*>(header), 4);
     if ((form != "RIFF" && form != "RF64" && form != "BW64") ||
         std::memcmp(header + 8, "WAVE", 4) != 0)
@@ -148,26 +49,17 @@ std::optional<std::string> bextDescription(const std::filesystem::path& url) {
     uint64_t offset = 12;
     for (int chunk = 0; chunk < 64; ++chunk) {
         uint8_t h[8];
-        if (readAt(fd.get(), h, 8, offset) != 8) return std::nullopt;
+        if (file.readAt(h, 8, offset) != 8) return std::nullopt;
         const uint32_t size = le32(h + 4);
         if (std::memcmp(h, "bext", 4) == 0) {
             // The Description is the first 256 bytes of the body; a shorter
             // chunk holds only what it declares, never the bytes after it.
-            std::array<uint8_t, 256> body{};
+            std::array<char, 256> body{};
             const size_t want = std::min<size_t>(size, body.size());
-            ssize_t got = readAt(fd.get(), body.data(), want, offset + 8);
+            ssize_t got = file.readAt(body.data(), want, offset + 8);
             if (got < 0) return std::nullopt;
-            const char* text = reinterpret_cast<const char*>(body.data());
-            size_t len = static_cast<size_t>(got);
-            if (const void* zero = std::memchr(text, 0, len))
-                len = static_cast<size_t>(static_cast<const char*>(zero) - text);
-            std::vector<char32_t> cps = decodeUtf8Repairing({text, len});
-            size_t first = 0, last = cps.size();
-            while (first < last && isWhiteSpace(cps[first])) ++first;
-            while (last > first && isWhiteSpace(cps[last - 1])) --last;
-            if (first == last) return std::nullopt;
-            std::string out;
-            for (size_t i = first; i < last; ++i) appendUtf8(out, cps[i]);
+            std::string out = descriptionText({body.data(), static_cast<size_t>(got)});
+            if (out.empty()) return std::nullopt;
             return out;
         }
         // A 64-bit file keeps its real sizes in the ds64 chunk: stop here.
@@ -204,6 +96,11 @@ AudioFileInfo AudioFileInfo::load(const std::filesystem::path& url) {
 }
 
 std::string AudioFileInfo::summary() const {
+    return summaryText(sampleRate, codec, bitDepth, isFloat, channels);
+}
+
+std::string AudioFileInfo::summaryText(double sampleRate, const std::string& codec, int64_t bits,
+                                       bool isFloat, int64_t channels) {
     std::string rate;
     const double khz = sampleRate / 1000.0;
     if (khz == static_cast<double>(static_cast<int64_t>(khz)))
@@ -212,7 +109,7 @@ std::string AudioFileInfo::summary() const {
         rate = fmt::format("{:.1f} kHz", khz);
     std::string depth;
     if (codec == "PCM")
-        depth = fmt::format("{}-bit{}", bitDepth, isFloat ? " float" : "");
+        depth = fmt::format("{}-bit{}", bits, isFloat ? " float" : "");
     else
         depth = codec;
     std::string chans = channels == 1 ? "mono" : fmt::format("{} ch", channels);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "audio/SourceFormat.h"
@@ -35,6 +36,9 @@ struct AudioFileInfo {
 
     // "48 kHz · 24-bit · 6 ch", "44.1 kHz · AAC · mono".
     std::string summary() const;
+    // The same line from single facts (a catalog row keeps no float flag).
+    static std::string summaryText(double sampleRate, const std::string& codec, int64_t bits,
+                                   bool isFloat, int64_t channels);
 
     // The 15 lower-case extensions (without dot) treated as audio everywhere.
     static const std::set<std::string>& audioExtensions();
@@ -48,6 +52,9 @@ struct AudioFileInfo {
 namespace RIFFReader {
 // The trimmed Description of the file's bext chunk, or nil (never throws).
 std::optional<std::string> bextDescription(const std::filesystem::path& url);
+// The text of a bext Description field as read: the bytes before the first
+// zero, broken UTF-8 repaired, White_Space trimmed at both ends.
+std::string descriptionText(std::string_view field);
 }  // namespace RIFFReader
 
 }  // namespace qm

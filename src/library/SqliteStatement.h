@@ -1,0 +1,52 @@
+// A prepared SQLite statement that finalizes itself, with binds that keep
+// every byte of a text (NULs included; SQLite copies it before the call
+// returns) and 32-bit binds that clamp instead of wrapping.
+//
+// Belongs to the thread that holds the connection's owner's lock.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qm::sql {
+
+class Statement {
+public:
+    // Prepares `sql`; a statement that does not prepare is false and every
+    // call on it does nothing.
+    Statement(sqlite3* db, std::string_view sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+
+    void bind(int index, std::string_view text);
+    void bind(int index, int64_t value);
+    void bind(int index, double value);
+    // Clamped to the signed 32-bit range.
+    void bindInt32(int index, int64_t value);
+    void bindNull(int index);
+
+    // SQLITE_ROW, SQLITE_DONE or an error; SQLITE_MISUSE when not prepared.
+    int step();
+    void reset();
+
+    // Column readers: NULL reads as the empty text or 0.
+    std::string text(int column) const;
+    // The column's bytes, valid until the next step or reset.
+    std::string_view view(int column) const;
+    int64_t int64(int column) const;
+    int int32(int column) const;
+    double real(int column) const;
+    bool isNull(int column) const;
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+}  // namespace qm::sql

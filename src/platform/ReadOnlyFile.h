@@ -1,0 +1,36 @@
+// A file opened for reading by position (pread): no shared file position,
+// so readers of small parts of a file (chunk headers, a bext field) never
+// step on each other and need no seek.
+//
+// One object belongs to one thread at a time; the file closes with it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace qm {
+
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const std::filesystem::path& path);
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // False when the file could not be opened.
+    explicit operator bool() const { return fd_ >= 0; }
+
+    // Reads `size` bytes at `offset`; fewer only where the file ends. -1 on
+    // a read error.
+    ssize_t readAt(void* buffer, size_t size, uint64_t offset) const;
+    // The file's length, or nothing when it cannot be had.
+    std::optional<uint64_t> length() const;
+
+private:
+    int fd_;
+};
+
+}  // namespace qm

@@ -1,0 +1,359 @@
+#include "platform/desktop/DesktopWindows.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace qm {
+
+int DesktopWindows::addHandler(Handler handler) {
+    const int id = nextHandler_++;
+    handlers_.emplace(id, std::move(handler));
+    return id;
+}
+
+void DesktopWindows::removeHandler(int id) { handlers_.erase(id); }
+
+void DesktopWindows::emitEvent(const DesktopEvent& event) {
+    // A handler may add or remove handlers while it runs.
+    const auto handlers = handlers_;
+    for (const auto& [id, handler] : handlers) {
+        if (handlers_.contains(id)) handler(event);
+    }
+}
+
+namespace {
+
+// Xlib's default error handler ends the process. A window can vanish between
+// two requests at any time, so errors on our connections are expected and
+// ignored: every request's own result says whether it worked. Errors on
+// other connections go to the handler that was there before.
+std::mutex gDisplaysLock;
+std::set<Display*> gDisplays;
+XErrorHandler gPreviousHandler = nullptr;
+
+int ignoreOurErrors(Display* display, XErrorEvent* error) {
+    XErrorHandler previous = nullptr;
+    {
+        std::lock_guard lock(gDisplaysLock);
+        if (gDisplays.contains(display)) return 0;
+        previous = gPreviousHandler;
+    }
+    return previous ? previous(display, error) : 0;
+}
+
+void registerDisplay(Display* display) {
+    std::lock_guard lock(gDisplaysLock);
+    if (gDisplays.empty()) {
+        XErrorHandler previous = XSetErrorHandler(ignoreOurErrors);
+        if (previous != ignoreOurErrors) gPreviousHandler = previous;
+    }
+    gDisplays.insert(display);
+}
+
+void unregisterDisplay(Display* display) {
+    std::lock_guard lock(gDisplaysLock);
+    gDisplays.erase(display);
+}
+
+class X11DesktopWindows final : public DesktopWindows {
+public:
+    explicit X11DesktopWindows(const std::string& name) {
+        display_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
+        if (!display_) return;
+        registerDisplay(display_);
+        root_ = DefaultRootWindow(display_);
+        const char* names[] = {"_NET_ACTIVE_WINDOW", "_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING",
+                               "_NET_WM_PID", "_NET_WM_NAME", "UTF8_STRING", "_NET_WM_WINDOW_TYPE",
+                               "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_STATE", "_NET_WM_STATE_HIDDEN",
+                               "_NET_WM_WINDOW_OPACITY", "_NET_FRAME_EXTENTS"};
+        Atom atoms[std::size(names)];
+        XInternAtoms(display_, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms);
+        activeAtom_ = atoms[0];
+        clientListAtom_ = atoms[1];
+        stackingAtom_ = atoms[2];
+        pidAtom_ = atoms[3];
+        nameAtom_ = atoms[4];
+        utf8Atom_ = atoms[5];
+        typeAtom_ = atoms[6];
+        typeNormalAtom_ = atoms[7];
+        stateAtom_ = atoms[8];
+        stateHiddenAtom_ = atoms[9];
+        opacityAtom_ = atoms[10];
+        extentsAtom_ = atoms[11];
+        XSelectInput(display_, root_, PropertyChangeMask | StructureNotifyMask);
+        int errorBase = 0;
+        hasRandr_ = XRRQueryExtension(display_, &randrEventBase_, &errorBase);
+        if (hasRandr_) {
+            XRRSelectInput(display_, root_,
+                           RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+        }
+        XFlush(display_);
+    }
+
+    ~X11DesktopWindows() override {
+        if (!display_) return;
+        XCloseDisplay(display_);
+        unregisterDisplay(display_);
+    }
+
+    bool available() const override { return display_ != nullptr; }
+
+    WindowId activeWindow() override {
+        if (!display_) return 0;
+        const auto values = longProperty(root_, activeAtom_, XA_WINDOW);
+        return values.empty() ? 0 : values.front();
+    }
+
+    std::vector<WindowId> clients() override {
+        if (!display_) return {};
+        auto list = longProperty(root_, clientListAtom_, XA_WINDOW);
+        watch(list);
+        return {list.begin(), list.end()};
+    }
+
+    std::vector<WindowId> clientsFrontToBack() override {
+        if (!display_) return {};
+        auto list = longProperty(root_, stackingAtom_, XA_WINDOW);
+        watch(list);
+        return {list.rbegin(), list.rend()};
+    }
+
+    std::optional<DesktopWindowIdentity> identity(WindowId window) override {
+        if (!display_ || window == 0) return std::nullopt;
+        if (auto it = identities_.find(window); it != identities_.end()) return it->second;
+        // A window that is gone answers nothing to its attributes; ask that
+        // first so that a vanished window is not cached as one without owner.
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(display_, window, &attributes)) return std::nullopt;
+        DesktopWindowIdentity identity;
+        const auto pid = longProperty(window, pidAtom_, XA_CARDINAL);
+        if (!pid.empty()) identity.pid = static_cast<int>(pid.front());
+        XClassHint hint{nullptr, nullptr};
+        if (XGetClassHint(display_, window, &hint)) {
+            if (hint.res_name) identity.instance = hint.res_name;
+            if (hint.res_class) identity.windowClass = hint.res_class;
+            if (hint.res_name) XFree(hint.res_name);
+            if (hint.res_class) XFree(hint.res_class);
+        }
+        const auto types = longProperty(window, typeAtom_, XA_ATOM);
+        if (types.empty()) {
+            Window owner = 0;
+            identity.normal = !XGetTransientForHint(display_, window, &owner);
+        } else {
+            // The first type the manager knows wins; NORMAL is known to all.
+            identity.normal = types.front() == typeNormalAtom_;
+        }
+        // Its destruction must reach us, or a later window given the same id
+        // would be described from this entry.
+        watch({window});
+        identities_[window] = identity;
+        return identity;
+    }
+
+    std::optional<DesktopWindowInfo> info(WindowId window) override {
+        if (!display_ || window == 0) return std::nullopt;
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(display_, window, &attributes)) {
+            identities_.erase(window);  // gone; its id may be given again
+            return std::nullopt;
+        }
+        auto id = identity(window);
+        if (!id) return std::nullopt;
+        DesktopWindowInfo info;
+        info.id = window;
+        info.identity = *id;
+        info.title = title(window);
+        const auto states = longProperty(window, stateAtom_, XA_ATOM);
+        const bool hidden = std::find(states.begin(), states.end(), stateHiddenAtom_) != states.end();
+        info.onScreen = attributes.map_state == IsViewable && !hidden;
+        const auto opacity = longProperty(window, opacityAtom_, XA_CARDINAL);
+        if (!opacity.empty()) info.opacity = static_cast<double>(opacity.front() & 0xFFFFFFFFul) / 4294967295.0;
+        int x = 0, y = 0;
+        Window child = 0;
+        if (!XTranslateCoordinates(display_, window, root_, 0, 0, &x, &y, &child)) return std::nullopt;
+        double left = 0, right = 0, top = 0, bottom = 0;
+        const auto extents = longProperty(window, extentsAtom_, XA_CARDINAL);
+        if (extents.size() >= 4) {
+            left = static_cast<double>(extents[0]);
+            right = static_cast<double>(extents[1]);
+            top = static_cast<double>(extents[2]);
+            bottom = static_cast<double>(extents[3]);
+        }
+        info.frame = DesktopRect{x - left, y - top, attributes.width + left + right,
+                                 attributes.height + top + bottom};
+        return info;
+    }
+
+    double primaryScreenHeight() override {
+        if (!display_) return 0;
+        if (!screenHeight_) screenHeight_ = readPrimaryHeight();
+        return *screenHeight_;
+    }
+
+    int eventFd() const override { return display_ ? ConnectionNumber(display_) : -1; }
+
+    void dispatchEvents() override {
+        if (!display_) return;
+        // Collected first and told once each, so that a drag's burst of
+        // configure events becomes one report per window per dispatch.
+        std::vector<DesktopEvent> events;
+        auto add = [&events](DesktopEvent event) {
+            if (std::find(events.begin(), events.end(), event) == events.end()) events.push_back(event);
+        };
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (hasRandr_ && event.type >= randrEventBase_ && event.type <= randrEventBase_ + RRNotify) {
+                XRRUpdateConfiguration(&event);
+                screenHeight_.reset();
+                add({DesktopEvent::Kind::screensChanged, 0});
+                continue;
+            }
+            switch (event.type) {
+            case PropertyNotify: {
+                const auto& property = event.xproperty;
+                if (property.window == root_) {
+                    if (property.atom == activeAtom_) add({DesktopEvent::Kind::activeWindowChanged, 0});
+                    if (property.atom == clientListAtom_ || property.atom == stackingAtom_) {
+                        add({DesktopEvent::Kind::clientsChanged, 0});
+                    }
+                    break;
+                }
+                if (property.atom == pidAtom_ || property.atom == XA_WM_CLASS || property.atom == typeAtom_ ||
+                    property.atom == XA_WM_TRANSIENT_FOR) {
+                    identities_.erase(property.window);
+                }
+                if (property.atom == stateAtom_ || property.atom == extentsAtom_ ||
+                    property.atom == opacityAtom_ || property.atom == typeAtom_) {
+                    add({DesktopEvent::Kind::windowChanged, property.window});
+                }
+                break;
+            }
+            case ConfigureNotify:
+                if (event.xconfigure.window == root_) {
+                    screenHeight_.reset();
+                    add({DesktopEvent::Kind::screensChanged, 0});
+                } else {
+                    add({DesktopEvent::Kind::windowChanged, event.xconfigure.window});
+                }
+                break;
+            case MapNotify:
+                add({DesktopEvent::Kind::windowChanged, event.xmap.window});
+                break;
+            case UnmapNotify:
+                add({DesktopEvent::Kind::windowChanged, event.xunmap.window});
+                break;
+            case DestroyNotify:
+                identities_.erase(event.xdestroywindow.window);
+                watched_.erase(event.xdestroywindow.window);
+                break;
+            default:
+                break;
+            }
+        }
+        for (const auto& event : events) emitEvent(event);
+    }
+
+private:
+    // The 32-bit items of a property (Xlib hands them over as longs).
+    std::vector<unsigned long> longProperty(Window window, Atom property, Atom type) {
+        Atom actualType = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        std::vector<unsigned long> values;
+        if (XGetWindowProperty(display_, window, property, 0, 4096, False, type, &actualType, &format, &count,
+                               &after, &data) != Success) {
+            return values;
+        }
+        if (data && format == 32 && actualType == type) {
+            const auto* items = reinterpret_cast<unsigned long*>(data);
+            values.assign(items, items + count);
+        }
+        if (data) XFree(data);
+        return values;
+    }
+
+    std::optional<std::string> textProperty(Window window, Atom property, Atom type) {
+        Atom actualType = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(display_, window, property, 0, 65536, False, type, &actualType, &format, &count,
+                               &after, &data) != Success) {
+            return std::nullopt;
+        }
+        std::optional<std::string> text;
+        if (data && format == 8 && actualType != None) text = std::string(reinterpret_cast<char*>(data), count);
+        if (data) XFree(data);
+        return text;
+    }
+
+    std::string title(Window window) {
+        if (auto name = textProperty(window, nameAtom_, utf8Atom_)) return *name;
+        return textProperty(window, XA_WM_NAME, AnyPropertyType).value_or("");
+    }
+
+    // Asks for the structure and property changes of each window once, so
+    // that moves, resizes, type changes and its end arrive as events (the
+    // end drops what is kept of it).
+    void watch(const std::vector<unsigned long>& list) {
+        bool added = false;
+        for (const auto window : list) {
+            if (watched_.insert(window).second) {
+                XSelectInput(display_, window, StructureNotifyMask | PropertyChangeMask);
+                added = true;
+            }
+        }
+        if (added) XFlush(display_);
+    }
+
+    double readPrimaryHeight() {
+        const double rootHeight = DisplayHeight(display_, DefaultScreen(display_));
+        if (!hasRandr_) return rootHeight;
+        double height = rootHeight;
+        XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display_, root_);
+        if (!resources) return rootHeight;
+        const RROutput primary = XRRGetOutputPrimary(display_, root_);
+        if (primary != None) {
+            if (XRROutputInfo* output = XRRGetOutputInfo(display_, resources, primary)) {
+                if (output->crtc != None) {
+                    if (XRRCrtcInfo* crtc = XRRGetCrtcInfo(display_, resources, output->crtc)) {
+                        if (crtc->height > 0) height = crtc->height;
+                        XRRFreeCrtcInfo(crtc);
+                    }
+                }
+                XRRFreeOutputInfo(output);
+            }
+        }
+        XRRFreeScreenResources(resources);
+        return height;
+    }
+
+    Display* display_ = nullptr;
+    Window root_ = 0;
+    Atom activeAtom_ = 0, clientListAtom_ = 0, stackingAtom_ = 0, pidAtom_ = 0, nameAtom_ = 0, utf8Atom_ = 0,
+         typeAtom_ = 0, typeNormalAtom_ = 0, stateAtom_ = 0, stateHiddenAtom_ = 0, opacityAtom_ = 0,
+         extentsAtom_ = 0;
+    bool hasRandr_ = false;
+    int randrEventBase_ = 0;
+    std::optional<double> screenHeight_;
+    std::unordered_map<WindowId, DesktopWindowIdentity> identities_;
+    std::unordered_set<unsigned long> watched_;
+};
+
+}  // namespace
+
+std::unique_ptr<DesktopWindows> makeX11DesktopWindows(const std::string& display) {
+    return std::make_unique<X11DesktopWindows>(display);
+}
+
+}  // namespace qm

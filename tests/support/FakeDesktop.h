@@ -1,0 +1,64 @@
+// Stand-ins for the desktop services in unit tests: a window list the test
+// arranges by hand, and a file manager whose answers the test sets.
+#pragma once
+
+#include "platform/desktop/DesktopWindows.h"
+#include "platform/desktop/FileManagerAccessibility.h"
+
+#include <string>
+#include <vector>
+
+namespace qm::test {
+
+class FakeDesktopWindows final : public DesktopWindows {
+public:
+    // Front to back.
+    std::vector<DesktopWindowInfo> windows;
+    WindowId active = 0;
+    double screenHeight = 1080;
+    int infoReads = 0;
+
+    // Puts a window in front of the others.
+    DesktopWindowInfo& add(WindowId id, int pid, const std::string& windowClass, DesktopRect frame);
+    DesktopWindowInfo* find(WindowId id);
+    // Makes `id` the active window and tells the handlers.
+    void activate(WindowId id);
+    void send(const DesktopEvent& event) { emitEvent(event); }
+
+    bool available() const override { return true; }
+    WindowId activeWindow() override { return active; }
+    std::vector<WindowId> clients() override;
+    std::vector<WindowId> clientsFrontToBack() override;
+    std::optional<DesktopWindowIdentity> identity(WindowId window) override;
+    std::optional<DesktopWindowInfo> info(WindowId window) override;
+    double primaryScreenHeight() override { return screenHeight; }
+    int eventFd() const override { return -1; }
+    void dispatchEvents() override {}
+};
+
+class FakeFileManagerAccessibility final : public FileManagerAccessibility {
+public:
+    // What selection() answers; its paths are cut to the limit asked for.
+    Selection answer{Outcome::ok, {}};
+    TextFocus focus{Outcome::ok, false};
+    int selectionCalls = 0;
+    int textFocusCalls = 0;
+    size_t lastLimit = 0;
+    std::string lastTitle;
+    bool observeSucceeds = true;
+    int observeCalls = 0;
+    int observedPid = 0;
+
+    // An event of the observed process, as libatspi would deliver it.
+    void fire(const std::string& event);
+
+    Selection selection(int pid, const std::string& windowTitle, size_t limit) override;
+    TextFocus textFocus(int pid) override;
+    bool observe(int pid, EventHandler handler) override;
+    void stopObserving() override;
+
+private:
+    EventHandler handler_;
+};
+
+}  // namespace qm::test
