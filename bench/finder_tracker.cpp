@@ -30,6 +30,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "Latencies.h"
 #include "support/DesktopSession.h"
 #include "support/TempDir.h"
 
@@ -37,13 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
-    return values[index];
-}
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -169,12 +163,7 @@ void KeyToSelection(benchmark::State& state) {
     }
     atspi_event_listener_deregister(listener, "object:selection-changed", nullptr);
     g_object_unref(listener);
-    state.counters["tracker_p50_ms"] = percentile(toTracker, 0.5);
-    state.counters["tracker_p99_ms"] = percentile(toTracker, 0.99);
-    state.counters["floor_p50_ms"] = percentile(toListener, 0.5);
-    state.counters["floor_p99_ms"] = percentile(toListener, 0.99);
-    state.counters["ratio_p50"] = percentile(toTracker, 0.5) / std::max(1e-9, percentile(toListener, 0.5));
-    state.counters["ratio_p99"] = percentile(toTracker, 0.99) / std::max(1e-9, percentile(toListener, 0.99));
+    qm::bench::reportBesideFloor(state, "tracker", toTracker, "floor", toListener);
     state.counters["changes"] = double(toTracker.size());
     state.counters["missed"] = missed;
     d.session.quitThunar();
@@ -210,9 +199,9 @@ void QueryTime(benchmark::State& state) {
         wall.push_back(ms(Clock::now() - start));
         cpu.push_back(threadCpuMs() - cpu0);
     }
-    state.counters["wall_p50_ms"] = percentile(wall, 0.5);
-    state.counters["wall_p99_ms"] = percentile(wall, 0.99);
-    state.counters["cpu_p50_ms"] = percentile(cpu, 0.5);
+    state.counters["wall_p50_ms"] = qm::bench::percentile(wall, 0.5);
+    state.counters["wall_p99_ms"] = qm::bench::percentile(wall, 0.99);
+    state.counters["cpu_p50_ms"] = qm::bench::percentile(cpu, 0.5);
     state.counters["first_query_ms"] = cold;
     state.counters["paths"] = double(read);
     d.session.quitThunar();

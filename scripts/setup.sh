@@ -13,8 +13,9 @@ packages=(
   libx11-dev libxtst-dev libxi-dev libxrandr-dev libatspi2.0-dev libfmt-dev libhttp-parser-dev
   at-spi2-core dbus-daemon
   xvfb xauth libgtest-dev libgmock-dev libbenchmark-dev
-  # used by the tests only: loudness oracle, corpus rendering, peers
-  libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont
+  # used by the tests only: loudness oracle, corpus rendering (two General
+  # MIDI fonts), peers
+  libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont
   # the file manager's D-Bus interface and its fallback (a private bus in tests)
   dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port
@@ -23,6 +24,10 @@ packages=(
   locales
   # used by the tests only: a desktop to follow a file manager on
   openbox thunar xfconf xdotool x11-utils
+  # used by the tests only: the clang build and the fuzz harnesses
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
+  # used by the benchmarks only: the catalog's statements run bare, as the floor
+  sqlite3
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: first the real-time core's and the
-# upmix kernel's tests in a small ThreadSanitizer build, then the whole suite.
+# upmix kernel's tests in a small ThreadSanitizer build, then the engine
+# built by clang with the fuzz harnesses run briefly, then the whole suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -21,10 +22,34 @@ TSAN_OPTIONS="$tsan" build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUni
 # cannot follow through the server).
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.Lost*'
 # One catalog shared by writers and readers on several threads; metadata
-# read by many threads at once, the asset reads on threads of their own.
+# read by many threads at once, the asset reads on threads of their own;
+# two rewrites of one file at once beside a reader; a scan with searches and
+# facets beside it; appends and pulls of the change log on several threads.
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_library_tests \
-  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce'
+  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce'
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
+
+# The engine built by clang 14 as well, instrumented for the libFuzzer
+# harnesses; each harness then runs a bounded number of inputs (a few
+# seconds) from its seeds. New inputs go to a scratch folder, never to
+# fuzz/seeds.
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz
+fuzz_scratch=$(mktemp -d)
+trap 'rm -rf "$fuzz_scratch"' EXIT
+for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
+           pins:50000 audio_file_info:3000; do
+  name=${run%%:*}
+  mkdir -p "$fuzz_scratch/$name"
+  log="$fuzz_scratch/$name.log"
+  if ! build-fuzz/fuzz/fuzz_"$name" -runs="${run##*:}" -timeout=20 -seed=1 \
+       -artifact_prefix="$fuzz_scratch/" "$fuzz_scratch/$name" fuzz/seeds/"$name" >"$log" 2>&1; then
+    cat "$log"
+    exit 1
+  fi
+  echo "fuzz_$name: $(tail -n 1 "$log")"
+done
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build

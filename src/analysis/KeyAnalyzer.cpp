@@ -15,6 +15,24 @@ constexpr double kBinHz = SpectralFrames::sampleRate / SpectralFrames::fftSize;
 
 double roundHundredths(double x) { return std::round(x * 100.0) / 100.0; }
 
+// The profiles weigh the notes of a key, but the chroma sums a spectrum, in
+// which every note also shows its overtones: the 3rd and 6th harmonics land
+// a fifth above it, the 5th a major third above. Matched against the bare
+// profiles, such a chroma reads as the key a fifth up about as often as the
+// right one. So each profile is compared as it sounds: every tone spread
+// over its first six harmonics, harmonic h weighted 0.6^(h-1).
+std::array<double, 12> asHeard(const std::array<double, 12>& profile) {
+    constexpr int harmonics = 6;
+    constexpr double slope = 0.6;
+    std::array<double, 12> spread{};
+    double weight = 1;
+    for (int h = 1; h <= harmonics; ++h, weight *= slope) {
+        const int up = static_cast<int>(std::lround(12.0 * std::log2(static_cast<double>(h)))) % 12;
+        for (int k = 0; k < 12; ++k) spread[(k + up) % 12] += profile[k] * weight;
+    }
+    return spread;
+}
+
 }  // namespace
 
 SpectralFrames::SpectralFrames(const std::vector<float>& mono22k) {
@@ -101,13 +119,14 @@ KeyResult analyze(const SpectralFrames& frames, double bpm, double bpmConfidence
 
     if (!frames.chroma.empty() && total > 0) {
         for (auto& v : chroma) v /= total;
+        static const std::array<double, 12> heardMajor = asHeard(major), heardMinor = asHeard(minor);
         const double inf = std::numeric_limits<double>::infinity();
         double best = -inf, runnerUp = -inf;
         int tonic = 0;
         bool isMinor = false;
         for (int rot = 0; rot < 12; ++rot)
             for (int m = 0; m < 2; ++m) {
-                const double c = correlate(chroma, m == 0 ? major : minor, rot);
+                const double c = correlate(chroma, m == 0 ? heardMajor : heardMinor, rot);
                 if (c > best) {
                     runnerUp = best;
                     best = c;

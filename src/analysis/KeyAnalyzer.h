@@ -4,7 +4,8 @@
 // (hop 2048) and keeps per frame a 12-bin chroma vector, seven band sums and
 // the frame's RMS; the structure analysis reuses them per bar.
 // `KeyAnalyzer::analyze` correlates the piece's average chroma with the
-// Krumhansl-Kessler major and minor profiles in all twelve rotations, and
+// Krumhansl-Kessler major and minor profiles in all twelve rotations (each
+// profile's tones spread over their overtones, as the spectrum shows them), and
 // derives the band balance with spectral and mood tags for the editor's
 // header. Pure computation; any thread; total (no frames gives C major with
 // confidence 0).

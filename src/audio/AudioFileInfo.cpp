@@ -123,8 +123,20 @@ const std::set<std::string>& AudioFileInfo::audioExtensions() {
     return extensions;
 }
 
-bool AudioFileInfo::isAudioFile(const std::filesystem::path& url) {
-    return audioExtensions().contains(lowerExtension(url));
+bool AudioFileInfo::isAudioFile(const std::filesystem::path& url) { return isAudioName(url.filename().native()); }
+
+bool AudioFileInfo::isAudioName(std::string_view name) {
+    // The extension as std::filesystem takes it: after the last dot, none
+    // for a name that only begins with one. No extension is longer than 4.
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || name.size() - dot - 1 > 4) return false;
+    char ext[4];
+    const size_t n = name.size() - dot - 1;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = name[dot + 1 + i];
+        ext[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return audioExtensions().contains(std::string(ext, n));
 }
 
 }  // namespace qm

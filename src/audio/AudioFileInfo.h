@@ -44,6 +44,9 @@ struct AudioFileInfo {
     static const std::set<std::string>& audioExtensions();
     // True when the lower-cased extension of the path is one of them.
     static bool isAudioFile(const std::filesystem::path& url);
+    // The same for a file name alone, without building a path (folder
+    // walks ask it of every name).
+    static bool isAudioName(std::string_view name);
 
     bool operator==(const AudioFileInfo&) const = default;
 };

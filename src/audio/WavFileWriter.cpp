@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "platform/AppError.h"
+#include "platform/FileAccess.h"
 
 namespace qm {
 
@@ -44,16 +45,35 @@ int32_t WavFileWriter::sampleValue(float x) {
 
 WavFileWriter::WavFileWriter(const std::filesystem::path& url, double sampleRate, int channels,
                              uint32_t mask, const std::string& description)
-    : channels_(channels), url_(url) {
+    : channels_(channels), name_(url.filename().string()) {
     std::error_code ec;
     if (url.has_parent_path()) {
         std::filesystem::create_directories(url.parent_path(), ec);
-        if (ec) throw AppError(kWriteFailed, fmt::format("Couldn't create the folder for \"{}\": {}",
-                                                         url.filename().string(), ec.message()));
+        if (ec) throw AppError(kWriteFailed, fmt::format("Couldn't create the folder for \"{}\": {}", name_,
+                                                         ec.message()));
     }
     fd_ = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) fail("create");
+    try {
+        writeHeader(sampleRate, mask, description);
+    } catch (...) {
+        // No destructor runs for a constructor that throws: the descriptor
+        // (and with it the disk space of a file its caller removes) would
+        // stay held until the process ends.
+        ::close(fd_);
+        fd_ = -1;
+        throw;
+    }
+}
 
+WavFileWriter::WavFileWriter(int fd, const std::string& name, double sampleRate, int channels, uint32_t mask,
+                             const std::string& description)
+    : channels_(channels), fd_(fd), ownsFd_(false), name_(name) {
+    writeHeader(sampleRate, mask, description);
+}
+
+void WavFileWriter::writeHeader(double sampleRate, uint32_t mask, const std::string& description) {
+    const int channels = channels_;
     const auto rate = uint32_t(std::llround(sampleRate));
     std::string h(kHeaderBytes, '\0');
     std::memcpy(h.data(), "RIFF", 4);
@@ -82,38 +102,20 @@ WavFileWriter::WavFileWriter(const std::filesystem::path& url, double sampleRate
     putText(h, 398, 8, fmt::format("{:02}:{:02}:{:02}", local.tm_hour, local.tm_min, local.tm_sec));
     put16(h, 414, 1);  // version; time reference, UMID, loudness and reserved stay zero
     std::memcpy(h.data() + 670, "data", 4);
-    try {
-        writeAll(h.data(), h.size());
-    } catch (...) {
-        // No destructor runs for a constructor that throws: the descriptor
-        // (and with it the disk space of a file its caller removes) would
-        // stay held until the process ends.
-        ::close(fd_);
-        fd_ = -1;
-        throw;
-    }
+    writeAll(h.data(), h.size());
 }
 
 WavFileWriter::~WavFileWriter() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0 && ownsFd_) ::close(fd_);
 }
 
 void WavFileWriter::fail(const std::string& what) const {
-    throw AppError(kWriteFailed, fmt::format("Couldn't {} \"{}\": {}", what, url_.filename().string(),
+    throw AppError(kWriteFailed, fmt::format("Couldn't {} \"{}\": {}", what, name_,
                                              std::strerror(errno)));
 }
 
 void WavFileWriter::writeAll(const void* data, size_t size) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("write");
-        }
-        p += n;
-        size -= size_t(n);
-    }
+    if (!FileAccess::writeAll(fd_, data, size)) fail("write");
 }
 
 void WavFileWriter::writeAt(uint64_t offset, const void* data, size_t size) {
@@ -196,7 +198,7 @@ void WavFileWriter::finish() {
     writeAt(dataSizeOffset_, size, 4);
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) fail("close");
+    if (ownsFd_ && ::close(fd) != 0) fail("close");
 }
 
 }  // namespace qm

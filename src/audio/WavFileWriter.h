@@ -39,6 +39,10 @@ public:
     // the caller appends channels in the order the mask implies.
     WavFileWriter(const std::filesystem::path& url, double sampleRate, int channels, uint32_t mask,
                   const std::string& description);
+    // Writes into the open, empty file `fd`, which stays the caller's (it is
+    // not closed); `name` is the file name errors give.
+    WavFileWriter(int fd, const std::string& name, double sampleRate, int channels, uint32_t mask,
+                  const std::string& description);
     ~WavFileWriter();
     WavFileWriter(const WavFileWriter&) = delete;
     WavFileWriter& operator=(const WavFileWriter&) = delete;
@@ -51,7 +55,7 @@ public:
     // Appends whole planar arrays; the first array's length is the frame
     // count, and a shorter array is read as silence past its end.
     void appendAll(const std::vector<std::vector<float>>& channels);
-    // Pads, patches the sizes and closes the file.
+    // Pads, patches the sizes and closes the file (one it opened itself).
     void finish();
 
     int channels() const { return channels_; }
@@ -70,11 +74,13 @@ private:
     void writeBlock(size_t bytes, const char* limitText);
     void writeAt(uint64_t offset, const void* data, size_t size);
     void writeAll(const void* data, size_t size);
+    void writeHeader(double sampleRate, uint32_t mask, const std::string& description);
     [[noreturn]] void fail(const std::string& what) const;
 
     int channels_ = 0;
     int fd_ = -1;
-    std::filesystem::path url_;
+    bool ownsFd_ = true;
+    std::string name_;
     uint64_t dataBytes_ = 0;
     uint64_t dataSizeOffset_ = kDataSizeOffset;
     std::vector<uint8_t> scratch_;

@@ -1,15 +1,16 @@
 // A WAV file that appears under its name whole or not at all.
 //
-// The samples go through a WavFileWriter into a hidden temporary file in the
-// destination folder; commit() completes it and gives
-// it its name with a rename that never replaces an existing file: when the
-// name is taken, the file takes the first free one of "<stem> 2<ext>",
-// "<stem> 3<ext>", ... Destroying an uncommitted file removes the temporary
-// one, so a failure, a cancellation or an exception anywhere in between
-// leaves nothing behind. Missing folders are made.
+// The samples go through a WavFileWriter into a FileAccess::TemporaryFile in
+// the destination folder; commit() completes it and gives it its name with a
+// rename that never replaces an existing file: when the name is taken, the
+// file takes the first free one of "<stem> 2<ext>", "<stem> 3<ext>", ...
+// (a stem too long for the name limit is shortened). Destroying an
+// uncommitted file removes the temporary one, so a failure, a cancellation
+// or an exception anywhere in between leaves nothing behind. Missing folders
+// are made.
 //
-// Errors are the writer's AppErrors, their text naming the file by its final
-// name rather than the temporary one.
+// Errors are the writer's AppErrors, their text naming the file by its
+// requested name.
 //
 // One thread at a time; no shared state.
 #pragma once
@@ -17,7 +18,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/FileAccess.h"
 
 namespace qm {
 
@@ -37,12 +41,8 @@ public:
     std::filesystem::path commit();
 
 private:
-    template <class F>
-    void guarded(F&& f);
-
-    std::filesystem::path dest_, temp_;
+    std::optional<FileAccess::TemporaryFile> temp_;
     std::unique_ptr<WavFileWriter> writer_;
-    bool committed_ = false;
 };
 
 }  // namespace qm

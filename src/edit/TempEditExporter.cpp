@@ -42,8 +42,9 @@ Result write(const Job& job, const EditOps::Channels& channels) {
         {
             const auto rendered = TempEditRenderer::render(plan, channels, job.sampleRate, job.options);
             frames = rendered.empty() ? 0 : static_cast<int64_t>(rendered[0].size());
-            FileAccess::writeThroughTemporary(url, [&](const std::filesystem::path& temporary) {
-                WavFileWriter writer(temporary, job.sampleRate, static_cast<int>(rendered.size()), job.mask,
+            FileAccess::writeThroughTemporary(url, [&](FileAccess::TemporaryFile& file) {
+                WavFileWriter writer(file.fd(), file.displayName(), job.sampleRate,
+                                     static_cast<int>(rendered.size()), job.mask,
                                      "Quillmarsh temp edit: " + job.base + " " + plan.name + ". " + plan.map);
                 writer.appendAll(rendered);
                 writer.finish();

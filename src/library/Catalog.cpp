@@ -177,12 +177,41 @@ void Catalog::removePath(const std::string& path) {
     }
 }
 
+namespace {
+constexpr std::string_view kRowByPath =
+    "SELECT path, root, duration, sr, channels, bits, codec, meta FROM files WHERE path = ?";
+}
+
 std::optional<Catalog::Row> Catalog::row(const std::string& path) {
     Hold hold(*this);
-    sql::Statement st(db_, "SELECT path, root, duration, sr, channels, bits, codec, meta FROM files WHERE path = ?");
+    sql::Statement st(db_, kRowByPath);
     st.bind(1, path);
     if (st.step() != SQLITE_ROW) return std::nullopt;
     return rowFrom(st);
+}
+
+std::unordered_map<std::string, Catalog::Row> Catalog::rowsInFolder(const std::string& folder) {
+    Hold hold(*this);
+    std::unordered_map<std::string, Row> out;
+    // Paths from "<folder>/" up to "<folder>0" ("0" follows "/") are the
+    // folder's and its sub-folders' files; those with no further slash are
+    // its own. Texts compare as bytes, and the slash is sought in bytes
+    // (substr of a text counts characters).
+    std::string low = folder;
+    if (low.empty() || low.back() != '/') low += '/';
+    std::string high = low;
+    high.back() = '0';
+    sql::Statement st(db_, std::string(kRowByPath.substr(0, kRowByPath.find(" WHERE"))) +
+                               " WHERE path >= ? AND path < ? AND instr(substr(CAST(path AS BLOB), ?), X'2F') = 0");
+    st.bind(1, low);
+    st.bind(2, high);
+    st.bind(3, static_cast<int64_t>(low.size() + 1));
+    while (st.step() == SQLITE_ROW) {
+        Row row = rowFrom(st);
+        std::string path = row.path;
+        out.emplace(std::move(path), std::move(row));
+    }
+    return out;
 }
 
 std::map<std::string, Catalog::Stamp> Catalog::stamps(const std::string& root) {
@@ -343,30 +372,37 @@ std::vector<Catalog::Row> Catalog::search(const Filter& filter, int64_t limit) {
     return rows;
 }
 
-Catalog::Facets Catalog::facets(const std::vector<std::string>& roots) {
-    Hold hold(*this);
+std::array<std::string, 3> Catalog::facetStatements(const std::vector<std::string>& roots) {
     std::string rootClause;
     if (!roots.empty()) {
         rootClause = " WHERE root IN (";
         for (size_t k = 0; k < roots.size(); ++k) rootClause += (k ? "," : "") + quoted(roots[k]);
         rootClause += ")";
     }
-    Facets out;
-    {
-        sql::Statement st(db_, "SELECT COUNT(*) FROM files" + rootClause);
-        if (st.step() == SQLITE_ROW) out.total = st.int64(0);
-    }
     auto counts = [&](const std::string& c) {
-        std::vector<std::pair<std::string, int64_t>> list;
         const std::string condition =
             rootClause.empty() ? " WHERE " + c + " IS NOT NULL" : rootClause + " AND " + c + " IS NOT NULL";
-        sql::Statement st(db_, "SELECT " + c + ", COUNT(*) FROM files" + condition + " GROUP BY " + c +
-                                   " ORDER BY COUNT(*) DESC LIMIT 200");
+        return "SELECT " + c + ", COUNT(*) FROM files" + condition + " GROUP BY " + c + " ORDER BY COUNT(*) DESC LIMIT 200";
+    };
+    return {"SELECT COUNT(*) FROM files" + rootClause, counts("category"), counts("library")};
+}
+
+Catalog::Facets Catalog::facets(const std::vector<std::string>& roots) {
+    Hold hold(*this);
+    const std::array<std::string, 3> statements = facetStatements(roots);
+    Facets out;
+    {
+        sql::Statement st(db_, statements[0]);
+        if (st.step() == SQLITE_ROW) out.total = st.int64(0);
+    }
+    auto counts = [&](const std::string& statement) {
+        std::vector<std::pair<std::string, int64_t>> list;
+        sql::Statement st(db_, statement);
         while (st.step() == SQLITE_ROW) list.emplace_back(st.text(0), st.int64(1));
         return list;
     };
-    out.categories = counts("category");
-    out.libraries = counts("library");
+    out.categories = counts(statements[1]);
+    out.libraries = counts(statements[2]);
     return out;
 }
 

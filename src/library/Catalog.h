@@ -5,7 +5,7 @@
 //
 // One Catalog owns the connection and is shared by std::shared_ptr between
 // the main thread and background tasks. Its mutex orders whole operations:
-// row, stamps, search, facets, removeRoot, setLogOffset, logOffset,
+// row, rowsInFolder, stamps, search, facets, removeRoot, setLogOffset, logOffset,
 // yieldsToken and transaction take it for their whole run. Writes happen
 // only inside transaction(body): the body runs with the mutex held and
 // calls upsert, removePath and exec, which never lock and refuse to run on a
@@ -18,6 +18,7 @@
 // finds nothing, a write writes nothing); only opening throws.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -29,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -126,6 +128,10 @@ public:
     void removePath(const std::string& path);
 
     std::optional<Row> row(const std::string& path);
+    // The rows of the files directly in `folder` (a canonical path), by
+    // path, from one range query over the path key (a folder listing of
+    // 100,000 files): for each, exactly what row(path) gives.
+    std::unordered_map<std::string, Row> rowsInFolder(const std::string& folder);
     std::map<std::string, Stamp> stamps(const std::string& root);
     // Deletes every full-text and file row of `root` in one transaction.
     void removeRoot(const std::string& root);
@@ -149,6 +155,9 @@ public:
                                                       const WordFilter& yieldsToken = {});
     // The statement search() prepares for a filter.
     static Query searchQuery(const Filter& filter, int64_t limit, const WordFilter& yieldsToken = {});
+    // The three statements facets() runs: the total, then the category and
+    // the library counts (roots written in as quoted texts).
+    static std::array<std::string, 3> facetStatements(const std::vector<std::string>& roots);
     // Whether the full-text table's own tokenizer finds a token in `word`.
     bool yieldsToken(std::string_view word);
 

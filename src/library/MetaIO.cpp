@@ -5,14 +5,15 @@
 
 #include "audio/Text.h"
 #include "library/RIFFMeta.h"
+#include "platform/AppError.h"
 #include "platform/AssetMetadata.h"
 
 namespace qm::MetaIO {
 
 namespace {
 
-bool readAsRIFF(const std::filesystem::path& url) {
-    static constexpr std::array<std::string_view, 5> extensions = {"wav", "wave", "bwf", "rf64", "amb"};
+template <size_t N>
+bool hasExtension(const std::filesystem::path& url, const std::array<std::string_view, N>& extensions) {
     std::string ext = text::asciiLower(url.extension().string());
     if (ext.empty()) return false;
     ext.erase(0, 1);
@@ -20,6 +21,9 @@ bool readAsRIFF(const std::filesystem::path& url) {
         if (ext == e) return true;
     return false;
 }
+
+constexpr std::array<std::string_view, 5> kReadAsRIFF = {"wav", "wave", "bwf", "rf64", "amb"};
+constexpr std::array<std::string_view, 3> kWritable = {"wav", "wave", "bwf"};
 
 SoundMeta fromAsset(const std::filesystem::path& url) {
     SoundMeta meta;
@@ -44,10 +48,15 @@ SoundMeta fromAsset(const std::filesystem::path& url) {
 }  // namespace
 
 SoundMeta read(const std::filesystem::path& url) {
-    SoundMeta meta = readAsRIFF(url) ? RIFFMeta::read(url) : fromAsset(url);
+    SoundMeta meta = hasExtension(url, kReadAsRIFF) ? RIFFMeta::read(url) : fromAsset(url);
     meta.fill(SoundMeta::fromFileName(url));
     if (meta.fxName.empty()) meta.fxName = text::repairUtf8(url.stem().string());
     return meta;
+}
+
+void write(const SoundMeta& meta, const std::filesystem::path& url) {
+    if (!hasExtension(url, kWritable)) throw AppError(kNotEmbeddable, "Embedding is supported for WAV/BWF files");
+    RIFFMeta::write(meta, url);
 }
 
 }  // namespace qm::MetaIO

@@ -5,9 +5,13 @@
 // empty from the UCS file name, and as a last resort the FX name from the
 // file's base name.
 //
+// Writing embeds a record into "wav", "wave" and "bwf" files (any case)
+// through RIFFMeta::write; every other file is refused with code 70 and
+// left as it is.
+//
 // read never fails and may run on any thread, several at once (the scanner
 // reads on parallel workers); it shares only the read-only UCS and tag
-// tables. Writing comes with the WAV rewriter.
+// tables. write blocks its caller for a whole copy of the file.
 #pragma once
 
 #include <filesystem>
@@ -16,6 +20,11 @@
 
 namespace qm::MetaIO {
 
+inline constexpr int kNotEmbeddable = 70;  // "Embedding is supported for WAV/BWF files"
+
 SoundMeta read(const std::filesystem::path& url);
+
+// Throws AppError kNotEmbeddable, or RIFFMeta::write's errors unchanged.
+void write(const SoundMeta& meta, const std::filesystem::path& url);
 
 }  // namespace qm::MetaIO

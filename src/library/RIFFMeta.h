@@ -1,6 +1,6 @@
 // The sound-library metadata a WAV file carries in its own chunks: the
-// USER block of the iXML chunk and the Description of the bext chunk. This
-// is the reading half (the rewriter writes through the same chunk walk).
+// USER block of the iXML chunk and the Description of the bext chunk, read
+// (read, chunks, parseUSER) and written back (write, userBlock).
 //
 // The reader runs for every WAV file of a library scan, so it reads only the
 // 12-byte file header, 8 bytes per chunk header, at most 1 MiB of iXML and
@@ -10,13 +10,26 @@
 // list of that length means the walk stopped there, and the rewriter
 // refuses such a file.
 //
-// Nothing here fails: whatever cannot be read gives empty fields. All
-// functions are reentrant and share nothing but the constant tag table.
+// Reading never fails: whatever cannot be read gives empty fields.
+//
+// write() never edits a file in place: it writes a whole new file through a
+// FileAccess::TemporaryFile beside it (every chunk but iXML and bext copied
+// byte for byte, in blocks of at most kCopyBlock, the new bext and iXML
+// before the first data chunk) and then lets it take the file's place, so
+// the file under its name is always the complete old one or the complete
+// new one, whatever fails, and whoever else saves it at the same moment.
+// A link at the name stays a link: the file it leads to is rewritten. Only
+// the old iXML and bext are held in memory, each at most kMaxHeldChunk.
+// It blocks its caller's thread for a whole copy of the file.
+//
+// All functions are reentrant and share nothing but the constant tag table
+// (and the test observer of write's copy).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +46,13 @@ namespace RIFFMeta {
 inline constexpr size_t kMaxChunks = 65536;
 inline constexpr uint64_t kMaxIXMLBytes = 1048576;
 inline constexpr uint64_t kBextDescriptionBytes = 256;
+inline constexpr uint64_t kBextBytes = 602;
+inline constexpr uint64_t kCopyBlock = 4194304;
+inline constexpr uint64_t kMaxHeldChunk = 64ull << 20;
+
+// Codes of the AppErrors write() throws besides FileAccess's kWriteFailed.
+inline constexpr int kNotWritableWav = 71;  // "Not a WAV file Quillmarsh can write"
+inline constexpr int kTooLargeForRIFF = 72;  // "File too large for RIFF"
 
 struct Chunk {
     std::string id;           // the four id bytes as UTF-8, broken bytes as U+FFFD
@@ -60,6 +80,27 @@ SoundMeta parseUSER(std::string_view xml);
 // One element value decoded (&lt; &gt; &quot; &apos; then &amp;, so
 // "&amp;lt;" gives "&lt;") and trimmed of White_Space.
 std::string unescape(std::string_view value);
+
+// The USER block that carries `meta`: "<USER>", one element per non-empty
+// field in tag-table order, CATEGORYFULL (category and subcategory joined by
+// "-") when either is set, RATING when above 0, then
+// "<EMBEDDER>Quillmarsh</EMBEDDER></USER>"; values escaped (& < >), no
+// white space added.
+std::string userBlock(const SoundMeta& meta);
+
+// Rewrites the WAV file at `url` so that its iXML USER block and its bext
+// Description carry `meta`; everything else of the old iXML and bext stays
+// byte for byte. Throws AppError kNotWritableWav (not RIFF/WAVE, no data
+// chunk, more chunks than the walk lists, an old iXML or bext over
+// kMaxHeldChunk), kTooLargeForRIFF, or FileAccess::kWriteFailed (a read or
+// write failed, or the file changed while it was copied); the file is then
+// untouched and no temporary remains. Codes 71 and 72 are found before a
+// temporary is made.
+void write(const SoundMeta& meta, const std::filesystem::path& url);
+
+// Called after every block write() copies, with the bytes copied so far;
+// for tests (the file changing under a copy). An empty function removes it.
+void setCopyObserver(std::function<void(uint64_t copied)> observer);
 
 }  // namespace RIFFMeta
 

@@ -1,34 +1,105 @@
 #include "platform/FileAccess.h"
 
 #include "platform/AppError.h"
+#include "platform/Uuid.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include <fmt/format.h>
+
 namespace qm::FileAccess {
+
+namespace fs = std::filesystem;
 
 namespace {
 
 std::mutex checkLock;
-std::function<bool(const std::filesystem::path&)> checkOverride;
+std::function<bool(const fs::path&)> checkOverride;
 
-[[noreturn]] void fail(const std::filesystem::path& file, int err) {
-    throw AppError(kWriteFailed, "Couldn't write " + file.filename().string() + ": " + std::strerror(err));
+constexpr size_t kUniqueChars = 16;
+
+[[noreturn]] void fail(const fs::path& file, int err) {
+    throw AppError(kWriteFailed, fmt::format("Couldn't write \"{}\": {}", file.filename().string(), std::strerror(err)));
 }
 
-[[noreturn]] void failNaming(const std::filesystem::path& file, const std::string& reason) {
-    throw AppError(kWriteFailed, "Couldn't name \"" + file.filename().string() + "\": " + reason);
+[[noreturn]] void failNaming(const fs::path& file, const std::string& reason) {
+    throw AppError(kWriteFailed, fmt::format("Couldn't name \"{}\": {}", file.filename().string(), reason));
+}
+
+fs::path folderOf(const fs::path& target) {
+    return target.has_parent_path() ? target.parent_path() : fs::path(".");
+}
+
+std::string uniquePart() {
+    const Uuid u = Uuid::random();
+    std::string s;
+    for (size_t i = 0; s.size() < kUniqueChars; ++i) s += fmt::format("{:02x}", u.bytes[i]);
+    return s;
+}
+
+bool isHex(std::string_view s) {
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+// ".<something>.<16 hex digits>.qm-tmp": a name only TemporaryFile makes.
+bool isTemporaryName(std::string_view name) {
+    const size_t tail = 1 + kUniqueChars + kTemporarySuffix.size();
+    if (name.size() < 2 + tail || name.front() != '.') return false;
+    if (name.substr(name.size() - kTemporarySuffix.size()) != kTemporarySuffix) return false;
+    const std::string_view unique = name.substr(name.size() - kTemporarySuffix.size() - kUniqueChars, kUniqueChars);
+    return name[name.size() - tail] == '.' && isHex(unique);
+}
+
+// Removes temporaries a dead writer left in `folder`. A live writer holds
+// its temporary locked until it is renamed or removed, and touches it with
+// every block; the age guards against writers on other machines of a shared
+// file system, whose locks may not be seen here. Only after taking the lock
+// is the name checked to still be that file, so a temporary that took its
+// final name meanwhile is never removed.
+void removeStaleTemporaries(const fs::path& folder) {
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!isTemporaryName(entry->d_name)) continue;
+        struct stat st {};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        if (now - st.st_mtime < kStaleAfter.count()) continue;
+        const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat held {}, named {};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+            ::fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            ::unlinkat(dirFd, entry->d_name, 0);
+        ::close(fd);
+    }
 }
 
 // rename(2) that fails with EEXIST instead of replacing.
-bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to) {
+bool renameNoReplace(const fs::path& from, const fs::path& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
     // A file system without the flag: a hard link fails on an existing name too.
@@ -37,88 +108,150 @@ bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::p
     return true;
 }
 
-// Puts a complete temporary file's bytes on disk before it takes its final
-// name: after a crash or power loss the name then holds either the old file
-// or the whole new one, never an empty or partial one.
-void syncToDisk(const std::filesystem::path& temporary, const std::filesystem::path& target) {
-    const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail(target, errno);
-    const int synced = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    if (synced) fail(target, synced);
+// "<stem> n<ext>" (n = 1: the name itself), the stem shortened to fit.
+fs::path candidate(const fs::path& target, int n, size_t limit) {
+    const std::string ext = target.extension().string();
+    const std::string tail = (n == 1 ? "" : " " + std::to_string(n)) + ext;
+    const std::string stem = target.stem().string();
+    const std::string name = tail.size() < limit ? cutName(stem, limit - tail.size()) + tail : stem + tail;
+    return target.parent_path() / name;
 }
 
 }  // namespace
 
-std::filesystem::path temporaryBeside(const std::filesystem::path& target) {
-    static std::atomic<unsigned> counter{0};
-    return target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) +
-                                   "-" + std::to_string(counter.fetch_add(1)) + ".tmp");
-}
-
-std::filesystem::path nameWithoutReplacing(const std::filesystem::path& temporary,
-                                           const std::filesystem::path& target) {
-    syncToDisk(temporary, target);
-    const std::string stem = target.stem().string(), ext = target.extension().string();
-    for (int n = 1; n < 10000; ++n) {
-        const auto candidate =
-            n == 1 ? target : target.parent_path() / (stem + " " + std::to_string(n) + ext);
-        if (renameNoReplace(temporary, candidate)) return candidate;
-        if (errno != EEXIST) failNaming(candidate, std::strerror(errno));
-    }
-    failNaming(target, "too many files of that name");
-}
-
-bool isWritable(const std::filesystem::path& folder) {
+bool isWritable(const fs::path& folder) {
     {
         std::lock_guard lock(checkLock);
         if (checkOverride) return checkOverride(folder);
     }
     std::error_code ec;
-    if (!std::filesystem::is_directory(folder, ec)) return false;
+    if (!fs::is_directory(folder, ec)) return false;
     return ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
-void setWritableCheck(std::function<bool(const std::filesystem::path&)> check) {
+void setWritableCheck(std::function<bool(const fs::path&)> check) {
     std::lock_guard lock(checkLock);
     checkOverride = std::move(check);
 }
 
-void writeThroughTemporary(const std::filesystem::path& target,
-                           const std::function<void(const std::filesystem::path& temporary)>& write) {
-    const auto temporary = temporaryBeside(target);
-    try {
-        write(temporary);
-        syncToDisk(temporary, target);
-    } catch (...) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        throw;
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int err = errno;
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        fail(target, err);
-    }
+fs::path resolveLink(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return path;
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) return path;
+    return resolved;
 }
 
-void writeText(const std::filesystem::path& target, std::string_view bytes) {
-    writeThroughTemporary(target, [&](const std::filesystem::path& temporary) {
-        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) fail(target, errno);
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                const int err = errno;
-                ::close(fd);
-                fail(target, err);
-            }
-            done += static_cast<size_t>(n);
+size_t nameMax(const fs::path& folder) {
+    const long n = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return n > 0 ? static_cast<size_t>(n) : 255;
+}
+
+std::string cutName(const std::string& name, size_t bytes) {
+    if (name.size() <= bytes) return name;
+    size_t keep = bytes;
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return name.substr(0, keep);
+}
+
+bool writeAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
         }
-        if (::close(fd) != 0) fail(target, errno);
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+TemporaryFile::TemporaryFile(const fs::path& target) : target_(target) {
+    const fs::path folder = folderOf(target);
+    removeStaleTemporaries(folder);
+    const size_t limit = nameMax(folder);
+    const size_t room = limit > 2 + kUniqueChars + kTemporarySuffix.size() + 1
+                            ? limit - 2 - kUniqueChars - kTemporarySuffix.size()
+                            : 1;
+    const std::string stem = "." + cutName(target.filename().string(), room) + ".";
+    // A name taken by chance (or planted) is passed over, never opened.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        path_ = target.parent_path() / (stem + uniquePart() + std::string(kTemporarySuffix));
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd_ >= 0) break;
+        if (errno != EEXIST) fail(target_, errno);
+    }
+    if (fd_ < 0) fail(target_, EEXIST);
+    // Held until the file is named or removed: a live writer's temporary is
+    // never taken for a dead one's.
+    ::flock(fd_, LOCK_EX | LOCK_NB);
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!named_) ::unlink(path_.c_str());
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// The bytes reach the disk before the file takes its name: after a crash or
+// power loss the name holds either the old file or the whole new one.
+void TemporaryFile::sync() {
+    if (::fsync(fd_) != 0) fail(target_, errno);
+}
+
+// The rename itself reaches the disk only with the folder.
+void TemporaryFile::syncFolder() {
+    const int dirFd = ::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) fail(target_, errno);
+    const int err = ::fsync(dirFd) == 0 ? 0 : errno;
+    ::close(dirFd);
+    // Some file systems cannot sync a folder; theirs is done with the rename.
+    if (err && err != EINVAL && err != EOPNOTSUPP) fail(target_, err);
+}
+
+void TemporaryFile::replaceTarget() {
+    sync();
+    struct stat st {};
+    if (::lstat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        // chown clears the set-id bits, so the mode goes on after it; those
+        // bits are only kept on a file whose owner carried over.
+        bool owner = ::fchown(fd_, st.st_uid, st.st_gid) == 0;
+        if (!owner) ::fchown(fd_, static_cast<uid_t>(-1), st.st_gid);
+        const mode_t mode = st.st_mode & (owner ? 07777 : 0777);
+        if (::fchmod(fd_, mode) != 0) fail(target_, errno);
+    }
+    if (::rename(path_.c_str(), target_.c_str()) != 0) fail(target_, errno);
+    named_ = true;
+    syncFolder();
+}
+
+fs::path TemporaryFile::nameWithoutReplacing() {
+    sync();
+    const size_t limit = nameMax(folderOf(target_));
+    for (int n = 1; n < 10000; ++n) {
+        const fs::path name = candidate(target_, n, limit);
+        if (renameNoReplace(path_, name)) {
+            named_ = true;
+            syncFolder();
+            return name;
+        }
+        if (errno != EEXIST) failNaming(name, std::strerror(errno));
+    }
+    failNaming(target_, "too many files of that name");
+}
+
+void writeThroughTemporary(const fs::path& target, const std::function<void(TemporaryFile&)>& write,
+                           AtLink links) {
+    TemporaryFile file(links == AtLink::follow ? resolveLink(target) : target);
+    write(file);
+    file.replaceTarget();
+}
+
+void writeText(const fs::path& target, std::string_view bytes) {
+    writeThroughTemporary(target, [&](TemporaryFile& file) {
+        if (!writeAll(file.fd(), bytes.data(), bytes.size())) fail(target, errno);
     });
 }
 

@@ -9,7 +9,7 @@
 namespace qm {
 
 ReadOnlyFile::ReadOnlyFile(const std::filesystem::path& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
 
 ReadOnlyFile::~ReadOnlyFile() {
     if (fd_ >= 0) ::close(fd_);

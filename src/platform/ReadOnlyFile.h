@@ -1,6 +1,7 @@
 // A file opened for reading by position (pread): no shared file position,
 // so readers of small parts of a file (chunk headers, a bext field) never
-// step on each other and need no seek.
+// step on each other and need no seek. Opening never blocks: a FIFO or a
+// device under an audio file's name opens and then reads nothing.
 //
 // One object belongs to one thread at a time; the file closes with it.
 #pragma once
@@ -28,6 +29,8 @@ public:
     ssize_t readAt(void* buffer, size_t size, uint64_t offset) const;
     // The file's length, or nothing when it cannot be had.
     std::optional<uint64_t> length() const;
+    // The open descriptor (-1 when the open failed), for copies between files.
+    int descriptor() const { return fd_; }
 
 private:
     int fd_;

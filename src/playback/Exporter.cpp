@@ -13,6 +13,7 @@
 #include "audio/UpmixRequest.h"
 #include "spatial/Upmixer.h"
 #include "audio/WholeWavFile.h"
+#include "platform/FileAccess.h"
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
 #include "platform/BinauralRenderer.h"
@@ -85,17 +86,22 @@ std::string seconds(int64_t frames, double sampleRate) {
 }
 
 std::string fileName(const Request& r, const Range& range) {
-    std::string name = r.info.url.stem().string();
+    std::string suffix;
     if (r.range)
-        name += "_" + seconds(range.start, r.info.sampleRate) + "-" + seconds(range.end, r.info.sampleRate) + "s";
+        suffix += "_" + seconds(range.start, r.info.sampleRate) + "-" + seconds(range.end, r.info.sampleRate) + "s";
     switch (r.mode.kind) {
-        case DragExport::Kind::bed: name += "_" + tag(r.mode.layout); break;
-        case DragExport::Kind::upmix: name += "_" + tag(r.mode.layout) + "up-" + lowercased(r.upmixName); break;
-        case DragExport::Kind::binaural: name += "_bin"; break;
+        case DragExport::Kind::bed: suffix += "_" + tag(r.mode.layout); break;
+        case DragExport::Kind::upmix: suffix += "_" + tag(r.mode.layout) + "up-" + lowercased(r.upmixName); break;
+        case DragExport::Kind::binaural: suffix += "_bin"; break;
         case DragExport::Kind::original:
-            if (r.listen != ListenMode::normal) name += "_" + std::string(listenMode::rawValue(r.listen));
+            if (r.listen != ListenMode::normal) suffix += "_" + std::string(listenMode::rawValue(r.listen));
             break;
     }
+    // The source's name gives way to what says what the pull is, and to the
+    // number (" 2" to " 9999") a taken name gets, within the name limit.
+    const size_t limit = FileAccess::nameMax(r.folder);
+    const size_t room = limit > suffix.size() + 4 + 5 ? limit - suffix.size() - 4 - 5 : 1;
+    std::string name = FileAccess::cutName(r.info.url.stem().string(), room) + suffix;
     std::replace(name.begin(), name.end(), '/', '-');
     std::replace(name.begin(), name.end(), ':', '-');
     return name + ".wav";
@@ -332,8 +338,9 @@ fs::path renderBinaural(const Request& r, const Range& range, const fs::path& de
     // The renderer takes new directions at a block boundary, crossfading from
     // the old ones; one silent block lets it take them, and the reset clears
     // what that block left, so the pull starts on its own responses.
-    std::vector<float> scratchL(size_t(BinauralRenderer::blockSize)), scratchR(scratchL.size());
-    renderer.render(nullptr, 0, uint32_t(BinauralRenderer::blockSize), scratchL.data(), scratchR.data());
+    const auto block = static_cast<size_t>(BinauralRenderer::blockSize);
+    std::vector<float> scratchL(block), scratchR(block);
+    renderer.render(nullptr, 0, uint32_t(block), scratchL.data(), scratchR.data());
     renderer.reset();
 
     VirtualFeeder feeder{source, MixRecord(bin.matrix, source.channels()), range.start, range.length(),

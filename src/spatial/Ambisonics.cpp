@@ -11,10 +11,6 @@ namespace {
 constexpr double kRad = std::numbers::pi / 180.0;
 constexpr double kDeg = 180.0 / std::numbers::pi;
 
-// Harmonics above this order are zero, so larger orders only pad with zero
-// columns.
-constexpr int kMaxComputedOrder = 3;
-
 double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 Vec3 cross(const Vec3& a, const Vec3& b) {
@@ -89,6 +85,8 @@ int channelCount(int order) { return order < 0 ? 0 : (order + 1) * (order + 1); 
 
 int channelOrder(int k) { return static_cast<int>(std::floor(std::sqrt(static_cast<double>(k)) + 1e-9)); }
 
+// Harmonics above order 3 are left zero, so larger orders only pad with zero
+// columns.
 std::vector<double> sh(int order, const Vec3& v) {
     std::vector<double> y(static_cast<size_t>(channelCount(order)), 0.0);
     if (y.empty()) return y;

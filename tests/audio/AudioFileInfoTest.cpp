@@ -1,4 +1,5 @@
 #include "audio/AudioFileInfo.h"
+#include "audio/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,13 @@ TEST(AudioFileInfo, AudioExtensions) {
     EXPECT_FALSE(AudioFileInfo::isAudioFile("notes.txt"));
     EXPECT_FALSE(AudioFileInfo::isAudioFile("wav"));
     EXPECT_FALSE(AudioFileInfo::isAudioFile("song.ogg"));
+    // A name alone answers as its path does, whatever the extension's length.
+    for (const char* name : {"a.wav", "a.RF64", "a.Flac", "..wav", ".x.aif", "a.b.mp3", ".wav", "a.", ".", "",
+                             "a.wavx", "a.wa", "a.flac0", "caf\xE9.CAF", "x.aiff\n"})
+        EXPECT_EQ(AudioFileInfo::isAudioName(name), std::filesystem::path(name).has_extension() &&
+                                                        AudioFileInfo::audioExtensions().contains(
+                                                            text::asciiLower(std::filesystem::path(name).extension().string().substr(1))))
+            << name;
 }
 
 TEST(AudioFileInfo, CompressedFilesReadThroughFfmpeg) {

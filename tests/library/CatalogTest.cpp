@@ -394,3 +394,27 @@ TEST(Catalog, ACommitThatFailsLeavesNoTransactionOpen) {
     EXPECT_EQ(raw.one("SELECT COUNT(*) FROM files"), "257");
     EXPECT_EQ(catalog.search({.query = "after"}, 1000).size(), 256u);
 }
+
+// A folder listing's rows in one query: exactly the folder's own files, each
+// as row(path) gives it, whatever bytes the names hold.
+TEST(Catalog, RowsInAFolder) {
+    TempDir dir;
+    Catalog catalog(dir / "c.sqlite");
+    const std::vector<std::string> inside = {"/L/Sub/a.wav", "/L/Sub/b \xC3\xA9.wav", "/L/Sub/\xFF.wav"};
+    const std::vector<std::string> outside = {"/L/Sub/deeper/c.wav", "/L/Sub2/d.wav", "/L/Sub.wav", "/L/Sua/e.wav",
+                                              "/L/e.wav", "/L/Sub"};
+    for (const auto& p : inside) put(catalog, p, "/L", metaWith(p));
+    for (const auto& p : outside) put(catalog, p, "/L", metaWith(p));
+    for (const std::string& folder : {std::string("/L/Sub"), std::string("/L/Sub/")}) {
+        auto rows = catalog.rowsInFolder(folder);
+        ASSERT_EQ(rows.size(), inside.size()) << folder;
+        for (const auto& p : inside) EXPECT_EQ(rows.at(p), *catalog.row(p));
+    }
+    // Multi-byte characters in the folder: the slash is sought in bytes.
+    put(catalog, "/L/\xC3\xA9t\xC3\xA9/f.wav", "/L");
+    put(catalog, "/L/\xC3\xA9t\xC3\xA9/g/h.wav", "/L");
+    EXPECT_EQ(catalog.rowsInFolder("/L/\xC3\xA9t\xC3\xA9").size(), 1u);
+    put(catalog, "/top.wav", "/");
+    EXPECT_EQ(catalog.rowsInFolder("/").size(), 1u);
+    EXPECT_TRUE(catalog.rowsInFolder("/Nowhere").empty());
+}

@@ -4,22 +4,272 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/SyncLog.h"
 #include "support/TempDir.h"
 
 using namespace qm;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+mode_t modeOf(const fs::path& file) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(file.c_str(), &st), 0) << file;
+    return st.st_mode & 07777;
+}
+
+// Moves a file's modification time back by `seconds`.
+void age(const fs::path& file, int seconds) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    const timespec times[2] = {st.st_atim, {st.st_mtim.tv_sec - seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+bool isTemporary(const std::string& name) { return name.starts_with(".") && name.ends_with(".qm-tmp"); }
+
+}  // namespace
 
 TEST(FileAccess, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
     test::TempDir dir;
     const auto target = dir / "notes.txt";
     FileAccess::writeText(target, "first");
     EXPECT_THROW(FileAccess::writeThroughTemporary(target,
-                                                   [](const std::filesystem::path& temporary) {
-                                                       test::writeBytes(temporary, "half");
+                                                   [](FileAccess::TemporaryFile& file) {
+                                                       ASSERT_TRUE(FileAccess::writeAll(file.fd(), "half", 4));
                                                        throw AppError(63, "disk full");
                                                    }),
                  AppError);
     EXPECT_THROW(FileAccess::writeText(target / "x.txt", "x"), AppError);
     EXPECT_EQ(test::readBytes(target), "first");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"notes.txt"});
     EXPECT_FALSE(FileAccess::isWritable(target)) << "a file is not a folder";
+}
+
+// Links planted where a temporary might be made (the names an older scheme
+// of process id and counter gave, and the one fixed name ".<name>.qm-tmp")
+// are never written through: the files they lead to stay as they were.
+TEST(FileAccess, ALinkPlantedAtATemporaryNameIsNeverWrittenThrough) {
+    test::TempDir dir;
+    const auto victim = dir / "victim.txt";
+    test::writeBytes(victim, "precious");
+    std::vector<fs::path> links = {dir / ".notes.txt.qm-tmp"};
+    for (int n = 0; n < 64; ++n)
+        links.push_back(dir / (".notes.txt." + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp"));
+    for (const auto& link : links) fs::create_symlink(victim, link);
+
+    for (int i = 0; i < 8; ++i) FileAccess::writeText(dir / "notes.txt", "new " + std::to_string(i));
+    EXPECT_EQ(test::readBytes(victim), "precious");
+    EXPECT_EQ(test::readBytes(dir / "notes.txt"), "new 7");
+    for (const auto& link : links) EXPECT_TRUE(fs::is_symlink(link)) << link;
+
+    // Two temporaries of one target at once are two files.
+    FileAccess::TemporaryFile a(dir / "notes.txt"), b(dir / "notes.txt");
+    EXPECT_NE(a.path(), b.path());
+    EXPECT_TRUE(isTemporary(a.path().filename().string())) << a.path();
+}
+
+// Names up to the 255-byte limit are written, and a taken one of that length
+// gets its number by a shorter stem, never by passing the limit; a cut never
+// splits a character.
+TEST(FileAccess, NamesUpToTheLimitAreWritten) {
+    test::TempDir dir;
+    const std::string three = "\u266B";  // three bytes
+    for (size_t length : {241u, 250u, 255u}) {
+        SCOPED_TRACE(length);
+        const std::string name = std::string(length - 4 - 2 * three.size(), 'a') + three + three + ".txt";
+        ASSERT_EQ(name.size(), length);
+        FileAccess::writeText(dir / name, "long");
+        EXPECT_EQ(test::readBytes(dir / name), "long");
+    }
+    const std::string stem = std::string(248, 'b') + three;  // 251 bytes
+    FileAccess::writeText(dir / (stem + ".txt"), "taken");
+    fs::path named;
+    {
+        FileAccess::TemporaryFile file(dir / (stem + ".txt"));
+        ASSERT_TRUE(FileAccess::writeAll(file.fd(), "second", 6));
+        named = file.nameWithoutReplacing();
+    }
+    EXPECT_EQ(named.filename().string(), std::string(248, 'b') + " 2.txt");
+    EXPECT_EQ(test::readBytes(named), "second");
+    EXPECT_EQ(test::readBytes(dir / (stem + ".txt")), "taken");
+    for (const auto& name : namesIn(dir.path())) EXPECT_FALSE(isTemporary(name)) << name;
+}
+
+// Replacing a file keeps its permission bits and, where the process may set
+// them (as root), its owner and group.
+TEST(FileAccess, ReplacingAFileKeepsItsModeAndOwner) {
+    test::TempDir dir;
+    const auto target = dir / "mix.wav";
+    test::writeBytes(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    FileAccess::writeText(target, "new");
+    EXPECT_EQ(test::readBytes(target), "new");
+    EXPECT_EQ(modeOf(target), 0640u);
+
+    ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
+    FileAccess::writeText(target, "newer");
+    EXPECT_EQ(modeOf(target), 0604u);
+
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(target.c_str(), 4321, 4322), 0);
+        ASSERT_EQ(::chmod(target.c_str(), 0660), 0);
+        FileAccess::writeText(target, "theirs");
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+        EXPECT_EQ(st.st_mode & 07777, 0660u);
+    }
+}
+
+// A link the user names stays a link when written with AtLink::follow, and
+// the file it leads to takes the bytes; AtLink::replace puts a file in the
+// link's place and leaves the file it led to alone. A link that leads
+// nowhere is never followed.
+TEST(FileAccess, LinksAtTheTargetAreFollowedOnlyWhenAsked) {
+    test::TempDir dir;
+    fs::create_directories(dir / "library");
+    test::writeBytes(dir / "library/real.wav", "old");
+    fs::create_symlink("library/real.wav", dir / "link.wav");
+    const auto writeThrough = [](const fs::path& target, std::string bytes, FileAccess::AtLink links) {
+        FileAccess::writeThroughTemporary(
+            target, [&](FileAccess::TemporaryFile& f) { ASSERT_TRUE(FileAccess::writeAll(f.fd(), bytes.data(), bytes.size())); },
+            links);
+    };
+    writeThrough(dir / "link.wav", "followed", FileAccess::AtLink::follow);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
+    EXPECT_EQ(test::readBytes(dir / "library/real.wav"), "followed");
+    EXPECT_EQ(namesIn(dir / "library"), std::vector<std::string>{"real.wav"});
+
+    writeThrough(dir / "link.wav", "replaced", FileAccess::AtLink::replace);
+    EXPECT_FALSE(fs::is_symlink(dir / "link.wav"));
+    EXPECT_EQ(test::readBytes(dir / "link.wav"), "replaced");
+    EXPECT_EQ(test::readBytes(dir / "library/real.wav"), "followed");
+
+    fs::create_symlink(dir / "nowhere/x.wav", dir / "dangling.wav");
+    writeThrough(dir / "dangling.wav", "here", FileAccess::AtLink::follow);
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    EXPECT_EQ(test::readBytes(dir / "dangling.wav"), "here");
+}
+
+// The bytes are synced before the rename, the folder after it, so that after
+// a power loss the name holds the old file or the whole new one.
+TEST(FileAccess, TheFileAndThenItsFolderAreSynced) {
+    test::TempDir dir;
+    const auto target = dir / "notes.txt";
+    test::writeBytes(target, "old");
+    std::vector<test::SyncLog::Entry> entries;
+    {
+        test::SyncLog log([&] { return test::readBytes(target); });
+        FileAccess::writeText(target, "new");
+        entries = log.entries();
+    }
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_TRUE(isTemporary(fs::path(entries[0].path).filename().string())) << entries[0].path;
+    EXPECT_EQ(entries[0].probe, "old") << "synced before the rename";
+    EXPECT_EQ(fs::path(entries[1].path), fs::canonical(dir.path()));
+    EXPECT_EQ(entries[1].probe, "new") << "the folder synced after the rename";
+}
+
+// Temporaries a killed writer left behind go with the next write into their
+// folder; nothing else does: not a live writer's, not a fresh one, not a
+// link or a file that only looks like one, not another user's.
+TEST(FileAccess, StaleTemporariesOfOursAreRemovedSafely) {
+    test::TempDir dir;
+    const auto target = dir / "take.wav";
+    const int stale = int(FileAccess::kStaleAfter.count()) + 60;
+
+    // A child killed while it writes.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            FileAccess::writeThroughTemporary(target, [&](FileAccess::TemporaryFile& file) {
+                FileAccess::writeAll(file.fd(), "partial", 7);
+                FileAccess::writeAll(ready[1], "x", 1);
+                for (;;) ::pause();
+            });
+        } catch (...) {
+        }
+        ::_exit(1);
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    std::vector<std::string> left = namesIn(dir.path());
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_TRUE(isTemporary(left[0])) << left[0];
+    const fs::path dead = dir / left[0];
+
+    // What must stay (a temporary made now would already clean an aged one).
+    FileAccess::TemporaryFile live(dir / "other.wav");
+    age(live.path(), stale);
+    age(dead, stale);
+    test::writeBytes(dir / ".fresh.wav.0123456789abcdef.qm-tmp", "fresh");
+    test::writeBytes(dir / ".upper.wav.0123456789ABCDEF.qm-tmp", "not ours");
+    test::writeBytes(dir / ".plain.wav.qm-tmp", "not ours");
+    age(dir / ".upper.wav.0123456789ABCDEF.qm-tmp", stale);
+    age(dir / ".plain.wav.qm-tmp", stale);
+    test::writeBytes(dir / "victim", "precious");
+    fs::create_symlink(dir / "victim", dir / ".link.wav.0123456789abcdef.qm-tmp");
+    age(dir / ".link.wav.0123456789abcdef.qm-tmp", stale);
+    std::vector<std::string> kept = {".fresh.wav.0123456789abcdef.qm-tmp", ".upper.wav.0123456789ABCDEF.qm-tmp",
+                                     ".plain.wav.qm-tmp", ".link.wav.0123456789abcdef.qm-tmp",
+                                     live.path().filename().string(), "victim", "take.wav"};
+    if (::geteuid() == 0) {
+        test::writeBytes(dir / ".theirs.wav.fedcba9876543210.qm-tmp", "another user's");
+        ASSERT_EQ(::chown((dir / ".theirs.wav.fedcba9876543210.qm-tmp").c_str(), 4321, 4321), 0);
+        age(dir / ".theirs.wav.fedcba9876543210.qm-tmp", stale);
+        kept.push_back(".theirs.wav.fedcba9876543210.qm-tmp");
+    }
+
+    FileAccess::writeText(target, "whole");
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(namesIn(dir.path()), kept);
+    EXPECT_EQ(test::readBytes(dir / "victim"), "precious");
+    EXPECT_EQ(test::readBytes(target), "whole");
+}
+
+// Errors name the file the user asked for, never the hidden temporary.
+TEST(FileAccess, ErrorsNameTheTarget) {
+    test::TempDir dir;
+    try {
+        FileAccess::TemporaryFile file(dir / "missing folder" / "Door.wav");
+        FAIL() << "a temporary in a missing folder";
+    } catch (const AppError& e) {
+        EXPECT_EQ(e.code(), FileAccess::kWriteFailed);
+        EXPECT_NE(std::string(e.what()).find("\"Door.wav\""), std::string::npos) << e.what();
+    }
+    fs::create_directories(dir / "Door.wav");  // a folder cannot be replaced by a file
+    try {
+        FileAccess::writeText(dir / "Door.wav", "x");
+        FAIL() << "a folder replaced";
+    } catch (const AppError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"Door.wav\""), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).find("qm-tmp"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"Door.wav"});
 }

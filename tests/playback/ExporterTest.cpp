@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -23,6 +20,7 @@
 #include "rt/mn_ring.h"
 #include "rt/mn_upmix.h"
 #include "support/AudioFiles.h"
+#include "support/Failures.h"
 #include "support/Signals.h"
 #include "support/TempDir.h"
 
@@ -69,13 +67,7 @@ uint32_t maskOf(const fs::path& wav) {
 
 // The code of the AppError the export throws, 0 when it succeeds; its text in `text`.
 int errorOf(const Exporter::Request& r, const Exporter::Progress& progress = {}, std::string* text = nullptr) {
-    try {
-        Exporter::exportPull(r, progress);
-    } catch (const AppError& e) {
-        if (text) *text = e.what();
-        return e.code();
-    }
-    return 0;
+    return test::appErrorCode([&] { Exporter::exportPull(r, progress); }, text);
 }
 
 // The largest difference between two planar signals of the same shape.
@@ -225,6 +217,34 @@ TEST(Exporter, APullOfAnExistingNameGetsANumberAndNothingIsReplaced) {
     EXPECT_EQ(second.filename(), "Door_51 2.wav");
     EXPECT_EQ(third.filename(), "Door_51 3.wav");
     EXPECT_EQ(test::readBytes(first), firstBytes);
+}
+
+// Sources with names near the 255-byte limit are pulled: the source's part
+// of the pull's name gives way (never splitting a character), the part that
+// says what the pull is stays, and a taken name still gets its number.
+TEST(Exporter, SourcesWithLongNamesArePulled) {
+    TempDir dir;
+    for (size_t length : {215u, 240u, 251u}) {
+        SCOPED_TRACE(length);
+        // A letter of its own per length: shortened stems must not meet.
+        const std::string stem = std::string(length - 3, char('a' + length % 26)) + "\u266B";
+        const auto info = writeSource(dir / (stem + ".wav"), noiseSignal(2, 4800));
+        auto r = request(info, SourceFormat::speakers({SpeakerID::L, SpeakerID::R}),
+                         DragExport::upmix(LayoutID::l714), dir / "pulls");
+        r.range = Exporter::Range{0, 2400};
+        fs::path first, second;
+        ASSERT_NO_THROW(first = Exporter::exportPull(r));
+        ASSERT_NO_THROW(second = Exporter::exportPull(r));
+        const std::string name = first.filename().string(), suffix = "_0.000-0.050s_714up-music.wav";
+        EXPECT_TRUE(name.ends_with(suffix)) << name;
+        EXPECT_LE(name.size(), 255u);
+        const std::string kept = name.substr(0, name.size() - suffix.size());
+        EXPECT_TRUE(stem.starts_with(kept)) << kept;
+        EXPECT_GE(kept.size(), std::min<size_t>(length, 255 - suffix.size() - 5 - 2));
+        EXPECT_EQ(second.filename().string(), kept + suffix.substr(0, suffix.size() - 4) + " 2.wav");
+        EXPECT_EQ(test::readWav(first).channels[0].size(), 2400u);
+    }
+    EXPECT_EQ(filesUnder(dir / "pulls").size(), 6u);  // no temporary file stays behind
 }
 
 // Every source format, in its own channels and as a bed of every layout, is
@@ -495,16 +515,11 @@ TEST(Exporter, ADiskThatFillsLeavesNoFileBehind) {
 
     // Full inside the header, and inside the samples (the pull needs 1.7 MB).
     for (rlim_t limit : {rlim_t(100), rlim_t(100000)}) {
-        rlimit old{};
-        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-        const auto previous = signal(SIGXFSZ, SIG_IGN);
-        rlimit small = old;
-        small.rlim_cur = limit;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
         std::string text;
-        const int code = errorOf(r, {}, &text);
-        setrlimit(RLIMIT_FSIZE, &old);
-        signal(SIGXFSZ, previous);
+        const int code = [&] {
+            test::FileSizeLimit full(limit);
+            return errorOf(r, {}, &text);
+        }();
 
         EXPECT_EQ(code, WavFileWriter::kWriteFailed) << limit;
         EXPECT_NE(text.find("\"in_714.wav\""), std::string::npos) << text;

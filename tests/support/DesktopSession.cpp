@@ -2,6 +2,8 @@
 
 #include "platform/desktop/DesktopWindows.h"
 
+#include <X11/Xlib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -173,7 +175,42 @@ void DesktopSession::start() {
         failure_ = "openbox did not start";
         return;
     }
+    if (!windowManagerTakesWindows()) {
+        failure_ = "openbox does not manage windows";
+        return;
+    }
     sessionWindows() = makeX11DesktopWindows(display_);
+}
+
+bool DesktopSession::windowManagerTakesWindows() {
+    // openbox names itself on the root before it handles requests, and a
+    // window mapped in between is never managed: a probe window is mapped
+    // again until openbox has put it in a frame of its own.
+    Display* display = XOpenDisplay(display_.c_str());
+    if (!display) return false;
+    const Window root = DefaultRootWindow(display);
+    const Window probe = XCreateSimpleWindow(display, root, 0, 0, 10, 10, 0, 0, 0);
+    auto framed = [&] {
+        Window rootReturn = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, probe, &rootReturn, &parent, &children, &count)) return false;
+        if (children) XFree(children);
+        return parent != root;
+    };
+    const bool taken = waitUntil(
+        [&] {
+            XMapWindow(display, probe);
+            XSync(display, False);
+            if (waitUntil(framed, 0.5)) return true;
+            XUnmapWindow(display, probe);
+            XSync(display, False);
+            return false;
+        },
+        30);
+    XDestroyWindow(display, probe);
+    XCloseDisplay(display);
+    return taken;
 }
 
 DesktopSession::~DesktopSession() {
@@ -224,8 +261,10 @@ pid_t DesktopSession::launch(const std::vector<std::string>& argv, const std::ve
     std::vector<char*> env;
     for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);
-    std::string path;
+    // A program of the build is named by its path; others are looked up.
+    std::string path = argv[0].find('/') != std::string::npos && access(argv[0].c_str(), X_OK) == 0 ? argv[0] : "";
     for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
+        if (!path.empty()) break;
         if (access((std::string(dir) + argv[0]).c_str(), X_OK) == 0) {
             path = std::string(dir) + argv[0];
             break;

@@ -102,6 +102,7 @@ private:
                  int keepFd = -1, int outputFd = -1, int keepFd2 = -1);
     unsigned long waitForWindow(const std::function<bool(const qm::DesktopWindowInfo&)>& wanted);
     void start();
+    bool windowManagerTakesWindows();
 
     TempDir home_;
     std::string failure_;

@@ -48,6 +48,18 @@ std::optional<DesktopWindowInfo> FakeDesktopWindows::info(WindowId window) {
     return std::nullopt;
 }
 
+bool FakeDesktopWindows::activate(WindowId window, std::chrono::milliseconds) {
+    activations.push_back(window);
+    if (refusesFocus.contains(window) || !find(window)) return false;
+    active = window;
+    return true;
+}
+
+size_t FakeDesktopWindows::postKeys(const std::vector<SyntheticKey>& keys) {
+    typed.insert(typed.end(), keys.begin(), keys.end());
+    return keys.size();
+}
+
 void FakeFileManagerAccessibility::fire(const std::string& event) {
     if (handler_) handler_(event);
 }

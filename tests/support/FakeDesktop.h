@@ -5,6 +5,7 @@
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,13 @@ public:
     WindowId active = 0;
     double screenHeight = 1080;
     int infoReads = 0;
+    // Keys: whether they can be typed, windows that never get the focus,
+    // the activations asked for and the keys typed, in order.
+    bool keysAvailable = true;
+    std::set<WindowId> refusesFocus;
+    std::vector<WindowId> activations;
+    std::vector<SyntheticKey> typed;
+    int dispatches = 0;
 
     // Puts a window in front of the others.
     DesktopWindowInfo& add(WindowId id, int pid, const std::string& windowClass, DesktopRect frame);
@@ -32,8 +40,11 @@ public:
     std::optional<DesktopWindowIdentity> identity(WindowId window) override;
     std::optional<DesktopWindowInfo> info(WindowId window) override;
     double primaryScreenHeight() override { return screenHeight; }
+    bool canPostKeys() const override { return keysAvailable; }
+    bool activate(WindowId window, std::chrono::milliseconds maxWait) override;
+    size_t postKeys(const std::vector<SyntheticKey>& keys) override;
     int eventFd() const override { return -1; }
-    void dispatchEvents() override {}
+    void dispatchEvents() override { ++dispatches; }
 };
 
 class FakeFileManagerAccessibility final : public FileManagerAccessibility {

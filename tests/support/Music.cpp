@@ -109,4 +109,88 @@ MidiSong composeSong(const SongPlan& p) {
     return s;
 }
 
+namespace {
+
+// The pitch of pitch class `pc` in the octave that starts at `low`.
+int placeAbove(int low, int pc) { return low + (((pc - low) % 12) + 12) % 12; }
+
+}  // namespace
+
+MidiSong composeKeyPiece(int tonic, bool minor) {
+    MidiSong s;
+    const int id = tonic + (minor ? 12 : 0);
+    s.bpm = 84 + (id * 7 % 12) * 4;
+    constexpr int piano = 0, strings = 1, bass = 2;
+    s.programs = {{piano, 0}, {strings, 49}, {bass, 34}};  // grand piano, slow strings, picked bass
+    struct Degree {
+        int root;
+        bool minor;
+    };
+    const std::array<Degree, 4> loop = minor ? std::array<Degree, 4>{{{0, true}, {8, false}, {10, false}, {7, true}}}
+                                             : std::array<Degree, 4>{{{0, false}, {9, true}, {5, false}, {7, false}}};
+    const auto& scale = minor ? kNaturalMinorScale : kMajorScale;
+    unsigned rng = 2166136261u ^ static_cast<unsigned>(id * 16777619u);
+    auto next = [&] { return (rng = rng * 1664525u + 1013904223u) >> 8; };
+    // Registers move with the key so that no pitch class always sits lowest.
+    const int padLow = 53 + (id * 5) % 7, bassLow = 28 + (id * 3) % 6, tuneLow = 67 + (id * 2) % 5;
+    const int figure = id % 3;  // 0: block chords, 1: broken chords, 2: offbeat stabs
+
+    auto chordTones = [&](Degree d) {
+        return std::array<int, 3>{(tonic + d.root) % 12, (tonic + d.root + (d.minor ? 3 : 4)) % 12,
+                                  (tonic + d.root + 7) % 12};
+    };
+    const int repeats = 5, bars = 1 + repeats * 4 + 1;
+    // Count-in: hi-hat only.
+    for (int q = 0; q < 4; ++q) s.notes.push_back({q * 1.0, 0.2, 42, 70, kDrums});
+    for (int bar = 1; bar < bars - 1; ++bar) {
+        const int pass = (bar - 1) / 4;
+        const Degree d = loop[(bar - 1) % 4];
+        const auto tones = chordTones(d);
+        const double t = bar * 4.0;
+        for (int pc : tones) s.notes.push_back({t, 4.0, placeAbove(padLow - 12, pc), 62, strings});
+        if (pass > 0) {
+            const int root = placeAbove(bassLow, tones[0]);
+            s.notes.push_back({t, 1.5, root, 96, bass});
+            s.notes.push_back({t + 1.5, 0.5, root, 80, bass});
+            s.notes.push_back({t + 2, 1.5, bar % 2 ? root + 7 : root, 90, bass});
+            s.notes.push_back({t + 3.5, 0.5, root + 12, 72, bass});
+            for (int e = 0; e < 8; ++e) s.notes.push_back({t + e * 0.5, 0.2, 42, e % 2 ? 50 : 72, kDrums});
+            s.notes.push_back({t, 0.2, 36, 108, kDrums});
+            s.notes.push_back({t + (figure == 1 ? 2.5 : 2.0), 0.2, 36, 100, kDrums});
+            s.notes.push_back({t + 1, 0.2, 38, 96, kDrums});
+            s.notes.push_back({t + 3, 0.2, 38, 96, kDrums});
+            if ((bar - 1) % 4 == 0) s.notes.push_back({t, 1.0, 49, 90, kDrums});
+        }
+        // Piano left hand: the figure of this piece.
+        for (int e = 0; e < 8; ++e) {
+            const double at = t + e * 0.5;
+            if (figure == 0 && e % 2 == 0)
+                for (int pc : tones) s.notes.push_back({at, 0.45, placeAbove(padLow, pc), 70, piano});
+            if (figure == 1)
+                s.notes.push_back({at, 0.5, placeAbove(padLow, tones[std::array<int, 8>{0, 1, 2, 1, 0, 2, 1, 2}[e]]),
+                                   66, piano});
+            if (figure == 2 && e % 2 == 1)
+                for (int pc : tones) s.notes.push_back({at, 0.3, placeAbove(padLow, pc), 74, piano});
+        }
+        // Piano right hand from the second pass on: chord tones on the
+        // strong beats, steps of the scale between.
+        if (pass > 0)
+            for (int q = 0; q < 4; ++q) {
+                const int pc = q % 2 == 0 ? tones[next() % 3] : (tonic + scale[next() % 7]) % 12;
+                s.notes.push_back({t + q, 0.9, placeAbove(tuneLow, pc), 76, piano});
+            }
+    }
+    // The close: the tonic chord held over a last bass note and cymbal.
+    const double end = (bars - 1) * 4.0;
+    const auto home = chordTones(loop[0]);
+    for (int pc : home) {
+        s.notes.push_back({end, 3.5, placeAbove(padLow - 12, pc), 70, strings});
+        s.notes.push_back({end, 3.0, placeAbove(padLow, pc), 80, piano});
+    }
+    s.notes.push_back({end, 3.5, placeAbove(bassLow, home[0]), 100, bass});
+    s.notes.push_back({end, 2.0, 49, 100, kDrums});
+    s.notes.push_back({end, 0.2, 36, 110, kDrums});
+    return s;
+}
+
 }  // namespace qm::test

@@ -28,4 +28,12 @@ MidiSong composeSong(const SongPlan& plan);
 // Total bars of the plan (intro, body, ending and the final-hit bar).
 int songBars(const SongPlan& plan);
 
+// A second, independent set of pieces for judging key finding, one per key:
+// a loop of four chords, one a bar (I vi IV V in major, i VI VII v in minor,
+// both on the natural scale, so the minor pieces have no leading tone) for
+// piano, bass, strings and drums, played five times after a bar of count-in
+// and closing on the tonic. Tempo, register, the piano's figure and its
+// melody differ from key to key; nothing is shared with composeSong.
+MidiSong composeKeyPiece(int tonic, bool minor);
+
 }  // namespace qm::test

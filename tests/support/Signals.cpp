@@ -120,8 +120,16 @@ std::optional<std::filesystem::path> soundFont() {
     return std::nullopt;
 }
 
-bool renderMidi(const std::filesystem::path& midi, const std::filesystem::path& wav, int sampleRate) {
-    const auto font = soundFont();
+std::vector<std::filesystem::path> soundFonts() {
+    std::vector<std::filesystem::path> out;
+    for (const char* p : {"/usr/share/sounds/sf2/TimGM6mb.sf2", "/usr/share/sounds/sf3/FluidR3Mono_GM.sf3"})
+        if (std::filesystem::exists(p)) out.emplace_back(p);
+    return out;
+}
+
+bool renderMidi(const std::filesystem::path& midi, const std::filesystem::path& wav, int sampleRate,
+                const std::optional<std::filesystem::path>& chosen) {
+    const auto font = chosen ? chosen : soundFont();
     if (!font) return false;
     const std::string cmd = "fluidsynth -ni -q -R 0 -C 0 -g 0.5 -F '" + wav.string() + "' -r " +
                             std::to_string(sampleRate) + " '" + font->string() + "' '" +

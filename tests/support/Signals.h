@@ -53,9 +53,12 @@ void writeMidi(const std::filesystem::path& file, const MidiSong& song);
 
 // The General MIDI sound font when installed.
 std::optional<std::filesystem::path> soundFont();
-// Renders a MIDI file to a WAV file with fluidsynth; false when fluidsynth or
-// the sound font is missing or rendering fails.
+// Every installed General MIDI font of the test packages (TimGM6mb, then
+// FluidR3Mono), so that figures can be compared across two instrument sets.
+std::vector<std::filesystem::path> soundFonts();
+// Renders a MIDI file to a WAV file with fluidsynth, through `font` or else
+// soundFont(); false when fluidsynth or the font is missing or rendering fails.
 bool renderMidi(const std::filesystem::path& midi, const std::filesystem::path& wav,
-                int sampleRate = 44100);
+                int sampleRate = 44100, const std::optional<std::filesystem::path>& font = std::nullopt);
 
 }  // namespace qm::test

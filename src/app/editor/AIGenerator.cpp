@@ -89,9 +89,9 @@ uint32_t takeMask(size_t channels) { return channels == 2 ? 3u : channels == 1 ?
 // when the process dies while writing it.
 void writeWav(const fs::path& url, const PlanarAudio& audio,
               const std::vector<std::vector<float>>& channels, const std::string& description) {
-    FileAccess::writeThroughTemporary(url, [&](const fs::path& temporary) {
-        WavFileWriter writer(temporary, audio.sampleRate, int(channels.size()), takeMask(channels.size()),
-                             description);
+    FileAccess::writeThroughTemporary(url, [&](FileAccess::TemporaryFile& file) {
+        WavFileWriter writer(file.fd(), file.displayName(), audio.sampleRate, int(channels.size()),
+                             takeMask(channels.size()), description);
         writer.appendAll(channels);
         writer.finish();
     });

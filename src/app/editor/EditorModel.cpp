@@ -468,7 +468,8 @@ void EditorModel::run(Macro macro) {
             const std::string busyText = verb ? "Ringing it out\u2026" : "Dissolving\u2026";
             setBusy(busyText);
             const uint64_t gen = docGen_;
-            background([channels = doc_->channels, sr, lo, hi, verb, gen, busyText]() -> Deliver {
+            // lo and hi are copied by name: clang 14 cannot capture structured bindings.
+            background([channels = doc_->channels, sr, lo = lo, hi = hi, verb, gen, busyText]() -> Deliver {
                 try {
                     const auto region = verb ? EditOps::verbTail(*channels, sr, lo, hi)
                                              : EditOps::texture(*channels, sr, lo, hi);
@@ -509,12 +510,16 @@ void EditorModel::saveAs(const std::filesystem::path& url) {
         else if (auto m = WaveMask::mask(*list)) mask = m->mask;
     }
     try {
-        FileAccess::writeThroughTemporary(url, [&](const std::filesystem::path& temporary) {
-            WavFileWriter writer(temporary, doc_->sampleRate, channels, mask,
-                                 "Edited in Quillmarsh from " + doc_->url.filename().string());
-            writer.appendAll(*doc_->channels);
-            writer.finish();
-        });
+        // The user chose the name: a link there stays a link to the file it names.
+        FileAccess::writeThroughTemporary(
+            url,
+            [&](FileAccess::TemporaryFile& file) {
+                WavFileWriter writer(file.fd(), file.displayName(), doc_->sampleRate, channels, mask,
+                                     "Edited in Quillmarsh from " + doc_->url.filename().string());
+                writer.appendAll(*doc_->channels);
+                writer.finish();
+            },
+            FileAccess::AtLink::follow);
     } catch (const std::exception& e) {
         setMessage(describe(e));
         return;

@@ -3,7 +3,9 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <mutex>
@@ -95,6 +97,8 @@ public:
             XRRSelectInput(display_, root_,
                            RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
         }
+        int xtestEvent = 0, xtestError = 0, xtestMajor = 0, xtestMinor = 0;
+        hasXTest_ = XTestQueryExtension(display_, &xtestEvent, &xtestError, &xtestMajor, &xtestMinor);
         XFlush(display_);
     }
 
@@ -198,6 +202,48 @@ public:
         return *screenHeight_;
     }
 
+    bool canPostKeys() const override { return display_ && hasXTest_; }
+
+    bool activate(WindowId window, std::chrono::milliseconds maxWait) override {
+        if (!display_ || window == 0) return false;
+        if (holdsFocus(window)) return true;
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + maxWait;
+        XEvent message{};
+        message.xclient.type = ClientMessage;
+        message.xclient.window = window;
+        message.xclient.message_type = activeAtom_;
+        message.xclient.format = 32;
+        message.xclient.data.l[0] = 2;  // source: a pager, i.e. the user's own request
+        message.xclient.data.l[1] = CurrentTime;
+        message.xclient.data.l[2] = static_cast<long>(activeWindow());
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &message);
+        XFlush(display_);
+        while (true) {
+            if (holdsFocus(window)) return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            // The manager announces the new active window on the root, where
+            // this connection listens: that wakes the wait. The short cap
+            // covers a manager that moves the focus without announcing it.
+            // Events read meanwhile stay queued for dispatchEvents().
+            pollfd p{ConnectionNumber(display_), POLLIN, 0};
+            poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 2)));
+        }
+    }
+
+    size_t postKeys(const std::vector<SyntheticKey>& keys) override {
+        if (!canPostKeys()) return 0;
+        size_t posted = 0;
+        for (const auto& key : keys) {
+            const KeyCode code = XKeysymToKeycode(display_, key.keysym);
+            if (code == 0) continue;
+            if (XTestFakeKeyEvent(display_, code, key.press ? True : False, CurrentTime)) ++posted;
+        }
+        XFlush(display_);
+        return posted;
+    }
+
     int eventFd() const override { return display_ ? ConnectionNumber(display_) : -1; }
 
     void dispatchEvents() override {
@@ -251,6 +297,10 @@ public:
             case UnmapNotify:
                 add({DesktopEvent::Kind::windowChanged, event.xunmap.window});
                 break;
+            case MappingNotify:
+                // Keycodes looked up for postKeys() follow the new map.
+                XRefreshKeyboardMapping(&event.xmapping);
+                break;
             case DestroyNotify:
                 identities_.erase(event.xdestroywindow.window);
                 watched_.erase(event.xdestroywindow.window);
@@ -295,6 +345,24 @@ private:
         if (data && format == 8 && actualType != None) text = std::string(reinterpret_cast<char*>(data), count);
         if (data) XFree(data);
         return text;
+    }
+
+    // The focus is on the window or on a window inside it.
+    bool holdsFocus(Window window) {
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(display_, &focus, &revert);
+        for (int depth = 0; depth < 64 && focus != None && focus != PointerRoot; ++depth) {
+            if (focus == window) return true;
+            if (focus == root_) return false;
+            Window rootReturn = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            if (!XQueryTree(display_, focus, &rootReturn, &parent, &children, &count)) return false;
+            if (children) XFree(children);
+            focus = parent;
+        }
+        return false;
     }
 
     std::string title(Window window) {
@@ -344,6 +412,7 @@ private:
          typeAtom_ = 0, typeNormalAtom_ = 0, stateAtom_ = 0, stateHiddenAtom_ = 0, opacityAtom_ = 0,
          extentsAtom_ = 0;
     bool hasRandr_ = false;
+    bool hasXTest_ = false;
     int randrEventBase_ = 0;
     std::optional<double> screenHeight_;
     std::unordered_map<WindowId, DesktopWindowIdentity> identities_;

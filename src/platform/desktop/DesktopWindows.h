@@ -3,7 +3,11 @@
 // owner (process id, WM_CLASS), title, type, visibility, opacity and frame,
 // and the primary screen's height. It stands in for the platform's window
 // list and workspace notifications; the file-manager tracker, the floating
-// panel and the workstation control read the desktop through it.
+// panel and the workstation control read the desktop through it. It also
+// brings a window to the front with the keyboard and types synthetic keys
+// (XTEST), which is how keystrokes reach another program on X11: they go
+// to whichever window holds the input focus, so a caller that means one
+// window must see it hold the focus first (activate()).
 //
 // The X11 implementation keeps a connection of its own (Xlib, EWMH, XRandR)
 // and reports changes through handlers: the owner watches eventFd() (a
@@ -16,6 +20,8 @@
 // Threads: one object belongs to the thread that made it (the main thread).
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -68,6 +74,13 @@ struct DesktopEvent {
     bool operator==(const DesktopEvent&) const = default;
 };
 
+// One synthetic key event: an X keysym going down or up.
+struct SyntheticKey {
+    unsigned long keysym = 0;
+    bool press = false;
+    bool operator==(const SyntheticKey&) const = default;
+};
+
 class DesktopWindows {
 public:
     using Handler = std::function<void(const DesktopEvent&)>;
@@ -89,6 +102,20 @@ public:
     // Height of the primary screen (XRandR primary output, else the root):
     // the H that turns root coordinates into bottom-left ones and back.
     virtual double primaryScreenHeight() = 0;
+
+    // Synthetic keys can be typed: a display with the XTEST extension.
+    virtual bool canPostKeys() const = 0;
+    // Asks the window manager to bring `window` to the front with the
+    // keyboard (_NET_ACTIVE_WINDOW, source 2: a request the user made, which
+    // managers do not refuse as focus stealing) and waits at most `maxWait`
+    // until it holds the input focus (itself or a window inside it). True
+    // when it does; at once, without asking, when it already did. Blocks
+    // the calling thread for that long at most.
+    virtual bool activate(WindowId window, std::chrono::milliseconds maxWait) = 0;
+    // Types the keys in order (XTEST) into whichever window holds the focus
+    // and flushes. A keysym the keyboard map lacks is skipped; the number
+    // posted.
+    virtual size_t postKeys(const std::vector<SyntheticKey>& keys) = 0;
 
     // The connection to watch for readability; -1 when there is none.
     virtual int eventFd() const = 0;

@@ -4,6 +4,8 @@
 #include <QSignalSpy>
 #include <QThreadPool>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,6 +20,7 @@
 #include "platform/FileAccess.h"
 #include "platform/MainQueue.h"
 #include "support/AudioFiles.h"
+#include "support/Failures.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
 #include "support/RhythmSignals.h"
@@ -162,6 +165,42 @@ TEST(EditorModel, EditsUndoToTheOriginalSamplesAndSaveAsWritesThroughATemporaryF
     ASSERT_TRUE(e.model.message());
     EXPECT_FALSE(e.model.message()->starts_with("Saved"));
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
+}
+
+// Save As over an existing file keeps its permission bits, a link the user
+// names stays a link to the file it leads to, and a failure names the
+// user's file rather than a hidden temporary.
+TEST(EditorModel, SaveAsKeepsModeAndLinkAndNamesTheFileInErrors) {
+    namespace fs = std::filesystem;
+    Editor e;
+    test::writeTestFile(e.dir / "a.wav", 1, 48000, 48000);
+    e.open(e.dir / "a.wav");
+
+    test::writeBytes(e.dir / "shared.wav", "old");
+    ASSERT_EQ(::chmod((e.dir / "shared.wav").c_str(), 0640), 0);
+    e.model.saveAs(e.dir / "shared.wav");
+    EXPECT_EQ(e.model.message(), "Saved shared.wav");
+    EXPECT_EQ(fs::status(e.dir / "shared.wav").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(AudioFileInfo::load(e.dir / "shared.wav").frames, 48000);
+
+    fs::create_directories(e.dir / "library");
+    test::writeBytes(e.dir / "library/real.wav", "old");
+    fs::create_symlink("library/real.wav", e.dir / "link.wav");
+    e.model.saveAs(e.dir / "link.wav");
+    EXPECT_TRUE(fs::is_symlink(e.dir / "link.wav"));
+    EXPECT_EQ(AudioFileInfo::load(e.dir / "library/real.wav").frames, 48000);
+
+    {
+        test::FileSizeLimit full(10000);
+        e.model.saveAs(e.dir / "full.wav");
+    }
+    ASSERT_TRUE(e.model.message());
+    EXPECT_NE(e.model.message()->find("\"full.wav\""), std::string::npos) << *e.model.message();
+    EXPECT_EQ(e.model.message()->find("tmp"), std::string::npos) << *e.model.message();
+    EXPECT_FALSE(fs::exists(e.dir / "full.wav"));
+    for (auto& f : fs::directory_iterator(e.dir.path()))
+        EXPECT_FALSE(f.path().filename().string().starts_with(".")) << "temporary file left behind";
 }
 
 TEST(EditorModel, UndoKeepsSixteenStepsWithinItsMemoryBudget) {

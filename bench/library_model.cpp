@@ -1,0 +1,291 @@
+// The library model on a generated catalog of 100,000 rows (realistic
+// names, UCS categories, libraries and descriptions:
+// tests/support/CatalogCorpus.h), its four roots stored as library roots.
+//
+// Search: the time from setting `query` (or `category`) to `results`
+// published, less the 90 ms wait, for a single letter, whole words, two
+// words and a facet alone; beside it the floor, the very statement the
+// catalog prepares (binds written in as literals) run by the sqlite3 shell
+// on the same file, timed by the shell itself (".timer on", rows written
+// to /dev/null; its clock has 1 ms steps). refreshFacets() against the
+// facet statements in the shell. open() of a folder of 100,000 catalogued
+// files against a bare listing (readdir) of the same folder.
+//
+// Manual times, one per iteration; compare the medians.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <sqlite3.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "app/core/SettingsStore.h"
+#include "app/core/UserDefaults.h"
+#include "app/library/HomeFolders.h"
+#include "app/library/LibraryModel.h"
+#include "library/Catalog.h"
+#include "library/LibraryScanner.h"
+#include "library/SqliteStatement.h"
+#include "support/CatalogCorpus.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+using qm::Catalog;
+
+namespace {
+
+constexpr int64_t kRows = 100000;
+constexpr int kRuns = 15;
+
+double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The statement with its binds written in, as SQLite itself expands them.
+std::string inlined(const fs::path& file, const Catalog::Query& q) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    std::string out;
+    {
+        qm::sql::Statement st(db, q.sql);
+        for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
+        if (char* text = sqlite3_expanded_sql(st.get())) {
+            out = text;
+            sqlite3_free(text);
+        }
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+// Runs each statement `runs` times in one sqlite3 shell on `file`; the
+// shell's own time of every run, the statements of one run added up.
+std::vector<double> shellTimes(const fs::path& file, const std::vector<std::string>& statements, int runs) {
+    qm::test::TempDir dir;
+    std::string script = ".timer on\n.output /dev/null\n";
+    for (int r = 0; r < runs; ++r)
+        for (const std::string& s : statements) script += s + ";\n";
+    const fs::path scriptFile = dir / "script.sql";
+    qm::test::writeBytes(scriptFile, script);
+    const std::string command = fmt::format("sqlite3 '{}' < '{}'", file.string(), scriptFile.string());
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::vector<double> each;
+    if (!pipe) return each;
+    char line[512];
+    while (std::fgets(line, sizeof(line), pipe)) {
+        double real = 0;
+        if (std::sscanf(line, "Run Time: real %lf", &real) == 1) each.push_back(real);
+    }
+    ::pclose(pipe);
+    std::vector<double> out;
+    for (size_t i = 0; i + statements.size() <= each.size(); i += statements.size()) {
+        double sum = 0;
+        for (size_t k = 0; k < statements.size(); ++k) sum += each[i + k];
+        out.push_back(sum);
+    }
+    return out;
+}
+
+struct Setup {
+    qm::test::TempDir dir;
+    fs::path catalogFile = dir / "Catalog.sqlite";
+    qm::test::CatalogCorpus corpus{1};
+    std::unique_ptr<qm::SettingsStore> settings;
+    std::unique_ptr<qm::LibraryModel> model;
+    // A folder of 100,000 catalogued files and a model of its own.
+    fs::path big = dir / "Big Folder";
+    fs::path small = dir / "Small Folder";
+    std::unique_ptr<qm::SettingsStore> listingSettings;
+    std::unique_ptr<qm::LibraryModel> listingModel;
+
+    struct Search {
+        std::string name;
+        QString query;
+        std::optional<QString> category;
+    };
+    std::vector<Search> searches;
+
+    Setup() {
+        {
+            Catalog catalog(catalogFile);
+            corpus.fill(catalog, kRows);
+        }
+        for (const char* f : {"Music", "Desktop", "Downloads"}) fs::create_directories(dir / f);
+        qm::HomeFolders::setForTests(qm::HomeFolders{dir / "Music", dir / "Desktop", dir / "Downloads"});
+        settings = std::make_unique<qm::SettingsStore>(
+            std::make_shared<qm::UserDefaults>(QString::fromStdString((dir / "settings.ini").string())));
+        settings->update([&](qm::AppSettings& s) { s.libraryRoots = corpus.roots(); });
+        model = std::make_unique<qm::LibraryModel>(*settings, catalogFile);
+        waitForScans(*model);
+
+        const std::string common = corpus.word(0);
+        const std::string word = corpus.word(40);
+        searches = {
+            {"single letter", QString::fromStdString(common.substr(0, 1)), std::nullopt},
+            {"whole word (common)", QString::fromStdString(common), std::nullopt},
+            {"whole word", QString::fromStdString(word), std::nullopt},
+            {"two words", QString::fromStdString(word + " " + corpus.word(5)), std::nullopt},
+            {"facet only", "", QString("AMBIENCE")},
+        };
+
+        // The listing: real files, and their rows under their canonical paths.
+        fs::create_directories(big);
+        fs::create_directories(small);
+        const std::string canonicalBig = qm::LibraryScanner::canonical(big.string());
+        qm::test::CatalogCorpus names(2);
+        {
+            Catalog catalog(dir / "Listing.sqlite");
+            std::vector<qm::test::CorpusFile> batch;
+            for (int64_t i = 0; i < kRows; ++i) {
+                qm::test::CorpusFile f = names.next();
+                const std::string name = f.path.substr(f.path.rfind('/') + 1);
+                qm::test::writeBytes(big / name, "");
+                f.path = canonicalBig + "/" + name;
+                f.root = canonicalBig;
+                batch.push_back(std::move(f));
+                if (batch.size() == 256 || i + 1 == kRows) {
+                    catalog.transaction([&] {
+                        for (const auto& b : batch) catalog.upsert(b.path, b.root, b.size, b.mtime, b.info, b.meta);
+                    });
+                    batch.clear();
+                }
+            }
+        }
+        listingSettings = std::make_unique<qm::SettingsStore>(
+            std::make_shared<qm::UserDefaults>(QString::fromStdString((dir / "listing.ini").string())));
+        listingModel = std::make_unique<qm::LibraryModel>(*listingSettings, dir / "Listing.sqlite");
+    }
+
+    static void waitForScans(qm::LibraryModel& m) {
+        while (!m.indexing().empty()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+
+    // Sets the search fields and returns the seconds until `results` is
+    // published, less the wait.
+    double timeSearch(const Search& s) {
+        model->setQuery("");
+        model->setCategory(std::nullopt);
+        QEventLoop loop;
+        QObject::connect(model.get(), &qm::LibraryModel::resultsChanged, &loop, &QEventLoop::quit);
+        QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+        const auto start = std::chrono::steady_clock::now();
+        if (s.category) model->setCategory(s.category);
+        if (!s.query.isEmpty()) model->setQuery(s.query);
+        loop.exec();
+        return seconds(std::chrono::steady_clock::now() - start) - qm::LibraryModel::kSearchDelayMs / 1000.0;
+    }
+
+    std::string statement(const Search& s) {
+        const Catalog::Filter filter{.query = s.query.toStdString(),
+                                     .category = s.category ? std::optional(s.category->toStdString()) : std::nullopt,
+                                     .roots = model->roots()};
+        auto& catalog = *model->catalog();
+        return inlined(catalogFile, Catalog::searchQuery(filter, qm::LibraryModel::kSearchLimit,
+                                                         [&](std::string_view w) { return catalog.yieldsToken(w); }));
+    }
+};
+
+Setup& setup() {
+    static Setup s;
+    return s;
+}
+
+// Args: the search; 0 = the model, 1 = the shell.
+void BM_Search(benchmark::State& state) {
+    Setup& s = setup();
+    const Setup::Search& search = s.searches[static_cast<size_t>(state.range(0))];
+    std::vector<double> shell;
+    if (state.range(1) == 1) shell = shellTimes(s.catalogFile, {s.statement(search)}, kRuns);
+    size_t i = 0;
+    for (auto _ : state) {
+        if (state.range(1) == 0)
+            state.SetIterationTime(s.timeSearch(search));
+        else
+            state.SetIterationTime(i < shell.size() ? shell[i++] : 0);
+    }
+    if (state.range(1) == 0)
+        state.SetLabel(fmt::format("model, {}: {} hits", search.name, s.model->results().size()));
+    else
+        state.SetLabel(fmt::format("sqlite3 shell, {}", search.name));
+}
+BENCHMARK(BM_Search)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 4, 1), {0, 1}})
+    ->ArgNames({"search", "shell"})
+    ->Iterations(kRuns)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Args: 0 = refreshFacets(), 1 = the facet statements in the shell.
+void BM_Facets(benchmark::State& state) {
+    Setup& s = setup();
+    std::vector<double> shell;
+    if (state.range(0) == 1) {
+        const auto facets = Catalog::facetStatements(s.model->roots());
+        const std::vector<std::string> statements(facets.begin(), facets.end());
+        shell = shellTimes(s.catalogFile, statements, kRuns);
+    }
+    size_t i = 0;
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            const auto start = std::chrono::steady_clock::now();
+            s.model->refreshFacets();
+            state.SetIterationTime(seconds(std::chrono::steady_clock::now() - start));
+        } else {
+            state.SetIterationTime(i < shell.size() ? shell[i++] : 0);
+        }
+    }
+    state.SetLabel(fmt::format("{}: {} files", state.range(0) ? "sqlite3 shell" : "refreshFacets", s.model->indexedCount()));
+}
+BENCHMARK(BM_Facets)->Arg(0)->Arg(1)->ArgName("shell")->Iterations(kRuns)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Args: 0 = open(), 1 = the bare listing, 2 = the catalog's rows of the
+// folder alone (the query open() runs beside its listing).
+void BM_Open(benchmark::State& state) {
+    Setup& s = setup();
+    size_t count = 0;
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            s.listingModel->open(s.small);
+            const auto start = std::chrono::steady_clock::now();
+            s.listingModel->open(s.big);
+            state.SetIterationTime(seconds(std::chrono::steady_clock::now() - start));
+            count = s.listingModel->entries().size();
+        } else if (state.range(0) == 2) {
+            const auto start = std::chrono::steady_clock::now();
+            auto rows = s.listingModel->catalog()->rowsInFolder(qm::LibraryScanner::canonical(s.big.string()));
+            state.SetIterationTime(seconds(std::chrono::steady_clock::now() - start));
+            count = rows.size();
+        } else {
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<std::string> names;
+            if (DIR* dir = ::opendir(s.big.c_str())) {
+                while (const dirent* e = ::readdir(dir)) names.emplace_back(e->d_name);
+                ::closedir(dir);
+            }
+            state.SetIterationTime(seconds(std::chrono::steady_clock::now() - start));
+            count = names.size();
+        }
+    }
+    static const char* kWhat[] = {"open", "readdir", "catalog rows of the folder"};
+    state.SetLabel(fmt::format("{}: {} entries", kWhat[state.range(0)], count));
+}
+BENCHMARK(BM_Open)->Arg(0)->Arg(1)->Arg(2)->ArgName("what")->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,375 @@
+#include "app/library/LibraryModel.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QChar>
+#include <QCollator>
+#include <QCoreApplication>
+#include <QLocale>
+
+#include <algorithm>
+#include <future>
+#include <numeric>
+#include <utility>
+
+#include "app/core/SettingsStore.h"
+#include "app/library/HomeFolders.h"
+#include "library/LibraryScanner.h"
+#include "library/PathText.h"
+#include "platform/Volumes.h"
+
+namespace qm {
+
+namespace fs = std::filesystem;
+
+BrowserList::BrowserList() {
+    static const auto empty = std::make_shared<const std::vector<BrowserEntry>>();
+    items_ = empty;
+}
+
+BrowserList::BrowserList(std::vector<BrowserEntry> entries)
+    : items_(std::make_shared<const std::vector<BrowserEntry>>(std::move(entries))) {}
+
+namespace {
+
+struct Item {
+    std::string name;
+    bool isLink = false;
+};
+
+// The items of a folder, hidden ones left out, split into folders and audio
+// files; nothing when the folder cannot be listed. A link is never a folder
+// (its own type is read, not its target's), so links to audio files are
+// listed as files.
+bool listFolder(const fs::path& folder, std::vector<Item>& folders, std::vector<Item>& files) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        unsigned char type = e->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            type = ::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_REG
+                   : S_ISDIR(st.st_mode)                                           ? DT_DIR
+                   : S_ISLNK(st.st_mode)                                           ? DT_LNK
+                                                                                   : DT_REG;
+        }
+        if (type == DT_DIR)
+            folders.push_back({e->d_name, false});
+        else if (AudioFileInfo::isAudioName(e->d_name))
+            files.push_back({e->d_name, type == DT_LNK});
+    }
+    ::closedir(dir);
+    return true;
+}
+
+// The file manager's order of names: case-insensitive, runs of digits by
+// value; one sort key per name, stable.
+void sortByName(std::vector<Item>& items, const QCollator& collator) {
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(items.size());
+    for (const Item& item : items) keys.push_back(collator.sortKey(QString::fromUtf8(item.name)));
+    std::vector<size_t> order(items.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a].compare(keys[b]) < 0; });
+    std::vector<Item> sorted;
+    sorted.reserve(items.size());
+    for (size_t i : order) sorted.push_back(std::move(items[i]));
+    items = std::move(sorted);
+}
+
+bool isHorizontalSpace(QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; }
+
+std::vector<FacetCount> facetCounts(const std::vector<std::pair<std::string, int64_t>>& counts) {
+    std::vector<FacetCount> out;
+    out.reserve(counts.size());
+    for (const auto& [value, count] : counts) out.push_back({QString::fromStdString(value), count});
+    return out;
+}
+
+std::optional<std::string> utf8(const std::optional<QString>& text) {
+    if (!text) return std::nullopt;
+    return text->toStdString();
+}
+
+}  // namespace
+
+LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, QObject* parent)
+    : QObject(parent), settings_(settings), searchGeneration_(std::make_shared<std::atomic<uint64_t>>(0)) {
+    searchTimer_.setSingleShot(true);
+    searchTimer_.setTimerType(Qt::PreciseTimer);
+    searchTimer_.setInterval(kSearchDelayMs);
+    connect(&searchTimer_, &QTimer::timeout, this, &LibraryModel::startSearch);
+    writer_.setMaxThreadCount(1);
+
+    try {
+        catalog_ = std::make_shared<Catalog>(catalogURL);
+    } catch (const std::exception&) {
+        // No catalog for this run; the browser still lists folders.
+    }
+    const std::vector<std::string>& stored = settings_.value().libraryRoots;
+    open(stored.empty() ? HomeFolders::current().music : fs::path(stored.front()));
+    refreshFacets();
+    rescanAll();
+
+    pullTimer_.setInterval(kPullIntervalMs);
+    connect(&pullTimer_, &QTimer::timeout, this, &LibraryModel::pullColleagues);
+    pullTimer_.start();
+}
+
+LibraryModel::~LibraryModel() {
+    ++*searchGeneration_;
+    searchPool_.waitForDone();
+    writer_.waitForDone();
+    for (auto& [token, thread] : scans_) thread.join();
+}
+
+void LibraryModel::deliver(QPointer<LibraryModel> self, std::function<void(LibraryModel&)> apply) {
+    // Posted to the application object, which outlives every model; whether
+    // the model still exists is asked on the main thread, where it can be.
+    QObject* app = QCoreApplication::instance();
+    if (!app) return;
+    QMetaObject::invokeMethod(
+        app, [self, apply = std::move(apply)] {
+            if (self) apply(*self);
+        },
+        Qt::QueuedConnection);
+}
+
+// --- Roots, folders, places ---
+
+std::vector<std::string> LibraryModel::roots() const {
+    std::vector<std::string> out;
+    for (const std::string& root : settings_.value().libraryRoots) out.push_back(LibraryScanner::canonical(root));
+    return out;
+}
+
+std::vector<fs::path> LibraryModel::places() const {
+    const HomeFolders home = HomeFolders::current();
+    std::vector<fs::path> out = {home.music, home.desktop, home.downloads, fs::path(settings_.value().pullsFolder)};
+    for (const Volume& v : Volumes::list())
+        if (!v.hidden && v.browsable && v.path != "/") out.emplace_back(v.path);
+    return out;
+}
+
+void LibraryModel::addRoot(const fs::path& url) {
+    const std::string path = LibraryScanner::standardized(url.string());
+    const std::vector<std::string>& stored = settings_.value().libraryRoots;
+    if (std::find(stored.begin(), stored.end(), path) != stored.end()) return;
+    settings_.update([&](AppSettings& s) { s.libraryRoots.push_back(path); });
+    rescan(path);
+}
+
+void LibraryModel::removeRoot(const std::string& path) {
+    settings_.update([&](AppSettings& s) { std::erase(s.libraryRoots, path); });
+    if (catalog_) {
+        // One folder may be stored twice (directly and through a link): its
+        // rows, and the edits only they hold, stay while one form remains.
+        const std::string canonical = LibraryScanner::canonical(path);
+        const std::vector<std::string> remaining = roots();
+        if (std::find(remaining.begin(), remaining.end(), canonical) == remaining.end())
+            catalog_->removeRoot(canonical);
+    }
+    refreshFacets();
+}
+
+void LibraryModel::open(const fs::path& url) {
+    if (folder_ != url) {
+        folder_ = url;
+        emit folderChanged();
+    }
+    // Each file's row is the one of its canonical path: inside the folder's
+    // canonical form that is the folder and the name. The rows of all of
+    // them come from one query, run while the folder is listed and sorted;
+    // a link is resolved and looked up on its own.
+    std::string canonicalFolder;
+    std::future<std::unordered_map<std::string, Catalog::Row>> folderRows;
+    if (catalog_) {
+        canonicalFolder = LibraryScanner::canonical(url.string());
+        folderRows = std::async(std::launch::async, [catalog = catalog_, canonicalFolder] {
+            return catalog->rowsInFolder(canonicalFolder);
+        });
+    }
+    std::vector<Item> folders, files;
+    listFolder(url, folders, files);
+
+    // The C locale has no collation (Qt compares code points there): the
+    // root collation of English stands in for it.
+    QLocale locale;
+    if (locale.language() == QLocale::C) locale = QLocale(QLocale::English);
+    QCollator collator(locale);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    collator.setNumericMode(true);
+    sortByName(folders, collator);
+    sortByName(files, collator);
+
+    std::unordered_map<std::string, Catalog::Row> rows;
+    if (folderRows.valid()) rows = folderRows.get();
+    const std::string base = url.string();
+    std::vector<BrowserEntry> list;
+    list.reserve(folders.size() + files.size());
+    for (const Item& f : folders) list.push_back({fs::path(pathtext::join(base, f.name)), true, std::nullopt});
+    for (const Item& f : files) {
+        std::string path = pathtext::join(base, f.name);
+        std::optional<Catalog::Row> row;
+        if (catalog_) {
+            if (f.isLink) {
+                row = catalog_->row(LibraryScanner::canonical(path));
+            } else if (auto it = rows.find(pathtext::join(canonicalFolder, f.name)); it != rows.end()) {
+                row = std::move(it->second);  // names are unique: each row is taken once
+            }
+        }
+        list.push_back({fs::path(std::move(path)), false, std::move(row)});
+    }
+    BrowserList entries(std::move(list));
+    if (entries == entries_) return;
+    entries_ = std::move(entries);
+    emit entriesChanged();
+}
+
+void LibraryModel::goUp() {
+    if (!folder_) return;
+    std::string path = folder_->string();
+    if (path == "/") return;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const fs::path parent = fs::path(path).parent_path();
+    if (parent.empty()) return;
+    open(parent);
+}
+
+// --- Scans ---
+
+void LibraryModel::rescanAll() {
+    for (const std::string& root : settings_.value().libraryRoots) rescan(root);
+}
+
+void LibraryModel::rescan(const std::string& root) {
+    if (!catalog_ || indexing_.contains(root)) return;
+    indexing_.insert(root);
+    emit indexingChanged();
+    const uint64_t token = ++scanToken_;
+    std::shared_ptr<Catalog> catalog = catalog_;
+    QPointer<LibraryModel> self(this);
+    // A thread of its own: scans never hold up the search pool.
+    scans_.emplace(token, std::thread([catalog, root, token, self] {
+                       LibraryScanner::scan(root, *catalog);
+                       deliver(self, [root, token](LibraryModel& m) { m.finishScan(root, token); });
+                   }));
+}
+
+void LibraryModel::finishScan(const std::string& root, uint64_t token) {
+    if (auto it = scans_.find(token); it != scans_.end()) {
+        it->second.join();
+        scans_.erase(it);
+    }
+    indexing_.erase(root);
+    emit indexingChanged();
+    refreshFacets();
+    if (isSearching()) scheduleSearch();
+    if (folder_) open(*folder_);
+}
+
+void LibraryModel::pullColleagues() {
+    // The team pull of each tick runs on the writer queue with the saves.
+}
+
+// --- Search and facets ---
+
+bool LibraryModel::isSearching() const {
+    if (category_ || libraryFilter_) return true;
+    return std::any_of(query_.begin(), query_.end(), [](QChar c) { return !isHorizontalSpace(c); });
+}
+
+void LibraryModel::setQuery(const QString& query) {
+    if (query == query_) return;
+    query_ = query;
+    emit queryChanged();
+    scheduleSearch();
+}
+
+void LibraryModel::setCategory(const std::optional<QString>& category) {
+    if (category == category_) return;
+    category_ = category;
+    emit categoryChanged();
+    scheduleSearch();
+}
+
+void LibraryModel::setLibraryFilter(const std::optional<QString>& library) {
+    if (library == libraryFilter_) return;
+    libraryFilter_ = library;
+    emit libraryFilterChanged();
+    scheduleSearch();
+}
+
+void LibraryModel::setSearchProbe(std::function<void(const Catalog::Filter&)> probe) {
+    searchProbe_ = std::make_shared<const std::function<void(const Catalog::Filter&)>>(std::move(probe));
+}
+
+void LibraryModel::scheduleSearch() {
+    ++*searchGeneration_;  // voids a waiting or running search
+    searchTimer_.stop();
+    if (!catalog_ || !isSearching()) {
+        setResults(BrowserList());
+        return;
+    }
+    pendingFilter_ = Catalog::Filter{.query = query_.toStdString(),
+                                     .category = utf8(category_),
+                                     .library = utf8(libraryFilter_),
+                                     .roots = roots(),
+                                     .minRating = 0};
+    searchTimer_.start();
+}
+
+void LibraryModel::startSearch() {
+    const uint64_t generation = *searchGeneration_;
+    searchPool_.start([current = searchGeneration_, generation, catalog = catalog_, filter = pendingFilter_,
+                       probe = searchProbe_, self = QPointer<LibraryModel>(this)] {
+        if (*current != generation) return;
+        if (probe && *probe) (*probe)(filter);
+        std::vector<Catalog::Row> rows = catalog->search(filter, kSearchLimit);
+        if (*current != generation) return;
+        std::vector<BrowserEntry> list;
+        list.reserve(rows.size());
+        for (Catalog::Row& row : rows) {
+            fs::path url(row.path);
+            list.push_back({std::move(url), false, std::move(row)});
+        }
+        deliver(self, [generation, results = BrowserList(std::move(list))](LibraryModel& m) {
+            if (*m.searchGeneration_ == generation) m.setResults(results);
+        });
+    });
+}
+
+void LibraryModel::setResults(BrowserList results) {
+    if (results == results_) return;
+    results_ = std::move(results);
+    emit resultsChanged();
+}
+
+void LibraryModel::refreshFacets() {
+    if (!catalog_) return;
+    const Catalog::Facets f = catalog_->facets(roots());
+    std::vector<FacetCount> categories = facetCounts(f.categories), libraries = facetCounts(f.libraries);
+    if (categories != categories_) {
+        categories_ = std::move(categories);
+        emit categoriesChanged();
+    }
+    if (libraries != libraries_) {
+        libraries_ = std::move(libraries);
+        emit librariesChanged();
+    }
+    if (f.total != indexedCount_) {
+        indexedCount_ = f.total;
+        emit indexedCountChanged();
+    }
+}
+
+}  // namespace qm

@@ -1,0 +1,224 @@
+// The model behind the library window: the catalog, the user's library
+// folders (roots), the folder the browser lists, the sidebar's places, and
+// the search with its facets.
+//
+// Roots are kept in the settings in the form the user added them (a path
+// standardised lexically, links kept); the catalog knows them, and every
+// file, by canonical path. `entries` and `results` may hold 100,000 rows:
+// they are one shared immutable list each (BrowserList), handed to views by
+// reference, never copied per update.
+//
+// Threads: the model lives on the main thread and every method is called
+// there. A search waits 90 ms on a single-shot timer (each change restarts
+// it), then runs on the model's own search pool and hands its list back by
+// a queued call; a generation count voids a search overtaken by a newer
+// one, so it publishes nothing and the old hits stay until new ones
+// arrive. Scans run each on a thread of their own, so a search never queues
+// behind a scan; the catalog's lock interleaves their batches. Writes the
+// user asks for (saves, team pulls, renames) belong on one serial writer
+// queue, `writer_`, which runs its jobs one at a time in order. The
+// destructor waits for every thread it started.
+//
+// A catalog that cannot be opened is absent for the whole run, without a
+// message: listings still work, searches and facets stay empty.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "library/Catalog.h"
+
+namespace qm {
+
+class SettingsStore;
+
+// One row of the browser's table, from a folder listing or a search.
+struct BrowserEntry {
+    std::filesystem::path url;        // as listed or as the catalog gave it
+    bool isFolder = false;
+    std::optional<Catalog::Row> row;  // absent for folders and uncatalogued files
+
+    // The identity views key rows by.
+    const std::filesystem::path& id() const { return url; }
+    bool operator==(const BrowserEntry&) const = default;
+};
+
+// An immutable list of entries shared by reference.
+class BrowserList {
+public:
+    BrowserList();
+    explicit BrowserList(std::vector<BrowserEntry> entries);
+
+    const std::vector<BrowserEntry>& items() const { return *items_; }
+    size_t size() const { return items_->size(); }
+    bool empty() const { return items_->empty(); }
+    const BrowserEntry& operator[](size_t i) const { return (*items_)[i]; }
+    std::vector<BrowserEntry>::const_iterator begin() const { return items_->begin(); }
+    std::vector<BrowserEntry>::const_iterator end() const { return items_->end(); }
+    // True when both share one list (no element is compared).
+    bool sameList(const BrowserList& other) const { return items_ == other.items_; }
+
+    bool operator==(const BrowserList& other) const { return sameList(other) || items() == other.items(); }
+
+private:
+    std::shared_ptr<const std::vector<BrowserEntry>> items_;
+};
+
+// One facet value with its number of files.
+struct FacetCount {
+    QString value;
+    int64_t count = 0;
+    bool operator==(const FacetCount&) const = default;
+};
+
+class LibraryModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(std::optional<std::filesystem::path> folder READ folder NOTIFY folderChanged)
+    Q_PROPERTY(qm::BrowserList entries READ entries NOTIFY entriesChanged)
+    Q_PROPERTY(QString query READ query WRITE setQuery NOTIFY queryChanged)
+    Q_PROPERTY(std::optional<QString> category READ category WRITE setCategory NOTIFY categoryChanged)
+    Q_PROPERTY(std::optional<QString> libraryFilter READ libraryFilter WRITE setLibraryFilter NOTIFY
+                   libraryFilterChanged)
+    Q_PROPERTY(qm::BrowserList results READ results NOTIFY resultsChanged)
+    Q_PROPERTY(std::set<std::string> indexing READ indexing NOTIFY indexingChanged)
+    Q_PROPERTY(qint64 indexedCount READ indexedCount NOTIFY indexedCountChanged)
+    Q_PROPERTY(std::vector<qm::FacetCount> categories READ categories NOTIFY categoriesChanged)
+    Q_PROPERTY(std::vector<qm::FacetCount> libraries READ libraries NOTIFY librariesChanged)
+    Q_PROPERTY(std::optional<QString> message READ message NOTIFY messageChanged)
+
+public:
+    // Hits a search asks the catalog for.
+    static constexpr int64_t kSearchLimit = 2000;
+    // The pause after the last change of a search field.
+    static constexpr int kSearchDelayMs = 90;
+    // The team-change pull's period.
+    static constexpr int kPullIntervalMs = 60000;
+
+    // Opens the catalog at `catalogURL` (absent when that fails), lists the
+    // start folder (the first stored root, else the Music folder), counts
+    // the facets, rescans every root and starts the pull timer.
+    LibraryModel(SettingsStore& settings, const std::filesystem::path& catalogURL, QObject* parent = nullptr);
+    ~LibraryModel() override;
+
+    const std::optional<std::filesystem::path>& folder() const { return folder_; }
+    const BrowserList& entries() const { return entries_; }
+    const QString& query() const { return query_; }
+    void setQuery(const QString& query);
+    const std::optional<QString>& category() const { return category_; }
+    void setCategory(const std::optional<QString>& category);
+    const std::optional<QString>& libraryFilter() const { return libraryFilter_; }
+    void setLibraryFilter(const std::optional<QString>& library);
+    const BrowserList& results() const { return results_; }
+    const std::set<std::string>& indexing() const { return indexing_; }
+    qint64 indexedCount() const { return indexedCount_; }
+    const std::vector<FacetCount>& categories() const { return categories_; }
+    const std::vector<FacetCount>& libraries() const { return libraries_; }
+    const std::optional<QString>& message() const { return message_; }
+
+    // Absent when the catalog file could not be opened.
+    const std::shared_ptr<Catalog>& catalog() const { return catalog_; }
+    // The stored roots in canonical form, in stored order.
+    std::vector<std::string> roots() const;
+    // Music, Desktop, Downloads, the pulls folder, then the browsable,
+    // visible volumes other than "/" in the system's order; not
+    // de-duplicated.
+    std::vector<std::filesystem::path> places() const;
+    // A search field holds something: the query with blanks and tabs
+    // trimmed (line breaks kept), a category or a library.
+    bool isSearching() const;
+
+    // Stores the folder as a root (standardised lexically; an exact string
+    // already stored changes nothing) and rescans it.
+    void addRoot(const std::filesystem::path& url);
+    // Removes every stored root equal to `path` and, unless another stored
+    // root has the same canonical form, the catalog rows of that form.
+    void removeRoot(const std::string& path);
+    // Lists the folder: sub-folders, then audio files with their catalog
+    // rows, each sorted as the file manager sorts names. A folder that
+    // cannot be listed is still the folder, with no entries.
+    void open(const std::filesystem::path& url);
+    // Lists the folder above, unless the folder is "/".
+    void goUp();
+
+    // Rescans every stored root not being scanned already.
+    void rescanAll();
+    // Recounts the facets and the files under the roots (the model does it
+    // itself after each change of the catalog it makes).
+    void refreshFacets();
+
+    // Test seam: called on the search pool with each filter right before the
+    // catalog runs it.
+    void setSearchProbe(std::function<void(const Catalog::Filter&)> probe);
+
+signals:
+    void folderChanged();
+    void entriesChanged();
+    void queryChanged();
+    void categoryChanged();
+    void libraryFilterChanged();
+    void resultsChanged();
+    void indexingChanged();
+    void indexedCountChanged();
+    void categoriesChanged();
+    void librariesChanged();
+    void messageChanged();
+
+private:
+    void rescan(const std::string& root);
+    void finishScan(const std::string& root, uint64_t token);
+    void scheduleSearch();
+    void startSearch();
+    void pullColleagues();
+    void setResults(BrowserList results);
+    // Work done off the main thread whose result is applied on it, unless
+    // the model is gone by then.
+    static void deliver(QPointer<LibraryModel> self, std::function<void(LibraryModel&)> apply);
+
+    SettingsStore& settings_;
+    std::shared_ptr<Catalog> catalog_;
+
+    std::optional<std::filesystem::path> folder_;
+    BrowserList entries_;
+    QString query_;
+    std::optional<QString> category_;
+    std::optional<QString> libraryFilter_;
+    BrowserList results_;
+    std::set<std::string> indexing_;
+    qint64 indexedCount_ = 0;
+    std::vector<FacetCount> categories_;
+    std::vector<FacetCount> libraries_;
+    std::optional<QString> message_;
+
+    // Searches: the filter of the pending one, the 90 ms wait, the
+    // generation a result must still carry to be published.
+    QTimer searchTimer_;
+    Catalog::Filter pendingFilter_;
+    std::shared_ptr<std::atomic<uint64_t>> searchGeneration_;
+    std::shared_ptr<const std::function<void(const Catalog::Filter&)>> searchProbe_;
+    QThreadPool searchPool_;
+
+    // One thread per running scan, joined when its result arrives or when
+    // the model goes.
+    std::map<uint64_t, std::thread> scans_;
+    uint64_t scanToken_ = 0;
+    // The serial writer queue: one worker, jobs in the order asked for.
+    QThreadPool writer_;
+    QTimer pullTimer_;
+};
+
+}  // namespace qm

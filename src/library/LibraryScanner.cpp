@@ -1,0 +1,253 @@
+#include "library/LibraryScanner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "audio/AudioFileInfo.h"
+#include "library/Catalog.h"
+#include "library/MetaIO.h"
+#include "library/PathText.h"
+#include "library/WorkerPool.h"
+
+namespace qm::LibraryScanner {
+
+namespace {
+
+std::mutex gSeamMutex;
+std::function<bool(const std::string&)> gListingFailure;
+
+std::function<bool(const std::string&)> listingFailure() {
+    std::lock_guard lock(gSeamMutex);
+    return gListingFailure;
+}
+
+struct Candidate {
+    std::string path;
+    int64_t size = 0;
+    double mtime = 0;
+};
+
+// One walk of a root: candidates in walk order, and what the walk could not
+// see, so that no row is deleted for it.
+class Walk {
+public:
+    Walk(std::map<std::string, Catalog::Stamp>& stamps, std::function<bool(const std::string&)> fails)
+        : stamps_(stamps), fails_(std::move(fails)) {}
+
+    // Takes ownership of `fd`.
+    void folder(int fd, const std::string& path, int depth) {
+        if (fails_ && fails_(path)) {
+            ::close(fd);
+            unlisted.push_back(path);
+            return;
+        }
+        DIR* dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
+            unlisted.push_back(path);
+            return;
+        }
+        // The listing is read whole before anything is descended, so each
+        // level holds one descriptor.
+        std::vector<std::pair<std::string, unsigned char>> names;
+        for (;;) {
+            errno = 0;
+            const dirent* e = ::readdir(dir);
+            if (!e) {
+                // What was listed before an error is real; the rest is
+                // unknown, so the folder's rows stay.
+                if (errno != 0) unlisted.push_back(path);
+                break;
+            }
+            if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
+            names.emplace_back(e->d_name, e->d_type);
+        }
+        const int dfd = ::dirfd(dir);
+        for (auto& [name, type] : names) {
+            if (type == DT_LNK || (type != DT_DIR && type != DT_REG && type != DT_UNKNOWN)) continue;
+            if (type == DT_REG && !AudioFileInfo::isAudioName(name)) continue;
+            const std::string child = pathtext::join(path, name);
+            struct stat st {};
+            if (type != DT_DIR) {
+                if (::fstatat(dfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                    // Gone since the listing: its row may go. Any other
+                    // failure says nothing about the file.
+                    if (errno != ENOENT && AudioFileInfo::isAudioName(name)) unreadable.insert(child);
+                    continue;
+                }
+                if (S_ISREG(st.st_mode)) {
+                    if (AudioFileInfo::isAudioName(name)) file(child, st);
+                    continue;
+                }
+                if (!S_ISDIR(st.st_mode)) continue;
+            }
+            if (depth + 1 > kMaxDepth) {
+                unlisted.push_back(child);
+                continue;
+            }
+            const int sub = ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0) {
+                // Gone, or no longer a folder (a link, a file): nothing of it
+                // is in the library any more.
+                if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) unlisted.push_back(child);
+                continue;
+            }
+            folder(sub, child, depth + 1);
+        }
+        ::closedir(dir);
+    }
+
+    std::vector<Candidate> candidates;
+    std::vector<std::string> unlisted;  // folders whose listing failed
+    std::set<std::string> unreadable;   // audio files whose stat failed
+    int64_t found = 0;
+
+private:
+    void file(const std::string& path, const struct stat& st) {
+        ++found;
+        const int64_t size = static_cast<int64_t>(st.st_size);
+        const double mtime = pathtext::seconds(st.st_mtim);
+        auto it = stamps_.find(path);
+        if (it != stamps_.end()) {
+            const bool unchanged = it->second.size == size && std::abs(it->second.mtime - mtime) < 0.001;
+            stamps_.erase(it);  // what stays in the map was not seen
+            if (unchanged) return;
+        }
+        candidates.push_back({path, size, mtime});
+    }
+
+    std::map<std::string, Catalog::Stamp>& stamps_;
+    std::function<bool(const std::string&)> fails_;
+};
+
+bool under(const std::string& path, const std::string& folder) {
+    if (folder == "/") return true;
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+struct Read {
+    std::optional<AudioFileInfo> info;
+    SoundMeta meta;
+};
+
+}  // namespace
+
+std::string canonical(std::string_view path) {
+    const std::string text(path);
+    // A NUL would cut the text handed to the system: such a path names no
+    // file, and its lexical form keeps every byte.
+    if (text.find('\0') == std::string::npos) {
+        if (char* resolved = ::realpath(text.c_str(), nullptr)) {
+            std::string out(resolved);
+            std::free(resolved);
+            return out;
+        }
+    }
+    return standardized(text);
+}
+
+std::string standardized(std::string_view path) {
+    std::filesystem::path p{std::string(path)};
+    if (!p.is_absolute()) {
+        std::error_code ec;
+        const std::filesystem::path cwd = std::filesystem::current_path(ec);
+        p = (ec ? std::filesystem::path("/") : cwd) / p;
+    }
+    std::string out = p.lexically_normal().string();
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+void setListingFailure(std::function<bool(const std::string& folder)> fails) {
+    std::lock_guard lock(gSeamMutex);
+    gListingFailure = std::move(fails);
+}
+
+void scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress) {
+    const std::string r = canonical(root);
+    std::map<std::string, Catalog::Stamp> stamps = catalog.stamps(r);
+
+    Walk walk(stamps, listingFailure());
+    bool rootListed = false;
+    const int fd = ::open(r.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        walk.folder(fd, r, 0);
+        rootListed = std::find(walk.unlisted.begin(), walk.unlisted.end(), r) == walk.unlisted.end();
+    }
+
+    Progress state;
+    state.found = walk.found;
+    state.candidates = static_cast<int64_t>(walk.candidates.size());
+    if (progress) progress(state);
+
+    if (!walk.candidates.empty()) {
+        const std::vector<Candidate>& all = walk.candidates;
+        const size_t batches = (all.size() + kBatchSize - 1) / kBatchSize;
+        // Two result lists: the workers read the next batch while this
+        // thread writes the last one. They outlive the pool, whose
+        // destructor lets a running batch finish.
+        std::vector<Read> reading, ready;
+        WorkerPool pool(std::min(WorkerPool::coreCount(), all.size()));
+        auto startBatch = [&](size_t b) {
+            const size_t start = b * kBatchSize;
+            reading.assign(std::min(kBatchSize, all.size() - start), Read{});
+            pool.start(reading.size(), [&all, &reading, start](size_t i) {
+                const std::filesystem::path url(all[start + i].path);
+                try {
+                    reading[i].info = AudioFileInfo::load(url);
+                } catch (...) {
+                    // Not readable as audio: catalogued without facts.
+                }
+                reading[i].meta = MetaIO::read(url);
+            });
+        };
+        startBatch(0);
+        for (size_t b = 0; b < batches; ++b) {
+            pool.wait();
+            std::swap(ready, reading);
+            if (b + 1 < batches) startBatch(b + 1);
+            const size_t start = b * kBatchSize;
+            catalog.transaction([&] {
+                for (size_t i = 0; i < ready.size(); ++i) {
+                    const Candidate& c = all[start + i];
+                    catalog.upsert(c.path, r, c.size, c.mtime, ready[i].info, ready[i].meta);
+                }
+            });
+            state.written += static_cast<int64_t>(ready.size());
+            if (progress) progress(state);
+        }
+    }
+
+    // A root that could not be listed says nothing about its files.
+    if (!rootListed) return;
+    std::vector<std::string> gone;
+    for (const auto& entry : stamps) {
+        const std::string& path = entry.first;
+        if (walk.unreadable.contains(path)) continue;
+        if (std::any_of(walk.unlisted.begin(), walk.unlisted.end(),
+                        [&](const std::string& folder) { return under(path, folder); }))
+            continue;
+        gone.push_back(path);
+    }
+    if (gone.empty()) return;
+    catalog.transaction([&] {
+        for (const std::string& path : gone) catalog.removePath(path);
+    });
+    state.removed = static_cast<int64_t>(gone.size());
+    if (progress) progress(state);
+}
+
+}  // namespace qm::LibraryScanner

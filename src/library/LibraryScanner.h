@@ -1,0 +1,78 @@
+// Brings the catalog in line with one library folder on disk: new and
+// changed audio files are read and catalogued, unchanged ones are left
+// alone, rows of files that are gone are deleted.
+//
+// The walk lists folders itself (openat/fdopendir, the entry's own type from
+// lstat): names beginning with "." are neither catalogued nor descended,
+// symbolic links are neither followed nor catalogued, and every other
+// folder is descended (Linux has no package folders). A file is unchanged
+// when its catalogued size equals its size and its catalogued mtime lies
+// within 1 ms of its nanosecond mtime; only then is it not opened.
+//
+// Changed files are read on a small pool (one worker a core) in batches of
+// 256: AudioFileInfo::load and MetaIO::read, each worker filling only its
+// own slot. Each batch is written in one catalog transaction while the
+// workers read the next, so searches and lookups of other threads run
+// between batches and never see half of one. Rows are deleted only for files known to be gone: a root or folder
+// that cannot be listed (drive unplugged, server offline) keeps its rows,
+// since they may hold colleagues' edits that exist nowhere else.
+//
+// Paths are the file system's bytes exactly: a catalog key must lead back
+// to its file, so nothing is "repaired".
+//
+// scan blocks its thread for the whole walk and may run on any thread, one
+// scan per root at a time (the library model sees to that); canonical is
+// pure apart from asking the file system.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+class Catalog;
+
+namespace LibraryScanner {
+
+// Files read and written per transaction.
+inline constexpr size_t kBatchSize = 256;
+// Folders deeper than this below the root are treated as unlistable (a bind
+// mount of a folder inside itself would otherwise never end).
+inline constexpr int kMaxDepth = 256;
+
+// Where a scan stands; handed to the progress callback, from the scanning
+// thread, once the walk is done, after each batch's transaction and after
+// the deletion of gone rows.
+struct Progress {
+    int64_t found = 0;       // audio files the walk saw, changed or not
+    int64_t candidates = 0;  // of them new or changed
+    int64_t written = 0;     // candidates written so far
+    int64_t removed = 0;     // rows of gone files deleted
+    bool operator==(const Progress&) const = default;
+};
+
+// The canonical form of a folder path, from which every catalog root and
+// key is built: the resolved path (realpath, links resolved) when the path
+// exists; otherwise the absolute path with "." and ".." taken out lexically
+// and no trailing slash ("/" stays). The bytes are kept as they are.
+std::string canonical(std::string_view path);
+// The lexical half of canonical(): absolute (from the working folder),
+// "." and ".." taken out, no trailing slash ("/" stays); links stay.
+std::string standardized(std::string_view path);
+
+// Scans the folder `root` (any form; canonical() is applied) into the
+// catalog. Reports nothing: unreadable files are catalogued without facts,
+// unlistable folders keep their rows.
+void scan(const std::string& root, Catalog& catalog,
+          const std::function<void(const Progress&)>& progress = {});
+
+// Test seam: a folder (absolute path, as the walk builds it) for which
+// `fails` answers true is treated as unlistable, as an I/O error or a
+// vanished server would make it. An empty function restores the real walk.
+void setListingFailure(std::function<bool(const std::string& folder)> fails);
+
+}  // namespace LibraryScanner
+
+}  // namespace qm

@@ -1,0 +1,292 @@
+// The writing half of RIFFMeta (see RIFFMeta.h).
+#include "library/RIFFMeta.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "audio/Text.h"
+#include "platform/AppError.h"
+#include "platform/FileAccess.h"
+#include "platform/ReadOnlyFile.h"
+
+namespace qm::RIFFMeta {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kPrefix =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BWFXML><IXML_VERSION>2.10</IXML_VERSION>";
+constexpr std::string_view kRootEnd = "</BWFXML>";
+constexpr uint64_t kMaxRIFFSize = 0xFFFFFFFFull;
+
+std::mutex observerLock;
+std::function<void(uint64_t)> copyObserver;
+
+void notifyCopied(uint64_t copied) {
+    std::lock_guard lock(observerLock);
+    if (copyObserver) copyObserver(copied);
+}
+
+[[noreturn]] void notWritable() { throw AppError(kNotWritableWav, "Not a WAV file Quillmarsh can write"); }
+
+[[noreturn]] void failed(const fs::path& url, const std::string& reason) {
+    throw AppError(FileAccess::kWriteFailed, fmt::format("Couldn't save \"{}\": {}", url.filename().string(), reason));
+}
+
+std::string le32(uint64_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[size_t(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+}
+
+uint64_t chunkBytes(uint64_t size) { return 8 + size + (size & 1); }
+
+void appendEscaped(std::string& out, std::string_view value) {
+    for (char c : value) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out += c;
+        }
+    }
+}
+
+// The record's description as the 256-byte bext field: a character the cut
+// would split is dropped whole; no terminating zero when the text fills it.
+std::string descriptionField(const std::string& description) {
+    std::string bytes = text::repairUtf8(description);
+    if (bytes.size() > kBextDescriptionBytes) bytes.resize(kBextDescriptionBytes);
+    while (!bytes.empty() && !text::isValidUtf8(bytes)) bytes.pop_back();
+    bytes.resize(kBextDescriptionBytes, '\0');
+    return bytes;
+}
+
+// The new iXML text. The old text's bytes outside the replaced USER block
+// stay exactly as they were, whatever their encoding: the markers are ASCII,
+// so they are found in the bytes as they would be in the decoded text.
+std::string ixmlText(const std::optional<std::string>& old, const std::string& block) {
+    std::string text = old ? old->substr(0, old->find('\0')) : std::string(kPrefix) + std::string(kRootEnd);
+    const size_t open = text.find("<USER>");
+    if (open != std::string::npos) {
+        if (const size_t close = text.find("</USER>", open + 6); close != std::string::npos) {
+            text.replace(open, close + 7 - open, block);
+            return text;
+        }
+    }
+    if (const size_t root = text.rfind(kRootEnd); root != std::string::npos) {
+        // A reader takes the first "<USER>" and the first "</USER>" after it:
+        // behind a block that is never closed, the new one would be read
+        // together with the broken one's elements, which come first.
+        if (open != std::string::npos) text.insert(open, block);
+        else text.replace(root, kRootEnd.size(), block + std::string(kRootEnd));
+        return text;
+    }
+    return std::string(kPrefix) + block + std::string(kRootEnd);
+}
+
+std::string bextBytes(const std::optional<std::string>& old, const std::string& description) {
+    std::string bext;
+    if (old) {
+        bext = *old;
+        if (bext.size() < kBextBytes) bext.resize(kBextBytes, '\0');
+    } else {
+        bext.assign(kBextBytes, '\0');
+        std::memcpy(bext.data() + 256, "Quillmarsh", 10);  // Originator
+        bext[346] = 1;                                       // Version 1
+    }
+    bext.replace(0, kBextDescriptionBytes, descriptionField(description));
+    return bext;
+}
+
+// The new file's bytes as they go out: small pieces gathered, kept chunks
+// copied from the old file block by block (copy_file_range where the file
+// system has it, else pread and write through one block of memory).
+class Output {
+public:
+    Output(int fd, const fs::path& url) : fd_(fd), url_(url) {}
+
+    void put(std::string_view bytes) { pending_ += bytes; }
+
+    // One chunk in one piece: header, data and a pad byte after an odd size.
+    void chunk(std::string_view id, const std::string& data) {
+        put(id);
+        put(le32(data.size()));
+        put(data);
+        if (data.size() & 1) put(std::string_view("\0", 1));
+    }
+
+    // `size` bytes of `source` from `offset`. A read that ends early means
+    // the file got shorter since its chunks were listed: never a success.
+    void copy(const ReadOnlyFile& source, uint64_t offset, uint64_t size) {
+        flush();
+        auto in = static_cast<off_t>(offset);
+        while (size > 0) {
+            const size_t step = static_cast<size_t>(std::min(size, kCopyBlock));
+            ssize_t n = -1;
+            if (copyRange_) {
+                n = ::copy_file_range(source.descriptor(), &in, fd_, nullptr, step, 0);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                    copyRange_ = false;
+                    continue;
+                }
+                if (n < 0) failed(url_, std::strerror(errno));
+            } else {
+                if (buffer_.empty()) buffer_.resize(kCopyBlock);
+                n = source.readAt(buffer_.data(), step, static_cast<uint64_t>(in));
+                if (n < 0) failed(url_, std::strerror(errno));
+                if (n > 0 && !FileAccess::writeAll(fd_, buffer_.data(), static_cast<size_t>(n)))
+                    failed(url_, std::strerror(errno));
+                in += n;
+            }
+            if (n == 0) failed(url_, "the file got shorter while it was being saved");
+            size -= static_cast<uint64_t>(n);
+            written_ += static_cast<uint64_t>(n);
+            copied_ += static_cast<uint64_t>(n);
+            notifyCopied(copied_);
+        }
+    }
+
+    void flush() {
+        if (!FileAccess::writeAll(fd_, pending_.data(), pending_.size())) failed(url_, std::strerror(errno));
+        written_ += pending_.size();
+        pending_.clear();
+    }
+
+    uint64_t written() const { return written_ + pending_.size(); }
+
+private:
+    int fd_;
+    const fs::path& url_;
+    std::string pending_;
+    std::vector<char> buffer_;
+    bool copyRange_ = true;
+    uint64_t written_ = 0, copied_ = 0;
+};
+
+// The bytes of the first chunk of that id (empty when a read gives none), or
+// nothing when there is no such chunk.
+std::optional<std::string> firstChunk(const ReadOnlyFile& file, const std::vector<Chunk>& list, std::string_view id,
+                                      const fs::path& url) {
+    for (const Chunk& c : list) {
+        if (c.id != id) continue;
+        std::string bytes(static_cast<size_t>(c.size), '\0');
+        const ssize_t got = file.readAt(bytes.data(), bytes.size(), c.offset);
+        if (got < 0) failed(url, std::strerror(errno));
+        bytes.resize(static_cast<size_t>(got));
+        return bytes;
+    }
+    return std::nullopt;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+void setCopyObserver(std::function<void(uint64_t)> observer) {
+    std::lock_guard lock(observerLock);
+    copyObserver = std::move(observer);
+}
+
+std::string userBlock(const SoundMeta& meta) {
+    std::string block = "<USER>";
+    for (const SoundMeta::IxmlTag& row : SoundMeta::ixmlTags()) {
+        const std::string& value = meta.*row.field;
+        if (value.empty()) continue;
+        block += fmt::format("<{}>", row.tag);
+        appendEscaped(block, text::repairUtf8(value));
+        block += fmt::format("</{}>", row.tag);
+    }
+    if (!meta.category.empty() || !meta.subCategory.empty()) {
+        const std::string full = meta.category.empty()      ? meta.subCategory
+                                 : meta.subCategory.empty() ? meta.category
+                                                            : meta.category + "-" + meta.subCategory;
+        block += "<CATEGORYFULL>";
+        appendEscaped(block, text::repairUtf8(full));
+        block += "</CATEGORYFULL>";
+    }
+    if (meta.rating > 0) block += fmt::format("<RATING>{}</RATING>", meta.rating);
+    block += "<EMBEDDER>Quillmarsh</EMBEDDER></USER>";
+    return block;
+}
+
+void write(const SoundMeta& meta, const fs::path& url) {
+    // The link stays a link; the file it leads to is the one read and replaced.
+    const fs::path file = FileAccess::resolveLink(url);
+    const ReadOnlyFile source(file);
+    if (!source) failed(url, std::strerror(errno));
+    struct stat before {};
+    if (::fstat(source.descriptor(), &before) != 0) failed(url, std::strerror(errno));
+    if (!S_ISREG(before.st_mode)) notWritable();
+
+    // Everything that can refuse the file is decided before a temporary exists.
+    const std::optional<std::vector<Chunk>> list = chunks(source);
+    if (!list || list->size() >= kMaxChunks) notWritable();
+    bool hasData = false;
+    const Chunk* oldIXML = nullptr;
+    const Chunk* oldBext = nullptr;
+    for (const Chunk& c : *list) {
+        hasData = hasData || c.id == "data";
+        if (!oldIXML && c.id == "iXML") oldIXML = &c;
+        if (!oldBext && c.id == "bext") oldBext = &c;
+    }
+    if (!hasData) notWritable();
+    if ((oldIXML && oldIXML->size > kMaxHeldChunk) || (oldBext && oldBext->size > kMaxHeldChunk)) notWritable();
+
+    const std::string ixml = ixmlText(firstChunk(source, *list, "iXML", url), userBlock(meta));
+    const std::string bext = bextBytes(firstChunk(source, *list, "bext", url), meta.description);
+
+    uint64_t length = 12;
+    bool placed = false;
+    for (const Chunk& c : *list) {
+        if (c.id == "bext" || c.id == "iXML") continue;
+        if (c.id == "data" && !placed) {
+            length += chunkBytes(bext.size()) + chunkBytes(ixml.size());
+            placed = true;
+        }
+        length += chunkBytes(c.size);
+    }
+    auto tooLarge = [] { throw AppError(kTooLargeForRIFF, "File too large for RIFF"); };
+    if (length - 8 > kMaxRIFFSize) tooLarge();
+
+    FileAccess::writeThroughTemporary(file, [&](FileAccess::TemporaryFile& temporary) {
+        Output out(temporary.fd(), url);
+        out.put(std::string_view("RIFF\0\0\0\0WAVE", 12));
+        bool newChunksWritten = false;
+        for (const Chunk& c : *list) {
+            if (c.id == "bext" || c.id == "iXML") continue;
+            if (c.id == "data" && !newChunksWritten) {
+                out.chunk("bext", bext);
+                out.chunk("iXML", ixml);
+                newChunksWritten = true;
+            }
+            // The id as it stands in the old file, even where it is no UTF-8.
+            out.put(std::string_view(c.raw.data(), 4));
+            out.put(le32(c.size));
+            out.copy(source, c.offset, c.size);
+            if (c.size & 1) out.put(std::string_view("\0", 1));
+        }
+        out.flush();
+        if (out.written() - 8 > kMaxRIFFSize) tooLarge();
+        const std::string riffSize = le32(out.written() - 8);
+        if (::pwrite(temporary.fd(), riffSize.data(), 4, 4) != 4) failed(url, std::strerror(errno));
+        // Changed in place while copied (a tag editor, say): the copy may mix
+        // old and new bytes.
+        struct stat after {};
+        if (::fstat(source.descriptor(), &after) != 0) failed(url, std::strerror(errno));
+        if (!sameFile(before, after)) failed(url, "the file changed while it was being saved");
+    });
+}
+
+}  // namespace qm::RIFFMeta

@@ -1,0 +1,356 @@
+#include "library/LibraryScanner.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <set>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "library/Catalog.h"
+#include "library/CatalogTestSupport.h"
+#include "library/WorkerPool.h"
+#include "support/AudioFiles.h"
+#include "support/OpenWatch.h"
+#include "support/TempDir.h"
+#include "library/ScanTestSupport.h"
+
+using namespace qm;
+using namespace qm::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ListingSeamGuard {
+    ~ListingSeamGuard() { LibraryScanner::setListingFailure({}); }
+};
+
+}  // namespace
+
+TEST(LibraryScanner, CanonicalForms) {
+    TempDir dir;
+    const fs::path lib = dir / "Lib";
+    fs::create_directories(lib / "Sub");
+    fs::create_directory_symlink(lib, dir / "Link");
+    const std::string real = realPath(lib);
+    ASSERT_FALSE(real.empty());
+
+    // Trailing slash, a link, dot and dot-dot: one form.
+    for (const std::string& form : {lib.string() + "/", (dir / "Link").string(), (lib / "Sub/..").string(),
+                                    (lib / "./Sub/../").string(), lib.string() + "//"})
+        EXPECT_EQ(LibraryScanner::canonical(form), real) << form;
+
+    // A path that does not exist is standardised lexically, links left alone.
+    const std::string base = realPath(dir.path());
+    EXPECT_EQ(LibraryScanner::canonical((dir / "Link/missing/x/../y/").string()),
+              (dir / "Link/missing/y").lexically_normal().string());
+    EXPECT_EQ(LibraryScanner::canonical(base + "/gone/./a/"), base + "/gone/a");
+    EXPECT_EQ(LibraryScanner::canonical("/"), "/");
+    EXPECT_EQ(LibraryScanner::canonical("/no-such-folder-qm/.."), "/");
+    EXPECT_EQ(LibraryScanner::canonical("/../no-such-folder-qm/"), "/no-such-folder-qm");
+    // A relative path is taken from the working folder.
+    EXPECT_EQ(LibraryScanner::canonical("no-such-folder-qm/a/.."),
+              (fs::current_path() / "no-such-folder-qm").string());
+    // A NUL names no file: the text is kept, not cut at the NUL.
+    const std::string withNul = lib.string() + std::string("\0x", 2);
+    EXPECT_EQ(LibraryScanner::canonical(withNul), withNul);
+
+    // The lexical half alone keeps links.
+    EXPECT_EQ(LibraryScanner::standardized((dir / "Link/Sub/../").string()), (dir / "Link").string());
+    EXPECT_EQ(LibraryScanner::standardized("/a/./b/../c//"), "/a/c");
+    EXPECT_EQ(LibraryScanner::standardized("/"), "/");
+
+    // Bytes that are not UTF-8 are the folder's name: kept as they are.
+    const fs::path odd = dir / "caf\xE9 \xFF";
+    fs::create_directory(odd);
+    EXPECT_EQ(LibraryScanner::canonical(odd.string()), base + "/caf\xE9 \xFF");
+}
+
+// Linux resolves paths of up to 4,096 bytes.
+TEST(LibraryScanner, LongRootPath) {
+    Library l;
+    fs::path deep = l.lib;
+    while (deep.string().size() < 3000) deep /= std::string(200, 'd');
+    fs::create_directories(deep);
+    writeBytes(deep / "x.wav", wavBytes());
+    const std::string root = LibraryScanner::canonical(deep.string() + "/");
+    EXPECT_EQ(root, realPath(deep));
+    EXPECT_GE(root.size(), 3000u);
+
+    l.scan(deep);
+    EXPECT_EQ(l.paths(), std::vector<std::string>{root + "/x.wav"});
+    EXPECT_EQ(l.raw.one("SELECT root FROM files"), root);
+    EXPECT_EQ(l.raw.one("SELECT sr FROM files"), "48000.0");
+}
+
+TEST(LibraryScanner, WhatTheWalkCatalogues) {
+    Library l;
+    l.put("x.WAV");
+    l.put(".hidden.wav");
+    l.put(".Hidden Folder/inside.wav");
+    l.put("notes.txt", "text");
+    l.put("Bundle.app/Contents/inside.wav");  // no packages on Linux: descended
+    l.put("folder.wav/inner.flac", "not really flac");
+    l.put("broken.wav", "this is no audio file at all");
+    l.put("empty.mp3", "");
+    l.put("Doors/DOORWood_Slam Hard_JD_SR7.wav",
+          RiffBuilder()
+              .fmt(2, 44100, 24)
+              .chunk("iXML", "<BWFXML><USER><DESCRIPTION>Big slam</DESCRIPTION></USER></BWFXML>")
+              .data16(2, 4)
+              .bytes());
+    fs::create_directories(l.dir / "Outside");
+    writeBytes(l.dir / "Outside/o.wav", wavBytes());
+    fs::create_symlink(l.lib / "x.WAV", l.lib / "link.wav");
+    fs::create_directory_symlink(l.dir / "Outside", l.lib / "linked folder");
+    ASSERT_EQ(::mkfifo((l.lib / "pipe.wav").c_str(), 0600), 0);  // would block a reader
+
+    const struct timespec stamp = {1700000000, 123456789};
+    setMtime(l.lib / "x.WAV", stamp);
+
+    OpenWatch watch;
+    watch.add(l.dir / "Outside");
+    l.scan();
+    const std::string r = l.root();
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{
+                             r + "/Bundle.app/Contents/inside.wav",
+                             r + "/Doors/DOORWood_Slam Hard_JD_SR7.wav",
+                             r + "/broken.wav",
+                             r + "/empty.mp3",
+                             r + "/folder.wav/inner.flac",
+                             r + "/x.WAV",
+                         }));
+    EXPECT_TRUE(watch.opened().empty());
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM fts"), "6");
+    EXPECT_EQ(l.raw.rows("SELECT DISTINCT root FROM files"), (std::vector<std::vector<std::string>>{{r}}));
+
+    // Stamps from lstat with nanoseconds; facts and metadata from the file.
+    auto x = l.raw.rows("SELECT size, mtime, sr, channels, bits, codec FROM files WHERE path = '" + r + "/x.WAV'")[0];
+    EXPECT_EQ(x[0], std::to_string(fs::file_size(l.lib / "x.WAV")));
+    EXPECT_NEAR(l.catalog.stamps(r)[r + "/x.WAV"].mtime, 1700000000.123456789, 1e-6);
+    EXPECT_EQ((std::vector<std::string>(x.begin() + 2, x.end())), (std::vector<std::string>{"48000.0", "1", "16", "PCM"}));
+    auto slam = l.catalog.row(r + "/Doors/DOORWood_Slam Hard_JD_SR7.wav");
+    ASSERT_TRUE(slam);
+    EXPECT_EQ(slam->meta.description, "Big slam");
+    EXPECT_EQ(slam->meta.catID, "DOORWood");
+    EXPECT_EQ(slam->meta.designer, "JD");
+    EXPECT_EQ(slam->channels, 2);
+    // Not audio: still listed, without facts.
+    auto broken = l.catalog.row(r + "/broken.wav");
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->duration, 0);
+    EXPECT_EQ(broken->codec, "");
+    EXPECT_EQ(broken->meta.fxName, "broken");
+
+    ASSERT_FALSE(l.reports.empty());
+    EXPECT_EQ(l.reports.front().found, 6);
+    EXPECT_EQ(l.reports.back().written, 6);
+}
+
+TEST(LibraryScanner, NamesAreTheFileSystemsBytes) {
+    Library l;
+    const std::string folder = "\xFF Folder", name = "caf\xE9 take.wav";
+    l.put(folder + "/" + name);
+    l.scan();
+    const std::string path = l.root() + "/" + folder + "/" + name;
+    EXPECT_EQ(l.paths(), std::vector<std::string>{path});
+    auto row = l.catalog.row(path);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->sampleRate, 48000);
+    // The key leads back to the file: the rescan finds it unchanged.
+    l.scan();
+    EXPECT_EQ(l.reports.front().candidates, 0);
+    EXPECT_EQ(l.count(), "1");
+}
+
+TEST(LibraryScanner, AnUnchangedRescanOpensNothingAndWritesNothing) {
+    Library l;
+    for (int i = 0; i < 30; ++i) l.put(fmt::format("Set {}/take {}.wav", i % 4, i));
+    l.put("Set 1/music.flac", "");
+    l.scan();
+    ASSERT_EQ(l.count(), "31");
+    const std::string version = l.raw.one("PRAGMA data_version");
+
+    OpenWatch watch;
+    watch.add(l.lib, true);
+    l.scan();
+    EXPECT_EQ(watch.opened(), std::vector<std::string>{});
+    EXPECT_EQ(l.raw.one("PRAGMA data_version"), version);  // no commit by anyone
+    EXPECT_EQ(l.reports, (std::vector<LibraryScanner::Progress>{{.found = 31}}));
+}
+
+TEST(LibraryScanner, ModificationTimeTolerance) {
+    Library l;
+    const fs::path a = l.put("a.wav"), b = l.put("b.wav"), c = l.put("c.wav"), d = l.put("d.wav");
+    l.scan();
+    const std::string r = l.root();
+
+    setMtime(a, plusNanos(mtimeOf(a), 500000));    // 0.0005 s: the same file
+    setMtime(b, plusNanos(mtimeOf(b), 2000000));   // 0.002 s: changed
+    const struct timespec old = mtimeOf(c);
+    writeBytes(c, wavBytes(20));                   // another size, the old time
+    setMtime(c, old);
+
+    OpenWatch watch;
+    watch.add(l.lib);
+    l.scan();
+    const std::vector<std::string> opened = watch.opened();
+    const std::set<std::string> files(opened.begin(), opened.end());
+    EXPECT_EQ(files, (std::set<std::string>{b.string(), c.string()}));
+    EXPECT_EQ(l.reports.front().candidates, 2);
+    EXPECT_EQ(l.raw.one("SELECT size FROM files WHERE path = '" + r + "/c.wav'"), std::to_string(fs::file_size(c)));
+    EXPECT_NEAR(l.catalog.stamps(r)[r + "/b.wav"].mtime,
+                static_cast<double>(mtimeOf(b).tv_sec) + static_cast<double>(mtimeOf(b).tv_nsec) * 1e-9, 1e-6);
+    EXPECT_EQ(l.catalog.row(r + "/c.wav")->duration, 20.0 / 48000);
+}
+
+TEST(LibraryScanner, WritesInTransactionsOf256) {
+    Library l;
+    const std::string bytes = wavBytes();
+    for (int i = 0; i < 600; ++i) l.put(fmt::format("F{}/s{:03}.wav", i % 7, i), bytes);
+    l.scan();
+    EXPECT_EQ(l.batches(), (std::vector<int64_t>{256, 256, 88}));
+    EXPECT_EQ(l.reports.front().candidates, 600);
+    EXPECT_EQ(l.count(), "600");
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM fts"), "600");
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM files WHERE sr = 48000"), "600");
+}
+
+TEST(LibraryScanner, FilesThatAreGoneLoseTheirRows) {
+    Library l;
+    for (const char* name : {"keep.wav", "deleted.wav", "Sub/made hidden.wav", "now a link.wav", "now a fifo.wav",
+                             "Dropped/one.wav", "Dropped/Deeper/two.wav"})
+        l.put(name);
+    l.scan();
+    ASSERT_EQ(l.count(), "7");
+    const std::string r = l.root();
+
+    fs::remove(l.lib / "deleted.wav");
+    fs::rename(l.lib / "Sub/made hidden.wav", l.lib / "Sub/.made hidden.wav");
+    fs::remove(l.lib / "now a link.wav");
+    fs::create_symlink(l.lib / "keep.wav", l.lib / "now a link.wav");
+    fs::remove(l.lib / "now a fifo.wav");
+    ASSERT_EQ(::mkfifo((l.lib / "now a fifo.wav").c_str(), 0600), 0);
+    fs::remove_all(l.lib / "Dropped");
+    l.scan();
+    EXPECT_EQ(l.paths(), std::vector<std::string>{r + "/keep.wav"});
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM fts"), "1");
+    EXPECT_EQ(l.raw.one("SELECT rowid FROM fts"), l.raw.one("SELECT id FROM files"));
+    EXPECT_EQ(l.reports.back().removed, 6);
+}
+
+TEST(LibraryScanner, EveryFormOfARootCataloguesUnderOneRoot) {
+    Library l;
+    l.put("A/one.wav");
+    l.put("two.wav");
+    fs::create_directory_symlink(l.lib, l.dir / "Through a link");
+    l.scan(l.lib.string() + "/");
+    const std::vector<std::string> first = l.paths();
+    ASSERT_EQ(first.size(), 2u);
+    for (const fs::path& form : {l.dir / "Through a link", l.lib / "A/..", l.lib}) {
+        l.scan(form);
+        EXPECT_EQ(l.reports.front().candidates, 0) << form;
+    }
+    EXPECT_EQ(l.paths(), first);
+    EXPECT_EQ(l.raw.rows("SELECT DISTINCT root FROM files"), (std::vector<std::vector<std::string>>{{l.root()}}));
+}
+
+// A drive that is unplugged or a server that stopped answering says nothing
+// about its files: their rows, and the colleagues' edits pulled into them,
+// stay.
+TEST(LibraryScanner, RootsAndFoldersThatCannotBeListedKeepTheirRows) {
+    ListingSeamGuard guard;
+    Library l;
+    for (const char* name : {"top.wav", "gone.wav", "Sub/a.wav", "Sub/Deeper/b.wav", "Other/c.wav"}) l.put(name);
+    l.scan();
+    const std::vector<std::string> all = l.paths();
+    ASSERT_EQ(all.size(), 5u);
+    const std::string r = l.root();
+
+    // The root is missing.
+    fs::rename(l.lib, l.dir / "Away");
+    l.scan();
+    EXPECT_EQ(l.paths(), all);
+    // The root is a file.
+    writeBytes(l.lib, "a file now");
+    l.scan();
+    EXPECT_EQ(l.paths(), all);
+    fs::remove(l.lib);
+    fs::rename(l.dir / "Away", l.lib);
+
+    // One folder cannot be listed: its rows stay, files known to be gone go.
+    fs::remove(l.lib / "gone.wav");
+    fs::remove(l.lib / "Sub/a.wav");
+    LibraryScanner::setListingFailure([&](const std::string& folder) { return folder == r + "/Sub"; });
+    l.scan();
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Other/c.wav", r + "/Sub/Deeper/b.wav", r + "/Sub/a.wav",
+                                                   r + "/top.wav"}));
+    // The root's own listing fails: nothing is removed.
+    fs::remove(l.lib / "top.wav");
+    LibraryScanner::setListingFailure([&](const std::string& folder) { return folder == r; });
+    l.scan();
+    EXPECT_EQ(l.paths().size(), 4u);
+    // Listed again, the folders show what is really gone.
+    LibraryScanner::setListingFailure({});
+    l.scan();
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Other/c.wav", r + "/Sub/Deeper/b.wav"}));
+}
+
+// Searches and facets on another thread see a scan only batch by batch:
+// the total under the root is 0, a multiple of 256, or the final count.
+TEST(LibraryScanner, ScanAndSearchAtOnce) {
+    Library l;
+    constexpr int kFiles = 5000;
+    const std::string bytes = wavBytes();
+    for (int i = 0; i < kFiles; ++i) l.put(fmt::format("Folder {}/fx{:04}.wav", i % 50, i), bytes);
+    const std::string r = l.root();
+
+    std::atomic<bool> done{false};
+    std::vector<int64_t> totals, hits;
+    double longestMs = 0;
+    // Each call waits for the batch being written, if any, then runs.
+    auto timed = [&](auto call) {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = call();
+        longestMs = std::max(
+            longestMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        return result;
+    };
+    std::thread reader([&] {
+        while (!done.load()) {
+            totals.push_back(timed([&] { return l.catalog.facets({r}).total; }));
+            hits.push_back(timed([&] {
+                return static_cast<int64_t>(l.catalog.search({.query = "fx", .roots = {r}}, kFiles).size());
+            }));
+            timed([&] { return l.catalog.facets({}).total; });
+        }
+    });
+    l.scan();
+    done = true;
+    reader.join();
+
+    EXPECT_EQ(l.count(), std::to_string(kFiles));
+    ASSERT_FALSE(totals.empty());
+    for (const std::vector<int64_t>* seen : {&totals, &hits})
+        for (int64_t n : *seen) EXPECT_TRUE(n == kFiles || n % 256 == 0) << n;
+    std::cout << "search rounds during the scan: " << totals.size() << ", longest search or facets call: "
+              << longestMs << " ms\n";
+    ::testing::Test::RecordProperty("longest_search_ms", fmt::format("{:.1f}", longestMs));
+}
+
+TEST(WorkerPool, RunsEveryIndexOnceRoundAfterRound) {
+    WorkerPool pool(4);
+    for (size_t count : {1u, 3u, 256u, 1000u, 0u, 7u}) {
+        std::vector<std::atomic<int>> hits(count);
+        pool.run(count, [&](size_t i) { hits[i]++; });
+        for (size_t i = 0; i < count; ++i) EXPECT_EQ(hits[i].load(), 1) << count << " " << i;
+    }
+    EXPECT_GE(WorkerPool::coreCount(), 1u);
+}
