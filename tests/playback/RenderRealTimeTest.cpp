@@ -12,16 +12,17 @@
 #include "rt/mn_upmix.h"
 #include "support/CallCounters.h"
 #include "support/PlaybackConfigs.h"
+#include "support/SyscallTrap.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
-#include <cstring>
+#include <cstdlib>
 #include <pthread.h>
 #include <thread>
 #include <vector>
 
+<<<<<<< HEAD
 // A sanitizer's runtime makes system calls of its own on the thread (its
 // shadow memory at thread exit): the trap needs a plain build.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
@@ -32,18 +33,15 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
+=======
+>>>>>>> i20-monitor
 #include <unistd.h>
-#endif
-
-namespace {
-std::atomic<long> syscalls{0};
-std::atomic<bool> countingSyscalls{false};
-}  // namespace
 
 namespace {
 
 using namespace qm;
 
+<<<<<<< HEAD
 #if defined(QM_TRAP_SYSTEM_CALLS)
 void onTrap(int, siginfo_t*, void* context) {
     if (countingSyscalls.load(std::memory_order_relaxed)) syscalls.fetch_add(1);
@@ -70,6 +68,8 @@ bool trapSystemCalls() {
 }
 #endif
 
+=======
+>>>>>>> i20-monitor
 [[maybe_unused]] mn_ring* filledRing(int channels, int frames) {
     mn_ring* r = mn_ring_create(channels, frames);
     std::vector<std::vector<float>> data(channels, std::vector<float>(frames, 0.25f));
@@ -83,9 +83,14 @@ bool trapSystemCalls() {
 }  // namespace
 
 TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
+<<<<<<< HEAD
 #if !defined(QM_TRAP_SYSTEM_CALLS)
     GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
 #else
+=======
+    if (!test::SyscallTrap::available())
+        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under ThreadSanitizer";
+>>>>>>> i20-monitor
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 30.0, 0.0);
@@ -112,20 +117,15 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
     std::vector<float*> ptr;
     for (auto& d : dev) ptr.push_back(d.data());
 
-    struct sigaction sa {};
-    sa.sa_sigaction = onTrap;
-    sa.sa_flags = SA_SIGINFO;
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGSYS, &sa, &previous), 0);
-
+    test::SyscallTrap trap;
     std::atomic<bool> trapped{false};
     long allocations = -1, locks = -1;
     std::thread worker([&] {
-        if (!trapSystemCalls()) return;
+        if (!trap.trapThisThread()) return;
         trapped = true;
         test::AllocationCounter counter;
         test::LockCounter lockCounter;
-        countingSyscalls = true;
+        trap.startCounting();
         const uint32_t sizes[] = {256, 512, 4096, 5000, 64, 1};
         mn_slot_store(ctx.ringSlot, a);
         mn_slot_store(ctx.cfgSlot, &speakers);
@@ -150,22 +150,21 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
             ctx.render(n, ptr.data(), 8);
             mn_slot_store(ctx.ringSlot, a);
         }
-        countingSyscalls = false;
+        trap.stopCounting();
         allocations = counter.count();
         locks = lockCounter.count();
     });
     worker.join();
-    sigaction(SIGSYS, &previous, nullptr);
     mn_ring_destroy(a);
     mn_ring_destroy(b);
     ASSERT_TRUE(trapped) << "seccomp filter could not be installed";
     EXPECT_EQ(allocations, 0);
     EXPECT_EQ(locks, 0);
-    EXPECT_EQ(syscalls.load(), 0);
-#endif
+    EXPECT_EQ(trap.calls(), 0);
 }
 
 TEST(RenderRealTime, TheCountersSeeWhatTheyCount) {
+<<<<<<< HEAD
 #if !defined(QM_TRAP_SYSTEM_CALLS)
     GTEST_SKIP();
 #else
@@ -175,17 +174,21 @@ TEST(RenderRealTime, TheCountersSeeWhatTheyCount) {
     struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGSYS, &sa, &previous), 0);
     syscalls = 0;
+=======
+    if (!test::SyscallTrap::available()) GTEST_SKIP();
+    test::SyscallTrap trap;
+>>>>>>> i20-monitor
     long allocations = 0, locks = 0;
     std::thread worker([&] {
-        if (!trapSystemCalls()) return;
+        if (!trap.trapThisThread()) return;
         test::AllocationCounter counter;
         test::LockCounter lockCounter;
         pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
         pthread_mutex_lock(&m);
         pthread_mutex_unlock(&m);
-        countingSyscalls = true;
+        trap.startCounting();
         getppid();
-        countingSyscalls = false;
+        trap.stopCounting();
         // The thread's first allocation makes its arena with system calls,
         // which the filter refuses; malloc copes, and it is counted.
         void* volatile p = std::malloc(16);  // volatile: the pair must not be optimised away
@@ -194,9 +197,7 @@ TEST(RenderRealTime, TheCountersSeeWhatTheyCount) {
         locks = lockCounter.count();
     });
     worker.join();
-    sigaction(SIGSYS, &previous, nullptr);
     EXPECT_EQ(locks, test::LockCounter::available() ? 1 : 0);
-    EXPECT_EQ(syscalls.load(), 1);
+    EXPECT_EQ(trap.calls(), 1);
     EXPECT_GE(allocations, 1);
-#endif
 }

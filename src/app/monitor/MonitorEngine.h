@@ -1,0 +1,137 @@
+// The live monitor: the bus a workstation plays into a source (a device's
+// capture ports, or the workstation's outputs on the same sound server) runs
+// through the monitor's matrix node to the output device of the monitor's
+// output profile, with no latency added.
+//
+// It publishes the monitor's controls (`state`), the chosen source and
+// profile, whether the stream runs, the effect inserts (none yet) and a
+// one-line status; it remembers state, source and profile under
+// "monitor.state", "monitor.source" and "monitor.profile" (all three written
+// together, on a change of any; restoring writes nothing). A change of
+// `state` goes to the running node as a new matrix (crossfaded over one
+// period); a change of source or profile rebuilds the stream. The stream is
+// one duplex client over both devices; its process function is the node's
+// render. A source, output or server that goes away while the monitor runs
+// stops it with a message (state, source, profile and inserts stay); a rate
+// change rebuilds it.
+//
+// Main thread only; reports from the sound server's threads arrive through
+// the main queue.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/core/SettingsStore.h"
+#include "app/core/UserDefaults.h"
+#include "monitor/MatrixUnit.h"
+#include "monitor/MonitorState.h"
+#include "platform/AudioDuplex.h"
+#include "platform/MainQueue.h"
+#include "platform/Uuid.h"
+#include "playback/AudioDevices.h"
+
+namespace qm {
+
+class MonitorEngine : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(qm::MonitorState state READ state WRITE setState NOTIFY stateChanged)
+    Q_PROPERTY(std::optional<QString> sourceUID READ sourceUID WRITE setSourceUID NOTIFY sourceUIDChanged)
+    Q_PROPERTY(std::optional<qm::Uuid> profileID READ profileID WRITE setProfileID NOTIFY profileIDChanged)
+    Q_PROPERTY(bool running READ running NOTIFY runningChanged)
+    Q_PROPERTY(std::vector<qm::MonitorEngine::Insert> inserts READ inserts NOTIFY insertsChanged)
+    Q_PROPERTY(std::optional<QString> message READ message NOTIFY messageChanged)
+
+public:
+    // An effect insert in the monitor's chain.
+    struct Insert {
+        Uuid id;
+        QString name;
+        bool operator==(const Insert&) const = default;
+    };
+
+    static constexpr const char* stateKey = "monitor.state";
+    static constexpr const char* sourceKey = "monitor.source";
+    static constexpr const char* profileKey = "monitor.profile";
+
+    // Restores state, source and profile from `defaults` (nothing is
+    // written, nothing starts). `main` receives replaced records and the
+    // sound server's reports, and must outlive the engine.
+    MonitorEngine(SettingsStore& settings, std::shared_ptr<UserDefaults> defaults, MainQueue& main,
+                  QObject* parent = nullptr);
+    ~MonitorEngine() override;
+
+    const MonitorState& state() const { return state_; }
+    // A different value goes to the running node and is persisted.
+    void setState(const MonitorState& state);
+    const std::optional<QString>& sourceUID() const { return sourceUID_; }
+    // A different value is persisted and restarts a running monitor.
+    void setSourceUID(const std::optional<QString>& uid);
+    const std::optional<Uuid>& profileID() const { return profileID_; }
+    void setProfileID(const std::optional<Uuid>& id);
+    bool running() const { return running_; }
+    const std::vector<Insert>& inserts() const { return inserts_; }
+    const std::optional<QString>& message() const { return message_; }
+
+    // The chosen profile; else the first 9.1.6 speaker profile; else the first.
+    OutputProfile profile() const;
+
+    // Builds and starts the stream; does nothing while running. Never
+    // throws: every failure ends in `message`, with `running` false.
+    void start();
+    // teardown(), then `running` false.
+    void stop();
+    // Stops and drops the stream and the node; leaves `running`, `message`
+    // and `inserts` alone.
+    void teardown();
+
+    // The sources the window offers, with their channel counts.
+    static std::vector<AudioOutputDevice> inputDevices();
+
+    // The running stream's counts (0 before the first start) and figures.
+    int inputChannels() const { return inputChannels_; }
+    int deviceChannels() const { return deviceChannels_; }
+    const AudioDuplex* stream() const { return duplex_.get(); }
+
+signals:
+    void stateChanged();
+    void sourceUIDChanged();
+    void profileIDChanged();
+    void runningChanged();
+    void insertsChanged();
+    void messageChanged();
+
+private:
+    template <class T>
+    void setRebuilding(std::optional<T>& field, const std::optional<T>& value, void (MonitorEngine::*changed)());
+    void restartIfRunning();
+    void apply();
+    void persist();
+    void streamChanged(DuplexChange change);
+    void setRunning(bool running);
+    void setMessage(const std::optional<QString>& text);
+
+    SettingsStore& settings_;
+    std::shared_ptr<UserDefaults> defaults_;
+    MainQueue& main_;
+    MonitorState state_;
+    std::optional<QString> sourceUID_;
+    std::optional<Uuid> profileID_;
+    bool running_ = false;
+    std::vector<Insert> inserts_;
+    std::optional<QString> message_;
+
+    std::unique_ptr<MatrixUnit> unit_;
+    std::unique_ptr<AudioDuplex> duplex_;
+    int inputChannels_ = 0;
+    int deviceChannels_ = 0;
+    // Reports of a torn-down stream, or of a destroyed engine, are dropped.
+    uint64_t generation_ = 0;
+    std::shared_ptr<MonitorEngine*> self_;
+};
+
+}  // namespace qm
