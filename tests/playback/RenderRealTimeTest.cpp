@@ -22,54 +22,12 @@
 #include <thread>
 #include <vector>
 
-<<<<<<< HEAD
-// A sanitizer's runtime makes system calls of its own on the thread (its
-// shadow memory at thread exit): the trap needs a plain build.
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define QM_TRAP_SYSTEM_CALLS 1
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <stddef.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <ucontext.h>
-=======
->>>>>>> i20-monitor
 #include <unistd.h>
 
 namespace {
 
 using namespace qm;
 
-<<<<<<< HEAD
-#if defined(QM_TRAP_SYSTEM_CALLS)
-void onTrap(int, siginfo_t*, void* context) {
-    if (countingSyscalls.load(std::memory_order_relaxed)) syscalls.fetch_add(1);
-    auto* uc = static_cast<ucontext_t*>(context);
-    uc->uc_mcontext.gregs[REG_RAX] = -ENOSYS;
-}
-
-// Traps every system call of the calling thread except those a thread
-// needs to end.
-bool trapSystemCalls() {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigreturn, 5, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit, 4, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 3, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_madvise, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_munmap, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog prog = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
-    return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
-}
-#endif
-
-=======
->>>>>>> i20-monitor
 [[maybe_unused]] mn_ring* filledRing(int channels, int frames) {
     mn_ring* r = mn_ring_create(channels, frames);
     std::vector<std::vector<float>> data(channels, std::vector<float>(frames, 0.25f));
@@ -83,14 +41,8 @@ bool trapSystemCalls() {
 }  // namespace
 
 TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
-<<<<<<< HEAD
-#if !defined(QM_TRAP_SYSTEM_CALLS)
-    GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
-#else
-=======
     if (!test::SyscallTrap::available())
         GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under ThreadSanitizer";
->>>>>>> i20-monitor
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 30.0, 0.0);
@@ -164,20 +116,8 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
 }
 
 TEST(RenderRealTime, TheCountersSeeWhatTheyCount) {
-<<<<<<< HEAD
-#if !defined(QM_TRAP_SYSTEM_CALLS)
-    GTEST_SKIP();
-#else
-    struct sigaction sa {};
-    sa.sa_sigaction = onTrap;
-    sa.sa_flags = SA_SIGINFO;
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGSYS, &sa, &previous), 0);
-    syscalls = 0;
-=======
     if (!test::SyscallTrap::available()) GTEST_SKIP();
     test::SyscallTrap trap;
->>>>>>> i20-monitor
     long allocations = 0, locks = 0;
     std::thread worker([&] {
         if (!trap.trapThisThread()) return;
