@@ -33,7 +33,7 @@ TSAN_OPTIONS="$tsan" build-tsan/tests/qm_rt_tests
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
   --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
 # The monitor's matrix node with configurations published while it renders.
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUnit*'
+TSAN_OPTIONS="$tsan" build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUnit*:MonitorChain*'
 # The monitor's stream losing its output, its source and its server (the
 # other stream tests move samples between clients, which the sanitizer
 # cannot follow through the server).

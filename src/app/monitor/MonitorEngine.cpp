@@ -5,6 +5,8 @@
 #include "monitor/MonitorMatrix.h"
 #include "platform/AppError.h"
 
+#include <algorithm>
+
 namespace qm {
 
 MonitorEngine::MonitorEngine(SettingsStore& settings, std::shared_ptr<UserDefaults> defaults, MainQueue& main,
@@ -19,6 +21,8 @@ MonitorEngine::MonitorEngine(SettingsStore& settings, std::shared_ptr<UserDefaul
     }
     if (auto bytes = defaults_->data(sourceKey); bytes && !bytes->isEmpty()) sourceUID_ = QString::fromUtf8(*bytes);
     if (auto bytes = defaults_->data(profileKey)) profileID_ = Uuid::fromString(bytes->toStdString());
+    failureWatch_.setInterval(100);
+    connect(&failureWatch_, &QTimer::timeout, this, &MonitorEngine::watchFailures);
 }
 
 MonitorEngine::~MonitorEngine() { teardown(); }
@@ -105,6 +109,7 @@ void MonitorEngine::start() {
     // index and nothing is skipped.
     teardown();
     unit_ = std::make_unique<MatrixUnit>(main_);
+    chain_ = std::make_unique<MonitorChain>(unit_->state());
     std::weak_ptr<MonitorEngine*> weak = self_;
     const uint64_t generation = generation_;
     MainQueue* queue = &main_;
@@ -116,8 +121,7 @@ void MonitorEngine::start() {
         });
     };
     try {
-        duplex_ = AudioDuplexes::open(*source, *output, &MatrixUnit::State::renderCallback, unit_->state().get(),
-                                      onChange);
+        duplex_ = AudioDuplexes::open(*source, *output, &MonitorChain::processCallback, chain_.get(), onChange);
     } catch (const AppError& e) {
         teardown();
         setMessage(QString::fromStdString(e.what()));
@@ -132,7 +136,21 @@ void MonitorEngine::start() {
         setMessage(tr("The devices report no usable channels"));
         return;
     }
-    unit_->prepare(inputChannels_, duplex_->sampleRate());
+    sampleRate_ = duplex_->sampleRate();
+    unit_->prepare(inputChannels_, sampleRate_);
+    // Every insert is made again for this stream; one that cannot be stays
+    // in the list and is left out of the chain.
+    std::vector<std::shared_ptr<Lv2Unit>> chained;
+    QStringList skipped;
+    for (const auto& insert : inserts_) {
+        try {
+            insert.unit->prepare(deviceChannels_, sampleRate_);
+            chained.push_back(insert.unit);
+        } catch (const AppError&) {
+            skipped << tr("%1 couldn't be loaded and is skipped").arg(insert.name);
+        }
+    }
+    chain_->prepare(deviceChannels_, std::move(chained));
     apply();
     try {
         duplex_->start();
@@ -141,8 +159,10 @@ void MonitorEngine::start() {
         setMessage(tr("Couldn't combine the source and output devices"));
         return;
     }
+    failuresShown_.clear();
+    failureWatch_.start();
     setRunning(true);
-    setMessage(std::nullopt);
+    setMessage(skipped.isEmpty() ? std::nullopt : std::optional<QString>(skipped.join(QStringLiteral("; "))));
 }
 
 void MonitorEngine::stop() {
@@ -156,8 +176,10 @@ void MonitorEngine::teardown() {
         duplex_->pause();
         duplex_.reset();
     }
-    // No callback runs any more: the node and its records can go (the
-    // records through the main queue, as always).
+    // No callback runs any more: the chain, the node and its records can go
+    // (the records through the main queue, as always).
+    failureWatch_.stop();
+    chain_.reset();
     unit_.reset();
 }
 
@@ -174,7 +196,7 @@ void MonitorEngine::restartIfRunning() {
 void MonitorEngine::apply() {
     if (!unit_ || inputChannels_ <= 0) return;
     unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_));
-    if (duplex_) duplex_->setLatency(unit_->latency());
+    if (duplex_) duplex_->setLatency(unit_->latency() + (chain_ ? chain_->latency() : 0));
 }
 
 void MonitorEngine::persist() {
@@ -207,6 +229,87 @@ void MonitorEngine::streamChanged(DuplexChange change) {
             setRunning(false);
             setMessage(tr("The output device isn't available"));
             return;
+    }
+}
+
+std::vector<Lv2Plugin> MonitorEngine::effectComponents() {
+    std::vector<Lv2Plugin> all = Lv2Host::plugins();
+    sortComponents(all);
+    return all;
+}
+
+void MonitorEngine::sortComponents(std::vector<Lv2Plugin>& components) {
+    std::sort(components.begin(), components.end(), [](const Lv2Plugin& a, const Lv2Plugin& b) {
+        return a.manufacturer + a.name < b.manufacturer + b.name;
+    });
+}
+
+void MonitorEngine::addInsert(const Lv2Plugin& component) {
+    int channels = deviceChannels_;
+    if (channels <= 0) channels = static_cast<int>(profile().outputs.size());
+    const double rate = sampleRate_ > 0 ? sampleRate_ : 48000.0;
+    std::shared_ptr<Lv2Unit> unit;
+    try {
+        unit = std::make_shared<Lv2Unit>(component, std::max(channels, 1), rate);
+    } catch (const AppError& e) {
+        setMessage(QString::fromStdString(e.what()));
+        return;
+    }
+    const QString name = QString::fromStdString(component.manufacturer + ": " + component.name);
+    inserts_.push_back(Insert{Uuid::random(), name, std::move(unit)});
+    emit insertsChanged();
+    restartIfRunning();
+}
+
+void MonitorEngine::removeInsert(const Uuid& id) {
+    const auto before = inserts_.size();
+    std::erase_if(inserts_, [&](const Insert& i) { return i.id == id; });
+    windows_.erase(id);
+    // An id not in the list (a second click on the remove button) leaves a
+    // running stream alone: a restart would be a gap in the monitor for nothing.
+    if (inserts_.size() == before) return;
+    emit insertsChanged();
+    restartIfRunning();
+}
+
+void MonitorEngine::toggleBypass(const Uuid& id) {
+    for (auto& insert : inserts_) {
+        if (insert.id != id) continue;
+        insert.unit->setBypassed(!insert.unit->bypassed());
+        emit insertsChanged();
+        return;
+    }
+}
+
+void MonitorEngine::showUI(const Uuid& id) {
+    const auto it = std::find_if(inserts_.begin(), inserts_.end(), [&](const Insert& i) { return i.id == id; });
+    if (it == inserts_.end()) return;
+    if (auto w = windows_.find(id); w != windows_.end()) {
+        w->second->present();
+        return;
+    }
+    if (!windowFactory_) return;
+    auto window = windowFactory_(*it);
+    if (!window) return;
+    window->present();
+    windows_[id] = std::move(window);
+}
+
+MonitorEngine::InsertWindow* MonitorEngine::window(const Uuid& id) const {
+    const auto it = windows_.find(id);
+    return it == windows_.end() ? nullptr : it->second.get();
+}
+
+void MonitorEngine::watchFailures() {
+    if (!chain_) return;
+    for (const auto& insert : inserts_) {
+        const Lv2Unit* unit = insert.unit.get();
+        if (!unit->failed() ||
+            std::find(failuresShown_.begin(), failuresShown_.end(), unit) != failuresShown_.end())
+            continue;
+        failuresShown_.push_back(unit);
+        setMessage(tr("%1 failed and is bypassed").arg(insert.name));
+        emit insertsChanged();
     }
 }
 

@@ -1,11 +1,12 @@
 // The live monitor: the bus a workstation plays into a source (a device's
 // capture ports, or the workstation's outputs on the same sound server) runs
-// through the monitor's matrix node to the output device of the monitor's
-// output profile, with no latency added.
+// through the monitor's matrix node and the user's effect inserts (LV2
+// plug-ins, in list order) to the output device of the monitor's output
+// profile, adding no latency beyond what the upmix and the plug-ins report.
 //
 // It publishes the monitor's controls (`state`), the chosen source and
-// profile, whether the stream runs, the effect inserts (none yet) and a
-// one-line status; it remembers state, source and profile under
+// profile, whether the stream runs, the effect inserts and a one-line
+// status; it remembers state, source and profile under
 // "monitor.state", "monitor.source" and "monitor.profile" (all three written
 // together, on a change of any; restoring writes nothing). A change of
 // `state` goes to the running node as a new matrix (crossfaded over one
@@ -15,6 +16,15 @@
 // stops it with a message (state, source, profile and inserts stay); a rate
 // change rebuilds it.
 //
+// Inserts live in memory only and keep their units (controls, bypass, the
+// plug-in's own state) through stops and restarts; a change of the list
+// rebuilds a running stream, a bypass does not. A unit that cannot be made
+// for a new stream (gone, failing at the new rate, not fitting the output)
+// is left out of that stream and named in `message`; one whose output turns
+// non-finite is bypassed by the audio thread and named once the watch (a
+// timer while running) sees it. Windows of inserts come from the factory
+// the views install; without one showUI() does nothing.
+//
 // Main thread only; reports from the sound server's threads arrive through
 // the main queue.
 #pragma once
@@ -22,6 +32,11 @@
 #include <QObject>
 #include <QString>
 
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -29,8 +44,10 @@
 #include "app/core/SettingsStore.h"
 #include "app/core/UserDefaults.h"
 #include "monitor/MatrixUnit.h"
+#include "monitor/MonitorChain.h"
 #include "monitor/MonitorState.h"
 #include "platform/AudioDuplex.h"
+#include "platform/Lv2Host.h"
 #include "platform/MainQueue.h"
 #include "platform/Uuid.h"
 #include "playback/AudioDevices.h"
@@ -48,11 +65,24 @@ class MonitorEngine : public QObject {
 
 public:
     // An effect insert in the monitor's chain.
+    // An effect insert in the monitor's chain; copies share the unit.
     struct Insert {
         Uuid id;
-        QString name;
+        QString name;  // manufacturer, ": ", plug-in name
+        std::shared_ptr<Lv2Unit> unit;
         bool operator==(const Insert&) const = default;
     };
+
+    // A plug-in window of an insert, made by the installed factory; closed
+    // when destroyed.
+    class InsertWindow {
+    public:
+        virtual ~InsertWindow() = default;
+        // Shows the window again (after the user closed it) and raises it.
+        virtual void present() = 0;
+    };
+    // Makes the window of an insert, or none for a plug-in that has no view.
+    using WindowFactory = std::function<std::unique_ptr<InsertWindow>(const Insert&)>;
 
     static constexpr const char* stateKey = "monitor.state";
     static constexpr const char* sourceKey = "monitor.source";
@@ -92,6 +122,28 @@ public:
     // The sources the window offers, with their channel counts.
     static std::vector<AudioOutputDevice> inputDevices();
 
+    // The plug-ins offered as inserts, by manufacturer name joined to
+    // plug-in name.
+    static std::vector<Lv2Plugin> effectComponents();
+    // Sorts as effectComponents() does.
+    static void sortComponents(std::vector<Lv2Plugin>& components);
+    // Makes the plug-in for the output (the last stream's channels and rate,
+    // else the profile's channels at 48 kHz) and appends it; a running
+    // stream restarts. A plug-in that cannot be made: its message, no insert.
+    void addInsert(const Lv2Plugin& component);
+    // Removes the insert and closes its window; a running stream restarts
+    // only when an insert was removed.
+    void removeInsert(const Uuid& id);
+    // Flips the bypass and announces the list; no restart.
+    void toggleBypass(const Uuid& id);
+    // The insert's window, made once and presented again on later calls.
+    void showUI(const Uuid& id);
+    void setWindowFactory(WindowFactory factory) { windowFactory_ = std::move(factory); }
+    // The window made for an insert, or null.
+    InsertWindow* window(const Uuid& id) const;
+    // The chain of the running stream (null when stopped).
+    const MonitorChain* chain() const { return chain_.get(); }
+
     // The running stream's counts (0 before the first start) and figures.
     int inputChannels() const { return inputChannels_; }
     int deviceChannels() const { return deviceChannels_; }
@@ -114,6 +166,7 @@ private:
     void streamChanged(DuplexChange change);
     void setRunning(bool running);
     void setMessage(const std::optional<QString>& text);
+    void watchFailures();
 
     SettingsStore& settings_;
     std::shared_ptr<UserDefaults> defaults_;
@@ -126,12 +179,20 @@ private:
     std::optional<QString> message_;
 
     std::unique_ptr<MatrixUnit> unit_;
+    std::unique_ptr<MonitorChain> chain_;
     std::unique_ptr<AudioDuplex> duplex_;
     int inputChannels_ = 0;
     int deviceChannels_ = 0;
+    double sampleRate_ = 0.0;
     // Reports of a torn-down stream, or of a destroyed engine, are dropped.
     uint64_t generation_ = 0;
     std::shared_ptr<MonitorEngine*> self_;
+
+    WindowFactory windowFactory_;
+    std::map<Uuid, std::unique_ptr<InsertWindow>> windows_;
+    QTimer failureWatch_;
+    // Units whose failure the message already named.
+    std::vector<const Lv2Unit*> failuresShown_;
 };
 
 }  // namespace qm

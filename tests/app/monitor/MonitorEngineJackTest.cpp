@@ -5,6 +5,7 @@
 #include "app/monitor/MonitorEngine.h"
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
@@ -12,6 +13,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <numbers>
 #include <thread>
 
@@ -20,6 +23,7 @@
 #include "spatial/Upmixer.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
+#include "support/Lv2Plugins.h"
 #include "support/TempDir.h"
 
 using namespace qm;
@@ -37,8 +41,8 @@ struct Rig {
     ManualMainQueue queue;
     std::unique_ptr<MonitorEngine> engine;
 
-    explicit Rig(int period = 256, int capture = 2, int playback = 2, int ports = 256)
-        : server(std::make_unique<test::JackServer>(48000, period, capture, playback, ports)) {
+    explicit Rig(int period = 256, int capture = 2, int playback = 2, int ports = 256, int rate = 48000)
+        : server(std::make_unique<test::JackServer>(rate, period, capture, playback, ports)) {
         engine = std::make_unique<MonitorEngine>(settings, defaults, queue);
     }
     ~Rig() {
@@ -485,4 +489,211 @@ TEST(MonitorEngineJack, ASourceOfMoreThanSixtyFourChannelsPlaysItsFirstSixtyFour
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= 48000; }));
     const auto c = compare(speakers, daw, 2, [&](int d, int64_t t) { return daw.sample(62 + d, t); }, 1e-7);
     expectInPlace(c, *rig.engine, daw, speakers, "channels 62 and 63 of 66");
+}
+
+// ---- Effect inserts ----
+
+namespace {
+
+const Lv2Plugin& testPlugin(const char* name) {
+    const Lv2Plugin* p = Lv2Host::find(std::string("urn:quillmarsh:test:") + name);
+    if (!p) throw std::runtime_error(name);
+    return *p;
+}
+
+// Compares the frames recorded from `from` on with `expected(channel,
+// sourceFrame)`, as compare() does for a whole recording.
+template <class F>
+Comparison compareFrom(int64_t from, const test::JackTestDevice& out, const test::JackTestSource& in, int channels,
+                       F expected, double tolerance) {
+    Comparison c;
+    for (int64_t r = from; r < out.recorded(); ++r) {
+        const int64_t p = in.cycles().positionAt(out.cycles().frameTimeOf(r));
+        if (p < 0) continue;
+        bool ok = true;
+        for (int ch = 0; ch < channels; ++ch)
+            ok = ok && std::abs(double(out.channel(ch)[size_t(r)]) - expected(ch, p)) <= tolerance;
+        c.wrong += ok ? 0 : 1;
+        ++c.compared;
+    }
+    return c;
+}
+
+// Starts the rig's monitor from the stereo stand-in to a stereo output.
+void startStereo(Rig& rig) {
+    rig.useProfile("jack:Speakers", LayoutID::stereo);
+    rig.useState([](MonitorState& s) { s.source = MonitorSource::stereo; });
+    rig.engine->setSourceUID(QString("jack:Workstation"));
+    rig.engine->start();
+}
+
+}  // namespace
+
+// matrix -> gain 0.5 -> delay -> gain 3 -> delay -> output: the gains
+// multiply and the delays add up, on the wire and in the ports' latency.
+TEST(MonitorEngineJack, InsertsRunAfterTheMatrixInListOrder) {
+    test::useTestPlugins();
+    Rig rig(256);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
+    test::JackTestDevice speakers("Speakers", 2, 8 * 48000);
+    rig.engine->addInsert(testPlugin("gain"));  // waits in the list
+    rig.engine->inserts()[0].unit->setControl(0, 0.5f);
+    EXPECT_FALSE(rig.engine->running());
+    startStereo(rig);
+    ASSERT_TRUE(rig.engine->running()) << rig.engine->message().value_or("").toStdString();
+    ASSERT_EQ(rig.engine->chain()->inserts().size(), 1u);
+
+    QSignalSpy running(rig.engine.get(), &MonitorEngine::runningChanged);
+    rig.engine->addInsert(testPlugin("delay"));
+    ASSERT_TRUE(rig.waitFor([&] { return rig.engine->running(); }));
+    EXPECT_EQ(running.count(), 2);  // one restart: stopped, running
+    rig.engine->stop();
+    rig.engine->addInsert(testPlugin("gain"));
+    rig.engine->inserts()[2].unit->setControl(0, 3.0f);
+    rig.engine->addInsert(testPlugin("delay"));
+    rig.engine->start();
+    ASSERT_TRUE(rig.engine->running());
+    EXPECT_FALSE(rig.engine->message());
+    const auto& chain = rig.engine->chain()->inserts();
+    ASSERT_EQ(chain.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(chain[i], rig.engine->inserts()[i].unit) << i;
+    EXPECT_EQ(rig.engine->inserts()[0].unit->control(0), 0.5f);  // settings survive restarts
+
+    const int64_t from = speakers.recorded() + 8192;
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
+    const auto c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return 1.5 * daw.sample(ch, p - 200); },
+                               1e-6);
+    expectInPlace(c, *rig.engine, daw, speakers, "two gains and two delays");
+
+    jack_client_t* probe = jack_client_open("Probe", JackNoStartServer, nullptr);
+    ASSERT_TRUE(probe);
+    jack_latency_range_t in{}, out{};
+    jack_port_get_latency_range(jack_port_by_name(probe, "Workstation:capture_1"), JackCaptureLatency, &in);
+    jack_port_get_latency_range(jack_port_by_name(probe, "Quillmarsh Monitor:out_1"), JackCaptureLatency, &out);
+    EXPECT_EQ(static_cast<int64_t>(out.max) - in.max, 200);
+    jack_client_close(probe);
+}
+
+TEST(MonitorEngineJack, BypassAndRemovingAnUnknownInsertKeepTheStream) {
+    test::useTestPlugins();
+    Rig rig(256);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
+    test::JackTestDevice speakers("Speakers", 2, 8 * 48000);
+    rig.engine->addInsert(testPlugin("gain"));
+    const auto insert = rig.engine->inserts()[0];
+    insert.unit->setControl(0, 0.25f);
+    startStereo(rig);
+    ASSERT_TRUE(rig.engine->running());
+    const AudioDuplex* stream = rig.engine->stream();
+    QSignalSpy list(rig.engine.get(), &MonitorEngine::insertsChanged);
+    QSignalSpy running(rig.engine.get(), &MonitorEngine::runningChanged);
+
+    int64_t from = speakers.recorded() + 8192;
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 24000; }));
+    auto c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return 0.25 * daw.sample(ch, p); }, 1e-6);
+    expectInPlace(c, *rig.engine, daw, speakers, "a quarter");
+
+    rig.engine->toggleBypass(insert.id);
+    rig.engine->removeInsert(Uuid::random());
+    EXPECT_EQ(list.count(), 1);
+    EXPECT_EQ(rig.engine->stream(), stream);
+    from = speakers.recorded() + 8192;
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 24000; }));
+    EXPECT_EQ(running.count(), 0);
+    c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0);
+    expectInPlace(c, *rig.engine, daw, speakers, "bypassed");
+}
+
+TEST(MonitorEngineJack, APluginThatTurnsNonFiniteIsBypassedAndNamed) {
+    test::useTestPlugins();
+    Rig rig(256);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
+    test::JackTestDevice speakers("Speakers", 2, 2 * 48000);
+    rig.engine->addInsert(testPlugin("nan"));
+    startStereo(rig);
+    ASSERT_TRUE(rig.engine->running());
+    QSignalSpy list(rig.engine.get(), &MonitorEngine::insertsChanged);
+    ASSERT_TRUE(rig.waitFor([&] { return rig.engine->message().has_value(); }));
+    EXPECT_EQ(*rig.engine->message(), "Quillmarsh Tests: Faulty failed and is bypassed");
+    EXPECT_TRUE(rig.engine->inserts()[0].unit->bypassed());
+    EXPECT_GE(list.count(), 1);
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= 2 * 48000; }));
+    EXPECT_TRUE(rig.engine->running());
+    for (int ch = 0; ch < 2; ++ch)
+        for (float v : speakers.channel(ch)) ASSERT_TRUE(std::isfinite(v));
+    const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0);
+    expectInPlace(c, *rig.engine, daw, speakers, "the faulty plug-in's output replaced by its input");
+}
+
+// The plug-in's bundle is gone and the server runs at another rate: the
+// plug-in must be loaded again, cannot be, and the monitor runs without it.
+// (The process's plug-in list is read once: ctest runs each test alone.)
+TEST(MonitorEngineJack, AnInsertThatCannotBeMadeAgainIsSkippedAndNamed) {
+    test::TempDir plugins;
+    std::filesystem::copy(test::testPluginFolder() / "quillmarsh-test.lv2", plugins / "quillmarsh-test.lv2",
+                          std::filesystem::copy_options::recursive);
+    setenv("LV2_PATH", plugins.path().c_str(), 1);
+    Rig rig(256, 2, 2, 256, 44100);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
+    test::JackTestDevice speakers("Speakers", 2, 2 * 44100);
+    rig.engine->addInsert(testPlugin("gain"));
+    rig.engine->inserts()[0].unit->setControl(0, 0.5f);
+    ASSERT_EQ(rig.engine->inserts().size(), 1u);
+    std::filesystem::remove(plugins / "quillmarsh-test.lv2" / "quillmarsh-test.so");
+    startStereo(rig);
+    ASSERT_TRUE(rig.engine->running());
+    EXPECT_EQ(rig.engine->message().value_or(""), "Quillmarsh Tests: Gain couldn't be loaded and is skipped");
+    EXPECT_EQ(rig.engine->inserts().size(), 1u);
+    EXPECT_TRUE(rig.engine->chain()->inserts().empty());
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= 2 * 44100; }));
+    const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0);
+    expectInPlace(c, *rig.engine, daw, speakers, "without the skipped insert");
+}
+
+TEST(MonitorEngineJack, AMonoPluginRunsOncePerChannelOfATwelveChannelOutput) {
+    test::useTestPlugins();
+    Rig rig(256);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", staircase(12, 48000), true);
+    test::JackTestDevice speakers("Speakers", 12, 3 * 48000);
+    rig.useProfile("jack:Speakers", LayoutID::l714);
+    rig.engine->setSourceUID(QString("jack:Workstation"));
+    rig.engine->addInsert(testPlugin("gain"));
+    rig.engine->inserts()[0].unit->setControl(0, 0.5f);
+    rig.engine->start();
+    ASSERT_TRUE(rig.engine->running()) << rig.engine->message().value_or("").toStdString();
+    EXPECT_EQ(rig.engine->deviceChannels(), 12);
+    EXPECT_EQ(rig.engine->inserts()[0].unit->instances(), 12);
+    const int64_t from = speakers.recorded() + 8192;
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
+    const auto c = compareFrom(from, speakers, daw, 12, [&](int ch, int64_t p) { return 0.5 * daw.sample(ch, p); }, 1e-7);
+    expectInPlace(c, *rig.engine, daw, speakers, "twelve instances");
+}
+
+// An installed plug-in: swh-lv2's mono amplifier on each of two channels.
+TEST(MonitorEngineJack, TheSwhAmplifierGivesItsGain) {
+    test::useTestPlugins();
+    const Lv2Plugin* amp = Lv2Host::find("http://plugin.org.uk/swh-plugins/amp");
+    if (!amp) GTEST_SKIP() << "swh-lv2 is not installed";
+    Rig rig(256);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
+    test::JackTestDevice speakers("Speakers", 2, 4 * 48000);
+    rig.engine->addInsert(*amp);
+    ASSERT_EQ(rig.engine->inserts().size(), 1u);
+    const auto unit = rig.engine->inserts()[0].unit;
+    ASSERT_EQ(unit->controls().size(), 1u);
+    unit->setControl(0, -6.0f);
+    startStereo(rig);
+    ASSERT_TRUE(rig.engine->running());
+    EXPECT_EQ(unit->instances(), 2);
+    const double k = std::pow(10.0, -6.0 / 20.0);
+    const int64_t from = speakers.recorded() + 8192;
+    ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
+    const auto c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return k * daw.sample(ch, p); }, 1e-5);
+    expectInPlace(c, *rig.engine, daw, speakers, "swh amplifier at -6 dB");
 }
