@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "UiTestSupport.h"
+#include "ui/UiTestSupport.h"
 #include "support/Lv2Plugins.h"
 
 using namespace qm;
