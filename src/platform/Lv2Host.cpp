@@ -10,9 +10,14 @@
 #include <lv2/parameters/parameters.h>
 #include <lv2/port-props/port-props.h>
 #include <lv2/state/state.h>
+#include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
+#include <suil/suil.h>
+#include <X11/Xlib.h>
 
 #include <fmt/format.h>
+
+#include <limits>
 
 #include <algorithm>
 #include <cstring>
@@ -461,6 +466,108 @@ void Lv2Unit::process(const float* const* in, float* const* out, uint32_t frames
                 return;
             }
         }
+    }
+}
+
+namespace {
+
+// The plug-in's first X11 UI: its URI, bundle folder and binary.
+struct UiFiles {
+    std::string uri, bundle, binary;
+};
+
+std::optional<UiFiles> x11Ui(const Lv2Plugin& plugin) {
+    World& w = world();
+    const LilvPlugin* p = w.plugin(plugin.uri);
+    if (!p) return std::nullopt;
+    LilvUIs* uis = lilv_plugin_get_uis(p);
+    std::optional<UiFiles> found;
+    Node x11(lilv_new_uri(w.world, LV2_UI__X11UI));
+    LILV_FOREACH(uis, i, uis) {
+        const LilvUI* ui = lilv_uis_get(uis, i);
+        if (!lilv_ui_is_a(ui, x11)) continue;
+        char* bundle = lilv_file_uri_parse(lilv_node_as_uri(lilv_ui_get_bundle_uri(ui)), nullptr);
+        char* binary = lilv_file_uri_parse(lilv_node_as_uri(lilv_ui_get_binary_uri(ui)), nullptr);
+        if (bundle && binary) found = UiFiles{lilv_node_as_uri(lilv_ui_get_uri(ui)), bundle, binary};
+        lilv_free(bundle);
+        lilv_free(binary);
+        if (found) break;
+    }
+    lilv_uis_free(uis);
+    return found;
+}
+
+}  // namespace
+
+struct Lv2X11Ui::Suil {
+    SuilHost* host = nullptr;
+    SuilInstance* instance = nullptr;
+    Display* display = nullptr;
+    ~Suil() {
+        if (instance) suil_instance_free(instance);
+        if (host) suil_host_free(host);
+        if (display) XCloseDisplay(display);
+    }
+};
+
+bool Lv2X11Ui::available(const Lv2Plugin& plugin) { return x11Ui(plugin).has_value(); }
+
+Lv2X11Ui::Lv2X11Ui(std::shared_ptr<Lv2Unit> unit, unsigned long parent)
+    : unit_(std::move(unit)), suil_(std::make_unique<Suil>()) {
+    const Lv2Plugin& plugin = unit_->plugin();
+    const auto files = x11Ui(plugin);
+    if (!files) throw AppError(kPluginUnavailable, fmt::format("{} has no window of its own", plugin.name));
+    suil_->display = XOpenDisplay(nullptr);
+    if (!suil_->display) throw AppError(kPluginUnavailable, "The X display isn't available");
+    World& w = world();
+    LV2_Feature parentFeature{LV2_UI__parent, reinterpret_cast<void*>(parent)};
+    LV2_Feature mapFeature{LV2_URID__map, &w.map};
+    LV2_Feature unmapFeature{LV2_URID__unmap, &w.unmap};
+    const LV2_Feature* features[] = {&parentFeature, &mapFeature, &unmapFeature, nullptr};
+    suil_->host = suil_host_new(&Lv2X11Ui::write, nullptr, nullptr, nullptr);
+    suil_->instance = suil_instance_new(suil_->host, this, LV2_UI__X11UI, plugin.uri.c_str(), files->uri.c_str(),
+                                        LV2_UI__X11UI, files->bundle.c_str(), files->binary.c_str(), features);
+    if (!suil_->instance) throw AppError(kPluginUnavailable, fmt::format("{}'s window couldn't be opened", plugin.name));
+    window_ = reinterpret_cast<unsigned long>(suil_instance_get_widget(suil_->instance));
+    sent_.assign(unit_->controls().size(), std::numeric_limits<float>::quiet_NaN());
+    idle();
+}
+
+Lv2X11Ui::~Lv2X11Ui() = default;
+
+std::pair<int, int> Lv2X11Ui::size() const {
+    Window root;
+    int x, y;
+    unsigned width = 0, height = 0, border, depth;
+    if (!window_ || !XGetGeometry(suil_->display, window_, &root, &x, &y, &width, &height, &border, &depth))
+        return {0, 0};
+    return {static_cast<int>(width), static_cast<int>(height)};
+}
+
+bool Lv2X11Ui::idle() {
+    const auto& controls = unit_->controls();
+    for (size_t i = 0; i < controls.size(); ++i) {
+        float v = unit_->control(i);
+        if (v == sent_[i]) continue;
+        sent_[i] = v;
+        suil_instance_port_event(suil_->instance, controls[i].index, sizeof v, 0, &v);
+    }
+    const auto* iface =
+        static_cast<const LV2UI_Idle_Interface*>(suil_instance_extension_data(suil_->instance, LV2_UI__idleInterface));
+    return !(iface && iface->idle && iface->idle(suil_instance_get_handle(suil_->instance)) != 0);
+}
+
+void Lv2X11Ui::write(void* controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer) {
+    auto* self = static_cast<Lv2X11Ui*>(controller);
+    if (protocol != 0 || size != sizeof(float)) return;
+    const auto& controls = self->unit_->controls();
+    for (size_t i = 0; i < controls.size(); ++i) {
+        if (controls[i].index != port) continue;
+        float v;
+        std::memcpy(&v, buffer, sizeof v);
+        self->unit_->setControl(i, v);
+        // The UI knows this value: it needs no echo.
+        self->sent_[i] = self->unit_->control(i);
     }
 }
 

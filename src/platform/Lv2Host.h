@@ -19,6 +19,11 @@
 // A block whose output holds a non-finite sample is replaced by its input,
 // and the unit bypasses itself from then on; failed() tells the main thread.
 //
+// Lv2X11Ui embeds a plug-in's own X11 UI (over suil, host and UI both of
+// type X11UI, so nothing is wrapped) in a native window of ours: its idle
+// callback is driven by the caller, the UI's control writes go to the
+// unit, and control values changed elsewhere are sent to it.
+//
 // Threads: everything but process() is for the main thread (lilv is not
 // thread-safe), and prepare() only while no block runs. process() runs on
 // one real-time thread at a time and neither allocates, locks nor calls
@@ -136,6 +141,35 @@ private:
     std::atomic<bool> bypass_{false};
     std::atomic<bool> failed_{false};
     std::atomic<uint32_t> latency_{0};
+};
+
+// A plug-in's X11 UI inside a native window.
+class Lv2X11Ui {
+public:
+    // Whether the plug-in has an X11 UI.
+    static bool available(const Lv2Plugin& plugin);
+    // Makes the UI as a child of the X window `parent`, for `unit`. Throws
+    // AppError when there is none or it cannot be made.
+    Lv2X11Ui(std::shared_ptr<Lv2Unit> unit, unsigned long parent);
+    ~Lv2X11Ui();
+    Lv2X11Ui(const Lv2X11Ui&) = delete;
+    Lv2X11Ui& operator=(const Lv2X11Ui&) = delete;
+
+    // The UI's own window and its size.
+    unsigned long window() const { return window_; }
+    std::pair<int, int> size() const;
+    // Sends the UI the control values that changed since the last call,
+    // then runs its idle callback. False once the UI asked to be closed.
+    bool idle();
+
+private:
+    static void write(void* controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer);
+
+    std::shared_ptr<Lv2Unit> unit_;
+    struct Suil;
+    std::unique_ptr<Suil> suil_;
+    unsigned long window_ = 0;
+    std::vector<float> sent_;
 };
 
 }  // namespace qm

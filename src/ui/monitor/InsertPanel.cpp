@@ -1,6 +1,8 @@
 #include "ui/monitor/InsertPanel.h"
 
 #include <QCheckBox>
+#include <QGuiApplication>
+#include <QTimer>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -9,6 +11,8 @@
 #include <QVBoxLayout>
 
 #include <fmt/format.h>
+
+#include "platform/AppError.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,6 +44,34 @@ public:
 
 private:
     std::unique_ptr<QWidget> window_;
+};
+
+// A plug-in's own X11 UI embedded in our window, its idle callback driven
+// by a timer.
+class EmbeddedWindow final : public MonitorEngine::InsertWindow {
+public:
+    explicit EmbeddedWindow(const MonitorEngine::Insert& insert) : window_(std::make_unique<QWidget>()) {
+        window_->setObjectName(QStringLiteral("insertWindow"));
+        window_->setWindowTitle(insert.name);
+        window_->setAttribute(Qt::WA_NativeWindow);
+        ui_ = std::make_unique<Lv2X11Ui>(insert.unit, static_cast<unsigned long>(window_->winId()));
+        const auto [width, height] = ui_->size();
+        if (width > 0 && height > 0) window_->setFixedSize(width, height);
+        auto* timer = new QTimer(window_.get());
+        QObject::connect(timer, &QTimer::timeout, window_.get(), [this] {
+            if (!ui_->idle()) window_->hide();
+        });
+        timer->start(30);
+    }
+    void present() override {
+        window_->show();
+        window_->raise();
+        window_->activateWindow();
+    }
+
+private:
+    std::unique_ptr<QWidget> window_;
+    std::unique_ptr<Lv2X11Ui> ui_;  // goes before the window it lives in
 };
 
 }  // namespace
@@ -107,7 +139,16 @@ InsertPanel::InsertPanel(std::shared_ptr<Lv2Unit> unit, QWidget* parent) : QWidg
 
 void installInsertWindows(MonitorEngine& engine) {
     engine.setWindowFactory([](const MonitorEngine::Insert& insert) -> std::unique_ptr<MonitorEngine::InsertWindow> {
-        if (!insert.unit || insert.unit->controls().empty()) return nullptr;
+        if (!insert.unit) return nullptr;
+        // A plug-in's own window where it has one for X11 and we run on X11;
+        // else (and when it fails to open) the generic panel.
+        if (QGuiApplication::platformName() == QStringLiteral("xcb") && Lv2X11Ui::available(insert.unit->plugin())) {
+            try {
+                return std::make_unique<EmbeddedWindow>(insert);
+            } catch (const AppError&) {
+            }
+        }
+        if (insert.unit->controls().empty()) return nullptr;
         return std::make_unique<PanelWindow>(insert);
     });
 }

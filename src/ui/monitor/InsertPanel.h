@@ -7,8 +7,10 @@
 // copies in at its next block) and reads them when made.
 //
 // installInsertWindows() gives the engine its window factory: a window
-// titled with the insert's name holding the panel, for plug-ins that have
-// controls (a plug-in without any has no view and gets no window).
+// titled with the insert's name holding, on X11, the plug-in's own X11 UI
+// when it has one (Lv2X11Ui, idled by a 30 ms timer), else the panel for
+// plug-ins that have controls (a plug-in without any has no view and gets
+// no window).
 //
 // Main thread only.
 #pragma once
