@@ -11,6 +11,7 @@
 #include "platform/MainQueue.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
+#include "JackLoad.h"
 
 #include <benchmark/benchmark.h>
 #include <jack/jack.h>
@@ -53,22 +54,6 @@ std::vector<std::vector<float>> sines(int channels) {
     return s;
 }
 
-// The server's DSP load, averaged over `seconds` by a probe client.
-double dspLoad() {
-    jack_client_t* probe = jack_client_open("Probe", JackNoStartServer, nullptr);
-    if (!probe) return -1;
-    double sum = 0;
-    int n = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        sum += jack_cpu_load(probe);
-        ++n;
-    }
-    jack_client_close(probe);
-    return n ? sum / n : -1;
-}
-
 const SourceEndpoint* source(const std::vector<SourceEndpoint>& all, const char* uid) {
     for (const auto& s : all)
         if (s.uid == uid) return &s;
@@ -95,7 +80,7 @@ void run(benchmark::State& state, MonitorSource bus, LayoutID target, bool upmix
         jack_client_t* wire = jack_client_open("Wire", JackNoStartServer, nullptr);
         for (int c = 0; c < std::min(inputs, outputs); ++c)
             jack_connect(wire, source(sources, "jack:Workstation")->ports[size_t(c)].c_str(), device.ports[size_t(c)].c_str());
-        const double floor = dspLoad();
+        const double floor = bench::dspLoad(seconds);
         for (int c = 0; c < std::min(inputs, outputs); ++c)
             jack_disconnect(wire, source(sources, "jack:Workstation")->ports[size_t(c)].c_str(), device.ports[size_t(c)].c_str());
         jack_client_close(wire);
@@ -116,7 +101,7 @@ void run(benchmark::State& state, MonitorSource bus, LayoutID target, bool upmix
         unit.setConfig(MonitorMatrix::build(s, stream->inputs(), p, stream->outputs()));
         stream->setLatency(unit.latency());
         stream->start();
-        const double load = dspLoad();
+        const double load = bench::dspLoad(seconds);
         const int64_t xruns = stream->xruns();
         stream->pause();
 
