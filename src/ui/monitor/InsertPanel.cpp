@@ -27,14 +27,13 @@ QString valueText(const Lv2ControlPort& p, float v) {
     return QString::fromStdString(p.integer ? fmt::format("{}", std::lround(v)) : fmt::format("{:.2f}", v));
 }
 
-// The window the engine keeps for an insert; deleting it closes it.
-class PanelWindow final : public MonitorEngine::InsertWindow {
+// The window the engine keeps for an insert, titled with its name;
+// deleting it closes it.
+class OwnedWindow : public MonitorEngine::InsertWindow {
 public:
-    explicit PanelWindow(const MonitorEngine::Insert& insert) : window_(std::make_unique<QWidget>()) {
+    explicit OwnedWindow(const MonitorEngine::Insert& insert) : window_(std::make_unique<QWidget>()) {
         window_->setObjectName(QStringLiteral("insertWindow"));
         window_->setWindowTitle(insert.name);
-        auto* layout = new QVBoxLayout(window_.get());
-        layout->addWidget(new InsertPanel(insert.unit, window_.get()));
     }
     void present() override {
         window_->show();
@@ -42,17 +41,23 @@ public:
         window_->activateWindow();
     }
 
-private:
+protected:
     std::unique_ptr<QWidget> window_;
+};
+
+class PanelWindow final : public OwnedWindow {
+public:
+    explicit PanelWindow(const MonitorEngine::Insert& insert) : OwnedWindow(insert) {
+        auto* layout = new QVBoxLayout(window_.get());
+        layout->addWidget(new InsertPanel(insert.unit, window_.get()));
+    }
 };
 
 // A plug-in's own X11 UI embedded in our window, its idle callback driven
 // by a timer.
-class EmbeddedWindow final : public MonitorEngine::InsertWindow {
+class EmbeddedWindow final : public OwnedWindow {
 public:
-    explicit EmbeddedWindow(const MonitorEngine::Insert& insert) : window_(std::make_unique<QWidget>()) {
-        window_->setObjectName(QStringLiteral("insertWindow"));
-        window_->setWindowTitle(insert.name);
+    explicit EmbeddedWindow(const MonitorEngine::Insert& insert) : OwnedWindow(insert) {
         window_->setAttribute(Qt::WA_NativeWindow);
         ui_ = std::make_unique<Lv2X11Ui>(insert.unit, static_cast<unsigned long>(window_->winId()));
         const auto [width, height] = ui_->size();
@@ -63,15 +68,11 @@ public:
         });
         timer->start(30);
     }
-    void present() override {
-        window_->show();
-        window_->raise();
-        window_->activateWindow();
-    }
+    // The UI goes before the window it lives in.
+    ~EmbeddedWindow() override { ui_.reset(); }
 
 private:
-    std::unique_ptr<QWidget> window_;
-    std::unique_ptr<Lv2X11Ui> ui_;  // goes before the window it lives in
+    std::unique_ptr<Lv2X11Ui> ui_;
 };
 
 }  // namespace

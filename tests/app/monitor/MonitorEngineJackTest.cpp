@@ -107,18 +107,18 @@ Signal sines(int channels, int frames, double hz, int silentFrames = 0) {
 }
 
 // Compares what `out` recorded with `expected(channel, sourceFrame)`, frame
-// by frame at the same absolute frame of the server. Frames before the
-// stream played (all silent) are passed over. Returns frames compared and
-// counts those off by more than `tolerance`.
+// by frame at the same absolute frame of the server, from recorded frame
+// `from` on. Frames before the stream played (all silent) are passed over.
+// Returns frames compared and counts those off by more than `tolerance`.
 struct Comparison {
     int compared = 0, wrong = 0;
 };
 template <class F>
 Comparison compare(const test::JackTestDevice& out, const test::JackTestSource& in, int channels, F expected,
-                   double tolerance, int64_t step = 1) {
+                   double tolerance, int64_t step = 1, int64_t from = 0) {
     Comparison c;
     bool started = false;
-    for (int64_t r = 0; r < out.recorded(); r += step) {
+    for (int64_t r = from; r < out.recorded(); r += step) {
         const int64_t p = in.cycles().positionAt(out.cycles().frameTimeOf(r));
         if (p < 0) continue;
         bool silent = true;
@@ -501,24 +501,6 @@ const Lv2Plugin& testPlugin(const char* name) {
     return *p;
 }
 
-// Compares the frames recorded from `from` on with `expected(channel,
-// sourceFrame)`, as compare() does for a whole recording.
-template <class F>
-Comparison compareFrom(int64_t from, const test::JackTestDevice& out, const test::JackTestSource& in, int channels,
-                       F expected, double tolerance) {
-    Comparison c;
-    for (int64_t r = from; r < out.recorded(); ++r) {
-        const int64_t p = in.cycles().positionAt(out.cycles().frameTimeOf(r));
-        if (p < 0) continue;
-        bool ok = true;
-        for (int ch = 0; ch < channels; ++ch)
-            ok = ok && std::abs(double(out.channel(ch)[size_t(r)]) - expected(ch, p)) <= tolerance;
-        c.wrong += ok ? 0 : 1;
-        ++c.compared;
-    }
-    return c;
-}
-
 // Starts the rig's monitor from the stereo stand-in to a stereo output.
 void startStereo(Rig& rig) {
     rig.useProfile("jack:Speakers", LayoutID::stereo);
@@ -562,8 +544,8 @@ TEST(MonitorEngineJack, InsertsRunAfterTheMatrixInListOrder) {
 
     const int64_t from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
-    const auto c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return 1.5 * daw.sample(ch, p - 200); },
-                               1e-6);
+    const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return 1.5 * daw.sample(ch, p - 200); },
+                           1e-6, 1, from);
     expectInPlace(c, *rig.engine, daw, speakers, "two gains and two delays");
 
     jack_client_t* probe = jack_client_open("Probe", JackNoStartServer, nullptr);
@@ -592,7 +574,7 @@ TEST(MonitorEngineJack, BypassAndRemovingAnUnknownInsertKeepTheStream) {
 
     int64_t from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 24000; }));
-    auto c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return 0.25 * daw.sample(ch, p); }, 1e-6);
+    auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return 0.25 * daw.sample(ch, p); }, 1e-6, 1, from);
     expectInPlace(c, *rig.engine, daw, speakers, "a quarter");
 
     rig.engine->toggleBypass(insert.id);
@@ -602,7 +584,7 @@ TEST(MonitorEngineJack, BypassAndRemovingAnUnknownInsertKeepTheStream) {
     from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 24000; }));
     EXPECT_EQ(running.count(), 0);
-    c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0);
+    c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0, 1, from);
     expectInPlace(c, *rig.engine, daw, speakers, "bypassed");
 }
 
@@ -672,14 +654,14 @@ TEST(MonitorEngineJack, AMonoPluginRunsOncePerChannelOfATwelveChannelOutput) {
     const int64_t from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
     const MixConfig m = MonitorMatrix::build(rig.engine->state(), 12, p, 12);
-    const auto c = compareFrom(
-        from, speakers, daw, 12,
+    const auto c = compare(
+        speakers, daw, 12,
         [&](int d, int64_t t) {
             double v = 0;
             for (int k = 0; k < 12; ++k) v += m.matrix[size_t(d * 12 + k)] * daw.sample(k, t);
             return 0.5 * v;
         },
-        1e-6);
+        1e-6, 1, from);
     expectInPlace(c, *rig.engine, daw, speakers, "twelve instances");
 }
 
@@ -703,6 +685,6 @@ TEST(MonitorEngineJack, TheSwhAmplifierGivesItsGain) {
     const double k = std::pow(10.0, -6.0 / 20.0);
     const int64_t from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
-    const auto c = compareFrom(from, speakers, daw, 2, [&](int ch, int64_t p) { return k * daw.sample(ch, p); }, 1e-5);
+    const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return k * daw.sample(ch, p); }, 1e-5, 1, from);
     expectInPlace(c, *rig.engine, daw, speakers, "swh amplifier at -6 dB");
 }
