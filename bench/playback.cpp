@@ -43,7 +43,7 @@ struct Rig {
                 bin->setDirection(static_cast<int>(i), cfg.virtualDirections[i].az,
                                   cfg.virtualDirections[i].el);
             }
-            ctx.binRender = bin.get();
+            ctx.setBinauralRenderer(bin.get());
         }
         if (cfg.upmix) {
             upmixer = Upmixer::create(static_cast<int>(cfg.upmix->source.size()),

@@ -35,7 +35,7 @@ void readerThroughput(benchmark::State& state, const std::filesystem::path& path
     for (auto _ : state) {
         auto src = std::make_shared<qm::FileSource>(path);
         const double sourceSeconds = double(src->length()) / src->processingFormat().sampleRate;
-        qm::StreamReader reader(src, outputRate, 0, src->length(), false, 0, 0);
+        qm::StreamReader reader(src, outputRate, {.start = 0, .end = src->length()});
         const int ch = reader.channels();
         std::vector<std::vector<float>> out(size_t(ch), std::vector<float>(qm::StreamReader::kBlockFrames));
         std::vector<float*> ptrs;

@@ -20,7 +20,6 @@ set(allow_monitor   playback spatial audio platform rt)
 # between them and it.
 set(allow_app/core  ${_engine} platform)
 set(_app_default    app/core ${_engine} platform)
-set(allow_app/editor app/core ${_engine} platform rt)  # TEMPORARY: until playback sessions land
 set(allow_app/shell app ${_engine} platform)
 set(allow_ui/widgets app ${_engine} platform)
 set(_ui_default     ui/widgets app ${_engine} platform)

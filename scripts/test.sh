@@ -1,13 +1,30 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: first the real-time core's and the
-# upmix kernel's tests in a small ThreadSanitizer build, then the engine
-# built by clang with the fuzz harnesses run briefly, then the whole suite.
+# Sets up, builds and runs every test, as CI does, with warnings as errors:
+# 1. the tests of the code shared between threads (real-time core, upmix
+#    kernel, catalog, metadata, scanner, change log) in a small
+#    ThreadSanitizer build;
+# 2. the engine built by clang, instrumented for the libFuzzer harnesses,
+#    each harness run a bounded number of inputs;
+# 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+#    leak checking on;
+# 4. the whole suite in the plain build.
+# The tests that play through a JACK server in real time, and those on a
+# private desktop (Xvfb, openbox, Thunar, whose calls to the file manager are
+# bounded in time), run after the others, one at a time, so that the suite's
+# own load does not make the server miss its periods or the desktop late
+# (the one-minute soak runs in the plain build only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-tsan="halt_on_error=1 second_deadlock_stack=1"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+started=$SECONDS
+step() { echo "== $1 (at $((SECONDS - started)) s)"; }
+jobs=$(nproc)
+serial='Jack|Soak|Desktop\.'
+
+step "ThreadSanitizer: code shared between threads"
+tsan="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON \
   -DQM_TSAN=ON -DQM_BUILD_APP=OFF -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_library_tests qm_platform_tests \
   qm_monitor_tests
@@ -29,10 +46,8 @@ TSAN_OPTIONS="$tsan" build-tsan/tests/qm_library_tests \
   --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce'
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
 
-# The engine built by clang 14 as well, instrumented for the libFuzzer
-# harnesses; each harness then runs a bounded number of inputs (a few
-# seconds) from its seeds. New inputs go to a scratch folder, never to
-# fuzz/seeds.
+step "clang: the engine and the fuzz harnesses"
+# New inputs go to a scratch folder, never to fuzz/seeds.
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz
@@ -51,12 +66,20 @@ for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:5
   echo "fuzz_$name: $(tail -n 1 "$log")"
 done
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+step "AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
+export ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON \
+  -DQM_ASAN=ON -DQM_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan
+ctest --test-dir build-asan --output-on-failure -j"$jobs" -E "$serial"
+ctest --test-dir build-asan --output-on-failure -R 'Jack|Desktop\.'
+unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+
+step "The whole suite"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON >/dev/null
 cmake --build build
-# Tests that play through a JACK server in real time run after the others,
-# one at a time, so that the suite's own load does not make the server miss
-# its periods. So do the tests on a private desktop (Xvfb, openbox, Thunar),
-# whose calls to the file manager are bounded in time.
-realtime='Jack|Soak|Desktop\.'
-ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 600 -E "$realtime"
-ctest --test-dir build --output-on-failure --timeout 600 -R "$realtime"
+ctest --test-dir build --output-on-failure -j"$jobs" -E "$serial"
+ctest --test-dir build --output-on-failure -R "$serial"
+step "Done"

@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "audio/Speakers.h"
+#include "rt/mn_mix.h"
 
 namespace qm::Loudness {
 
@@ -28,27 +29,13 @@ bool isAmbisonic(const std::optional<SourceFormat>& source) {
     return source && source->isAmbisonic();
 }
 
-// One K-weighting section with its state, run in double precision.
-struct Section {
-    Biquad f;
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-    double operator()(double in) {
-        const double out = f.b0 * in + f.b1 * x1 + f.b2 * x2 - f.a1 * y1 - f.a2 * y2;
-        x2 = x1;
-        x1 = in;
-        y2 = y1;
-        y1 = out;
-        return out;
-    }
-};
-
 // Runs the shelf and then the high-pass over the channel from zero state
 // (each stage's output rounded to 32-bit float, as a stored copy would be)
 // and returns the mean square of each whole slice of `step` samples. Both
 // stages run in one pass so that no filtered copy is needed.
 std::vector<double> sliceMeanSquares(const std::vector<float>& x, size_t n, size_t step,
                                      const Biquad& shelf, const Biquad& highPass) {
-    Section a{shelf}, b{highPass};
+    Biquad::Runner a(shelf), b(highPass);
     const size_t nSub = n / step;
     std::vector<double> ms(nSub, 0.0);
     for (size_t i = 0; i < nSub; ++i) {
@@ -131,15 +118,13 @@ namespace {
 
 constexpr size_t kPeakBlock = 1024;
 
+using PhaseTaps = std::array<std::array<float, kPhaseTaps>, kPhases>;
+
 // Raises mx[j] to the magnitude of each phase's output at position j of one
 // block; src holds kPeakBlock + 48 input samples.
-// Fixed trip counts let the compiler vectorise, and on x86-64 a clone uses
-// AVX2/FMA where the processor has them.
-#if defined(__x86_64__)
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-#endif
-void blockPeak(const float* src, const std::array<std::array<float, kPhaseTaps>, kPhases>& taps,
-               float* mx) {
+// Fixed trip counts let the compiler vectorise; on x86-64 the loop is built
+// twice, for AVX2 and portably, and the build is chosen once at load.
+[[gnu::always_inline]] inline void blockPeakLoop(const float* src, const PhaseTaps& taps, float* mx) {
     alignas(32) float acc[kPeakBlock];
     for (int p = 0; p < kPhases; ++p) {
         for (size_t j = 0; j < kPeakBlock; ++j) acc[j] = 0.0f;
@@ -154,6 +139,19 @@ void blockPeak(const float* src, const std::array<std::array<float, kPhaseTaps>,
         }
     }
 }
+
+using BlockPeakFn = void (*)(const float*, const PhaseTaps&, float*);
+
+void blockPeakPortable(const float* src, const PhaseTaps& taps, float* mx) { blockPeakLoop(src, taps, mx); }
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void blockPeakAvx2(const float* src, const PhaseTaps& taps, float* mx) {
+    blockPeakLoop(src, taps, mx);
+}
+const BlockPeakFn blockPeak = mn_cpu_has_avx2_fma() ? blockPeakAvx2 : blockPeakPortable;
+#else
+const BlockPeakFn blockPeak = blockPeakPortable;
+#endif
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/Biquad.h"
 #include "audio/SourceFormat.h"
 
 namespace qm {
@@ -29,12 +30,6 @@ struct LoudnessResult {
 };
 
 namespace Loudness {
-
-// One second-order section: y = b0 x + b1 x1 + b2 x2 - a1 y1 - a2 y2.
-struct Biquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-    bool operator==(const Biquad&) const = default;
-};
 
 inline constexpr const char* kAmbisonicsNote = "Ambisonics: measured on W (omni)";
 

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/Signal.h"
+#include "audio/JsonFields.h"
 
 namespace qm::Structure {
 
@@ -387,18 +388,9 @@ void to_json(nlohmann::json& j, const Pins& p) {
 }
 
 void from_json(const nlohmann::json& j, Pins& p) {
-    auto integer = [&](const char* key) {
-        const auto& v = j.at(key);
-        if (!v.is_number_integer())
-            throw nlohmann::json::type_error::create(302, fmt::format("\"{}\" must be an integer", key), &v);
-        return v.get<int64_t>();
-    };
-    const auto& start = j.at("startTime");
-    if (!start.is_number()) throw nlohmann::json::type_error::create(302, "\"startTime\" must be a number", &start);
-    const auto& loop = j.at("loopFile");
-    if (!loop.is_boolean()) throw nlohmann::json::type_error::create(302, "\"loopFile\" must be a Boolean", &loop);
-    p = Pins{start.get<double>(), integer("introEnd"),   integer("loopStart"), integer("loopEnd"),
-             integer("endingStart"), integer("musicEnd"), integer("finalHit"), loop.get<bool>()};
+    const jsonfields::FieldReader r(j, "pins");
+    p = Pins{r.number("startTime"),   r.integer("introEnd"), r.integer("loopStart"), r.integer("loopEnd"),
+             r.integer("endingStart"), r.integer("musicEnd"), r.integer("finalHit"),  r.boolean("loopFile")};
 }
 
 }  // namespace qm

@@ -45,4 +45,47 @@ std::optional<std::string> string(const nlohmann::json* v) {
     return v->get<std::string>();
 }
 
+void failText(const nlohmann::json& j, std::string_view what, bool isString) {
+    if (!isString) throw nlohmann::json::type_error::create(302, std::string(what) + " must be a string", &j);
+    throw nlohmann::json::other_error::create(501, "unknown " + std::string(what), &j);
+}
+
+FieldReader::FieldReader(const nlohmann::json& j, std::string_view record) : j_(j), record_(record) {
+    if (!j.is_object()) fail("not an object");
+}
+
+void FieldReader::fail(const std::string& what) const {
+    throw nlohmann::json::other_error::create(501, record_ + ": " + what, &j_);
+}
+
+const nlohmann::json& FieldReader::required(std::string_view key) const {
+    const nlohmann::json* v = member(j_, key);
+    if (!v) fail("missing " + std::string(key));
+    return *v;
+}
+
+double FieldReader::number(std::string_view key) const {
+    auto v = jsonfields::number(&required(key));
+    if (!v) fail(std::string(key) + " is not a number");
+    return *v;
+}
+
+int64_t FieldReader::integer(std::string_view key) const {
+    auto v = jsonfields::integer(&required(key));
+    if (!v) fail(std::string(key) + " is not an integer");
+    return *v;
+}
+
+bool FieldReader::boolean(std::string_view key) const {
+    auto v = jsonfields::boolean(&required(key));
+    if (!v) fail(std::string(key) + " is not a Boolean");
+    return *v;
+}
+
+std::string FieldReader::string(std::string_view key) const {
+    auto v = jsonfields::string(&required(key));
+    if (!v) fail(std::string(key) + " is not a string");
+    return std::move(*v);
+}
+
 }  // namespace qm::jsonfields

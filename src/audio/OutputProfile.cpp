@@ -13,8 +13,6 @@ namespace {
 using Kind = OutputProfile::Kind;
 using json = nlohmann::json;
 
-constexpr std::array<std::string_view, 2> kKindNames = {"speakers", "headphones"};
-
 OutputProfile builtIn(std::string name, Kind kind, LayoutID layout) {
     OutputProfile p;
     p.id = Uuid::random();
@@ -47,22 +45,6 @@ void encodeProfile(Json& j, const OutputProfile& p) {
     j = std::move(out);
 }
 
-[[noreturn]] void fail(const json& j, const std::string& what) {
-    throw json::other_error::create(501, "output profile: " + what, &j);
-}
-
-const json& required(const json& j, const char* key) {
-    const json* v = jsonfields::member(j, key);
-    if (!v) fail(j, std::string("missing ") + key);
-    return *v;
-}
-
-int64_t requiredInteger(const json& v, const char* key) {
-    auto i = jsonfields::integer(&v);
-    if (!i) fail(v, std::string(key) + " is not an integer");
-    return *i;
-}
-
 }  // namespace
 
 std::vector<OutputProfile> OutputProfile::defaults() {
@@ -71,65 +53,23 @@ std::vector<OutputProfile> OutputProfile::defaults() {
             builtIn("Headphones", Kind::headphones, LayoutID::stereo)};
 }
 
-namespace profileKind {
-const std::array<Kind, 2>& allCases() {
-    static const std::array<Kind, 2> all = {Kind::speakers, Kind::headphones};
-    return all;
-}
-std::string_view rawValue(Kind k) { return kKindNames[static_cast<int>(k)]; }
-std::optional<Kind> fromRawValue(std::string_view raw) {
-    for (auto k : allCases())
-        if (rawValue(k) == raw) return k;
-    return std::nullopt;
-}
-}  // namespace profileKind
-
 void to_json(json& j, const OutputProfile& p) { encodeProfile(j, p); }
 void to_json(nlohmann::ordered_json& j, const OutputProfile& p) { encodeProfile(j, p); }
 
 void from_json(const json& j, OutputProfile& p) {
-    if (!j.is_object()) fail(j, "not an object");
+    const jsonfields::FieldReader r(j, "output profile");
     OutputProfile out;
-
-    auto idText = jsonfields::string(&required(j, "id"));
-    auto id = idText ? Uuid::fromString(*idText) : std::nullopt;
-    if (!id) fail(j, "id is not a UUID");
+    auto id = Uuid::fromString(r.string("id"));
+    if (!id) r.fail("id is not a UUID");
     out.id = *id;
-
-    auto name = jsonfields::string(&required(j, "name"));
-    if (!name) fail(j, "name is not a string");
-    out.name = std::move(*name);
-
-    auto kindText = jsonfields::string(&required(j, "kind"));
-    auto kind = kindText ? profileKind::fromRawValue(*kindText) : std::nullopt;
-    if (!kind) fail(j, "unknown kind");
-    out.kind = *kind;
-
-    if (const json* dev = jsonfields::member(j, "deviceUID")) {
-        auto uid = jsonfields::string(dev);
-        if (!uid) fail(j, "deviceUID is not a string");
-        out.deviceUID = std::move(*uid);
-    }
-
-    auto layoutText = jsonfields::string(&required(j, "layout"));
-    auto lay = layoutText ? layout::fromRawValue(*layoutText) : std::nullopt;
-    if (!lay) fail(j, "unknown layout");
-    out.layout = *lay;
-
-    const json& outputs = required(j, "outputs");
-    if (!outputs.is_array()) fail(j, "outputs is not an array");
-    for (const auto& v : outputs) out.outputs.push_back(requiredInteger(v, "outputs"));
-
-    const json& trims = required(j, "trimsDB");
-    if (!trims.is_array()) fail(j, "trimsDB is not an array");
-    for (const auto& v : trims) {
-        auto t = jsonfields::number(&v);
-        if (!t) fail(j, "trimsDB holds a value that is not a number");
-        out.trimsDB.push_back(*t);
-    }
-
-    out.headphoneLeft = requiredInteger(required(j, "headphoneLeft"), "headphoneLeft");
-    out.headphoneRight = requiredInteger(required(j, "headphoneRight"), "headphoneRight");
+    out.name = r.string("name");
+    out.kind = r.text("kind", profileKind::table);
+    if (r.optional("deviceUID")) out.deviceUID = r.string("deviceUID");
+    out.layout = r.text("layout", layout::table);
+    out.outputs = r.array<int64_t>("outputs", jsonfields::integer, "an integer");
+    out.trimsDB = r.array<double>("trimsDB", jsonfields::number, "a number");
+    out.headphoneLeft = r.integer("headphoneLeft");
+    out.headphoneRight = r.integer("headphoneRight");
     p = std::move(out);
 }
 

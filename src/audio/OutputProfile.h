@@ -15,6 +15,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "audio/TextTable.h"
 #include "audio/Speakers.h"
 #include "platform/Uuid.h"
 
@@ -41,9 +42,11 @@ struct OutputProfile {
 };
 
 namespace profileKind {
-const std::array<OutputProfile::Kind, 2>& allCases();
-std::string_view rawValue(OutputProfile::Kind k);
-std::optional<OutputProfile::Kind> fromRawValue(std::string_view raw);
+inline constexpr auto table = textTable<OutputProfile::Kind>(
+    {{OutputProfile::Kind::speakers, "speakers"}, {OutputProfile::Kind::headphones, "headphones"}});
+inline const std::array<OutputProfile::Kind, 2>& allCases() { return table.values(); }
+inline std::string_view rawValue(OutputProfile::Kind k) { return table.text(k); }
+inline std::optional<OutputProfile::Kind> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace profileKind
 
 // JSON form: an object with the nine field names as keys, the id as its

@@ -2,34 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audio/JsonFields.h"
+
 namespace qm {
-
-namespace ambi_norm {
-
-std::string_view rawValue(AmbiNorm n) {
-    switch (n) {
-        case AmbiNorm::sn3d: return "sn3d";
-        case AmbiNorm::n3d: return "n3d";
-        case AmbiNorm::fuma: return "fuma";
-    }
-    return "sn3d";
-}
-
-std::optional<AmbiNorm> fromRawValue(std::string_view raw) {
-    for (AmbiNorm n : {AmbiNorm::sn3d, AmbiNorm::n3d, AmbiNorm::fuma})
-        if (rawValue(n) == raw) return n;
-    return std::nullopt;
-}
-
-}  // namespace ambi_norm
 
 void to_json(nlohmann::json& j, AmbiNorm n) { j = std::string(ambi_norm::rawValue(n)); }
 
 void from_json(const nlohmann::json& j, AmbiNorm& n) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "norm must be a string", &j);
-    auto v = ambi_norm::fromRawValue(j.get_ref<const std::string&>());
-    if (!v) throw nlohmann::json::other_error::create(501, "unknown Ambisonics normalisation", &j);
-    n = *v;
+    n = jsonfields::textValue(j, ambi_norm::table, "Ambisonics normalisation");
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "audio/Speakers.h"
+#include "audio/TextTable.h"
 
 namespace qm {
 
@@ -23,8 +24,10 @@ namespace qm {
 enum class AmbiNorm { sn3d, n3d, fuma };
 
 namespace ambi_norm {
-std::string_view rawValue(AmbiNorm n);
-std::optional<AmbiNorm> fromRawValue(std::string_view raw);
+inline constexpr auto table =
+    textTable<AmbiNorm>({{AmbiNorm::sn3d, "sn3d"}, {AmbiNorm::n3d, "n3d"}, {AmbiNorm::fuma, "fuma"}});
+inline std::string_view rawValue(AmbiNorm n) { return table.text(n); }
+inline std::optional<AmbiNorm> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace ambi_norm
 
 void to_json(nlohmann::json& j, AmbiNorm n);

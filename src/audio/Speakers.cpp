@@ -6,18 +6,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audio/JsonFields.h"
+
 namespace qm {
 
 namespace {
 
 using S = SpeakerID;
 
-constexpr std::array<std::string_view, kSpeakerCount> kSpeakerNames = {
-    "L", "R", "C", "LFE", "Ls", "Rs", "Lrs", "Rrs", "Lw", "Rw",
-    "Ltf", "Rtf", "Ltm", "Rtm", "Ltr", "Rtr", "Lc", "Rc", "Cs", "Tc"};
-
+// One row per layout, in LayoutID order (the raw values are layout::table).
 struct LayoutRow {
-    std::string_view raw;
     std::string_view display;
     std::vector<SpeakerID> speakers;
     std::optional<std::vector<SpeakerID>> film;
@@ -25,20 +23,20 @@ struct LayoutRow {
 
 const std::array<LayoutRow, 7>& layoutTable() {
     static const std::array<LayoutRow, 7> rows = {{
-        {"stereo", "Stereo", {S::L, S::R}, std::nullopt},
-        {"l51", "5.1", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs},
+        {"Stereo", {S::L, S::R}, std::nullopt},
+        {"5.1", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs},
          std::vector<SpeakerID>{S::L, S::C, S::R, S::Ls, S::Rs, S::LFE}},
-        {"l71", "7.1", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs},
+        {"7.1", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs},
          std::vector<SpeakerID>{S::L, S::C, S::R, S::Ls, S::Rs, S::Lrs, S::Rrs, S::LFE}},
-        {"l514", "5.1.4", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Ltf, S::Rtf, S::Ltr, S::Rtr},
+        {"5.1.4", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Ltf, S::Rtf, S::Ltr, S::Rtr},
          std::nullopt},
-        {"l712", "7.1.2", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs, S::Ltm, S::Rtm},
+        {"7.1.2", {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs, S::Ltm, S::Rtm},
          std::nullopt},
-        {"l714", "7.1.4",
+        {"7.1.4",
          {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs, S::Ltf, S::Rtf, S::Ltr, S::Rtr},
          std::vector<SpeakerID>{S::L, S::C, S::R, S::Ls, S::Rs, S::Lrs, S::Rrs, S::LFE, S::Ltf,
                                 S::Rtf, S::Ltr, S::Rtr}},
-        {"l916", "9.1.6",
+        {"9.1.6",
          {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs, S::Lw, S::Rw, S::Ltf, S::Rtf,
           S::Ltm, S::Rtm, S::Ltr, S::Rtr},
          std::nullopt},
@@ -62,21 +60,10 @@ double Direction::angle(const Direction& other) const {
 
 namespace speaker {
 
-const std::array<SpeakerID, kSpeakerCount>& allCases() {
-    static const std::array<SpeakerID, kSpeakerCount> all = [] {
-        std::array<SpeakerID, kSpeakerCount> a{};
-        for (int i = 0; i < kSpeakerCount; ++i) a[i] = static_cast<SpeakerID>(i);
-        return a;
-    }();
-    return all;
-}
-
-std::string_view rawValue(SpeakerID s) { return kSpeakerNames[static_cast<size_t>(s)]; }
-
-std::optional<SpeakerID> fromRawValue(std::string_view raw) {
-    for (int i = 0; i < kSpeakerCount; ++i)
-        if (kSpeakerNames[i] == raw) return static_cast<SpeakerID>(i);
-    return std::nullopt;
+std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s) {
+    auto it = std::find(list.begin(), list.end(), s);
+    if (it == list.end()) return std::nullopt;
+    return static_cast<int>(it - list.begin());
 }
 
 bool hasRearPair(const std::vector<SpeakerID>& layout) {
@@ -119,21 +106,6 @@ std::string label(SpeakerID s, const std::vector<SpeakerID>& layout) {
 }  // namespace speaker
 
 namespace layout {
-
-const std::array<LayoutID, 7>& allCases() {
-    static const std::array<LayoutID, 7> all = {LayoutID::stereo, LayoutID::l51,  LayoutID::l71,
-                                                LayoutID::l514,   LayoutID::l712, LayoutID::l714,
-                                                LayoutID::l916};
-    return all;
-}
-
-std::string_view rawValue(LayoutID id) { return layoutTable()[static_cast<size_t>(id)].raw; }
-
-std::optional<LayoutID> fromRawValue(std::string_view raw) {
-    for (LayoutID id : allCases())
-        if (rawValue(id) == raw) return id;
-    return std::nullopt;
-}
 
 std::string_view displayName(LayoutID id) { return layoutTable()[static_cast<size_t>(id)].display; }
 
@@ -199,21 +171,11 @@ std::optional<Result> mask(const std::vector<SpeakerID>& speakers) {
 
 void to_json(nlohmann::json& j, SpeakerID s) { j = std::string(speaker::rawValue(s)); }
 
-void from_json(const nlohmann::json& j, SpeakerID& s) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "speaker must be a string", &j);
-    auto v = speaker::fromRawValue(j.get_ref<const std::string&>());
-    if (!v) throw nlohmann::json::other_error::create(501, "unknown speaker", &j);
-    s = *v;
-}
+void from_json(const nlohmann::json& j, SpeakerID& s) { s = jsonfields::textValue(j, speaker::table, "speaker"); }
 
 void to_json(nlohmann::json& j, LayoutID l) { j = std::string(layout::rawValue(l)); }
 
-void from_json(const nlohmann::json& j, LayoutID& l) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "layout must be a string", &j);
-    auto v = layout::fromRawValue(j.get_ref<const std::string&>());
-    if (!v) throw nlohmann::json::other_error::create(501, "unknown layout", &j);
-    l = *v;
-}
+void from_json(const nlohmann::json& j, LayoutID& l) { l = jsonfields::textValue(j, layout::table, "layout"); }
 
 void to_json(nlohmann::json& j, const Direction& d) {
     j = nlohmann::json::object();
@@ -222,11 +184,8 @@ void to_json(nlohmann::json& j, const Direction& d) {
 }
 
 void from_json(const nlohmann::json& j, Direction& d) {
-    if (!j.is_object() || !j.contains("az") || !j.contains("el") || !j["az"].is_number() ||
-        !j["el"].is_number())
-        throw nlohmann::json::other_error::create(501, "direction needs numeric az and el", &j);
-    d.az = j["az"].get<double>();
-    d.el = j["el"].get<double>();
+    const jsonfields::FieldReader r(j, "direction");
+    d = Direction{r.number("az"), r.number("el")};
 }
 
 }  // namespace qm

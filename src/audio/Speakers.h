@@ -17,6 +17,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "audio/TextTable.h"
+
 namespace qm {
 
 // Declaration order is the index order used wherever a speaker needs an index.
@@ -39,9 +41,17 @@ struct Direction {
 enum class LayoutID { stereo, l51, l71, l514, l712, l714, l916 };
 
 namespace speaker {
-const std::array<SpeakerID, kSpeakerCount>& allCases();
-std::string_view rawValue(SpeakerID s);
-std::optional<SpeakerID> fromRawValue(std::string_view raw);
+inline constexpr auto table = textTable<SpeakerID>({
+    {SpeakerID::L, "L"},     {SpeakerID::R, "R"},     {SpeakerID::C, "C"},     {SpeakerID::LFE, "LFE"},
+    {SpeakerID::Ls, "Ls"},   {SpeakerID::Rs, "Rs"},   {SpeakerID::Lrs, "Lrs"}, {SpeakerID::Rrs, "Rrs"},
+    {SpeakerID::Lw, "Lw"},   {SpeakerID::Rw, "Rw"},   {SpeakerID::Ltf, "Ltf"}, {SpeakerID::Rtf, "Rtf"},
+    {SpeakerID::Ltm, "Ltm"}, {SpeakerID::Rtm, "Rtm"}, {SpeakerID::Ltr, "Ltr"}, {SpeakerID::Rtr, "Rtr"},
+    {SpeakerID::Lc, "Lc"},   {SpeakerID::Rc, "Rc"},   {SpeakerID::Cs, "Cs"},   {SpeakerID::Tc, "Tc"},
+});
+static_assert(table.values().size() == kSpeakerCount);
+inline const std::array<SpeakerID, kSpeakerCount>& allCases() { return table.values(); }
+inline std::string_view rawValue(SpeakerID s) { return table.text(s); }
+inline std::optional<SpeakerID> fromRawValue(std::string_view raw) { return table.value(raw); }
 inline int index(SpeakerID s) { return static_cast<int>(s); }
 // Only Ls and Rs depend on the layout: at the sides (±90°) when the layout
 // also holds a rear pair (Lrs or Rrs), at ±110° otherwise.
@@ -50,12 +60,21 @@ Direction direction(SpeakerID s, const std::vector<SpeakerID>& layout);
 std::string label(SpeakerID s, const std::vector<SpeakerID>& layout);
 // True when the list holds Lrs or Rrs.
 bool hasRearPair(const std::vector<SpeakerID>& layout);
+// Where `s` first stands in `list`, if anywhere.
+std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s);
 }  // namespace speaker
 
 namespace layout {
-const std::array<LayoutID, 7>& allCases();
-std::string_view rawValue(LayoutID id);
-std::optional<LayoutID> fromRawValue(std::string_view raw);
+inline constexpr auto table = textTable<LayoutID>({{LayoutID::stereo, "stereo"},
+                                                   {LayoutID::l51, "l51"},
+                                                   {LayoutID::l71, "l71"},
+                                                   {LayoutID::l514, "l514"},
+                                                   {LayoutID::l712, "l712"},
+                                                   {LayoutID::l714, "l714"},
+                                                   {LayoutID::l916, "l916"}});
+inline const std::array<LayoutID, 7>& allCases() { return table.values(); }
+inline std::string_view rawValue(LayoutID id) { return table.text(id); }
+inline std::optional<LayoutID> fromRawValue(std::string_view raw) { return table.value(raw); }
 inline std::string_view id(LayoutID l) { return rawValue(l); }
 std::string_view displayName(LayoutID id);
 const std::vector<SpeakerID>& speakers(LayoutID id);

@@ -32,8 +32,7 @@ void raisePriority() {
 
 }  // namespace
 
-StreamReader::StreamReader(std::shared_ptr<FrameSource> source, double outputRate, int64_t start,
-                           int64_t end, bool loop, int64_t loopStart, int64_t loopEnd)
+StreamReader::StreamReader(std::shared_ptr<FrameSource> source, double outputRate, const StreamRange& range)
     : source_(std::move(source)) {
     const FrameFormat format = source_->processingFormat();
     channels_ = format.channels;
@@ -41,13 +40,13 @@ StreamReader::StreamReader(std::shared_ptr<FrameSource> source, double outputRat
         throw AppError(1, "Unsupported channel count (" + std::to_string(channels_) + ")");
 
     const int64_t length = std::max<int64_t>(0, source_->length());
-    endFrame_ = std::max<int64_t>(std::min(length, end), 0);
+    endFrame_ = std::max<int64_t>(std::min(length, range.end), 0);
     // The loop region is clamped to the file before deciding whether to loop,
     // so a region outside the file plays once instead of looping backwards.
-    loopStart_ = std::max<int64_t>(loopStart, 0);
-    loopEnd_ = std::min(length, loopEnd);
-    loop_ = loop && loopStart_ < loopEnd_;
-    filePos_ = start < 0 ? 0 : std::min(endFrame_, start);
+    loopStart_ = std::max<int64_t>(range.loopStart, 0);
+    loopEnd_ = std::min(length, range.loopEnd);
+    loop_ = range.loop && loopStart_ < loopEnd_;
+    filePos_ = range.start < 0 ? 0 : std::min(endFrame_, range.start);
 
     const bool rateUsable = std::isfinite(outputRate) && outputRate > 0 &&
                             std::isfinite(format.sampleRate) && format.sampleRate > 0;
@@ -115,6 +114,13 @@ std::pair<int64_t, int64_t> StreamReader::readSource(float* const* buffer, int64
 }
 
 bool StreamReader::fillOnce() { return converter_ ? fillConverted() : fillPlain(); }
+
+void StreamReader::preFill() {
+    while (mn_ring_available(ring_) < kPreFillFrames && mn_ring_write_space(ring_) >= kBlockFrames &&
+           !cancelled()) {
+        if (!fillOnce()) return;
+    }
+}
 
 bool StreamReader::fillPlain() {
     const auto [p, n] = readSource(inBuf_.data(), kBlockFrames);

@@ -3,9 +3,8 @@
 // frame it writes with its position in the source (in source frames).
 //
 // One reader serves one play request: it is constructed, pre-filled by its
-// owner (fillOnce until the ring holds enough), started once, and runs on
-// its own fill thread until it is cancelled or its stream ends; it never
-// restarts. It sets the ring's end-of-stream flag exactly when the source is
+// owner (preFill), started once, and runs on its own fill thread until it is
+// cancelled or its stream ends; it never restarts. It sets the ring's end-of-stream flag exactly when the source is
 // exhausted (never while looping).
 //
 // Threads: one writer at a time, first the constructing thread (pre-fill),
@@ -33,17 +32,27 @@ namespace qm {
 
 class Resampler;
 
+// Which frames of the source a stream plays, in source frames.
+struct StreamRange {
+    int64_t start = 0;      // the first frame played (clamped into the source)
+    int64_t end = 0;        // without a loop the stream ends here (exclusive)
+    bool loop = false;      // wrap from loopEnd back to loopStart, never ending
+    int64_t loopStart = 0;  // the loop region [loopStart, loopEnd), clamped into
+    int64_t loopEnd = 0;    // the source; an empty region plays once instead
+};
+
 class StreamReader {
 public:
     static constexpr int kBlockFrames = 4096;
     static constexpr int kMaxChannels = 64;
+    // A pre-filled ring holds at least this many frames (or is nearly full).
+    static constexpr int kPreFillFrames = 8192;
 
     // Throws AppError: 1 "Unsupported channel count (N)" for a source
     // outside 1 to 64 channels, 2 when the ring cannot be made, 3 when the
     // block buffers cannot be made, 4 "Can't resample this file". Nothing
     // stays allocated after an error.
-    StreamReader(std::shared_ptr<FrameSource> source, double outputRate, int64_t start, int64_t end,
-                 bool loop, int64_t loopStart, int64_t loopEnd);
+    StreamReader(std::shared_ptr<FrameSource> source, double outputRate, const StreamRange& range);
     ~StreamReader();
     StreamReader(const StreamReader&) = delete;
     StreamReader& operator=(const StreamReader&) = delete;
@@ -52,6 +61,10 @@ public:
     // stream has ended (the ring's end-of-stream flag is then set). The
     // caller makes sure 4096 frames are free in the ring.
     bool fillOnce();
+    // Fills blocks before start() until kPreFillFrames frames are readable,
+    // fewer than one block's room is free, the reader is cancelled or the
+    // stream ends, so that the first callbacks find frames waiting.
+    void preFill();
     // Starts the fill thread; later calls do nothing.
     void start();
     // Stops the fill thread within one wait or one block.

@@ -46,10 +46,6 @@ const std::array<UpmixParams, 6>& presetRows() {
     return rows;
 }
 
-constexpr std::array<std::string_view, 6> kPresetNames = {"music",  "film",   "game",
-                                                          "hall",   "speech", "broadcast"};
-constexpr std::array<std::string_view, 2> kLFENames = {"off", "split"};
-
 // The double-valued fields with their keys, in field order; `lfe` sits
 // between `focus` and `lfeHz` and `exact` comes last.
 struct NumberField {
@@ -110,32 +106,7 @@ void encodeSettings(Json& j, const UpmixSettings& s) {
 
 }  // namespace
 
-namespace lfeMode {
-const std::array<UpmixParams::LFEMode, 2>& allCases() {
-    static const std::array<UpmixParams::LFEMode, 2> all = {LFE::off, LFE::split};
-    return all;
-}
-std::string_view rawValue(UpmixParams::LFEMode m) { return kLFENames[static_cast<int>(m)]; }
-std::optional<UpmixParams::LFEMode> fromRawValue(std::string_view raw) {
-    for (auto m : allCases())
-        if (rawValue(m) == raw) return m;
-    return std::nullopt;
-}
-}  // namespace lfeMode
-
 namespace upmixPreset {
-const std::array<UpmixPreset, 6>& allCases() {
-    static const std::array<UpmixPreset, 6> all = {UpmixPreset::music,  UpmixPreset::film,
-                                                   UpmixPreset::game,   UpmixPreset::hall,
-                                                   UpmixPreset::speech, UpmixPreset::broadcast};
-    return all;
-}
-std::string_view rawValue(UpmixPreset p) { return kPresetNames[static_cast<int>(p)]; }
-std::optional<UpmixPreset> fromRawValue(std::string_view raw) {
-    for (auto p : allCases())
-        if (rawValue(p) == raw) return p;
-    return std::nullopt;
-}
 const UpmixParams& params(UpmixPreset p) { return presetRows()[static_cast<int>(p)]; }
 }  // namespace upmixPreset
 
@@ -180,20 +151,10 @@ void from_json(const nlohmann::json& j, UpmixSettings& s) {
 
 void to_json(nlohmann::json& j, UpmixPreset p) { j = std::string(upmixPreset::rawValue(p)); }
 
-void from_json(const nlohmann::json& j, UpmixPreset& p) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "preset must be a string", &j);
-    auto v = upmixPreset::fromRawValue(j.get_ref<const std::string&>());
-    if (!v) throw nlohmann::json::other_error::create(501, "unknown upmix preset", &j);
-    p = *v;
-}
+void from_json(const nlohmann::json& j, UpmixPreset& p) { p = jsonfields::textValue(j, upmixPreset::table, "upmix preset"); }
 
 void to_json(nlohmann::json& j, UpmixParams::LFEMode m) { j = std::string(lfeMode::rawValue(m)); }
 
-void from_json(const nlohmann::json& j, UpmixParams::LFEMode& m) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "lfe must be a string", &j);
-    auto v = lfeMode::fromRawValue(j.get_ref<const std::string&>());
-    if (!v) throw nlohmann::json::other_error::create(501, "unknown lfe mode", &j);
-    m = *v;
-}
+void from_json(const nlohmann::json& j, UpmixParams::LFEMode& m) { m = jsonfields::textValue(j, lfeMode::table, "lfe mode"); }
 
 }  // namespace qm

@@ -18,6 +18,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "audio/TextTable.h"
+
 namespace qm {
 
 struct UpmixParams {
@@ -50,16 +52,24 @@ struct UpmixParams {
 enum class UpmixPreset { music, film, game, hall, speech, broadcast };
 
 namespace lfeMode {
-const std::array<UpmixParams::LFEMode, 2>& allCases();
-std::string_view rawValue(UpmixParams::LFEMode m);
-std::optional<UpmixParams::LFEMode> fromRawValue(std::string_view raw);
+inline constexpr auto table =
+    textTable<UpmixParams::LFEMode>({{UpmixParams::LFEMode::off, "off"}, {UpmixParams::LFEMode::split, "split"}});
+inline const std::array<UpmixParams::LFEMode, 2>& allCases() { return table.values(); }
+inline std::string_view rawValue(UpmixParams::LFEMode m) { return table.text(m); }
+inline std::optional<UpmixParams::LFEMode> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace lfeMode
 
 namespace upmixPreset {
-const std::array<UpmixPreset, 6>& allCases();
-std::string_view rawValue(UpmixPreset p);
+inline constexpr auto table = textTable<UpmixPreset>({{UpmixPreset::music, "music"},
+                                                      {UpmixPreset::film, "film"},
+                                                      {UpmixPreset::game, "game"},
+                                                      {UpmixPreset::hall, "hall"},
+                                                      {UpmixPreset::speech, "speech"},
+                                                      {UpmixPreset::broadcast, "broadcast"}});
+inline const std::array<UpmixPreset, 6>& allCases() { return table.values(); }
+inline std::string_view rawValue(UpmixPreset p) { return table.text(p); }
 // Exactly the six raw values; no case folding.
-std::optional<UpmixPreset> fromRawValue(std::string_view raw);
+inline std::optional<UpmixPreset> fromRawValue(std::string_view raw) { return table.value(raw); }
 // The preset's full parameter row.
 const UpmixParams& params(UpmixPreset p);
 }  // namespace upmixPreset

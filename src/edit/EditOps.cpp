@@ -1,5 +1,6 @@
 #include "edit/EditOps.h"
 
+#include "analysis/Biquad.h"
 #include "analysis/Signal.h"
 #include "platform/FFT.h"
 
@@ -244,39 +245,6 @@ const std::vector<Effect>& effects() {
         {"ghost-echo", "Ghost Echo", "One distant repeat. Something in the canyon answered.", ghostEcho},
     };
     return table;
-}
-
-std::vector<float> Biquad::run(const std::vector<float>& x) const {
-    std::vector<float> y(x.size());
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-    for (size_t n = 0; n < x.size(); ++n) {
-        const double out = b0 * x[n] + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x[n];
-        y2 = y1;
-        y1 = out;
-        y[n] = static_cast<float>(out);
-    }
-    return y;
-}
-
-namespace {
-// A corner at or above the Nyquist frequency makes the cookbook filter
-// unstable (a low sample rate with the 6 kHz texture low-pass blew up to
-// NaN): keep it just under.
-double corner(double hz, double sr) { return std::min(hz, 0.45 * sr); }
-}  // namespace
-
-Biquad Biquad::highPass(double hz, double q, double sr) {
-    hz = corner(hz, sr);
-    const double w0 = 2 * kPi * hz / sr, cw = std::cos(w0), alpha = std::sin(w0) / (2 * q), a0 = 1 + alpha;
-    return {(1 + cw) / 2 / a0, -(1 + cw) / a0, (1 + cw) / 2 / a0, -2 * cw / a0, (1 - alpha) / a0};
-}
-
-Biquad Biquad::lowPass(double hz, double q, double sr) {
-    hz = corner(hz, sr);
-    const double w0 = 2 * kPi * hz / sr, cw = std::cos(w0), alpha = std::sin(w0) / (2 * q), a0 = 1 + alpha;
-    return {(1 - cw) / 2 / a0, (1 - cw) / a0, (1 - cw) / 2 / a0, -2 * cw / a0, (1 - alpha) / a0};
 }
 
 Channels slice(const Channels& ch, int64_t a, int64_t b) {

@@ -46,20 +46,6 @@ struct Effect {
 // The eleven effects in menu order.
 const std::vector<Effect>& effects();
 
-// A second-order filter normalised by a0, run in direct form I from rest.
-struct Biquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-
-    std::vector<float> run(const std::vector<float>& x) const;
-
-    // RBJ cookbook high-pass and low-pass at `hz` with quality `q`; a corner
-    // at or above 0.45 x sr is moved down to it, where the filter is stable.
-    static Biquad highPass(double hz, double q, double sr);
-    static Biquad lowPass(double hz, double q, double sr);
-
-    bool operator==(const Biquad&) const = default;
-};
-
 // A loop body that repeats end to start without a click.
 struct SeamlessLoop {
     Channels channels;      // the loop body, exactly end - start frames

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/TextTable.h"
+
 namespace qm {
 
 struct TempEditOptions {
@@ -50,9 +52,15 @@ struct EditPlan {
 };
 
 namespace editPlanKind {
-const std::array<EditPlan::Kind, 5>& allCases();
-std::string_view rawValue(EditPlan::Kind k);
-std::optional<EditPlan::Kind> fromRawValue(std::string_view raw);
+inline constexpr auto table =
+    textTable<EditPlan::Kind>({{EditPlan::Kind::piece, "piece"},
+                               {EditPlan::Kind::loop, "loop"},
+                               {EditPlan::Kind::cutdown, "cutdown"},
+                               {EditPlan::Kind::extended, "extended"},
+                               {EditPlan::Kind::backtimed, "backtimed"}});
+inline const std::array<EditPlan::Kind, 5>& allCases() { return table.values(); }
+inline std::string_view rawValue(EditPlan::Kind k) { return table.text(k); }
+inline std::optional<EditPlan::Kind> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace editPlanKind
 
 }  // namespace qm

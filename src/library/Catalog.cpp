@@ -127,6 +127,7 @@ Catalog::~Catalog() { close(); }
 
 void Catalog::close() noexcept {
     upserts_.reset();
+    stampQuery_.reset();
     tokenizer_.reset();
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -175,6 +176,52 @@ void Catalog::removePath(const std::string& path) {
         st.bind(1, path);
         st.step();
     }
+}
+
+bool Catalog::movePath(const std::string& from, const std::string& to) {
+    requireHeld("movePath");
+    int64_t id = 0;
+    std::string root;
+    {
+        sql::Statement st(db_, "SELECT id, root FROM files WHERE path = ?");
+        st.bind(1, from);
+        if (st.step() != SQLITE_ROW) return false;
+        id = st.int64(0);
+        root = st.text(1);
+    }
+    if (from == to) return true;
+    removePath(to);
+    sql::Statement file(db_, "UPDATE files SET path = ? WHERE id = ?");
+    file.bind(1, to);
+    file.bind(2, id);
+    if (file.step() != SQLITE_DONE) return false;
+    sql::Statement text(db_, "UPDATE fts SET name = ?, folders = ? WHERE rowid = ?");
+    text.bind(1, UpsertStatements::ftsName(to));
+    text.bind(2, UpsertStatements::ftsFolders(to, root));
+    text.bind(3, id);
+    text.step();
+    return true;
+}
+
+std::optional<Catalog::Stamp> Catalog::heldStamp(const std::string& path, const std::string& root) {
+    requireHeld("heldStamp");
+    return readStamp(path, &root);
+}
+
+std::optional<Catalog::Stamp> Catalog::stamp(const std::string& path) {
+    Hold hold(*this);
+    return readStamp(path, nullptr);
+}
+
+std::optional<Catalog::Stamp> Catalog::readStamp(const std::string& path, const std::string* root) {
+    if (!stampQuery_)
+        stampQuery_ = std::make_unique<sql::Statement>(db_, "SELECT size, mtime, root FROM files WHERE path = ?");
+    sql::Statement& st = *stampQuery_;
+    st.bind(1, path);
+    std::optional<Stamp> out;
+    if (st.step() == SQLITE_ROW && (!root || st.view(2) == *root)) out = Stamp{st.int64(0), st.real(1)};
+    st.reset();
+    return out;
 }
 
 namespace {

@@ -5,14 +5,14 @@
 //
 // One Catalog owns the connection and is shared by std::shared_ptr between
 // the main thread and background tasks. Its mutex orders whole operations:
-// row, rowsInFolder, stamps, search, facets, removeRoot, setLogOffset, logOffset,
-// yieldsToken and transaction take it for their whole run. Writes happen
-// only inside transaction(body): the body runs with the mutex held and
-// calls upsert, removePath and exec, which never lock and refuse to run on a
-// thread that does not hold the mutex. The mutex is not re-entrant: a call
-// that would take it again on the holding thread (row() inside a body, say)
-// is a programming error and throws std::logic_error instead of
-// deadlocking; so does upsert outside a body.
+// row, rowsInFolder, stamps, stamp, search, facets, removeRoot, setLogOffset,
+// logOffset, yieldsToken and transaction take it for their whole run. Writes
+// happen only inside transaction(body): the body runs with the mutex held and
+// calls upsert, removePath, movePath, heldStamp and exec, which never lock and
+// refuse to run on a thread that does not hold the mutex. The mutex is not
+// re-entrant: a call that would take it again on the holding thread (row()
+// inside a body, say) is a programming error and throws std::logic_error
+// instead of deadlocking; so does upsert outside a body.
 //
 // Every failure after opening is swallowed as the callers expect (a lookup
 // finds nothing, a write writes nothing); only opening throws.
@@ -20,6 +20,7 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -43,6 +44,9 @@ namespace qm {
 
 class FtsTokenizer;
 class UpsertStatements;
+namespace sql {
+class Statement;
+}
 
 class Catalog {
 public:
@@ -81,6 +85,12 @@ public:
     struct Stamp {
         int64_t size = 0;
         double mtime = 0;  // seconds since 1970
+
+        // The row was written for the file as it is now: the same size, and
+        // an mtime within 1 ms (the column is a double).
+        bool describes(int64_t fileSize, double fileMtime) const {
+            return size == fileSize && std::abs(mtime - fileMtime) < 0.001;
+        }
         bool operator==(const Stamp&) const = default;
     };
 
@@ -126,6 +136,15 @@ public:
     // Inside a transaction body only. Deletes the full-text row, then the
     // file row, of `path`.
     void removePath(const std::string& path);
+    // Inside a transaction body only. Gives the row of `from` the path `to`
+    // (a file moved on disk: its record, stamps and all, goes with it, and
+    // its full-text name follows); a row left at `to` by a file that is no
+    // longer there is deleted first. False when `from` has no row.
+    bool movePath(const std::string& from, const std::string& to);
+    // Inside a transaction body only. The stamps stored for `path` when its
+    // row belongs to `root`: what a scan checks just before it writes,
+    // under the same hold.
+    std::optional<Stamp> heldStamp(const std::string& path, const std::string& root);
 
     std::optional<Row> row(const std::string& path);
     // The rows of the files directly in `folder` (a canonical path), by
@@ -133,6 +152,8 @@ public:
     // 100,000 files): for each, exactly what row(path) gives.
     std::unordered_map<std::string, Row> rowsInFolder(const std::string& folder);
     std::map<std::string, Stamp> stamps(const std::string& root);
+    // The stamps stored for one path; nothing when it has no row.
+    std::optional<Stamp> stamp(const std::string& path);
     // Deletes every full-text and file row of `root` in one transaction.
     void removeRoot(const std::string& root);
     // Bytes of another user's change log already applied (0 when unknown).
@@ -169,6 +190,7 @@ private:
     class Hold;
     void requireHeld(const char* what) const;
     bool execQuietly(const char* sql);
+    std::optional<Stamp> readStamp(const std::string& path, const std::string* root);
     void close() noexcept;
 
     sqlite3* db_ = nullptr;
@@ -176,6 +198,8 @@ private:
     // Preparing the upsert's three statements cost more than writing the
     // rows (bench_catalog): they are prepared once, on the first upsert.
     std::unique_ptr<UpsertStatements> upserts_;
+    // A scan asks for one stamp per file it writes: prepared once.
+    std::unique_ptr<sql::Statement> stampQuery_;
     std::mutex mutex_;
     std::atomic<std::thread::id> holder_{};
 };

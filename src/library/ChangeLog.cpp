@@ -119,9 +119,7 @@ bool apply(const Entry& entry, const std::string& r, Catalog& catalog) {
     if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
     SoundMeta meta = row->meta;
-    for (const auto& [tag, value] : entry.fields)
-        if (const SoundMeta::IxmlTag* t = SoundMeta::ixmlTag(tag)) meta.*(t->field) = value;
-    if (entry.rating) meta.rating = *entry.rating;
+    meta.applyChanges(entry.fields, entry.rating);
 
     // Read before the lock, so a slow file server never holds up lookups.
     std::optional<AudioFileInfo> info;

@@ -72,6 +72,8 @@ public:
                 if (errno != 0) unlisted.push_back(path);
                 break;
             }
+            const std::string_view name = e->d_name;
+            if (depth == 0 && name != "." && name != "..") ++rootItems;
             if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
             names.emplace_back(e->d_name, e->d_type);
         }
@@ -114,6 +116,7 @@ public:
     std::vector<std::string> unlisted;  // folders whose listing failed
     std::set<std::string> unreadable;   // audio files whose stat failed
     int64_t found = 0;
+    int64_t rootItems = 0;  // everything the root lists, hidden items included
 
 private:
     void file(const std::string& path, const struct stat& st) {
@@ -122,7 +125,7 @@ private:
         const double mtime = pathtext::seconds(st.st_mtim);
         auto it = stamps_.find(path);
         if (it != stamps_.end()) {
-            const bool unchanged = it->second.size == size && std::abs(it->second.mtime - mtime) < 0.001;
+            const bool unchanged = it->second.describes(size, mtime);
             stamps_.erase(it);  // what stays in the map was not seen
             if (unchanged) return;
         }
@@ -132,11 +135,6 @@ private:
     std::map<std::string, Catalog::Stamp>& stamps_;
     std::function<bool(const std::string&)> fails_;
 };
-
-bool under(const std::string& path, const std::string& folder) {
-    if (folder == "/") return true;
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
-}
 
 struct Read {
     std::optional<AudioFileInfo> info;
@@ -223,6 +221,13 @@ void scan(const std::string& root, Catalog& catalog, const std::function<void(co
             catalog.transaction([&] {
                 for (size_t i = 0; i < ready.size(); ++i) {
                     const Candidate& c = all[start + i];
+                    // Catalogued meanwhile under this root with the very
+                    // stamps the walk saw (a save, a rename carrying its
+                    // record, a team pull): that row knows more than the
+                    // file's chunks, which hold nothing of a colleague's
+                    // edits or of a non-WAV file's.
+                    const auto now = catalog.heldStamp(c.path, r);
+                    if (now && now->describes(c.size, c.mtime)) continue;
                     catalog.upsert(c.path, r, c.size, c.mtime, ready[i].info, ready[i].meta);
                 }
             });
@@ -231,14 +236,19 @@ void scan(const std::string& root, Catalog& catalog, const std::function<void(co
         }
     }
 
-    // A root that could not be listed says nothing about its files.
-    if (!rootListed) return;
+    // A root that could not be listed says nothing about its files, and
+    // neither does one that lists nothing at all: an unmounted drive or
+    // share leaves its empty mount folder behind (/mnt/x, /media/...), and
+    // taking that for deleted files would throw away every row with the
+    // colleagues' edits in it. A root that still holds anything, even only
+    // its hidden change folder, shows which of its files are gone.
+    if (!rootListed || walk.rootItems == 0) return;
     std::vector<std::string> gone;
     for (const auto& entry : stamps) {
         const std::string& path = entry.first;
         if (walk.unreadable.contains(path)) continue;
         if (std::any_of(walk.unlisted.begin(), walk.unlisted.end(),
-                        [&](const std::string& folder) { return under(path, folder); }))
+                        [&](const std::string& folder) { return pathtext::inside(path, folder); }))
             continue;
         gone.push_back(path);
     }

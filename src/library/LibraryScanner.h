@@ -13,9 +13,16 @@
 // 256: AudioFileInfo::load and MetaIO::read, each worker filling only its
 // own slot. Each batch is written in one catalog transaction while the
 // workers read the next, so searches and lookups of other threads run
-// between batches and never see half of one. Rows are deleted only for files known to be gone: a root or folder
-// that cannot be listed (drive unplugged, server offline) keeps its rows,
-// since they may hold colleagues' edits that exist nowhere else.
+// between batches and never see half of one. A file whose row under this
+// root carries, by the time its batch is written, the very stamps the walk
+// saw was catalogued meanwhile by someone who knew more (a metadata save, a
+// rename moving its record, a team pull) and is left as it is.
+//
+// Rows are deleted only for files known to be gone: a root or folder that
+// cannot be listed (drive unplugged, server offline) keeps its rows, since
+// they may hold colleagues' edits that exist nowhere else, and so does a
+// root that lists nothing at all, not even a hidden item: the empty mount
+// folder an unmounted drive leaves behind.
 //
 // Paths are the file system's bytes exactly: a catalog key must lead back
 // to its file, so nothing is "repaired".
@@ -64,7 +71,7 @@ std::string standardized(std::string_view path);
 
 // Scans the folder `root` (any form; canonical() is applied) into the
 // catalog. Reports nothing: unreadable files are catalogued without facts,
-// unlistable folders keep their rows.
+// unlistable folders and an empty root keep their rows.
 void scan(const std::string& root, Catalog& catalog,
           const std::function<void(const Progress&)>& progress = {});
 

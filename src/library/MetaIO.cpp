@@ -54,8 +54,10 @@ SoundMeta read(const std::filesystem::path& url) {
     return meta;
 }
 
+bool isEmbeddable(const std::filesystem::path& url) { return hasExtension(url, kWritable); }
+
 void write(const SoundMeta& meta, const std::filesystem::path& url) {
-    if (!hasExtension(url, kWritable)) throw AppError(kNotEmbeddable, "Embedding is supported for WAV/BWF files");
+    if (!isEmbeddable(url)) throw AppError(kNotEmbeddable, "Embedding is supported for WAV/BWF files");
     RIFFMeta::write(meta, url);
 }
 

@@ -27,4 +27,8 @@ SoundMeta read(const std::filesystem::path& url);
 // Throws AppError kNotEmbeddable, or RIFFMeta::write's errors unchanged.
 void write(const SoundMeta& meta, const std::filesystem::path& url);
 
+// Whether write() takes the file: "wav", "wave" or "bwf", any case. Other
+// audio files keep their metadata in the catalog (and the change log) only.
+bool isEmbeddable(const std::filesystem::path& url);
+
 }  // namespace qm::MetaIO

@@ -20,6 +20,13 @@ inline std::string join(std::string_view folder, std::string_view name) {
     return out;
 }
 
+// Whether `path` lies below `folder` (both without a trailing slash, "/"
+// apart): "/Lib/a.wav" is inside "/Lib", "/Library/a.wav" is not.
+inline bool inside(std::string_view path, std::string_view folder) {
+    if (folder == "/") return path.size() > 1 && path.front() == '/';
+    return path.size() > folder.size() && path.substr(0, folder.size()) == folder && path[folder.size()] == '/';
+}
+
 // A stat time as seconds since 1970, nanoseconds included.
 inline double seconds(const struct timespec& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;

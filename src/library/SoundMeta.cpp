@@ -81,6 +81,12 @@ std::string SoundMeta::searchText() const {
     return out;
 }
 
+void SoundMeta::applyChanges(const std::map<std::string, std::string>& tags, std::optional<int64_t> newRating) {
+    for (const auto& [tag, value] : tags)
+        if (const IxmlTag* t = ixmlTag(tag)) this->*(t->field) = value;
+    if (newRating) rating = *newRating;
+}
+
 void SoundMeta::fill(const SoundMeta& other) {
     for (const IxmlTag& row : ixmlTags())
         if ((this->*row.field).empty()) this->*row.field = other.*row.field;

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,6 +65,9 @@ struct SoundMeta {
 
     // Fills every empty text field from `other`, and the rating when it is 0.
     void fill(const SoundMeta& other);
+    // Sets the fields an edit names by iXML tag (keys that are no tag change
+    // nothing) and the rating when one is given.
+    void applyChanges(const std::map<std::string, std::string>& tags, std::optional<int64_t> rating);
 
     // The JSON object; texts that are not valid UTF-8 are repaired (U+FFFD).
     nlohmann::json toJSON() const;

@@ -1,6 +1,7 @@
 #include "platform/AacFileWriter.h"
 
 #include "platform/AppError.h"
+#include "platform/FfmpegText.h"
 
 #include <fmt/format.h>
 
@@ -16,16 +17,6 @@ extern "C" {
 }
 
 namespace qm {
-
-namespace {
-
-std::string avText(int err) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, buf, sizeof buf);
-    return buf;
-}
-
-}  // namespace
 
 struct AacFileWriter::State {
     std::filesystem::path url;
@@ -53,16 +44,14 @@ struct AacFileWriter::State {
 
     [[noreturn]] void writeFailed(int err) const {
         throw AppError(kAacWriteFailed,
-                       fmt::format("Cannot write {}: {}", url.filename().string(), avText(err)));
+                       fmt::format("Cannot write {}: {}", url.filename().string(), ffmpeg::errorText(err)));
     }
 };
 
 AacFileWriter::AacFileWriter(const std::filesystem::path& url, int sampleRate, int channels,
                              int64_t bitRate)
     : s_(std::make_unique<State>()) {
-    // The library's own console messages are not the system's to show.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    ffmpeg::quietLog();
     s_->url = url;
     s_->channels = channels;
     auto unavailable = [&](const std::string& why) {
@@ -97,7 +86,7 @@ AacFileWriter::AacFileWriter(const std::filesystem::path& url, int sampleRate, i
     if (s_->format->oformat->flags & AVFMT_GLOBALHEADER)
         s_->encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if ((err = avcodec_open2(s_->encoder, codec, nullptr)) < 0)
-        throw unavailable(avText(err));
+        throw unavailable(ffmpeg::errorText(err));
     s_->frameSize = s_->encoder->frame_size > 0 ? s_->encoder->frame_size : 1024;
 
     s_->stream = avformat_new_stream(s_->format, nullptr);
@@ -106,7 +95,7 @@ AacFileWriter::AacFileWriter(const std::filesystem::path& url, int sampleRate, i
     if (!s_->stream || !s_->frame || !s_->packet)
         throw unavailable("out of memory");
     if ((err = avcodec_parameters_from_context(s_->stream->codecpar, s_->encoder)) < 0)
-        throw unavailable(avText(err));
+        throw unavailable(ffmpeg::errorText(err));
     s_->stream->time_base = s_->encoder->time_base;
 
     if ((err = avio_open(&s_->format->pb, url.c_str(), AVIO_FLAG_WRITE)) < 0)

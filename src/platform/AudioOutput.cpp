@@ -13,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include <time.h>
 
 namespace qm {
 
@@ -52,6 +53,40 @@ std::string clientOf(const std::string& port) {
     auto colon = port.find(':');
     return colon == std::string::npos ? port : port.substr(0, colon);
 }
+
+// The calling thread's CPU time in nanoseconds.
+int64_t threadCPUNanos() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The render figures of one stream, written by its real-time thread.
+class RenderFigures {
+public:
+    // Around each callback: begin() returns the thread's CPU clock.
+    int64_t begin() const { return threadCPUNanos(); }
+    void end(int64_t cpuStart, int64_t wallNanos) {
+        const int64_t cpu = threadCPUNanos() - cpuStart;
+        raise(longestCPU_, cpu);
+        raise(longestWall_, wallNanos);
+        totalCPU_.store(totalCPU_.load(std::memory_order_relaxed) + cpu, std::memory_order_relaxed);
+        callbacks_.fetch_add(1, std::memory_order_relaxed);
+    }
+    double longestWall() const { return static_cast<double>(longestWall_.load()) * 1e-9; }
+    double longestCPU() const { return static_cast<double>(longestCPU_.load()) * 1e-9; }
+    double totalCPU() const { return static_cast<double>(totalCPU_.load()) * 1e-9; }
+    int64_t callbacks() const { return callbacks_.load(); }
+
+private:
+    static void raise(std::atomic<int64_t>& max, int64_t v) {
+        if (v > max.load(std::memory_order_relaxed)) max.store(v, std::memory_order_relaxed);
+    }
+    std::atomic<int64_t> longestWall_{0};
+    std::atomic<int64_t> longestCPU_{0};
+    std::atomic<int64_t> totalCPU_{0};
+    std::atomic<int64_t> callbacks_{0};
+};
 
 OutputEndpoint nullEndpoint() {
     return OutputEndpoint{AudioOutputs::nullUID, "Silent output (no sound server)", {},
@@ -105,7 +140,10 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return running_ && !dead_.load(); }
     int64_t xruns() const override { return xruns_.load(); }
-    double longestRender() const override { return static_cast<double>(longestUsecs_.load()) * 1e-6; }
+    double longestRender() const override { return figures_.longestWall(); }
+    double longestRenderCPU() const override { return figures_.longestCPU(); }
+    int64_t callbacks() const override { return figures_.callbacks(); }
+    double renderCPU() const override { return figures_.totalCPU(); }
     double period() const override {
         jack_nframes_t frames = periodFrames_.load();
         if (frames == 0 && client_) frames = jack_get_buffer_size(client_);
@@ -139,24 +177,19 @@ private:
     static int process(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<JackOutput*>(arg);
         const jack_time_t start = jack_get_time();
+        const int64_t cpuStart = self->figures_.begin();
         const uint32_t n = static_cast<uint32_t>(self->ports_.size());
         for (uint32_t i = 0; i < n; ++i) {
             self->bufs_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
         }
-        for (uint32_t off = 0; off < frames; off += maxFramesPerRender) {
-            uint32_t chunk = std::min<uint32_t>(maxFramesPerRender, frames - off);
+        for (uint32_t off = 0; off < frames; off += kMaxRenderFrames) {
+            uint32_t chunk = std::min<uint32_t>(kMaxRenderFrames, frames - off);
             for (uint32_t i = 0; i < n; ++i) self->chunk_[i] = self->bufs_[i] + off;
             self->render_(self->user_, chunk, self->chunk_, n);
         }
-        self->noteRender(jack_get_time() - start, frames);
+        self->figures_.end(cpuStart, static_cast<int64_t>(jack_get_time() - start) * 1000);
+        self->periodFrames_.store(frames, std::memory_order_relaxed);
         return 0;
-    }
-
-    void noteRender(jack_time_t usecs, jack_nframes_t frames) {
-        if (usecs > longestUsecs_.load(std::memory_order_relaxed)) {
-            longestUsecs_.store(usecs, std::memory_order_relaxed);
-        }
-        periodFrames_.store(frames, std::memory_order_relaxed);
     }
 
     static int rateChanged(jack_nframes_t rate, void* arg) {
@@ -211,7 +244,7 @@ private:
     std::atomic<bool> dead_{false};
     std::atomic<bool> reported_{false};
     std::atomic<int64_t> xruns_{0};
-    std::atomic<jack_time_t> longestUsecs_{0};
+    RenderFigures figures_;
     std::atomic<jack_nframes_t> periodFrames_{0};
 };
 
@@ -229,7 +262,10 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return thread_.joinable(); }
     int64_t xruns() const override { return late_.load(); }
-    double longestRender() const override { return longestNanos_.load() * 1e-9; }
+    double longestRender() const override { return figures_.longestWall(); }
+    double longestRenderCPU() const override { return figures_.longestCPU(); }
+    int64_t callbacks() const override { return figures_.callbacks(); }
+    double renderCPU() const override { return figures_.totalCPU(); }
     double period() const override { return nullBlock / nullRate; }
 
     void start() override {
@@ -256,9 +292,10 @@ private:
         auto next = clock::now();
         while (!stop_.load(std::memory_order_relaxed)) {
             const auto start = clock::now();
+            const int64_t cpuStart = figures_.begin();
             render_(user_, nullBlock, ptrs_, nullChannels);
-            const int64_t took = std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start).count();
-            if (took > longestNanos_.load(std::memory_order_relaxed)) longestNanos_.store(took);
+            figures_.end(cpuStart,
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(clock::now() - start).count());
             next += period;
             auto now = clock::now();
             if (now - next > period) late_.fetch_add(1);
@@ -274,7 +311,7 @@ private:
     std::string description_ = nullEndpoint().name;
     std::atomic<bool> stop_{false};
     std::atomic<int64_t> late_{0};
-    std::atomic<int64_t> longestNanos_{0};
+    RenderFigures figures_;
     std::thread thread_;
 };
 

@@ -8,7 +8,7 @@
 // result, so that playback runs (and can be tested) without sound hardware.
 //
 // Threads: list() and open() are for the main thread. The render function is
-// called on a real-time thread, never with more than maxFramesPerRender
+// called on a real-time thread, never with more than kMaxRenderFrames
 // frames (longer server periods are rendered in chunks). The change handler
 // is called on a server notification thread, at most once per stream.
 #pragma once
@@ -20,6 +20,11 @@
 #include <vector>
 
 namespace qm {
+
+// The most frames one render call carries: every stage of the render path
+// (render context, binaural renderer) sizes its scratch buffers for it, and
+// the output cuts longer server periods into calls of at most this many.
+inline constexpr uint32_t kMaxRenderFrames = 4096;
 
 // One output device as the sound server lists it.
 struct OutputEndpoint {
@@ -35,7 +40,6 @@ using OutputRenderFn = void (*)(void* user, uint32_t frames, float* const* chann
 
 class AudioOutput {
 public:
-    static constexpr uint32_t maxFramesPerRender = 4096;
     static constexpr int maxChannels = 256;
 
     virtual ~AudioOutput() = default;
@@ -54,8 +58,16 @@ public:
     virtual int64_t xruns() const = 0;
     // The longest time one callback spent rendering, in seconds, and the
     // period it had (the server's buffer, or the null output's block).
+    // longestRender() is wall-clock time, which includes whatever preempted
+    // the thread; longestRenderCPU() is the thread's own CPU time in the
+    // callback, which only the render code controls.
     virtual double longestRender() const = 0;
+    virtual double longestRenderCPU() const = 0;
     virtual double period() const = 0;
+    // Callbacks completed since the stream was opened, and the render
+    // thread's CPU time in all of them, in seconds.
+    virtual int64_t callbacks() const = 0;
+    virtual double renderCPU() const = 0;
 };
 
 namespace AudioOutputs {

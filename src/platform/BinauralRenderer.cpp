@@ -3,6 +3,7 @@
 #include "platform/AppError.h"
 #include "platform/FFT.h"
 #include "platform/Resampler.h"
+#include "rt/mn_mix.h"
 
 #include <mysofa.h>
 
@@ -111,10 +112,10 @@ __attribute__((target("avx2,fma"))) void multiplyAddDifferenceFma(float* acc, co
     }
 }
 
-bool hasFma() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
-const MultiplyAddFn multiplyAdd = hasFma() ? multiplyAddFma : multiplyAddPortable;
+const bool kFma = mn_cpu_has_avx2_fma() != 0;
+const MultiplyAddFn multiplyAdd = kFma ? multiplyAddFma : multiplyAddPortable;
 const MultiplyAddDifferenceFn multiplyAddDifference =
-    hasFma() ? multiplyAddDifferenceFma : multiplyAddDifferencePortable;
+    kFma ? multiplyAddDifferenceFma : multiplyAddDifferencePortable;
 #else
 const MultiplyAddFn multiplyAdd = multiplyAddPortable;
 const MultiplyAddDifferenceFn multiplyAddDifference = multiplyAddDifferencePortable;
@@ -302,7 +303,7 @@ void BinauralRenderer::reset() {
 
 bool BinauralRenderer::render(const float* const* sources, int count, uint32_t frames,
                               float* left, float* right) {
-    if (frames > maxFrames || count > maxSources) return false;
+    if (frames > kMaxRenderFrames || count > maxSources) return false;
     uint32_t t = 0;
     while (t < frames) {
         const int k = static_cast<int>(std::min<uint32_t>(B - pos_, frames - t));

@@ -30,6 +30,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/AudioOutput.h"
+
 namespace qm {
 
 class RealFFTPlan;
@@ -37,7 +39,6 @@ class RealFFTPlan;
 class BinauralRenderer {
 public:
     static constexpr int maxSources = 32;
-    static constexpr uint32_t maxFrames = 4096;
     static constexpr int blockSize = 128;
 
     // The HRTF set Debian installs with libmysofa.
@@ -63,7 +64,7 @@ public:
 
     // Renders `frames` frames of the first `count` sources (null entries and
     // sources beyond `count` are silent) into `left` and `right`, which are
-    // overwritten. Returns false, writing nothing, for more than maxFrames
+    // overwritten. Returns false, writing nothing, for more than kMaxRenderFrames
     // frames or more than maxSources sources.
     bool render(const float* const* sources, int count, uint32_t frames, float* left,
                 float* right);

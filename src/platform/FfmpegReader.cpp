@@ -12,16 +12,11 @@ extern "C" {
 
 #include "platform/AppError.h"
 #include "platform/ChannelLabelValues.h"
+#include "platform/FfmpegText.h"
 
 namespace qm::ffmpeg {
 
 namespace {
-
-std::string errorText(int err) {
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(err, buf, sizeof buf);
-    return buf;
-}
 
 // Core Audio label of one FFmpeg channel, or 0 when it has none.
 uint32_t labelOf(AVChannel ch) {
@@ -427,9 +422,7 @@ private:
 }  // namespace
 
 std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path, std::string* whyNot) {
-    // Failures reach the caller as errors; the library must not print.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    quietLog();
     std::string why;
     auto reader = std::make_unique<FfmpegReader>(path);
     if (!reader->start(&why)) {

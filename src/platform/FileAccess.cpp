@@ -98,16 +98,6 @@ void removeStaleTemporaries(const fs::path& folder) {
     }
 }
 
-// rename(2) that fails with EEXIST instead of replacing.
-bool renameNoReplace(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the flag: a hard link fails on an existing name too.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    ::unlink(from.c_str());
-    return true;
-}
-
 // "<stem> n<ext>" (n = 1: the name itself), the stem shortened to fit.
 fs::path candidate(const fs::path& target, int n, size_t limit) {
     const std::string ext = target.extension().string();
@@ -118,6 +108,15 @@ fs::path candidate(const fs::path& target, int n, size_t limit) {
 }
 
 }  // namespace
+
+bool renameNoReplace(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without the flag: a hard link fails on an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    ::unlink(from.c_str());
+    return true;
+}
 
 bool isWritable(const fs::path& folder) {
     {

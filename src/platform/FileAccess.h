@@ -129,4 +129,12 @@ void writeText(const std::filesystem::path& target, std::string_view bytes);
 // false with errno set when the system refuses.
 bool writeAll(int fd, const void* data, size_t size);
 
+// Gives the item at `from` the name `to` only when nothing has that name:
+// renameat2 RENAME_NOREPLACE, or on a file system without the flag a hard
+// link (which refuses an existing name too) and the unlink of `from`. The
+// check and the move are one step, so an item that appears at `to` in the
+// meantime is never replaced. False with errno set (EEXIST for a taken
+// name); nothing moved then.
+bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
 }  // namespace qm::FileAccess

@@ -13,14 +13,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace qm {
 
 // How long an object the render thread may still be reading lives on after
-// it is replaced: it is handed to the main queue with after(kRetireSeconds,
-// ...) and released when that work is dropped, never on the render thread.
+// it is replaced (see retireLater below).
 inline constexpr double kRetireSeconds = 3.0;
 
 class MainQueue {
@@ -35,6 +35,15 @@ public:
     // Drops work that has not run yet; unknown or finished tokens are ignored.
     virtual void cancel(Token token) = 0;
 };
+
+// Keeps `object` alive for kRetireSeconds on `queue` and releases it there,
+// on the main thread, never on the render thread: the way to let go of
+// anything the render thread may still be reading for one more callback.
+// The grace period is the only protection; the render side never answers.
+template <class T>
+void retireLater(MainQueue& queue, std::shared_ptr<T> object) {
+    if (object) queue.after(kRetireSeconds, [held = std::move(object)] {});
+}
 
 // A queue whose clock only moves when told to; work runs on the thread that
 // moves it, in order of due time (then of submission).

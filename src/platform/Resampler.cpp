@@ -154,10 +154,35 @@ std::vector<std::vector<float>> Resampler::resample(const std::vector<std::vecto
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    size_t done = 0;
-    const soxr_error_t error = soxr_oneshot(fromRate, toRate, unsigned(channels.size()), in.data(), n,
-                                            nullptr, out.data(), outFrames, &done, &io, &quality,
-                                            &runtime);
+    soxr_error_t error = nullptr;
+    soxr_t soxr = soxr_create(fromRate, toRate, unsigned(channels.size()), &error, &io, &quality, &runtime);
+    if (!soxr || error) {
+        soxr_delete(soxr);
+        throw std::runtime_error(std::string("Resampler: ") + (error ? error : "cannot be created"));
+    }
+    // Fed in blocks: handed a whole long signal at once, libsoxr grows its
+    // buffers a page at a time, which costs time in proportion to the
+    // square of the length (minutes for a long file).
+    constexpr size_t kBlock = 1 << 16;
+    std::vector<const float*> inAt(in.size());
+    std::vector<float*> outAt(out.size());
+    size_t read = 0, written = 0;
+    while (written < outFrames) {
+        const size_t block = std::min(kBlock, n - read);
+        for (size_t c = 0; c < in.size(); ++c) {
+            inAt[c] = in[c] + read;
+            outAt[c] = out[c] + written;
+        }
+        size_t used = 0, done = 0;
+        // A null input tells libsoxr that the input has ended.
+        error = soxr_process(soxr, block > 0 ? inAt.data() : nullptr, block, &used, outAt.data(),
+                             std::min(outFrames - written, kBlock), &done);
+        if (error) break;
+        read += used;
+        written += done;
+        if (block == 0 && done == 0) break;
+    }
+    soxr_delete(soxr);
     if (error) throw std::runtime_error(std::string("Resampler: ") + error);
     return result;  // any frames libsoxr did not produce stay silent
 }

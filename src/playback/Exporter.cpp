@@ -60,7 +60,7 @@ namespace {
 // Matrix and upmix pulls stream in blocks of this many frames; binaural
 // pulls in the renderer's largest call.
 constexpr int64_t kBlock = 16384;
-constexpr int64_t kBinauralBlock = BinauralRenderer::maxFrames;
+constexpr int64_t kBinauralBlock = kMaxRenderFrames;
 
 std::string tag(LayoutID id) {
     switch (id) {

@@ -1,6 +1,7 @@
 #include "playback/PlaybackEngine.h"
 
 #include "playback/AudioDevices.h"
+#include "playback/RenderContext.h"
 #include "audio/StreamReader.h"
 #include "spatial/Upmixer.h"
 #include "platform/AppError.h"
@@ -18,6 +19,7 @@ PlaybackEngine::PlaybackEngine(MainQueue& mainQueue)
       self_(std::make_shared<PlaybackEngine*>(this)) {}
 
 PlaybackEngine::~PlaybackEngine() {
+    if (auto session = session_.lock()) session->end();
     if (idleWork_) main_.cancel(*idleWork_);
     teardown();
     // Pending main-queue work may still hold readers, records and upmixers;
@@ -25,20 +27,31 @@ PlaybackEngine::~PlaybackEngine() {
 }
 
 std::string PlaybackEngine::outputDescription() const {
-    return engine_ ? engine_->description() : std::string();
+    return output_ ? output_->description() : std::string();
 }
 
-bool PlaybackEngine::isRunning() const { return engine_ && engine_->isRunning(); }
+bool PlaybackEngine::isRunning() const { return output_ && output_->isRunning(); }
 
-int64_t PlaybackEngine::xruns() const { return engine_ ? engine_->xruns() : 0; }
+int64_t PlaybackEngine::xruns() const { return output_ ? output_->xruns() : 0; }
 
-double PlaybackEngine::longestRender() const { return engine_ ? engine_->longestRender() : 0.0; }
+double PlaybackEngine::longestRender() const { return output_ ? output_->longestRender() : 0.0; }
 
-double PlaybackEngine::period() const { return engine_ ? engine_->period() : 0.0; }
+double PlaybackEngine::longestRenderCPU() const { return output_ ? output_->longestRenderCPU() : 0.0; }
 
-void PlaybackEngine::configure(const std::optional<std::string>& deviceUID, bool force) {
+double PlaybackEngine::period() const { return output_ ? output_->period() : 0.0; }
+
+int64_t PlaybackEngine::callbacks() const { return output_ ? output_->callbacks() : 0; }
+
+double PlaybackEngine::renderCPU() const { return output_ ? output_->renderCPU() : 0.0; }
+
+void PlaybackEngine::setGain(double linear) { mn_f64_store(ctx_->gain, linear); }
+
+double PlaybackEngine::gain() const { return mn_f64_load(ctx_->gain); }
+
+void PlaybackEngine::configure(const Output& wanted) {
+    const std::optional<std::string>& deviceUID = wanted.deviceUID;
     const std::string key = deviceUID.value_or("default");
-    if (!force && engine_ && configuredKey_ == key) return;
+    if (!wanted.force && output_ && configuredKey_ == key) return;
     teardown();
 
     // The server lists its devices with the system's own first; that one is
@@ -79,7 +92,7 @@ void PlaybackEngine::configure(const std::optional<std::string>& deviceUID, bool
     deviceName_ = AudioDevices::name(deviceUID);
 
     setupBinaural(sampleRate_);
-    engine_ = std::move(output);
+    output_ = std::move(output);
     configuredKey_ = key;
 }
 
@@ -87,85 +100,77 @@ void PlaybackEngine::configure(const std::optional<std::string>& deviceUID, bool
 // renderer: speaker playback works, binaural configurations are silent.
 void PlaybackEngine::setupBinaural(double sampleRate) {
     try {
-        binEngine_ = std::make_unique<BinauralRenderer>(sampleRate);
+        binaural_ = std::make_unique<BinauralRenderer>(sampleRate);
     } catch (const AppError&) {
-        binEngine_.reset();
+        binaural_.reset();
     }
-    ctx_->binRender = binEngine_.get();
+    ctx_->setBinauralRenderer(binaural_.get());
 }
 
 void PlaybackEngine::teardown() {
     ++generation_;
-    if (engine_) engine_->pause();
-    engine_.reset();
-    ctx_->binRender = nullptr;
-    ctx_->prevRing = nullptr;
-    ctx_->prevCfg = nullptr;
+    if (output_) output_->pause();
+    output_.reset();
+    ctx_->setBinauralRenderer(nullptr);
+    ctx_->restartFromSilence();
     if (upmixer_) mn_upmix_reset(upmixer_->raw());
-    binEngine_.reset();
+    binaural_.reset();
 }
 
 void PlaybackEngine::setConfig(const MixConfig& config) {
-    if (!config.upmix) {
-        retire(std::move(upmixer_));
-        upmixer_.reset();
-    } else {
-        const UpmixRequest& r = *config.upmix;
-        const int in = static_cast<int>(r.source.size());
-        const int out = static_cast<int>(r.target.size());
-        if (upmixer_ && upmixer_->inChannels() == in && upmixer_->outChannels() == out &&
-            upmixer_->sampleRate() == sampleRate_) {
-            upmixer_->apply(r);
-        } else {
-            retire(std::move(upmixer_));
-            upmixer_ = Upmixer::create(in, out, sampleRate_, main_);
-            if (upmixer_) upmixer_->apply(r);
-        }
-    }
+    Upmixer::follow(upmixer_, config.upmix, sampleRate_, main_);
 
     std::shared_ptr<RealtimeMix> record =
         makeRealtimeMix(config, config.upmix && upmixer_ ? upmixer_->raw() : nullptr);
 
-    if (config.toBinaural && binEngine_) {
+    if (config.toBinaural && binaural_) {
         const size_t n = std::min<size_t>(config.virtualDirections.size(),
                                           BinauralRenderer::maxSources);
         for (size_t i = 0; i < n; ++i) {
-            binEngine_->setDirection(static_cast<int>(i), config.virtualDirections[i].az,
-                                     config.virtualDirections[i].el);
+            binaural_->setDirection(static_cast<int>(i), config.virtualDirections[i].az,
+                                    config.virtualDirections[i].el);
         }
     }
 
     mn_slot_store(ctx_->cfgSlot, &record->record);
-    if (currentConfig_) {
-        main_.after(retireSeconds, [old = std::move(currentConfig_)] {});
-    }
-    currentConfig_ = std::move(record);
+    retireLater(main_, std::move(mix_));
+    mix_ = std::move(record);
+}
+
+std::shared_ptr<PlaybackSession> PlaybackEngine::begin(PlayRequest request) {
+    configure({.deviceUID = request.deviceUID});
+    if (request.mix) setConfig(request.mix(deviceChannels_));
+    request.mix = nullptr;  // its captures need not outlive this call
+    if (auto previous = session_.lock()) previous->end();
+    auto session = std::make_shared<PlaybackSession>(PlaybackSession::Key{}, self_, std::move(request),
+                                                     sampleRate_);
+    session_ = session;
+    return session;
 }
 
 void PlaybackEngine::play(std::shared_ptr<StreamReader> reader, double startPosition) {
     mn_i64_store(ctx_->finished, 0);
     mn_f64_store(ctx_->position, startPosition);
     mn_slot_store(ctx_->ringSlot, reader ? reader->ring() : nullptr);
-    retire(std::move(current_));
-    current_ = std::move(reader);
-    if (current_) current_->start();
+    retire(std::move(stream_));
+    stream_ = std::move(reader);
+    if (stream_) stream_->start();
     ensureRunning();
 }
 
-void PlaybackEngine::stop() {
+void PlaybackEngine::stopStream() {
     mn_slot_store(ctx_->ringSlot, nullptr);
-    retire(std::move(current_));
-    current_.reset();
+    retire(std::move(stream_));
+    stream_.reset();
     scheduleIdle();
 }
 
 // Only while the output is stopped: the first callback after a start then
 // fades the current ring and record in from silence.
 void PlaybackEngine::resetRenderState() {
-    ctx_->prevRing = nullptr;
-    ctx_->prevCfg = nullptr;
+    ctx_->restartFromSilence();
     if (upmixer_) mn_upmix_reset(upmixer_->raw());
-    if (binEngine_) binEngine_->reset();
+    if (binaural_) binaural_->reset();
 }
 
 void PlaybackEngine::ensureRunning() {
@@ -173,9 +178,9 @@ void PlaybackEngine::ensureRunning() {
         main_.cancel(*idleWork_);
         idleWork_.reset();
     }
-    if (engine_ && !engine_->isRunning()) {
+    if (output_ && !output_->isRunning()) {
         resetRenderState();
-        engine_->start();
+        output_->start();
     }
 }
 
@@ -187,22 +192,19 @@ void PlaybackEngine::scheduleIdle() {
         if (!self) return;
         PlaybackEngine* e = *self;
         e->idleWork_.reset();
-        if (e->engine_ && e->engine_->isRunning() && !e->current_) {
-            e->engine_->pause();
+        if (e->output_ && e->output_->isRunning() && !e->stream_) {
+            e->output_->pause();
             e->resetRenderState();
         }
     });
 }
 
+// The fill thread stops at once; the reader itself (and its ring) lives on
+// for the render thread's last callback with it.
 void PlaybackEngine::retire(std::shared_ptr<StreamReader> reader) {
     if (!reader) return;
     reader->cancel();
-    main_.after(retireSeconds, [r = std::move(reader)] {});
-}
-
-void PlaybackEngine::retire(std::shared_ptr<Upmixer> upmixer) {
-    if (!upmixer) return;
-    main_.after(retireSeconds, [u = std::move(upmixer)] {});
+    retireLater(main_, std::move(reader));
 }
 
 }  // namespace qm

@@ -7,9 +7,12 @@
 // upmixer, the current stream reader and the current mix record, and pauses
 // the output 20 s after playback stops (the callbacks really stop).
 //
-// One play, as both players do it: configure(uid, false); build a MixConfig
-// with deviceChannels(); setConfig(); open a StreamReader at sampleRate() and
-// pre-fill its ring; play(reader, startFrame).
+// Playback starts with begin(), which gives a PlaybackSession (see
+// PlaybackSession.h): the one way to start, follow and stop playback. The
+// steps of a start (configure the output, publish the mix, open the stream
+// at the output's rate and pre-fill it, hand it over) are written there and
+// here, once. configure() and setConfig() stay public for what changes
+// without a restart: another output profile, another mix while playing.
 //
 // Threads: everything here runs on the main thread. The render thread sees
 // only what the render context exposes. Replaced mix records, stream readers
@@ -19,8 +22,8 @@
 // sound server arrive through the main queue.
 #pragma once
 
+#include "playback/PlaybackSession.h"
 #include "spatial/MixBuilder.h"
-#include "playback/RenderContext.h"
 #include "platform/MainQueue.h"
 
 #include <functional>
@@ -33,13 +36,19 @@ namespace qm {
 class AudioOutput;
 class BinauralRenderer;
 class MainQueue;
+class RenderContext;
 class StreamReader;
 class Upmixer;
 
 class PlaybackEngine {
 public:
     static constexpr double idleSeconds = 20.0;
-    static constexpr double retireSeconds = kRetireSeconds;
+
+    // Which output configure() binds.
+    struct Output {
+        std::optional<std::string> deviceUID = std::nullopt;  // none: the system's default
+        bool force = false;  // rebuild the stream even for the device in use
+    };
 
     explicit PlaybackEngine(MainQueue& mainQueue);
     ~PlaybackEngine();
@@ -48,25 +57,28 @@ public:
 
     // Selects the output device (none: the system's default, the first the
     // server lists, or the silent null output when no server runs) and
-    // builds the output stream, not yet started. With `force` false and the
-    // same device already configured nothing changes (playback goes on).
+    // builds the output stream, not yet started. Without `force` and with
+    // the same device already configured nothing changes (playback goes on).
     // Throws AppError: the server's status with "Couldn't open the output
     // device"; 10 "Output device has no usable channels".
-    void configure(const std::optional<std::string>& deviceUID, bool force);
+    void configure(const Output& output);
 
     // Publishes a new mix configuration to the render thread (also while
     // playing: it crossfades over one callback).
     void setConfig(const MixConfig& config);
 
-    // Makes `reader`'s ring the playing one, starts its fill thread and the
-    // output. `startPosition` is the frame the play position starts from.
-    // Throws the output's AppError when it cannot start; the reader then
-    // stays current until stop().
-    void play(std::shared_ptr<StreamReader> reader, double startPosition);
+    // Configures the request's device (keeping a running output on the same
+    // device), publishes its mix and returns a new session, now the current
+    // one: every earlier session is over. Throws what configure() or the mix
+    // throws; nothing has changed then, and a current session goes on.
+    std::shared_ptr<PlaybackSession> begin(PlayRequest request);
 
-    // Clears the ring slot, retires the reader and schedules the idle pause.
-    void stop();
+    // The output level, linear (0 is silence); it applies to the running
+    // stream at once, ramped over one callback.
+    void setGain(double linear);
+    double gain() const;
 
+    // What the render thread reads; for the engine's own tests.
     RenderContext& ctx() { return *ctx_; }
     int deviceChannels() const { return deviceChannels_; }
     double sampleRate() const { return sampleRate_; }
@@ -74,38 +86,53 @@ public:
     // Which output is in use, for the status line, e.g. "JACK: system" or
     // "Silent output (no sound server)"; empty when unconfigured.
     std::string outputDescription() const;
-    bool isConfigured() const { return engine_ != nullptr; }
+    bool isConfigured() const { return output_ != nullptr; }
     bool isRunning() const;
     const std::optional<std::string>& configuredKey() const { return configuredKey_; }
     const std::shared_ptr<Upmixer>& upmixer() const { return upmixer_; }
-    bool hasBinaural() const { return binEngine_ != nullptr; }
-    // Missed cycles of the current output stream, the longest time one of
-    // its callbacks took and the period it had, in seconds.
+    bool hasBinaural() const { return binaural_ != nullptr; }
+    // Figures of the current output stream (see AudioOutput): missed cycles,
+    // the longest wall-clock and thread CPU time one callback took, the
+    // period it had (in seconds), the callbacks completed and the render
+    // thread's CPU time in all of them.
     int64_t xruns() const;
     double longestRender() const;
+    double longestRenderCPU() const;
     double period() const;
+    int64_t callbacks() const;
+    double renderCPU() const;
 
     // Called on the main thread after the output reported a configuration
     // change (device lost or changed, server gone or at another rate).
     std::function<void()> onDeviceChange;
 
 private:
+    friend class PlaybackSession;
+
+    // Makes `reader`'s ring the playing one, starts its fill thread and the
+    // output. `startPosition` is the frame the play position starts from.
+    // Throws the output's AppError when it cannot start; the reader then
+    // stays the engine's until stopStream().
+    void play(std::shared_ptr<StreamReader> reader, double startPosition);
+    // Clears the ring slot, retires the reader and schedules the idle pause.
+    void stopStream();
+
     void teardown();
     void setupBinaural(double sampleRate);
     void ensureRunning();
     void scheduleIdle();
     void resetRenderState();
     void retire(std::shared_ptr<StreamReader> reader);
-    void retire(std::shared_ptr<Upmixer> upmixer);
 
     MainQueue& main_;
     std::unique_ptr<RenderContext> ctx_;
-    std::unique_ptr<AudioOutput> engine_;
-    std::unique_ptr<BinauralRenderer> binEngine_;
+    std::unique_ptr<AudioOutput> output_;
+    std::unique_ptr<BinauralRenderer> binaural_;
     std::optional<std::string> configuredKey_;
-    std::shared_ptr<StreamReader> current_;
-    std::shared_ptr<RealtimeMix> currentConfig_;
+    std::shared_ptr<StreamReader> stream_;  // the reader whose ring is in the slot
+    std::shared_ptr<RealtimeMix> mix_;      // the record in the slot
     std::shared_ptr<Upmixer> upmixer_;
+    std::weak_ptr<PlaybackSession> session_;  // the current session
     std::optional<uint64_t> idleWork_;
     int deviceChannels_ = 2;
     double sampleRate_ = 48000.0;

@@ -9,31 +9,43 @@
 
 namespace qm {
 
-void RenderContext::Channels::make(int count) {
-    memory.assign(static_cast<size_t>(count) * maxFrames, 0.0f);
-    ptr.resize(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) ptr[i] = memory.data() + static_cast<size_t>(i) * maxFrames;
-}
-
 RenderContext::RenderContext()
     : ringSlot(mn_slot_create()),
       cfgSlot(mn_slot_create()),
       position(mn_f64_create(0.0)),
       finished(mn_i64_create(0)),
       gain(mn_f64_create(1.0)) {
-    if (!ringSlot || !cfgSlot || !position || !finished || !gain) throw std::bad_alloc();
-    inA_.make(maxSourceChannels);
-    inB_.make(maxSourceChannels);
-    inC_.make(maxSourceChannels);
-    busMem_.make(maxVirtualSpeakers);
-    bus_ = busMem_.ptr.data();
-    upA_.make(maxUpmixOutputs);
-    upB_.make(maxUpmixOutputs);
-    rampUp_.assign(maxFrames, 0.0f);
-    rampDown_.assign(maxFrames, 0.0f);
-    binL_.assign(maxFrames, 0.0f);
-    binR_.assign(maxFrames, 0.0f);
+    if (!ringSlot || !cfgSlot || !position || !finished || !gain) {
+        destroyCells();
+        throw std::bad_alloc();
+    }
+    ringFrames_.make(maxSourceChannels);
+    newRingFrames_.make(maxSourceChannels);
+    fadedFrames_.make(maxSourceChannels);
+    busMemory_.make(maxVirtualSpeakers);
+    bus_ = busMemory_.data();
+    upmixOut_.make(maxUpmixOutputs);
+    newUpmixOut_.make(maxUpmixOutputs);
+    earL_.assign(kMaxRenderFrames, 0.0f);
+    earR_.assign(kMaxRenderFrames, 0.0f);
 }
+
+RenderContext::~RenderContext() { destroyCells(); }
+
+void RenderContext::destroyCells() {
+    mn_slot_destroy(ringSlot);
+    mn_slot_destroy(cfgSlot);
+    mn_f64_destroy(position);
+    mn_i64_destroy(finished);
+    mn_f64_destroy(gain);
+}
+
+void RenderContext::restartFromSilence() {
+    prevRing_ = nullptr;
+    prevCfg_ = nullptr;
+}
+
+void RenderContext::setBinauralRenderer(BinauralRenderer* renderer) { binaural_ = renderer; }
 
 void RenderContext::renderCallback(void* user, uint32_t frames, float* const* channels,
                                    uint32_t channelCount) {
@@ -43,7 +55,7 @@ void RenderContext::renderCallback(void* user, uint32_t frames, float* const* ch
 // Reads n frames of `ring` into `dst`, padding a short read with silence.
 // Returns the ring's channel count; a ring of more channels than the scratch
 // sets hold is not read and counts as none.
-int RenderContext::readRing(mn_ring* ring, float* const* dst, uint32_t n, bool current) {
+int RenderContext::readRing(mn_ring* ring, float* const* dst, uint32_t n, Stamps stamps) {
     if (!ring) return 0;
     const int c = mn_ring_channels(ring);
     if (c > maxSourceChannels || c < 0) return 0;
@@ -55,7 +67,7 @@ int RenderContext::readRing(mn_ring* ring, float* const* dst, uint32_t n, bool c
             std::memset(dst[ch] + from, 0, sizeof(float) * (n - static_cast<uint32_t>(from)));
         }
     }
-    if (current && got > 0) mn_f64_store(position, stamp);
+    if (stamps == Stamps::publish && got > 0) mn_f64_store(position, stamp);
     return c;
 }
 
@@ -76,7 +88,7 @@ void RenderContext::fillUpmixInputs(const mn_mix_config* cfg, float* const* in, 
     const int k = std::min<int>(mn_upmix_in_channels(u), maxSourceChannels);
     for (int i = 0; i < k; ++i) {
         const int64_t idx = static_cast<int64_t>(cfg->upmix_offset) + i;
-        upIn_[i] = idx >= 0 && idx < channels ? in[idx] : nullptr;
+        upmixIn_[i] = idx >= 0 && idx < channels ? in[idx] : nullptr;
     }
 }
 
@@ -96,14 +108,14 @@ void RenderContext::mixSide(const mn_mix_config* cfg, float* const* in, int chan
         return;
     }
     fillUpmixInputs(cfg, in, channels);
-    mn_upmix_process(static_cast<mn_upmix*>(cfg->upmix), upIn_, static_cast<int32_t>(n), upOut);
+    mn_upmix_process(static_cast<mn_upmix*>(cfg->upmix), upmixIn_, static_cast<int32_t>(n), upOut);
     if (cfg->in_channels <= maxUpmixOutputs) {
         mn_mix_accumulate(cfg, upOut, static_cast<int32_t>(n), out, outCount, ramp);
     }
 }
 
 int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32_t bufferCount) {
-    const uint32_t n = std::min(frameCount, maxFrames);
+    const uint32_t n = std::min(frameCount, kMaxRenderFrames);
     devCount_ = static_cast<int>(std::min<uint32_t>(bufferCount, maxDeviceChannels));
     for (uint32_t i = 0; i < bufferCount; ++i) {
         if (buffers[i]) std::memset(buffers[i], 0, sizeof(float) * frameCount);
@@ -113,96 +125,90 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
     auto* ring = static_cast<mn_ring*>(mn_slot_load(ringSlot));
     auto* cfg = static_cast<const mn_mix_config*>(mn_slot_load(cfgSlot));
 
-    const bool binauralDue = (cfg && cfg->to_binaural) || (prevCfg && prevCfg->to_binaural);
+    const bool binauralDue = (cfg && cfg->to_binaural) || (prevCfg_ && prevCfg_->to_binaural);
     if (binauralDue) {
         for (int i = 0; i < maxVirtualSpeakers; ++i) std::memset(bus_[i], 0, sizeof(float) * n);
     }
 
-    float* const* inA = inA_.ptr.data();
-    if (ring == prevRing && cfg == prevCfg) {
+    float* const* ringIn = ringFrames_.data();
+    if (ring == prevRing_ && cfg == prevCfg_) {
         if (cfg) {
-            const int c = readRing(ring, inA, n, true);
-            mixSide(cfg, inA, c, n, upA_.ptr.data(), nullptr);
+            const int c = readRing(ring, ringIn, n, Stamps::publish);
+            mixSide(cfg, ringIn, c, n, upmixOut_.data(), nullptr);
         }
     } else {
-        if (n > 0) {
-            const float step = 1.0f / static_cast<float>(n);
-            for (uint32_t t = 0; t < n; ++t) {
-                rampUp_[t] = static_cast<float>(t + 1) * step;
-                rampDown_[t] = 1.0f - static_cast<float>(t + 1) * step;
-            }
-        }
-        float* const* oldIn = inA;
-        float* const* newIn = inA;
+        ramps_.fill(n);
+        float* const* oldIn = ringIn;
+        float* const* newIn = ringIn;
         int oldCount = 0, newCount = 0;
-        if (ring == prevRing) {
-            oldCount = newCount = readRing(ring, inA, n, true);
+        if (ring == prevRing_) {
+            oldCount = newCount = readRing(ring, ringIn, n, Stamps::publish);
         } else {
-            oldCount = readRing(prevRing, inA, n, false);
-            newIn = inB_.ptr.data();
-            newCount = readRing(ring, newIn, n, true);
+            oldCount = readRing(prevRing_, ringIn, n, Stamps::ignore);
+            newIn = newRingFrames_.data();
+            newCount = readRing(ring, newIn, n, Stamps::publish);
         }
 
-        if (cfg && prevCfg && cfg->upmix && cfg->upmix == prevCfg->upmix) {
+        if (cfg && prevCfg_ && cfg->upmix && cfg->upmix == prevCfg_->upmix) {
             // One kernel serves both records: run it once, on the crossfaded
             // input when the ring changed, and crossfade only the matrices.
             auto* u = static_cast<mn_upmix*>(cfg->upmix);
-            float* const* kernelIn = inA;
+            float* const* kernelIn = ringIn;
             int kernelCount = oldCount;
-            if (ring != prevRing) {
+            if (ring != prevRing_) {
                 const int64_t want = static_cast<int64_t>(std::max(cfg->upmix_offset, 0)) +
                                      mn_upmix_in_channels(u);
                 const int k = static_cast<int>(std::min<int64_t>(want, maxSourceChannels));
-                float* const* inC = inC_.ptr.data();
+                float* const* faded = fadedFrames_.data();
                 for (int ch = 0; ch < k; ++ch) {
-                    float* dst = inC[ch];
+                    float* dst = faded[ch];
                     const float* a = ch < oldCount ? oldIn[ch] : nullptr;
                     const float* b = ch < newCount ? newIn[ch] : nullptr;
                     for (uint32_t t = 0; t < n; ++t) {
-                        dst[t] = (a ? a[t] * rampDown_[t] : 0.0f) + (b ? b[t] * rampUp_[t] : 0.0f);
+                        dst[t] = (a ? a[t] * ramps_.down[t] : 0.0f) + (b ? b[t] * ramps_.up[t] : 0.0f);
                     }
                 }
-                kernelIn = inC;
+                kernelIn = faded;
                 kernelCount = k;
             }
             fillUpmixInputs(cfg, kernelIn, kernelCount);
-            float* const* upA = upA_.ptr.data();
-            mn_upmix_process(u, upIn_, static_cast<int32_t>(n), upA);
+            float* const* upmixed = upmixOut_.data();
+            mn_upmix_process(u, upmixIn_, static_cast<int32_t>(n), upmixed);
             float* const* out = nullptr;
             int32_t outCount = 0;
-            if (cfg == prevCfg) {
+            if (cfg == prevCfg_) {
                 outputSet(cfg, &out, &outCount);
                 if (cfg->in_channels <= maxUpmixOutputs)
-                    mn_mix_accumulate(cfg, upA, static_cast<int32_t>(n), out, outCount, nullptr);
+                    mn_mix_accumulate(cfg, upmixed, static_cast<int32_t>(n), out, outCount, nullptr);
             } else {
-                outputSet(prevCfg, &out, &outCount);
-                if (prevCfg->in_channels <= maxUpmixOutputs)
-                    mn_mix_accumulate(prevCfg, upA, static_cast<int32_t>(n), out, outCount,
-                                      rampDown_.data());
+                outputSet(prevCfg_, &out, &outCount);
+                if (prevCfg_->in_channels <= maxUpmixOutputs)
+                    mn_mix_accumulate(prevCfg_, upmixed, static_cast<int32_t>(n), out, outCount,
+                                      ramps_.down.data());
                 outputSet(cfg, &out, &outCount);
                 if (cfg->in_channels <= maxUpmixOutputs)
-                    mn_mix_accumulate(cfg, upA, static_cast<int32_t>(n), out, outCount,
-                                      rampUp_.data());
+                    mn_mix_accumulate(cfg, upmixed, static_cast<int32_t>(n), out, outCount,
+                                      ramps_.up.data());
             }
         } else {
-            if (prevCfg) mixSide(prevCfg, oldIn, oldCount, n, upA_.ptr.data(), rampDown_.data());
-            if (cfg) mixSide(cfg, newIn, newCount, n, upB_.ptr.data(), rampUp_.data());
+            if (prevCfg_) mixSide(prevCfg_, oldIn, oldCount, n, upmixOut_.data(), ramps_.down.data());
+            if (cfg) mixSide(cfg, newIn, newCount, n, newUpmixOut_.data(), ramps_.up.data());
         }
     }
-    const mn_mix_config* earRecord = cfg && cfg->to_binaural ? cfg : prevCfg;
-    prevRing = ring;
-    prevCfg = cfg;
+    const mn_mix_config* earRecord = cfg && cfg->to_binaural ? cfg : prevCfg_;
+    prevRing_ = ring;
+    prevCfg_ = cfg;
 
     // The ears are added after the direct mix, so a change between speakers
     // and headphones overlaps both for one callback.
-    if (binauralDue && binRender) {
+    if (binauralDue && binaural_) {
         // A renderer left unpulled still holds the tail of what it played
         // the last time; coming back, it starts from silence instead.
-        if (!binauralWasDue_) binRender->reset();
-        const bool ok = binRender->render(bus_, maxVirtualSpeakers, n, binL_.data(), binR_.data());
+        if (!binauralWasDue_) binaural_->reset();
+        const bool ok = binaural_->render(bus_, maxVirtualSpeakers, n, earL_.data(), earR_.data());
         if (ok && earRecord) {
             const int32_t ears[2] = {earRecord->bin_left, earRecord->bin_right};
-            const float* sig[2] = {binL_.data(), binR_.data()};
+            const float* sig[2] = {earL_.data(), earR_.data()};
             for (int e = 0; e < 2; ++e) {
                 if (ears[e] < 0 || ears[e] >= devCount_ || !dev_[ears[e]]) continue;
                 float* d = dev_[ears[e]];
@@ -214,7 +220,7 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
     binauralWasDue_ = binauralDue;
 
     const float g = static_cast<float>(mn_f64_load(gain));
-    if (g == lastGain) {
+    if (g == prevGain_) {
         if (g != 1.0f) {
             for (int i = 0; i < devCount_; ++i) {
                 if (!dev_[i]) continue;
@@ -222,16 +228,16 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
             }
         }
     } else {
-        const float step = n > 0 ? (g - lastGain) / static_cast<float>(n) : 0.0f;
+        const float step = n > 0 ? (g - prevGain_) / static_cast<float>(n) : 0.0f;
         for (int i = 0; i < devCount_ && n > 0; ++i) {
             if (!dev_[i]) continue;
-            float v = lastGain;
+            float v = prevGain_;
             for (uint32_t t = 0; t < n; ++t) {
                 v += step;
                 dev_[i][t] *= v;
             }
         }
-        lastGain = g;
+        prevGain_ = g;
     }
 
     // The slot is looked at again: a new stream published while this callback

@@ -11,13 +11,17 @@
 //
 // Threads: render() belongs to the real-time thread and never allocates,
 // locks, frees or calls the system: every buffer is made here, at creation.
-// The main thread writes the five cells at any time, and prevRing, prevCfg
-// and binRender only while the output is stopped (so that the first callback
-// after a start fades the current ring and record in from silence). Rings and
-// records dropped by the main thread must outlive the one callback that may
-// still use them as the previous ones (the engine frees them 3 s later).
+// The main thread writes the five cells at any time; the render state behind
+// them (the previous ring and record, the binaural renderer) it may change
+// only while the output is stopped, through restartFromSilence() and
+// setBinauralRenderer(), so that the first callback after a start fades the
+// current ring and record in from silence. Rings and records dropped by the
+// main thread must outlive the one callback that may still use them as the
+// previous ones (the engine frees them 3 s later).
 #pragma once
 
+#include "platform/AudioOutput.h"
+#include "playback/RenderScratch.h"
 #include "rt/mn_cells.h"
 #include "rt/mn_mix.h"
 #include "rt/mn_ring.h"
@@ -31,7 +35,6 @@ class BinauralRenderer;
 
 class RenderContext {
 public:
-    static constexpr uint32_t maxFrames = 4096;
     static constexpr int maxSourceChannels = 64;
     static constexpr int maxVirtualSpeakers = 32;
     static constexpr int maxDeviceChannels = 256;
@@ -40,24 +43,27 @@ public:
     // Makes the five cells and every scratch buffer. Throws std::bad_alloc
     // when a cell cannot be made.
     RenderContext();
+    // Frees the cells; no callback may run any more.
+    ~RenderContext();
     RenderContext(const RenderContext&) = delete;
     RenderContext& operator=(const RenderContext&) = delete;
 
-    mn_slot* ringSlot;  // the mn_ring to play, or null
-    mn_slot* cfgSlot;   // the mn_mix_config to apply, or null
-    mn_f64* position;   // source-position stamp of the last frame read from the current ring
-    mn_i64* finished;   // 1 once the current ring is drained at end of stream
-    mn_f64* gain;       // linear output gain
+    mn_slot* const ringSlot;  // the mn_ring to play, or null
+    mn_slot* const cfgSlot;   // the mn_mix_config to apply, or null
+    mn_f64* const position;   // source-position stamp of the last frame read from the current ring
+    mn_i64* const finished;   // 1 once the current ring is drained at end of stream
+    mn_f64* const gain;       // linear output gain
 
-    // Render-thread state; the main thread writes it only while stopped.
-    float lastGain = 1.0f;
-    mn_ring* prevRing = nullptr;
-    const mn_mix_config* prevCfg = nullptr;
-    BinauralRenderer* binRender = nullptr;
+    // Only while the output is stopped: the next callback fades the ring and
+    // record in the slots in from silence, as if nothing had played before.
+    void restartFromSilence();
+    // Only while the output is stopped: the renderer that turns the
+    // virtual-speaker bus into two ears (null: binaural records are silent).
+    void setBinauralRenderer(BinauralRenderer* renderer);
 
     // Fills `bufferCount` device channels (null entries have no memory) of
-    // `frameCount` frames; only the first 4096 frames and 256 channels carry
-    // sound. Always returns 0.
+    // `frameCount` frames; only the first kMaxRenderFrames frames and 256
+    // channels carry sound. Always returns 0.
     int32_t render(uint32_t frameCount, float* const* buffers, uint32_t bufferCount);
 
     // render() in the shape of the audio output's render function.
@@ -68,25 +74,35 @@ public:
     const float* busChannel(int i) const { return bus_[i]; }
 
 private:
-    // A set of planar scratch channels of maxFrames floats each.
-    struct Channels {
-        std::vector<float> memory;
-        std::vector<float*> ptr;
-        void make(int count);
-    };
+    // Whether reading a ring moves the play position: only the current one does.
+    enum class Stamps { publish, ignore };
 
-    int readRing(mn_ring* ring, float* const* dst, uint32_t n, bool current);
+    int readRing(mn_ring* ring, float* const* dst, uint32_t n, Stamps stamps);
     void outputSet(const mn_mix_config* cfg, float* const** out, int32_t* count);
     void mixSide(const mn_mix_config* cfg, float* const* in, int channels, uint32_t n,
                  float* const* upOut, const float* ramp);
     void fillUpmixInputs(const mn_mix_config* cfg, float* const* in, int channels);
+    void destroyCells();
 
-    Channels inA_, inB_, inC_, busMem_, upA_, upB_;
+    // What the previous callback played: a change of either is crossfaded.
+    mn_ring* prevRing_ = nullptr;
+    const mn_mix_config* prevCfg_ = nullptr;
+    float prevGain_ = 1.0f;
+    BinauralRenderer* binaural_ = nullptr;
+
+    // Scratch frames of one callback. While the ring changes, `ringFrames_`
+    // holds the old ring's frames and `newRingFrames_` the new one's; else
+    // `ringFrames_` holds the current ring's. `fadedFrames_` is the two
+    // crossfaded, for an upmix kernel that both records share. The upmix
+    // kernel writes into `upmixOut_` (the current or, while records change,
+    // the previous record's) and `newUpmixOut_` (the new record's).
+    ScratchChannels ringFrames_, newRingFrames_, fadedFrames_, busMemory_, upmixOut_, newUpmixOut_;
     float* const* bus_ = nullptr;
     float* dev_[maxDeviceChannels] = {};
     int devCount_ = 0;
-    std::vector<float> rampUp_, rampDown_, binL_, binR_;
-    const float* upIn_[maxSourceChannels] = {};
+    CrossfadeRamps ramps_;
+    std::vector<float> earL_, earR_;
+    const float* upmixIn_[maxSourceChannels] = {};
     bool binauralWasDue_ = false;  // the binaural renderer was pulled last callback
 };
 

@@ -28,6 +28,8 @@ void mn_slot_store(mn_slot* slot, void* value) {
 
 void* mn_slot_load(const mn_slot* slot) { return slot->value.load(std::memory_order_acquire); }
 
+void mn_slot_destroy(mn_slot* slot) { delete slot; }
+
 mn_f64* mn_f64_create(double initial) {
     auto* cell = new (std::nothrow) mn_f64;
     if (cell) cell->value.store(initial, std::memory_order_seq_cst);
@@ -39,6 +41,8 @@ void mn_f64_store(mn_f64* cell, double value) {
 }
 
 double mn_f64_load(const mn_f64* cell) { return cell->value.load(std::memory_order_acquire); }
+
+void mn_f64_destroy(mn_f64* cell) { delete cell; }
 
 mn_i64* mn_i64_create(int64_t initial) {
     auto* cell = new (std::nothrow) mn_i64;
@@ -52,5 +56,7 @@ void mn_i64_store(mn_i64* cell, int64_t value) {
 }
 
 int64_t mn_i64_load(const mn_i64* cell) { return cell->value.load(std::memory_order_acquire); }
+
+void mn_i64_destroy(mn_i64* cell) { delete cell; }
 
 }  // extern "C"

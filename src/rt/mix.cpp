@@ -52,12 +52,7 @@ __attribute__((target("avx2,fma"))) void addRampFma(float* __restrict out,
     for (; k < n; ++k) out[k] = __builtin_fmaf(g * ramp[k], in[k], out[k]);
 }
 
-bool hasFma() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
-const bool kFma = hasFma();
+const bool kFma = mn_cpu_has_avx2_fma() != 0;
 const AddFn kAdd = kFma ? addFma : addPortable;
 const RampFn kAddRamp = kFma ? addRampFma : addRampPortable;
 #else
@@ -68,6 +63,17 @@ const RampFn kAddRamp = addRampPortable;
 }  // namespace
 
 extern "C" {
+
+int32_t mn_cpu_has_avx2_fma(void) {
+#ifdef QM_RT_X86
+    // May run before any constructor (a static initialiser asks): the
+    // feature table is filled first.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return 0;
+#endif
+}
 
 void mn_mix_accumulate(const mn_mix_config* config, const float* const* in, int32_t frames,
                        float* const* out, int32_t out_count, const float* ramp) {

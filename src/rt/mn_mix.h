@@ -1,4 +1,10 @@
-/* The mix configuration handed to the render side, the gain-matrix
+/* The real-time core (src/rt) is where the render thread's code begins:
+ * plain C records and functions, all named with the prefix mn_ and a family
+ * word (mn_ring_, mn_slot_, mn_f64_, mn_i64_, mn_mix_, mn_upmix_), with no
+ * dependency, no lock, no system call and no allocation outside the create
+ * functions. Whatever is named mn_ may be used on the render thread.
+ *
+ * The mix configuration handed to the render side, the gain-matrix
  * accumulator that applies it, and the floating-point mode of real-time
  * threads.
  *
@@ -42,6 +48,12 @@ void mn_mix_accumulate(const mn_mix_config* config, const float* const* in,
  * (FTZ/DAZ on x86-64, FZ on AArch64), so that decaying signals never hit
  * the slow path. Call once at the start of each real-time thread. */
 void mn_fpu_flush_denormals(void);
+
+/* Non-zero when the processor has AVX2 and FMA. Every hot loop of the
+ * system that comes in an AVX2+FMA build and a portable one (here and in
+ * the layers above) picks its build by this answer, once, when its library
+ * loads; the answer never changes. */
+int32_t mn_cpu_has_avx2_fma(void);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,10 @@
-/* Lock-free single-producer, single-consumer ring of planar float frames.
+/* The real-time core (src/rt) is where the render thread's code begins:
+ * plain C records and functions, all named with the prefix mn_ and a family
+ * word (mn_ring_, mn_slot_, mn_f64_, mn_i64_, mn_mix_, mn_upmix_), with no
+ * dependency, no lock, no system call and no allocation outside the create
+ * functions. Whatever is named mn_ may be used on the render thread.
+ *
+ * Lock-free single-producer, single-consumer ring of planar float frames.
  *
  * Every frame carries a stamp: the source position (in source frames) it
  * came from, which the render side turns into the play position. The ring

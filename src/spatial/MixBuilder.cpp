@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audio/JsonFields.h"
+
 namespace qm {
 
 namespace {
@@ -27,12 +29,6 @@ const std::vector<SpeakerID>& kBinauralUpmixTarget() {
     static const std::vector<SpeakerID> t = {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs,
                                              S::Lrs, S::Rrs, S::Ltf, S::Rtf, S::Ltr, S::Rtr};
     return t;
-}
-
-std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s) {
-    auto it = std::find(list.begin(), list.end(), s);
-    if (it == list.end()) return std::nullopt;
-    return static_cast<int>(it - list.begin());
 }
 
 Matrix zeros(size_t rows, size_t cols) { return Matrix(rows, std::vector<double>(cols, 0.0)); }
@@ -86,29 +82,6 @@ MixConfig binauralConfig(MixBuilder::Binaural b, int inChannels, const OutputPro
 
 namespace listenMode {
 
-const std::array<ListenMode, 5>& allCases() {
-    static const std::array<ListenMode, 5> all = {ListenMode::normal, ListenMode::mono, ListenMode::left,
-                                                  ListenMode::right, ListenMode::midSide};
-    return all;
-}
-
-std::string_view rawValue(ListenMode m) {
-    switch (m) {
-        case ListenMode::normal: return "normal";
-        case ListenMode::mono: return "mono";
-        case ListenMode::left: return "left";
-        case ListenMode::right: return "right";
-        case ListenMode::midSide: return "midSide";
-    }
-    return "normal";
-}
-
-std::optional<ListenMode> fromRawValue(std::string_view raw) {
-    for (ListenMode m : allCases())
-        if (rawValue(m) == raw) return m;
-    return std::nullopt;
-}
-
 const Matrix& matrix(ListenMode m) {
     // The mid/side gain is the literal 0.7071, as stored mixes expect.
     static const std::array<Matrix, 5> tables = {
@@ -126,10 +99,7 @@ const Matrix& matrix(ListenMode m) {
 void to_json(nlohmann::json& j, ListenMode m) { j = std::string(listenMode::rawValue(m)); }
 
 void from_json(const nlohmann::json& j, ListenMode& m) {
-    if (!j.is_string()) throw nlohmann::json::type_error::create(302, "listen mode must be a string", &j);
-    auto parsed = listenMode::fromRawValue(j.get_ref<const std::string&>());
-    if (!parsed) throw nlohmann::json::other_error::create(501, "unknown listen mode", &j);
-    m = *parsed;
+    m = jsonfields::textValue(j, listenMode::table, "listen mode");
 }
 
 std::unique_ptr<RealtimeMix> makeRealtimeMix(const MixConfig& config, void* upmixContext) {
@@ -184,7 +154,7 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
     const size_t ch = static_cast<size_t>(std::max(channels, 0));
     Matrix m = zeros(target.size(), ch);
     if (target.empty() || ch == 0) return m;
-    const auto iL = firstIndex(target, S::L), iR = firstIndex(target, S::R), iC = firstIndex(target, S::C);
+    const auto iL = speaker::firstIndex(target, S::L), iR = speaker::firstIndex(target, S::R), iC = speaker::firstIndex(target, S::C);
     const bool stereoTarget = iL && iR && target.size() == 2;
 
     if (const auto* list = source.speakerList()) {
@@ -208,7 +178,7 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
             SpeakerID s = (*list)[i];
             // A speaker the target holds (LFE included) goes whole to its first
             // occurrence; any other is placed by its direction.
-            if (auto j = firstIndex(target, s)) {
+            if (auto j = speaker::firstIndex(target, s)) {
                 m[*j][i] = 1;
                 continue;
             }

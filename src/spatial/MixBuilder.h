@@ -23,6 +23,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "audio/TextTable.h"
 #include "spatial/Ambisonics.h"
 #include "audio/OutputProfile.h"
 #include "audio/SourceFormat.h"
@@ -37,9 +38,12 @@ namespace qm {
 enum class ListenMode { normal, mono, left, right, midSide };
 
 namespace listenMode {
-const std::array<ListenMode, 5>& allCases();
-std::string_view rawValue(ListenMode m);
-std::optional<ListenMode> fromRawValue(std::string_view raw);
+inline constexpr auto table =
+    textTable<ListenMode>({{ListenMode::normal, "normal"}, {ListenMode::mono, "mono"}, {ListenMode::left, "left"},
+                           {ListenMode::right, "right"}, {ListenMode::midSide, "midSide"}});
+inline const std::array<ListenMode, 5>& allCases() { return table.values(); }
+inline std::string_view rawValue(ListenMode m) { return table.text(m); }
+inline std::optional<ListenMode> fromRawValue(std::string_view raw) { return table.value(raw); }
 // Row 0 feeds the left output, row 1 the right; column 0 is the left input,
 // column 1 the right.
 const Matrix& matrix(ListenMode m);

@@ -36,12 +36,6 @@ constexpr double kCutDB = -40.0;
 
 double rad(double deg) { return deg * kPi / 180.0; }
 
-std::optional<int> firstIndex(const std::vector<SpeakerID>& list, SpeakerID s) {
-    auto it = std::find(list.begin(), list.end(), s);
-    if (it == list.end()) return std::nullopt;
-    return static_cast<int>(it - list.begin());
-}
-
 // The ambience level of a speaker in dB; none for the speakers that are never
 // cut off (L, R, C, LFE).
 std::optional<double> ringLevel(SpeakerID s, const UpmixParams& p) {
@@ -274,10 +268,10 @@ UpmixPlan stereoPlan(const UpmixRequest& request, int bins, int fftSize, double 
     const UpmixParams& p = request.params;
     const int n = static_cast<int>(T.size());
     const double s = std::clamp(p.strength, 0.0, 1.0);
-    const auto iLo = firstIndex(T, S::L), iRo = firstIndex(T, S::R);
+    const auto iLo = speaker::firstIndex(T, S::L), iRo = speaker::firstIndex(T, S::R);
     if (!iLo || !iRo) return UpmixPlan{};
     const int iL = *iLo, iR = *iRo;
-    const auto iC = firstIndex(T, S::C);
+    const auto iC = speaker::firstIndex(T, S::C);
 
     UpmixPlan plan;
     plan.outs = n;
@@ -343,7 +337,7 @@ UpmixPlan stereoPlan(const UpmixRequest& request, int bins, int fftSize, double 
     }
     finish(plan, T, dirs, {iL, iR}, ambienceOnly, p, bins, fftSize, sampleRate);
 
-    const auto iLFE = firstIndex(T, S::LFE);
+    const auto iLFE = speaker::firstIndex(T, S::LFE);
     if (!p.exact && p.lfe == UpmixParams::LFEMode::split && iLFE && s > 0) {
         plan.lfeOut = *iLFE;
         plan.lfeGain = static_cast<float>(s * std::pow(10.0, (p.lfeDB - 10.0) / 20.0));
@@ -380,15 +374,15 @@ UpmixPlan layoutPlan(const UpmixRequest& request, int bins, int fftSize, double 
     };
     std::vector<Pair> pairs;
     for (const auto& [a, b] : pairIDs()) {
-        const auto sl = firstIndex(Src, a), sr = firstIndex(Src, b);
-        const auto tl = firstIndex(T, a), tr = firstIndex(T, b);
+        const auto sl = speaker::firstIndex(Src, a), sr = speaker::firstIndex(Src, b);
+        const auto tl = speaker::firstIndex(T, a), tr = speaker::firstIndex(T, b);
         if (sl && sr && tl && tr) pairs.push_back({*sl, *sr, *tl, *tr});
     }
 
     for (int i = 0; i < m; ++i) {
         const bool paired = std::any_of(pairs.begin(), pairs.end(), [&](const Pair& q) { return q.sl == i || q.sr == i; });
         if (paired) continue;
-        std::optional<int> j = firstIndex(T, Src[i]);
+        std::optional<int> j = speaker::firstIndex(T, Src[i]);
         if (!j && Src[i] != S::LFE) j = MixBuilder::nearest(srcDirs[i], T);
         if (!j) continue;
         plan.routeIn.push_back(i);

@@ -157,9 +157,26 @@ void Upmixer::apply(const UpmixRequest& request) {
                                   : UpmixPlanner::layoutPlan(request, bins_, fftSize_, sampleRate_);
     auto storage = std::make_shared<const UpmixPlanStorage>(plan);
     mn_upmix_set_plan(raw_, storage->pointer());
-    if (storage_) main_.after(kRetireSeconds, [old = std::move(storage_)] {});
+    retireLater(main_, std::move(storage_));
     storage_ = std::move(storage);
     request_ = request;
+}
+
+void Upmixer::follow(std::shared_ptr<Upmixer>& current, const std::optional<UpmixRequest>& request,
+                     double sampleRate, MainQueue& main) {
+    if (!request) {
+        retireLater(main, std::move(current));
+        current.reset();
+        return;
+    }
+    const int in = static_cast<int>(request->source.size());
+    const int out = static_cast<int>(request->target.size());
+    if (!current || current->inChannels() != in || current->outChannels() != out ||
+        current->sampleRate() != sampleRate) {
+        retireLater(main, std::move(current));
+        current = create(in, out, sampleRate, main);
+    }
+    if (current) current->apply(*request);
 }
 
 }  // namespace qm

@@ -5,8 +5,8 @@
 // main thread for playback and monitoring, the caller's thread for an
 // export); a real-time thread runs the kernel through raw(). A new plan is a
 // new UpmixPlanStorage, published with the kernel's atomic exchange; the
-// replaced storage goes to the main queue, which frees it kRetireSeconds
-// later, never on the real-time thread and never at once. The installed
+// replaced storage goes to retireLater (the main queue frees it 3 s later),
+// never on the real-time thread and never at once. The installed
 // record is never changed.
 //
 // Destroying an Upmixer destroys the kernel context and then its current
@@ -66,6 +66,13 @@ public:
     // (std::invalid_argument otherwise: a plan sized for other counts would
     // make the kernel read past its arrays).
     void apply(const UpmixRequest& request);
+
+    // Keeps `current` in step with a configuration's upmix request: the same
+    // upmixer re-planned when its counts and rate fit the request, else a new
+    // one (null when the kernel refuses the counts); without a request none.
+    // A replaced upmixer goes to retireLater on `main`.
+    static void follow(std::shared_ptr<Upmixer>& current, const std::optional<UpmixRequest>& request,
+                       double sampleRate, MainQueue& main);
 
     mn_upmix* raw() const { return raw_; }
     int inChannels() const { return inChannels_; }

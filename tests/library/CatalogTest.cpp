@@ -252,6 +252,60 @@ TEST(Catalog, RemovingOnePathTakesItsFullTextRowToo) {
     EXPECT_EQ(raw.rows("SELECT name FROM fts"), (std::vector<std::vector<std::string>>{{"b"}}));
 }
 
+// A file renamed on disk takes its record along: stamps, facts and metadata
+// stay, the full-text name follows, a stale row at the new path goes.
+TEST(Catalog, MovingAPathKeepsItsRecord) {
+    TempDir dir;
+    Catalog catalog(dir / "c.sqlite");
+    RawDb raw(dir / "c.sqlite");
+    put(catalog, "/L/Doors/take 1.aif", "/L", metaWith("only here", "DOORS"), facts(48000, 2, 24, 48000), 1234, 56.5);
+    put(catalog, "/L/Doors/DOORWood_Slam.aif", "/L", metaWith("a file that is gone"));
+    const std::optional<Catalog::Row> before = catalog.row("/L/Doors/take 1.aif");
+    bool moved = false, missing = true;
+    catalog.transaction([&] {
+        moved = catalog.movePath("/L/Doors/take 1.aif", "/L/Doors/DOORWood_Slam.aif");
+        missing = catalog.movePath("/L/never.aif", "/L/other.aif");
+    });
+    EXPECT_TRUE(moved);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(catalog.row("/L/Doors/take 1.aif"), std::nullopt);
+    std::optional<Catalog::Row> after = catalog.row("/L/Doors/DOORWood_Slam.aif");
+    ASSERT_TRUE(after);
+    after->path = before->path;
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(catalog.stamp("/L/Doors/DOORWood_Slam.aif"), (Catalog::Stamp{1234, 56.5}));
+    EXPECT_EQ(raw.rows("SELECT f.path, name, folders, body FROM fts JOIN files f ON f.id = fts.rowid"),
+              (std::vector<std::vector<std::string>>{{"/L/Doors/DOORWood_Slam.aif", "DOORWood Slam", " Doors",
+                                                      "only here DOORS"}}));
+    EXPECT_EQ(raw.one("SELECT COUNT(*) FROM fts"), "1");
+    EXPECT_EQ(catalog.search({.query = "slam"}, 10).size(), 1u);
+    EXPECT_EQ(catalog.search({.query = "take"}, 10).size(), 0u);
+}
+
+TEST(Catalog, Stamps) {
+    TempDir dir;
+    Catalog catalog(dir / "c.sqlite");
+    put(catalog, "/L/a.wav", "/L", {}, std::nullopt, 10, 1700000000.25);
+    EXPECT_EQ(catalog.stamp("/L/a.wav"), (Catalog::Stamp{10, 1700000000.25}));
+    EXPECT_EQ(catalog.stamp("/L/b.wav"), std::nullopt);
+    std::optional<Catalog::Stamp> held;
+    std::optional<Catalog::Stamp> otherRoot = Catalog::Stamp{};
+    catalog.transaction([&] {
+        held = catalog.heldStamp("/L/a.wav", "/L");
+        otherRoot = catalog.heldStamp("/L/a.wav", "/L/Inner");
+    });
+    EXPECT_EQ(held, catalog.stamp("/L/a.wav"));
+    EXPECT_EQ(otherRoot, std::nullopt);
+    // Only inside a body; a second hold on one thread is refused.
+    EXPECT_THROW(catalog.heldStamp("/L/a.wav", "/L"), std::logic_error);
+    EXPECT_THROW(catalog.transaction([&] { catalog.stamp("/L/a.wav"); }), std::logic_error);
+    EXPECT_THROW(catalog.movePath("/L/a.wav", "/L/b.wav"), std::logic_error);
+    // Within a millisecond and of the same size is the same file.
+    EXPECT_TRUE(held->describes(10, 1700000000.2509));
+    EXPECT_FALSE(held->describes(10, 1700000000.2511));
+    EXPECT_FALSE(held->describes(11, 1700000000.25));
+}
+
 TEST(Catalog, LogOffsets) {
     TempDir dir;
     Catalog catalog(dir / "c.sqlite");

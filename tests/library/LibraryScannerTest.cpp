@@ -303,6 +303,71 @@ TEST(LibraryScanner, RootsAndFoldersThatCannotBeListedKeepTheirRows) {
     EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Other/c.wav", r + "/Sub/Deeper/b.wav"}));
 }
 
+// An unmounted drive leaves its empty mount folder: the root lists nothing
+// at all, which says nothing about its files. A root that lists anything,
+// even only a hidden item, still loses the rows of files that are gone.
+TEST(LibraryScanner, ARootThatListsNothingKeepsItsRows) {
+    Library l;
+    l.put("a.wav");
+    l.put("Sub/b.wav");
+    l.scan();
+    const std::vector<std::string> all = l.paths();
+    ASSERT_EQ(all.size(), 2u);
+
+    fs::rename(l.lib, l.dir / "On the drive");
+    fs::create_directories(l.lib);
+    l.scan();
+    EXPECT_EQ(l.paths(), all);
+    EXPECT_EQ(l.reports.back().removed, 0);
+
+    // Something is there: what is not there is gone.
+    fs::create_directories(l.lib / ".quillmarsh");
+    l.scan();
+    EXPECT_TRUE(l.paths().empty());
+    EXPECT_EQ(l.reports.back().removed, 2);
+
+    // One file left of two: the other's row goes.
+    fs::remove_all(l.lib);
+    fs::rename(l.dir / "On the drive", l.lib);
+    l.scan();
+    ASSERT_EQ(l.paths().size(), 2u);
+    fs::remove_all(l.lib / "Sub");
+    l.scan();
+    EXPECT_EQ(l.paths(), std::vector<std::string>{l.root() + "/a.wav"});
+    // An empty sub-folder is no mount folder of a root: its files are gone.
+    fs::create_directories(l.lib / "Empty");
+    l.put("Empty/c.wav");
+    l.scan();
+    fs::remove(l.lib / "Empty/c.wav");
+    l.scan();
+    EXPECT_EQ(l.paths(), std::vector<std::string>{l.root() + "/a.wav"});
+}
+
+// A file catalogued by someone else while the scan read it (a save, a
+// rename carrying its record) keeps that row when it has the stamps the
+// walk saw; a row with other stamps is brought up to date.
+TEST(LibraryScanner, ARowWrittenMeanwhileForTheSameFileIsKept) {
+    Library l;
+    const fs::path moved = l.put("DOORWood_Slam.wav");
+    const fs::path stale = l.put("stale.wav");
+    SoundMeta kept;
+    kept.description = "only in the catalog";
+    struct stat st {};
+    ASSERT_EQ(::lstat(moved.c_str(), &st), 0);
+    bool written = false;
+    LibraryScanner::scan(l.lib.string(), l.catalog, [&](const LibraryScanner::Progress& p) {
+        if (written || p.candidates != 2) return;
+        written = true;
+        put(l.catalog, l.root() + "/DOORWood_Slam.wav", l.root(), kept, std::nullopt, st.st_size,
+            static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec * 1e-9);
+        put(l.catalog, l.root() + "/stale.wav", l.root(), kept, std::nullopt, 1, 1);
+    });
+    ASSERT_TRUE(written);
+    EXPECT_EQ(l.catalog.row(l.root() + "/DOORWood_Slam.wav")->meta.description, "only in the catalog");
+    EXPECT_EQ(l.catalog.row(l.root() + "/stale.wav")->meta.description, "");
+    EXPECT_EQ(l.catalog.row(l.root() + "/stale.wav")->sampleRate, 48000);
+}
+
 // Searches and facets on another thread see a scan only batch by batch:
 // the total under the root is 0, a multiple of 256, or the final count.
 TEST(LibraryScanner, ScanAndSearchAtOnce) {

@@ -55,7 +55,7 @@ struct Step {
 
 TEST(MatrixUnitRealTime, NoBlockAllocatesLocksOrCallsTheSystem) {
     if (!test::SyscallTrap::available())
-        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under ThreadSanitizer";
+        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
     ManualMainQueue queue;
     MatrixUnit unit(queue);
     // More than 64 source channels: the node takes the first 64.

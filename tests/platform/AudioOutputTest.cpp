@@ -2,6 +2,7 @@
 
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
+#include "support/Timeouts.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,7 @@ struct Staircase {
 };
 
 bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
+    auto end = std::chrono::steady_clock::now() + test::timeout(limit);
     while (std::chrono::steady_clock::now() < end) {
         if (cond()) return true;
         std::this_thread::sleep_for(5ms);
@@ -110,17 +111,29 @@ TEST_F(AudioOutputJack, DeliversEveryFrameInOrderToTheDevicePortsAndPausesForRea
             return start >= 0 && recorded >= start + 4096;
         },
         5s));
+    // A cycle the server misses (a loaded machine, a sanitizer's slowness)
+    // repeats or drops a period at the device: that is the server's doing,
+    // so breaks in the staircase are allowed only where it reported missed
+    // cycles, and reported.
     const int64_t n = dev.recorded();
+    int64_t breaks = 0;
     for (int64_t t = start + 1; t < n; ++t) {
         float prev = dev.channel(0)[t - 1], cur = dev.channel(0)[t];
-        ASSERT_EQ(cur, prev == 4095.0f ? 0.0f : prev + 1.0f) << "frame " << t;
-        ASSERT_EQ(dev.channel(1)[t], cur + 8192.0f);
-        ASSERT_EQ(dev.channel(2)[t], cur + 16384.0f);
+        if (cur != (prev == 4095.0f ? 0.0f : prev + 1.0f)) ++breaks;
+        ASSERT_EQ(dev.channel(1)[t], cur + 8192.0f) << "frame " << t;
+        ASSERT_EQ(dev.channel(2)[t], cur + 16384.0f) << "frame " << t;
     }
-    EXPECT_LE(s.largest.load(), AudioOutput::maxFramesPerRender);
+    const int64_t missed = out->xruns();
+    RecordProperty("xruns", std::to_string(missed));
+    EXPECT_LE(breaks, 2 * missed) << breaks << " breaks in the frame sequence with " << missed << " missed cycles";
+    EXPECT_LE(s.largest.load(), kMaxRenderFrames);
     EXPECT_DOUBLE_EQ(out->period(), 256 / 48000.0);
-    EXPECT_GT(out->longestRender(), 0.0);
-    EXPECT_LT(out->longestRender(), out->period());
+    // What the callback controls is its own CPU time; the wall-clock time
+    // also holds whatever preempted it, and is only reported.
+    EXPECT_GT(out->longestRenderCPU(), 0.0);
+    EXPECT_LT(out->longestRenderCPU(), out->period() * test::kTimeFactor);
+    RecordProperty("longest_render_ms", std::to_string(out->longestRender() * 1000));
+    EXPECT_EQ(out->callbacks(), s.calls.load());
 
     out->pause();
     EXPECT_FALSE(out->isRunning());
@@ -189,7 +202,12 @@ TEST(AudioOutputNull, StandsInWhenNoServerAnswersAndPullsInRealTime) {
     EXPECT_EQ(s.largest.load(), 256u);
     EXPECT_DOUBLE_EQ(out->period(), 256 / 48000.0);
     EXPECT_GT(out->longestRender(), 0.0);
-    EXPECT_NEAR(static_cast<double>(frames) / 48000.0, secs, 0.05);
+    EXPECT_GT(out->callbacks(), 0);
+    // Pulled against an absolute clock, it never runs ahead of real time
+    // (behind it, it may fall on a busy machine: reported only).
+    EXPECT_GT(frames, 0);
+    EXPECT_LE(static_cast<double>(frames) / 48000.0, secs + 256 / 48000.0);
+    RecordProperty("null_output_lag_ms", std::to_string((secs - static_cast<double>(frames) / 48000.0) * 1000));
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(s.frames.load(), frames) << "a paused output must not call back";
 }

@@ -273,3 +273,26 @@ TEST(FileAccess, ErrorsNameTheTarget) {
     }
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"Door.wav"});
 }
+
+// The one-step move that never replaces: whatever is at the target when
+// the move happens stays.
+TEST(FileAccess, MovingWithoutReplacing) {
+    qm::test::TempDir dir;
+    qm::test::writeBytes(dir / "a.wav", "a");
+    qm::test::writeBytes(dir / "b.wav", "b");
+    EXPECT_TRUE(FileAccess::renameNoReplace(dir / "a.wav", dir / "c.wav"));
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"b.wav", "c.wav"}));
+    EXPECT_EQ(qm::test::readBytes(dir / "c.wav"), "a");
+
+    errno = 0;
+    EXPECT_FALSE(FileAccess::renameNoReplace(dir / "c.wav", dir / "b.wav"));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(qm::test::readBytes(dir / "b.wav"), "b");
+    EXPECT_EQ(qm::test::readBytes(dir / "c.wav"), "a");
+    // A dangling link is an item too.
+    fs::create_symlink(dir / "nowhere", dir / "link.wav");
+    EXPECT_FALSE(FileAccess::renameNoReplace(dir / "c.wav", dir / "link.wav"));
+    EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
+    EXPECT_FALSE(FileAccess::renameNoReplace(dir / "gone.wav", dir / "d.wav"));
+    EXPECT_EQ(errno, ENOENT);
+}

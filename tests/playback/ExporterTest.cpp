@@ -472,7 +472,7 @@ TEST(Exporter, ABinauralPullHoldsWhatHeadphonePlaybackOfTheSourcePlays) {
     ASSERT_EQ(mn_ring_write(ring, src.data(), stamps.data(), int32_t(frames)), frames);
     mn_ring_set_eof(ring);
     RenderContext ctx;
-    ctx.binRender = &renderer;
+    ctx.setBinauralRenderer(&renderer);
     mn_slot_store(ctx.ringSlot, ring);
     mn_slot_store(ctx.cfgSlot, &record->record);
     Planar played(2, std::vector<float>(size_t(total)));

@@ -300,7 +300,7 @@ TEST(RenderContext, BinauralRecordsFeedTheEarsOfTheirOwnChannelsOnly) {
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 90.0, 0.0);
-    ctx.binRender = &bin;
+    ctx.setBinauralRenderer(&bin);
     Ring ring(1, 40000);
     Config toBus(1, 1, {1});
     toBus.cfg.to_binaural = 1;
@@ -331,7 +331,7 @@ TEST(RenderContext, BinauralRecordsFeedTheEarsOfTheirOwnChannelsOnly) {
 TEST(RenderContext, ComingBackToBinauralPlaysNothingLeftOverFromTheLastTime) {
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
-    ctx.binRender = &bin;
+    ctx.setBinauralRenderer(&bin);
     Ring loud(1, 40000), silent(1, 40000, 0.0f);
     Config toBus(1, 1, {1});
     toBus.cfg.to_binaural = 1;

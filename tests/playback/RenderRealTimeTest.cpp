@@ -42,12 +42,12 @@ using namespace qm;
 
 TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
     if (!test::SyscallTrap::available())
-        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under ThreadSanitizer";
+        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 30.0, 0.0);
     bin.setDirection(1, -30.0, 0.0);
-    ctx.binRender = &bin;
+    ctx.setBinauralRenderer(&bin);
     test::PassthroughUpmix u(1024);
     mn_ring* a = filledRing(2, 1 << 17);
     mn_ring* b = filledRing(2, 1 << 17);

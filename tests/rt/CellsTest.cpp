@@ -37,4 +37,7 @@ TEST(Cells, PublishAcrossThreads) {
     EXPECT_EQ(mn_f64_load(pos), 1234.5);
     reader.join();
     delete record;
+    mn_slot_destroy(slot);
+    mn_i64_destroy(done);
+    mn_f64_destroy(pos);
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -59,4 +61,34 @@ TEST(RealTime, FunctionsAllocateNothing) {
     rt.join();
     EXPECT_EQ(allocations, 0);
     mn_ring_destroy(ring);
+    mn_slot_destroy(slot);
+    mn_f64_destroy(gain);
+    mn_i64_destroy(flag);
+}
+
+// A counter counts the calls of its own thread only: what another thread
+// allocates meanwhile is not the thread under test's doing.
+TEST(RealTime, AnAllocationCounterCountsOnlyItsOwnThread) {
+    std::atomic<int> step{0};
+    std::thread other([&] {
+        while (step.load() != 1) std::this_thread::yield();
+        for (int i = 0; i < 100; ++i) {
+            void* volatile p = std::malloc(32);  // volatile: the pair must stay
+            std::free(p);
+        }
+        step.store(2);
+    });
+    long before = -1, after = -1;
+    {
+        qm::test::AllocationCounter counter;
+        step.store(1);
+        while (step.load() != 2) std::this_thread::yield();
+        before = counter.count();
+        void* volatile p = std::malloc(32);
+        std::free(p);
+        after = counter.count();
+    }
+    other.join();
+    EXPECT_EQ(before, 0);
+    EXPECT_EQ(after, 1);
 }

@@ -29,6 +29,7 @@ int qm_test_rt_from_c(void) {
     mn_slot* slot = mn_slot_create();
     mn_slot_store(slot, ring);
     if (mn_slot_load(slot) != ring) ++failures;
+    mn_slot_destroy(slot);
     mn_ring_destroy(ring);
     return failures;
 }

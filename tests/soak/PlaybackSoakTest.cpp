@@ -1,15 +1,19 @@
 // A minute of the heaviest playback path on the dummy server: a stereo file
 // streamed from disk, upmixed to 9.1.6 and rendered binaurally through 16
-// virtual sources, without a single missed cycle.
+// virtual sources. Every frame must reach the end, and the render thread's
+// CPU time must leave wide room in every period: on average a callback may
+// use a quarter of its period, and the longest one twice its period. Missed
+// cycles and wall-clock callback times are reported, not asserted: they
+// depend on what else the machine runs.
 #include "playback/PlaybackEngine.h"
 
 #include "audio/FrameSource.h"
-#include "audio/StreamReader.h"
 #include "platform/MainQueue.h"
 #include "support/AudioFiles.h"
 #include "support/JackServer.h"
 #include "support/PlaybackConfigs.h"
 #include "support/TempDir.h"
+#include "support/Timeouts.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +25,7 @@
 
 using namespace qm;
 
-TEST(PlaybackSoak, SixtySecondsOfUpmixedBinauralPlaybackWithoutAnXrun) {
+TEST(PlaybackSoak, SixtySecondsOfUpmixedBinauralPlaybackWithinItsCPUBudget) {
     if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     test::TempDir dir;
     const auto file = dir / "minute.wav";
@@ -30,42 +34,40 @@ TEST(PlaybackSoak, SixtySecondsOfUpmixedBinauralPlaybackWithoutAnXrun) {
 
     ManualMainQueue queue;
     PlaybackEngine engine(queue);
-    engine.configure(std::nullopt, false);
+    auto session = engine.begin({
+        .mix = [](int) { return test::stereoUpmixedBinaural(LayoutID::l916); },
+        .source = [file] { return std::make_shared<FileSource>(file); },
+        .range = {.start = 0, .end = frames},
+    });
     ASSERT_TRUE(engine.hasBinaural());
-    engine.setConfig(test::stereoUpmixedBinaural(LayoutID::l916));
     ASSERT_TRUE(engine.upmixer());
-    auto reader = std::make_shared<StreamReader>(std::make_shared<FileSource>(file), engine.sampleRate(),
-                                                 0, frames, false, 0, frames);
-    while (mn_ring_write_space(reader->ring()) >= StreamReader::kBlockFrames && reader->fillOnce()) {
-    }
-    engine.play(reader, 0);
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(70);
+    session->prepare();
+    ASSERT_TRUE(session->start());
+    const auto limit = std::chrono::steady_clock::now() + test::timeout(std::chrono::seconds(70));
     double busiest = 0;  // highest one-minute load average seen during the run
-    for (int i = 0; mn_i64_load(engine.ctx().finished) == 0 && std::chrono::steady_clock::now() < limit; ++i) {
+    for (int i = 0; !session->finished() && std::chrono::steady_clock::now() < limit; ++i) {
         queue.runDue();
         double load = 0;
         if (i % 50 == 0 && getloadavg(&load, 1) == 1) busiest = std::max(busiest, load);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_EQ(mn_i64_load(engine.ctx().finished), 1);
-    EXPECT_EQ(mn_f64_load(engine.ctx().position), double(frames - 1));
+    EXPECT_TRUE(session->finished());
+    EXPECT_EQ(session->position(), double(frames - 1));
     const int64_t xruns = engine.xruns();
     const double longest = engine.longestRender();
+    const double cpu = engine.longestRenderCPU();
+    const double meanCPU = engine.renderCPU() / static_cast<double>(std::max<int64_t>(engine.callbacks(), 1));
     const double period = engine.period();
-    engine.stop();
+    session->stop();
     RecordProperty("xruns", std::to_string(xruns));
     RecordProperty("longest_render_ms", std::to_string(longest * 1000));
-    std::printf("%lld xruns in 60 s; longest callback %.3f ms of a %.3f ms period; load average up to %.1f\n",
-                static_cast<long long>(xruns), longest * 1000, period * 1000, busiest);
-    // The server reports every missed cycle to every client; when the
-    // machine is busy even a client that renders nothing misses cycles. An
-    // xrun can be this path's only when one of its callbacks outlasted its
-    // period.
+    RecordProperty("longest_render_cpu_ms", std::to_string(cpu * 1000));
+    RecordProperty("mean_render_cpu_ms", std::to_string(meanCPU * 1000));
+    std::printf("%lld xruns in 60 s; longest callback %.3f ms (%.3f ms of CPU, %.3f ms on average) of a "
+                "%.3f ms period; load average up to %.1f\n",
+                static_cast<long long>(xruns), longest * 1000, cpu * 1000, meanCPU * 1000, period * 1000, busiest);
     ASSERT_GT(period, 0.0);
-    EXPECT_LT(longest, period);
-    if (xruns > 0 && longest < period) {
-        GTEST_SKIP() << xruns << " xruns while no callback outlasted its period "
-                     << "(load average up to " << busiest << ")";
-    }
-    EXPECT_EQ(xruns, 0);
+    EXPECT_GT(meanCPU, 0.0);
+    EXPECT_LT(meanCPU, 0.25 * period * test::kTimeFactor);
+    EXPECT_LT(cpu, 2 * period * test::kTimeFactor);
 }

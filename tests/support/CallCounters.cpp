@@ -1,60 +1,56 @@
 #include "support/CallCounters.h"
 
-#include <atomic>
 #include <cstddef>
 
-#if !defined(__SANITIZE_THREAD__)
+// A sanitizer owns the allocator and intercepts the lock functions itself.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QM_SANITIZED 1
+#else
 #include <pthread.h>
 #endif
 
 namespace qm::test {
 
-struct CallTally {
-    std::atomic<int> active{0};
-    std::atomic<long> calls{0};
-
-    void note() {
-        if (active.load(std::memory_order_relaxed) > 0) calls.fetch_add(1, std::memory_order_relaxed);
-    }
-};
-
 namespace {
-CallTally allocations, locks;
+// Each thread's innermost live counter of each kind, or null. Plain
+// pointers in static TLS: reading them allocates nothing, so the counting
+// allocator may look at them.
+thread_local std::atomic<long>* allocationSink = nullptr;
+thread_local std::atomic<long>* lockSink = nullptr;
+
+inline void note(std::atomic<long>* sink) {
+    if (sink) sink->fetch_add(1, std::memory_order_relaxed);
+}
 }  // namespace
 
-CallCounter::CallCounter(CallTally& tally) : tally_(tally) {
-    tally_.calls.store(0);
-    tally_.active.fetch_add(1);
-}
+CallCounter::CallCounter(std::atomic<long>*& sink) : sink_(sink), outer_(sink) { sink_ = &calls_; }
 
-CallCounter::~CallCounter() { tally_.active.fetch_sub(1); }
+CallCounter::~CallCounter() { sink_ = outer_; }
 
-long CallCounter::count() const { return tally_.calls.load(); }
+AllocationCounter::AllocationCounter() : CallCounter(allocationSink) {}
 
-AllocationCounter::AllocationCounter() : CallCounter(allocations) {}
-
-LockCounter::LockCounter() : CallCounter(locks) {}
+LockCounter::LockCounter() : CallCounter(lockSink) {}
 
 bool LockCounter::available() {
-#if defined(__SANITIZE_THREAD__)
+#if defined(QM_SANITIZED)
     return false;
 #else
     return true;
 #endif
 }
 
+void noteAllocation() { note(allocationSink); }
+void noteLock() { note(lockSink); }
+
 }  // namespace qm::test
 
-using qm::test::allocations;
-using qm::test::locks;
-
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer owns the allocator: count through its allocation hook.
+#if defined(QM_SANITIZED)
+// The sanitizer owns the allocator: count through its allocation hook.
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
                                                          void (*)(const volatile void*));
 namespace {
 [[maybe_unused]] const int hooked = __sanitizer_install_malloc_and_free_hooks(
-    [](const volatile void*, size_t) { allocations.note(); }, [](const volatile void*) {});
+    [](const volatile void*, size_t) { qm::test::noteAllocation(); }, [](const volatile void*) {});
 }  // namespace
 #else
 extern "C" {
@@ -64,15 +60,15 @@ void* __libc_realloc(void*, size_t);
 void __libc_free(void*);
 
 void* malloc(size_t n) {
-    allocations.note();
+    qm::test::noteAllocation();
     return __libc_malloc(n);
 }
 void* calloc(size_t count, size_t n) {
-    allocations.note();
+    qm::test::noteAllocation();
     return __libc_calloc(count, n);
 }
 void* realloc(void* p, size_t n) {
-    allocations.note();
+    qm::test::noteAllocation();
     return __libc_realloc(p, n);
 }
 void free(void* p) { __libc_free(p); }
@@ -90,19 +86,19 @@ __asm__(".symver qm_glibc_rwlock_wrlock, __pthread_rwlock_wrlock@GLIBC_2.2.5");
 
 extern "C" {
 int pthread_mutex_lock(pthread_mutex_t* m) {
-    locks.note();
+    qm::test::noteLock();
     return qm_glibc_mutex_lock(m);
 }
 int pthread_mutex_trylock(pthread_mutex_t* m) {
-    locks.note();
+    qm::test::noteLock();
     return qm_glibc_mutex_trylock(m);
 }
 int pthread_rwlock_rdlock(pthread_rwlock_t* l) {
-    locks.note();
+    qm::test::noteLock();
     return qm_glibc_rwlock_rdlock(l);
 }
 int pthread_rwlock_wrlock(pthread_rwlock_t* l) {
-    locks.note();
+    qm::test::noteLock();
     return qm_glibc_rwlock_wrlock(l);
 }
 }

@@ -1,5 +1,7 @@
 #include "JackServer.h"
 
+#include "support/Timeouts.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -62,7 +64,7 @@ void JackServer::start(int rate, int period, int capture, int playback, int port
     }
     if (pid < 0) return;
     pid_ = pid;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + timeout(std::chrono::seconds(10));
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

@@ -5,8 +5,10 @@
 // calls trapThisThread() gets a seccomp filter (for the rest of its life)
 // that turns every system call into that signal, except the few a thread
 // needs to end and to give memory back; the handler makes the call fail
-// with ENOSYS and, while counting is on, counts it. Only x86-64 without
-// ThreadSanitizer (which intercepts the signal) is supported.
+// with ENOSYS and, while counting is on, counts it. Only x86-64 without a
+// sanitizer is supported: a sanitizer's runtime makes system calls of its
+// own on the thread (its shadow memory at thread exit) and ThreadSanitizer
+// intercepts the signal.
 //
 // Create and destroy the trap on the test's main thread, around the
 // threads it watches.
@@ -17,7 +19,7 @@ namespace qm::test {
 class SyscallTrap {
 public:
     static constexpr bool available() {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
         return true;
 #else
         return false;

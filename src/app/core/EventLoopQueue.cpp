@@ -1,5 +1,7 @@
 #include "app/core/EventLoopQueue.h"
 
+#include "app/core/Handoff.h"
+
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
@@ -21,9 +23,9 @@ MainQueue::Token EventLoopQueue::after(double seconds, std::function<void()> wor
     if (QThread::currentThread() == thread()) {
         schedule(token, seconds, std::move(work));
     } else {
-        QMetaObject::invokeMethod(
-            this, [this, token, seconds, w = std::move(work)]() mutable { schedule(token, seconds, std::move(w)); },
-            Qt::QueuedConnection);
+        handoff::toThreadOf(this, [this, token, seconds, w = std::move(work)]() mutable {
+            schedule(token, seconds, std::move(w));
+        });
     }
     return token;
 }

@@ -2,7 +2,8 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
+
+#include "app/core/Handoff.h"
 
 namespace qm {
 
@@ -14,24 +15,15 @@ std::shared_ptr<WaveformLoader> WaveformLoader::load(const std::filesystem::path
     // thread, where it can be asked safely.
     QPointer<QObject> receiver = context ? context : QCoreApplication::instance();
     auto deliver = std::make_shared<const Update>(std::move(onUpdate));
-    QThreadPool::globalInstance()->start([loader, url, receiver, deliver]() mutable {
-        WaveformOverview::compute(url, loader->cancelled_,
-                                  [&](std::shared_ptr<const WaveformData> snapshot) {
-                                      // Gone only while the process ends.
-                                      QObject* app = QCoreApplication::instance();
-                                      if (!app) return;
-                                      QMetaObject::invokeMethod(
-                                          app,
-                                          [loader, receiver, deliver, snapshot = std::move(snapshot)] {
-                                              if (receiver && !loader->isCancelled())
-                                                  (*deliver)(snapshot);
-                                          },
-                                          Qt::QueuedConnection);
-                                  });
+    handoff::toPool([loader, url, receiver, deliver]() mutable {
+        WaveformOverview::compute(url, loader->cancelled_, [&](std::shared_ptr<const WaveformData> snapshot) {
+            handoff::toThreadOf(nullptr, [loader, receiver, deliver, snapshot = std::move(snapshot)] {
+                if (receiver && !loader->isCancelled()) (*deliver)(snapshot);
+            });
+        });
         // The caller's callback is released on the main thread, where it was
         // made, whatever it captured.
-        if (QObject* app = QCoreApplication::instance())
-            QMetaObject::invokeMethod(app, [done = std::move(deliver)] {}, Qt::QueuedConnection);
+        handoff::toThreadOf(nullptr, [done = std::move(deliver)] {});
     });
     return loader;
 }

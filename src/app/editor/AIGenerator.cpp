@@ -1,6 +1,5 @@
 #include "app/editor/AIGenerator.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,7 +7,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <fmt/format.h>
@@ -20,7 +18,9 @@
 #include <system_error>
 
 #include "analysis/Signal.h"
+#include "app/core/Handoff.h"
 #include "app/editor/EditorModel.h"
+#include "audio/TextTable.h"
 #include "audio/WavFileWriter.h"
 #include "platform/AacFileWriter.h"
 #include "platform/AppError.h"
@@ -115,12 +115,9 @@ struct AIGenerator::Job {
 };
 
 std::string AIGenerator::rawValue(Kind kind) {
-    switch (kind) {
-        case Kind::intro: return "intro";
-        case Kind::ending: return "ending";
-        case Kind::variation: return "variation";
-    }
-    return "intro";
+    static constexpr auto table =
+        textTable<Kind>({{Kind::intro, "intro"}, {Kind::ending, "ending"}, {Kind::variation, "variation"}});
+    return std::string(table.text(kind));
 }
 
 std::string AIGenerator::title(Kind kind) {
@@ -230,7 +227,7 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
     const uint64_t id = job->id;
     job_ = std::move(job);
     QPointer<AIGenerator> self(this);
-    QThreadPool::globalInstance()->start([self, id, sr, clip = std::move(clip)] {
+    handoff::toPool([self, id, sr, clip = std::move(clip)] {
         std::optional<QByteArray> bytes;
         std::optional<AppError> error;
         try {
@@ -240,11 +237,8 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
         } catch (const std::exception& e) {
             error = AppError(kAacWriteFailed, e.what());
         }
-        QObject* app = QCoreApplication::instance();
-        if (!app)
-            return;
-        QMetaObject::invokeMethod(
-            app,
+        handoff::toThreadOf(
+            nullptr,
             [self, id, bytes = std::move(bytes), error = std::move(error)] {
                 if (!self || !self->job_ || self->job_->id != id)
                     return;
@@ -258,8 +252,7 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
                                       self->job_->body["clipUrl"] = url;
                                   self->sendGeneration();
                               });
-            },
-            Qt::QueuedConnection);
+            });
     });
 }
 
@@ -411,9 +404,10 @@ void AIGenerator::writeTake(const fs::path& downloaded, int number) {
     if (!trimmed)
         return;
     const bool intro = job.kind == Kind::intro;
-    const auto cut = intro ? transitionTrim(audio.channels, audio.sampleRate, true,
-                                            job.barSeconds + 4 * job.barSeconds, job.barSeconds / 4)
-                           : transitionTrim(audio.channels, audio.sampleRate, false, 15, 1);
+    const auto cut =
+        intro ? transitionTrim(audio.channels, audio.sampleRate,
+                               {.intro = true, .length = job.barSeconds + 4 * job.barSeconds, .fade = job.barSeconds / 4})
+              : transitionTrim(audio.channels, audio.sampleRate, {.intro = false, .length = 15, .fade = 1});
     writeWav(trimName(number), audio, cut,
              "Quillmarsh Vanta AI " + raw + " for " + job.name + ", trimmed");
     job.written.push_back(trimName(number));
@@ -497,9 +491,9 @@ QByteArray AIGenerator::encodeClip(const std::vector<std::vector<float>>& channe
     return bytes;
 }
 
-std::vector<std::vector<float>> AIGenerator::transitionTrim(
-    const std::vector<std::vector<float>>& channels, double sr, bool intro, double length,
-    double fade) {
+std::vector<std::vector<float>> AIGenerator::transitionTrim(const std::vector<std::vector<float>>& channels,
+                                                            double sr, const Trim& trim) {
+    const auto [intro, length, fade] = trim;
     if (channels.empty() || channels[0].empty())
         return channels;
     const int64_t total = int64_t(channels[0].size());

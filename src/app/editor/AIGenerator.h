@@ -124,9 +124,13 @@ public:
     // A take cut to `length` seconds for a transition: an intro keeps its
     // head and fades out over its last `fade` seconds (cosine), an ending
     // keeps its tail and fades in over its first `fade` seconds (sine).
-    static std::vector<std::vector<float>> transitionTrim(
-        const std::vector<std::vector<float>>& channels, double sr, bool intro, double length,
-        double fade);
+    struct Trim {
+        bool intro = false;
+        double length = 0;
+        double fade = 0;
+    };
+    static std::vector<std::vector<float>> transitionTrim(const std::vector<std::vector<float>>& channels,
+                                                          double sr, const Trim& trim);
 
 signals:
     void runningChanged();

@@ -1,8 +1,6 @@
 #include "app/editor/EditorModel.h"
 
-#include <QCoreApplication>
 #include <QPointer>
-#include <QThreadPool>
 
 #include <unistd.h>
 
@@ -12,45 +10,19 @@
 #include <new>
 
 #include "analysis/Signal.h"
+#include "app/core/Handoff.h"
 #include "app/core/SettingsStore.h"
 #include "audio/FrameSource.h"
 #include "spatial/MixBuilder.h"
 #include "playback/PlaybackEngine.h"
 #include "audio/Speakers.h"
-#include "audio/StreamReader.h"
 #include "audio/WavFileWriter.h"
 #include "edit/TempEditPlanner.h"
 #include "edit/TempEditRenderer.h"
 #include "platform/AppError.h"
 #include "platform/FileAccess.h"
-#include "rt/mn_cells.h"
-#include "rt/mn_ring.h"
 
 namespace qm {
-
-namespace pinKind {
-
-const std::vector<PinKind>& allCases() {
-    static const std::vector<PinKind> all{PinKind::introEnd, PinKind::loopEnd, PinKind::endingStart};
-    return all;
-}
-
-std::string_view rawValue(PinKind kind) {
-    switch (kind) {
-        case PinKind::introEnd: return "introEnd";
-        case PinKind::loopEnd: return "loopEnd";
-        case PinKind::endingStart: return "endingStart";
-    }
-    return "";
-}
-
-std::optional<PinKind> fromRawValue(std::string_view raw) {
-    for (PinKind k : allCases())
-        if (rawValue(k) == raw) return k;
-    return std::nullopt;
-}
-
-}  // namespace pinKind
 
 namespace {
 
@@ -98,15 +70,11 @@ EditorModel::~EditorModel() = default;
 
 void EditorModel::background(std::function<Deliver()> work) {
     QPointer<EditorModel> self(this);
-    QThreadPool::globalInstance()->start([self, work = std::move(work)] {
+    handoff::toPool([self, work = std::move(work)] {
         Deliver deliver = work();
-        QObject* app = QCoreApplication::instance();
-        if (!app) return;
-        QMetaObject::invokeMethod(
-            app, [self, deliver = std::move(deliver)] {
-                if (self && deliver) deliver(*self);
-            },
-            Qt::QueuedConnection);
+        handoff::toThreadOf(nullptr, [self, deliver = std::move(deliver)] {
+            if (self && deliver) deliver(*self);
+        });
     });
 }
 
@@ -320,7 +288,7 @@ void EditorModel::replaceContent(std::shared_ptr<const Channels> channels) {
     emit docChanged();
 }
 
-void EditorModel::push(Channels channels, bool reanalyze) {
+void EditorModel::push(Channels channels, Push how) {
     undoStack_.push_back(doc_->channels);
     if (undoStack_.size() > kUndoSteps) undoStack_.pop_front();
     uint64_t held = 0;
@@ -338,7 +306,7 @@ void EditorModel::push(Channels channels, bool reanalyze) {
         setMessage(undoStack_.empty() ? std::string("Not enough memory to undo this edit")
                                       : fmt::format("Undo memory full: the {} oldest step{} dropped", dropped,
                                                     dropped == 1 ? " was" : "s were"));
-    contentChanged(reanalyze);
+    contentChanged(how.reanalyze);
 }
 
 void EditorModel::undo() {
@@ -371,7 +339,7 @@ void EditorModel::cut() {
     const auto [lo, hi] = *selection_;
     EditOps::clipboard = EditOps::slice(*doc_->channels, lo, hi);
     emit clipboardChanged();
-    push(EditOps::splice(*doc_->channels, lo, hi), true);
+    push(EditOps::splice(*doc_->channels, lo, hi), {.reanalyze = true});
     setCursor(lo);
     setSelection(std::nullopt);
 }
@@ -388,14 +356,14 @@ void EditorModel::paste() {
     const int64_t at = selection_ ? selection_->lower : cursor_;
     push(selection_ ? EditOps::replaceRegion(*doc_->channels, selection_->lower, selection_->upper, clip)
                     : EditOps::insert(*doc_->channels, cursor_, clip),
-         true);
+         {.reanalyze = true});
     setSelection(FrameRange{at, at + lengthOf(clip)});
 }
 
 void EditorModel::deleteSelection() {
     if (!doc_ || !selection_) return;
     const auto [lo, hi] = *selection_;
-    push(EditOps::splice(*doc_->channels, lo, hi), true);
+    push(EditOps::splice(*doc_->channels, lo, hi), {.reanalyze = true});
     setCursor(lo);
     setSelection(std::nullopt);
 }
@@ -403,7 +371,7 @@ void EditorModel::deleteSelection() {
 void EditorModel::trim() {
     if (!doc_ || !selection_) return;
     const auto [lo, hi] = *selection_;
-    push(EditOps::slice(*doc_->channels, lo, hi), true);
+    push(EditOps::slice(*doc_->channels, lo, hi), {.reanalyze = true});
     setSelection(std::nullopt);
     setCursor(0);
     setView(0, std::max<int64_t>(hi - lo, 1));
@@ -411,7 +379,7 @@ void EditorModel::trim() {
 
 void EditorModel::silence() {
     if (!doc_ || !selection_) return;
-    push(EditOps::silence(*doc_->channels, selection_->lower, selection_->upper), false);
+    push(EditOps::silence(*doc_->channels, selection_->lower, selection_->upper));
 }
 
 // --- Effects and macros ---
@@ -429,7 +397,7 @@ void EditorModel::apply(const std::string& effectId) {
             if (i >= 0 && i < channels) lanes->push_back(i);
     }
     const auto r = range();
-    push(row->apply(*doc_->channels, doc_->sampleRate, r.lower, r.upper, lanes), false);
+    push(row->apply(*doc_->channels, doc_->sampleRate, r.lower, r.upper, lanes));
 }
 
 void EditorModel::run(Macro macro) {
@@ -438,10 +406,10 @@ void EditorModel::run(Macro macro) {
     const double sr = doc_->sampleRate;
     const auto [lo, hi] = range();
     switch (macro) {
-        case Macro::topAndTails: push(EditOps::topAndTails(ch, sr), false); return;
-        case Macro::hiPass: push(EditOps::hiPass200(ch, sr), false); return;
-        case Macro::mono: push(EditOps::monoFold(ch, lo, hi), false); return;
-        case Macro::swap: push(EditOps::swapLR(ch, lo, hi), false); return;
+        case Macro::topAndTails: push(EditOps::topAndTails(ch, sr)); return;
+        case Macro::hiPass: push(EditOps::hiPass200(ch, sr)); return;
+        case Macro::mono: push(EditOps::monoFold(ch, lo, hi)); return;
+        case Macro::swap: push(EditOps::swapLR(ch, lo, hi)); return;
         case Macro::seamlessLoop: {
             int64_t start = lo, end = hi;
             bool carryTail = true;
@@ -457,7 +425,7 @@ void EditorModel::run(Macro macro) {
                 setMessage("Selection is too short to loop");
                 return;
             }
-            push(std::move(loop->channels), true);
+            push(std::move(loop->channels), {.reanalyze = true});
             setSelection(std::nullopt);
             setLoopPlayback(true);
             return;
@@ -478,7 +446,7 @@ void EditorModel::run(Macro macro) {
                         // Audio made from another file must not land in this one.
                         if (gen != m.docGen_) return;
                         m.clearBusy(busyText);
-                        m.push(std::move(*result), true);
+                        m.push(std::move(*result), {.reanalyze = true});
                     };
                 } catch (const std::exception& e) {
                     return [gen, text = describe(e), busyText](EditorModel& m) {
@@ -540,72 +508,76 @@ void EditorModel::play(std::optional<int64_t> from) {
     if (!from && preRoll_) start = std::max<int64_t>(start - static_cast<int64_t>(2 * doc_->sampleRate), 0);
     int64_t end = frames;
     if (selection_ && !loopPlayback_) end = selection_->upper;
-    std::optional<FrameRange> loopRange;
+    // Without a loop the region is unused; the reader still gets one inside the file.
+    FrameRange loopRange{0, end};
     if (loopPlayback_) loopRange = selection_ ? *selection_ : FrameRange{0, frames};
     if (start >= end) start = selection_ ? selection_->lower : 0;
-    startPlayback(doc_->channels, start, end, loopPlayback_, loopRange, true);
+    startPlayback(doc_->channels,
+                  {.start = start, .end = end, .loop = loopPlayback_, .loopStart = loopRange.lower,
+                   .loopEnd = loopRange.upper},
+                  true);
 }
 
-void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, int64_t start, int64_t end, bool loop,
-                                std::optional<FrameRange> loopRange, bool followsDoc) {
+void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range,
+                                bool followsDoc) {
     if (!doc_) return;
     if (onWillPlay) onWillPlay();
     const OutputProfile profile = settings_.activeProfile();
-    try {
-        engine_.configure(profile.deviceUID, false);
-        const int inputs = static_cast<int>(channels->size());
-        MixConfig config = MixBuilder::config(doc_->info.detected, inputs, profile, engine_.deviceChannels(),
-                                              ListenMode::normal, Rotation{}, settings_.value().monoToCenter,
-                                              std::nullopt);
-        for (int i = 0; i < config.inChannels && i < inputs; ++i) {
-            const bool silent = mute_.count(i) || (!solo_.empty() && !solo_.count(i));
-            if (!silent) continue;
-            for (int r = 0; r < config.rows; ++r)
-                config.matrix[static_cast<size_t>(r) * config.inChannels + i] = 0.f;
-        }
-        engine_.setConfig(config);
-    } catch (const std::exception& e) {
-        setMessage(describe(e));
-        return;
-    }
-    const uint64_t gen = ++playGen_;
     std::vector<MemorySource::Click> clickList;
     if (followsDoc)
         for (auto [f, accent] : clicks()) clickList.push_back({f, accent});
     const double sampleRate = doc_->sampleRate;
-    const double outputRate = engine_.sampleRate();
-    const FrameRange bounds = loopRange.value_or(FrameRange{0, end});
-    background([=, clickList = std::move(clickList)]() -> Deliver {
-        std::shared_ptr<StreamReader> reader;
+    const int inputs = static_cast<int>(channels->size());
+    std::shared_ptr<PlaybackSession> session;
+    try {
+        session = engine_.begin({
+            .deviceUID = profile.deviceUID,
+            .mix = [&](int deviceChannels) { return mix(profile, inputs, deviceChannels); },
+            .source = [channels, sampleRate, clickList = std::move(clickList)] {
+                return std::make_shared<MemorySource>(*channels, sampleRate, clickList);
+            },
+            .range = range,
+        });
+    } catch (const std::exception& e) {
+        setMessage(describe(e));
+        return;
+    }
+    session_ = session;
+    const uint64_t gen = ++playGen_;
+    background([=]() -> Deliver {
         try {
-            auto source = std::make_shared<MemorySource>(*channels, sampleRate, clickList);
-            reader = std::make_shared<StreamReader>(std::move(source), outputRate, start, end, loop, bounds.lower,
-                                                    bounds.upper);
-            while (mn_ring_available(reader->ring()) < 8192 &&
-                   mn_ring_write_space(reader->ring()) >= StreamReader::kBlockFrames && !reader->cancelled()) {
-                if (!reader->fillOnce()) break;
-            }
+            session->prepare();
         } catch (const std::exception& e) {
             return [gen, text = describe(e)](EditorModel& m) {
                 if (gen == m.playGen_) m.setMessage(text);
             };
         }
         return [=](EditorModel& m) {
-            if (gen != m.playGen_) {
-                reader->cancel();
-                return;
-            }
+            if (gen != m.playGen_) return;
             try {
-                m.engine_.play(reader, static_cast<double>(start));
+                if (!session->start()) return;
             } catch (const std::exception& e) {
                 m.setMessage(describe(e));
                 return;
             }
             m.setIsPlaying(true);
-            m.playhead_.setFrame(static_cast<double>(start));
+            m.playhead_.setFrame(static_cast<double>(range.start));
             m.startTimer(followsDoc);
         };
     });
+}
+
+// The document's mix on the output: lanes muted, or left out by a solo, are
+// silent.
+MixConfig EditorModel::mix(const OutputProfile& profile, int inputs, int deviceChannels) const {
+    MixConfig config = MixBuilder::config(doc_->info.detected, inputs, profile, deviceChannels, ListenMode::normal,
+                                          Rotation{}, settings_.value().monoToCenter, std::nullopt);
+    for (int i = 0; i < config.inChannels && i < inputs; ++i) {
+        const bool silent = mute_.count(i) || (!solo_.empty() && !solo_.count(i));
+        if (!silent) continue;
+        for (int r = 0; r < config.rows; ++r) config.matrix[static_cast<size_t>(r) * config.inChannels + i] = 0.f;
+    }
+    return config;
 }
 
 std::vector<std::pair<int64_t, bool>> EditorModel::clicks() const {
@@ -629,9 +601,11 @@ void EditorModel::startTimer(bool followsDoc) {
     timer_ = std::make_unique<QTimer>();
     timer_->setInterval(1000 / 30);
     QObject::connect(timer_.get(), &QTimer::timeout, this, [this, followsDoc] {
-        if (!isPlaying_) return;
-        if (followsDoc) playhead_.setFrame(mn_f64_load(engine_.ctx().position));
-        if (mn_i64_load(engine_.ctx().finished) != 0) stop();
+        if (!isPlaying_ || !session_) return;
+        // Another player began a session: the engine is no longer ours.
+        if (!session_->isCurrent()) return yield();
+        if (followsDoc) playhead_.setFrame(session_->position());
+        if (session_->finished()) stop();
     });
     timer_->start();
 }
@@ -648,7 +622,7 @@ void EditorModel::stop() {
     // would start playing after the stop.
     ++playGen_;
     if (!isPlaying_ && !timer_) return;
-    engine_.stop();
+    if (session_) session_->stop();
     setIsPlaying(false);
     stopTimer();
     playhead_.setFrame(static_cast<double>(cursor_));
@@ -668,7 +642,9 @@ void EditorModel::audition(const EditPlan& plan) {
     auto rendered =
         std::make_shared<const Channels>(TempEditRenderer::render(plan, *doc_->channels, doc_->sampleRate, options_));
     const int64_t length = lengthOf(*rendered);
-    startPlayback(std::move(rendered), 0, length, plan.kind == EditPlan::Kind::loop, std::nullopt, false);
+    const bool loop = plan.kind == EditPlan::Kind::loop;
+    startPlayback(std::move(rendered), {.start = 0, .end = length, .loop = loop, .loopStart = 0, .loopEnd = length},
+                  false);
 }
 
 void EditorModel::auditionLoopPoint() {
@@ -677,7 +653,8 @@ void EditorModel::auditionLoopPoint() {
     const int64_t le = frame(pins_->loopEnd);
     const double bar = 60.0 / analysis_->grid.bpm * analysis_->grid.beatsPerBar;
     const int64_t start = std::max<int64_t>(le - static_cast<int64_t>(2 * bar * doc_->sampleRate), ls);
-    startPlayback(doc_->channels, start, doc_->frames(), true, FrameRange{ls, le}, true);
+    startPlayback(doc_->channels,
+                  {.start = start, .end = doc_->frames(), .loop = true, .loopStart = ls, .loopEnd = le}, true);
 }
 
 // --- View ---

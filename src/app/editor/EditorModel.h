@@ -41,6 +41,7 @@
 #include "analysis/MusicAnalysis.h"
 #include "app/core/PlayheadModel.h"
 #include "audio/AudioFileInfo.h"
+#include "audio/TextTable.h"
 #include "edit/EditOps.h"
 #include "edit/EditPlan.h"
 #include "edit/PeakCache.h"
@@ -49,15 +50,21 @@
 namespace qm {
 
 class PlaybackEngine;
+class PlaybackSession;
 class SettingsStore;
+struct MixConfig;
+struct OutputProfile;
+struct StreamRange;
 
 // The three pins the user can drag in the editor's ruler.
 enum class PinKind { introEnd, loopEnd, endingStart };
 
 namespace pinKind {
-const std::vector<PinKind>& allCases();
-std::string_view rawValue(PinKind kind);
-std::optional<PinKind> fromRawValue(std::string_view raw);
+inline constexpr auto table = textTable<PinKind>(
+    {{PinKind::introEnd, "introEnd"}, {PinKind::loopEnd, "loopEnd"}, {PinKind::endingStart, "endingStart"}});
+inline const std::array<PinKind, 3>& allCases() { return table.values(); }
+inline std::string_view rawValue(PinKind kind) { return table.text(kind); }
+inline std::optional<PinKind> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace pinKind
 
 // A half-open range of frames [lower, upper).
@@ -254,14 +261,23 @@ private:
     void background(std::function<Deliver()> work);
 
     void finishOpen(uint64_t loadGen, Doc doc);
-    void push(Channels channels, bool reanalyze);
+    // Makes `channels` the document's content as one undo step; an edit
+    // that moves the music in time asks for a new analysis.
+    struct Push {
+        bool reanalyze = false;
+    };
+    void push(Channels channels, Push how);
+    void push(Channels channels) { push(std::move(channels), Push{}); }
     void contentChanged(bool reanalyze);
     void replaceContent(std::shared_ptr<const Channels> channels);
     FrameRange range() const;
     void replan();
     void finishAnalysis(uint64_t analysisGen, std::optional<MusicAnalysis> result);
-    void startPlayback(std::shared_ptr<const Channels> channels, int64_t start, int64_t end, bool loop,
-                       std::optional<FrameRange> loopRange, bool followsDoc);
+    // Begins a playback session of `channels` (the document, or a rendering
+    // of it) and opens its stream in the background; `followsDoc` when its
+    // frames are the document's, so that the playhead and the clicks follow.
+    void startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range, bool followsDoc);
+    MixConfig mix(const OutputProfile& profile, int inputs, int deviceChannels) const;
     void startTimer(bool followsDoc);
     void stopTimer();
     std::vector<std::pair<int64_t, bool>> clicks() const;
@@ -304,6 +320,7 @@ private:
     std::deque<std::shared_ptr<const Channels>> undoStack_;
     std::deque<std::shared_ptr<const Channels>> redoStack_;
     std::unique_ptr<QTimer> timer_;
+    std::shared_ptr<PlaybackSession> session_;  // the newest one this model began
     uint64_t playGen_ = 0;
     PlaybackEngine& engine_;
     SettingsStore& settings_;

@@ -11,14 +11,21 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <future>
 #include <numeric>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "app/core/SettingsStore.h"
 #include "app/library/HomeFolders.h"
+#include "library/ChangeLog.h"
 #include "library/LibraryScanner.h"
+#include "library/MetaIO.h"
 #include "library/PathText.h"
+#include "platform/FileAccess.h"
 #include "platform/Volumes.h"
 
 namespace qm {
@@ -100,6 +107,139 @@ std::optional<std::string> utf8(const std::optional<QString>& text) {
     return text->toStdString();
 }
 
+// --- Saving ---
+
+struct SaveRequest {
+    std::map<std::string, std::string> changes;
+    std::optional<int64_t> rating;
+    std::string user;
+    std::vector<std::string> roots;  // canonical
+};
+
+// The name a file goes by in a failure message (a folder's too, trailing
+// slash or not).
+std::string displayName(const fs::path& url) {
+    return fs::path(LibraryScanner::standardized(url.string())).filename().string();
+}
+
+// The longest library root holding `path`, the earlier one of two as long.
+const std::string* libraryRootOf(const std::string& path, const std::vector<std::string>& roots) {
+    const std::string* best = nullptr;
+    for (const std::string& r : roots)
+        if (pathtext::inside(path, r) && (!best || r.size() > best->size())) best = &r;
+    return best;
+}
+
+// The record a save edits. A non-WAV file keeps its metadata only in the
+// catalog, so its row is the record whenever there is one. For a WAV file
+// the row is as good as the file's chunks while it describes the file as
+// it is (the stamps agree), and better: it also holds the colleagues'
+// edits pulled into it, which the chunks lack and which the rewrite then
+// carries into the file. A row that decodes to nothing at all (no FX name,
+// which every record read from a file has) is not trusted.
+SoundMeta startingRecord(Catalog& catalog, const std::string& path, const fs::path& url, const struct stat& st,
+                         bool embedded) {
+    if (std::optional<Catalog::Row> row = catalog.row(path); row && row->meta != SoundMeta()) {
+        if (!embedded) return std::move(row->meta);
+        const std::optional<Catalog::Stamp> stamp = catalog.stamp(path);
+        if (stamp && stamp->describes(static_cast<int64_t>(st.st_size), pathtext::seconds(st.st_mtim)))
+            return std::move(row->meta);
+    }
+    return MetaIO::read(url);
+}
+
+// Saves one file; false when it could not be saved (nothing changed then).
+bool saveFile(Catalog& catalog, const SaveRequest& request, const fs::path& url) {
+    const std::string path = LibraryScanner::canonical(url.string());
+    // A file deleted since it was listed, a folder or a device is no file to
+    // save: it gets no row and no entry.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+
+    const bool embedded = MetaIO::isEmbeddable(url);
+    SoundMeta meta = startingRecord(catalog, path, url, st, embedded);
+    meta.applyChanges(request.changes, request.rating);
+    if (embedded) {
+        try {
+            MetaIO::write(meta, url);
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    const std::string* libraryRoot = libraryRootOf(path, request.roots);
+    const std::string root = libraryRoot ? *libraryRoot : url.parent_path().string();
+    int64_t size = 0;
+    double mtime = 0;
+    if (::stat(path.c_str(), &st) == 0) {
+        size = static_cast<int64_t>(st.st_size);
+        mtime = pathtext::seconds(st.st_mtim);
+    }
+    // Read before the lock: a slow share must not hold up the main thread's
+    // lookups.
+    std::optional<AudioFileInfo> facts;
+    try {
+        facts = AudioFileInfo::load(url);
+    } catch (const std::exception&) {
+    }
+    try {
+        catalog.transaction([&] { catalog.upsert(path, root, size, mtime, facts, meta); });
+    } catch (const std::exception&) {
+        // The file holds the edit; the next scan catalogues it.
+    }
+    if (libraryRoot) {
+        ChangeLog::Entry entry{.path = path.substr(std::min(path.size(), root.size() + (root == "/" ? 0 : 1))),
+                               .fields = request.changes,
+                               .rating = request.rating,
+                               .user = request.user,
+                               .time = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())};
+        ChangeLog::append(root, entry);
+    }
+    return true;
+}
+
+std::string failureMessage(const std::vector<std::string>& failed) {
+    std::string names;
+    for (size_t i = 0; i < failed.size() && i < 3; ++i) names += (i ? ", " : "") + failed[i];
+    return fmt::format("Couldn't write {} file(s): {}", failed.size(), names);
+}
+
+// --- Renaming ---
+
+// Moves each file whose row gives a UCS name; the number moved.
+int64_t renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
+                    const std::function<void(const fs::path&, const fs::path&)>* probe) {
+    int64_t count = 0;
+    for (const fs::path& url : urls) {
+        const std::string path = LibraryScanner::canonical(url.string());
+        const std::optional<Catalog::Row> row = catalog.row(path);
+        if (!row) continue;
+        const std::optional<std::string> name = row->meta.ucsFileName();
+        if (!name) continue;
+        const fs::path target = url.parent_path() / (*name + url.extension().string());
+        if (target == url) continue;
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) == 0 || errno != ENOENT) continue;
+        if (probe && *probe) (*probe)(url, target);
+
+        // The move and the move of its row are one step for the catalog: a
+        // scan sees either the old file with its row or the new one with it.
+        bool moved = false;
+        try {
+            catalog.transaction([&] {
+                if (!FileAccess::renameNoReplace(url, target)) return;
+                moved = true;
+                // A link moves itself, not the file it leads to, whose row stays.
+                const std::string now = LibraryScanner::canonical(target.string());
+                if (now != path) catalog.movePath(path, now);
+            });
+        } catch (const std::exception&) {
+        }
+        if (moved) ++count;
+    }
+    return count;
+}
+
 }  // namespace
 
 LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, QObject* parent)
@@ -128,8 +268,9 @@ LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, 
 LibraryModel::~LibraryModel() {
     ++*searchGeneration_;
     searchPool_.waitForDone();
-    writer_.waitForDone();
+    // A scan queues its pull on the writer when it ends: scans first.
     for (auto& [token, thread] : scans_) thread.join();
+    writer_.waitForDone();
 }
 
 void LibraryModel::deliver(QPointer<LibraryModel> self, std::function<void(LibraryModel&)> apply) {
@@ -258,10 +399,17 @@ void LibraryModel::rescan(const std::string& root) {
     const uint64_t token = ++scanToken_;
     std::shared_ptr<Catalog> catalog = catalog_;
     QPointer<LibraryModel> self(this);
-    // A thread of its own: scans never hold up the search pool.
-    scans_.emplace(token, std::thread([catalog, root, token, self] {
+    // A thread of its own: scans never hold up the search pool or the
+    // writer. The pull that ends the rescan is a write like any other; the
+    // model outlives this thread (its destructor joins it), so its writer
+    // queue is there to take it.
+    QThreadPool* writer = &writer_;
+    scans_.emplace(token, std::thread([catalog, root, token, self, writer] {
                        LibraryScanner::scan(root, *catalog);
-                       deliver(self, [root, token](LibraryModel& m) { m.finishScan(root, token); });
+                       writer->start([catalog, root, token, self] {
+                           ChangeLog::pull(root, *catalog);
+                           deliver(self, [root, token](LibraryModel& m) { m.finishScan(root, token); });
+                       });
                    }));
 }
 
@@ -272,13 +420,80 @@ void LibraryModel::finishScan(const std::string& root, uint64_t token) {
     }
     indexing_.erase(root);
     emit indexingChanged();
+    refreshViews();
+}
+
+void LibraryModel::refreshViews() {
     refreshFacets();
     if (isSearching()) scheduleSearch();
     if (folder_) open(*folder_);
 }
 
+// --- Writes: team pulls, saves, renames ---
+
+void LibraryModel::startWrite(std::function<void()> job) {
+    ++pendingWrites_;
+    writer_.start(std::move(job));
+}
+
+void LibraryModel::finishWrite() { --pendingWrites_; }
+
+void LibraryModel::setMessage(const std::string& text) {
+    QString message = QString::fromStdString(text);
+    if (message_ == message) return;
+    message_ = std::move(message);
+    emit messageChanged();
+}
+
 void LibraryModel::pullColleagues() {
-    // The team pull of each tick runs on the writer queue with the saves.
+    if (!catalog_) return;
+    startWrite([catalog = catalog_, stored = settings_.value().libraryRoots, self = QPointer<LibraryModel>(this)] {
+        int64_t total = 0;
+        for (const std::string& root : stored) total += ChangeLog::pull(root, *catalog);
+        deliver(self, [total](LibraryModel& m) {
+            m.finishWrite();
+            if (total == 0) return;  // nothing to show, nothing published
+            m.refreshViews();
+            m.setMessage(fmt::format("{} metadata changes from your team", total));
+        });
+    });
+}
+
+void LibraryModel::save(const std::map<std::string, std::string>& changes, std::optional<int64_t> rating,
+                        const std::vector<fs::path>& urls) {
+    if (!catalog_ || (changes.empty() && !rating)) return;
+    SaveRequest request{.changes = changes, .rating = rating, .user = ChangeLog::ownName(), .roots = roots()};
+    startWrite([catalog = catalog_, request = std::move(request), urls, self = QPointer<LibraryModel>(this)] {
+        std::vector<std::string> failed;
+        for (const fs::path& url : urls)
+            if (!saveFile(*catalog, request, url)) failed.push_back(displayName(url));
+        std::string text = failed.empty() ? fmt::format("Saved metadata to {} file(s)", urls.size())
+                                          : failureMessage(failed);
+        deliver(self, [text = std::move(text)](LibraryModel& m) {
+            m.finishWrite();
+            m.refreshViews();
+            m.setMessage(text);
+        });
+    });
+}
+
+void LibraryModel::renameToUCS(const std::vector<fs::path>& urls) {
+    if (!catalog_) return;
+    // The moves queue behind the saves asked for before them: a file is
+    // never moved from under its own rewrite, and its row is read after it.
+    startWrite([catalog = catalog_, urls, probe = renameProbe_, self = QPointer<LibraryModel>(this)] {
+        const int64_t count = renameFiles(*catalog, urls, probe.get());
+        deliver(self, [count](LibraryModel& m) {
+            m.finishWrite();
+            m.setMessage(fmt::format("Renamed {} file(s)", count));
+            m.refreshViews();
+            m.rescanAll();
+        });
+    });
+}
+
+void LibraryModel::setRenameProbe(RenameProbe probe) {
+    renameProbe_ = std::make_shared<const RenameProbe>(std::move(probe));
 }
 
 // --- Search and facets ---

@@ -1,6 +1,7 @@
 // The model behind the library window: the catalog, the user's library
-// folders (roots), the folder the browser lists, the sidebar's places, and
-// the search with its facets.
+// folders (roots), the folder the browser lists, the sidebar's places, the
+// search with its facets, the rescans and team pulls that keep the catalog
+// current, and the user's own writes: metadata saves and UCS renames.
 //
 // Roots are kept in the settings in the form the user added them (a path
 // standardised lexically, links kept); the catalog knows them, and every
@@ -14,9 +15,16 @@
 // a queued call; a generation count voids a search overtaken by a newer
 // one, so it publishes nothing and the old hits stay until new ones
 // arrive. Scans run each on a thread of their own, so a search never queues
-// behind a scan; the catalog's lock interleaves their batches. Writes the
-// user asks for (saves, team pulls, renames) belong on one serial writer
-// queue, `writer_`, which runs its jobs one at a time in order. The
+// behind a scan; the catalog's lock interleaves their batches.
+//
+// Everything that reads a record and writes it back runs on one serial
+// writer queue, `writer_` (one worker, jobs in the order asked for): every
+// save, every team pull (the timer's and the one that ends each rescan)
+// and the moves of every rename. So two saves of one file never read it
+// before the other wrote it nor share a temporary, a pull never undoes a
+// save or applies a line twice, and a rename never moves a file a save
+// asked for before it is still rewriting. Each job hands its result to the
+// main thread, where the lists are refreshed and `message` is set. The
 // destructor waits for every thread it started.
 //
 // A catalog that cannot be opened is absent for the whole run, without a
@@ -157,6 +165,29 @@ public:
 
     // Rescans every stored root not being scanned already.
     void rescanAll();
+    // Pulls the colleagues' changes of every stored root into the catalog,
+    // on the writer queue; what the 60 s timer runs. Sets `message` ("N
+    // metadata changes from your team") only when N is 1 or more.
+    void pullColleagues();
+
+    // Saves edited fields (iXML tag -> text; a key that is no tag changes no
+    // field but is logged) and a rating into each file: embedded into
+    // "wav", "wave" and "bwf" files, always into the catalog row (under the
+    // longest library root holding the file, else its folder) and, under a
+    // library root, into the team's change log. Returns at once; the save
+    // runs on the writer queue after every write asked for before it, and
+    // ends with "Saved metadata to N file(s)" or "Couldn't write N file(s):
+    // " and the first three names. A file that is gone, a folder, or a WAV
+    // file that cannot be rewritten fails and changes nothing.
+    void save(const std::map<std::string, std::string>& changes, std::optional<int64_t> rating,
+              const std::vector<std::filesystem::path>& urls);
+    // Renames each file whose catalog row gives a UCS file name to that
+    // name in its folder (extension kept), never over an existing item; the
+    // row moves with the file. Runs on the writer queue after the writes
+    // asked for before it, then sets "Renamed N file(s)" and rescans.
+    void renameToUCS(const std::vector<std::filesystem::path>& urls);
+    // Writes asked for whose result has not reached the main thread yet.
+    int pendingWrites() const { return pendingWrites_; }
     // Recounts the facets and the files under the roots (the model does it
     // itself after each change of the catalog it makes).
     void refreshFacets();
@@ -164,6 +195,9 @@ public:
     // Test seam: called on the search pool with each filter right before the
     // catalog runs it.
     void setSearchProbe(std::function<void(const Catalog::Filter&)> probe);
+    // Test seam: called on the writer queue for each rename after its checks
+    // found the target free, right before the move.
+    void setRenameProbe(std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)> probe);
 
 signals:
     void folderChanged();
@@ -183,8 +217,14 @@ private:
     void finishScan(const std::string& root, uint64_t token);
     void scheduleSearch();
     void startSearch();
-    void pullColleagues();
     void setResults(BrowserList results);
+    void setMessage(const std::string& text);
+    // After a change of the catalog: facets, the search and the listing.
+    void refreshViews();
+    // Queues a write job; `finishWrite` runs on the main thread when its
+    // result arrives.
+    void startWrite(std::function<void()> job);
+    void finishWrite();
     // Work done off the main thread whose result is applied on it, unless
     // the model is gone by then.
     static void deliver(QPointer<LibraryModel> self, std::function<void(LibraryModel&)> apply);
@@ -218,6 +258,9 @@ private:
     uint64_t scanToken_ = 0;
     // The serial writer queue: one worker, jobs in the order asked for.
     QThreadPool writer_;
+    int pendingWrites_ = 0;
+    using RenameProbe = std::function<void(const std::filesystem::path&, const std::filesystem::path&)>;
+    std::shared_ptr<const RenameProbe> renameProbe_;
     QTimer pullTimer_;
 };
 

@@ -16,6 +16,7 @@
 #include "analysis/Signal.h"
 #include "app/core/SettingsStore.h"
 #include "audio/AudioFileInfo.h"
+#include "audio/FrameSource.h"
 #include "playback/PlaybackEngine.h"
 #include "platform/FileAccess.h"
 #include "platform/MainQueue.h"
@@ -25,6 +26,7 @@
 #include "support/JackTestDevice.h"
 #include "support/RhythmSignals.h"
 #include "support/TempDir.h"
+#include "support/Timeouts.h"
 
 using namespace qm;
 using namespace std::chrono_literals;
@@ -34,7 +36,7 @@ namespace {
 // Runs the event loop (and the engine's main queue) until `cond` holds.
 bool waitUntil(const std::function<bool()>& cond, ManualMainQueue* queue = nullptr,
                std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
     while (std::chrono::steady_clock::now() < end) {
         QCoreApplication::processEvents();
         if (queue) queue->runDue();
@@ -229,9 +231,11 @@ TEST(EditorModel, RefusedFilesLeaveTheDocumentAsItWas) {
     e.open(e.dir / "a.wav");
     e.model.setSelection(FrameRange{0, 100});
     e.model.silence();
-    // 1800 s at 1 kHz is refused; one frame less opens.
+    // 1800 s at 1 kHz is refused; one frame less opens. Silence: the
+    // analysis that follows an open finds no pulse at once.
+    const test::Planar silence{std::vector<float>(1'799'999, 0.0f)};
     test::writeTestFile(e.dir / "long.wav", 1, 1'800'000, 1000, {test::FileKind::wav, 8});
-    test::writeTestFile(e.dir / "shorter.wav", 1, 1'799'999, 1000, {test::FileKind::wav, 8});
+    test::writeAudioFile(e.dir / "shorter.wav", silence, 1000, {test::FileKind::wav, 8});
     test::writeBytes(e.dir / "text.wav", "This is not audio at all, just some words.");
     test::writeAudioFile(e.dir / "big.wav", test::staircaseSignal(2, 48000), 48000);
 
@@ -541,7 +545,24 @@ TEST(EditorModel, PlaysOnTheNullOutputFromWhereTheTransportSays) {
     waitUntil([] { return false; }, &e.queue, 100ms);
     EXPECT_FALSE(e.model.isPlaying());
     EXPECT_EQ(e.model.playhead()->frame(), held);
-    e.engine.stop();
+    e.engine.begin({})->stop();  // the player takes the engine and stops
+
+    // Another player's session takes the engine without a yield: the
+    // editor lets go at its next tick, and its stop leaves the other's
+    // playback alone.
+    e.model.play();
+    ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue));
+    const int64_t len = e.model.doc()->frames();
+    auto source = std::make_shared<MemorySource>(e.samples(), 48000);
+    auto player = e.engine.begin({.source = [source] { return source; },
+                                  .range = {.start = 0, .end = len, .loop = true, .loopStart = 0, .loopEnd = len}});
+    player->prepare();
+    ASSERT_TRUE(player->start());
+    ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 5s));
+    e.model.stop();
+    EXPECT_TRUE(player->isPlaying());
+    EXPECT_TRUE(e.engine.isRunning());
+    player->stop();
 
     // A start overtaken by a stop, or by the player's start (yield), publishes nothing.
     for (auto overtake : {&EditorModel::stop, &EditorModel::yield}) {
@@ -593,11 +614,13 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
     struct Case {
         std::set<int> mute, solo;
     } cases[] = {{{0}, {}}, {{}, {1}}, {{0}, {0, 1}}};
+    int judged = 0, disturbed = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
         e.model.setMute(c.mute);
         e.model.setSolo(c.solo);
         const int64_t from = device.recorded();
+        const int64_t missedBefore = e.engine.xruns();
         e.model.play();
         ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue));
         ASSERT_TRUE(waitUntil([&] { return !e.model.isPlaying(); }, &e.queue, 10s));
@@ -607,6 +630,13 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
         const auto& left = device.channel(0);
         const auto& right = device.channel(1);
         for (int64_t i = from; i < to; ++i) ASSERT_EQ(left[i], 0.f) << "silenced lane at " << i;
+        // A cycle the server missed shifts or drops frames at the device
+        // (the machine's load, not the model): that run is not judged.
+        if (e.engine.xruns() > missedBefore) {
+            ++disturbed;
+            continue;
+        }
+        ++judged;
         // Onsets: a sample above the floor after 100 ms of quiet.
         std::vector<int64_t> onsets;
         std::vector<float> peaks;
@@ -630,4 +660,6 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
             EXPECT_EQ(peaks[k] > 0.65f, accents[k]) << "beat " << k << " peak " << peaks[k];
         }
     }
+    RecordProperty("runs_with_missed_cycles", std::to_string(disturbed));
+    if (judged == 0) GTEST_SKIP() << "the server missed cycles in every run";
 }

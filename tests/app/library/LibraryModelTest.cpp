@@ -12,115 +12,17 @@
 #include <mutex>
 #include <thread>
 
-#include "app/core/SettingsStore.h"
-#include "app/core/UserDefaults.h"
-#include "app/library/HomeFolders.h"
+#include "app/library/LibraryFixture.h"
 #include "library/CatalogTestSupport.h"
-#include "library/LibraryScanner.h"
-#include "platform/Volumes.h"
-#include "support/AudioFiles.h"
-#include "support/TempDir.h"
 
 using namespace qm;
 using namespace qm::test;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-namespace {
-
-bool waitUntil(const std::function<bool()>& cond, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        if (cond()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return cond();
-}
-
-// Runs the event loop for a while: what should not happen has had its chance.
-void settle(std::chrono::milliseconds time = 250ms) {
-    waitUntil([] { return false; }, time);
-}
-
-std::string wav() { return RiffBuilder().fmt(1, 48000, 16).data16(1, 10).bytes(); }
-
-std::string realPath(const fs::path& p) { return LibraryScanner::canonical(p.string()); }
-
-const char* kMountInfo =
-    "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-    "30 22 8:17 / /media/ann/Field\\040Recordings rw - vfat /dev/sdb1 rw\n"
-    "31 22 0:44 / /media/ram rw - tmpfs tmpfs rw\n"
-    "32 22 8:49 / /mnt/.hidden rw - ext4 /dev/sdd1 rw\n"
-    "33 22 0:40 / /mnt/share rw - cifs //server/share rw\n"
-    "not a mount line\n";
-
-// Settings in a file of their own, home folders and a mount table of the
-// test's own, a catalog file in the folder.
-struct Fixture {
-    TempDir dir;
-    fs::path music = dir / "home/Music", desktop = dir / "home/Desktop", downloads = dir / "home/Downloads";
-    fs::path lib = dir / "Lib";
-    fs::path catalogFile = dir / "Quillmarsh/Catalog.sqlite";
-    std::unique_ptr<SettingsStore> settings;
-    std::atomic<int> searches{0};
-    std::mutex probeMutex;
-    std::vector<std::string> searched;
-
-    // Roots are named relative to the test's folder.
-    explicit Fixture(std::vector<std::string> roots = {}) {
-        for (std::string& r : roots) r = (dir / r).string();
-        for (const fs::path& p : {music, desktop, downloads, lib}) fs::create_directories(p);
-        HomeFolders::setForTests(HomeFolders{music, desktop, downloads});
-        writeBytes(dir / "mountinfo", kMountInfo);
-        Volumes::setMountInfoPath(dir / "mountinfo");
-        settings = std::make_unique<SettingsStore>(
-            std::make_shared<UserDefaults>(QString::fromStdString((dir / "settings.ini").string())));
-        settings->update([&](AppSettings& s) {
-            s.libraryRoots = roots;
-            s.pullsFolder = (dir / "Pulls").string();
-        });
-    }
-    ~Fixture() {
-        HomeFolders::setForTests(std::nullopt);
-        Volumes::setMountInfoPath({});
-    }
-
-    fs::path put(const fs::path& file, const std::string& bytes = wav()) {
-        fs::create_directories(file.parent_path());
-        writeBytes(file, bytes);
-        return file;
-    }
-    // A model whose searches are counted.
-    std::unique_ptr<LibraryModel> model() {
-        auto m = std::make_unique<LibraryModel>(*settings, catalogFile);
-        m->setSearchProbe([this](const Catalog::Filter& f) {
-            std::lock_guard lock(probeMutex);
-            searched.push_back(f.query);
-            ++searches;
-        });
-        return m;
-    }
-    static bool idle(const LibraryModel& m) { return m.indexing().empty(); }
-};
-
-std::vector<std::string> names(const BrowserList& list) {
-    std::vector<std::string> out;
-    for (const BrowserEntry& e : list) out.push_back(e.url.filename().string() + (e.isFolder ? "/" : ""));
-    return out;
-}
-
-std::vector<std::string> paths(const BrowserList& list) {
-    std::vector<std::string> out;
-    for (const BrowserEntry& e : list) out.push_back(e.url.string());
-    return out;
-}
-
-}  // namespace
-
 TEST(LibraryModel, StartFolder) {
     {
-        Fixture f;
+        LibraryFixture f;
         f.put(f.music / "theme.wav");
         auto m = f.model();
         EXPECT_EQ(m->folder(), f.music);
@@ -129,14 +31,14 @@ TEST(LibraryModel, StartFolder) {
         EXPECT_EQ(m->message(), std::nullopt);
     }
     {
-        Fixture f({"Lib", "Other"});
+        LibraryFixture f({"Lib", "Other"});
         fs::create_directories(f.dir / "Other");
         f.put(f.lib / "a.wav");
         auto m = f.model();
         // The first root as stored; every root scanned.
         EXPECT_EQ(m->folder(), f.lib);
         EXPECT_EQ(m->indexing(), (std::set<std::string>{f.lib.string(), (f.dir / "Other").string()}));
-        ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+        ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
         EXPECT_EQ(m->indexedCount(), 1);
         ASSERT_EQ(m->entries().size(), 1u);
         ASSERT_TRUE(m->entries()[0].row);  // listed again after the scan
@@ -145,14 +47,14 @@ TEST(LibraryModel, StartFolder) {
 }
 
 TEST(LibraryModel, AddRootStandardisesAndScansOncePerStoredString) {
-    Fixture f;
+    LibraryFixture f;
     f.put(f.lib / "Sub/one.wav");
     auto m = f.model();
     QSignalSpy indexing(m.get(), &LibraryModel::indexingChanged);
     m->addRoot(f.lib / "./Sub/../");
     EXPECT_EQ(f.settings->value().libraryRoots, std::vector<std::string>{f.lib.string()});
     EXPECT_EQ(m->indexing(), std::set<std::string>{f.lib.string()});
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     EXPECT_EQ(m->indexedCount(), 1);
     EXPECT_EQ(m->folder(), f.music);  // the folder is not opened
 
@@ -170,19 +72,19 @@ TEST(LibraryModel, AddRootStandardisesAndScansOncePerStoredString) {
               (std::vector<std::string>{f.lib.string(), (f.dir / "Link").string()}));
     EXPECT_EQ(m->indexing(), std::set<std::string>{(f.dir / "Link").string()});
     EXPECT_EQ(m->roots(), (std::vector<std::string>{realPath(f.lib), realPath(f.lib)}));
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     EXPECT_EQ(m->indexedCount(), 1);
 }
 
 TEST(LibraryModel, RemoveRoot) {
-    Fixture f;
+    LibraryFixture f;
     f.put(f.lib / "a.wav");
     f.put(f.lib / "b.wav");
     fs::create_directory_symlink(f.lib, f.dir / "Link");
     auto m = f.model();
     m->addRoot(f.lib);
     m->addRoot(f.dir / "Link");
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     Catalog& catalog = *m->catalog();
     put(catalog, "/Elsewhere/x.wav", "/Elsewhere");
 
@@ -206,7 +108,7 @@ TEST(LibraryModel, RemoveRoot) {
 }
 
 TEST(LibraryModel, FolderListing) {
-    Fixture f;
+    LibraryFixture f;
     for (const char* name : {"Take 2.wav", "Take 10.wav", "take 1.wav", "notes.txt", ".hidden.wav", "x.AIFF",
                              ".Hidden Folder/in.wav", "Zeta/z.wav", "alpha/a.wav", "Bank.wav/inner.wav"})
         f.put(f.lib / name);
@@ -214,7 +116,7 @@ TEST(LibraryModel, FolderListing) {
     fs::create_directory_symlink(f.lib / "alpha", f.lib / "link to alpha");
     auto m = f.model();
     m->addRoot(f.lib);
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     m->open(f.lib);
     EXPECT_EQ(m->folder(), f.lib);
     EXPECT_EQ(names(m->entries()), (std::vector<std::string>{"alpha/", "Bank.wav/", "Zeta/", "link to take.wav",
@@ -251,7 +153,7 @@ TEST(LibraryModel, FolderListing) {
 }
 
 TEST(LibraryModel, GoingUp) {
-    Fixture f;
+    LibraryFixture f;
     fs::create_directories(f.lib / "Sub");
     auto m = f.model();
     m->open(f.lib / "Sub");
@@ -270,7 +172,7 @@ TEST(LibraryModel, GoingUp) {
 }
 
 TEST(LibraryModel, AnEntryChangesOnceItsFileIsCatalogued) {
-    Fixture f;
+    LibraryFixture f;
     f.put(f.lib / "new.wav");
     auto m = f.model();
     m->open(f.lib);
@@ -282,7 +184,7 @@ TEST(LibraryModel, AnEntryChangesOnceItsFileIsCatalogued) {
     EXPECT_EQ(entries.count(), 0);
 
     m->addRoot(f.lib);
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     ASSERT_TRUE(m->entries()[0].row);  // the scan's end listed the folder again
     EXPECT_EQ(m->entries()[0].url, before[0].url);
     EXPECT_NE(m->entries()[0], before[0]);
@@ -290,7 +192,7 @@ TEST(LibraryModel, AnEntryChangesOnceItsFileIsCatalogued) {
 }
 
 TEST(LibraryModel, Places) {
-    Fixture f;
+    LibraryFixture f;
     f.settings->update([&](AppSettings& s) { s.pullsFolder = f.music.string(); });
     auto m = f.model();
     // The pulls folder is listed even where it repeats a home folder.
@@ -301,7 +203,7 @@ TEST(LibraryModel, Places) {
 }
 
 TEST(LibraryModel, WhatCountsAsSearching) {
-    Fixture f;
+    LibraryFixture f;
     auto m = f.model();
     EXPECT_FALSE(m->isSearching());
     for (const char* blank : {" ", "\t \t", "\u00A0", "\u3000 "}) {
@@ -321,12 +223,12 @@ TEST(LibraryModel, WhatCountsAsSearching) {
 }
 
 TEST(LibraryModel, Searching) {
-    Fixture f;
+    LibraryFixture f;
     for (const char* name : {"Doors/DOORWood_Slam_JD.wav", "Doors/DOORMetl_Creak_JD.wav", "Rain/WTHRRain_Soft_AM.wav"})
         f.put(f.lib / name);
     auto m = f.model();
     m->addRoot(f.lib);
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     QSignalSpy results(m.get(), &LibraryModel::resultsChanged);
 
     // Five changes within the wait run one query, with the final text.
@@ -371,12 +273,12 @@ TEST(LibraryModel, Searching) {
 // A search overtaken by a newer one publishes nothing, even when it ends
 // last; the old hits stay until the new ones arrive.
 TEST(LibraryModel, AnOvertakenSearchNeverPublishes) {
-    Fixture f;
+    LibraryFixture f;
     f.put(f.lib / "first_take.wav");
     f.put(f.lib / "second_take.wav");
     auto m = f.model();
     m->addRoot(f.lib);
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
 
     std::mutex mutex;
     std::condition_variable cv;
@@ -417,7 +319,7 @@ TEST(LibraryModel, AnOvertakenSearchNeverPublishes) {
 }
 
 TEST(LibraryModel, ASearchRunsAgainAfterAScan) {
-    Fixture f;
+    LibraryFixture f;
     f.put(f.lib / "fx_one.wav");
     auto m = f.model();
     m->setQuery("fx");
@@ -430,7 +332,7 @@ TEST(LibraryModel, ASearchRunsAgainAfterAScan) {
 }
 
 TEST(LibraryModel, WithoutRootsSearchesAndFacetsCoverTheWholeCatalog) {
-    Fixture f;
+    LibraryFixture f;
     {
         Catalog catalog(f.catalogFile);
         SoundMeta rain;
@@ -455,7 +357,7 @@ TEST(LibraryModel, WithoutRootsSearchesAndFacetsCoverTheWholeCatalog) {
 }
 
 TEST(LibraryModel, ACatalogThatCannotBeOpened) {
-    Fixture f;
+    LibraryFixture f;
     fs::create_directories(f.catalogFile);  // a folder where the file should be
     f.put(f.music / "a.wav");
     auto m = f.model();
@@ -475,7 +377,7 @@ TEST(LibraryModel, ACatalogThatCannotBeOpened) {
 }
 
 TEST(LibraryModel, AStoredRootThatIsGone) {
-    Fixture f;
+    LibraryFixture f;
     const fs::path gone = f.dir / "Gone";
     {
         Catalog catalog(f.catalogFile);
@@ -485,7 +387,7 @@ TEST(LibraryModel, AStoredRootThatIsGone) {
     auto m = f.model();
     EXPECT_EQ(m->folder(), gone);
     EXPECT_TRUE(m->entries().empty());
-    ASSERT_TRUE(waitUntil([&] { return Fixture::idle(*m); }));
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
     // Offline, not deleted: its rows stay searchable.
     EXPECT_EQ(m->indexedCount(), 1);
     m->setQuery("kept");
