@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test, as CI does, with warnings as errors:
 # 1. the tests of the code shared between threads (real-time core, upmix
-#    kernel, catalog, metadata, scanner, change log) in a small
-#    ThreadSanitizer build;
+#    kernel, the monitor's matrix node and stream, catalog, metadata,
+#    scanner, change log) in a small ThreadSanitizer build;
 # 2. the engine built by clang, instrumented for the libFuzzer harnesses,
 #    each harness run a bounded number of inputs;
 # 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,

@@ -24,20 +24,12 @@ struct MatrixUnit::Record {
     const mn_mix_config* pointer() const { return &mix->record; }
 };
 
-void MatrixUnit::State::Channels::make(int count) {
-    memory.assign(static_cast<size_t>(count) * maxFrames, 0.0f);
-    ptr.resize(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) ptr[i] = memory.data() + static_cast<size_t>(i) * maxFrames;
-}
-
 MatrixUnit::State::State() : slot_(mn_slot_create()), heard_(mn_slot_create()) {
     if (!slot_ || !heard_) throw std::bad_alloc();
     own_.make(maxInputs);
     ownOut_.make(maxOutputs);
     upA_.make(maxUpmixOutputs);
     upB_.make(maxUpmixOutputs);
-    rampUp_.assign(maxFrames, 0.0f);
-    rampDown_.assign(maxFrames, 0.0f);
 }
 
 MatrixUnit::State::~State() = default;
@@ -57,7 +49,7 @@ bool MatrixUnit::State::usable(const mn_mix_config* r, int c) const {
            r->in_channels <= maxUpmixOutputs;
 }
 
-float* const* MatrixUnit::State::upmix(const mn_mix_config* r, int c, uint32_t n, const Channels& dest) {
+float* const* MatrixUnit::State::upmix(const mn_mix_config* r, int c, uint32_t n, const ScratchChannels& dest) {
     auto* u = static_cast<mn_upmix*>(r->upmix);
     const int k = std::min<int>(mn_upmix_in_channels(u), maxInputs);
     for (int i = 0; i < k; ++i) {
@@ -88,6 +80,9 @@ int32_t MatrixUnit::State::render(uint32_t frames, const float* const* inputs, i
         if (!outputs[o]) std::memset(outs_[o], 0, sizeof(float) * n);
     }
 
+    // An empty block changes nothing: a change is crossfaded in the next
+    // block that carries frames.
+    if (n == 0) return 0;
     const auto* cur = static_cast<const mn_mix_config*>(mn_slot_load(slot_));
     if (!cur || !usable(cur, c)) {
         // Silence: nothing is remembered, so no later block fades from a
@@ -103,22 +98,18 @@ int32_t MatrixUnit::State::render(uint32_t frames, const float* const* inputs, i
     if (!fromPrev && !afterSilence) {
         mix(cur, cur->upmix ? upmix(cur, c, n, upA_) : ins_, n, m, nullptr);
     } else {
-        const float step = 1.0f / static_cast<float>(n);
-        for (uint32_t t = 0; t < n; ++t) {
-            rampUp_[t] = static_cast<float>(t + 1) * step;
-            rampDown_[t] = 1.0f - rampUp_[t];
-        }
+        ramps_.fill(n);
         if (!fromPrev) {
-            mix(cur, cur->upmix ? upmix(cur, c, n, upA_) : ins_, n, m, rampUp_.data());
+            mix(cur, cur->upmix ? upmix(cur, c, n, upA_) : ins_, n, m, ramps_.up.data());
         } else if (cur->upmix && cur->upmix == prev_->upmix) {
             // One context serves both records: it runs once, and only the
             // matrices are crossfaded.
             float* const* up = upmix(cur, c, n, upA_);
-            mix(prev_, up, n, m, rampDown_.data());
-            mix(cur, up, n, m, rampUp_.data());
+            mix(prev_, up, n, m, ramps_.down.data());
+            mix(cur, up, n, m, ramps_.up.data());
         } else {
-            mix(prev_, prev_->upmix ? upmix(prev_, c, n, upA_) : ins_, n, m, rampDown_.data());
-            mix(cur, cur->upmix ? upmix(cur, c, n, upB_) : ins_, n, m, rampUp_.data());
+            mix(prev_, prev_->upmix ? upmix(prev_, c, n, upA_) : ins_, n, m, ramps_.down.data());
+            mix(cur, cur->upmix ? upmix(cur, c, n, upB_) : ins_, n, m, ramps_.up.data());
         }
     }
     prev_ = cur;
@@ -143,7 +134,7 @@ MatrixUnit::~MatrixUnit() {
     // record from now on, and the last one is retired like any other.
     mn_slot_store(state_->slot_, nullptr);
     retire(std::move(current_));
-    if (upmixer_) main_.after(kRetireSeconds, [u = std::move(upmixer_)] {});
+    retireLater(main_, std::move(upmixer_));
 }
 
 void MatrixUnit::prepare(int inputChannels, double sampleRate) {
@@ -160,22 +151,7 @@ uint32_t MatrixUnit::latency() const {
 }
 
 void MatrixUnit::setConfig(const MixConfig& config) {
-    if (!config.upmix) {
-        if (upmixer_) main_.after(kRetireSeconds, [u = std::move(upmixer_)] {});
-        upmixer_.reset();
-    } else {
-        const UpmixRequest& request = *config.upmix;
-        const int in = static_cast<int>(request.source.size());
-        const int out = static_cast<int>(request.target.size());
-        if (upmixer_ && upmixer_->inChannels() == in && upmixer_->outChannels() == out &&
-            upmixer_->sampleRate() == sampleRate_) {
-            upmixer_->apply(request);
-        } else {
-            if (upmixer_) main_.after(kRetireSeconds, [u = std::move(upmixer_)] {});
-            upmixer_ = Upmixer::create(in, out, sampleRate_, main_);
-            if (upmixer_) upmixer_->apply(request);
-        }
-    }
+    Upmixer::follow(upmixer_, config.upmix, sampleRate_, main_);
     std::shared_ptr<Upmixer> named = config.upmix ? upmixer_ : nullptr;
     auto mix = makeRealtimeMix(config, named ? named->raw() : nullptr);
     auto record = std::make_shared<const Record>(std::move(mix), std::move(named), live_);

@@ -26,6 +26,7 @@
 #pragma once
 
 #include "platform/MainQueue.h"
+#include "playback/RenderScratch.h"
 #include "rt/mn_cells.h"
 #include "rt/mn_mix.h"
 #include "spatial/MixBuilder.h"
@@ -41,7 +42,7 @@ class Upmixer;
 
 class MatrixUnit {
 public:
-    static constexpr uint32_t maxFrames = 4096;  // frames of one block that carry sound
+    static constexpr uint32_t maxFrames = kMaxRenderFrames;  // frames of one block that carry sound
     static constexpr int maxInputs = 64;         // source channels taken
     static constexpr int maxOutputs = 256;       // output channels written
     static constexpr int maxUpmixOutputs = 24;   // upmixer outputs held
@@ -73,15 +74,9 @@ public:
 
     private:
         friend class MatrixUnit;
-        struct Channels {
-            std::vector<float> memory;
-            std::vector<float*> ptr;
-            void make(int count);
-        };
-
         bool usable(const mn_mix_config* r, int c) const;
         // Runs r's upmix context from r's offset on and returns its outputs.
-        float* const* upmix(const mn_mix_config* r, int c, uint32_t n, const Channels& dest);
+        float* const* upmix(const mn_mix_config* r, int c, uint32_t n, const ScratchChannels& dest);
         void mix(const mn_mix_config* r, const float* const* in, uint32_t n, int m, const float* ramp);
 
         mn_slot* slot_;   // the current mn_mix_config, or null
@@ -91,11 +86,11 @@ public:
         // A silent block came after the last prepare(): the next usable one fades in.
         bool fadeIn_ = false;
 
-        Channels own_, ownOut_, upA_, upB_;
+        ScratchChannels own_, ownOut_, upA_, upB_;
         const float* ins_[maxInputs] = {};
         float* outs_[maxOutputs] = {};
         const float* upIn_[maxInputs] = {};
-        std::vector<float> rampUp_, rampDown_;
+        CrossfadeRamps ramps_;
     };
 
     explicit MatrixUnit(MainQueue& main);

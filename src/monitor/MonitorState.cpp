@@ -45,13 +45,6 @@ std::optional<E> caseOf(const json* v, const TextTable<E, N>& table) {
     return text ? table.value(*text) : std::nullopt;
 }
 
-template <class E, std::size_t N>
-E strictCase(const json& j, const TextTable<E, N>& table, const char* what) {
-    if (!j.is_string()) throw json::type_error::create(302, std::string(what) + " must be a string", &j);
-    if (auto v = table.value(j.get_ref<const std::string&>())) return *v;
-    throw json::other_error::create(501, std::string("unknown ") + what, &j);
-}
-
 }  // namespace
 
 namespace monitorSource {
@@ -65,9 +58,9 @@ const std::vector<SpeakerID>& speakers(MonitorSource s) {
 }  // namespace monitorSource
 
 void to_json(json& j, MonitorSource s) { j = std::string(monitorSource::rawValue(s)); }
-void from_json(const json& j, MonitorSource& s) { s = strictCase(j, monitorSource::table, "monitor source"); }
+void from_json(const json& j, MonitorSource& s) { s = jsonfields::textValue(j, monitorSource::table, "monitor source"); }
 void to_json(json& j, MonitorMode m) { j = std::string(monitorMode::rawValue(m)); }
-void from_json(const json& j, MonitorMode& m) { m = strictCase(j, monitorMode::table, "monitor mode"); }
+void from_json(const json& j, MonitorMode& m) { m = jsonfields::textValue(j, monitorMode::table, "monitor mode"); }
 
 void to_json(json& j, const MonitorState& s) {
     if (!std::isfinite(s.volumeDB) || !std::isfinite(s.heightTrimDB))

@@ -2,7 +2,6 @@
 
 #include "platform/AppError.h"
 #include "platform/JackClient.h"
-#include "rt/mn_mix.h"
 
 #include <algorithm>
 #include <atomic>
@@ -37,19 +36,12 @@ public:
         for (size_t o = 0; o < output_.ports.size(); ++o)
             outPorts_.push_back(add("out_" + std::to_string(o + 1), JackPortIsOutput));
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
-        jack_set_thread_init_callback(client_, [](void*) { mn_fpu_flush_denormals(); }, nullptr);
+        jackclient::setStreamCallbacks(client_, &xruns_);
         jack_set_process_callback(client_, &JackDuplex::process, this);
         jack_set_latency_callback(client_, &JackDuplex::latency, this);
         jack_set_sample_rate_callback(client_, &JackDuplex::rateChanged, this);
         jack_set_port_registration_callback(client_, &JackDuplex::portRegistered, this);
         jack_set_client_registration_callback(client_, &JackDuplex::clientRegistered, this);
-        jack_set_xrun_callback(
-            client_,
-            [](void* arg) {
-                static_cast<JackDuplex*>(arg)->xruns_.fetch_add(1);
-                return 0;
-            },
-            this);
         jack_on_info_shutdown(client_, &JackDuplex::shutdown, this);
     }
 

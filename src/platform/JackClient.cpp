@@ -1,5 +1,7 @@
 #include "platform/JackClient.h"
 
+#include "rt/mn_mix.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -24,6 +26,17 @@ jack_client_t* openClient(const char* name, jack_status_t* statusOut) {
     }
     if (statusOut) *statusOut = status;
     return nullptr;
+}
+
+void setStreamCallbacks(jack_client_t* client, std::atomic<int64_t>* xruns) {
+    jack_set_thread_init_callback(client, [](void*) { mn_fpu_flush_denormals(); }, nullptr);
+    jack_set_xrun_callback(
+        client,
+        [](void* arg) {
+            static_cast<std::atomic<int64_t>*>(arg)->fetch_add(1);
+            return 0;
+        },
+        xruns);
 }
 
 std::string clientOf(std::string_view port) {

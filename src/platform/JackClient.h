@@ -2,12 +2,14 @@
 // without ever starting a server, the names of our own clients, and the
 // server's ports grouped into devices (one client's ports, in server order).
 //
-// Threads: openClient() and ports() make server requests and belong to the
+// Threads: openClient(), setStreamCallbacks() and ports() make server requests and belong to the
 // main thread; clientOf() and isOwnClient() are pure.
 #pragma once
 
 #include <jack/jack.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,11 @@ inline constexpr const char* monitorName = "Quillmarsh Monitor";
 // last status in `status` when given. The library's console messages are
 // silenced (the system keeps no log).
 jack_client_t* openClient(const char* name, jack_status_t* status);
+
+// What every stream of ours sets on its client before activating it: its
+// real-time thread flushes denormals when it starts, and each cycle the
+// server reports missed is counted into `xruns` (which outlives the client).
+void setStreamCallbacks(jack_client_t* client, std::atomic<int64_t>* xruns);
 
 // The client part of a full port name ("system:playback_1" -> "system").
 std::string clientOf(std::string_view port);

@@ -5,6 +5,7 @@
 // render calls are counted.
 #include "monitor/MatrixUnit.h"
 
+#include "monitor/MonitorConfigs.h"
 #include "monitor/MonitorMatrix.h"
 #include "platform/MainQueue.h"
 #include "spatial/Upmixer.h"
@@ -24,15 +25,9 @@ using namespace qm;
 
 namespace {
 
+// A stereo bus within 66 source channels upmixed onto 16 device channels.
 MixConfig upmixOn(LayoutID target, int64_t offset, double volumeDB) {
-    MonitorState s;
-    s.source = MonitorSource::stereo;
-    s.upmix.enabled = true;
-    s.sourceOffset = offset;
-    s.volumeDB = volumeDB;
-    OutputProfile p;
-    p.layout = target;
-    return MonitorMatrix::build(s, 66, p, 16);
+    return test::stereoUpmixed(target, 66, 16, offset, volumeDB);
 }
 
 MixConfig bus916(int inputs, double volumeDB, std::set<SpeakerID> solo = {}) {
@@ -55,7 +50,7 @@ struct Step {
 
 TEST(MatrixUnitRealTime, NoBlockAllocatesLocksOrCallsTheSystem) {
     if (!test::SyscallTrap::available())
-        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under ThreadSanitizer";
+        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
     ManualMainQueue queue;
     MatrixUnit unit(queue);
     // More than 64 source channels: the node takes the first 64.

@@ -1,5 +1,6 @@
 #include "monitor/MatrixUnit.h"
 
+#include "monitor/MonitorConfigs.h"
 #include "monitor/MonitorMatrix.h"
 #include "platform/MainQueue.h"
 #include "rt/mn_upmix.h"
@@ -73,15 +74,7 @@ float rampUp(uint32_t t, uint32_t n) { return static_cast<float>(t + 1) * (1.0f 
 
 // The stereo bus upmixed to 7.1.4 speakers one to one on 12 device channels.
 MixConfig upmixed714(int64_t offset = 0, double volumeDB = 0) {
-    MonitorState s;
-    s.source = MonitorSource::stereo;
-    s.upmix.enabled = true;
-    s.sourceOffset = offset;
-    s.volumeDB = volumeDB;
-    OutputProfile p;
-    p.layout = LayoutID::l714;
-    for (int i = 0; i < 12; ++i) p.outputs.push_back(i);
-    return MonitorMatrix::build(s, 2, p, 12);
+    return test::stereoUpmixed(LayoutID::l714, 2, 12, offset, volumeDB);
 }
 
 constexpr double tolerance = 2e-6;
@@ -194,6 +187,7 @@ TEST(MatrixUnit, AChangeCrossfadesOverExactlyOneBlock) {
         io.block(unit, n);
         io.block(unit, n);
         unit.setConfig(b);
+        io.block(unit, 0);  // an empty block leaves the change to the next one
         io.block(unit, n);
         for (int o = 0; o < 3; ++o) {
             for (uint32_t t = 0; t < n; ++t) {

@@ -6,8 +6,10 @@
 
 #include "platform/AppError.h"
 #include "platform/AudioOutput.h"
+#include "support/DesktopSession.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
+#include "support/Timeouts.h"
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
@@ -17,22 +19,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 using namespace qm;
 
 namespace {
 
-// Waits up to 10 s for `done`.
-template <class F>
-bool waitFor(F done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+// Waits up to 10 s (stretched for a loaded or sanitized build) for `done`.
+bool waitFor(const std::function<bool()>& done) { return test::waitUntil(done, 10.0 * test::kTimeFactor); }
 
 const SourceEndpoint* findSource(const std::vector<SourceEndpoint>& all, const std::string& uid) {
     for (const auto& s : all)

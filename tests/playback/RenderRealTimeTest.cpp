@@ -42,7 +42,7 @@ using namespace qm;
 
 TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
     if (!test::SyscallTrap::available())
-        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under ThreadSanitizer";
+        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 30.0, 0.0);

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <csignal>
 
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
@@ -20,7 +20,7 @@ namespace {
 std::atomic<long> calls_{0};
 std::atomic<bool> counting{false};
 
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 struct sigaction previous {};
 
 void onTrap(int, siginfo_t*, void* context) {
@@ -33,7 +33,7 @@ void onTrap(int, siginfo_t*, void* context) {
 }  // namespace
 
 SyscallTrap::SyscallTrap() {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     struct sigaction sa {};
     sa.sa_sigaction = onTrap;
     sa.sa_flags = SA_SIGINFO;
@@ -43,13 +43,13 @@ SyscallTrap::SyscallTrap() {
 
 SyscallTrap::~SyscallTrap() {
     counting = false;
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     sigaction(SIGSYS, &previous, nullptr);
 #endif
 }
 
 bool SyscallTrap::trapThisThread() {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigreturn, 5, 0),

@@ -6,7 +6,9 @@
 // that turns every system call into that signal, except the few a thread
 // needs to end and to give memory back; the handler makes the call fail
 // with ENOSYS and, while counting is on, counts it. Only x86-64 without a
-// sanitizer is supported.
+// sanitizer is supported: a sanitizer's runtime makes system calls of its
+// own on the thread (its shadow memory at thread exit) and ThreadSanitizer
+// intercepts the signal.
 //
 // Create and destroy the trap on the test's main thread, around the
 // threads it watches.
@@ -17,8 +19,6 @@ namespace qm::test {
 class SyscallTrap {
 public:
     static constexpr bool available() {
-// A sanitizer's runtime makes system calls of its own on the thread (its
-        // shadow memory at thread exit): the trap needs a plain build.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
         return true;
 #else

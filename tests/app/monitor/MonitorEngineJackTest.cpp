@@ -15,16 +15,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <numbers>
 #include <thread>
 
 #include "app/CountingDefaults.h"
 #include "monitor/MonitorMatrix.h"
 #include "spatial/Upmixer.h"
+#include "support/DesktopSession.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
 #include "support/Lv2Plugins.h"
 #include "support/TempDir.h"
+#include "support/Timeouts.h"
 
 using namespace qm;
 using S = SpeakerID;
@@ -50,17 +53,13 @@ struct Rig {
         queue.advance(100);  // records and upmixers go while the server still runs
     }
 
-    // Waits up to 10 s for `done`, running the main queue and Qt's events.
-    template <class F>
-    bool waitFor(F done) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
+    // Waits up to 10 s (stretched for a loaded or sanitized build) for
+    // `done`, running the main queue and Qt's events.
+    bool waitFor(const std::function<bool()>& done) {
+        return test::waitUntil(done, 10.0 * test::kTimeFactor, [this] {
             queue.runDue();
             QCoreApplication::processEvents();
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() > until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        });
     }
 
     // A speaker profile of `layout` on `device`, channels in layout order,
