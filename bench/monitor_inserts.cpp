@@ -33,9 +33,16 @@ using namespace qm;
 
 namespace {
 
+void runOn(benchmark::State& st, bool inserts, ManualMainQueue& queue);
+
 void run(benchmark::State& st, bool inserts) {
     test::useTestPlugins();
     ManualMainQueue queue;
+    runOn(st, inserts, queue);
+    queue.advance(100);  // the node's records, after the node went
+}
+
+void runOn(benchmark::State& st, bool inserts, ManualMainQueue& queue) {
     MatrixUnit matrix(queue);
     matrix.prepare(12, 48000);
     OutputProfile p;
@@ -61,7 +68,6 @@ void run(benchmark::State& st, bool inserts) {
         MonitorChain::processCallback(&chain, 256, ip.data(), 12, op.data(), 12);
         benchmark::DoNotOptimize(out[0][0]);
     }
-    queue.advance(100);
 }
 
 constexpr const char* ampURI = "http://plugin.org.uk/swh-plugins/amp";
@@ -107,6 +113,7 @@ bool waitForPort(jack_client_t* client, const std::string& port) {
 void load(benchmark::State& st, bool jalv) {
     constexpr double seconds = 4.0;
     test::useTestPlugins();
+    ManualMainQueue queue;
     for (auto _ : st) {
         const Lv2Plugin* amp = Lv2Host::find(ampURI);
         if (!amp) {
@@ -130,7 +137,6 @@ void load(benchmark::State& st, bool jalv) {
         for (const auto& o : AudioOutputs::list())
             if (o.uid == "jack:Speakers") device = o;
 
-        ManualMainQueue queue;
         MatrixUnit matrix(queue);
         MonitorChain chain(matrix.state());
         auto stream = AudioDuplexes::open(source, device, &MonitorChain::processCallback, &chain, {});
@@ -173,8 +179,8 @@ void load(benchmark::State& st, bool jalv) {
         stream->pause();
         hosts.clear();
         jack_client_close(wire);
-        queue.advance(100);
     }
+    queue.advance(100);  // the node's records, after the node went
 }
 
 void BM_MatrixAlone(benchmark::State& st) { run(st, false); }

@@ -32,7 +32,10 @@ MatrixUnit::State::State() : slot_(mn_slot_create()), heard_(mn_slot_create()) {
     upB_.make(maxUpmixOutputs);
 }
 
-MatrixUnit::State::~State() = default;
+MatrixUnit::State::~State() {
+    mn_slot_destroy(slot_);
+    mn_slot_destroy(heard_);
+}
 
 const mn_mix_config* MatrixUnit::State::heard() const {
     return static_cast<const mn_mix_config*>(mn_slot_load(heard_));

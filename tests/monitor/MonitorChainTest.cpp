@@ -24,8 +24,10 @@ namespace {
 
 struct Rig {
     ManualMainQueue queue;
-    MatrixUnit matrix{queue};
-    MonitorChain chain{matrix.state()};
+    std::unique_ptr<MatrixUnit> owned = std::make_unique<MatrixUnit>(queue);
+    MatrixUnit& matrix = *owned;
+    std::unique_ptr<MonitorChain> ownedChain = std::make_unique<MonitorChain>(matrix.state());
+    MonitorChain& chain = *ownedChain;
     std::shared_ptr<Lv2Unit> gain, faulty;
     std::vector<std::vector<float>> in{2, std::vector<float>(5000)}, out{2, std::vector<float>(5000)};
     std::vector<const float*> inPtr;
@@ -49,7 +51,12 @@ struct Rig {
         for (auto& c : in) inPtr.push_back(c.data());
         for (auto& c : out) outPtr.push_back(c.data());
     }
-    ~Rig() { queue.advance(100); }
+    ~Rig() {
+        // The node hands its records to the queue as it goes: run them before the queue goes.
+        ownedChain.reset();
+        owned.reset();
+        queue.advance(100);
+    }
     void block(uint32_t frames) {
         MonitorChain::processCallback(&chain, frames, inPtr.data(), 2, outPtr.data(), 2);
     }
