@@ -25,14 +25,21 @@ struct MatrixUnit::Record {
 };
 
 MatrixUnit::State::State() : slot_(mn_slot_create()), heard_(mn_slot_create()) {
-    if (!slot_ || !heard_) throw std::bad_alloc();
+    if (!slot_ || !heard_) {
+        mn_slot_destroy(slot_);
+        mn_slot_destroy(heard_);
+        throw std::bad_alloc();
+    }
     own_.make(maxInputs);
     ownOut_.make(maxOutputs);
     upA_.make(maxUpmixOutputs);
     upB_.make(maxUpmixOutputs);
 }
 
-MatrixUnit::State::~State() = default;
+MatrixUnit::State::~State() {
+    mn_slot_destroy(slot_);
+    mn_slot_destroy(heard_);
+}
 
 const mn_mix_config* MatrixUnit::State::heard() const {
     return static_cast<const mn_mix_config*>(mn_slot_load(heard_));
