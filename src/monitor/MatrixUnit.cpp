@@ -25,7 +25,11 @@ struct MatrixUnit::Record {
 };
 
 MatrixUnit::State::State() : slot_(mn_slot_create()), heard_(mn_slot_create()) {
-    if (!slot_ || !heard_) throw std::bad_alloc();
+    if (!slot_ || !heard_) {
+        mn_slot_destroy(slot_);
+        mn_slot_destroy(heard_);
+        throw std::bad_alloc();
+    }
     own_.make(maxInputs);
     ownOut_.make(maxOutputs);
     upA_.make(maxUpmixOutputs);
