@@ -135,9 +135,9 @@ Comparison compare(const test::JackTestDevice& out, const test::JackTestSource& 
 
 // Every frame in place when no cycle was missed; when the server reported
 // an xrun or a stand-in was not run in some cycle (a busy machine), only the
-// frames around those cycles may be off.
+// frames around those cycles may be off (less than one in `offShare`).
 void expectInPlace(const Comparison& c, const MonitorEngine& e, const test::JackStandIn& in,
-                   const test::JackStandIn& out, const char* what) {
+                   const test::JackStandIn& out, const char* what, int offShare = 10) {
     const int64_t xruns = e.stream() ? e.stream()->xruns() : 0;
     const int missed = in.cycles().missed() + out.cycles().missed();
     std::printf("%s: %d of %d frames off, %lld xruns, %d cycles missed by the stand-ins\n", what, c.wrong, c.compared,
@@ -146,7 +146,7 @@ void expectInPlace(const Comparison& c, const MonitorEngine& e, const test::Jack
     if (xruns == 0 && missed == 0) {
         EXPECT_EQ(c.wrong, 0) << what;
     } else {
-        EXPECT_LT(c.wrong, c.compared / 10) << what;
+        EXPECT_LT(c.wrong, c.compared / offShare) << what;
     }
 }
 
@@ -491,6 +491,8 @@ TEST(MonitorEngineJack, ASourceOfMoreThanSixtyFourChannelsPlaysItsFirstSixtyFour
 }
 
 // ---- Effect inserts ----
+// A wrong gain, order or delay puts every frame off; on a busy machine up to
+// half may be, around the missed cycles.
 
 namespace {
 
@@ -545,7 +547,7 @@ TEST(MonitorEngineJack, InsertsRunAfterTheMatrixInListOrder) {
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
     const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return 1.5 * daw.sample(ch, p - 200); },
                            1e-6, 1, from);
-    expectInPlace(c, *rig.engine, daw, speakers, "two gains and two delays");
+    expectInPlace(c, *rig.engine, daw, speakers, "two gains and two delays", 2);
 
     jack_client_t* probe = jack_client_open("Probe", JackNoStartServer, nullptr);
     ASSERT_TRUE(probe);
@@ -574,7 +576,7 @@ TEST(MonitorEngineJack, BypassAndRemovingAnUnknownInsertKeepTheStream) {
     int64_t from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 24000; }));
     auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return 0.25 * daw.sample(ch, p); }, 1e-6, 1, from);
-    expectInPlace(c, *rig.engine, daw, speakers, "a quarter");
+    expectInPlace(c, *rig.engine, daw, speakers, "a quarter", 2);
 
     rig.engine->toggleBypass(insert.id);
     rig.engine->removeInsert(Uuid::random());
@@ -584,7 +586,7 @@ TEST(MonitorEngineJack, BypassAndRemovingAnUnknownInsertKeepTheStream) {
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 24000; }));
     EXPECT_EQ(running.count(), 0);
     c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0, 1, from);
-    expectInPlace(c, *rig.engine, daw, speakers, "bypassed");
+    expectInPlace(c, *rig.engine, daw, speakers, "bypassed", 2);
 }
 
 TEST(MonitorEngineJack, APluginThatTurnsNonFiniteIsBypassedAndNamed) {
@@ -606,7 +608,7 @@ TEST(MonitorEngineJack, APluginThatTurnsNonFiniteIsBypassedAndNamed) {
     for (int ch = 0; ch < 2; ++ch)
         for (float v : speakers.channel(ch)) ASSERT_TRUE(std::isfinite(v));
     const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0);
-    expectInPlace(c, *rig.engine, daw, speakers, "the faulty plug-in's output replaced by its input");
+    expectInPlace(c, *rig.engine, daw, speakers, "the faulty plug-in's output replaced by its input", 2);
 }
 
 // The plug-in's bundle is gone and the server runs at another rate: the
@@ -632,7 +634,7 @@ TEST(MonitorEngineJack, AnInsertThatCannotBeMadeAgainIsSkippedAndNamed) {
     EXPECT_TRUE(rig.engine->chain()->inserts().empty());
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= 2 * 44100; }));
     const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 0.0);
-    expectInPlace(c, *rig.engine, daw, speakers, "without the skipped insert");
+    expectInPlace(c, *rig.engine, daw, speakers, "without the skipped insert", 2);
 }
 
 TEST(MonitorEngineJack, AMonoPluginRunsOncePerChannelOfATwelveChannelOutput) {
@@ -661,7 +663,7 @@ TEST(MonitorEngineJack, AMonoPluginRunsOncePerChannelOfATwelveChannelOutput) {
             return 0.5 * v;
         },
         1e-6, 1, from);
-    expectInPlace(c, *rig.engine, daw, speakers, "twelve instances");
+    expectInPlace(c, *rig.engine, daw, speakers, "twelve instances", 2);
 }
 
 // An installed plug-in: swh-lv2's mono amplifier on each of two channels.
@@ -685,5 +687,5 @@ TEST(MonitorEngineJack, TheSwhAmplifierGivesItsGain) {
     const int64_t from = speakers.recorded() + 8192;
     ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= from + 48000; }));
     const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return k * daw.sample(ch, p); }, 1e-5, 1, from);
-    expectInPlace(c, *rig.engine, daw, speakers, "swh amplifier at -6 dB");
+    expectInPlace(c, *rig.engine, daw, speakers, "swh amplifier at -6 dB", 2);
 }
