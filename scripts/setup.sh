@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   jackd2 libjack-jackd2-dev
   libsndfile1-dev libsoxr-dev libfftw3-dev libsqlite3-dev nlohmann-json3-dev
-  libmysofa-dev libmysofa1 liblilv-dev lv2-dev libtag1-dev
+  libmysofa-dev libmysofa1 liblilv-dev lv2-dev libsuil-dev libtag1-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   libx11-dev libxtst-dev libxi-dev libxrandr-dev libatspi2.0-dev libfmt-dev libhttp-parser-dev
   at-spi2-core dbus-daemon
@@ -28,6 +28,8 @@ packages=(
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   # used by the benchmarks only: the catalog's statements run bare, as the floor
   sqlite3
+  # used by the tests and benchmarks only: an installed LV2 plug-in and the reference host
+  swh-lv2 jalv
 )
 
 missing=()

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test, as CI does, with warnings as errors:
 # 1. the tests of the code shared between threads (real-time core, upmix
-#    kernel, catalog, metadata, scanner, change log) in a small
-#    ThreadSanitizer build;
+#    kernel, the monitor's matrix node and stream, catalog, metadata,
+#    scanner, change log) in a small ThreadSanitizer build;
 # 2. the engine built by clang, instrumented for the libFuzzer harnesses,
 #    each harness run a bounded number of inputs;
 # 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -26,11 +26,18 @@ step "ThreadSanitizer: code shared between threads"
 tsan="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON \
   -DQM_TSAN=ON -DQM_BUILD_APP=OFF -DQM_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_library_tests qm_platform_tests
+cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_library_tests qm_platform_tests \
+  qm_monitor_tests
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_rt_tests
 # The upmix kernel with plans swapped while it runs.
 TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
   --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
+# The monitor's matrix node with configurations published while it renders.
+TSAN_OPTIONS="$tsan" build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUnit*:MonitorChain*'
+# The monitor's stream losing its output, its source and its server (the
+# other stream tests move samples between clients, which the sanitizer
+# cannot follow through the server).
+TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.Lost*'
 # One catalog shared by writers and readers on several threads; metadata
 # read by many threads at once, the asset reads on threads of their own;
 # two rewrites of one file at once beside a reader; a scan with searches and

@@ -1,6 +1,7 @@
 #include "platform/AudioOutput.h"
 
 #include "platform/AppError.h"
+#include "platform/JackClient.h"
 #include "rt/mn_mix.h"
 
 #include <jack/jack.h>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <thread>
 
 #include <time.h>
@@ -19,40 +19,9 @@ namespace qm {
 
 namespace {
 
-constexpr const char* clientName = "Quillmarsh";
 constexpr double nullRate = 48000.0;
 constexpr uint32_t nullBlock = 256;
 constexpr int nullChannels = 2;
-
-// Opens a client without ever starting a server. Opening clients at the same
-// moment as a server starts (or as other clients open) sometimes fails, so a
-// failure is retried a few times after a short random wait.
-jack_client_t* openClient(jack_status_t* statusOut) {
-    // The library prints every failed connection attempt; the system keeps no log.
-    static const bool quiet = [] {
-        jack_set_error_function([](const char*) {});
-        jack_set_info_function([](const char*) {});
-        return true;
-    }();
-    (void)quiet;
-    std::minstd_rand rng(static_cast<unsigned>(
-        std::chrono::steady_clock::now().time_since_epoch().count()));
-    jack_status_t status{};
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (attempt > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 41));
-        }
-        jack_client_t* c = jack_client_open(clientName, JackNoStartServer, &status);
-        if (c) return c;
-    }
-    if (statusOut) *statusOut = status;
-    return nullptr;
-}
-
-std::string clientOf(const std::string& port) {
-    auto colon = port.find(':');
-    return colon == std::string::npos ? port : port.substr(0, colon);
-}
 
 // The calling thread's CPU time in nanoseconds.
 int64_t threadCPUNanos() {
@@ -101,9 +70,9 @@ public:
                std::function<void()> onChange)
         : device_(device), render_(render), user_(user), onChange_(std::move(onChange)) {
         jack_status_t status{};
-        client_ = openClient(&status);
+        client_ = jackclient::openClient(jackclient::playbackName, &status);
         if (!client_) throw AppError(static_cast<int>(status), "Couldn't open the output device");
-        deviceClient_ = clientOf(device.ports.empty() ? device.name : device.ports.front());
+        deviceClient_ = jackclient::clientOf(device.ports.empty() ? device.name : device.ports.front());
         int n = std::min<int>(static_cast<int>(device.ports.size()), maxChannels);
         for (int i = 0; i < n; ++i) {
             std::string name = "out_" + std::to_string(i + 1);
@@ -117,17 +86,10 @@ public:
         }
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
         description_ = "JACK: " + device.name;
-        jack_set_thread_init_callback(client_, [](void*) { mn_fpu_flush_denormals(); }, nullptr);
+        jackclient::setStreamCallbacks(client_, &xruns_);
         jack_set_process_callback(client_, &JackOutput::process, this);
         jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, this);
         jack_set_port_registration_callback(client_, &JackOutput::portRegistered, this);
-        jack_set_xrun_callback(
-            client_,
-            [](void* arg) {
-                static_cast<JackOutput*>(arg)->xruns_.fetch_add(1);
-                return 0;
-            },
-            this);
         jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
     }
 
@@ -215,7 +177,7 @@ private:
         if (!type || std::strcmp(type, JACK_DEFAULT_AUDIO_TYPE) != 0) return;
         if (!(jack_port_flags(p) & JackPortIsInput)) return;
         const char* name = jack_port_name(p);
-        if (name && clientOf(name) == self->deviceClient_) self->report();
+        if (name && jackclient::clientOf(name) == self->deviceClient_) self->report();
     }
 
     static void shutdown(jack_status_t, const char*, void* arg) {
@@ -320,26 +282,13 @@ private:
 namespace AudioOutputs {
 
 std::vector<OutputEndpoint> list() {
-    jack_client_t* c = openClient(nullptr);
+    jack_client_t* c = jackclient::openClient(jackclient::playbackName, nullptr);
     if (!c) return {nullEndpoint()};
     std::vector<OutputEndpoint> out;
     // Physical playback ports are inputs from the server's point of view.
-    const char** ports = jack_get_ports(c, nullptr, JACK_DEFAULT_AUDIO_TYPE,
-                                        JackPortIsPhysical | JackPortIsInput);
-    if (ports) {
-        for (const char** p = ports; *p; ++p) {
-            std::string port = *p;
-            std::string client = clientOf(port);
-            auto it = std::find_if(out.begin(), out.end(),
-                                   [&](const OutputEndpoint& d) { return d.name == client; });
-            if (it == out.end()) {
-                out.push_back(OutputEndpoint{"jack:" + client, client, {}, 0});
-                it = out.end() - 1;
-            }
-            it->ports.push_back(port);
-            it->channels = static_cast<int>(it->ports.size());
-        }
-        jack_free(ports);
+    for (auto& group : jackclient::ports(c, JackPortIsPhysical | JackPortIsInput)) {
+        const int n = static_cast<int>(group.ports.size());
+        out.push_back(OutputEndpoint{"jack:" + group.client, group.client, std::move(group.ports), n});
     }
     jack_client_close(c);
     // A server without playback hardware still lets the system run silently.

@@ -1,5 +1,6 @@
 #include "playback/AudioDevices.h"
 
+#include "platform/AudioDuplex.h"
 #include "platform/AudioOutput.h"
 
 namespace qm {
@@ -17,18 +18,24 @@ uint32_t idFor(const std::string& uid) {
     return h == 0 ? 1 : h;
 }
 
-}  // namespace
-
-namespace AudioDevices {
-
-std::vector<AudioOutputDevice> allOutputs() {
+// The server's endpoints (outputs or sources) with at least one channel.
+template <class Endpoint>
+std::vector<AudioOutputDevice> devices(const std::vector<Endpoint>& endpoints) {
     std::vector<AudioOutputDevice> out;
-    for (const OutputEndpoint& e : AudioOutputs::list()) {
+    for (const Endpoint& e : endpoints) {
         if (e.channels < 1 || e.uid.empty()) continue;
         out.push_back({idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels});
     }
     return out;
 }
+
+}  // namespace
+
+namespace AudioDevices {
+
+std::vector<AudioOutputDevice> allOutputs() { return devices(AudioOutputs::list()); }
+
+std::vector<AudioOutputDevice> allInputs() { return devices(AudioDuplexes::sources()); }
 
 std::string name(const std::optional<std::string>& uid) {
     if (!uid) return "System Output";

@@ -23,6 +23,10 @@ namespace AudioDevices {
 
 // Every device with at least one output channel, in the server's order.
 std::vector<AudioOutputDevice> allOutputs();
+// Every source a bus can arrive from (a client with audio outputs, ours
+// excepted), in the server's order, with its channel count in
+// `outputChannels`; the same ids as allOutputs() for the same UID.
+std::vector<AudioOutputDevice> allInputs();
 // "System Output" for no UID; the name of the first listed device with that
 // UID; "Unavailable device" when none has it.
 std::string name(const std::optional<std::string>& uid);

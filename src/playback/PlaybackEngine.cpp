@@ -118,22 +118,7 @@ void PlaybackEngine::teardown() {
 }
 
 void PlaybackEngine::setConfig(const MixConfig& config) {
-    if (!config.upmix) {
-        retireLater(main_, std::move(upmixer_));
-        upmixer_.reset();
-    } else {
-        const UpmixRequest& r = *config.upmix;
-        const int in = static_cast<int>(r.source.size());
-        const int out = static_cast<int>(r.target.size());
-        if (upmixer_ && upmixer_->inChannels() == in && upmixer_->outChannels() == out &&
-            upmixer_->sampleRate() == sampleRate_) {
-            upmixer_->apply(r);
-        } else {
-            retireLater(main_, std::move(upmixer_));
-            upmixer_ = Upmixer::create(in, out, sampleRate_, main_);
-            if (upmixer_) upmixer_->apply(r);
-        }
-    }
+    Upmixer::follow(upmixer_, config.upmix, sampleRate_, main_);
 
     std::shared_ptr<RealtimeMix> record =
         makeRealtimeMix(config, config.upmix && upmixer_ ? upmixer_->raw() : nullptr);

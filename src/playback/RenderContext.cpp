@@ -9,12 +9,6 @@
 
 namespace qm {
 
-void RenderContext::Channels::make(int count) {
-    memory.assign(static_cast<size_t>(count) * kMaxRenderFrames, 0.0f);
-    ptr.resize(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) ptr[i] = memory.data() + static_cast<size_t>(i) * kMaxRenderFrames;
-}
-
 RenderContext::RenderContext()
     : ringSlot(mn_slot_create()),
       cfgSlot(mn_slot_create()),
@@ -32,8 +26,6 @@ RenderContext::RenderContext()
     bus_ = busMemory_.data();
     upmixOut_.make(maxUpmixOutputs);
     newUpmixOut_.make(maxUpmixOutputs);
-    rampUp_.assign(kMaxRenderFrames, 0.0f);
-    rampDown_.assign(kMaxRenderFrames, 0.0f);
     earL_.assign(kMaxRenderFrames, 0.0f);
     earR_.assign(kMaxRenderFrames, 0.0f);
 }
@@ -145,13 +137,7 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
             mixSide(cfg, ringIn, c, n, upmixOut_.data(), nullptr);
         }
     } else {
-        if (n > 0) {
-            const float step = 1.0f / static_cast<float>(n);
-            for (uint32_t t = 0; t < n; ++t) {
-                rampUp_[t] = static_cast<float>(t + 1) * step;
-                rampDown_[t] = 1.0f - static_cast<float>(t + 1) * step;
-            }
-        }
+        ramps_.fill(n);
         float* const* oldIn = ringIn;
         float* const* newIn = ringIn;
         int oldCount = 0, newCount = 0;
@@ -179,7 +165,7 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
                     const float* a = ch < oldCount ? oldIn[ch] : nullptr;
                     const float* b = ch < newCount ? newIn[ch] : nullptr;
                     for (uint32_t t = 0; t < n; ++t) {
-                        dst[t] = (a ? a[t] * rampDown_[t] : 0.0f) + (b ? b[t] * rampUp_[t] : 0.0f);
+                        dst[t] = (a ? a[t] * ramps_.down[t] : 0.0f) + (b ? b[t] * ramps_.up[t] : 0.0f);
                     }
                 }
                 kernelIn = faded;
@@ -198,15 +184,15 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
                 outputSet(prevCfg_, &out, &outCount);
                 if (prevCfg_->in_channels <= maxUpmixOutputs)
                     mn_mix_accumulate(prevCfg_, upmixed, static_cast<int32_t>(n), out, outCount,
-                                      rampDown_.data());
+                                      ramps_.down.data());
                 outputSet(cfg, &out, &outCount);
                 if (cfg->in_channels <= maxUpmixOutputs)
                     mn_mix_accumulate(cfg, upmixed, static_cast<int32_t>(n), out, outCount,
-                                      rampUp_.data());
+                                      ramps_.up.data());
             }
         } else {
-            if (prevCfg_) mixSide(prevCfg_, oldIn, oldCount, n, upmixOut_.data(), rampDown_.data());
-            if (cfg) mixSide(cfg, newIn, newCount, n, newUpmixOut_.data(), rampUp_.data());
+            if (prevCfg_) mixSide(prevCfg_, oldIn, oldCount, n, upmixOut_.data(), ramps_.down.data());
+            if (cfg) mixSide(cfg, newIn, newCount, n, newUpmixOut_.data(), ramps_.up.data());
         }
     }
     const mn_mix_config* earRecord = cfg && cfg->to_binaural ? cfg : prevCfg_;

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "platform/AudioOutput.h"
+#include "playback/RenderScratch.h"
 #include "rt/mn_cells.h"
 #include "rt/mn_mix.h"
 #include "rt/mn_ring.h"
@@ -73,14 +74,6 @@ public:
     const float* busChannel(int i) const { return bus_[i]; }
 
 private:
-    // A set of planar scratch channels of kMaxRenderFrames floats each.
-    struct Channels {
-        std::vector<float> memory;
-        std::vector<float*> ptr;
-        void make(int count);
-        float* const* data() const { return ptr.data(); }
-    };
-
     // Whether reading a ring moves the play position: only the current one does.
     enum class Stamps { publish, ignore };
 
@@ -103,11 +96,12 @@ private:
     // crossfaded, for an upmix kernel that both records share. The upmix
     // kernel writes into `upmixOut_` (the current or, while records change,
     // the previous record's) and `newUpmixOut_` (the new record's).
-    Channels ringFrames_, newRingFrames_, fadedFrames_, busMemory_, upmixOut_, newUpmixOut_;
+    ScratchChannels ringFrames_, newRingFrames_, fadedFrames_, busMemory_, upmixOut_, newUpmixOut_;
     float* const* bus_ = nullptr;
     float* dev_[maxDeviceChannels] = {};
     int devCount_ = 0;
-    std::vector<float> rampUp_, rampDown_, earL_, earR_;
+    CrossfadeRamps ramps_;
+    std::vector<float> earL_, earR_;
     const float* upmixIn_[maxSourceChannels] = {};
     bool binauralWasDue_ = false;  // the binaural renderer was pulled last callback
 };

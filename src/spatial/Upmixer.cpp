@@ -162,4 +162,21 @@ void Upmixer::apply(const UpmixRequest& request) {
     request_ = request;
 }
 
+void Upmixer::follow(std::shared_ptr<Upmixer>& current, const std::optional<UpmixRequest>& request,
+                     double sampleRate, MainQueue& main) {
+    if (!request) {
+        retireLater(main, std::move(current));
+        current.reset();
+        return;
+    }
+    const int in = static_cast<int>(request->source.size());
+    const int out = static_cast<int>(request->target.size());
+    if (!current || current->inChannels() != in || current->outChannels() != out ||
+        current->sampleRate() != sampleRate) {
+        retireLater(main, std::move(current));
+        current = create(in, out, sampleRate, main);
+    }
+    if (current) current->apply(*request);
+}
+
 }  // namespace qm

@@ -67,6 +67,13 @@ public:
     // make the kernel read past its arrays).
     void apply(const UpmixRequest& request);
 
+    // Keeps `current` in step with a configuration's upmix request: the same
+    // upmixer re-planned when its counts and rate fit the request, else a new
+    // one (null when the kernel refuses the counts); without a request none.
+    // A replaced upmixer goes to retireLater on `main`.
+    static void follow(std::shared_ptr<Upmixer>& current, const std::optional<UpmixRequest>& request,
+                       double sampleRate, MainQueue& main);
+
     mn_upmix* raw() const { return raw_; }
     int inChannels() const { return inChannels_; }
     int outChannels() const { return outChannels_; }

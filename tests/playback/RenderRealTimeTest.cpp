@@ -12,63 +12,21 @@
 #include "rt/mn_upmix.h"
 #include "support/CallCounters.h"
 #include "support/PlaybackConfigs.h"
+#include "support/SyscallTrap.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
-#include <cstring>
+#include <cstdlib>
 #include <pthread.h>
 #include <thread>
 #include <vector>
 
-// A sanitizer's runtime makes system calls of its own on the thread (its
-// shadow memory at thread exit): the trap needs a plain build.
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define QM_TRAP_SYSTEM_CALLS 1
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <stddef.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <ucontext.h>
 #include <unistd.h>
-#endif
-
-namespace {
-std::atomic<long> syscalls{0};
-std::atomic<bool> countingSyscalls{false};
-}  // namespace
 
 namespace {
 
 using namespace qm;
-
-#if defined(QM_TRAP_SYSTEM_CALLS)
-void onTrap(int, siginfo_t*, void* context) {
-    if (countingSyscalls.load(std::memory_order_relaxed)) syscalls.fetch_add(1);
-    auto* uc = static_cast<ucontext_t*>(context);
-    uc->uc_mcontext.gregs[REG_RAX] = -ENOSYS;
-}
-
-// Traps every system call of the calling thread except those a thread
-// needs to end.
-bool trapSystemCalls() {
-    struct sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigreturn, 5, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit, 4, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 3, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_madvise, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_munmap, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog prog = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
-    return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) == 0;
-}
-#endif
 
 [[maybe_unused]] mn_ring* filledRing(int channels, int frames) {
     mn_ring* r = mn_ring_create(channels, frames);
@@ -83,9 +41,8 @@ bool trapSystemCalls() {
 }  // namespace
 
 TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
-#if !defined(QM_TRAP_SYSTEM_CALLS)
-    GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
-#else
+    if (!test::SyscallTrap::available())
+        GTEST_SKIP() << "system calls are trapped on x86-64 only, and not under a sanitizer";
     RenderContext ctx;
     BinauralRenderer bin(48000.0);
     bin.setDirection(0, 30.0, 0.0);
@@ -112,20 +69,15 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
     std::vector<float*> ptr;
     for (auto& d : dev) ptr.push_back(d.data());
 
-    struct sigaction sa {};
-    sa.sa_sigaction = onTrap;
-    sa.sa_flags = SA_SIGINFO;
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGSYS, &sa, &previous), 0);
-
+    test::SyscallTrap trap;
     std::atomic<bool> trapped{false};
     long allocations = -1, locks = -1;
     std::thread worker([&] {
-        if (!trapSystemCalls()) return;
+        if (!trap.trapThisThread()) return;
         trapped = true;
         test::AllocationCounter counter;
         test::LockCounter lockCounter;
-        countingSyscalls = true;
+        trap.startCounting();
         const uint32_t sizes[] = {256, 512, 4096, 5000, 64, 1};
         mn_slot_store(ctx.ringSlot, a);
         mn_slot_store(ctx.cfgSlot, &speakers);
@@ -150,42 +102,33 @@ TEST(RenderRealTime, TheCallbackNeitherAllocatesNorLocksNorCallsTheSystem) {
             ctx.render(n, ptr.data(), 8);
             mn_slot_store(ctx.ringSlot, a);
         }
-        countingSyscalls = false;
+        trap.stopCounting();
         allocations = counter.count();
         locks = lockCounter.count();
     });
     worker.join();
-    sigaction(SIGSYS, &previous, nullptr);
     mn_ring_destroy(a);
     mn_ring_destroy(b);
     ASSERT_TRUE(trapped) << "seccomp filter could not be installed";
     EXPECT_EQ(allocations, 0);
     EXPECT_EQ(locks, 0);
-    EXPECT_EQ(syscalls.load(), 0);
-#endif
+    EXPECT_EQ(trap.calls(), 0);
 }
 
 TEST(RenderRealTime, TheCountersSeeWhatTheyCount) {
-#if !defined(QM_TRAP_SYSTEM_CALLS)
-    GTEST_SKIP();
-#else
-    struct sigaction sa {};
-    sa.sa_sigaction = onTrap;
-    sa.sa_flags = SA_SIGINFO;
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGSYS, &sa, &previous), 0);
-    syscalls = 0;
+    if (!test::SyscallTrap::available()) GTEST_SKIP();
+    test::SyscallTrap trap;
     long allocations = 0, locks = 0;
     std::thread worker([&] {
-        if (!trapSystemCalls()) return;
+        if (!trap.trapThisThread()) return;
         test::AllocationCounter counter;
         test::LockCounter lockCounter;
         pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
         pthread_mutex_lock(&m);
         pthread_mutex_unlock(&m);
-        countingSyscalls = true;
+        trap.startCounting();
         getppid();
-        countingSyscalls = false;
+        trap.stopCounting();
         // The thread's first allocation makes its arena with system calls,
         // which the filter refuses; malloc copes, and it is counted.
         void* volatile p = std::malloc(16);  // volatile: the pair must not be optimised away
@@ -194,9 +137,7 @@ TEST(RenderRealTime, TheCountersSeeWhatTheyCount) {
         locks = lockCounter.count();
     });
     worker.join();
-    sigaction(SIGSYS, &previous, nullptr);
     EXPECT_EQ(locks, test::LockCounter::available() ? 1 : 0);
-    EXPECT_EQ(syscalls.load(), 1);
+    EXPECT_EQ(trap.calls(), 1);
     EXPECT_GE(allocations, 1);
-#endif
 }

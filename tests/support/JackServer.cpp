@@ -2,6 +2,7 @@
 
 #include "support/Timeouts.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,8 +24,14 @@ bool serverAnswers(const std::string& name) {
 
 }  // namespace
 
-JackServer::JackServer(int rate, int period) {
-    name_ = "qmtest" + std::to_string(getpid());
+JackServer::JackServer(int rate, int period, int capture, int playback, int ports) {
+    static std::atomic<int> instances{0};
+    const int instance = instances.fetch_add(1);
+    name_ = "qmtest" + std::to_string(getpid()) + (instance ? "_" + std::to_string(instance) : std::string());
+    if (const char* old = std::getenv("JACK_DEFAULT_SERVER")) {
+        previous_ = old;
+        hadPrevious_ = true;
+    }
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
     // Servers started at the same moment by parallel test processes contend
@@ -33,20 +40,26 @@ JackServer::JackServer(int rate, int period) {
     std::minstd_rand rng(static_cast<unsigned>(getpid()));
     for (int attempt = 0; attempt < 6 && pid_ < 0; ++attempt) {
         if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 250));
-        start(rate, period);
+        start(rate, period, capture, playback, ports);
     }
 }
 
-void JackServer::start(int rate, int period) {
+void JackServer::start(int rate, int period, int capture, int playback, int ports) {
     std::string rateArg = std::to_string(rate);
     std::string periodArg = std::to_string(period);
+    std::string captureArg = std::to_string(capture);
+    std::string playbackArg = std::to_string(playback);
+    std::string portsArg = std::to_string(ports);
+    // The child's freopen would write out whatever the parent had buffered.
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        // Keep the server quiet; its own port limit stays small to save /dev/shm.
+        // Keep the server quiet; its port limit stays small to save /dev/shm.
         std::freopen("/dev/null", "w", stdout);
         std::freopen("/dev/null", "w", stderr);
-        execlp("jackd", "jackd", "-n", name_.c_str(), "-p", "128", "-d", "dummy",
-               "-r", rateArg.c_str(), "-p", periodArg.c_str(), static_cast<char*>(nullptr));
+        execlp("jackd", "jackd", "-n", name_.c_str(), "-p", portsArg.c_str(), "-d", "dummy",
+               "-r", rateArg.c_str(), "-p", periodArg.c_str(), "-C", captureArg.c_str(), "-P",
+               playbackArg.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     if (pid < 0) return;
@@ -67,6 +80,11 @@ void JackServer::start(int rate, int period) {
 }
 
 JackServer::~JackServer() {
+    if (hadPrevious_) {
+        setenv("JACK_DEFAULT_SERVER", previous_.c_str(), 1);
+    } else {
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     int status = 0;

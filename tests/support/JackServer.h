@@ -1,9 +1,10 @@
 // A dummy JACK server for tests that need a real one.
 //
-// Each test process starts its own server under a unique name and points
-// JACK_DEFAULT_SERVER at it, so test programs running in parallel never
-// share a server. The server is stopped with SIGTERM (SIGKILL would leave
-// its files in /dev/shm).
+// Each server gets a name unique to its process and instance and points
+// JACK_DEFAULT_SERVER at it while it lives (the previous server again
+// afterwards), so test programs running in parallel never share a server
+// and a test may run one of its own beside the shared one. The server is
+// stopped with SIGTERM (SIGKILL would leave its files in /dev/shm).
 #pragma once
 
 #include <string>
@@ -13,9 +14,13 @@ namespace qm::test {
 
 class JackServer {
 public:
-    // Starts `jackd -n NAME -d dummy -r rate -p period` and waits until it
-    // answers. running() tells whether it came up.
-    explicit JackServer(int rate = 48000, int period = 256);
+    // Starts `jackd -n NAME -p ports -d dummy -r rate -p period -C capture
+    // -P playback` and waits until it answers: the server's own client
+    // "system" then has `capture` capture and `playback` playback ports, and
+    // the server takes at most `ports` ports (each costs shared memory).
+    // running() tells whether it came up.
+    explicit JackServer(int rate = 48000, int period = 256, int capture = 2, int playback = 2,
+                        int ports = 128);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
@@ -24,10 +29,12 @@ public:
     const std::string& name() const { return name_; }
 
 private:
-    void start(int rate, int period);
+    void start(int rate, int period, int capture, int playback, int ports);
 
     std::string name_;
     pid_t pid_ = -1;
+    std::string previous_;  // JACK_DEFAULT_SERVER before this server
+    bool hadPrevious_ = false;
 };
 
 // The test process's one server, started on first use and stopped at exit.

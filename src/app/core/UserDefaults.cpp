@@ -25,4 +25,10 @@ bool UserDefaults::setData(const QString& key, const QByteArray& value) {
     return settings_->status() == QSettings::NoError;
 }
 
+bool UserDefaults::removeValue(const QString& key) {
+    settings_->remove(key);
+    settings_->sync();
+    return settings_->status() == QSettings::NoError;
+}
+
 }  // namespace qm

@@ -32,6 +32,9 @@ public:
     // Stores `value` under `key` and flushes it to disk; false when the
     // store could not be written.
     virtual bool setData(const QString& key, const QByteArray& value);
+    // Removes the value under `key` (nothing when there is none) and flushes
+    // the store; false when it could not be written.
+    virtual bool removeValue(const QString& key);
 
 private:
     std::unique_ptr<QSettings> settings_;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "app/CountingDefaults.h"
 #include "support/TempDir.h"
 
 using namespace qm;
@@ -12,18 +13,7 @@ using json = nlohmann::json;
 
 namespace {
 
-// The real INI-backed store over a file of the test's own, counting writes.
-class CountingDefaults : public UserDefaults {
-public:
-    explicit CountingDefaults(const std::filesystem::path& file)
-        : UserDefaults(QString::fromStdString(file.string())) {}
-    bool setData(const QString& key, const QByteArray& value) override {
-        ++writes[key];
-        return failWrites ? false : UserDefaults::setData(key, value);
-    }
-    std::map<QString, int> writes;
-    bool failWrites = false;
-};
+using test::CountingDefaults;
 
 struct Fixture {
     test::TempDir dir;

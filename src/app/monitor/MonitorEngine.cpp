@@ -1,0 +1,328 @@
+#include "app/monitor/MonitorEngine.h"
+
+#include <nlohmann/json.hpp>
+
+#include "monitor/MonitorMatrix.h"
+#include "platform/AppError.h"
+
+#include <algorithm>
+
+namespace qm {
+
+MonitorEngine::MonitorEngine(SettingsStore& settings, std::shared_ptr<UserDefaults> defaults, MainQueue& main,
+                             QObject* parent)
+    : QObject(parent),
+      settings_(settings),
+      defaults_(std::move(defaults)),
+      main_(main),
+      self_(std::make_shared<MonitorEngine*>(this)) {
+    if (auto bytes = defaults_->data(stateKey)) {
+        if (auto s = MonitorState::decodeText(bytes->toStdString())) state_ = std::move(*s);
+    }
+    if (auto bytes = defaults_->data(sourceKey); bytes && !bytes->isEmpty()) sourceUID_ = QString::fromUtf8(*bytes);
+    if (auto bytes = defaults_->data(profileKey)) profileID_ = Uuid::fromString(bytes->toStdString());
+    failureWatch_.setInterval(100);
+    connect(&failureWatch_, &QTimer::timeout, this, &MonitorEngine::watchFailures);
+}
+
+MonitorEngine::~MonitorEngine() { teardown(); }
+
+void MonitorEngine::setState(const MonitorState& state) {
+    if (state == state_) return;
+    state_ = state;
+    apply();
+    persist();
+    emit stateChanged();
+}
+
+// A different source or profile is persisted, announced, and rebuilds a
+// running stream.
+template <class T>
+void MonitorEngine::setRebuilding(std::optional<T>& field, const std::optional<T>& value,
+                                  void (MonitorEngine::*changed)()) {
+    if (value == field) return;
+    field = value;
+    persist();
+    emit(this->*changed)();
+    restartIfRunning();
+}
+
+void MonitorEngine::setSourceUID(const std::optional<QString>& uid) {
+    setRebuilding(sourceUID_, uid, &MonitorEngine::sourceUIDChanged);
+}
+
+void MonitorEngine::setProfileID(const std::optional<Uuid>& id) {
+    setRebuilding(profileID_, id, &MonitorEngine::profileIDChanged);
+}
+
+OutputProfile MonitorEngine::profile() const {
+    const auto& profiles = settings_.value().profiles;
+    if (profileID_) {
+        for (const auto& p : profiles)
+            if (p.id == *profileID_) return p;
+    }
+    for (const auto& p : profiles)
+        if (p.kind == OutputProfile::Kind::speakers && p.layout == LayoutID::l916) return p;
+    return profiles.empty() ? OutputProfile{} : profiles.front();
+}
+
+std::vector<AudioOutputDevice> MonitorEngine::inputDevices() { return AudioDevices::allInputs(); }
+
+void MonitorEngine::start() {
+    if (running_) return;
+    if (!sourceUID_) {
+        setMessage(tr("Choose the source (where your DAW's bus arrives)"));
+        return;
+    }
+
+    // The profile's device, or the server's default (the first it lists);
+    // the silent built-in output is no monitor output.
+    const OutputProfile chosen = profile();
+    const std::vector<OutputEndpoint> outputs = AudioOutputs::list();
+    const OutputEndpoint* output = nullptr;
+    for (const auto& o : outputs) {
+        if (!chosen.deviceUID || o.uid == *chosen.deviceUID) {
+            output = &o;
+            break;
+        }
+    }
+    if (!output || output->uid == AudioOutputs::nullUID) {
+        setMessage(tr("The output device isn't available"));
+        return;
+    }
+    const std::vector<SourceEndpoint> sources = AudioDuplexes::sources();
+    const std::string sourceUID = sourceUID_->toStdString();
+    const SourceEndpoint* source = nullptr;
+    for (const auto& s : sources) {
+        if (s.uid == sourceUID) {
+            source = &s;
+            break;
+        }
+    }
+    if (!source) {
+        setMessage(tr("Couldn't combine the source and output devices"));
+        return;
+    }
+
+    // One client owns both sides: with two devices its inputs are the
+    // source's ports alone, so the bus's offset is the source's own channel
+    // index and nothing is skipped.
+    teardown();
+    unit_ = std::make_unique<MatrixUnit>(main_);
+    chain_ = std::make_unique<MonitorChain>(unit_->state());
+    std::weak_ptr<MonitorEngine*> weak = self_;
+    const uint64_t generation = generation_;
+    MainQueue* queue = &main_;
+    auto onChange = [weak, generation, queue](DuplexChange change) {
+        // On a sound-server thread: hop to the main thread.
+        queue->after(0.0, [weak, generation, change] {
+            auto self = weak.lock();
+            if (self && (*self)->generation_ == generation) (*self)->streamChanged(change);
+        });
+    };
+    try {
+        duplex_ = AudioDuplexes::open(*source, *output, &MonitorChain::processCallback, chain_.get(), onChange);
+    } catch (const AppError& e) {
+        teardown();
+        setMessage(QString::fromStdString(e.what()));
+        return;
+    }
+    // At most 64 source channels reach the node: the matrix is built for
+    // the stream's channels, not the source's whole count.
+    inputChannels_ = duplex_->inputs();
+    deviceChannels_ = duplex_->outputs();
+    if (inputChannels_ <= 0 || deviceChannels_ <= 0) {
+        teardown();
+        setMessage(tr("The devices report no usable channels"));
+        return;
+    }
+    sampleRate_ = duplex_->sampleRate();
+    unit_->prepare(inputChannels_, sampleRate_);
+    // Every insert is made again for this stream; one that cannot be stays
+    // in the list and is left out of the chain.
+    std::vector<std::shared_ptr<Lv2Unit>> chained;
+    QStringList skipped;
+    for (const auto& insert : inserts_) {
+        try {
+            insert.unit->prepare(deviceChannels_, sampleRate_);
+            chained.push_back(insert.unit);
+        } catch (const AppError&) {
+            skipped << tr("%1 couldn't be loaded and is skipped").arg(insert.name);
+        }
+    }
+    chain_->prepare(deviceChannels_, std::move(chained));
+    apply();
+    try {
+        duplex_->start();
+    } catch (const AppError&) {
+        teardown();
+        setMessage(tr("Couldn't combine the source and output devices"));
+        return;
+    }
+    failuresShown_.clear();
+    failureWatch_.start();
+    setRunning(true);
+    setMessage(skipped.isEmpty() ? std::nullopt : std::optional<QString>(skipped.join(QStringLiteral("; "))));
+}
+
+void MonitorEngine::stop() {
+    teardown();
+    setRunning(false);
+}
+
+void MonitorEngine::teardown() {
+    ++generation_;
+    if (duplex_) {
+        duplex_->pause();
+        duplex_.reset();
+    }
+    // No callback runs any more: the chain, the node and its records can go
+    // (the records through the main queue, as always).
+    failureWatch_.stop();
+    chain_.reset();
+    unit_.reset();
+}
+
+void MonitorEngine::restartIfRunning() {
+    if (!running_) return;
+    teardown();
+    setRunning(false);
+    std::weak_ptr<MonitorEngine*> weak = self_;
+    main_.after(0.0, [weak] {
+        if (auto self = weak.lock()) (*self)->start();
+    });
+}
+
+void MonitorEngine::apply() {
+    if (!unit_ || inputChannels_ <= 0) return;
+    unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_));
+    if (duplex_) duplex_->setLatency(unit_->latency() + (chain_ ? chain_->latency() : 0));
+}
+
+void MonitorEngine::persist() {
+    bool saved = true;
+    try {
+        saved &= defaults_->setData(stateKey, QByteArray::fromStdString(state_.encode()));
+    } catch (const nlohmann::json::exception&) {
+        saved &= defaults_->removeValue(stateKey);
+    }
+    saved &= sourceUID_ ? defaults_->setData(sourceKey, sourceUID_->toUtf8()) : defaults_->removeValue(sourceKey);
+    saved &= profileID_ ? defaults_->setData(profileKey, QByteArray::fromStdString(profileID_->uuidString()))
+                        : defaults_->removeValue(profileKey);
+    if (!saved) setMessage(tr("The monitor settings could not be saved"));
+}
+
+void MonitorEngine::streamChanged(DuplexChange change) {
+    if (!duplex_) return;
+    switch (change) {
+        case DuplexChange::rateChanged:
+            restartIfRunning();
+            return;
+        case DuplexChange::sourceLost:
+            teardown();
+            setRunning(false);
+            setMessage(tr("The source device isn't available"));
+            return;
+        case DuplexChange::outputLost:
+        case DuplexChange::serverLost:
+            teardown();
+            setRunning(false);
+            setMessage(tr("The output device isn't available"));
+            return;
+    }
+}
+
+std::vector<Lv2Plugin> MonitorEngine::effectComponents() {
+    std::vector<Lv2Plugin> all = Lv2Host::plugins();
+    sortComponents(all);
+    return all;
+}
+
+void MonitorEngine::sortComponents(std::vector<Lv2Plugin>& components) {
+    std::sort(components.begin(), components.end(), [](const Lv2Plugin& a, const Lv2Plugin& b) {
+        return a.manufacturer + a.name < b.manufacturer + b.name;
+    });
+}
+
+void MonitorEngine::addInsert(const Lv2Plugin& component) {
+    int channels = deviceChannels_;
+    if (channels <= 0) channels = static_cast<int>(profile().outputs.size());
+    const double rate = sampleRate_ > 0 ? sampleRate_ : 48000.0;
+    std::shared_ptr<Lv2Unit> unit;
+    try {
+        unit = std::make_shared<Lv2Unit>(component, std::max(channels, 1), rate);
+    } catch (const AppError& e) {
+        setMessage(QString::fromStdString(e.what()));
+        return;
+    }
+    const QString name = QString::fromStdString(component.manufacturer + ": " + component.name);
+    inserts_.push_back(Insert{Uuid::random(), name, std::move(unit)});
+    emit insertsChanged();
+    restartIfRunning();
+}
+
+void MonitorEngine::removeInsert(const Uuid& id) {
+    const auto before = inserts_.size();
+    std::erase_if(inserts_, [&](const Insert& i) { return i.id == id; });
+    windows_.erase(id);
+    // An id not in the list (a second click on the remove button) leaves a
+    // running stream alone: a restart would be a gap in the monitor for nothing.
+    if (inserts_.size() == before) return;
+    emit insertsChanged();
+    restartIfRunning();
+}
+
+void MonitorEngine::toggleBypass(const Uuid& id) {
+    for (auto& insert : inserts_) {
+        if (insert.id != id) continue;
+        insert.unit->setBypassed(!insert.unit->bypassed());
+        emit insertsChanged();
+        return;
+    }
+}
+
+void MonitorEngine::showUI(const Uuid& id) {
+    const auto it = std::find_if(inserts_.begin(), inserts_.end(), [&](const Insert& i) { return i.id == id; });
+    if (it == inserts_.end()) return;
+    if (auto w = windows_.find(id); w != windows_.end()) {
+        w->second->present();
+        return;
+    }
+    if (!windowFactory_) return;
+    auto window = windowFactory_(*it);
+    if (!window) return;
+    window->present();
+    windows_[id] = std::move(window);
+}
+
+MonitorEngine::InsertWindow* MonitorEngine::window(const Uuid& id) const {
+    const auto it = windows_.find(id);
+    return it == windows_.end() ? nullptr : it->second.get();
+}
+
+void MonitorEngine::watchFailures() {
+    if (!chain_) return;
+    for (const auto& insert : inserts_) {
+        const Lv2Unit* unit = insert.unit.get();
+        if (!unit->failed() ||
+            std::find(failuresShown_.begin(), failuresShown_.end(), unit) != failuresShown_.end())
+            continue;
+        failuresShown_.push_back(unit);
+        setMessage(tr("%1 failed and is bypassed").arg(insert.name));
+        emit insertsChanged();
+    }
+}
+
+void MonitorEngine::setRunning(bool running) {
+    if (running == running_) return;
+    running_ = running;
+    emit runningChanged();
+}
+
+void MonitorEngine::setMessage(const std::optional<QString>& text) {
+    if (text == message_) return;
+    message_ = text;
+    emit messageChanged();
+}
+
+}  // namespace qm

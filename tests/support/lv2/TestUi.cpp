@@ -1,0 +1,84 @@
+// The X11 UI of the test bundle's gain: a 160 x 80 window inside the host's
+// parent window, on a display connection of its own. A click anywhere in it
+// sets the gain to 3; the gain the host sends is kept (and shown as the
+// window's shade) so that a test can see both directions.
+#include <lv2/core/lv2.h>
+#include <lv2/ui/ui.h>
+
+#include <X11/Xlib.h>
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+struct Ui {
+    Display* display = nullptr;
+    Window window = 0;
+    LV2UI_Write_Function write = nullptr;
+    LV2UI_Controller controller = nullptr;
+    float gain = 1.0f;
+};
+
+LV2UI_Handle make(const LV2UI_Descriptor*, const char*, const char*, LV2UI_Write_Function write,
+                  LV2UI_Controller controller, LV2UI_Widget* widget, const LV2_Feature* const* features) {
+    Window parent = 0;
+    for (int i = 0; features && features[i]; ++i)
+        if (!std::strcmp(features[i]->URI, LV2_UI__parent)) parent = reinterpret_cast<Window>(features[i]->data);
+    if (!parent) return nullptr;
+    auto* ui = new (std::nothrow) Ui;
+    if (!ui) return nullptr;
+    ui->display = XOpenDisplay(nullptr);
+    if (!ui->display) {
+        delete ui;
+        return nullptr;
+    }
+    ui->write = write;
+    ui->controller = controller;
+    const int screen = DefaultScreen(ui->display);
+    ui->window = XCreateSimpleWindow(ui->display, parent, 0, 0, 160, 80, 0, BlackPixel(ui->display, screen),
+                                     WhitePixel(ui->display, screen));
+    XSelectInput(ui->display, ui->window, ButtonPressMask | ExposureMask);
+    XMapWindow(ui->display, ui->window);
+    XSync(ui->display, False);
+    *widget = reinterpret_cast<LV2UI_Widget>(ui->window);
+    return ui;
+}
+
+void cleanup(LV2UI_Handle h) {
+    auto* ui = static_cast<Ui*>(h);
+    XDestroyWindow(ui->display, ui->window);
+    XCloseDisplay(ui->display);
+    delete ui;
+}
+
+void portEvent(LV2UI_Handle h, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer) {
+    auto* ui = static_cast<Ui*>(h);
+    if (port == 0 && protocol == 0 && size == sizeof(float)) std::memcpy(&ui->gain, buffer, sizeof(float));
+}
+
+int idle(LV2UI_Handle h) {
+    auto* ui = static_cast<Ui*>(h);
+    while (XPending(ui->display)) {
+        XEvent e;
+        XNextEvent(ui->display, &e);
+        if (e.type == ButtonPress) {
+            const float three = 3.0f;
+            ui->write(ui->controller, 0, sizeof three, 0, &three);
+        }
+    }
+    return 0;
+}
+
+const void* extension(const char* uri) {
+    static const LV2UI_Idle_Interface idleInterface{idle};
+    return std::strcmp(uri, LV2_UI__idleInterface) ? nullptr : &idleInterface;
+}
+
+const LV2UI_Descriptor descriptor{"urn:quillmarsh:test:gain-ui", make, cleanup, portEvent, extension};
+
+}  // namespace
+
+extern "C" LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
+    return index == 0 ? &descriptor : nullptr;
+}
