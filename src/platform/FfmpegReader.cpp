@@ -512,7 +512,8 @@ uint32_t word32(const unsigned char* b, bool bigEndian) {
 // FFmpeg's WAVE reader allocates what a chunk header declares, so a few
 // hundred damaged bytes can ask for gigabytes. A RIFF file reaches FFmpeg
 // only when libsndfile refused it; it is given to FFmpeg only when every
-// chunk before the audio fits inside the file. Empty when fit, else why not.
+// chunk fits inside the file (the audio chunk may run past a cut end).
+// Empty when fit, else why not.
 std::string riffUnfit(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     unsigned char head[12] = {};
@@ -530,10 +531,12 @@ std::string riffUnfit(const std::filesystem::path& path) {
         if (!in.read(reinterpret_cast<char*>(chunk), sizeof chunk)) break;
         const std::string id(reinterpret_cast<char*>(chunk), 4);
         const uint64_t length = word32(chunk + 4, big);
-        // The audio may run to the end of a cut file; FFmpeg reads it in
-        // packets of its own size.
-        if (id == "data") break;
-        if (at + 8 + length > size) return "the " + id + " chunk runs past the end of the file";
+        const bool fits = at + 8 + length <= size;
+        // The audio may run to the end of a cut file (FFmpeg reads it in
+        // packets of its own size); only after audio that fits are more
+        // chunks read.
+        if (id == "data" && !fits) break;
+        if (!fits) return "the " + id + " chunk runs past the end of the file";
         at += 8 + length + (length & 1);
     }
     return {};

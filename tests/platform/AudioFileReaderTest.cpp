@@ -487,12 +487,14 @@ TEST(AudioFileReader, RiffFilesForFfmpegAreCheckedFirst) {
     const std::string fmtAc3 = le16(0x2000) + le16(2) + le32(48000) + le32(24000) + le16(1536) + le16(0);
     const long before = peakMiB();
     for (const char* id : {"LIST", "bext", "ID3 ", "iXML", "junk"}) {
-        SCOPED_TRACE(id);
-        std::string bytes = RiffBuilder()
-                                .chunk("fmt ", fmtAc3)
-                                .chunkWithSize(id, 0x7FFFFFF0u, "INFOISFT" + le32(0x7FFFFFE0u) + "x")
-                                .chunk("data", std::string(64, '\x0b'))
-                                .bytes();
+      for (bool afterData : {false, true}) {
+        SCOPED_TRACE(std::string(id) + (afterData ? " after the audio" : ""));
+        RiffBuilder riff;
+        riff.chunk("fmt ", fmtAc3);
+        if (afterData) riff.chunk("data", std::string(64, '\x0b'));
+        riff.chunkWithSize(id, 0x7FFFFFF0u, "INFOISFT" + le32(0x7FFFFFE0u) + "x");
+        if (!afterData) riff.chunk("data", std::string(64, '\x0b'));
+        const std::string bytes = riff.bytes();
         ASSERT_LT(bytes.size(), 200u);
         auto file = dir / "lying.wav";
         writeBytes(file, bytes);
@@ -500,6 +502,7 @@ TEST(AudioFileReader, RiffFilesForFfmpegAreCheckedFirst) {
         EXPECT_EQ(ffmpeg::open(file, &why), nullptr);
         EXPECT_NE(why.find("past the end"), std::string::npos) << why;
         expectRefused(file, kAudioFileUnreadable);
+      }
     }
     EXPECT_LT(peakMiB() - before, 200);
 }
