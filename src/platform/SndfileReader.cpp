@@ -104,22 +104,21 @@ public:
         readLayout();
     }
 
-    // Makes `frames` what a sequential read yields. Where seeks are exact a
-    // read of the last frame proves the header's claim; where it fails (a
-    // truncated FLAC), or where seeks are not exact (MPEG, Ogg: their
-    // lengths are estimates, a damaged MP3 may claim 2^63 frames), the
-    // frames are counted by decoding.
+    // Makes `frames` what a sequential read yields. A read of the claimed
+    // last frame proves the header's claim; where it fails (a cut FLAC or
+    // MP3, an MP3 claiming 2^63 frames) the frames are counted by decoding.
+    // Where seeks are not exact (MPEG, Ogg) the library's own seek serves
+    // the probe: it may land frames away, but never past the real end.
     void settleLength() {
         const int nch = format_.channels;
-        if (exactSeek_ && format_.frames > 0) {
+        if (format_.frames > 0) {
             scratch_.resize(static_cast<size_t>(nch));
             const int64_t last = format_.frames - 1;
-            if (sf_seek(file_, last, SEEK_SET) == last && sf_readf_float(file_, scratch_.data(), 1) == 1 &&
-                sf_seek(file_, 0, SEEK_SET) == 0)
-                return;
+            const bool proved =
+                sf_seek(file_, last, SEEK_SET) == last && sf_readf_float(file_, scratch_.data(), 1) == 1;
+            if (proved && exactSeek_ && sf_seek(file_, 0, SEEK_SET) == 0) return;
             reopen();
-        } else if (exactSeek_) {
-            return;
+            if (proved) return;
         }
         int64_t count = 0;
         scratch_.resize(static_cast<size_t>(kBlock * nch));
