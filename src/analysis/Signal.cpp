@@ -37,6 +37,7 @@ PlanarAudio readPlanar(const std::filesystem::path& url) {
     for (auto& c : out.channels) ptrs.push_back(c.data());
     const int64_t got = reader->read(0, ptrs.data(), f.frames);
     for (auto& c : out.channels) c.resize(size_t(std::clamp<int64_t>(got, 0, f.frames)));
+    out.damagedFrames = reader->damagedFrames();
     return out;
 }
 

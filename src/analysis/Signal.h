@@ -9,6 +9,7 @@
 
 #include "platform/FFT.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
@@ -18,6 +19,8 @@ namespace qm {
 struct PlanarAudio {
     std::vector<std::vector<float>> channels;
     double sampleRate = 0;
+    // Frames read as silence because the file is damaged there.
+    int64_t damagedFrames = 0;
 };
 
 namespace Signal {

@@ -65,6 +65,10 @@ AppSettings AppSettings::decode(const json& j, std::vector<std::string>* reverte
     auto revert = [&](const char* key) {
         if (reverted) reverted->emplace_back(key);
     };
+    // A value held to its control's range is reported by its path.
+    auto revertedKey = [&](std::string path) {
+        if (reverted) reverted->push_back(std::move(path));
+    };
     // Reads one key: absent or null keeps the default silently; a value
     // that `read` rejects keeps the default and is noted.
     auto field = [&](const char* key, auto read) {
@@ -94,6 +98,8 @@ AppSettings AppSettings::decode(const json& j, std::vector<std::string>* reverte
         } catch (const json::exception&) {
             return false;  // one bad profile: the built-ins stay
         }
+        for (size_t i = 0; i < list.size(); ++i)
+            if (list[i].holdTrims()) revertedKey("profiles." + std::to_string(i) + ".trimsDB");
         if (!list.empty()) s.profiles = std::move(list);
         return true;
     });
@@ -125,6 +131,9 @@ AppSettings AppSettings::decode(const json& j, std::vector<std::string>* reverte
     field("upmix", [&](const json& v) {
         if (!v.is_object()) return false;
         s.upmix = v.get<UpmixSettings>();
+        std::vector<std::string> held;
+        s.upmix.params = upmixParams::bounded(s.upmix.params, &held);
+        for (const auto& key : held) revertedKey("upmix.params." + key);
         return true;
     });
     return s;

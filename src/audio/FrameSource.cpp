@@ -4,11 +4,14 @@
 #include <cmath>
 #include <exception>
 
+#include <fmt/format.h>
+
 #include "platform/AudioFileReader.h"
 
 namespace qm {
 
-FileSource::FileSource(const std::filesystem::path& url) : file_(AudioFileReader::open(url)) {
+FileSource::FileSource(const std::filesystem::path& url)
+    : file_(AudioFileReader::open(url)), name_(url.filename().string()) {
     const AudioStreamFormat& f = file_->format();
     format_ = {f.sampleRate, f.channels, f.layoutTag};
     length_ = f.frames;
@@ -18,12 +21,30 @@ FileSource::~FileSource() = default;
 
 int64_t FileSource::read(float* const* buffer, int64_t position, int64_t frames) {
     if (position < 0 || frames < 1) return 0;
+    const int64_t inFile = std::clamp<int64_t>(length_ - position, 0, frames);
+    int64_t got = 0;
     try {
-        const int64_t got = file_->read(position, buffer, frames);
-        return std::clamp<int64_t>(got, 0, frames);
+        got = std::clamp<int64_t>(file_->read(position, buffer, frames), 0, frames);
     } catch (const std::exception&) {
-        return 0;  // a read error ends (or restarts) the stream
+        got = 0;  // a read error ends (or restarts) the stream
     }
+    // The file ends early (cut after it was opened, or unreadable here): the
+    // stream ends at its real end, and the player can say so.
+    if (got < inFile) endedAt_.store(position + got);
+    damaged_.store(file_->damagedFrames());
+    return got;
+}
+
+std::optional<std::string> FileSource::problem() const {
+    const double rate = format_.sampleRate > 0 ? format_.sampleRate : 1;
+    const int64_t endedAt = endedAt_.load();
+    if (endedAt >= 0)
+        return fmt::format("\"{}\" ended early, at {:.3f} s of {:.3f} s", name_, double(endedAt) / rate,
+                           double(length_) / rate);
+    const int64_t damaged = damaged_.load();
+    if (damaged > 0)
+        return fmt::format("\"{}\" is damaged: {:.3f} s of it played as silence", name_, double(damaged) / rate);
+    return std::nullopt;
 }
 
 MemorySource::MemorySource(std::vector<std::vector<float>> channels, double sampleRate,

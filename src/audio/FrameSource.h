@@ -5,9 +5,12 @@
 // then its fill thread).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace qm {
@@ -31,6 +34,10 @@ public:
     // returns how many it delivered: 0 at or after the end, before the start,
     // or on a read error.
     virtual int64_t read(float* const* buffer, int64_t position, int64_t frames) = 0;
+    // What went wrong in the reads so far, in a user's words (the source
+    // ended before its length, damaged frames were read as silence), or
+    // nothing. Any thread, also while another reads.
+    virtual std::optional<std::string> problem() const { return std::nullopt; }
 };
 
 class FileSource final : public FrameSource {
@@ -42,11 +49,15 @@ public:
     FrameFormat processingFormat() const override { return format_; }
     int64_t length() const override { return length_; }
     int64_t read(float* const* buffer, int64_t position, int64_t frames) override;
+    std::optional<std::string> problem() const override;
 
 private:
     std::unique_ptr<AudioFileReader> file_;
+    std::string name_;
     FrameFormat format_;
     int64_t length_ = 0;
+    std::atomic<int64_t> endedAt_{-1};  // where a read came up short, or -1
+    std::atomic<int64_t> damaged_{0};
 };
 
 class MemorySource final : public FrameSource {

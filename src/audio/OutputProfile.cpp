@@ -1,5 +1,6 @@
 #include "audio/OutputProfile.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -51,6 +52,18 @@ std::vector<OutputProfile> OutputProfile::defaults() {
     return {builtIn("Room 9.1.6", Kind::speakers, LayoutID::l916),
             builtIn("Nearfield", Kind::speakers, LayoutID::stereo),
             builtIn("Headphones", Kind::headphones, LayoutID::stereo)};
+}
+
+bool OutputProfile::holdTrims() {
+    bool moved = false;
+    for (double& t : trimsDB) {
+        const double held = std::isnan(t) ? 0.0 : std::clamp(t, kMinTrimDB, kMaxTrimDB);
+        if (held != t || std::isnan(t)) {
+            t = held;
+            moved = true;
+        }
+    }
+    return moved;
 }
 
 void to_json(json& j, const OutputProfile& p) { encodeProfile(j, p); }

@@ -39,6 +39,14 @@ struct OutputProfile {
     // The three built-in profiles "Room 9.1.6", "Nearfield" and "Headphones",
     // each with a fresh random id at every call.
     static std::vector<OutputProfile> defaults();
+
+    // The range of the trim control; stored trims are held to it when the
+    // settings are decoded, and the mix never applies more.
+    static constexpr double kMinTrimDB = -24;
+    static constexpr double kMaxTrimDB = 12;
+    // Holds every trim to that range (a trim that is no number becomes
+    // 0 dB); true when one was moved.
+    bool holdTrims();
 };
 
 namespace profileKind {

@@ -1,6 +1,8 @@
 #include "audio/UpmixSettings.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -105,6 +107,41 @@ void encodeSettings(Json& j, const UpmixSettings& s) {
 }
 
 }  // namespace
+
+namespace upmixParams {
+
+UpmixParams bounded(const UpmixParams& p, std::vector<std::string>* changed) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    constexpr double kLargestBoostDB = 12;
+    struct Range {
+        const char* key;
+        double UpmixParams::*member;
+        double low, high;
+    };
+    static constexpr std::array<Range, 8> ranges = {{
+        {"ambienceDB", &UpmixParams::ambienceDB, -12, 9},
+        {"sideDB", &UpmixParams::sideDB, -kInf, kLargestBoostDB},
+        {"rearDB", &UpmixParams::rearDB, -kInf, kLargestBoostDB},
+        {"wideDB", &UpmixParams::wideDB, -kInf, kLargestBoostDB},
+        {"heightDB", &UpmixParams::heightDB, -kInf, 6},
+        {"heightTilt", &UpmixParams::heightTilt, -1, 1},
+        {"shelfDB", &UpmixParams::shelfDB, -kInf, kLargestBoostDB},
+        {"lfeDB", &UpmixParams::lfeDB, -kInf, kLargestBoostDB},
+    }};
+    UpmixParams out = p;
+    for (const Range& r : ranges) {
+        double& v = out.*r.member;
+        // A value that is no number at all takes the decoder default.
+        const double held = std::isnan(v) ? UpmixParams{}.*r.member : std::clamp(v, r.low, r.high);
+        if (held != v || std::isnan(v)) {
+            v = held;
+            if (changed) changed->emplace_back(r.key);
+        }
+    }
+    return out;
+}
+
+}  // namespace upmixParams
 
 namespace upmixPreset {
 const UpmixParams& params(UpmixPreset p) { return presetRows()[static_cast<int>(p)]; }

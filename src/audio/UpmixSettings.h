@@ -14,7 +14,9 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -81,6 +83,18 @@ struct UpmixSettings {
 
     bool operator==(const UpmixSettings&) const = default;
 };
+
+namespace upmixParams {
+// The parameters with every gain held to the range its control offers, so
+// that no stored or sent value can drive the speakers: `ambienceDB` -12 to
+// +9 dB, `heightDB` at most +6 dB (-40 dB and below is the control's "off"
+// and stays as it is), `heightTilt` -1 to 1, and the levels without a
+// control (`sideDB`, `rearDB`, `wideDB`, `shelfDB`, `lfeDB`) at most
+// +12 dB, the largest boost any control offers. Cuts below a range only
+// quieten and are kept. `changed`, when given, receives the key of every
+// field that was moved.
+UpmixParams bounded(const UpmixParams& p, std::vector<std::string>* changed = nullptr);
+}  // namespace upmixParams
 
 // JSON forms. Encoding writes every key in field order and throws
 // nlohmann::json::exception for a value JSON cannot hold (a NaN or an

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <system_error>
 
+#include <fmt/format.h>
+
 #include "platform/AppError.h"
 #include "platform/FfmpegReader.h"
+#include "platform/SampleRate.h"
 #include "platform/SndfileReader.h"
 
 namespace qm {
@@ -28,9 +31,20 @@ std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::pa
 
     // libsndfile first: it reads PCM containers exactly and cheaply. FFmpeg
     // for the rest (M4A/MP4/AAC, ALAC, ...).
+    // A file one library opens at a rate no audio file has is refused, not
+    // handed to the next library.
+    auto checked = [&](std::unique_ptr<AudioFileReader> reader) {
+        const double rate = reader->format().sampleRate;
+        if (!sampleRate::plausible(rate))
+            throw AppError(kAudioFileUnreadable,
+                           fmt::format("The file \"{}\" states a sample rate of {} Hz, which no audio file has "
+                                       "(from {} to {} Hz can be read).",
+                                       name, rate, sampleRate::kLowest, sampleRate::kHighest));
+        return reader;
+    };
     std::string sndfileWhy, ffmpegWhy;
-    if (auto reader = sndfile::open(path, &sndfileWhy)) return reader;
-    if (auto reader = ffmpeg::open(path, &ffmpegWhy)) return reader;
+    if (auto reader = sndfile::open(path, &sndfileWhy)) return checked(std::move(reader));
+    if (auto reader = ffmpeg::open(path, &ffmpegWhy)) return checked(std::move(reader));
     throw AppError(kAudioFileUnreadable, "The file \"" + name +
                                              "\" is not an audio file that can be read (" +
                                              sndfileWhy + "; " + ffmpegWhy + ").");

@@ -10,8 +10,16 @@
 // (AudioChannelLayoutTag and AudioChannelLabel values), which is what the
 // format detector speaks: the implementation expands WAVE channel masks,
 // Ambisonic B-format and codec layouts into per-channel labels itself.
+//
+// What a header claims is not trusted: `frames` is what a sequential read
+// yields (a truncated file is as long as what it holds), a rate outside
+// sampleRate::plausible is refused, a sample that is not a finite number
+// reads as silence, and a damaged stretch of a compressed stream (a packet
+// the decoder refuses, a decoded frame far beyond any real level) reads as
+// silence of its length and is counted in damagedFrames().
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -50,6 +58,10 @@ public:
     // AppError when the file cannot be read.
     virtual int64_t read(int64_t position, float* const* channels, int64_t frames) = 0;
 
+    // Frames that reads so far gave as silence because the file was damaged
+    // there (a frame read twice counts twice).
+    int64_t damagedFrames() const { return damaged_; }
+
     // Opens a file with the first implementation that understands it.
     // Throws AppError (with a readable text) for a file that is missing,
     // empty, unreadable or not audio.
@@ -59,6 +71,41 @@ protected:
     // The frames of a read request that lie inside the file (0 at or past
     // its end); a negative position or count throws AppError.
     int64_t framesInFile(int64_t position, int64_t frames) const;
+
+    // Decoded levels above this (+36 dBFS) come from a damaged frame, never
+    // from a real recording; float overshoot of a few dB is kept.
+    static constexpr float kDamagedLevel = 64.0f;
+
+    // Repairs `frames` frames in place, where at(channel, frame) is a sample:
+    // non-finite samples become 0; with `checkLevel`, the whole stretch
+    // becomes silence when any sample lies beyond kDamagedLevel. Frames
+    // changed are added to damagedFrames().
+    template <class At>
+    void repair(int channels, int64_t frames, bool checkLevel, At at) {
+        int64_t bad = 0;
+        bool loud = false;
+        for (int64_t i = 0; i < frames; ++i) {
+            bool badFrame = false;
+            for (int c = 0; c < channels; ++c) {
+                float& v = at(c, i);
+                if (!std::isfinite(v)) {
+                    v = 0.0f;
+                    badFrame = true;
+                } else if (std::fabs(v) > kDamagedLevel) {
+                    loud = true;
+                }
+            }
+            bad += badFrame;
+        }
+        if (checkLevel && loud) {
+            for (int64_t i = 0; i < frames; ++i)
+                for (int c = 0; c < channels; ++c) at(c, i) = 0.0f;
+            bad = frames;
+        }
+        damaged_ += bad;
+    }
+
+    int64_t damaged_ = 0;
 };
 
 }  // namespace qm

@@ -3,8 +3,10 @@
 #include "platform/AppError.h"
 #include "platform/FFT.h"
 #include "platform/Resampler.h"
+#include "platform/SampleRate.h"
 #include "rt/mn_mix.h"
 
+#include <fmt/format.h>
 #include <mysofa.h>
 
 #include <algorithm>
@@ -161,7 +163,9 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
         setRate_ = raw->DataSamplingRate.values[0];
     }
     if (raw) mysofa_free(raw);
-    if (!raw || !(setRate_ > 0) || !(rate_ > 0)) {
+    if (!sampleRate::plausible(rate_))
+        throw AppError(-1, fmt::format("Binaural rendering cannot run at {} Hz", rate_));
+    if (!raw || !(setRate_ > 0)) {
         throw AppError(err != MYSOFA_OK ? err : -1, "Couldn't load the HRTF set");
     }
     int length = 0;
@@ -186,7 +190,7 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
         if (dl != 0.0f || dr != 0.0f) delayRoom_ = static_cast<int>(std::ceil(0.002 * rate_));
     }
     filterLength_ = setLength_ + delayRoom_;
-    parts_ = (filterLength_ + B - 1) / B;
+    parts_ = std::max(1, (filterLength_ + B - 1) / B);
     bins_ = N / 2 + 1;
     filterFloats_ = static_cast<size_t>(2 * parts_ * 2 * bins_);
 

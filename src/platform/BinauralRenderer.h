@@ -45,7 +45,8 @@ public:
     static std::filesystem::path defaultHRTFPath();
 
     // Loads the HRTF set at `sampleRate`. Every source starts straight ahead.
-    // Throws AppError(libmysofa's error code, "Couldn't load the HRTF set").
+    // Throws AppError(libmysofa's error code, "Couldn't load the HRTF set"),
+    // and AppError(-1) for a rate outside sampleRate::plausible.
     explicit BinauralRenderer(double sampleRate,
                               const std::filesystem::path& hrtf = defaultHRTFPath());
     ~BinauralRenderer();

@@ -8,6 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 
 #include "platform/AppError.h"
@@ -139,6 +140,7 @@ public:
         format_.codec = codec.name;
         format_.bitsPerChannel = codec.bits;
         format_.isFloat = codec.isFloat;
+        checkLevel_ = !codec.isFloat;
         format_.sampleRate = ctx_->sample_rate;
         format_.channels = ctx_->ch_layout.nb_channels;
         buffer_.assign(static_cast<size_t>(format_.channels), {});
@@ -162,6 +164,7 @@ public:
                                                          0)
                                      : 0;
                 readLayout();
+                settleLength();
             } else {
                 int64_t count = 0;
                 while (decodeNext()) count += bufferedFrames_;
@@ -174,6 +177,7 @@ public:
             *whyNot = e.what();
             return false;
         }
+        damaged_ = 0;  // counted by reads, not by the opening pass
         return format_.channels > 0 && format_.sampleRate > 0;
     }
 
@@ -310,6 +314,9 @@ private:
 
     // Decodes the next frame into the buffer; false at the end of the stream.
     bool decodeNext() {
+        // A decoder that refuses packet after packet without giving a frame
+        // is not reading this file.
+        int refusedInRow = 0;
         for (;;) {
             int err = avcodec_receive_frame(ctx_, frame_);
             if (err == 0) {
@@ -323,8 +330,15 @@ private:
                 bufferedFrames_ = 0;
                 return false;
             }
-            if (err != AVERROR(EAGAIN))
+            if (err == AVERROR(ENOMEM))
                 throw AppError(kAudioFileReadFailed, "The audio cannot be decoded: " + errorText(err));
+            if (err != AVERROR(EAGAIN)) {
+                // The decoder refused the packet it was given last.
+                if (++refusedInRow > kMaxRefusedInRow)
+                    throw AppError(kAudioFileReadFailed, "The audio cannot be decoded: " + errorText(err));
+                if (takeDamagedPacket()) return true;
+                continue;
+            }
             if (flushed_) return false;
             err = av_read_frame(fmt_, packet_);
             if (err < 0) {
@@ -334,25 +348,59 @@ private:
                 continue;
             }
             if (packet_->stream_index == stream_) {
+                lastPacketPts_ = packet_->pts;
+                lastPacketFrames_ = packetFrames(*packet_);
                 err = avcodec_send_packet(ctx_, packet_);
-                // A damaged packet is skipped, as a player would.
-                if (err < 0 && err != AVERROR(EAGAIN) && err != AVERROR_INVALIDDATA) {
+                if (err == AVERROR(ENOMEM)) {
                     av_packet_unref(packet_);
                     throw AppError(kAudioFileReadFailed, "The audio cannot be decoded: " + errorText(err));
+                }
+                if (err < 0 && err != AVERROR(EAGAIN)) {
+                    av_packet_unref(packet_);
+                    if (++refusedInRow > kMaxRefusedInRow)
+                        throw AppError(kAudioFileReadFailed, "The audio cannot be decoded: " + errorText(err));
+                    if (takeDamagedPacket()) return true;
+                    continue;
                 }
             }
             av_packet_unref(packet_);
         }
     }
 
+    // The frames a packet stands for, from its duration, else the codec's
+    // frame size, else the length of the last decoded frame.
+    int64_t packetFrames(const AVPacket& p) const {
+        if (p.duration > 0)
+            return av_rescale_q_rnd(p.duration, fmt_->streams[stream_]->time_base, sampleBase(), AV_ROUND_NEAR_INF);
+        if (ctx_->frame_size > 0) return ctx_->frame_size;
+        return lastFrameLength_;
+    }
+
+    // A damaged packet is skipped as a player would: its frames read as
+    // silence, so that what follows keeps its place, and are counted.
+    // False when the packet stood for no frames.
+    bool takeDamagedPacket() {
+        const int64_t n = std::min<int64_t>(lastPacketFrames_, kMaxSilentPacket);
+        lastPacketFrames_ = 0;
+        if (n <= 0) return false;
+        place(static_cast<int>(n), lastPacketPts_, nullptr);
+        damaged_ += bufferedFrames_;
+        return bufferedFrames_ > 0;
+    }
+
     // Converts the decoded frame into the planar buffer and places it on the
-    // file's frame axis: right after the previous frame, except for the first
-    // frame after a seek, which its timestamp places.
+    // file's frame axis.
     void takeFrame() {
-        const int n = frame_->nb_samples;
+        lastFrameLength_ = frame_->nb_samples;
+        place(frame_->nb_samples, frame_->best_effort_timestamp, frame_);
+    }
+
+    // Puts `n` frames (of `decoded`, or silence) into the buffer: right
+    // after the previous frame, except for the first frame after a seek,
+    // which its timestamp `ts` places.
+    void place(int n, int64_t ts, const AVFrame* decoded) {
         int64_t index = nextIndex_;
         bool known = positionKnown_;
-        const int64_t ts = frame_->best_effort_timestamp;
         if (trustTimestamps_ && ts != AV_NOPTS_VALUE && (!originKnown_ || !positionKnown_)) {
             const int64_t at = av_rescale_q_rnd(ts, fmt_->streams[stream_]->time_base, sampleBase(),
                                                 AV_ROUND_NEAR_INF);
@@ -370,17 +418,42 @@ private:
         const int keep = n - skip;
         // A stream whose channel count changes keeps the count it opened
         // with: missing channels read as silence, extra ones are dropped.
-        const int frameChannels = frame_->ch_layout.nb_channels;
+        const int frameChannels = decoded ? decoded->ch_layout.nb_channels : 0;
         for (int c = 0; c < format_.channels; ++c) {
             buffer_[c].resize(static_cast<size_t>(std::max(keep, 0)));
             if (keep <= 0) continue;
             if (c < frameChannels)
-                convertChannel(frame_, c, frameChannels, skip, keep, buffer_[c].data());
+                convertChannel(decoded, c, frameChannels, skip, keep, buffer_[c].data());
             else
                 std::fill(buffer_[c].begin(), buffer_[c].end(), 0.0f);
         }
+        if (decoded && keep > 0)
+            repair(format_.channels, keep, checkLevel_,
+                   [&](int c, int64_t i) -> float& { return buffer_[c][static_cast<size_t>(i)]; });
         bufferStart_ = index + skip;
         bufferedFrames_ = keep;
+    }
+
+    // Where the container's length cannot be proved by reading its last
+    // frame (a truncated MP4), the frames are counted by decoding.
+    void settleLength() {
+        if (format_.frames <= 0) return;
+        std::vector<float> one(static_cast<size_t>(format_.channels));
+        std::vector<float*> ptrs;
+        for (float& v : one) ptrs.push_back(&v);
+        int64_t got = 0;
+        try {
+            got = read(format_.frames - 1, ptrs.data(), 1);
+        } catch (const AppError&) {
+        }
+        restart();
+        if (got == 1) return;
+        const int64_t damagedBefore = damaged_;
+        int64_t end = 0;
+        while (decodeNext()) end = bufferStart_ + bufferedFrames_;
+        format_.frames = end;
+        damaged_ = damagedBefore;
+        restart();
     }
 
     void readLayout() {
@@ -417,12 +490,66 @@ private:
     std::vector<std::vector<float>> buffer_;
     int64_t bufferStart_ = 0;
     int64_t bufferedFrames_ = 0;
+    bool checkLevel_ = true;
+    int64_t lastPacketPts_ = AV_NOPTS_VALUE;
+    int64_t lastPacketFrames_ = 0;
+    int64_t lastFrameLength_ = 0;
+    // No codec's packet stands for more frames than this; a larger stated
+    // duration is itself damage.
+    static constexpr int64_t kMaxSilentPacket = 1 << 16;
+    static constexpr int kMaxRefusedInRow = 1000;
 };
+
+}  // namespace
+
+namespace {
+
+uint32_t word32(const unsigned char* b, bool bigEndian) {
+    return bigEndian ? uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]
+                     : uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+}
+
+// FFmpeg's WAVE reader allocates what a chunk header declares, so a few
+// hundred damaged bytes can ask for gigabytes. A RIFF file reaches FFmpeg
+// only when libsndfile refused it; it is given to FFmpeg only when every
+// chunk fits inside the file (the audio chunk may run past a cut end).
+// Empty when fit, else why not.
+std::string riffUnfit(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char head[12] = {};
+    if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return {};
+    const std::string form(reinterpret_cast<char*>(head), 4);
+    const bool big = form == "RIFX";
+    if (form != "RIFF" && form != "RIFX" && form != "RF64" && form != "BW64") return {};
+    std::error_code ec;
+    const uint64_t size = std::filesystem::file_size(path, ec);
+    if (ec) return "the file's size cannot be read";
+    uint64_t at = 12;
+    for (int n = 0; n < 4096 && at + 8 <= size; ++n) {
+        unsigned char chunk[8];
+        in.seekg(static_cast<std::streamoff>(at));
+        if (!in.read(reinterpret_cast<char*>(chunk), sizeof chunk)) break;
+        const std::string id(reinterpret_cast<char*>(chunk), 4);
+        const uint64_t length = word32(chunk + 4, big);
+        const bool fits = at + 8 + length <= size;
+        // The audio may run to the end of a cut file (FFmpeg reads it in
+        // packets of its own size); only after audio that fits are more
+        // chunks read.
+        if (id == "data" && !fits) break;
+        if (!fits) return "the " + id + " chunk runs past the end of the file";
+        at += 8 + length + (length & 1);
+    }
+    return {};
+}
 
 }  // namespace
 
 std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path, std::string* whyNot) {
     quietLog();
+    if (std::string unfit = riffUnfit(path); !unfit.empty()) {
+        if (whyNot) *whyNot = unfit;
+        return nullptr;
+    }
     std::string why;
     auto reader = std::make_unique<FfmpegReader>(path);
     if (!reader->start(&why)) {

@@ -5,12 +5,17 @@
 // Any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace qm::ffmpeg {
 
 std::string errorText(int err);
-// Silences the library's console log; the first call does it.
+// The largest single block the library may allocate in this process.
+inline constexpr size_t kMaxAllocation = size_t{256} << 20;
+
+// Silences the library's console log and bounds its single allocations to
+// kMaxAllocation; the first call does it.
 void quietLog();
 
 }  // namespace qm::ffmpeg

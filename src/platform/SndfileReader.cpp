@@ -98,7 +98,37 @@ public:
         format_.sampleRate = info.samplerate;
         format_.channels = info.channels;
         format_.frames = std::max<sf_count_t>(info.frames, 0);
+        // Integer and compressed samples never lie far beyond full scale;
+        // float files may carry any overshoot.
+        checkLevel_ = !codec.isFloat;
         readLayout();
+    }
+
+    // Makes `frames` what a sequential read yields. A read of the claimed
+    // last frame proves the header's claim; where it fails (a cut FLAC or
+    // MP3, an MP3 claiming 2^63 frames) the frames are counted by decoding.
+    // Where seeks are not exact (MPEG, Ogg) the library's own seek serves
+    // the probe: it may land frames away, but never past the real end.
+    void settleLength() {
+        const int nch = format_.channels;
+        if (format_.frames > 0) {
+            scratch_.resize(static_cast<size_t>(nch));
+            const int64_t last = format_.frames - 1;
+            const bool proved =
+                sf_seek(file_, last, SEEK_SET) == last && sf_readf_float(file_, scratch_.data(), 1) == 1;
+            if (proved && exactSeek_ && sf_seek(file_, 0, SEEK_SET) == 0) return;
+            reopen();
+            if (proved) return;
+        }
+        int64_t count = 0;
+        scratch_.resize(static_cast<size_t>(kBlock * nch));
+        for (;;) {
+            const sf_count_t got = sf_readf_float(file_, scratch_.data(), kBlock);
+            if (got <= 0) break;
+            count += got;
+        }
+        format_.frames = count;
+        reopen();
     }
 
     ~SndfileReader() override { sf_close(file_); }
@@ -117,6 +147,12 @@ public:
             scratch_.resize(static_cast<size_t>(want * nch));
             const sf_count_t got = sf_readf_float(file_, scratch_.data(), want);
             if (got <= 0) break;
+            // Damage is judged in stretches of one MPEG frame's length.
+            for (int64_t at = 0; at < got; at += kDamageStretch) {
+                float* stretch = scratch_.data() + at * nch;
+                repair(nch, std::min<int64_t>(kDamageStretch, got - at), checkLevel_,
+                       [&](int c, int64_t i) -> float& { return stretch[i * nch + c]; });
+            }
             for (int c = 0; c < nch; ++c) {
                 float* dst = channels[c] + done;
                 const float* src = scratch_.data() + c;
@@ -130,6 +166,7 @@ public:
 
 private:
     static constexpr int64_t kBlock = 4096;
+    static constexpr int64_t kDamageStretch = 1152;
 
     void moveTo(int64_t position) {
         if (exactSeek_) {
@@ -187,6 +224,7 @@ private:
     SNDFILE* file_;
     std::filesystem::path path_;
     bool exactSeek_ = true;
+    bool checkLevel_ = true;
     AudioStreamFormat format_;
     int64_t cursor_ = 0;
     std::vector<float> scratch_;
@@ -208,7 +246,9 @@ std::unique_ptr<AudioFileReader> open(const std::filesystem::path& path, std::st
         if (whyNot) *whyNot = "no channels or no sample rate";
         return nullptr;
     }
-    return std::make_unique<SndfileReader>(file, info, path);
+    auto reader = std::make_unique<SndfileReader>(file, info, path);
+    reader->settleLength();
+    return reader;
 }
 
 }  // namespace sndfile

@@ -223,9 +223,18 @@ public:
     int channels() const { return reader_->format().channels; }
     double sampleRate() const { return reader_->format().sampleRate; }
 
+    // Reads exactly `frames` frames. The reader's length is what the file
+    // holds, so a read that comes up short means the file ended early
+    // (cut or damaged after it was opened): every pull form then stops
+    // there with an error, never padding silence nor writing a short pull.
     int64_t read(int64_t position, float* const* channels, int64_t frames) {
         const int64_t got = reader_->read(position, channels, frames);
         if (got > 0) framesRead_ += got;
+        if (got < frames)
+            throw AppError(kAudioFileReadFailed,
+                           fmt::format("The source file \"{}\" ended early, at {} s of {} s", name(),
+                                       seconds(position + std::max<int64_t>(got, 0), sampleRate()),
+                                       seconds(reader_->format().frames, sampleRate())));
         return got;
     }
 

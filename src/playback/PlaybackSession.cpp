@@ -23,9 +23,11 @@ PlaybackEngine* PlaybackSession::engine() const {
 
 void PlaybackSession::prepare() {
     if (over_.load()) return;
-    auto reader = std::make_shared<StreamReader>(request_.source(), outputRate_, request_.range);
+    std::shared_ptr<FrameSource> source = request_.source();
+    auto reader = std::make_shared<StreamReader>(source, outputRate_, request_.range);
     {
         std::lock_guard guard(lock_);
+        source_ = source;
         reader_ = reader;
         if (over_.load()) reader->cancel();
     }
@@ -33,6 +35,11 @@ void PlaybackSession::prepare() {
     // Under the lock: start() sees the reader filled, never half-way.
     std::lock_guard guard(lock_);
     prepared_ = true;
+}
+
+std::optional<std::string> PlaybackSession::problem() const {
+    std::lock_guard guard(lock_);
+    return source_ ? source_->problem() : std::nullopt;
 }
 
 void PlaybackSession::end() {

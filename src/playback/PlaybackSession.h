@@ -97,6 +97,9 @@ public:
     // Main thread: this session's stream played to its end and the output
     // has taken every frame of it (never while looping).
     bool finished() const;
+    // Main thread: what went wrong reading the source (it ended before its
+    // length, damaged frames played as silence), for the player to show.
+    std::optional<std::string> problem() const;
 
     const StreamRange& range() const { return request_.range; }
 
@@ -116,6 +119,7 @@ private:
     // `prepared_` says that the filling is over.
     mutable std::mutex lock_;
     std::shared_ptr<StreamReader> reader_;
+    std::shared_ptr<FrameSource> source_;
     bool prepared_ = false;
 };
 

@@ -21,9 +21,6 @@ using S = SpeakerID;
 // whatever order a file claims.
 constexpr int kMaxDecodedOrder = 7;
 
-// Trims above this would overflow single-precision gains; the device clips
-// long before.
-constexpr double kMaxTrimDB = 200;
 
 const std::vector<SpeakerID>& kBinauralUpmixTarget() {
     static const std::vector<SpeakerID> t = {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs,
@@ -55,7 +52,7 @@ int deviceChannel(int64_t channel, int deviceChannels) {
 double trimGain(const std::vector<double>& trims, size_t i) {
     double t = i < trims.size() ? trims[i] : 0.0;
     if (std::isnan(t)) t = 0;
-    return std::pow(10.0, std::min(t, kMaxTrimDB) / 20);
+    return std::pow(10.0, std::min(t, OutputProfile::kMaxTrimDB) / 20);
 }
 
 std::vector<float> flatten(const Matrix& m, size_t cols) {

@@ -265,7 +265,8 @@ void normalize(std::vector<double>& g) {
 
 UpmixPlan stereoPlan(const UpmixRequest& request, int bins, int fftSize, double sampleRate) {
     const auto& T = request.target;
-    const UpmixParams& p = request.params;
+    // Gains outside their controls' ranges never reach the kernel.
+    const UpmixParams p = upmixParams::bounded(request.params);
     const int n = static_cast<int>(T.size());
     const double s = std::clamp(p.strength, 0.0, 1.0);
     const auto iLo = speaker::firstIndex(T, S::L), iRo = speaker::firstIndex(T, S::R);
@@ -357,7 +358,8 @@ UpmixPlan stereoPlan(const UpmixRequest& request, int bins, int fftSize, double 
 UpmixPlan layoutPlan(const UpmixRequest& request, int bins, int fftSize, double sampleRate) {
     const auto& Src = request.source;
     const auto& T = request.target;
-    const UpmixParams& p = request.params;
+    // Gains outside their controls' ranges never reach the kernel.
+    const UpmixParams p = upmixParams::bounded(request.params);
     const int m = static_cast<int>(Src.size()), n = static_cast<int>(T.size());
     const double s = std::clamp(p.strength, 0.0, 1.0);
     const float kappa = static_cast<float>(1.0 / std::max(p.focus, 0.1));

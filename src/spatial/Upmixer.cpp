@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/SampleRate.h"
 #include "spatial/UpmixFFT.h"
 
 namespace qm {
@@ -125,6 +126,7 @@ int Upmixer::fftSizeFor(double sampleRate) {
 
 std::shared_ptr<Upmixer> Upmixer::create(int inChannels, int outChannels, double sampleRate,
                                          MainQueue& main) {
+    if (!sampleRate::plausible(sampleRate)) return nullptr;
     const int n = fftSizeFor(sampleRate);
     mn_upmix* raw = mn_upmix_create(inChannels, outChannels, n, sampleRate, UpmixFFT::ops());
     if (!raw) return nullptr;

@@ -53,7 +53,7 @@ public:
     static int fftSizeFor(double sampleRate);
 
     // Null when the kernel refuses the counts (inputs outside 1...16,
-    // outputs outside 1...24). No plan is installed: silence until apply.
+    // outputs outside 1...24) or the rate is not sampleRate::plausible. No plan is installed: silence until apply.
     // `main` receives replaced plans and must outlive the upmixer.
     static std::shared_ptr<Upmixer> create(int inChannels, int outChannels, double sampleRate,
                                            MainQueue& main);

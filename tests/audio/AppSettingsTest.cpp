@@ -176,3 +176,35 @@ TEST(AppSettings, TolerantDecoding) {
     EXPECT_THROW(AppSettings::decodeText("[1, 2]"), json::exception);
     EXPECT_THROW(AppSettings::decodeText(""), json::exception);
 }
+
+// Gains from a stored document are held to the ranges their controls offer
+// before they can reach the speakers, and each one moved is reported.
+TEST(AppSettings, StoredGainsAreHeldToTheirControlsRanges) {
+    AppSettings s;
+    s.profiles[1].trimsDB = {300, -0.5};
+    s.profiles[2].trimsDB = {-90, 11.5};
+    s.upmix.params.ambienceDB = 4000;
+    s.upmix.params.heightDB = 50;
+    s.upmix.params.sideDB = 200;
+    s.upmix.params.heightTilt = -7;
+    s.upmix.params.rearDB = -80;  // a cut only quietens: kept
+    std::vector<std::string> reverted;
+    AppSettings back = AppSettings::decodeText(s.encode(), &reverted);
+    EXPECT_EQ(back.profiles[1].trimsDB, (std::vector<double>{OutputProfile::kMaxTrimDB, -0.5}));
+    EXPECT_EQ(back.profiles[2].trimsDB, (std::vector<double>{OutputProfile::kMinTrimDB, 11.5}));
+    EXPECT_EQ(back.upmix.params.ambienceDB, 9);
+    EXPECT_EQ(back.upmix.params.heightDB, 6);
+    EXPECT_EQ(back.upmix.params.sideDB, 12);
+    EXPECT_EQ(back.upmix.params.heightTilt, -1);
+    EXPECT_EQ(back.upmix.params.rearDB, -80);
+    EXPECT_EQ(reverted, (std::vector<std::string>{"profiles.1.trimsDB", "profiles.2.trimsDB",
+                                                  "upmix.params.ambienceDB", "upmix.params.sideDB",
+                                                  "upmix.params.heightDB", "upmix.params.heightTilt"}));
+    // What was held decodes again unchanged.
+    reverted.clear();
+    EXPECT_EQ(AppSettings::decodeText(back.encode(), &reverted), back);
+    EXPECT_TRUE(reverted.empty());
+    // Every preset lies inside the ranges (the speech preset's -80 dB
+    // heights are the control's "off").
+    for (UpmixPreset p : upmixPreset::allCases()) EXPECT_EQ(upmixParams::bounded(upmixPreset::params(p)), upmixPreset::params(p));
+}

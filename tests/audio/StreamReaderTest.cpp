@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -352,4 +354,36 @@ TEST(StreamReader, PreFillStopsAtEnoughFramesTheEndOrACancel) {
     cancelled.cancel();
     cancelled.preFill();
     EXPECT_EQ(mn_ring_available(cancelled.ring()), 0);
+}
+
+// A file cut while it plays ends the stream at its real end, and the
+// source says so; damaged frames played as silence are told too.
+TEST(StreamReader, AFileThatEndsEarlySaysSo) {
+    qm::test::TempDir dir;
+    const auto file = dir / "cut.wav";
+    qm::test::writeTestFile(file, 2, 48000, 48000, {.bits = 16});
+    auto source = std::make_shared<FileSource>(file);
+    EXPECT_FALSE(source->problem());
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) - 4 * 24000);
+    StreamReader reader(source, 48000, StreamRange{0, 48000});
+    int64_t played = 0;
+    std::vector<float> l(StreamReader::kBlockFrames), r(StreamReader::kBlockFrames);
+    float* out[2] = {l.data(), r.data()};
+    while (reader.fillOnce())
+        played += mn_ring_read(reader.ring(), out, StreamReader::kBlockFrames, nullptr);
+    played += mn_ring_read(reader.ring(), out, StreamReader::kBlockFrames, nullptr);
+    EXPECT_EQ(played, 24000);
+    ASSERT_TRUE(source->problem());
+    EXPECT_EQ(*source->problem(), "\"cut.wav\" ended early, at 0.500 s of 1.000 s");
+
+    qm::test::Planar signal = qm::test::sineSignal(1, 4800, 48000, 440, 0.5f);
+    signal[0][10] = std::numeric_limits<float>::quiet_NaN();
+    qm::test::writeAudioFile(dir / "nan.wav", signal, 48000, {.bits = 32, .isFloat = true});
+    FileSource damaged(dir / "nan.wav");
+    std::vector<float> mono(4800);
+    float* one[1] = {mono.data()};
+    EXPECT_EQ(damaged.read(one, 0, 4800), 4800);
+    EXPECT_EQ(mono[10], 0.0f);
+    ASSERT_TRUE(damaged.problem());
+    EXPECT_NE(damaged.problem()->find("is damaged"), std::string::npos);
 }

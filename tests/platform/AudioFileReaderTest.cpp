@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
+
+#include <sys/resource.h>
 
 #include "platform/AppError.h"
 #include "platform/FfmpegReader.h"
@@ -321,4 +324,185 @@ TEST(AudioFileReader, DamagedFilesNeverCrash) {
     }
     EXPECT_GT(opened, 0);
     EXPECT_GT(refused, 0);
+}
+
+namespace {
+
+void expectRefused(const std::filesystem::path& p, int code) {
+    try {
+        AudioFileReader::open(p);
+        ADD_FAILURE() << p << " opened";
+    } catch (const AppError& e) {
+        EXPECT_EQ(e.code(), code) << p;
+    }
+}
+
+// Peak resident memory of this process, in MiB.
+long peakMiB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss / 1024;
+}
+
+// The byte offset of the first `tag` after `from`, or npos.
+size_t find(const std::string& bytes, const std::string& tag, size_t from = 0) { return bytes.find(tag, from); }
+
+}  // namespace
+
+// A header may state any rate; buffers, filters and delays are sized from
+// it, so rates no audio file has are refused when the file is opened.
+TEST(AudioFileReader, RatesNoAudioFileHasAreRefused) {
+    TempDir dir;
+    for (uint32_t rate : {1u, 40u, 999u, 768001u, 2147483647u}) {
+        auto file = dir / ("rate-" + std::to_string(rate) + ".wav");
+        writeBytes(file, RiffBuilder().fmt(1, rate, 16).data16(1, 400).bytes());
+        expectRefused(file, kAudioFileUnreadable);
+    }
+    for (uint32_t rate : {1000u, 8000u, 768000u}) {
+        auto file = dir / ("rate-" + std::to_string(rate) + ".wav");
+        writeBytes(file, RiffBuilder().fmt(1, rate, 16).data16(1, 400).bytes());
+        EXPECT_EQ(AudioFileReader::open(file)->format().sampleRate, rate);
+    }
+}
+
+// The length is what a sequential read yields, whatever the header says:
+// a cut FLAC, a cut MP3 and a cut MP4 read to their real ends, at any
+// position.
+TEST(AudioFileReader, CutFilesAreAsLongAsWhatTheyHold) {
+    TempDir dir;
+    const int64_t frames = 48000 * 2;
+    writeTestFile(dir / "whole.flac", 2, frames, 48000, {.kind = FileKind::flac, .bits = 16});
+    writeTestFile(dir / "whole.mp3", 2, frames, 48000, {.kind = FileKind::mp3});
+    writeTestFile(dir / "whole.wav", 2, frames, 48000, {.bits = 16});
+    encodeWithFfmpeg(dir / "whole.wav", dir / "whole.m4a", "-c:a alac -movflags +faststart");
+    for (const char* name : {"whole.flac", "whole.mp3", "whole.m4a"}) {
+        SCOPED_TRACE(name);
+        const std::string bytes = readBytes(dir / name);
+        auto cut = dir / (std::string("cut-") + name);
+        writeBytes(cut, bytes.substr(0, bytes.size() * 3 / 10));
+        auto r = AudioFileReader::open(cut);
+        Planar all = readAll(*r);
+        EXPECT_EQ(static_cast<int64_t>(all[0].size()), r->format().frames);
+        EXPECT_GT(r->format().frames, frames / 10);
+        EXPECT_LT(r->format().frames, frames / 2);
+        // The last frame reads; one past it gives nothing.
+        EXPECT_EQ(readRange(*r, r->format().frames - 1, 10)[0].size(), 1u);
+        EXPECT_TRUE(readRange(*r, r->format().frames, 10)[0].empty());
+    }
+}
+
+// Samples that are no number read as silence; overshoot is kept.
+TEST(AudioFileReader, NonFiniteSamplesReadAsSilence) {
+    TempDir dir;
+    Planar signal = sineSignal(2, 4800, 48000, 1000, 0.5f);
+    signal[0][100] = std::numeric_limits<float>::quiet_NaN();
+    signal[1][100] = std::numeric_limits<float>::infinity();
+    signal[1][200] = -std::numeric_limits<float>::infinity();
+    signal[0][300] = 1.5f;
+    signal[1][301] = -40.0f;
+    writeAudioFile(dir / "nan.wav", signal, 48000, {.bits = 32, .isFloat = true});
+    auto r = AudioFileReader::open(dir / "nan.wav");
+    Planar all = readAll(*r);
+    EXPECT_EQ(all[0][100], 0.0f);
+    EXPECT_EQ(all[1][100], 0.0f);
+    EXPECT_EQ(all[1][200], 0.0f);
+    EXPECT_EQ(all[0][300], 1.5f);
+    EXPECT_EQ(all[1][301], -40.0f);
+    EXPECT_EQ(all[0][101], signal[0][101]);
+    EXPECT_EQ(r->damagedFrames(), 2);
+}
+
+// A decoded frame far beyond any real level is damage: silenced and counted.
+TEST(AudioFileReader, DecodedFramesFarBeyondFullScaleAreSilenced) {
+    TempDir dir;
+    Planar signal = sineSignal(1, 48000, 48000, 440, 0.5f);
+    for (int i = 20000; i < 24000; ++i) signal[0][i] *= 2000.0f;
+    writeAudioFile(dir / "loud.ogg", signal, 48000, {.kind = FileKind::ogg});
+    // Both libraries' readers judge what their decoders give.
+    for (bool viaFfmpeg : {false, true}) {
+        SCOPED_TRACE(viaFfmpeg ? "FFmpeg" : "libsndfile");
+        std::string why;
+        auto r = viaFfmpeg ? ffmpeg::open(dir / "loud.ogg", &why) : AudioFileReader::open(dir / "loud.ogg");
+        ASSERT_TRUE(r) << why;
+        Planar all = readAll(*r);
+        float peak = 0, quietPeak = 0;
+        for (size_t i = 0; i < all[0].size(); ++i) {
+            peak = std::max(peak, std::fabs(all[0][i]));
+            if (i < 15000) quietPeak = std::max(quietPeak, std::fabs(all[0][i]));
+        }
+        EXPECT_LE(peak, 64.0f);  // +36 dBFS: the stretch at 1000 is gone
+        EXPECT_GT(quietPeak, 0.4f);
+        EXPECT_GE(r->damagedFrames(), 4000);
+        EXPECT_LT(r->damagedFrames(), 12000);
+    }
+}
+
+// One damaged AAC or ALAC packet is skipped as a player would: the file
+// keeps its length, what follows keeps its place, and the frames that
+// went missing are counted.
+TEST(AudioFileReader, DamagedPacketsReadAsSilenceAndAreCounted) {
+    TempDir dir;
+    const int64_t frames = 48000 * 3;
+    Planar signal = sineSignal(2, frames, 48000, 440, 0.5f);
+    writeAudioFile(dir / "tone.wav", signal, 48000, {.bits = 16});
+    for (const char* name : {"tone.m4a", "tone-alac.m4a"}) {
+        SCOPED_TRACE(name);
+        encodeWithFfmpeg(dir / "tone.wav", dir / name,
+                         std::string(name) == "tone.m4a" ? "-c:a aac -b:a 128k" : "-c:a alac");
+        auto good = AudioFileReader::open(dir / name);
+        const Planar clean = readAll(*good);
+        std::string bytes = readBytes(dir / name);
+        const size_t mdat = find(bytes, "mdat");
+        ASSERT_NE(mdat, std::string::npos);
+        const size_t moov = find(bytes, "moov");
+        const size_t end = moov > mdat ? moov : bytes.size();
+        // Garbage over a stretch in the middle of the audio.
+        const size_t at = mdat + (end - mdat) / 2;
+        for (size_t i = at; i < at + 64; ++i) bytes[i] = static_cast<char>(0xFF ^ (i * 37));
+        writeBytes(dir / "damaged.m4a", bytes);
+        auto r = AudioFileReader::open(dir / "damaged.m4a");
+        EXPECT_EQ(r->format().frames, good->format().frames);
+        Planar all;
+        ASSERT_NO_THROW(all = readAll(*r));
+        ASSERT_EQ(all[0].size(), clean[0].size());
+        EXPECT_GT(r->damagedFrames(), 0);
+        EXPECT_LT(r->damagedFrames(), 48000);
+        // The end of the file is where it was.
+        for (int64_t i = frames - 4800; i < frames - 2400; ++i)
+            ASSERT_NEAR(all[0][i], clean[0][i], 1e-3) << i;
+    }
+}
+
+// FFmpeg reads what a WAVE header declares; a RIFF file libsndfile refused
+// with a chunk that claims more than the file holds is not given to it.
+// Files libsndfile cannot read but FFmpeg can still open.
+TEST(AudioFileReader, RiffFilesForFfmpegAreCheckedFirst) {
+    TempDir dir;
+    // AC-3 in WAVE: libsndfile refuses it, FFmpeg decodes it.
+    writeTestFile(dir / "pcm.wav", 2, 48000, 48000, {.bits = 16});
+    encodeWithFfmpeg(dir / "pcm.wav", dir / "ac3.wav", "-c:a ac3");
+    auto ac3 = AudioFileReader::open(dir / "ac3.wav");
+    EXPECT_NEAR(static_cast<double>(ac3->format().frames), 48000, 1536);
+
+    const std::string fmtAc3 = le16(0x2000) + le16(2) + le32(48000) + le32(24000) + le16(1536) + le16(0);
+    const long before = peakMiB();
+    for (const char* id : {"LIST", "bext", "ID3 ", "iXML", "junk"}) {
+      for (bool afterData : {false, true}) {
+        SCOPED_TRACE(std::string(id) + (afterData ? " after the audio" : ""));
+        RiffBuilder riff;
+        riff.chunk("fmt ", fmtAc3);
+        if (afterData) riff.chunk("data", std::string(64, '\x0b'));
+        riff.chunkWithSize(id, 0x7FFFFFF0u, "INFOISFT" + le32(0x7FFFFFE0u) + "x");
+        if (!afterData) riff.chunk("data", std::string(64, '\x0b'));
+        const std::string bytes = riff.bytes();
+        ASSERT_LT(bytes.size(), 200u);
+        auto file = dir / "lying.wav";
+        writeBytes(file, bytes);
+        std::string why;
+        EXPECT_EQ(ffmpeg::open(file, &why), nullptr);
+        EXPECT_NE(why.find("past the end"), std::string::npos) << why;
+        expectRefused(file, kAudioFileUnreadable);
+      }
+    }
+    EXPECT_LT(peakMiB() - before, 200);
 }

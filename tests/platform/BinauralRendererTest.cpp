@@ -233,6 +233,10 @@ TEST(BinauralRenderer, RefusesOversizedCallsAndMissingSets) {
     EXPECT_EQ(l[0], 1.0f);
     EXPECT_FALSE(r.render(&p, 33, 16, l.data(), rr.data()));
     EXPECT_THROW(BinauralRenderer(rate, "/nonexistent/set.sofa"), AppError);
+    // Rates no device or file has: a response shorter than one block would
+    // leave no partition to render with, a huge one would exhaust memory.
+    for (double absurd : {0.0, 10.0, 40.0, 2147483647.0})
+        EXPECT_THROW(BinauralRenderer{absurd}, AppError) << absurd;
     // Other device rates resample the set, keeping its frequency response.
     BinauralRenderer r96(96000.0);
     EXPECT_GT(r96.filterLength(), r.filterLength() * 3 / 2);

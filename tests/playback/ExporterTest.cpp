@@ -598,3 +598,47 @@ TEST(Exporter, TheDayFolderFollowsTheLocalDate) {
     EXPECT_NE(Exporter::day(at - std::chrono::seconds(1)), Exporter::day(at));
     EXPECT_EQ(Exporter::day(at - std::chrono::seconds(1)), Exporter::day(std::chrono::system_clock::from_time_t(now)));
 }
+
+// A cut file is as long as what it holds: every pull form ends at its real
+// end (the binaural one with its tail), none pads silence to the header's
+// claim. A source cut while it is read ends every form with an error.
+TEST(Exporter, CutSourcesArePulledToTheirRealEndInEveryForm) {
+    TempDir dir;
+    const auto& l51 = layout::speakers(LayoutID::l51);
+    const fs::path whole = dir / "whole.flac";
+    test::writeAudioFile(whole, noiseSignal(6, 96000), kRate, {.kind = test::FileKind::flac, .bits = 16});
+    const std::string bytes = test::readBytes(whole);
+    const fs::path cut = dir / "cut.flac";
+    test::writeBytes(cut, bytes.substr(0, bytes.size() / 4));
+    const AudioFileInfo info = AudioFileInfo::load(cut);
+    ASSERT_GT(info.frames, 10000);
+    ASSERT_LT(info.frames, 48000);
+    const int64_t tail = int64_t(std::floor(kRate * 0.25));
+    const std::pair<DragExport, int64_t> forms[] = {{DragExport::bed(LayoutID::stereo), info.frames},
+                                                    {DragExport::upmix(LayoutID::l714), info.frames},
+                                                    {DragExport::binaural(), info.frames + tail}};
+    for (const auto& [mode, length] : forms) {
+        SCOPED_TRACE(mode.id());
+        auto r = request(info, SourceFormat::speakers(l51), mode, dir / "pulls");
+        EXPECT_EQ(int64_t(test::readWav(Exporter::exportPull(r)).channels[0].size()), length);
+    }
+    auto mono = request(info, SourceFormat::speakers(l51), DragExport::original(), dir / "pulls");
+    mono.range = Exporter::Range{100, info.frames};
+    EXPECT_EQ(int64_t(test::readWav(Exporter::exportPull(mono)).channels[0].size()), info.frames - 100);
+
+    for (const auto& [mode, length] : forms) {
+        SCOPED_TRACE(mode.id());
+        TempDir again;
+        const auto wav = writeSource(again / "in.wav", noiseSignal(6, 120000));
+        auto r = request(wav, SourceFormat::speakers(l51), mode, again / "pulls");
+        int calls = 0;
+        const Exporter::Progress progress = [&](int64_t, int64_t) {
+            if (++calls == 1) fs::resize_file(wav.url, fs::file_size(wav.url) / 3);
+            return true;
+        };
+        std::string text;
+        EXPECT_EQ(errorOf(r, progress, &text), kAudioFileReadFailed);
+        EXPECT_NE(text.find("ended early"), std::string::npos) << text;
+        EXPECT_TRUE(filesUnder(again / "pulls").empty());
+    }
+}

@@ -304,3 +304,27 @@ TEST(UpmixPlannerDeterminism, SameRequestSameBytesInAnotherProcess) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+// An ambience level far beyond its control gives the control's largest
+// gains, never billions or NaN.
+TEST(UpmixPlanner, GainsBeyondTheControlsAreHeld) {
+    const std::vector<SpeakerID> t = {S::L, S::R, S::C, S::LFE, S::Ls, S::Rs, S::Lrs, S::Rrs};
+    UpmixParams held = upmixPreset::params(UpmixPreset::music);
+    held.ambienceDB = 9;
+    const UpmixPlan reference = stereo(stereoTo(t, held));
+    for (double db : {200.0, 4000.0}) {
+        UpmixParams p = held;
+        p.ambienceDB = db;
+        p.lfeDB = db;
+        const UpmixPlan plan = stereo(stereoTo(t, p));
+        for (const auto* v : {&plan.ambL, &plan.ambR, &plan.direct})
+            for (float g : *v) ASSERT_TRUE(std::isfinite(g) && std::fabs(g) <= 16.0f) << db << ": " << g;
+        EXPECT_EQ(plan.ambL, reference.ambL);
+    }
+}
+
+}  // namespace
+}  // namespace qm

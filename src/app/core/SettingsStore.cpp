@@ -20,14 +20,24 @@ void SettingsStore::load() {
                                                           static_cast<size_t>(stored->size())),
                                          &reverted);
         if (!reverted.empty()) {
-            QStringList keys;
-            for (const auto& k : reverted) keys << QString::fromStdString(k);
+            // Paths ("upmix.params.ambienceDB") name values held to their
+            // controls' ranges; plain keys, values that took their defaults.
+            QStringList keys, held;
+            for (const auto& k : reverted)
+                (k.find('.') == std::string::npos ? keys : held) << QString::fromStdString(k);
             bool profiles = reverted.front() == "profiles";
-            problem = profiles ? QStringLiteral("The stored output profiles could not be read; the "
-                                                "built-in profiles are in use")
-                               : QStringLiteral("Some stored settings could not be read (%1); their "
-                                                "defaults are in use")
-                                     .arg(keys.join(QStringLiteral(", ")));
+            if (profiles)
+                problem = QStringLiteral("The stored output profiles could not be read; the "
+                                         "built-in profiles are in use");
+            else if (!keys.isEmpty())
+                problem = QStringLiteral("Some stored settings could not be read (%1); their "
+                                         "defaults are in use")
+                              .arg(keys.join(QStringLiteral(", ")));
+            if (!held.isEmpty())
+                problem += (problem.isEmpty() ? QString() : QStringLiteral(". ")) +
+                           QStringLiteral("Some stored levels lay beyond their controls and were "
+                                          "limited (%1)")
+                               .arg(held.join(QStringLiteral(", ")));
         }
     } catch (const nlohmann::json::exception&) {
         value_ = AppSettings{};

@@ -171,3 +171,15 @@ TEST(SettingsStore, FailedSaveIsReported) {
     EXPECT_TRUE(store.message().isEmpty());
     EXPECT_EQ(messages.count(), 3);
 }
+
+TEST(SettingsStore, StoredLevelsBeyondTheirControlsAreLimitedAndSaid) {
+    Fixture f;
+    json doc = json::parse(AppSettings{}.encode());
+    doc["upmix"]["params"]["ambienceDB"] = 200;
+    f.store(QByteArray::fromStdString(doc.dump()));
+    auto d = f.defaults();
+    SettingsStore store(d);
+    EXPECT_EQ(store.value().upmix.params.ambienceDB, 9);
+    EXPECT_TRUE(store.message().contains("limited (upmix.params.ambienceDB)")) << store.message().toStdString();
+    EXPECT_FALSE(store.message().contains("could not be read")) << store.message().toStdString();
+}
