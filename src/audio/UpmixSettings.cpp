@@ -1,5 +1,7 @@
 #include "audio/UpmixSettings.h"
 
+#include <array>
+
 #include <cmath>
 #include <string>
 
@@ -108,6 +110,11 @@ void encodeSettings(Json& j, const UpmixSettings& s) {
 
 namespace upmixPreset {
 const UpmixParams& params(UpmixPreset p) { return presetRows()[static_cast<int>(p)]; }
+
+std::string_view displayName(UpmixPreset p) {
+    static constexpr std::array<std::string_view, 6> kNames = {"Music", "Film", "Game", "Hall", "Speech", "Broadcast"};
+    return kNames[static_cast<size_t>(p)];
+}
 }  // namespace upmixPreset
 
 void to_json(nlohmann::json& j, const UpmixParams& p) { encodeParams(j, p); }

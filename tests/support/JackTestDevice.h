@@ -32,6 +32,21 @@ public:
     // Unregisters the ports and closes the client, as when a device is unplugged.
     void close();
 
+    // Each cycle's start on the server's clock (frames) and the length of the
+    // recording before it, for latency figures; the first capacityFrames / 16
+    // cycles are kept.
+    struct Cycle {
+        int64_t frameTime = 0;
+        int64_t recordedBefore = 0;
+    };
+    int64_t cycles() const { return cycles_.load(std::memory_order_acquire); }
+    const Cycle& cycle(int64_t i) const { return cycleLog_[static_cast<size_t>(i)]; }
+    // The server's clock now, in frames (jack_frame_time).
+    int64_t frameTime() const;
+    // The server's clock at the first recorded frame that is not silent on
+    // any channel, at or after recording index `from`; -1 when none.
+    int64_t firstSoundTime(int64_t from) const;
+
 private:
     static int process(uint32_t frames, void* arg);
 
@@ -40,6 +55,8 @@ private:
     std::vector<std::vector<float>> data_;
     int64_t capacity_;
     std::atomic<int64_t> recorded_{0};
+    std::vector<Cycle> cycleLog_;
+    std::atomic<int64_t> cycles_{0};
 };
 
 }  // namespace qm::test
