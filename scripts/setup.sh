@@ -28,6 +28,8 @@ packages=(
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   # used by the benchmarks only: the catalog's statements run bare, as the floor
   sqlite3
+  # used by the benchmarks only: a plain JACK file player, the player's start-latency peer
+  sndfile-tools
 )
 
 missing=()
