@@ -308,8 +308,9 @@ TEST(PlayerModel, ManyQuickLoadsEndOnTheLastWithNoStreamLeft) {
     EXPECT_FALSE(p.model.message());
 
     p.model.stop();
-    // Replaced streams retire 3 s after they left the output.
-    pump(p.queue, 100ms);
+    // Replaced streams retire 3 s after they left the output; the output is
+    // rebuilt first, so that its render thread is known to have let go.
+    p.engine.configure({.force = true});
     p.queue.advance(4.0);
     EXPECT_TRUE(p.wait([] { return test::threadsNamed("QM.StreamReader") == 0; }, 5s))
         << test::threadsNamed("QM.StreamReader") << " fill threads left";
