@@ -30,6 +30,8 @@ packages=(
   sqlite3
   # used by the tests and benchmarks only: an installed LV2 plug-in and the reference host
   swh-lv2 jalv
+  # used by the benchmarks only: a plain JACK file player, the player's start-latency peer
+  sndfile-tools
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "audio/UpmixSettings.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -145,6 +146,11 @@ UpmixParams bounded(const UpmixParams& p, std::vector<std::string>* changed) {
 
 namespace upmixPreset {
 const UpmixParams& params(UpmixPreset p) { return presetRows()[static_cast<int>(p)]; }
+
+std::string_view displayName(UpmixPreset p) {
+    static constexpr std::array<std::string_view, 6> kNames = {"Music", "Film", "Game", "Hall", "Speech", "Broadcast"};
+    return kNames[static_cast<size_t>(p)];
+}
 }  // namespace upmixPreset
 
 void to_json(nlohmann::json& j, const UpmixParams& p) { encodeParams(j, p); }

@@ -74,6 +74,9 @@ inline std::string_view rawValue(UpmixPreset p) { return table.text(p); }
 inline std::optional<UpmixPreset> fromRawValue(std::string_view raw) { return table.value(raw); }
 // The preset's full parameter row.
 const UpmixParams& params(UpmixPreset p);
+// The name users see: "Music", "Film", "Game", "Hall", "Speech", "Broadcast"
+// (menus, the monitor's upmix row, the names of upmix pulls).
+std::string_view displayName(UpmixPreset p);
 }  // namespace upmixPreset
 
 struct UpmixSettings {

@@ -90,6 +90,7 @@ void PlaybackEngine::configure(const Output& wanted) {
     deviceChannels_ = std::min(output->channels(), RenderContext::maxDeviceChannels);
     sampleRate_ = output->sampleRate();
     deviceName_ = AudioDevices::name(deviceUID);
+    silent_ = chosen->uid == AudioOutputs::nullUID;
 
     setupBinaural(sampleRate_);
     output_ = std::move(output);

@@ -87,6 +87,8 @@ public:
     // "Silent output (no sound server)"; empty when unconfigured.
     std::string outputDescription() const;
     bool isConfigured() const { return output_ != nullptr; }
+    // The output in use is the built-in silent one (no sound server answered).
+    bool isSilent() const { return output_ != nullptr && silent_; }
     bool isRunning() const;
     const std::optional<std::string>& configuredKey() const { return configuredKey_; }
     const std::shared_ptr<Upmixer>& upmixer() const { return upmixer_; }
@@ -137,6 +139,7 @@ private:
     int deviceChannels_ = 2;
     double sampleRate_ = 48000.0;
     std::string deviceName_;
+    bool silent_ = false;
     // Reports of an older output, or of a destroyed engine, are dropped.
     uint64_t generation_ = 0;
     std::shared_ptr<PlaybackEngine*> self_;

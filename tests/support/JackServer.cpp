@@ -85,15 +85,23 @@ JackServer::~JackServer() {
     } else {
         unsetenv("JACK_DEFAULT_SERVER");
     }
+    terminate();
+}
+
+void JackServer::terminate() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     int status = 0;
     for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) return;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
+    pid_ = -1;
 }
 
 JackServer& sharedJackServer() {

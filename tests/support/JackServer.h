@@ -26,6 +26,8 @@ public:
     JackServer& operator=(const JackServer&) = delete;
 
     bool running() const { return pid_ > 0; }
+    // Stops the server now (SIGTERM, as the system does at shutdown).
+    void terminate();
     const std::string& name() const { return name_; }
 
 private:

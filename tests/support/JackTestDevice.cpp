@@ -102,6 +102,18 @@ int JackTestDevice::process(uint32_t frames, void* arg) {
     return 0;
 }
 
+int64_t JackTestDevice::frameTime() const { return client_ ? jack_frame_time(client_) : 0; }
+
+int64_t JackTestDevice::firstSoundTime(int64_t from) const {
+    const int64_t n = recorded();
+    for (int64_t i = std::max<int64_t>(from, 0); i < n; ++i) {
+        bool sound = false;
+        for (const auto& c : data_) sound = sound || c[static_cast<size_t>(i)] != 0.0f;
+        if (sound) return cycles_.frameTimeOf(i);
+    }
+    return -1;
+}
+
 // ---------------------------------------------------------------------------
 
 JackTestSource::JackTestSource(const std::string& clientName, std::vector<std::vector<float>> signal, bool loop)

@@ -85,6 +85,12 @@ public:
     // Channel `c` of the recording (frames up to recorded()).
     const std::vector<float>& channel(int c) const { return data_[c]; }
 
+    // The server's clock now, in frames (jack_frame_time).
+    int64_t frameTime() const;
+    // The server's clock at the first recorded frame that is not silent on
+    // any channel, at or after recording index `from`; -1 when none.
+    int64_t firstSoundTime(int64_t from) const;
+
 private:
     static int process(uint32_t frames, void* arg);
 

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "analysis/MusicAnalysis.h"
+#include "app/core/FrameRange.h"
 #include "app/core/PlayheadModel.h"
 #include "audio/AudioFileInfo.h"
 #include "audio/TextTable.h"
@@ -66,14 +67,6 @@ inline const std::array<PinKind, 3>& allCases() { return table.values(); }
 inline std::string_view rawValue(PinKind kind) { return table.text(kind); }
 inline std::optional<PinKind> fromRawValue(std::string_view raw) { return table.value(raw); }
 }  // namespace pinKind
-
-// A half-open range of frames [lower, upper).
-struct FrameRange {
-    int64_t lower = 0;
-    int64_t upper = 0;
-    int64_t length() const { return upper - lower; }
-    bool operator==(const FrameRange&) const = default;
-};
 
 class EditorModel : public QObject {
     Q_OBJECT

@@ -1,0 +1,207 @@
+// Start latency of the audition player on a dummy JACK server, on the
+// server's own clock: from the call of play(from:) to the first frame that
+// is not silent at a stand-in playback device, in three states of the
+// engine (the stream running, after the idle pause, at first use), at
+// periods of 64 and 256 frames at 48 kHz. Beside it, on the same file and
+// server, a plain JACK file player (sndfile-jackplay) from its launch to its
+// first sound at the same device. Every figure is reported in periods (the
+// floor is one period): latency frames / period.
+//
+// The machine is shared: figures are rough.
+#include <QCoreApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/core/SettingsStore.h"
+#include "app/player/PlayerModel.h"
+#include "playback/PlaybackEngine.h"
+#include "platform/MainQueue.h"
+#include "support/AudioFiles.h"
+#include "support/JackServer.h"
+#include "support/JackTestDevice.h"
+#include "support/TempDir.h"
+
+#include "Latencies.h"
+
+extern char** environ;
+
+using namespace qm;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr const char* kDevice = "qmbench";
+
+bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents();
+        queue.runDue();
+        if (cond()) return true;
+        std::this_thread::sleep_for(200us);
+    }
+    return false;
+}
+
+struct Rig {
+    std::unique_ptr<test::JackServer> server;
+    std::unique_ptr<test::JackTestDevice> device;
+    test::TempDir dir;
+    std::filesystem::path file;
+
+    explicit Rig(int period) {
+        server = std::make_unique<test::JackServer>(kRate, period);
+        if (!server->running()) return;
+        device = std::make_unique<test::JackTestDevice>(kDevice, 2, int64_t(kRate) * 600);
+        file = dir / "stairs.wav";
+        test::writeTestFile(file, 2, kRate * 4, kRate, {test::FileKind::wav, 16});
+    }
+    bool ok() const { return server->running() && device && device->ok(); }
+
+    // Server frames from `t0` to the first sound recorded after index `from`.
+    int64_t waitForSound(int64_t from, int64_t t0, const std::function<void()>& pump) const {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            pump();
+            const int64_t t = device->firstSoundTime(from);
+            if (t >= 0) return t - t0;
+            std::this_thread::sleep_for(200us);
+        }
+        return -1;
+    }
+};
+
+struct App {
+    ManualMainQueue queue;
+    PlaybackEngine engine{queue};
+    test::TempDir dir;
+    SettingsStore settings{std::make_shared<UserDefaults>(QString::fromStdString((dir / "s.ini").string()))};
+    PlayerModel model{engine, settings};
+
+    App() {
+        settings.update([](AppSettings& s) {
+            auto& nearfield = s.profiles[1];
+            nearfield.deviceUID = std::string("jack:") + kDevice;
+            nearfield.outputs = {0, 1};
+            s.activeProfileID = nearfield.id;
+        });
+    }
+    void pump() {
+        QCoreApplication::processEvents();
+        queue.runDue();
+    }
+};
+
+enum class State { running, idle, firstUse };
+
+// One start of the player in `state`, in server frames; -1 on failure.
+int64_t playerStart(Rig& rig, State state, std::unique_ptr<App>& app) {
+    if (state == State::firstUse || !app) app = std::make_unique<App>();
+    App& a = *app;
+    if (!a.model.info()) {
+        a.model.load(rig.file, false);
+        if (!pumpUntil(a.queue, [&] { return a.model.info().has_value(); })) return -1;
+    }
+    if (state != State::firstUse) {
+        // Play a moment and stop: the output keeps running, silent.
+        a.model.play(0);
+        if (!pumpUntil(a.queue, [&] { return a.model.isPlaying(); })) return -1;
+        a.model.stop();
+        pumpUntil(a.queue, [] { return false; }, 50ms);
+        if (state == State::idle) {
+            a.queue.advance(PlaybackEngine::idleSeconds + 1);
+            if (a.engine.isRunning()) return -1;
+        }
+    }
+    const int64_t from = rig.device->recorded();
+    const int64_t t0 = rig.device->frameTime();
+    a.model.play(0);
+    const int64_t latency = rig.waitForSound(from, t0, [&] { a.pump(); });
+    a.model.stop();
+    pumpUntil(a.queue, [] { return false; }, 30ms);
+    return latency;
+}
+
+// One launch of the peer, in server frames; -1 on failure.
+int64_t peerStart(Rig& rig) {
+    const int64_t from = rig.device->recorded();
+    // Both of its outputs to the stand-in's first port.
+    const std::string port = std::string("-a") + kDevice + ":playback_1";
+    const std::string path = rig.file.string();
+    std::vector<char*> argv{const_cast<char*>("sndfile-jackplay"), const_cast<char*>(port.c_str()),
+                            const_cast<char*>(path.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int64_t t0 = rig.device->frameTime();
+    const int rc = posix_spawnp(&pid, "sndfile-jackplay", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    const int64_t latency = rig.waitForSound(from, t0, [] {});
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::this_thread::sleep_for(50ms);
+    return latency;
+}
+
+void StartLatency(benchmark::State& state) {
+    const int period = static_cast<int>(state.range(0));
+    const auto which = static_cast<State>(state.range(1));
+    Rig rig(period);
+    if (!rig.ok()) {
+        state.SkipWithError("jackd could not be started");
+        return;
+    }
+    std::unique_ptr<App> app;
+    std::vector<double> player, peer;
+    for (auto _ : state) {
+        const int64_t a = playerStart(rig, which, app);
+        const int64_t b = peerStart(rig);
+        if (a < 0 || b < 0) {
+            state.SkipWithError(a < 0 ? "the player made no sound" : "sndfile-jackplay made no sound");
+            break;
+        }
+        player.push_back(double(a) / period);
+        peer.push_back(double(b) / period);
+    }
+    app.reset();
+    // Figures in periods; the "_ms" of the shared report reads "periods" here.
+    for (const double p : {0.5, 0.99}) {
+        const std::string suffix = p == 0.5 ? "p50" : "p99";
+        state.counters["player_" + suffix + "_periods"] = bench::percentile(player, p);
+        state.counters["peer_" + suffix + "_periods"] = bench::percentile(peer, p);
+        state.counters["player_" + suffix + "_ms"] = bench::percentile(player, p) * period * 1000.0 / kRate;
+    }
+}
+
+}  // namespace
+
+// Periods 64 and 256; states running (0), after the idle pause (1), first use (2).
+BENCHMARK(StartLatency)
+    ->ArgsProduct({{64, 256}, {0, 1, 2}})
+    ->ArgNames({"period", "state"})
+    ->Iterations(15)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
