@@ -251,6 +251,19 @@ public:
 
     void addWindowStates(WindowId window, const std::vector<std::string>& states) override {
         if (!display_ || window == 0) return;
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display_, window, &attributes)) return;
+        if (attributes.map_state == IsUnmapped) {
+            auto atoms = longProperty(window, stateAtom_, XA_ATOM);
+            for (const auto& state : states) {
+                const Atom atom = XInternAtom(display_, state.c_str(), False);
+                if (std::find(atoms.begin(), atoms.end(), atom) == atoms.end()) atoms.push_back(atom);
+            }
+            XChangeProperty(display_, window, stateAtom_, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
+            XSync(display_, False);
+            return;
+        }
         for (const auto& state : states) {
             XEvent event{};
             event.xclient.type = ClientMessage;

@@ -117,9 +117,11 @@ public:
     // posted.
     virtual size_t postKeys(const std::vector<SyntheticKey>& keys) = 0;
 
-    // Asks the window manager to add states ("_NET_WM_STATE_STICKY", ...)
-    // to a mapped window of this process (the client message of _NET_WM_STATE).
-    // A manager that knows a state applies it; the others ignore it.
+    // Adds states ("_NET_WM_STATE_STICKY", ...) to a window of this process:
+    // to its _NET_WM_STATE property while it is unmapped (the window manager
+    // reads it when the window is mapped; waits until the server has it),
+    // else by asking the window manager (the client message). A manager
+    // that knows a state applies it; the others ignore it.
     virtual void addWindowStates(WindowId window, const std::vector<std::string>& states) = 0;
 
     // The connection to watch for readability; -1 when there is none.
