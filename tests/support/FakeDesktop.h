@@ -28,6 +28,7 @@ public:
     int dispatches = 0;
     // States asked for, per window, in order.
     std::map<WindowId, std::vector<std::string>> states;
+    std::set<WindowId> onAllDesktops;
 
     // Puts a window in front of the others.
     DesktopWindowInfo& add(WindowId id, int pid, const std::string& windowClass, DesktopRect frame);
@@ -50,6 +51,7 @@ public:
         auto& list = states[window];
         list.insert(list.end(), added.begin(), added.end());
     }
+    void showOnAllDesktops(WindowId window) override { onAllDesktops.insert(window); }
     int eventFd() const override { return -1; }
     void dispatchEvents() override { ++dispatches; }
 };

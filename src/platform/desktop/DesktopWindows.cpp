@@ -278,6 +278,29 @@ public:
         XFlush(display_);
     }
 
+    void showOnAllDesktops(WindowId window) override {
+        if (!display_ || window == 0) return;
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display_, window, &attributes)) return;
+        const Atom desktop = XInternAtom(display_, "_NET_WM_DESKTOP", False);
+        const unsigned long all = 0xFFFFFFFFul;
+        if (attributes.map_state == IsUnmapped) {
+            XChangeProperty(display_, window, desktop, XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&all), 1);
+            XSync(display_, False);
+            return;
+        }
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = desktop;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(all);
+        event.xclient.data.l[1] = 1;  // asked for by an application
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XFlush(display_);
+    }
+
     int eventFd() const override { return display_ ? ConnectionNumber(display_) : -1; }
 
     void dispatchEvents() override {

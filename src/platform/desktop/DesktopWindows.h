@@ -123,6 +123,10 @@ public:
     // else by asking the window manager (the client message). A manager
     // that knows a state applies it; the others ignore it.
     virtual void addWindowStates(WindowId window, const std::vector<std::string>& states) = 0;
+    // Puts a window of this process on every desktop (_NET_WM_DESKTOP
+    // 0xFFFFFFFF), the same way: the property while unmapped, else a request.
+    // Managers without the sticky state (openbox) know this one.
+    virtual void showOnAllDesktops(WindowId window) = 0;
 
     // The connection to watch for readability; -1 when there is none.
     virtual int eventFd() const = 0;

@@ -69,11 +69,25 @@ void HUDPanel::present() {
     if (isVisible()) return;
     // A withdrawn window loses its states: they are written again before
     // each mapping, where the window manager reads them.
-    if (windows_) windows_->addWindowStates(winId(), windowStates());
+    askStates();
+    // A quick hide and show can cross the window manager's clean-up of the
+    // withdrawn window: once shown, the states are asked for again.
+    statesPending_ = windows_ != nullptr;
     show();
 }
 
+void HUDPanel::askStates() {
+    if (!windows_) return;
+    windows_->addWindowStates(winId(), windowStates());
+    windows_->showOnAllDesktops(winId());
+}
+
 void HUDPanel::paintEvent(QPaintEvent*) {
+    // Painted on screen: the window manager has it.
+    if (statesPending_ && isVisible()) {
+        statesPending_ = false;
+        askStates();
+    }
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;

@@ -6,9 +6,10 @@
 //
 // It hosts one content widget (the player in its panel style), 12 points
 // in from the sides and 9 from top and bottom. The window states the
-// toolkit has no flag for (sticky, skip taskbar, skip pager, above) are set
-// through DesktopWindows before each showing; without it (tests on the
-// offscreen platform) they are left out.
+// toolkit has no flag for (sticky, skip taskbar, skip pager, above, and
+// every desktop for managers without the sticky state) are set through
+// DesktopWindows before each showing; without it (tests on the offscreen
+// platform) they are left out.
 //
 // Threads: the main thread.
 #pragma once
@@ -48,7 +49,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void askStates();
+
     DesktopWindows* windows_ = nullptr;
+    bool statesPending_ = false;
     QWidget* content_ = nullptr;
 };
 
