@@ -28,8 +28,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 using qm::bench::nowNs;
 
 struct Desktop {
