@@ -64,7 +64,11 @@ bool KeyTap::handle(const TapEvent& event) {
         }
         return true;
     case TapEvent::Type::keyDown:
-        if (event.space && event.modifiers == 0 && spaceHandler && spaceHandler(event.autoRepeat)) {
+        // Only a press the grab holds can be kept from the file manager: a
+        // Space that reached it already (before the grab was in place) is
+        // input like any other key, never played as well.
+        if (event.space && event.grabbed && event.modifiers == 0 && spaceHandler &&
+            spaceHandler(event.autoRepeat)) {
             swallowSpaceUp_ = true;
             return false;
         }

@@ -6,9 +6,9 @@
 // in the application); the tap only reports and drops. While the file
 // manager is the frontmost application (its window is the active one):
 // - a left-button release calls finderInput;
-// - a Space press with none of Shift, Control, Alt, Super goes to
-//   spaceHandler with its repeat flag; when the handler takes it, the press
-//   and the Space release after it are dropped;
+// - a Space press held by the tap's grab with none of Shift, Control, Alt,
+//   Super goes to spaceHandler with its repeat flag; when the handler takes
+//   it, the press and the Space release after it are dropped;
 // - any other press calls finderInput and goes on.
 // For every other application everything goes on and nothing is called.
 //

@@ -107,6 +107,15 @@ TEST_F(KeyTapDecisions, ModifiedSpaceOtherKeysAndClicksGoOnAndCountAsInput) {
     EXPECT_EQ(finderInputs_, 6);
 }
 
+TEST_F(KeyTapDecisions, ASpaceTheGrabDidNotHoldIsOnlyInput) {
+    TapEvent early = space(true);
+    early.grabbed = false;
+    EXPECT_TRUE(tap_.send(early));
+    EXPECT_TRUE(offered_.empty()) << "it has reached the file manager: playing it too would do both";
+    EXPECT_EQ(finderInputs_, 1);
+    EXPECT_FALSE(keyTap_.swallowSpaceUp());
+}
+
 TEST_F(KeyTapDecisions, RepeatsAreOfferedWithTheirFlag) {
     EXPECT_FALSE(tap_.send(space(true)));
     EXPECT_FALSE(tap_.send(space(true, 0, true)));
