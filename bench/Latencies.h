@@ -6,10 +6,20 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace qm::bench {
+
+// steady_clock's time in nanoseconds: CLOCK_MONOTONIC, the clock the
+// key recorder stamps its keys with.
+inline int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // The value at fraction p (0..1) of the sorted samples, nearest rank.
 inline double percentile(std::vector<double> values, double p) {

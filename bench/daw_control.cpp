@@ -28,11 +28,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t nowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
+using qm::bench::nowNs;
 
 struct Desktop {
     qm::test::DesktopSession& session = qm::test::sharedDesktopSession();

@@ -333,6 +333,21 @@ bool DesktopSession::xdotool(const std::vector<std::string>& arguments) {
     return run(argv) == 0;
 }
 
+bool DesktopSession::xdotool(const std::vector<std::string>& arguments, const std::function<void()>& pump) {
+    std::vector<std::string> argv{"xdotool"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const pid_t pid = launch(argv, environment({}));
+    if (pid < 0) return false;
+    int status = -1;
+    const bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30, pump);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 unsigned long DesktopSession::activeWindow() {
     return sessionWindows() ? sessionWindows()->activeWindow() : 0;
 }

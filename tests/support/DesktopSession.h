@@ -62,6 +62,10 @@ public:
 
     // xdotool with these arguments; true when it succeeded.
     bool xdotool(const std::vector<std::string>& arguments);
+    // The same, calling `pump` while xdotool runs: for a test process whose
+    // own X clients must keep reading meanwhile (a grab freezes the keyboard
+    // until its client answers).
+    bool xdotool(const std::vector<std::string>& arguments, const std::function<void()>& pump);
     // The window's frame as xwininfo reports it (the top-level ancestor of
     // the client, with its border).
     std::optional<WindowGeometry> frameOf(unsigned long window);

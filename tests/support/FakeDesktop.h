@@ -5,6 +5,7 @@
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ public:
     std::vector<WindowId> activations;
     std::vector<SyntheticKey> typed;
     int dispatches = 0;
+    // States asked for, per window, in order.
+    std::map<WindowId, std::vector<std::string>> states;
+    std::set<WindowId> onAllDesktops;
 
     // Puts a window in front of the others.
     DesktopWindowInfo& add(WindowId id, int pid, const std::string& windowClass, DesktopRect frame);
@@ -43,6 +47,11 @@ public:
     bool canPostKeys() const override { return keysAvailable; }
     bool activate(WindowId window, std::chrono::milliseconds maxWait) override;
     size_t postKeys(const std::vector<SyntheticKey>& keys) override;
+    void addWindowStates(WindowId window, const std::vector<std::string>& added) override {
+        auto& list = states[window];
+        list.insert(list.end(), added.begin(), added.end());
+    }
+    void showOnAllDesktops(WindowId window) override { onAllDesktops.insert(window); }
     int eventFd() const override { return -1; }
     void dispatchEvents() override { ++dispatches; }
 };

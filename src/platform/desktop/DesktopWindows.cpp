@@ -1,4 +1,5 @@
 #include "platform/desktop/DesktopWindows.h"
+#include "platform/desktop/X11Connections.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -31,12 +32,10 @@ void DesktopWindows::emitEvent(const DesktopEvent& event) {
     }
 }
 
+namespace x11 {
+
 namespace {
 
-// Xlib's default error handler ends the process. A window can vanish between
-// two requests at any time, so errors on our connections are expected and
-// ignored: every request's own result says whether it worked. Errors on
-// other connections go to the handler that was there before.
 std::mutex gDisplaysLock;
 std::set<Display*> gDisplays;
 XErrorHandler gPreviousHandler = nullptr;
@@ -51,7 +50,9 @@ int ignoreOurErrors(Display* display, XErrorEvent* error) {
     return previous ? previous(display, error) : 0;
 }
 
-void registerDisplay(Display* display) {
+}  // namespace
+
+void registerConnection(Display* display) {
     std::lock_guard lock(gDisplaysLock);
     if (gDisplays.empty()) {
         XErrorHandler previous = XSetErrorHandler(ignoreOurErrors);
@@ -60,17 +61,21 @@ void registerDisplay(Display* display) {
     gDisplays.insert(display);
 }
 
-void unregisterDisplay(Display* display) {
+void unregisterConnection(Display* display) {
     std::lock_guard lock(gDisplaysLock);
     gDisplays.erase(display);
 }
+
+}  // namespace x11
+
+namespace {
 
 class X11DesktopWindows final : public DesktopWindows {
 public:
     explicit X11DesktopWindows(const std::string& name) {
         display_ = XOpenDisplay(name.empty() ? nullptr : name.c_str());
         if (!display_) return;
-        registerDisplay(display_);
+        x11::registerConnection(display_);
         root_ = DefaultRootWindow(display_);
         const char* names[] = {"_NET_ACTIVE_WINDOW", "_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING",
                                "_NET_WM_PID", "_NET_WM_NAME", "UTF8_STRING", "_NET_WM_WINDOW_TYPE",
@@ -105,7 +110,7 @@ public:
     ~X11DesktopWindows() override {
         if (!display_) return;
         XCloseDisplay(display_);
-        unregisterDisplay(display_);
+        x11::unregisterConnection(display_);
     }
 
     bool available() const override { return display_ != nullptr; }
@@ -242,6 +247,58 @@ public:
         }
         XFlush(display_);
         return posted;
+    }
+
+    void addWindowStates(WindowId window, const std::vector<std::string>& states) override {
+        if (!display_ || window == 0) return;
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display_, window, &attributes)) return;
+        if (attributes.map_state == IsUnmapped) {
+            auto atoms = longProperty(window, stateAtom_, XA_ATOM);
+            for (const auto& state : states) {
+                const Atom atom = XInternAtom(display_, state.c_str(), False);
+                if (std::find(atoms.begin(), atoms.end(), atom) == atoms.end()) atoms.push_back(atom);
+            }
+            XChangeProperty(display_, window, stateAtom_, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
+            XSync(display_, False);
+            return;
+        }
+        for (const auto& state : states) {
+            XEvent event{};
+            event.xclient.type = ClientMessage;
+            event.xclient.window = window;
+            event.xclient.message_type = stateAtom_;
+            event.xclient.format = 32;
+            event.xclient.data.l[0] = 1;  // add
+            event.xclient.data.l[1] = static_cast<long>(XInternAtom(display_, state.c_str(), False));
+            event.xclient.data.l[3] = 1;  // asked for by an application
+            XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        }
+        XFlush(display_);
+    }
+
+    void showOnAllDesktops(WindowId window) override {
+        if (!display_ || window == 0) return;
+        XWindowAttributes attributes{};
+        if (!XGetWindowAttributes(display_, window, &attributes)) return;
+        const Atom desktop = XInternAtom(display_, "_NET_WM_DESKTOP", False);
+        const unsigned long all = 0xFFFFFFFFul;
+        if (attributes.map_state == IsUnmapped) {
+            XChangeProperty(display_, window, desktop, XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&all), 1);
+            XSync(display_, False);
+            return;
+        }
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = desktop;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = static_cast<long>(all);
+        event.xclient.data.l[1] = 1;  // asked for by an application
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XFlush(display_);
     }
 
     int eventFd() const override { return display_ ? ConnectionNumber(display_) : -1; }

@@ -117,6 +117,17 @@ public:
     // posted.
     virtual size_t postKeys(const std::vector<SyntheticKey>& keys) = 0;
 
+    // Adds states ("_NET_WM_STATE_STICKY", ...) to a window of this process:
+    // to its _NET_WM_STATE property while it is unmapped (the window manager
+    // reads it when the window is mapped; waits until the server has it),
+    // else by asking the window manager (the client message). A manager
+    // that knows a state applies it; the others ignore it.
+    virtual void addWindowStates(WindowId window, const std::vector<std::string>& states) = 0;
+    // Puts a window of this process on every desktop (_NET_WM_DESKTOP
+    // 0xFFFFFFFF), the same way: the property while unmapped, else a request.
+    // Managers without the sticky state (openbox) know this one.
+    virtual void showOnAllDesktops(WindowId window) = 0;
+
     // The connection to watch for readability; -1 when there is none.
     virtual int eventFd() const = 0;
     // Reads what arrived and calls the handlers, one event per change.
