@@ -230,6 +230,9 @@ ProfileEditor::ProfileEditor(SettingsStore& settings, QWidget* parent) : QScroll
     column->addWidget(speakerMap_);
     column->addStretch(1);
     setWidget(content);
+    // The tab's own background shows through, as beside the list.
+    viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
 
     connect(&settings_, &SettingsStore::valueChanged, this, &ProfileEditor::refresh);
 }
