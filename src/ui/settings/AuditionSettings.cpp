@@ -99,6 +99,11 @@ std::optional<std::filesystem::path> AuditionSettings::chooseWithDialog(QWidget*
     return std::filesystem::path(dialog.selectedFiles().front().toStdString());
 }
 
+void AuditionSettings::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    updateStatus(settings_.value().ytDlpPath);
+}
+
 void AuditionSettings::setDownloaderLocations(std::vector<std::string> fixed) {
     fixed_ = std::move(fixed);
     updateStatus(settings_.value().ytDlpPath);

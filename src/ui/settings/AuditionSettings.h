@@ -57,6 +57,10 @@ public:
 public slots:
     void refresh();
 
+protected:
+    // The tool may have been installed or removed meanwhile.
+    void showEvent(QShowEvent* event) override;
+
 private:
     void updateStatus(const std::string& custom);
 

@@ -18,6 +18,7 @@
 
 #include "app/core/SettingsStore.h"
 #include "audio/Speakers.h"
+#include "platform/AudioOutput.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/Style.h"
 
@@ -91,9 +92,10 @@ int ProfileEditor::channelCount(const OutputProfile& profile, const std::vector<
 }
 
 int ProfileEditor::channelItems(int channelCount, int64_t current) {
-    // A channel stored far out of any device's reach would make a picker of
-    // millions of items: it is still shown, up to the most a stream opens.
-    const int64_t wanted = std::min<int64_t>(current, 4096) + 1;
+    // A channel stored far out of any device's reach (the settings file is
+    // the user's to edit) would make a picker of millions of items: stored
+    // channels are offered up to the most an output stream opens.
+    const int64_t wanted = std::min<int64_t>(current, AudioOutput::maxChannels - 1) + 1;
     return static_cast<int>(std::max<int64_t>({2, channelCount, wanted}));
 }
 

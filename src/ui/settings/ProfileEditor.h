@@ -75,7 +75,8 @@ public:
     // device's, which is the server's default output; 2 when none is listed.
     static int channelCount(const OutputProfile& profile, const std::vector<AudioOutputDevice>& devices);
     // How many "Out k" items a channel picker offers: enough for the device
-    // and for the stored channel, at least 2.
+    // and for the stored channel, at least 2, at most the channels an
+    // output stream can have.
     static int channelItems(int channelCount, int64_t current);
     // The stored channel of speaker i: missing entries read sequential.
     static int64_t outputAt(const OutputProfile& profile, size_t i);

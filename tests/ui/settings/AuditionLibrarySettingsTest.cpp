@@ -90,6 +90,16 @@ TEST(AuditionSettings, TheDownloaderStatusFollowsTyping) {
     QTest::keyClick(field, Qt::Key_Delete);
     EXPECT_EQ(f.stored().ytDlpPath, "");
     EXPECT_EQ(status->text(), "Using " + path);
+
+    // Installed while the window is open: seen when the tab is shown again.
+    const fs::path later = tools / "later/yt-dlp";
+    audition.setDownloaderLocations({later.string()});
+    EXPECT_EQ(status->text(), LinkLoader::kNotFoundText);
+    fs::create_directories(later.parent_path());
+    fs::copy_file(script, later);
+    f.window().tabs().setCurrentIndex(2);
+    f.window().tabs().setCurrentIndex(1);
+    EXPECT_EQ(status->text(), "Using " + QString::fromStdString(later.string()));
 }
 
 TEST(AuditionSettings, ThePullsFolderIsChosenAndShown) {

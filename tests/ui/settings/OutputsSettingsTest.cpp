@@ -212,7 +212,13 @@ TEST(ProfileEditor, ChannelPickersReachTheStoredChannelAndTheDevice) {
     EXPECT_TRUE(f.find<QWidget>("speakerMap")->isVisible());
 
     EXPECT_EQ(ProfileEditor::channelItems(0, -1), 2);
-    EXPECT_EQ(ProfileEditor::channelItems(2, 1LL << 40), 4097);  // stays a usable list
+    // A channel no stream can have (a hand-edited file) leaves a usable
+    // list, nothing chosen, and the stored value alone.
+    EXPECT_EQ(ProfileEditor::channelItems(2, 1LL << 40), 256);
+    f.settings().update([&](AppSettings& s) { s.profiles[0].headphoneRight = 1LL << 40; });
+    EXPECT_EQ(right->count(), 1 + 256);
+    EXPECT_EQ(right->currentIndex(), -1);
+    EXPECT_EQ(f.stored().profiles[0].headphoneRight, 1LL << 40);
     EXPECT_EQ(ProfileEditor::channelCount(p, {}), 2);            // nothing listed: the null output's two
 }
 
