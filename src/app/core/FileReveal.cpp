@@ -50,7 +50,21 @@ void DesktopFileReveal::openFolder(const std::filesystem::path& item) {
     std::error_code ec;
     auto absolute = std::filesystem::absolute(item, ec);
     if (ec) absolute = item;
-    const auto folder = absolute.lexically_normal().parent_path();
+    start(absolute.lexically_normal().parent_path());
+}
+
+void DesktopFileReveal::open(const std::filesystem::path& folder) {
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(folder, ec);
+    if (ec) absolute = folder;
+    // "a/b/" would otherwise lose its last component in lexically_normal's hands.
+    absolute = absolute.lexically_normal();
+    if (!absolute.has_filename() && absolute.has_parent_path() && absolute != absolute.root_path())
+        absolute = absolute.parent_path();
+    start(absolute);
+}
+
+void DesktopFileReveal::start(const std::filesystem::path& folder) {
     const bool started = QProcess::startDetached(opener_, {QString::fromStdString(folder.string())});
     emit finished(started ? Outcome::folderOpened : Outcome::failed);
 }

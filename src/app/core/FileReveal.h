@@ -1,4 +1,5 @@
-// Shows files selected in the desktop's file manager ("Reveal").
+// Shows files selected in the desktop's file manager ("Reveal"), and
+// opens a folder in it ("Show").
 //
 // `FileReveal` is what views and models ask; `DesktopFileReveal` is the one
 // real implementation: the file manager's D-Bus interface
@@ -32,6 +33,9 @@ public:
 
     // Shows `items` selected in the file manager; nothing for an empty list.
     virtual void reveal(const std::vector<std::filesystem::path>& items) = 0;
+    // Opens `folder` itself in the file manager. Unless a kind of reveal
+    // knows better, the folder is shown selected in its parent.
+    virtual void open(const std::filesystem::path& folder) { reveal({folder}); }
 
 signals:
     void finished(qm::FileReveal::Outcome outcome);
@@ -49,12 +53,15 @@ public:
                                QString opener = QStringLiteral("xdg-open"), QObject* parent = nullptr);
 
     void reveal(const std::vector<std::filesystem::path>& items) override;
+    // Through the opener program (the desktop's default for folders).
+    void open(const std::filesystem::path& folder) override;
 
     // The URIs the file manager is given: absolute, percent-encoded file URLs.
     static QStringList uris(const std::vector<std::filesystem::path>& items);
 
 private:
     void openFolder(const std::filesystem::path& item);
+    void start(const std::filesystem::path& folder);
 
     QDBusConnection bus_;
     std::chrono::milliseconds timeout_;

@@ -26,6 +26,10 @@ const QHash<QString, QString>& themeNames() {
         {"forward.end.fill", "media-skip-forward"},
         {"repeat", "media-playlist-repeat"},
         {"folder.badge.plus", "folder-new"},
+        {"hifispeaker.2", "audio-speakers"},
+        {"headphones", "audio-headphones"},
+        {"plus", "list-add"},
+        {"minus", "list-remove"},
     };
     return names;
 }

@@ -102,3 +102,20 @@ TEST(FileReveal, AFileManagerThatDoesNotAnswerInTimeGivesWayToTheFolder) {
     EXPECT_EQ(waitOutcome(failed), Outcome::failed);
     QDBusConnection::disconnectFromBus("none2");
 }
+
+TEST(FileReveal, OpenShowsTheFolderItself) {
+    test::OpenerStandIn opener;
+    opener.install();
+    test::TempDir dir;
+    DesktopFileReveal reveal(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), "open"));
+    QSignalSpy done(&reveal, &FileReveal::finished);
+    reveal.open(dir / "Pulls");
+    EXPECT_EQ(waitOutcome(done), Outcome::folderOpened);
+    reveal.open(dir.path().string() + "/Pulls/./Links/");
+    EXPECT_EQ(waitOutcome(done), Outcome::folderOpened);
+    QDBusConnection::disconnectFromBus("open");
+    for (int i = 0; i < 200 && opener.calls().size() < 2; ++i) QThread::msleep(10);
+    ASSERT_EQ(opener.calls().size(), 2u);
+    EXPECT_EQ(opener.calls()[0], (dir / "Pulls").string());
+    EXPECT_EQ(opener.calls()[1], (dir / "Pulls/Links").string());
+}

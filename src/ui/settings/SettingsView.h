@@ -1,0 +1,48 @@
+// The settings window's content: three tabs, Outputs, Audition and Library,
+// in a fixed 680 x 560 frame. There is no Apply: every control writes the
+// settings store (or calls the library model) at once.
+//
+// The view is given what its tabs use: the settings store, the library
+// model, the file manager (for "Show" of the pulls folder), the
+// application's "add library folder" action, and where output devices are
+// read from. Main thread only.
+#pragma once
+
+#include <QTabWidget>
+
+#include <functional>
+
+#include "ui/settings/OutputsSettings.h"
+
+namespace qm {
+
+class AuditionSettings;
+class FileReveal;
+class LibraryModel;
+class LibrarySettings;
+class SettingsStore;
+
+class SettingsView : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kWidth = 680;
+    static constexpr int kHeight = 560;
+
+    SettingsView(SettingsStore& settings, LibraryModel& library, FileReveal& workspace,
+                 std::function<void()> addLibraryFolder,
+                 OutputsSettings::DeviceSource devices = AudioDevices::allOutputs, QWidget* parent = nullptr);
+
+    QTabWidget& tabs() { return *tabs_; }
+    OutputsSettings& outputs() { return *outputs_; }
+    AuditionSettings& audition() { return *audition_; }
+    LibrarySettings& library() { return *library_; }
+
+private:
+    QTabWidget* tabs_;
+    OutputsSettings* outputs_;
+    AuditionSettings* audition_;
+    LibrarySettings* library_;
+};
+
+}  // namespace qm
