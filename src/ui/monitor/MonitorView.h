@@ -22,6 +22,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 #include "app/core/SettingsStore.h"

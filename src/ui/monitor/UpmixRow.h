@@ -21,6 +21,7 @@
 
 #include <QWidget>
 
+#include <functional>
 #include <vector>
 
 #include "app/monitor/MonitorEngine.h"

@@ -74,6 +74,10 @@ TEST(MonitorView, TheSourcePickerOffersChooseAndTheDevicesWithTheirInputs) {
     // Set elsewhere, shown here.
     f.engine->setSourceUID(QString("jack:Desk"));
     EXPECT_EQ(source->currentIndex(), 2);
+    // A source that is not attached selects nothing and stays chosen.
+    f.engine->setSourceUID(QString("jack:Gone"));
+    EXPECT_EQ(source->currentIndex(), -1);
+    EXPECT_EQ(f.engine->sourceUID(), QString("jack:Gone"));
 }
 
 TEST(MonitorView, TheOutputPickerShowsTheProfileInUseAndWritesTheChosenId) {
