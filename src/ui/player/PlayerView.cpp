@@ -138,7 +138,24 @@ PlayerView::PlayerView(WaveformView::Style style, PlayerModel& player, SettingsS
                         &PlayerModel::volumeDBChanged, &PlayerModel::messageChanged})
         connect(&player, signal, this, &PlayerView::refresh);
     connect(&settings, &SettingsStore::valueChanged, this, &PlayerView::refresh);
+    applyColours();
     refresh();
+}
+
+void PlayerView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) applyColours();
+}
+
+void PlayerView::applyColours() {
+    const QPalette& pal = palette();
+    const QColor secondary = style::secondaryLabel(pal);
+    for (QWidget* w : {static_cast<QWidget*>(facts_), static_cast<QWidget*>(status_), static_cast<QWidget*>(time_),
+                       static_cast<QWidget*>(bextText_), static_cast<QWidget*>(soundfield_)})
+        style::setTextColour(w, secondary);
+    style::setTextColour(sel_, style::accent(pal));
+    style::setTextColour(message_, style::orange());
+    levelIcon_->setPixmap(icons::ownPixmap("speaker.wave.2", 14, secondary, devicePixelRatioF()));
 }
 
 // --- Building ---
@@ -157,16 +174,14 @@ QWidget* PlayerView::buildHeader() {
     icon_ = icon;
     name_ = named(new ElidedLabel(Qt::ElideMiddle, header), "name");
     name_->setFont(style::font(12, QFont::DemiBold));
-    facts_ = named(new QLabel(header), "facts");
+    facts_ = named(new ElidedLabel(Qt::ElideRight, header), "facts");
     status_ = named(new QLabel(header), "status");
-    for (QLabel* l : {facts_, status_}) style::setTextColour(l, style::secondaryLabel(palette()));
-    // The name keeps its width before the facts do.
-    name_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    facts_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    facts_->setMinimumWidth(0);
+    // The name keeps its width before the facts give up theirs.
+    name_->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+    name_->setMaximumWidth(360);
     row->addWidget(icon_, 0, Qt::AlignVCenter);
     row->addWidget(name_, 0, Qt::AlignVCenter);
-    row->addWidget(facts_, 1, Qt::AlignVCenter);
+    row->addWidget(facts_, 0, Qt::AlignVCenter);
     row->addWidget(status_, 0, Qt::AlignVCenter);
     row->addStretch(1);
 
@@ -223,14 +238,12 @@ QWidget* PlayerView::buildFooter() {
     time_ = named(new TimeLabel(*player_.playhead(), footer), "time");
     sel_ = named(new QLabel(footer), "sel");
     sel_->setFont(style::font(11, QFont::Normal, true));
-    style::setTextColour(sel_, style::accent(palette()));
     clearSelection_ = named(symbolButton("xmark.circle.fill", "Clear selection", small, footer), "clearSelection");
     connect(clearSelection_, &QToolButton::clicked, this, [this] { player_.clearSelection(); });
     bext_ = named(new QWidget(footer), "bext");
     auto* bextRow = new QHBoxLayout(bext_);
     bextRow->setContentsMargins(0, 0, 0, 0);
     bextText_ = new ElidedLabel(Qt::ElideRight, bext_);
-    style::setTextColour(bextText_, style::secondaryLabel(palette()));
     bextRow->addWidget(bextText_);
     bext_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     for (QWidget* w : {static_cast<QWidget*>(time_), static_cast<QWidget*>(sel_),
@@ -240,7 +253,6 @@ QWidget* PlayerView::buildFooter() {
     row->addStretch(1);
 
     message_ = named(new ElidedLabel(Qt::ElideRight, footer), "message");
-    style::setTextColour(message_, style::orange());
     row->addWidget(message_, 0, Qt::AlignVCenter);
 
     dragAs_ = named(new QWidget(footer), "dragAs");
@@ -258,9 +270,8 @@ QWidget* PlayerView::buildFooter() {
     auto* levelRow = new QHBoxLayout(level_);
     levelRow->setContentsMargins(0, 0, 0, 0);
     levelRow->setSpacing(4);
-    auto* speaker = new QLabel(level_);
-    speaker->setPixmap(icons::ownPixmap("speaker.wave.2", 14, style::secondaryLabel(palette()), devicePixelRatioF()));
-    levelRow->addWidget(speaker);
+    levelIcon_ = new QLabel(level_);
+    levelRow->addWidget(levelIcon_);
     levelSlider_ = named(new QSlider(Qt::Horizontal, level_), "levelSlider");
     levelSlider_->setRange(static_cast<int>(kMinLevelDB * kLevelSteps), static_cast<int>(kMaxLevelDB * kLevelSteps));
     levelSlider_->setFixedWidth(80);
@@ -276,9 +287,8 @@ QWidget* PlayerView::buildRotationRow() {
     auto* row = new QHBoxLayout(rotation_);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(10);
-    auto* title = new QLabel(QStringLiteral("Soundfield"), rotation_);
-    style::setTextColour(title, style::secondaryLabel(palette()));
-    row->addWidget(title, 0, Qt::AlignVCenter);
+    soundfield_ = new QLabel(QStringLiteral("Soundfield"), rotation_);
+    row->addWidget(soundfield_, 0, Qt::AlignVCenter);
     struct Axis {
         const char* title;
         const char* name;

@@ -81,7 +81,12 @@ public slots:
     // Shows the player's and the settings' state (run on each change).
     void refresh();
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    // Text colours from the palette in force (the panel's is dark).
+    void applyColours();
     QWidget* buildHeader();
     QWidget* buildFooter();
     QWidget* buildRotationRow();
@@ -102,7 +107,7 @@ private:
 
     QLabel* icon_ = nullptr;
     widgets::ElidedLabel* name_ = nullptr;
-    QLabel* facts_ = nullptr;
+    widgets::ElidedLabel* facts_ = nullptr;
     QLabel* status_ = nullptr;
     QToolButton* format_ = nullptr;
     QToolButton* listen_ = nullptr;
@@ -122,8 +127,10 @@ private:
     QWidget* dragAs_ = nullptr;
     QToolButton* dragAsMenu_ = nullptr;
     QWidget* level_ = nullptr;
+    QLabel* levelIcon_ = nullptr;
     QSlider* levelSlider_ = nullptr;
     QWidget* rotation_ = nullptr;
+    QLabel* soundfield_ = nullptr;
     QSlider* angles_[3] = {};
     QLabel* angleValues_[3] = {};
     QToolButton* reset_ = nullptr;

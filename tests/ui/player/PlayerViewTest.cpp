@@ -13,6 +13,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <cmath>
+
 #include "app/player/PlayerFixture.h"
 #include "support/AudioFiles.h"
 #include "ui/UiTestSupport.h"
@@ -53,9 +55,19 @@ struct Fixture {
 
     std::filesystem::path write(const std::string& name, int channels, const test::AudioFileOptions& options = {},
                                 double seconds = 1) {
+        // Noise bursts, a different level on each channel.
+        const auto frames = static_cast<size_t>(seconds * kRate);
+        test::Planar planar(static_cast<size_t>(channels), std::vector<float>(frames));
+        uint32_t noise = 7;
+        for (size_t c = 0; c < planar.size(); ++c)
+            for (size_t i = 0; i < frames; ++i) {
+                noise = noise * 1664525u + 1013904223u;
+                const double burst = std::exp(-static_cast<double>((i + c * 1500) % 12000) / 2500.0);
+                const double level = 0.7 / (1.0 + 0.5 * static_cast<double>(c));
+                planar[c][i] = static_cast<float>(level * burst * (static_cast<double>(noise >> 8) / 8388608.0 - 1));
+            }
         const auto file = player.dir / name;
-        test::writeAudioFile(file, test::sineSignal(channels, static_cast<int64_t>(seconds * kRate), kRate, 330, 0.4),
-                             kRate, options);
+        test::writeAudioFile(file, planar, kRate, options);
         return file;
     }
     void load(const std::filesystem::path& file) {
