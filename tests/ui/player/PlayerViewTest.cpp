@@ -20,8 +20,10 @@
 #include "ui/UiTestSupport.h"
 #include "ui/player/TimeLabel.h"
 #include "ui/shell/HUDPanel.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ElidedLabel.h"
 #include "ui/widgets/FileDrag.h"
+#include "ui/widgets/Icons.h"
 #include "ui/widgets/Style.h"
 
 using namespace qm;
@@ -427,4 +429,16 @@ TEST(PlayerView, Pictures) {
         f.setExpert(true);
         test::savePng(*f.host, "player-" + look + "-expert");
     }
+}
+
+TEST(PlayerView, EverySymbolHasAShapeAndAMissingOneSaysItsName) {
+    for (const char* name : {"scissors", "play.square.stack", "speaker.wave.2", "speaker.wave.3",
+                             "speaker.wave.3.fill", "xmark.circle.fill", "checkmark", "headphones", "hifispeaker.2"}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(icons::hasOwnSymbol(name));
+        EXPECT_FALSE(icons::symbol(name).isNull());
+    }
+    std::unique_ptr<QToolButton> missing(widgets::symbolButton("no.such.symbol", "", widgets::ControlSize::small, nullptr));
+    EXPECT_EQ(missing->text(), "no.such.symbol");
+    EXPECT_EQ(missing->toolButtonStyle(), Qt::ToolButtonTextOnly);
 }
