@@ -449,8 +449,8 @@ void PlayerView::refresh() {
     showIf(status_, !info);
     if (info) {
         const QString path = qs(info->url.string());
-        if (icon_->property("path").toString() != path) {
-            icon_->setProperty("path", path);
+        if (iconPath_ != path) {
+            iconPath_ = path;
             icon_->setPixmap(QFileIconProvider().icon(QFileInfo(path)).pixmap(18, 18));
         }
         name_->setText(qs(info->url.filename().string()));

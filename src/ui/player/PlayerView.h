@@ -106,6 +106,7 @@ private:
     WindowOpener openWindow_;
 
     QLabel* icon_ = nullptr;
+    QString iconPath_;  // the file whose icon is shown
     widgets::ElidedLabel* name_ = nullptr;
     widgets::ElidedLabel* facts_ = nullptr;
     QLabel* status_ = nullptr;

@@ -40,7 +40,6 @@ int64_t usableBuckets(const WaveformData& data) {
 }  // namespace
 
 WaveformView::WaveformView(QWidget* parent) : QWidget(parent) {
-    setMouseTracking(false);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 }
 
