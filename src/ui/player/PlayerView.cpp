@@ -111,6 +111,10 @@ QString PlayerView::listenLabel(ListenMode mode) {
 
 QString PlayerView::angleText(double degrees) { return qs(fmt::format("{:+4.0f}°", degrees)); }
 
+QString PlayerView::factsText(const AudioFileInfo& info) {
+    return qs(info.summary() + " · " + PlayerModel::time(durationOf(info)));
+}
+
 PlayerView::PlayerView(WaveformView::Style style, PlayerModel& player, SettingsStore& settings, EditorModel* editor,
                        WindowOpener openWindow, QWidget* parent)
     : QWidget(parent),
@@ -454,7 +458,7 @@ void PlayerView::refresh() {
             icon_->setPixmap(QFileIconProvider().icon(QFileInfo(path)).pixmap(18, 18));
         }
         name_->setText(qs(info->url.filename().string()));
-        facts_->setText(qs(info->summary() + " · " + PlayerModel::time(durationOf(*info))));
+        facts_->setText(factsText(*info));
     } else {
         status_->setText(message ? qs(*message) : QStringLiteral("Select an audio file"));
     }

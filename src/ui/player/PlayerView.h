@@ -33,6 +33,7 @@
 
 #include <functional>
 
+#include "audio/AudioFileInfo.h"
 #include "spatial/MixBuilder.h"
 #include "ui/player/WaveformView.h"
 
@@ -76,6 +77,9 @@ public:
     // An angle as " +90°": sign always, no decimals, at least 4 characters
     // before the degree sign.
     static QString angleText(double degrees);
+    // The header's facts: the file's summary, " · ", its length (0 at a
+    // sample rate that is not positive).
+    static QString factsText(const AudioFileInfo& info);
 
 public slots:
     // Shows the player's and the settings' state (run on each change).

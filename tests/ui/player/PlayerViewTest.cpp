@@ -186,6 +186,10 @@ TEST(PlayerView, MenusShownByFileAndExpertMode) {
         EXPECT_EQ(f.shown("dragAs"), c.file == surround || c.file == foa);
     }
     EXPECT_EQ(f.text("format"), "FuMa 1st order") << "a B-format file";
+
+    AudioFileInfo rateless = *f.player.model.info();
+    rateless.sampleRate = 0;
+    EXPECT_TRUE(PlayerView::factsText(rateless).endsWith(" · 0:00.000")) << "no rate, no length";
 }
 
 TEST(PlayerView, TheListenMenuGoesWhileAnUpmixApplies) {
