@@ -5,9 +5,9 @@
 //
 // Asserted: what the server controls (every /status answered, at most 64
 // connections, memory, nothing left open afterwards, no reply to a head
-// that never ended, only the four statuses). The timings are printed; the
-// timer's lateness and the /status p99 have generous bounds, since the
-// machine is shared.
+// that never ended, only the four statuses). The timings (the timer's
+// lateness, the /status latencies) depend on the machine's load: they are
+// printed, not judged.
 #include "app/shell/ControlServer.h"
 
 #include <QCoreApplication>
