@@ -22,6 +22,7 @@
 #include "ui/widgets/Icons.h"
 #include "ui/widgets/Segments.h"
 #include "ui/widgets/Style.h"
+#include "ui/widgets/UpmixTexts.h"
 
 namespace qm {
 
@@ -59,29 +60,6 @@ QString UpmixRow::valueText(double UpmixParams::*field, double v) {
     if (field == &UpmixParams::heightDB && v <= -40) return QStringLiteral("off");
     if (field == &UpmixParams::surroundDelayMs) return q(fmt::format("{:.0f} ms", v));
     return q(fmt::format("{:+.1f} dB", v));
-}
-
-QString UpmixRow::presetHelp(UpmixPreset preset) {
-    switch (preset) {
-        case UpmixPreset::music:
-            return tr("Centre width 3 of 7, surrounds rolled off above 4 kHz, no delay. The music-mode convention "
-                      "of matrix decoders.");
-        case UpmixPreset::film:
-            return tr("Dialogue held in the centre, full-range surrounds 10 ms behind the screen, bass below 120 Hz "
-                      "to the LFE. The cinema-mode convention.");
-        case UpmixPreset::game:
-            return tr("Cinema steering with a wider front stage, no surround delay, and bass below 80 Hz to the LFE.");
-        case UpmixPreset::hall:
-            return tr("For large rooms and orchestral recordings: more ambience in the surrounds and heights, "
-                      "spread wider.");
-        case UpmixPreset::speech:
-            return tr("Everything correlated stays in the centre and nothing goes overhead. For dialogue and "
-                      "narration.");
-        case UpmixPreset::broadcast:
-            return tr("Fold-down exact: the 2.0 fold-down returns the original stereo. No delays or decorrelation, "
-                      "safe to deliver.");
-    }
-    return {};
 }
 
 UpmixRow::UpmixRow(MonitorEngine& monitor, QWidget* parent) : QWidget(parent), monitor_(monitor) {
@@ -255,7 +233,7 @@ void UpmixRow::refresh() {
                                 : tr("The source already uses every speaker in the room"));
     const auto& cases = upmixPreset::allCases();
     presets_->setCurrent(static_cast<int>(std::find(cases.begin(), cases.end(), u.preset) - cases.begin()));
-    presets_->setToolTip(presetHelp(u.preset));
+    presets_->setToolTip(widgets::upmixDescription(u.preset));
     reset_->setVisible(u.params != upmixPreset::params(u.preset));
 
     grid_->setVisible(expert_ && offered && u.enabled);

@@ -50,8 +50,6 @@ public:
 
     // The value text of a grid slider's field.
     static QString valueText(double UpmixParams::*field, double value);
-    // The tooltip of a preset while it is the current one.
-    static QString presetHelp(UpmixPreset preset);
 
 public slots:
     void refresh();

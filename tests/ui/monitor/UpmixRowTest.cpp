@@ -108,7 +108,7 @@ TEST(UpmixRow, APresetReplacesEveryParameterAndResetFollowsTheSliders) {
     EXPECT_EQ(f.engine->state().upmix.preset, UpmixPreset::hall);
     EXPECT_EQ(f.engine->state().upmix.params, upmixPreset::params(UpmixPreset::hall));
     EXPECT_FALSE(r.resetShown());
-    EXPECT_EQ(r.find<widgets::Segments>("upmixPreset")->toolTip(), UpmixRow::presetHelp(UpmixPreset::hall));
+    EXPECT_EQ(r.find<widgets::Segments>("upmixPreset")->toolTip(), QString("For large rooms and orchestral recordings: more ambience in the surrounds and heights, spread wider."));
 
     r.key(r.slider("surroundDelayMs"), Qt::Key_Right);
     EXPECT_TRUE(r.resetShown());
