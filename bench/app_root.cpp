@@ -13,10 +13,6 @@
 
 #include <QCoreApplication>
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -38,6 +34,11 @@
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
 #include "support/TempDir.h"
+
+// Last: Xlib's macros (Bool, None) clash with Qt's names.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace qm;
 using namespace std::chrono_literals;

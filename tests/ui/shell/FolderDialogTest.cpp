@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "UiTestSupport.h"
+#include "ui/UiTestSupport.h"
 #include "support/TempDir.h"
 
 using namespace qm;
