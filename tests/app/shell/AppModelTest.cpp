@@ -225,9 +225,10 @@ TEST_F(AppModelTest, TheFileManagersSelectionLoadsAsTheSettingsSay) {
 
     setSettings([](AppSettings& s) { s.finderPanel = true; });
     ASSERT_TRUE(until([&] { return panel_->enabledSet.back(); }));
-    // The file manager's state reaches the panel.
+    // The file manager's state and the player's changes reach the panel.
     ASSERT_FALSE(panel_->updates.empty());
     EXPECT_TRUE(panel_->updates.back().active);
+    EXPECT_GT(panel_->playerChanges, 0);
 }
 
 TEST_F(AppModelTest, TheSpaceRule) {
