@@ -85,25 +85,25 @@ AppModel::AppModel(AppPlatform platform, QObject* parent) : QObject(parent), pla
     queue_ = std::make_unique<EventLoopQueue>();
     QPointer<AppModel> self(this);
 
-    // 1-2: the settings, then the one engine the player and the editor share.
+    // In this order, since later models receive earlier ones. The settings,
+    // then the one engine the player and the editor share.
     settings_ = std::make_unique<SettingsStore>(platform_.defaults);
     engine_ = std::make_unique<PlaybackEngine>(*queue_);
-    // 4-5: the tracker (its observer attaches while accessibility is on) and
-    // the key tap, neither started.
+    // The tracker (its observer attaches while accessibility is on) and the
+    // key tap, neither started.
     finder_ = std::make_unique<FinderTracker>(*platform_.windows, *platform_.fileManager, *queue_,
                                               [self] { return self && self->axTrusted_; });
     keyTap_ = std::make_unique<KeyTap>(*platform_.windows, *platform_.tap);
-    // 7: accessibility as it is now, asked once.
+    // Accessibility as it is now, asked once.
     axTrusted_ = platform_.accessibility->trusted();
-    // 8: the control port, no listener and no handler yet.
+    // The control port, no listener and no handler yet.
     control_ = std::make_unique<ControlServer>(platform_.controlPort);
-    // 9-13.
     player_ = std::make_unique<PlayerModel>(*engine_, *settings_);
     editor_ = std::make_unique<EditorModel>(*engine_, *settings_);
     library_ = std::make_unique<LibraryModel>(*settings_, catalogLocation(platform_.dataFolder));
     monitor_ = std::make_unique<MonitorEngine>(*settings_, platform_.defaults, *queue_);
 
-    // 14: exclusive playback. The editor about to play stops the player,
+    // Exclusive playback. The editor about to play stops the player,
     // whose playhead goes back to its selection start or cue; the player
     // about to play makes the editor let go of the engine.
     editor_->onWillPlay = [self] {
@@ -143,14 +143,14 @@ void AppModel::start() {
     started_ = true;
     QPointer<AppModel> self(this);
 
-    // 1. The control port.
+    // The control port.
     control_->setHandler([self](const std::string& command, const ControlServer::Parameters& parameters) {
         if (!self) return nlohmann::json::object();
         return self->handle(command, parameters);
     });
     control_->start();
 
-    // 2. The floating panel, as the setting says.
+    // The floating panel, as the setting says.
     if (platform_.panel) hud_ = platform_.panel(*this);
     if (hud_) {
         hud_->setIsAmbisonic([self] {
@@ -167,7 +167,7 @@ void AppModel::start() {
             connect(player_.get(), signal, this, changed);
     }
 
-    // 3. The file manager.
+    // The file manager.
     finder_->onState = [self](bool active, const std::optional<DesktopRect>& frame) {
         if (self && self->hud_) self->hud_->update(active, frame);
     };
@@ -181,16 +181,15 @@ void AppModel::start() {
     };
     finder_->start();
 
-    // 4. The key tap.
+    // The key tap.
     keyTap_->spaceHandler = [self](bool repeat) { return self && self->space(repeat); };
     keyTap_->finderInput = [self] {
         if (self) self->finder_->requestSelection(kFinderInputDelay);
     };
 
-    // 5.
     watchAccessibility();
 
-    // 6. Output profiles: each change of the profiles, the active one or the
+    // Output profiles: each change of the profiles, the active one or the
     // mono fold reaches the player one turn of the loop after it was stored;
     // the value of now does not.
     lastProfiles_ = std::make_unique<ProfileKey>(settings_->value());
@@ -206,7 +205,7 @@ void AppModel::start() {
             Qt::QueuedConnection);
     });
 
-    // 7. The panel setting, the value of now included, one turn later.
+    // The panel setting, the value of now included, one turn later.
     const auto deliverPanel = [this](bool on) {
         QMetaObject::invokeMethod(
             this,
