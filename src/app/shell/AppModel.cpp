@@ -236,8 +236,9 @@ bool AppModel::space(bool repeat) {
 }
 
 void AppModel::watchAccessibility() {
-    // Trust once seen stays: the banner never comes back within a run.
-    if (platform_.accessibility->trusted()) setAxTrusted(true);
+    // Trust once seen stays: the banner never comes back within a run (and
+    // a bus that answered yes is not asked again).
+    if (!axTrusted_ && platform_.accessibility->trusted()) setAxTrusted(true);
     if (axTrusted_) {
         keyTap_->start();
         return;
