@@ -1,6 +1,6 @@
 // Stand-ins for the composition root's platform pieces that have no real
 // counterpart a unit test can run: accessibility answers set by hand, a
-// workspace and a folder chooser that record, a floating panel that records.
+// folder chooser that records, a floating panel that records.
 #pragma once
 
 #include <QMetaObject>
@@ -13,6 +13,7 @@
 #include "app/core/FileReveal.h"
 #include "app/shell/Accessibility.h"
 #include "app/shell/FloatingPanel.h"
+#include "app/RecordingWorkspace.h"
 #include "app/core/UserDefaults.h"
 #include "app/shell/AppModel.h"
 #include "app/shell/FolderChooser.h"
@@ -35,17 +36,6 @@ public:
         QMetaObject::invokeMethod(this, [this, done = std::move(done)] { done(answer); }, Qt::QueuedConnection);
     }
     void grant() override { ++grants; }
-};
-
-class RecordingWorkspace final : public FileReveal {
-public:
-    std::vector<std::vector<std::filesystem::path>> reveals;
-    std::vector<std::filesystem::path> opens;
-    int activations = 0;
-
-    void reveal(const std::vector<std::filesystem::path>& items) override { reveals.push_back(items); }
-    void open(const std::filesystem::path& folder) override { opens.push_back(folder); }
-    void activate() override { ++activations; }
 };
 
 class FakeFolderChooser final : public FolderChooser {

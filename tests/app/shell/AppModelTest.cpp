@@ -354,7 +354,7 @@ TEST_F(AppModelTest, OpenEditorOpensTheFileWhenGivenThenTheWindowAndTheApplicati
 
     app_->openEditor(std::nullopt);
     EXPECT_EQ(opened, std::vector<QString>{"editor"});
-    EXPECT_FALSE(app_->editor().doc()) << "nil only opens the window";
+    EXPECT_FALSE(app_->editor().doc()) << "without a file it only opens the window";
 
     app_->openEditor(dir_ / "a.wav");
     EXPECT_EQ(opened.size(), 2u);
@@ -364,8 +364,8 @@ TEST_F(AppModelTest, OpenEditorOpensTheFileWhenGivenThenTheWindowAndTheApplicati
 
     // A finished temp-edit batch is revealed through the workspace.
     emit app_->editor().revealRequested({dir_ / "a.wav"});
-    ASSERT_EQ(workspace_->reveals.size(), 1u);
-    EXPECT_EQ(workspace_->reveals[0], std::vector<fs::path>{dir_ / "a.wav"});
+    ASSERT_EQ(workspace_->revealed.size(), 1u);
+    EXPECT_EQ(workspace_->revealed[0], std::vector<fs::path>{dir_ / "a.wav"});
 }
 
 TEST_F(AppModelTest, CallbacksHandedOutDoNothingOnceTheRootIsGone) {
