@@ -138,7 +138,6 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
     search_->setPlaceholderText(QString::fromUtf8(kSearchPrompt));
     search_->setMaximumWidth(kSearchMaxWidth);
     search_->setMinimumWidth(0);
-    search_->setClearButtonEnabled(true);
     search_->setText(library_.query());
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (text != library_.query()) library_.setQuery(text);
