@@ -18,7 +18,17 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 started=$SECONDS
-step() { echo "== $1 (at $((SECONDS - started)) s)"; }
+# Each step's start: wall time so far, and the CPU time its commands took
+# (user and system, every process), which says what a busier or idler
+# machine would take.
+step() {
+  local t
+  t=$(mktemp)
+  times >"$t"
+  echo "== $1 (at $((SECONDS - started)) s, CPU $(awk 'NR == 2 {
+      split($1, u, "m"); split($2, s, "m"); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$t") s)"
+  rm -f "$t"
+}
 jobs=$(nproc)
 serial='Jack|Soak|Desktop\.'
 

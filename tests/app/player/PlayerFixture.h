@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "app/CountingDefaults.h"
 #include "app/core/SettingsStore.h"
 #include "app/player/PlayerModel.h"
 #include "playback/PlaybackEngine.h"
@@ -51,17 +52,6 @@ inline int threadsNamed(const std::string& name) {
     }
     return n;
 }
-
-class CountingDefaults : public UserDefaults {
-public:
-    explicit CountingDefaults(const std::filesystem::path& file)
-        : UserDefaults(QString::fromStdString(file.string())) {}
-    bool setData(const QString& key, const QByteArray& value) override {
-        ++writes;
-        return UserDefaults::setData(key, value);
-    }
-    int writes = 0;
-};
 
 struct Player {
     TempDir dir;

@@ -261,33 +261,33 @@ TEST(PlayerModel, ALoadNeverCutsAnotherPlayersSound) {
 TEST(PlayerModel, UpmixAndProfileChangesWriteTheSettingsOnlyWhenTheyChange) {
     Player p;
     p.useStereoProfile();
-    const int start = p.defaults->writes;
+    const int start = p.defaults->changes();
     EXPECT_EQ(p.model.upmix(), p.settings.value().upmix) << "the player starts from the stored preference";
 
     QSignalSpy upmixes(&p.model, &PlayerModel::upmixChanged);
     p.model.setUpmix(p.settings.value().upmix);
-    EXPECT_EQ(p.defaults->writes, start) << "an equal upmix writes nothing";
+    EXPECT_EQ(p.defaults->changes(), start) << "an equal upmix writes nothing";
     EXPECT_EQ(upmixes.count(), 0);
 
     UpmixSettings on = p.model.upmix();
     on.enabled = true;
     on.preset = UpmixPreset::film;
     p.model.setUpmix(on);
-    EXPECT_EQ(p.defaults->writes, start + 1);
+    EXPECT_EQ(p.defaults->changes(), start + 1);
     EXPECT_EQ(p.settings.value().upmix, on) << "written through";
     UpmixSettings tweaked = on;
     tweaked.params.rearDB = -4.5;
     p.model.setUpmix(tweaked);
-    EXPECT_EQ(p.defaults->writes, start + 2) << "one parameter differs: a write";
+    EXPECT_EQ(p.defaults->changes(), start + 2) << "one parameter differs: a write";
 
     // The active profile again: neither a write nor a configure.
     const Uuid active = p.settings.activeProfile().id;
     p.model.selectProfile(active);
-    EXPECT_EQ(p.defaults->writes, start + 2);
+    EXPECT_EQ(p.defaults->changes(), start + 2);
     EXPECT_FALSE(p.engine.isConfigured());
     const Uuid other = p.settings.value().profiles[2].id;
     p.model.selectProfile(other);
-    EXPECT_EQ(p.defaults->writes, start + 3);
+    EXPECT_EQ(p.defaults->changes(), start + 3);
     EXPECT_EQ(p.settings.value().activeProfileID, other);
     EXPECT_TRUE(p.engine.isConfigured()) << "another profile configures the output";
 }
