@@ -649,6 +649,8 @@ TEST(BrowserView, RevealOnTheDesktop) {
         BrowserFixture::item(menu.get(), "reveal")->trigger();
         ASSERT_TRUE(f.wait([&] { return outcome.has_value(); }));
         EXPECT_EQ(*outcome, FileReveal::Outcome::folderOpened);
+        // The opener runs detached: its log line comes when it has run.
+        ASSERT_TRUE(f.wait([&] { return !opener.calls().empty(); }));
         ASSERT_EQ(opener.calls().size(), 1u);
         EXPECT_EQ(opener.calls()[0], f.lib.lib.string());
     }
