@@ -317,7 +317,9 @@ TEST(BrowserView, ReadsOfRowsThatLeftTheScreenAreDropped) {
     const int firstScreen = f.model().requests();
     ASSERT_GT(firstScreen, 5);
     ASSERT_LT(firstScreen, 60);
-    // Scroll to the end before the reads get their turn.
+    // The first read holds the worker; scroll to the end before the other
+    // requests get their turn.
+    ASSERT_TRUE(f.wait([&] { return reads.load() == 1; }));
     f.table().verticalScrollBar()->setValue(f.table().verticalScrollBar()->maximum());
     QApplication::processEvents();
     {
