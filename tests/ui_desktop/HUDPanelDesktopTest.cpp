@@ -1,13 +1,14 @@
-// The floating panel beside Thunar on the private desktop: where the window
-// manager puts it, its stacking and desktops, and that Thunar keeps the
-// keyboard while the panel's controls answer their first click.
+// The floating panel beside Thunar on the private desktop, hosting the
+// player: where the window manager puts it, its stacking and desktops, and
+// that Thunar keeps the keyboard while the player's play button answers its
+// first click.
 #include "ui/shell/HUDController.h"
 #include "ui/shell/HUDPanel.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QPushButton>
+#include <QToolButton>
 
 #include <X11/Xlib.h>
 
@@ -15,7 +16,12 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/core/EventLoopQueue.h"
+#include "app/core/SettingsStore.h"
+#include "app/player/PlayerModel.h"
+#include "playback/PlaybackEngine.h"
 #include "platform/desktop/DesktopWindows.h"
+#include "support/AudioFiles.h"
 #include "support/DesktopSession.h"
 #include "support/TempDir.h"
 
@@ -43,9 +49,33 @@ protected:
         }
         ASSERT_TRUE(session().activateThunar());
         controller_ = std::make_unique<HUDController>(windows_.get());
-        play_ = new QPushButton("Play");
-        QObject::connect(play_, &QPushButton::clicked, [this] { ++plays_; });
-        controller_->panel().setContent(play_);
+        PlayerView& view = controller_->hostPlayer(player_, settings_);
+        play_ = view.findChild<QToolButton*>("play");
+        ASSERT_NE(play_, nullptr);
+    }
+
+    // A 3 s file of noise bursts with `channels` channels.
+    std::filesystem::path write(const std::string& name, int channels, test::AudioFileOptions options = {}) {
+        constexpr double rate = 48000;
+        test::Planar planar(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(3 * rate)));
+        uint32_t noise = 3;
+        for (size_t c = 0; c < planar.size(); ++c)
+            for (size_t i = 0; i < planar[c].size(); ++i) {
+                noise = noise * 1664525u + 1013904223u;
+                const double burst = std::exp(-static_cast<double>((i + c * 2000) % 24000) / 5000.0);
+                planar[c][i] = static_cast<float>(0.6 * burst * (static_cast<double>(noise >> 8) / 8388608.0 - 1));
+            }
+        const auto file = folder_.path() / name;
+        test::writeAudioFile(file, planar, rate, options);
+        return file;
+    }
+    // Loads the file into the player and waits for its facts and overview.
+    bool load(const std::filesystem::path& file) {
+        player_.load(file, false);
+        return waitUntil([&] {
+            const auto& wave = player_.waveform();
+            return player_.info() && player_.info()->url == file && wave && wave->loadedBuckets == wave->bucketCount;
+        });
     }
 
     static test::DesktopSession& session() { return test::sharedDesktopSession(); }
@@ -121,15 +151,19 @@ protected:
     }
 
     test::TempDir folder_;
+    EventLoopQueue queue_;
+    PlaybackEngine engine_{queue_};
+    SettingsStore settings_{std::make_shared<UserDefaults>(QString::fromStdString((folder_.path() / "settings.ini").string()))};
+    PlayerModel player_{engine_, settings_};
     std::unique_ptr<DesktopWindows> windows_;
     std::unique_ptr<HUDController> controller_;
-    QPushButton* play_ = nullptr;
-    int plays_ = 0;
+    QToolButton* play_ = nullptr;
 };
 
 }  // namespace
 
 TEST_F(HUDPanelDesktop, SitsUnderThunarAboveItOnEveryDesktopWithoutTakingTheKeyboard) {
+    ASSERT_TRUE(load(write("stereo.wav", 2)));
     const DesktopRect window = thunarFrame();
     controller_->update(true, window);
     ASSERT_TRUE(waitUntil([&] { return panelShown(); }));
@@ -163,19 +197,24 @@ TEST_F(HUDPanelDesktop, SitsUnderThunarAboveItOnEveryDesktopWithoutTakingTheKeyb
     EXPECT_EQ(windows_->activeWindow(), session().thunarWindow());
     savePng("hud-stereo.png");
 
-    // A click on play acts at once, and Thunar keeps the keyboard.
+    // A click on play starts playback at once, and Thunar keeps the keyboard.
+    ASSERT_FALSE(player_.isPlaying());
+    ASSERT_TRUE(play_->isEnabled());
+    int starts = 0;
+    QObject::connect(&player_, &PlayerModel::isPlayingChanged, [&] { starts += player_.isPlaying(); });
     const QPoint centre = play_->mapTo(&controller_->panel(), play_->rect().center());
     ASSERT_TRUE(session().xdotool({"mousemove", "--window", std::to_string(panelWindow()), std::to_string(centre.x()),
                                    std::to_string(centre.y()), "click", "1"}));
-    EXPECT_TRUE(waitUntil([&] { return plays_ == 1; })) << "the first click plays";
+    EXPECT_TRUE(waitUntil([&] { return player_.isPlaying(); })) << "the first click plays";
+    EXPECT_EQ(starts, 1);
     EXPECT_TRUE(thunarHasFocus());
     EXPECT_EQ(windows_->activeWindow(), session().thunarWindow());
+    player_.stopPlayback();
 }
 
 TEST_F(HUDPanelDesktop, HidesAtOnceWhenSwitchedOffAndGrowsForAmbisonics) {
+    ASSERT_TRUE(load(write("stereo.wav", 2)));
     const DesktopRect window = thunarFrame();
-    bool ambisonic = false;
-    controller_->setIsAmbisonic([&] { return ambisonic; });
     controller_->update(true, window);
     ASSERT_TRUE(waitUntil([&] { return panelShown(); }));
 
@@ -189,8 +228,9 @@ TEST_F(HUDPanelDesktop, HidesAtOnceWhenSwitchedOffAndGrowsForAmbisonics) {
                property("_NET_WM_DESKTOP").find("4294967295") != std::string::npos;
     })) << "the states come back with the panel";
 
-    ambisonic = true;
-    controller_->playerChanged();
+    EXPECT_EQ(session().frameOf(panelWindow())->height, 168);
+    // Loading an FOA file places the panel again, taller.
+    ASSERT_TRUE(load(write("field.amb", 4, {.kind = test::FileKind::amb})));
     const auto target = expected(window, true);
     EXPECT_TRUE(waitUntil([&] {
         const auto frame = session().frameOf(panelWindow());

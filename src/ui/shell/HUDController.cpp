@@ -2,6 +2,8 @@
 
 #include "ui/shell/HUDPanel.h"
 
+#include "app/player/PlayerModel.h"
+
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QScreen>
@@ -40,6 +42,22 @@ HUDController::HUDController(DesktopWindows* windows, QObject* parent)
     : QObject(parent), panel_(new HUDPanel(windows)) {}
 
 HUDController::~HUDController() { delete panel_; }
+
+PlayerView& HUDController::hostPlayer(PlayerModel& player, SettingsStore& settings, EditorModel* editor,
+                                      PlayerView::WindowOpener openWindow) {
+    auto* view = new PlayerView(WaveformView::Style::hud, player, settings, editor, std::move(openWindow));
+    panel_->setContent(view);
+    PlayerModel* p = &player;
+    setIsAmbisonic([p] {
+        const auto source = p->source();
+        return source && source->isAmbisonic();
+    });
+    for (const auto& c : playerConnections_) disconnect(c);
+    playerConnections_.clear();
+    for (auto signal : {&PlayerModel::infoChanged, &PlayerModel::formatOverrideChanged})
+        playerConnections_.push_back(connect(&player, signal, this, &HUDController::playerChanged));
+    return *view;
+}
 
 void HUDController::setEnabled(bool enabled) {
     enabled_ = enabled;

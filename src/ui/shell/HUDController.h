@@ -13,7 +13,9 @@
 #pragma once
 
 #include "app/shell/FloatingPanel.h"
+#include "ui/player/PlayerView.h"
 
+#include <QMetaObject>
 #include <QObject>
 
 #include <functional>
@@ -46,6 +48,12 @@ public:
 
     HUDPanel& panel() const { return *panel_; }
 
+    // Shows the player in the panel (its panel style), replacing any content.
+    // The panel then grows for an Ambisonics source and is placed again
+    // whenever the loaded file or its format changes.
+    PlayerView& hostPlayer(PlayerModel& player, SettingsStore& settings, EditorModel* editor = nullptr,
+                           PlayerView::WindowOpener openWindow = {});
+
     void setEnabled(bool enabled) override;
     bool enabled() const override { return enabled_; }
     void update(bool active, const std::optional<DesktopRect>& window) override;
@@ -70,6 +78,7 @@ private:
     bool active_ = false;
     bool enabled_ = true;
     std::function<bool()> isAmbisonic_ = [] { return false; };
+    std::vector<QMetaObject::Connection> playerConnections_;
 };
 
 }  // namespace qm

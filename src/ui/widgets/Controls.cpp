@@ -50,7 +50,14 @@ QToolButton* textButton(const QString& text, const QString& help, ControlSize si
 
 QToolButton* symbolButton(const QString& symbol, const QString& help, ControlSize size, QWidget* parent) {
     auto* b = borderless(help, size, parent);
-    b->setIcon(icons::symbol(symbol));
+    const QIcon icon = icons::symbol(symbol);
+    // Without an icon of that name the button still says what it does.
+    if (icon.isNull()) {
+        b->setText(symbol);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        return b;
+    }
+    b->setIcon(icon);
     b->setToolButtonStyle(Qt::ToolButtonIconOnly);
     return b;
 }

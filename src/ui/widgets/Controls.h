@@ -26,7 +26,8 @@ enum class ControlSize { regular, small, mini };
 
 // A borderless button showing text.
 QToolButton* textButton(const QString& text, const QString& help, ControlSize size, QWidget* parent);
-// A borderless button showing a symbol (ui/widgets/Icons.h).
+// A borderless button showing a symbol (ui/widgets/Icons.h), or the
+// symbol's name when there is no icon of that name.
 QToolButton* symbolButton(const QString& symbol, const QString& help, ControlSize size, QWidget* parent);
 // Makes a button a switch that stays pressed while on.
 QToolButton* asSwitch(QToolButton* button);

