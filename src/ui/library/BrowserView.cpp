@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTableView>
@@ -28,6 +29,7 @@
 #include "ui/library/FileSelection.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ElidedLabel.h"
+#include "ui/widgets/FileDrag.h"
 #include "ui/widgets/Icons.h"
 #include "ui/widgets/Style.h"
 
@@ -72,6 +74,27 @@ protected:
         const QPixmap x = icons::ownPixmap(QStringLiteral("xmark.circle.fill"), mark, style::secondaryLabel(palette()),
                                            devicePixelRatioF());
         p.drawPixmap(QPoint(width() - 6 - mark, (height() - mark) / 2), x);
+    }
+};
+
+// The table: its drags carry the selected files (folders left out) and go
+// through the one file drag of every view.
+class FileTable : public QTableView {
+public:
+    using QTableView::QTableView;
+
+protected:
+    void startDrag(Qt::DropActions) override {
+        QModelIndexList draggable;
+        for (const QModelIndex& index : selectionModel()->selectedRows())
+            if (model()->flags(index) & Qt::ItemIsDragEnabled) draggable.push_back(index);
+        const std::unique_ptr<QMimeData> mime(model()->mimeData(draggable));
+        if (!mime || mime->urls().isEmpty()) return;
+        constexpr int kImage = 32;
+        widgets::startFileDrag({this, mime->urls(),
+                                icons::ownPixmap(QStringLiteral("waveform"), kImage, style::label(palette()),
+                                                 devicePixelRatioF()),
+                                QPoint(kImage / 2, kImage / 2)});
     }
 };
 
@@ -147,7 +170,7 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
 
     // --- Table ---
     model_ = new BrowserTableModel(this);
-    table_ = named(new QTableView(this), "fileTable");
+    table_ = named(new FileTable(this), "fileTable");
     table_->setModel(model_);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::ExtendedSelection);

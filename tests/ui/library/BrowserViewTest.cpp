@@ -28,6 +28,7 @@
 #include "ui/library/BrowserView.h"
 #include "ui/library/FileSelection.h"
 #include "ui/library/InfoText.h"
+#include "ui/widgets/FileDrag.h"
 
 using namespace qm;
 using namespace qm::test;
@@ -620,6 +621,22 @@ TEST(BrowserView, DragCarriesFilesOnly) {
     EXPECT_TRUE(mime->hasFormat("text/uri-list"));
     EXPECT_EQ(urls(mime.get()), (std::vector<fs::path>{f.a, f.b}));
     EXPECT_EQ(f.model().mimeData({index(f.lib.lib / "Sub")}), nullptr);
+    // Dragging a selection of a folder and two files carries the two files.
+    std::vector<widgets::FileDrag> drags;
+    widgets::fileDragHook() = [&](const widgets::FileDrag& d) { drags.push_back(d); };
+    f.click(f.lib.lib / "Sub");
+    f.click(f.a, Qt::ControlModifier);
+    f.click(f.b, Qt::ControlModifier);
+    const QPoint from = f.centre(f.rowOf(f.a));
+    QTest::mousePress(f.table().viewport(), Qt::LeftButton, {}, from);
+    QTest::mouseMove(f.table().viewport(), from + QPoint(5, 5));
+    QTest::mouseMove(f.table().viewport(), from + QPoint(40, 40));
+    QTest::mouseRelease(f.table().viewport(), Qt::LeftButton, {}, from + QPoint(40, 40));
+    widgets::fileDragHook() = nullptr;
+    ASSERT_EQ(drags.size(), 1u);
+    std::vector<fs::path> dragged;
+    for (const QUrl& u : drags[0].urls) dragged.emplace_back(u.toLocalFile().toStdString());
+    EXPECT_EQ(dragged, (std::vector<fs::path>{f.a, f.b}));
     // Cells past the end are empty.
     EXPECT_FALSE(f.model().data(f.model().index(f.model().rowCount(), 0)).isValid());
 }
