@@ -101,6 +101,9 @@ private:
 };
 
 Catalog::Catalog(const std::filesystem::path& url) {
+    // SQLite reads an empty name as a private temporary database: the
+    // catalog would seem to open and lose everything at exit.
+    if (url.empty()) throw AppError(kOpenFailed, "Can't open the library catalog");
     const std::filesystem::path folder = url.parent_path();
     if (!folder.empty()) {
         std::error_code ec;

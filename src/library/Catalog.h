@@ -111,7 +111,7 @@ public:
 
     // Opens or creates the database at `url`, creating its folder. Throws
     // AppError kFileWriteFailed when the folder cannot be made (the system's
-    // reason in the text), kOpenFailed when SQLite cannot open the file, and
+    // reason in the text), kOpenFailed when SQLite cannot open the file or `url` is empty, and
     // kSQLFailed when the schema fails (a file that is not a database).
     explicit Catalog(const std::filesystem::path& url);
     ~Catalog();

@@ -8,15 +8,27 @@
 
 namespace qm::test {
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(bool services) {
     const auto config = dir_ / "bus.conf";
     std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
                              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                              "<busconfig><type>session</type>\n"
                           << "<listen>unix:dir=" << dir_.path().string() << "</listen>\n"
                           << "<auth>EXTERNAL</auth>\n"
-                             "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                          << (services ? "<standard_session_servicedirs/>\n" : "")
+                          << "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
                              "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    if (services) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QString home = QString::fromStdString(dir_.path().string());
+        env.insert("HOME", home);
+        env.insert("XDG_CONFIG_HOME", home + "/config");
+        env.insert("XDG_DATA_HOME", home + "/data");
+        env.insert("XDG_CACHE_HOME", home + "/cache");
+        env.insert("XDG_RUNTIME_DIR", home);
+        env.insert("GSETTINGS_BACKEND", "memory");
+        daemon_.setProcessEnvironment(env);
+    }
     daemon_.start("dbus-daemon", {"--config-file=" + QString::fromStdString(config.string()), "--print-address",
                                   "--nofork", "--nopidfile"});
     if (!daemon_.waitForStarted(5000)) throw std::runtime_error("dbus-daemon did not start");

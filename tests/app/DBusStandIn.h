@@ -21,7 +21,11 @@ namespace qm::test {
 
 class PrivateBus {
 public:
-    PrivateBus();
+    // With `services`, the bus starts the system's session services on
+    // demand (the accessibility bus launcher among them), in an environment
+    // of the bus's own: home and XDG folders in its temporary folder, the
+    // settings backend in memory.
+    explicit PrivateBus(bool services = false);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;

@@ -96,6 +96,10 @@ TEST(Catalog, OpeningFailures) {
     EXPECT_EQ(openError(dir / "junk.sqlite", &text), Catalog::kSQLFailed);
     EXPECT_EQ(text, "file is not a database");
     EXPECT_EQ(readBytes(dir / "junk.sqlite"), std::string(4096, 'j'));
+    // No file named (no data folder): refused, not a temporary database
+    // that loses everything at exit.
+    EXPECT_EQ(openError("", &text), Catalog::kOpenFailed);
+    EXPECT_EQ(text, "Can't open the library catalog");
 }
 
 TEST(Catalog, UpsertKeepsOneRowAndOneFullTextRowUnderOneId) {

@@ -4,6 +4,7 @@
 
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
+#include "platform/desktop/KeyTapX11.h"
 
 #include <map>
 #include <set>
@@ -79,6 +80,34 @@ public:
 
 private:
     EventHandler handler_;
+};
+
+// A key tap whose events the test sends by hand.
+class FakeKeyEventTap final : public KeyEventTap {
+public:
+    bool available = true;
+    int starts = 0;
+    WindowId grabbed = 0;
+    std::vector<WindowId> grabs;
+
+    bool start() override {
+        ++starts;
+        started_ = available;
+        return available;
+    }
+    bool started() const override { return started_; }
+    void grabSpace(WindowId window) override {
+        if (window == grabbed) return;
+        grabbed = window;
+        grabs.push_back(window);
+    }
+    WindowId grabWindow() const override { return grabbed; }
+    int eventFd() const override { return -1; }
+    void dispatchEvents() override {}
+    bool send(const TapEvent& event) { return deliver(event); }
+
+private:
+    bool started_ = false;
 };
 
 }  // namespace qm::test

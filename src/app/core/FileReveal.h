@@ -1,5 +1,6 @@
-// Shows files selected in the desktop's file manager ("Reveal"), and
-// opens a folder in it ("Show").
+// The desktop's workspace as the system uses it: shows files selected in
+// the file manager ("Reveal"), opens a folder in it ("Show"), and brings
+// the application's own window forward.
 //
 // `FileReveal` is what views and models ask; `DesktopFileReveal` is the one
 // real implementation: the file manager's D-Bus interface
@@ -18,6 +19,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 namespace qm {
@@ -36,9 +38,19 @@ public:
     // Opens `folder` itself in the file manager. Unless a kind of reveal
     // knows better, the folder is shown selected in its parent.
     virtual void open(const std::filesystem::path& folder) { reveal({folder}); }
+    // Brings the application forward: the window the user used last is
+    // raised and activated. The views install how (`setActivator`); until
+    // then nothing happens.
+    virtual void activate() {
+        if (activator_) activator_();
+    }
+    void setActivator(std::function<void()> activator) { activator_ = std::move(activator); }
 
 signals:
     void finished(qm::FileReveal::Outcome outcome);
+
+private:
+    std::function<void()> activator_;
 };
 
 class DesktopFileReveal : public FileReveal {

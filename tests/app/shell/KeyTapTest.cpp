@@ -12,32 +12,7 @@ using namespace qm;
 
 namespace {
 
-class FakeKeyEventTap final : public KeyEventTap {
-public:
-    bool available = true;
-    int starts = 0;
-    WindowId grabbed = 0;
-    std::vector<WindowId> grabs;
-
-    bool start() override {
-        ++starts;
-        started_ = available;
-        return available;
-    }
-    bool started() const override { return started_; }
-    void grabSpace(WindowId window) override {
-        if (window == grabbed) return;
-        grabbed = window;
-        grabs.push_back(window);
-    }
-    WindowId grabWindow() const override { return grabbed; }
-    int eventFd() const override { return -1; }
-    void dispatchEvents() override {}
-    bool send(const TapEvent& event) { return deliver(event); }
-
-private:
-    bool started_ = false;
-};
+using test::FakeKeyEventTap;
 
 constexpr WindowId kFinder = 10;
 constexpr WindowId kOther = 20;

@@ -12,19 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "app/core/FileReveal.h"
+#include "app/RecordingWorkspace.h"
 #include "app/library/LibraryFixture.h"
 #include "ui/settings/SettingsView.h"
 
 namespace qm::test {
-
-class RecordingWorkspace : public FileReveal {
-public:
-    void reveal(const std::vector<std::filesystem::path>& items) override { revealed.push_back(items); }
-    void open(const std::filesystem::path& folder) override { opened.push_back(folder); }
-    std::vector<std::vector<std::filesystem::path>> revealed;
-    std::vector<std::filesystem::path> opened;
-};
 
 struct SettingsFixture {
     // Roots and files are named relative to the test's folder; the files

@@ -1,0 +1,20 @@
+// What the views add to the composition root's platform pieces: the
+// floating panel hosting the player in its panel style (its editor button
+// opens the editor window through the root), the "Add to Library" folder
+// dialog, and bringing the application forward (the window used last is
+// raised and activated).
+//
+// main() hands this to AppModel::shared() on its first call.
+// Threads: the main thread, after QApplication exists.
+#pragma once
+
+namespace qm {
+
+struct AppPlatform;
+
+namespace rootViews {
+
+void complete(AppPlatform& platform);
+
+}  // namespace rootViews
+}  // namespace qm
