@@ -43,11 +43,10 @@ AppShell::AppShell(AppModel& app, MenuHooks hooks, QObject* parent)
 
     AppModel* a = &app_;
     QuillmarshCommands* c = commands_.get();
-    registry_->add(QStringLiteral("main"), [a, c, self] {
-        auto window = frame(QStringLiteral("Quillmarsh"), mainWindow::makeContent(*a, [self](const QString& id) {
-                                if (self) self->open(id);
-                            }),
-                            *c, QStringLiteral("main"));
+    mainWindow::Hooks content{.openWindow = hooks.openWindow, .makeTempEdits = hooks.makeTempEdits};
+    registry_->add(QStringLiteral("main"), [a, c, content] {
+        auto window = frame(QStringLiteral("Quillmarsh"), mainWindow::makeContent(*a, content), *c,
+                            QStringLiteral("main"));
         window->setMinimumSize(kMainMinWidth, kMainMinHeight);
         return window;
     });
@@ -65,10 +64,7 @@ AppShell::AppShell(AppModel& app, MenuHooks hooks, QObject* parent)
         return window;
     });
     registry_->add(QStringLiteral("settings"), [a] {
-        QPointer<AppModel> root(a);
-        auto view = std::make_unique<SettingsView>(a->settings(), a->library(), a->workspace(), [root] {
-            if (root) root->addLibraryFolder();
-        });
+        auto view = std::make_unique<SettingsView>(*a);
         view->setObjectName(QStringLiteral("settings"));
         view->setWindowTitle(QStringLiteral("Settings"));
         return std::unique_ptr<QWidget>(std::move(view));

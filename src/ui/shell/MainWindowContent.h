@@ -5,8 +5,10 @@
 
 #include <QString>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QWidget;
 
@@ -16,8 +18,14 @@ class AppModel;
 
 namespace mainWindow {
 
-// `openWindow` opens a window of the application by its identifier.
-std::unique_ptr<QWidget> makeContent(AppModel& app, std::function<void(const QString&)> openWindow);
+struct Hooks {
+    // Opens a window of the application by its identifier.
+    std::function<void(const QString&)> openWindow;
+    // Temp edits of these files; absent: nothing.
+    std::function<void(const std::vector<std::filesystem::path>&)> makeTempEdits;
+};
+
+std::unique_ptr<QWidget> makeContent(AppModel& app, Hooks hooks);
 
 }  // namespace mainWindow
 }  // namespace qm

@@ -248,7 +248,9 @@ TEST(AppShell, FilesHandedOverOpenTheFirstAudioFileInTheEditor) {
         for (const auto& name : c.files) files.push_back(fs::path("/x") / name);
         const auto first = firstAudioFile(files);
         EXPECT_EQ(first.has_value(), c.opened.has_value()) << c.name;
-        if (first && c.opened) EXPECT_EQ(first->filename(), *c.opened) << c.name;
+        if (first && c.opened) {
+            EXPECT_EQ(first->filename(), *c.opened) << c.name;
+        }
     }
 
     ShellFixture f;
