@@ -124,9 +124,8 @@ if [[ $mode == jack ]]; then
   jack_lsp 2>/dev/null | grep -q '^Quillmarsh' && fail "ports of the program remain after it ended"
 fi
 catalog=$XDG_DATA_HOME/Quillmarsh/Catalog.sqlite
-if [[ -f $catalog ]]; then
-  [[ $(sqlite3 "$catalog" 'PRAGMA integrity_check') == ok ]] || fail "the catalog fails its integrity check"
-fi
+[[ -f $catalog ]] || fail "no catalog at $catalog"
+[[ $(sqlite3 "$catalog" 'PRAGMA integrity_check') == ok ]] || fail "the catalog fails its integrity check"
 
 # Expert mode survives a restart.
 start
