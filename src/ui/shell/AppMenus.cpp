@@ -73,6 +73,11 @@ void QuillmarshCommands::refresh() {
     expertMode->setChecked(app_.settings().value().expertMode);
 }
 
+QList<QAction*> QuillmarshCommands::all() const {
+    return {addLibraryFolder, openInEditor,   makeTempEdits, expertMode, playStop, toggleLoop,
+            clearSelection,   openCopiedLink, settings,      quit,       monitor};
+}
+
 void QuillmarshCommands::fillMenuBar(QMenuBar& bar) {
     QMenu* file = bar.addMenu(QStringLiteral("&File"));
     file->addAction(addLibraryFolder);

@@ -46,6 +46,8 @@ public:
 
     // Adds File, View, Playback and Window menus of the shared actions.
     void fillMenuBar(QMenuBar& bar);
+    // Every action, for a window without a menu bar whose keys must work.
+    QList<QAction*> all() const;
 
     QAction* addLibraryFolder;
     QAction* openInEditor;

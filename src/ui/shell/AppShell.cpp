@@ -63,8 +63,10 @@ AppShell::AppShell(AppModel& app, MenuHooks hooks, QObject* parent)
         window->resize(kMonitorWidth, kMonitorHeight);
         return window;
     });
-    registry_->add(QStringLiteral("settings"), [a] {
+    registry_->add(QStringLiteral("settings"), [a, c] {
         auto view = std::make_unique<SettingsView>(*a);
+        // No menu bar, but the same keys.
+        view->addActions(c->all());
         view->setObjectName(QStringLiteral("settings"));
         view->setWindowTitle(QStringLiteral("Settings"));
         return std::unique_ptr<QWidget>(std::move(view));

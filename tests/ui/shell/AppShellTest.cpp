@@ -168,6 +168,16 @@ TEST(AppShell, ShortcutsWorkFromEveryWindow) {
     QTest::keyClick(editor, Qt::Key_M, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_TRUE(f.visible("monitor"));
     EXPECT_EQ(f.window("monitor")->windowTitle(), "Monitor");
+
+    // The settings window alone, with no menu bar shown anywhere, takes
+    // the same keys.
+    f.window("editor")->close();
+    f.window("monitor")->close();
+    f.shell->open("settings");
+    QWidget* settings = f.window("settings");
+    ASSERT_TRUE(test::waitFor([&] { return QApplication::activeWindow() == settings; }));
+    QTest::keyClick(settings, Qt::Key_M, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(f.visible("monitor"));
 }
 
 TEST(AppShell, TheOutputChoicesAreKeyedByIdAndTheTogglesWriteTheSettings) {
