@@ -38,6 +38,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/shell/ControlServer.h"
+#include "app/shell/LinkLoader.h"
 
 namespace qm {
 
@@ -77,6 +78,8 @@ struct AppPlatform {
     std::unique_ptr<FolderChooser> folders;
     // Absent: no floating panel.
     PanelFactory panel;
+    // The clipboard's text; the views add it. Absent: nothing is copied.
+    std::function<QString()> clipboard;
     quint16 controlPort = ControlServer::port;
 
     AppPlatform();
@@ -157,6 +160,16 @@ public:
     void requestAccessibility();
     void openAutomationSettings();
 
+    // Temp edits for each audio file among `urls`, in the background: each
+    // file's edits and notes into its own folder, the progress and the
+    // outcome in the player's message, the folders shown at the end.
+    void makeTempEdits(const std::vector<std::filesystem::path>& urls);
+    // Fetches the audio of the link on the clipboard as WAV into the pulls
+    // folder's "Links", then plays it and shows that folder in the library.
+    void openCopiedLink();
+    // When a download counts as hung (tests shorten it).
+    void setDownloadOptions(const LinkLoader::DownloadOptions& options) { downloadOptions_ = options; }
+
     // One command of the control port: its reply.
     nlohmann::json handle(const std::string& command, const ControlServer::Parameters& parameters);
 
@@ -193,6 +206,7 @@ private:
     struct ProfileKey;
     std::unique_ptr<ProfileKey> lastProfiles_;
     std::optional<bool> lastPanelFlag_;
+    LinkLoader::DownloadOptions downloadOptions_;
 };
 
 }  // namespace qm
