@@ -89,6 +89,9 @@ public:
           options_(options) {}
 
     ~Download() override {
+        // Ended from outside: nothing is reported any more.
+        done_ = true;
+        if (process_) process_->disconnect(this);
         if (process_ && process_->state() != QProcess::NotRunning) {
             signalGroup(SIGKILL);
             process_->waitForFinished(2000);

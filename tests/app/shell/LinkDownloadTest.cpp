@@ -298,3 +298,19 @@ TEST_F(LinkDownloadTest, TheRealDownloaderFetchesAnMp3AsWavAndKeepsTheFirstCopy)
     EXPECT_EQ(entries(links()), std::vector<std::string>{"tone [tone].wav"});
     EXPECT_TRUE(until([&] { return app_->player().isPlaying(); }));
 }
+
+TEST_F(LinkDownloadTest, ARootThatGoesEndsItsDownloadAndLeavesNoStagingFolder) {
+    make("https://example.test/v/2");
+    mode("hang");
+    app_->openCopiedLink();
+    pid_t shell = 0, child = 0;
+    ASSERT_TRUE(until([&] {
+        for (const auto& line : readLines(dir_ / "log.txt"))
+            if (line.starts_with("PIDS=")) std::sscanf(line.c_str(), "PIDS=%d %d", &shell, &child);
+        return child > 0;
+    }));
+    EXPECT_EQ(entries(links()).size(), 1u) << "its staging folder";
+    app_.reset();
+    EXPECT_TRUE(until([&] { return ended(shell) && ended(child); }, 5s));
+    EXPECT_EQ(entries(links()), std::vector<std::string>{});
+}
