@@ -37,6 +37,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/shell/AppActions.h"
 #include "app/shell/ControlServer.h"
 #include "app/shell/LinkLoader.h"
 
@@ -96,7 +97,7 @@ struct AppPlatform {
     static std::optional<std::filesystem::path> standardDataFolder();
 };
 
-class AppModel : public QObject {
+class AppModel : public QObject, public AppActions {
     Q_OBJECT
     Q_PROPERTY(bool axTrusted READ axTrusted NOTIFY axTrustedChanged)
     Q_PROPERTY(bool automationDenied READ automationDenied NOTIFY automationDeniedChanged)
@@ -152,6 +153,7 @@ public:
 
     // The editor with `url` (when given) in its window, brought forward.
     void openEditor(const std::optional<std::filesystem::path>& url);
+    void openEditor(const std::filesystem::path& url) override { openEditor(std::optional(url)); }
     // Asks for folders and adds each as a library root; the browser then
     // shows the first one.
     void addLibraryFolder();
@@ -163,7 +165,7 @@ public:
     // Temp edits for each audio file among `urls`, in the background: each
     // file's edits and notes into its own folder, the progress and the
     // outcome in the player's message, the folders shown at the end.
-    void makeTempEdits(const std::vector<std::filesystem::path>& urls);
+    void makeTempEdits(const std::vector<std::filesystem::path>& urls) override;
     // Fetches the audio of the link on the clipboard as WAV into the pulls
     // folder's "Links", then plays it and shows that folder in the library.
     void openCopiedLink();
