@@ -94,7 +94,7 @@ protected:
                 result = r;
                 ++calls;
             },
-            options);
+            options, &owner_);
         EXPECT_TRUE(until([&] { return result.has_value(); }));
         until([] { return false; }, 50ms);
         EXPECT_EQ(calls, 1);
@@ -117,6 +117,7 @@ protected:
     }
 
     test::TempDir dir_;
+    QObject owner_;  // of the downloads started by run()
     test::FakePieces pieces_;
     QString clipboard_;
     std::unique_ptr<AppModel> app_;
