@@ -37,7 +37,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/shell/AppActions.h"
 #include "app/shell/ControlServer.h"
+#include "app/shell/LinkLoader.h"
 
 namespace qm {
 
@@ -77,6 +79,8 @@ struct AppPlatform {
     std::unique_ptr<FolderChooser> folders;
     // Absent: no floating panel.
     PanelFactory panel;
+    // The clipboard's text; the views add it. Absent: nothing is copied.
+    std::function<QString()> clipboard;
     quint16 controlPort = ControlServer::port;
 
     AppPlatform();
@@ -93,7 +97,7 @@ struct AppPlatform {
     static std::optional<std::filesystem::path> standardDataFolder();
 };
 
-class AppModel : public QObject {
+class AppModel : public QObject, public AppActions {
     Q_OBJECT
     Q_PROPERTY(bool axTrusted READ axTrusted NOTIFY axTrustedChanged)
     Q_PROPERTY(bool automationDenied READ automationDenied NOTIFY automationDeniedChanged)
@@ -149,6 +153,7 @@ public:
 
     // The editor with `url` (when given) in its window, brought forward.
     void openEditor(const std::optional<std::filesystem::path>& url);
+    void openEditor(const std::filesystem::path& url) override { openEditor(std::optional(url)); }
     // Asks for folders and adds each as a library root; the browser then
     // shows the first one.
     void addLibraryFolder();
@@ -156,6 +161,16 @@ public:
     // accessibility on (the selection is read over that bus).
     void requestAccessibility();
     void openAutomationSettings();
+
+    // Temp edits for each audio file among `urls`, in the background: each
+    // file's edits and notes into its own folder, the progress and the
+    // outcome in the player's message, the folders shown at the end.
+    void makeTempEdits(const std::vector<std::filesystem::path>& urls) override;
+    // Fetches the audio of the link on the clipboard as WAV into the pulls
+    // folder's "Links", then plays it and shows that folder in the library.
+    void openCopiedLink();
+    // When a download counts as hung (tests shorten it).
+    void setDownloadOptions(const LinkLoader::DownloadOptions& options) { downloadOptions_ = options; }
 
     // One command of the control port: its reply.
     nlohmann::json handle(const std::string& command, const ControlServer::Parameters& parameters);
@@ -193,6 +208,7 @@ private:
     struct ProfileKey;
     std::unique_ptr<ProfileKey> lastProfiles_;
     std::optional<bool> lastPanelFlag_;
+    LinkLoader::DownloadOptions downloadOptions_;
 };
 
 }  // namespace qm
