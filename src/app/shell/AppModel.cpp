@@ -13,6 +13,7 @@
 #include "app/monitor/MonitorEngine.h"
 #include "app/player/PlayerModel.h"
 #include "app/shell/Accessibility.h"
+#include "app/shell/CommandRouter.h"
 #include "app/shell/FinderTracker.h"
 #include "app/shell/FloatingPanel.h"
 #include "app/shell/FolderChooser.h"
@@ -21,6 +22,7 @@
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
 #include "platform/desktop/KeyTapX11.h"
+#include "platform/desktop/Workstations.h"
 
 namespace qm {
 
@@ -102,6 +104,14 @@ AppModel::AppModel(AppPlatform platform, QObject* parent) : QObject(parent), pla
     editor_ = std::make_unique<EditorModel>(*engine_, *settings_);
     library_ = std::make_unique<LibraryModel>(*settings_, catalogLocation(platform_.dataFolder));
     monitor_ = std::make_unique<MonitorEngine>(*settings_, platform_.defaults, *queue_);
+    // The control port's command table.
+    if (!platform_.workstations) platform_.workstations = makeDesktopWorkstations(*platform_.windows);
+    CommandRouter::Actions actions;
+    actions.openEditor = [self](const std::optional<fs::path>& url) {
+        if (self) self->openEditor(url);
+    };
+    router_ = std::make_unique<CommandRouter>(*settings_, *player_, *editor_, *monitor_, *platform_.workstations,
+                                              std::move(actions));
 
     // Exclusive playback. The editor about to play stops the player,
     // whose playhead goes back to its selection start or cue; the player
@@ -295,8 +305,8 @@ void AppModel::requestAccessibility() { platform_.accessibility->grant(); }
 
 void AppModel::openAutomationSettings() { platform_.accessibility->grant(); }
 
-nlohmann::json AppModel::handle(const std::string& command, const ControlServer::Parameters&) {
-    return {{"error", "unknown command " + command}};
+nlohmann::json AppModel::handle(const std::string& command, const ControlServer::Parameters& parameters) {
+    return router_->handle(command, parameters);
 }
 
 }  // namespace qm

@@ -43,6 +43,7 @@ namespace qm {
 
 class Accessibility;
 class AppModel;
+class CommandRouter;
 class DesktopWindows;
 class EditorModel;
 class EventLoopQueue;
@@ -59,6 +60,7 @@ class PlaybackEngine;
 class PlayerModel;
 class SettingsStore;
 class UserDefaults;
+class Workstations;
 
 // The platform pieces the root is built on; it owns them from then on.
 struct AppPlatform {
@@ -71,6 +73,9 @@ struct AppPlatform {
     std::unique_ptr<DesktopWindows> windows;
     std::unique_ptr<FileManagerAccessibility> fileManager;
     std::unique_ptr<KeyEventTap> tap;
+    // The workstations the "daw" command types into; absent: those of
+    // `windows`.
+    std::unique_ptr<Workstations> workstations;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<FileReveal> workspace;
     // Absent: "Add to Library" does nothing.
@@ -157,7 +162,8 @@ public:
     void requestAccessibility();
     void openAutomationSettings();
 
-    // One command of the control port: its reply.
+    // One command of the control port: its reply (the table is
+    // CommandRouter's).
     nlohmann::json handle(const std::string& command, const ControlServer::Parameters& parameters);
 
 signals:
@@ -186,6 +192,7 @@ private:
     std::unique_ptr<EditorModel> editor_;
     std::unique_ptr<LibraryModel> library_;
     std::unique_ptr<MonitorEngine> monitor_;
+    std::unique_ptr<CommandRouter> router_;
     // Made in start(); goes first, since it shows the models.
     std::unique_ptr<FloatingPanel> hud_;
     bool started_ = false;
