@@ -7,7 +7,9 @@
 #    each harness run a bounded number of inputs;
 # 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #    leak checking on;
-# 4. the whole suite in the plain build.
+# 4. the plain build with every benchmark, and the tests that only it can
+#    judge (the soaks, the real-time tests' system-call trap, memory under
+#    a flood).
 # The tests that play through a JACK server in real time, and those on a
 # private desktop (Xvfb, openbox, Thunar, whose calls to the file manager are
 # bounded in time), run after the others, one at a time, so that the suite's
@@ -38,27 +40,48 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=
   -DQM_TSAN=ON -DQM_BUILD_APP=ON -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_library_tests qm_platform_tests \
   qm_monitor_tests qm_app_tests
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_rt_tests
+# The programs below run side by side, each with its own log, shown when it
+# fails (each judges races, not time; those on a JACK server start their own).
+tsan_pids=()
+tsan_logs=()
+tsan_run() {
+  local log
+  log=$(mktemp)
+  TSAN_OPTIONS="$tsan" QT_QPA_PLATFORM=offscreen "$@" >"$log" 2>&1 &
+  tsan_pids+=($!)
+  tsan_logs+=("$log")
+}
+tsan_run build-tsan/tests/qm_rt_tests
 # The upmix kernel with plans swapped while it runs.
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_spatial_tests \
-  --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
+tsan_run build-tsan/tests/qm_spatial_tests --gtest_filter='UpmixRealtime.*:UpmixKernel.*:Upmixer.*'
 # The monitor's matrix node with configurations published while it renders.
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUnit*:MonitorChain*'
+tsan_run build-tsan/tests/qm_monitor_tests --gtest_filter='MatrixUnit*:MonitorChain*'
 # The monitor's stream losing its output, its source and its server (the
 # other stream tests move samples between clients, which the sanitizer
 # cannot follow through the server).
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.Lost*'
+tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.Lost*'
 # One catalog shared by writers and readers on several threads; metadata
 # read by many threads at once, the asset reads on threads of their own;
 # two rewrites of one file at once beside a reader; a scan with searches and
 # facets beside it; appends and pulls of the change log on several threads.
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_library_tests \
+tsan_run build-tsan/tests/qm_library_tests \
   --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce'
-TSAN_OPTIONS="$tsan" build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
+tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
 # The audition player's loader thread and its hand-overs to the main thread,
 # loads and starts overtaking each other, a device and the server lost
 # mid-play (about 25 s).
-TSAN_OPTIONS="$tsan" QT_QPA_PLATFORM=offscreen build-tsan/tests/qm_app_tests --gtest_filter='Player*'
+tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*'
+tsan_failed=0
+for i in "${!tsan_pids[@]}"; do
+  if wait "${tsan_pids[$i]}"; then
+    tail -n 1 "${tsan_logs[$i]}"
+  else
+    cat "${tsan_logs[$i]}"
+    tsan_failed=1
+  fi
+  rm -f "${tsan_logs[$i]}"
+done
+[ "$tsan_failed" = 0 ]
 
 step "clang: the engine and the fuzz harnesses"
 # New inputs go to a scratch folder, never to fuzz/seeds.
@@ -91,9 +114,15 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" -E "$serial"
 ctest --test-dir build-asan --output-on-failure -R 'Jack|Desktop\.'
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 
-step "The whole suite"
+step "The plain build: the benchmarks, and what a sanitizer's runtime would spoil"
+# The whole suite ran above; here run the tests whose judgement needs the
+# program as it ships: the one-minute soaks (the render callbacks' CPU time),
+# the real-time tests' trap of system calls (a sanitizer's runtime makes
+# calls of its own) and the control port's memory under a flood (a
+# sanitizer keeps freed memory aside). Every benchmark is built.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON >/dev/null
-cmake --build build
-ctest --test-dir build --output-on-failure -j"$jobs" -E "$serial"
-ctest --test-dir build --output-on-failure -R "$serial"
+mapfile -t benches < <(ninja -C build -t targets all | sed -n 's#^bench/\(.*/\)\{0,1\}\(bench_[a-z0-9_]*\): .*#\2#p' | sort -u)
+cmake --build build --target qm_soak_tests qm_playback_tests qm_monitor_tests qm_app_tests "${benches[@]}"
+ctest --test-dir build --output-on-failure -R '^(RenderRealTime|MatrixUnitRealTime|MonitorChainRealTime|ControlServerFlood)\.'
+ctest --test-dir build --output-on-failure -R 'Soak'
 step "Done"
