@@ -44,6 +44,7 @@
 #include "support/AudioFiles.h"
 #include "support/CatalogCorpus.h"
 #include "support/TempDir.h"
+#include "SqliteShell.h"
 
 namespace fs = std::filesystem;
 using qm::Catalog;
@@ -54,51 +55,6 @@ constexpr int64_t kRows = 100000;
 constexpr int kRuns = 15;
 
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// The statement with its binds written in, as SQLite itself expands them.
-std::string inlined(const fs::path& file, const Catalog::Query& q) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    std::string out;
-    {
-        qm::sql::Statement st(db, q.sql);
-        for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
-        if (char* text = sqlite3_expanded_sql(st.get())) {
-            out = text;
-            sqlite3_free(text);
-        }
-    }
-    sqlite3_close(db);
-    return out;
-}
-
-// Runs each statement `runs` times in one sqlite3 shell on `file`; the
-// shell's own time of every run, the statements of one run added up.
-std::vector<double> shellTimes(const fs::path& file, const std::vector<std::string>& statements, int runs) {
-    qm::test::TempDir dir;
-    std::string script = ".timer on\n.output /dev/null\n";
-    for (int r = 0; r < runs; ++r)
-        for (const std::string& s : statements) script += s + ";\n";
-    const fs::path scriptFile = dir / "script.sql";
-    qm::test::writeBytes(scriptFile, script);
-    const std::string command = fmt::format("sqlite3 '{}' < '{}'", file.string(), scriptFile.string());
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::vector<double> each;
-    if (!pipe) return each;
-    char line[512];
-    while (std::fgets(line, sizeof(line), pipe)) {
-        double real = 0;
-        if (std::sscanf(line, "Run Time: real %lf", &real) == 1) each.push_back(real);
-    }
-    ::pclose(pipe);
-    std::vector<double> out;
-    for (size_t i = 0; i + statements.size() <= each.size(); i += statements.size()) {
-        double sum = 0;
-        for (size_t k = 0; k < statements.size(); ++k) sum += each[i + k];
-        out.push_back(sum);
-    }
-    return out;
-}
 
 struct Setup {
     qm::test::TempDir dir;
@@ -194,7 +150,7 @@ struct Setup {
                                      .category = s.category ? std::optional(s.category->toStdString()) : std::nullopt,
                                      .roots = model->roots()};
         auto& catalog = *model->catalog();
-        return inlined(catalogFile, Catalog::searchQuery(filter, qm::LibraryModel::kSearchLimit,
+        return qm::bench::inlined(catalogFile, Catalog::searchQuery(filter, qm::LibraryModel::kSearchLimit,
                                                          [&](std::string_view w) { return catalog.yieldsToken(w); }));
     }
 };
@@ -209,7 +165,7 @@ void BM_Search(benchmark::State& state) {
     Setup& s = setup();
     const Setup::Search& search = s.searches[static_cast<size_t>(state.range(0))];
     std::vector<double> shell;
-    if (state.range(1) == 1) shell = shellTimes(s.catalogFile, {s.statement(search)}, kRuns);
+    if (state.range(1) == 1) shell = qm::bench::shellTimes(s.catalogFile, {s.statement(search)}, kRuns);
     size_t i = 0;
     for (auto _ : state) {
         if (state.range(1) == 0)
@@ -236,7 +192,7 @@ void BM_Facets(benchmark::State& state) {
     if (state.range(0) == 1) {
         const auto facets = Catalog::facetStatements(s.model->roots());
         const std::vector<std::string> statements(facets.begin(), facets.end());
-        shell = shellTimes(s.catalogFile, statements, kRuns);
+        shell = qm::bench::shellTimes(s.catalogFile, statements, kRuns);
     }
     size_t i = 0;
     for (auto _ : state) {

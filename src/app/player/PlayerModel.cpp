@@ -163,9 +163,10 @@ void PlayerModel::load(const std::filesystem::path& url, bool autoPlay) {
                 setInfo(std::nullopt);
                 setWaveform(nullptr);
                 setMessage(kCantRead + url.filename().string());
-                return;
+            } else {
+                didLoad(std::move(*facts), autoPlay);
             }
-            didLoad(std::move(*facts), autoPlay);
+            emit loadFinished();
         });
     });
 }

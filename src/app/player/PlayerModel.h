@@ -196,10 +196,15 @@ public:
 
     // Generations, for tests and the composition root's diagnostics.
     uint64_t loadGen() const { return loadGen_; }
+    // A load's facts are still on their way.
+    bool isLoading() const { return loadPending_; }
     uint64_t playGen() const { return playGen_; }
     int64_t cueFrame() const { return cueFrame_; }
 
 signals:
+    // A load's result is published (its facts, or the failure's message);
+    // only for the newest load, and also when the facts equal the shown ones.
+    void loadFinished();
     void infoChanged();
     void waveformChanged();
     void isPlayingChanged();

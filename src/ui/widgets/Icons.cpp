@@ -32,6 +32,8 @@ const QHash<QString, QString>& themeNames() {
         {"headphones", "audio-headphones"},
         {"plus", "list-add"},
         {"minus", "list-remove"},
+        {"chevron.up", "go-up"},
+        {"folder.fill", "folder"},
     };
     return names;
 }
