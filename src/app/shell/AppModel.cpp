@@ -16,6 +16,7 @@
 #include "app/player/PlayerModel.h"
 #include "app/shell/Accessibility.h"
 #include "app/shell/BatchTempEdits.h"
+#include "app/shell/CommandRouter.h"
 #include "app/shell/FinderTracker.h"
 #include "app/shell/FloatingPanel.h"
 #include "app/shell/FolderChooser.h"
@@ -24,6 +25,7 @@
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
 #include "platform/desktop/KeyTapX11.h"
+#include "platform/desktop/Workstations.h"
 
 namespace qm {
 
@@ -105,6 +107,20 @@ AppModel::AppModel(AppPlatform platform, QObject* parent) : QObject(parent), pla
     editor_ = std::make_unique<EditorModel>(*engine_, *settings_);
     library_ = std::make_unique<LibraryModel>(*settings_, catalogLocation(platform_.dataFolder));
     monitor_ = std::make_unique<MonitorEngine>(*settings_, platform_.defaults, *queue_);
+    // The control port's command table.
+    if (!platform_.workstations) platform_.workstations = makeDesktopWorkstations(*platform_.windows);
+    CommandRouter::Actions actions;
+    actions.openEditor = [self](const std::optional<fs::path>& url) {
+        if (self) self->openEditor(url);
+    };
+    actions.makeTempEdits = [self](const std::vector<fs::path>& urls) {
+        if (self) self->makeTempEdits(urls);
+    };
+    actions.openCopiedLink = [self] {
+        if (self) self->openCopiedLink();
+    };
+    router_ = std::make_unique<CommandRouter>(*settings_, *player_, *editor_, *monitor_, *platform_.workstations,
+                                              std::move(actions));
 
     // Exclusive playback. The editor about to play stops the player,
     // whose playhead goes back to its selection start or cue; the player
@@ -361,8 +377,8 @@ void AppModel::openCopiedLink() {
         downloadOptions_, this);
 }
 
-nlohmann::json AppModel::handle(const std::string& command, const ControlServer::Parameters&) {
-    return {{"error", "unknown command " + command}};
+nlohmann::json AppModel::handle(const std::string& command, const ControlServer::Parameters& parameters) {
+    return router_->handle(command, parameters);
 }
 
 }  // namespace qm

@@ -45,6 +45,7 @@ namespace qm {
 
 class Accessibility;
 class AppModel;
+class CommandRouter;
 class DesktopWindows;
 class EditorModel;
 class EventLoopQueue;
@@ -61,6 +62,7 @@ class PlaybackEngine;
 class PlayerModel;
 class SettingsStore;
 class UserDefaults;
+class Workstations;
 
 // The platform pieces the root is built on; it owns them from then on.
 struct AppPlatform {
@@ -73,6 +75,9 @@ struct AppPlatform {
     std::unique_ptr<DesktopWindows> windows;
     std::unique_ptr<FileManagerAccessibility> fileManager;
     std::unique_ptr<KeyEventTap> tap;
+    // The workstations the "daw" command types into; absent: those of
+    // `windows`.
+    std::unique_ptr<Workstations> workstations;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<FileReveal> workspace;
     // Absent: "Add to Library" does nothing.
@@ -172,7 +177,8 @@ public:
     // When a download counts as hung (tests shorten it).
     void setDownloadOptions(const LinkLoader::DownloadOptions& options) { downloadOptions_ = options; }
 
-    // One command of the control port: its reply.
+    // One command of the control port: its reply (the table is
+    // CommandRouter's).
     nlohmann::json handle(const std::string& command, const ControlServer::Parameters& parameters);
 
 signals:
@@ -201,6 +207,7 @@ private:
     std::unique_ptr<EditorModel> editor_;
     std::unique_ptr<LibraryModel> library_;
     std::unique_ptr<MonitorEngine> monitor_;
+    std::unique_ptr<CommandRouter> router_;
     // Made in start(); goes first, since it shows the models.
     std::unique_ptr<FloatingPanel> hud_;
     bool started_ = false;
