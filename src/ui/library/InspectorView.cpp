@@ -76,6 +76,9 @@ InspectorView::InspectorView(LibraryModel& library, SettingsStore& settings, std
     scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     outer->addWidget(scroll);
     content_ = new QWidget;
+    // The form takes the column's width; its rows shrink rather than
+    // run past the edge.
+    content_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     scroll->setWidget(content_);
 
     // The platform's Save key, wherever the focus is in the window.
