@@ -1,12 +1,22 @@
 #include "ui/settings/SettingsView.h"
 
+#include <QPointer>
 #include <QVBoxLayout>
+
+#include "app/shell/AppModel.h"
 
 #include "ui/settings/AuditionSettings.h"
 #include "ui/settings/LibrarySettings.h"
 #include "ui/widgets/Icons.h"
 
 namespace qm {
+
+SettingsView::SettingsView(AppModel& app, OutputsSettings::DeviceSource devices, QWidget* parent)
+    : SettingsView(app.settings(), app.library(), app.workspace(),
+                   [root = QPointer<AppModel>(&app)] {
+                       if (root) root->addLibraryFolder();
+                   },
+                   std::move(devices), parent) {}
 
 SettingsView::SettingsView(SettingsStore& settings, LibraryModel& library, FileReveal& workspace,
                            std::function<void()> addLibraryFolder, OutputsSettings::DeviceSource devices,

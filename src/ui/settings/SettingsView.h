@@ -2,10 +2,12 @@
 // in a fixed 680 x 560 frame. There is no Apply: every control writes the
 // settings store (or calls the library model) at once.
 //
-// The view is given what its tabs use: the settings store, the library
-// model, the file manager (for "Show" of the pulls folder), the
-// application's "add library folder" action, and where output devices are
-// read from. Main thread only.
+// The application's window takes everything from the composition root: its
+// settings store (which the root watches, so a switch takes effect as soon
+// as it is stored), its library model, its workspace (for "Show" of the
+// pulls folder) and its "Add to Library" action with the folder chooser the
+// root was given. The second constructor takes the same pieces one by one.
+// Main thread only.
 #pragma once
 
 #include <QTabWidget>
@@ -16,6 +18,7 @@
 
 namespace qm {
 
+class AppModel;
 class AuditionSettings;
 class FileReveal;
 class LibraryModel;
@@ -29,6 +32,8 @@ public:
     static constexpr int kWidth = 680;
     static constexpr int kHeight = 560;
 
+    explicit SettingsView(AppModel& app, OutputsSettings::DeviceSource devices = AudioDevices::allOutputs,
+                          QWidget* parent = nullptr);
     SettingsView(SettingsStore& settings, LibraryModel& library, FileReveal& workspace,
                  std::function<void()> addLibraryFolder,
                  OutputsSettings::DeviceSource devices = AudioDevices::allOutputs, QWidget* parent = nullptr);
