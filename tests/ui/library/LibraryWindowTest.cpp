@@ -173,6 +173,7 @@ TEST(SidebarView, RootsStatusAndPlaces) {
     EXPECT_TRUE(view.buttons("root").isEmpty());
     EXPECT_EQ(view.buttons("add").size(), 1);
     EXPECT_TRUE(f.lib.settings->value().libraryRoots.empty());
+    EXPECT_EQ(view.status(), SidebarView::statusText(false, f.library->indexedCount(), QLocale()));
 }
 
 TEST(SidebarView, VolumeRootAndSharedFolderTint) {
