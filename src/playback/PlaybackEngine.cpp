@@ -34,6 +34,8 @@ bool PlaybackEngine::isRunning() const { return output_ && output_->isRunning();
 
 int64_t PlaybackEngine::xruns() const { return output_ ? output_->xruns() : 0; }
 
+int64_t PlaybackEngine::starvedFrames() const { return mn_i64_load(ctx_->starved); }
+
 double PlaybackEngine::longestRender() const { return output_ ? output_->longestRender() : 0.0; }
 
 double PlaybackEngine::longestRenderCPU() const { return output_ ? output_->longestRenderCPU() : 0.0; }

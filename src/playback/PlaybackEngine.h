@@ -98,6 +98,9 @@ public:
     // period it had (in seconds), the callbacks completed and the render
     // thread's CPU time in all of them.
     int64_t xruns() const;
+    // Frames played as silence because a stream's reader had not filled them
+    // in time (a busy disk or machine), since the engine was made.
+    int64_t starvedFrames() const;
     double longestRender() const;
     double longestRenderCPU() const;
     double period() const;

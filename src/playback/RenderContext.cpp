@@ -14,8 +14,9 @@ RenderContext::RenderContext()
       cfgSlot(mn_slot_create()),
       position(mn_f64_create(0.0)),
       finished(mn_i64_create(0)),
-      gain(mn_f64_create(1.0)) {
-    if (!ringSlot || !cfgSlot || !position || !finished || !gain) {
+      gain(mn_f64_create(1.0)),
+      starved(mn_i64_create(0)) {
+    if (!ringSlot || !cfgSlot || !position || !finished || !gain || !starved) {
         destroyCells();
         throw std::bad_alloc();
     }
@@ -38,6 +39,7 @@ void RenderContext::destroyCells() {
     mn_f64_destroy(position);
     mn_i64_destroy(finished);
     mn_f64_destroy(gain);
+    mn_i64_destroy(starved);
 }
 
 void RenderContext::restartFromSilence() {
@@ -66,6 +68,9 @@ int RenderContext::readRing(mn_ring* ring, float* const* dst, uint32_t n, Stamps
         for (int ch = 0; ch < c; ++ch) {
             std::memset(dst[ch] + from, 0, sizeof(float) * (n - static_cast<uint32_t>(from)));
         }
+        // The reader fell behind (a busy disk or machine): count what it missed.
+        if (stamps == Stamps::publish && !mn_ring_eof(ring))
+            mn_i64_store(starved, mn_i64_load(starved) + (static_cast<int32_t>(n) - from));
     }
     if (stamps == Stamps::publish && got > 0) mn_f64_store(position, stamp);
     return c;

@@ -11,7 +11,8 @@
 //
 // Threads: render() belongs to the real-time thread and never allocates,
 // locks, frees or calls the system: every buffer is made here, at creation.
-// The main thread writes the five cells at any time; the render state behind
+// The main thread writes the cells at any time (but `starved`, which only
+// the render thread writes); the render state behind
 // them (the previous ring and record, the binaural renderer) it may change
 // only while the output is stopped, through restartFromSilence() and
 // setBinauralRenderer(), so that the first callback after a start fades the
@@ -40,7 +41,7 @@ public:
     static constexpr int maxDeviceChannels = 256;
     static constexpr int maxUpmixOutputs = 24;
 
-    // Makes the five cells and every scratch buffer. Throws std::bad_alloc
+    // Makes the cells and every scratch buffer. Throws std::bad_alloc
     // when a cell cannot be made.
     RenderContext();
     // Frees the cells; no callback may run any more.
@@ -53,6 +54,7 @@ public:
     mn_f64* const position;   // source-position stamp of the last frame read from the current ring
     mn_i64* const finished;   // 1 once the current ring is drained at end of stream
     mn_f64* const gain;       // linear output gain
+    mn_i64* const starved;    // frames played as silence because the current ring's reader had not filled them yet (never at its end); written by the render thread only
 
     // Only while the output is stopped: the next callback fades the ring and
     // record in the slots in from silence, as if nothing had played before.
