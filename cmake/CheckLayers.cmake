@@ -24,6 +24,8 @@ set(allow_app/shell app ${_engine} platform)
 set(allow_ui/widgets app ${_engine} platform)
 set(_ui_default     ui/widgets app ${_engine} platform)
 set(allow_ui/shell  ui app ${_engine} platform)
+# The library window docks the player strip.
+set(allow_ui/library ui/player ui/widgets app ${_engine} platform)
 
 file(GLOB_RECURSE _files ${SRC}/*.h ${SRC}/*.hpp ${SRC}/*.cpp ${SRC}/*.c)
 set(_bad "")

@@ -16,6 +16,8 @@ packages=(
   # used by the tests only: loudness oracle, corpus rendering (two General
   # MIDI fonts), peers
   libebur128-dev sox ffmpeg aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont
+  # the downloader of copied links (it runs ffmpeg)
+  yt-dlp
   # the file manager's D-Bus interface and its fallback (a private bus in tests)
   dbus-daemon dbus-bin xdg-utils
   # used by the tests only: a program and a browser asking the control port

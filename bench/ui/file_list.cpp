@@ -74,6 +74,11 @@ constexpr double kFrame = 1.0 / 60;
 struct NoActions : AppActions {
     void openEditor(const fs::path&) override {}
     void makeTempEdits(const std::vector<fs::path>&) override {}
+    void addLibraryFolder() override {}
+    void requestAccessibility() override {}
+    void openAutomationSettings() override {}
+    bool axTrusted() const override { return true; }
+    bool automationDenied() const override { return false; }
 };
 struct NoReveal : FileReveal {
     void reveal(const std::vector<fs::path>&) override {}

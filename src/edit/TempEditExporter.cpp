@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <fstream>
 #include <system_error>
 
 #include "audio/WavFileWriter.h"
@@ -21,6 +22,40 @@ std::vector<std::string> noteLines(const std::string& fileName, double seconds, 
     const std::string match =
         plan.quality < 0.999 ? fmt::format("  \u00b7 splice match {:.0f}%", plan.quality * 100) : "";
     return {fmt::format("{}  {}  ({:.2f} s){}", fileName, "", seconds, match), "    " + plan.map};
+}
+
+std::string notesName(const std::string& base) { return base + " - Edit Notes.txt"; }
+
+namespace {
+
+// Whether `folder` may hold the edits of `source`: nothing there, or our
+// notes in it naming that source.
+bool usableFor(const std::filesystem::path& folder, const std::filesystem::path& source, const std::string& base) {
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(folder, ec);
+    if (status.type() == std::filesystem::file_type::not_found) return true;
+    if (status.type() != std::filesystem::file_type::directory) return false;
+    std::ifstream notes(folder / notesName(base));
+    if (!notes) return false;
+    const std::string wanted = "Source: " + source.string();
+    std::string line;
+    // The line sits near the top; a few lines are enough.
+    for (int i = 0; i < 8 && std::getline(notes, line); ++i)
+        if (line == wanted) return true;
+    return false;
+}
+
+}  // namespace
+
+std::filesystem::path ownFolder(const std::filesystem::path& folder, const std::filesystem::path& source,
+                                const std::string& base, const std::set<std::filesystem::path>& taken) {
+    if (!taken.contains(folder) && usableFor(folder, source, base)) return folder;
+    const auto parent = folder.parent_path();
+    const std::string name = folder.filename().string();
+    for (int n = 2;; ++n) {
+        auto candidate = parent / (name + " " + std::to_string(n));
+        if (!taken.contains(candidate) && usableFor(candidate, source, base)) return candidate;
+    }
 }
 
 Result write(const Job& job, const EditOps::Channels& channels) {
@@ -60,7 +95,7 @@ Result write(const Job& job, const EditOps::Channels& channels) {
         if (i) text += '\n';
         text += lines[i];
     }
-    result.notes = job.folder / (job.base + " - Edit Notes.txt");
+    result.notes = job.folder / notesName(job.base);
     FileAccess::writeText(result.notes, text);
     return result;
 }

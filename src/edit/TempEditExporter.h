@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,19 @@ uint32_t mask(int channels);
 
 // The two notes lines of one written edit.
 std::vector<std::string> noteLines(const std::string& fileName, double seconds, const EditPlan& plan);
+
+// The name of a source's notes file: "<base> - Edit Notes.txt".
+std::string notesName(const std::string& base);
+
+// The folder one source's edits go to, starting from `folder` (its usual
+// "<name> Edits"): that folder when nothing is there yet or its notes file's
+// "Source: " line names `source` (the same source made again), otherwise the
+// first of "<name> Edits 2", "<name> Edits 3", ... that qualifies. Folders
+// in `taken` (given to other sources of the same batch) are passed over, so
+// sources with one base name never write into one folder.
+std::filesystem::path ownFolder(const std::filesystem::path& folder, const std::filesystem::path& source,
+                                const std::string& base,
+                                const std::set<std::filesystem::path>& taken = {});
 
 // Creates the folder, renders and writes every plan in order (each rendered
 // buffer released before the next), then the notes file. Throws the first

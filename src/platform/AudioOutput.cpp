@@ -127,10 +127,12 @@ public:
                 throw AppError(rc, "Couldn't open the output device");
             }
         }
+        connected_.store(true, std::memory_order_release);
     }
 
     void pause() override {
         if (!running_) return;
+        connected_.store(false, std::memory_order_release);
         jack_deactivate(client_);
         running_ = false;
     }
@@ -143,6 +145,13 @@ private:
         const uint32_t n = static_cast<uint32_t>(self->ports_.size());
         for (uint32_t i = 0; i < n; ++i) {
             self->bufs_[i] = static_cast<float*>(jack_port_get_buffer(self->ports_[i], frames));
+        }
+        // Until the ports reach the device nothing is rendered: frames taken
+        // from the source now would never be heard (on a busy machine the
+        // connections can take several cycles after the activation).
+        if (!self->connected_.load(std::memory_order_acquire)) {
+            for (uint32_t i = 0; i < n; ++i) std::memset(self->bufs_[i], 0, sizeof(float) * frames);
+            return 0;
         }
         for (uint32_t off = 0; off < frames; off += kMaxRenderFrames) {
             uint32_t chunk = std::min<uint32_t>(kMaxRenderFrames, frames - off);
@@ -204,6 +213,7 @@ private:
     std::string description_;
     bool running_ = false;
     std::atomic<bool> dead_{false};
+    std::atomic<bool> connected_{false};  // every port connected to the device since the last start
     std::atomic<bool> reported_{false};
     std::atomic<int64_t> xruns_{0};
     RenderFigures figures_;

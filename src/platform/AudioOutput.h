@@ -48,7 +48,9 @@ public:
     virtual double sampleRate() const = 0;
     // What the status line shows, e.g. "JACK: system" or "Silent output (no sound server)".
     virtual const std::string& description() const = 0;
-    // Starts the callbacks (and connects the ports). Throws AppError on failure.
+    // Starts the callbacks (and connects the ports; the render function is
+    // called only once every port reaches the device). Throws AppError on
+    // failure.
     virtual void start() = 0;
     // Stops the callbacks; when it returns none runs and none will run until start().
     virtual void pause() = 0;

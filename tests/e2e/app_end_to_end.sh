@@ -104,6 +104,16 @@ xdotool key --window "$main" ctrl+alt+e
 waitUntil 5 grep -q '\\"expertMode\\":true' "$XDG_CONFIG_HOME/Quillmarsh/Quillmarsh.conf" ||
   fail "Alt+Ctrl+E did not store expert mode"
 
+# Commands of the control port take effect.
+ask panel | grep -q error && fail "panel: $(ask panel)"
+waitUntil 5 grep -q '\\"finderPanel\\":false' "$XDG_CONFIG_HOME/Quillmarsh/Quillmarsh.conf" ||
+  fail "the panel command did not turn the panel off"
+for action in fold up; do
+  reply=$(ask "monitor?action=$action")
+  [[ $reply == \{* && $reply != *error* ]] || fail "monitor $action: $reply"
+done
+ask status | grep -q '"expert":true' || fail "the status does not say expert: $(ask status)"
+
 # A second launch hands its file over and ends; one process remains.
 "$program" "$work/tone.wav" >>"$artifacts/quillmarsh-$mode.log" 2>&1
 rc=$?
@@ -129,6 +139,7 @@ catalog=$XDG_DATA_HOME/Quillmarsh/Catalog.sqlite
 
 # Expert mode survives a restart.
 start
-grep -q '\\"expertMode\\":true' "$XDG_CONFIG_HOME/Quillmarsh/Quillmarsh.conf" || fail "expert mode was lost"
+ask status | grep -q '"expert":true' || fail "expert mode was lost"
+grep -q '\\"finderPanel\\":false' "$XDG_CONFIG_HOME/Quillmarsh/Quillmarsh.conf" || fail "the panel setting was lost"
 stop
 echo "ok ($mode)"

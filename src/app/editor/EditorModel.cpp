@@ -849,8 +849,8 @@ void EditorModel::makeTempEdits() {
     if (!doc_ || !analysis_ || !pins_ || plans_.empty()) return;
     setBusy(std::string(kWritingEdits));
     TempEditExporter::Job job;
-    job.folder = editsFolder(doc_->url, settings_);
     job.base = doc_->url.stem().string();
+    job.folder = TempEditExporter::ownFolder(editsFolder(doc_->url, settings_), doc_->url, job.base);
     job.header = notesHeader(job.base, doc_->url, *analysis_, *pins_);
     job.mask = TempEditExporter::mask(static_cast<int>(doc_->channels->size()));
     job.plans = plans_;

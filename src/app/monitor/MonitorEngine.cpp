@@ -4,6 +4,7 @@
 
 #include "monitor/MonitorMatrix.h"
 #include "platform/AppError.h"
+#include "spatial/UpmixPlanner.h"
 
 #include <algorithm>
 
@@ -64,6 +65,12 @@ OutputProfile MonitorEngine::profile() const {
     for (const auto& p : profiles)
         if (p.kind == OutputProfile::Kind::speakers && p.layout == LayoutID::l916) return p;
     return profiles.empty() ? OutputProfile{} : profiles.front();
+}
+
+bool MonitorEngine::upmixAvailable() const {
+    const OutputProfile p = profile();
+    if (p.kind == OutputProfile::Kind::headphones) return false;
+    return UpmixPlanner::applies(monitorSource::speakers(state_.source), layout::speakers(p.layout));
 }
 
 std::vector<AudioOutputDevice> MonitorEngine::inputDevices() { return AudioDevices::allInputs(); }

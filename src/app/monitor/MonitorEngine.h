@@ -109,6 +109,9 @@ public:
 
     // The chosen profile; else the first 9.1.6 speaker profile; else the first.
     OutputProfile profile() const;
+    // The monitor's upmix has something to do: the profile is a speaker
+    // profile whose layout has speakers the source's bus can be spread to.
+    bool upmixAvailable() const;
 
     // Builds and starts the stream; does nothing while running. Never
     // throws: every failure ends in `message`, with `running` false.

@@ -1,7 +1,11 @@
-// What the composition root offers the views for files they list: open one
-// in the editor, make temp edits of several. The library window's file list
-// calls it; AppModel implements it, tests pass a stand-in that records the
-// calls. Main thread only.
+// What the composition root offers the library window: open a file in the
+// editor, make temp edits of several, add library folders, and the two
+// permission flags with the actions that mend them. AppModel implements it,
+// tests pass a stand-in that records the calls. Main thread only.
+//
+// An implementation that is a QObject announces changes of the flags with
+// the signals axTrustedChanged() and automationDeniedChanged() (AppModel's
+// own); views connect to them by name.
 #pragma once
 
 #include <filesystem>
@@ -18,6 +22,16 @@ public:
     virtual void openEditor(const std::filesystem::path& url) = 0;
     // Makes temp edits of the files, one after the other, in the background.
     virtual void makeTempEdits(const std::vector<std::filesystem::path>& urls) = 0;
+    // Asks for folders and adds each as a library root; the browser then
+    // shows the first one.
+    virtual void addLibraryFolder() = 0;
+    // The permission banner's two actions.
+    virtual void requestAccessibility() = 0;
+    virtual void openAutomationSettings() = 0;
+    // The process may read other windows (the accessibility bus answers).
+    virtual bool axTrusted() const = 0;
+    // The file manager refused to tell its selection.
+    virtual bool automationDenied() const = 0;
 };
 
 }  // namespace qm

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QStandardPaths>
+#include <QThreadPool>
+#include <QUrl>
 
 #include "app/core/EventLoopQueue.h"
 #include "app/core/FileReveal.h"
@@ -13,6 +15,8 @@
 #include "app/monitor/MonitorEngine.h"
 #include "app/player/PlayerModel.h"
 #include "app/shell/Accessibility.h"
+#include "app/shell/BatchTempEdits.h"
+#include "app/shell/CommandRouter.h"
 #include "app/shell/FinderTracker.h"
 #include "app/shell/FloatingPanel.h"
 #include "app/shell/FolderChooser.h"
@@ -21,6 +25,7 @@
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
 #include "platform/desktop/KeyTapX11.h"
+#include "platform/desktop/Workstations.h"
 
 namespace qm {
 
@@ -102,6 +107,20 @@ AppModel::AppModel(AppPlatform platform, QObject* parent) : QObject(parent), pla
     editor_ = std::make_unique<EditorModel>(*engine_, *settings_);
     library_ = std::make_unique<LibraryModel>(*settings_, catalogLocation(platform_.dataFolder));
     monitor_ = std::make_unique<MonitorEngine>(*settings_, platform_.defaults, *queue_);
+    // The control port's command table.
+    if (!platform_.workstations) platform_.workstations = makeDesktopWorkstations(*platform_.windows);
+    CommandRouter::Actions actions;
+    actions.openEditor = [self](const std::optional<fs::path>& url) {
+        if (self) self->openEditor(url);
+    };
+    actions.makeTempEdits = [self](const std::vector<fs::path>& urls) {
+        if (self) self->makeTempEdits(urls);
+    };
+    actions.openCopiedLink = [self] {
+        if (self) self->openCopiedLink();
+    };
+    router_ = std::make_unique<CommandRouter>(*settings_, *player_, *editor_, *monitor_, *platform_.workstations,
+                                              std::move(actions));
 
     // Exclusive playback. The editor about to play stops the player,
     // whose playhead goes back to its selection start or cue; the player
@@ -295,8 +314,71 @@ void AppModel::requestAccessibility() { platform_.accessibility->grant(); }
 
 void AppModel::openAutomationSettings() { platform_.accessibility->grant(); }
 
-nlohmann::json AppModel::handle(const std::string& command, const ControlServer::Parameters&) {
-    return {{"error", "unknown command " + command}};
+void AppModel::makeTempEdits(const std::vector<fs::path>& urls) {
+    // The folders now, so a later change of the settings moves nothing.
+    auto sources = BatchTempEdits::prepare(urls, *settings_);
+    if (sources.empty()) return;
+    player_->setMessage(BatchTempEdits::startText(sources.size()));
+    const uint64_t limit = editor_->loadLimitBytes();
+    QPointer<AppModel> self(this);
+    // Texts and the reveal reach the root on the main thread, in order.
+    const auto onMain = [self](std::function<void(AppModel&)> step) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, step = std::move(step)] {
+                if (self) step(*self);
+            },
+            Qt::QueuedConnection);
+    };
+    QThreadPool::globalInstance()->start([sources = std::move(sources), limit, onMain] {
+        const auto outcome = BatchTempEdits::run(sources, limit, [&](const std::string& text) {
+            onMain([text](AppModel& app) { app.player_->setMessage(text); });
+        });
+        onMain([outcome](AppModel& app) {
+            app.player_->setMessage(BatchTempEdits::finalText(outcome));
+            if (!outcome.written.empty()) app.platform_.workspace->reveal(outcome.written);
+        });
+    });
+}
+
+void AppModel::openCopiedLink() {
+    const QString text = (platform_.clipboard ? platform_.clipboard() : QString()).trimmed();
+    const QUrl url(text, QUrl::StrictMode);
+    // The scheme as typed: "HTTPS://x" is no link here.
+    const QString scheme = text.left(text.indexOf(QLatin1Char(':')));
+    if (text.isEmpty() || !url.isValid() || url.scheme().isEmpty() || text.indexOf(QLatin1Char(':')) < 0 ||
+        !scheme.startsWith(QLatin1String("http"))) {
+        player_->setMessage("Copy a link first");
+        return;
+    }
+    const AppSettings& s = settings_->value();
+    const auto tool = LinkLoader::ytDlp(s.ytDlpPath, downloadOptions_.toolLocations);
+    if (!tool) {
+        player_->setMessage(LinkLoader::kNotFoundText);
+        return;
+    }
+    const QString host = url.host();
+    player_->setMessage("Downloading audio from " + (host.isEmpty() ? std::string("link") : host.toStdString()) +
+                        "\u2026");
+    const fs::path folder = fs::path(s.pullsFolder) / "Links";
+    QPointer<AppModel> self(this);
+    LinkLoader::download(
+        text.toStdString(), folder, *tool,
+        [self](const LinkLoader::DownloadResult& result) {
+            if (!self) return;
+            if (!result.file) {
+                self->player_->setMessage(result.error);
+                return;
+            }
+            self->player_->setMessage(std::nullopt);
+            self->player_->load(*result.file, true);
+            self->library_->open(result.file->parent_path());
+        },
+        downloadOptions_, this);
+}
+
+nlohmann::json AppModel::handle(const std::string& command, const ControlServer::Parameters& parameters) {
+    return router_->handle(command, parameters);
 }
 
 }  // namespace qm

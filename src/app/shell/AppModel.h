@@ -37,12 +37,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/shell/AppActions.h"
 #include "app/shell/ControlServer.h"
+#include "app/shell/LinkLoader.h"
 
 namespace qm {
 
 class Accessibility;
 class AppModel;
+class CommandRouter;
 class DesktopWindows;
 class EditorModel;
 class EventLoopQueue;
@@ -59,6 +62,7 @@ class PlaybackEngine;
 class PlayerModel;
 class SettingsStore;
 class UserDefaults;
+class Workstations;
 
 // The platform pieces the root is built on; it owns them from then on.
 struct AppPlatform {
@@ -71,12 +75,17 @@ struct AppPlatform {
     std::unique_ptr<DesktopWindows> windows;
     std::unique_ptr<FileManagerAccessibility> fileManager;
     std::unique_ptr<KeyEventTap> tap;
+    // The workstations the "daw" command types into; absent: those of
+    // `windows`.
+    std::unique_ptr<Workstations> workstations;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<FileReveal> workspace;
     // Absent: "Add to Library" does nothing.
     std::unique_ptr<FolderChooser> folders;
     // Absent: no floating panel.
     PanelFactory panel;
+    // The clipboard's text; the views add it. Absent: nothing is copied.
+    std::function<QString()> clipboard;
     quint16 controlPort = ControlServer::port;
 
     AppPlatform();
@@ -93,7 +102,7 @@ struct AppPlatform {
     static std::optional<std::filesystem::path> standardDataFolder();
 };
 
-class AppModel : public QObject {
+class AppModel : public QObject, public AppActions {
     Q_OBJECT
     Q_PROPERTY(bool axTrusted READ axTrusted NOTIFY axTrustedChanged)
     Q_PROPERTY(bool automationDenied READ automationDenied NOTIFY automationDeniedChanged)
@@ -149,6 +158,7 @@ public:
 
     // The editor with `url` (when given) in its window, brought forward.
     void openEditor(const std::optional<std::filesystem::path>& url);
+    void openEditor(const std::filesystem::path& url) override { openEditor(std::optional(url)); }
     // Asks for folders and adds each as a library root; the browser then
     // shows the first one.
     void addLibraryFolder();
@@ -157,7 +167,18 @@ public:
     void requestAccessibility();
     void openAutomationSettings();
 
-    // One command of the control port: its reply.
+    // Temp edits for each audio file among `urls`, in the background: each
+    // file's edits and notes into its own folder, the progress and the
+    // outcome in the player's message, the folders shown at the end.
+    void makeTempEdits(const std::vector<std::filesystem::path>& urls) override;
+    // Fetches the audio of the link on the clipboard as WAV into the pulls
+    // folder's "Links", then plays it and shows that folder in the library.
+    void openCopiedLink();
+    // When a download counts as hung (tests shorten it).
+    void setDownloadOptions(const LinkLoader::DownloadOptions& options) { downloadOptions_ = options; }
+
+    // One command of the control port: its reply (the table is
+    // CommandRouter's).
     nlohmann::json handle(const std::string& command, const ControlServer::Parameters& parameters);
 
 signals:
@@ -186,6 +207,7 @@ private:
     std::unique_ptr<EditorModel> editor_;
     std::unique_ptr<LibraryModel> library_;
     std::unique_ptr<MonitorEngine> monitor_;
+    std::unique_ptr<CommandRouter> router_;
     // Made in start(); goes first, since it shows the models.
     std::unique_ptr<FloatingPanel> hud_;
     bool started_ = false;
@@ -193,6 +215,7 @@ private:
     struct ProfileKey;
     std::unique_ptr<ProfileKey> lastProfiles_;
     std::optional<bool> lastPanelFlag_;
+    LinkLoader::DownloadOptions downloadOptions_;
 };
 
 }  // namespace qm

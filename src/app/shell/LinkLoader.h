@@ -3,15 +3,29 @@
 // itself: it finds the tool, builds its command line and reads back the
 // path of the file it wrote.
 //
-// So far this holds the lookup of the tool, which the settings window's
-// status line runs on every edit of the path field; the download itself
-// (arguments, environment, reading both pipes, the result and error rules)
-// belongs beside it in this namespace.
+// The lookup of the tool also serves the settings window's status line,
+// which runs it on every edit of the path field.
+//
+// A download runs the tool in its own process group (so a hang ends with the
+// ffmpeg it started), with an argument list and no shell, reading standard
+// output and standard error apart. The tool writes into a hidden staging
+// folder inside the download folder; only a complete result, a regular file
+// inside that staging folder, moves into the download folder, and the
+// staging folder is removed whatever happened. A run that writes nothing,
+// prints nothing and grows no file for the stall time is ended: SIGTERM to
+// its group, SIGKILL a grace time later.
 //
 // Threads: ytDlp() touches only the file system and may be called from any
-// thread.
+// thread. download() runs on the main thread's event loop (the process and
+// its pipes are watched there; nothing blocks) and completes there.
 #pragma once
 
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,5 +49,48 @@ std::optional<std::string> ytDlp(const std::string& custom,
 
 // True for an executable regular file, links followed.
 bool isExecutableFile(const std::string& path);
+
+inline constexpr const char* kFailedText = "yt-dlp failed";
+inline constexpr const char* kStalledText = "yt-dlp stopped responding";
+// The output template, below the folder the tool writes into.
+inline constexpr const char* kOutputTemplate = "%(title).120B [%(id)s].%(ext)s";
+// Staging folders: "<prefix><pid>-<unique>" in the download folder.
+inline constexpr const char* kStagingPrefix = ".qm-link-";
+
+// The tool's arguments for `link`, writing below `folder`.
+std::vector<std::string> arguments(const std::string& link, const std::filesystem::path& folder);
+// The tool's search path: the usual install folders before the inherited one.
+std::string searchPath(const std::optional<std::string>& inherited);
+
+// From the tool's standard output: the last non-empty line beginning with
+// "/", if any.
+std::optional<std::string> pathLine(const std::string& output);
+// From its standard error: the last line containing "ERROR", else
+// kFailedText.
+std::string errorLine(const std::string& errors);
+
+// Removes staging folders in `folder` left by processes that are gone.
+void removeStaleStaging(const std::filesystem::path& folder);
+
+struct DownloadResult {
+    std::optional<std::filesystem::path> file;  // the downloaded file, in the download folder
+    int code = 0;                               // on failure: the tool's exit status (-1: none)
+    std::string error;                          // on failure: what the user reads
+};
+
+struct DownloadOptions {
+    std::chrono::milliseconds stallTimeout{120000};
+    std::chrono::milliseconds killGrace{2000};
+    // Where the tool is looked for after the user's own path.
+    std::vector<std::string> toolLocations = fixedLocations();
+};
+
+// Downloads the audio of `link` with `tool` into `folder` (made with its
+// parents) and calls `completion` once, on the main thread. The download
+// lives as a child of `parent` (when given): ending that ends the tool's
+// process group, removes its staging folder and calls nothing.
+void download(const std::string& link, const std::filesystem::path& folder, const std::string& tool,
+              std::function<void(const DownloadResult&)> completion, const DownloadOptions& options = {},
+              QObject* parent = nullptr);
 
 }  // namespace qm::LinkLoader

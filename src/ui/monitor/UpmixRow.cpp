@@ -202,11 +202,7 @@ QFrame* UpmixRow::makeGrid() {
     return frame;
 }
 
-bool UpmixRow::can() const {
-    const OutputProfile profile = monitor_.profile();
-    if (profile.kind == OutputProfile::Kind::headphones) return false;
-    return UpmixPlanner::applies(monitorSource::speakers(monitor_.state().source), layout::speakers(profile.layout));
-}
+bool UpmixRow::can() const { return monitor_.upmixAvailable(); }
 
 void UpmixRow::setExpert(bool on) {
     if (on == expert_) return;

@@ -32,7 +32,8 @@ struct MenuHooks {
     // Opens a window by id ("main", "editor", "monitor", "settings") and
     // brings it forward.
     std::function<void(const QString& id)> openWindow;
-    // Temp edits of these files; the copied link. Absent: nothing.
+    // Temp edits of these files; the copied link (AppShell makes them the
+    // root's when absent).
     std::function<void(const std::vector<std::filesystem::path>&)> makeTempEdits;
     std::function<void()> openCopiedLink;
     std::function<void()> quit;

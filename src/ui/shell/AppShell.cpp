@@ -38,12 +38,23 @@ AppShell::AppShell(AppModel& app, MenuHooks hooks, QObject* parent)
     hooks.openWindow = [self](const QString& id) {
         if (self) self->open(id);
     };
+    // Temp edits and the copied link are the root's unless the caller
+    // answers them.
+    QPointer<AppModel> root(&app_);
+    if (!hooks.makeTempEdits)
+        hooks.makeTempEdits = [root](const std::vector<std::filesystem::path>& files) {
+            if (root) root->makeTempEdits(files);
+        };
+    if (!hooks.openCopiedLink)
+        hooks.openCopiedLink = [root] {
+            if (root) root->openCopiedLink();
+        };
     commands_ = std::make_unique<QuillmarshCommands>(app_, hooks);
     status_ = std::make_unique<StatusMenu>(app_.player(), app_.settings(), hooks);
 
     AppModel* a = &app_;
     QuillmarshCommands* c = commands_.get();
-    mainWindow::Hooks content{.openWindow = hooks.openWindow, .makeTempEdits = hooks.makeTempEdits};
+    mainWindow::Hooks content{.openWindow = hooks.openWindow};
     registry_->add(QStringLiteral("main"), [a, c, content] {
         auto window = frame(QStringLiteral("Quillmarsh"), mainWindow::makeContent(*a, content), *c,
                             QStringLiteral("main"));

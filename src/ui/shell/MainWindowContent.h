@@ -21,8 +21,6 @@ namespace mainWindow {
 struct Hooks {
     // Opens a window of the application by its identifier.
     std::function<void(const QString&)> openWindow;
-    // Temp edits of these files; absent: nothing.
-    std::function<void(const std::vector<std::filesystem::path>&)> makeTempEdits;
 };
 
 std::unique_ptr<QWidget> makeContent(AppModel& app, Hooks hooks);

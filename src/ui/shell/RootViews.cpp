@@ -1,6 +1,7 @@
 #include "ui/shell/RootViews.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QPointer>
 #include <QWidget>
 #include <QWindow>
@@ -55,6 +56,7 @@ void complete(AppPlatform& platform) {
         return hud;
     };
     platform.folders = std::make_unique<FolderDialog>();
+    platform.clipboard = [] { return QGuiApplication::clipboard()->text(); };
     if (platform.workspace) platform.workspace->setActivator(raiseLastWindow);
 }
 

@@ -38,6 +38,7 @@ QColor over(const QColor& top, const QColor& bottom) {
 QColor green() { return QColor(52, 199, 89); }
 QColor purple() { return QColor(175, 82, 222); }
 QColor orange() { return QColor(255, 149, 0); }
+QColor yellow() { return QColor(255, 204, 0); }
 QColor red() { return QColor(255, 59, 48); }
 
 QFont font(double pixelSize, QFont::Weight weight, bool monospaced) {

@@ -41,6 +41,7 @@ QColor over(const QColor& top, const QColor& bottom);
 QColor green();
 QColor purple();
 QColor orange();
+QColor yellow();
 QColor red();
 
 // The sections of a piece of music wherever the editor marks them: the

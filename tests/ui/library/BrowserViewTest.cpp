@@ -40,6 +40,11 @@ class RecordingActions : public AppActions {
 public:
     void openEditor(const fs::path& url) override { editor.push_back(url); }
     void makeTempEdits(const std::vector<fs::path>& urls) override { tempEdits.push_back(urls); }
+    void addLibraryFolder() override {}
+    void requestAccessibility() override {}
+    void openAutomationSettings() override {}
+    bool axTrusted() const override { return true; }
+    bool automationDenied() const override { return false; }
     std::vector<fs::path> editor;
     std::vector<std::vector<fs::path>> tempEdits;
 };

@@ -137,9 +137,10 @@ TEST(AppShell, TheCommandTreeHasItsTitlesShortcutsAndStates) {
     c.expertMode->trigger();
     EXPECT_TRUE(f.app->settings().value().expertMode);
     EXPECT_TRUE(c.expertMode->isChecked());
-    f.app->settings().update([](AppSettings& s) { s.expertMode = false; });
+    f.app->handle("expert", {});
+    EXPECT_FALSE(f.app->settings().value().expertMode);
     EXPECT_FALSE(c.expertMode->isChecked());
-    f.app->settings().update([](AppSettings& s) { s.expertMode = true; });
+    f.app->handle("expert", {});
     EXPECT_TRUE(c.expertMode->isChecked());
 
     // Loop, selection, link and quit reach the models and hooks.

@@ -1,0 +1,317 @@
+// Audio from a copied link: the real downloader fetching an MP3 from a
+// loopback server, and a stand-in downloader (a script that records its
+// arguments and environment) for the result and failure rules.
+#include "app/shell/LinkLoader.h"
+
+#include <QCoreApplication>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "app/HttpStandIn.h"
+#include "app/core/SettingsStore.h"
+#include "app/library/LibraryModel.h"
+#include "app/player/PlayerModel.h"
+#include "app/shell/AppFakes.h"
+#include "app/shell/AppModel.h"
+#include "audio/AudioFileInfo.h"
+#include "support/AudioFiles.h"
+#include "support/TempDir.h"
+#include "support/Timeouts.h"
+
+using namespace qm;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kStandIn = QM_STANDIN_DOWNLOADER;
+
+bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (condition()) return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
+
+std::vector<std::string> readLines(const fs::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// Everything in a folder, hidden entries included.
+std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> out;
+    if (!fs::exists(folder)) return out;
+    for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Gone, or a zombie waiting for its new parent to collect it.
+bool ended(pid_t pid) {
+    if (::kill(pid, 0) != 0) return errno == ESRCH;
+    const std::string stat = test::readBytes("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+class LinkDownloadTest : public testing::Test {
+protected:
+    void SetUp() override {
+        test::writeTestFile(dir_ / "source.wav", 2, 48000, 48000, {test::FileKind::wav, 16});
+        qputenv("QM_STANDIN_LOG", QByteArray::fromStdString((dir_ / "log.txt").string()));
+        qputenv("QM_STANDIN_SOURCE", QByteArray::fromStdString((dir_ / "source.wav").string()));
+        qputenv("QM_STANDIN_MODE", "ok");
+    }
+    void TearDown() override {
+        app_.reset();
+        for (const char* name : {"QM_STANDIN_LOG", "QM_STANDIN_SOURCE", "QM_STANDIN_MODE"}) qunsetenv(name);
+    }
+
+    void mode(const char* m) { qputenv("QM_STANDIN_MODE", m); }
+    fs::path links() const { return dir_ / "Pulls" / "Links"; }
+
+    // Runs one download with the stand-in and waits for its end.
+    LinkLoader::DownloadResult run(const std::string& link = "https://example.test/v/1",
+                                   LinkLoader::DownloadOptions options = {}) {
+        std::optional<LinkLoader::DownloadResult> result;
+        int calls = 0;
+        LinkLoader::download(
+            link, links(), kStandIn,
+            [&](const LinkLoader::DownloadResult& r) {
+                result = r;
+                ++calls;
+            },
+            options, &owner_);
+        EXPECT_TRUE(until([&] { return result.has_value(); }));
+        until([] { return false; }, 50ms);
+        EXPECT_EQ(calls, 1);
+        return result.value_or(LinkLoader::DownloadResult{});
+    }
+
+    void make(const std::string& clipboard, const std::string& custom = kStandIn) {
+        AppPlatform p = pieces_.platform(dir_.path());
+        clipboard_ = QString::fromStdString(clipboard);
+        p.clipboard = [this] { return clipboard_; };
+        app_ = std::make_unique<AppModel>(std::move(p));
+        app_->settings().update([&](AppSettings& s) {
+            s.pullsFolder = (dir_ / "Pulls").string();
+            s.ytDlpPath = custom;
+            s.autoPlay = false;
+        });
+        QObject::connect(&app_->player(), &PlayerModel::messageChanged, [this] {
+            messages_.push_back(app_->player().message().value_or("<none>"));
+        });
+    }
+
+    test::TempDir dir_;
+    QObject owner_;  // of the downloads started by run()
+    test::FakePieces pieces_;
+    QString clipboard_;
+    std::unique_ptr<AppModel> app_;
+    std::vector<std::string> messages_;
+};
+
+}  // namespace
+
+TEST_F(LinkDownloadTest, TheToolGetsItsArgumentsAndSearchPathAndTheLastPathLineIsTaken) {
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", "/opt/mine/bin:/usr/bin:/bin");
+    const auto result = run("https://example.test/v/1");
+    qputenv("PATH", oldPath);
+    ASSERT_TRUE(result.file) << result.error;
+    EXPECT_EQ(*result.file, links() / "Tune [id1].wav");
+    EXPECT_EQ(test::readBytes(*result.file), test::readBytes(dir_ / "source.wav"));
+    EXPECT_EQ(entries(links()), std::vector<std::string>{"Tune [id1].wav"}) << "the staging folder is gone";
+
+    auto log = readLines(dir_ / "log.txt");
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "PATH=/usr/local/bin:/usr/bin:/bin:/opt/mine/bin:/usr/bin:/bin");
+    std::vector<std::string> args(log.begin() + 1, log.end());
+    ASSERT_EQ(args.size(), 10u);
+    const std::string output = args[6].substr(4);
+    EXPECT_EQ(fs::path(output).parent_path().parent_path(), links()) << "written into a folder inside Links";
+    EXPECT_TRUE(fs::path(output).parent_path().filename().string().starts_with(".qm-link-"));
+    args[6] = "ARG=" + fs::path(output).filename().string();
+    EXPECT_EQ(args, (std::vector<std::string>{"ARG=--no-playlist", "ARG=--no-progress", "ARG=-x",
+                                              "ARG=--audio-format", "ARG=wav", "ARG=-o",
+                                              "ARG=%(title).120B [%(id)s].%(ext)s", "ARG=--print",
+                                              "ARG=after_move:filepath", "ARG=https://example.test/v/1"}));
+    EXPECT_EQ(LinkLoader::searchPath(std::nullopt), "/usr/local/bin:/usr/bin:/bin:");
+}
+
+TEST_F(LinkDownloadTest, FailuresTellTheToolsErrorAndLeaveLinksAsItWas) {
+    fs::create_directories(links());
+    test::writeBytes(links() / "old.wav", "old");
+    // A staging folder left by a process that is gone goes at the next start.
+    fs::create_directories(links() / ".qm-link-999999999-abc/x");
+    const struct {
+        const char* mode;
+        int code;
+        std::string error;
+    } cases[] = {
+        {"nopath", 0, "ERROR: [generic] Unsupported URL"},
+        {"error", 1, "ERROR: no such video"},
+        {"half", 1, "ERROR: interrupted"},
+        {"passwd", 0, "yt-dlp failed"},
+        {"unknown", 3, "yt-dlp failed"},
+    };
+    for (const auto& c : cases) {
+        mode(c.mode);
+        const auto result = run();
+        EXPECT_FALSE(result.file) << c.mode;
+        EXPECT_EQ(result.code, c.code) << c.mode;
+        EXPECT_EQ(result.error, c.error) << c.mode;
+        EXPECT_EQ(entries(links()), std::vector<std::string>{"old.wav"}) << c.mode;
+    }
+    EXPECT_EQ(LinkLoader::pathLine("a\n/x/1.wav\n\nb\n/x/2.wav\nc"), "/x/2.wav");
+    EXPECT_EQ(LinkLoader::pathLine("a\nb"), std::nullopt);
+    EXPECT_EQ(LinkLoader::errorLine("ERROR: a\r\nWARNING: b\n"), "ERROR: a");
+
+    // A folder that cannot be made: its reason.
+    test::writeBytes(dir_ / "file", "x");
+    std::optional<LinkLoader::DownloadResult> result;
+    LinkLoader::download("https://x.test/", dir_ / "file" / "Links", kStandIn,
+                         [&](const LinkLoader::DownloadResult& r) { result = r; });
+    ASSERT_TRUE(until([&] { return result.has_value(); }));
+    EXPECT_FALSE(result->file);
+    EXPECT_TRUE(result->error.starts_with("Couldn't create the folder Links")) << result->error;
+}
+
+TEST_F(LinkDownloadTest, AHungToolIsEndedWithWhatItStarted) {
+    mode("hang");
+    const auto start = std::chrono::steady_clock::now();
+    LinkLoader::DownloadOptions options;
+    options.stallTimeout = 2s;
+    options.killGrace = 500ms;
+    const auto result = run("https://example.test/v/1", options);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(result.file);
+    EXPECT_EQ(result.error, "yt-dlp stopped responding");
+    EXPECT_GE(took, 2s);
+    EXPECT_EQ(entries(links()), std::vector<std::string>{});
+
+    pid_t shell = 0, child = 0;
+    for (const auto& line : readLines(dir_ / "log.txt"))
+        if (line.starts_with("PIDS=")) std::sscanf(line.c_str(), "PIDS=%d %d", &shell, &child);
+    ASSERT_GT(shell, 0);
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(until([&] { return ended(shell) && ended(child); }, 5s)) << "the tool's child is ended too";
+}
+
+TEST_F(LinkDownloadTest, TheRootChecksTheClipboardFindsTheToolAndPlaysTheResult) {
+    // Not a link: nothing runs.
+    for (const char* text : {"", "   \n", "/home/u/a.wav", "HTTPS://x", "ftp://x", "http//x"}) {
+        make(text);
+        app_->openCopiedLink();
+        EXPECT_EQ(app_->player().message(), "Copy a link first") << text;
+        app_.reset();
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
+
+    // No usable tool: the custom path is not executable, the fixed ones are missing.
+    test::writeBytes(dir_ / "plain", "#!/bin/sh\n");
+    make("http://example.test/v", (dir_ / "plain").string());
+    LinkLoader::DownloadOptions options;
+    options.toolLocations = {(dir_ / "missing").string()};
+    app_->setDownloadOptions(options);
+    app_->openCopiedLink();
+    EXPECT_EQ(app_->player().message(), "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg");
+    until([] { return false; }, 200ms);
+    EXPECT_FALSE(fs::exists(dir_ / "log.txt")) << "no process started";
+
+    // The fixed places are tried after it; the link goes without its blanks.
+    options.toolLocations = {(dir_ / "missing").string(), kStandIn};
+    app_->setDownloadOptions(options);
+    clipboard_ = "  https://example.test/watch?v=1\n";
+    app_->openCopiedLink();
+    EXPECT_EQ(app_->player().message(), "Downloading audio from example.test\u2026");
+    const fs::path file = links() / "Tune [id1].wav";
+    ASSERT_TRUE(until([&] { return app_->player().info() && app_->player().info()->url == file; }))
+        << app_->player().message().value_or("");
+    EXPECT_TRUE(until([&] { return app_->player().isPlaying(); })) << "plays with auto-play off";
+    EXPECT_EQ(app_->library().folder(), links());
+    EXPECT_EQ(readLines(dir_ / "log.txt").back(), "ARG=https://example.test/watch?v=1");
+    EXPECT_EQ(messages_.back(), "<none>");
+
+    // A failure: its text, the player and the library untouched.
+    app_->player().stop();
+    mode("error");
+    app_->openCopiedLink();
+    ASSERT_TRUE(until([&] { return app_->player().message() == "ERROR: no such video"; }));
+    EXPECT_EQ(app_->player().info()->url, file);
+    EXPECT_EQ(app_->library().folder(), links());
+}
+
+TEST_F(LinkDownloadTest, TheRealDownloaderFetchesAnMp3AsWavAndKeepsTheFirstCopy) {
+    const auto tool = LinkLoader::ytDlp("");
+    if (!tool) GTEST_SKIP() << "yt-dlp is not installed (scripts/setup.sh)";
+    qunsetenv("QM_STANDIN_MODE");
+    const fs::path mp3 = dir_ / "tone.mp3";
+    {
+        // Three seconds of tone.
+        const auto tone = test::sineSignal(2, 3 * 44100, 44100, 440, 0.4f);
+        test::writeAudioFile(dir_ / "tone.wav", tone, 44100, {test::FileKind::wav, 16});
+        test::encodeWithFfmpeg(dir_ / "tone.wav", mp3, "-c:a libmp3lame -b:a 128k");
+    }
+    const QByteArray body = QByteArray::fromStdString(test::readBytes(mp3));
+    test::HttpStandIn server([&](const test::HttpRequest& request) {
+        if (request.path != "/tone.mp3") return test::HttpAnswer(404, "no", "text/plain");
+        return test::HttpAnswer(200, request.method == "HEAD" ? QByteArray() : body, "audio/mpeg");
+    });
+    const QString link = server.base().toString() + "tone.mp3";
+
+    make("  " + link.toStdString() + "\n", "");
+    app_->openCopiedLink();
+    EXPECT_EQ(app_->player().message(), "Downloading audio from 127.0.0.1\u2026");
+    const fs::path file = links() / "tone [tone].wav";
+    ASSERT_TRUE(until([&] { return app_->player().info() && app_->player().info()->url == file; }, 60s))
+        << app_->player().message().value_or("");
+    EXPECT_EQ(messages_, (std::vector<std::string>{"Downloading audio from 127.0.0.1\u2026", "<none>"}));
+    const auto info = AudioFileInfo::load(file);
+    EXPECT_NEAR(static_cast<double>(info.frames) / info.sampleRate, 3.0, 0.1);
+    EXPECT_TRUE(until([&] { return app_->player().isPlaying(); })) << "plays with auto-play off";
+    EXPECT_EQ(app_->library().folder(), links());
+
+    // The same link again: the first file is kept and played.
+    app_->player().stop();
+    const auto written = fs::last_write_time(file);
+    const std::string bytes = test::readBytes(file);
+    fs::last_write_time(file, written - 1h);
+    messages_.clear();
+    app_->openCopiedLink();
+    ASSERT_TRUE(until([&] { return messages_.size() == 2; }, 60s));
+    EXPECT_EQ(messages_.back(), "<none>");
+    EXPECT_EQ(fs::last_write_time(file), written - 1h);
+    EXPECT_EQ(test::readBytes(file), bytes);
+    EXPECT_EQ(entries(links()), std::vector<std::string>{"tone [tone].wav"});
+    EXPECT_TRUE(until([&] { return app_->player().isPlaying(); }));
+}
+
+TEST_F(LinkDownloadTest, ARootThatGoesEndsItsDownloadAndLeavesNoStagingFolder) {
+    make("https://example.test/v/2");
+    mode("hang");
+    app_->openCopiedLink();
+    pid_t shell = 0, child = 0;
+    ASSERT_TRUE(until([&] {
+        for (const auto& line : readLines(dir_ / "log.txt"))
+            if (line.starts_with("PIDS=")) std::sscanf(line.c_str(), "PIDS=%d %d", &shell, &child);
+        return child > 0;
+    }));
+    EXPECT_EQ(entries(links()).size(), 1u) << "its staging folder";
+    app_.reset();
+    EXPECT_TRUE(until([&] { return ended(shell) && ended(child); }, 5s));
+    EXPECT_EQ(entries(links()), std::vector<std::string>{});
+}
