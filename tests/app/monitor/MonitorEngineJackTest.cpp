@@ -25,6 +25,7 @@
 #include "spatial/Upmixer.h"
 #include "support/DesktopSession.h"
 #include "support/JackServer.h"
+#include "support/Profiles.h"
 #include "support/JackTestDevice.h"
 #include "support/Lv2Plugins.h"
 #include "support/TempDir.h"
@@ -67,17 +68,7 @@ struct Rig {
     // made the monitor's profile.
     OutputProfile useProfile(const std::string& device, LayoutID layout,
                              OutputProfile::Kind kind = OutputProfile::Kind::speakers) {
-        OutputProfile p = OutputProfile::defaults().front();
-        p.id = Uuid::random();
-        p.kind = kind;
-        p.deviceUID = device;
-        p.layout = layout;
-        p.outputs.clear();
-        p.trimsDB.clear();
-        for (size_t i = 0; i < layout::speakers(layout).size(); ++i) {
-            p.outputs.push_back(static_cast<int64_t>(i));
-            p.trimsDB.push_back(0.0);
-        }
+        const OutputProfile p = test::profileInLayoutOrder(layout, kind, device);
         settings.update([&](AppSettings& s) { s.profiles.push_back(p); });
         engine->setProfileID(p.id);
         return p;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/EventLoopWait.h"
 #include "app/DBusStandIn.h"
 #include "app/shell/AppModel.h"
 #include "app/shell/FinderTracker.h"
@@ -24,13 +25,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
+    return test::untilEventLoop(condition, limit);
 }
 
 // IsEnabled set from outside, as the desktop's own settings would.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/EventLoopWait.h"
 #include "app/core/SettingsStore.h"
 #include "app/editor/EditorModel.h"
 #include "app/player/PlayerModel.h"
@@ -35,13 +36,7 @@ constexpr float kPlayerLevel = -0.25f;
 constexpr float kEditorLevel = 0.5f;
 
 bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
+    return test::untilEventLoop(condition, limit);
 }
 
 void writeLevel(const fs::path& file, float level, double seconds) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/EventLoopWait.h"
 #include "app/core/SettingsStore.h"
 #include "app/core/UserDefaults.h"
 #include "app/editor/EditorModel.h"
@@ -36,13 +37,7 @@ namespace {
 constexpr WindowId kThunar = test::FakePieces::kThunar;
 
 bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
+    return test::untilEventLoop(condition, limit);
 }
 
 void pumpFor(std::chrono::milliseconds span) { until([] { return false; }, span); }

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "app/EventLoopWait.h"
 #include "analysis/MusicAnalysis.h"
 #include "analysis/Signal.h"
 #include "app/DBusStandIn.h"
@@ -41,13 +42,7 @@ namespace {
 constexpr double kRate = 44100;
 
 bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 60s) {
-    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
+    return test::untilEventLoop(condition, limit);
 }
 
 // Drums at 120 BPM on every channel.

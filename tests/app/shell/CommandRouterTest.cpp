@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/EventLoopWait.h"
 #include "app/core/EventLoopQueue.h"
 #include "app/core/SettingsStore.h"
 #include "app/editor/EditorModel.h"
@@ -35,13 +36,7 @@ namespace {
 constexpr WindowId kReaper = 30;
 
 bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
+    return test::untilEventLoop(condition, limit);
 }
 
 void pumpFor(std::chrono::milliseconds span) { until([] { return false; }, span); }

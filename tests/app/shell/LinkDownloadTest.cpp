@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "app/EventLoopWait.h"
 #include "app/HttpStandIn.h"
 #include "app/core/SettingsStore.h"
 #include "app/library/LibraryModel.h"
@@ -34,13 +35,7 @@ namespace {
 const std::string kStandIn = QM_STANDIN_DOWNLOADER;
 
 bool until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + test::timeout(limit);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
+    return test::untilEventLoop(condition, limit);
 }
 
 std::vector<std::string> readLines(const fs::path& file) {

@@ -11,6 +11,7 @@
 #include "app/CountingDefaults.h"
 #include "app/monitor/MonitorEngine.h"
 #include "support/Lv2Plugins.h"
+#include "support/Profiles.h"
 #include "support/TempDir.h"
 
 namespace qm::test {
@@ -32,18 +33,7 @@ struct MonitorFixture {
     // to the settings and made the monitor's.
     OutputProfile useProfile(LayoutID layout, OutputProfile::Kind kind = OutputProfile::Kind::speakers,
                              const std::string& device = "jack:Speakers", const std::string& name = "Test") {
-        OutputProfile p = OutputProfile::defaults().front();
-        p.id = Uuid::random();
-        p.name = name;
-        p.kind = kind;
-        p.deviceUID = device;
-        p.layout = layout;
-        p.outputs.clear();
-        p.trimsDB.clear();
-        for (size_t i = 0; i < layout::speakers(layout).size(); ++i) {
-            p.outputs.push_back(static_cast<int64_t>(i));
-            p.trimsDB.push_back(0.0);
-        }
+        const OutputProfile p = test::profileInLayoutOrder(layout, kind, device, name);
         settings.update([&](AppSettings& s) { s.profiles.push_back(p); });
         engine->setProfileID(p.id);
         return p;
