@@ -5,7 +5,6 @@
 #include "app/shell/SingleInstance.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QFileInfo>
 
@@ -19,6 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "app/EventLoopWait.h"
 #include "app/shell/QuitSignals.h"
 #include "support/TempDir.h"
 
@@ -28,10 +28,7 @@ namespace fs = std::filesystem;
 namespace {
 
 bool spin(const std::function<bool()>& done, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
+    return test::untilEventLoop(done, std::chrono::milliseconds(ms));
 }
 
 }  // namespace
