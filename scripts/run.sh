@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts the application.
+# Sets up, builds and starts the application (files given open in its
+# editor; when it already runs, they are handed to it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -26,6 +26,8 @@ packages=(
   locales
   # used by the tests only: a desktop to follow a file manager on
   openbox thunar xfconf xdotool x11-utils
+  # the desktop file's check; used by the tests only: a real system tray and the clipboard
+  desktop-file-utils tint2 xclip
   # used by the tests only: the clang build and the fuzz harnesses
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   # used by the benchmarks only: the catalog's statements run bare, as the floor
