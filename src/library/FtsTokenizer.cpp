@@ -21,13 +21,13 @@ fts5_api* fts5Of(sqlite3* db) {
 
 }  // namespace
 
-FtsTokenizer::FtsTokenizer(sqlite3* db, std::string_view spec) {
+FtsTokenizer::FtsTokenizer(sqlite3* db, std::string_view option) {
     std::vector<std::string> words;
     size_t i = 0;
-    while (i < spec.size()) {
-        size_t j = spec.find(' ', i);
-        if (j == std::string_view::npos) j = spec.size();
-        if (j > i) words.emplace_back(spec.substr(i, j - i));
+    while (i < option.size()) {
+        size_t j = option.find(' ', i);
+        if (j == std::string_view::npos) j = option.size();
+        if (j > i) words.emplace_back(option.substr(i, j - i));
         i = j + 1;
     }
     fts5_api* fts5 = fts5Of(db);

@@ -16,10 +16,10 @@ namespace qm {
 
 class FtsTokenizer {
 public:
-    // `spec` is the tokenize option of the table: a name and its arguments
+    // `option` is the tokenize option of the table: a name and its arguments
     // separated by spaces. Throws AppError (Catalog::kSQLFailed) when the
     // connection has no FTS5 or no such tokenizer.
-    FtsTokenizer(sqlite3* db, std::string_view spec);
+    FtsTokenizer(sqlite3* db, std::string_view option);
     ~FtsTokenizer();
     FtsTokenizer(const FtsTokenizer&) = delete;
     FtsTokenizer& operator=(const FtsTokenizer&) = delete;
