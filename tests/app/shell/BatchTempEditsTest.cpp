@@ -63,6 +63,15 @@ std::optional<uint32_t> channelMask(const fs::path& file) {
     return mask;
 }
 
+// A file's bytes with the broadcast chunk's origination date and time
+// blanked: two writes of one edit a second apart differ only there.
+std::string unstamped(const fs::path& file) {
+    std::string bytes = test::readBytes(file);
+    const auto bext = bytes.find("bext");
+    if (bext != std::string::npos && bytes.size() >= bext + 8 + 338) bytes.replace(bext + 8 + 320, 18, 18, '\0');
+    return bytes;
+}
+
 std::vector<fs::path> wavsIn(const fs::path& folder) {
     std::vector<fs::path> out;
     for (const auto& e : fs::directory_iterator(folder))
@@ -169,7 +178,7 @@ TEST_F(BatchTempEditsTest, TheBatchWritesTheBytesTheExporterWritesForTheSameAnal
     const std::string notes = test::readBytes(folder / "Theme - Edit Notes.txt");
     EXPECT_EQ(notes, test::readBytes(direct.notes));
     for (const auto& file : direct.files)
-        EXPECT_EQ(test::readBytes(folder / file.filename()), test::readBytes(file)) << file.filename();
+        EXPECT_EQ(unstamped(folder / file.filename()), unstamped(file)) << file.filename();
     EXPECT_EQ(wavsIn(folder).size(), direct.files.size());
 
     // The notes: header, one empty line, then two lines per edit, joined
