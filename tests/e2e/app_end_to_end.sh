@@ -35,6 +35,12 @@ waitUntil() {
   return 1
 }
 ask() { curl -s -m 3 -H 'X-Quillmarsh: 1' "http://127.0.0.1:$port/$1"; }
+# A field of the JSON on stdin, strings bare.
+field() {
+  python3 -c 'import json, sys
+v = json.load(sys.stdin)[sys.argv[1]]
+print(v if isinstance(v, str) else json.dumps(v))' "$1"
+}
 
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
 export XDG_CACHE_HOME=$work/home/.cache XDG_RUNTIME_DIR=$work/run
@@ -74,6 +80,14 @@ else
 fi
 
 sox -n -r 48000 -c 2 "$work/tone.wav" synth 3 sine 440 gain -12 2>/dev/null
+# A media link on this machine for the link command: a long tone served by
+# a web server on the loopback.
+mkdir -p "$work/site"
+sox -n -r 48000 -c 2 "$work/site/Link Tone.wav" synth 30 sine 330 gain -12 2>/dev/null
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/site" >"$work/site.log" 2>&1 &
+pids+=($!)
+waitUntil 10 grep -q 'port [0-9]' "$work/site.log" || fail "the web server did not start"
+site_port=$(sed -n 's/.* port \([0-9]*\).*/\1/p' "$work/site.log" | head -1)
 
 start() {
   "$program" >>"$artifacts/quillmarsh-$mode.log" 2>&1 &
@@ -114,6 +128,41 @@ for action in fold up; do
 done
 ask status | grep -q '"expert":true' || fail "the status does not say expert: $(ask status)"
 
+# The profile command moves to the next output profile; by name, to that one.
+first=$(ask status | field profile)
+ask status | field profiles | python3 -c 'import json, sys; sys.exit(len(json.load(sys.stdin)) < 2)' ||
+  fail "fewer than two output profiles: $(ask status)"
+ask profile >/dev/null
+next=$(ask status | field profile)
+[[ -n $next && $next != "$first" ]] || fail "the profile command left \"$first\" active"
+ask "profile?name=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1]))' "$first")" >/dev/null
+[[ $(ask status | field profile) == "$first" ]] || fail "the profile command did not choose \"$first\" by name"
+
+# The editor command maps the editor; the window manager closes it again.
+ask editor >/dev/null
+waitUntil 5 xdotool search --onlyvisible --name '^Editor$' || fail "the editor command did not map \"Editor\""
+editor=$(xdotool search --onlyvisible --name '^Editor$' | head -1)
+xdotool windowactivate --sync "$editor" 2>/dev/null
+xdotool key alt+F4
+waitUntil 5 bash -c "! xdotool search --onlyvisible --name '^Editor\$'" || fail "\"Editor\" did not close"
+
+# A copied link: its audio is fetched, loaded and played.
+printf '%s' "http://127.0.0.1:$site_port/Link%20Tone.wav" | xclip -selection clipboard >/dev/null 2>&1
+ask link >/dev/null
+playingLink() {
+  local reply
+  reply=$(ask status)
+  [[ $(field file <<<"$reply") == *.wav && $(field playing <<<"$reply") == true ]]
+}
+waitUntil 30 playingLink || fail "the link command did not play the link's audio: $(ask status)"
+if [[ $mode == jack ]]; then
+  # Its output ports are connected to the server's while it plays.
+  jack_lsp -c >"$work/ports" 2>/dev/null
+  awk '/^Quillmarsh:/ { own = 1; next } /^[^ ]/ { own = 0 } own && /^ +[^ ]/ { found = 1 } END { exit !found }' \
+    "$work/ports" || fail "no port of the program is connected while it plays: $(cat "$work/ports")"
+fi
+ask stop >/dev/null
+
 # A second launch hands its file over and ends; one process remains.
 "$program" "$work/tone.wav" >>"$artifacts/quillmarsh-$mode.log" 2>&1
 rc=$?
@@ -141,5 +190,24 @@ catalog=$XDG_DATA_HOME/Quillmarsh/Catalog.sqlite
 start
 ask status | grep -q '"expert":true' || fail "expert mode was lost"
 grep -q '\\"finderPanel\\":false' "$XDG_CONFIG_HOME/Quillmarsh/Quillmarsh.conf" || fail "the panel setting was lost"
-stop
+
+# This time the tray menu's last item, "Quit Quillmarsh", ends the program:
+# a click on the icon in tint2's tray opens the menu, Up picks the last item.
+trayIcon() {
+  local w
+  for w in $(xdotool search --onlyvisible --class '^quillmarsh$' 2>/dev/null); do
+    xdotool getwindowgeometry "$w" 2>/dev/null | grep -q 'Geometry: 24x24' && echo "$w" && return 0
+  done
+  return 1
+}
+waitUntil 10 trayIcon || fail "the tray icon was not embedded"
+xdotool mousemove --window "$(trayIcon)" 12 12 click 1
+sleep 0.5
+xdotool key Up Return
+end=$((SECONDS + 5))
+while kill -0 "$app" 2>/dev/null && ((SECONDS <= end)); do sleep 0.05; done
+kill -0 "$app" 2>/dev/null && fail "\"Quit Quillmarsh\" in the tray menu did not end the program"
+wait "$app"
+rc=$?
+((rc == 0)) || fail "the program exited $rc after \"Quit Quillmarsh\""
 echo "ok ($mode)"
