@@ -168,6 +168,14 @@ void AppModel::start() {
         return self->handle(command, parameters);
     });
     control_->start();
+    // Another program on the port (often a second copy started apart from
+    // this one): said once, in the log and on the message line.
+    if (!control_->isListening()) {
+        const std::string text =
+            "Control port " + std::to_string(platform_.controlPort) + " is in use; remote commands are off";
+        qWarning("Quillmarsh: %s", text.c_str());
+        player_->setMessage(text);
+    }
 
     // The floating panel, as the setting says.
     if (platform_.panel) hud_ = platform_.panel(*this);

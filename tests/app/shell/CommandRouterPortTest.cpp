@@ -4,10 +4,12 @@
 #include "app/shell/AppModel.h"
 
 #include <QProcess>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
 #include "app/monitor/MonitorEngine.h"
+#include "app/player/PlayerModel.h"
 #include "app/shell/AppFakes.h"
 #include "app/shell/LoopbackClient.h"
 #include "support/TempDir.h"
@@ -63,4 +65,18 @@ TEST(CommandRouterPort, CurlDimsTheMonitorAndHearsOfAWordInTheWrongCase) {
     const Reply status = curl("http://127.0.0.1:47806/Status");
     EXPECT_EQ(status.status, "HTTP/1.1 400 Bad Request");
     EXPECT_EQ(status.body, (json{{"error", "unknown command Status"}}));
+}
+
+TEST(CommandRouterPort, APortInUseIsSaidNotSilentlyGivenUp) {
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::LocalHost, 0));
+    test::TempDir dir;
+    test::FakePieces pieces;
+    AppPlatform platform = pieces.platform(dir.path());
+    platform.controlPort = other.serverPort();
+    AppModel app(std::move(platform));
+    app.start();
+    EXPECT_FALSE(app.control().isListening());
+    EXPECT_EQ(app.player().message(), "Control port " + std::to_string(other.serverPort()) +
+                                          " is in use; remote commands are off");
 }
