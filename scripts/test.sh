@@ -89,7 +89,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=
   -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz
 fuzz_scratch=$(mktemp -d)
-trap 'rm -rf "$fuzz_scratch"; [ -z "${plain_build:-}" ] || kill -INT "$plain_build" 2>/dev/null' EXIT
+trap 'rm -rf "$fuzz_scratch"; [ -z "${plain_build:-}" ] || kill -INT "$plain_build" 2>/dev/null || true' EXIT
 for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
            pins:50000 audio_file_info:3000; do
   name=${run%%:*}
@@ -133,6 +133,7 @@ ctest --test-dir build-asan --output-on-failure -R 'Jack|Desktop\.'
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 kill -INT "$plain_build" 2>/dev/null || true
 wait "$plain_build" || true
+plain_build=
 
 step "The plain build: the benchmarks, and what a sanitizer's runtime would spoil"
 cmake --build build --target "${plain_targets[@]}"
