@@ -9,7 +9,7 @@
 
 using namespace qm;
 
-TEST(AudioDevices, ListsDevicesInServerOrderAndAnswersByUidAndId) {
+TEST(AudioDevicesJack, ListsDevicesInServerOrderAndAnswersByUidAndId) {
     if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     // Registered after the server's own driver, so listed after it, never sorted
     // ("aaa" would sort first).
@@ -39,7 +39,7 @@ TEST(AudioDevices, ListsDevicesInServerOrderAndAnswersByUidAndId) {
     EXPECT_EQ(after[0], all[0]);
 }
 
-TEST(AudioDevices, ACaptureOnlyDeviceIsNotListed) {
+TEST(AudioDevicesJack, ACaptureOnlyDeviceIsNotListed) {
     if (!test::sharedJackServer().running()) GTEST_SKIP() << "jackd could not be started";
     jack_client_t* mic = jack_client_open("qmmic", JackNoStartServer, nullptr);
     ASSERT_NE(mic, nullptr);
