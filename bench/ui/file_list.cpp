@@ -42,6 +42,7 @@
 #include <fmt/format.h>
 
 #include "../SqliteShell.h"
+#include "CataloguedHome.h"
 #include "ViewBench.h"
 #include "app/core/SettingsStore.h"
 #include "app/core/UserDefaults.h"
@@ -122,13 +123,9 @@ void runFor(double seconds, const std::function<bool()>& until = {}) {
     loop.exec();
 }
 
-struct Setup {
-    test::TempDir dir;
-    fs::path catalogFile = dir / "Catalog.sqlite";
-    test::CatalogCorpus corpus{1};
+struct Setup : bench::CataloguedHome {
     ManualMainQueue queue;
     std::unique_ptr<PlaybackEngine> engine;
-    std::unique_ptr<SettingsStore> settings;
     std::unique_ptr<PlayerModel> player;
     std::unique_ptr<LibraryModel> library;
     FileSelection selection;
@@ -137,17 +134,7 @@ struct Setup {
     std::unique_ptr<BrowserView> view;
     fs::path big = dir / "Big Folder";
 
-    Setup() {
-        for (const char* f : {"Music", "Desktop", "Downloads"}) fs::create_directories(dir / f);
-        HomeFolders::setForTests(HomeFolders{dir / "Music", dir / "Desktop", dir / "Downloads"});
-        {
-            Catalog catalog(catalogFile);
-            corpus.fill(catalog, kRows);
-        }
-        settings = std::make_unique<SettingsStore>(
-            std::make_shared<UserDefaults>(QString::fromStdString((dir / "settings.ini").string())));
-        // The roots are the corpus's (not on disk: no scan removes rows).
-        settings->update([&](AppSettings& s) { s.libraryRoots = corpus.roots(); });
+    Setup() : CataloguedHome(kRows) {
         engine = std::make_unique<PlaybackEngine>(queue);
         player = std::make_unique<PlayerModel>(*engine, *settings);
         library = std::make_unique<LibraryModel>(*settings, catalogFile);

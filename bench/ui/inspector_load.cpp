@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "CataloguedHome.h"
 #include "ViewBench.h"
 #include "app/core/SettingsStore.h"
 #include "app/core/UserDefaults.h"
@@ -31,25 +32,11 @@ namespace {
 
 constexpr int64_t kRows = 100000;
 
-struct Setup {
-    test::TempDir dir;
-    fs::path catalogFile = dir / "Catalog.sqlite";
-    test::CatalogCorpus corpus{1};
-    std::unique_ptr<SettingsStore> settings;
+struct Setup : bench::CataloguedHome {
     std::unique_ptr<LibraryModel> library;
     std::vector<fs::path> hits;
 
-    Setup() {
-        for (const char* f : {"Music", "Desktop", "Downloads"}) fs::create_directories(dir / f);
-        HomeFolders::setForTests(HomeFolders{dir / "Music", dir / "Desktop", dir / "Downloads"});
-        {
-            Catalog catalog(catalogFile);
-            corpus.fill(catalog, kRows);
-        }
-        settings = std::make_unique<SettingsStore>(
-            std::make_shared<UserDefaults>(QString::fromStdString((dir / "settings.ini").string())));
-        // The roots are the corpus's (not on disk: no scan removes rows).
-        settings->update([&](AppSettings& s) { s.libraryRoots = corpus.roots(); });
+    Setup() : CataloguedHome(kRows) {
         library = std::make_unique<LibraryModel>(*settings, catalogFile);
         while (!library->indexing().empty()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         // The largest category's hits: the search's limit of 2,000.
