@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "ui/editor/EditorWaveGeometry.h"
+#include "ui/widgets/PlayheadRepaint.h"
 #include "ui/widgets/RectFill.h"
 #include "ui/widgets/Style.h"
 
@@ -49,13 +50,7 @@ QRect EditorWaveView::playheadArea() const {
     return rect->toAlignedRect().adjusted(-1, 0, 1, 0);
 }
 
-void EditorWaveView::updatePlayhead() {
-    const QRect area = playheadArea();
-    if (area == shownPlayhead_) return;
-    if (!shownPlayhead_.isEmpty()) update(shownPlayhead_);
-    if (!area.isEmpty()) update(area);
-    shownPlayhead_ = area;
-}
+void EditorWaveView::updatePlayhead() { widgets::movePlayhead(*this, shownPlayhead_, playheadArea()); }
 
 void EditorWaveView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);

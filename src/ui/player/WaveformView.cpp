@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "ui/widgets/FileDrag.h"
+#include "ui/widgets/PlayheadRepaint.h"
 #include "ui/widgets/RectFill.h"
 #include "ui/widgets/Style.h"
 
@@ -119,13 +120,7 @@ QRect WaveformView::playheadArea() const {
     return rect->toAlignedRect().adjusted(-1, 0, 1, 0);
 }
 
-void WaveformView::updatePlayhead() {
-    const QRect area = playheadArea();
-    if (area == shownPlayhead_) return;
-    if (!shownPlayhead_.isEmpty()) update(shownPlayhead_);
-    if (!area.isEmpty()) update(area);
-    shownPlayhead_ = area;
-}
+void WaveformView::updatePlayhead() { widgets::movePlayhead(*this, shownPlayhead_, playheadArea()); }
 
 // --- Gain ---
 
