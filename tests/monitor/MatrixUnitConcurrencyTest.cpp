@@ -64,12 +64,16 @@ TEST(MatrixUnitConcurrency, ConfigsAtOneKilohertzWhileBlocksRender) {
         s.upmix.params = upmixPreset::params(s.upmix.preset);
         s.sourceOffset = rng() % 3;
         if (rng() % 4 == 0) s.solo = {SpeakerID::L};
-        const long before = blocks.load();
         unit.setConfig(MonitorMatrix::build(s, 4, profile, 12));
         // The upmixer's replaced plans have only their grace period, which
         // ThreadSanitizer cannot see: before the clock moves, the render
-        // thread finishes the block that may still read the old plan.
-        while (blocks.load() < before + 2) std::this_thread::yield();
+        // thread finishes the block that may still read the old plan and
+        // one begun after the new record was published. Counted from the
+        // publication, not from before the building, which may outlast
+        // several blocks: otherwise the render side may stop (below) still
+        // holding the record before the last.
+        const long published = blocks.load();
+        while (blocks.load() < published + 2) std::this_thread::yield();
         queue.advance(0.001);
         // Every record of the last 3 s of the clock is still alive.
         const long expected = std::min(i + 1, 3000);
