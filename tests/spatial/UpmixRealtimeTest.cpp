@@ -144,14 +144,15 @@ TEST(UpmixRealtime, PlanSwapsUnderLoad) {
     const auto timeLimit = std::chrono::steady_clock::now() + test::timeout(std::chrono::seconds(60));
     while ((std::chrono::steady_clock::now() < until || swaps < 40 || frames.load() <= 48000) &&
            std::chrono::steady_clock::now() < timeLimit) {
-        const long swappedAt = frames.load(std::memory_order_acquire);
         rig.up->apply({{S::L, S::R}, T, upmixPreset::params(cycle[swaps % 4])});
+        const long swappedAt = frames.load(std::memory_order_acquire);
         ++swaps;
         // The grace period is all that separates the render thread's last
         // read of a plan from its release. The queue's clock runs 30 times
         // faster than the wall clock here, so the test first waits until the
         // render thread has finished the block that may still read the old
-        // plan (two blocks on): however late a loaded machine runs that
+        // plan (two blocks on from the new plan's publication; building it
+        // may outlast several blocks): however late a loaded machine runs that
         // thread, no plan is freed under it.
         const auto late = std::chrono::steady_clock::now() + test::timeout(std::chrono::seconds(5));
         while (frames.load(std::memory_order_acquire) < swappedAt + 2 * rig.block &&
