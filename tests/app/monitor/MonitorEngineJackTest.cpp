@@ -562,6 +562,39 @@ TEST(MonitorEngineJack, InsertsRunAfterTheMatrixInListOrder) {
     jack_client_close(probe);
 }
 
+// Inserts added and removed while the monitor plays: the stream stays, and
+// every frame at the device is the source's (gains of 1 change nothing but
+// the list), so no block went silent or lost its place.
+TEST(MonitorEngineJack, AddingAndRemovingInsertsLeavesNoGap) {
+    test::useTestPlugins();
+    Rig rig(256);
+    if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
+    test::JackTestDevice speakers("Speakers", 2, 6 * 48000);
+    startStereo(rig);
+    ASSERT_TRUE(rig.engine->running()) << rig.engine->message().value_or("").toStdString();
+    const AudioDuplex* stream = rig.engine->stream();
+    QSignalSpy running(rig.engine.get(), &MonitorEngine::runningChanged);
+    auto playOn = [&] {
+        const int64_t until = speakers.recorded() + 12000;
+        ASSERT_TRUE(rig.waitFor([&] { return speakers.recorded() >= until; }));
+    };
+    playOn();
+    rig.engine->addInsert(testPlugin("gain"));
+    playOn();
+    rig.engine->addInsert(testPlugin("gain"));
+    playOn();
+    rig.engine->removeInsert(rig.engine->inserts()[0].id);
+    playOn();
+    rig.engine->removeInsert(rig.engine->inserts()[0].id);
+    playOn();
+    EXPECT_EQ(running.count(), 0);
+    EXPECT_EQ(rig.engine->stream(), stream);
+    EXPECT_TRUE(rig.engine->chain()->inserts().empty());
+    const auto c = compare(speakers, daw, 2, [&](int ch, int64_t p) { return daw.sample(ch, p); }, 1e-6);
+    expectInPlace(c, *rig.engine, daw, speakers, "two inserts added and removed while playing", 2);
+}
+
 TEST(MonitorEngineJack, BypassAndRemovingAnUnknownInsertKeepTheStream) {
     test::useTestPlugins();
     Rig rig(256);
