@@ -16,8 +16,6 @@
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
-#include <pthread.h>
-#include <sched.h>
 #include <semaphore.h>
 #include <suil/suil.h>
 #include <X11/Xlib.h>
@@ -33,7 +31,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <tuple>
 #include <unordered_map>
 
 namespace qm {
@@ -46,10 +43,6 @@ constexpr size_t kRingBytes = size_t(1) << 16;
 constexpr size_t kMessageBytes = size_t(1) << 14;
 constexpr uint32_t kSettleFrames = 64;
 constexpr int kSettleBlocks = 32;
-constexpr int32_t kPluginThreadPriority = 5;
-// Options of the threads a plug-in starts for itself, as another host names them.
-constexpr const char* kSchedPolicy = "http://ardour.org/lv2/threads/#schedPolicy";
-constexpr const char* kSchedPriority = "http://ardour.org/lv2/threads/#schedPriority";
 
 // A node that frees itself.
 struct Node {
@@ -78,29 +71,6 @@ constexpr std::pair<const char*, Lv2Category> kCategories[] = {
     {LV2_CORE__SpectralPlugin, Lv2Category::spectral},
     {LV2_CORE__UtilityPlugin, Lv2Category::utility},
 };
-
-// The scheduling of the threads a plug-in starts for itself (a convolver's
-// background partitions): real-time, below the stream's own thread, where
-// this process may have real-time threads; else ordinary threads, rather
-// than none (a convolver that cannot start its threads loads nothing).
-std::pair<int32_t, int32_t> pluginThreads() {
-    static const std::pair<int32_t, int32_t> chosen = [] {
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        sched_param param{};
-        param.sched_priority = kPluginThreadPriority;
-        pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-        pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
-        pthread_attr_setschedparam(&attr, &param);
-        pthread_t probe;
-        const bool realtime = pthread_create(&probe, &attr, [](void*) -> void* { return nullptr; }, nullptr) == 0;
-        if (realtime) pthread_join(probe, nullptr);
-        pthread_attr_destroy(&attr);
-        return realtime ? std::pair<int32_t, int32_t>{SCHED_FIFO, kPluginThreadPriority}
-                        : std::pair<int32_t, int32_t>{SCHED_OTHER, 0};
-    }();
-    return chosen;
-}
 
 // State paths are kept absolute: a file chosen for a plug-in is where the
 // user keeps it.
@@ -359,9 +329,8 @@ struct Lv2Instances::Instance {
     const LV2_Worker_Interface* work = nullptr;
 
     int32_t minBlock = 1, maxBlock = static_cast<int32_t>(Lv2Host::maxBlock), nominalBlock = 0;
-    int32_t threadPolicy = 0, threadPriority = 0;
     float rate = 0.0f;
-    LV2_Options_Option options[7]{};
+    LV2_Options_Option options[5]{};
     LV2_Worker_Schedule schedule{};
     LV2_Feature mapFeature{}, unmapFeature{}, optionsFeature{}, boundedFeature{}, scheduleFeature{},
         mapPathFeature{}, freePathFeature{}, defaultStateFeature{};
@@ -796,11 +765,7 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
                           intType, &in->nominalBlock};
         in->options[3] = {LV2_OPTIONS_INSTANCE, 0, w.id(LV2_PARAMETERS__sampleRate), sizeof(float), floatType,
                           &in->rate};
-        std::tie(in->threadPolicy, in->threadPriority) = pluginThreads();
-        in->options[4] = {LV2_OPTIONS_INSTANCE, 0, w.id(kSchedPolicy), sizeof(int32_t), intType, &in->threadPolicy};
-        in->options[5] = {LV2_OPTIONS_INSTANCE, 0, w.id(kSchedPriority), sizeof(int32_t), intType,
-                          &in->threadPriority};
-        in->options[6] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+        in->options[4] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
         in->schedule = {in.get(), &Lv2Instances::Instance::scheduleWork};
         in->mapFeature = {LV2_URID__map, &w.map};
         in->unmapFeature = {LV2_URID__unmap, &w.unmap};
