@@ -290,7 +290,6 @@ private:
 // the failure flag.
 struct Lv2Unit::Shared {
     std::unique_ptr<std::atomic<float>[]> values;
-    size_t count = 0;
     std::atomic<bool> bypass{false};
     std::atomic<bool> failed{false};
 };
@@ -678,7 +677,6 @@ Lv2Unit::Lv2Unit(const Lv2Plugin& plugin, int channels, double rate, uint32_t bl
     }
     files_ = w.fileParameters(p);
     chosen_.resize(files_.size());
-    shared_->count = controls_.size();
     shared_->values = std::make_unique<std::atomic<float>[]>(controls_.size());
     for (size_t i = 0; i < controls_.size(); ++i) shared_->values[i].store(controls_[i].defaultValue);
     instantiate(channels, rate, block);

@@ -179,6 +179,8 @@ public:
 
     int channels() const { return channels_; }
     double sampleRate() const { return rate_; }
+    // The block length they were made for, the longest they are given.
+    uint32_t block() const { return block_; }
     int count() const { return static_cast<int>(instances_.size()); }
     // Frames by which the plug-in delays its input, as it last reported.
     uint32_t latency() const { return latency_.load(std::memory_order_relaxed); }

@@ -221,7 +221,7 @@ QStringList MonitorEngine::chainInserts(bool keepRunning) {
             instances = running[at];
         } else if (const auto& latest = insert.unit->latest();
                    latest && !latest->isLive() && latest->channels() == deviceChannels_ &&
-                   latest->sampleRate() == sampleRate_) {
+                   latest->sampleRate() == sampleRate_ && latest->block() == period_) {
             instances = latest;
         } else {
             try {
