@@ -467,9 +467,10 @@ void MonitorView::showSettings() {
     const bool expert = settings_.value().expertMode;
     sourceOffset_->setVisible(expert);
     upmix_->setExpert(expert);
-    // The effective profile follows the stored list.
+    // The effective profile follows the stored list, and what fits it.
     upmix_->refresh();
     map_->refresh();
+    showComponents();
 }
 
 }  // namespace qm
