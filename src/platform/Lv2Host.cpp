@@ -713,6 +713,8 @@ uint32_t Lv2Unit::latency() const { return latest_ ? latest_->latency() : 0; }
 
 Lv2State Lv2Unit::state() const {
     Lv2State s;
+    if (!latest_ && parked_) s = *parked_;
+    s.controls.clear();
     for (size_t i = 0; i < controls_.size(); ++i) s.controls.push_back(control(i));
     if (!latest_ || latest_->instances_.empty()) return s;
     const auto& first = *latest_->instances_.front();
@@ -733,8 +735,14 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
     const int count = plugin_.audioInputs == channels && plugin_.audioOutputs == channels ? 1 : channels;
     block = std::clamp<uint32_t>(block, 1, Lv2Host::maxBlock);
 
-    std::optional<Lv2State> carried;
-    if (latest_) carried = state();
+    std::optional<Lv2State> carried = latest_ ? std::optional<Lv2State>(state()) : parked_;
+    // Instances nobody else holds (no chain runs them) go first, their state
+    // kept: their library is unloaded before it is loaded again, so a bundle
+    // that went away shows now, not at a later run.
+    if (latest_.use_count() == 1) {
+        parked_ = carried;
+        latest_.reset();
+    }
     const bool defaults = !carried && lilv_plugin_has_feature(p, w.defaultState);
     std::shared_ptr<Lv2Instances> made(new Lv2Instances());
     made->shared_ = shared_;
@@ -847,6 +855,7 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
         if (!chosen_[i].empty()) made->send(patchSet(files_[i].uri, chosen_[i]));
     made->settle();
     latest_ = made;
+    parked_.reset();
     shared_->failed.store(false, std::memory_order_release);
     return made;
 }

@@ -46,6 +46,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,7 +132,9 @@ public:
     // frames (at most Lv2Host::maxBlock), with the controls, the files and
     // the plug-in's own state of the latest instances (which may be running
     // meanwhile); they become the latest. Throws AppError as the
-    // constructor does, and the latest stay as they were.
+    // constructor does; the latest then stay as they were, unless nothing
+    // else held them: those are gone, and their state waits for the next
+    // instances.
     std::shared_ptr<Lv2Instances> instantiate(int channels, double rate, uint32_t block);
     const std::shared_ptr<Lv2Instances>& latest() const { return latest_; }
 
@@ -168,6 +171,7 @@ private:
     std::vector<std::string> chosen_;  // by file parameter
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Lv2Instances> latest_;
+    std::optional<Lv2State> parked_;
 };
 
 // The instances of one unit for one shape, rate and block length.

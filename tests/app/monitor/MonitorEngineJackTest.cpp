@@ -630,9 +630,11 @@ TEST(MonitorEngineJack, APluginThatTurnsNonFiniteIsBypassedAndNamed) {
     test::useTestPlugins();
     Rig rig(256);
     if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    // The plug-in list is read before the device starts recording: it takes
+    // a while, longer in a sanitizer's build.
+    rig.engine->addInsert(testPlugin("nan"));
     test::JackTestSource daw("Workstation", sines(2, 48000, 440), true);
     test::JackTestDevice speakers("Speakers", 2, 2 * 48000);
-    rig.engine->addInsert(testPlugin("nan"));
     startStereo(rig);
     ASSERT_TRUE(rig.engine->running());
     QSignalSpy list(rig.engine.get(), &MonitorEngine::insertsChanged);
@@ -678,12 +680,13 @@ TEST(MonitorEngineJack, AMonoPluginRunsOncePerChannelOfATwelveChannelOutput) {
     test::useTestPlugins();
     Rig rig(256);
     if (!rig.server->running()) GTEST_SKIP() << "jackd could not be started";
+    const Lv2Plugin& gain = testPlugin("gain");  // the plug-in list first, as above
     test::JackTestSource daw("Workstation", staircase(12, 48000), true);
     test::JackTestDevice speakers("Speakers", 12, 3 * 48000);
     const OutputProfile p = rig.useProfile("jack:Speakers", LayoutID::l714);
     rig.useState([](MonitorState& s) { s.source = MonitorSource::l714; });
     rig.engine->setSourceUID(QString("jack:Workstation"));
-    rig.engine->addInsert(testPlugin("gain"));
+    rig.engine->addInsert(gain);
     rig.engine->inserts()[0].unit->setControl(0, 0.5f);
     rig.engine->start();
     ASSERT_TRUE(rig.engine->running()) << rig.engine->message().value_or("").toStdString();
