@@ -6,14 +6,21 @@
 // - the dummy server's DSP load (64-frame period, stereo) with the amplifier
 //   in our chain against the same plug-in run by jalv (one per channel)
 //   between our monitor and the output: `load_ratio` is ours over jalv's.
-//   Each runs for a few seconds of real time.
+//   Each runs for a few seconds of real time;
+// - room correction at 9.1.6: the process function with x42 convoLV2 (mono,
+//   once on each of 16 channels) convolving a 1 s impulse response, period
+//   256, beside the matrix alone at that shape: `cpu_pct_of_period` is the
+//   whole process's CPU time (the convolver's own threads included) per
+//   block over the period's 5.33 ms, for one core.
 #include "monitor/MonitorChain.h"
 #include "monitor/MonitorMatrix.h"
 #include "platform/MainQueue.h"
 #include "platform/AudioDuplex.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
+#include "support/AudioFiles.h"
 #include "support/Lv2Plugins.h"
+#include "support/TempDir.h"
 #include "JackLoad.h"
 
 #include <benchmark/benchmark.h>
@@ -24,6 +31,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -49,14 +57,20 @@ void runOn(benchmark::State& st, bool inserts, ManualMainQueue& queue) {
     p.layout = LayoutID::l714;
     for (int i = 0; i < 12; ++i) p.outputs.push_back(i);
     matrix.setConfig(MonitorMatrix::build(MonitorState{}, 12, p, 12));
-    MonitorChain chain(matrix.state());
+    MonitorChain chain(matrix.state(), queue);
     std::vector<std::shared_ptr<Lv2Unit>> units;
+    MonitorChain::Inserts list;
     if (inserts) {
         const Lv2Plugin* amp = Lv2Host::find("http://plugin.org.uk/swh-plugins/amp");
         if (!amp) amp = Lv2Host::find("urn:quillmarsh:test:gain");
-        for (int i = 0; i < 2; ++i) units.push_back(std::make_shared<Lv2Unit>(*amp, 12, 48000));
+        for (int i = 0; i < 2; ++i) {
+            units.push_back(std::make_shared<Lv2Unit>(*amp, 12, 48000, 256));
+            units.back()->latest()->live();
+            list.push_back(units.back()->latest());
+        }
     }
-    chain.prepare(12, units);
+    chain.prepare(12);
+    chain.setInserts(list);
     std::vector<std::vector<float>> in(12, std::vector<float>(256)), out(12, std::vector<float>(256));
     for (size_t c = 0; c < 12; ++c)
         for (size_t t = 0; t < 256; ++t) in[c][t] = 0.3f * std::sin(0.01f * float(t * (c + 1)));
@@ -138,7 +152,7 @@ void load(benchmark::State& st, bool jalv) {
             if (o.uid == "jack:Speakers") device = o;
 
         MatrixUnit matrix(queue);
-        MonitorChain chain(matrix.state());
+        MonitorChain chain(matrix.state(), queue);
         auto stream = AudioDuplexes::open(source, device, &MonitorChain::processCallback, &chain, {});
         matrix.prepare(stream->inputs(), stream->sampleRate());
         MonitorState s;
@@ -148,11 +162,15 @@ void load(benchmark::State& st, bool jalv) {
         p.outputs = {0, 1};
         matrix.setConfig(MonitorMatrix::build(s, stream->inputs(), p, stream->outputs()));
         std::vector<std::shared_ptr<Lv2Unit>> units;
+        MonitorChain::Inserts list;
         if (!jalv) {
-            units.push_back(std::make_shared<Lv2Unit>(*amp, 2, stream->sampleRate()));
+            units.push_back(std::make_shared<Lv2Unit>(*amp, 2, stream->sampleRate(), 64));
             units.back()->setControl(0, -6.0f);
+            units.back()->latest()->live();
+            list.push_back(units.back()->latest());
         }
-        chain.prepare(stream->outputs(), units);
+        chain.prepare(stream->outputs());
+        chain.setInserts(list);
         stream->start();
 
         std::vector<std::unique_ptr<Jalv>> hosts;
@@ -183,12 +201,88 @@ void load(benchmark::State& st, bool jalv) {
     queue.advance(100);  // the node's records, after the node went
 }
 
+// The process's CPU time (every thread), in seconds.
+double processCPU() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// 9.1.6 in, 9.1.6 out, period 256; with `convolver`, convoLV2 on every
+// channel with a 1 s impulse response (a decaying noise).
+void roomCorrection(benchmark::State& st, bool convolver) {
+    test::useTestPlugins();
+    constexpr int channels = 16;
+    constexpr uint32_t period = 256;
+    ManualMainQueue queue;
+    {
+        MatrixUnit matrix(queue);
+        matrix.prepare(channels, 48000);
+        OutputProfile p;
+        p.layout = LayoutID::l916;
+        for (int i = 0; i < channels; ++i) p.outputs.push_back(i);
+        matrix.setConfig(MonitorMatrix::build(MonitorState{}, channels, p, channels));
+        MonitorChain chain(matrix.state(), queue);
+        chain.prepare(channels);
+        test::TempDir dir;
+        std::shared_ptr<Lv2Unit> unit;
+        if (convolver) {
+            const Lv2Plugin* convo = Lv2Host::find("http://gareus.org/oss/lv2/convoLV2#Mono");
+            if (!convo) {
+                st.SkipWithError("x42-plugins is not installed");
+                return;
+            }
+            std::vector<float> ir(48000);
+            uint32_t seed = 1;
+            for (size_t t = 0; t < ir.size(); ++t) {
+                seed = seed * 1664525u + 1013904223u;
+                ir[t] = (float(seed >> 8) / float(1 << 24) - 0.5f) * std::exp(-6.9f * float(t) / 48000.0f);
+            }
+            test::writeAudioFile(dir / "room.wav", {ir}, 48000, {test::FileKind::wav, 32, true});
+            unit = std::make_shared<Lv2Unit>(*convo, channels, 48000, period);
+            unit->setFile(0, (dir / "room.wav").string());
+            auto made = unit->instantiate(channels, 48000, period);
+            made->live();
+            chain.setInserts({made});
+        }
+        std::vector<std::vector<float>> in(channels, std::vector<float>(period)), out(channels, std::vector<float>(period));
+        std::vector<const float*> ip;
+        std::vector<float*> op;
+        for (auto& c : in) ip.push_back(c.data());
+        for (auto& c : out) op.push_back(c.data());
+        int64_t frame = 0;
+        auto block = [&] {
+            for (size_t c = 0; c < in.size(); ++c)
+                for (uint32_t t = 0; t < period; ++t)
+                    in[c][t] = 0.2f * std::sin(0.001f * float((frame + t) * (c + 1)));
+            frame += period;
+            MonitorChain::processCallback(&chain, period, ip.data(), channels, op.data(), channels);
+        };
+        for (int warm = 0; warm < 200; ++warm) block();
+        const double cpu0 = processCPU();
+        int64_t blocks = 0;
+        for (auto _ : st) {
+            block();
+            ++blocks;
+            benchmark::DoNotOptimize(out[0][0]);
+        }
+        const double perBlock = (processCPU() - cpu0) / double(std::max<int64_t>(blocks, 1));
+        st.counters["cpu_pct_of_period"] = 100.0 * perBlock / (double(period) / 48000.0);
+    }
+    queue.advance(100);
+}
+
 void BM_MatrixAlone(benchmark::State& st) { run(st, false); }
 void BM_MatrixAndTwoInserts(benchmark::State& st) { run(st, true); }
 
 }  // namespace
 
+void BM_RoomCorrectionMatrixAlone916(benchmark::State& st) { roomCorrection(st, false); }
+void BM_RoomCorrectionConvolver916(benchmark::State& st) { roomCorrection(st, true); }
+
 BENCHMARK(BM_MatrixAlone);
+BENCHMARK(BM_RoomCorrectionMatrixAlone916)->MinTime(2.0);
+BENCHMARK(BM_RoomCorrectionConvolver916)->MinTime(2.0);
 BENCHMARK(BM_MatrixAndTwoInserts);
 void BM_LoadWithTheAmplifierInOurChain(benchmark::State& st) { load(st, false); }
 void BM_LoadWithTheAmplifierInJalv(benchmark::State& st) { load(st, true); }

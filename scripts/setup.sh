@@ -34,6 +34,8 @@ packages=(
   sqlite3
   # used by the tests and benchmarks only: an installed LV2 plug-in and the reference host
   swh-lv2 jalv
+  # used by the tests and benchmarks only: convolvers that need the LV2 worker (room correction)
+  x42-plugins
   # used by the benchmarks only: a plain JACK file player, the player's start-latency peer
   sndfile-tools
 )

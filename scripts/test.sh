@@ -67,6 +67,8 @@ tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.Lost
 tsan_run build-tsan/tests/qm_library_tests \
   --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce'
 tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
+# The LV2 inserts' worker threads handing work and answers to the blocks.
+tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='Lv2Host.*'
 # The audition player's loader thread and its hand-overs to the main thread,
 # loads and starts overtaking each other, a device and the server lost
 # mid-play (about 25 s).

@@ -4,14 +4,19 @@
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/core/lv2.h>
 #include <lv2/options/options.h>
 #include <lv2/parameters/parameters.h>
+#include <lv2/patch/patch.h>
 #include <lv2/port-props/port-props.h>
 #include <lv2/state/state.h>
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+#include <semaphore.h>
 #include <suil/suil.h>
 #include <X11/Xlib.h>
 
@@ -20,10 +25,12 @@
 #include <limits>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 namespace qm {
@@ -32,6 +39,10 @@ namespace {
 
 constexpr int kPluginUnavailable = 80;
 constexpr uint32_t kAtomCapacity = 8192;
+constexpr size_t kRingBytes = size_t(1) << 16;
+constexpr size_t kMessageBytes = size_t(1) << 14;
+constexpr uint32_t kSettleFrames = 64;
+constexpr int kSettleBlocks = 32;
 
 // A node that frees itself.
 struct Node {
@@ -46,6 +57,26 @@ struct Node {
 
 enum class PortKind { audio, control, atom, cv, other };
 
+// The LV2 classes the add menu groups by, most specific first: an EQ is a
+// filter too, and a reverb a delay.
+constexpr std::pair<const char*, Lv2Category> kCategories[] = {
+    {LV2_CORE__EQPlugin, Lv2Category::eq},
+    {LV2_CORE__ReverbPlugin, Lv2Category::reverb},
+    {LV2_CORE__FilterPlugin, Lv2Category::filter},
+    {LV2_CORE__DynamicsPlugin, Lv2Category::dynamics},
+    {LV2_CORE__DelayPlugin, Lv2Category::delay},
+    {LV2_CORE__DistortionPlugin, Lv2Category::distortion},
+    {LV2_CORE__ModulatorPlugin, Lv2Category::modulation},
+    {LV2_CORE__SpatialPlugin, Lv2Category::spatial},
+    {LV2_CORE__SpectralPlugin, Lv2Category::spectral},
+    {LV2_CORE__UtilityPlugin, Lv2Category::utility},
+};
+
+// State paths are kept absolute: a file chosen for a plug-in is where the
+// user keeps it.
+char* keepPath(LV2_State_Map_Path_Handle, const char* path) { return strdup(path); }
+void freePath(LV2_State_Free_Path_Handle, char* path) { std::free(path); }
+
 struct World {
     LilvWorld* world = lilv_world_new();
     // The URID map may be called by plug-ins from any non-real-time thread.
@@ -54,6 +85,8 @@ struct World {
     std::deque<std::string> uris;
     LV2_URID_Map map{this, &World::mapURI};
     LV2_URID_Unmap unmap{this, &World::unmapURI};
+    LV2_State_Map_Path mapPath{nullptr, &keepPath, &keepPath};
+    LV2_State_Free_Path freePath{nullptr, &qm::freePath};
 
     LilvNode* audio = lilv_new_uri(world, LV2_CORE__AudioPort);
     LilvNode* control = lilv_new_uri(world, LV2_CORE__ControlPort);
@@ -67,10 +100,21 @@ struct World {
     LilvNode* enumeration = lilv_new_uri(world, LV2_CORE__enumeration);
     LilvNode* logarithmic = lilv_new_uri(world, LV2_PORT_PROPS__logarithmic);
     LilvNode* doapName = lilv_new_uri(world, "http://usefulinc.com/ns/doap#name");
+    LilvNode* designation = lilv_new_uri(world, LV2_CORE__designation);
+    LilvNode* controlDesignation = lilv_new_uri(world, LV2_CORE__control);
+    LilvNode* writable = lilv_new_uri(world, LV2_PATCH__writable);
+    LilvNode* range = lilv_new_uri(world, "http://www.w3.org/2000/01/rdf-schema#range");
+    LilvNode* label = lilv_new_uri(world, "http://www.w3.org/2000/01/rdf-schema#label");
+    LilvNode* pathType = lilv_new_uri(world, LV2_ATOM__Path);
+    LilvNode* defaultState = lilv_new_uri(world, LV2_STATE__loadDefaultState);
     std::vector<std::string> provided{LV2_URID__map,
                                       LV2_URID__unmap,
                                       LV2_OPTIONS__options,
                                       LV2_BUF_SIZE__boundedBlockLength,
+                                      LV2_WORKER__schedule,
+                                      LV2_STATE__mapPath,
+                                      LV2_STATE__freePath,
+                                      LV2_STATE__loadDefaultState,
                                       LV2_CORE__inPlaceBroken,
                                       LV2_CORE__hardRTCapable};
     std::vector<Lv2Plugin> offered;
@@ -84,7 +128,8 @@ struct World {
     }
     ~World() {
         for (LilvNode* n : {audio, control, atom, cv, input, output, optional, toggled, integer, enumeration,
-                            logarithmic, doapName})
+                            logarithmic, doapName, designation, controlDesignation, writable, range, label,
+                            pathType, defaultState})
             lilv_node_free(n);
         lilv_world_free(world);
     }
@@ -116,6 +161,20 @@ struct World {
         return lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), node);
     }
 
+    // The first of kCategories among the plug-in's class and its ancestors.
+    Lv2Category category(const LilvPlugin* p) const {
+        const LilvPluginClasses* classes = lilv_world_get_plugin_classes(world);
+        std::vector<std::string> chain;
+        for (const LilvPluginClass* c = lilv_plugin_get_class(p); c && chain.size() < 16;) {
+            chain.emplace_back(lilv_node_as_uri(lilv_plugin_class_get_uri(c)));
+            const LilvNode* parent = lilv_plugin_class_get_parent_uri(c);
+            c = parent ? lilv_plugin_classes_get_by_uri(classes, parent) : nullptr;
+        }
+        for (const auto& [uri, category] : kCategories)
+            if (std::find(chain.begin(), chain.end(), uri) != chain.end()) return category;
+        return Lv2Category::other;
+    }
+
     std::optional<Lv2Plugin> describe(const LilvPlugin* p) {
         LilvNodes* required = lilv_plugin_get_required_features(p);
         bool served = true;
@@ -143,7 +202,21 @@ struct World {
             Node project(lilv_plugin_get_project(p));
             if (project.n) d.manufacturer = Node(lilv_world_get(world, project, doapName, nullptr)).text();
         }
+        d.category = category(p);
         return d;
+    }
+
+    std::vector<Lv2FileParameter> fileParameters(const LilvPlugin* p) {
+        std::vector<Lv2FileParameter> files;
+        LilvNodes* params = lilv_world_find_nodes(world, lilv_plugin_get_uri(p), writable, nullptr);
+        LILV_FOREACH(nodes, i, params) {
+            const LilvNode* param = lilv_nodes_get(params, i);
+            if (!lilv_node_is_uri(param) || !lilv_world_ask(world, param, range, pathType)) continue;
+            std::string name = Node(lilv_world_get(world, param, label, nullptr)).text();
+            files.push_back({lilv_node_as_uri(param), name.empty() ? lilv_node_as_uri(param) : name});
+        }
+        lilv_nodes_free(params);
+        return files;
     }
 };
 
@@ -158,7 +231,68 @@ bool finite(float v) {
     return (bits & 0x7f800000u) != 0x7f800000u;
 }
 
+// A single-producer, single-consumer ring of tagged messages: a writer
+// puts a whole message or nothing, a reader takes one at a time into its
+// own buffer. Neither allocates.
+class MessageRing {
+public:
+    explicit MessageRing(size_t capacity) : data_(capacity) {}
+
+    bool write(uint32_t tag, uint32_t size, const void* body) {
+        const size_t head = head_.load(std::memory_order_relaxed);
+        const size_t tail = tail_.load(std::memory_order_acquire);
+        const uint32_t header[2] = {tag, size};
+        if (data_.size() - (head - tail) < sizeof header + size) return false;
+        copyIn(head, header, sizeof header);
+        copyIn(head + sizeof header, body, size);
+        head_.store(head + sizeof header + size, std::memory_order_release);
+        return true;
+    }
+    // The next message into `body` (room for `capacity` bytes); false when
+    // there is none. A message longer than the room is dropped.
+    bool read(uint32_t& tag, uint32_t& size, uint8_t* body, size_t capacity) {
+        for (;;) {
+            const size_t tail = tail_.load(std::memory_order_relaxed);
+            const size_t head = head_.load(std::memory_order_acquire);
+            uint32_t header[2];
+            if (head - tail < sizeof header) return false;
+            copyOut(tail, header, sizeof header);
+            const bool fits = header[1] <= capacity;
+            if (fits) copyOut(tail + sizeof header, body, header[1]);
+            tail_.store(tail + sizeof header + header[1], std::memory_order_release);
+            if (!fits) continue;
+            tag = header[0];
+            size = header[1];
+            return true;
+        }
+    }
+    bool empty() const {
+        return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
+    }
+
+private:
+    void copyIn(size_t at, const void* from, size_t n) {
+        const auto* src = static_cast<const uint8_t*>(from);
+        for (size_t i = 0; i < n; ++i) data_[(at + i) % data_.size()] = src[i];
+    }
+    void copyOut(size_t at, void* to, size_t n) const {
+        auto* dst = static_cast<uint8_t*>(to);
+        for (size_t i = 0; i < n; ++i) dst[i] = data_[(at + i) % data_.size()];
+    }
+
+    std::vector<uint8_t> data_;
+    std::atomic<size_t> head_{0}, tail_{0};
+};
+
 }  // namespace
+
+// What instances share with their unit: the control values, the bypass and
+// the failure flag.
+struct Lv2Unit::Shared {
+    std::unique_ptr<std::atomic<float>[]> values;
+    std::atomic<bool> bypass{false};
+    std::atomic<bool> failed{false};
+};
 
 std::vector<Lv2Plugin> Lv2Host::plugins() { return world().offered; }
 
@@ -168,8 +302,16 @@ const Lv2Plugin* Lv2Host::find(const std::string& uri) {
     return nullptr;
 }
 
+bool Lv2Host::fits(const Lv2Plugin& plugin, int channels) {
+    if (channels < 1) return false;
+    return (plugin.audioInputs == channels && plugin.audioOutputs == channels) ||
+           (plugin.audioInputs == 1 && plugin.audioOutputs == 1);
+}
+
 // One instance with its port buffers, features and options.
-struct Lv2Unit::Instance {
+struct Lv2Instances::Instance {
+    Lv2Instances* owner = nullptr;
+    uint32_t number = 0;  // among the owner's instances
     LilvInstance* instance = nullptr;
     std::vector<float> ports;             // every control port's value, by port index
     std::vector<uint32_t> controlInputs;  // as Lv2Unit::controls_
@@ -180,14 +322,18 @@ struct Lv2Unit::Instance {
         std::vector<uint64_t> memory;  // aligned for the atom header
     };
     std::vector<Atom> atoms;
+    int controlAtom = -1;  // the atom input that takes messages to the plug-in
     std::vector<float> cvSilence, cvSink;
     int64_t latencyPort = -1;
+    const LV2_Worker_Interface* work = nullptr;
 
-    int32_t minBlock = 1, maxBlock = static_cast<int32_t>(Lv2Host::maxBlock);
+    int32_t minBlock = 1, maxBlock = static_cast<int32_t>(Lv2Host::maxBlock), nominalBlock = 0;
     float rate = 0.0f;
-    LV2_Options_Option options[4]{};
-    LV2_Feature mapFeature{}, unmapFeature{}, optionsFeature{}, boundedFeature{};
-    const LV2_Feature* features[5]{};
+    LV2_Options_Option options[5]{};
+    LV2_Worker_Schedule schedule{};
+    LV2_Feature mapFeature{}, unmapFeature{}, optionsFeature{}, boundedFeature{}, scheduleFeature{},
+        mapPathFeature{}, freePathFeature{}, defaultStateFeature{};
+    const LV2_Feature* features[9]{};
 
     ~Instance() {
         if (instance) {
@@ -213,9 +359,288 @@ struct Lv2Unit::Instance {
             }
         }
     }
+    LV2_Handle handle() const { return lilv_instance_get_handle(instance); }
+
+    static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data);
+    static LV2_Worker_Status scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size, const void* data);
 };
 
-Lv2Unit::Lv2Unit(const Lv2Plugin& plugin, int channels, double rate) : plugin_(plugin) {
+// The worker of one set of instances: requests from their run() to a
+// thread of its own, responses back to the next run(). Until the instances
+// go live, work is done where it is asked for.
+struct Lv2Instances::Worker {
+    MessageRing requests{kRingBytes}, responses{kRingBytes};
+    // Messages from the main thread to the plug-in's control input, and
+    // the run thread's copy of them as events for one block.
+    MessageRing messages{kMessageBytes};
+    std::vector<uint8_t> messageBody = std::vector<uint8_t>(kMessageBytes);
+    // The channels of one piece of a block longer than the instances take.
+    std::vector<const float*> inPiece;
+    std::vector<float*> outPiece;
+    std::vector<uint8_t> workBody = std::vector<uint8_t>(kRingBytes);      // the worker thread's
+    std::vector<uint8_t> responseBody = std::vector<uint8_t>(kRingBytes);  // the run thread's
+    // False while the instances are set up: work runs where it is asked for.
+    bool threaded = false;
+    sem_t wake{};
+    std::atomic<bool> quit{false};
+    std::thread thread;
+
+    Worker() { sem_init(&wake, 0, 0); }
+    ~Worker() {
+        if (thread.joinable()) {
+            quit.store(true);
+            sem_post(&wake);
+            thread.join();
+        }
+        sem_destroy(&wake);
+    }
+};
+
+LV2_Worker_Status Lv2Instances::Instance::respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
+    auto* in = static_cast<Instance*>(h);
+    return in->owner->worker_->responses.write(in->number, size, data) ? LV2_WORKER_SUCCESS
+                                                                       : LV2_WORKER_ERR_NO_SPACE;
+}
+
+LV2_Worker_Status Lv2Instances::Instance::scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
+                                                       const void* data) {
+    auto* in = static_cast<Instance*>(h);
+    Worker& w = *in->owner->worker_;
+    if (!in->work) return LV2_WORKER_ERR_UNKNOWN;
+    if (!w.threaded) return in->work->work(in->handle(), &Instance::respond, in, size, data);
+    if (!w.requests.write(in->number, size, data)) return LV2_WORKER_ERR_NO_SPACE;
+    sem_post(&w.wake);
+    return LV2_WORKER_SUCCESS;
+}
+
+Lv2Instances::Lv2Instances() : worker_(std::make_unique<Worker>()) {}
+
+Lv2Instances::~Lv2Instances() {
+    // The worker goes first: no work may run on an instance being freed.
+    worker_.reset();
+    instances_.clear();
+}
+
+void Lv2Instances::live() {
+    if (live_) return;
+    live_ = true;
+    worker_->threaded = true;
+    const bool works = std::any_of(instances_.begin(), instances_.end(), [](const auto& in) { return in->work; });
+    if (!works) return;
+    worker_->thread = std::thread([this] {
+        Worker& w = *worker_;
+        for (;;) {
+            sem_wait(&w.wake);
+            if (w.quit.load()) return;
+            uint32_t tag = 0, size = 0;
+            while (w.requests.read(tag, size, w.workBody.data(), w.workBody.size())) {
+                if (tag >= instances_.size()) continue;
+                Instance& in = *instances_[tag];
+                in.work->work(in.handle(), &Instance::respond, &in, size, w.workBody.data());
+            }
+        }
+    });
+}
+
+void Lv2Instances::send(const std::vector<uint8_t>& message) {
+    // The first instance reads the ring and hands each message to all.
+    if (!instances_.empty()) worker_->messages.write(0, static_cast<uint32_t>(message.size()), message.data());
+}
+
+void Lv2Instances::process(const float* const* in, float* const* out, uint32_t frames) noexcept {
+    frames = std::min(frames, Lv2Host::maxBlock);
+    if (frames <= block_) {
+        run(in, out, frames, false);
+        return;
+    }
+    // Longer blocks than the instances were made for go in pieces.
+    Worker& w = *worker_;
+    for (uint32_t done = 0; done < frames; done += block_) {
+        for (int c = 0; c < channels_; ++c) {
+            w.inPiece[size_t(c)] = in[c] + done;
+            w.outPiece[size_t(c)] = out[c] + done;
+        }
+        run(w.inPiece.data(), w.outPiece.data(), std::min(block_, frames - done), false);
+    }
+}
+
+void Lv2Instances::run(const float* const* in, float* const* out, uint32_t frames, bool settling) noexcept {
+    frames = std::min(frames, Lv2Host::maxBlock);
+    const int channels = channels_;
+    auto copyThrough = [&] {
+        for (int c = 0; c < channels; ++c) std::memcpy(out[c], in[c], frames * sizeof(float));
+    };
+    Lv2Unit::Shared& shared = *shared_;
+    if (instances_.empty() || (!settling && shared.bypass.load(std::memory_order_relaxed))) {
+        copyThrough();
+        return;
+    }
+    // Messages from the main thread, to every instance's control input.
+    uint32_t pending = 0;
+    {
+        uint32_t tag = 0, size = 0;
+        size_t used = 0;
+        while (used + sizeof(LV2_Atom_Event) < worker_->messageBody.size() &&
+               worker_->messages.read(tag, size, worker_->messageBody.data() + used + sizeof(int64_t),
+                              worker_->messageBody.size() - used - sizeof(int64_t))) {
+            // An event: its frame (0), then the message atom.
+            const int64_t atFrame = 0;
+            std::memcpy(worker_->messageBody.data() + used, &atFrame, sizeof atFrame);
+            used += lv2_atom_pad_size(static_cast<uint32_t>(sizeof(int64_t) + size));
+            ++pending;
+        }
+    }
+    const size_t count = instances_.size();
+    for (size_t n = 0; n < count; ++n) {
+        Instance& inst = *instances_[n];
+        for (size_t k = 0; k < inst.controlInputs.size(); ++k)
+            inst.ports[inst.controlInputs[k]] = shared.values[k].load(std::memory_order_relaxed);
+        inst.resetAtoms();
+        if (pending && inst.controlAtom >= 0) {
+            auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(inst.atoms[size_t(inst.controlAtom)].memory.data());
+            const uint8_t* at = worker_->messageBody.data();
+            for (uint32_t m = 0; m < pending; ++m) {
+                const auto* ev = reinterpret_cast<const LV2_Atom_Event*>(at);
+                lv2_atom_sequence_append_event(seq, kAtomCapacity - sizeof(LV2_Atom), ev);
+                at += lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event) + ev->body.size));
+            }
+        }
+        if (count == 1) {
+            for (size_t c = 0; c < inst.audioIn.size(); ++c)
+                lilv_instance_connect_port(inst.instance, inst.audioIn[c], const_cast<float*>(in[c]));
+            for (size_t c = 0; c < inst.audioOut.size(); ++c)
+                lilv_instance_connect_port(inst.instance, inst.audioOut[c], out[c]);
+        } else {
+            lilv_instance_connect_port(inst.instance, inst.audioIn[0], const_cast<float*>(in[n]));
+            lilv_instance_connect_port(inst.instance, inst.audioOut[0], out[n]);
+        }
+        lilv_instance_run(inst.instance, frames);
+    }
+    // The worker's answers, then the end of the cycle.
+    Worker& w = *worker_;
+    uint32_t tag = 0, size = 0;
+    while (w.responses.read(tag, size, w.responseBody.data(), w.responseBody.size())) {
+        if (tag < count && instances_[tag]->work)
+            instances_[tag]->work->work_response(instances_[tag]->handle(), size, w.responseBody.data());
+    }
+    for (const auto& inst : instances_)
+        if (inst->work && inst->work->end_run) inst->work->end_run(inst->handle());
+
+    const Instance& first = *instances_.front();
+    if (first.latencyPort >= 0) {
+        const float l = first.ports[size_t(first.latencyPort)];
+        latency_.store(finite(l) && l > 0.0f ? static_cast<uint32_t>(l) : 0u, std::memory_order_relaxed);
+    }
+    for (int c = 0; c < channels; ++c) {
+        for (uint32_t t = 0; t < frames; ++t) {
+            if (!finite(out[c][t])) {
+                copyThrough();
+                if (settling) return;
+                shared.bypass.store(true, std::memory_order_relaxed);
+                shared.failed.store(true, std::memory_order_release);
+                return;
+            }
+        }
+    }
+}
+
+// Silent blocks until the plug-in has taken its messages and its work
+// answers: it is ready, and it has reported its latency, before the stream
+// asks for it.
+void Lv2Instances::settle() {
+    std::vector<std::vector<float>> silence(size_t(channels_), std::vector<float>(kSettleFrames, 0.0f));
+    std::vector<std::vector<float>> sink = silence;
+    std::vector<const float*> in;
+    std::vector<float*> out;
+    for (int c = 0; c < channels_; ++c) {
+        in.push_back(silence[size_t(c)].data());
+        out.push_back(sink[size_t(c)].data());
+    }
+    for (int block = 0; block < kSettleBlocks; ++block) {
+        const bool more = !worker_->messages.empty() || !worker_->responses.empty();
+        if (block > 0 && !more) break;
+        run(in.data(), out.data(), kSettleFrames, true);
+    }
+}
+
+namespace {
+
+LV2_State_Status storeProperty(LV2_State_Handle h, uint32_t key, const void* value, size_t size, uint32_t type,
+                               uint32_t flags) {
+    auto* out = static_cast<std::vector<Lv2State::Property>*>(h);
+    World& w = world();
+    const char* k = World::unmapURI(&w, key);
+    const char* t = World::unmapURI(&w, type);
+    if (!k || !t) return LV2_STATE_ERR_UNKNOWN;
+    const auto* bytes = static_cast<const uint8_t*>(value);
+    out->push_back({k, t, std::vector<uint8_t>(bytes, bytes + size), flags});
+    return LV2_STATE_SUCCESS;
+}
+
+const void* retrieveProperty(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) {
+    const auto* s = static_cast<const Lv2State*>(h);
+    World& w = world();
+    const char* k = World::unmapURI(&w, key);
+    if (!k) return nullptr;
+    for (const auto& p : s->properties) {
+        if (p.key != k) continue;
+        if (size) *size = p.value.size();
+        if (type) *type = w.id(p.type.c_str());
+        if (flags) *flags = p.flags;
+        return p.value.data();
+    }
+    return nullptr;
+}
+
+// A port value of the plug-in's default state: it becomes the control's value.
+struct DefaultPorts {
+    const std::vector<Lv2ControlPort>* controls;
+    Lv2Unit::Shared* shared;
+};
+
+void setDefaultPort(const char* symbol, void* user, const void* value, uint32_t size, uint32_t type) {
+    auto* d = static_cast<DefaultPorts*>(user);
+    World& w = world();
+    float v = 0.0f;
+    if (type == w.id(LV2_ATOM__Float) && size == sizeof(float)) std::memcpy(&v, value, sizeof v);
+    else if (type == w.id(LV2_ATOM__Double) && size == sizeof(double)) {
+        double dv;
+        std::memcpy(&dv, value, sizeof dv);
+        v = static_cast<float>(dv);
+    } else if (type == w.id(LV2_ATOM__Int) && size == sizeof(int32_t)) {
+        int32_t iv;
+        std::memcpy(&iv, value, sizeof iv);
+        v = static_cast<float>(iv);
+    } else {
+        return;
+    }
+    for (size_t i = 0; i < d->controls->size(); ++i)
+        if ((*d->controls)[i].symbol == symbol) d->shared->values[i].store(v);
+}
+
+// A patch:Set of `parameter` to the file `path`, as an atom.
+std::vector<uint8_t> patchSet(const std::string& parameter, const std::string& path) {
+    World& w = world();
+    std::vector<uint8_t> buffer(path.size() + 256);
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &w.map);
+    lv2_atom_forge_set_buffer(&forge, buffer.data(), buffer.size());
+    LV2_Atom_Forge_Frame frame;
+    lv2_atom_forge_object(&forge, &frame, 0, w.id(LV2_PATCH__Set));
+    lv2_atom_forge_key(&forge, w.id(LV2_PATCH__property));
+    lv2_atom_forge_urid(&forge, w.id(parameter.c_str()));
+    lv2_atom_forge_key(&forge, w.id(LV2_PATCH__value));
+    lv2_atom_forge_path(&forge, path.c_str(), static_cast<uint32_t>(path.size()));
+    lv2_atom_forge_pop(&forge, &frame);
+    const auto* atom = reinterpret_cast<const LV2_Atom*>(buffer.data());
+    buffer.resize(sizeof(LV2_Atom) + atom->size);
+    return buffer;
+}
+
+}  // namespace
+
+Lv2Unit::Lv2Unit(const Lv2Plugin& plugin, int channels, double rate, uint32_t block)
+    : plugin_(plugin), shared_(std::make_shared<Shared>()) {
     World& w = world();
     const LilvPlugin* p = w.plugin(plugin.uri);
     if (!p) throw AppError(kPluginUnavailable, fmt::format("{} isn't installed", plugin.name));
@@ -250,96 +675,91 @@ Lv2Unit::Lv2Unit(const Lv2Plugin& plugin, int channels, double rate) : plugin_(p
         }
         controls_.push_back(std::move(c));
     }
-    values_ = std::make_unique<std::atomic<float>[]>(controls_.size());
-    for (size_t i = 0; i < controls_.size(); ++i) values_[i].store(controls_[i].defaultValue);
-    make(channels, rate, nullptr);
+    files_ = w.fileParameters(p);
+    chosen_.resize(files_.size());
+    shared_->values = std::make_unique<std::atomic<float>[]>(controls_.size());
+    for (size_t i = 0; i < controls_.size(); ++i) shared_->values[i].store(controls_[i].defaultValue);
+    instantiate(channels, rate, block);
 }
 
-Lv2Unit::~Lv2Unit() { release(); }
+Lv2Unit::~Lv2Unit() = default;
 
-void Lv2Unit::release() { instances_.clear(); }
-
-float Lv2Unit::control(size_t i) const { return i < controls_.size() ? values_[i].load(std::memory_order_relaxed) : 0.0f; }
+float Lv2Unit::control(size_t i) const {
+    return i < controls_.size() ? shared_->values[i].load(std::memory_order_relaxed) : 0.0f;
+}
 
 void Lv2Unit::setControl(size_t i, float value) {
     if (i >= controls_.size()) return;
     const auto& c = controls_[i];
-    values_[i].store(std::clamp(value, std::min(c.minimum, c.maximum), std::max(c.minimum, c.maximum)),
-                     std::memory_order_relaxed);
+    shared_->values[i].store(std::clamp(value, std::min(c.minimum, c.maximum), std::max(c.minimum, c.maximum)),
+                             std::memory_order_relaxed);
 }
 
-uint32_t Lv2Unit::latency() const { return latency_.load(std::memory_order_relaxed); }
-
-void Lv2Unit::prepare(int channels, double rate) {
-    const Lv2State saved = state();
-    // The old instances go first: their library is unloaded before it is
-    // loaded again, so a bundle that went away shows now, not at a later run.
-    release();
-    // Until a make succeeds, blocks of the new shape are copied through whole.
-    channels_ = channels;
-    rate_ = rate;
-    make(channels, rate, &saved);
+const std::string& Lv2Unit::file(size_t i) const {
+    static const std::string none;
+    return i < chosen_.size() ? chosen_[i] : none;
 }
 
-namespace {
-
-LV2_State_Status storeProperty(LV2_State_Handle h, uint32_t key, const void* value, size_t size, uint32_t type,
-                               uint32_t flags) {
-    auto* out = static_cast<std::vector<Lv2State::Property>*>(h);
-    World& w = world();
-    const char* k = World::unmapURI(&w, key);
-    const char* t = World::unmapURI(&w, type);
-    if (!k || !t) return LV2_STATE_ERR_UNKNOWN;
-    const auto* bytes = static_cast<const uint8_t*>(value);
-    out->push_back({k, t, std::vector<uint8_t>(bytes, bytes + size), flags});
-    return LV2_STATE_SUCCESS;
+void Lv2Unit::setFile(size_t i, const std::string& path) {
+    if (i >= files_.size()) return;
+    chosen_[i] = path;
+    if (latest_) latest_->send(patchSet(files_[i].uri, path));
 }
 
-const void* retrieveProperty(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) {
-    const auto* s = static_cast<const Lv2State*>(h);
-    World& w = world();
-    const char* k = World::unmapURI(&w, key);
-    if (!k) return nullptr;
-    for (const auto& p : s->properties) {
-        if (p.key != k) continue;
-        if (size) *size = p.value.size();
-        if (type) *type = w.id(p.type.c_str());
-        if (flags) *flags = p.flags;
-        return p.value.data();
-    }
-    return nullptr;
-}
-
-}  // namespace
+bool Lv2Unit::bypassed() const { return shared_->bypass.load(std::memory_order_relaxed); }
+void Lv2Unit::setBypassed(bool on) { shared_->bypass.store(on, std::memory_order_relaxed); }
+bool Lv2Unit::failed() const { return shared_->failed.load(std::memory_order_acquire); }
+uint32_t Lv2Unit::latency() const { return latest_ ? latest_->latency() : 0; }
 
 Lv2State Lv2Unit::state() const {
     Lv2State s;
+    if (!latest_ && parked_) s = *parked_;
+    s.controls.clear();
     for (size_t i = 0; i < controls_.size(); ++i) s.controls.push_back(control(i));
-    if (instances_.empty()) return s;
-    LilvInstance* inst = instances_.front()->instance;
-    const auto* iface = static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(inst, LV2_STATE__interface));
+    if (!latest_ || latest_->instances_.empty()) return s;
+    const auto& first = *latest_->instances_.front();
+    const auto* iface =
+        static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(first.instance, LV2_STATE__interface));
     if (iface && iface->save)
-        iface->save(lilv_instance_get_handle(inst), &storeProperty, &s.properties,
-                    LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, instances_.front()->features);
+        iface->save(first.handle(), &storeProperty, &s.properties, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
+                    first.features);
     return s;
 }
 
-void Lv2Unit::make(int channels, double rate, const Lv2State* state) {
+std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, uint32_t block) {
     World& w = world();
     const LilvPlugin* p = w.plugin(plugin_.uri);
     if (!p) throw AppError(kPluginUnavailable, fmt::format("{} isn't installed", plugin_.name));
-    int count = 0;
-    if (plugin_.audioInputs == channels && plugin_.audioOutputs == channels)
-        count = 1;
-    else if (plugin_.audioInputs == 1 && plugin_.audioOutputs == 1)
-        count = channels;
-    if (count < 1)
+    if (!Lv2Host::fits(plugin_, channels))
         throw AppError(kPluginUnavailable, fmt::format("{} can't play on an output of {} channels", plugin_.name, channels));
+    const int count = plugin_.audioInputs == channels && plugin_.audioOutputs == channels ? 1 : channels;
+    block = std::clamp<uint32_t>(block, 1, Lv2Host::maxBlock);
 
-    std::vector<std::unique_ptr<Instance>> made;
+    std::optional<Lv2State> carried = latest_ ? std::optional<Lv2State>(state()) : parked_;
+    // Instances nobody else holds (no chain runs them) go first, their state
+    // kept: their library is unloaded before it is loaded again, so a bundle
+    // that went away shows now, not at a later run.
+    if (latest_.use_count() == 1) {
+        parked_ = carried;
+        latest_.reset();
+    }
+    const bool defaults = !carried && lilv_plugin_has_feature(p, w.defaultState);
+    std::shared_ptr<Lv2Instances> made(new Lv2Instances());
+    made->shared_ = shared_;
+    made->channels_ = channels;
+    made->rate_ = rate;
+    made->block_ = block;
+    made->worker_->inPiece.resize(size_t(channels));
+    made->worker_->outPiece.resize(size_t(channels));
     for (int n = 0; n < count; ++n) {
-        auto in = std::make_unique<Instance>();
+        auto in = std::make_unique<Lv2Instances::Instance>();
+        in->owner = made.get();
+        in->number = static_cast<uint32_t>(n);
         in->rate = static_cast<float>(rate);
+        // A convolver sizes its partitions by these: the stream's period is
+        // the longest block it is given.
+        in->nominalBlock = static_cast<int32_t>(block);
+        in->maxBlock = static_cast<int32_t>(block);
         in->sequence = w.id(LV2_ATOM__Sequence);
         in->chunk = w.id(LV2_ATOM__Chunk);
         const LV2_URID intType = w.id(LV2_ATOM__Int), floatType = w.id(LV2_ATOM__Float);
@@ -347,23 +767,32 @@ void Lv2Unit::make(int channels, double rate, const Lv2State* state) {
                           &in->minBlock};
         in->options[1] = {LV2_OPTIONS_INSTANCE, 0, w.id(LV2_BUF_SIZE__maxBlockLength), sizeof(int32_t), intType,
                           &in->maxBlock};
-        in->options[2] = {LV2_OPTIONS_INSTANCE, 0, w.id(LV2_PARAMETERS__sampleRate), sizeof(float), floatType,
+        in->options[2] = {LV2_OPTIONS_INSTANCE, 0, w.id(LV2_BUF_SIZE__nominalBlockLength), sizeof(int32_t),
+                          intType, &in->nominalBlock};
+        in->options[3] = {LV2_OPTIONS_INSTANCE, 0, w.id(LV2_PARAMETERS__sampleRate), sizeof(float), floatType,
                           &in->rate};
-        in->options[3] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+        in->options[4] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+        in->schedule = {in.get(), &Lv2Instances::Instance::scheduleWork};
         in->mapFeature = {LV2_URID__map, &w.map};
         in->unmapFeature = {LV2_URID__unmap, &w.unmap};
         in->optionsFeature = {LV2_OPTIONS__options, in->options};
         in->boundedFeature = {LV2_BUF_SIZE__boundedBlockLength, nullptr};
-        in->features[0] = &in->mapFeature;
-        in->features[1] = &in->unmapFeature;
-        in->features[2] = &in->optionsFeature;
-        in->features[3] = &in->boundedFeature;
-        in->features[4] = nullptr;
+        in->scheduleFeature = {LV2_WORKER__schedule, &in->schedule};
+        in->mapPathFeature = {LV2_STATE__mapPath, &w.mapPath};
+        in->freePathFeature = {LV2_STATE__freePath, &w.freePath};
+        in->defaultStateFeature = {LV2_STATE__loadDefaultState, nullptr};
+        const LV2_Feature* features[] = {&in->mapFeature,     &in->unmapFeature,    &in->optionsFeature,
+                                         &in->boundedFeature, &in->scheduleFeature, &in->mapPathFeature,
+                                         &in->freePathFeature, &in->defaultStateFeature, nullptr};
+        std::copy(std::begin(features), std::end(features), in->features);
 
         in->instance = lilv_plugin_instantiate(p, rate, in->features);
         if (!in->instance)
             throw AppError(kPluginUnavailable,
                            fmt::format("{} couldn't be started at {} Hz", plugin_.name, static_cast<long>(rate)));
+        in->work = static_cast<const LV2_Worker_Interface*>(
+            lilv_instance_get_extension_data(in->instance, LV2_WORKER__interface));
+        if (in->work && (!in->work->work || !in->work->work_response)) in->work = nullptr;
 
         const uint32_t ports = lilv_plugin_get_num_ports(p);
         in->ports.assign(ports, 0.0f);
@@ -381,9 +810,15 @@ void Lv2Unit::make(int channels, double rate, const Lv2State* state) {
                 case PortKind::audio:
                     (isInput ? in->audioIn : in->audioOut).push_back(i);
                     break;
-                case PortKind::atom:
+                case PortKind::atom: {
+                    // Messages go to the input designated for control, else the first.
+                    Node designation(lilv_port_get(p, port, w.designation));
+                    const bool control = designation.n && lilv_node_equals(designation, w.controlDesignation);
+                    if (isInput && (in->controlAtom < 0 || control))
+                        in->controlAtom = static_cast<int>(in->atoms.size());
                     in->atoms.push_back({i, isInput, std::vector<uint64_t>(kAtomCapacity / sizeof(uint64_t))});
                     break;
+                }
                 case PortKind::cv:
                     lilv_instance_connect_port(in->instance, i, isInput ? in->cvSilence.data() : in->cvSink.data());
                     break;
@@ -393,80 +828,36 @@ void Lv2Unit::make(int channels, double rate, const Lv2State* state) {
             }
         }
         for (auto& a : in->atoms) lilv_instance_connect_port(in->instance, a.index, a.memory.data());
-        for (size_t k = 0; k < in->controlInputs.size(); ++k)
-            in->ports[in->controlInputs[k]] = values_[k].load(std::memory_order_relaxed);
-
-        if (state && !state->properties.empty()) {
-            const auto* iface =
-                static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(in->instance, LV2_STATE__interface));
-            if (iface && iface->restore)
-                iface->restore(lilv_instance_get_handle(in->instance), &retrieveProperty,
-                               const_cast<Lv2State*>(state), LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, in->features);
-        }
-        lilv_instance_activate(in->instance);
-        made.push_back(std::move(in));
+        made->instances_.push_back(std::move(in));
     }
 
-    // One silent block, so that the plug-in reports its latency before the
-    // stream asks for it.
-    std::vector<float> silence(64, 0.0f), sink(64, 0.0f);
-    uint32_t reported = 0;
-    for (auto& in : made) {
-        for (uint32_t i : in->audioIn) lilv_instance_connect_port(in->instance, i, silence.data());
-        for (uint32_t i : in->audioOut) lilv_instance_connect_port(in->instance, i, sink.data());
-        in->resetAtoms();
-        lilv_instance_run(in->instance, 64);
-        if (in->latencyPort >= 0) reported = std::max(reported, static_cast<uint32_t>(std::max(0.0f, in->ports[size_t(in->latencyPort)])));
-    }
-    instances_ = std::move(made);
-    channels_ = channels;
-    rate_ = rate;
-    latency_.store(reported, std::memory_order_relaxed);
-    failed_.store(false, std::memory_order_release);
-}
-
-void Lv2Unit::process(const float* const* in, float* const* out, uint32_t frames) noexcept {
-    frames = std::min(frames, Lv2Host::maxBlock);
-    const int channels = channels_;
-    auto copyThrough = [&] {
-        for (int c = 0; c < channels; ++c) std::memcpy(out[c], in[c], frames * sizeof(float));
-    };
-    if (instances_.empty() || bypass_.load(std::memory_order_relaxed)) {
-        copyThrough();
-        return;
-    }
-    const size_t count = instances_.size();
-    for (size_t n = 0; n < count; ++n) {
-        Instance& inst = *instances_[n];
-        for (size_t k = 0; k < inst.controlInputs.size(); ++k)
-            inst.ports[inst.controlInputs[k]] = values_[k].load(std::memory_order_relaxed);
-        inst.resetAtoms();
-        if (count == 1) {
-            for (size_t c = 0; c < inst.audioIn.size(); ++c)
-                lilv_instance_connect_port(inst.instance, inst.audioIn[c], const_cast<float*>(in[c]));
-            for (size_t c = 0; c < inst.audioOut.size(); ++c)
-                lilv_instance_connect_port(inst.instance, inst.audioOut[c], out[c]);
-        } else {
-            lilv_instance_connect_port(inst.instance, inst.audioIn[0], const_cast<float*>(in[n]));
-            lilv_instance_connect_port(inst.instance, inst.audioOut[0], out[n]);
-        }
-        lilv_instance_run(inst.instance, frames);
-    }
-    const Instance& first = *instances_.front();
-    if (first.latencyPort >= 0) {
-        const float l = first.ports[size_t(first.latencyPort)];
-        latency_.store(finite(l) && l > 0.0f ? static_cast<uint32_t>(l) : 0u, std::memory_order_relaxed);
-    }
-    for (int c = 0; c < channels; ++c) {
-        for (uint32_t t = 0; t < frames; ++t) {
-            if (!finite(out[c][t])) {
-                copyThrough();
-                bypass_.store(true, std::memory_order_relaxed);
-                failed_.store(true, std::memory_order_release);
-                return;
+    for (auto& in : made->instances_) {
+        if (defaults) {
+            // The plug-in's own default state, once, for the unit's first instances.
+            if (LilvState* s = lilv_state_new_from_world(w.world, &w.map, lilv_plugin_get_uri(p))) {
+                DefaultPorts ports{&controls_, shared_.get()};
+                lilv_state_restore(s, in->instance, &setDefaultPort, &ports, 0, in->features);
+                lilv_state_free(s);
             }
         }
+        for (size_t k = 0; k < in->controlInputs.size(); ++k)
+            in->ports[in->controlInputs[k]] = shared_->values[k].load(std::memory_order_relaxed);
+        if (carried && !carried->properties.empty()) {
+            const auto* iface = static_cast<const LV2_State_Interface*>(
+                lilv_instance_get_extension_data(in->instance, LV2_STATE__interface));
+            if (iface && iface->restore)
+                iface->restore(in->handle(), &retrieveProperty, &*carried, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
+                               in->features);
+        }
+        lilv_instance_activate(in->instance);
     }
+    for (size_t i = 0; i < files_.size(); ++i)
+        if (!chosen_[i].empty()) made->send(patchSet(files_[i].uri, chosen_[i]));
+    made->settle();
+    latest_ = made;
+    parked_.reset();
+    shared_->failed.store(false, std::memory_order_release);
+    return made;
 }
 
 namespace {
@@ -497,6 +888,16 @@ std::optional<UiFiles> x11Ui(const Lv2Plugin& plugin) {
     return found;
 }
 
+// The first X error of the UI call running now (its code; -1 for a code
+// of 0), else 0. The handler is ours only around calls into a UI, all on
+// the main thread; Xlib's own would end the process.
+int gTrapped = 0;
+
+int trapError(Display*, XErrorEvent* error) {
+    if (!gTrapped) gTrapped = error->error_code ? error->error_code : -1;
+    return 0;
+}
+
 }  // namespace
 
 struct Lv2X11Ui::Suil {
@@ -509,6 +910,17 @@ struct Lv2X11Ui::Suil {
         if (display) XCloseDisplay(display);
     }
 };
+
+template <class F>
+void Lv2X11Ui::guarded(F&& call) const {
+    XErrorHandler previous = XSetErrorHandler(&trapError);
+    gTrapped = 0;
+    call();
+    // Our own connection's requests about the UI's window are answered now.
+    if (suil_ && suil_->display) XSync(suil_->display, False);
+    XSetErrorHandler(previous);
+    if (gTrapped && !error_) error_ = gTrapped;
+}
 
 bool Lv2X11Ui::available(const Lv2Plugin& plugin) { return x11Ui(plugin).has_value(); }
 
@@ -525,36 +937,55 @@ Lv2X11Ui::Lv2X11Ui(std::shared_ptr<Lv2Unit> unit, unsigned long parent)
     LV2_Feature unmapFeature{LV2_URID__unmap, &w.unmap};
     const LV2_Feature* features[] = {&parentFeature, &mapFeature, &unmapFeature, nullptr};
     suil_->host = suil_host_new(&Lv2X11Ui::write, nullptr, nullptr, nullptr);
-    suil_->instance = suil_instance_new(suil_->host, this, LV2_UI__X11UI, plugin.uri.c_str(), files->uri.c_str(),
-                                        LV2_UI__X11UI, files->bundle.c_str(), files->binary.c_str(), features);
-    if (!suil_->instance) throw AppError(kPluginUnavailable, fmt::format("{}'s window couldn't be opened", plugin.name));
+    guarded([&] {
+        suil_->instance = suil_instance_new(suil_->host, this, LV2_UI__X11UI, plugin.uri.c_str(), files->uri.c_str(),
+                                            LV2_UI__X11UI, files->bundle.c_str(), files->binary.c_str(), features);
+    });
+    if (!suil_->instance || error_) {
+        guarded([&] { suil_.reset(); });
+        throw AppError(kPluginUnavailable, fmt::format("{}'s window couldn't be opened", plugin.name));
+    }
     window_ = reinterpret_cast<unsigned long>(suil_instance_get_widget(suil_->instance));
     sent_.assign(unit_->controls().size(), std::numeric_limits<float>::quiet_NaN());
     idle();
 }
 
-Lv2X11Ui::~Lv2X11Ui() = default;
+Lv2X11Ui::~Lv2X11Ui() {
+    // The UI's cleanup may fail on X too.
+    guarded([this] {
+        if (suil_ && suil_->instance) {
+            suil_instance_free(suil_->instance);
+            suil_->instance = nullptr;
+        }
+    });
+}
 
 std::pair<int, int> Lv2X11Ui::size() const {
     Window root;
     int x, y;
     unsigned width = 0, height = 0, border, depth;
-    if (!window_ || !XGetGeometry(suil_->display, window_, &root, &x, &y, &width, &height, &border, &depth))
-        return {0, 0};
+    bool got = false;
+    guarded([&] { got = window_ && XGetGeometry(suil_->display, window_, &root, &x, &y, &width, &height, &border, &depth); });
+    if (!got) return {0, 0};
     return {static_cast<int>(width), static_cast<int>(height)};
 }
 
 bool Lv2X11Ui::idle() {
-    const auto& controls = unit_->controls();
-    for (size_t i = 0; i < controls.size(); ++i) {
-        float v = unit_->control(i);
-        if (v == sent_[i]) continue;
-        sent_[i] = v;
-        suil_instance_port_event(suil_->instance, controls[i].index, sizeof v, 0, &v);
-    }
-    const auto* iface =
-        static_cast<const LV2UI_Idle_Interface*>(suil_instance_extension_data(suil_->instance, LV2_UI__idleInterface));
-    return !(iface && iface->idle && iface->idle(suil_instance_get_handle(suil_->instance)) != 0);
+    if (error_) return false;
+    bool open = true;
+    guarded([&] {
+        const auto& controls = unit_->controls();
+        for (size_t i = 0; i < controls.size(); ++i) {
+            float v = unit_->control(i);
+            if (v == sent_[i]) continue;
+            sent_[i] = v;
+            suil_instance_port_event(suil_->instance, controls[i].index, sizeof v, 0, &v);
+        }
+        const auto* iface = static_cast<const LV2UI_Idle_Interface*>(
+            suil_instance_extension_data(suil_->instance, LV2_UI__idleInterface));
+        open = !(iface && iface->idle && iface->idle(suil_instance_get_handle(suil_->instance)) != 0);
+    });
+    return open && !error_;
 }
 
 void Lv2X11Ui::write(void* controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer) {

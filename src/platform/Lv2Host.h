@@ -3,18 +3,28 @@
 // One lilv world per process, loaded on first use from the standard
 // places and LV2_PATH. Offered are plug-ins with at least one audio input
 // and one audio output whose required features we provide: URID map and
-// unmap, options (block lengths, sample rate) and bounded block lengths
-// (plus the two that ask nothing of a host: in-place broken, since inputs
-// and outputs never share a buffer here, and hard real-time capable).
+// unmap, options (block lengths, the nominal block length, sample rate),
+// bounded block lengths, the worker (work:schedule), state paths (mapPath,
+// freePath) and the default state (loadDefaultState), plus the two that ask
+// nothing of a host: in-place broken, since inputs and outputs never share a
+// buffer here, and hard real-time capable.
 //
-// An Lv2Unit is one insert's processing on an output of N channels: a
-// plug-in with N audio inputs and N outputs runs once, a mono one once per
-// channel; any other shape cannot go on that output. Control inputs start
-// at their defaults; the main thread changes them through one atomic per
-// port, copied into the plug-in at the start of each block. Atom ports get
-// an empty sequence per block, CV ports silence. The unit remembers its
-// controls, its bypass and the plug-in's own state (state interface), so
-// prepare() can make the instances again at another rate or channel count.
+// An Lv2Unit is one insert: the plug-in, its control values (one atomic per
+// port, copied into the instances at the start of each block), its bypass,
+// the files chosen for its path parameters, and the plug-in's own state,
+// which goes from one set of instances to the next. Lv2Instances are the
+// instances of one unit for one stream's shape: a plug-in with N audio
+// inputs and N outputs runs once on N channels, a mono one once per channel;
+// any other shape cannot go on that output (Lv2Host::fits). A unit makes
+// new instances for every chain it is put in, so a chain can be built while
+// the previous one still runs.
+//
+// The worker: a plug-in's work:schedule requests from its run() go through
+// a ring to a thread of the instances' own, its responses back through
+// another ring, delivered after the next run(). While instances are being
+// set up (before live()) work runs at once on the calling thread, so a
+// plug-in that loads a file on restore has it loaded before its first block
+// on the audio thread.
 //
 // A block whose output holds a non-finite sample is replaced by its input,
 // and the unit bypasses itself from then on; failed() tells the main thread.
@@ -22,22 +32,29 @@
 // Lv2X11Ui embeds a plug-in's own X11 UI (over suil, host and UI both of
 // type X11UI, so nothing is wrapped) in a native window of ours: its idle
 // callback is driven by the caller, the UI's control writes go to the
-// unit, and control values changed elsewhere are sent to it.
+// unit, and control values changed elsewhere are sent to it. Every call into
+// the UI runs under an X error handler of ours: an X error the UI causes is
+// recorded (error()) instead of ending the process.
 //
-// Threads: everything but process() is for the main thread (lilv is not
-// thread-safe), and prepare() only while no block runs. process() runs on
-// one real-time thread at a time and neither allocates, locks nor calls
-// the system.
+// Threads: everything but Lv2Instances::process() is for the main thread
+// (lilv is not thread-safe). process() runs on one thread at a time (the
+// main thread until live(), then one real-time thread) and neither
+// allocates, locks nor calls the system, except to wake the worker when the
+// plug-in schedules work.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace qm {
+
+// The plug-in's LV2 class, as the add menu groups plug-ins.
+enum class Lv2Category { eq, filter, dynamics, reverb, delay, distortion, modulation, spatial, spectral, utility, other };
 
 struct Lv2Plugin {
     std::string uri;
@@ -45,6 +62,7 @@ struct Lv2Plugin {
     std::string manufacturer;  // the author's name, else the project's
     int audioInputs = 0;
     int audioOutputs = 0;
+    Lv2Category category = Lv2Category::other;
 
     bool operator==(const Lv2Plugin&) const = default;
 };
@@ -63,7 +81,14 @@ struct Lv2ControlPort {
     std::vector<std::pair<float, std::string>> choices;
 };
 
-// What prepare() carries from one instance to the next.
+// A parameter the plug-in takes a file for (patch:writable, of range
+// atom:Path), such as a convolver's impulse response.
+struct Lv2FileParameter {
+    std::string uri;
+    std::string label;
+};
+
+// What goes from one set of instances to the next.
 struct Lv2State {
     struct Property {
         std::string key;  // the property's URI
@@ -83,64 +108,114 @@ constexpr uint32_t maxBlock = 4096;
 std::vector<Lv2Plugin> plugins();
 // The plug-in of that URI among plugins(), or none.
 const Lv2Plugin* find(const std::string& uri);
+// Whether the plug-in can run on an output of `channels` channels: as
+// many inputs and outputs as channels, or one of each (once per channel).
+bool fits(const Lv2Plugin& plugin, int channels);
 
 }  // namespace Lv2Host
 
+class Lv2Instances;
+
 class Lv2Unit {
 public:
-    // Instances of `plugin` for `channels` channels at `rate`, activated.
-    // Throws AppError when the plug-in is unknown, does not fit the
-    // channels, or cannot be instantiated.
-    Lv2Unit(const Lv2Plugin& plugin, int channels, double rate);
+    // The unit with its first instances (latest()). Throws AppError when
+    // the plug-in is unknown, does not fit the channels, or cannot be
+    // instantiated.
+    Lv2Unit(const Lv2Plugin& plugin, int channels, double rate, uint32_t block = Lv2Host::maxBlock);
     ~Lv2Unit();
     Lv2Unit(const Lv2Unit&) = delete;
     Lv2Unit& operator=(const Lv2Unit&) = delete;
 
     const Lv2Plugin& plugin() const { return plugin_; }
-    // Only while no block runs: instances for `channels` at `rate`, with the
-    // controls and the plug-in's state carried over (a reset at the same
-    // shape and rate). Throws AppError as the constructor does; the unit
-    // then copies its input through until a prepare() succeeds.
-    void prepare(int channels, double rate);
-    bool ready() const { return !instances_.empty(); }
-    int channels() const { return channels_; }
-    double sampleRate() const { return rate_; }
-    int instances() const { return static_cast<int>(instances_.size()); }
+
+    // New instances for `channels` at `rate`, run in blocks of `block`
+    // frames (at most Lv2Host::maxBlock), with the controls, the files and
+    // the plug-in's own state of the latest instances (which may be running
+    // meanwhile); they become the latest. Throws AppError as the
+    // constructor does; the latest then stay as they were, unless nothing
+    // else held them: those are gone, and their state waits for the next
+    // instances.
+    std::shared_ptr<Lv2Instances> instantiate(int channels, double rate, uint32_t block);
+    const std::shared_ptr<Lv2Instances>& latest() const { return latest_; }
 
     // The control inputs, in port order, and their current values.
     const std::vector<Lv2ControlPort>& controls() const { return controls_; }
     float control(size_t i) const;
     void setControl(size_t i, float value);
 
-    bool bypassed() const { return bypass_.load(std::memory_order_relaxed); }
-    void setBypassed(bool on) { bypass_.store(on, std::memory_order_relaxed); }
-    // A block failed (non-finite output) since the last prepare(); the unit
-    // has bypassed itself.
-    bool failed() const { return failed_.load(std::memory_order_acquire); }
-    // Frames by which the plug-in delays its input, as it last reported.
+    // The file parameters and the files chosen for them (empty: none yet).
+    const std::vector<Lv2FileParameter>& fileParameters() const { return files_; }
+    const std::string& file(size_t i) const;
+    // Sends the file to the latest instances (at their next block) and to
+    // every later one.
+    void setFile(size_t i, const std::string& path);
+
+    bool bypassed() const;
+    void setBypassed(bool on);
+    // A block failed (non-finite output) since the last instances were made;
+    // the unit has bypassed itself.
+    bool failed() const;
+    // Frames by which the latest instances delay their input, as last reported.
     uint32_t latency() const;
 
-    // The controls and the plug-in's own state, as prepare() carries them.
+    // The controls and the plug-in's own state, as instantiate() carries them.
     Lv2State state() const;
 
+    // What the unit's instances share with it, and keep alive.
+    struct Shared;
+
+private:
+    Lv2Plugin plugin_;
+    std::vector<Lv2ControlPort> controls_;
+    std::vector<Lv2FileParameter> files_;
+    std::vector<std::string> chosen_;  // by file parameter
+    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<Lv2Instances> latest_;
+    std::optional<Lv2State> parked_;
+};
+
+// The instances of one unit for one shape, rate and block length.
+class Lv2Instances {
+public:
+    ~Lv2Instances();
+    Lv2Instances(const Lv2Instances&) = delete;
+    Lv2Instances& operator=(const Lv2Instances&) = delete;
+
+    int channels() const { return channels_; }
+    double sampleRate() const { return rate_; }
+    // The block length they were made for, the longest they are given.
+    uint32_t block() const { return block_; }
+    int count() const { return static_cast<int>(instances_.size()); }
+    // Frames by which the plug-in delays its input, as it last reported.
+    uint32_t latency() const { return latency_.load(std::memory_order_relaxed); }
+
+    // Main thread, once, before the first block on another thread: work is
+    // from now on done on the instances' worker thread.
+    void live();
+    bool isLive() const { return live_; }
+
     // One block of at most Lv2Host::maxBlock frames, `channels()` channels,
-    // from `in` to `out` (distinct buffers).
+    // from `in` to `out` (distinct buffers); one longer than the instances'
+    // block length runs in pieces of that length.
     void process(const float* const* in, float* const* out, uint32_t frames) noexcept;
 
 private:
+    friend class Lv2Unit;
     struct Instance;
-    void make(int channels, double rate, const Lv2State* state);
-    void release();
+    struct Worker;
+    Lv2Instances();
+    void run(const float* const* in, float* const* out, uint32_t frames, bool settling) noexcept;
+    void send(const std::vector<uint8_t>& message);
+    void settle();
 
-    Lv2Plugin plugin_;
+    std::shared_ptr<Lv2Unit::Shared> shared_;
     int channels_ = 0;
     double rate_ = 0.0;
-    std::vector<Lv2ControlPort> controls_;
-    std::unique_ptr<std::atomic<float>[]> values_;
+    uint32_t block_ = Lv2Host::maxBlock;
     std::vector<std::unique_ptr<Instance>> instances_;
-    std::atomic<bool> bypass_{false};
-    std::atomic<bool> failed_{false};
+    std::unique_ptr<Worker> worker_;
     std::atomic<uint32_t> latency_{0};
+    bool live_ = false;
 };
 
 // A plug-in's X11 UI inside a native window.
@@ -149,7 +224,8 @@ public:
     // Whether the plug-in has an X11 UI.
     static bool available(const Lv2Plugin& plugin);
     // Makes the UI as a child of the X window `parent`, for `unit`. Throws
-    // AppError when there is none or it cannot be made.
+    // AppError when there is none, it cannot be made, or it caused an X
+    // error while being made.
     Lv2X11Ui(std::shared_ptr<Lv2Unit> unit, unsigned long parent);
     ~Lv2X11Ui();
     Lv2X11Ui(const Lv2X11Ui&) = delete;
@@ -159,17 +235,24 @@ public:
     unsigned long window() const { return window_; }
     std::pair<int, int> size() const;
     // Sends the UI the control values that changed since the last call,
-    // then runs its idle callback. False once the UI asked to be closed.
+    // then runs its idle callback. False once the UI asked to be closed or
+    // caused an X error.
     bool idle();
+    // The first X error the UI caused (its error code), 0 while none.
+    int error() const { return error_; }
 
 private:
     static void write(void* controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer);
+    // Runs `call` under our X error handler, keeping the first error.
+    template <class F>
+    void guarded(F&& call) const;
 
     std::shared_ptr<Lv2Unit> unit_;
     struct Suil;
     std::unique_ptr<Suil> suil_;
     unsigned long window_ = 0;
     std::vector<float> sent_;
+    mutable int error_ = 0;
 };
 
 }  // namespace qm

@@ -7,6 +7,7 @@
 #include "spatial/UpmixPlanner.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qm {
 
@@ -116,7 +117,7 @@ void MonitorEngine::start() {
     // index and nothing is skipped.
     teardown();
     unit_ = std::make_unique<MatrixUnit>(main_);
-    chain_ = std::make_unique<MonitorChain>(unit_->state());
+    chain_ = std::make_unique<MonitorChain>(unit_->state(), main_);
     std::weak_ptr<MonitorEngine*> weak = self_;
     const uint64_t generation = generation_;
     MainQueue* queue = &main_;
@@ -144,20 +145,11 @@ void MonitorEngine::start() {
         return;
     }
     sampleRate_ = duplex_->sampleRate();
+    period_ = static_cast<uint32_t>(std::lround(duplex_->period() * sampleRate_));
     unit_->prepare(inputChannels_, sampleRate_);
-    // Every insert is made again for this stream; one that cannot be stays
-    // in the list and is left out of the chain.
-    std::vector<std::shared_ptr<Lv2Unit>> chained;
-    QStringList skipped;
-    for (const auto& insert : inserts_) {
-        try {
-            insert.unit->prepare(deviceChannels_, sampleRate_);
-            chained.push_back(insert.unit);
-        } catch (const AppError&) {
-            skipped << tr("%1 couldn't be loaded and is skipped").arg(insert.name);
-        }
-    }
-    chain_->prepare(deviceChannels_, std::move(chained));
+    chain_->prepare(deviceChannels_);
+    chainUnits_.clear();
+    const QStringList skipped = chainInserts(false);
     apply();
     try {
         duplex_->start();
@@ -203,7 +195,51 @@ void MonitorEngine::restartIfRunning() {
 void MonitorEngine::apply() {
     if (!unit_ || inputChannels_ <= 0) return;
     unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_));
-    if (duplex_) duplex_->setLatency(unit_->latency() + (chain_ ? chain_->latency() : 0));
+    reportLatency();
+}
+
+void MonitorEngine::reportLatency() {
+    if (duplex_ && unit_) duplex_->setLatency(unit_->latency() + (chain_ ? chain_->latency() : 0));
+}
+
+// Instances of every insert for the stream: with `keepRunning`, those the
+// chain runs already for the unchanged start of the list; instances a unit
+// made for this stream's shape and never ran; new ones for the rest. The
+// chain crossfades to the list. An insert that cannot be made is left out
+// and named.
+QStringList MonitorEngine::chainInserts(bool keepRunning) {
+    MonitorChain::Inserts list;
+    std::vector<const Lv2Unit*> units;
+    QStringList skipped;
+    const MonitorChain::Inserts& running = chain_->inserts();
+    bool same = keepRunning;
+    for (const auto& insert : inserts_) {
+        const size_t at = list.size();
+        same = same && at < chainUnits_.size() && at < running.size() && chainUnits_[at] == insert.unit.get();
+        std::shared_ptr<Lv2Instances> instances;
+        if (same) {
+            instances = running[at];
+        } else if (const auto& latest = insert.unit->latest();
+                   latest && !latest->isLive() && latest->channels() == deviceChannels_ &&
+                   latest->sampleRate() == sampleRate_ && latest->block() == period_) {
+            instances = latest;
+        } else {
+            try {
+                instances = insert.unit->instantiate(deviceChannels_, sampleRate_, period_);
+            } catch (const AppError&) {
+                skipped << tr("%1 couldn't be loaded and is skipped").arg(insert.name);
+                same = false;
+                continue;
+            }
+        }
+        instances->live();
+        list.push_back(std::move(instances));
+        units.push_back(insert.unit.get());
+    }
+    chain_->setInserts(std::move(list));
+    chainUnits_ = std::move(units);
+    reportLatency();
+    return skipped;
 }
 
 void MonitorEngine::persist() {
@@ -251,13 +287,37 @@ void MonitorEngine::sortComponents(std::vector<Lv2Plugin>& components) {
     });
 }
 
+std::vector<MonitorEngine::ComponentGroup> MonitorEngine::groupComponents(const std::vector<Lv2Plugin>& components,
+                                                                          int channels, const QString& search) {
+    const QStringList words = search.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    std::vector<ComponentGroup> groups;
+    for (const auto& c : components) {
+        if (!Lv2Host::fits(c, channels)) continue;
+        const QString text = QString::fromStdString(c.manufacturer + " " + c.name);
+        if (!std::all_of(words.begin(), words.end(), [&](const QString& w) { return text.contains(w, Qt::CaseInsensitive); }))
+            continue;
+        auto g = std::find_if(groups.begin(), groups.end(), [&](const ComponentGroup& x) { return x.category == c.category; });
+        if (g == groups.end()) g = groups.insert(groups.end(), ComponentGroup{c.category, {}});
+        g->plugins.push_back(c);
+    }
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const ComponentGroup& a, const ComponentGroup& b) { return a.category < b.category; });
+    return groups;
+}
+
+int MonitorEngine::insertChannels() const {
+    if (deviceChannels_ > 0) return deviceChannels_;
+    const OutputProfile p = profile();
+    if (p.kind == OutputProfile::Kind::headphones) return 2;
+    return std::max(static_cast<int>(p.outputs.size()), 1);
+}
+
 void MonitorEngine::addInsert(const Lv2Plugin& component) {
-    int channels = deviceChannels_;
-    if (channels <= 0) channels = static_cast<int>(profile().outputs.size());
     const double rate = sampleRate_ > 0 ? sampleRate_ : 48000.0;
+    const uint32_t block = period_ > 0 ? period_ : Lv2Host::maxBlock;
     std::shared_ptr<Lv2Unit> unit;
     try {
-        unit = std::make_shared<Lv2Unit>(component, std::max(channels, 1), rate);
+        unit = std::make_shared<Lv2Unit>(component, insertChannels(), rate, block);
     } catch (const AppError& e) {
         setMessage(QString::fromStdString(e.what()));
         return;
@@ -265,18 +325,22 @@ void MonitorEngine::addInsert(const Lv2Plugin& component) {
     const QString name = QString::fromStdString(component.manufacturer + ": " + component.name);
     inserts_.push_back(Insert{Uuid::random(), name, std::move(unit)});
     emit insertsChanged();
-    restartIfRunning();
+    if (running_) {
+        const QStringList skipped = chainInserts(true);
+        if (!skipped.isEmpty()) setMessage(skipped.join(QStringLiteral("; ")));
+    }
 }
 
 void MonitorEngine::removeInsert(const Uuid& id) {
     const auto before = inserts_.size();
     std::erase_if(inserts_, [&](const Insert& i) { return i.id == id; });
     windows_.erase(id);
-    // An id not in the list (a second click on the remove button) leaves a
-    // running stream alone: a restart would be a gap in the monitor for nothing.
     if (inserts_.size() == before) return;
     emit insertsChanged();
-    restartIfRunning();
+    if (running_) {
+        const QStringList skipped = chainInserts(true);
+        if (!skipped.isEmpty()) setMessage(skipped.join(QStringLiteral("; ")));
+    }
 }
 
 void MonitorEngine::toggleBypass(const Uuid& id) {
@@ -305,6 +369,11 @@ void MonitorEngine::showUI(const Uuid& id) {
 MonitorEngine::InsertWindow* MonitorEngine::window(const Uuid& id) const {
     const auto it = windows_.find(id);
     return it == windows_.end() ? nullptr : it->second.get();
+}
+
+void MonitorEngine::closeFailedWindow(const Uuid& id, const QString& message) {
+    windows_.erase(id);
+    setMessage(message);
 }
 
 void MonitorEngine::watchFailures() {

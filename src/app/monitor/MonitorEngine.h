@@ -17,13 +17,17 @@
 // change rebuilds it.
 //
 // Inserts live in memory only and keep their units (controls, bypass, the
-// plug-in's own state) through stops and restarts; a change of the list
-// rebuilds a running stream, a bypass does not. A unit that cannot be made
-// for a new stream (gone, failing at the new rate, not fitting the output)
-// is left out of that stream and named in `message`; one whose output turns
+// plug-in's own state, chosen files) through stops and restarts. A change of
+// the list while running keeps the stream: the new list's instances are made
+// on the main thread (those of the unchanged start of the list are kept) and
+// the chain crossfades to them within one period. A unit that cannot be made
+// for a stream or a list (gone, failing at the rate, not fitting the output)
+// is left out of it and named in `message`; one whose output turns
 // non-finite is bypassed by the audio thread and named once the watch (a
 // timer while running) sees it. Windows of inserts come from the factory
-// the views install; without one showUI() does nothing.
+// the composition root installs; without one showUI() does nothing. A
+// window whose plug-in failed in it is closed with a message
+// (closeFailedWindow).
 //
 // Main thread only; reports from the sound server's threads arrive through
 // the main queue.
@@ -84,6 +88,12 @@ public:
     // Makes the window of an insert, or none for a plug-in that has no view.
     using WindowFactory = std::function<std::unique_ptr<InsertWindow>(const Insert&)>;
 
+    // The offered plug-ins of one LV2 class, for the add menu.
+    struct ComponentGroup {
+        Lv2Category category;
+        std::vector<Lv2Plugin> plugins;
+    };
+
     static constexpr const char* stateKey = "monitor.state";
     static constexpr const char* sourceKey = "monitor.source";
     static constexpr const char* profileKey = "monitor.profile";
@@ -130,12 +140,22 @@ public:
     static std::vector<Lv2Plugin> effectComponents();
     // Sorts as effectComponents() does.
     static void sortComponents(std::vector<Lv2Plugin>& components);
-    // Makes the plug-in for the output (the last stream's channels and rate,
-    // else the profile's channels at 48 kHz) and appends it; a running
-    // stream restarts. A plug-in that cannot be made: its message, no insert.
+    // Of `components`, those that can run on `channels` channels and hold
+    // every word of `search` in their maker's or their own name (letter case
+    // aside), by LV2 class in the order of Lv2Category, each group in the
+    // order given.
+    static std::vector<ComponentGroup> groupComponents(const std::vector<Lv2Plugin>& components, int channels,
+                                                       const QString& search = {});
+    // The channels inserts run on: the last stream's outputs, else the
+    // profile's (its speakers, or two for headphones).
+    int insertChannels() const;
+    // Makes the plug-in for the output (the last stream's channels, rate and
+    // period, else insertChannels() at 48 kHz) and appends it; a running
+    // stream crossfades to the new list. A plug-in that cannot be made: its
+    // message, no insert.
     void addInsert(const Lv2Plugin& component);
-    // Removes the insert and closes its window; a running stream restarts
-    // only when an insert was removed.
+    // Removes the insert and closes its window; a running stream crossfades
+    // to the list without it.
     void removeInsert(const Uuid& id);
     // Flips the bypass and announces the list; no restart.
     void toggleBypass(const Uuid& id);
@@ -144,6 +164,9 @@ public:
     void setWindowFactory(WindowFactory factory) { windowFactory_ = std::move(factory); }
     // The window made for an insert, or null.
     InsertWindow* window(const Uuid& id) const;
+    // The plug-in failed in the insert's window: the window goes (the next
+    // showUI() makes a new one) and `message` says so.
+    void closeFailedWindow(const Uuid& id, const QString& message);
     // The chain of the running stream (null when stopped).
     const MonitorChain* chain() const { return chain_.get(); }
 
@@ -170,6 +193,8 @@ private:
     void setRunning(bool running);
     void setMessage(const std::optional<QString>& text);
     void watchFailures();
+    QStringList chainInserts(bool keepRunning);
+    void reportLatency();
 
     SettingsStore& settings_;
     std::shared_ptr<UserDefaults> defaults_;
@@ -187,6 +212,9 @@ private:
     int inputChannels_ = 0;
     int deviceChannels_ = 0;
     double sampleRate_ = 0.0;
+    uint32_t period_ = 0;
+    // The units of the chain's list, in its order.
+    std::vector<const Lv2Unit*> chainUnits_;
     // Reports of a torn-down stream, or of a destroyed engine, are dropped.
     uint64_t generation_ = 0;
     std::shared_ptr<MonitorEngine*> self_;

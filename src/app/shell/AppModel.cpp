@@ -107,6 +107,7 @@ AppModel::AppModel(AppPlatform platform, QObject* parent) : QObject(parent), pla
     editor_ = std::make_unique<EditorModel>(*engine_, *settings_);
     library_ = std::make_unique<LibraryModel>(*settings_, catalogLocation(platform_.dataFolder));
     monitor_ = std::make_unique<MonitorEngine>(*settings_, platform_.defaults, *queue_);
+    if (platform_.insertWindows) platform_.insertWindows(*monitor_);
     // The control port's command table.
     if (!platform_.workstations) platform_.workstations = makeDesktopWorkstations(*platform_.windows);
     CommandRouter::Actions actions;

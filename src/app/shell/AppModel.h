@@ -86,6 +86,10 @@ struct AppPlatform {
     PanelFactory panel;
     // The clipboard's text; the views add it. Absent: nothing is copied.
     std::function<QString()> clipboard;
+    // Gives the monitor its insert windows (the plug-in's own, or a panel of
+    // its controls); the views add it. Absent: an insert's "Open" shows
+    // nothing.
+    std::function<void(MonitorEngine&)> insertWindows;
     quint16 controlPort = ControlServer::port;
 
     AppPlatform();

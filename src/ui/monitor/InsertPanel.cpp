@@ -4,6 +4,9 @@
 #include <QGuiApplication>
 #include <QTimer>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPushButton>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -55,16 +58,25 @@ public:
 
 // A plug-in's own X11 UI embedded in our window, its idle callback driven
 // by a timer.
+// An X error of the UI closes the window: it goes from the engine's map
+// once the timer's call has returned, and the engine says why.
 class EmbeddedWindow final : public OwnedWindow {
 public:
-    explicit EmbeddedWindow(const MonitorEngine::Insert& insert) : OwnedWindow(insert) {
+    EmbeddedWindow(MonitorEngine& engine, const MonitorEngine::Insert& insert) : OwnedWindow(insert) {
         window_->setAttribute(Qt::WA_NativeWindow);
         ui_ = std::make_unique<Lv2X11Ui>(insert.unit, static_cast<unsigned long>(window_->winId()));
         const auto [width, height] = ui_->size();
         if (width > 0 && height > 0) window_->setFixedSize(width, height);
         auto* timer = new QTimer(window_.get());
-        QObject::connect(timer, &QTimer::timeout, window_.get(), [this] {
-            if (!ui_->idle()) window_->hide();
+        QObject::connect(timer, &QTimer::timeout, window_.get(), [this, timer, &engine, id = insert.id,
+                                                                  name = insert.name] {
+            if (ui_->idle()) return;
+            window_->hide();
+            if (!ui_->error()) return;
+            timer->stop();
+            QTimer::singleShot(0, &engine, [&engine, id, name] {
+                engine.closeFailedWindow(id, QObject::tr("%1's window failed and was closed").arg(name));
+            });
         });
         timer->start(30);
     }
@@ -136,20 +148,52 @@ InsertPanel::InsertPanel(std::shared_ptr<Lv2Unit> unit, QWidget* parent) : QWidg
             form->addRow(name, row);
         }
     }
+    const auto& files = unit_->fileParameters();
+    for (size_t i = 0; i < files.size(); ++i) {
+        const QString label = QString::fromStdString(files[i].label);
+        const QString object = QStringLiteral("file.%1").arg(i);
+        auto* row = new QWidget(this);
+        auto* h = new QHBoxLayout(row);
+        h->setContentsMargins(0, 0, 0, 0);
+        auto* shown = new QLabel(row);
+        shown->setObjectName(object + QStringLiteral(".name"));
+        auto showFile = [this, i, shown] {
+            const QString path = QString::fromStdString(unit_->file(i));
+            shown->setText(path.isEmpty() ? tr("None") : QFileInfo(path).fileName());
+            shown->setToolTip(path);
+        };
+        showFile();
+        auto* choose = new QPushButton(tr("Choose…"), row);
+        choose->setObjectName(object);
+        connect(choose, &QPushButton::clicked, this, [this, i, label, showFile] {
+            const QString title = tr("Choose %1").arg(label);
+            const QString path = chooser_ ? chooser_(title)
+                                          : QFileDialog::getOpenFileName(this, title, {},
+                                                                         tr("Audio files (*.wav *.flac *.aif *.aiff "
+                                                                            "*.caf *.ogg);;All files (*)"));
+            if (path.isEmpty()) return;
+            unit_->setFile(i, path.toStdString());
+            showFile();
+        });
+        h->addWidget(shown, 1);
+        h->addWidget(choose);
+        form->addRow(label, row);
+    }
 }
 
 void installInsertWindows(MonitorEngine& engine) {
-    engine.setWindowFactory([](const MonitorEngine::Insert& insert) -> std::unique_ptr<MonitorEngine::InsertWindow> {
+    engine.setWindowFactory([&engine](const MonitorEngine::Insert& insert) -> std::unique_ptr<MonitorEngine::InsertWindow> {
         if (!insert.unit) return nullptr;
         // A plug-in's own window where it has one for X11 and we run on X11;
         // else (and when it fails to open) the generic panel.
         if (QGuiApplication::platformName() == QStringLiteral("xcb") && Lv2X11Ui::available(insert.unit->plugin())) {
             try {
-                return std::make_unique<EmbeddedWindow>(insert);
-            } catch (const AppError&) {
+                return std::make_unique<EmbeddedWindow>(engine, insert);
+            } catch (const AppError& e) {
+                engine.closeFailedWindow(insert.id, QString::fromStdString(e.what()));
             }
         }
-        if (insert.unit->controls().empty()) return nullptr;
+        if (insert.unit->controls().empty() && insert.unit->fileParameters().empty()) return nullptr;
         return std::make_unique<PanelWindow>(insert);
     });
 }

@@ -20,6 +20,9 @@
 #include <cmath>
 
 #include "ui/monitor/InsertRow.h"
+
+#include <QLineEdit>
+#include <QWidgetAction>
 #include "ui/monitor/SpeakerMap.h"
 #include "ui/monitor/UpmixRow.h"
 #include "ui/widgets/Controls.h"
@@ -103,6 +106,9 @@ MonitorView::MonitorView(MonitorEngine& monitor, SettingsStore& settings, QWidge
     connect(&monitor_, &MonitorEngine::profileIDChanged, this, &MonitorView::showProfiles);
     connect(&monitor_, &MonitorEngine::runningChanged, this, &MonitorView::showRunning);
     connect(&monitor_, &MonitorEngine::insertsChanged, this, &MonitorView::showInserts);
+    // What fits the output changes with the profile and with the stream.
+    connect(&monitor_, &MonitorEngine::profileIDChanged, this, &MonitorView::showComponents);
+    connect(&monitor_, &MonitorEngine::runningChanged, this, &MonitorView::showComponents);
     connect(&monitor_, &MonitorEngine::messageChanged, this, &MonitorView::showMessage);
     connect(&settings_, &SettingsStore::valueChanged, this, &MonitorView::showSettings);
 
@@ -264,6 +270,14 @@ QWidget* MonitorView::makeInsertsBox() {
     addInsert_ =
         widgets::named(widgets::menuButton(tr("Add Plug-in…"), {}, widgets::ControlSize::regular, box), "addInsert");
     addMenu_ = addInsert_->menu();
+    search_ = widgets::named(new QLineEdit(addMenu_), "addInsert.search");
+    search_->setPlaceholderText(tr("Search"));
+    search_->setClearButtonEnabled(true);
+    auto* searchAction = new QWidgetAction(addMenu_);
+    searchAction->setDefaultWidget(search_);
+    addMenu_->addAction(searchAction);
+    connect(search_, &QLineEdit::textChanged, this, &MonitorView::showComponents);
+    connect(addMenu_, &QMenu::aboutToShow, search_, [this] { search_->setFocus(); });
     column->addWidget(addInsert_, 0, Qt::AlignLeft);
     auto* note = new QLabel(
         tr("Room correction such as SoundID Reference or Dirac goes here. It processes the speaker feeds, never "
@@ -388,12 +402,57 @@ void MonitorView::showInserts() {
     }
 }
 
+QString MonitorView::categoryLabel(Lv2Category category) {
+    switch (category) {
+        case Lv2Category::eq: return tr("EQ");
+        case Lv2Category::filter: return tr("Filter");
+        case Lv2Category::dynamics: return tr("Dynamics");
+        case Lv2Category::reverb: return tr("Reverb/Convolution");
+        case Lv2Category::delay: return tr("Delay");
+        case Lv2Category::distortion: return tr("Distortion");
+        case Lv2Category::modulation: return tr("Modulation");
+        case Lv2Category::spatial: return tr("Spatial");
+        case Lv2Category::spectral: return tr("Spectral");
+        case Lv2Category::utility: return tr("Utility");
+        case Lv2Category::other: break;
+    }
+    return tr("Other");
+}
+
+// Only what can run on the output's channels: a submenu per LV2 class, or,
+// while searching, the matches under their class's heading.
 void MonitorView::showComponents() {
-    addMenu_->clear();
-    for (const auto& c : components_) {
-        addMenu_->addAction(q(c.manufacturer + ": " + c.name), this, [this, c] {
+    for (QAction* a : componentActions_) {
+        addMenu_->removeAction(a);
+        a->deleteLater();
+    }
+    componentActions_.clear();
+    for (QMenu* m : componentMenus_) m->deleteLater();
+    componentMenus_.clear();
+    const QString search = search_->text().trimmed();
+    const auto groups = MonitorEngine::groupComponents(components_, monitor_.insertChannels(), search);
+    auto add = [this](QMenu* menu, const Lv2Plugin& c) {
+        QAction* a = menu->addAction(q(c.manufacturer + ": " + c.name), this, [this, c] {
             QTimer::singleShot(0, &monitor_, [m = &monitor_, c] { m->addInsert(c); });
         });
+        if (menu == addMenu_) componentActions_.push_back(a);
+    };
+    for (const auto& g : groups) {
+        if (search.isEmpty()) {
+            auto* sub = new QMenu(categoryLabel(g.category), addMenu_);
+            componentMenus_.push_back(sub);
+            for (const auto& c : g.plugins) add(sub, c);
+            componentActions_.push_back(addMenu_->addMenu(sub));
+        } else {
+            componentActions_.push_back(addMenu_->addSection(categoryLabel(g.category)));
+            for (const auto& c : g.plugins) add(addMenu_, c);
+        }
+    }
+    if (groups.empty()) {
+        QAction* none = addMenu_->addAction(search.isEmpty() ? tr("No plug-in can play on this output")
+                                                             : tr("No plug-in matches"));
+        none->setEnabled(false);
+        componentActions_.push_back(none);
     }
 }
 
@@ -408,9 +467,10 @@ void MonitorView::showSettings() {
     const bool expert = settings_.value().expertMode;
     sourceOffset_->setVisible(expert);
     upmix_->setExpert(expert);
-    // The effective profile follows the stored list.
+    // The effective profile follows the stored list, and what fits it.
     upmix_->refresh();
     map_->refresh();
+    showComponents();
 }
 
 }  // namespace qm

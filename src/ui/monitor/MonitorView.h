@@ -2,8 +2,9 @@
 // bus's layout and the output profile, Start and Stop; the volume read-out
 // and slider with Dim and Mute; the fold-down (Listen); the upmix row; the
 // speaker map; the height trim, "Clear solos and mutes" and, in expert
-// mode, the first input channel; the inserts with their add menu; and the
-// engine's message in orange.
+// mode, the first input channel; the inserts with their add menu (the
+// plug-ins that can play on the output, by LV2 class, with a search field);
+// and the engine's message in orange.
 //
 // It keeps no copy of the monitor's state: every control reads the
 // engine's whole state, changes one field and writes it back (or calls the
@@ -16,7 +17,8 @@
 // Controls carry object names: "source", "bus", "output", "startStop",
 // "volume", "volumeSlider", "dim", "mute", "listen" (segments "listen.0"...),
 // "heightTrim", "heightTrim.value", "clearSolos", "sourceOffset",
-// "insertsBox", "addInsert", "message"; the rows and the map as their own
+// "insertsBox", "addInsert" (its menu's search field "addInsert.search"),
+// "message"; the rows and the map as their own
 // headers say. Main thread only.
 #pragma once
 
@@ -29,7 +31,9 @@
 #include "app/monitor/MonitorEngine.h"
 
 class QComboBox;
+class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QPushButton;
 class QSlider;
@@ -57,6 +61,8 @@ public:
     static QString listenLabel(MonitorMode mode);
     // "%+.1f dB".
     static QString decibels(double dB);
+    // The add menu's heading of an LV2 class.
+    static QString categoryLabel(Lv2Category category);
 
     SpeakerMap* speakerMap() const { return map_; }
     UpmixRow* upmixRow() const { return upmix_; }
@@ -116,6 +122,10 @@ private:
     std::vector<InsertRow*> rows_;
     QToolButton* addInsert_;
     QMenu* addMenu_;
+    QLineEdit* search_;
+    // The add menu's entries below the search field.
+    std::vector<QAction*> componentActions_;
+    std::vector<QMenu*> componentMenus_;
     QLabel* message_;
 };
 

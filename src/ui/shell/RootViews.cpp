@@ -9,6 +9,7 @@
 #include "app/core/FileReveal.h"
 #include "app/shell/AppModel.h"
 #include "ui/shell/FolderDialog.h"
+#include "ui/monitor/InsertPanel.h"
 #include "ui/shell/HUDController.h"
 
 namespace qm::rootViews {
@@ -57,6 +58,7 @@ void complete(AppPlatform& platform) {
     };
     platform.folders = std::make_unique<FolderDialog>();
     platform.clipboard = [] { return QGuiApplication::clipboard()->text(); };
+    platform.insertWindows = installInsertWindows;
     if (platform.workspace) platform.workspace->setActivator(raiseLastWindow);
 }
 

@@ -1,6 +1,7 @@
-// The monitor's insert list without a sound server: the offered plug-ins
-// and their order, adding (and failing to), bypass, removal and the
-// windows the views' factory makes.
+// The monitor's insert list without a sound server: the offered plug-ins,
+// their order and their groups for the add menu, the channels inserts are
+// made for, adding (and failing to), bypass, removal and the windows the
+// views' factory makes.
 #include "app/monitor/MonitorEngine.h"
 
 #include <QSignalSpy>
@@ -135,4 +136,52 @@ TEST(MonitorInserts, OneWindowPerInsertAndRemovalClosesIt) {
     f.engine->removeInsert(id);
     EXPECT_TRUE(closed);
     EXPECT_FALSE(f.engine->window(id));
+}
+
+TEST(MonitorInserts, GroupedByClassOnlyWhatFitsTheChannelsAndMatchesEveryWord) {
+    const std::vector<Lv2Plugin> all{
+        {"urn:1", "Reverb", "Acme", 2, 2, Lv2Category::reverb},
+        {"urn:2", "Para EQ", "Acme", 1, 1, Lv2Category::eq},
+        {"urn:3", "Wide EQ", "Bee", 16, 16, Lv2Category::eq},
+        {"urn:4", "Splitter", "Bee", 1, 2, Lv2Category::utility},
+        {"urn:5", "Gate", "Cee", 1, 1, Lv2Category::dynamics},
+    };
+    auto uris = [](const std::vector<MonitorEngine::ComponentGroup>& groups) {
+        std::vector<std::pair<Lv2Category, std::vector<std::string>>> out;
+        for (const auto& g : groups) {
+            out.push_back({g.category, {}});
+            for (const auto& p : g.plugins) out.back().second.push_back(p.uri);
+        }
+        return out;
+    };
+    using G = std::vector<std::pair<Lv2Category, std::vector<std::string>>>;
+    EXPECT_EQ(uris(MonitorEngine::groupComponents(all, 2)),
+              (G{{Lv2Category::eq, {"urn:2"}}, {Lv2Category::dynamics, {"urn:5"}}, {Lv2Category::reverb, {"urn:1"}}}));
+    EXPECT_EQ(uris(MonitorEngine::groupComponents(all, 16)),
+              (G{{Lv2Category::eq, {"urn:2", "urn:3"}}, {Lv2Category::dynamics, {"urn:5"}}}));
+    EXPECT_EQ(uris(MonitorEngine::groupComponents(all, 16, "  eq  bee ")), (G{{Lv2Category::eq, {"urn:3"}}}));
+    EXPECT_TRUE(MonitorEngine::groupComponents(all, 0).empty());
+    EXPECT_TRUE(MonitorEngine::groupComponents(all, 2, "acme gate").empty());
+}
+
+TEST(MonitorInserts, InsertsAreMadeForTheProfilesChannelsWhileStopped) {
+    Fixture f;
+    OutputProfile phones = OutputProfile::defaults().back();
+    ASSERT_EQ(phones.kind, OutputProfile::Kind::headphones);
+    phones.id = Uuid::random();
+    OutputProfile room = OutputProfile::defaults().front();
+    room.id = Uuid::random();
+    f.settings.update([&](AppSettings& s) { s.profiles = {room, phones}; });
+    EXPECT_EQ(f.engine->insertChannels(), static_cast<int>(room.outputs.size()));
+    f.engine->setProfileID(phones.id);
+    EXPECT_EQ(f.engine->insertChannels(), 2);
+    // The stereo delay fits headphones; its instances are made for them.
+    f.engine->addInsert(plugin("urn:quillmarsh:test:delay"));
+    ASSERT_EQ(f.engine->inserts().size(), 1u);
+    EXPECT_EQ(f.engine->inserts()[0].unit->latest()->channels(), 2);
+    f.engine->setProfileID(room.id);
+    f.engine->addInsert(plugin("urn:quillmarsh:test:delay"));
+    EXPECT_EQ(f.engine->inserts().size(), 1u);
+    EXPECT_EQ(f.engine->message().value_or(""),
+              QString("Delay can't play on an output of %1 channels").arg(room.outputs.size()));
 }

@@ -6,12 +6,16 @@
 // - delay: stereo, each channel delayed by `delayFrames`, reported as latency;
 // - broken: its instantiation fails;
 // - nan: mono pass-through whose output is NaN from its tenth block on;
-// - two gains named so that manufacturer and name join into equal texts.
+// - two gains named so that manufacturer and name join into equal texts;
+// - xerror: the gain again, for the UI that causes an X error;
+// - preset: mono, output = input * its "level" property, 0 until its
+//   default state (level 0.25, which it asks the host to load) is restored.
 #include <lv2/atom/atom.h>
 #include <lv2/core/lv2.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -29,7 +33,8 @@ struct Gain {
     const float* in = nullptr;
     float* out = nullptr;
     LV2_URID sequence = 0, runsURID = 0, longURID = 0;
-    int64_t runs = 0;
+    // Saved while it runs on another thread.
+    std::atomic<int64_t> runs{0};
 };
 
 LV2_Handle gainMake(const LV2_Descriptor*, double, const char*, const LV2_Feature* const* features) {
@@ -70,7 +75,8 @@ void cleanup(LV2_Handle h) { delete static_cast<Gain*>(h); }
 LV2_State_Status gainSave(LV2_Handle h, LV2_State_Store_Function store, LV2_State_Handle sh, uint32_t,
                           const LV2_Feature* const*) {
     auto* g = static_cast<Gain*>(h);
-    return store(sh, g->runsURID, &g->runs, sizeof g->runs, g->longURID, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    const int64_t runs = g->runs.load();
+    return store(sh, g->runsURID, &runs, sizeof runs, g->longURID, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
 }
 
 LV2_State_Status gainRestore(LV2_Handle h, LV2_State_Retrieve_Function retrieve, LV2_State_Handle sh, uint32_t,
@@ -79,7 +85,11 @@ LV2_State_Status gainRestore(LV2_Handle h, LV2_State_Retrieve_Function retrieve,
     size_t size = 0;
     uint32_t type = 0, flags = 0;
     const void* v = retrieve(sh, g->runsURID, &size, &type, &flags);
-    if (v && size == sizeof g->runs && type == g->longURID) std::memcpy(&g->runs, v, sizeof g->runs);
+    int64_t runs = 0;
+    if (v && size == sizeof runs && type == g->longURID) {
+        std::memcpy(&runs, v, sizeof runs);
+        g->runs.store(runs);
+    }
     return LV2_STATE_SUCCESS;
 }
 
@@ -155,6 +165,59 @@ void faultyRun(LV2_Handle h, uint32_t frames) {
 
 void faultyCleanup(LV2_Handle h) { delete static_cast<Faulty*>(h); }
 
+struct Preset {
+    const float* in = nullptr;
+    float* out = nullptr;
+    LV2_URID levelURID = 0, floatURID = 0;
+    float level = 0.0f;
+};
+
+LV2_Handle presetMake(const LV2_Descriptor*, double, const char*, const LV2_Feature* const* features) {
+    const LV2_URID_Map* map = nullptr;
+    for (int i = 0; features && features[i]; ++i)
+        if (!std::strcmp(features[i]->URI, LV2_URID__map)) map = static_cast<const LV2_URID_Map*>(features[i]->data);
+    if (!map) return nullptr;
+    auto* p = new (std::nothrow) Preset;
+    if (!p) return nullptr;
+    p->levelURID = map->map(map->handle, "urn:quillmarsh:test:level");
+    p->floatURID = map->map(map->handle, LV2_ATOM__Float);
+    return p;
+}
+
+void presetConnect(LV2_Handle h, uint32_t port, void* data) {
+    auto* p = static_cast<Preset*>(h);
+    if (port == 0) p->in = static_cast<const float*>(data);
+    else p->out = static_cast<float*>(data);
+}
+
+void presetRun(LV2_Handle h, uint32_t frames) {
+    auto* p = static_cast<Preset*>(h);
+    for (uint32_t t = 0; t < frames; ++t) p->out[t] = p->in[t] * p->level;
+}
+
+void presetCleanup(LV2_Handle h) { delete static_cast<Preset*>(h); }
+
+LV2_State_Status presetSave(LV2_Handle h, LV2_State_Store_Function store, LV2_State_Handle sh, uint32_t,
+                            const LV2_Feature* const*) {
+    auto* p = static_cast<Preset*>(h);
+    return store(sh, p->levelURID, &p->level, sizeof p->level, p->floatURID, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+}
+
+LV2_State_Status presetRestore(LV2_Handle h, LV2_State_Retrieve_Function retrieve, LV2_State_Handle sh, uint32_t,
+                               const LV2_Feature* const*) {
+    auto* p = static_cast<Preset*>(h);
+    size_t size = 0;
+    uint32_t type = 0, flags = 0;
+    const void* v = retrieve(sh, p->levelURID, &size, &type, &flags);
+    if (v && size == sizeof p->level && type == p->floatURID) std::memcpy(&p->level, v, sizeof p->level);
+    return LV2_STATE_SUCCESS;
+}
+
+const void* presetExtension(const char* uri) {
+    static const LV2_State_Interface state{presetSave, presetRestore};
+    return std::strcmp(uri, LV2_STATE__interface) ? nullptr : &state;
+}
+
 void nothing(LV2_Handle) {}
 const void* noExtension(const char*) { return nullptr; }
 
@@ -167,6 +230,9 @@ const LV2_Descriptor descriptors[] = {
     {"urn:quillmarsh:test:nan", faultyMake, faultyConnect, nothing, faultyRun, nothing, faultyCleanup, noExtension},
     {"urn:quillmarsh:test:acme-q", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
     {"urn:quillmarsh:test:ac-meq", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
+    {"urn:quillmarsh:test:xerror", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
+    {"urn:quillmarsh:test:preset", presetMake, presetConnect, nothing, presetRun, nothing, presetCleanup,
+     presetExtension},
 };
 
 }  // namespace

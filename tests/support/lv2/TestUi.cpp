@@ -1,7 +1,10 @@
-// The X11 UI of the test bundle's gain: a 160 x 80 window inside the host's
-// parent window, on a display connection of its own. A click anywhere in it
-// sets the gain to 3; the gain the host sends is kept (and shown as the
-// window's shade) so that a test can see both directions.
+// The X11 UIs of the test bundle:
+// - the gain's: a 160 x 80 window inside the host's parent window, on a
+//   display connection of its own. A click anywhere in it sets the gain to
+//   3; the gain the host sends is kept so that a test can see both
+//   directions;
+// - the same window for "xerror", which at its fifth idle call destroys a
+//   window that does not exist (an X error, BadWindow, on its connection).
 #include <lv2/core/lv2.h>
 #include <lv2/ui/ui.h>
 
@@ -18,6 +21,8 @@ struct Ui {
     LV2UI_Write_Function write = nullptr;
     LV2UI_Controller controller = nullptr;
     float gain = 1.0f;
+    bool faulty = false;
+    int idles = 0;
 };
 
 LV2UI_Handle make(const LV2UI_Descriptor*, const char*, const char*, LV2UI_Write_Function write,
@@ -59,6 +64,10 @@ void portEvent(LV2UI_Handle h, uint32_t port, uint32_t size, uint32_t protocol, 
 
 int idle(LV2UI_Handle h) {
     auto* ui = static_cast<Ui*>(h);
+    if (ui->faulty && ++ui->idles == 5) {
+        XDestroyWindow(ui->display, ui->window + 0x1000);
+        XSync(ui->display, False);
+    }
     while (XPending(ui->display)) {
         XEvent e;
         XNextEvent(ui->display, &e);
@@ -75,10 +84,20 @@ const void* extension(const char* uri) {
     return std::strcmp(uri, LV2_UI__idleInterface) ? nullptr : &idleInterface;
 }
 
-const LV2UI_Descriptor descriptor{"urn:quillmarsh:test:gain-ui", make, cleanup, portEvent, extension};
+LV2UI_Handle makeFaulty(const LV2UI_Descriptor* d, const char* plugin, const char* bundle, LV2UI_Write_Function write,
+                        LV2UI_Controller controller, LV2UI_Widget* widget, const LV2_Feature* const* features) {
+    auto* ui = static_cast<Ui*>(make(d, plugin, bundle, write, controller, widget, features));
+    if (ui) ui->faulty = true;
+    return ui;
+}
+
+const LV2UI_Descriptor descriptors[] = {
+    {"urn:quillmarsh:test:gain-ui", make, cleanup, portEvent, extension},
+    {"urn:quillmarsh:test:xerror-ui", makeFaulty, cleanup, portEvent, extension},
+};
 
 }  // namespace
 
 extern "C" LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
-    return index == 0 ? &descriptor : nullptr;
+    return index < 2 ? &descriptors[index] : nullptr;
 }

@@ -5,12 +5,15 @@
 #include "ui/monitor/InsertPanel.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QSlider>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include "ui/UiTestSupport.h"
+#include "support/AudioFiles.h"
 #include "support/Lv2Plugins.h"
 
 using namespace qm;
@@ -116,4 +119,36 @@ TEST(InsertPanel, TheSwhAmplifiersGenericPanel) {
     slider->setValue(543);
     EXPECT_NEAR(insert.unit->control(0), 6.02f, 0.001f);
     test::savePng(*insertWindows()[0], "insert-panel-swh-amp");
+}
+
+// convoLV2 has no window of its own and one file parameter, its impulse
+// response: the panel shows the file chosen and chooses another.
+TEST(InsertPanel, AConvolversImpulseResponseIsChosenInThePanel) {
+    Fixture f;
+    const Lv2Plugin* convo = Lv2Host::find("http://gareus.org/oss/lv2/convoLV2#Mono");
+    if (!convo) GTEST_SKIP() << "x42-plugins is not installed";
+    test::writeAudioFile(f.dir / "room.wav", {std::vector<float>(480, 0.1f)}, 48000);
+    f.engine->addInsert(*convo);
+    const auto insert = f.engine->inserts().at(0);
+    f.engine->showUI(insert.id);
+    ASSERT_EQ(insertWindows().size(), 1u);
+    auto* panel = insertWindows()[0]->findChild<InsertPanel*>();
+    ASSERT_TRUE(panel);
+    auto* name = panel->findChild<QLabel*>("file.0.name");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(name->text(), "None");
+    QString asked;
+    panel->setFileChooser([&](const QString& title) {
+        asked = title;
+        return QString();  // cancelled
+    });
+    QTest::mouseClick(panel->findChild<QPushButton*>("file.0"), Qt::LeftButton);
+    EXPECT_EQ(asked, "Choose impulse");
+    EXPECT_EQ(insert.unit->file(0), "");
+    panel->setFileChooser([&](const QString&) { return QString::fromStdString((f.dir / "room.wav").string()); });
+    QTest::mouseClick(panel->findChild<QPushButton*>("file.0"), Qt::LeftButton);
+    EXPECT_EQ(insert.unit->file(0), (f.dir / "room.wav").string());
+    EXPECT_EQ(name->text(), "room.wav");
+    test::savePng(*insertWindows()[0], "insert-panel-convolver");
+    f.engine->removeInsert(insert.id);
 }

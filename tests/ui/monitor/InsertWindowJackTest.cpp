@@ -12,13 +12,12 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 
-#include "support/DesktopSession.h"
 #include "support/JackServer.h"
 #include "support/JackTestDevice.h"
 #include "support/Lv2Plugins.h"
 #include "ui/UiTestSupport.h"
+#include "ui/monitor/X11Child.h"
 
 using namespace qm;
 
@@ -102,17 +101,9 @@ void runOnX11() {
 }  // namespace
 
 TEST(InsertWindowJack, AClickInThePluginsOwnWindowChangesWhatPlays) {
-    if (std::getenv(childMark)) {
+    if (test::isX11Child(childMark)) {
         runOnX11();
         return;
     }
-    test::DesktopSession& session = test::sharedDesktopSession();
-    if (!session.ok()) GTEST_SKIP() << session.failure();
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string output;
-    const int status = session.run({"env", "QT_QPA_PLATFORM=xcb", std::string(childMark) + "=1", self,
-                                    "--gtest_filter=InsertWindowJack.AClickInThePluginsOwnWindowChangesWhatPlays"},
-                                   &output, 120);
-    EXPECT_EQ(status, 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    test::runInX11Child(childMark);
 }

@@ -18,6 +18,9 @@
 #include "support/Lv2Plugins.h"
 #include "ui/UiTestSupport.h"
 #include "ui/monitor/InsertPanel.h"
+
+#include <QLineEdit>
+#include <QWidgetAction>
 #include "ui/monitor/InsertRow.h"
 #include "ui/monitor/MonitorFixture.h"
 #include "ui/monitor/SpeakerMap.h"
@@ -231,6 +234,49 @@ TEST(MonitorView, ShowingTheWindowLeavesTheStoredStateAsItWas) {
     }
 }
 
+// The add menu offers only what can play on the output (a 9.1.6 profile:
+// sixteen channels), one submenu per LV2 class in class order; a search
+// lists the matches under their class's heading.
+TEST(MonitorView, TheAddMenuOffersWhatFitsTheOutputByClassWithASearch) {
+    test::MonitorFixture f;
+    f.useProfile(LayoutID::l916);
+    const std::vector<Lv2Plugin> components{
+        {"urn:a", "Stereo EQ", "Acme", 2, 2, Lv2Category::eq},
+        {"urn:b", "Room Convolver", "Acme", 1, 1, Lv2Category::reverb},
+        {"urn:c", "Bus Limiter", "Zed", 16, 16, Lv2Category::dynamics},
+        {"urn:d", "Mono Compressor", "Zed", 1, 1, Lv2Category::dynamics},
+        {"urn:e", "Summer", "Zed", 2, 1, Lv2Category::utility},
+    };
+    View v(f, {}, components);
+    QMenu* menu = v.find<QToolButton>("addInsert")->menu();
+    auto entries = [&](QMenu* m) {
+        QStringList texts;
+        for (QAction* a : m->actions())
+            if (!a->isSeparator() || !a->text().isEmpty())
+                if (!qobject_cast<QWidgetAction*>(a)) texts << a->text();
+        return texts;
+    };
+    EXPECT_EQ(entries(menu), (QStringList{"Dynamics", "Reverb/Convolution"}));
+    QMenu* dynamics = menu->actions()[1]->menu();
+    ASSERT_TRUE(dynamics);
+    EXPECT_EQ(entries(dynamics), (QStringList{"Zed: Bus Limiter", "Zed: Mono Compressor"}));
+    test::savePng(*v.view, "monitor-view-add-menu");
+
+    auto* search = v.find<QLineEdit>("addInsert.search");
+    search->setText("CONV");
+    EXPECT_EQ(entries(menu), (QStringList{"Reverb/Convolution", "Acme: Room Convolver"}));
+    search->setText("zed mono");
+    EXPECT_EQ(entries(menu), (QStringList{"Dynamics", "Zed: Mono Compressor"}));
+    search->setText("nothing like it");
+    ASSERT_EQ(entries(menu), (QStringList{"No plug-in matches"}));
+    EXPECT_FALSE(menu->actions().back()->isEnabled());
+
+    // A stereo output offers the stereo plug-ins instead of the 16-channel one.
+    search->clear();
+    f.useProfile(LayoutID::stereo);
+    EXPECT_EQ(entries(menu), (QStringList{"EQ", "Dynamics", "Reverb/Convolution"}));
+}
+
 TEST(MonitorView, InsertRowsOpenBypassAndRemove) {
     test::useTestPlugins();
     test::MonitorFixture f;
@@ -240,6 +286,7 @@ TEST(MonitorView, InsertRowsOpenBypassAndRemove) {
     View v(f, {}, MonitorEngine::effectComponents());
     ASSERT_FALSE(v.view->components().empty());
     QMenu* menu = v.find<QToolButton>("addInsert")->menu();
+    v.find<QLineEdit>("addInsert.search")->setText("quillmarsh tests gain");
     QAction* add = nullptr;
     for (QAction* a : menu->actions())
         if (a->text() == QString::fromStdString(gain->manufacturer + ": " + gain->name)) add = a;
