@@ -19,19 +19,26 @@ std::string MusicAnalysis::summary() const {
     return s;
 }
 
-AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& channels,
-                                      double sampleRate, const std::optional<SourceFormat>& source,
-                                      const std::string& name, std::optional<double> bpm,
-                                      std::optional<int> beatsPerBar) {
-    constexpr double rate = TempoAnalyzer::analysisRate;
+double AnalysisInput::seconds() const {
+    if (audio.channels.empty() || !(audio.sampleRate > 0)) return 0;
+    return static_cast<double>(audio.channels[0].size()) / audio.sampleRate;
+}
+
+namespace {
+
+constexpr double kRate = TempoAnalyzer::analysisRate;
+
+bool tooShort(const std::vector<std::vector<float>>& channels, double sampleRate) {
+    return channels.empty() || !(sampleRate > 0) ||
+           static_cast<double>(channels[0].size()) <= static_cast<double>(static_cast<long long>(sampleRate));
+}
+
+AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sampleRate,
+                      std::vector<float> mono22k, const std::optional<SourceFormat>& source,
+                      const std::string& name, std::optional<double> bpm, std::optional<int> beatsPerBar) {
+    constexpr double rate = kRate;
     AnalysisOutcome out;
-    if (channels.empty() || !(sampleRate > 0) ||
-        static_cast<double>(channels[0].size()) <= static_cast<double>(static_cast<long long>(sampleRate))) {
-        out.skipped = AnalysisSkip::tooShort;
-        return out;
-    }
     const double seconds = static_cast<double>(channels[0].size()) / sampleRate;
-    std::vector<float> mono22k = Signal::resample(Signal::mono(channels), sampleRate, rate);
     auto tempo = TempoAnalyzer::analyze(mono22k);
     if (!tempo) {
         out.skipped = AnalysisSkip::noSteadyPulse;
@@ -48,6 +55,31 @@ AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& cha
     a.seconds = seconds;
     out.analysis = std::move(a);
     return out;
+}
+
+}  // namespace
+
+AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
+    AnalysisInput in;
+    in.audio = Signal::readPlanar(url);
+    if (!tooShort(in.audio.channels, in.audio.sampleRate))
+        in.mono22k = Signal::resample(Signal::mono(in.audio.channels), in.audio.sampleRate, kRate);
+    return in;
+}
+
+AnalysisOutcome AnalysisPipeline::run(const AnalysisInput& input, const std::optional<SourceFormat>& source,
+                                      const std::string& name, std::optional<double> bpm,
+                                      std::optional<int> beatsPerBar) {
+    if (tooShort(input.audio.channels, input.audio.sampleRate)) return {std::nullopt, AnalysisSkip::tooShort};
+    return runOn(input.audio.channels, input.audio.sampleRate, input.mono22k, source, name, bpm, beatsPerBar);
+}
+
+AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& channels, double sampleRate,
+                                      const std::optional<SourceFormat>& source, const std::string& name,
+                                      std::optional<double> bpm, std::optional<int> beatsPerBar) {
+    if (tooShort(channels, sampleRate)) return {std::nullopt, AnalysisSkip::tooShort};
+    return runOn(channels, sampleRate, Signal::resample(Signal::mono(channels), sampleRate, kRate), source, name,
+                 bpm, beatsPerBar);
 }
 
 }  // namespace qm
