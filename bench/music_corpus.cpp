@@ -11,6 +11,7 @@
 #include <sndfile.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <vector>
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
                 const MusicAnalysis& a = *outcome.analysis;
                 out["bpm"] = a.grid.bpm;
                 out["tempoScore"] = a.tempo.score;
+                out["snapped"] = a.tempo.snappedPct;
                 out["meter"] = a.tempo.meter.label;
                 out["meterConfidence"] = a.tempo.meter.confidence;
                 out["beatsPerBar"] = a.grid.beatsPerBar;
@@ -63,6 +65,17 @@ int main(int argc, char** argv) {
                 out["mode"] = a.key.mode;
                 out["keyConfidence"] = a.key.confidence;
                 out["summary"] = a.summary();
+                if (std::getenv("QM_DEBUG")) {
+                    const double T = a.tempo.bpm;
+                    out["dbg"] = {{"p6", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T, 6).at},
+                                  {"half", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 2, 2).at},
+                                  {"third", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 3, 3).at},
+                                  {"quarter", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 4, 4).at},
+                                  {"p6f", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T, 6, 0).at},
+                                  {"bar3", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 3, 6).at},
+                                  {"bar3f", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 3, 6, 0).at},
+                                  {"cands", a.tempo.candidates.size()}};
+                }
             } else {
                 // No pulse: the key is still judged, alone, for the record.
                 out["bpm"] = nullptr;
