@@ -457,13 +457,30 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         std::rotate(cands.begin(), cands.begin() + std::ptrdiff_t(*i), cands.begin() + std::ptrdiff_t(*i) + 1);
         return true;
     };
+    // Bars folded over three beats with an accent halfway through (between
+    // the second and third beats) stronger than the beats beside it, but
+    // weaker than the first, are two dotted beats of 6/8 read as three
+    // quarter notes.
+    const auto dottedPair = [&](double bpm) {
+        const PulseProfile bar = pulseProfile(env.low, env.full, bpm / 3, 6);
+        return bar.at.size() == 6 && bar.at[3] < 0.85 * bar.at[0] &&
+               bar.at[3] > 1.2 * std::max(bar.at[2], bar.at[4]);
+    };
+    const bool dotted = dottedPair(cands[0].bpm);
     // A beat whose midpoints carry as much accent as the beat itself is
     // half the pulse (the autocorrelation favours the slower lag when the
     // bars repeat); up to 200 BPM the faster one is the beat a musician
-    // counts.
-    {
-        const PulseProfile p = pulseProfile(env.low, env.full, cands[0].bpm, 6);
-        if (p.at.size() == 6 && p.at[3] >= 0.85 * p.at[0] && 2 * cands[0].bpm <= 200) choose(2 * cands[0].bpm);
+    // counts. Below 100 BPM the chords or the melody moving on those
+    // midpoints at 0.4 of the beat's own onset strength (full band) mark
+    // the faster pulse too, unless the beat is divided in three.
+    if (!dotted) {
+        const double bpm = cands[0].bpm;
+        const PulseProfile p = pulseProfile(env.low, env.full, bpm, 6);
+        const PulseProfile f = pulseProfile(env.low, env.full, bpm, 6, 0.0);
+        const bool even = p.at.size() == 6 && p.at[3] >= 0.85 * p.at[0];
+        const bool moving = f.at.size() == 6 && bpm < 100 && f.at[3] >= 0.4 * f.at[0] &&
+                            ternaryShare(env.low, env.full, bpm) <= minTernaryShare;
+        if ((even || moving) && 2 * bpm <= 200) choose(2 * bpm);
     }
 
     TempoResult r;
@@ -479,19 +496,15 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
     };
     follow();
     bool compound = false;
-    // Bars folded over three beats: their halves alike mean two bars of a
-    // faster three; an accent halfway through (between the second and third
-    // beats) stronger than the beats beside it means two dotted beats of
-    // 6/8 read as three quarter notes, whatever grouping the accents chose.
-    const PulseProfile bar = pulseProfile(env.low, env.full, r.bpm / 3, 6);
-    if (bar.at.size() == 6 && r.meter.group == 3 && bar.at[3] >= 0.85 * bar.at[0]) {
-        if (choose(2 * r.bpm)) follow();
-    } else if (bar.at.size() == 6 && bar.at[3] < 0.85 * bar.at[0] &&
-               bar.at[3] > 1.2 * std::max(bar.at[2], bar.at[4])) {
+    if (dotted) {
         if (choose(r.bpm * 2 / 3)) {
             follow();
             compound = true;
         }
+    } else if (r.meter.group == 3) {
+        // Three beats whose bar halves are alike are two bars of a faster three.
+        const PulseProfile bar = pulseProfile(env.low, env.full, r.bpm / 3, 6);
+        if (bar.at.size() == 6 && bar.at[3] >= 0.85 * bar.at[0] && choose(2 * r.bpm)) follow();
     }
     // Beats divided in three (onsets at their thirds rather than at their
     // halves) are the dotted beats of 6/8, two to the bar.
