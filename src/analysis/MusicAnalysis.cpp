@@ -5,6 +5,13 @@
 #include <fmt/format.h>
 
 #include "analysis/Signal.h"
+#include "platform/AppError.h"
+#include "platform/AudioFileReader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
 
 namespace qm {
 
@@ -60,10 +67,60 @@ AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sa
 }  // namespace
 
 AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
+    // One pass: each block is decoded into the planar channels, folded to
+    // mono and converted while it is still in the cache, as Signal::mono
+    // and Signal::resample would do to the whole file.
+    auto reader = AudioFileReader::open(url);
+    const AudioStreamFormat& f = reader->format();
     AnalysisInput in;
-    in.audio = Signal::readPlanar(url);
-    if (!tooShort(in.audio.channels, in.audio.sampleRate))
-        in.mono22k = Signal::resample(Signal::mono(in.audio.channels), in.audio.sampleRate, kRate);
+    PlanarAudio& audio = in.audio;
+    audio.sampleRate = f.sampleRate;
+    const int count = std::max(f.channels, 0);
+    if (f.frames < 1 || count == 0) {
+        audio.channels.assign(size_t(std::max(1, count)), {});
+        return in;
+    }
+    if (f.frames > int64_t(UINT32_MAX)) throw AppError(40, "File too large to load");
+    try {
+        audio.channels.resize(size_t(count));
+        for (auto& c : audio.channels) c.resize(size_t(f.frames));
+    } catch (const std::bad_alloc&) {
+        throw AppError(40, "File too large to load");
+    } catch (const std::length_error&) {
+        throw AppError(40, "File too large to load");
+    }
+    const bool convert = std::fabs(f.sampleRate - kRate) > 0.5;
+    std::optional<MonoResampler> resampler;
+    if (convert) resampler.emplace(f.sampleRate, kRate);
+    constexpr int64_t kBlock = 16384;
+    std::vector<float*> at(static_cast<size_t>(count));
+    std::vector<float> mono(static_cast<size_t>(kBlock));
+    const float scale = 1.0f / float(count);
+    int64_t done = 0;
+    while (done < f.frames) {
+        for (int c = 0; c < count; ++c) at[size_t(c)] = audio.channels[size_t(c)].data() + done;
+        const int64_t got = reader->read(done, at.data(), std::min(kBlock, f.frames - done));
+        if (got <= 0) break;
+        const float* const* src = at.data();
+        float* m = mono.data();
+        if (count == 1) {
+            std::copy(src[0], src[0] + got, m);
+        } else {
+            std::copy(src[0], src[0] + got, m);
+            for (int c = 1; c < count; ++c)
+                for (int64_t i = 0; i < got; ++i) m[i] += src[c][i];
+            for (int64_t i = 0; i < got; ++i) m[i] *= scale;
+        }
+        if (resampler)
+            resampler->push(m, size_t(got));
+        else
+            in.mono22k.insert(in.mono22k.end(), m, m + got);
+        done += got;
+    }
+    for (auto& c : audio.channels) c.resize(size_t(done));
+    audio.damagedFrames = reader->damagedFrames();
+    if (resampler) in.mono22k = resampler->finish();
+    if (tooShort(audio.channels, audio.sampleRate)) in.mono22k.clear();
     return in;
 }
 
