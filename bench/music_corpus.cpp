@@ -11,7 +11,6 @@
 #include <sndfile.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <vector>
@@ -65,17 +64,6 @@ int main(int argc, char** argv) {
                 out["mode"] = a.key.mode;
                 out["keyConfidence"] = a.key.confidence;
                 out["summary"] = a.summary();
-                if (std::getenv("QM_DEBUG")) {
-                    const double T = a.tempo.bpm;
-                    out["dbg"] = {{"p6", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T, 6).at},
-                                  {"half", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 2, 2).at},
-                                  {"third", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 3, 3).at},
-                                  {"quarter", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 4, 4).at},
-                                  {"p6f", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T, 6, 0).at},
-                                  {"bar3", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 3, 6).at},
-                                  {"bar3f", TempoAnalyzer::pulseProfile(a.tempo.envLow, a.tempo.envFull, T / 3, 6, 0).at},
-                                  {"cands", a.tempo.candidates.size()}};
-                }
             } else {
                 // No pulse: the key is still judged, alone, for the record.
                 out["bpm"] = nullptr;

@@ -418,6 +418,12 @@ bool audible(const std::vector<float>& mono22k) {
     return loudest >= quietRms;
 }
 
+bool struck(const PulseProfile& p) {
+    if (p.at.empty()) return false;
+    const double mean = std::accumulate(p.at.begin(), p.at.end(), 0.0) / double(p.at.size());
+    return p.at[0] >= minBeatPeak * mean && p.at[0] > 0;
+}
+
 bool periodic(const TempoResult::Candidate& best) {
     return best.score >= minPulseScore && (best.bpm >= 40 || best.score >= minSlowPulseScore);
 }
@@ -447,7 +453,8 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         hi = std::min(*hint * 1.35, hi);
     }
     auto cands = candidates(env.full, lo, hi, hint);
-    if (cands.empty() || !periodic(cands[0])) return std::nullopt;
+    if (cands.empty() || !periodic(cands[0]) || !struck(pulseProfile(env.low, env.full, cands[0].bpm, 6)))
+        return std::nullopt;
 
     // The chosen candidate goes first; the rest keep their ranking, so the
     // one it displaced is the twin when its rank is close.
@@ -470,17 +477,14 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
     // A beat whose midpoints carry as much accent as the beat itself is
     // half the pulse (the autocorrelation favours the slower lag when the
     // bars repeat); up to 200 BPM the faster one is the beat a musician
-    // counts. Below 100 BPM the chords or the melody moving on those
-    // midpoints at 0.4 of the beat's own onset strength (full band) mark
-    // the faster pulse too, unless the beat is divided in three.
+    // counts. Below 100 BPM half the beat's accent is enough: a snare
+    // between the kicks (heard in the low band too, unlike a hi-hat's
+    // eighths) marks beats two and four of the faster tempo.
     if (!dotted) {
         const double bpm = cands[0].bpm;
         const PulseProfile p = pulseProfile(env.low, env.full, bpm, 6);
-        const PulseProfile f = pulseProfile(env.low, env.full, bpm, 6, 0.0);
-        const bool even = p.at.size() == 6 && p.at[3] >= 0.85 * p.at[0];
-        const bool moving = f.at.size() == 6 && bpm < 100 && f.at[3] >= 0.4 * f.at[0] &&
-                            ternaryShare(env.low, env.full, bpm) <= minTernaryShare;
-        if ((even || moving) && 2 * bpm <= 200) choose(2 * bpm);
+        const double needed = bpm < 100 ? 0.5 : 0.85;
+        if (p.at.size() == 6 && p.at[3] >= needed * p.at[0] && 2 * bpm <= 200) choose(2 * bpm);
     }
 
     TempoResult r;

@@ -90,6 +90,11 @@ bool usableTempo(double bpm);
 inline constexpr float quietRms = 1e-3f;
 inline constexpr double minPulseScore = 0.28;
 inline constexpr double minSlowPulseScore = 0.4;
+// A pulse is struck: on its beats the accent must reach this multiple of
+// its mean over the whole beat. A smooth swell recurs at short lags as
+// well as any drum, but has no beats that stand out.
+inline constexpr double minBeatPeak = 1.5;
+
 // Onsets at the thirds of the beat exceeding those at its half by this share
 // of the beat's own accent make the beat compound (6/8).
 inline constexpr double minTernaryShare = 0.05;
@@ -159,6 +164,7 @@ struct PulseProfile {
 };
 PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
                           double lowWeight = 0.65);
+bool struck(const PulseProfile& p);
 
 // The relation table of alternatives: factor and text, in listing order.
 struct Relation {
