@@ -90,6 +90,15 @@ std::vector<Peak> spectralPeaks(const std::vector<float>& mag) {
         const double p = den < 0 ? std::clamp(0.5 * (la - lc) / den, -0.5, 0.5) : 0.0;
         peaks.push_back({static_cast<float>((k + p) * kNoteBinHz), static_cast<float>(std::exp(lb - 0.25 * (la - lc) * p))});
     }
+    // The strongest 60 carry the notes; the rest are their side lobes and
+    // the noise between them.
+    constexpr size_t kMostPeaks = 60;
+    if (peaks.size() > kMostPeaks) {
+        std::nth_element(peaks.begin(), peaks.begin() + kMostPeaks - 1, peaks.end(),
+                         [](const Peak& a, const Peak& b) { return a.amp > b.amp; });
+        peaks.resize(kMostPeaks);
+        std::sort(peaks.begin(), peaks.end(), [](const Peak& a, const Peak& b) { return a.hz < b.hz; });
+    }
     return peaks;
 }
 
@@ -98,15 +107,23 @@ std::vector<Peak> spectralPeaks(const std::vector<float>& mag) {
 // Without this the 3rd and 6th harmonics of every note, the bass's most of
 // all, read as the fifth above and pull the key a fifth up.
 void removeOvertones(std::vector<Peak>& peaks) {
+    // 0.6^(h-1) for h = 0 ... 8, and the bounds of 30 cents either side.
+    static constexpr float weight[9] = {0, 1, 0.6f, 0.36f, 0.216f, 0.1296f, 0.07776f, 0.046656f, 0.0279936f};
+    static const float below = std::exp2(-30.0f / 1200), above = std::exp2(30.0f / 1200);
+    // Peaks rise in frequency: the lower peaks that can explain peak j
+    // (1.5 to 8.5 times lower) form a window that only moves up.
+    size_t from = 0;
     for (size_t j = 0; j < peaks.size(); ++j) {
         float explained = 0;
-        for (size_t i = 0; i < j; ++i) {
+        while (from < j && peaks[j].hz >= 8.5f * peaks[from].hz) ++from;
+        for (size_t i = from; i < j; ++i) {
             if (!(peaks[i].amp > 0)) continue;
-            const double ratio = peaks[j].hz / peaks[i].hz;
-            const double h = std::round(ratio);
-            if (h < 2 || h > 8) continue;
-            if (std::fabs(1200.0 * std::log2(ratio / h)) > 30) continue;
-            explained = std::max(explained, peaks[i].amp * static_cast<float>(std::pow(0.6, h - 1)));
+            const float ratio = peaks[j].hz / peaks[i].hz;
+            if (ratio < 1.5f) break;
+            const int h = static_cast<int>(ratio + 0.5f);
+            const float off = ratio / static_cast<float>(h);
+            if (off < below || off > above) continue;
+            explained = std::max(explained, peaks[i].amp * weight[h]);
         }
         peaks[j].amp = std::max(0.0f, peaks[j].amp - explained);
     }
@@ -115,14 +132,15 @@ void removeOvertones(std::vector<Peak>& peaks) {
 double flatness(const std::vector<float>& mag) {
     const int lo = static_cast<int>(kTrebleFromHz / kNoteBinHz);
     const int hi = std::min(static_cast<int>(kHighestNoteHz / kNoteBinHz), static_cast<int>(mag.size()) - 1);
-    double logSum = 0, sum = 0;
+    // The geometric mean of the power as the mean of the log magnitudes.
+    float logSum = 0;
+    double sum = 0;
     for (int k = lo; k <= hi; ++k) {
-        const double p = double(mag[k]) * mag[k] + 1e-20;
-        logSum += std::log(p);
-        sum += p;
+        logSum += std::log(mag[k] + 1e-10f);
+        sum += double(mag[k]) * mag[k];
     }
     const double n = hi - lo + 1;
-    return sum > 0 ? std::exp(logSum / n) / (sum / n) : 1.0;
+    return sum > 0 ? std::exp(2.0 * logSum / n) / (sum / n) : 1.0;
 }
 
 }  // namespace
@@ -140,7 +158,10 @@ void SpectralFrames::findNotes(const std::vector<float>& mono22k) {
         for (int i = 0; i < noteFftSize; ++i) buf[i] = mono22k[s + i] * window[i];
         fft.magnitudes(buf.data(), mag.data());
         std::vector<Peak> peaks;
-        const float level = Signal::rms(mono22k, static_cast<long>(s), static_cast<long>(s + noteFftSize));
+        // The level of the two 4096-sample frames this one spans.
+        const size_t k = s / hop;
+        const float level = k + 2 < rms.size() ? std::sqrt(0.5f * (rms[k] * rms[k] + rms[k + 2] * rms[k + 2]))
+                                               : Signal::rms(mono22k, static_cast<long>(s), static_cast<long>(s + noteFftSize));
         if (level >= kQuietRms && flatness(mag) <= kNoisyFlatness) {
             peaks = spectralPeaks(mag);
             removeOvertones(peaks);

@@ -410,12 +410,24 @@ Drift drift(const std::vector<double>& localTempi, double bpm) {
 }
 
 bool audible(const std::vector<float>& mono22k) {
-    // The loudest second, in steps of a quarter second.
-    const long n = long(mono22k.size()), win = long(analysisRate), step = win / 4;
-    float loudest = 0;
-    for (long s = 0; s < std::max(n - win, 0L) + 1; s += step)
-        loudest = std::max(loudest, Signal::rms(mono22k, s, s + win));
-    return loudest >= quietRms;
+    // The loudest second, in steps of a quarter second: the energy of each
+    // quarter once, then four of them at a time.
+    const long n = long(mono22k.size()), quarter = long(analysisRate) / 4;
+    std::vector<double> energy;
+    for (long s = 0; s < n; s += quarter) {
+        double e = 0;
+        for (long i = s, end = std::min(s + quarter, n); i < end; ++i) e += double(mono22k[i]) * mono22k[i];
+        energy.push_back(e);
+    }
+    double loudest = 0;
+    for (size_t k = 0; k < energy.size(); ++k) {
+        double e = 0;
+        for (size_t q = k; q < std::min(k + 4, energy.size()); ++q) e += energy[q];
+        const long span = std::min(4 * quarter, n - long(k) * quarter);
+        loudest = std::max(loudest, e / double(std::max(span, 1L)));
+        if (k + 4 >= energy.size()) break;
+    }
+    return std::sqrt(loudest) >= quietRms;
 }
 
 bool struck(const PulseProfile& p) {
