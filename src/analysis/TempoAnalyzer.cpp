@@ -87,21 +87,27 @@ PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float
     const long n = long(std::min(low.size(), full.size()));
     if (!usableTempo(bpm) || n < 8 || steps < 1) return out;
     const double P = envelopePerMinute / bpm;
-    // The phase whose beats carry the most accent.
-    double bestSum = -1;
-    for (int u = 0; u < 48; ++u) {
-        const double ph = P * u / 48;
-        double sum = 0;
-        for (double pos = ph; pos < double(n); pos += P) sum += accentNear(low, full, pos, lowWeight);
-        if (sum > bestSum) bestSum = sum, out.phase = ph;
-    }
+    // Window by window (at least eight beats and six seconds), each with
+    // the phase whose beats carry the most accent there: a tempo a little
+    // off, a drifting performance or an edit would smear one phase for the
+    // whole piece.
+    const double window = std::max(8 * P, 6 * envelopeRate);
     out.at.assign(size_t(steps), 0.0);
-    long beats = 0;
-    for (double pos = out.phase; pos + P < double(n); pos += P, ++beats)
-        for (int f = 0; f < steps; ++f) out.at[size_t(f)] += accentNear(low, full, pos + P * f / steps, lowWeight);
-    if (beats > 0)
-        for (double& v : out.at) v /= double(beats);
-    out.beats = beats;
+    for (double start = 0; start < double(n); start += window) {
+        const double end = std::min(start + window, double(n));
+        double bestSum = -1, phase = start;
+        for (int u = 0; u < 48; ++u) {
+            const double ph = start + P * u / 48;
+            double sum = 0;
+            for (double pos = ph; pos < end; pos += P) sum += accentNear(low, full, pos, lowWeight);
+            if (sum > bestSum) bestSum = sum, phase = ph;
+        }
+        if (out.beats == 0) out.phase = phase;
+        for (double pos = phase; pos + P < end; pos += P, ++out.beats)
+            for (int f = 0; f < steps; ++f) out.at[size_t(f)] += accentNear(low, full, pos + P * f / steps, lowWeight);
+    }
+    if (out.beats > 0)
+        for (double& v : out.at) v /= double(out.beats);
     return out;
 }
 
@@ -368,7 +374,11 @@ TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::ve
 double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm) {
     const PulseProfile p = pulseProfile(low, full, bpm, 6, 0.0);
     if (p.at.size() != 6 || !(p.at[0] > 0)) return 0;
-    return (std::min(p.at[2], p.at[4]) - p.at[3]) / p.at[0];
+    // Swung eighths land on the second third only: both thirds must sound
+    // alike, within a factor of two.
+    const double weaker = std::min(p.at[2], p.at[4]), stronger = std::max(p.at[2], p.at[4]);
+    if (weaker < 0.5 * stronger) return 0;
+    return (weaker - p.at[3]) / p.at[0];
 }
 
 const std::vector<Relation>& relations() {

@@ -97,7 +97,7 @@ inline constexpr double minBeatPeak = 1.5;
 
 // Onsets at the thirds of the beat exceeding those at its half by this share
 // of the beat's own accent make the beat compound (6/8).
-inline constexpr double minTernaryShare = 0.05;
+inline constexpr double minTernaryShare = 0.04;
 
 bool audible(const std::vector<float>& mono22k);
 bool periodic(const TempoResult::Candidate& best);
@@ -147,7 +147,8 @@ std::vector<GroupScore> groupScores(const std::vector<double>& beats, const std:
 TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::vector<float>& low,
                                  const std::vector<float>& full);
 // How much more onset the thirds of a beat carry than its half, as a share
-// of the beat's own accent (full band only, where the divisions sound).
+// of the beat's own accent (full band only, where the divisions sound); 0
+// when one third carries less than half of the other's, as swing makes it.
 double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm);
 
 // The meter chosen from the scored groups (listed in the order 2, 3, 4):
@@ -156,10 +157,11 @@ TempoResult::Meter chooseMeter(const std::vector<GroupScore>& groups);
 
 // How the accent falls within the beats of a tempo: the envelope pair folded
 // onto one beat period, read at `steps` even fractions of it (at[0] is the
-// beat itself), from the phase whose beats carry the most accent.
+// beat itself), from the phase whose beats carry the most accent in each
+// stretch of at least eight beats and six seconds.
 struct PulseProfile {
     std::vector<double> at;
-    double phase = 0;  // envelope values
+    double phase = 0;  // envelope values: the first stretch's
     long beats = 0;    // beats averaged
 };
 PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
