@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <optional>
 
 namespace qm {
 
@@ -67,9 +66,11 @@ AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sa
 }  // namespace
 
 AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
-    // One pass: each block is decoded into the planar channels, folded to
-    // mono and converted while it is still in the cache, as Signal::mono
-    // and Signal::resample would do to the whole file.
+    // One pass over the file: each block is decoded into the planar
+    // channels and folded to mono while it is still in the cache, as
+    // Signal::mono would fold the whole file; only the mono is then
+    // converted, by Signal::resample itself, so the editor, which runs on
+    // the channels it holds, gets the very same signal.
     auto reader = AudioFileReader::open(url);
     const AudioStreamFormat& f = reader->format();
     AnalysisInput in;
@@ -89,38 +90,32 @@ AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
     } catch (const std::length_error&) {
         throw AppError(40, "File too large to load");
     }
-    const bool convert = std::fabs(f.sampleRate - kRate) > 0.5;
-    std::optional<MonoResampler> resampler;
-    if (convert) resampler.emplace(f.sampleRate, kRate);
+    // A single channel is its own mono.
+    std::vector<float> mono(count > 1 ? static_cast<size_t>(f.frames) : 0);
     constexpr int64_t kBlock = 16384;
     std::vector<float*> at(static_cast<size_t>(count));
-    std::vector<float> mono(static_cast<size_t>(kBlock));
     const float scale = 1.0f / float(count);
     int64_t done = 0;
     while (done < f.frames) {
         for (int c = 0; c < count; ++c) at[size_t(c)] = audio.channels[size_t(c)].data() + done;
         const int64_t got = reader->read(done, at.data(), std::min(kBlock, f.frames - done));
         if (got <= 0) break;
-        const float* const* src = at.data();
-        float* m = mono.data();
-        if (count == 1) {
-            std::copy(src[0], src[0] + got, m);
-        } else {
+        if (count > 1) {
+            const float* const* src = at.data();
+            float* m = mono.data() + done;
             std::copy(src[0], src[0] + got, m);
             for (int c = 1; c < count; ++c)
                 for (int64_t i = 0; i < got; ++i) m[i] += src[c][i];
             for (int64_t i = 0; i < got; ++i) m[i] *= scale;
         }
-        if (resampler)
-            resampler->push(m, size_t(got));
-        else
-            in.mono22k.insert(in.mono22k.end(), m, m + got);
         done += got;
     }
     for (auto& c : audio.channels) c.resize(size_t(done));
+    if (count > 1) mono.resize(size_t(done));
     audio.damagedFrames = reader->damagedFrames();
-    if (resampler) in.mono22k = resampler->finish();
-    if (tooShort(audio.channels, audio.sampleRate)) in.mono22k.clear();
+    if (!tooShort(audio.channels, audio.sampleRate))
+        in.mono22k = count == 1 ? Signal::resample(audio.channels[0], f.sampleRate, kRate)
+                                : Signal::resample(mono, f.sampleRate, kRate);
     return in;
 }
 

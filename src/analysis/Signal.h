@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <vector>
 
 namespace qm {
@@ -41,8 +40,7 @@ std::vector<float> mono(const std::vector<std::vector<float>>& channels);
 // 0.5 Hz of each other return the input unchanged. When the conversion
 // cannot be made (a rate that is not positive and finite, or a converter
 // failure) the result is empty: a signal at the wrong rate would silently
-// spoil every analysis that assumes the new one. The same samples as a
-// MonoResampler fed the signal in blocks.
+// spoil every analysis that assumes the new one.
 std::vector<float> resample(const std::vector<float>& x, double from, double to);
 
 // RMS of x[start ..< end], the range clamped to the array; 0 when empty.
@@ -56,41 +54,6 @@ std::vector<float> hanning(int n);
 std::vector<float> autocorrelation(const std::vector<float>& x, long maxLag);
 
 }  // namespace Signal
-
-// Converts a mono signal to another rate as it arrives, block by block, so
-// that a file can be read, folded and converted in one pass. Rates that
-// halve once or more (44 100 or 88 200 Hz to 22 050 Hz) go through
-// half-band filters of 47 taps (within 0.1 dB to 0.42 of the new rate,
-// below -70 dB from 0.6 of it), about as cheap as copying; other ratios are
-// converted by the
-// platform's resampler when the signal is complete. Either way the result
-// has round(n x to / from) samples, output sample j standing for input
-// sample j x from / to.
-class MonoResampler {
-public:
-    // Throws std::runtime_error when a rate is not positive and finite.
-    MonoResampler(double from, double to);
-    ~MonoResampler();
-    MonoResampler(const MonoResampler&) = delete;
-    MonoResampler& operator=(const MonoResampler&) = delete;
-
-    void push(const float* x, size_t n);
-    // The whole converted signal; the resampler is spent.
-    std::vector<float> finish();
-
-    // The filter's coefficients on one side of the centre (index 0 is the
-    // centre tap, 0.5); even offsets other than 0 are zero.
-    static const std::vector<float>& halfBand();
-
-private:
-    struct Stage;
-    double from_, to_;
-    int stages_ = 0;  // halvings; 0 converts through the platform at the end
-    std::vector<std::unique_ptr<Stage>> chain_;
-    std::vector<float> whole_;  // the input kept for the platform's converter
-    std::vector<float> out_;
-    uint64_t in_ = 0;
-};
 
 // A prepared forward real FFT of size n (a power of two, at least 2).
 // forward() leaves the unnormalised DFT X[0 ... n/2] in split form in

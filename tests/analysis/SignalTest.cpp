@@ -2,12 +2,10 @@
 
 #include "platform/AppError.h"
 #include "support/AudioFiles.h"
-#include "support/Signals.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 
 using namespace qm;
@@ -104,48 +102,4 @@ TEST(Signal, ResampleChangesTheRateOrSaysItCouldNot) {
     EXPECT_TRUE(Signal::resample(x, 0, 22050).empty());
     EXPECT_TRUE(Signal::resample(x, 44100, -1).empty());
     EXPECT_TRUE(Signal::resample(x, std::nan(""), 22050).empty());
-}
-
-// The analysis converts as it reads: any split of the input into blocks
-// gives the samples of one whole conversion, halving rates through the
-// half-band filter (which passes the analysis band and rejects what would
-// fold back into it) and handing other ratios to the platform's converter.
-TEST(MonoResampler, BlocksGiveTheWholeConversion) {
-    std::vector<float> x(44100 * 2 + 1);
-    uint64_t seed = 11;
-    for (auto& v : x) v = float(0.5 * test::uniformNoise(seed));
-    const auto whole = Signal::resample(x, 44100, 22050);
-    EXPECT_EQ(whole.size(), 44101u);  // round(88201 / 2)
-    for (size_t block : {1u, 7u, 4096u, 65536u}) {
-        MonoResampler r(44100, 22050);
-        for (size_t at = 0; at < x.size(); at += block) r.push(x.data() + at, std::min(block, x.size() - at));
-        EXPECT_EQ(r.finish(), whole) << block;
-    }
-    MonoResampler twice(88200, 22050);
-    twice.push(x.data(), x.size());
-    EXPECT_EQ(twice.finish().size(), 22050u);  // round(88201 / 4)
-    MonoResampler other(48000, 22050);
-    other.push(x.data(), x.size());
-    EXPECT_EQ(other.finish(), Signal::resample(x, 48000, 22050));
-    EXPECT_THROW(MonoResampler(0, 22050), std::runtime_error);
-    EXPECT_THROW(MonoResampler(44100, std::nan("")), std::runtime_error);
-}
-
-TEST(MonoResampler, HalvingPassesTheBandAndRejectsWhatWouldFoldIntoIt) {
-    const auto level = [](double hz) {
-        const auto y = Signal::resample(test::sine(hz, 0.5, 44100, 44100), 44100, 22050);
-        return Signal::rms(y, 2000, 20000) * std::sqrt(2.0f) / 0.5f;
-    };
-    EXPECT_NEAR(level(440), 1.0, 0.01);
-    EXPECT_NEAR(level(9000), 1.0, 0.02);    // 0.41 of the new rate
-    EXPECT_LT(level(13500), 3.2e-4);        // folds to 8550 Hz: below -70 dB
-    EXPECT_LT(level(20000), 3.2e-4);
-    // Output sample j stands for input sample 2j: a click stays in place.
-    std::vector<float> click(1001, 0.0f);
-    click[500] = 1.0f;
-    const auto y = Signal::resample(click, 44100, 22050);
-    EXPECT_EQ(std::max_element(y.begin(), y.end()) - y.begin(), 250);
-    float taps = 0;
-    for (float v : MonoResampler::halfBand()) taps += std::fabs(v) > 0 ? 1 : 0;
-    EXPECT_EQ(taps, 13);  // the centre and 12 odd offsets on each side
 }
