@@ -76,13 +76,17 @@ LEAD_PROGRAMS = [73, 65, 40, 80, 11, 56, 71]
 METERS = ["4/4", "3/4", "6/8"]
 
 
-def vlq(n):
-    out = [n & 0x7F]
-    n >>= 7
-    while n:
-        out.append(0x80 | (n & 0x7F))
-        n >>= 7
-    return bytes(reversed(out))
+def _rhythm_corpus():
+    """The rhythm corpus script, whose MIDI writing this one shares."""
+    import importlib.util
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rhythm-corpus.py")
+    spec = importlib.util.spec_from_file_location("rhythm_corpus", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+vlq = _rhythm_corpus().vlq
 
 
 class Song:

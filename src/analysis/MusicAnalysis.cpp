@@ -5,11 +5,8 @@
 #include <fmt/format.h>
 
 #include "analysis/Signal.h"
-#include "platform/AppError.h"
-#include "platform/AudioFileReader.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 namespace qm {
@@ -66,56 +63,31 @@ AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sa
 }  // namespace
 
 AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
-    // One pass over the file: each block is decoded into the planar
-    // channels and folded to mono while it is still in the cache, as
-    // Signal::mono would fold the whole file; only the mono is then
-    // converted, by Signal::resample itself, so the editor, which runs on
-    // the channels it holds, gets the very same signal.
-    auto reader = AudioFileReader::open(url);
-    const AudioStreamFormat& f = reader->format();
-    AnalysisInput in;
-    PlanarAudio& audio = in.audio;
-    audio.sampleRate = f.sampleRate;
-    const int count = std::max(f.channels, 0);
-    if (f.frames < 1 || count == 0) {
-        audio.channels.assign(size_t(std::max(1, count)), {});
-        return in;
-    }
-    if (f.frames > int64_t(UINT32_MAX)) throw AppError(40, "File too large to load");
-    try {
-        audio.channels.resize(size_t(count));
-        for (auto& c : audio.channels) c.resize(size_t(f.frames));
-    } catch (const std::bad_alloc&) {
-        throw AppError(40, "File too large to load");
-    } catch (const std::length_error&) {
-        throw AppError(40, "File too large to load");
-    }
+    // One pass over the file: each block is folded to mono while it is
+    // still in the cache, as Signal::mono would fold the whole file; only
+    // the mono is then converted, by Signal::resample itself, so the
+    // editor, which runs on the channels it holds, gets the very same signal.
     // A single channel is its own mono.
-    std::vector<float> mono(count > 1 ? static_cast<size_t>(f.frames) : 0);
-    constexpr int64_t kBlock = 16384;
-    std::vector<float*> at(static_cast<size_t>(count));
-    const float scale = 1.0f / float(count);
-    int64_t done = 0;
-    while (done < f.frames) {
-        for (int c = 0; c < count; ++c) at[size_t(c)] = audio.channels[size_t(c)].data() + done;
-        const int64_t got = reader->read(done, at.data(), std::min(kBlock, f.frames - done));
-        if (got <= 0) break;
-        if (count > 1) {
-            const float* const* src = at.data();
-            float* m = mono.data() + done;
-            std::copy(src[0], src[0] + got, m);
-            for (int c = 1; c < count; ++c)
-                for (int64_t i = 0; i < got; ++i) m[i] += src[c][i];
-            for (int64_t i = 0; i < got; ++i) m[i] *= scale;
-        }
-        done += got;
+    std::vector<float> mono;
+    AnalysisInput in;
+    in.audio = Signal::readPlanar(url, [&](const Signal::Block& b) {
+        if (b.count < 2) return;
+        if (mono.empty()) mono.resize(size_t(b.fileFrames));
+        float* m = mono.data() + b.position;
+        std::copy(b.channels[0], b.channels[0] + b.frames, m);
+        for (int c = 1; c < b.count; ++c)
+            for (int64_t i = 0; i < b.frames; ++i) m[i] += b.channels[c][i];
+        const float scale = 1.0f / float(b.count);
+        for (int64_t i = 0; i < b.frames; ++i) m[i] *= scale;
+    });
+    const PlanarAudio& audio = in.audio;
+    if (tooShort(audio.channels, audio.sampleRate)) return in;
+    if (audio.channels.size() == 1) {
+        in.mono22k = Signal::resample(audio.channels[0], audio.sampleRate, kRate);
+    } else {
+        mono.resize(audio.channels[0].size());
+        in.mono22k = Signal::resample(mono, audio.sampleRate, kRate);
     }
-    for (auto& c : audio.channels) c.resize(size_t(done));
-    if (count > 1) mono.resize(size_t(done));
-    audio.damagedFrames = reader->damagedFrames();
-    if (!tooShort(audio.channels, audio.sampleRate))
-        in.mono22k = count == 1 ? Signal::resample(audio.channels[0], f.sampleRate, kRate)
-                                : Signal::resample(mono, f.sampleRate, kRate);
     return in;
 }
 

@@ -15,7 +15,9 @@ namespace qm {
 
 namespace Signal {
 
-PlanarAudio readPlanar(const std::filesystem::path& url) {
+PlanarAudio readPlanar(const std::filesystem::path& url) { return readPlanar(url, {}); }
+
+PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<void(const Block&)>& block) {
     auto reader = AudioFileReader::open(url);
     const AudioStreamFormat& f = reader->format();
     PlanarAudio out;
@@ -36,10 +38,17 @@ PlanarAudio readPlanar(const std::filesystem::path& url) {
     } catch (const std::length_error&) {
         throw AppError(40, "File too large to load");
     }
-    std::vector<float*> ptrs;
-    for (auto& c : out.channels) ptrs.push_back(c.data());
-    const int64_t got = reader->read(0, ptrs.data(), f.frames);
-    for (auto& c : out.channels) c.resize(size_t(std::clamp<int64_t>(got, 0, f.frames)));
+    constexpr int64_t kBlock = 16384;
+    std::vector<float*> at(static_cast<size_t>(channels));
+    int64_t done = 0;
+    while (done < f.frames) {
+        for (int c = 0; c < channels; ++c) at[size_t(c)] = out.channels[size_t(c)].data() + done;
+        const int64_t got = reader->read(done, at.data(), std::min(kBlock, f.frames - done));
+        if (got <= 0) break;
+        if (block) block({at.data(), channels, done, got, f.frames});
+        done += got;
+    }
+    for (auto& c : out.channels) c.resize(size_t(done));
     out.damagedFrames = reader->damagedFrames();
     return out;
 }
