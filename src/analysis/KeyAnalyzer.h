@@ -2,13 +2,13 @@
 //
 // `SpectralFrames` cuts the 22 050 Hz mono signal into 4096-sample frames
 // (hop 2048) and keeps per frame a 12-bin chroma vector, seven band sums and
-// the frame's RMS; the structure analysis reuses them per bar.
-// `KeyAnalyzer::analyze` correlates the piece's average chroma with the
-// Krumhansl-Kessler major and minor profiles in all twelve rotations (each
-// profile's tones spread over their overtones, as the spectrum shows them), and
-// derives the band balance with spectral and mood tags for the editor's
-// header. Pure computation; any thread; total (no frames gives C major with
-// confidence 0).
+// the frame's RMS; the structure analysis reuses them per bar. Beside them it
+// keeps the notes heard in longer frames, without their overtones.
+// `KeyAnalyzer::analyze` scores the 24 keys on those notes (profiles of how
+// often each scale degree sounds, and the tonic's evidence: the closing chord
+// and the bass), and derives the band balance with spectral and mood tags
+// for the editor's header. Pure computation; any thread; total (no notes
+// gives C major with confidence 0).
 #pragma once
 
 #include <array>
