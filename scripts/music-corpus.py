@@ -20,8 +20,8 @@ Usage: scripts/music-corpus.py [--build build] [--out DIR] [--peer DIR]
          [--part tuning|held-out|all] [--list]
 --peer names a folder holding node_modules/essentia.js (made with
 `npm install --prefix DIR essentia.js@0.1.3`; never a dependency of the
-program); scripts/music-corpus-peer.js drives it with node. Its answers
-are kept in DIR of --out as peer.json.
+program); scripts/music-corpus-peer.js drives it with node. Its answers are
+kept beside the renders, as peer.json in the --out folder.
 Needs: fluidsynth, timgm6mb-soundfont, fluidr3mono-gm-soundfont (test-only).
 The rendered audio is not kept; the MIDI files are deterministic, and the
 SHA-256 of all of them, in order, names the corpus.
