@@ -2,13 +2,13 @@
 //
 // `SpectralFrames` cuts the 22 050 Hz mono signal into 4096-sample frames
 // (hop 2048) and keeps per frame a 12-bin chroma vector, seven band sums and
-// the frame's RMS; the structure analysis reuses them per bar.
-// `KeyAnalyzer::analyze` correlates the piece's average chroma with the
-// Krumhansl-Kessler major and minor profiles in all twelve rotations (each
-// profile's tones spread over their overtones, as the spectrum shows them), and
-// derives the band balance with spectral and mood tags for the editor's
-// header. Pure computation; any thread; total (no frames gives C major with
-// confidence 0).
+// the frame's RMS; the structure analysis reuses them per bar. Beside them it
+// keeps the notes heard in longer frames, without their overtones.
+// `KeyAnalyzer::analyze` scores the 24 keys on those notes (profiles of how
+// often each scale degree sounds, and the tonic's evidence: the closing chord
+// and the bass), and derives the band balance with spectral and mood tags
+// for the editor's header. Pure computation; any thread; total (no notes
+// gives C major with confidence 0).
 #pragma once
 
 #include <array>
@@ -31,6 +31,19 @@ struct SpectralFrames {
     std::vector<std::vector<float>> bands;   // per frame, 7 band sums
     std::vector<float> rms;                  // per frame
 
+    // What the key is judged on: the notes rather than their overtones.
+    // From spectral peaks of longer frames (8192 samples, hop 4096, so
+    // frame k stands for (4096 k + 4096) / 22 050 s), tuned to the piece's
+    // own reference pitch, each peak's share that the overtones of a lower
+    // note explain taken away; per frame 12 values scaled to a largest of 1
+    // (all 0 in a frame too quiet or too toneless to tell). `treble` holds
+    // the notes from 100 Hz up, `bass` those below 220 Hz.
+    static constexpr int noteFftSize = 8192;
+    static constexpr int noteHop = 4096;
+    std::vector<std::vector<float>> treble;
+    std::vector<std::vector<float>> bass;
+    double tuningCents = 0;  // the reference pitch's offset from A = 440 Hz
+
     SpectralFrames() = default;
     explicit SpectralFrames(const std::vector<float>& mono22k);
 
@@ -41,6 +54,9 @@ struct SpectralFrames {
                                       double to);
 
     bool operator==(const SpectralFrames&) const = default;
+
+private:
+    void findNotes(const std::vector<float>& mono22k);
 };
 
 struct KeyResult {
@@ -63,6 +79,14 @@ inline constexpr std::array<double, 12> major{6.35, 2.23, 3.48, 2.33, 4.38, 4.09
                                               2.52, 5.19, 2.39, 3.66, 2.29, 2.88};
 inline constexpr std::array<double, 12> minor{6.33, 2.68, 3.52, 5.38, 2.60, 3.53,
                                               2.54, 4.75, 3.98, 2.69, 3.34, 3.17};
+// Temperley's profiles from the Kostka-Payne excerpts (Music and
+// Probability, 2007): the share of segments in which each scale degree
+// sounds. Made from harmony-textbook and popular repertoire rather than from
+// probe-tone ratings, they weigh the tonic triad and the scale evenly.
+inline constexpr std::array<double, 12> noteMajor{0.748, 0.060, 0.488, 0.082, 0.670, 0.460,
+                                                  0.096, 0.715, 0.104, 0.366, 0.057, 0.400};
+inline constexpr std::array<double, 12> noteMinor{0.712, 0.084, 0.474, 0.618, 0.049, 0.460,
+                                                  0.105, 0.747, 0.404, 0.067, 0.133, 0.330};
 
 // bpm and bpmConfidence come from the grid's tempo and the tempo score; the
 // tempo mood is added only when the tempo is trusted.

@@ -6,6 +6,9 @@
 
 #include "analysis/Signal.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace qm {
 
 std::string MusicAnalysis::summary() const {
@@ -19,19 +22,26 @@ std::string MusicAnalysis::summary() const {
     return s;
 }
 
-AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& channels,
-                                      double sampleRate, const std::optional<SourceFormat>& source,
-                                      const std::string& name, std::optional<double> bpm,
-                                      std::optional<int> beatsPerBar) {
-    constexpr double rate = TempoAnalyzer::analysisRate;
+double AnalysisInput::seconds() const {
+    if (audio.channels.empty() || !(audio.sampleRate > 0)) return 0;
+    return static_cast<double>(audio.channels[0].size()) / audio.sampleRate;
+}
+
+namespace {
+
+constexpr double kRate = TempoAnalyzer::analysisRate;
+
+bool tooShort(const std::vector<std::vector<float>>& channels, double sampleRate) {
+    return channels.empty() || !(sampleRate > 0) ||
+           static_cast<double>(channels[0].size()) <= static_cast<double>(static_cast<long long>(sampleRate));
+}
+
+AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sampleRate,
+                      std::vector<float> mono22k, const std::optional<SourceFormat>& source,
+                      const std::string& name, std::optional<double> bpm, std::optional<int> beatsPerBar) {
+    constexpr double rate = kRate;
     AnalysisOutcome out;
-    if (channels.empty() || !(sampleRate > 0) ||
-        static_cast<double>(channels[0].size()) <= static_cast<double>(static_cast<long long>(sampleRate))) {
-        out.skipped = AnalysisSkip::tooShort;
-        return out;
-    }
     const double seconds = static_cast<double>(channels[0].size()) / sampleRate;
-    std::vector<float> mono22k = Signal::resample(Signal::mono(channels), sampleRate, rate);
     auto tempo = TempoAnalyzer::analyze(mono22k);
     if (!tempo) {
         out.skipped = AnalysisSkip::noSteadyPulse;
@@ -48,6 +58,52 @@ AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& cha
     a.seconds = seconds;
     out.analysis = std::move(a);
     return out;
+}
+
+}  // namespace
+
+AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
+    // One pass over the file: each block is folded to mono while it is
+    // still in the cache, as Signal::mono would fold the whole file; only
+    // the mono is then converted, by Signal::resample itself, so the
+    // editor, which runs on the channels it holds, gets the very same signal.
+    // A single channel is its own mono.
+    std::vector<float> mono;
+    AnalysisInput in;
+    in.audio = Signal::readPlanar(url, [&](const Signal::Block& b) {
+        if (b.count < 2) return;
+        if (mono.empty()) mono.resize(size_t(b.fileFrames));
+        float* m = mono.data() + b.position;
+        std::copy(b.channels[0], b.channels[0] + b.frames, m);
+        for (int c = 1; c < b.count; ++c)
+            for (int64_t i = 0; i < b.frames; ++i) m[i] += b.channels[c][i];
+        const float scale = 1.0f / float(b.count);
+        for (int64_t i = 0; i < b.frames; ++i) m[i] *= scale;
+    });
+    const PlanarAudio& audio = in.audio;
+    if (tooShort(audio.channels, audio.sampleRate)) return in;
+    if (audio.channels.size() == 1) {
+        in.mono22k = Signal::resample(audio.channels[0], audio.sampleRate, kRate);
+    } else {
+        mono.resize(audio.channels[0].size());
+        in.mono22k = Signal::resample(mono, audio.sampleRate, kRate);
+    }
+    return in;
+}
+
+AnalysisOutcome AnalysisPipeline::run(const AnalysisInput& input, const std::optional<SourceFormat>& source,
+                                      const std::string& name, std::optional<double> bpm,
+                                      std::optional<int> beatsPerBar) {
+    if (tooShort(input.audio.channels, input.audio.sampleRate)) return {std::nullopt, AnalysisSkip::tooShort};
+    return runOn(input.audio.channels, input.audio.sampleRate, input.mono22k, source, name, bpm, beatsPerBar);
+}
+
+AnalysisOutcome AnalysisPipeline::run(const std::vector<std::vector<float>>& channels, double sampleRate,
+                                      const std::optional<SourceFormat>& source, const std::string& name,
+                                      std::optional<double> bpm, std::optional<int> beatsPerBar) {
+    if (tooShort(channels, sampleRate)) return {std::nullopt, AnalysisSkip::tooShort};
+    return runOn(channels, sampleRate, Signal::resample(Signal::mono(channels), sampleRate, kRate), source, name,
+                 bpm, beatsPerBar);
 }
 
 }  // namespace qm

@@ -13,9 +13,12 @@
 #include "analysis/KeyAnalyzer.h"
 #include "analysis/Loudness.h"
 #include "analysis/MusicGrid.h"
+#include "analysis/Signal.h"
 #include "analysis/Structure.h"
 #include "analysis/TempoAnalyzer.h"
 #include "audio/SourceFormat.h"
+
+#include <filesystem>
 
 namespace qm {
 
@@ -43,7 +46,25 @@ struct AnalysisOutcome {
     std::optional<AnalysisSkip> skipped;
 };
 
+// A file as the analysis takes it: its own channels at its own rate (for
+// loudness and for the edits cut from it) and their mono fold at 22 050 Hz.
+struct AnalysisInput {
+    PlanarAudio audio;
+    std::vector<float> mono22k;
+
+    double seconds() const;
+};
+
 namespace AnalysisPipeline {
+
+// Reads a whole file for the analysis: the planar channels and the mono
+// signal at the analysis rate. Errors are those of Signal::readPlanar.
+AnalysisInput read(const std::filesystem::path& url);
+
+// Runs every step in order on a file read by read().
+AnalysisOutcome run(const AnalysisInput& input, const std::optional<SourceFormat>& source,
+                    const std::string& name, std::optional<double> bpm = std::nullopt,
+                    std::optional<int> beatsPerBar = std::nullopt);
 
 // Runs every step in order on planar channels at their own rate. bpm and
 // beatsPerBar are the user's overrides of the grid (absent in the batch);

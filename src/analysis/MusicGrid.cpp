@@ -170,7 +170,8 @@ MusicGrid build(const TempoResult& tempo, const std::vector<float>& mono22k, dou
                 std::optional<double> bpm, std::optional<int> beatsPerBar) {
     MusicGrid grid;
     grid.duration = duration;
-    int g = tempo.meter.group == 3 && tempo.meter.contrast > 0.45 ? 3 : 4;
+    // A 6/8 bar holds two dotted beats.
+    int g = tempo.meter.label == "6/8" ? 2 : tempo.meter.group == 3 && tempo.meter.contrast > 0.45 ? 3 : 4;
     if (beatsPerBar && *beatsPerBar >= 1) g = *beatsPerBar;
     grid.beatsPerBar = g;
     const double used = bpm.value_or(tempo.bpm);

@@ -15,7 +15,9 @@ namespace qm {
 
 namespace Signal {
 
-PlanarAudio readPlanar(const std::filesystem::path& url) {
+PlanarAudio readPlanar(const std::filesystem::path& url) { return readPlanar(url, {}); }
+
+PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<void(const Block&)>& block) {
     auto reader = AudioFileReader::open(url);
     const AudioStreamFormat& f = reader->format();
     PlanarAudio out;
@@ -27,16 +29,26 @@ PlanarAudio readPlanar(const std::filesystem::path& url) {
     }
     if (f.frames > int64_t(UINT32_MAX)) throw AppError(40, "File too large to load");
     try {
-        out.channels.assign(size_t(channels), std::vector<float>(size_t(f.frames)));
+        // Each channel sized in place: copies of one zeroed channel would
+        // write every page of the whole file once more before it is read.
+        out.channels.resize(size_t(channels));
+        for (auto& c : out.channels) c.resize(size_t(f.frames));
     } catch (const std::bad_alloc&) {
         throw AppError(40, "File too large to load");
     } catch (const std::length_error&) {
         throw AppError(40, "File too large to load");
     }
-    std::vector<float*> ptrs;
-    for (auto& c : out.channels) ptrs.push_back(c.data());
-    const int64_t got = reader->read(0, ptrs.data(), f.frames);
-    for (auto& c : out.channels) c.resize(size_t(std::clamp<int64_t>(got, 0, f.frames)));
+    constexpr int64_t kBlock = 16384;
+    std::vector<float*> at(static_cast<size_t>(channels));
+    int64_t done = 0;
+    while (done < f.frames) {
+        for (int c = 0; c < channels; ++c) at[size_t(c)] = out.channels[size_t(c)].data() + done;
+        const int64_t got = reader->read(done, at.data(), std::min(kBlock, f.frames - done));
+        if (got <= 0) break;
+        if (block) block({at.data(), channels, done, got, f.frames});
+        done += got;
+    }
+    for (auto& c : out.channels) c.resize(size_t(done));
     out.damagedFrames = reader->damagedFrames();
     return out;
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 namespace qm {
@@ -31,6 +32,19 @@ namespace Signal {
 // "File too large to load". An empty file gives one empty array per
 // channel (at least one).
 PlanarAudio readPlanar(const std::filesystem::path& url);
+
+// One decoded stretch of a file being read whole.
+struct Block {
+    const float* const* channels;  // `count` pointers to `frames` samples each
+    int count;
+    int64_t position;    // of the first frame, in the file
+    int64_t frames;
+    int64_t fileFrames;  // the file's length as its reader states it
+};
+// As readPlanar, decoding block by block and handing each block to `block`
+// while it is still in the cache, so a caller can work on the file in the
+// same pass that reads it.
+PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<void(const Block&)>& block);
 
 // The average of all channels; a single channel is returned as is. Channels
 // of unequal length are averaged over the shortest one.

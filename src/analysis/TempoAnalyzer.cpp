@@ -67,7 +67,49 @@ long lagOf(double values, long cap) {
     return long(std::min(values, double(cap)));
 }
 
+// The accent of the envelope pair around a (fractional) position: the
+// largest of the three nearest values, the low band weighing most, as the
+// meter hears it.
+double accentNear(const std::vector<float>& low, const std::vector<float>& full, double pos, double lowWeight = 0.65) {
+    const long n = long(std::min(low.size(), full.size()));
+    const long c = std::lround(pos);
+    double best = 0;
+    for (long i = c - 1; i <= c + 1; ++i)
+        if (i >= 0 && i < n) best = std::max(best, lowWeight * low[i] + (1 - lowWeight) * full[i]);
+    return best;
+}
+
 }  // namespace
+
+PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
+                          double lowWeight) {
+    PulseProfile out;
+    const long n = long(std::min(low.size(), full.size()));
+    if (!usableTempo(bpm) || n < 8 || steps < 1) return out;
+    const double P = envelopePerMinute / bpm;
+    // Window by window (at least eight beats and six seconds), each with
+    // the phase whose beats carry the most accent there: a tempo a little
+    // off, a drifting performance or an edit would smear one phase for the
+    // whole piece.
+    const double window = std::max(8 * P, 6 * envelopeRate);
+    out.at.assign(size_t(steps), 0.0);
+    for (double start = 0; start < double(n); start += window) {
+        const double end = std::min(start + window, double(n));
+        double bestSum = -1, phase = start;
+        for (int u = 0; u < 48; ++u) {
+            const double ph = start + P * u / 48;
+            double sum = 0;
+            for (double pos = ph; pos < end; pos += P) sum += accentNear(low, full, pos, lowWeight);
+            if (sum > bestSum) bestSum = sum, phase = ph;
+        }
+        if (out.beats == 0) out.phase = phase;
+        for (double pos = phase; pos + P < end; pos += P, ++out.beats)
+            for (int f = 0; f < steps; ++f) out.at[size_t(f)] += accentNear(low, full, pos + P * f / steps, lowWeight);
+    }
+    if (out.beats > 0)
+        for (double& v : out.at) v /= double(out.beats);
+    return out;
+}
 
 bool usableTempo(double bpm) { return std::isfinite(bpm) && bpm >= 1.0 && bpm <= 5000.0; }
 
@@ -257,8 +299,8 @@ TempoResult::Meter chooseMeter(const std::vector<GroupScore>& groups) {
     return m;
 }
 
-TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<float>& low,
-                         const std::vector<float>& full) {
+std::vector<GroupScore> groupScores(const std::vector<double>& beats, const std::vector<float>& low,
+                                    const std::vector<float>& full) {
     const size_t len = std::min(low.size(), full.size());
     const size_t nb = beats.size();
     if (len == 0 || nb == 0) return {};
@@ -295,7 +337,48 @@ TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<flo
         }
         groups.push_back(best);
     }
-    return chooseMeter(groups);
+    return groups;
+}
+
+TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<float>& low,
+                         const std::vector<float>& full) {
+    const auto groups = groupScores(beats, low, full);
+    TempoResult::Meter m = chooseMeter(groups);
+    // Accents on every other beat fit bars of two better than bars of four
+    // whenever the third beat is about as strong as the first, as a kick on
+    // one and three makes it; a bar of four that takes the same accents
+    // (0.6 of the contrast is what equal first and third beats leave it)
+    // is the usual reading, and two is said only when four is not there.
+    if (m.group == 2) {
+        for (const GroupScore& g : groups)
+            if (g.group == 4 && g.contrast >= 0.6 * m.contrast && g.offset % 2 == m.downbeatOffset)
+                m = chooseMeter({g});
+    }
+    return m;
+}
+
+TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::vector<float>& low,
+                                 const std::vector<float>& full) {
+    for (const GroupScore& g : groupScores(beats, low, full))
+        if (g.group == 2) {
+            TempoResult::Meter m = chooseMeter({g});
+            m.label = "6/8";
+            return m;
+        }
+    TempoResult::Meter m;
+    m.label = "6/8";
+    m.group = 2;
+    return m;
+}
+
+double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm) {
+    const PulseProfile p = pulseProfile(low, full, bpm, 6, 0.0);
+    if (p.at.size() != 6 || !(p.at[0] > 0)) return 0;
+    // Swung eighths land on the second third only: both thirds must sound
+    // alike, within a factor of two.
+    const double weaker = std::min(p.at[2], p.at[4]), stronger = std::max(p.at[2], p.at[4]);
+    if (weaker < 0.5 * stronger) return 0;
+    return (weaker - p.at[3]) / p.at[0];
 }
 
 const std::vector<Relation>& relations() {
@@ -336,28 +419,128 @@ Drift drift(const std::vector<double>& localTempi, double bpm) {
     return d;
 }
 
+bool audible(const std::vector<float>& mono22k) {
+    // The loudest second, in steps of a quarter second: the energy of each
+    // quarter once, then four of them at a time.
+    const long n = long(mono22k.size()), quarter = long(analysisRate) / 4;
+    std::vector<double> energy;
+    for (long s = 0; s < n; s += quarter) {
+        double e = 0;
+        for (long i = s, end = std::min(s + quarter, n); i < end; ++i) e += double(mono22k[i]) * mono22k[i];
+        energy.push_back(e);
+    }
+    double loudest = 0;
+    for (size_t k = 0; k < energy.size(); ++k) {
+        double e = 0;
+        for (size_t q = k; q < std::min(k + 4, energy.size()); ++q) e += energy[q];
+        const long span = std::min(4 * quarter, n - long(k) * quarter);
+        loudest = std::max(loudest, e / double(std::max(span, 1L)));
+        if (k + 4 >= energy.size()) break;
+    }
+    return std::sqrt(loudest) >= quietRms;
+}
+
+bool struck(const PulseProfile& p) {
+    if (p.at.empty()) return false;
+    const double mean = std::accumulate(p.at.begin(), p.at.end(), 0.0) / double(p.at.size());
+    return p.at[0] >= minBeatPeak * mean && p.at[0] > 0;
+}
+
+bool periodic(const TempoResult::Candidate& best) {
+    return best.score >= minPulseScore && (best.bpm >= 40 || best.score >= minSlowPulseScore);
+}
+
+namespace {
+
+// The candidate within 3 % of a tempo, if any.
+std::optional<size_t> candidateNear(const std::vector<TempoResult::Candidate>& cands, double bpm) {
+    std::optional<size_t> found;
+    for (size_t i = 0; i < cands.size(); ++i)
+        if (std::fabs(cands[i].bpm - bpm) / bpm <= 0.03 &&
+            (!found || std::fabs(cands[i].bpm - bpm) < std::fabs(cands[*found].bpm - bpm)))
+            found = i;
+    return found;
+}
+
+}  // namespace
+
 std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint,
                                    std::optional<std::pair<double, double>> range) {
     Envelopes env = envelopes(mono22k);
-    if (env.full.empty()) return std::nullopt;
+    if (env.full.empty() || !audible(mono22k)) return std::nullopt;
     auto [lo, hi] = range.value_or(std::pair{30.0, 240.0});
     if (hint && !(*hint > 0 && std::isfinite(*hint))) hint.reset();
     if (hint) {
         lo = std::max(*hint / 1.35, lo);
         hi = std::min(*hint * 1.35, hi);
     }
-    const auto cands = candidates(env.full, lo, hi, hint);
-    if (cands.empty()) return std::nullopt;
+    auto cands = candidates(env.full, lo, hi, hint);
+    if (cands.empty() || !periodic(cands[0]) || !struck(pulseProfile(env.low, env.full, cands[0].bpm, 6)))
+        return std::nullopt;
+
+    // The chosen candidate goes first; the rest keep their ranking, so the
+    // one it displaced is the twin when its rank is close.
+    const auto choose = [&](double bpm) {
+        const auto i = candidateNear(cands, bpm);
+        if (!i || bpm < lo || bpm > hi) return false;
+        std::rotate(cands.begin(), cands.begin() + std::ptrdiff_t(*i), cands.begin() + std::ptrdiff_t(*i) + 1);
+        return true;
+    };
+    // Bars folded over three beats with an accent halfway through (between
+    // the second and third beats) stronger than the beats beside it, but
+    // weaker than the first, are two dotted beats of 6/8 read as three
+    // quarter notes.
+    const auto dottedPair = [&](double bpm) {
+        const PulseProfile bar = pulseProfile(env.low, env.full, bpm / 3, 6);
+        return bar.at.size() == 6 && bar.at[3] < 0.85 * bar.at[0] &&
+               bar.at[3] > 1.2 * std::max(bar.at[2], bar.at[4]);
+    };
+    const bool dotted = dottedPair(cands[0].bpm);
+    // A beat whose midpoints carry as much accent as the beat itself is
+    // half the pulse (the autocorrelation favours the slower lag when the
+    // bars repeat); up to 200 BPM the faster one is the beat a musician
+    // counts. Below 100 BPM half the beat's accent is enough: a snare
+    // between the kicks (heard in the low band too, unlike a hi-hat's
+    // eighths) marks beats two and four of the faster tempo.
+    if (!dotted) {
+        const double bpm = cands[0].bpm;
+        const PulseProfile p = pulseProfile(env.low, env.full, bpm, 6);
+        const double needed = bpm < 100 ? 0.5 : 0.85;
+        if (p.at.size() == 6 && p.at[3] >= needed * p.at[0] && 2 * bpm <= 200) choose(2 * bpm);
+    }
 
     TempoResult r;
+    std::vector<LocalTempo> map;
+    const auto follow = [&] {
+        r.bpm = cands[0].bpm;
+        r.score = cands[0].score;
+        map = tempoMap(env.full, r.bpm, 8, 2);
+        TrackedBeats tb = trackBeats(env.full, map, r.bpm);
+        r.beats = std::move(tb.beats);
+        r.snappedPct = tb.snapped * 100;
+        r.meter = meter(r.beats, env.low, env.full);
+    };
+    follow();
+    bool compound = false;
+    if (dotted) {
+        if (choose(r.bpm * 2 / 3)) {
+            follow();
+            compound = true;
+        }
+    } else if (r.meter.group == 3) {
+        // Three beats whose bar halves are alike are two bars of a faster three.
+        const PulseProfile bar = pulseProfile(env.low, env.full, r.bpm / 3, 6);
+        if (bar.at.size() == 6 && bar.at[3] >= 0.85 * bar.at[0] && choose(2 * r.bpm)) follow();
+    }
+    // Beats divided in three (onsets at their thirds rather than at their
+    // halves) are the dotted beats of 6/8, two to the bar.
+    compound = compound || ternaryShare(env.low, env.full, r.bpm) > minTernaryShare;
+    if (compound) r.meter = compoundMeter(r.beats, env.low, env.full);
+
     r.durationSec = double(mono22k.size()) / analysisRate;
-    r.bpm = cands[0].bpm;
-    r.score = cands[0].score;
     r.alternatives = alternatives(r.bpm, cands);
     r.twin = twin(cands);
     r.candidates = cands;
-
-    const auto map = tempoMap(env.full, r.bpm, 8, 2);
     std::vector<double> tempi;
     for (const auto& p : map) {
         tempi.push_back(p.bpm);
@@ -366,11 +549,6 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
     const Drift d = drift(tempi, r.bpm);
     r.drift = d.drift;
     r.driftSpreadPct = d.spreadPct;
-
-    TrackedBeats tb = trackBeats(env.full, map, r.bpm);
-    r.beats = std::move(tb.beats);
-    r.snappedPct = tb.snapped * 100;
-    r.meter = meter(r.beats, env.low, env.full);
     if (!r.beats.empty())
         r.firstDownbeat = r.beats[std::min<size_t>(size_t(r.meter.downbeatOffset), r.beats.size() - 1)];
     r.envFull = std::move(env.full);

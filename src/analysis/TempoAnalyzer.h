@@ -38,7 +38,7 @@ struct TempoResult {
         bool operator==(const MapPoint&) const = default;
     };
     struct Meter {
-        std::string label = "?";  // "2/4 or cut time", "3/4", "4/4" or "?"
+        std::string label = "?";  // "2/4 or cut time", "3/4", "4/4", "6/8" or "?"
         int group = 4;
         double contrast = 0;  // to the nearest 0.01
         std::string confidence = "weak — ambiguous";
@@ -82,6 +82,26 @@ struct LocalTempo {
 // or stalling: finite and within 1 ... 5000 BPM.
 bool usableTempo(double bpm);
 
+// Below these there is no pulse to find: a signal whose loudest second stays
+// under -60 dBFS (RMS), or an envelope whose best periodicity scores under
+// minPulseScore (noise, a wash); slower than 40 BPM the recurrence must score
+// at least minSlowPulseScore, since slow chord changes of a pad recur by
+// chance.
+inline constexpr float quietRms = 1e-3f;
+inline constexpr double minPulseScore = 0.28;
+inline constexpr double minSlowPulseScore = 0.4;
+// A pulse is struck: on its beats the accent must reach this multiple of
+// its mean over the whole beat. A smooth swell recurs at short lags as
+// well as any drum, but has no beats that stand out.
+inline constexpr double minBeatPeak = 1.5;
+
+// Onsets at the thirds of the beat exceeding those at its half by this share
+// of the beat's own accent make the beat compound (6/8).
+inline constexpr double minTernaryShare = 0.04;
+
+bool audible(const std::vector<float>& mono22k);
+bool periodic(const TempoResult::Candidate& best);
+
 std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint = std::nullopt,
                                    std::optional<std::pair<double, double>> range = std::nullopt);
 
@@ -106,6 +126,9 @@ struct TrackedBeats {
 };
 TrackedBeats trackBeats(const std::vector<float>& env, const std::vector<LocalTempo>& map, double bpm);
 
+// The meter of tracked beats: the group whose accents stand out most
+// (chooseMeter), where bars of two become bars of four when four takes the
+// same accents nearly as well.
 TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<float>& low,
                          const std::vector<float>& full);
 
@@ -115,9 +138,35 @@ struct GroupScore {
     double contrast = 0;
     int offset = 0;
 };
+// The accent contrast and best phase of each group of 2, 3 and 4 beats that
+// has at least three full rounds of beats, in that order.
+std::vector<GroupScore> groupScores(const std::vector<double>& beats, const std::vector<float>& low,
+                                    const std::vector<float>& full);
+// The 6/8 meter of beats that are dotted quarters: two to the bar, the bar
+// phase from the group of two.
+TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::vector<float>& low,
+                                 const std::vector<float>& full);
+// How much more onset the thirds of a beat carry than its half, as a share
+// of the beat's own accent (full band only, where the divisions sound); 0
+// when one third carries less than half of the other's, as swing makes it.
+double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm);
+
 // The meter chosen from the scored groups (listed in the order 2, 3, 4):
 // a later group wins only when strictly stronger, four beats favoured by 8 %.
 TempoResult::Meter chooseMeter(const std::vector<GroupScore>& groups);
+
+// How the accent falls within the beats of a tempo: the envelope pair folded
+// onto one beat period, read at `steps` even fractions of it (at[0] is the
+// beat itself), from the phase whose beats carry the most accent in each
+// stretch of at least eight beats and six seconds.
+struct PulseProfile {
+    std::vector<double> at;
+    double phase = 0;  // envelope values: the first stretch's
+    long beats = 0;    // beats averaged
+};
+PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
+                          double lowWeight = 0.65);
+bool struck(const PulseProfile& p);
 
 // The relation table of alternatives: factor and text, in listing order.
 struct Relation {

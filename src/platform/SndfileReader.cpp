@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/AppError.h"
 #include "platform/ChannelLabelValues.h"
@@ -101,6 +102,11 @@ public:
         // Integer and compressed samples never lie far beyond full scale;
         // float files may carry any overshoot.
         checkLevel_ = !codec.isFloat;
+        // Integer samples, stored or losslessly packed, decode to finite
+        // values within full scale by construction: nothing to repair, and
+        // the scan would cost as much as the decoding.
+        const std::string name = codec.name;
+        bounded_ = !codec.isFloat && (name == "PCM" || name == "FLAC" || name == "ALAC");
         readLayout();
     }
 
@@ -148,15 +154,26 @@ public:
             const sf_count_t got = sf_readf_float(file_, scratch_.data(), want);
             if (got <= 0) break;
             // Damage is judged in stretches of one MPEG frame's length.
-            for (int64_t at = 0; at < got; at += kDamageStretch) {
+            for (int64_t at = 0; !bounded_ && at < got; at += kDamageStretch) {
                 float* stretch = scratch_.data() + at * nch;
                 repair(nch, std::min<int64_t>(kDamageStretch, got - at), checkLevel_,
                        [&](int c, int64_t i) -> float& { return stretch[i * nch + c]; });
             }
-            for (int c = 0; c < nch; ++c) {
-                float* dst = channels[c] + done;
-                const float* src = scratch_.data() + c;
-                for (sf_count_t i = 0; i < got; ++i) dst[i] = src[i * nch];
+            if (nch == 2) {
+                // The common case in one sweep over the block.
+                float* __restrict l = channels[0] + done;
+                float* __restrict r = channels[1] + done;
+                const float* src = scratch_.data();
+                for (sf_count_t i = 0; i < got; ++i) {
+                    l[i] = src[2 * i];
+                    r[i] = src[2 * i + 1];
+                }
+            } else {
+                for (int c = 0; c < nch; ++c) {
+                    float* dst = channels[c] + done;
+                    const float* src = scratch_.data() + c;
+                    for (sf_count_t i = 0; i < got; ++i) dst[i] = src[i * nch];
+                }
             }
             done += got;  // a decoder may give fewer frames than asked before its end
         }
@@ -225,6 +242,7 @@ private:
     std::filesystem::path path_;
     bool exactSeek_ = true;
     bool checkLevel_ = true;
+    bool bounded_ = false;
     AudioStreamFormat format_;
     int64_t cursor_ = 0;
     std::vector<float> scratch_;

@@ -204,3 +204,24 @@ TEST(Loudness, TruePeakIsNeverBelowSamplePeak) {
     EXPECT_GT(Loudness::truePeak({1.0f}), 0.9f);
     EXPECT_EQ(Loudness::truePeak({}), 0.0f);
 }
+
+// The true peak may sit anywhere and under a lower sample peak: a burst of
+// fs/4 sine at 45 degrees (samples at 0.707 of its 0.95 crest) after a
+// louder-sampled, slow swell, in quiet noise, at the start, the middle or
+// the end of ten seconds. Skipping the blocks that cannot raise the peak
+// must never skip that one.
+TEST(Loudness, TruePeakFoundUnderALowerSamplePeakAnywhere) {
+    constexpr double sr = 48000;
+    for (double at : {0.0, 4.9, 9.95}) {
+        std::vector<float> x = test::noise(0.01, size_t(10 * sr), 3);
+        for (long i = 0; i < long(sr * 0.05); ++i)  // the swell: a 50 ms half sine sampled up to 0.9
+            x[size_t(i + long(2.0 * sr))] = float(0.9 * std::sin(std::numbers::pi * double(i) / (sr * 0.05)));
+        const long start = long(at * sr);
+        for (long i = 0; i < 480 && start + i < long(x.size()); ++i)
+            x[size_t(start + i)] = float(0.95 * std::sin(std::numbers::pi / 2 * double(i) + std::numbers::pi / 4));
+        const auto r = Loudness::measure({x}, sr, std::nullopt);
+        EXPECT_NEAR(r.samplePeak, 20 * std::log10(0.9), 0.01) << at;
+        EXPECT_GE(r.truePeak, 20 * std::log10(0.95) - 0.4) << at;
+        EXPECT_LE(r.truePeak, 20 * std::log10(0.95) + 0.2) << at;
+    }
+}

@@ -111,3 +111,40 @@ TEST(MusicAnalysis, RenderedPiecesOfKnownForm) {
     std::printf("  pieces: %d of %zu with the pins on the known bars, %d with a whole-phrase loop listed\n",
                 pinsExact, plans.size(), loopsFound);
 }
+
+// Reading for the analysis decodes, folds and converts in one pass, and
+// gives exactly what the separate steps give: the channels of
+// Signal::readPlanar and the mono of Signal::mono and Signal::resample, at
+// 44.1 kHz (halved), 48 kHz (converted) and 22.05 kHz (kept).
+TEST(MusicAnalysis, ReadingInOnePassGivesWhatTheStepsGive) {
+    test::TempDir dir;
+    for (double rate : {44100.0, 48000.0, 22050.0}) {
+        const auto file = dir / "three.wav";
+        const auto sig = test::staircaseSignal(3, int64_t(rate * 1.5) + 17);
+        test::writeAudioFile(file, sig, rate, {.bits = 24});
+        const auto in = AnalysisPipeline::read(file);
+        const auto planar = Signal::readPlanar(file);
+        EXPECT_EQ(in.audio.channels, planar.channels) << rate;
+        EXPECT_EQ(in.audio.sampleRate, rate);
+        EXPECT_EQ(in.mono22k, Signal::resample(Signal::mono(planar.channels), rate, 22050)) << rate;
+        EXPECT_DOUBLE_EQ(in.seconds(), double(sig[0].size()) / rate);
+    }
+    // One second is too short to analyse: no mono is made, and running says so.
+    const auto second = dir / "second.wav";
+    test::writeAudioFile(second, test::staircaseSignal(2, 44100), 44100, {.bits = 16});
+    const auto in = AnalysisPipeline::read(second);
+    EXPECT_TRUE(in.mono22k.empty());
+    EXPECT_EQ(AnalysisPipeline::run(in, std::nullopt, "second.wav").skipped, AnalysisSkip::tooShort);
+    // An empty file gives its channels, empty.
+    const auto empty = dir / "empty.wav";
+    test::writeAudioFile(empty, test::Planar(2), 48000);
+    EXPECT_EQ(AnalysisPipeline::read(empty).audio.channels.size(), 2u);
+    EXPECT_THROW(AnalysisPipeline::read(dir / "missing.wav"), std::exception);
+}
+
+// White noise has no pulse: the file is skipped as the records say, not
+// given a tempo.
+TEST(MusicAnalysis, NoiseIsSkippedForWantOfAPulse) {
+    const auto n = test::noise(0.3, 44100 * 8, 21);
+    EXPECT_EQ(AnalysisPipeline::run({n, n}, 44100, std::nullopt, "noise.wav").skipped, AnalysisSkip::noSteadyPulse);
+}

@@ -51,6 +51,11 @@ TEST(MusicGrid, BeatsPerBarFromTheMeterOrTheUser) {
     t.meter.group = 2;
     t.meter.contrast = 2;
     EXPECT_EQ(GB::build(t, {}, 10).beatsPerBar, 4);
+    // A 6/8 bar holds two dotted beats.
+    t.meter.label = "6/8";
+    EXPECT_EQ(GB::build(t, {}, 10).beatsPerBar, 2);
+    EXPECT_EQ(GB::build(t, {}, 10, std::nullopt, 6).beatsPerBar, 6);  // the user's count wins
+    t.meter.label = "2/4 or cut time";
 
     // No beats at all: one bar line at 0.
     EXPECT_TRUE(g3.beats.empty());

@@ -88,5 +88,5 @@ TEST(RhythmAccuracy, TempoDownbeatsAndDriftOnDrumMusic) {
     }
     std::printf("tempo right %d of %zu (related tempo %d), bars right %d of %d, drift class right %d\n", tempoRight,
                 std::size(cases), related, barsRight, tempoRight, driftRight);
-    EXPECT_GE(tempoRight, 8);
+    EXPECT_GE(tempoRight, 9);
 }

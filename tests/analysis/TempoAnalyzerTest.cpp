@@ -1,11 +1,14 @@
 #include "analysis/TempoAnalyzer.h"
 
+#include "analysis/MusicGrid.h"
 #include "support/RhythmSignals.h"
+#include "support/Signals.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 using namespace qm;
 namespace TA = TempoAnalyzer;
@@ -195,4 +198,135 @@ TEST(TempoAnalyzer, MeterScoresOnlyGroupsWithThreeFullRounds) {
     EXPECT_EQ(TA::meter(beats(9), low, low).group, 2);
     // Accents every fourth beat: four beats per group once 12 beats exist.
     EXPECT_EQ(TA::meter(beats(12), low, low).group, 4);
+}
+
+namespace {
+
+std::optional<TempoResult> analysed(test::RhythmSpec spec) {
+    spec.seconds = 20;
+    return TA::analyze(test::drumPattern(spec).samples);
+}
+
+}  // namespace
+
+// The autocorrelation favours the lag of two beats when the bars repeat:
+// kick-snare music at 150-180 BPM read at half its tempo, a fast waltz at
+// half its tempo. Beats whose midpoints carry as much accent as the beats
+// are the pulse. Slower music keeps its tempo.
+TEST(TempoAnalyzer, FastMusicIsNotReadAtHalfItsTempo) {
+    for (auto spec : {test::RhythmSpec{.bpm = 150}, test::RhythmSpec{.bpm = 170}, test::RhythmSpec{.bpm = 180},
+                      test::RhythmSpec{.bpm = 176, .beatsPerBar = 3}, test::RhythmSpec{.bpm = 130},
+                      test::RhythmSpec{.bpm = 96, .beatsPerBar = 3}}) {
+        const auto t = analysed(spec);
+        ASSERT_TRUE(t) << spec.bpm;
+        EXPECT_NEAR(t->bpm, spec.bpm, 0.02 * spec.bpm);
+        EXPECT_EQ(t->meter.group, spec.beatsPerBar) << spec.bpm;
+        // The tempo given is the first candidate's, with its score.
+        ASSERT_FALSE(t->candidates.empty());
+        EXPECT_EQ(t->candidates[0].bpm, t->bpm);
+        EXPECT_EQ(t->candidates[0].score, t->score);
+    }
+}
+
+// Kick on one and three, snare on two and four, at any tempo: 4/4, not cut
+// time; the grid keeps four beats to the bar either way.
+TEST(TempoAnalyzer, KickSnareFourFourIsNotCutTime) {
+    for (double bpm : {70.0, 122.0, 140.0, 165.0}) {
+        const auto t = analysed({.bpm = bpm});
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->meter.label, "4/4") << bpm;
+        EXPECT_EQ(t->meter.group, 4);
+    }
+    // Accents on every other beat with no fourth-beat grouping in reach
+    // (fewer than twelve beats) stay two.
+    std::vector<float> low(400, 0.1f);
+    std::vector<double> b;
+    for (int j = 0; j < 10; ++j) {
+        b.push_back(j * 10 / TA::envelopeRate + 1e-6);
+        if (j % 2 == 0) low[size_t(j * 10)] = 1.0f;
+    }
+    EXPECT_EQ(TA::meter(b, low, low).label, "2/4 or cut time");
+}
+
+// Dotted beats of three eighths: 6/8 at the dotted beat's tempo, two beats
+// to the bar, not the quarter notes three to the bar (3:2) nor two-four;
+// the grid's bars span one 6/8 bar.
+TEST(TempoAnalyzer, SixEightIsTwoDottedBeatsToTheBar) {
+    for (double bpm : {70.0, 90.0, 110.0}) {
+        test::RhythmSpec spec{.bpm = bpm, .swing = 0, .compound = true, .seconds = 20};
+        const auto piece = test::drumPattern(spec);
+        const auto t = TA::analyze(piece.samples);
+        ASSERT_TRUE(t) << bpm;
+        EXPECT_NEAR(t->bpm, bpm, 0.02 * bpm);
+        EXPECT_EQ(t->meter.label, "6/8") << bpm;
+        EXPECT_EQ(t->meter.group, 2);
+        EXPECT_GT(TA::ternaryShare(t->envLow, t->envFull, t->bpm), TA::minTernaryShare);
+        const auto grid = GridBuilder::build(*t, piece.samples, t->durationSec);
+        EXPECT_EQ(grid.beatsPerBar, 2);
+        ASSERT_GE(grid.downbeats.size(), 4u);
+        EXPECT_NEAR(grid.downbeats[1] - grid.downbeats[0], 2 * 60 / bpm, 0.03);
+    }
+    // Straight and swung eighths are not divided in three.
+    for (double swing : {0.0, 1.0 / 3}) {
+        const auto t = analysed({.bpm = 100, .swing = swing});
+        ASSERT_TRUE(t);
+        EXPECT_LT(TA::ternaryShare(t->envLow, t->envFull, t->bpm), TA::minTernaryShare) << swing;
+        EXPECT_EQ(t->meter.label, "4/4");
+    }
+}
+
+// How accent falls inside the beat: pulses every 40 values with a weaker
+// one halfway read as [1, 0, 0.5, 0] at four steps, from the phase of the
+// strong pulses.
+TEST(TempoAnalyzer, PulseProfileFoldsTheEnvelopeOntoTheBeat) {
+    std::vector<float> env(4000, 0.0f);
+    for (size_t i = 7; i + 20 < env.size(); i += 40) {
+        env[i] = 1.0f;
+        env[i + 20] = 0.5f;
+    }
+    const auto p = TA::pulseProfile(env, env, TA::envelopePerMinute / 40, 4);
+    ASSERT_EQ(p.at.size(), 4u);
+    EXPECT_NEAR(p.phase, 7, 1.5);  // the phase search's step, and the neighbours it reads
+    EXPECT_NEAR(p.at[0], 1.0, 1e-6);
+    EXPECT_NEAR(p.at[1], 0.0, 1e-6);
+    EXPECT_NEAR(p.at[2], 0.5, 1e-6);
+    EXPECT_GT(p.beats, 90);
+    EXPECT_TRUE(TA::pulseProfile(env, env, 0, 4).at.empty());
+}
+
+// Nothing claims a tempo without a pulse: near-silence (a drum track at
+// -78 dBFS, whose envelope alone would look like music), white noise, and
+// the recurrence of a pad's slow chord changes.
+TEST(TempoAnalyzer, NoPulseInSilenceNoiseOrAPad) {
+    auto drums = test::drumPattern({.bpm = 120, .seconds = 12});
+    ASSERT_TRUE(TA::analyze(drums.samples));
+    for (float& v : drums.samples) v *= 1.26e-4f;  // peak about -78 dBFS
+    EXPECT_FALSE(TA::analyze(drums.samples));
+    EXPECT_FALSE(TA::audible(drums.samples));
+    EXPECT_FALSE(TA::analyze(test::noise(0.3, 22050 * 12, 5)));
+
+    // Pads swelling in and out at 5.5, 7 and 6.2 s apart.
+    std::vector<float> pad(22050 * 30, 0.0f);
+    double at = 0;
+    for (double len : {5.5, 7.0, 6.2, 5.5, 7.0}) {
+        for (double f : {220.0, 277.2, 329.6}) {
+            for (long i = 0; i < long(len * 22050) && long(at * 22050) + i < long(pad.size()); ++i) {
+                const double t = double(i) / 22050;
+                const double env = std::sin(M_PI * t / len);
+                pad[size_t(long(at * 22050) + i)] += float(0.1 * env * env * std::sin(2 * M_PI * f * t));
+            }
+        }
+        at += len;
+    }
+    EXPECT_FALSE(TA::analyze(pad));
+
+    // The periodicity a pulse needs, and more of it below 40 BPM.
+    EXPECT_FALSE(TA::periodic({100, TA::minPulseScore - 0.01, 1}));
+    EXPECT_TRUE(TA::periodic({100, TA::minPulseScore, 1}));
+    EXPECT_FALSE(TA::periodic({35, 0.35, 1}));
+    EXPECT_TRUE(TA::periodic({35, TA::minSlowPulseScore, 1}));
+    // Beats must stand out of the beat's mean accent.
+    EXPECT_TRUE(TA::struck({{0.3, 0.05, 0.05, 0.1, 0.05, 0.05}, 0, 10}));
+    EXPECT_FALSE(TA::struck({{0.2, 0.15, 0.15, 0.2, 0.15, 0.15}, 0, 10}));
+    EXPECT_FALSE(TA::struck({}));
 }

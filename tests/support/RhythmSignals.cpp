@@ -53,6 +53,13 @@ void addBass(std::vector<float>& out, double sr, double at, double length, doubl
     }
 }
 
+void normalise(std::vector<float>& x) {
+    float peak = 0;
+    for (float v : x) peak = std::max(peak, std::fabs(v));
+    if (peak > 0.99f)
+        for (float& v : x) v *= 0.99f / peak;
+}
+
 }  // namespace
 
 RhythmPiece drumPattern(const RhythmSpec& rhythm) {
@@ -79,9 +86,28 @@ RhythmPiece drumPattern(const RhythmSpec& rhythm) {
             t += dt;
         }
     }
-    uint64_t noise = rhythm.seed;
-    const int g = rhythm.beatsPerBar;
     const double bassNotes[] = {55.0, 55.0, 65.41, 49.0};
+    uint64_t noise = rhythm.seed;
+    if (rhythm.compound) {
+        // Beat times under the (possibly ramping) tempo, each split in three.
+        double t = rhythm.leadIn;
+        for (size_t beat = 0; t < rhythm.seconds; ++beat) {
+            const double len = 60 / tempoAt(t - rhythm.leadIn);
+            piece.beats.push_back(t);
+            if (beat % 2 == 0) {
+                piece.downbeats.push_back(t);
+                addKick(piece.samples, sr, t, 0.9f);
+                addBass(piece.samples, sr, t, len * 2 * 0.9, bassNotes[(beat / 2) % 4], 0.35f);
+            } else {
+                addNoiseHit(piece.samples, sr, t, 0.45f, 18, noise, 190);
+            }
+            for (int e = 0; e < 3; ++e) addNoiseHit(piece.samples, sr, t + e * len / 3, e ? 0.1f : 0.15f, 60, noise, 0);
+            t += len;
+        }
+        normalise(piece.samples);
+        return piece;
+    }
+    const int g = rhythm.beatsPerBar;
     for (size_t e = 0; e < eighths.size(); ++e) {
         const bool onBeat = e % 2 == 0;
         const size_t beat = e / 2;
@@ -105,10 +131,7 @@ RhythmPiece drumPattern(const RhythmSpec& rhythm) {
             addNoiseHit(piece.samples, sr, t, 0.09f, 70, noise, 0);
         }
     }
-    float peak = 0;
-    for (float v : piece.samples) peak = std::max(peak, std::fabs(v));
-    if (peak > 0.99f)
-        for (float& v : piece.samples) v *= 0.99f / peak;
+    normalise(piece.samples);
     return piece;
 }
 

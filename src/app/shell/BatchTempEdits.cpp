@@ -40,9 +40,10 @@ FileResult makeOne(const Source& source, uint64_t loadLimitBytes, fs::path& writ
         static_cast<double>(std::max<int64_t>(info.frames, 0)) * std::max(info.channels, 1) * sizeof(float);
     if (bytes > static_cast<double>(loadLimitBytes)) throw AppError(0, kTooLarge);
 
-    const PlanarAudio audio = Signal::readPlanar(source.url);
+    const AnalysisInput input = AnalysisPipeline::read(source.url);
+    const PlanarAudio& audio = input.audio;
     const std::string name = source.url.filename().string();
-    const AnalysisOutcome outcome = AnalysisPipeline::run(audio.channels, audio.sampleRate, info.detected, name);
+    const AnalysisOutcome outcome = AnalysisPipeline::run(input, info.detected, name);
     if (!outcome.analysis)
         return outcome.skipped == AnalysisSkip::tooShort ? FileResult::tooShort : FileResult::noPulse;
     const MusicAnalysis& analysis = *outcome.analysis;

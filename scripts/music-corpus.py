@@ -1,0 +1,537 @@
+#!/usr/bin/env python3
+"""Key, tempo and meter accuracy corpus: generate, render, analyse, score.
+
+Writes 72 pieces of music as MIDI files (our own writer, below), three in
+each of the 24 keys, in 4/4, 3/4 and 6/8, from 60 to 180 BPM, straight and
+swung, with and without drums, and six pieces that have no pulse (sustained
+pads, near-silence, noise); renders them at 44.1 kHz stereo with fluidsynth
+through the two General MIDI fonts of scripts/setup.sh; runs this system's
+whole analysis on every file (build/bench/bench_music_corpus) and, when
+given, a peer analyser on the same files; prints per part and per font the
+key exact share, the MIREX key score, tempo Acc1 and Acc2, the meter, the
+"none" answers, and the time per file.
+
+The third round of pieces (24, one per key) is the held-out part: the
+analysis is never tuned on it, and its figures are printed apart. A piece's
+tempo is the pulse a musician counts: quarter notes in 4/4 and 3/4, dotted
+quarters in 6/8.
+
+Usage: scripts/music-corpus.py [--build build] [--out DIR] [--peer DIR]
+         [--part tuning|held-out|all] [--list]
+--peer names a folder holding node_modules/essentia.js (made with
+`npm install --prefix DIR essentia.js@0.1.3`; never a dependency of the
+program); scripts/music-corpus-peer.js drives it with node. Its answers are
+kept beside the renders, as peer.json in the --out folder.
+Needs: fluidsynth, timgm6mb-soundfont, fluidr3mono-gm-soundfont (test-only).
+The rendered audio is not kept; the MIDI files are deterministic, and the
+SHA-256 of all of them, in order, names the corpus.
+"""
+import argparse
+import hashlib
+import json
+import math
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import wave
+from concurrent.futures import ThreadPoolExecutor
+
+FONTS = [
+    ("TimGM6mb", "/usr/share/sounds/sf2/TimGM6mb.sf2"),
+    ("FluidR3Mono", "/usr/share/sounds/sf3/FluidR3Mono_GM.sf3"),
+]
+NOTES = ["C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"]
+PPQ = 480
+RATE = 44100
+SECONDS = 30.0
+DRUMS = 9
+
+MAJOR = [0, 2, 4, 5, 7, 9, 11]
+NATURAL_MINOR = [0, 2, 3, 5, 7, 8, 10]
+HARMONIC_MINOR = [0, 2, 3, 5, 7, 8, 11]
+
+# Progressions as (root above the tonic, chord quality) per bar; every piece
+# closes on its tonic chord. Minor ones marked True use the raised seventh.
+MAJOR_LOOPS = [
+    [(0, "M"), (7, "M"), (9, "m"), (5, "M")],   # I V vi IV
+    [(0, "M"), (5, "M"), (7, "M"), (0, "M")],   # I IV V I
+    [(0, "M"), (9, "m"), (5, "M"), (7, "M")],   # I vi IV V
+    [(9, "m"), (5, "M"), (0, "M"), (7, "M")],   # vi IV I V
+    [(0, "M"), (2, "m"), (7, "M"), (0, "M")],   # I ii V I
+    [(0, "M"), (5, "M"), (0, "M"), (7, "M")],   # I IV I V
+]
+MINOR_LOOPS = [
+    ([(0, "m"), (8, "M"), (3, "M"), (10, "M")], False),  # i VI III VII
+    ([(0, "m"), (5, "m"), (7, "m"), (0, "m")], False),   # i iv v i
+    ([(0, "m"), (8, "M"), (10, "M"), (0, "m")], False),  # i VI VII i
+    ([(0, "m"), (5, "m"), (7, "M"), (0, "m")], True),    # i iv V i
+    ([(0, "m"), (10, "M"), (8, "M"), (7, "M")], True),   # i VII VI V
+    ([(0, "m"), (3, "M"), (10, "M"), (5, "m")], False),  # i III VII iv
+]
+CHORD_PROGRAMS = [0, 4, 25, 16, 48, 89, 2, 26]
+BASS_PROGRAMS = [32, 33, 34, 38, 35]
+LEAD_PROGRAMS = [73, 65, 40, 80, 11, 56, 71]
+METERS = ["4/4", "3/4", "6/8"]
+
+
+def _rhythm_corpus():
+    """The rhythm corpus script, whose MIDI writing this one shares."""
+    import importlib.util
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rhythm-corpus.py")
+    spec = importlib.util.spec_from_file_location("rhythm_corpus", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+vlq = _rhythm_corpus().vlq
+
+
+class Song:
+    """Notes timed in quarter notes; one tempo; format-0 file."""
+
+    def __init__(self, bpm_quarter, numerator, denominator):
+        self.bpm = bpm_quarter
+        self.sig = (numerator, denominator)
+        self.programs = {}
+        self.notes = []
+
+    def note(self, ch, at, length, key, vel):
+        if 0 <= key < 128:
+            self.notes.append((at, max(length, 0.05), key, max(1, min(127, int(vel))), ch))
+
+    def midi(self):
+        events = [(0, 0, b"\xFF\x51\x03" + struct.pack(">I", round(60e6 / self.bpm))[1:]),
+                  (0, 0, b"\xFF\x58\x04" + bytes([self.sig[0], {4: 2, 8: 3}[self.sig[1]], 24, 8]))]
+        for ch, prog in sorted(self.programs.items()):
+            events.append((0, 0, bytes([0xC0 | ch, prog])))
+        end = 0
+        for at, length, key, vel, ch in self.notes:
+            on, off = round(at * PPQ), round((at + length) * PPQ)
+            events.append((on, 2, bytes([0x90 | ch, key, vel])))
+            events.append((off, 1, bytes([0x80 | ch, key, 0])))
+            end = max(end, off)
+        events.sort(key=lambda e: (e[0], e[1]))
+        body, last = bytearray(), 0
+        for tick, _, data in events:
+            body += vlq(tick - last) + data
+            last = tick
+        body += vlq(max(end - last, 0) + PPQ) + b"\xFF\x2F\x00"
+        return b"MThd" + struct.pack(">IHHH", 6, 0, 1, PPQ) + b"MTrk" + struct.pack(">I", len(body)) + body
+
+
+def chord_tones(tonic, root, quality):
+    third = 3 if quality == "m" else 4
+    return [(tonic + root) % 12, (tonic + root + third) % 12, (tonic + root + 7) % 12]
+
+
+def place(low, pc):
+    """The pitch of pitch class pc in the octave starting at low."""
+    return low + (pc - low) % 12
+
+
+def compose(piece):
+    """MIDI bytes of one tonal piece described by `piece` (see plan())."""
+    rng = random.Random(piece["seed"])
+    tonic, minor, meter = piece["tonic"], piece["minor"], piece["meter"]
+    compound = meter == "6/8"
+    # Quarter-note tempo of the file; in 6/8 the counted beat is a dotted quarter.
+    quarter_bpm = piece["bpm"] * 1.5 if compound else piece["bpm"]
+    song = Song(quarter_bpm, 6 if compound else int(meter[0]), 8 if compound else 4)
+    bar_len = 3.0 if meter in ("3/4", "6/8") else 4.0
+    beats = 2 if compound else int(meter[0])  # counted beats per bar
+    beat_len = bar_len / beats
+    if minor:
+        loop, raised = MINOR_LOOPS[piece["loop"]]
+        scale = HARMONIC_MINOR if raised else NATURAL_MINOR
+    else:
+        loop, scale = MAJOR_LOOPS[piece["loop"]], MAJOR
+    style, swing = piece["style"], piece["swing"]
+    chords_ch, bass_ch, lead_ch = 0, 1, 2
+    song.programs = {chords_ch: piece["chords"], bass_ch: piece["bass"], lead_ch: piece["lead"]}
+    pad_low = 52 + rng.randrange(7)
+    bass_low = 33 + rng.randrange(6)
+    lead_low = 67 + rng.randrange(5)
+
+    def swung(at):
+        """Delays an off-beat eighth of a simple meter."""
+        frac = at % 1.0
+        if swing and abs(frac - 0.5) < 1e-6:
+            return at + swing * 0.5
+        return at
+
+    bars = max(8, int(SECONDS / (bar_len * 60 / quarter_bpm)) - 1)
+    bars -= (bars - 2) % 4  # a count-in bar, whole loops, a closing bar
+    for bar in range(bars):
+        t0 = bar * bar_len
+        last = bar == bars - 1
+        if bar == 0:
+            for b in range(beats):  # count-in on the hi-hat
+                song.note(DRUMS, t0 + b * beat_len, 0.1, 42, 70 if b else 90)
+            continue
+        root, quality = (0, "m" if minor else "M") if last else loop[(bar - 1) % 4]
+        tones = chord_tones(tonic, root, quality)
+        if last:
+            for pc in tones:
+                song.note(chords_ch, t0, bar_len, place(pad_low, pc), 80)
+                song.note(lead_ch, t0, bar_len * 0.8, place(lead_low, pc), 60)
+            song.note(bass_ch, t0, bar_len, place(bass_low, tones[0]), 100)
+            if style != "keys":
+                song.note(DRUMS, t0, 0.2, 36, 110)
+                song.note(DRUMS, t0, 1.5, 49, 100)
+            continue
+        second_pass = bar > 4
+        # Chords: the comping figure of the meter.
+        if style == "pads":
+            for pc in tones:
+                song.note(chords_ch, t0, bar_len - 0.05, place(pad_low, pc), 70)
+        elif meter == "4/4":
+            hits = [0, 1, 2, 3] if piece["comp"] == 0 else [0, 1.5, 2.5, 3.5] if piece["comp"] == 1 else [0, 2]
+            for h in hits:
+                for pc in tones:
+                    song.note(chords_ch, t0 + swung(h), 0.45 if piece["comp"] < 2 else 1.9,
+                              place(pad_low, pc), 72 if h == 0 else 62)
+        elif meter == "3/4":
+            for h in ([1, 2] if piece["comp"] != 2 else [0, 1, 2]):
+                for pc in tones:
+                    song.note(chords_ch, t0 + h, 0.45, place(pad_low, pc), 64)
+        else:  # 6/8: broken chords on the eighths
+            figure = [0, 1, 2, 1, 2, 1] if piece["comp"] != 2 else [0, 2, 1, 0, 2, 1]
+            for e, idx in enumerate(figure):
+                song.note(chords_ch, t0 + e * 0.5, 0.5, place(pad_low, tones[idx]) + (12 if e == 3 and idx == 0 else 0),
+                          74 if e in (0, 3) else 58)
+        # Bass: root on the downbeat, the fifth or the root on the other strong beats.
+        root_key = place(bass_low, tones[0])
+        if meter == "4/4":
+            song.note(bass_ch, t0, 1.4, root_key, 100)
+            song.note(bass_ch, t0 + 2, 1.4, root_key + (7 if bar % 2 else 0), 90)
+            if style == "band" and second_pass:
+                song.note(bass_ch, t0 + swung(3.5), 0.4, root_key + 12, 70)
+        elif meter == "3/4":
+            song.note(bass_ch, t0, 0.9, root_key, 100)
+            if style == "pads":
+                song.note(bass_ch, t0 + 2, 0.9, root_key + 7, 70)
+        else:
+            song.note(bass_ch, t0, 1.4, root_key, 100)
+            song.note(bass_ch, t0 + 1.5, 1.4, root_key + 7 if bar % 2 else root_key, 85)
+        # Melody from the second pass on: chord tones on the counted beats,
+        # steps of the scale between.
+        if second_pass and style != "pads":
+            steps = int(bar_len / 0.5)
+            for e in range(steps):
+                at = e * 0.5
+                strong = abs((at / beat_len) - round(at / beat_len)) < 1e-6
+                if not strong and rng.random() < 0.45:
+                    continue
+                pc = tones[rng.randrange(3)] if strong else (tonic + scale[rng.randrange(7)]) % 12
+                song.note(lead_ch, t0 + swung(at), 0.45 if not strong else min(beat_len, 1.0) * 0.9,
+                          place(lead_low, pc), 78 if strong else 64)
+        # Drums.
+        if style in ("band", "pads") and (second_pass or style == "band"):
+            soft = style == "pads"
+            if meter == "4/4":
+                song.note(DRUMS, t0, 0.1, 36, 80 if soft else 115)
+                song.note(DRUMS, t0 + 2, 0.1, 36, 70 if soft else 100)
+                if not soft:
+                    song.note(DRUMS, t0 + 1, 0.1, 38, 100)
+                    song.note(DRUMS, t0 + 3, 0.1, 38, 100)
+                for e in range(8):
+                    song.note(DRUMS, t0 + swung(e * 0.5), 0.1, 42, (75 if e % 2 == 0 else 50) * (0.7 if soft else 1))
+            elif meter == "3/4":
+                song.note(DRUMS, t0, 0.1, 36, 80 if soft else 112)
+                if not soft:
+                    song.note(DRUMS, t0 + 1, 0.1, 38, 70)
+                    song.note(DRUMS, t0 + 2, 0.1, 38, 70)
+                for e in range(6):
+                    song.note(DRUMS, t0 + swung(e * 0.5), 0.1, 42, (72 if e % 2 == 0 else 48) * (0.7 if soft else 1))
+            else:
+                song.note(DRUMS, t0, 0.1, 36, 80 if soft else 112)
+                if not soft:
+                    song.note(DRUMS, t0 + 1.5, 0.1, 38, 96)
+                for e in range(6):
+                    song.note(DRUMS, t0 + e * 0.5, 0.1, 42, (80 if e % 3 == 0 else 50) * (0.7 if soft else 1))
+    return song.midi()
+
+
+def compose_pad(seed):
+    """Sustained chords that swell and change at irregular times: no pulse."""
+    rng = random.Random(seed)
+    song = Song(60, 4, 4)  # one beat a second
+    song.programs = {0: 89, 1: 49}
+    tonic = rng.randrange(12)
+    at = 0.0
+    while at < SECONDS - 4:
+        length = rng.uniform(4.5, 8.5)
+        root, quality = rng.choice(MAJOR_LOOPS[0])
+        for pc in chord_tones(tonic, root, quality):
+            song.note(0, at, length + 0.5, place(50, pc), 60)
+            song.note(1, at + rng.uniform(0.2, 1.2), length, place(62, pc), 45)
+        at += length
+    return song.midi()
+
+
+def plan():
+    """The 72 tonal pieces: three rounds of all 24 keys; round 2 is held out."""
+    pieces = []
+    for i in range(72):
+        rng = random.Random(1000 + i)
+        rnd, key = divmod(i, 24)
+        tonic, minor = key % 12, key >= 12
+        meter = METERS[(i + rnd) % 3]
+        if meter == "6/8":
+            bpm = rng.choice(range(60, 121, 2))
+        else:
+            bpm = rng.choice(range(60, 181, 2))
+        swing = 0.0
+        if meter != "6/8" and rng.random() < 0.35:
+            swing = 1 / 3
+        style = rng.choice(["band", "band", "band", "keys", "pads"])
+        pieces.append({
+            "id": i, "part": "held-out" if rnd == 2 else "tuning",
+            "tonic": tonic, "minor": minor, "meter": meter, "bpm": bpm, "swing": swing, "style": style,
+            "loop": rng.randrange(6), "comp": rng.randrange(3), "seed": 5000 + i,
+            "chords": rng.choice(CHORD_PROGRAMS), "bass": rng.choice(BASS_PROGRAMS), "lead": rng.choice(LEAD_PROGRAMS),
+        })
+    return pieces
+
+
+def name_of(p):
+    key = NOTES[p["tonic"]] + ("m" if p["minor"] else "")
+    return f"{p['id']:02d}_{key}_{p['meter'].replace('/', '-')}_{p['bpm']}_{p['style']}" + ("_swing" if p["swing"] else "")
+
+
+def write_wav(path, samples):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        frames = bytearray()
+        for v in samples:
+            s = max(-32768, min(32767, int(round(v * 32767))))
+            frames += struct.pack("<hh", s, s)
+        w.writeframes(bytes(frames))
+
+
+def pulseless_files(out_dir):
+    """Near-silence (peak about -78 dBFS, hum and hiss) and white noise."""
+    rng = random.Random(77)
+    n = int(10 * RATE)
+    quiet = [1.2e-4 * math.sin(2 * math.pi * 50 * i / RATE) + rng.uniform(-2e-6, 2e-6) for i in range(n)]
+    noise = [rng.uniform(-0.3, 0.3) for _ in range(n)]
+    made = []
+    for name, data in (("none_near-silence", quiet), ("none_white-noise", noise)):
+        path = os.path.join(out_dir, name + ".wav")
+        if not os.path.exists(path):
+            write_wav(path, data)
+        made.append(path)
+    return made
+
+
+def render(mid, wav, font):
+    if not os.path.exists(wav):
+        subprocess.run(["fluidsynth", "-ni", "-q", "-g", "0.5", "-F", wav, "-r", str(RATE), font, mid],
+                       check=True, capture_output=True)
+
+
+def mirex(truth, found):
+    """MIREX key score: 1 exact, 0.5 a fifth either way, 0.3 relative, 0.2 parallel."""
+    if found is None:
+        return 0.0, "none"
+    (t, tm), (f, fm) = truth, found
+    if (t, tm) == (f, fm):
+        return 1.0, "exact"
+    if tm == fm and f == (t + 7) % 12:
+        return 0.5, "fifth above"
+    if tm == fm and f == (t + 5) % 12:
+        return 0.5, "fifth below"
+    if tm != fm and f == (t + (3 if tm else 9)) % 12:
+        return 0.3, "relative"
+    if tm != fm and f == t:
+        return 0.2, "parallel"
+    return 0.0, "other"
+
+
+def acc(found, truth, factors):
+    return found is not None and any(abs(found - truth * f) <= 0.04 * truth * f for f in factors)
+
+
+def score(rows, results):
+    """Tallies for one analyser over (piece, font, wav) rows."""
+    s = {"n": 0, "exact": 0, "mirex": 0.0, "acc1": 0, "acc2": 0, "meter": 0, "meter_n": 0, "kinds": {}}
+    for piece, _, wav in rows:
+        r = results.get(wav) or {}
+        s["n"] += 1
+        found = None
+        if r.get("key") in NOTES:
+            found = (NOTES.index(r["key"]), r.get("mode") == "minor")
+        pts, kind = mirex((piece["tonic"], piece["minor"]), found)
+        s["mirex"] += pts
+        s["exact"] += kind == "exact"
+        s["kinds"][kind] = s["kinds"].get(kind, 0) + 1
+        bpm = r.get("bpm")
+        s["acc1"] += acc(bpm, piece["bpm"], (1,))
+        s["acc2"] += acc(bpm, piece["bpm"], (1, 2, 0.5, 3, 1 / 3))
+        if "meter" in r:
+            s["meter_n"] += 1
+            s["meter"] += r["meter"] == piece["meter"]
+    return s
+
+
+def run_ours(tool, wavs):
+    out = subprocess.run([tool] + wavs, capture_output=True, text=True)
+    results = {}
+    for line in out.stdout.splitlines():
+        if line.startswith("{"):
+            r = json.loads(line)
+            results[r["file"]] = r
+    return results
+
+
+def run_peer(peer_dir, wavs):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "music-corpus-peer.js")
+    env = dict(os.environ, NODE_PATH=os.path.join(os.path.abspath(peer_dir), "node_modules"))
+    results = {}
+    # One process per handful of files: the module's memory only grows.
+    for i in range(0, len(wavs), 8):
+        out = subprocess.run(["node", script] + wavs[i:i + 8], capture_output=True, text=True, env=env)
+        for line in out.stdout.splitlines():
+            if line.startswith("{"):
+                r = json.loads(line)
+                results[r["file"]] = r
+        if out.returncode != 0:
+            sys.stderr.write(out.stderr[-2000:])
+    return results
+
+
+PEER_PROFILES = ("bgate", "edma", "shaath")
+
+
+def peer_as(peer, profile):
+    """The peer's answers with the key of one of its profiles."""
+    out = {}
+    for wav, r in peer.items():
+        k = (r.get("keys") or {}).get(profile, {})
+        out[wav] = {"bpm": r.get("bpm"), "key": k.get("key"), "mode": k.get("mode"), "keyStrength": k.get("strength")}
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", default="build")
+    ap.add_argument("--out")
+    ap.add_argument("--peer")
+    ap.add_argument("--part", default="all", choices=["all", "tuning", "held-out"])
+    ap.add_argument("--list", action="store_true", help="print every file's answers")
+    ap.add_argument("--jobs", type=int, default=4)
+    args = ap.parse_args()
+    tool = os.path.join(args.build, "bench", "bench_music_corpus")
+    if not os.path.exists(tool):
+        sys.exit(f"missing {tool}: build the project first")
+    fonts = [(n, f) for n, f in FONTS if os.path.exists(f)]
+    if not fonts:
+        sys.exit("no General MIDI font: install timgm6mb-soundfont and fluidr3mono-gm-soundfont")
+    out_dir = args.out or tempfile.mkdtemp(prefix="music-corpus-")
+    os.makedirs(out_dir, exist_ok=True)
+
+    digest = hashlib.sha256()
+    pieces = plan()
+    jobs, rows = [], []
+    for p in pieces:
+        midi = compose(p)
+        digest.update(midi)
+        mid = os.path.join(out_dir, name_of(p) + ".mid")
+        with open(mid, "wb") as f:
+            f.write(midi)
+        for font_name, font in fonts:
+            wav = os.path.join(out_dir, f"{name_of(p)}_{font_name}.wav")
+            jobs.append((mid, wav, font))
+            if args.part in ("all", p["part"]):
+                rows.append((p, font_name, wav))
+    pads = []
+    for k in range(2):
+        midi = compose_pad(900 + k)
+        digest.update(midi)
+        mid = os.path.join(out_dir, f"none_pad-{k}.mid")
+        with open(mid, "wb") as f:
+            f.write(midi)
+        for font_name, font in fonts:
+            wav = os.path.join(out_dir, f"none_pad-{k}_{font_name}.wav")
+            jobs.append((mid, wav, font))
+            pads.append(wav)
+    with ThreadPoolExecutor(args.jobs) as pool:
+        list(pool.map(lambda j: render(*j), jobs))
+    pulseless = pads + pulseless_files(out_dir)
+
+    wavs = [w for _, _, w in rows]
+    ours = run_ours(tool, wavs + pulseless)
+    peer = {}
+    if args.peer:
+        # The peer is slow and does not change: its answers are kept beside
+        # the renders.
+        cache = os.path.join(out_dir, "peer.json")
+        if os.path.exists(cache):
+            with open(cache) as f:
+                peer = json.load(f)
+        missing = [w for w in wavs + pulseless if w not in peer]
+        if missing:
+            peer.update(run_peer(args.peer, missing))
+            with open(cache, "w") as f:
+                json.dump(peer, f)
+
+    if args.list:
+        for p, font_name, wav in rows:
+            o, e = ours.get(wav, {}), peer_as(peer, "edma").get(wav, {})
+            truth = f"{NOTES[p['tonic']]}{'m' if p['minor'] else ''} {p['bpm']} {p['meter']}"
+            mine = f"{o.get('key', '-')}{'m' if o.get('mode') == 'minor' else ''} {o.get('bpm') or 0:.1f} {o.get('meter', '-')}"
+            theirs = f"{e.get('key', '-')}{'m' if e.get('mode') == 'minor' else ''} {e.get('bpm') or 0:.1f}" if e else ""
+            print(f"{os.path.basename(wav)[:-4]:44} truth {truth:16} ours {mine:22} peer {theirs}")
+        print()
+
+    print(f"corpus: {len(pieces)} pieces + 2 pads, MIDI SHA-256 {digest.hexdigest()}")
+    header = f"{'part':9} {'font':12} {'who':6} {'n':>3} {'key exact':>10} {'MIREX':>6} {'Acc1':>8} {'Acc2':>8} {'meter':>8}  misses"
+    print(header)
+    for part in ("tuning", "held-out", "all"):
+        if args.part not in ("all", part) and part != "all":
+            continue
+        for font_name in [n for n, _ in fonts] + ["both"]:
+            sel = [r for r in rows if (part == "all" or r[0]["part"] == part) and font_name in ("both", r[1])]
+            if not sel:
+                continue
+            whos = [("ours", ours)] + ([(p, peer_as(peer, p)) for p in PEER_PROFILES] if peer else [])
+            for who, res in whos:
+                s = score(sel, res)
+                n = s["n"]
+                misses = ", ".join(f"{k} {v}" for k, v in sorted(s["kinds"].items()) if k != "exact")
+                meter = f"{s['meter']}/{s['meter_n']}" if s["meter_n"] else "-"
+                print(f"{part:9} {font_name:12} {who:6} {n:3} {s['exact']:4}/{n:<3} {100 * s['exact'] / n:3.0f}% "
+                      f"{s['mirex'] / n:6.3f} {s['acc1']:3}/{n:<3} {s['acc2']:3}/{n:<3} {meter:>8}  {misses}")
+    print()
+    print("pieces without a pulse (tempo and key answers):")
+    for wav in pulseless:
+        o, e = ours.get(wav, {}), peer_as(peer, "edma").get(wav, {})
+        peer_text = f"   peer {e.get('bpm')} BPM, {e.get('key')} {e.get('mode')} ({e.get('keyStrength') or 0:.2f})" if e else ""
+        print(f"  {os.path.basename(wav):34} ours {o.get('bpm')} BPM, key {o.get('key')} {o.get('mode')} "
+              f"({o.get('keyConfidence')}){peer_text}")
+    cpu = sum(ours[w]["cpu"] for w in wavs if w in ours)
+    audio = sum(ours[w]["audioSeconds"] for w in wavs if w in ours)
+    readcpu = sum(ours[w]["readCpu"] for w in wavs if w in ours)
+    floor = sum(ours[w]["sndfileCpu"] for w in wavs if w in ours)
+    if cpu > 0:
+        print(f"\nours, one core: whole analysis {audio / cpu:.0f}x real time per file "
+              f"(read, mono and 22 050 Hz {readcpu:.2f} s, a plain libsndfile read {floor:.2f} s, "
+              f"ratio {readcpu / max(floor, 1e-9):.2f}; analysis after reading {audio / max(cpu - readcpu, 1e-9):.0f}x)")
+    if peer:
+        pcpu = sum(peer[w].get("seconds", 0) for w in wavs if w in peer)
+        if pcpu > 0:
+            print(f"peer: {audio / pcpu:.0f}x real time per file (three key extractors and the rhythm extractor, "
+                  "after decoding)")
+    if not args.out:
+        shutil.rmtree(out_dir)
+
+
+if __name__ == "__main__":
+    main()
