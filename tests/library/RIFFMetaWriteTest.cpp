@@ -21,6 +21,8 @@
 #include <set>
 #include <thread>
 
+#include "library/Catalog.h"
+#include "library/LibraryScanner.h"
 #include "library/MetaIO.h"
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
@@ -794,6 +796,59 @@ TEST(RIFFMetaWrite, AKilledRewriteLeavesTheOldOrTheNewFile) {
     }
     EXPECT_TRUE(seen.count(oldHash)) << "no kill came before the rename";
     EXPECT_EQ(fileHash(file), newHash);
+}
+
+// A save killed with SIGKILL leaves its temporary, no wider than the file:
+// the next save into the folder, or the next scan of it, removes it.
+TEST(RIFFMetaWrite, AKilledSavesTemporaryGoesWithTheNextSaveOrScan) {
+    TempDir dir;
+    fs::create_directories(dir / "Lib");
+    writeLongWav(dir / "Lib/private.wav", uint32_t(4 * RIFFMeta::kCopyBlock));
+    writeBytes(dir / "Lib/other.wav", RiffBuilder().fmt(1, 48000, 16).data16(1, 100).bytes());
+    ASSERT_EQ(::chmod((dir / "Lib/private.wav").c_str(), 0600), 0);
+    const mode_t oldMask = ::umask(0);  // a wide mode would show
+    auto killMidSave = [&] {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            RIFFMeta::setCopyObserver([&](uint64_t) {
+                ::write(ready[1], "x", 1);
+                for (;;) ::pause();
+            });
+            try {
+                RIFFMeta::write(doorSlam(), dir / "Lib/private.wav");
+            } catch (...) {
+            }
+            ::_exit(1);
+        }
+        char c;
+        EXPECT_EQ(::read(ready[0], &c, 1), 1);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        const auto left = hiddenIn(dir / "Lib");
+        EXPECT_EQ(left.size(), 1u);
+        for (const auto& name : left) {
+            struct stat st {};
+            EXPECT_EQ(::stat((dir / "Lib" / name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+            EXPECT_GT(st.st_size, 0) << "killed while writing";
+        }
+    };
+    killMidSave();
+    ::umask(oldMask);
+    RIFFMeta::write(doorSlam(), dir / "Lib/other.wav");
+    EXPECT_TRUE(hiddenIn(dir / "Lib").empty());
+    EXPECT_EQ(RIFFMeta::read(dir / "Lib/private.wav"), SoundMeta()) << "the killed save never took the name";
+
+    ::umask(0);
+    killMidSave();
+    ::umask(oldMask);
+    Catalog catalog(dir / "catalog.sqlite");
+    LibraryScanner::scan((dir / "Lib").string(), catalog);
+    EXPECT_TRUE(hiddenIn(dir / "Lib").empty());
 }
 
 // Two saves of one file at once: the file ends as one of the two complete
