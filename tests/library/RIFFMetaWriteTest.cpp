@@ -627,9 +627,9 @@ TEST(RIFFMetaWrite, RoundTripChangesNothingElse) {
               meta.description + std::string(3, '\0'));
 }
 
-// Where the file system has no copy_file_range (here: a seccomp filter
-// answers ENOSYS), the copy goes through memory block by block and gives
-// the same bytes.
+// Where copy_file_range would be used but is refused (here: a seccomp
+// filter answers ENOSYS), the copy goes through memory block by block and
+// gives the same bytes.
 TEST(RIFFMetaWrite, WithoutCopyFileRangeTheBytesAreTheSame) {
     TempDir dir;
     writeTestFile(dir / "take.wav", 2, 1000000, 48000, {.bits = 24});  // 6 MB: two blocks
