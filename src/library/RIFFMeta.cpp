@@ -1,8 +1,11 @@
 #include "library/RIFFMeta.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <vector>
 
 #include "audio/AudioFileInfo.h"
 #include "audio/Text.h"
@@ -114,19 +117,57 @@ std::array<size_t, kTags> firstOpenings(std::string_view user) {
     return at;
 }
 
+// The stretches of the block inside closed elements (from a start tag to
+// the first end tag of its name after it), in order and merged: a line there
+// is an element's value, not a line of its own.
+std::vector<std::pair<size_t, size_t>> elementContents(std::string_view user) {
+    struct Tag {
+        size_t at;
+        std::string_view name;
+        bool end;
+    };
+    std::vector<Tag> tags;
+    for (size_t lt = nextTag(user, 0); lt != std::string_view::npos; lt = nextTag(user, lt + 1)) {
+        const bool end = lt + 1 < user.size() && user[lt + 1] == '/';
+        const size_t from = lt + 1 + (end ? 1 : 0);
+        const size_t stop = user.find_first_of(" \t\r\n/>", from);
+        if (stop == std::string_view::npos) break;
+        tags.push_back({lt, user.substr(from, stop - from), end});
+    }
+    std::vector<std::pair<size_t, size_t>> spans;
+    std::map<std::string_view, size_t> nextEnd;
+    for (auto it = tags.rbegin(); it != tags.rend(); ++it) {
+        if (it->end) nextEnd[it->name] = it->at;
+        else if (const auto e = nextEnd.find(it->name); e != nextEnd.end()) spans.emplace_back(it->at, e->second);
+    }
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<size_t, size_t>> merged;
+    for (const auto& s : spans) {
+        if (!merged.empty() && s.first <= merged.back().second) merged.back().second = std::max(merged.back().second, s.second);
+        else merged.push_back(s);
+    }
+    return merged;
+}
+
 // The line form: for each tag, the rest of the first line that, upper-cased,
 // starts with the tag and "=" or ":". Lines are split at LF, a trailing CR
 // is dropped (a block written with CR LF reads like one written with LF).
-// The tag ends where the line's first "=" or ":" stands, so each line is
-// looked at once.
+// A line that begins inside a closed element is part of that element's
+// value (which may well hold "TAG=" text) and is passed over. The tag ends
+// where the line's first "=" or ":" stands, so each line is looked at once.
 std::array<std::optional<std::string_view>, kTags> lineValues(std::string_view user) {
     std::array<std::optional<std::string_view>, kTags> values;
+    const auto inside = elementContents(user);
+    auto span = inside.begin();
     size_t start = 0;
     while (start < user.size()) {
         size_t end = user.find('\n', start);
         if (end == std::string_view::npos) end = user.size();
         std::string_view line = user.substr(start, end - start);
+        const size_t lineStart = start;
         start = end + 1;
+        while (span != inside.end() && span->second <= lineStart) ++span;
+        if (span != inside.end() && span->first < lineStart) continue;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         // Upper-casing may turn a non-ASCII letter ("ı", "ſ") into an ASCII
         // one, so the head is read code point by code point.

@@ -154,6 +154,15 @@ TEST(RIFFMeta, TheBlockAndItsElementsAreMarkupOnly) {
     // A comment never closed hides the rest.
     EXPECT_EQ(RIFFMeta::parseUSER("<!-- " + ixml("<FXNAME>x</FXNAME>")), SoundMeta());
     EXPECT_EQ(RIFFMeta::findTag("<a><!--<b>--><b>", "<b>"), 13u);
+    // A line inside an element's value is that value, not a line of its own;
+    // inside an element never closed it is a line.
+    SoundMeta m = RIFFMeta::parseUSER(ixml("<NOTES>first\nKEYWORDS=not a keyword\n</NOTES>\nDESIGNER=J\n"
+                                           "<X>\nFXNAME=inside another element</X>\n<LIBRARY>open\nSOURCEID=S"));
+    EXPECT_EQ(m.notes, "first\nKEYWORDS=not a keyword");
+    EXPECT_EQ(m.keywords, "");
+    EXPECT_EQ(m.fxName, "");
+    EXPECT_EQ(m.designer, "J");
+    EXPECT_EQ(m.source, "S");
     EXPECT_EQ(RIFFMeta::userSpan("x<USER>a</USER>"), (std::pair<size_t, size_t>{1, 15}));
 }
 

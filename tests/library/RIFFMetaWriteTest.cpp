@@ -625,6 +625,11 @@ TEST(RIFFMetaWrite, RoundTripChangesNothingElse) {
     // The description in bext is the record's, as written.
     EXPECT_EQ(bytesOf(dir / "take.wav", find(after, "bext")).substr(0, meta.description.size() + 3),
               meta.description + std::string(3, '\0'));
+    // A value whose lines look like "TAG=value" stays that value alone.
+    SoundMeta lines;
+    lines.notes = "Take 2\nKEYWORDS=rain\nFXNAME: storm";
+    RIFFMeta::write(lines, dir / "take.wav");
+    EXPECT_EQ(RIFFMeta::read(dir / "take.wav"), lines);
 }
 
 // Where copy_file_range would be used but is refused (here: a seccomp
