@@ -172,8 +172,8 @@ std::string bextBytes(const std::optional<std::string>& old, const std::string& 
 // The new file's bytes as they go out: small pieces gathered, kept chunks
 // copied from the old file block by block.
 //
-// Where the file system copies on its server (NFS, SMB) or shares blocks
-// (btrfs, XFS), copy_file_range spares the copy itself. Elsewhere the
+// Where the file system may copy on its server (a network one) or shares
+// blocks (btrfs, XFS), copy_file_range spares the copy itself. Elsewhere the
 // kernel would only copy through its pipe pages, which measured slower and
 // dearer in processor time than pread and write through a small buffer
 // that stays in the processor's cache, as cp does.
@@ -240,19 +240,10 @@ private:
     static constexpr size_t kBufferedBlock = 256 * 1024;
 
     static bool copiesWithoutUs(int fd) {
+        if (FileAccess::onNetworkFileSystem(fd)) return true;
         struct statfs fs {};
-        if (::fstatfs(fd, &fs) != 0) return false;
-        switch (static_cast<unsigned long>(fs.f_type)) {
-            case NFS_SUPER_MAGIC:
-            case SMB_SUPER_MAGIC:
-            case 0xFF534D42ul:  // CIFS
-            case 0xFE534D42ul:  // SMB2
-            case BTRFS_SUPER_MAGIC:
-            case XFS_SUPER_MAGIC:
-                return true;
-            default:
-                return false;
-        }
+        return ::fstatfs(fd, &fs) == 0 && (static_cast<unsigned long>(fs.f_type) == BTRFS_SUPER_MAGIC ||
+                                           static_cast<unsigned long>(fs.f_type) == XFS_SUPER_MAGIC);
     }
 
     int fd_;

@@ -67,29 +67,6 @@ bool isTemporaryName(std::string_view name) {
     return name[name.size() - tail] == '.' && isHex(unique);
 }
 
-// Whether a lock taken here is seen by writers on other machines too.
-// Network file systems may keep locks to one client (and FUSE ones to the
-// process that serves them), so there a temporary must also have been left
-// alone for kStaleAfter before it counts as a dead writer's.
-bool locksSeenByAllWriters(int dirFd) {
-    struct statfs fs {};
-    if (::fstatfs(dirFd, &fs) != 0) return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-        case NFS_SUPER_MAGIC:
-        case SMB_SUPER_MAGIC:
-        case 0xFF534D42ul:  // CIFS
-        case 0xFE534D42ul:  // SMB2
-        case 0x65735546ul:  // FUSE
-        case CEPH_SUPER_MAGIC:
-        case AFS_SUPER_MAGIC:
-        case V9FS_MAGIC:
-        case CODA_SUPER_MAGIC:
-            return false;
-        default:
-            return true;
-    }
-}
-
 // A live writer holds its temporary locked from before its first byte
 // until it is renamed or removed. Only after taking the lock is the name
 // checked to still be that file, so a temporary that took its final name
@@ -121,6 +98,25 @@ fs::path candidate(const fs::path& target, int n, size_t limit) {
 
 }  // namespace
 
+bool onNetworkFileSystem(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case NFS_SUPER_MAGIC:
+        case SMB_SUPER_MAGIC:
+        case 0xFF534D42ul:  // CIFS
+        case 0xFE534D42ul:  // SMB2
+        case 0x65735546ul:  // FUSE
+        case CEPH_SUPER_MAGIC:
+        case AFS_SUPER_MAGIC:
+        case V9FS_MAGIC:
+        case CODA_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
 void removeStaleTemporaries(const fs::path& folder) {
     const int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) return;
@@ -130,12 +126,15 @@ void removeStaleTemporaries(const fs::path& folder) {
         return;
     }
     const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
-    const bool checkAge = !locksSeenByAllWriters(dirFd);
+    // Locks on a network file system may be kept to one client (or to the
+    // process serving a FUSE one): there a temporary must also have been
+    // left alone for kStaleAfter before it counts as a dead writer's.
+    const bool checkAge = onNetworkFileSystem(dirFd);
     while (const dirent* entry = ::readdir(dir)) removeIfStale(dirFd, entry->d_name, checkAge);
 }
 
 void removeIfStaleTemporary(int dirFd, const char* name) {
-    if (isTemporaryName(name)) removeIfStale(dirFd, name, !locksSeenByAllWriters(dirFd));
+    if (isTemporaryName(name)) removeIfStale(dirFd, name, onNetworkFileSystem(dirFd));
 }
 
 bool renameNoReplace(const fs::path& from, const fs::path& to) {

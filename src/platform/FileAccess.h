@@ -59,7 +59,14 @@ inline constexpr std::chrono::seconds kStaleAfter{600};
 // True when the folder exists and the process may create files in it.
 bool isWritable(const std::filesystem::path& folder);
 
-// Removes the temporaries of ours in `folder` that no live writer holds.
+// Whether the open file or folder `fd` lies on a network file system (NFS,
+// SMB, FUSE, Ceph, AFS, 9P, Coda): one that other machines, or a server
+// process, share, whose locks may be kept to one client, and which may copy
+// on its server.
+bool onNetworkFileSystem(int fd);
+
+// Removes the temporaries of ours in `folder` that no live writer holds
+// (on a network file system only those also untouched for kStaleAfter).
 void removeStaleTemporaries(const std::filesystem::path& folder);
 // The same for one entry `name` of the open folder `dirFd`, for callers
 // listing the folder anyway; any other name is left alone at once.
