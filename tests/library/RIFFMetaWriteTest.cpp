@@ -373,7 +373,8 @@ TEST(RIFFMetaWrite, AShortLastChunkGetsItsHeaderCorrected) {
                                     std::string(301, 'a'));
     RIFFMeta::write(doorSlam(), dir / "cut.wav");
     const std::string file = readBytes(dir / "cut.wav");
-    const auto& list = find(walk(dir / "cut.wav"), "LIST");
+    const auto chunks = walk(dir / "cut.wav");
+    const auto& list = find(chunks, "LIST");
     EXPECT_EQ(list.size, 301u);
     EXPECT_EQ(file.substr(list.offset - 4, 4), le32(301));
     EXPECT_EQ(file.size(), list.offset + 302);

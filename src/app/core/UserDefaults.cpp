@@ -41,13 +41,9 @@ int hexValue(char32_t c) { return c <= '9' ? int(c - '0') : int((c | 0x20) - 'a'
 // its characters.
 std::u32string unescaped(const std::u32string& text) {
     std::u32string out;
-    bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
         const char32_t c = text[i];
-        if (c == '"') {
-            quoted = !quoted;
-            continue;
-        }
+        if (c == '"') continue;  // quotes only keep ; , = and blanks in
         if (c != '\\' || i + 1 == text.size()) {
             out += c;
             continue;
@@ -70,7 +66,8 @@ std::u32string unescaped(const std::u32string& text) {
             default:
                 if (e >= '0' && e <= '7') {
                     char32_t v = e - '0';
-                    while (i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7') v = (v << 3) | (text[++i] - '0');
+                    while (i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7')
+                        v = (v << 3) | (text[++i] - '0');
                     out += v & 0xFFFF;
                 } else {
                     out += e;  // \" \\ \' \? and any other character stand for themselves

@@ -213,7 +213,9 @@ private:
         std::error_code ec;
         const fs::path file(line);
         if (fs::symlink_status(file, ec).type() != fs::file_type::regular) return std::nullopt;
-        if (fs::file_size(file, ec) >= limit_ || ec) {
+        const auto size = fs::file_size(file, ec);
+        if (ec) return std::nullopt;
+        if (size >= limit_) {
             moveError_ = tooLargeText(limit_, roomBound_);
             return std::nullopt;
         }
@@ -263,7 +265,8 @@ private:
 
 std::string tooLargeText(uint64_t limit, bool roomBound) {
     const auto bytes = static_cast<double>(limit);
-    const std::string amount = bytes >= 1e9 ? fmt::format("{:.1f} GB", bytes / 1e9) : fmt::format("{:.0f} MB", bytes / 1e6);
+    const std::string amount =
+        bytes >= 1e9 ? fmt::format("{:.1f} GB", bytes / 1e9) : fmt::format("{:.0f} MB", bytes / 1e6);
     return roomBound ? fmt::format("The download was stopped: the pulls folder has room for {} only", amount)
                      : fmt::format("The download was stopped: it is larger than {}", amount);
 }
