@@ -93,7 +93,7 @@ cmake --build build-fuzz
 fuzz_scratch=$(mktemp -d)
 trap 'rm -rf "$fuzz_scratch"; [ -z "${plain_build:-}" ] || kill -INT "$plain_build" 2>/dev/null || true' EXIT
 for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
-           pins:50000 audio_file_info:3000; do
+           pins:50000 audio_file_info:3000 riff_meta:20000 http_head:100000; do
   name=${run%%:*}
   mkdir -p "$fuzz_scratch/$name"
   log="$fuzz_scratch/$name.log"

@@ -21,6 +21,7 @@
 #include "library/MetaIO.h"
 #include "library/PathText.h"
 #include "library/WorkerPool.h"
+#include "platform/FileAccess.h"
 
 namespace qm::LibraryScanner {
 
@@ -74,7 +75,10 @@ public:
             }
             const std::string_view name = e->d_name;
             if (depth == 0 && name != "." && name != "..") ++rootItems;
-            if (e->d_name[0] == '.') continue;  // hidden, and "." and ".."
+            if (e->d_name[0] == '.') {  // hidden, and "." and ".."
+                FileAccess::removeIfStaleTemporary(::dirfd(dir), e->d_name);  // a killed save's leftover
+                continue;
+            }
             names.emplace_back(e->d_name, e->d_type);
         }
         const int dfd = ::dirfd(dir);

@@ -5,12 +5,12 @@
 // The reader runs for every WAV file of a library scan, so it reads only the
 // 12-byte file header, 8 bytes per chunk header, at most 1 MiB of iXML and
 // at most 256 bytes of bext, and stops walking once it has both chunks. A
-// walk lists at most kMaxChunks chunks: a cut-off recording whose data chunk
-// declares 0 bytes would otherwise list one "chunk" per 8 bytes of audio; a
-// list of that length means the walk stopped there, and the rewriter
-// refuses such a file.
+// walk lists at most kMaxChunks chunks; a list of that length means the
+// walk stopped there, and the rewriter refuses such a file.
 //
-// Reading never fails: whatever cannot be read gives empty fields.
+// Reading never fails: whatever cannot be read gives empty fields. A USER
+// block, and every element in it, is markup only: text inside comments,
+// CDATA sections and processing instructions is never taken for it.
 //
 // write() never edits a file in place: it writes a whole new file through a
 // FileAccess::TemporaryFile beside it (every chunk but iXML and bext copied
@@ -21,6 +21,22 @@
 // A link at the name stays a link: the file it leads to is rewritten. Only
 // the old iXML and bext are held in memory, each at most kMaxHeldChunk.
 // It blocks its caller's thread for a whole copy of the file.
+//
+// The rewrite owns the first bext chunk's Description and the first iXML
+// chunk's USER block, nothing else:
+// - a data chunk that declares 0 bytes while bytes follow it (a recording
+//   cut before its header was completed), or more bytes than the file
+//   holds, runs to the end of the file: it is kept with its header and
+//   every byte after it exactly as they are;
+// - later iXML and bext chunks are kept;
+// - the old iXML's bytes stay as they are outside the USER block, zero
+//   bytes and text in any 8-bit encoding included; an iXML the block cannot
+//   go into (UTF-16 or UTF-32 text, no BWFXML root, or no place within the
+//   first kMaxIXMLBytes, which is all a reader reads) is kept whole, and a
+//   new iXML chunk of our own goes before it;
+// - what is written is read back: the new block lies within the first
+//   kMaxIXMLBytes of the first iXML chunk, the first USER element there. A
+//   record whose block cannot (kMetadataTooLong) is refused.
 //
 // All functions are reentrant and share nothing but the constant tag table
 // (and the test observer of write's copy).
@@ -33,6 +49,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "library/SoundMeta.h"
@@ -53,19 +70,34 @@ inline constexpr uint64_t kMaxHeldChunk = 64ull << 20;
 // Codes of the AppErrors write() throws besides FileAccess's kWriteFailed.
 inline constexpr int kNotWritableWav = 71;  // "Not a WAV file Quillmarsh can write"
 inline constexpr int kTooLargeForRIFF = 72;  // "File too large for RIFF"
+inline constexpr int kMetadataTooLong = 73;  // "Metadata too long to store in the file"
 
 struct Chunk {
     std::string id;           // the four id bytes as UTF-8, broken bytes as U+FFFD
     std::array<char, 4> raw;  // the four id bytes as they stand in the file
     uint64_t offset = 0;      // of the first data byte (header + 8)
     uint64_t size = 0;        // declared, clamped to the bytes the file holds
+    uint32_t declared = 0;    // as the header says
     bool operator==(const Chunk&) const = default;
 };
 
 // The chunks of a RIFF/WAVE file in file order; nothing when the file is
 // not RIFF/WAVE (RF64, BW64 and RIFX included); an empty list when the file
-// is shorter than 20 bytes or its length cannot be had.
-std::optional<std::vector<Chunk>> chunks(const ReadOnlyFile& file);
+// is shorter than 20 bytes or its length cannot be had. With
+// `endAtOpenData`, the walk ends at a data chunk that declares 0 bytes
+// while bytes follow it: what follows is its audio, not chunks.
+std::optional<std::vector<Chunk>> chunks(const ReadOnlyFile& file, bool endAtOpenData = false);
+
+// Where the exact tag `tag` ("<USER>", "</USER>", "<BWFXML") first begins
+// in `xml` at or after `from`, outside comments, CDATA sections, processing
+// instructions and declarations; npos when nowhere. `from` must not lie
+// inside one of those.
+size_t findTag(std::string_view xml, std::string_view tag, size_t from = 0);
+
+// The first USER element of an iXML text: the offset of its "<USER>" and
+// the offset just past the first "</USER>" after it; nothing when there is
+// no such pair.
+std::optional<std::pair<size_t, size_t>> userSpan(std::string_view xml);
 
 // The record the file's iXML USER block says, its description completed
 // from the bext Description when the iXML one is empty.

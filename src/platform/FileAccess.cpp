@@ -5,8 +5,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,37 +67,24 @@ bool isTemporaryName(std::string_view name) {
     return name[name.size() - tail] == '.' && isHex(unique);
 }
 
-// Removes temporaries a dead writer left in `folder`. A live writer holds
-// its temporary locked until it is renamed or removed, and touches it with
-// every block; the age guards against writers on other machines of a shared
-// file system, whose locks may not be seen here. Only after taking the lock
-// is the name checked to still be that file, so a temporary that took its
-// final name meanwhile is never removed.
-void removeStaleTemporaries(const fs::path& folder) {
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return;
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        ::close(dirFd);
-        return;
-    }
-    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
-    const time_t now = ::time(nullptr);
-    while (const dirent* entry = ::readdir(dir)) {
-        if (!isTemporaryName(entry->d_name)) continue;
-        struct stat st {};
-        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
-        if (now - st.st_mtime < kStaleAfter.count()) continue;
-        const int fd = ::openat(dirFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
-        struct stat held {}, named {};
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
-            ::fstatat(dirFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
-            held.st_ino == named.st_ino)
-            ::unlinkat(dirFd, entry->d_name, 0);
-        ::close(fd);
-    }
+// A live writer holds its temporary locked from before its first byte
+// until it is renamed or removed. Only after taking the lock is the name
+// checked to still be that file, so a temporary that took its final name
+// meanwhile is never removed.
+void removeIfStale(int dirFd, const char* name, bool checkAge) {
+    if (!isTemporaryName(name)) return;
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return;
+    if (checkAge && ::time(nullptr) - st.st_mtime < kStaleAfter.count()) return;
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat held {}, named {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+        ::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
+        ::unlinkat(dirFd, name, 0);
+    ::close(fd);
 }
 
 // "<stem> n<ext>" (n = 1: the name itself), the stem shortened to fit.
@@ -108,6 +97,45 @@ fs::path candidate(const fs::path& target, int n, size_t limit) {
 }
 
 }  // namespace
+
+bool onNetworkFileSystem(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case NFS_SUPER_MAGIC:
+        case SMB_SUPER_MAGIC:
+        case 0xFF534D42ul:  // CIFS
+        case 0xFE534D42ul:  // SMB2
+        case 0x65735546ul:  // FUSE
+        case CEPH_SUPER_MAGIC:
+        case AFS_SUPER_MAGIC:
+        case V9FS_MAGIC:
+        case CODA_SUPER_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void removeStaleTemporaries(const fs::path& folder) {
+    const int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    // Locks on a network file system may be kept to one client (or to the
+    // process serving a FUSE one): there a temporary must also have been
+    // left alone for kStaleAfter before it counts as a dead writer's.
+    const bool checkAge = onNetworkFileSystem(dirFd);
+    while (const dirent* entry = ::readdir(dir)) removeIfStale(dirFd, entry->d_name, checkAge);
+}
+
+void removeIfStaleTemporary(int dirFd, const char* name) {
+    if (isTemporaryName(name)) removeIfStale(dirFd, name, onNetworkFileSystem(dirFd));
+}
 
 bool renameNoReplace(const fs::path& from, const fs::path& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -171,22 +199,42 @@ bool writeAll(int fd, const void* data, size_t size) {
 TemporaryFile::TemporaryFile(const fs::path& target) : target_(target) {
     const fs::path folder = folderOf(target);
     removeStaleTemporaries(folder);
+    // Readable by no one the file it replaces keeps out: its permission
+    // bits from the start (the umask may take more away), and its group
+    // where the process may set it, else no group bits at all.
+    struct stat old {};
+    const bool replacing = ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const mode_t mode = replacing ? (old.st_mode & 0777) : 0666;
     const size_t limit = nameMax(folder);
     const size_t room = limit > 2 + kUniqueChars + kTemporarySuffix.size() + 1
                             ? limit - 2 - kUniqueChars - kTemporarySuffix.size()
                             : 1;
     const std::string stem = "." + cutName(target.filename().string(), room) + ".";
     // A name taken by chance (or planted) is passed over, never opened.
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
         path_ = target.parent_path() / (stem + uniquePart() + std::string(kTemporarySuffix));
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd_ >= 0) break;
-        if (errno != EEXIST) fail(target_, errno);
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd_ < 0) {
+            if (errno != EEXIST) fail(target_, errno);
+            continue;
+        }
+        // Held until the file is named or removed: a live writer's temporary
+        // is never taken for a dead one's. Another writer clearing the folder
+        // may have taken the file for a dead one's just before the lock:
+        // then the name is gone, and another is made.
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat held {}, named {};
+        if (::fstat(fd_, &held) != 0 ||
+            ::lstat(path_.c_str(), &named) != 0 || held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
+            ::close(fd_);
+            fd_ = -1;
+            continue;
+        }
+        if (replacing && held.st_gid != old.st_gid && ::fchown(fd_, static_cast<uid_t>(-1), old.st_gid) != 0)
+            ::fchmod(fd_, mode & 0707);
     }
     if (fd_ < 0) fail(target_, EEXIST);
-    // Held until the file is named or removed: a live writer's temporary is
-    // never taken for a dead one's.
-    ::flock(fd_, LOCK_EX | LOCK_NB);
 }
 
 TemporaryFile::~TemporaryFile() {

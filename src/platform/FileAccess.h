@@ -3,11 +3,13 @@
 // its path), and files that appear whole or not at all.
 //
 // Every file the system writes for the user goes through a TemporaryFile:
-// a hidden file ".<name>.<unique>.qm-tmp" beside its target, created with
+// a hidden file ".<name>.<16 hex>.qm-tmp" beside its target, created with
 // O_CREAT|O_EXCL|O_NOFOLLOW (no planted link or file of that name is ever
-// opened, and two writers of one target never share a temporary), locked
-// (flock) while its writer lives, put on disk (fsync) and only then renamed
-// to its final name, after which the folder is synced too. A failed write
+// opened, and two writers of one target never share a temporary) and with
+// the permission bits of the file it replaces (never wider: readable by
+// no one that file keeps out, from before its first byte), locked (flock)
+// while its writer lives, put on disk (fsync) and only then renamed to its
+// final name, after which the folder is synced too. A failed write
 // removes it; the old file stays as it was. Names stay within the file
 // system's name limit: the target's part of a temporary name is shortened
 // (at a UTF-8 boundary) where it has to be.
@@ -21,9 +23,11 @@
 // through it.
 //
 // A process killed while writing leaves its temporary behind. Creating a
-// temporary removes the stale ones of ours in the same folder: regular
-// files (never links) with our name pattern, owned by this user, untouched
-// for kStaleAfter, that no writer holds locked.
+// temporary removes the stale ones of ours in the same folder (and the
+// library scanner those of the folders it lists): regular files (never
+// links) with our name pattern, owned by this user, that no writer holds
+// locked; on network file systems, whose locks other machines may not see,
+// only those also untouched for kStaleAfter.
 //
 // Errors are AppError kWriteFailed naming the target (never the temporary)
 // and the system's reason.
@@ -48,12 +52,25 @@ inline constexpr int kWriteFailed = kFileWriteFailed;
 
 // The end of every temporary name.
 inline constexpr std::string_view kTemporarySuffix = ".qm-tmp";
-// A temporary of ours this long untouched, with no writer holding it, was
-// left by a process that died.
+// On a network file system, a temporary of ours this long untouched, with
+// no writer holding it, was left by a process that died.
 inline constexpr std::chrono::seconds kStaleAfter{600};
 
 // True when the folder exists and the process may create files in it.
 bool isWritable(const std::filesystem::path& folder);
+
+// Whether the open file or folder `fd` lies on a network file system (NFS,
+// SMB, FUSE, Ceph, AFS, 9P, Coda): one that other machines, or a server
+// process, share, whose locks may be kept to one client, and which may copy
+// on its server.
+bool onNetworkFileSystem(int fd);
+
+// Removes the temporaries of ours in `folder` that no live writer holds
+// (on a network file system only those also untouched for kStaleAfter).
+void removeStaleTemporaries(const std::filesystem::path& folder);
+// The same for one entry `name` of the open folder `dirFd`, for callers
+// listing the folder anyway; any other name is left alone at once.
+void removeIfStaleTemporary(int dirFd, const char* name);
 
 // Replaces the test isWritable() makes; an empty function restores the real one.
 void setWritableCheck(std::function<bool(const std::filesystem::path&)> check);
@@ -80,7 +97,8 @@ std::string cutName(const std::string& name, size_t bytes);
 class TemporaryFile {
 public:
     // Removes stale temporaries of ours in the target's folder, then creates
-    // a fresh hidden temporary there, open for writing. Throws kWriteFailed.
+    // a fresh hidden temporary there, open for writing, with the existing
+    // target's permission bits. Throws kWriteFailed.
     explicit TemporaryFile(const std::filesystem::path& target);
     // Removes the temporary unless it took its name.
     ~TemporaryFile();

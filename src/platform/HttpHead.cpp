@@ -22,7 +22,8 @@ struct Reading {
         std::transform(field.begin(), field.end(), field.begin(), [](unsigned char c) {
             return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : char(c);
         });
-        head.headers[field] = trimmed(value);
+        const auto [at, added] = head.headers.insert_or_assign(field, trimmed(value));
+        if (!added) head.repeated.insert(at->first);
         field.clear();
         value.clear();
         inValue = false;
@@ -50,10 +51,16 @@ const std::string* HttpHead::header(const std::string& name) const {
 
 std::optional<HttpHead> HttpHead::parse(std::string_view head) {
     // The parser needs the blank line to know the headers are over; what
-    // follows it was never handed in.
+    // follows it was never handed in. Lines reach it in one form, CR LF.
     std::string bytes;
-    bytes.reserve(head.size() + 4);
-    bytes.append(head);
+    bytes.reserve(head.size() + head.size() / 16 + 4);
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n'))
+            return std::nullopt;
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
+            bytes += '\r';
+        bytes += head[i];
+    }
     bytes.append("\r\n\r\n");
 
     http_parser_settings settings;

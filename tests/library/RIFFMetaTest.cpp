@@ -132,6 +132,40 @@ TEST(RIFFMeta, UserBlockElementsAndLines) {
     EXPECT_EQ(RIFFMeta::unescape("\u3000 a &#38; b \u2028"), "a &#38; b");
 }
 
+// Markup only: a USER block or an element inside a comment, a CDATA
+// section, a processing instruction or a declaration is text.
+TEST(RIFFMeta, TheBlockAndItsElementsAreMarkupOnly) {
+    SoundMeta expected;
+    expected.fxName = "real";
+    for (const std::string text : {"<!-- <USER><FXNAME>comment</FXNAME></USER> -->",
+                                   "<![CDATA[<USER><FXNAME>cdata</FXNAME></USER>]]>",
+                                   "<?pi <USER><FXNAME>pi</FXNAME></USER>?>",
+                                   "<!DOCTYPE BWFXML [<!ENTITY e \"<USER><FXNAME>e</FXNAME></USER>\">]>"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(RIFFMeta::parseUSER(text), SoundMeta());
+        EXPECT_EQ(RIFFMeta::parseUSER("<BWFXML>" + text + ixml("<FXNAME>real</FXNAME>") + "</BWFXML>"), expected);
+    }
+    // Inside the block: an element hidden in text is not the element.
+    EXPECT_EQ(RIFFMeta::parseUSER(ixml("<!--<FXNAME>x</FXNAME>--><FXNAME>real</FXNAME>")), expected);
+    EXPECT_EQ(RIFFMeta::parseUSER(ixml("<FXNAME>real<![CDATA[</FXNAME>]]></FXNAME>")).fxName,
+              "real<![CDATA[</FXNAME>]]>");
+    // A block whose end tag stands in a comment is not closed there.
+    EXPECT_EQ(RIFFMeta::parseUSER("<USER><FXNAME>real</FXNAME><!--</USER>-->"), SoundMeta());
+    // A comment never closed hides the rest.
+    EXPECT_EQ(RIFFMeta::parseUSER("<!-- " + ixml("<FXNAME>x</FXNAME>")), SoundMeta());
+    EXPECT_EQ(RIFFMeta::findTag("<a><!--<b>--><b>", "<b>"), 13u);
+    // A line inside an element's value is that value, not a line of its own;
+    // inside an element never closed it is a line.
+    SoundMeta m = RIFFMeta::parseUSER(ixml("<NOTES>first\nKEYWORDS=not a keyword\n</NOTES>\nDESIGNER=J\n"
+                                           "<X>\nFXNAME=inside another element</X>\n<LIBRARY>open\nSOURCEID=S"));
+    EXPECT_EQ(m.notes, "first\nKEYWORDS=not a keyword");
+    EXPECT_EQ(m.keywords, "");
+    EXPECT_EQ(m.fxName, "");
+    EXPECT_EQ(m.designer, "J");
+    EXPECT_EQ(m.source, "S");
+    EXPECT_EQ(RIFFMeta::userSpan("x<USER>a</USER>"), (std::pair<size_t, size_t>{1, 15}));
+}
+
 TEST(RIFFMeta, Rating) {
     auto rating = [](const std::string& user) { return RIFFMeta::parseUSER(ixml(user)).rating; };
     EXPECT_EQ(rating("<RATING> 4 </RATING>"), 4);

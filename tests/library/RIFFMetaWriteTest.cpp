@@ -14,14 +14,18 @@
 
 #include <cstddef>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "library/Catalog.h"
+#include "library/LibraryScanner.h"
 #include "library/MetaIO.h"
 #include "platform/AppError.h"
+#include "platform/AudioFileReader.h"
 #include "platform/FileAccess.h"
 #include "platform/ReadOnlyFile.h"
 #include "support/AudioFiles.h"
@@ -71,6 +75,64 @@ const RIFFMeta::Chunk& find(const std::vector<RIFFMeta::Chunk>& list, const std:
     for (const auto& c : list)
         if (c.id == id) return c;
     throw std::runtime_error("no chunk " + id);
+}
+
+// One chunk as a rewrite must keep it: its id bytes and its data (for a data
+// chunk that runs to the end of the file, its size field and every byte
+// after it).
+struct Piece {
+    std::string id, bytes;
+    bool operator==(const Piece&) const = default;
+};
+
+std::vector<Piece> pieces(const fs::path& file) {
+    ReadOnlyFile f(file);
+    const auto list = RIFFMeta::chunks(f, true);
+    const std::string all = readBytes(file);
+    std::vector<Piece> out;
+    for (const auto& c : list.value_or(std::vector<RIFFMeta::Chunk>{})) {
+        const bool toEnd = c.id == "data" && (c.declared > c.size || (c.declared == 0 && c.offset < all.size()));
+        out.push_back({std::string(c.raw.data(), 4), toEnd ? all.substr(c.offset - 4) : all.substr(c.offset, c.size)});
+    }
+    return out;
+}
+
+// The list less the first chunk of each id given.
+std::vector<Piece> without(std::vector<Piece> list, std::initializer_list<std::string_view> ids) {
+    for (std::string_view id : ids) {
+        auto it = std::find_if(list.begin(), list.end(), [&](const Piece& p) { return p.id == id; });
+        if (it != list.end()) list.erase(it);
+    }
+    return list;
+}
+
+std::vector<std::string> idsOf(const std::vector<Piece>& list) {
+    std::vector<std::string> ids;
+    for (const auto& p : list) ids.push_back(p.id);
+    return ids;
+}
+
+// The audio as the program decodes it, every channel.
+std::vector<std::vector<float>> decoded(const fs::path& file) {
+    auto reader = AudioFileReader::open(file);
+    const auto& format = reader->format();
+    std::vector<std::vector<float>> out(size_t(format.channels), std::vector<float>(size_t(format.frames)));
+    std::vector<float*> pointers;
+    for (auto& c : out) pointers.push_back(c.data());
+    EXPECT_EQ(reader->read(0, pointers.data(), format.frames), format.frames);
+    return out;
+}
+
+// The audio as ffmpeg decodes it (which, unlike libsndfile, reads the audio
+// of a data chunk that declares 0 bytes), as raw 32-bit floats.
+std::string ffmpegDecoded(const fs::path& file) {
+    const std::string command = "ffmpeg -v error -i '" + file.string() + "' -map 0:a -c:a pcm_f32le -f f32le -";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char block[65536];
+    for (size_t n; pipe && (n = std::fread(block, 1, sizeof block, pipe)) > 0;) out.append(block, n);
+    EXPECT_TRUE(pipe && ::pclose(pipe) == 0) << command;
+    return out;
 }
 
 // Every name in the folder that starts with a dot: temporaries are hidden.
@@ -200,8 +262,8 @@ TEST(RIFFMetaWrite, TheNewChunksAndTheirOrder) {
 // temporary exists, and stay as they were.
 TEST(RIFFMetaWrite, FilesItCannotWriteAreRefusedUntouched) {
     TempDir dir;
-    std::string cut = RiffBuilder().fmt(2, 48000, 16).chunkWithSize("data", 0, "").bytes();
-    cut += std::string(8 * RIFFMeta::kMaxChunks, '\0');
+    std::string many = RiffBuilder().fmt(2, 48000, 16).data16(2, 4).bytes();
+    for (size_t i = 0; i < RIFFMeta::kMaxChunks; ++i) many += "JUNK" + le32(0);
     const std::vector<std::pair<std::string, std::string>> files = {
         {"fmt only", RiffBuilder().fmt(1, 48000, 16).bytes()},
         {"not RIFF", "Not a wave file at all, just text."},
@@ -209,7 +271,7 @@ TEST(RIFFMetaWrite, FilesItCannotWriteAreRefusedUntouched) {
         {"RIFX", RiffBuilder("RIFX").fmt(1, 48000, 16).data16(1, 4).bytes()},
         {"AVI", RiffBuilder("RIFF", "AVI ").data16(1, 4).bytes()},
         {"too short for a chunk", RiffBuilder().bytes() + "data"},
-        {"past the walk's bound", cut},
+        {"past the walk's bound", many},
     };
     for (const auto& [what, bytes] : files) {
         SCOPED_TRACE(what);
@@ -265,11 +327,10 @@ TEST(RIFFMetaWrite, TheOldIXMLAndBextKeepWhatTheRecordDoesNotSay) {
     EXPECT_EQ(rewrittenIXML("<BWFXML><USER><FXNAME>old</FXNAME></BWFXML>"),
               "<BWFXML>" + kDoorSlamBlock + "<USER><FXNAME>old</FXNAME></BWFXML>");
     EXPECT_EQ(RIFFMeta::read(dir / "x.wav"), meta);
-    EXPECT_EQ(rewrittenIXML("<USER>unclosed"), kPrefix + kDoorSlamBlock + "</BWFXML>");
-    // A zero byte ends the old text.
-    EXPECT_EQ(rewrittenIXML(std::string("<BWFXML><A/>\0<USER></USER></BWFXML>", 36)),
-              kPrefix + kDoorSlamBlock + "</BWFXML>");
+    EXPECT_EQ(rewrittenIXML("<USER>unclosed"), kDoorSlamBlock + "<USER>unclosed");
+    // An empty or zero-filled chunk (space kept for later) holds nothing to keep.
     EXPECT_EQ(rewrittenIXML(""), kPrefix + kDoorSlamBlock + "</BWFXML>");
+    EXPECT_EQ(rewrittenIXML(std::string(40, '\0')), kPrefix + kDoorSlamBlock + "</BWFXML>");
 
     // An 858-byte bext: only bytes 0 to 255 change.
     std::string bext(858, '\0');
@@ -304,30 +365,231 @@ TEST(RIFFMetaWrite, TheDescriptionIsCutOnACharacter) {
     EXPECT_EQ(field(""), std::string(256, '\0'));
 }
 
-// A last chunk that declares more than the file holds is written with the
-// bytes present, its header corrected and padded.
+// A last chunk other than data that declares more than the file holds is
+// written with the bytes present, its header corrected and padded.
 TEST(RIFFMetaWrite, AShortLastChunkGetsItsHeaderCorrected) {
     TempDir dir;
-    writeBytes(dir / "cut.wav", RiffBuilder().fmt(1, 48000, 16).chunkWithSize("data", 1000, std::string(301, 'a')).bytes());
-    const std::string original = readBytes(dir / "cut.wav");
-    ASSERT_EQ(original.size(), 12u + 24 + 8 + 302);  // the builder padded the payload
+    writeBytes(dir / "cut.wav", RiffBuilder().fmt(1, 48000, 16).data16(1, 4).bytes() + "LIST" + le32(1000) +
+                                    std::string(301, 'a'));
     RIFFMeta::write(doorSlam(), dir / "cut.wav");
-    const auto after = walk(dir / "cut.wav");
-    const auto& data = find(after, "data");
-    EXPECT_EQ(data.size, 302u);  // the pad byte the builder added is a byte the file holds
     const std::string file = readBytes(dir / "cut.wav");
-    EXPECT_EQ(file.substr(data.offset - 4, 4), le32(302));
-    EXPECT_EQ(file.size(), data.offset + 302);
+    const auto chunks = walk(dir / "cut.wav");
+    const auto& list = find(chunks, "LIST");
+    EXPECT_EQ(list.size, 301u);
+    EXPECT_EQ(file.substr(list.offset - 4, 4), le32(301));
+    EXPECT_EQ(file.size(), list.offset + 302);
+    EXPECT_EQ(file.back(), '\0');
+    EXPECT_EQ(file.substr(4, 4), le32(uint32_t(file.size() - 8)));
+}
 
-    writeBytes(dir / "odd.wav", RiffBuilder().fmt(1, 48000, 16).bytes() + "data" + le32(1000) + std::string(301, 'a'));
-    RIFFMeta::write(doorSlam(), dir / "odd.wav");
-    const std::string odd = readBytes(dir / "odd.wav");
-    const auto oddChunks = walk(dir / "odd.wav");
-    const auto& oddData = find(oddChunks, "data");
-    EXPECT_EQ(odd.substr(oddData.offset - 4, 4), le32(301));
-    EXPECT_EQ(odd.size(), oddData.offset + 302);
-    EXPECT_EQ(odd.back(), '\0');
-    EXPECT_EQ(odd.substr(4, 4), le32(uint32_t(odd.size() - 8)));
+// The rewrite changes its own metadata and nothing else, whatever the file
+// holds: the audio decodes the same before and after, and every other chunk
+// stays byte for byte.
+TEST(RIFFMetaWrite, ADataChunkThatRunsToTheEndIsKeptAsItIs) {
+    TempDir dir;
+    const std::string audio = RiffBuilder().data16(2, 1001).bytes().substr(20);  // 4004 bytes
+    const std::string list = "INFOISFT" + le32(5) + "Tool\0\0";
+    const struct {
+        const char* what;
+        uint32_t declared;
+        std::string after;
+    } cases[] = {
+        // A recording cut before its header was completed.
+        {"declares 0 bytes", 0, ""},
+        {"declares 0 bytes, odd", 0, "x"},
+        {"declares 0 bytes, an old iXML after it", 0, "iXML" + le32(8) + "<BWFXML>"},
+        {"declares more than there is", 100000, "x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string bytes = RiffBuilder().fmt(2, 48000, 16).chunk("LIST", list).bytes() + "data" +
+                                  le32(c.declared) + audio + c.after;
+        writeBytes(dir / "cut.wav", bytes);
+        const auto before = pieces(dir / "cut.wav");
+        const auto audioBefore = decoded(dir / "cut.wav");
+        const std::string ffmpegBefore = ffmpegDecoded(dir / "cut.wav");
+        EXPECT_GE(ffmpegBefore.size(), 4000u * 2) << "ffmpeg finds the audio";
+        RIFFMeta::write(doorSlam(), dir / "cut.wav");
+        const auto after = pieces(dir / "cut.wav");
+        EXPECT_EQ(idsOf(after), (std::vector<std::string>{"fmt ", "LIST", "bext", "iXML", "data"}));
+        EXPECT_TRUE(without(after, {"bext", "iXML"}) == before);
+        const std::string now = readBytes(dir / "cut.wav");
+        EXPECT_TRUE(now.ends_with("data" + le32(c.declared) + audio + c.after)) << "header and bytes as they were";
+        EXPECT_EQ(now.substr(4, 4), le32(uint32_t(now.size() - 8)));
+        EXPECT_EQ(decoded(dir / "cut.wav"), audioBefore);
+        EXPECT_TRUE(ffmpegDecoded(dir / "cut.wav") == ffmpegBefore);
+        EXPECT_EQ(RIFFMeta::read(dir / "cut.wav"), doorSlam());
+        // Saved again: the same file.
+        RIFFMeta::write(doorSlam(), dir / "cut.wav");
+        EXPECT_EQ(readBytes(dir / "cut.wav"), now);
+    }
+    // Longer than the walk's bound would allow as chunks: still its audio.
+    writeLongWav(dir / "long.wav", 0);
+    fs::resize_file(dir / "long.wav", 44 + 16 * RIFFMeta::kMaxChunks);
+    const std::string audioBefore = ffmpegDecoded(dir / "long.wav");
+    EXPECT_EQ(rewriteError(doorSlam(), dir / "long.wav"), 0);
+    EXPECT_TRUE(ffmpegDecoded(dir / "long.wav") == audioBefore);
+    EXPECT_EQ(fs::file_size(dir / "long.wav"), 44 + 16 * RIFFMeta::kMaxChunks + 8 + 602 + 8 + 284);
+}
+
+TEST(RIFFMetaWrite, LaterIXMLAndBextChunksAreKept) {
+    TempDir dir;
+    const std::string second = "<BWFXML><NOTE>second</NOTE></BWFXML>";
+    const std::string firstOld = "<BWFXML><USER><FXNAME>old</FXNAME></USER><SCENE>1</SCENE></BWFXML>";
+    const std::string firstNew = "<BWFXML>" + kDoorSlamBlock + "<SCENE>1</SCENE></BWFXML>";
+    const std::string secondBext(602, 'b');
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> ids;
+    } cases[] = {
+        {"after the data", RiffBuilder().fmt(1, 48000, 16).chunk("iXML", firstOld).data16(1, 50).chunk("iXML", second)
+                               .chunk("bext", secondBext).bytes(),
+         {"fmt ", "bext", "iXML", "data", "iXML"}},
+        // Before the data: the new chunks go first, since a reader takes the first.
+        {"before the data", RiffBuilder().fmt(1, 48000, 16).chunk("iXML", firstOld).bext("one").chunk("iXML", second)
+                                .chunk("bext", secondBext).data16(1, 50).bytes(),
+         {"fmt ", "bext", "iXML", "iXML", "bext", "data"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeBytes(dir / "two.wav", c.bytes);
+        const auto before = pieces(dir / "two.wav");
+        const auto audioBefore = decoded(dir / "two.wav");
+        RIFFMeta::write(doorSlam(), dir / "two.wav");
+        const auto after = pieces(dir / "two.wav");
+        EXPECT_EQ(idsOf(after), c.ids);
+        EXPECT_TRUE(without(after, {"bext", "iXML"}) == without(before, {"bext", "iXML"}));
+        EXPECT_EQ(without(after, {"bext"})[1], (Piece{"iXML", firstNew})) << "the first iXML carries the block";
+        EXPECT_EQ(decoded(dir / "two.wav"), audioBefore);
+        EXPECT_EQ(RIFFMeta::read(dir / "two.wav"), doorSlam());
+    }
+}
+
+// An iXML whose text the block cannot go into stays whole; the block goes
+// into a new iXML chunk of our own before it, which later saves reuse.
+TEST(RIFFMetaWrite, WideOrZeroFilledIXMLTextIsKept) {
+    TempDir dir;
+    auto utf16 = [](const std::string& ascii, bool bigEndian, bool bom) {
+        std::string out = bom ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+        for (char ch : ascii) out += bigEndian ? std::string{'\0', ch} : std::string{ch, '\0'};
+        return out;
+    };
+    const std::string doc =
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?><BWFXML><USER><FXNAME>wide</FXNAME></USER></BWFXML>";
+    for (const auto& old : {utf16(doc, false, true), utf16(doc, true, true), utf16(doc, false, false),
+                            utf16(doc, true, false)}) {
+        writeBytes(dir / "w.wav", RiffBuilder().fmt(1, 48000, 16).chunk("iXML", old).data16(1, 40).bytes());
+        const auto before = pieces(dir / "w.wav");
+        const auto audioBefore = decoded(dir / "w.wav");
+        RIFFMeta::write(doorSlam(), dir / "w.wav");
+        const auto after = pieces(dir / "w.wav");
+        ASSERT_EQ(idsOf(after), (std::vector<std::string>{"fmt ", "bext", "iXML", "iXML", "data"}));
+        EXPECT_EQ(after[2].bytes, kPrefix + kDoorSlamBlock + "</BWFXML>");
+        EXPECT_TRUE(without(after, {"bext", "iXML"}) == before) << "the wide text is kept byte for byte";
+        EXPECT_EQ(decoded(dir / "w.wav"), audioBefore);
+        EXPECT_EQ(RIFFMeta::read(dir / "w.wav"), doorSlam());
+        // The next save goes into our own chunk and keeps the wide one.
+        SoundMeta other;
+        other.fxName = "Again";
+        RIFFMeta::write(other, dir / "w.wav");
+        EXPECT_EQ(idsOf(pieces(dir / "w.wav")), idsOf(after));
+        EXPECT_EQ(pieces(dir / "w.wav")[3], after[3]);
+        EXPECT_EQ(RIFFMeta::read(dir / "w.wav"), other);
+    }
+}
+
+// Zero bytes inside the text, and trailing ones kept as room for later
+// edits, stay where they are.
+TEST(RIFFMetaWrite, ZeroBytesInTheIXMLAreKept) {
+    TempDir dir;
+    const std::string zero(1, '\0');
+    const struct {
+        std::string old, expected;
+    } cases[] = {
+        {"<BWFXML><A>1</A>" + zero + "<B>2</B></BWFXML>", "<BWFXML><A>1</A>" + zero + "<B>2</B>" + kDoorSlamBlock + "</BWFXML>"},
+        {"<BWFXML><A/>" + zero + "<USER></USER></BWFXML>", "<BWFXML><A/>" + zero + kDoorSlamBlock + "</BWFXML>"},
+        {"<BWFXML><USER><FXNAME>x</FXNAME></USER></BWFXML>" + std::string(500, '\0'),
+         "<BWFXML>" + kDoorSlamBlock + "</BWFXML>" + std::string(500, '\0')},
+    };
+    for (const auto& c : cases) {
+        writeBytes(dir / "z.wav", RiffBuilder().fmt(1, 48000, 16).chunk("iXML", c.old).data16(1, 40).bytes());
+        const auto before = pieces(dir / "z.wav");
+        const auto audioBefore = decoded(dir / "z.wav");
+        RIFFMeta::write(doorSlam(), dir / "z.wav");
+        const auto after = pieces(dir / "z.wav");
+        EXPECT_EQ(without(after, {"fmt ", "bext", "data"}), (std::vector<Piece>{{"iXML", c.expected}}));
+        EXPECT_TRUE(without(after, {"bext", "iXML"}) == without(before, {"iXML"}));
+        EXPECT_EQ(decoded(dir / "z.wav"), audioBefore);
+        EXPECT_EQ(RIFFMeta::read(dir / "z.wav"), doorSlam());
+    }
+}
+
+// USER is markup: "<USER>" in a comment, a CDATA section or a processing
+// instruction is text, and stays as it was.
+TEST(RIFFMetaWrite, UserInCommentsOrCDATAIsNoBlock) {
+    TempDir dir;
+    const std::string kept[] = {
+        "<!-- <USER> holds the library tags -->",
+        "<![CDATA[<USER>x</USER>]]>",
+        "<?note <USER></USER>?>",
+        "<!DOCTYPE BWFXML [<!ENTITY u \"<USER>\">]>",
+    };
+    for (const auto& text : kept) {
+        SCOPED_TRACE(text);
+        const std::string old = "<BWFXML>" + text + "<PROJECT>p</PROJECT></BWFXML>";
+        writeBytes(dir / "c.wav", RiffBuilder().fmt(1, 48000, 16).chunk("iXML", old).data16(1, 40).bytes());
+        const auto audioBefore = decoded(dir / "c.wav");
+        RIFFMeta::write(doorSlam(), dir / "c.wav");
+        EXPECT_EQ(bytesOf(dir / "c.wav", find(walk(dir / "c.wav"), "iXML")),
+                  "<BWFXML>" + text + "<PROJECT>p</PROJECT>" + kDoorSlamBlock + "</BWFXML>");
+        EXPECT_EQ(decoded(dir / "c.wav"), audioBefore);
+        EXPECT_EQ(RIFFMeta::read(dir / "c.wav"), doorSlam());
+    }
+    // A real block after a commented one is the one replaced.
+    writeBytes(dir / "c.wav", RiffBuilder()
+                                  .chunk("iXML", "<BWFXML><!--<USER>--><USER><FXNAME>a</FXNAME></USER></BWFXML>")
+                                  .data16(1, 4)
+                                  .bytes());
+    RIFFMeta::write(doorSlam(), dir / "c.wav");
+    EXPECT_EQ(bytesOf(dir / "c.wav", find(walk(dir / "c.wav"), "iXML")),
+              "<BWFXML><!--<USER>-->" + kDoorSlamBlock + "</BWFXML>");
+}
+
+// Whatever is written is read back: a reader reads the first 1 MiB of the
+// first iXML, so the block never lands beyond it.
+TEST(RIFFMetaWrite, TheBlockLandsWhereAReaderLooks) {
+    TempDir dir;
+    const std::string pad = "<PAD>" + std::string(RIFFMeta::kMaxIXMLBytes, 'x') + "</PAD>";
+    auto rewritten = [&](const std::string& old) {
+        writeBytes(dir / "f.wav", RiffBuilder().fmt(1, 48000, 16).chunk("iXML", old).data16(1, 40).bytes());
+        RIFFMeta::write(doorSlam(), dir / "f.wav");
+        EXPECT_EQ(RIFFMeta::read(dir / "f.wav"), doorSlam());
+        return without(pieces(dir / "f.wav"), {"fmt ", "bext", "data"});
+    };
+    // No block: not before the distant root end but after the root's start.
+    EXPECT_EQ(rewritten("<BWFXML>" + pad + "</BWFXML>"),
+              (std::vector<Piece>{{"iXML", "<BWFXML>" + kDoorSlamBlock + pad + "</BWFXML>"}}));
+    EXPECT_EQ(rewritten("<BWFXML version=\"2\">" + pad + "</BWFXML>"),
+              (std::vector<Piece>{{"iXML", "<BWFXML version=\"2\">" + kDoorSlamBlock + pad + "</BWFXML>"}}));
+    // A block past the first MiB moves to the front.
+    EXPECT_EQ(rewritten("<BWFXML>" + pad + "<USER><FXNAME>far</FXNAME></USER><END/></BWFXML>"),
+              (std::vector<Piece>{{"iXML", "<BWFXML>" + kDoorSlamBlock + pad + "<END/></BWFXML>"}}));
+    // A large text with no root start near its front: kept whole, our own chunk first.
+    const std::string rootless = pad + "<BWFXML></BWFXML>";
+    EXPECT_EQ(rewritten(rootless), (std::vector<Piece>{{"iXML", kPrefix + kDoorSlamBlock + "</BWFXML>"},
+                                                       {"iXML", rootless}}));
+
+    // A record whose block alone passes what a reader reads is refused.
+    SoundMeta huge;
+    huge.notes = std::string(RIFFMeta::kMaxIXMLBytes, 'n');
+    writeBytes(dir / "h.wav", RiffBuilder().fmt(1, 48000, 16).data16(1, 40).bytes());
+    const std::string original = readBytes(dir / "h.wav");
+    std::string text;
+    EXPECT_EQ(rewriteError(huge, dir / "h.wav", &text), RIFFMeta::kMetadataTooLong);
+    EXPECT_EQ(text, "Metadata too long to store in the file");
+    EXPECT_EQ(readBytes(dir / "h.wav"), original);
+    EXPECT_TRUE(hiddenIn(dir.path()).empty());
 }
 
 // Nothing but the metadata changes: the audio libsndfile reads, every kept
@@ -364,11 +626,16 @@ TEST(RIFFMetaWrite, RoundTripChangesNothingElse) {
     // The description in bext is the record's, as written.
     EXPECT_EQ(bytesOf(dir / "take.wav", find(after, "bext")).substr(0, meta.description.size() + 3),
               meta.description + std::string(3, '\0'));
+    // A value whose lines look like "TAG=value" stays that value alone.
+    SoundMeta lines;
+    lines.notes = "Take 2\nKEYWORDS=rain\nFXNAME: storm";
+    RIFFMeta::write(lines, dir / "take.wav");
+    EXPECT_EQ(RIFFMeta::read(dir / "take.wav"), lines);
 }
 
-// Where the file system has no copy_file_range (here: a seccomp filter
-// answers ENOSYS), the copy goes through memory block by block and gives
-// the same bytes.
+// Where copy_file_range would be used but is refused (here: a seccomp
+// filter answers ENOSYS), the copy goes through memory block by block and
+// gives the same bytes.
 TEST(RIFFMetaWrite, WithoutCopyFileRangeTheBytesAreTheSame) {
     TempDir dir;
     writeTestFile(dir / "take.wav", 2, 1000000, 48000, {.bits = 24});  // 6 MB: two blocks
@@ -537,6 +804,59 @@ TEST(RIFFMetaWrite, AKilledRewriteLeavesTheOldOrTheNewFile) {
     EXPECT_EQ(fileHash(file), newHash);
 }
 
+// A save killed with SIGKILL leaves its temporary, no wider than the file:
+// the next save into the folder, or the next scan of it, removes it.
+TEST(RIFFMetaWrite, AKilledSavesTemporaryGoesWithTheNextSaveOrScan) {
+    TempDir dir;
+    fs::create_directories(dir / "Lib");
+    writeLongWav(dir / "Lib/private.wav", uint32_t(4 * RIFFMeta::kCopyBlock));
+    writeBytes(dir / "Lib/other.wav", RiffBuilder().fmt(1, 48000, 16).data16(1, 100).bytes());
+    ASSERT_EQ(::chmod((dir / "Lib/private.wav").c_str(), 0600), 0);
+    const mode_t oldMask = ::umask(0);  // a wide mode would show
+    auto killMidSave = [&] {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            RIFFMeta::setCopyObserver([&](uint64_t) {
+                ::write(ready[1], "x", 1);
+                for (;;) ::pause();
+            });
+            try {
+                RIFFMeta::write(doorSlam(), dir / "Lib/private.wav");
+            } catch (...) {
+            }
+            ::_exit(1);
+        }
+        char c;
+        EXPECT_EQ(::read(ready[0], &c, 1), 1);
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        const auto left = hiddenIn(dir / "Lib");
+        EXPECT_EQ(left.size(), 1u);
+        for (const auto& name : left) {
+            struct stat st {};
+            EXPECT_EQ(::stat((dir / "Lib" / name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+            EXPECT_GT(st.st_size, 0) << "killed while writing";
+        }
+    };
+    killMidSave();
+    ::umask(oldMask);
+    RIFFMeta::write(doorSlam(), dir / "Lib/other.wav");
+    EXPECT_TRUE(hiddenIn(dir / "Lib").empty());
+    EXPECT_EQ(RIFFMeta::read(dir / "Lib/private.wav"), SoundMeta()) << "the killed save never took the name";
+
+    ::umask(0);
+    killMidSave();
+    ::umask(oldMask);
+    Catalog catalog(dir / "catalog.sqlite");
+    LibraryScanner::scan((dir / "Lib").string(), catalog);
+    EXPECT_TRUE(hiddenIn(dir / "Lib").empty());
+}
+
 // Two saves of one file at once: the file ends as one of the two complete
 // results, and a reader meanwhile only ever sees complete files.
 TEST(RIFFMetaWrite, TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles) {
@@ -619,8 +939,7 @@ TEST(RIFFMetaWrite, LinksModesAndOwnersSurvive) {
 }
 
 // Random and damaged files: an error with the file as it was, or a file
-// whose chunks are the old ones less bext and iXML with the new two before
-// the first data chunk, and which reads back the record.
+// that keeps every chunk but the ones it owns and reads back the record.
 TEST(RIFFMetaWrite, Fuzz) {
     TempDir dir;
     std::mt19937 rng(104);
@@ -650,7 +969,7 @@ TEST(RIFFMetaWrite, Fuzz) {
                 if (rng() % 2 && bytes.size() > 24) bytes.replace(12 + rng() % (bytes.size() - 20), 4, id);
         }
         writeBytes(dir / "f.wav", bytes);
-        const auto before = walk(dir / "f.wav");
+        const auto before = pieces(dir / "f.wav");
         int code = 0;
         ASSERT_NO_THROW(code = rewriteError(meta, dir / "f.wav"));
         ASSERT_TRUE(hiddenIn(dir.path()).empty());
@@ -660,28 +979,16 @@ TEST(RIFFMetaWrite, Fuzz) {
             continue;
         }
         ++written;
-        std::vector<std::pair<std::string, uint64_t>> expected;
-        bool placed = false;
-        for (const auto& c : before) {
-            if (c.id == "bext" || c.id == "iXML") continue;
-            if (c.id == "data" && !placed) {
-                expected.push_back({"bext", 0});
-                expected.push_back({"iXML", 0});
-                placed = true;
-            }
-            expected.push_back({std::string(c.raw.data(), 4), c.size});
-        }
-        const auto after = walk(dir / "f.wav");
-        ASSERT_EQ(after.size(), expected.size());
-        const std::string now = readBytes(dir / "f.wav");
-        size_t k = 0;
-        for (const auto& c : before) {
-            if (c.id == "bext" || c.id == "iXML") continue;
-            while (after[k].id == "bext" || after[k].id == "iXML") ++k;
-            ASSERT_EQ(std::string(after[k].raw.data(), 4), std::string(c.raw.data(), 4));
-            ASSERT_EQ(now.substr(after[k].offset, after[k].size), bytes.substr(c.offset, c.size));
-            ++k;
-        }
+        // Every chunk but the first bext and iXML as it was (the old iXML
+        // may stay behind a new one of ours); the new two come before any
+        // data chunk.
+        const auto after = pieces(dir / "f.wav");
+        const auto kept = without(after, {"bext", "iXML"});
+        ASSERT_TRUE(kept == without(before, {"bext", "iXML"}) || kept == without(before, {"bext"})) << i;
+        const auto ids = idsOf(after);
+        const auto firstData = std::find(ids.begin(), ids.end(), "data");
+        ASSERT_LT(std::find(ids.begin(), ids.end(), "bext"), firstData);
+        ASSERT_LT(std::find(ids.begin(), ids.end(), "iXML"), firstData);
         ASSERT_EQ(RIFFMeta::read(dir / "f.wav"), meta) << i;
     }
     EXPECT_GT(written, 50);

@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/SyncLog.h"
@@ -140,6 +142,47 @@ TEST(FileAccess, ReplacingAFileKeepsItsModeAndOwner) {
     }
 }
 
+// A temporary is as private as the file it replaces before its first byte:
+// the check runs with no umask, which would otherwise hide a wide mode.
+TEST(FileAccess, ATemporaryIsNeverWiderThanItsTarget) {
+    test::TempDir dir;
+    const mode_t oldMask = ::umask(0);
+    struct Restore {
+        mode_t mask;
+        ~Restore() { ::umask(mask); }
+    } restore{oldMask};
+    const auto target = dir / "private.wav";
+    for (const mode_t mode : {0600, 0640, 0400, 0604, 0755}) {
+        SCOPED_TRACE(mode);
+        test::writeBytes(target, "old");
+        ASSERT_EQ(::chmod(target.c_str(), mode), 0);
+        mode_t seen = 07777;
+        FileAccess::writeThroughTemporary(target, [&](FileAccess::TemporaryFile& file) {
+            struct stat st {};
+            ASSERT_EQ(::fstat(file.fd(), &st), 0);
+            EXPECT_EQ(st.st_size, 0);
+            seen = st.st_mode & 07777;
+            FileAccess::writeAll(file.fd(), "new", 3);
+            EXPECT_EQ(modeOf(file.path()), seen) << "the name says the same";
+        });
+        EXPECT_EQ(seen, mode);
+        EXPECT_EQ(modeOf(target), mode);
+        EXPECT_EQ(test::readBytes(target), "new");
+    }
+    // A new file: what the umask allows, as any file the process makes.
+    ::umask(022);
+    FileAccess::writeThroughTemporary(dir / "new.wav", [&](FileAccess::TemporaryFile& file) {
+        EXPECT_EQ(modeOf(file.path()), 0644u);
+    });
+    // The set-id bits come only with the rename, once the owner is settled.
+    test::writeBytes(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 04750), 0);
+    FileAccess::writeThroughTemporary(target, [&](FileAccess::TemporaryFile& file) {
+        EXPECT_EQ(modeOf(file.path()), 0750u & ~0022u);
+    });
+    EXPECT_EQ(modeOf(target), 04750u);
+}
+
 // A link the user names stays a link when written with AtLink::follow, and
 // the file it leads to takes the bytes; AtLink::replace puts a file in the
 // link's place and leaves the file it led to alone. A link that leads
@@ -222,27 +265,22 @@ TEST(FileAccess, StaleTemporariesOfOursAreRemovedSafely) {
     std::vector<std::string> left = namesIn(dir.path());
     ASSERT_EQ(left.size(), 1u);
     ASSERT_TRUE(isTemporary(left[0])) << left[0];
-    const fs::path dead = dir / left[0];
 
-    // What must stay (a temporary made now would already clean an aged one).
+    // What must stay: a live writer's temporary (however old), and what is
+    // not a temporary of ours: other names, links, another user's files.
     FileAccess::TemporaryFile live(dir / "other.wav");
     age(live.path(), stale);
-    age(dead, stale);
-    test::writeBytes(dir / ".fresh.wav.0123456789abcdef.qm-tmp", "fresh");
+    test::writeBytes(dir / ".unlocked.wav.0123456789abcdef.qm-tmp", "left by a writer that is gone");
     test::writeBytes(dir / ".upper.wav.0123456789ABCDEF.qm-tmp", "not ours");
     test::writeBytes(dir / ".plain.wav.qm-tmp", "not ours");
-    age(dir / ".upper.wav.0123456789ABCDEF.qm-tmp", stale);
-    age(dir / ".plain.wav.qm-tmp", stale);
     test::writeBytes(dir / "victim", "precious");
     fs::create_symlink(dir / "victim", dir / ".link.wav.0123456789abcdef.qm-tmp");
-    age(dir / ".link.wav.0123456789abcdef.qm-tmp", stale);
-    std::vector<std::string> kept = {".fresh.wav.0123456789abcdef.qm-tmp", ".upper.wav.0123456789ABCDEF.qm-tmp",
-                                     ".plain.wav.qm-tmp", ".link.wav.0123456789abcdef.qm-tmp",
-                                     live.path().filename().string(), "victim", "take.wav"};
+    std::vector<std::string> kept = {".upper.wav.0123456789ABCDEF.qm-tmp", ".plain.wav.qm-tmp",
+                                     ".link.wav.0123456789abcdef.qm-tmp", live.path().filename().string(),
+                                     "victim", "take.wav"};
     if (::geteuid() == 0) {
         test::writeBytes(dir / ".theirs.wav.fedcba9876543210.qm-tmp", "another user's");
         ASSERT_EQ(::chown((dir / ".theirs.wav.fedcba9876543210.qm-tmp").c_str(), 4321, 4321), 0);
-        age(dir / ".theirs.wav.fedcba9876543210.qm-tmp", stale);
         kept.push_back(".theirs.wav.fedcba9876543210.qm-tmp");
     }
 
@@ -251,6 +289,37 @@ TEST(FileAccess, StaleTemporariesOfOursAreRemovedSafely) {
     EXPECT_EQ(namesIn(dir.path()), kept);
     EXPECT_EQ(test::readBytes(dir / "victim"), "precious");
     EXPECT_EQ(test::readBytes(target), "whole");
+}
+
+// A writer clearing the folder never takes another writer's fresh
+// temporary for a dead one's, even in the moment before it is locked.
+TEST(FileAccess, AWriterNeverLosesItsTemporaryToAnotherClearingTheFolder) {
+    // In memory where the machine has it, so that the many syncs cost little.
+    test::TempDir scratch;
+    const fs::path dir = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") / ("qm-race-" + std::to_string(::getpid()))
+                                                      : scratch / "race";
+    fs::create_directories(dir);
+    struct Remove {
+        fs::path dir;
+        ~Remove() { fs::remove_all(dir); }
+    } remove{dir};
+    std::atomic<bool> done{false};
+    std::thread cleaner([&] {
+        while (!done) FileAccess::removeStaleTemporaries(dir);
+    });
+    int failures = 0;
+    for (int i = 0; i < 10000; ++i) {
+        try {
+            FileAccess::writeText(dir / "take.wav", std::to_string(i));
+        } catch (const AppError&) {
+            ++failures;
+        }
+    }
+    done = true;
+    cleaner.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(test::readBytes(dir / "take.wav"), "9999");
+    EXPECT_EQ(namesIn(dir), std::vector<std::string>{"take.wav"});
 }
 
 // Errors name the file the user asked for, never the hidden temporary.

@@ -26,6 +26,29 @@ TEST(HttpHead, GivesMethodTargetAndHeaders) {
     EXPECT_TRUE(bare->headers.empty());
 }
 
+TEST(HttpHead, LinesEndWithCRLFOrLFAndNeverWithABareCR) {
+    const std::map<std::string, std::string> expected{{"a", "1"}, {"b", "2"}};
+    for (const char* head : {"GET /x HTTP/1.1\nA: 1\nB: 2", "GET /x HTTP/1.1\r\nA: 1\nB: 2",
+                             "GET /x HTTP/1.1\nA: 1\r\nB: 2"}) {
+        auto parsed = HttpHead::parse(head);
+        ASSERT_TRUE(parsed) << head;
+        EXPECT_EQ(parsed->target, "/x");
+        EXPECT_EQ(parsed->headers, expected) << head;
+    }
+    for (const char* head : {"GET /x HTTP/1.1\r\nA: 1\rB: 2", "GET /x HTTP/1.1\rA: 1", "GET /x HTTP/1.1\r\nA: 1\r",
+                             "GET /x\r HTTP/1.1", "GET /x HTTP/1.1\r\nA: 1\r\r\nB: 2",
+                             "GET /x HTTP/1.1\r\nA: 1\r\n\rOrigin: http://evil.example"})
+        EXPECT_FALSE(HttpHead::parse(head)) << head;
+}
+
+TEST(HttpHead, ListsTheNamesGivenTwice) {
+    auto head = HttpHead::parse("GET /x HTTP/1.1\r\nOrigin: a\r\nHost: h\r\norigin: b\r\nX: 1\r\nORIGIN: c");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(*head->header("origin"), "c");
+    EXPECT_EQ(head->repeated, std::set<std::string>{"origin"});
+    EXPECT_TRUE(HttpHead::parse("GET /x HTTP/1.1\r\nA: 1\r\nB: 1")->repeated.empty());
+}
+
 TEST(HttpHead, StopsAtTheEndOfTheHeaders) {
     // What the headers announce after them is not the head's business.
     for (const char* head : {"POST /x HTTP/1.1\r\nContent-Length: 5",

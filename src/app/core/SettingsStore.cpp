@@ -10,6 +10,9 @@ SettingsStore::SettingsStore(std::shared_ptr<UserDefaults> defaults, QObject* pa
 }
 
 void SettingsStore::load() {
+    // The file itself unreadable, or some values in it too large to read.
+    const QString fileProblem = defaults_->problem().isEmpty() ? QString() : defaults_->problem() + u'.';
+    setMessage(fileProblem);
     auto stored = defaults_->data(documentKey);
     if (!stored) return;  // first start: the defaults, nothing written
 
@@ -48,11 +51,12 @@ void SettingsStore::load() {
     // Keep what could not be read, so that the first change (which rewrites
     // the whole document) does not lose it for good.
     bool kept = defaults_->data(unreadableKey) == stored || defaults_->setData(unreadableKey, *stored);
+    const QString before = fileProblem.isEmpty() ? QString() : fileProblem + u' ';
     if (kept)
-        setMessage(problem + QStringLiteral(". The stored settings are kept under \"%1\".")
-                                 .arg(QLatin1String(unreadableKey)));
+        setMessage(before + problem + QStringLiteral(". The stored settings are kept under \"%1\".")
+                                          .arg(QLatin1String(unreadableKey)));
     else
-        setMessage(problem + QStringLiteral("."));
+        setMessage(before + problem + QStringLiteral("."));
 }
 
 void SettingsStore::setValue(const AppSettings& value) {
@@ -82,7 +86,8 @@ void SettingsStore::persist() {
     try {
         std::string doc = value_.encode();
         if (!defaults_->setData(documentKey, QByteArray::fromStdString(doc)))
-            failure = QStringLiteral("the settings file cannot be written");
+            failure = defaults_->writeError().isEmpty() ? QStringLiteral("the settings file cannot be written")
+                                                        : defaults_->writeError();
     } catch (const nlohmann::json::exception& e) {
         failure = QString::fromUtf8(e.what());
     }

@@ -351,6 +351,12 @@ void AppModel::makeTempEdits(const std::vector<fs::path>& urls) {
 }
 
 void AppModel::openCopiedLink() {
+    // One at a time: each would fill the same folder, and requests come
+    // from the menu and the control port alike.
+    if (downloading_) {
+        player_->setMessage(LinkLoader::kBusyText);
+        return;
+    }
     const QString text = (platform_.clipboard ? platform_.clipboard() : QString()).trimmed();
     const QUrl url(text, QUrl::StrictMode);
     // The scheme as typed: "HTTPS://x" is no link here.
@@ -371,10 +377,12 @@ void AppModel::openCopiedLink() {
                         "\u2026");
     const fs::path folder = fs::path(s.pullsFolder) / "Links";
     QPointer<AppModel> self(this);
+    downloading_ = true;
     LinkLoader::download(
         text.toStdString(), folder, *tool,
         [self](const LinkLoader::DownloadResult& result) {
             if (!self) return;
+            self->downloading_ = false;
             if (!result.file) {
                 self->player_->setMessage(result.error);
                 return;

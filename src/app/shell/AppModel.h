@@ -176,7 +176,8 @@ public:
     // outcome in the player's message, the folders shown at the end.
     void makeTempEdits(const std::vector<std::filesystem::path>& urls) override;
     // Fetches the audio of the link on the clipboard as WAV into the pulls
-    // folder's "Links", then plays it and shows that folder in the library.
+    // folder's "Links", then plays it and shows that folder in the library;
+    // one download at a time.
     void openCopiedLink();
     // When a download counts as hung (tests shorten it).
     void setDownloadOptions(const LinkLoader::DownloadOptions& options) { downloadOptions_ = options; }
@@ -220,6 +221,7 @@ private:
     std::unique_ptr<ProfileKey> lastProfiles_;
     std::optional<bool> lastPanelFlag_;
     LinkLoader::DownloadOptions downloadOptions_;
+    bool downloading_ = false;
 };
 
 }  // namespace qm

@@ -80,6 +80,28 @@ std::string serialise(const nlohmann::json& reply) {
     return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// A page opened from a file: the scheme "file", exactly. Anything else
+// that merely begins with those letters ("filesystem:http://...", a host
+// "file.example") is a web page's, and so is a list of origins.
+bool isFileOrigin(const std::string& origin) {
+    return origin.starts_with("file://") && origin.find_first_of(" \t,") == std::string::npos;
+}
+
+// Where the head ends in `buffer`, whose bytes before `from` were searched
+// already: the length of the head (the bytes before the line end that comes
+// before the blank line), or -1. A line ends with CR LF or a bare LF.
+qsizetype headLength(const QByteArray& buffer, qsizetype from) {
+    for (qsizetype lf = buffer.indexOf('\n', std::max<qsizetype>(0, from - 2)); lf >= 0;
+         lf = buffer.indexOf('\n', lf + 1)) {
+        qsizetype next = lf + 1;
+        if (next < buffer.size() && buffer[next] == '\r')
+            ++next;
+        if (next < buffer.size() && buffer[next] == '\n')
+            return lf > 0 && buffer[lf - 1] == '\r' ? lf - 1 : lf;
+    }
+    return -1;
+}
+
 bool isLoopbackHost(const std::string& host, quint16 serverPort) {
     std::string lower = host;
     for (char& c : lower)
@@ -199,7 +221,7 @@ void ControlServer::receive(QTcpSocket* socket) {
     while (socket->bytesAvailable() > 0) {
         const qsizetype before = c->buffer.size();
         c->buffer += socket->read(kHeadLimit);
-        const qsizetype end = c->buffer.indexOf("\r\n\r\n", std::max<qsizetype>(0, before - 3));
+        const qsizetype end = headLength(c->buffer, before);
         if (end >= 0) {
             answer(socket, c->buffer.left(end));
             return;
@@ -252,12 +274,13 @@ QByteArray ControlServer::respond(const QByteArray& head, const Handler& handler
     if (!request)
         return replyBytes(403, {}, &forbidden);
 
-    const std::string* originHeader = request->header("origin");
-    const std::string origin = originHeader ? *originHeader : std::string();
-    const bool originAdmitted = origin.empty() || origin.starts_with("file");
+    // Of two Origin or Host lines, readers differ on which counts.
+    const bool repeated = request->repeated.count("origin") || request->repeated.count("host");
+    const std::string* origin = request->header("origin");
+    const bool originAdmitted = !repeated && (!origin || isFileOrigin(*origin));
     const std::string* host = request->header("host");
-    const bool hostAdmitted = !host || isLoopbackHost(*host, serverPort);
-    const std::string allowOrigin = originAdmitted ? origin : std::string();
+    const bool hostAdmitted = !repeated && (!host || isLoopbackHost(*host, serverPort));
+    const std::string allowOrigin = origin && originAdmitted ? *origin : std::string();
 
     if (request->method == "OPTIONS")
         return replyBytes(originAdmitted && hostAdmitted ? 204 : 403, allowOrigin, nullptr);

@@ -5,11 +5,13 @@
 //
 // Web pages can make a browser send requests here too, so only requests
 // that no page can make are admitted: the header "X-Quillmarsh: 1" (a page
-// needs a preflight for it), no web origin (none, or one beginning with
-// "file"; the opaque origin "null", which sandboxed frames, data: frames and
-// cross-origin redirects produce, is refused like any page's), and a Host
-// that is this machine's loopback name (after DNS rebinding a page's
-// requests carry neither an Origin nor our Host).
+// needs a preflight for it), no web origin (no Origin line, or one of the
+// scheme "file"; the opaque origin "null", which sandboxed frames, data:
+// frames and cross-origin redirects produce, and an empty one are refused
+// like any page's), a Host that is this machine's loopback name (after DNS
+// rebinding a page's requests carry neither an Origin nor our Host), and
+// neither line given twice. Heads are read as HTTP reads them: lines end
+// with CR LF or a bare LF, and a bare CR makes a head malformed (refused).
 //
 // A flood of local connections costs neither memory nor the main thread:
 // heads are read 16384 bytes at a time and dropped past that limit, a head

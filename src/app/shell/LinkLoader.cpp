@@ -6,13 +6,17 @@
 #include <QTimer>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <fmt/format.h>
 
 #include "platform/FileAccess.h"
 
@@ -81,12 +85,14 @@ bool processAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno =
 class Download : public QObject {
 public:
     Download(fs::path folder, fs::path staging, std::function<void(const DownloadResult&)> completion,
-             const DownloadOptions& options, QObject* parent)
+             const DownloadOptions& options, uint64_t limit, bool roomBound, QObject* parent)
         : QObject(parent),
           folder_(std::move(folder)),
           staging_(std::move(staging)),
           completion_(std::move(completion)),
-          options_(options) {}
+          options_(options),
+          limit_(limit),
+          roomBound_(roomBound) {}
 
     ~Download() override {
         // Ended from outside: nothing is reported any more.
@@ -112,8 +118,17 @@ public:
         process_->setProcessEnvironment(env);
         process_->setProcessChannelMode(QProcess::SeparateChannels);
         process_->setInputChannelMode(QProcess::ForwardedInputChannel);
-        // Its own process group, so that ending it ends what it started.
-        process_->setChildProcessModifier([] { ::setpgid(0, 0); });
+        // Its own process group, so that ending it ends what it started; no
+        // file it or its children write passes the size limit (a write
+        // there fails, or ends a writer that takes no care), and a writer
+        // ended so leaves no core file behind.
+        const rlim_t limit = limit_;
+        process_->setChildProcessModifier([limit] {
+            ::setpgid(0, 0);
+            const rlimit size{limit, limit}, core{0, 0};
+            ::setrlimit(RLIMIT_FSIZE, &size);
+            ::setrlimit(RLIMIT_CORE, &core);
+        });
 
         connect(process_, &QProcess::readyReadStandardOutput, this, [this] {
             out_ += process_->readAllStandardOutput();
@@ -135,25 +150,33 @@ public:
         watch_ = new QTimer(this);
         watch_->setInterval(std::clamp<std::chrono::milliseconds>(options_.stallTimeout / 8,
                                                                   std::chrono::milliseconds(50),
-                                                                  std::chrono::milliseconds(1000)));
+                                                                  std::chrono::milliseconds(250)));
         connect(watch_, &QTimer::timeout, this, &Download::check);
         lastActivity_ = std::chrono::steady_clock::now();
         watch_->start();
+        QTimer::singleShot(options_.timeLimit, Qt::PreciseTimer, this, [this] { stop(Stop::tooLong); });
         process_->start();
     }
 
 private:
+    enum class Stop { stalled, tooLarge, tooLong };
+
     void touched() { lastActivity_ = std::chrono::steady_clock::now(); }
 
     void check() {
-        if (stalled_ || done_) return;
+        if (stopped_ || done_) return;
         const auto size = stagingSize(staging_);
+        if (size.second >= limit_) return stop(Stop::tooLarge);
         if (size != lastSize_) {
             lastSize_ = size;
             touched();
         }
-        if (std::chrono::steady_clock::now() - lastActivity_ < options_.stallTimeout) return;
-        stalled_ = true;
+        if (std::chrono::steady_clock::now() - lastActivity_ >= options_.stallTimeout) stop(Stop::stalled);
+    }
+
+    void stop(Stop why) {
+        if (stopped_ || done_ || !process_) return;
+        stopped_ = why;
         signalGroup(SIGTERM);
         // The group gets the hard end later whether or not the tool itself
         // has gone by then: what it started may outlive it.
@@ -169,7 +192,11 @@ private:
     }
 
     void finished(int code) {
-        if (stalled_) return finish({std::nullopt, code, kStalledText});
+        // A run the size limit cut short reports that, whatever it said.
+        if (!stopped_ && stagingSize(staging_).second >= limit_) stopped_ = Stop::tooLarge;
+        if (stopped_ == Stop::stalled) return finish({std::nullopt, code, kStalledText});
+        if (stopped_ == Stop::tooLarge) return finish({std::nullopt, code, tooLargeText(limit_, roomBound_)});
+        if (stopped_ == Stop::tooLong) return finish({std::nullopt, code, tooLongText(options_.timeLimit)});
         if (code == 0) {
             if (const auto line = pathLine(decoded(out_))) {
                 if (auto file = moveIn(*line)) return finish({*file, 0, {}});
@@ -186,6 +213,12 @@ private:
         std::error_code ec;
         const fs::path file(line);
         if (fs::symlink_status(file, ec).type() != fs::file_type::regular) return std::nullopt;
+        const auto size = fs::file_size(file, ec);
+        if (ec) return std::nullopt;
+        if (size >= limit_) {
+            moveError_ = tooLargeText(limit_, roomBound_);
+            return std::nullopt;
+        }
         const auto parent = fs::canonical(file.parent_path(), ec);
         if (ec || parent != fs::canonical(staging_, ec) || ec) return std::nullopt;
         const fs::path target = folder_ / file.filename();
@@ -216,17 +249,45 @@ private:
     fs::path folder_, staging_;
     std::function<void(const DownloadResult&)> completion_;
     DownloadOptions options_;
+    uint64_t limit_;
+    bool roomBound_;
     QProcess* process_ = nullptr;
     QTimer* watch_ = nullptr;
     QByteArray out_, err_;
     std::chrono::steady_clock::time_point lastActivity_;
     std::pair<uintmax_t, uintmax_t> lastSize_{0, 0};
-    bool stalled_ = false;
+    std::optional<Stop> stopped_;
     bool done_ = false;
     std::string moveError_;
 };
 
 }  // namespace
+
+std::string tooLargeText(uint64_t limit, bool roomBound) {
+    const auto bytes = static_cast<double>(limit);
+    const std::string amount =
+        bytes >= 1e9 ? fmt::format("{:.1f} GB", bytes / 1e9) : fmt::format("{:.0f} MB", bytes / 1e6);
+    return roomBound ? fmt::format("The download was stopped: the pulls folder has room for {} only", amount)
+                     : fmt::format("The download was stopped: it is larger than {}", amount);
+}
+
+std::string tooLongText(std::chrono::milliseconds limit) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
+    return seconds >= 60 && seconds % 60 == 0
+               ? fmt::format("The download was stopped after {} minutes", seconds / 60)
+               : fmt::format("The download was stopped after {} seconds", seconds);
+}
+
+uint64_t sizeLimit(const fs::path& folder, uint64_t cap, bool* roomBound) {
+    struct statvfs st {};
+    uint64_t limit = cap;
+    if (::statvfs(folder.c_str(), &st) == 0) {
+        const uint64_t free = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+        limit = std::min(cap, free - free / 8);
+    }
+    if (roomBound) *roomBound = limit < cap;
+    return limit;
+}
 
 std::vector<std::string> arguments(const std::string& link, const fs::path& folder) {
     return {"--no-playlist", "--no-progress", "-x", "--audio-format", "wav",
@@ -290,7 +351,9 @@ void download(const std::string& link, const fs::path& folder, const std::string
         fail("Couldn't create a folder in " + folder.filename().string() + ": " + std::strerror(errno));
         return;
     }
-    auto* job = new Download(folder, fs::path(pattern), std::move(completion), options, parent);
+    bool roomBound = false;
+    const uint64_t limit = sizeLimit(folder, options.sizeLimit, &roomBound);
+    auto* job = new Download(folder, fs::path(pattern), std::move(completion), options, limit, roomBound, parent);
     job->start(tool, link);
 }
 

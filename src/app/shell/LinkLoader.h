@@ -13,7 +13,14 @@
 // inside that staging folder, moves into the download folder, and the
 // staging folder is removed whatever happened. A run that writes nothing,
 // prints nothing and grows no file for the stall time is ended: SIGTERM to
-// its group, SIGKILL a grace time later.
+// its group, SIGKILL a grace time later. So is a run that passes its total
+// time limit, or whose files pass the size limit: at most sizeLimit, and
+// less where the download folder has less room (seven eighths of its free
+// space). The size limit binds each file the tool and its children write
+// (RLIMIT_FSIZE) and the staging folder as a whole (watched), and a result
+// at the limit is never moved into the download folder.
+//
+// One download at a time is the caller's rule (kBusyText).
 //
 // Threads: ytDlp() touches only the file system and may be called from any
 // thread. download() runs on the main thread's event loop (the process and
@@ -24,6 +31,7 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -52,6 +60,17 @@ bool isExecutableFile(const std::string& path);
 
 inline constexpr const char* kFailedText = "yt-dlp failed";
 inline constexpr const char* kStalledText = "yt-dlp stopped responding";
+inline constexpr const char* kBusyText = "A download is already running";
+// The most a download may write, in bytes: a WAV file of that size still
+// fits the RIFF limit.
+inline constexpr uint64_t kMaxDownloadBytes = 4000000000;
+// What the user reads when a download passes its size limit (`roomBound`:
+// the limit came from the folder's free space) or its time limit.
+std::string tooLargeText(uint64_t limit, bool roomBound);
+std::string tooLongText(std::chrono::milliseconds limit);
+// The size limit of a download into `folder`: `cap`, or seven eighths of
+// the folder's free space when that is less (`roomBound` says which).
+uint64_t sizeLimit(const std::filesystem::path& folder, uint64_t cap, bool* roomBound = nullptr);
 // The output template, below the folder the tool writes into.
 inline constexpr const char* kOutputTemplate = "%(title).120B [%(id)s].%(ext)s";
 // Staging folders: "<prefix><pid>-<unique>" in the download folder.
@@ -81,6 +100,8 @@ struct DownloadResult {
 struct DownloadOptions {
     std::chrono::milliseconds stallTimeout{120000};
     std::chrono::milliseconds killGrace{2000};
+    std::chrono::milliseconds timeLimit{30 * 60 * 1000};
+    uint64_t sizeLimit = kMaxDownloadBytes;
     // Where the tool is looked for after the user's own path.
     std::vector<std::string> toolLocations = fixedLocations();
 };

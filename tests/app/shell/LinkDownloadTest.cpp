@@ -5,13 +5,21 @@
 
 #include <QCoreApplication>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "app/EventLoopWait.h"
@@ -61,6 +69,108 @@ bool ended(pid_t pid) {
     const auto close = stat.rfind(')');
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
 }
+
+// A loopback HTTP server on threads of its own (the test's event loop runs
+// the downloads meanwhile) with bodies no download should take whole: a
+// sparse file of 3 GB served with its length, an endless body without one,
+// and a slow trickle. Counts the body bytes it sent.
+class StreamServer {
+public:
+    explicit StreamServer(const fs::path& sparse) : sparse_(sparse) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 16) != 0 ||
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            throw std::runtime_error("no loopback port");
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] { accept(); });
+    }
+    ~StreamServer() {
+        stop_ = true;
+        acceptor_.join();
+        std::lock_guard lock(mutex_);
+        for (auto& w : workers_) w.join();
+        ::close(listen_);
+    }
+    std::string url(const char* path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    uint64_t sent() const { return sent_; }
+
+private:
+    void accept() {
+        while (!stop_) {
+            pollfd p{listen_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            const timeval wait{0, 100000};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+            std::lock_guard lock(mutex_);
+            workers_.emplace_back([this, fd] {
+                serve(fd);
+                ::close(fd);
+            });
+        }
+    }
+
+    // Sends all of `data` unless the client went or the server stops.
+    bool send(int fd, const char* data, size_t size, bool body = true) {
+        while (size > 0 && !stop_) {
+            const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (n <= 0) return false;
+            if (body) sent_ += uint64_t(n);
+            data += n;
+            size -= size_t(n);
+        }
+        return size == 0;
+    }
+
+    void serve(int fd) {
+        std::string head;
+        char buffer[65536];
+        while (head.find("\r\n\r\n") == std::string::npos && !stop_) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (n <= 0) return;
+            head.append(buffer, size_t(n));
+        }
+        const bool headOnly = head.starts_with("HEAD ");
+        const std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
+        std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nConnection: close\r\n";
+        if (path == "/big.mp3") answer += "Content-Length: " + std::to_string(fs::file_size(sparse_)) + "\r\n";
+        if (path == "/slow.mp3") answer += "Content-Length: 100000000\r\n";
+        answer += "\r\n";
+        if (!send(fd, answer.data(), answer.size(), false) || headOnly) return;
+        std::memset(buffer, 0, sizeof buffer);
+        if (path == "/big.mp3") {
+            const int file = ::open(sparse_.c_str(), O_RDONLY | O_CLOEXEC);
+            for (uint64_t at = 0, size = fs::file_size(sparse_); at < size;) {
+                const ssize_t n = ::pread(file, buffer, sizeof buffer, off_t(at));
+                if (n <= 0 || !send(fd, buffer, size_t(n))) break;
+                at += uint64_t(n);
+            }
+            ::close(file);
+        } else if (path == "/endless.mp3") {
+            while (send(fd, buffer, sizeof buffer)) {
+            }
+        } else {
+            while (send(fd, buffer, 1024)) std::this_thread::sleep_for(50ms);
+        }
+    }
+
+    fs::path sparse_;
+    int listen_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> sent_{0};
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::vector<std::thread> workers_;
+};
 
 class LinkDownloadTest : public testing::Test {
 protected:
@@ -309,4 +419,96 @@ TEST_F(LinkDownloadTest, ARootThatGoesEndsItsDownloadAndLeavesNoStagingFolder) {
     app_.reset();
     EXPECT_TRUE(until([&] { return ended(shell) && ended(child); }, 5s));
     EXPECT_EQ(entries(links()), std::vector<std::string>{});
+}
+
+// The real downloader against bodies past the limit: a 3 GB file (sparse on
+// the server's side) and an endless one are stopped at the limit, nothing
+// lands in Links, the staging folder goes; a trickle is stopped at the time
+// limit.
+TEST_F(LinkDownloadTest, TheRealDownloaderStopsAtTheSizeAndTimeLimits) {
+    const auto tool = LinkLoader::ytDlp("");
+    if (!tool) GTEST_SKIP() << "yt-dlp is not installed (scripts/setup.sh)";
+    {
+        std::ofstream(dir_ / "big.bin").put('\0');
+    }
+    fs::resize_file(dir_ / "big.bin", 3ull << 30);
+    StreamServer server(dir_ / "big.bin");
+    fs::create_directories(links());
+    test::writeBytes(links() / "old.wav", "old");
+
+    auto fetch = [&](const char* path, const LinkLoader::DownloadOptions& options) {
+        std::optional<LinkLoader::DownloadResult> result;
+        LinkLoader::download(server.url(path), links(), *tool,
+                             [&](const LinkLoader::DownloadResult& r) { result = r; }, options, &owner_);
+        EXPECT_TRUE(until([&] { return result.has_value(); }, 60s)) << path;
+        return result.value_or(LinkLoader::DownloadResult{});
+    };
+    LinkLoader::DownloadOptions options;
+    options.sizeLimit = 24u << 20;
+    for (const char* path : {"/big.mp3", "/endless.mp3"}) {
+        SCOPED_TRACE(path);
+        const uint64_t before = server.sent();
+        const auto result = fetch(path, options);
+        EXPECT_FALSE(result.file);
+        EXPECT_EQ(result.error, "The download was stopped: it is larger than 25 MB");
+        EXPECT_EQ(entries(links()), std::vector<std::string>{"old.wav"}) << "no file and no staging folder";
+        EXPECT_LT(server.sent() - before, 512u << 20) << "the transfer ended near the limit";
+    }
+
+    options.sizeLimit = LinkLoader::kMaxDownloadBytes;
+    options.timeLimit = 3s;
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = fetch("/slow.mp3", options);
+    EXPECT_FALSE(result.file);
+    EXPECT_EQ(result.error, "The download was stopped after 3 seconds");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(entries(links()), std::vector<std::string>{"old.wav"});
+    EXPECT_EQ(LinkLoader::tooLargeText(LinkLoader::kMaxDownloadBytes, false),
+              "The download was stopped: it is larger than 4.0 GB");
+    EXPECT_EQ(LinkLoader::tooLongText(30min), "The download was stopped after 30 minutes");
+}
+
+// Where the pulls folder has less room than the cap, the room is the limit
+// (a small tmpfs mounted for the test stands for a full disk).
+TEST_F(LinkDownloadTest, TheSizeLimitFollowsTheFreeSpace) {
+    bool roomBound = true;
+    EXPECT_EQ(LinkLoader::sizeLimit(dir_.path(), 1000, &roomBound), 1000u);
+    EXPECT_FALSE(roomBound);
+    fs::create_directories(dir_ / "small");
+    if (::mount("tmpfs", (dir_ / "small").c_str(), "tmpfs", 0, "size=16m") != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{dir_ / "small"};
+    const uint64_t limit = LinkLoader::sizeLimit(dir_ / "small", LinkLoader::kMaxDownloadBytes, &roomBound);
+    EXPECT_TRUE(roomBound);
+    EXPECT_EQ(limit, (16u << 20) - (16u << 20) / 8);
+    test::writeBytes(dir_ / "small/taken", std::string(8u << 20, 'x'));
+    EXPECT_EQ(LinkLoader::sizeLimit(dir_ / "small", LinkLoader::kMaxDownloadBytes), (8u << 20) - (8u << 20) / 8);
+    EXPECT_EQ(LinkLoader::tooLargeText(limit, true), "The download was stopped: the pulls folder has room for 15 MB only");
+}
+
+// A second request while a download runs starts nothing and says so; once
+// it ended, the next one starts.
+TEST_F(LinkDownloadTest, OneDownloadAtATime) {
+    make("https://example.test/v/3");
+    LinkLoader::DownloadOptions options;
+    options.stallTimeout = 1500ms;
+    options.killGrace = 200ms;
+    options.toolLocations = {kStandIn};
+    app_->setDownloadOptions(options);
+    mode("hang");
+    app_->openCopiedLink();
+    EXPECT_EQ(app_->player().message(), "Downloading audio from example.test\u2026");
+    ASSERT_TRUE(until([&] { return entries(links()).size() == 1; }));
+    app_->openCopiedLink();
+    EXPECT_EQ(app_->player().message(), "A download is already running");
+    until([] { return false; }, 300ms);
+    EXPECT_EQ(entries(links()).size(), 1u) << "one staging folder";
+    ASSERT_TRUE(until([&] { return app_->player().message() == std::optional<std::string>("yt-dlp stopped responding"); }));
+    mode("ok");
+    app_->openCopiedLink();
+    EXPECT_EQ(app_->player().message(), "Downloading audio from example.test\u2026");
+    EXPECT_TRUE(until([&] { return app_->player().info().has_value(); }));
 }
