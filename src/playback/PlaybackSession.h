@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -110,6 +111,8 @@ private:
 
     std::weak_ptr<PlaybackEngine*> engine_;
     PlayRequest request_;
+    // Set when its mix waits for a binaural renderer: prepare() waits too.
+    std::shared_future<void> binaural_;
     double outputRate_;
     std::atomic<bool> over_{false};
     bool started_ = false;

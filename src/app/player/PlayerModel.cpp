@@ -358,7 +358,10 @@ void PlayerModel::deviceChanged() {
     const int64_t frame = currentFrame();
     stopPlayback();
     try {
-        engine_.configure({.deviceUID = settings_.activeProfile().deviceUID, .force = true});
+        const OutputProfile profile = settings_.activeProfile();
+        engine_.configure({.deviceUID = profile.deviceUID,
+                           .force = true,
+                           .binaural = profile.kind == OutputProfile::Kind::headphones});
     } catch (const std::exception& e) {
         setMessage(kDeviceChanged + describe(e));
         return;
@@ -475,7 +478,9 @@ void PlayerModel::profileChanged() {
     const bool wasPlaying = isPlaying_;
     const int64_t frame = currentFrame();
     try {
-        engine_.configure({.deviceUID = settings_.activeProfile().deviceUID});
+        const OutputProfile profile = settings_.activeProfile();
+        engine_.configure(
+            {.deviceUID = profile.deviceUID, .binaural = profile.kind == OutputProfile::Kind::headphones});
     } catch (const std::exception& e) {
         setMessage(describe(e));
         return;
