@@ -227,7 +227,7 @@ void PlaybackEngine::publish(const MixConfig& config) {
 }
 
 std::shared_ptr<PlaybackSession> PlaybackEngine::begin(PlayRequest request) {
-    configure({.deviceUID = request.deviceUID});
+    configure({.deviceUID = request.deviceUID, .binaural = request.binaural});
     if (request.mix) setConfig(request.mix(deviceChannels_));
     request.mix = nullptr;  // its captures need not outlive this call
     if (auto previous = session_.lock()) previous->end();

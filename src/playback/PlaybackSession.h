@@ -44,6 +44,8 @@ class PlaybackEngine;
 struct PlayRequest {
     // The output device (an output profile's device UID); none: the default.
     std::optional<std::string> deviceUID = std::nullopt;
+    // The output is headphones: the binaural renderer is begun with it.
+    bool binaural = false;
     // The mix for the configured output, given its channel count; called
     // once, in begin(), on the main thread.
     std::function<MixConfig(int deviceChannels)> mix = nullptr;

@@ -220,6 +220,7 @@ void PlayerModel::play(std::optional<int64_t> start) {
     try {
         session = engine_.begin({
             .deviceUID = profile.deviceUID,
+            .binaural = profile.kind == OutputProfile::Kind::headphones,
             .mix = [&](int deviceChannels) { return makeConfig(info, *format, profile, deviceChannels); },
             .source = [url = info.url]() -> std::shared_ptr<FrameSource> {
                 return std::make_shared<FileSource>(url);
