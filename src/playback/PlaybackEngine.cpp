@@ -114,7 +114,7 @@ void PlaybackEngine::configure(const Output& wanted) {
     }
     deviceChannels_ = std::min(output->channels(), RenderContext::maxDeviceChannels);
     sampleRate_ = output->sampleRate();
-    deviceName_ = AudioDevices::name(deviceUID);
+    deviceName_ = AudioDevices::name(deviceUID, devices);  // the server is asked once
     silent_ = chosen->uid == AudioOutputs::nullUID;
 
     output_ = std::move(output);
