@@ -34,6 +34,7 @@
 #include "support/TempDir.h"
 
 #include "Latencies.h"
+#include "MainLoop.h"
 
 using namespace qm;
 using namespace std::chrono_literals;
@@ -42,11 +43,7 @@ namespace {
 
 constexpr int kRate = 48000;
 
-UpmixSettings upmix(bool on) {
-    UpmixSettings u;
-    u.enabled = on;
-    return u;
-}
+UpmixSettings upmix(bool on) { return test::upmixSettings(on); }
 
 struct Rig {
     std::unique_ptr<test::JackServer> server;
@@ -85,16 +82,7 @@ struct Rig {
     }
     bool ok() const { return device && device->ok() && model && model->info(); }
 
-    bool pump(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            QCoreApplication::processEvents();
-            queue.runDue();
-            if (done()) return true;
-            std::this_thread::sleep_for(200us);
-        }
-        return false;
-    }
+    bool pump(const std::function<bool()>& done) { return bench::pumpUntil(queue, done); }
     bool listen(double seconds) {
         const int64_t from = device->recorded();
         return pump([&] { return device->recorded() > from + int64_t(seconds * kRate); });

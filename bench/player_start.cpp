@@ -34,6 +34,7 @@
 #include "support/TempDir.h"
 
 #include "Latencies.h"
+#include "MainLoop.h"
 
 extern char** environ;
 
@@ -45,16 +46,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr const char* kDevice = "qmbench";
 
-bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        queue.runDue();
-        if (cond()) return true;
-        std::this_thread::sleep_for(200us);
-    }
-    return false;
-}
+using bench::pumpUntil;
 
 struct Rig {
     std::unique_ptr<test::JackServer> server;

@@ -184,17 +184,25 @@ void BM_UpmixSwitchClick(benchmark::State& state) {
         state.SkipWithError("no dummy JACK server, or no upmix offered");
         return;
     }
-    setup->clicks.clear();
+    std::vector<double> on, off;
     for (auto _ : state) {
+        setup->clicks.clear();
         setup->settle(4 * period);
         const int64_t from = setup->speakers->recorded();
         const int64_t xruns = setup->f->engine->stream()->xruns();
         const int missed = setup->speakers->cycles().missed() + setup->daw->cycles().missed();
+        const bool turningOn = !setup->f->engine->state().upmix.enabled;
         click(toggle);
         // A new upmix kernel settles about 55 ms before it crossfades in.
         setup->noteClick(from, xruns, missed, int64_t(0.6 * 48000));
+        for (double r : setup->clicks) (turningOn ? on : off).push_back(r);
     }
-    reportClicks(state);
+    setup->clicks.clear();
+    for (const auto& [name, values] : {std::pair{"on", &on}, std::pair{"off", &off}}) {
+        state.counters[std::string(name) + "_click_ratio_p50"] = bench::percentile(*values, 0.5);
+        state.counters[std::string(name) + "_click_ratio_max"] = bench::percentile(*values, 1.0);
+        state.counters[std::string(name) + "_judged"] = double(values->size());
+    }
 }
 
 // The floor first, so that the click's ratio can be given.

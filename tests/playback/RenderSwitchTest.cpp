@@ -27,13 +27,7 @@ constexpr int64_t kSecond = 48000;
 // kernel settles (about 2,600 frames), the crossfade, the binaural tail.
 constexpr int64_t kAround = 12000;
 
-UpmixSettings upmix(bool on, UpmixPreset preset = UpmixPreset::music) {
-    UpmixSettings u;
-    u.enabled = on;
-    u.preset = preset;
-    u.params = upmixPreset::params(preset);
-    return u;
-}
+UpmixSettings upmix(bool on, UpmixPreset preset = UpmixPreset::music) { return test::upmixSettings(on, preset); }
 
 MixConfig mix(const SourceFormat& source, int channels, const OutputProfile& profile, int device,
               std::optional<UpmixSettings> u = std::nullopt) {

@@ -53,7 +53,7 @@ struct Rig {
     void change(const std::string& what, const std::function<void()>& act) {
         changes.emplace_back(what, device->recorded());
         act();
-        EXPECT_TRUE(listen(0.85)) << what;
+        EXPECT_TRUE(listen(0.7)) << what;
     }
     // Every change's click ratio; skips when the server missed cycles.
     void expectClean() {
@@ -67,7 +67,7 @@ struct Rig {
             // The change reaches the render thread within a few periods; a new
             // upmix kernel settles about 55 ms; a binaural renderer may still
             // be in the making.
-            const test::ClickRatio r = test::clickRatio(out, at, at + int64_t(kRate * 0.6), 9600);
+            const test::ClickRatio r = test::clickRatio(out, at, at + int64_t(kRate * 0.45), 9600);
             std::printf("%-40s click ratio %.3f (step %.4f on channel %d, own %.4f)\n", what.c_str(), r.ratio, r.step,
                         r.channel, r.own);
             ::testing::Test::RecordProperty(what, std::to_string(r.ratio));
@@ -77,13 +77,7 @@ struct Rig {
     }
 };
 
-UpmixSettings upmix(bool on, UpmixPreset preset = UpmixPreset::music) {
-    UpmixSettings u;
-    u.enabled = on;
-    u.preset = preset;
-    u.params = upmixPreset::params(preset);
-    return u;
-}
+UpmixSettings upmix(bool on, UpmixPreset preset = UpmixPreset::music) { return test::upmixSettings(on, preset); }
 
 }  // namespace
 
