@@ -170,10 +170,7 @@ void PlaybackEngine::adoptBinaural() {
     if (build->worker.joinable()) build->worker.join();  // it has finished
     if (binaural_ != build->renderer.get()) {
         binaural_ = build->renderer.get();
-        if (binaural_) {
-            for (size_t i = 0; i < directions_.size() && i < size_t(BinauralRenderer::maxSources); ++i)
-                binaural_->setDirection(static_cast<int>(i), directions_[i].az, directions_[i].el);
-        }
+        placeVirtualSources();
         ctx_->setBinauralRenderer(binaural_);
     }
     if (waiting_) {
@@ -181,6 +178,14 @@ void PlaybackEngine::adoptBinaural() {
         waiting_.reset();
         publish(config);
     }
+}
+
+// The renderer in place takes the directions of the last binaural mix
+// (ignored for one already there).
+void PlaybackEngine::placeVirtualSources() {
+    if (!binaural_) return;
+    const size_t n = std::min<size_t>(directions_.size(), BinauralRenderer::maxSources);
+    for (size_t i = 0; i < n; ++i) binaural_->setDirection(static_cast<int>(i), directions_[i].az, directions_[i].el);
 }
 
 void PlaybackEngine::teardown() {
@@ -214,11 +219,7 @@ void PlaybackEngine::publish(const MixConfig& config) {
 
     if (config.toBinaural) {
         directions_ = config.virtualDirections;
-        if (binaural_) {
-            const size_t n = std::min<size_t>(directions_.size(), BinauralRenderer::maxSources);
-            for (size_t i = 0; i < n; ++i)
-                binaural_->setDirection(static_cast<int>(i), directions_[i].az, directions_[i].el);
-        }
+        placeVirtualSources();
     }
 
     mn_slot_store(ctx_->cfgSlot, &record->record);

@@ -148,6 +148,7 @@ private:
     // Puts a finished renderer for the output's rate in place and publishes
     // the mix that waited for it.
     void adoptBinaural();
+    void placeVirtualSources();
     void publish(const MixConfig& config);
     void ensureRunning();
     void scheduleIdle();

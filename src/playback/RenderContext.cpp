@@ -165,27 +165,26 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
     }
 
     float* const* ringIn = ringFrames_.data();
-    float* const* heardIn = ringIn;  // the input the output heard, for a settling kernel
-    int heardCount = 0;
-    if (ring == prevRing_ && cfg == prevCfg_) {
+    // The old and the new side's input: the same ring read once, unless the
+    // ring changes.
+    float* const* oldIn = ringIn;
+    float* const* newIn = ringIn;
+    int oldCount = 0, newCount = 0;
+    const bool ringChanges = ring != prevRing_;
+    if (!ringChanges && cfg == prevCfg_) {
         if (cfg) {
-            heardCount = readRing(ring, ringIn, n, Stamps::publish);
-            mixSide(cfg, ringIn, heardCount, n, upmixOut_.data(), nullptr);
+            oldCount = newCount = readRing(ring, ringIn, n, Stamps::publish);
+            mixSide(cfg, ringIn, newCount, n, upmixOut_.data(), nullptr);
         }
     } else {
         ramps_.fill(n);
-        float* const* oldIn = ringIn;
-        float* const* newIn = ringIn;
-        int oldCount = 0, newCount = 0;
-        if (ring == prevRing_) {
+        if (!ringChanges) {
             oldCount = newCount = readRing(ring, ringIn, n, Stamps::publish);
         } else {
             oldCount = readRing(prevRing_, ringIn, n, Stamps::ignore);
             newIn = newRingFrames_.data();
             newCount = readRing(ring, newIn, n, Stamps::publish);
         }
-        heardCount = std::max(oldCount, newCount);
-        if (ring != prevRing_) heardIn = fadeInputs(oldIn, oldCount, newIn, newCount, heardCount, n);
 
         const float* oldRamp = earsFadeOut ? nullptr : ramps_.down.data();
         if (cfg && cfg->upmix && (!prevCfg_ || cfg->upmix == prevCfg_->upmix)) {
@@ -196,7 +195,7 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
             auto* u = static_cast<mn_upmix*>(cfg->upmix);
             float* const* kernelIn = ringIn;
             int kernelCount = oldCount;
-            if (ring != prevRing_ || !prevCfg_) {
+            if (ringChanges || !prevCfg_) {
                 const int64_t want = static_cast<int64_t>(std::max(cfg->upmix_offset, 0)) +
                                      mn_upmix_in_channels(u);
                 kernelCount = static_cast<int>(std::min<int64_t>(want, maxSourceChannels));
@@ -226,9 +225,13 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
             if (cfg) mixSide(cfg, newIn, newCount, n, newUpmixOut_.data(), ramps_.up.data());
         }
     }
-    // The settling kernel hears what the output played; its own output is
-    // not heard yet.
+    // The settling kernel hears what the output played (the old ring fading
+    // out and the new one in, while the ring changes); its own output is not
+    // heard yet.
     if (const mn_mix_config* next = warmup_.feeding()) {
+        const int heardCount = std::max(oldCount, newCount);
+        float* const* heardIn =
+            ringChanges ? fadeInputs(oldIn, oldCount, newIn, newCount, heardCount, n) : ringIn;
         fillUpmixInputs(next, heardIn, heardCount);
         mn_upmix_process(static_cast<mn_upmix*>(next->upmix), upmixIn_, static_cast<int32_t>(n),
                          newUpmixOut_.data());

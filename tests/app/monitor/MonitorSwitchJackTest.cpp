@@ -2,7 +2,7 @@
 // dummy JACK server: the largest sample-to-sample step around each change
 // against the steps the bus takes by itself (support/Clicks.h). The
 // workstation plays uncorrelated tones between 500 Hz and 2 kHz at
-// -12 dBFS. A run in which the server missed a cycle is not judged.
+// -12 dBFS. A change during which the server missed a cycle is not judged.
 #include "app/monitor/MonitorEngine.h"
 
 #include <QCoreApplication>
@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "app/CountingDefaults.h"
 #include "support/Clicks.h"
@@ -60,33 +61,44 @@ TEST(MonitorSwitchJack, UpmixPresetAndProfileChangesOnOneDeviceAreClickFreeAndKe
     const AudioDuplex* stream = engine->stream();
     ASSERT_TRUE(listen(0.5));
 
-    std::vector<std::pair<std::string, int64_t>> changes;
-    auto change = [&](const std::string& what, const std::function<void(MonitorState&)>& edit) {
-        changes.emplace_back(what, speakers.recorded());
-        MonitorState s = engine->state();
-        edit(s);
-        engine->setState(s);
+    // What changed, at which recorded frame, and whether it was heard
+    // without a missed cycle (only those are judged).
+    std::vector<std::tuple<std::string, int64_t, bool>> changes;
+    auto missed = [&] { return engine->stream()->xruns() + daw.cycles().missed() + speakers.cycles().missed(); };
+    auto change = [&](const std::string& what, const std::function<void()>& act) {
+        const int64_t before = missed();
+        const int64_t at = speakers.recorded();
+        act();
         EXPECT_TRUE(listen(0.7)) << what;
+        changes.emplace_back(what, at, missed() == before);
     };
-    change("upmix on", [](MonitorState& s) { s.upmix.enabled = true; });
-    change("preset music to hall", [](MonitorState& s) {
-        s.upmix.preset = UpmixPreset::hall;
-        s.upmix.params = upmixPreset::params(UpmixPreset::hall);
+    auto edit = [&](const std::function<void(MonitorState&)>& f) {
+        MonitorState s = engine->state();
+        f(s);
+        engine->setState(s);
+    };
+    change("upmix on", [&] { edit([](MonitorState& s) { s.upmix.enabled = true; }); });
+    change("preset music to hall", [&] {
+        edit([](MonitorState& s) {
+            s.upmix.preset = UpmixPreset::hall;
+            s.upmix.params = upmixPreset::params(UpmixPreset::hall);
+        });
     });
-    changes.emplace_back("9.1.6 to 7.1.4 on the same device", speakers.recorded());
-    engine->setProfileID(smaller.id);
-    EXPECT_TRUE(listen(0.7));
+    change("9.1.6 to 7.1.4 on the same device", [&] { engine->setProfileID(smaller.id); });
     EXPECT_EQ(engine->stream(), stream) << "another profile on the same device keeps the stream";
     EXPECT_TRUE(engine->running());
-    change("upmix off", [](MonitorState& s) { s.upmix.enabled = false; });
-
-    const int64_t xruns = engine->stream()->xruns();
-    const int missed = daw.cycles().missed() + speakers.cycles().missed();
+    change("upmix off", [&] { edit([](MonitorState& s) { s.upmix.enabled = false; }); });
     engine->stop();
-    if (xruns + missed > 0) GTEST_SKIP() << xruns << " xruns and " << missed << " missed cycles: not judged";
+
     test::Planar out;
     for (int c = 0; c < 16; ++c) out.emplace_back(speakers.channel(c).begin(), speakers.channel(c).begin() + speakers.recorded());
-    for (const auto& [what, at] : changes) {
+    int judged = 0;
+    for (const auto& [what, at, clean] : changes) {
+        if (!clean) {
+            std::printf("%-36s not judged: the server missed a cycle\n", what.c_str());
+            continue;
+        }
+        ++judged;
         const test::ClickRatio r = test::clickRatio(out, at, at + 21600, 9600);
         std::printf("%-36s click ratio %.3f (step %.4f on channel %d, own %.4f)\n", what.c_str(), r.ratio, r.step,
                     r.channel, r.own);
@@ -95,4 +107,5 @@ TEST(MonitorSwitchJack, UpmixPresetAndProfileChangesOnOneDeviceAreClickFreeAndKe
     }
     engine.reset();
     queue.advance(100);
+    if (judged == 0) GTEST_SKIP() << "the server missed cycles during every change: not judged";
 }
