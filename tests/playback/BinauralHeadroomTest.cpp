@@ -26,6 +26,7 @@ namespace {
 constexpr double kRate = 48000;
 constexpr int64_t kSegment = 24000;
 constexpr int64_t kSettled = 4000;  // frames of a segment still ringing from the one before
+constexpr int64_t kRest = 60000;    // silence before each case
 
 // What a headphone profile plays of a source rendered binaurally (as a pull
 // renders it too).
@@ -79,6 +80,9 @@ TEST(BinauralHeadroom, MinusTwelveStaysBelowFullScaleAndFullScaleGoesNoFurtherTh
     const auto foa = SourceFormat::ambisonic(1, AmbiNorm::sn3d);
     cases.push_back({"FOA", foa, 4, MixBuilder::config(foa, 4, headphones, 2, ListenMode::normal, {}, false, std::nullopt)});
 
+    // One engine: its binaural renderer is made once.
+    test::RenderRig rig({{0.0f}}, 2);
+    const int64_t lag = BinauralRenderer(kRate).latencyFrames();
     for (const Case& c : cases) {
         ASSERT_TRUE(c.mix.toBinaural) << c.name;
         for (const bool noise : {false, true}) {
@@ -86,20 +90,20 @@ TEST(BinauralHeadroom, MinusTwelveStaysBelowFullScaleAndFullScaleGoesNoFurtherTh
             // -12 dBFS a channel: tones of peak 0.25, noise of RMS 0.25.
             const test::Planar base = noise ? test::pinkNoise(c.channels, kSegment, 0.25, 3)
                                             : test::tones(c.channels, kSegment, 0.25, kRate, 100, 8000, 3);
-            // Three segments of the same signal: 24 dB lower (the limiter
-            // surely idle: the linear reference), at -12 dBFS, and 12 dB up.
-            test::Planar signal(base.size());
+            // After a second and a quarter of silence (the limiter back at
+            // rest after the case before), three segments of the same
+            // signal: 24 dB lower (the limiter surely idle: the linear
+            // reference), at -12 dBFS, and 12 dB up.
+            test::Planar signal(base.size(), std::vector<float>(size_t(kRest), 0.0f));
             for (size_t ch = 0; ch < base.size(); ++ch)
                 for (const float gain : {1.0f / 16, 1.0f, 4.0f})
                     for (float v : base[ch]) signal[ch].push_back(v * gain);
-            test::RenderRig rig(signal, 2);
             rig.set(c.mix);
-            rig.run(3 * kSegment, 256);
-            // The renderer's latency: frame t of the source reaches the ears
-            // at frame t + lag.
-            const int64_t lag = BinauralRenderer(kRate).latencyFrames();
+            rig.replay(signal);
+            rig.run(kRest + 3 * kSegment, 256);
+            // Frame t of the source reaches the ears at frame t + lag.
             const test::Planar& ears = rig.out;
-            auto segment = [&](int k, int64_t t) { return k * kSegment + kSettled + lag + t; };
+            auto segment = [&](int k, int64_t t) { return kRest + k * kSegment + kSettled + lag + t; };
             const int64_t span = kSegment - kSettled - lag;
 
             // At -12 dBFS: below the limiter's threshold, and so below full

@@ -23,15 +23,24 @@ class RenderRig {
 public:
     RenderRig(Planar signal, int deviceChannels)
         : out(static_cast<size_t>(deviceChannels)),
-          signal_(std::move(signal)),
-          ring_(mn_ring_create(static_cast<int32_t>(signal_.size()), 1 << 15)),
           block_(static_cast<size_t>(deviceChannels), std::vector<float>(kMaxRenderFrames)) {
         for (auto& b : block_) ptrs_.push_back(b.data());
-        mn_slot_store(engine.ctx().ringSlot, ring_);
+        replay(std::move(signal));
     }
     ~RenderRig() {
         mn_slot_store(engine.ctx().ringSlot, nullptr);
-        mn_ring_destroy(ring_);
+        for (mn_ring* r : rings_) mn_ring_destroy(r);
+    }
+
+    // Plays `signal` from its start in a ring of its own (the one before
+    // fades out over the next callback) and forgets what was rendered; the
+    // engine, its mix and its binaural renderer stay.
+    void replay(Planar signal) {
+        signal_ = std::move(signal);
+        written_ = 0;
+        ring_ = rings_.emplace_back(mn_ring_create(static_cast<int32_t>(signal_.size()), 1 << 15));
+        mn_slot_store(engine.ctx().ringSlot, ring_);
+        for (auto& c : out) c.clear();
     }
     RenderRig(const RenderRig&) = delete;
     RenderRig& operator=(const RenderRig&) = delete;
@@ -79,7 +88,8 @@ private:
     }
 
     Planar signal_;
-    mn_ring* ring_;
+    mn_ring* ring_ = nullptr;
+    std::vector<mn_ring*> rings_;  // every ring played, kept until the end
     int64_t written_ = 0;
     std::vector<std::vector<float>> block_;
     std::vector<float*> ptrs_;
