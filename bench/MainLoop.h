@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 
+#include <benchmark/benchmark.h>
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -23,6 +25,15 @@ inline bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& cond,
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return false;
+}
+
+// The benchmarks' main: a Qt Core application around them.
+inline int runWithCoreApplication(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace qm::bench

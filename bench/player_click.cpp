@@ -145,10 +145,4 @@ void PlayerClicks(benchmark::State& state) {
 
 BENCHMARK(PlayerClicks)->Arg(64)->Arg(256)->ArgName("period")->Iterations(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithCoreApplication(argc, argv); }
