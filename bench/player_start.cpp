@@ -5,7 +5,8 @@
 // periods of 64 and 256 frames at 48 kHz. Beside it, on the same file and
 // server, a plain JACK file player (sndfile-jackplay) from its launch to its
 // first sound at the same device. Every figure is reported in periods (the
-// floor is one period): latency frames / period.
+// floor is one period): latency frames / period. And the time from the loss
+// of the device being played to sound at the next one.
 //
 // The machine is shared: figures are rough.
 #include <QCoreApplication>
@@ -33,6 +34,7 @@
 #include "support/TempDir.h"
 
 #include "Latencies.h"
+#include "MainLoop.h"
 
 extern char** environ;
 
@@ -44,16 +46,7 @@ namespace {
 constexpr int kRate = 48000;
 constexpr const char* kDevice = "qmbench";
 
-bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        queue.runDue();
-        if (cond()) return true;
-        std::this_thread::sleep_for(200us);
-    }
-    return false;
-}
+using bench::pumpUntil;
 
 struct Rig {
     std::unique_ptr<test::JackServer> server;
@@ -188,7 +181,62 @@ void StartLatency(benchmark::State& state) {
     }
 }
 
+// From the loss of the device being played to (stand-in "qmlost", closed as
+// when it is unplugged) to the first sound at the device playback moves to
+// (the only one left: the server has no playback ports of its own), in
+// server frames. The player plays a stereo file on a speaker profile.
+void DeviceChangeToSound(benchmark::State& state) {
+    const int period = static_cast<int>(state.range(0));
+    test::JackServer server(kRate, period, 2, 0);
+    if (!server.running()) {
+        state.SkipWithError("jackd could not be started");
+        return;
+    }
+    test::JackTestDevice next("qmnext", 2, int64_t(kRate) * 600);
+    test::TempDir dir;
+    const auto file = dir / "stairs.wav";
+    test::writeTestFile(file, 2, kRate * 4, kRate, {test::FileKind::wav, 16});
+    std::vector<double> resumed;
+    for (auto _ : state) {
+        auto lost = std::make_unique<test::JackTestDevice>("qmlost", 2, int64_t(kRate) * 60);
+        App a;
+        a.settings.update([](AppSettings& s) { s.profiles[1].deviceUID = std::string("jack:qmlost"); });
+        a.model.load(file, false);
+        if (!pumpUntil(a.queue, [&] { return a.model.info().has_value(); })) break;
+        a.model.setLoop(true);
+        a.model.play(0);
+        if (!pumpUntil(a.queue, [&] { return lost->firstSoundTime(0) >= 0; })) {
+            state.SkipWithError("no sound at the first device");
+            return;
+        }
+        const int64_t from = next.recorded();
+        const int64_t t0 = next.frameTime();
+        lost->close();
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        int64_t at = -1;
+        while (at < 0 && std::chrono::steady_clock::now() < end) {
+            a.pump();
+            at = next.firstSoundTime(from);
+            std::this_thread::sleep_for(200us);
+        }
+        a.model.stop();
+        pumpUntil(a.queue, [] { return false; }, 30ms);
+        if (at < 0) {
+            state.SkipWithError("playback never moved to the other device");
+            return;
+        }
+        resumed.push_back(double(at - t0) / period);
+    }
+    for (const double p : {0.5, 0.99}) {
+        const std::string suffix = p == 0.5 ? "p50" : "p99";
+        state.counters["resume_" + suffix + "_periods"] = bench::percentile(resumed, p);
+        state.counters["resume_" + suffix + "_ms"] = bench::percentile(resumed, p) * period * 1000.0 / kRate;
+    }
+}
+
 }  // namespace
+
+BENCHMARK(DeviceChangeToSound)->Arg(64)->Arg(256)->ArgName("period")->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Periods 64 and 256; states running (0), after the idle pause (1), first use (2).
 BENCHMARK(StartLatency)
@@ -198,10 +246,4 @@ BENCHMARK(StartLatency)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithCoreApplication(argc, argv); }

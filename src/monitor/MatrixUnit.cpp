@@ -31,6 +31,7 @@ MatrixUnit::State::State() : slot_(mn_slot_create()), heard_(mn_slot_create()) {
         throw std::bad_alloc();
     }
     own_.make(maxInputs);
+    faded_.make(maxInputs);
     ownOut_.make(maxOutputs);
     upA_.make(maxUpmixOutputs);
     upB_.make(maxUpmixOutputs);
@@ -56,12 +57,18 @@ bool MatrixUnit::State::usable(const mn_mix_config* r, int c) const {
            r->in_channels <= maxUpmixOutputs;
 }
 
-float* const* MatrixUnit::State::upmix(const mn_mix_config* r, int c, uint32_t n, const ScratchChannels& dest) {
+float* const* MatrixUnit::State::upmix(const mn_mix_config* r, int c, uint32_t n, const ScratchChannels& dest,
+                                       const float* fadeIn) {
     auto* u = static_cast<mn_upmix*>(r->upmix);
     const int k = std::min<int>(mn_upmix_in_channels(u), maxInputs);
     for (int i = 0; i < k; ++i) {
         const int64_t idx = static_cast<int64_t>(r->upmix_offset) + i;
         upIn_[i] = idx >= 0 && idx < c ? ins_[idx] : nullptr;
+        if (fadeIn && upIn_[i]) {
+            float* f = faded_.ptr[static_cast<size_t>(i)];
+            for (uint32_t t = 0; t < n; ++t) f[t] = upIn_[i][t] * fadeIn[t];
+            upIn_[i] = f;
+        }
     }
     mn_upmix_process(u, upIn_, static_cast<int32_t>(n), dest.ptr.data());
     return dest.ptr.data();
@@ -90,24 +97,35 @@ int32_t MatrixUnit::State::render(uint32_t frames, const float* const* inputs, i
     // An empty block changes nothing: a change is crossfaded in the next
     // block that carries frames.
     if (n == 0) return 0;
-    const auto* cur = static_cast<const mn_mix_config*>(mn_slot_load(slot_));
-    if (!cur || !usable(cur, c)) {
+    const auto* asked = static_cast<const mn_mix_config*>(mn_slot_load(slot_));
+    if (!asked || !usable(asked, c)) {
         // Silence: nothing is remembered, so no later block fades from a
         // record that may be freed meanwhile.
         prev_ = nullptr;
         fadeIn_ = true;
+        warmup_.reset();
         mn_slot_store(heard_, nullptr);
         return 0;
     }
 
-    const bool fromPrev = prev_ && prev_ != cur && usable(prev_, c);
+    // A record whose upmix kernel is new waits while the kernel settles.
+    const bool prevUsable = prev_ && usable(prev_, c);
+    const mn_mix_config* cur = prevUsable ? warmup_.choose(prev_, asked, n) : asked;
+    if (!prevUsable) warmup_.reset();
+    const bool fromPrev = prevUsable && prev_ != cur;
     const bool afterSilence = !prev_ && fadeIn_;
     if (!fromPrev && !afterSilence) {
         mix(cur, cur->upmix ? upmix(cur, c, n, upA_) : ins_, n, m, nullptr);
     } else {
         ramps_.fill(n);
         if (!fromPrev) {
-            mix(cur, cur->upmix ? upmix(cur, c, n, upA_) : ins_, n, m, ramps_.up.data());
+            // An upmix kernel hears its input fade in, so its output begins
+            // without a step after its latency.
+            if (cur->upmix) {
+                mix(cur, upmix(cur, c, n, upA_, ramps_.up.data()), n, m, nullptr);
+            } else {
+                mix(cur, ins_, n, m, ramps_.up.data());
+            }
         } else if (cur->upmix && cur->upmix == prev_->upmix) {
             // One context serves both records: it runs once, and only the
             // matrices are crossfaded.
@@ -119,6 +137,8 @@ int32_t MatrixUnit::State::render(uint32_t frames, const float* const* inputs, i
             mix(cur, cur->upmix ? upmix(cur, c, n, upB_) : ins_, n, m, ramps_.up.data());
         }
     }
+    // The settling kernel hears the input; its output is not heard yet.
+    if (const mn_mix_config* next = warmup_.feeding()) upmix(next, c, n, upB_);
     prev_ = cur;
     fadeIn_ = false;
     mn_slot_store(heard_, const_cast<mn_mix_config*>(cur));
@@ -148,6 +168,7 @@ void MatrixUnit::prepare(int inputChannels, double sampleRate) {
     state_->inChannels_ = std::max(inputChannels, 0);
     state_->prev_ = nullptr;
     state_->fadeIn_ = false;
+    state_->warmup_.reset();
     mn_slot_store(state_->heard_, nullptr);
     if (sampleRate > 0) sampleRate_ = sampleRate;
 }

@@ -10,6 +10,11 @@
 // loads that slot; it never allocates, locks, frees or calls the system:
 // every buffer is made with the State, at its largest size.
 //
+// A record whose upmix kernel is new (the upmix turned on, another target)
+// does not take over at once: the previous one plays on while the new
+// kernel settles on the same input (KernelWarmup, about 55 ms at 48 kHz),
+// then the two crossfade within one block.
+//
 // Retiring: a replaced record (and the upmixer it names) is freed on the main
 // queue kRetireSeconds later, and again kRetireSeconds later for as long as
 // the slot or the render side's `heard` cell (the record its last block
@@ -75,8 +80,10 @@ public:
     private:
         friend class MatrixUnit;
         bool usable(const mn_mix_config* r, int c) const;
-        // Runs r's upmix context from r's offset on and returns its outputs.
-        float* const* upmix(const mn_mix_config* r, int c, uint32_t n, const ScratchChannels& dest);
+        // Runs r's upmix context from r's offset on and returns its outputs;
+        // with `fadeIn`, on its input faded by those gains.
+        float* const* upmix(const mn_mix_config* r, int c, uint32_t n, const ScratchChannels& dest,
+                            const float* fadeIn = nullptr);
         void mix(const mn_mix_config* r, const float* const* in, uint32_t n, int m, const float* ramp);
 
         mn_slot* slot_;   // the current mn_mix_config, or null
@@ -86,7 +93,8 @@ public:
         // A silent block came after the last prepare(): the next usable one fades in.
         bool fadeIn_ = false;
 
-        ScratchChannels own_, ownOut_, upA_, upB_;
+        ScratchChannels own_, faded_, ownOut_, upA_, upB_;
+        KernelWarmup warmup_;
         const float* ins_[maxInputs] = {};
         float* outs_[maxOutputs] = {};
         const float* upIn_[maxInputs] = {};

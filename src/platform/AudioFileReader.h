@@ -13,10 +13,11 @@
 //
 // What a header claims is not trusted: `frames` is what a sequential read
 // yields (a truncated file is as long as what it holds), a rate outside
-// sampleRate::plausible is refused, a sample that is not a finite number
-// reads as silence, and a damaged stretch of a compressed stream (a packet
-// the decoder refuses, a decoded frame far beyond any real level) reads as
-// silence of its length and is counted in damagedFrames().
+// sampleRate::plausible is refused, a sample that is not a finite number or
+// lies beyond any real level (a float file's 1e30) reads as silence, and a
+// damaged stretch of a compressed stream (a packet the decoder refuses, a
+// decoded frame far beyond any real level) reads as silence of its length;
+// both are counted in damagedFrames().
 #pragma once
 
 #include <cmath>
@@ -72,14 +73,16 @@ protected:
     // its end); a negative position or count throws AppError.
     int64_t framesInFile(int64_t position, int64_t frames) const;
 
-    // Decoded levels above this (+36 dBFS) come from a damaged frame, never
-    // from a real recording; float overshoot of a few dB is kept.
+    // Levels above this (+36 dBFS) come from damage, never from a real
+    // recording; float overshoot below it is kept.
     static constexpr float kDamagedLevel = 64.0f;
 
-    // Repairs `frames` frames in place, where at(channel, frame) is a sample:
-    // non-finite samples become 0; with `checkLevel`, the whole stretch
-    // becomes silence when any sample lies beyond kDamagedLevel. Frames
-    // changed are added to damagedFrames().
+    // Repairs `frames` frames in place, where at(channel, frame) is a sample.
+    // A sample that is not finite becomes 0. One beyond kDamagedLevel
+    // becomes 0 as well (a float file stores each sample apart), except with
+    // `checkLevel`, for decoders whose damage spreads over their frame: then
+    // the whole stretch becomes silence. Frames changed are added to
+    // damagedFrames().
     template <class At>
     void repair(int channels, int64_t frames, bool checkLevel, At at) {
         int64_t bad = 0;
@@ -88,11 +91,12 @@ protected:
             bool badFrame = false;
             for (int c = 0; c < channels; ++c) {
                 float& v = at(c, i);
-                if (!std::isfinite(v)) {
+                if (std::isfinite(v) && std::fabs(v) <= kDamagedLevel) continue;
+                if (checkLevel && std::isfinite(v)) {
+                    loud = true;
+                } else {
                     v = 0.0f;
                     badFrame = true;
-                } else if (std::fabs(v) > kDamagedLevel) {
-                    loud = true;
                 }
             }
             bad += badFrame;

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <numbers>
 
@@ -138,7 +139,172 @@ void unitVector(double azDeg, double elDeg, float* xyz) {
     xyz[2] = static_cast<float>(std::sin(el));
 }
 
+constexpr int kEqualizerFFT = 2048;  // at the set's rate: 21.5 Hz bins at 44.1 kHz
+constexpr int kEqualizerTaps = 256;
+// Below and above these a set's responses show its loudspeaker's roll-off
+// more than the head: the equaliser holds its gain there instead of lifting
+// what was never measured.
+constexpr double kEqualizerLowHz = 150.0;
+constexpr double kEqualizerHighHz = 16000.0;
+constexpr double kEqualizerMaxBoostDB = 12.0;
+
+// The set's diffuse-field response: the power of every stored response
+// (`count` of `length` taps: each direction, each ear) averaged, then
+// smoothed over a sixth of an octave; kEqualizerFFT / 2 + 1 bins.
+std::vector<double> diffusePower(const float* responses, size_t count, int length) {
+    const int n = kEqualizerFFT, bins = n / 2 + 1;
+    RealFFTPlan plan(n);
+    std::vector<float> padded(n, 0.0f), re(bins), im(bins);
+    std::vector<double> power(bins, 0.0);
+    const int taps = std::min(length, n);
+    for (size_t i = 0; i < count; ++i) {
+        std::copy_n(responses + i * static_cast<size_t>(length), taps, padded.begin());
+        plan.forward(padded.data(), re.data(), im.data());
+        for (int k = 0; k < bins; ++k) power[k] += double(re[k]) * re[k] + double(im[k]) * im[k];
+    }
+    for (double& p : power) p /= static_cast<double>(std::max<size_t>(count, 1));
+    std::vector<double> prefix(bins + 1, 0.0);
+    for (int k = 0; k < bins; ++k) prefix[k + 1] = prefix[k] + power[k];
+    std::vector<double> smooth(bins);
+    const double half = std::pow(2.0, 1.0 / 12.0);
+    for (int k = 0; k < bins; ++k) {
+        const int lo = std::clamp(static_cast<int>(std::floor(k / half)), 0, k);
+        const int hi = std::clamp(static_cast<int>(std::ceil(k * half)), k, bins - 1);
+        smooth[k] = (prefix[hi + 1] - prefix[lo]) / (hi - lo + 1);
+    }
+    return smooth;
+}
+
+// The minimum-phase filter of kEqualizerTaps taps whose magnitude is `gain`
+// (kEqualizerFFT / 2 + 1 bins), made through the real cepstrum.
+std::vector<float> minimumPhase(const std::vector<double>& gain) {
+    const int n = kEqualizerFFT, bins = n / 2 + 1;
+    RealFFTPlan plan(n);
+    std::vector<float> re(bins), im(bins, 0.0f), cepstrum(n);
+    for (int k = 0; k < bins; ++k) re[k] = static_cast<float>(std::log(gain[k]));
+    plan.inverse(re.data(), im.data(), cepstrum.data());
+    // Folding the cepstrum onto positive quefrencies leaves the minimum-phase
+    // spectrum's logarithm (the inverse above is n times too large).
+    const float scale = 1.0f / static_cast<float>(n);
+    for (int j = 0; j < n; ++j) {
+        const float w = j == 0 || j == n / 2 ? 1.0f : (j < n / 2 ? 2.0f : 0.0f);
+        cepstrum[j] *= w * scale;
+    }
+    plan.forward(cepstrum.data(), re.data(), im.data());
+    for (int k = 0; k < bins; ++k) {
+        const std::complex<double> z = std::exp(std::complex<double>(re[k], im[k]));
+        re[k] = static_cast<float>(z.real());
+        im[k] = static_cast<float>(z.imag());
+    }
+    std::vector<float> full(n);
+    plan.inverse(re.data(), im.data(), full.data());
+    std::vector<float> taps(kEqualizerTaps);
+    const int fade = kEqualizerTaps / 4;
+    for (int j = 0; j < kEqualizerTaps; ++j) {
+        const int intoFade = j - (kEqualizerTaps - fade);
+        const double w = intoFade < 0 ? 1.0 : 0.5 + 0.5 * std::cos(std::numbers::pi * (intoFade + 1) / fade);
+        taps[j] = static_cast<float>(full[j] * scale * w);
+    }
+    return taps;
+}
+
 }  // namespace
+
+// A look-ahead peak limiter over both ears with one gain. Per frame: the
+// gain the frame needs (threshold / peak, 1 below the threshold); the
+// smallest of those over the look-ahead window, held; an exponential
+// release towards 1 that never rises above the held need; that gain averaged
+// over the window, so it glides down within the look-ahead and reaches the
+// need exactly when the frame leaves the delay. While every gain in the
+// window is 1 the output is the delayed input, bit for bit.
+struct BinauralRenderer::Limiter {
+    int window = 1;             // look-ahead; the delay is window - 1
+    double release = 0;         // the gap to 1 left after one frame
+    std::vector<float> delayL, delayR;  // window - 1 frames
+    int delayAt = 0;
+    // The window's needs, as a queue of increasing gains with their frames
+    // (the front is the smallest).
+    std::vector<float> minGain;
+    std::vector<int64_t> minFrame;
+    int minHead = 0, minCount = 0;
+    std::vector<float> box;     // the last `window` released gains
+    int boxAt = 0;
+    double boxSum = 0;
+    int boxBelow = 0;           // entries of `box` below 1
+    float gain = 1.0f;          // released gain of the last frame
+    int64_t frame = 0;
+
+    Limiter(double rate, int lookahead) : window(lookahead) {
+        release = std::exp(-1.0 / (0.08 * rate));
+        delayL.assign(static_cast<size_t>(std::max(window - 1, 1)), 0.0f);
+        delayR = delayL;
+        minGain.assign(static_cast<size_t>(window), 1.0f);
+        minFrame.assign(static_cast<size_t>(window), 0);
+        box.assign(static_cast<size_t>(window), 1.0f);
+        reset();
+    }
+
+    void reset() {
+        std::fill(delayL.begin(), delayL.end(), 0.0f);
+        std::fill(delayR.begin(), delayR.end(), 0.0f);
+        std::fill(box.begin(), box.end(), 1.0f);
+        delayAt = boxAt = minHead = minCount = boxBelow = 0;
+        boxSum = window;
+        gain = 1.0f;
+        frame = 0;
+    }
+
+    void process(float* left, float* right, int frames) {
+        const int w = window;
+        for (int i = 0; i < frames; ++i, ++frame) {
+            const float peak = std::max(std::fabs(left[i]), std::fabs(right[i]));
+            const float need = peak > limiterThreshold ? limiterThreshold / peak : 1.0f;
+            // The window's smallest need: drop needs that left it, then
+            // those at or above the new one, which can never be the smallest.
+            if (minCount > 0 && minFrame[static_cast<size_t>(minHead)] <= frame - w) {
+                minHead = (minHead + 1) % w;
+                --minCount;
+            }
+            while (minCount > 0 && minGain[static_cast<size_t>((minHead + minCount - 1) % w)] >= need) --minCount;
+            const int tail = (minHead + minCount) % w;
+            minGain[static_cast<size_t>(tail)] = need;
+            minFrame[static_cast<size_t>(tail)] = frame;
+            ++minCount;
+            const float held = minGain[static_cast<size_t>(minHead)];
+
+            float released = gain >= 1.0f ? 1.0f : static_cast<float>(1.0 - (1.0 - gain) * release);
+            if (released > 0.99999f) released = 1.0f;  // within 0.0001 dB: back to exactly 1
+            gain = std::min(held, released);
+
+            float& slot = box[static_cast<size_t>(boxAt)];
+            boxBelow += (gain < 1.0f) - (slot < 1.0f);
+            boxSum += static_cast<double>(gain) - slot;
+            slot = gain;
+            boxAt = (boxAt + 1) % w;
+            float g = 1.0f;
+            if (boxBelow == 0) {
+                boxSum = w;  // exact again: no rounding carried on
+            } else {
+                g = static_cast<float>(boxSum / w);
+            }
+
+            float l = left[i], r = right[i];
+            if (w > 1) {
+                std::swap(l, delayL[static_cast<size_t>(delayAt)]);
+                std::swap(r, delayR[static_cast<size_t>(delayAt)]);
+                delayAt = (delayAt + 1) % (w - 1);
+            }
+            if (g < 1.0f) {
+                // The average lies at or below every need in the window; the
+                // clamp only takes up float rounding.
+                l = std::clamp(l * g, -limiterThreshold, limiterThreshold);
+                r = std::clamp(r * g, -limiterThreshold, limiterThreshold);
+            }
+            left[i] = l;
+            right[i] = r;
+        }
+    }
+};
 
 struct BinauralRenderer::Source {
     std::vector<float> window;   // N: the previous and the current input block
@@ -175,7 +341,27 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
         throw AppError(err != MYSOFA_OK ? err : -1, "Couldn't load the HRTF set");
     }
     sofa_ = easy;
-    setLength_ = static_cast<int>(std::lround(length * rate_ / setRate_));
+
+    // Diffuse-field equalisation: the set was measured at the ear drum, so
+    // every response carries the ear canal's resonance (about +13 dB near
+    // 2.3 kHz); headphones add their own. One filter common to every
+    // direction and both ears takes out what all directions share, which
+    // leaves the interaural level and time differences as they were.
+    {
+        const MYSOFA_HRTF* set = easy->hrtf;
+        const size_t count = static_cast<size_t>(set->M) * set->R;
+        std::vector<double> gain = diffusePower(set->DataIR.values, count, static_cast<int>(set->N));
+        const double maxBoost = std::pow(10.0, kEqualizerMaxBoostDB / 20.0);
+        for (double& g : gain) g = std::min(1.0 / std::sqrt(std::max(g, 1e-30)), maxBoost);
+        const double binHz = setRate_ / kEqualizerFFT;
+        const int last = static_cast<int>(gain.size()) - 1;
+        const int lo = std::clamp(static_cast<int>(std::lround(kEqualizerLowHz / binHz)), 0, last);
+        const int hi = std::clamp(static_cast<int>(std::lround(kEqualizerHighHz / binHz)), lo, last);
+        std::fill(gain.begin(), gain.begin() + lo, gain[static_cast<size_t>(lo)]);
+        std::fill(gain.begin() + hi, gain.end(), gain[static_cast<size_t>(hi)]);
+        equalizer_ = minimumPhase(gain);
+    }
+    setLength_ = static_cast<int>(std::lround((length + kEqualizerTaps - 1) * rate_ / setRate_));
 
     // Sets that store the onset delays apart from the responses need room
     // to put them back in front of each response.
@@ -206,6 +392,8 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
     const float step = 1.0f / static_cast<float>(B);
     for (int t = 0; t < B; ++t) fadeOut_[t] = 1.0f - static_cast<float>(t + 1) * step;
 
+    limiter_ = std::make_unique<Limiter>(rate_, std::max(1, static_cast<int>(std::lround(0.0015 * rate_))));
+
     sources_ = std::make_unique<Source[]>(maxSources);
     for (int s = 0; s < maxSources; ++s) {
         Source& src = sources_[s];
@@ -221,6 +409,8 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
     }
 }
 
+int BinauralRenderer::limiterLookahead() const { return limiter_->window - 1; }
+
 BinauralRenderer::~BinauralRenderer() {
     if (sofa_) mysofa_close(static_cast<MYSOFA_EASY*>(sofa_));
 }
@@ -233,7 +423,7 @@ void BinauralRenderer::impulseResponse(double azimuthDeg, double elevationDeg,
     float dl = 0, dr = 0;
     mysofa_getfilter_float(static_cast<MYSOFA_EASY*>(sofa_), xyz[0], xyz[1], xyz[2],
                            irL_.data(), irR_.data(), &dl, &dr);
-    std::vector<std::vector<float>> ears{irL_, irR_};
+    std::vector<std::vector<float>> ears{equalized(irL_), equalized(irR_)};
     if (setRate_ != rate_) {
         // Scaled so that the frequency response keeps its level at the new rate.
         ears = Resampler::resample(ears, setRate_, rate_);
@@ -251,6 +441,16 @@ void BinauralRenderer::impulseResponse(double azimuthDeg, double elevationDeg,
     };
     place(ears[0], dl, left);
     place(ears[1], dr, right);
+}
+
+// The response convolved with the diffuse-field equaliser, whole.
+std::vector<float> BinauralRenderer::equalized(const std::vector<float>& ir) const {
+    std::vector<float> out(ir.size() + equalizer_.size() - 1, 0.0f);
+    for (size_t i = 0; i < ir.size(); ++i) {
+        if (ir[i] == 0.0f) continue;
+        for (size_t j = 0; j < equalizer_.size(); ++j) out[i + j] += ir[i] * equalizer_[j];
+    }
+    return out;
 }
 
 // Cuts both ears' responses into partitions and transforms each, scaled by
@@ -303,6 +503,7 @@ void BinauralRenderer::reset() {
     std::fill(outL_.begin(), outL_.end(), 0.0f);
     std::fill(outR_.begin(), outR_.end(), 0.0f);
     pos_ = 0;
+    limiter_->reset();
 }
 
 bool BinauralRenderer::render(const float* const* sources, int count, uint32_t frames,
@@ -321,6 +522,7 @@ bool BinauralRenderer::render(const float* const* sources, int count, uint32_t f
         }
         std::memcpy(left + t, outL_.data() + pos_, sizeof(float) * k);
         std::memcpy(right + t, outR_.data() + pos_, sizeof(float) * k);
+        limiter_->process(left + t, right + t, k);
         pos_ += k;
         t += static_cast<uint32_t>(k);
         if (pos_ == B) {

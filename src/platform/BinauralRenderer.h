@@ -16,6 +16,18 @@
 // next block boundary and crossfades linearly from the old responses' output
 // to the new one over that block, so a move never clicks.
 //
+// The responses are diffuse-field equalised: one filter, common to every
+// direction and both ears, takes out what all directions of the set share
+// (its ear-canal resonance), so a tone gains no more than its direction's
+// own cues give it, and the interaural level and time differences stay the
+// set's.
+//
+// The ears pass a safety limiter, linked so that both ears always get the
+// same gain (the level difference between them is kept): below its
+// threshold (-1 dBFS) it passes the signal untouched; above, a look-ahead of
+// limiterLookahead() frames brings the gain down before the peak arrives, so
+// no ear sample exceeds the threshold, and it recovers over about 80 ms.
+//
 // Silent sources cost nearly nothing: once a source's whole filter history is
 // zero its transforms and products are skipped.
 //
@@ -53,8 +65,13 @@ public:
     BinauralRenderer(const BinauralRenderer&) = delete;
     BinauralRenderer& operator=(const BinauralRenderer&) = delete;
 
+    // Ear samples beyond this are limited.
+    static constexpr float limiterThreshold = 0.891251f;  // -1 dBFS
+
     double sampleRate() const { return rate_; }
-    int latencyFrames() const { return blockSize; }
+    // The block, and the limiter's look-ahead.
+    int latencyFrames() const { return blockSize + limiterLookahead(); }
+    int limiterLookahead() const;
     // Taps of the impulse responses at this rate (delay included).
     int filterLength() const { return filterLength_; }
 
@@ -82,7 +99,9 @@ public:
 
 private:
     struct Source;
+    struct Limiter;
     void prepareFilter(double az, double el, float* dst) const;
+    std::vector<float> equalized(const std::vector<float>& ir) const;
     void processBlock();
 
     double rate_;
@@ -95,6 +114,7 @@ private:
     size_t filterFloats_ = 0;  // floats of one prepared filter (both ears, re and im)
 
     void* sofa_ = nullptr;  // MYSOFA_EASY*
+    std::vector<float> equalizer_;  // the diffuse-field equaliser, at the set's rate
     std::unique_ptr<RealFFTPlan> controlPlan_;
     std::unique_ptr<RealFFTPlan> renderPlan_;
     std::unique_ptr<Source[]> sources_;
@@ -106,6 +126,7 @@ private:
     std::vector<float> time_;                         // 2 blocks
     std::vector<float> outL_, outR_;                  // the current output block
     std::vector<float> fadeOut_;                      // 1 - (t + 1) / block
+    std::unique_ptr<Limiter> limiter_;
 
     // Control-thread scratch for preparing filters.
     mutable std::vector<float> irL_, irR_, padded_;

@@ -39,7 +39,12 @@ std::vector<AudioOutputDevice> allInputs() { return devices(AudioDuplexes::sourc
 
 std::string name(const std::optional<std::string>& uid) {
     if (!uid) return "System Output";
-    for (const auto& d : allOutputs()) {
+    return name(uid, AudioOutputs::list());
+}
+
+std::string name(const std::optional<std::string>& uid, const std::vector<OutputEndpoint>& listed) {
+    if (!uid) return "System Output";
+    for (const auto& d : devices(listed)) {
         if (d.uid == *uid) return d.name;
     }
     return "Unavailable device";

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/AudioOutput.h"
+
 namespace qm {
 
 struct AudioOutputDevice {
@@ -30,6 +32,8 @@ std::vector<AudioOutputDevice> allInputs();
 // "System Output" for no UID; the name of the first listed device with that
 // UID; "Unavailable device" when none has it.
 std::string name(const std::optional<std::string>& uid);
+// The same, among devices already listed (AudioOutputs::list()).
+std::string name(const std::optional<std::string>& uid, const std::vector<OutputEndpoint>& listed);
 std::optional<uint32_t> deviceID(const std::string& uid);
 // The channel count of the device with that id; 0 when there is none.
 int outputChannels(uint32_t id);

@@ -10,8 +10,26 @@
 #include "platform/MainQueue.h"
 
 #include <algorithm>
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include <pthread.h>
+#include <time.h>
 
 namespace qm {
+
+// One binaural renderer being made, or made, for one rate. The worker
+// writes `renderer` and `cpuSeconds` and then sets `done`.
+struct PlaybackEngine::BinauralBuild {
+    double rate = 0;
+    std::unique_ptr<BinauralRenderer> renderer;  // null when the HRTF set could not be loaded
+    double cpuSeconds = 0;
+    std::atomic<bool> done{false};
+    std::promise<void> finished;
+    std::shared_future<void> ready = finished.get_future().share();
+    std::thread worker;
+};
 
 PlaybackEngine::PlaybackEngine(MainQueue& mainQueue)
     : main_(mainQueue),
@@ -22,6 +40,8 @@ PlaybackEngine::~PlaybackEngine() {
     if (auto session = session_.lock()) session->end();
     if (idleWork_) main_.cancel(*idleWork_);
     teardown();
+    for (auto& b : builds_)
+        if (b->worker.joinable()) b->worker.join();
     // Pending main-queue work may still hold readers, records and upmixers;
     // with the output closed nothing reads them any more.
 }
@@ -53,7 +73,10 @@ double PlaybackEngine::gain() const { return mn_f64_load(ctx_->gain); }
 void PlaybackEngine::configure(const Output& wanted) {
     const std::optional<std::string>& deviceUID = wanted.deviceUID;
     const std::string key = deviceUID.value_or("default");
-    if (!wanted.force && output_ && configuredKey_ == key) return;
+    if (!wanted.force && output_ && configuredKey_ == key) {
+        if (wanted.binaural) requestBinaural();
+        return;
+    }
     teardown();
 
     // The server lists its devices with the system's own first; that one is
@@ -91,23 +114,78 @@ void PlaybackEngine::configure(const Output& wanted) {
     }
     deviceChannels_ = std::min(output->channels(), RenderContext::maxDeviceChannels);
     sampleRate_ = output->sampleRate();
-    deviceName_ = AudioDevices::name(deviceUID);
+    deviceName_ = AudioDevices::name(deviceUID, devices);  // the server is asked once
     silent_ = chosen->uid == AudioOutputs::nullUID;
 
-    setupBinaural(sampleRate_);
     output_ = std::move(output);
     configuredKey_ = key;
+    if (wanted.binaural || waiting_) requestBinaural();
+    adoptBinaural();
 }
 
-// A missing or unreadable HRTF set leaves the engine without a binaural
+int PlaybackEngine::binauralBuilds() const { return static_cast<int>(builds_.size()); }
+
+double PlaybackEngine::lastBinauralBuildCPU() const {
+    for (auto it = builds_.rbegin(); it != builds_.rend(); ++it)
+        if ((*it)->done.load()) return (*it)->cpuSeconds;
+    return 0.0;
+}
+
+// A missing or unreadable HRTF set leaves the rate without a binaural
 // renderer: speaker playback works, binaural configurations are silent.
-void PlaybackEngine::setupBinaural(double sampleRate) {
-    try {
-        binaural_ = std::make_unique<BinauralRenderer>(sampleRate);
-    } catch (const AppError&) {
-        binaural_.reset();
+std::shared_ptr<PlaybackEngine::BinauralBuild> PlaybackEngine::requestBinaural() {
+    for (const auto& b : builds_)
+        if (b->rate == sampleRate_) return b;
+    auto build = std::make_shared<BinauralBuild>();
+    build->rate = sampleRate_;
+    std::weak_ptr<PlaybackEngine*> weak = self_;
+    MainQueue* queue = &main_;
+    BinauralBuild* b = build.get();
+    build->worker = std::thread([b, weak, queue] {
+        pthread_setname_np(pthread_self(), "QM.Binaural");
+        timespec t0{}, t1{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
+        try {
+            b->renderer = std::make_unique<BinauralRenderer>(b->rate);
+        } catch (const std::exception&) {
+            b->renderer.reset();
+        }
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+        b->cpuSeconds = double(t1.tv_sec - t0.tv_sec) + 1e-9 * double(t1.tv_nsec - t0.tv_nsec);
+        b->done.store(true);
+        b->finished.set_value();
+        queue->after(0.0, [weak] {
+            if (auto self = weak.lock()) (*self)->adoptBinaural();
+        });
+    });
+    builds_.push_back(build);
+    return build;
+}
+
+void PlaybackEngine::adoptBinaural() {
+    std::shared_ptr<BinauralBuild> build;
+    for (const auto& b : builds_)
+        if (b->rate == sampleRate_ && b->done.load()) build = b;
+    if (!build) return;
+    if (build->worker.joinable()) build->worker.join();  // it has finished
+    if (binaural_ != build->renderer.get()) {
+        binaural_ = build->renderer.get();
+        placeVirtualSources();
+        ctx_->setBinauralRenderer(binaural_);
     }
-    ctx_->setBinauralRenderer(binaural_.get());
+    if (waiting_) {
+        MixConfig config = std::move(*waiting_);
+        waiting_.reset();
+        publish(config);
+    }
+}
+
+// The renderer in place takes the directions of the last binaural mix
+// (ignored for one already there).
+void PlaybackEngine::placeVirtualSources() {
+    if (!binaural_) return;
+    const size_t n = std::min<size_t>(directions_.size(), BinauralRenderer::maxSources);
+    for (size_t i = 0; i < n; ++i) binaural_->setDirection(static_cast<int>(i), directions_[i].az, directions_[i].el);
 }
 
 void PlaybackEngine::teardown() {
@@ -115,24 +193,33 @@ void PlaybackEngine::teardown() {
     if (output_) output_->pause();
     output_.reset();
     ctx_->setBinauralRenderer(nullptr);
+    binaural_ = nullptr;
     ctx_->restartFromSilence();
     if (upmixer_) mn_upmix_reset(upmixer_->raw());
-    binaural_.reset();
 }
 
 void PlaybackEngine::setConfig(const MixConfig& config) {
+    if (config.toBinaural && !binaural_) {
+        if (!requestBinaural()->done.load()) {
+            // The mix before it plays on until the renderer is in place.
+            waiting_ = config;
+            return;
+        }
+        adoptBinaural();
+    }
+    waiting_.reset();
+    publish(config);
+}
+
+void PlaybackEngine::publish(const MixConfig& config) {
     Upmixer::follow(upmixer_, config.upmix, sampleRate_, main_);
 
     std::shared_ptr<RealtimeMix> record =
         makeRealtimeMix(config, config.upmix && upmixer_ ? upmixer_->raw() : nullptr);
 
-    if (config.toBinaural && binaural_) {
-        const size_t n = std::min<size_t>(config.virtualDirections.size(),
-                                          BinauralRenderer::maxSources);
-        for (size_t i = 0; i < n; ++i) {
-            binaural_->setDirection(static_cast<int>(i), config.virtualDirections[i].az,
-                                    config.virtualDirections[i].el);
-        }
+    if (config.toBinaural) {
+        directions_ = config.virtualDirections;
+        placeVirtualSources();
     }
 
     mn_slot_store(ctx_->cfgSlot, &record->record);
@@ -141,17 +228,20 @@ void PlaybackEngine::setConfig(const MixConfig& config) {
 }
 
 std::shared_ptr<PlaybackSession> PlaybackEngine::begin(PlayRequest request) {
-    configure({.deviceUID = request.deviceUID});
+    configure({.deviceUID = request.deviceUID, .binaural = request.binaural});
     if (request.mix) setConfig(request.mix(deviceChannels_));
     request.mix = nullptr;  // its captures need not outlive this call
     if (auto previous = session_.lock()) previous->end();
     auto session = std::make_shared<PlaybackSession>(PlaybackSession::Key{}, self_, std::move(request),
                                                      sampleRate_);
+    // Its stream is prepared while the renderer is made; it starts with both.
+    if (waiting_) session->binaural_ = requestBinaural()->ready;
     session_ = session;
     return session;
 }
 
 void PlaybackEngine::play(std::shared_ptr<StreamReader> reader, double startPosition) {
+    adoptBinaural();
     mn_i64_store(ctx_->finished, 0);
     mn_f64_store(ctx_->position, startPosition);
     mn_slot_store(ctx_->ringSlot, reader ? reader->ring() : nullptr);

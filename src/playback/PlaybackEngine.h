@@ -3,9 +3,16 @@
 //
 // It binds an audio output stream to the output device of the active
 // profile and feeds it from RenderContext::render; it keeps the binaural
-// renderer that turns up to 32 virtual speakers into two ears, owns the
+// renderers that turn up to 32 virtual speakers into two ears, owns the
 // upmixer, the current stream reader and the current mix record, and pauses
 // the output 20 s after playback stops (the callbacks really stop).
+//
+// The binaural renderer (loading the HRTF set takes a tenth of a second and
+// more) is made only for a headphone output or a binaural mix, on a worker
+// thread of its own, once per device rate, and kept. A binaural mix asked
+// for before its renderer is ready waits (the mix before it plays on) and
+// is published once it is; a session that starts with one waits for it in
+// prepare(), on its worker.
 //
 // Playback starts with begin(), which gives a PlaybackSession (see
 // PlaybackSession.h): the one way to start, follow and stop playback. The
@@ -30,6 +37,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qm {
 
@@ -48,6 +56,8 @@ public:
     struct Output {
         std::optional<std::string> deviceUID = std::nullopt;  // none: the system's default
         bool force = false;  // rebuild the stream even for the device in use
+        // The output is headphones: its binaural renderer is begun at once.
+        bool binaural = false;
     };
 
     explicit PlaybackEngine(MainQueue& mainQueue);
@@ -64,7 +74,8 @@ public:
     void configure(const Output& output);
 
     // Publishes a new mix configuration to the render thread (also while
-    // playing: it crossfades over one callback).
+    // playing: it crossfades over one callback). A binaural one whose
+    // renderer is still being made waits for it.
     void setConfig(const MixConfig& config);
 
     // Configures the request's device (keeping a running output on the same
@@ -92,7 +103,14 @@ public:
     bool isRunning() const;
     const std::optional<std::string>& configuredKey() const { return configuredKey_; }
     const std::shared_ptr<Upmixer>& upmixer() const { return upmixer_; }
+    // The binaural renderer for the output's rate is in place.
     bool hasBinaural() const { return binaural_ != nullptr; }
+    // A binaural mix waits for its renderer.
+    bool binauralPending() const { return waiting_.has_value(); }
+    // Binaural renderers made so far (at most one per rate), and the CPU
+    // time the last one took on its worker, in seconds.
+    int binauralBuilds() const;
+    double lastBinauralBuildCPU() const;
     // Figures of the current output stream (see AudioOutput): missed cycles,
     // the longest wall-clock and thread CPU time one callback took, the
     // period it had (in seconds), the callbacks completed and the render
@@ -122,8 +140,16 @@ private:
     // Clears the ring slot, retires the reader and schedules the idle pause.
     void stopStream();
 
+    struct BinauralBuild;
     void teardown();
-    void setupBinaural(double sampleRate);
+    // Begins making the renderer for the output's rate unless one is made
+    // or being made; returns it.
+    std::shared_ptr<BinauralBuild> requestBinaural();
+    // Puts a finished renderer for the output's rate in place and publishes
+    // the mix that waited for it.
+    void adoptBinaural();
+    void placeVirtualSources();
+    void publish(const MixConfig& config);
     void ensureRunning();
     void scheduleIdle();
     void resetRenderState();
@@ -132,7 +158,10 @@ private:
     MainQueue& main_;
     std::unique_ptr<RenderContext> ctx_;
     std::unique_ptr<AudioOutput> output_;
-    std::unique_ptr<BinauralRenderer> binaural_;
+    std::vector<std::shared_ptr<BinauralBuild>> builds_;  // one per rate, kept
+    BinauralRenderer* binaural_ = nullptr;  // the one in the render context's slot
+    std::vector<Direction> directions_;     // of the last binaural mix published
+    std::optional<MixConfig> waiting_;      // a binaural mix waiting for its renderer
     std::optional<std::string> configuredKey_;
     std::shared_ptr<StreamReader> stream_;  // the reader whose ring is in the slot
     std::shared_ptr<RealtimeMix> mix_;      // the record in the slot

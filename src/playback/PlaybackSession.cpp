@@ -32,6 +32,7 @@ void PlaybackSession::prepare() {
         if (over_.load()) reader->cancel();
     }
     reader->preFill();
+    if (binaural_.valid()) binaural_.wait();
     // Under the lock: start() sees the reader filled, never half-way.
     std::lock_guard guard(lock_);
     prepared_ = true;

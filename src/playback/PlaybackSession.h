@@ -29,6 +29,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,8 @@ class PlaybackEngine;
 struct PlayRequest {
     // The output device (an output profile's device UID); none: the default.
     std::optional<std::string> deviceUID = std::nullopt;
+    // The output is headphones: the binaural renderer is begun with it.
+    bool binaural = false;
     // The mix for the configured output, given its channel count; called
     // once, in begin(), on the main thread.
     std::function<MixConfig(int deviceChannels)> mix = nullptr;
@@ -110,6 +113,8 @@ private:
 
     std::weak_ptr<PlaybackEngine*> engine_;
     PlayRequest request_;
+    // Set when its mix waits for a binaural renderer: prepare() waits too.
+    std::shared_future<void> binaural_;
     double outputRate_;
     std::atomic<bool> over_{false};
     bool started_ = false;

@@ -15,8 +15,9 @@ RenderContext::RenderContext()
       position(mn_f64_create(0.0)),
       finished(mn_i64_create(0)),
       gain(mn_f64_create(1.0)),
-      starved(mn_i64_create(0)) {
-    if (!ringSlot || !cfgSlot || !position || !finished || !gain || !starved) {
+      starved(mn_i64_create(0)),
+      binauralSlot(mn_slot_create()) {
+    if (!ringSlot || !cfgSlot || !position || !finished || !gain || !starved || !binauralSlot) {
         destroyCells();
         throw std::bad_alloc();
     }
@@ -40,14 +41,14 @@ void RenderContext::destroyCells() {
     mn_i64_destroy(finished);
     mn_f64_destroy(gain);
     mn_i64_destroy(starved);
+    mn_slot_destroy(binauralSlot);
 }
 
 void RenderContext::restartFromSilence() {
     prevRing_ = nullptr;
     prevCfg_ = nullptr;
+    warmup_.reset();
 }
-
-void RenderContext::setBinauralRenderer(BinauralRenderer* renderer) { binaural_ = renderer; }
 
 void RenderContext::renderCallback(void* user, uint32_t frames, float* const* channels,
                                    uint32_t channelCount) {
@@ -119,6 +120,22 @@ void RenderContext::mixSide(const mn_mix_config* cfg, float* const* in, int chan
     }
 }
 
+// The block's input as the output heard it: while the ring changes, the
+// old ring's frames fading out (none when no record played) and the new
+// one's fading in; `count` channels of it into `fadedFrames_`.
+float* const* RenderContext::fadeInputs(float* const* oldIn, int oldCount, float* const* newIn, int newCount,
+                                        int count, uint32_t n) {
+    float* const* faded = fadedFrames_.data();
+    for (int ch = 0; ch < count; ++ch) {
+        float* dst = faded[ch];
+        const float* a = ch < oldCount ? oldIn[ch] : nullptr;
+        const float* b = ch < newCount ? newIn[ch] : nullptr;
+        for (uint32_t t = 0; t < n; ++t)
+            dst[t] = (a ? a[t] * ramps_.down[t] : 0.0f) + (b ? b[t] * ramps_.up[t] : 0.0f);
+    }
+    return faded;
+}
+
 int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32_t bufferCount) {
     const uint32_t n = std::min(frameCount, kMaxRenderFrames);
     devCount_ = static_cast<int>(std::min<uint32_t>(bufferCount, maxDeviceChannels));
@@ -128,25 +145,40 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
     for (int i = 0; i < devCount_; ++i) dev_[i] = buffers[i];
 
     auto* ring = static_cast<mn_ring*>(mn_slot_load(ringSlot));
-    auto* cfg = static_cast<const mn_mix_config*>(mn_slot_load(cfgSlot));
+    // A record whose upmix kernel is new waits while the kernel settles.
+    const auto* cfg = warmup_.choose(prevCfg_, static_cast<const mn_mix_config*>(mn_slot_load(cfgSlot)), n);
+    auto* binaural = static_cast<BinauralRenderer*>(mn_slot_load(binauralSlot));
+    if (binaural != binaural_) {
+        // Another renderer (another rate): it starts from silence.
+        binaural_ = binaural;
+        binauralWasDue_ = false;
+    }
 
     const bool binauralDue = (cfg && cfg->to_binaural) || (prevCfg_ && prevCfg_->to_binaural);
+    // Leaving the binaural path, the ears themselves fade out over the
+    // callback, in step with the new path fading in: faded on the bus
+    // instead, they would go on sounding for the renderer's latency and
+    // response after the new path had come up.
+    const bool earsFadeOut = prevCfg_ && prevCfg_->to_binaural && cfg != prevCfg_ && !(cfg && cfg->to_binaural);
     if (binauralDue) {
         for (int i = 0; i < maxVirtualSpeakers; ++i) std::memset(bus_[i], 0, sizeof(float) * n);
     }
 
     float* const* ringIn = ringFrames_.data();
-    if (ring == prevRing_ && cfg == prevCfg_) {
+    // The old and the new side's input: the same ring read once, unless the
+    // ring changes.
+    float* const* oldIn = ringIn;
+    float* const* newIn = ringIn;
+    int oldCount = 0, newCount = 0;
+    const bool ringChanges = ring != prevRing_;
+    if (!ringChanges && cfg == prevCfg_) {
         if (cfg) {
-            const int c = readRing(ring, ringIn, n, Stamps::publish);
-            mixSide(cfg, ringIn, c, n, upmixOut_.data(), nullptr);
+            oldCount = newCount = readRing(ring, ringIn, n, Stamps::publish);
+            mixSide(cfg, ringIn, newCount, n, upmixOut_.data(), nullptr);
         }
     } else {
         ramps_.fill(n);
-        float* const* oldIn = ringIn;
-        float* const* newIn = ringIn;
-        int oldCount = 0, newCount = 0;
-        if (ring == prevRing_) {
+        if (!ringChanges) {
             oldCount = newCount = readRing(ring, ringIn, n, Stamps::publish);
         } else {
             oldCount = readRing(prevRing_, ringIn, n, Stamps::ignore);
@@ -154,53 +186,62 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
             newCount = readRing(ring, newIn, n, Stamps::publish);
         }
 
-        if (cfg && prevCfg_ && cfg->upmix && cfg->upmix == prevCfg_->upmix) {
-            // One kernel serves both records: run it once, on the crossfaded
-            // input when the ring changed, and crossfade only the matrices.
+        const float* oldRamp = earsFadeOut ? nullptr : ramps_.down.data();
+        if (cfg && cfg->upmix && (!prevCfg_ || cfg->upmix == prevCfg_->upmix)) {
+            // One kernel serves both records (or the new one starts from
+            // silence): it runs once, on the input as heard, and only the
+            // matrices crossfade. A kernel that starts hears its input fade
+            // in, so its output begins without a step after its latency.
             auto* u = static_cast<mn_upmix*>(cfg->upmix);
             float* const* kernelIn = ringIn;
             int kernelCount = oldCount;
-            if (ring != prevRing_) {
+            if (ringChanges || !prevCfg_) {
                 const int64_t want = static_cast<int64_t>(std::max(cfg->upmix_offset, 0)) +
                                      mn_upmix_in_channels(u);
-                const int k = static_cast<int>(std::min<int64_t>(want, maxSourceChannels));
-                float* const* faded = fadedFrames_.data();
-                for (int ch = 0; ch < k; ++ch) {
-                    float* dst = faded[ch];
-                    const float* a = ch < oldCount ? oldIn[ch] : nullptr;
-                    const float* b = ch < newCount ? newIn[ch] : nullptr;
-                    for (uint32_t t = 0; t < n; ++t) {
-                        dst[t] = (a ? a[t] * ramps_.down[t] : 0.0f) + (b ? b[t] * ramps_.up[t] : 0.0f);
-                    }
-                }
-                kernelIn = faded;
-                kernelCount = k;
+                kernelCount = static_cast<int>(std::min<int64_t>(want, maxSourceChannels));
+                kernelIn = fadeInputs(prevCfg_ ? oldIn : nullptr, prevCfg_ ? oldCount : 0, newIn, newCount,
+                                      kernelCount, n);
             }
             fillUpmixInputs(cfg, kernelIn, kernelCount);
             float* const* upmixed = upmixOut_.data();
             mn_upmix_process(u, upmixIn_, static_cast<int32_t>(n), upmixed);
             float* const* out = nullptr;
             int32_t outCount = 0;
-            if (cfg == prevCfg_) {
+            if (cfg == prevCfg_ || !prevCfg_) {
                 outputSet(cfg, &out, &outCount);
                 if (cfg->in_channels <= maxUpmixOutputs)
                     mn_mix_accumulate(cfg, upmixed, static_cast<int32_t>(n), out, outCount, nullptr);
             } else {
                 outputSet(prevCfg_, &out, &outCount);
                 if (prevCfg_->in_channels <= maxUpmixOutputs)
-                    mn_mix_accumulate(prevCfg_, upmixed, static_cast<int32_t>(n), out, outCount,
-                                      ramps_.down.data());
+                    mn_mix_accumulate(prevCfg_, upmixed, static_cast<int32_t>(n), out, outCount, oldRamp);
                 outputSet(cfg, &out, &outCount);
                 if (cfg->in_channels <= maxUpmixOutputs)
                     mn_mix_accumulate(cfg, upmixed, static_cast<int32_t>(n), out, outCount,
                                       ramps_.up.data());
             }
         } else {
-            if (prevCfg_) mixSide(prevCfg_, oldIn, oldCount, n, upmixOut_.data(), ramps_.down.data());
+            if (prevCfg_) mixSide(prevCfg_, oldIn, oldCount, n, upmixOut_.data(), oldRamp);
             if (cfg) mixSide(cfg, newIn, newCount, n, newUpmixOut_.data(), ramps_.up.data());
         }
     }
+    // The settling kernel hears what the output played (the old ring fading
+    // out and the new one in, while the ring changes); its own output is not
+    // heard yet.
+    if (const mn_mix_config* next = warmup_.feeding()) {
+        const int heardCount = std::max(oldCount, newCount);
+        float* const* heardIn =
+            ringChanges ? fadeInputs(oldIn, oldCount, newIn, newCount, heardCount, n) : ringIn;
+        fillUpmixInputs(next, heardIn, heardCount);
+        mn_upmix_process(static_cast<mn_upmix*>(next->upmix), upmixIn_, static_cast<int32_t>(n),
+                         newUpmixOut_.data());
+    }
+
     const mn_mix_config* earRecord = cfg && cfg->to_binaural ? cfg : prevCfg_;
+    if (earRecord && earRecord->to_binaural) {
+        earLeft_ = earRecord->bin_left;
+        earRight_ = earRecord->bin_right;
+    }
     prevRing_ = ring;
     prevCfg_ = cfg;
 
@@ -211,18 +252,23 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
         // the last time; coming back, it starts from silence instead.
         if (!binauralWasDue_) binaural_->reset();
         const bool ok = binaural_->render(bus_, maxVirtualSpeakers, n, earL_.data(), earR_.data());
-        if (ok && earRecord) {
-            const int32_t ears[2] = {earRecord->bin_left, earRecord->bin_right};
+        if (ok) {
+            const int32_t ears[2] = {earLeft_, earRight_};
             const float* sig[2] = {earL_.data(), earR_.data()};
             for (int e = 0; e < 2; ++e) {
                 if (ears[e] < 0 || ears[e] >= devCount_ || !dev_[ears[e]]) continue;
                 float* d = dev_[ears[e]];
-                for (uint32_t t = 0; t < n; ++t) d[t] += sig[e][t];
+                if (earsFadeOut) {
+                    for (uint32_t t = 0; t < n; ++t) d[t] += sig[e][t] * ramps_.down[t];
+                } else {
+                    for (uint32_t t = 0; t < n; ++t) d[t] += sig[e][t];
+                }
             }
         }
     }
-
-    binauralWasDue_ = binauralDue;
+    // Once faded out, what the renderer still holds is never heard: coming
+    // back, it starts from silence.
+    binauralWasDue_ = binauralDue && binaural_ && !earsFadeOut;
 
     const float g = static_cast<float>(mn_f64_load(gain));
     if (g == prevGain_) {

@@ -9,16 +9,22 @@
 // changed since the previous callback it crossfades linearly from the old to
 // the new over that one callback.
 //
+// A record whose upmix kernel is new does not take over at once: the
+// previous one plays on while the new kernel settles on the same input
+// (KernelWarmup), then the two crossfade. Leaving the binaural path, the
+// ears fade out after the renderer, in step with what fades in.
+//
 // Threads: render() belongs to the real-time thread and never allocates,
 // locks, frees or calls the system: every buffer is made here, at creation.
-// The main thread writes the cells at any time (but `starved`, which only
-// the render thread writes); the render state behind
-// them (the previous ring and record, the binaural renderer) it may change
-// only while the output is stopped, through restartFromSilence() and
-// setBinauralRenderer(), so that the first callback after a start fades the
-// current ring and record in from silence. Rings and records dropped by the
-// main thread must outlive the one callback that may still use them as the
-// previous ones (the engine frees them 3 s later).
+// The main thread writes the cells and slots at any time (but `starved`,
+// which only the render thread writes); the render state behind them (the
+// previous ring and record) it may change only while the output is stopped,
+// through restartFromSilence(), so that the first callback after a start
+// fades the current ring and record in from silence. Rings and records
+// dropped by the main thread must outlive the callbacks that may still use
+// them as the previous ones (the engine frees them 3 s later: a record held
+// while a kernel settles is held well below that). A binaural renderer
+// published in `binauralSlot` must live as long as callbacks may run.
 #pragma once
 
 #include "platform/AudioOutput.h"
@@ -55,13 +61,13 @@ public:
     mn_i64* const finished;   // 1 once the current ring is drained at end of stream
     mn_f64* const gain;       // linear output gain
     mn_i64* const starved;    // frames played as silence because the current ring's reader had not filled them yet (never at its end); written by the render thread only
+    mn_slot* const binauralSlot;  // the BinauralRenderer that turns the virtual-speaker bus into two ears, or null (binaural records are then silent)
 
     // Only while the output is stopped: the next callback fades the ring and
     // record in the slots in from silence, as if nothing had played before.
     void restartFromSilence();
-    // Only while the output is stopped: the renderer that turns the
-    // virtual-speaker bus into two ears (null: binaural records are silent).
-    void setBinauralRenderer(BinauralRenderer* renderer);
+    // Publishes the binaural renderer (any time; it starts from silence).
+    void setBinauralRenderer(BinauralRenderer* renderer) { mn_slot_store(binauralSlot, renderer); }
 
     // Fills `bufferCount` device channels (null entries have no memory) of
     // `frameCount` frames; only the first kMaxRenderFrames frames and 256
@@ -80,6 +86,8 @@ private:
     enum class Stamps { publish, ignore };
 
     int readRing(mn_ring* ring, float* const* dst, uint32_t n, Stamps stamps);
+    float* const* fadeInputs(float* const* oldIn, int oldCount, float* const* newIn, int newCount, int count,
+                             uint32_t n);
     void outputSet(const mn_mix_config* cfg, float* const** out, int32_t* count);
     void mixSide(const mn_mix_config* cfg, float* const* in, int channels, uint32_t n,
                  float* const* upOut, const float* ramp);
@@ -106,6 +114,8 @@ private:
     std::vector<float> earL_, earR_;
     const float* upmixIn_[maxSourceChannels] = {};
     bool binauralWasDue_ = false;  // the binaural renderer was pulled last callback
+    int32_t earLeft_ = -1, earRight_ = -1;  // ear channels of the last binaural record
+    KernelWarmup warmup_;
 };
 
 }  // namespace qm

@@ -1,5 +1,7 @@
 #include "playback/RenderScratch.h"
 
+#include "rt/mn_upmix.h"
+
 #include <algorithm>
 
 namespace qm {
@@ -18,6 +20,34 @@ void CrossfadeRamps::fill(uint32_t frames) {
         up[t] = static_cast<float>(t + 1) * step;
         down[t] = 1.0f - up[t];
     }
+}
+
+const mn_mix_config* KernelWarmup::choose(const mn_mix_config* prev, const mn_mix_config* next,
+                                          uint32_t frames) {
+    feeding_ = nullptr;
+    if (!prev || !next || next == prev || !next->upmix || next->upmix == prev->upmix || frames == 0) {
+        reset();
+        return next;
+    }
+    if (kernel_ != next->upmix) {
+        kernel_ = next->upmix;
+        fed_ = 0;
+    }
+    const int64_t settle = mn_upmix_settle(static_cast<const mn_upmix*>(next->upmix));
+    if (fed_ >= settle || held_ >= settle) {
+        reset();
+        return next;
+    }
+    fed_ += frames;
+    held_ += frames;
+    feeding_ = next;
+    return prev;
+}
+
+void KernelWarmup::reset() {
+    kernel_ = nullptr;
+    fed_ = held_ = 0;
+    feeding_ = nullptr;
 }
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/AudioOutput.h"
+#include "rt/mn_mix.h"
 
 #include <cstdint>
 #include <vector>
@@ -28,6 +29,34 @@ struct CrossfadeRamps {
     std::vector<float> down = std::vector<float>(kMaxRenderFrames, 0.0f);
     // For a block of `frames` frames (at most kMaxRenderFrames are filled).
     void fill(uint32_t frames);
+};
+
+// A record whose upmix kernel did not run in the last block (a new upmixer,
+// or one that sat idle) cannot take over at once: the kernel starts from
+// what it last heard, and its first output after its latency would begin
+// with a step. The render side goes on with the previous record while it
+// feeds the new kernel the same input, until the kernel has settled
+// (mn_upmix_settle: about 55 ms at 48 kHz), and then crossfades as for any
+// change. A previous record is held at most that long (under 2.1 s at any
+// rate an upmixer accepts), well within the 3 s a replaced record stays
+// alive. Real-time thread only; it allocates nothing.
+class KernelWarmup {
+public:
+    // The record to render this block of `frames` frames, given `prev` (what
+    // the last block used) and `next` (the one published): `next`, unless
+    // its kernel is still settling, then `prev`.
+    const mn_mix_config* choose(const mn_mix_config* prev, const mn_mix_config* next, uint32_t frames);
+    // The record whose kernel the caller must run on this block's input
+    // (dropping its output), or null.
+    const mn_mix_config* feeding() const { return feeding_; }
+    // Forgets a warm-up under way (the previous record is gone).
+    void reset();
+
+private:
+    const void* kernel_ = nullptr;
+    int64_t fed_ = 0;   // frames the kernel was fed
+    int64_t held_ = 0;  // frames the previous record was held
+    const mn_mix_config* feeding_ = nullptr;
 };
 
 }  // namespace qm

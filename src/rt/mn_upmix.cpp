@@ -450,6 +450,15 @@ int32_t mn_upmix_bins(const mn_upmix* ctx) { return ctx->bins; }
 int32_t mn_upmix_latency(const mn_upmix* ctx) { return ctx->n; }
 int32_t mn_upmix_in_channels(const mn_upmix* ctx) { return ctx->inCh; }
 
+int32_t mn_upmix_settle(const mn_upmix* ctx) {
+    const mn_upmix_plan* plan = ctx->plan.load(std::memory_order_acquire);
+    int32_t delay = 0;
+    if (plan && plan->delay) {
+        for (int o = 0; o < ctx->outCh; ++o) delay = std::max(delay, delaySamples(plan->delay[o]));
+    }
+    return 2 * ctx->n + delay;
+}
+
 const mn_upmix_plan* mn_upmix_set_plan(mn_upmix* ctx, const mn_upmix_plan* plan) {
     return ctx->plan.exchange(plan, std::memory_order_acq_rel);
 }

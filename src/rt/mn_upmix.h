@@ -100,6 +100,11 @@ void mn_upmix_destroy(mn_upmix* ctx);
 int32_t mn_upmix_bins(const mn_upmix* ctx);        /* N/2 + 1 */
 int32_t mn_upmix_latency(const mn_upmix* ctx);     /* N frames */
 int32_t mn_upmix_in_channels(const mn_upmix* ctx);
+/* Frames a context must be fed after its input began (from silence, or
+ * from another signal) before its output no longer shows that beginning:
+ * its latency, one more transform length for the first frame wholly inside
+ * the new input, and the current plan's longest output delay. */
+int32_t mn_upmix_settle(const mn_upmix* ctx);
 
 /* Atomic exchange; the new plan applies from the next frame boundary.
  * Returns the previous plan, which the caller still owns. */

@@ -230,7 +230,10 @@ Matrix layoutMatrix(const SourceFormat& source, int channels, const std::vector<
     return m;
 }
 
-Binaural binauralMatrix(const SourceFormat& source, int channels, const Rotation& rotation) {
+namespace {
+
+// The virtual sources of a source and its gains to them, at full level.
+Binaural binauralSources(const SourceFormat& source, int channels, const Rotation& rotation) {
     const size_t ch = static_cast<size_t>(std::max(channels, 0));
     Binaural b;
     if (const auto* list = source.speakerList()) {
@@ -253,6 +256,47 @@ Binaural binauralMatrix(const SourceFormat& source, int channels, const Rotation
     return b;
 }
 
+// The power a unit channel of the source puts on the ears, summed over the
+// source's channels: at high frequencies the head responses of the virtual
+// sources differ and their gains add as powers; at low ones every response
+// is alike and they add as amplitudes (an Ambisonic W feeds all 26 virtual
+// sources in phase). Each channel counts with the larger of the two.
+double busPower(const Matrix& m) {
+    const size_t cols = m.empty() ? 0 : m.front().size();
+    double p = 0;
+    for (size_t c = 0; c < cols; ++c) {
+        double powers = 0, amplitudes = 0;
+        for (const auto& row : m) {
+            powers += row[c] * row[c];
+            amplitudes += row[c];
+        }
+        p += std::max(powers, amplitudes * amplitudes);
+    }
+    return p;
+}
+
+Binaural scaled(Binaural b, double gain) {
+    for (auto& row : b.matrix)
+        for (double& g : row) g *= gain;
+    return b;
+}
+
+}  // namespace
+
+// Summed uncorrelated channels crest 10 to 13 dB above their power: a
+// further 3 dB keeps -12 dBFS channels (tones, or noise of that RMS) a few
+// dB below full scale, whatever the layout.
+double binauralHeadroom(double power) {
+    const double p = 2 * power;
+    return p > 1 ? 1 / std::sqrt(p) : 1;
+}
+
+Binaural binauralMatrix(const SourceFormat& source, int channels, const Rotation& rotation) {
+    Binaural b = binauralSources(source, channels, rotation);
+    const double power = busPower(b.matrix);
+    return scaled(std::move(b), binauralHeadroom(power));
+}
+
 MixConfig config(const SourceFormat& source, int channels, const OutputProfile& profile,
                  int deviceChannels, ListenMode listen, const Rotation& rotation,
                  bool monoToCenter, const std::optional<UpmixSettings>& upmix) {
@@ -265,9 +309,15 @@ MixConfig config(const SourceFormat& source, int channels, const OutputProfile& 
         if (headphones) {
             const auto& target = kBinauralUpmixTarget();
             if (UpmixPlanner::applies(*list, target)) {
+                // The upmix spreads the source's power over the bed: the
+                // headroom is the source's own.
                 const int n = static_cast<int>(target.size());
+                const double sourcePower =
+                    busPower(binauralSources(source, channels, Rotation{}).matrix);
                 MixConfig cfg = binauralConfig(
-                    binauralMatrix(SourceFormat::speakers(target), n, Rotation{}), n, profile, d);
+                    scaled(binauralSources(SourceFormat::speakers(target), n, Rotation{}),
+                           binauralHeadroom(sourcePower)),
+                    n, profile, d);
                 cfg.upmix = UpmixRequest{*list, target, upmix->params};
                 return cfg;
             }

@@ -98,7 +98,15 @@ struct Binaural {
     std::vector<Direction> dirs;  // one per virtual source
     Matrix matrix;                // one row per virtual source, `channels` columns
 };
+// The virtual sources of a source and its gains to them, headroom included:
+// every head response has about unit power, so uncorrelated channels add
+// their powers at the ears (a 9.1.6 bed at -12 dBFS a channel would reach
+// 0 dB RMS there and peak far above full scale).
 Binaural binauralMatrix(const SourceFormat& source, int channels, const Rotation& rotation);
+// The gain on a binaural bus that receives `power` (what a unit channel of
+// the source puts on the ears, summed over its channels): the powers of
+// uncorrelated channels then add up to one half. Never above 1.
+double binauralHeadroom(double power);
 
 // Left and right gain of one direction on a stereo pair at ±30°.
 std::pair<double, double> stereoGains(const Direction& dir);

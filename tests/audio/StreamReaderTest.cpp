@@ -378,12 +378,16 @@ TEST(StreamReader, AFileThatEndsEarlySaysSo) {
 
     qm::test::Planar signal = qm::test::sineSignal(1, 4800, 48000, 440, 0.5f);
     signal[0][10] = std::numeric_limits<float>::quiet_NaN();
+    for (int i = 0; i < 2400; ++i) signal[0][size_t(100 + i)] = 1e30f;
     qm::test::writeAudioFile(dir / "nan.wav", signal, 48000, {.bits = 32, .isFloat = true});
     FileSource damaged(dir / "nan.wav");
     std::vector<float> mono(4800);
     float* one[1] = {mono.data()};
     EXPECT_EQ(damaged.read(one, 0, 4800), 4800);
     EXPECT_EQ(mono[10], 0.0f);
+    for (float v : mono) ASSERT_LE(std::fabs(v), 0.5f);
+    ASSERT_TRUE(damaged.problem());
+    EXPECT_EQ(*damaged.problem(), "\"nan.wav\" is damaged: 0.050 s of it played as silence");
     ASSERT_TRUE(damaged.problem());
     EXPECT_NE(damaged.problem()->find("is damaged"), std::string::npos);
 }

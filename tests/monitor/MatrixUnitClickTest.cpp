@@ -8,6 +8,7 @@
 
 #include "monitor/MonitorMatrix.h"
 #include "platform/MainQueue.h"
+#include "support/Clicks.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <numbers>
 #include <random>
+#include <string>
 #include <vector>
 
 using namespace qm;
@@ -104,4 +106,63 @@ TEST(MatrixUnitClicks, MatrixChangesEveryBlockStayWithinTheSinesOwnSteps) {
     RecordProperty("hard_switch_step", std::to_string(hardStep));
     EXPECT_LE(step, bound);
     EXPECT_GT(hardStep, 2 * bound) << "the hard run should click, or the test shows nothing";
+}
+
+// Turning the upmix on and off, changing its preset and its target (another
+// profile on the same device) through the node: each change heard as
+// nothing but the signal (support/Clicks.h), at a 256-frame block. A new
+// upmix kernel settles on the live input first, while the previous matrix
+// plays on, and only then crossfades in.
+TEST(MatrixUnitClicks, UpmixChangesCrossfadeWithoutAStep) {
+    constexpr double rate = 48000;
+    constexpr uint32_t block = 256;
+    ManualMainQueue queue;
+    MatrixUnit unit(queue);
+    unit.prepare(2, rate);
+    const test::Planar in = test::tones(2, 6 * 48000, 0.25, rate, 500, 2000);
+    test::Planar out(16);
+    std::vector<std::vector<float>> blockOut(16, std::vector<float>(block));
+    std::vector<float*> outPtr;
+    for (auto& c : blockOut) outPtr.push_back(c.data());
+    int64_t at = 0;
+    auto run = [&](int64_t frames) {
+        for (int64_t end = at + frames; at < end; at += block) {
+            const float* inPtr[2] = {in[0].data() + at, in[1].data() + at};
+            unit.render(block, inPtr, 2, outPtr.data(), 16);
+            for (size_t c = 0; c < 16; ++c) out[c].insert(out[c].end(), blockOut[c].begin(), blockOut[c].end());
+        }
+    };
+    auto state = [](bool upmix, UpmixPreset preset) {
+        MonitorState s;
+        s.source = MonitorSource::stereo;
+        s.upmix.enabled = upmix;
+        s.upmix.preset = preset;
+        s.upmix.params = upmixPreset::params(preset);
+        return s;
+    };
+    OutputProfile l916, l714;
+    l916.layout = LayoutID::l916;
+    l714.layout = LayoutID::l714;
+    struct Change {
+        const char* name;
+        MonitorState state;
+        const OutputProfile* profile;
+    };
+    const std::vector<Change> changes = {{"upmix on", state(true, UpmixPreset::music), &l916},
+                                         {"preset music to film", state(true, UpmixPreset::film), &l916},
+                                         {"9.1.6 to 7.1.4 on the same device", state(true, UpmixPreset::film), &l714},
+                                         {"upmix off", state(false, UpmixPreset::film), &l714}};
+    unit.setConfig(MonitorMatrix::build(state(false, UpmixPreset::music), 2, l916, 16));
+    run(48000);
+    for (const Change& c : changes) {
+        const int64_t from = at;
+        unit.setConfig(MonitorMatrix::build(c.state, 2, *c.profile, 16));
+        run(48000);
+        queue.advance(1.0);
+        const test::ClickRatio r = test::clickRatio(out, from, from + 12000, 9600);
+        std::printf("%-36s click ratio %.3f (step %.4f on channel %d, own %.4f)\n", c.name, r.ratio, r.step, r.channel,
+                    r.own);
+        RecordProperty(c.name, std::to_string(r.ratio));
+        EXPECT_LE(r.ratio, 1.2) << c.name;
+    }
 }

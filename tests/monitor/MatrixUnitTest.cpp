@@ -321,12 +321,21 @@ TEST(MatrixUnit, UpmixContextsSharedOrSeparate) {
         ASSERT_NEAR(io.out[1][t], mixed(soft, up, 1, t) * (1 - u) + mixed(direct, io.in, 1, t) * u, 1e-6);
     }
 
-    // Back to an upmix: a new context, fed from its own start on its own buffers.
+    // Back to an upmix: a new context, fed from its own start on its own
+    // buffers while the plain record plays on, until it has settled; then
+    // the two crossfade.
     unit.setConfig(loud);
     ASSERT_TRUE(unit.upmixer());
     EXPECT_NE(unit.upmixer(), shared);
     auto fresh = Upmixer::create(2, 12, 48000, queue);
     fresh->apply(*loud.upmix);
+    const int settling = (mn_upmix_settle(fresh->raw()) + 511) / 512;
+    EXPECT_GE(settling, 4);
+    for (int b = 0; b < settling; ++b) {
+        io.block(unit, 512);
+        mn_upmix_process(fresh->raw(), io.inPtr.data(), 512, upPtr.data());
+        for (uint32_t t = 0; t < 512; ++t) ASSERT_NEAR(io.out[2][t], mixed(direct, io.in, 2, t), 1e-6) << b;
+    }
     io.block(unit, 512);
     mn_upmix_process(fresh->raw(), io.inPtr.data(), 512, upPtr.data());
     for (uint32_t t = 0; t < 512; ++t) {
@@ -334,7 +343,8 @@ TEST(MatrixUnit, UpmixContextsSharedOrSeparate) {
         ASSERT_NEAR(io.out[2][t], mixed(direct, io.in, 2, t) * (1 - u) + mixed(loud, up, 2, t) * u, 1e-6);
     }
 
-    // A different target count replaces the upmixer; old and new run side by side for one block.
+    // A different target count replaces the upmixer; old and new run side
+    // by side while the new one settles, and cross over in one block.
     MonitorState s;
     s.source = MonitorSource::stereo;
     s.upmix.enabled = true;
@@ -351,12 +361,15 @@ TEST(MatrixUnit, UpmixContextsSharedOrSeparate) {
     std::vector<std::vector<float>> up2(12, std::vector<float>(512));
     std::vector<float*> up2Ptr;
     for (auto& c : up2) up2Ptr.push_back(c.data());
-    io.block(unit, 512);
-    mn_upmix_process(fresh->raw(), io.inPtr.data(), 512, upPtr.data());
-    mn_upmix_process(second->raw(), io.inPtr.data(), 512, up2Ptr.data());
-    for (uint32_t t = 0; t < 512; ++t) {
-        const float u = rampUp(t, 512);
-        ASSERT_NEAR(io.out[0][t], mixed(loud, up, 0, t) * (1 - u) + mixed(five, up2, 0, t) * u, 1e-6);
+    const int settlingTen = (mn_upmix_settle(second->raw()) + 511) / 512;
+    for (int b = 0; b <= settlingTen; ++b) {
+        io.block(unit, 512);
+        mn_upmix_process(fresh->raw(), io.inPtr.data(), 512, upPtr.data());
+        mn_upmix_process(second->raw(), io.inPtr.data(), 512, up2Ptr.data());
+        for (uint32_t t = 0; t < 512; ++t) {
+            const float u = b < settlingTen ? 0.0f : rampUp(t, 512);
+            ASSERT_NEAR(io.out[0][t], mixed(loud, up, 0, t) * (1 - u) + mixed(five, up2, 0, t) * u, 1e-6) << b;
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 
 #include <sys/resource.h>
 
@@ -391,8 +392,9 @@ TEST(AudioFileReader, CutFilesAreAsLongAsWhatTheyHold) {
     }
 }
 
-// Samples that are no number read as silence; overshoot is kept.
-TEST(AudioFileReader, NonFiniteSamplesReadAsSilence) {
+// Samples that are no number, or lie beyond any real level, read as
+// silence and are counted; overshoot below +36 dBFS is kept.
+TEST(AudioFileReader, NonFiniteAndAbsurdSamplesReadAsSilence) {
     TempDir dir;
     Planar signal = sineSignal(2, 4800, 48000, 1000, 0.5f);
     signal[0][100] = std::numeric_limits<float>::quiet_NaN();
@@ -400,16 +402,31 @@ TEST(AudioFileReader, NonFiniteSamplesReadAsSilence) {
     signal[1][200] = -std::numeric_limits<float>::infinity();
     signal[0][300] = 1.5f;
     signal[1][301] = -40.0f;
-    writeAudioFile(dir / "nan.wav", signal, 48000, {.bits = 32, .isFloat = true});
-    auto r = AudioFileReader::open(dir / "nan.wav");
-    Planar all = readAll(*r);
-    EXPECT_EQ(all[0][100], 0.0f);
-    EXPECT_EQ(all[1][100], 0.0f);
-    EXPECT_EQ(all[1][200], 0.0f);
-    EXPECT_EQ(all[0][300], 1.5f);
-    EXPECT_EQ(all[1][301], -40.0f);
-    EXPECT_EQ(all[0][101], signal[0][101]);
-    EXPECT_EQ(r->damagedFrames(), 2);
+    signal[0][302] = 63.0f;
+    // Fifty samples of 1e30 (both signs, both channels, one frame with two).
+    for (int i = 0; i < 50; ++i) signal[size_t(i % 2)][size_t(1000 + 37 * i)] = i % 3 ? 1e30f : -1e30f;
+    signal[1][1000] = 65.0f;
+    for (const auto& [name, isFloat, bits] : {std::tuple{"nan.wav", true, 32}, std::tuple{"nan64.wav", true, 64}}) {
+        SCOPED_TRACE(name);
+        writeAudioFile(dir / name, signal, 48000, {.bits = bits, .isFloat = isFloat});
+        auto r = AudioFileReader::open(dir / name);
+        Planar all = readAll(*r);
+        EXPECT_EQ(all[0][100], 0.0f);
+        EXPECT_EQ(all[1][100], 0.0f);
+        EXPECT_EQ(all[1][200], 0.0f);
+        EXPECT_EQ(all[0][300], 1.5f);
+        EXPECT_EQ(all[1][301], -40.0f);
+        EXPECT_EQ(all[0][302], 63.0f);
+        EXPECT_EQ(all[0][101], signal[0][101]);
+        int loud = 0;
+        for (const auto& ch : all)
+            for (float v : ch) loud += std::fabs(v) > 64.0f;
+        EXPECT_EQ(loud, 0);
+        for (int i = 0; i < 50; ++i) EXPECT_EQ(all[size_t(i % 2)][size_t(1000 + 37 * i)], 0.0f) << i;
+        EXPECT_EQ(all[1][1000], 0.0f);
+        // Two frames of non-numbers, fifty of absurd levels (frame 1000 once).
+        EXPECT_EQ(r->damagedFrames(), 2 + 50);
+    }
 }
 
 // A decoded frame far beyond any real level is damage: silenced and counted.

@@ -39,10 +39,10 @@ TEST(PlaybackSoak, SixtySecondsOfUpmixedBinauralPlaybackWithinItsCPUBudget) {
         .source = [file] { return std::make_shared<FileSource>(file); },
         .range = {.start = 0, .end = frames},
     });
+    session->prepare();  // also waits for the binaural renderer
+    ASSERT_TRUE(session->start());
     ASSERT_TRUE(engine.hasBinaural());
     ASSERT_TRUE(engine.upmixer());
-    session->prepare();
-    ASSERT_TRUE(session->start());
     const auto limit = std::chrono::steady_clock::now() + test::timeout(std::chrono::seconds(70));
     double busiest = 0;  // highest one-minute load average seen during the run
     for (int i = 0; !session->finished() && std::chrono::steady_clock::now() < limit; ++i) {

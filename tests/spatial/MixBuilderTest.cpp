@@ -260,8 +260,12 @@ TEST(MixBuilder, BedsAndAmbisonicsOnHeadphonesAreBinaural) {
     EXPECT_TRUE(bed.toBinaural);
     EXPECT_EQ(bed.rows, 6);
     EXPECT_EQ(bed.inChannels, 6);
-    EXPECT_EQ(at(bed, 3, 3), 0.5f);  // LFE at half
-    EXPECT_EQ(at(bed, 4, 4), 1);
+    // Five speakers and an LFE at half carry 5.25 units of power: the bus
+    // is scaled so that they add up to one half.
+    const float g = static_cast<float>(1 / std::sqrt(2 * 5.25));
+    EXPECT_FLOAT_EQ(at(bed, 3, 3), 0.5f * g);  // LFE at half
+    EXPECT_FLOAT_EQ(at(bed, 4, 4), g);
+    EXPECT_EQ(at(bed, 4, 3), 0.0f);
     EXPECT_EQ(bed.virtualDirections[4], (Direction{110, 0}));
     auto amb = build(SourceFormat::ambisonic(1, AmbiNorm::sn3d), 4, headphones(), 2);
     EXPECT_TRUE(amb.toBinaural);
@@ -276,8 +280,10 @@ TEST(MixBuilder, UpmixIsAttachedOnlyWhenItApplies) {
     EXPECT_TRUE(hp.toBinaural);
     EXPECT_EQ(hp.inChannels, 12);
     EXPECT_EQ(hp.rows, 12);
-    EXPECT_EQ(at(hp, 3, 3), 0.5f);
-    EXPECT_EQ(at(hp, 0, 0), 1);
+    // The headroom is the stereo source's, not the twelve speakers' it is
+    // spread over.
+    EXPECT_FLOAT_EQ(at(hp, 3, 3), 0.25f);
+    EXPECT_FLOAT_EQ(at(hp, 0, 0), 0.5f);
     ASSERT_TRUE(hp.upmix);
     EXPECT_EQ(hp.upmix->source, (std::vector<SpeakerID>{S::L, S::R}));
     EXPECT_EQ(hp.upmix->target, layout::speakers(LayoutID::l714));

@@ -1,9 +1,10 @@
 // Output profiles for tests: a fresh profile of one layout on one device,
-// its channels in layout order and no trims.
+// its channels in layout order and no trims; and upmix settings.
 #pragma once
 
 #include "audio/OutputProfile.h"
 #include "audio/Speakers.h"
+#include "audio/UpmixSettings.h"
 #include "platform/Uuid.h"
 
 #include <string>
@@ -25,6 +26,15 @@ inline OutputProfile profileInLayoutOrder(LayoutID layout, OutputProfile::Kind k
         p.trimsDB.push_back(0.0);
     }
     return p;
+}
+
+// The upmix on or off with a preset's parameters.
+inline UpmixSettings upmixSettings(bool on, UpmixPreset preset = UpmixPreset::music) {
+    UpmixSettings u;
+    u.enabled = on;
+    u.preset = preset;
+    u.params = upmixPreset::params(preset);
+    return u;
 }
 
 }  // namespace qm::test

@@ -532,6 +532,7 @@ void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const 
     try {
         session = engine_.begin({
             .deviceUID = profile.deviceUID,
+            .binaural = profile.kind == OutputProfile::Kind::headphones,
             .mix = [&](int deviceChannels) { return mix(profile, inputs, deviceChannels); },
             .source = [channels, sampleRate, clickList = std::move(clickList)] {
                 return std::make_shared<MemorySource>(*channels, sampleRate, clickList);

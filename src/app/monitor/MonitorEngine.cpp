@@ -54,18 +54,41 @@ void MonitorEngine::setSourceUID(const std::optional<QString>& uid) {
 }
 
 void MonitorEngine::setProfileID(const std::optional<Uuid>& id) {
-    setRebuilding(profileID_, id, &MonitorEngine::profileIDChanged);
+    // Another profile on the device the stream plays to is only another
+    // matrix: it crossfades in like any change of the controls, with no gap.
+    const std::optional<OutputEndpoint> output = running_ ? outputOf(profileFor(id)) : std::nullopt;
+    if (id == profileID_ || !output || output->uid != outputUID_) {
+        setRebuilding(profileID_, id, &MonitorEngine::profileIDChanged);
+        return;
+    }
+    profileID_ = id;
+    persist();
+    emit profileIDChanged();
+    apply();
 }
 
-OutputProfile MonitorEngine::profile() const {
+OutputProfile MonitorEngine::profile() const { return profileFor(profileID_); }
+
+OutputProfile MonitorEngine::profileFor(const std::optional<Uuid>& id) const {
     const auto& profiles = settings_.value().profiles;
-    if (profileID_) {
+    if (id) {
         for (const auto& p : profiles)
-            if (p.id == *profileID_) return p;
+            if (p.id == *id) return p;
     }
     for (const auto& p : profiles)
         if (p.kind == OutputProfile::Kind::speakers && p.layout == LayoutID::l916) return p;
     return profiles.empty() ? OutputProfile{} : profiles.front();
+}
+
+// The profile's device, or the server's default (the first it lists); the
+// silent built-in output is no monitor output.
+std::optional<OutputEndpoint> MonitorEngine::outputOf(const OutputProfile& profile) {
+    for (const auto& o : AudioOutputs::list()) {
+        if (profile.deviceUID && o.uid != *profile.deviceUID) continue;
+        if (o.uid == AudioOutputs::nullUID) return std::nullopt;
+        return o;
+    }
+    return std::nullopt;
 }
 
 bool MonitorEngine::upmixAvailable() const {
@@ -83,18 +106,8 @@ void MonitorEngine::start() {
         return;
     }
 
-    // The profile's device, or the server's default (the first it lists);
-    // the silent built-in output is no monitor output.
-    const OutputProfile chosen = profile();
-    const std::vector<OutputEndpoint> outputs = AudioOutputs::list();
-    const OutputEndpoint* output = nullptr;
-    for (const auto& o : outputs) {
-        if (!chosen.deviceUID || o.uid == *chosen.deviceUID) {
-            output = &o;
-            break;
-        }
-    }
-    if (!output || output->uid == AudioOutputs::nullUID) {
+    const std::optional<OutputEndpoint> output = outputOf(profile());
+    if (!output) {
         setMessage(tr("The output device isn't available"));
         return;
     }
@@ -146,6 +159,7 @@ void MonitorEngine::start() {
     }
     sampleRate_ = duplex_->sampleRate();
     period_ = static_cast<uint32_t>(std::lround(duplex_->period() * sampleRate_));
+    outputUID_ = output->uid;
     unit_->prepare(inputChannels_, sampleRate_);
     chain_->prepare(deviceChannels_);
     chainUnits_.clear();

@@ -10,7 +10,8 @@
 // "monitor.state", "monitor.source" and "monitor.profile" (all three written
 // together, on a change of any; restoring writes nothing). A change of
 // `state` goes to the running node as a new matrix (crossfaded over one
-// period); a change of source or profile rebuilds the stream. The stream is
+// period), and so does another profile on the same device; a change of
+// source, or of profile to another device, rebuilds the stream. The stream is
 // one duplex client over both devices; its process function is the node's
 // render. A source, output or server that goes away while the monitor runs
 // stops it with a message (state, source, profile and inserts stay); a rate
@@ -43,6 +44,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/core/SettingsStore.h"
@@ -112,6 +114,8 @@ public:
     // A different value is persisted and restarts a running monitor.
     void setSourceUID(const std::optional<QString>& uid);
     const std::optional<Uuid>& profileID() const { return profileID_; }
+    // A different value is persisted; a running monitor takes it as a new
+    // matrix when the profile plays to the same device, else restarts.
     void setProfileID(const std::optional<Uuid>& id);
     bool running() const { return running_; }
     const std::vector<Insert>& inserts() const { return inserts_; }
@@ -187,6 +191,8 @@ private:
     template <class T>
     void setRebuilding(std::optional<T>& field, const std::optional<T>& value, void (MonitorEngine::*changed)());
     void restartIfRunning();
+    OutputProfile profileFor(const std::optional<Uuid>& id) const;
+    static std::optional<OutputEndpoint> outputOf(const OutputProfile& profile);
     void apply();
     void persist();
     void streamChanged(DuplexChange change);
@@ -215,6 +221,7 @@ private:
     uint32_t period_ = 0;
     // The units of the chain's list, in its order.
     std::vector<const Lv2Unit*> chainUnits_;
+    std::string outputUID_;  // the device of the stream last started
     // Reports of a torn-down stream, or of a destroyed engine, are dropped.
     uint64_t generation_ = 0;
     std::shared_ptr<MonitorEngine*> self_;

@@ -220,6 +220,7 @@ void PlayerModel::play(std::optional<int64_t> start) {
     try {
         session = engine_.begin({
             .deviceUID = profile.deviceUID,
+            .binaural = profile.kind == OutputProfile::Kind::headphones,
             .mix = [&](int deviceChannels) { return makeConfig(info, *format, profile, deviceChannels); },
             .source = [url = info.url]() -> std::shared_ptr<FrameSource> {
                 return std::make_shared<FileSource>(url);
@@ -358,7 +359,10 @@ void PlayerModel::deviceChanged() {
     const int64_t frame = currentFrame();
     stopPlayback();
     try {
-        engine_.configure({.deviceUID = settings_.activeProfile().deviceUID, .force = true});
+        const OutputProfile profile = settings_.activeProfile();
+        engine_.configure({.deviceUID = profile.deviceUID,
+                           .force = true,
+                           .binaural = profile.kind == OutputProfile::Kind::headphones});
     } catch (const std::exception& e) {
         setMessage(kDeviceChanged + describe(e));
         return;
@@ -475,7 +479,9 @@ void PlayerModel::profileChanged() {
     const bool wasPlaying = isPlaying_;
     const int64_t frame = currentFrame();
     try {
-        engine_.configure({.deviceUID = settings_.activeProfile().deviceUID});
+        const OutputProfile profile = settings_.activeProfile();
+        engine_.configure(
+            {.deviceUID = profile.deviceUID, .binaural = profile.kind == OutputProfile::Kind::headphones});
     } catch (const std::exception& e) {
         setMessage(describe(e));
         return;
