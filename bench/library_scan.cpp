@@ -299,7 +299,7 @@ void BM_Pull(benchmark::State& state) {
             team.catalog.setLogOffset(team.log.string(), 0);
             state.ResumeTiming();
         }
-        applied = qm::ChangeLog::pull(l.root.string(), team.catalog);
+        applied = qm::ChangeLog::pull(l.root.string(), team.catalog).applied;
     }
     if (applied != (idle ? 0 : kLogLines)) state.SkipWithError("unexpected count of applied entries");
     state.SetLabel(idle ? "idle pull" : "10,000 entries");
