@@ -18,7 +18,6 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "audio/AudioFileInfo.h"
 #include "audio/JsonFields.h"
 #include "library/Catalog.h"
 #include "library/LibraryScanner.h"
@@ -102,39 +101,16 @@ std::shared_ptr<std::mutex> pullLock(const Catalog* catalog, const std::string& 
 // be cut back without cutting another thread's line.
 std::mutex gAppendMutex;
 
-// What a batch needs to know of an entry's file, read before the lock.
-struct Target {
-    // A regular file at this very path (no link in any part of it, which
-    // could lead outside the root; no FIFO, which would block a read).
-    bool present = false;
-    int64_t size = 0;
-    double mtime = 0;
-    // Whether the row already describes the file: then its facts stay and
-    // the file is not opened.
-    bool described = false;
-    std::optional<AudioFileInfo> info;
-};
-
-Target look(const std::string& full, Catalog& catalog) {
-    Target t;
+// Whether an entry's file is there to be changed: a regular file at this
+// very path (no link in any part of it, which could lead outside the root;
+// no FIFO or device). Asked before the lock, once per file and batch.
+bool present(const std::string& full) {
     char* resolved = ::realpath(full.c_str(), nullptr);
-    if (!resolved) return t;
+    if (!resolved) return false;
     const bool same = full == resolved;
     std::free(resolved);
     struct stat st {};
-    if (!same || ::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return t;
-    t.present = true;
-    t.size = static_cast<int64_t>(st.st_size);
-    t.mtime = pathtext::seconds(st.st_mtim);
-    const std::optional<Catalog::Stamp> stamp = catalog.stamp(full);
-    t.described = stamp && stamp->describes(t.size, t.mtime);
-    if (stamp && !t.described) {
-        try {
-            t.info = AudioFileInfo::load(full);
-        } catch (...) {
-        }
-    }
-    return t;
+    return same && ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // One log pulled from its stored offset, batch by batch.
@@ -198,8 +174,8 @@ private:
         std::optional<Entry> entry = Entry::decode(line);
         if (!entry || !staysInside(entry->path)) return;
         std::string full = pathtext::join(r_, entry->path);
-        auto it = targets_.find(full);
-        if (it == targets_.end()) it = targets_.emplace(full, look(full, catalog_)).first;
+        auto it = present_.find(full);
+        if (it == present_.end()) it = present_.emplace(full, present(full)).first;
         batch_.push_back({std::move(*entry), &*it});
     }
 
@@ -208,20 +184,15 @@ private:
     bool commit() {
         int64_t applied = 0;
         std::optional<std::string> failure = catalog_.transaction([&] {
-            for (const auto& [entry, target] : batch_) {
-                const std::string& full = target->first;
-                const Target& t = target->second;
+            for (const auto& [entry, file] : batch_) {
+                const std::string& full = file->first;
+                // A file that is there, or one whose row waits offline.
+                if (!file->second && !catalog_.isOffline(full)) continue;
                 std::optional<Catalog::Row> row = catalog_.heldRow(full);
                 if (!row || row->root != r_) continue;
                 SoundMeta meta = std::move(row->meta);
                 meta.applyChanges(entry.fields, entry.rating);
-                if (t.present && !t.described) {
-                    catalog_.upsert(full, r_, t.size, t.mtime, t.info, meta);
-                } else if (t.present || catalog_.isOffline(full)) {
-                    catalog_.rewriteMeta(full, meta);
-                } else {
-                    continue;
-                }
+                catalog_.rewriteMeta(full, meta);
                 catalog_.keepEdits(full, entry.fields, entry.rating, entry.time.time_since_epoch().count(),
                                    entry.user);
                 ++applied;
@@ -229,7 +200,7 @@ private:
             catalog_.writeLogOffset(logPath_, end_);
         });
         batch_.clear();
-        targets_.clear();
+        present_.clear();
         lines_ = 0;
         if (failure) {
             result_.failure = std::move(failure);
@@ -244,10 +215,10 @@ private:
     const std::string& logPath_;
     Catalog& catalog_;
     const std::function<bool()>& stop_;
-    // The batch: entries in log order, each with its file's target (shared
-    // by the entries of one file).
-    std::vector<std::pair<Entry, const std::pair<const std::string, Target>*>> batch_;
-    std::unordered_map<std::string, Target> targets_;
+    // The batch: entries in log order, each with its file's full path and
+    // whether it is there (shared by the entries of one file).
+    std::vector<std::pair<Entry, const std::pair<const std::string, bool>*>> batch_;
+    std::unordered_map<std::string, bool> present_;
     size_t lines_ = 0;
     int64_t end_ = 0;     // the offset after the batch's last line
     int64_t stored_ = 0;  // the offset stored

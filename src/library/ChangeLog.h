@@ -13,10 +13,14 @@
 // own and whose catalog row belongs to this root. Every skipped line is
 // consumed, so it is never tried again.
 //
-// Every entry applied is also kept in the catalog apart from the row
-// (Catalog::keepEdits), so that cataloguing the file again does not lose
-// it. An entry for a file that cannot be seen now but whose row is kept
-// offline changes that row's record alone.
+// A pull changes catalog records and nothing else: the row's record and
+// full-text body take the entry's fields, and the entry is kept apart from
+// the row (Catalog::keepEdits), so that cataloguing the file again, after
+// anything changed it, lays the entry over what the file then says. The
+// row's stamps and facts stay as the last scan found them: a file changed
+// since is read again by the next scan, its own new metadata included. An
+// entry for a file that cannot be seen now but whose row is kept offline
+// changes that row too.
 //
 // Appends use O_APPEND and one write a line, so lines of concurrent appends
 // never mix; a short write is cut back so no half line spoils the next.
@@ -28,8 +32,8 @@
 // passes a line whose entry was not stored, and a pull that ends early
 // (asked to stop, or refused by the catalog) resumes after its last batch.
 //
-// Any thread; pull blocks its thread. The file checks and file facts of a
-// batch are read before the catalog's lock is taken.
+// Any thread; pull blocks its thread. The file checks of a batch are made
+// before the catalog's lock is taken.
 #pragma once
 
 #include <chrono>
