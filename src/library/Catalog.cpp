@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -65,6 +66,9 @@ double secondsSince1970() {
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
+
+constexpr std::string_view kRowByPath =
+    "SELECT path, root, duration, sr, channels, bits, codec, meta FROM files WHERE path = ?";
 
 // The file cannot be written where it lies (a read-only file system).
 struct CannotWrite {};
@@ -204,6 +208,19 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
     // folded into it.
     sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 
+    // What a failed statement at open says: a damaged file throws kDamaged;
+    // a file SQLite cannot write beside (its journal's shared memory on a
+    // read-only file system) is opened again for reading; a catalog that
+    // can only be read still answers lookups, provided it has the tables
+    // (the additions may be missing: nothing is kept then, and nothing can
+    // be); anything else throws kSQLFailed.
+    auto judge = [&](int result, const std::string& text) {
+        if (isDamage(result)) throw AppError(kDamaged, text);
+        const int primary = result & 0xFF;
+        if (primary == SQLITE_CANTOPEN && !readOnly && ::access(url.c_str(), F_OK) == 0) throw CannotWrite{};
+        if (readOnly_ && primary == SQLITE_READONLY) return;
+        throw AppError(kSQLFailed, text);
+    };
     // A flipped page or a file cut short would otherwise open and then make
     // every search come back empty: the whole file is checked once, before
     // anything is written into it.
@@ -212,29 +229,14 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
         const int result = check.step();
         if (result == SQLITE_ROW && check.text(0) != "ok")
             throw AppError(kDamaged, "The library catalog is damaged: " + check.text(0));
-        if (result != SQLITE_ROW && result != SQLITE_DONE) {
-            if (isDamage(result)) throw AppError(kDamaged, errorText(db_, result, nullptr));
-            if ((result & 0xFF) == SQLITE_CANTOPEN && !readOnly && ::access(url.c_str(), F_OK) == 0)
-                throw CannotWrite{};
-            throw AppError(kSQLFailed, errorText(db_, result, nullptr));
-        }
+        if (result != SQLITE_ROW && result != SQLITE_DONE) judge(result, errorText(db_, result, nullptr));
     }
-
-    // Runs a script; a damaged file throws kDamaged, anything else kSQLFailed.
     auto run = [&](const std::string& sql) {
         char* message = nullptr;
         const int result = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
-        std::string text = errorText(db_, result, message);
+        const std::string text = errorText(db_, result, message);
         sqlite3_free(message);
-        if (result == SQLITE_OK) return;
-        if (isDamage(result)) throw AppError(kDamaged, text);
-        const int primary = result & 0xFF;
-        if (primary == SQLITE_CANTOPEN && ::access(url.c_str(), F_OK) == 0) throw CannotWrite{};
-        // A catalog that can only be read still answers lookups, provided
-        // it has the tables (the additions may be missing: nothing is kept
-        // then, and nothing can be).
-        if (readOnly_ && primary == SQLITE_READONLY) return;
-        throw AppError(kSQLFailed, text);
+        if (result != SQLITE_OK) judge(result, text);
     };
     if (readOnly) {
         sql::Statement files(db_, "SELECT 1 FROM sqlite_master WHERE name = 'files'");
@@ -249,8 +251,8 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
     sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     tokenizer_ = std::make_unique<FtsTokenizer>(db_, kTokenizer);
 
-    sql::Statement kept(db_, "SELECT EXISTS (SELECT 1 FROM kept_edits)");
-    anyKept_ = kept.step() == SQLITE_ROW && kept.int64(0) != 0;
+    sql::Statement kept(db_, "SELECT DISTINCT path FROM kept_edits");
+    while (kept.step() == SQLITE_ROW) keptPaths_.insert(kept.text(0));
     sql::Statement offline(db_, "SELECT path, root FROM offline_files");
     while (offline.step() == SQLITE_ROW) offline_.emplace(offline.text(0), offline.text(1));
 }
@@ -302,6 +304,8 @@ void Catalog::close() noexcept {
     upserts_.reset();
     stampQuery_.reset();
     keptQuery_.reset();
+    keepStatement_.reset();
+    heldRowQuery_.reset();
     tokenizer_.reset();
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -373,10 +377,10 @@ std::optional<std::string> Catalog::transaction(const std::function<void()>& bod
         return failure;
     }
     if (pendingOffline_) {
-        auto& [root, paths] = *pendingOffline_;
+        const std::string& root = pendingOffline_->first;
         std::lock_guard lock(offlineMutex_);
         std::erase_if(offline_, [&](const auto& entry) { return entry.second == root; });
-        for (std::string& path : paths) offline_.emplace(std::move(path), root);
+        for (std::string& path : pendingOffline_->second) offline_.emplace(std::move(path), root);
         pendingOffline_.reset();
     }
     return std::nullopt;
@@ -442,24 +446,38 @@ bool Catalog::movePath(const std::string& from, const std::string& to) {
     text.bind(2, UpsertStatements::ftsFolders(to, root));
     text.bind(3, id);
     if (const int rc = text.step(); rc != SQLITE_DONE) failed(rc);
-    sql::Statement kept(db_, "UPDATE kept_edits SET path = ? WHERE path = ?");
-    kept.bind(1, to);
-    kept.bind(2, from);
-    if (const int rc = kept.step(); rc != SQLITE_DONE) failed(rc);
+    if (keptPaths_.contains(from)) {
+        sql::Statement kept(db_, "UPDATE kept_edits SET path = ? WHERE path = ?");
+        kept.bind(1, to);
+        kept.bind(2, from);
+        if (const int rc = kept.step(); rc != SQLITE_DONE) failed(rc);
+        keptPaths_.insert(to);
+    }
     return true;
 }
 
 std::optional<Catalog::Row> Catalog::heldRow(const std::string& path) {
     requireHeld("heldRow");
-    return readRow(path);
+    if (!heldRowQuery_) heldRowQuery_ = std::make_unique<sql::Statement>(db_, kRowByPath);
+    sql::Statement& st = *heldRowQuery_;
+    st.bind(1, path);
+    std::optional<Row> row;
+    const int rc = st.step();
+    if (rc == SQLITE_ROW) row = rowFrom(st);
+    st.reset();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) failed(rc);
+    return row;
 }
 
 void Catalog::keepEdits(const std::string& path, const std::map<std::string, std::string>& fields,
                         std::optional<int64_t> rating, int64_t time, const std::string& author) {
     requireHeld("keepEdits");
-    sql::Statement st(db_, "INSERT INTO kept_edits (path, tag, value, time, author) VALUES (?, ?, ?, ?, ?) "
-                           "ON CONFLICT(path, tag) DO UPDATE SET value = excluded.value, time = excluded.time, "
-                           "author = excluded.author");
+    if (!keepStatement_)
+        keepStatement_ = std::make_unique<sql::Statement>(
+            db_, "INSERT INTO kept_edits (path, tag, value, time, author) VALUES (?, ?, ?, ?, ?) "
+                 "ON CONFLICT(path, tag) DO UPDATE SET value = excluded.value, time = excluded.time, "
+                 "author = excluded.author");
+    sql::Statement& st = *keepStatement_;
     auto keep = [&](std::string_view tag, const std::string& value) {
         st.bind(1, path);
         st.bind(2, tag);
@@ -468,40 +486,46 @@ void Catalog::keepEdits(const std::string& path, const std::map<std::string, std
         st.bind(5, author);
         if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
         st.reset();
-        anyKept_ = true;
+        keptPaths_.insert(path);
     };
     for (const auto& [tag, value] : fields)
         if (SoundMeta::ixmlTag(tag)) keep(tag, value);
     if (rating) keep(kRatingTag, std::to_string(*rating));
 }
 
+void Catalog::KeptEdit::layOver(const std::vector<KeptEdit>& kept, SoundMeta& meta) {
+    std::map<std::string, std::string> fields;
+    std::optional<int64_t> rating;
+    for (const KeptEdit& edit : kept) {
+        if (edit.tag != kRatingTag) {
+            fields[edit.tag] = edit.value;
+            continue;
+        }
+        int64_t value = 0;
+        const char* end = edit.value.data() + edit.value.size();
+        if (const auto [at, ec] = std::from_chars(edit.value.data(), end, value); ec == std::errc() && at == end)
+            rating = value;
+    }
+    meta.applyChanges(fields, rating);
+}
+
 void Catalog::applyKeptEdits(const std::string& path, SoundMeta& meta) {
     requireHeld("applyKeptEdits");
-    if (!anyKept_) return;
+    if (!keptPaths_.contains(path)) return;
     if (!keptQuery_) keptQuery_ = std::make_unique<sql::Statement>(db_, "SELECT tag, value FROM kept_edits WHERE path = ?");
     sql::Statement& st = *keptQuery_;
     st.bind(1, path);
-    std::map<std::string, std::string> fields;
-    std::optional<int64_t> rating;
+    std::vector<KeptEdit> kept;
     int rc;
-    while ((rc = st.step()) == SQLITE_ROW) {
-        if (st.view(0) == kRatingTag) {
-            try {
-                rating = std::stoll(st.text(1));
-            } catch (const std::exception&) {
-            }
-        } else {
-            fields[st.text(0)] = st.text(1);
-        }
-    }
+    while ((rc = st.step()) == SQLITE_ROW) kept.push_back({st.text(0), st.text(1), 0, {}});
     st.reset();
     if (rc != SQLITE_DONE) failed(rc);
-    meta.applyChanges(fields, rating);
+    KeptEdit::layOver(kept, meta);
 }
 
 void Catalog::dropKeptEdits(const std::string& path) {
     requireHeld("dropKeptEdits");
-    if (!anyKept_) return;
+    if (!keptPaths_.contains(path)) return;
     sql::Statement st(db_, "DELETE FROM kept_edits WHERE path = ?");
     st.bind(1, path);
     if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
@@ -613,17 +637,9 @@ std::optional<Catalog::Stamp> Catalog::readStamp(const std::string& path, const 
     return out;
 }
 
-namespace {
-constexpr std::string_view kRowByPath =
-    "SELECT path, root, duration, sr, channels, bits, codec, meta FROM files WHERE path = ?";
-}
 
 std::optional<Catalog::Row> Catalog::row(const std::string& path) {
     Hold hold(*this);
-    return readRow(path);
-}
-
-std::optional<Catalog::Row> Catalog::readRow(const std::string& path) {
     sql::Statement st(db_, kRowByPath);
     st.bind(1, path);
     if (st.step() != SQLITE_ROW) return std::nullopt;

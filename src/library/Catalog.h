@@ -46,6 +46,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -139,6 +140,10 @@ public:
         int64_t time = 0;   // the entry's time, seconds since 1970
         std::string author;
         bool operator==(const KeptEdit&) const = default;
+
+        // Lays kept edits over `meta`, in order (a rating that is no
+        // number changes nothing).
+        static void layOver(const std::vector<KeptEdit>& kept, SoundMeta& meta);
     };
 
     // The file at the catalog's name as opening found it.
@@ -187,13 +192,13 @@ public:
     void exec(const std::string& sql);
     // Inside a transaction body only. Inserts or updates the row of `path`
     // and replaces its full-text row under the same id. `info` absent stores
-    // zero facts. Failures write nothing and are not reported. Texts keep
-    // every byte (a NUL does not cut them); channels, bits and the rating are
-    // clamped to the signed 32-bit range of their columns.
+    // zero facts. A failure fails the transaction. Texts keep every byte (a
+    // NUL does not cut them); channels, bits and the rating are clamped to
+    // the signed 32-bit range of their columns.
     void upsert(const std::string& path, const std::string& root, int64_t size, double mtime,
                 const std::optional<AudioFileInfo>& info, const SoundMeta& meta);
     // Inside a transaction body only. Deletes the full-text row, then the
-    // file row, of `path`.
+    // file row, of `path`, and what is kept for it.
     void removePath(const std::string& path);
     // Inside a transaction body only. Gives the row of `from` the path `to`
     // (a file moved on disk: its record, stamps and all, goes with it, its
@@ -259,6 +264,7 @@ public:
     OfflineBelow offlineBelow(const std::string& folder) const;
     // The offline files of `root`.
     std::vector<std::string> offlineFiles(const std::string& root) const;
+    // The folders of `root` taken for mount points (setMountPoints).
     std::set<std::string> mountPoints(const std::string& root);
     // Bytes of another user's change log already applied (0 when unknown).
     void setLogOffset(const std::string& logfile, int64_t offset);
@@ -295,7 +301,6 @@ private:
     void requireHeld(const char* what) const;
     bool execQuietly(const char* sql);
     std::optional<Stamp> readStamp(const std::string& path, const std::string* root);
-    std::optional<Row> readRow(const std::string& path);
     // Notes the first failed statement of the running transaction.
     void failed(int rc);
     // Opens the connection; `readOnly` opens a file that cannot be written
@@ -310,10 +315,14 @@ private:
     // will publish once committed.
     std::optional<std::string> failure_;
     std::optional<std::pair<std::string, std::vector<std::string>>> pendingOffline_;
-    // Whether kept_edits may hold anything: a scan asks for none while it is
-    // empty.
-    bool anyKept_ = false;
+    // The paths kept_edits may hold anything for (a superset: a path stays
+    // after its edits go), so that a scan asks the table only for those.
+    std::unordered_set<std::string> keptPaths_;
+    // A scan asks for the kept edits of every file it writes, a pull keeps
+    // and reads one row per entry: prepared once.
     std::unique_ptr<sql::Statement> keptQuery_;
+    std::unique_ptr<sql::Statement> keepStatement_;
+    std::unique_ptr<sql::Statement> heldRowQuery_;
     std::chrono::milliseconds busyTimeout_ = kBusyTimeout;
     std::chrono::steady_clock::time_point busySince_{};
     std::function<void()> busyObserver_;

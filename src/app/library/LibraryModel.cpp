@@ -150,6 +150,11 @@ std::string catalogFailure(int64_t files, const std::string& reason) {
     return fmt::format("Couldn't update the catalog for {} files: {}", files, reason);
 }
 
+// A pull the catalog refused: nothing of it is lost, the next pull applies it.
+std::string teamFailure(const std::optional<std::string>& reason) {
+    return reason ? fmt::format("Couldn't update the catalog with your team's changes: {}", *reason) : std::string();
+}
+
 // --- Saving ---
 
 struct SaveRequest {
@@ -192,19 +197,7 @@ SoundMeta startingRecord(Catalog* catalog, const std::string& path, const fs::pa
             return std::move(row->meta);
     }
     SoundMeta meta = MetaIO::read(url);
-    std::map<std::string, std::string> fields;
-    std::optional<int64_t> rating;
-    for (const Catalog::KeptEdit& kept : catalog->keptEdits(path)) {
-        if (kept.tag != Catalog::kRatingTag) {
-            fields[kept.tag] = kept.value;
-            continue;
-        }
-        try {
-            rating = std::stoll(kept.value);
-        } catch (const std::exception&) {
-        }
-    }
-    meta.applyChanges(fields, rating);
+    Catalog::KeptEdit::layOver(catalog->keptEdits(path), meta);
     return meta;
 }
 
@@ -527,11 +520,7 @@ void LibraryModel::rescan(const std::string& root) {
                            problem = catalogFailure(outcome.totals.failed, outcome.failure.value_or(""));
                        deliver(self, [root, token, problem](LibraryModel& m) {
                            m.startPull({root}, [root, token, problem](LibraryModel& m, const ChangeLog::PullResult& r) {
-                               m.finishScan(root, token,
-                                            clauses({problem, r.failure ? fmt::format("Couldn't update the catalog "
-                                                                                      "with your team's changes: {}",
-                                                                                      *r.failure)
-                                                                        : std::string()}));
+                               m.finishScan(root, token, clauses({problem, teamFailure(r.failure)}));
                            });
                        });
                    }));
@@ -641,8 +630,7 @@ void LibraryModel::pullColleagues() {
         m.refreshViews();
         m.setMessage(clauses(
             {total.applied > 0 ? fmt::format("{} metadata changes from your team", total.applied) : std::string(),
-             total.failure ? fmt::format("Couldn't update the catalog with your team's changes: {}", *total.failure)
-                           : std::string()}));
+             teamFailure(total.failure)}));
     });
 }
 
