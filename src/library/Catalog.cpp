@@ -540,33 +540,28 @@ void Catalog::writeLogOffset(const std::string& logfile, int64_t offset) {
     if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
 }
 
-void Catalog::setOfflineFiles(const std::string& root, const std::vector<std::string>& paths) {
-    requireHeld("setOfflineFiles");
-    sql::Statement clear(db_, "DELETE FROM offline_files WHERE root = ?");
+void Catalog::replacePaths(std::string_view table, const std::string& root, const std::vector<std::string>& paths) {
+    sql::Statement clear(db_, fmt::format("DELETE FROM {} WHERE root = ?", table));
     clear.bind(1, root);
     if (const int rc = clear.step(); rc != SQLITE_DONE) failed(rc);
-    sql::Statement add(db_, "INSERT OR REPLACE INTO offline_files (path, root) VALUES (?, ?)");
+    sql::Statement add(db_, fmt::format("INSERT OR REPLACE INTO {} (path, root) VALUES (?, ?)", table));
     for (const std::string& path : paths) {
         add.bind(1, path);
         add.bind(2, root);
         if (const int rc = add.step(); rc != SQLITE_DONE) failed(rc);
         add.reset();
     }
+}
+
+void Catalog::setOfflineFiles(const std::string& root, const std::vector<std::string>& paths) {
+    requireHeld("setOfflineFiles");
+    replacePaths("offline_files", root, paths);
     pendingOffline_.emplace(root, paths);
 }
 
 void Catalog::setMountPoints(const std::string& root, const std::set<std::string>& folders) {
     requireHeld("setMountPoints");
-    sql::Statement clear(db_, "DELETE FROM mount_points WHERE root = ?");
-    clear.bind(1, root);
-    if (const int rc = clear.step(); rc != SQLITE_DONE) failed(rc);
-    sql::Statement add(db_, "INSERT OR REPLACE INTO mount_points (path, root) VALUES (?, ?)");
-    for (const std::string& folder : folders) {
-        add.bind(1, folder);
-        add.bind(2, root);
-        if (const int rc = add.step(); rc != SQLITE_DONE) failed(rc);
-        add.reset();
-    }
+    replacePaths("mount_points", root, std::vector<std::string>(folders.begin(), folders.end()));
 }
 
 std::set<std::string> Catalog::mountPoints(const std::string& root) {

@@ -303,6 +303,8 @@ private:
     std::optional<Stamp> readStamp(const std::string& path, const std::string* root);
     // Notes the first failed statement of the running transaction.
     void failed(int rc);
+    // Replaces the paths of `root` in a table of (path, root) rows.
+    void replacePaths(std::string_view table, const std::string& root, const std::vector<std::string>& paths);
     // Opens the connection; `readOnly` opens a file that cannot be written
     // for reading alone.
     void open(const std::filesystem::path& url, bool readOnly);

@@ -63,6 +63,25 @@ private:
     bool held_ = true;
 };
 
+// A colleague's log of `count` entries for "a.wav", entry i setting NOTES
+// to i; the offset after each line.
+std::vector<int64_t> numberedLog(const fs::path& root, int count) {
+    const std::string line = *colleague("a.wav", {{"NOTES", "#"}}).encoded() + "\n";
+    const std::string head = line.substr(0, line.find('#')), tail = line.substr(line.find('#') + 1);
+    std::string bytes;
+    std::vector<int64_t> ends;
+    ends.reserve(static_cast<size_t>(count));
+    for (int i = 1; i <= count; ++i) {
+        bytes += head;
+        bytes += std::to_string(i);
+        bytes += tail;
+        ends.push_back(static_cast<int64_t>(bytes.size()));
+    }
+    fs::create_directories(colleagueLog(root).parent_path());
+    writeBytes(colleagueLog(root), bytes);
+    return ends;
+}
+
 std::string aiff(const fs::path& file) {
     writeTestFile(file, 1, 100, 48000, {.kind = FileKind::aiff});
     return readBytes(file);
@@ -452,19 +471,7 @@ TEST(LibraryLongPulls, AMillionLineLogEndsWithTheModel) {
     const fs::path file = f.put(f.lib / "a.wav");
     auto m = settledModel(f);
     constexpr int kLines = 1000000;
-    std::vector<int64_t> ends;
-    ends.reserve(kLines);
-    {
-        fs::create_directories(colleagueLog(f.lib).parent_path());
-        std::ofstream out(colleagueLog(f.lib), std::ios::binary);
-        int64_t at = 0;
-        for (int i = 1; i <= kLines; ++i) {
-            const std::string text = *colleague("a.wav", {{"NOTES", std::to_string(i)}}).encoded() + "\n";
-            out << text;
-            at += static_cast<int64_t>(text.size());
-            ends.push_back(at);
-        }
-    }
+    const std::vector<int64_t> ends = numberedLog(f.lib, kLines);
     const int64_t size = ends.back();
     m->pullColleagues();
     RawDb raw(f.catalogFile);
@@ -504,12 +511,7 @@ TEST(LibraryLongPulls, ASaveIsNotQueuedBehindALongPull) {
     const fs::path saved = f.put(f.lib / "saved.wav");
     auto m = settledModel(f);
     constexpr int kLines = 200000;
-    {
-        fs::create_directories(colleagueLog(f.lib).parent_path());
-        std::ofstream out(colleagueLog(f.lib), std::ios::binary);
-        for (int i = 1; i <= kLines; ++i) out << *colleague("a.wav", {{"NOTES", std::to_string(i)}}).encoded() << '\n';
-    }
-    const int64_t size = static_cast<int64_t>(fs::file_size(colleagueLog(f.lib)));
+    const int64_t size = numberedLog(f.lib, kLines).back();
     RawDb raw(f.catalogFile);
     auto stored = [&] {
         const std::string offset = raw.one("SELECT offset FROM log_offsets");
