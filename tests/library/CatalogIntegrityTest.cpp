@@ -10,7 +10,6 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
-#include <random>
 
 #include <fmt/format.h>
 
@@ -61,45 +60,12 @@ fs::file_type typeOf(const fs::path& p) {
 // dated name, untouched, and a new, working catalog in its place; a second
 // damaged file on the same day gets a name of its own.
 TEST(CatalogIntegrity, DamagedFilesAreSetAsideNeverDeleted) {
-    struct Damage {
-        const char* what;
-        std::function<void(const fs::path&)> make;
-    };
-    const std::vector<Damage> damages = {
-        {"random bytes",
-         [](const fs::path& file) {
-             std::mt19937 random(7);
-             std::string bytes(65536, '\0');
-             for (char& c : bytes) c = static_cast<char>(random());
-             writeBytes(file, bytes);
-         }},
-        {"half a file",
-         [](const fs::path& file) {
-             fill(file, 400);
-             fs::resize_file(file, fs::file_size(file) / 2);
-         }},
-        {"a flipped page",
-         [](const fs::path& file) {
-             fill(file, 400);
-             std::string bytes = readBytes(file);
-             const size_t page = 4096, pages = bytes.size() / page;
-             for (size_t i = (pages / 2) * page; i < (pages / 2 + 1) * page; ++i) bytes[i] = static_cast<char>(~bytes[i]);
-             writeBytes(file, bytes);
-         }},
-        {"a FIFO",
-         [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
-        {"a folder",
-         [](const fs::path& file) {
-             fs::create_directories(file);
-             writeBytes(file / "inside", "kept");
-         }},
-    };
-    for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.what);
+    for (const auto& [how, what] : kDamages) {
+        SCOPED_TRACE(what);
         TempDir dir;
         const fs::path file = dir / "Quillmarsh/Catalog.sqlite";
-        fs::create_directories(file.parent_path());
-        damage.make(file);
+        fill(file, 400);
+        damage(file, how);
         const fs::file_type type = typeOf(file);
         const std::string bytes = type == fs::file_type::regular ? readBytes(file) : "";
         if (type == fs::file_type::regular) writeBytes(file.string() + "-wal", "its journal");

@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <ctime>
 #include <fstream>
-#include <random>
 
 #include <fmt/format.h>
 
@@ -94,39 +93,13 @@ std::string aiff(const fs::path& file) {
 // However the file is broken, the model starts with a new catalog, says so,
 // keeps the old file beside it, and the start's rescan fills the new one.
 TEST(LibraryCatalogAtStart, ADamagedCatalogIsSetAsideAndRebuilt) {
-    const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> damages = {
-        {"random bytes",
-         [](const fs::path& file) {
-             std::mt19937 random(3);
-             std::string bytes(32768, '\0');
-             for (char& c : bytes) c = static_cast<char>(random());
-             writeBytes(file, bytes);
-         }},
-        {"half a file", [](const fs::path& file) { fs::resize_file(file, fs::file_size(file) / 2); }},
-        {"a flipped page",
-         [](const fs::path& file) {
-             std::string bytes = readBytes(file);
-             for (size_t i = 4096; i < 8192 && i < bytes.size(); ++i) bytes[i] = static_cast<char>(~bytes[i]);
-             writeBytes(file, bytes);
-         }},
-        {"a FIFO",
-         [](const fs::path& file) {
-             fs::remove(file);
-             ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
-         }},
-        {"a folder",
-         [](const fs::path& file) {
-             fs::remove(file);
-             fs::create_directories(file);
-         }},
-    };
-    for (const auto& [what, damage] : damages) {
+    for (const auto& [how, what] : kDamages) {
         SCOPED_TRACE(what);
         LibraryFixture f({"Lib"});
         for (int i = 0; i < 120; ++i) f.put(f.lib / fmt::format("Folder {}/take {}.wav", i % 5, i));
         settledModel(f).reset();
         ASSERT_GT(fs::file_size(f.catalogFile), 8192u);
-        damage(f.catalogFile);
+        damage(f.catalogFile, how);
 
         auto m = f.model();
         const fs::path aside = f.catalogFile.parent_path() / ("Catalog.sqlite.damaged-" + today());
