@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -187,11 +186,13 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
         // A URI, so that the file can be named immutable; every byte that is
         // not plain is escaped.
         std::string uri = "file:";
-        for (unsigned char c : url.string()) {
-            if (std::isalnum(c) || std::string_view("/-._~").find(static_cast<char>(c)) != std::string_view::npos)
-                uri += static_cast<char>(c);
+        for (const char c : url.string()) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                               std::string_view("/-._~").find(c) != std::string_view::npos;
+            if (plain)
+                uri += c;
             else
-                uri += fmt::format("%{:02X}", c);
+                uri += fmt::format("%{:02X}", static_cast<unsigned char>(c));
         }
         uri += "?immutable=1";
         rc = sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
