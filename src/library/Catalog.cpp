@@ -1,8 +1,14 @@
 #include "library/Catalog.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -10,8 +16,10 @@
 #include "audio/Text.h"
 #include "library/FtsTokenizer.h"
 #include "library/SqliteStatement.h"
+#include "library/PathText.h"
 #include "library/UpsertStatements.h"
 #include "platform/AppError.h"
+#include "platform/FileAccess.h"
 
 namespace qm {
 
@@ -58,6 +66,36 @@ double secondsSince1970() {
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+constexpr std::string_view kRowByPath =
+    "SELECT path, root, duration, sr, channels, bits, codec, meta FROM files WHERE path = ?";
+
+// The file cannot be written where it lies (a read-only file system).
+struct CannotWrite {};
+
+// Results that say the file holds no catalog: not a database, or one whose
+// pages are broken. A lock, a full disk or a read-only file are no damage.
+bool isDamage(int rc) {
+    const int primary = rc & 0xFF;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+std::string errorText(sqlite3* db, int rc, const char* message) {
+    if (message && *message) return message;
+    if (db && sqlite3_errcode(db) == rc) return sqlite3_errmsg(db);
+    return sqlite3_errstr(rc);
+}
+
+// "Catalog.sqlite.damaged-2025-01-31", then "...-2", "...-3" while taken.
+std::filesystem::path asideName(const std::filesystem::path& url, int n) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::string name = fmt::format("{}.damaged-{:04d}-{:02d}-{:02d}", url.filename().string(),
+                                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    if (n > 1) name += fmt::format("-{}", n);
+    return url.parent_path() / name;
+}
+
 }  // namespace
 
 const std::string& Catalog::schema() {
@@ -76,6 +114,16 @@ const std::string& Catalog::schema() {
         std::string(kTokenizer) +
         "');\n"
         "CREATE TABLE IF NOT EXISTS log_offsets (logfile TEXT PRIMARY KEY, offset INTEGER NOT NULL);";
+    return text;
+}
+
+const std::string& Catalog::additions() {
+    static const std::string text =
+        "CREATE TABLE IF NOT EXISTS kept_edits (path TEXT NOT NULL, tag TEXT NOT NULL, value TEXT NOT NULL, "
+        "time INTEGER NOT NULL, author TEXT NOT NULL, PRIMARY KEY (path, tag));\n"
+        "CREATE TABLE IF NOT EXISTS offline_files (path TEXT PRIMARY KEY, root TEXT NOT NULL);\n"
+        "CREATE INDEX IF NOT EXISTS offline_files_root ON offline_files(root);\n"
+        "CREATE TABLE IF NOT EXISTS mount_points (path TEXT PRIMARY KEY, root TEXT NOT NULL);";
     return text;
 }
 
@@ -112,18 +160,143 @@ Catalog::Catalog(const std::filesystem::path& url) {
             throw AppError(kFileWriteFailed,
                            fmt::format("Can't create the folder \"{}\": {}", folder.string(), ec.message()));
     }
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-    if (sqlite3_open_v2(url.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        close();  // a failed open may still have made a handle
-        throw AppError(kOpenFailed, "Can't open the library catalog");
-    }
+    // SQLite would open a FIFO and then wait for ever on its first read.
+    struct stat st {};
+    if (::stat(url.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw AppError(kDamaged, "The library catalog is not a file");
     try {
-        runSQL(db_, schema());
-        tokenizer_ = std::make_unique<FtsTokenizer>(db_, kTokenizer);
+        try {
+            open(url, false);
+        } catch (const CannotWrite&) {
+            // A catalog on a read-only file system: SQLite cannot make the
+            // journal's shared-memory file beside it, so it is read as a
+            // file that nothing changes.
+            close();
+            open(url, true);
+        }
     } catch (...) {
         close();  // no destructor runs after a throwing constructor
         throw;
     }
+}
+
+void Catalog::open(const std::filesystem::path& url, bool readOnly) {
+    int rc;
+    if (readOnly) {
+        // A URI, so that the file can be named immutable; every byte that is
+        // not plain is escaped.
+        std::string uri = "file:";
+        for (const char c : url.string()) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                               std::string_view("/-._~").find(c) != std::string_view::npos;
+            if (plain)
+                uri += c;
+            else
+                uri += fmt::format("%{:02X}", static_cast<unsigned char>(c));
+        }
+        uri += "?immutable=1";
+        rc = sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    } else {
+        rc = sqlite3_open_v2(url.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    }
+    if (rc != SQLITE_OK) throw AppError(kOpenFailed, "Can't open the library catalog");
+    sqlite3_busy_handler(db_, &Catalog::onBusy, this);
+    readOnly_ = readOnly || sqlite3_db_readonly(db_, "main") == 1;
+    // Until the file has passed its check, closing leaves its journal as it
+    // was found: a damaged file is set aside as it is, not with its journal
+    // folded into it.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+
+    // What a failed statement at open says: a damaged file throws kDamaged;
+    // a file SQLite cannot write beside (its journal's shared memory on a
+    // read-only file system) is opened again for reading; a catalog that
+    // can only be read still answers lookups, provided it has the tables
+    // (the additions may be missing: nothing is kept then, and nothing can
+    // be); anything else throws kSQLFailed.
+    auto judge = [&](int result, const std::string& text) {
+        if (isDamage(result)) throw AppError(kDamaged, text);
+        const int primary = result & 0xFF;
+        if (primary == SQLITE_CANTOPEN && !readOnly && ::access(url.c_str(), F_OK) == 0) throw CannotWrite{};
+        if (readOnly_ && primary == SQLITE_READONLY) return;
+        throw AppError(kSQLFailed, text);
+    };
+    // A flipped page or a file cut short would otherwise open and then make
+    // every search come back empty: the whole file is checked once, before
+    // anything is written into it.
+    {
+        sql::Statement check(db_, "PRAGMA quick_check(1)");
+        const int result = check.step();
+        if (result == SQLITE_ROW && check.text(0) != "ok")
+            throw AppError(kDamaged, "The library catalog is damaged: " + check.text(0));
+        if (result != SQLITE_ROW && result != SQLITE_DONE) judge(result, errorText(db_, result, nullptr));
+    }
+    auto run = [&](const std::string& sql) {
+        char* message = nullptr;
+        const int result = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
+        const std::string text = errorText(db_, result, message);
+        sqlite3_free(message);
+        if (result != SQLITE_OK) judge(result, text);
+    };
+    if (readOnly) {
+        sql::Statement files(db_, "SELECT 1 FROM sqlite_master WHERE name = 'files'");
+        const int found = files.step();
+        if (isDamage(found)) throw AppError(kDamaged, errorText(db_, found, nullptr));
+        if (found != SQLITE_ROW) throw AppError(kSQLFailed, "The library catalog has no files table");
+    } else {
+        run(schema());
+        run(additions());
+    }
+
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    tokenizer_ = std::make_unique<FtsTokenizer>(db_, kTokenizer);
+
+    sql::Statement kept(db_, "SELECT DISTINCT path FROM kept_edits");
+    while (kept.step() == SQLITE_ROW) keptPaths_.insert(kept.text(0));
+    sql::Statement offline(db_, "SELECT path, root FROM offline_files");
+    while (offline.step() == SQLITE_ROW) offline_.emplace(offline.text(0), offline.text(1));
+}
+
+Catalog::Opening Catalog::openOrReplace(const std::filesystem::path& url) {
+    Opening out;
+    try {
+        out.catalog = std::make_shared<Catalog>(url);
+        return out;
+    } catch (const AppError& e) {
+        out.problem = e.what();
+        if (e.code() != kDamaged) return out;
+    } catch (const std::exception& e) {
+        out.problem = e.what();
+        return out;
+    }
+    // Set aside under a name of its own, never over an earlier one, with
+    // its journal files, which belong to it and would be read as the new
+    // file's.
+    std::filesystem::path aside;
+    std::string why;
+    for (int n = 1; n < 1000 && aside.empty(); ++n) {
+        const std::filesystem::path name = asideName(url, n);
+        if (FileAccess::renameNoReplace(url, name)) {
+            aside = name;
+        } else if (errno != EEXIST) {
+            why = std::strerror(errno);
+            break;
+        }
+    }
+    if (aside.empty()) {
+        out.problem += fmt::format(" and could not be set aside: {}", why.empty() ? "no free name" : why);
+        return out;
+    }
+    out.setAside = aside;
+    for (const char* journal : {"-wal", "-shm"})
+        FileAccess::renameNoReplace(url.string() + journal, aside.string() + journal);
+    try {
+        out.catalog = std::make_shared<Catalog>(url);
+    } catch (const std::exception& e) {
+        out.problem = e.what();
+    }
+    return out;
 }
 
 Catalog::~Catalog() { close(); }
@@ -131,9 +304,33 @@ Catalog::~Catalog() { close(); }
 void Catalog::close() noexcept {
     upserts_.reset();
     stampQuery_.reset();
+    keptQuery_.reset();
+    keepStatement_.reset();
+    heldRowQuery_.reset();
     tokenizer_.reset();
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
+}
+
+int Catalog::onBusy(void* self, int count) {
+    auto* catalog = static_cast<Catalog*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) catalog->busySince_ = now;
+    const auto left = catalog->busyTimeout_ - (now - catalog->busySince_);
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    if (catalog->busyObserver_) catalog->busyObserver_();
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(5)));
+    return 1;
+}
+
+void Catalog::setBusyTimeout(std::chrono::milliseconds timeout) {
+    Hold hold(*this);
+    busyTimeout_ = timeout;
+}
+
+void Catalog::setBusyObserver(std::function<void()> observer) {
+    Hold hold(*this);
+    busyObserver_ = std::move(observer);
 }
 
 void Catalog::requireHeld(const char* what) const {
@@ -145,18 +342,49 @@ bool Catalog::execQuietly(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-void Catalog::transaction(const std::function<void()>& body) {
+void Catalog::failed(int rc) {
+    if (!failure_) failure_ = sqlite3_errstr(rc);
+}
+
+std::optional<std::string> Catalog::transaction(const std::function<void()>& body) {
     Hold hold(*this);
-    execQuietly("BEGIN");
+    if (readOnly_) return std::string(sqlite3_errstr(SQLITE_READONLY));
+    failure_.reset();
+    pendingOffline_.reset();
+    // The write lock first: waiting for it is where another program's lock
+    // is waited for (the busy handler), and a transaction that cannot have
+    // it writes nothing at all rather than part of its body unprotected.
+    if (const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK)
+        return std::string(sqlite3_errstr(rc));
     try {
         body();
     } catch (...) {
         execQuietly("ROLLBACK");
+        failure_.reset();
+        pendingOffline_.reset();
         throw;
     }
-    // A COMMIT that fails (disk full, I/O error, busy) may leave the
-    // transaction open, and every later BEGIN would then fail: close it.
-    if (!execQuietly("COMMIT")) execQuietly("ROLLBACK");
+    std::optional<std::string> failure = std::move(failure_);
+    failure_.reset();
+    if (!failure) {
+        // A COMMIT that fails (disk full, I/O error) may leave the
+        // transaction open, and every later BEGIN would then fail.
+        if (const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK)
+            failure = sqlite3_errstr(rc);
+    }
+    if (failure) {
+        execQuietly("ROLLBACK");
+        pendingOffline_.reset();
+        return failure;
+    }
+    if (pendingOffline_) {
+        const std::string& root = pendingOffline_->first;
+        std::lock_guard lock(offlineMutex_);
+        std::erase_if(offline_, [&](const auto& entry) { return entry.second == root; });
+        for (std::string& path : pendingOffline_->second) offline_.emplace(std::move(path), root);
+        pendingOffline_.reset();
+    }
+    return std::nullopt;
 }
 
 void Catalog::exec(const std::string& sql) {
@@ -168,16 +396,25 @@ void Catalog::upsert(const std::string& path, const std::string& root, int64_t s
                      const std::optional<AudioFileInfo>& info, const SoundMeta& meta) {
     requireHeld("upsert");
     if (!upserts_) upserts_ = std::make_unique<UpsertStatements>(db_);
-    upserts_->run(path, root, size, mtime, info, meta, secondsSince1970());
+    if (const int rc = upserts_->run(path, root, size, mtime, info, meta, secondsSince1970()); rc != SQLITE_OK)
+        failed(rc);
+}
+
+bool Catalog::rewriteMeta(const std::string& path, const SoundMeta& meta) {
+    requireHeld("rewriteMeta");
+    if (!upserts_) upserts_ = std::make_unique<UpsertStatements>(db_);
+    const int rc = upserts_->rewriteMeta(path, meta, secondsSince1970());
+    if (rc != SQLITE_OK && rc != SQLITE_NOTFOUND) failed(rc);
+    return rc == SQLITE_OK;
 }
 
 void Catalog::removePath(const std::string& path) {
     requireHeld("removePath");
     for (const char* text : {"DELETE FROM fts WHERE rowid = (SELECT id FROM files WHERE path = ?)",
-                             "DELETE FROM files WHERE path = ?"}) {
+                             "DELETE FROM files WHERE path = ?", "DELETE FROM kept_edits WHERE path = ?"}) {
         sql::Statement st(db_, text);
         st.bind(1, path);
-        st.step();
+        if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
     }
 }
 
@@ -188,7 +425,11 @@ bool Catalog::movePath(const std::string& from, const std::string& to) {
     {
         sql::Statement st(db_, "SELECT id, root FROM files WHERE path = ?");
         st.bind(1, from);
-        if (st.step() != SQLITE_ROW) return false;
+        const int rc = st.step();
+        if (rc != SQLITE_ROW) {
+            if (rc != SQLITE_DONE) failed(rc);
+            return false;
+        }
         id = st.int64(0);
         root = st.text(1);
     }
@@ -197,13 +438,178 @@ bool Catalog::movePath(const std::string& from, const std::string& to) {
     sql::Statement file(db_, "UPDATE files SET path = ? WHERE id = ?");
     file.bind(1, to);
     file.bind(2, id);
-    if (file.step() != SQLITE_DONE) return false;
+    if (const int rc = file.step(); rc != SQLITE_DONE) {
+        failed(rc);
+        return false;
+    }
     sql::Statement text(db_, "UPDATE fts SET name = ?, folders = ? WHERE rowid = ?");
     text.bind(1, UpsertStatements::ftsName(to));
     text.bind(2, UpsertStatements::ftsFolders(to, root));
     text.bind(3, id);
-    text.step();
+    if (const int rc = text.step(); rc != SQLITE_DONE) failed(rc);
+    if (keptPaths_.contains(from)) {
+        sql::Statement kept(db_, "UPDATE kept_edits SET path = ? WHERE path = ?");
+        kept.bind(1, to);
+        kept.bind(2, from);
+        if (const int rc = kept.step(); rc != SQLITE_DONE) failed(rc);
+        keptPaths_.insert(to);
+    }
     return true;
+}
+
+std::optional<Catalog::Row> Catalog::heldRow(const std::string& path) {
+    requireHeld("heldRow");
+    if (!heldRowQuery_) heldRowQuery_ = std::make_unique<sql::Statement>(db_, kRowByPath);
+    sql::Statement& st = *heldRowQuery_;
+    st.bind(1, path);
+    std::optional<Row> row;
+    const int rc = st.step();
+    if (rc == SQLITE_ROW) row = rowFrom(st);
+    st.reset();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) failed(rc);
+    return row;
+}
+
+void Catalog::keepEdits(const std::string& path, const std::map<std::string, std::string>& fields,
+                        std::optional<int64_t> rating, int64_t time, const std::string& author) {
+    requireHeld("keepEdits");
+    if (!keepStatement_)
+        keepStatement_ = std::make_unique<sql::Statement>(
+            db_, "INSERT INTO kept_edits (path, tag, value, time, author) VALUES (?, ?, ?, ?, ?) "
+                 "ON CONFLICT(path, tag) DO UPDATE SET value = excluded.value, time = excluded.time, "
+                 "author = excluded.author");
+    sql::Statement& st = *keepStatement_;
+    auto keep = [&](std::string_view tag, const std::string& value) {
+        st.bind(1, path);
+        st.bind(2, tag);
+        st.bind(3, value);
+        st.bind(4, time);
+        st.bind(5, author);
+        if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
+        st.reset();
+        keptPaths_.insert(path);
+    };
+    for (const auto& [tag, value] : fields)
+        if (SoundMeta::ixmlTag(tag)) keep(tag, value);
+    if (rating) keep(kRatingTag, std::to_string(*rating));
+}
+
+void Catalog::KeptEdit::layOver(const std::vector<KeptEdit>& kept, SoundMeta& meta) {
+    std::map<std::string, std::string> fields;
+    std::optional<int64_t> rating;
+    for (const KeptEdit& edit : kept) {
+        if (edit.tag != kRatingTag) {
+            fields[edit.tag] = edit.value;
+            continue;
+        }
+        int64_t value = 0;
+        const char* end = edit.value.data() + edit.value.size();
+        if (const auto [at, ec] = std::from_chars(edit.value.data(), end, value); ec == std::errc() && at == end)
+            rating = value;
+    }
+    meta.applyChanges(fields, rating);
+}
+
+void Catalog::applyKeptEdits(const std::string& path, SoundMeta& meta) {
+    requireHeld("applyKeptEdits");
+    if (!keptPaths_.contains(path)) return;
+    if (!keptQuery_) keptQuery_ = std::make_unique<sql::Statement>(db_, "SELECT tag, value FROM kept_edits WHERE path = ?");
+    sql::Statement& st = *keptQuery_;
+    st.bind(1, path);
+    std::vector<KeptEdit> kept;
+    int rc;
+    while ((rc = st.step()) == SQLITE_ROW) kept.push_back({st.text(0), st.text(1), 0, {}});
+    st.reset();
+    if (rc != SQLITE_DONE) failed(rc);
+    KeptEdit::layOver(kept, meta);
+}
+
+void Catalog::dropKeptEdits(const std::string& path) {
+    requireHeld("dropKeptEdits");
+    if (!keptPaths_.contains(path)) return;
+    sql::Statement st(db_, "DELETE FROM kept_edits WHERE path = ?");
+    st.bind(1, path);
+    if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
+}
+
+void Catalog::writeLogOffset(const std::string& logfile, int64_t offset) {
+    requireHeld("writeLogOffset");
+    sql::Statement st(db_, "INSERT INTO log_offsets (logfile, offset) VALUES (?, ?) "
+                           "ON CONFLICT(logfile) DO UPDATE SET offset = excluded.offset");
+    st.bind(1, logfile);
+    st.bind(2, offset);
+    if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
+}
+
+void Catalog::replacePaths(std::string_view table, const std::string& root, const std::vector<std::string>& paths) {
+    sql::Statement clear(db_, fmt::format("DELETE FROM {} WHERE root = ?", table));
+    clear.bind(1, root);
+    if (const int rc = clear.step(); rc != SQLITE_DONE) failed(rc);
+    sql::Statement add(db_, fmt::format("INSERT OR REPLACE INTO {} (path, root) VALUES (?, ?)", table));
+    for (const std::string& path : paths) {
+        add.bind(1, path);
+        add.bind(2, root);
+        if (const int rc = add.step(); rc != SQLITE_DONE) failed(rc);
+        add.reset();
+    }
+}
+
+void Catalog::setOfflineFiles(const std::string& root, const std::vector<std::string>& paths) {
+    requireHeld("setOfflineFiles");
+    replacePaths("offline_files", root, paths);
+    pendingOffline_.emplace(root, paths);
+}
+
+void Catalog::setMountPoints(const std::string& root, const std::set<std::string>& folders) {
+    requireHeld("setMountPoints");
+    replacePaths("mount_points", root, std::vector<std::string>(folders.begin(), folders.end()));
+}
+
+std::set<std::string> Catalog::mountPoints(const std::string& root) {
+    Hold hold(*this);
+    std::set<std::string> out;
+    sql::Statement st(db_, "SELECT path FROM mount_points WHERE root = ?");
+    st.bind(1, root);
+    while (st.step() == SQLITE_ROW) out.insert(st.text(0));
+    return out;
+}
+
+std::vector<Catalog::KeptEdit> Catalog::keptEdits(const std::string& path) {
+    Hold hold(*this);
+    std::vector<KeptEdit> out;
+    sql::Statement st(db_, "SELECT tag, value, time, author FROM kept_edits WHERE path = ? ORDER BY tag");
+    st.bind(1, path);
+    while (st.step() == SQLITE_ROW) out.push_back({st.text(0), st.text(1), st.int64(2), st.text(3)});
+    return out;
+}
+
+bool Catalog::isOffline(const std::string& path) const {
+    std::lock_guard lock(offlineMutex_);
+    return !offline_.empty() && offline_.contains(path);
+}
+
+std::vector<std::string> Catalog::offlineFiles(const std::string& root) const {
+    std::vector<std::string> out;
+    std::lock_guard lock(offlineMutex_);
+    for (const auto& [path, of] : offline_)
+        if (of == root) out.push_back(path);
+    return out;
+}
+
+Catalog::OfflineBelow Catalog::offlineBelow(const std::string& folder) const {
+    OfflineBelow out;
+    std::lock_guard lock(offlineMutex_);
+    for (const auto& entry : offline_) {
+        const std::string& path = entry.first;
+        if (!pathtext::inside(path, folder)) continue;
+        const size_t start = folder == "/" ? 1 : folder.size() + 1;
+        const size_t slash = path.find('/', start);
+        if (slash == std::string::npos)
+            out.files.push_back(path);
+        else
+            out.folders.insert(path.substr(start, slash - start));
+    }
+    return out;
 }
 
 std::optional<Catalog::Stamp> Catalog::heldStamp(const std::string& path, const std::string& root) {
@@ -227,10 +633,6 @@ std::optional<Catalog::Stamp> Catalog::readStamp(const std::string& path, const 
     return out;
 }
 
-namespace {
-constexpr std::string_view kRowByPath =
-    "SELECT path, root, duration, sr, channels, bits, codec, meta FROM files WHERE path = ?";
-}
 
 std::optional<Catalog::Row> Catalog::row(const std::string& path) {
     Hold hold(*this);
@@ -273,18 +675,17 @@ std::map<std::string, Catalog::Stamp> Catalog::stamps(const std::string& root) {
     return out;
 }
 
-void Catalog::removeRoot(const std::string& root) {
+std::optional<std::string> Catalog::removeRoot(const std::string& root) {
     const std::string r = quoted(root);
-    transaction([&] {
+    return transaction([&] {
         // The full-text rows go first, while the file rows naming them exist.
         for (const std::string& sql :
              {"DELETE FROM fts WHERE rowid IN (SELECT id FROM files WHERE root = " + r + ")",
-              "DELETE FROM files WHERE root = " + r}) {
-            try {
-                exec(sql);
-            } catch (const AppError&) {
-            }
+              "DELETE FROM kept_edits WHERE path IN (SELECT path FROM files WHERE root = " + r + ")",
+              "DELETE FROM files WHERE root = " + r, "DELETE FROM mount_points WHERE root = " + r}) {
+            if (const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK) failed(rc);
         }
+        setOfflineFiles(root, {});
     });
 }
 

@@ -2,24 +2,37 @@
 // audio file under the user's library folders (its stamps, format facts and
 // SoundMeta as JSON), a full-text index over file names, folder names and
 // metadata, and the read positions of the team change logs already applied.
+// Beside the fixed schema, added tables (created at open when missing, the
+// rest left as it is) keep what a file cannot say for itself: the edits
+// applied from colleagues' logs (kept_edits, laid over the file's own
+// metadata whenever it is catalogued again), the rows kept for files that
+// cannot be seen now (offline_files) and the folders found to be mount
+// points (mount_points).
 //
 // One Catalog owns the connection and is shared by std::shared_ptr between
 // the main thread and background tasks. Its mutex orders whole operations:
 // row, rowsInFolder, stamps, stamp, search, facets, removeRoot, setLogOffset,
-// logOffset, yieldsToken and transaction take it for their whole run. Writes
-// happen only inside transaction(body): the body runs with the mutex held and
-// calls upsert, removePath, movePath, heldStamp and exec, which never lock and
-// refuse to run on a thread that does not hold the mutex. The mutex is not
-// re-entrant: a call that would take it again on the holding thread (row()
-// inside a body, say) is a programming error and throws std::logic_error
-// instead of deadlocking; so does upsert outside a body.
+// logOffset, keptEdits, mountPoints, yieldsToken and transaction take it for
+// their whole run. Writes happen only inside transaction(body): the body
+// runs with the mutex held and calls the "inside a body" methods, which
+// never lock and refuse to run on a thread that does not hold the mutex.
+// The mutex is not re-entrant: a call that would take it again on the
+// holding thread (row() inside a body, say) is a programming error and
+// throws std::logic_error instead of deadlocking; so does upsert outside a
+// body. isOffline has a lock of its own, so a listing never waits for a
+// scan's batch to learn which rows are offline.
 //
-// Every failure after opening is swallowed as the callers expect (a lookup
-// finds nothing, a write writes nothing); only opening throws.
+// Writes say when they fail: a transaction takes the write lock first
+// (BEGIN IMMEDIATE, waiting up to the busy time-out for another program's
+// lock), runs nothing when it cannot, and is rolled back whole when a
+// statement of its body or its COMMIT fails; it returns SQLite's reason
+// ("database is locked", "database or disk is full", "attempt to write a
+// readonly database"). Lookups that fail find nothing; only opening throws.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -28,10 +41,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -54,9 +69,18 @@ public:
     static constexpr int kOpenFailed = 80;
     // A statement failed (the schema at open, exec); the text is SQLite's.
     static constexpr int kSQLFailed = 81;
+    // The file at the catalog's name is no catalog: not a database, one that
+    // fails its check, or no regular file at all (a folder, a FIFO).
+    static constexpr int kDamaged = 82;
+    // How long a write waits for another program's lock on the file.
+    static constexpr std::chrono::milliseconds kBusyTimeout{5000};
+    // The tag under which a kept edit's rating is stored.
+    static constexpr std::string_view kRatingTag = "RATING";
 
     // The schema script, run once at every open (idempotent).
     static const std::string& schema();
+    // The tables added to it, created at open when missing (idempotent).
+    static const std::string& additions();
 
     // One catalogued file as lookups and searches return it.
     struct Row {
@@ -109,38 +133,107 @@ public:
     // Whether a word of a query gives the full-text index anything to match.
     using WordFilter = std::function<bool(std::string_view word)>;
 
-    // Opens or creates the database at `url`, creating its folder. Throws
-    // AppError kFileWriteFailed when the folder cannot be made (the system's
-    // reason in the text), kOpenFailed when SQLite cannot open the file or `url` is empty, and
-    // kSQLFailed when the schema fails (a file that is not a database).
+    // One field of a colleague's edit kept for a file.
+    struct KeptEdit {
+        std::string tag;    // an iXML tag of SoundMeta::ixmlTags, or kRatingTag
+        std::string value;  // the text; the rating in decimal
+        int64_t time = 0;   // the entry's time, seconds since 1970
+        std::string author;
+        bool operator==(const KeptEdit&) const = default;
+
+        // Lays kept edits over `meta`, in order (a rating that is no
+        // number changes nothing).
+        static void layOver(const std::vector<KeptEdit>& kept, SoundMeta& meta);
+    };
+
+    // The file at the catalog's name as opening found it.
+    struct Opening {
+        std::shared_ptr<Catalog> catalog;  // absent when none could be had
+        // Where a damaged file went (beside it, "<name>.damaged-<date>");
+        // a new, empty catalog took its place.
+        std::optional<std::filesystem::path> setAside;
+        // Why the file was set aside, or why there is no catalog.
+        std::string problem;
+    };
+    // Opens the catalog at `url`. A damaged one (kDamaged) is moved aside,
+    // never deleted, with its journal files, and a new one is made; any
+    // other failure leaves no catalog. Never throws.
+    static Opening openOrReplace(const std::filesystem::path& url);
+
+    // Opens or creates the database at `url`, creating its folder, and
+    // checks it (PRAGMA quick_check). Throws AppError kFileWriteFailed when
+    // the folder cannot be made (the system's reason in the text),
+    // kOpenFailed when SQLite cannot open the file or `url` is empty,
+    // kDamaged when the file is no catalog, and kSQLFailed when the schema
+    // fails for another reason (a lock held past the busy time-out). A file
+    // that cannot be written opens read-only: lookups work, writes fail.
     explicit Catalog(const std::filesystem::path& url);
     ~Catalog();
     Catalog(const Catalog&) = delete;
     Catalog& operator=(const Catalog&) = delete;
 
-    // Runs `body` under the mutex between BEGIN and COMMIT. A failed COMMIT
-    // is rolled back, so no transaction stays open; an exception from the
-    // body rolls back, unlocks and propagates.
-    void transaction(const std::function<void()>& body);
+    // Runs `body` under the mutex between BEGIN IMMEDIATE and COMMIT.
+    // Nothing when it was committed; else SQLite's reason, and nothing of it
+    // was stored: when BEGIN fails the body does not run, and when a
+    // statement of the body or the COMMIT fails everything is rolled back.
+    // An exception from the body rolls back, unlocks and propagates.
+    std::optional<std::string> transaction(const std::function<void()>& body);
+    // True when the file could only be opened for reading.
+    bool readOnly() const { return readOnly_; }
+    // How long a write waits for another connection's lock (kBusyTimeout
+    // unless set).
+    void setBusyTimeout(std::chrono::milliseconds timeout);
+    // Test seam: called on the waiting thread, under the mutex, each time a
+    // statement finds the file locked by another connection and waits.
+    void setBusyObserver(std::function<void()> observer);
 
     // Inside a transaction body only. Runs SQL text; throws AppError
     // kSQLFailed with SQLite's message ("SQL error" when it gives none).
     void exec(const std::string& sql);
     // Inside a transaction body only. Inserts or updates the row of `path`
     // and replaces its full-text row under the same id. `info` absent stores
-    // zero facts. Failures write nothing and are not reported. Texts keep
-    // every byte (a NUL does not cut them); channels, bits and the rating are
-    // clamped to the signed 32-bit range of their columns.
+    // zero facts. A failure fails the transaction. Texts keep every byte (a
+    // NUL does not cut them); channels, bits and the rating are clamped to
+    // the signed 32-bit range of their columns.
     void upsert(const std::string& path, const std::string& root, int64_t size, double mtime,
                 const std::optional<AudioFileInfo>& info, const SoundMeta& meta);
     // Inside a transaction body only. Deletes the full-text row, then the
-    // file row, of `path`.
+    // file row, of `path`, and what is kept for it.
     void removePath(const std::string& path);
     // Inside a transaction body only. Gives the row of `from` the path `to`
-    // (a file moved on disk: its record, stamps and all, goes with it, and
-    // its full-text name follows); a row left at `to` by a file that is no
-    // longer there is deleted first. False when `from` has no row.
+    // (a file moved on disk: its record, stamps and all, goes with it, its
+    // kept edits too, and its full-text name follows); a row left at `to`
+    // by a file that is no longer there is deleted first. False when `from`
+    // has no row.
     bool movePath(const std::string& from, const std::string& to);
+    // Inside a transaction body only. The row of `path`, as row() gives it.
+    std::optional<Row> heldRow(const std::string& path);
+    // Inside a transaction body only. Replaces the record of the row of
+    // `path` and its full-text body, keeping its stamps and facts (a file
+    // that cannot be read now, or one the row still describes). False when
+    // `path` has no row.
+    bool rewriteMeta(const std::string& path, const SoundMeta& meta);
+    // Inside a transaction body only. Keeps the fields of an applied edit
+    // (iXML tags; others are not kept) and its rating for `path`, replacing
+    // what was kept for the same tags.
+    void keepEdits(const std::string& path, const std::map<std::string, std::string>& fields,
+                   std::optional<int64_t> rating, int64_t time, const std::string& author);
+    // Inside a transaction body only. Lays the edits kept for `path` over
+    // `meta`, as they were applied.
+    void applyKeptEdits(const std::string& path, SoundMeta& meta);
+    // Inside a transaction body only. Forgets the edits kept for `path`: the
+    // file itself holds them now.
+    void dropKeptEdits(const std::string& path);
+    // Inside a transaction body only. Stores the bytes of a log applied, in
+    // the same transaction as what they applied.
+    void writeLogOffset(const std::string& logfile, int64_t offset);
+    // Inside a transaction body only. The files under `root` whose rows are
+    // kept while they cannot be seen, replacing the root's earlier ones;
+    // isOffline follows once the transaction is committed.
+    void setOfflineFiles(const std::string& root, const std::vector<std::string>& paths);
+    // Inside a transaction body only. The folders under `root` (itself
+    // included) to be taken for mount points, replacing the earlier ones.
+    void setMountPoints(const std::string& root, const std::set<std::string>& folders);
     // Inside a transaction body only. The stamps stored for `path` when its
     // row belongs to `root`: what a scan checks just before it writes,
     // under the same hold.
@@ -154,8 +247,25 @@ public:
     std::map<std::string, Stamp> stamps(const std::string& root);
     // The stamps stored for one path; nothing when it has no row.
     std::optional<Stamp> stamp(const std::string& path);
-    // Deletes every full-text and file row of `root` in one transaction.
-    void removeRoot(const std::string& root);
+    // Deletes every full-text and file row of `root`, and what is kept for
+    // them, in one transaction; what transaction() returns.
+    std::optional<std::string> removeRoot(const std::string& root);
+    // The edits kept for `path`, by tag.
+    std::vector<KeptEdit> keptEdits(const std::string& path);
+    // Whether the row of `path` is kept for a file that cannot be seen now
+    // (its drive unmounted, its folder unreadable).
+    bool isOffline(const std::string& path) const;
+    // The offline files directly in `folder`, and the names of the folders
+    // in it that hold offline files, deeper ones included.
+    struct OfflineBelow {
+        std::vector<std::string> files;
+        std::set<std::string> folders;
+    };
+    OfflineBelow offlineBelow(const std::string& folder) const;
+    // The offline files of `root`.
+    std::vector<std::string> offlineFiles(const std::string& root) const;
+    // The folders of `root` taken for mount points (setMountPoints).
+    std::set<std::string> mountPoints(const std::string& root);
     // Bytes of another user's change log already applied (0 when unknown).
     void setLogOffset(const std::string& logfile, int64_t offset);
     int64_t logOffset(const std::string& logfile);
@@ -191,9 +301,36 @@ private:
     void requireHeld(const char* what) const;
     bool execQuietly(const char* sql);
     std::optional<Stamp> readStamp(const std::string& path, const std::string* root);
+    // Notes the first failed statement of the running transaction.
+    void failed(int rc);
+    // Replaces the paths of `root` in a table of (path, root) rows.
+    void replacePaths(std::string_view table, const std::string& root, const std::vector<std::string>& paths);
+    // Opens the connection; `readOnly` opens a file that cannot be written
+    // for reading alone.
+    void open(const std::filesystem::path& url, bool readOnly);
     void close() noexcept;
+    static int onBusy(void* self, int count);
 
     sqlite3* db_ = nullptr;
+    bool readOnly_ = false;
+    // The running transaction's first failure, and the offline files it
+    // will publish once committed.
+    std::optional<std::string> failure_;
+    std::optional<std::pair<std::string, std::vector<std::string>>> pendingOffline_;
+    // The paths kept_edits may hold anything for (a superset: a path stays
+    // after its edits go), so that a scan asks the table only for those.
+    std::unordered_set<std::string> keptPaths_;
+    // A scan asks for the kept edits of every file it writes, a pull keeps
+    // and reads one row per entry: prepared once.
+    std::unique_ptr<sql::Statement> keptQuery_;
+    std::unique_ptr<sql::Statement> keepStatement_;
+    std::unique_ptr<sql::Statement> heldRowQuery_;
+    std::chrono::milliseconds busyTimeout_ = kBusyTimeout;
+    std::chrono::steady_clock::time_point busySince_{};
+    std::function<void()> busyObserver_;
+    // Offline file -> its root.
+    mutable std::mutex offlineMutex_;
+    std::unordered_map<std::string, std::string> offline_;
     std::unique_ptr<FtsTokenizer> tokenizer_;
     // Preparing the upsert's three statements cost more than writing the
     // rows (bench_catalog): they are prepared once, on the first upsert.

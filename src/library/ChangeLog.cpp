@@ -11,13 +11,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "audio/AudioFileInfo.h"
 #include "audio/JsonFields.h"
 #include "library/Catalog.h"
 #include "library/LibraryScanner.h"
@@ -101,88 +101,129 @@ std::shared_ptr<std::mutex> pullLock(const Catalog* catalog, const std::string& 
 // be cut back without cutting another thread's line.
 std::mutex gAppendMutex;
 
-// Applies one entry to its row; false when it does not apply.
-bool apply(const Entry& entry, const std::string& r, Catalog& catalog) {
-    if (!staysInside(entry.path)) return false;
-    const std::string full = pathtext::join(r, entry.path);
-    std::optional<Catalog::Row> row = catalog.row(full);
-    if (!row || row->root != r) return false;
-
-    // The file must be this very path: no link in any part of it (which
-    // could lead outside the root), and a regular file (a FIFO would block).
+// Whether an entry's file is there to be changed: a regular file at this
+// very path (no link in any part of it, which could lead outside the root;
+// no FIFO or device). Asked before the lock, once per file and batch.
+bool present(const std::string& full) {
     char* resolved = ::realpath(full.c_str(), nullptr);
     if (!resolved) return false;
     const bool same = full == resolved;
     std::free(resolved);
-    if (!same) return false;
     struct stat st {};
-    if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-
-    SoundMeta meta = row->meta;
-    meta.applyChanges(entry.fields, entry.rating);
-
-    // Read before the lock, so a slow file server never holds up lookups.
-    std::optional<AudioFileInfo> info;
-    try {
-        info = AudioFileInfo::load(full);
-    } catch (...) {
-    }
-    catalog.transaction([&] {
-        catalog.upsert(full, r, static_cast<int64_t>(st.st_size), pathtext::seconds(st.st_mtim), info, meta);
-    });
-    return true;
+    return same && ::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Reads one log from `offset` and applies its complete lines; returns the
-// entries applied and sets `consumed` to the bytes used up, or nothing when
-// no byte could be read.
-std::optional<int64_t> readLog(int fd, int64_t offset, const std::string& r, Catalog& catalog, int64_t& consumed) {
-    std::vector<char> piece(kReadPiece);
-    std::string line;
-    bool overlong = false;
-    int64_t applied = 0;
-    int64_t pos = offset;
-    int64_t lineStart = offset;  // first byte not yet consumed
-    bool readAny = false;
-    for (;;) {
-        const ssize_t got = ::pread(fd, piece.data(), piece.size(), static_cast<off_t>(pos));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        readAny = true;
-        const char* p = piece.data();
-        const char* end = p + got;
-        while (p < end) {
-            const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* stop = lf ? lf : end;
-            if (!overlong) {
-                if (line.size() + static_cast<size_t>(stop - p) > kMaxLineBytes) {
-                    overlong = true;
-                    line.clear();
-                    line.shrink_to_fit();
-                } else {
-                    line.append(p, stop);
+// One log pulled from its stored offset, batch by batch.
+class LogPull {
+public:
+    LogPull(const std::string& r, const std::string& logPath, Catalog& catalog, const std::function<bool()>& stop)
+        : r_(r), logPath_(logPath), catalog_(catalog), stop_(stop) {}
+
+    // Reads `fd` from `offset` and applies its complete lines.
+    PullResult run(int fd, int64_t offset) {
+        std::vector<char> piece(kReadPiece);
+        std::string line;
+        bool overlong = false;
+        int64_t pos = offset;
+        stored_ = offset;
+        for (;;) {
+            const ssize_t got = ::pread(fd, piece.data(), piece.size(), static_cast<off_t>(pos));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            const char* p = piece.data();
+            const char* end = p + got;
+            while (p < end) {
+                const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+                const char* stop = lf ? lf : end;
+                if (!overlong) {
+                    if (line.size() + static_cast<size_t>(stop - p) > kMaxLineBytes) {
+                        overlong = true;
+                        line.clear();
+                        line.shrink_to_fit();
+                    } else {
+                        line.append(p, stop);
+                    }
+                }
+                pos += stop - p;
+                if (!lf) break;
+                ++pos;  // the line feed
+                if (!overlong) add(line);
+                line.clear();
+                overlong = false;
+                ++lines_;
+                end_ = pos;
+                p = lf + 1;
+                if (lines_ < kBatchLines) continue;
+                if (!commit()) return result_;
+                if (stop_ && stop_()) {
+                    result_.interrupted = true;
+                    return result_;
                 }
             }
-            pos += stop - p;
-            if (!lf) break;
-            ++pos;  // the line feed
-            if (!overlong) {
-                if (std::optional<Entry> entry = Entry::decode(line); entry && apply(*entry, r, catalog)) ++applied;
-            }
-            line.clear();
-            overlong = false;
-            lineStart = pos;
-            p = lf + 1;
         }
+        // An over-long line that has no end yet is consumed as far as it
+        // goes: it is malformed whatever follows, and reading it again at
+        // every pull would cost the whole of it each time.
+        if (overlong) end_ = pos;
+        if (end_ > stored_) commit();
+        return result_;
     }
-    if (!readAny) return std::nullopt;
-    // An over-long line that has no end yet is consumed as far as it goes:
-    // it is malformed whatever follows, and reading it again at every pull
-    // would cost the whole of it each time.
-    if (overlong) lineStart = pos;
-    consumed = lineStart - offset;
-    return applied;
-}
+
+private:
+    void add(const std::string& line) {
+        std::optional<Entry> entry = Entry::decode(line);
+        if (!entry || !staysInside(entry->path)) return;
+        std::string full = pathtext::join(r_, entry->path);
+        auto it = present_.find(full);
+        if (it == present_.end()) it = present_.emplace(full, present(full)).first;
+        batch_.push_back({std::move(*entry), &*it});
+    }
+
+    // Stores the batch's entries and the offset after its last line in one
+    // transaction; false when the catalog refused it.
+    bool commit() {
+        int64_t applied = 0;
+        std::optional<std::string> failure = catalog_.transaction([&] {
+            for (const auto& [entry, file] : batch_) {
+                const std::string& full = file->first;
+                // A file that is there, or one whose row waits offline.
+                if (!file->second && !catalog_.isOffline(full)) continue;
+                std::optional<Catalog::Row> row = catalog_.heldRow(full);
+                if (!row || row->root != r_) continue;
+                SoundMeta meta = std::move(row->meta);
+                meta.applyChanges(entry.fields, entry.rating);
+                catalog_.rewriteMeta(full, meta);
+                catalog_.keepEdits(full, entry.fields, entry.rating, entry.time.time_since_epoch().count(),
+                                   entry.user);
+                ++applied;
+            }
+            catalog_.writeLogOffset(logPath_, end_);
+        });
+        batch_.clear();
+        present_.clear();
+        lines_ = 0;
+        if (failure) {
+            result_.failure = std::move(failure);
+            return false;
+        }
+        stored_ = end_;
+        result_.applied += applied;
+        return true;
+    }
+
+    const std::string& r_;
+    const std::string& logPath_;
+    Catalog& catalog_;
+    const std::function<bool()>& stop_;
+    // The batch: entries in log order, each with its file's full path and
+    // whether it is there (shared by the entries of one file).
+    std::vector<std::pair<Entry, const std::pair<const std::string, bool>*>> batch_;
+    std::unordered_map<std::string, bool> present_;
+    size_t lines_ = 0;
+    int64_t end_ = 0;     // the offset after the batch's last line
+    int64_t stored_ = 0;  // the offset stored
+    PullResult result_;
+};
 
 }  // namespace
 
@@ -316,17 +357,18 @@ void append(const std::string& root, const Entry& entry) {
     }
 }
 
-int64_t pull(const std::string& root, Catalog& catalog) {
+PullResult pull(const std::string& root, Catalog& catalog, const std::function<bool()>& stop) {
     const std::string r = LibraryScanner::canonical(root);
     const std::shared_ptr<std::mutex> one = pullLock(&catalog, r);
     std::lock_guard lock(*one);
 
+    PullResult total;
     const int fd = openChanges(r, false);
-    if (fd < 0) return 0;
+    if (fd < 0) return total;
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         ::close(fd);
-        return 0;
+        return total;
     }
     std::vector<std::string> names;
     bool listed = true;
@@ -341,12 +383,11 @@ int64_t pull(const std::string& root, Catalog& catalog) {
     }
     if (!listed) {
         ::closedir(dir);
-        return 0;
+        return total;
     }
 
     const std::string own = ownName();
     const std::string changes = pathtext::join(pathtext::join(r, kHiddenFolder), kChangesFolder);
-    int64_t count = 0;
     for (const std::string& name : names) {
         if (name.size() <= kExtension.size() || !name.ends_with(kExtension)) continue;
         if (std::string_view(name).substr(0, name.size() - kExtension.size()) == own) continue;
@@ -358,14 +399,16 @@ int64_t pull(const std::string& root, Catalog& catalog) {
 
         const std::string logPath = pathtext::join(changes, name);
         const int64_t offset = std::max<int64_t>(0, catalog.logOffset(logPath));
-        int64_t consumed = 0;
-        const std::optional<int64_t> applied = readLog(log.get(), offset, r, catalog, consumed);
-        if (!applied) continue;  // nothing past the offset
-        count += *applied;
-        catalog.setLogOffset(logPath, offset + consumed);
+        const PullResult one = LogPull(r, logPath, catalog, stop).run(log.get(), offset);
+        total.applied += one.applied;
+        if (one.failure || one.interrupted) {
+            total.failure = one.failure;
+            total.interrupted = one.interrupted;
+            break;
+        }
     }
     ::closedir(dir);
-    return count;
+    return total;
 }
 
 }  // namespace qm::ChangeLog

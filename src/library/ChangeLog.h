@@ -13,17 +13,32 @@
 // own and whose catalog row belongs to this root. Every skipped line is
 // consumed, so it is never tried again.
 //
+// A pull changes catalog records and nothing else: the row's record and
+// full-text body take the entry's fields, and the entry is kept apart from
+// the row (Catalog::keepEdits), so that cataloguing the file again, after
+// anything changed it, lays the entry over what the file then says. The
+// row's stamps and facts stay as the last scan found them: a file changed
+// since is read again by the next scan, its own new metadata included. An
+// entry for a file that cannot be seen now but whose row is kept offline
+// changes that row too.
+//
 // Appends use O_APPEND and one write a line, so lines of concurrent appends
 // never mix; a short write is cut back so no half line spoils the next.
 // Pulls of one root into one catalog run one at a time, so no line is
 // applied twice and the stored offset only grows.
 //
-// Any thread; pull blocks its thread, taking the catalog's lock only for
-// the offset read, each entry's upsert and the offset write.
+// A pull applies a log in batches of kBatchLines lines, each batch's
+// entries and the log's new offset in one transaction: the offset never
+// passes a line whose entry was not stored, and a pull that ends early
+// (asked to stop, or refused by the catalog) resumes after its last batch.
+//
+// Any thread; pull blocks its thread. The file checks of a batch are made
+// before the catalog's lock is taken.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -37,6 +52,8 @@ namespace ChangeLog {
 
 // Lines longer than this (without their line feed) are consumed unread.
 inline constexpr size_t kMaxLineBytes = 1 << 20;
+// Lines applied per transaction.
+inline constexpr size_t kBatchLines = 256;
 
 struct Entry {
     std::string path;                           // relative to the root
@@ -79,10 +96,19 @@ std::string folder(const std::string& root);
 // entry cannot be encoded, or when the line cannot be written whole.
 void append(const std::string& root, const Entry& entry);
 
+struct PullResult {
+    int64_t applied = 0;                 // entries stored
+    std::optional<std::string> failure = {};  // the catalog refused a batch: its reason
+    bool interrupted = false;            // ended early because `stop` said so
+    bool operator==(const PullResult&) const = default;
+};
+
 // Applies every complete, new line of the other users' logs in the root's
-// change folder to the catalog; returns the number of entries applied (0
-// when the folder cannot be listed).
-int64_t pull(const std::string& root, Catalog& catalog);
+// change folder to the catalog (nothing when the folder cannot be listed).
+// `stop` is asked after each stored batch; once it says true the pull ends
+// there, and the next pull goes on from there. A batch the catalog refuses
+// ends the pull too, its lines left for the next one.
+PullResult pull(const std::string& root, Catalog& catalog, const std::function<bool()>& stop = {});
 
 }  // namespace ChangeLog
 

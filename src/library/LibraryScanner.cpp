@@ -48,8 +48,12 @@ public:
     Walk(std::map<std::string, Catalog::Stamp>& stamps, std::function<bool(const std::string&)> fails)
         : stamps_(stamps), fails_(std::move(fails)) {}
 
-    // Takes ownership of `fd`.
-    void folder(int fd, const std::string& path, int depth) {
+    // Takes ownership of `fd`. `parentDevice` is the device of the folder
+    // holding it (0 when unknown).
+    void folder(int fd, const std::string& path, int depth, dev_t parentDevice) {
+        struct stat self {};
+        const dev_t device = ::fstat(fd, &self) == 0 ? self.st_dev : dev_t(0);
+        if (device != 0 && parentDevice != 0 && device != parentDevice) mounted.insert(path);
         if (fails_ && fails_(path)) {
             ::close(fd);
             unlisted.push_back(path);
@@ -64,6 +68,7 @@ public:
         // The listing is read whole before anything is descended, so each
         // level holds one descriptor.
         std::vector<std::pair<std::string, unsigned char>> names;
+        int64_t hidden = 0;
         for (;;) {
             errno = 0;
             const dirent* e = ::readdir(dir);
@@ -74,13 +79,18 @@ public:
                 break;
             }
             const std::string_view name = e->d_name;
-            if (depth == 0 && name != "." && name != "..") ++rootItems;
-            if (e->d_name[0] == '.') {  // hidden, and "." and ".."
+            if (name == "." || name == "..") continue;
+            if (depth == 0) ++rootItems;
+            if (name.front() == '.') {
+                ++hidden;
                 FileAccess::removeIfStaleTemporary(::dirfd(dir), e->d_name);  // a killed save's leftover
                 continue;
             }
             names.emplace_back(e->d_name, e->d_type);
         }
+        // Only hidden items (a mount folder's ".keep"): what was catalogued
+        // below it is somewhere else now, not gone.
+        if (names.empty() && hidden > 0) blank.push_back(path);
         const int dfd = ::dirfd(dir);
         for (auto& [name, type] : names) {
             if (type == DT_LNK || (type != DT_DIR && type != DT_REG && type != DT_UNKNOWN)) continue;
@@ -111,13 +121,15 @@ public:
                 if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) unlisted.push_back(child);
                 continue;
             }
-            folder(sub, child, depth + 1);
+            folder(sub, child, depth + 1, device);
         }
         ::closedir(dir);
     }
 
     std::vector<Candidate> candidates;
     std::vector<std::string> unlisted;  // folders whose listing failed
+    std::vector<std::string> blank;     // folders that list hidden items only
+    std::set<std::string> mounted;      // folders on another device than their parent
     std::set<std::string> unreadable;   // audio files whose stat failed
     int64_t found = 0;
     int64_t rootItems = 0;  // everything the root lists, hidden items included
@@ -178,22 +190,32 @@ void setListingFailure(std::function<bool(const std::string& folder)> fails) {
     gListingFailure = std::move(fails);
 }
 
-void scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress) {
+Outcome scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress) {
     const std::string r = canonical(root);
     std::map<std::string, Catalog::Stamp> stamps = catalog.stamps(r);
+    const std::set<std::string> knownMounts = catalog.mountPoints(r);
 
     Walk walk(stamps, listingFailure());
     bool rootListed = false;
     const int fd = ::open(r.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        walk.folder(fd, r, 0);
+        // The root is a mount point too when its device is not its parent's.
+        struct stat parent {};
+        const dev_t parentDevice =
+            r != "/" && ::stat(pathtext::join(r, "..").c_str(), &parent) == 0 ? parent.st_dev : dev_t(0);
+        walk.folder(fd, r, 0, parentDevice);
         rootListed = std::find(walk.unlisted.begin(), walk.unlisted.end(), r) == walk.unlisted.end();
     }
 
-    Progress state;
+    Outcome out;
+    Progress& state = out.totals;
     state.found = walk.found;
     state.candidates = static_cast<int64_t>(walk.candidates.size());
     if (progress) progress(state);
+    auto failedWrite = [&](int64_t files, std::optional<std::string> why) {
+        state.failed += files;
+        if (!out.failure) out.failure = std::move(why);
+    };
 
     if (!walk.candidates.empty()) {
         const std::vector<Candidate>& all = walk.candidates;
@@ -222,7 +244,7 @@ void scan(const std::string& root, Catalog& catalog, const std::function<void(co
             std::swap(ready, reading);
             if (b + 1 < batches) startBatch(b + 1);
             const size_t start = b * kBatchSize;
-            catalog.transaction([&] {
+            std::optional<std::string> failure = catalog.transaction([&] {
                 for (size_t i = 0; i < ready.size(); ++i) {
                     const Candidate& c = all[start + i];
                     // Catalogued meanwhile under this root with the very
@@ -232,36 +254,65 @@ void scan(const std::string& root, Catalog& catalog, const std::function<void(co
                     // edits or of a non-WAV file's.
                     const auto now = catalog.heldStamp(c.path, r);
                     if (now && now->describes(c.size, c.mtime)) continue;
+                    catalog.applyKeptEdits(c.path, ready[i].meta);
                     catalog.upsert(c.path, r, c.size, c.mtime, ready[i].info, ready[i].meta);
                 }
             });
-            state.written += static_cast<int64_t>(ready.size());
+            if (failure)
+                failedWrite(static_cast<int64_t>(ready.size()), std::move(failure));
+            else
+                state.written += static_cast<int64_t>(ready.size());
             if (progress) progress(state);
         }
     }
 
-    // A root that could not be listed says nothing about its files, and
-    // neither does one that lists nothing at all: an unmounted drive or
-    // share leaves its empty mount folder behind (/mnt/x, /media/...), and
-    // taking that for deleted files would throw away every row with the
-    // colleagues' edits in it. A root that still holds anything, even only
-    // its hidden change folder, shows which of its files are gone.
-    if (!rootListed || walk.rootItems == 0) return;
-    std::vector<std::string> gone;
-    for (const auto& entry : stamps) {
-        const std::string& path = entry.first;
-        if (walk.unreadable.contains(path)) continue;
-        if (std::any_of(walk.unlisted.begin(), walk.unlisted.end(),
-                        [&](const std::string& folder) { return pathtext::inside(path, folder); }))
-            continue;
-        gone.push_back(path);
+    // Which of the rows not seen are gone. A root that could not be listed
+    // says nothing about its files, and neither does one that lists nothing
+    // at all: an unmounted drive or share leaves its empty mount folder
+    // behind (/mnt/x, /media/...), and taking that for deleted files would
+    // throw away every row with the colleagues' edits in it.
+    const bool rootSaysNothing = !rootListed || walk.rootItems == 0;
+    std::vector<std::string> away = walk.unlisted;
+    away.insert(away.end(), walk.blank.begin(), walk.blank.end());
+    std::set<std::string> unmounted;
+    for (const std::string& folder : knownMounts)
+        if (!walk.mounted.contains(folder)) unmounted.insert(folder);
+    away.insert(away.end(), unmounted.begin(), unmounted.end());
+    auto isAway = [&](const std::string& path) {
+        return rootSaysNothing || walk.unreadable.contains(path) ||
+               std::any_of(away.begin(), away.end(),
+                           [&](const std::string& folder) { return pathtext::inside(path, folder); });
+    };
+    std::vector<std::string> gone, offline;
+    for (const auto& entry : stamps) (isAway(entry.first) ? offline : gone).push_back(entry.first);
+
+    // A mount point is remembered while it is mounted, and while it is not
+    // for as long as rows below it wait for it.
+    std::set<std::string> mounts = rootListed ? walk.mounted : knownMounts;
+    for (const std::string& folder : unmounted)
+        if (std::any_of(offline.begin(), offline.end(),
+                        [&](const std::string& path) { return pathtext::inside(path, folder); }))
+            mounts.insert(folder);
+
+    const bool offlineChanged = [&] {
+        const std::vector<std::string> before = catalog.offlineFiles(r);
+        return std::set<std::string>(before.begin(), before.end()) !=
+               std::set<std::string>(offline.begin(), offline.end());
+    }();
+    state.offline = static_cast<int64_t>(offline.size());
+    if (!gone.empty() || offlineChanged || mounts != knownMounts) {
+        std::optional<std::string> failure = catalog.transaction([&] {
+            for (const std::string& path : gone) catalog.removePath(path);
+            if (offlineChanged) catalog.setOfflineFiles(r, offline);
+            if (mounts != knownMounts) catalog.setMountPoints(r, mounts);
+        });
+        if (failure)
+            failedWrite(static_cast<int64_t>(gone.size()), std::move(failure));
+        else
+            state.removed = static_cast<int64_t>(gone.size());
+        if (progress) progress(state);
     }
-    if (gone.empty()) return;
-    catalog.transaction([&] {
-        for (const std::string& path : gone) catalog.removePath(path);
-    });
-    state.removed = static_cast<int64_t>(gone.size());
-    if (progress) progress(state);
+    return out;
 }
 
 }  // namespace qm::LibraryScanner

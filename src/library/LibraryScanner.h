@@ -18,11 +18,25 @@
 // saw was catalogued meanwhile by someone who knew more (a metadata save, a
 // rename moving its record, a team pull) and is left as it is.
 //
-// Rows are deleted only for files known to be gone: a root or folder that
-// cannot be listed (drive unplugged, server offline) keeps its rows, since
-// they may hold colleagues' edits that exist nowhere else, and so does a
-// root that lists nothing at all, not even a hidden item: the empty mount
-// folder an unmounted drive leaves behind.
+// Rows are deleted only for files known to be gone from a folder that is
+// really there. A file that cannot be seen keeps its row, marked offline
+// (Catalog::isOffline), since the row may hold colleagues' edits that exist
+// nowhere else: files below a folder that cannot be listed (drive
+// unplugged, server offline), below a folder that lists only hidden items
+// (the ".keep" of a mount folder), below a root that lists nothing at all
+// (the empty mount folder an unmounted drive leaves behind), and below a
+// mount point seen by an earlier scan (its device differed from its
+// parent's) that is not mounted now, whether its folder is empty, holds
+// other files or is gone. An offline row is live again once a scan sees
+// its file.
+//
+// A file that is catalogued again has the edits kept for it (pulled from
+// colleagues' logs) laid over what it says itself.
+//
+// Writes that fail are counted, never taken for done: a batch the catalog
+// refuses (locked past its busy time-out, full, read-only) is written by
+// no one, and the scan goes on and says how many files it could not write
+// and why.
 //
 // Paths are the file system's bytes exactly: a catalog key must lead back
 // to its file, so nothing is "repaired".
@@ -34,6 +48,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -57,7 +72,15 @@ struct Progress {
     int64_t candidates = 0;  // of them new or changed
     int64_t written = 0;     // candidates written so far
     int64_t removed = 0;     // rows of gone files deleted
+    int64_t failed = 0;      // files whose row the catalog refused to write or delete
+    int64_t offline = 0;     // rows kept for files that cannot be seen
     bool operator==(const Progress&) const = default;
+};
+
+// What a scan came to: the last progress, and why files failed.
+struct Outcome {
+    Progress totals;
+    std::optional<std::string> failure;  // the catalog's reason, when totals.failed > 0
 };
 
 // The canonical form of a folder path, from which every catalog root and
@@ -70,10 +93,9 @@ std::string canonical(std::string_view path);
 std::string standardized(std::string_view path);
 
 // Scans the folder `root` (any form; canonical() is applied) into the
-// catalog. Reports nothing: unreadable files are catalogued without facts,
-// unlistable folders and an empty root keep their rows.
-void scan(const std::string& root, Catalog& catalog,
-          const std::function<void(const Progress&)>& progress = {});
+// catalog. Unreadable files are catalogued without facts; files that
+// cannot be seen keep their rows, offline.
+Outcome scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress = {});
 
 // Test seam: a folder (absolute path, as the walk builds it) for which
 // `fails` answers true is treated as unlistable, as an I/O error or a

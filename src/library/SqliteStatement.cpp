@@ -6,9 +6,13 @@
 namespace qm::sql {
 
 Statement::Statement(sqlite3* db, std::string_view sql) {
-    if (sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK) {
+    prepared_ = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr);
+    if (prepared_ != SQLITE_OK || !stmt_) {
         sqlite3_finalize(stmt_);
         stmt_ = nullptr;
+        // A statement that prepared nothing (only a comment) is no error,
+        // but it cannot run either.
+        if (prepared_ == SQLITE_OK) prepared_ = SQLITE_MISUSE;
     }
 }
 
@@ -38,7 +42,7 @@ void Statement::bindNull(int index) {
     if (stmt_) sqlite3_bind_null(stmt_, index);
 }
 
-int Statement::step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_MISUSE; }
+int Statement::step() { return stmt_ ? sqlite3_step(stmt_) : prepared_; }
 
 void Statement::reset() {
     if (stmt_) sqlite3_reset(stmt_);

@@ -32,7 +32,8 @@ public:
     void bindInt32(int index, int64_t value);
     void bindNull(int index);
 
-    // SQLITE_ROW, SQLITE_DONE or an error; SQLITE_MISUSE when not prepared.
+    // SQLITE_ROW, SQLITE_DONE or an error; the preparation's error when it
+    // did not prepare.
     int step();
     void reset();
 
@@ -47,6 +48,7 @@ public:
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
+    int prepared_ = SQLITE_OK;
 };
 
 }  // namespace qm::sql

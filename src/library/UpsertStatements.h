@@ -22,9 +22,15 @@ public:
     explicit UpsertStatements(sqlite3* db);
 
     // Writes the rows, then resets the statements for the next call.
-    // `indexed` is the time of the write, seconds since 1970.
-    void run(const std::string& path, const std::string& root, int64_t size, double mtime,
+    // `indexed` is the time of the write, seconds since 1970. SQLITE_OK, or
+    // the error of the first statement that failed.
+    int run(const std::string& path, const std::string& root, int64_t size, double mtime,
              const std::optional<AudioFileInfo>& info, const SoundMeta& meta, double indexed);
+
+    // Replaces the record of the existing row of `path` (its stamps and
+    // facts stay) and its full-text body. SQLITE_OK; SQLITE_NOTFOUND when
+    // `path` has no row; else the error of the statement that failed.
+    int rewriteMeta(const std::string& path, const SoundMeta& meta, double indexed);
 
     // The last path component without its extension, "_" made spaces.
     static std::string ftsName(const std::string& path);
@@ -34,10 +40,16 @@ public:
     static std::string ftsFolders(const std::string& path, const std::string& root);
 
 private:
+    // Binds the record's JSON, category, library and rating to four
+    // parameters from `first` on.
+    static void bindRecord(sql::Statement& st, int first, const SoundMeta& meta);
+
     sqlite3* db_;
     sql::Statement upsert_;
     std::optional<sql::Statement> deleteFts_;
     std::optional<sql::Statement> insertFts_;
+    std::optional<sql::Statement> rewrite_;
+    std::optional<sql::Statement> rewriteBody_;
 };
 
 }  // namespace qm

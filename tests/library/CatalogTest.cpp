@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
@@ -87,13 +88,16 @@ TEST(Catalog, OpeningFailures) {
     writeBytes(dir / "blocker", "x");
     EXPECT_EQ(openError(dir / "blocker/Catalog.sqlite", &text), kFileWriteFailed);
     EXPECT_NE(text.find("blocker"), std::string::npos) << text;
-    // The path is a folder: SQLite cannot open it.
+    // The path is a folder, or a FIFO (which SQLite would open and then
+    // wait on for ever): no catalog file at all.
     fs::create_directory(dir / "folder.sqlite");
-    EXPECT_EQ(openError(dir / "folder.sqlite", &text), Catalog::kOpenFailed);
-    EXPECT_EQ(text, "Can't open the library catalog");
-    // Not a database: the schema fails with SQLite's own message.
+    EXPECT_EQ(openError(dir / "folder.sqlite", &text), Catalog::kDamaged);
+    EXPECT_EQ(text, "The library catalog is not a file");
+    ASSERT_EQ(::mkfifo((dir / "fifo.sqlite").c_str(), 0600), 0);
+    EXPECT_EQ(openError(dir / "fifo.sqlite", &text), Catalog::kDamaged);
+    // Not a database: damaged, with SQLite's own message; the file stays.
     writeBytes(dir / "junk.sqlite", std::string(4096, 'j'));
-    EXPECT_EQ(openError(dir / "junk.sqlite", &text), Catalog::kSQLFailed);
+    EXPECT_EQ(openError(dir / "junk.sqlite", &text), Catalog::kDamaged);
     EXPECT_EQ(text, "file is not a database");
     EXPECT_EQ(readBytes(dir / "junk.sqlite"), std::string(4096, 'j'));
     // No file named (no data folder): refused, not a temporary database
@@ -429,7 +433,7 @@ TEST(Catalog, ACommitThatFailsLeavesNoTransactionOpen) {
     // Room for what is there, not for a batch of 256 rows with long texts.
     small.rlim_cur = std::max(fs::file_size(file), fs::file_size(file.string() + "-wal")) + 8192;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    catalog.transaction([&] {
+    const std::optional<std::string> failure = catalog.transaction([&] {
         for (int i = 0; i < 256; ++i)
             catalog.upsert(fmt::format("/L/batch{}.wav", i), "/L", 1, 1, std::nullopt,
                            metaWith(std::string(400, 'a' + i % 26)));
@@ -439,6 +443,7 @@ TEST(Catalog, ACommitThatFailsLeavesNoTransactionOpen) {
     signal(SIGXFSZ, previous);
 
     EXPECT_FALSE(openAfterFailure);
+    EXPECT_TRUE(failure.has_value());
     {
         RawDb raw(file);
         EXPECT_EQ(raw.one("SELECT COUNT(*) FROM files"), "1");

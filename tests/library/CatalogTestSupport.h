@@ -3,10 +3,14 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/AudioFileInfo.h"
@@ -55,6 +59,51 @@ inline AudioFileInfo facts(double rate, int channels, int bits, int64_t frames, 
     info.frames = frames;
     info.codec = codec;
     return info;
+}
+
+// The ways a catalog file is found broken at start.
+enum class Damage { randomBytes, halfAFile, flippedPage, fifo, folder };
+inline constexpr std::pair<Damage, const char*> kDamages[] = {
+    {Damage::randomBytes, "random bytes"}, {Damage::halfAFile, "half a file"},
+    {Damage::flippedPage, "a flipped page"}, {Damage::fifo, "a FIFO"},
+    {Damage::folder, "a folder"},
+};
+
+// Breaks the closed catalog file `file` (several pages long, its journal
+// folded in) the way `how` says.
+inline void damage(const std::filesystem::path& file, Damage how) {
+    switch (how) {
+        case Damage::randomBytes: {
+            std::mt19937 random(7);
+            std::string bytes(65536, '\0');
+            for (char& c : bytes) c = static_cast<char>(random());
+            std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
+            break;
+        }
+        case Damage::halfAFile:
+            std::filesystem::resize_file(file, std::filesystem::file_size(file) / 2);
+            break;
+        case Damage::flippedPage: {
+            std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
+            const size_t page = 4096, middle = std::filesystem::file_size(file) / page / 2 * page;
+            std::string bytes(page, '\0');
+            f.seekg(static_cast<std::streamoff>(middle));
+            f.read(bytes.data(), std::streamsize(page));
+            for (char& c : bytes) c = static_cast<char>(~c);
+            f.seekp(static_cast<std::streamoff>(middle));
+            f.write(bytes.data(), std::streamsize(page));
+            break;
+        }
+        case Damage::fifo:
+            std::filesystem::remove(file);
+            ::mkfifo(file.c_str(), 0600);
+            break;
+        case Damage::folder:
+            std::filesystem::remove(file);
+            std::filesystem::create_directories(file);
+            std::ofstream(file / "inside") << "kept";
+            break;
+    }
 }
 
 // One upsert in its own transaction.

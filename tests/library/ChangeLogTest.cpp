@@ -65,7 +65,7 @@ struct Team : Library {
         out << bytes;
     }
     int64_t offset() { return catalog.logOffset(log.string()); }
-    int64_t pull() { return ChangeLog::pull(lib.string(), catalog); }
+    int64_t pull() { return ChangeLog::pull(lib.string(), catalog).applied; }
     SoundMeta meta(const std::string& relative) {
         auto row = catalog.row(r + "/" + relative);
         return row ? row->meta : SoundMeta();
@@ -430,7 +430,7 @@ TEST(ChangeLog, TwoPullsOfOneRootAtOnce) {
     std::atomic<int64_t> applied{0};
     std::vector<std::thread> pulls;
     for (int i = 0; i < 2; ++i)
-        pulls.emplace_back([&] { applied += ChangeLog::pull((t.lib / ".").string(), t.catalog); });
+        pulls.emplace_back([&] { applied += ChangeLog::pull((t.lib / ".").string(), t.catalog).applied; });
     for (auto& p : pulls) p.join();
     done = true;
     watcher.join();
@@ -478,4 +478,112 @@ TEST(ChangeLog, FuzzedLines) {
     EXPECT_GT(expected, 40);
     EXPECT_EQ(t.pull(), expected);
     EXPECT_EQ(t.offset(), static_cast<int64_t>(fs::file_size(t.log)));
+}
+
+// Each batch of lines is stored with the log's offset after it: a pull that
+// is stopped between batches has applied exactly the lines before its
+// stored offset, and the next pull goes on from there.
+TEST(ChangeLog, EachBatchStoresItsPlace) {
+    Team t;
+    constexpr int kLines = 1000;
+    std::vector<int64_t> ends;  // the offset after each line
+    std::string bytes;
+    for (int i = 1; i <= kLines; ++i) {
+        bytes += line(entry("a.wav", {{"NOTES", std::to_string(i)}}));
+        ends.push_back(static_cast<int64_t>(bytes.size()));
+    }
+    t.write(bytes);
+    int batches = 0;
+    const auto stopAfterOne = [&] { return ++batches >= 1; };
+
+    ChangeLog::PullResult first = ChangeLog::pull(t.lib.string(), t.catalog, stopAfterOne);
+    EXPECT_EQ(first, (ChangeLog::PullResult{.applied = 256, .interrupted = true}));
+    EXPECT_EQ(t.offset(), ends[255]);
+    EXPECT_EQ(t.meta("a.wav").notes, "256");
+
+    batches = 0;
+    ChangeLog::PullResult second = ChangeLog::pull(t.lib.string(), t.catalog, stopAfterOne);
+    EXPECT_EQ(second.applied, 256);
+    EXPECT_EQ(t.offset(), ends[511]);
+    EXPECT_EQ(t.meta("a.wav").notes, "512");
+
+    // The last batch is shorter; the log's end stops the pull, not `stop`.
+    ChangeLog::PullResult rest = ChangeLog::pull(t.lib.string(), t.catalog, [] { return false; });
+    EXPECT_EQ(rest, (ChangeLog::PullResult{.applied = kLines - 512}));
+    EXPECT_EQ(t.offset(), ends.back());
+    EXPECT_EQ(t.meta("a.wav").notes, std::to_string(kLines));
+}
+
+// Another program holding the catalog: a short hold is waited for; a long
+// one stops the pull before its first batch is stored, its offset where it
+// was, nothing applied and nothing consumed.
+TEST(ChangeLog, ALockedCatalogLeavesTheOffsetWhereItWas) {
+    Team t;
+    t.write(line(entry("a.wav", {{"DESCRIPTION", "one"}})) + line(entry("b.wav", {{"DESCRIPTION", "two"}})));
+    t.catalog.setBusyTimeout(std::chrono::milliseconds(20));
+    t.raw.exec("BEGIN IMMEDIATE");
+    const ChangeLog::PullResult refused = ChangeLog::pull(t.lib.string(), t.catalog);
+    t.raw.exec("COMMIT");
+    EXPECT_EQ(refused, (ChangeLog::PullResult{.applied = 0, .failure = "database is locked"}));
+    EXPECT_EQ(t.offset(), 0);
+    EXPECT_EQ(t.meta("a.wav").description, "");
+    EXPECT_TRUE(t.catalog.keptEdits(t.r + "/a.wav").empty());
+
+    t.catalog.setBusyTimeout(Catalog::kBusyTimeout);
+    t.raw.exec("BEGIN IMMEDIATE");
+    int waits = 0;
+    t.catalog.setBusyObserver([&] {
+        if (waits++ == 0) t.raw.exec("COMMIT");
+    });
+    EXPECT_EQ(t.pull(), 2);
+    EXPECT_GE(waits, 1);
+    EXPECT_EQ(t.offset(), static_cast<int64_t>(fs::file_size(t.log)));
+    EXPECT_EQ(t.meta("b.wav").description, "two");
+}
+
+// Every entry applied is kept apart from the row, with its time and author,
+// so that a file whose modification time changes (an editor, a restore,
+// touch) and is catalogued again from its own chunks keeps it.
+TEST(ChangeLog, PulledEditsSurviveATouchAndARescan) {
+    Team t;
+    t.write(line(entry("a.wav", {{"DESCRIPTION", "From Bob"}, {"NOT_A_TAG", "x"}}, 5)));
+    ASSERT_EQ(t.pull(), 1);
+    const std::vector<Catalog::KeptEdit> kept = {{"DESCRIPTION", "From Bob", kTime.time_since_epoch().count(), "bob@other"},
+                                                 {"RATING", "5", kTime.time_since_epoch().count(), "bob@other"}};
+    EXPECT_EQ(t.catalog.keptEdits(t.r + "/a.wav"), kept);
+
+    setMtime(t.lib / "a.wav", plusNanos(mtimeOf(t.lib / "a.wav"), 10000000));
+    t.scan();
+    ASSERT_EQ(t.reports.front().candidates, 1);
+    EXPECT_EQ(t.meta("a.wav").description, "From Bob");
+    EXPECT_EQ(t.meta("a.wav").rating, 5);
+    EXPECT_EQ(t.meta("a.wav").fxName, "a");  // the rest from the file
+    EXPECT_EQ(t.pull(), 0);  // nothing applied twice, nothing needed
+    EXPECT_EQ(t.catalog.keptEdits(t.r + "/a.wav"), kept);
+}
+
+// A colleague's entry for a file that cannot be seen now (its row kept
+// offline) changes the row's record alone; the row keeps the file's stamps
+// and facts, so the file, back, is not read again and keeps the entry.
+TEST(ChangeLog, AnEntryForAnOfflineFileChangesItsRowAlone) {
+    Team t({"Drive/a.wav", "b.wav"});
+    fs::rename(t.lib / "Drive/a.wav", t.lib / "Drive/.a.wav");  // only hidden items left
+    t.scan();
+    ASSERT_TRUE(t.catalog.isOffline(t.r + "/Drive/a.wav"));
+    const std::optional<Catalog::Stamp> stamp = t.catalog.stamp(t.r + "/Drive/a.wav");
+    t.write(line(entry("Drive/a.wav", {{"KEYWORDS", "while away"}})));
+    EXPECT_EQ(t.pull(), 1);
+    EXPECT_EQ(t.meta("Drive/a.wav").keywords, "while away");
+    EXPECT_EQ(t.catalog.stamp(t.r + "/Drive/a.wav"), stamp);
+    EXPECT_EQ(t.catalog.row(t.r + "/Drive/a.wav")->sampleRate, 48000);
+    // A file that is simply missing (no row kept offline) is no target.
+    fs::remove(t.lib / "b.wav");
+    t.write(line(entry("b.wav", {{"KEYWORDS", "gone"}})));
+    EXPECT_EQ(t.pull(), 0);
+
+    fs::rename(t.lib / "Drive/.a.wav", t.lib / "Drive/a.wav");
+    t.scan();
+    EXPECT_EQ(t.reports.front().candidates, 0);
+    EXPECT_FALSE(t.catalog.isOffline(t.r + "/Drive/a.wav"));
+    EXPECT_EQ(t.meta("Drive/a.wav").keywords, "while away");
 }

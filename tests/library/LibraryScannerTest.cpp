@@ -20,7 +20,9 @@
 #include "support/AudioFiles.h"
 #include "support/OpenWatch.h"
 #include "support/TempDir.h"
+#include "library/RIFFMeta.h"
 #include "library/ScanTestSupport.h"
+#include "support/TmpfsMount.h"
 
 using namespace qm;
 using namespace qm::test;
@@ -225,11 +227,11 @@ TEST(LibraryScanner, WritesInTransactionsOf256) {
 
 TEST(LibraryScanner, FilesThatAreGoneLoseTheirRows) {
     Library l;
-    for (const char* name : {"keep.wav", "deleted.wav", "Sub/made hidden.wav", "now a link.wav", "now a fifo.wav",
-                             "Dropped/one.wav", "Dropped/Deeper/two.wav"})
+    for (const char* name : {"keep.wav", "deleted.wav", "Sub/made hidden.wav", "Sub/stays.wav", "now a link.wav",
+                             "now a fifo.wav", "Dropped/one.wav", "Dropped/Deeper/two.wav"})
         l.put(name);
     l.scan();
-    ASSERT_EQ(l.count(), "7");
+    ASSERT_EQ(l.count(), "8");
     const std::string r = l.root();
 
     fs::remove(l.lib / "deleted.wav");
@@ -240,10 +242,11 @@ TEST(LibraryScanner, FilesThatAreGoneLoseTheirRows) {
     ASSERT_EQ(::mkfifo((l.lib / "now a fifo.wav").c_str(), 0600), 0);
     fs::remove_all(l.lib / "Dropped");
     l.scan();
-    EXPECT_EQ(l.paths(), std::vector<std::string>{r + "/keep.wav"});
-    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM fts"), "1");
-    EXPECT_EQ(l.raw.one("SELECT rowid FROM fts"), l.raw.one("SELECT id FROM files"));
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Sub/stays.wav", r + "/keep.wav"}));
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM fts"), "2");
+    EXPECT_EQ(l.raw.one("SELECT group_concat(rowid) FROM fts"), l.raw.one("SELECT group_concat(id) FROM files"));
     EXPECT_EQ(l.reports.back().removed, 6);
+    EXPECT_EQ(l.reports.back().offline, 0);
 }
 
 TEST(LibraryScanner, EveryFormOfARootCataloguesUnderOneRoot) {
@@ -303,27 +306,48 @@ TEST(LibraryScanner, RootsAndFoldersThatCannotBeListedKeepTheirRows) {
     EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Other/c.wav", r + "/Sub/Deeper/b.wav"}));
 }
 
-// An unmounted drive leaves its empty mount folder: the root lists nothing
-// at all, which says nothing about its files. A root that lists anything,
-// even only a hidden item, still loses the rows of files that are gone.
-TEST(LibraryScanner, ARootThatListsNothingKeepsItsRows) {
+// An unmounted drive leaves its empty mount folder, or one holding only a
+// hidden item (".keep"): that says nothing about its files, whose rows stay,
+// offline. A folder that lists anything visible shows which of its files
+// are gone; an empty sub-folder is the folder of files that were deleted.
+TEST(LibraryScanner, ARootThatListsNothingOrOnlyHiddenItemsKeepsItsRowsOffline) {
     Library l;
     l.put("a.wav");
     l.put("Sub/b.wav");
     l.scan();
     const std::vector<std::string> all = l.paths();
     ASSERT_EQ(all.size(), 2u);
+    const std::string r = l.root();
 
     fs::rename(l.lib, l.dir / "On the drive");
     fs::create_directories(l.lib);
     l.scan();
     EXPECT_EQ(l.paths(), all);
-    EXPECT_EQ(l.reports.back().removed, 0);
-
-    // Something is there: what is not there is gone.
-    fs::create_directories(l.lib / ".quillmarsh");
+    EXPECT_EQ(l.reports.back(), (LibraryScanner::Progress{.offline = 2}));
+    EXPECT_TRUE(l.catalog.isOffline(r + "/a.wav"));
+    EXPECT_TRUE(l.catalog.isOffline(r + "/Sub/b.wav"));
+    // Only hidden items: still nothing said about the files.
+    writeBytes(l.lib / ".keep", "");
+    fs::create_directories(l.lib / ".quillmarsh/changes");
     l.scan();
-    EXPECT_TRUE(l.paths().empty());
+    EXPECT_EQ(l.paths(), all);
+    EXPECT_TRUE(l.catalog.isOffline(r + "/a.wav"));
+
+    // Plugged in again: live, nothing read again.
+    fs::remove_all(l.lib);
+    fs::rename(l.dir / "On the drive", l.lib);
+    l.scan();
+    EXPECT_EQ(l.paths(), all);
+    EXPECT_EQ(l.reports.front().candidates, 0);
+    EXPECT_FALSE(l.catalog.isOffline(r + "/a.wav"));
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM offline_files"), "0");
+
+    // Something visible is there: what is not there is gone.
+    fs::rename(l.lib, l.dir / "On the drive");
+    fs::create_directories(l.lib);
+    l.put("new.wav");
+    l.scan();
+    EXPECT_EQ(l.paths(), std::vector<std::string>{r + "/new.wav"});
     EXPECT_EQ(l.reports.back().removed, 2);
 
     // One file left of two: the other's row goes.
@@ -333,14 +357,173 @@ TEST(LibraryScanner, ARootThatListsNothingKeepsItsRows) {
     ASSERT_EQ(l.paths().size(), 2u);
     fs::remove_all(l.lib / "Sub");
     l.scan();
-    EXPECT_EQ(l.paths(), std::vector<std::string>{l.root() + "/a.wav"});
+    EXPECT_EQ(l.paths(), std::vector<std::string>{r + "/a.wav"});
     // An empty sub-folder is no mount folder of a root: its files are gone.
     fs::create_directories(l.lib / "Empty");
     l.put("Empty/c.wav");
     l.scan();
     fs::remove(l.lib / "Empty/c.wav");
     l.scan();
-    EXPECT_EQ(l.paths(), std::vector<std::string>{l.root() + "/a.wav"});
+    EXPECT_EQ(l.paths(), std::vector<std::string>{r + "/a.wav"});
+}
+
+// A sub-folder that lists only hidden items keeps its files' rows offline;
+// once the files are back they are live again.
+TEST(LibraryScanner, ASubFolderWithOnlyHiddenItemsKeepsItsRowsOffline) {
+    Library l;
+    l.put("top.wav");
+    l.put("Drive/a.wav");
+    l.put("Drive/Deeper/b.wav");
+    l.scan();
+    const std::string r = l.root();
+    fs::rename(l.lib / "Drive", l.dir / "Drive away");
+    fs::create_directories(l.lib / "Drive");
+    writeBytes(l.lib / "Drive/.keep", "");
+    l.scan();
+    EXPECT_EQ(l.paths().size(), 3u);
+    EXPECT_EQ(l.reports.back().offline, 2);
+    EXPECT_TRUE(l.catalog.isOffline(r + "/Drive/Deeper/b.wav"));
+    EXPECT_FALSE(l.catalog.isOffline(r + "/top.wav"));
+    fs::remove_all(l.lib / "Drive");
+    fs::rename(l.dir / "Drive away", l.lib / "Drive");
+    l.scan();
+    EXPECT_FALSE(l.catalog.isOffline(r + "/Drive/Deeper/b.wav"));
+    EXPECT_EQ(l.reports.front().candidates, 0);
+}
+
+// A real drive mounted inside a library: while it is unmounted its rows
+// stay offline, whether its mount folder is left empty, holds files of its
+// own underneath, or is gone; mounted again, they are live.
+TEST(LibraryScanner, AMountPointThatIsNotMountedKeepsItsRowsOffline) {
+    Library l;
+    TmpfsMount drive(l.lib / "Drive");
+    if (!drive.mounted()) GTEST_SKIP() << drive.refused();
+    l.put("top.wav");
+    const std::vector<std::string> onDrive = {"Drive/a.wav", "Drive/Sub/b.wav"};
+    for (const std::string& f : onDrive) l.put(f);
+    l.scan();
+    const std::string r = l.root();
+    ASSERT_EQ(l.paths().size(), 3u);
+    EXPECT_EQ(l.raw.one("SELECT path FROM mount_points"), r + "/Drive");
+
+    auto offlineOnDrive = [&] {
+        return l.catalog.isOffline(r + "/Drive/a.wav") && l.catalog.isOffline(r + "/Drive/Sub/b.wav") &&
+               !l.catalog.isOffline(r + "/top.wav");
+    };
+    drive.unmount();
+    l.scan();  // the folder left empty
+    EXPECT_EQ(l.paths().size(), 3u);
+    EXPECT_TRUE(offlineOnDrive());
+    l.put("Drive/underneath.wav");  // a file of its own below the mount
+    l.scan();
+    EXPECT_EQ(l.paths().size(), 4u);
+    EXPECT_TRUE(offlineOnDrive());
+    EXPECT_FALSE(l.catalog.isOffline(r + "/Drive/underneath.wav"));
+    fs::remove_all(l.lib / "Drive");  // the folder gone with the drive
+    l.scan();
+    EXPECT_EQ(l.paths().size(), 4u);
+    EXPECT_TRUE(offlineOnDrive());
+    EXPECT_TRUE(l.catalog.isOffline(r + "/Drive/underneath.wav"));
+    EXPECT_EQ(l.raw.one("SELECT path FROM mount_points"), r + "/Drive");
+
+    fs::create_directories(l.lib / "Drive");
+    drive.mount();
+    ASSERT_TRUE(drive.mounted()) << drive.refused();
+    for (const std::string& f : onDrive) l.put(f);
+    l.scan();
+    // What lay below the mount is hidden by it again: known gone.
+    EXPECT_EQ(l.paths().size(), 3u);
+    EXPECT_FALSE(l.catalog.isOffline(r + "/Drive/a.wav"));
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM offline_files"), "0");
+    // Gone from a drive that is there: gone.
+    fs::remove(l.lib / "Drive/a.wav");
+    l.scan();
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Drive/Sub/b.wav", r + "/top.wav"}));
+}
+
+// A root that is itself a mount point, unmounted over a folder that holds
+// other files: its rows wait offline.
+TEST(LibraryScanner, ARootThatIsAnUnmountedMountPointKeepsItsRowsOffline) {
+    Library l;
+    TmpfsMount drive(l.lib);
+    if (!drive.mounted()) GTEST_SKIP() << drive.refused();
+    l.put("a.wav");
+    l.scan();
+    const std::string r = l.root();
+    drive.unmount();
+    l.put("below the mount.wav");
+    l.scan();
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/a.wav", r + "/below the mount.wav"}));
+    EXPECT_TRUE(l.catalog.isOffline(r + "/a.wav"));
+    EXPECT_FALSE(l.catalog.isOffline(r + "/below the mount.wav"));
+}
+
+// Another program holding the catalog's write lock: a short hold is waited
+// for; one held past the time-out is reported as files not written, and
+// nothing is written or deleted.
+TEST(LibraryScanner, ALockedCatalogIsWaitedForOrReported) {
+    Library l;
+    for (int i = 0; i < 300; ++i) l.put(fmt::format("take {}.wav", i));
+    l.raw.exec("BEGIN IMMEDIATE");
+    int waits = 0;
+    l.catalog.setBusyObserver([&] {
+        if (waits++ == 0) l.raw.exec("COMMIT");
+    });
+    l.reports.clear();
+    LibraryScanner::Outcome outcome = LibraryScanner::scan(l.lib.string(), l.catalog);
+    EXPECT_GE(waits, 1);
+    EXPECT_EQ(outcome.totals.written, 300);
+    EXPECT_EQ(outcome.totals.failed, 0);
+    EXPECT_EQ(outcome.failure, std::nullopt);
+    EXPECT_EQ(l.count(), "300");
+
+    for (int i = 0; i < 300; ++i) setMtime(l.lib / fmt::format("take {}.wav", i), {1600000000, i});
+    fs::remove(l.lib / "take 0.wav");
+    l.catalog.setBusyObserver({});
+    l.catalog.setBusyTimeout(std::chrono::milliseconds(20));
+    l.raw.exec("BEGIN IMMEDIATE");
+    outcome = LibraryScanner::scan(l.lib.string(), l.catalog);
+    l.raw.exec("COMMIT");
+    EXPECT_EQ(outcome.totals.written, 0);
+    EXPECT_EQ(outcome.totals.removed, 0);
+    EXPECT_EQ(outcome.totals.failed, 300);  // 299 rows to update, 1 to delete
+    EXPECT_EQ(outcome.failure, "database is locked");
+    EXPECT_EQ(l.count(), "300");
+    EXPECT_NE(l.catalog.stamps(l.root())[l.root() + "/take 1.wav"].mtime, 1600000000.000000001);
+
+    // Once the lock is gone the next scan does it all.
+    outcome = LibraryScanner::scan(l.lib.string(), l.catalog);
+    EXPECT_EQ(outcome.totals.written, 299);
+    EXPECT_EQ(outcome.totals.removed, 1);
+    EXPECT_EQ(outcome.totals.failed, 0);
+}
+
+// What the catalog keeps for a file (a colleague's edit) is laid over the
+// file's own metadata each time it is catalogued again: after a touch, and
+// after another program rewrote its chunks.
+TEST(LibraryScanner, RecataloguedFilesKeepTheEditsKeptForThem) {
+    Library l;
+    const fs::path file = l.put("a.wav");
+    l.scan();
+    const std::string path = l.root() + "/a.wav";
+    l.catalog.transaction([&] {
+        l.catalog.keepEdits(path, {{"DESCRIPTION", "from bob"}}, 4, 1700000000, "bob@b");
+    });
+    setMtime(file, plusNanos(mtimeOf(file), 5000000));
+    l.scan();
+    ASSERT_EQ(l.reports.front().candidates, 1);
+    EXPECT_EQ(l.catalog.row(path)->meta.description, "from bob");
+    EXPECT_EQ(l.catalog.row(path)->meta.rating, 4);
+
+    SoundMeta elsewhere;
+    elsewhere.description = "another program's";
+    elsewhere.notes = "its notes";
+    RIFFMeta::write(elsewhere, file);
+    l.scan();
+    const SoundMeta meta = l.catalog.row(path)->meta;
+    EXPECT_EQ(meta.description, "from bob");
+    EXPECT_EQ(meta.notes, "its notes");
+    EXPECT_EQ(meta.rating, 4);
 }
 
 // A file catalogued by someone else while the scan read it (a save, a

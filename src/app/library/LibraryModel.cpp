@@ -45,6 +45,7 @@ namespace {
 struct Item {
     std::string name;
     bool isLink = false;
+    bool offline = false;  // not on disk: a row the catalog keeps offline
 };
 
 // The items of a folder, hidden ones left out, split into folders and audio
@@ -78,6 +79,25 @@ bool listFolder(const fs::path& folder, std::vector<Item>& folders, std::vector<
     return true;
 }
 
+// Adds to a listing what the catalog keeps offline in `folder` (canonical)
+// and is not there: its files with a row, and the folders below which
+// offline files wait (an unmounted drive's folder that vanished with it).
+void addOffline(const Catalog& catalog, const std::string& folder,
+                const std::unordered_map<std::string, Catalog::Row>& rows, std::vector<Item>& folders,
+                std::vector<Item>& files) {
+    Catalog::OfflineBelow below = catalog.offlineBelow(folder);
+    if (below.files.empty() && below.folders.empty()) return;
+    std::set<std::string> listed;
+    for (const Item& item : folders) listed.insert(item.name);
+    for (const Item& item : files) listed.insert(item.name);
+    for (const std::string& name : below.folders)
+        if (!listed.contains(name)) folders.push_back({name, false, true});
+    for (const std::string& path : below.files) {
+        std::string name = path.substr(path.rfind('/') + 1);
+        if (rows.contains(path) && !listed.contains(name)) files.push_back({std::move(name), false, true});
+    }
+}
+
 // The file manager's order of names: case-insensitive, runs of digits by
 // value; one sort key per name, stable.
 void sortByName(std::vector<Item>& items, const QCollator& collator) {
@@ -105,6 +125,34 @@ std::vector<FacetCount> facetCounts(const std::vector<std::pair<std::string, int
 std::optional<std::string> utf8(const std::optional<QString>& text) {
     if (!text) return std::nullopt;
     return text->toStdString();
+}
+
+// One message line of several clauses: "A; b; c".
+std::string clauses(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& part : parts) {
+        if (part.empty()) continue;
+        if (out.empty()) {
+            out = part;
+            continue;
+        }
+        out += "; ";
+        out += part;
+        // A clause after the first begins in lower case ("Couldn't" ->
+        // "couldn't"); the texts all begin in ASCII.
+        const size_t at = out.size() - part.size();
+        if (out[at] >= 'A' && out[at] <= 'Z') out[at] = static_cast<char>(out[at] - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string catalogFailure(int64_t files, const std::string& reason) {
+    return fmt::format("Couldn't update the catalog for {} files: {}", files, reason);
+}
+
+// A pull the catalog refused: nothing of it is lost, the next pull applies it.
+std::string teamFailure(const std::optional<std::string>& reason) {
+    return reason ? fmt::format("Couldn't update the catalog with your team's changes: {}", *reason) : std::string();
 }
 
 // --- Saving ---
@@ -136,25 +184,37 @@ const std::string* libraryRootOf(const std::string& path, const std::vector<std:
 // it is (the stamps agree), and better: it also holds the colleagues'
 // edits pulled into it, which the chunks lack and which the rewrite then
 // carries into the file. A row that decodes to nothing at all (no FX name,
-// which every record read from a file has) is not trusted.
-SoundMeta startingRecord(Catalog& catalog, const std::string& path, const fs::path& url, const struct stat& st,
+// which every record read from a file has) is not trusted. Read from the
+// file, the record gets the edits the catalog keeps for it laid over it,
+// as a scan would.
+SoundMeta startingRecord(Catalog* catalog, const std::string& path, const fs::path& url, const struct stat& st,
                          bool embedded) {
-    if (std::optional<Catalog::Row> row = catalog.row(path); row && row->meta != SoundMeta()) {
+    if (!catalog) return MetaIO::read(url);
+    if (std::optional<Catalog::Row> row = catalog->row(path); row && row->meta != SoundMeta()) {
         if (!embedded) return std::move(row->meta);
-        const std::optional<Catalog::Stamp> stamp = catalog.stamp(path);
+        const std::optional<Catalog::Stamp> stamp = catalog->stamp(path);
         if (stamp && stamp->describes(static_cast<int64_t>(st.st_size), pathtext::seconds(st.st_mtim)))
             return std::move(row->meta);
     }
-    return MetaIO::read(url);
+    SoundMeta meta = MetaIO::read(url);
+    Catalog::KeptEdit::layOver(catalog->keptEdits(path), meta);
+    return meta;
 }
 
-// Saves one file; false when it could not be saved (nothing changed then).
-bool saveFile(Catalog& catalog, const SaveRequest& request, const fs::path& url) {
+// What became of one file of a save.
+struct Saved {
+    bool fileFailed = false;                    // nothing of the edit was stored
+    std::optional<std::string> catalogFailure = {};  // the catalog's reason for refusing the row
+};
+
+// Saves one file. `catalog` may be absent (`problem` says why): a WAV
+// file is still written then.
+Saved saveFile(Catalog* catalog, const std::string& problem, const SaveRequest& request, const fs::path& url) {
     const std::string path = LibraryScanner::canonical(url.string());
     // A file deleted since it was listed, a folder or a device is no file to
     // save: it gets no row and no entry.
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {.fileFailed = true};
 
     const bool embedded = MetaIO::isEmbeddable(url);
     SoundMeta meta = startingRecord(catalog, path, url, st, embedded);
@@ -163,39 +223,54 @@ bool saveFile(Catalog& catalog, const SaveRequest& request, const fs::path& url)
         try {
             MetaIO::write(meta, url);
         } catch (const std::exception&) {
-            return false;
+            return {.fileFailed = true};
         }
     }
 
     const std::string* libraryRoot = libraryRootOf(path, request.roots);
     const std::string root = libraryRoot ? *libraryRoot : url.parent_path().string();
-    int64_t size = 0;
-    double mtime = 0;
-    if (::stat(path.c_str(), &st) == 0) {
-        size = static_cast<int64_t>(st.st_size);
-        mtime = pathtext::seconds(st.st_mtim);
+    Saved saved;
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    if (!catalog) {
+        saved.catalogFailure = problem;
+    } else {
+        int64_t size = 0;
+        double mtime = 0;
+        if (::stat(path.c_str(), &st) == 0) {
+            size = static_cast<int64_t>(st.st_size);
+            mtime = pathtext::seconds(st.st_mtim);
+        }
+        // Read before the lock: a slow share must not hold up the main
+        // thread's lookups.
+        std::optional<AudioFileInfo> facts;
+        try {
+            facts = AudioFileInfo::load(url);
+        } catch (const std::exception&) {
+        }
+        saved.catalogFailure = catalog->transaction([&] {
+            catalog->upsert(path, root, size, mtime, facts, meta);
+            // A WAV file holds the whole record now, the colleagues' edits
+            // it started from included. Any other file holds none of it:
+            // the edit is kept like a colleague's, so that cataloguing the
+            // file again (its tags changed elsewhere) keeps it.
+            if (embedded)
+                catalog->dropKeptEdits(path);
+            else
+                catalog->keepEdits(path, request.changes, request.rating, now.time_since_epoch().count(),
+                                   request.user);
+        });
     }
-    // Read before the lock: a slow share must not hold up the main thread's
-    // lookups.
-    std::optional<AudioFileInfo> facts;
-    try {
-        facts = AudioFileInfo::load(url);
-    } catch (const std::exception&) {
-    }
-    try {
-        catalog.transaction([&] { catalog.upsert(path, root, size, mtime, facts, meta); });
-    } catch (const std::exception&) {
-        // The file holds the edit; the next scan catalogues it.
-    }
-    if (libraryRoot) {
+    // Only what was stored here is told to the team: a file that holds
+    // nothing of the edit (no catalog row, no chunks) is logged by no one.
+    if (libraryRoot && (embedded || !saved.catalogFailure)) {
         ChangeLog::Entry entry{.path = path.substr(std::min(path.size(), root.size() + (root == "/" ? 0 : 1))),
                                .fields = request.changes,
                                .rating = request.rating,
                                .user = request.user,
-                               .time = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())};
+                               .time = now};
         ChangeLog::append(root, entry);
     }
-    return true;
+    return saved;
 }
 
 std::string failureMessage(const std::vector<std::string>& failed) {
@@ -206,10 +281,18 @@ std::string failureMessage(const std::vector<std::string>& failed) {
 
 // --- Renaming ---
 
-// Moves each file whose row gives a UCS name; the number moved.
-int64_t renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
+// What a rename came to: the files moved, and those the catalog refused
+// (left under their names) with its reason.
+struct Renamed {
+    int64_t moved = 0;
+    int64_t refused = 0;
+    std::string reason;
+};
+
+// Moves each file whose row gives a UCS name.
+Renamed renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
                     const std::function<void(const fs::path&, const fs::path&)>* probe) {
-    int64_t count = 0;
+    Renamed out;
     for (const fs::path& url : urls) {
         const std::string path = LibraryScanner::canonical(url.string());
         const std::optional<Catalog::Row> row = catalog.row(path);
@@ -224,9 +307,13 @@ int64_t renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
 
         // The move and the move of its row are one step for the catalog: a
         // scan sees either the old file with its row or the new one with it.
+        // A catalog that cannot take the row's move gets no moved file
+        // either: the file goes back, or its row and kept edits would be
+        // lost to the next scan.
         bool moved = false;
+        std::optional<std::string> failure;
         try {
-            catalog.transaction([&] {
+            failure = catalog.transaction([&] {
                 if (!FileAccess::renameNoReplace(url, target)) return;
                 moved = true;
                 // A link moves itself, not the file it leads to, whose row stays.
@@ -234,10 +321,17 @@ int64_t renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
                 if (now != path) catalog.movePath(path, now);
             });
         } catch (const std::exception&) {
+            failure = "the catalog failed";
         }
-        if (moved) ++count;
+        if (failure) {
+            if (moved && !FileAccess::renameNoReplace(target, url)) ++out.moved;
+            ++out.refused;
+            if (out.reason.empty()) out.reason = *failure;
+        } else if (moved) {
+            ++out.moved;
+        }
     }
-    return count;
+    return out;
 }
 
 }  // namespace
@@ -250,10 +344,21 @@ LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, 
     connect(&searchTimer_, &QTimer::timeout, this, &LibraryModel::startSearch);
     writer_.setMaxThreadCount(1);
 
-    try {
-        catalog_ = std::make_shared<Catalog>(catalogURL);
-    } catch (const std::exception&) {
+    Catalog::Opening opening = Catalog::openOrReplace(catalogURL);
+    catalog_ = std::move(opening.catalog);
+    damagedCatalog_ = std::move(opening.setAside);
+    if (damagedCatalog_) {
+        // The rescan below builds it again from the library folders.
+        message_ = QString::fromStdString(
+            fmt::format("The library catalog was damaged ({}). It was set aside as \"{}\" and is being rebuilt",
+                        opening.problem, damagedCatalog_->filename().string()));
+    }
+    if (!catalog_) {
         // No catalog for this run; the browser still lists folders.
+        catalogProblem_ = opening.problem.empty() ? "Can't open the library catalog" : opening.problem;
+        message_ = QString::fromStdString(fmt::format("No library catalog: {}", catalogProblem_));
+    } else if (catalog_->readOnly()) {
+        message_ = QStringLiteral("The library catalog is read-only: changes can't be stored");
     }
     const std::vector<std::string>& stored = settings_.value().libraryRoots;
     open(stored.empty() ? HomeFolders::current().music : fs::path(stored.front()));
@@ -266,6 +371,8 @@ LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, 
 }
 
 LibraryModel::~LibraryModel() {
+    // A pull running or queued ends after its batch.
+    writerState_->stopping = true;
     ++*searchGeneration_;
     searchPool_.waitForDone();
     // A scan queues its pull on the writer when it ends: scans first.
@@ -316,8 +423,10 @@ void LibraryModel::removeRoot(const std::string& path) {
         // rows, and the edits only they hold, stay while one form remains.
         const std::string canonical = LibraryScanner::canonical(path);
         const std::vector<std::string> remaining = roots();
-        if (std::find(remaining.begin(), remaining.end(), canonical) == remaining.end())
-            catalog_->removeRoot(canonical);
+        if (std::find(remaining.begin(), remaining.end(), canonical) == remaining.end()) {
+            if (std::optional<std::string> failure = catalog_->removeRoot(canonical))
+                setMessage(fmt::format("Couldn't remove the folder's files from the catalog: {}", *failure));
+        }
     }
     refreshFacets();
 }
@@ -341,6 +450,9 @@ void LibraryModel::open(const fs::path& url) {
     }
     std::vector<Item> folders, files;
     listFolder(url, folders, files);
+    std::unordered_map<std::string, Catalog::Row> rows;
+    if (folderRows.valid()) rows = folderRows.get();
+    if (catalog_) addOffline(*catalog_, canonicalFolder, rows, folders, files);
 
     // The C locale has no collation (Qt compares code points there): the
     // root collation of English stands in for it.
@@ -352,12 +464,11 @@ void LibraryModel::open(const fs::path& url) {
     sortByName(folders, collator);
     sortByName(files, collator);
 
-    std::unordered_map<std::string, Catalog::Row> rows;
-    if (folderRows.valid()) rows = folderRows.get();
     const std::string base = url.string();
     std::vector<BrowserEntry> list;
     list.reserve(folders.size() + files.size());
-    for (const Item& f : folders) list.push_back({fs::path(pathtext::join(base, f.name)), true, std::nullopt});
+    for (const Item& f : folders)
+        list.push_back({fs::path(pathtext::join(base, f.name)), true, std::nullopt, f.offline});
     for (const Item& f : files) {
         std::string path = pathtext::join(base, f.name);
         std::optional<Catalog::Row> row;
@@ -368,7 +479,7 @@ void LibraryModel::open(const fs::path& url) {
                 row = std::move(it->second);  // names are unique: each row is taken once
             }
         }
-        list.push_back({fs::path(std::move(path)), false, std::move(row)});
+        list.push_back({fs::path(std::move(path)), false, std::move(row), f.offline});
     }
     BrowserList entries(std::move(list));
     if (entries == entries_) return;
@@ -400,20 +511,22 @@ void LibraryModel::rescan(const std::string& root) {
     std::shared_ptr<Catalog> catalog = catalog_;
     QPointer<LibraryModel> self(this);
     // A thread of its own: scans never hold up the search pool or the
-    // writer. The pull that ends the rescan is a write like any other; the
-    // model outlives this thread (its destructor joins it), so its writer
-    // queue is there to take it.
-    QThreadPool* writer = &writer_;
-    scans_.emplace(token, std::thread([catalog, root, token, self, writer] {
-                       LibraryScanner::scan(root, *catalog);
-                       writer->start([catalog, root, token, self] {
-                           ChangeLog::pull(root, *catalog);
-                           deliver(self, [root, token](LibraryModel& m) { m.finishScan(root, token); });
+    // writer. The pull that ends the rescan is a write like any other,
+    // queued from the main thread once the scan is done.
+    scans_.emplace(token, std::thread([catalog, root, token, self] {
+                       const LibraryScanner::Outcome outcome = LibraryScanner::scan(root, *catalog);
+                       std::string problem;
+                       if (outcome.totals.failed > 0)
+                           problem = catalogFailure(outcome.totals.failed, outcome.failure.value_or(""));
+                       deliver(self, [root, token, problem](LibraryModel& m) {
+                           m.startPull({root}, [root, token, problem](LibraryModel& m, const ChangeLog::PullResult& r) {
+                               m.finishScan(root, token, clauses({problem, teamFailure(r.failure)}));
+                           });
                        });
                    }));
 }
 
-void LibraryModel::finishScan(const std::string& root, uint64_t token) {
+void LibraryModel::finishScan(const std::string& root, uint64_t token, const std::string& problem) {
     if (auto it = scans_.find(token); it != scans_.end()) {
         it->second.join();
         scans_.erase(it);
@@ -421,6 +534,8 @@ void LibraryModel::finishScan(const std::string& root, uint64_t token) {
     indexing_.erase(root);
     emit indexingChanged();
     refreshViews();
+    // Rescans that went well say nothing.
+    if (!problem.empty()) setMessage(problem);
 }
 
 void LibraryModel::refreshViews() {
@@ -433,7 +548,12 @@ void LibraryModel::refreshViews() {
 
 void LibraryModel::startWrite(std::function<void()> job) {
     ++pendingWrites_;
-    writer_.start(std::move(job));
+    // A pull running ahead of it gives way after its batch.
+    ++writerState_->waiting;
+    writer_.start([state = writerState_, job = std::move(job)] {
+        --state->waiting;
+        job();
+    });
 }
 
 void LibraryModel::finishWrite() { --pendingWrites_; }
@@ -445,30 +565,96 @@ void LibraryModel::setMessage(const std::string& text) {
     emit messageChanged();
 }
 
+namespace {
+
+// One turn of a pull on the writer queue: the roots from `next` on. When
+// it gave way to a write waiting behind it, it queues the rest of itself
+// behind that write; when it gave way to the model's end, it ends.
+struct PullTurn {
+    QThreadPool* writer;
+    std::shared_ptr<Catalog> catalog;
+    std::function<bool()> stop;    // the model ends, or a write waits
+    std::function<bool()> ending;  // the model ends
+    std::function<void(const ChangeLog::PullResult&)> done;
+    std::vector<std::string> roots;
+    size_t next = 0;
+    ChangeLog::PullResult total = {};
+
+    void operator()() {
+        for (; next < roots.size(); ++next) {
+            const ChangeLog::PullResult one = ChangeLog::pull(roots[next], *catalog, stop);
+            total.applied += one.applied;
+            if (one.failure) {
+                // The catalog refuses writes: the other roots would fare no better.
+                total.failure = one.failure;
+                break;
+            }
+            if (one.interrupted) {
+                total.interrupted = true;
+                if (ending()) break;
+                writer->start(*this);
+                return;
+            }
+        }
+        done(total);
+    }
+};
+
+}  // namespace
+
+void LibraryModel::startPull(std::vector<std::string> roots, PullDone done) {
+    std::shared_ptr<WriterState> state = writerState_;
+    QPointer<LibraryModel> self(this);
+    PullTurn turn{
+        .writer = &writer_,
+        .catalog = catalog_,
+        .stop = [state] { return state->stopping || state->waiting > 0; },
+        .ending = [state] { return state->stopping.load(); },
+        .done =
+            [state, self, done = std::move(done)](const ChangeLog::PullResult& total) {
+                // Stopped by the model's end: nobody is left to tell.
+                if (state->stopping) return;
+                deliver(self, [done, total](LibraryModel& m) { done(m, total); });
+            },
+        .roots = std::move(roots),
+    };
+    writer_.start(std::move(turn));
+}
+
 void LibraryModel::pullColleagues() {
     if (!catalog_) return;
-    startWrite([catalog = catalog_, stored = settings_.value().libraryRoots, self = QPointer<LibraryModel>(this)] {
-        int64_t total = 0;
-        for (const std::string& root : stored) total += ChangeLog::pull(root, *catalog);
-        deliver(self, [total](LibraryModel& m) {
-            m.finishWrite();
-            if (total == 0) return;  // nothing to show, nothing published
-            m.refreshViews();
-            m.setMessage(fmt::format("{} metadata changes from your team", total));
-        });
+    ++pendingWrites_;
+    startPull(settings_.value().libraryRoots, [](LibraryModel& m, const ChangeLog::PullResult& total) {
+        m.finishWrite();
+        if (total.applied == 0 && !total.failure) return;  // nothing to show, nothing published
+        m.refreshViews();
+        m.setMessage(clauses(
+            {total.applied > 0 ? fmt::format("{} metadata changes from your team", total.applied) : std::string(),
+             teamFailure(total.failure)}));
     });
 }
 
 void LibraryModel::save(const std::map<std::string, std::string>& changes, std::optional<int64_t> rating,
                         const std::vector<fs::path>& urls) {
-    if (!catalog_ || (changes.empty() && !rating)) return;
+    if (changes.empty() && !rating) return;
     SaveRequest request{.changes = changes, .rating = rating, .user = ChangeLog::ownName(), .roots = roots()};
-    startWrite([catalog = catalog_, request = std::move(request), urls, self = QPointer<LibraryModel>(this)] {
+    startWrite([catalog = catalog_, problem = catalogProblem_, request = std::move(request), urls,
+                self = QPointer<LibraryModel>(this)] {
         std::vector<std::string> failed;
-        for (const fs::path& url : urls)
-            if (!saveFile(*catalog, request, url)) failed.push_back(displayName(url));
-        std::string text = failed.empty() ? fmt::format("Saved metadata to {} file(s)", urls.size())
-                                          : failureMessage(failed);
+        int64_t refused = 0;
+        std::string reason;
+        for (const fs::path& url : urls) {
+            const Saved saved = saveFile(catalog.get(), problem, request, url);
+            if (saved.fileFailed) failed.push_back(displayName(url));
+            if (saved.catalogFailure) {
+                ++refused;
+                if (reason.empty()) reason = *saved.catalogFailure;
+            }
+        }
+        std::string text = failed.empty() && refused == 0
+                               ? fmt::format("Saved metadata to {} file(s)", urls.size())
+                               : clauses({failed.empty() ? std::string() : failureMessage(failed),
+                                          refused ? catalogFailure(refused, reason) : std::string()});
         deliver(self, [text = std::move(text)](LibraryModel& m) {
             m.finishWrite();
             m.refreshViews();
@@ -482,10 +668,11 @@ void LibraryModel::renameToUCS(const std::vector<fs::path>& urls) {
     // The moves queue behind the saves asked for before them: a file is
     // never moved from under its own rewrite, and its row is read after it.
     startWrite([catalog = catalog_, urls, probe = renameProbe_, self = QPointer<LibraryModel>(this)] {
-        const int64_t count = renameFiles(*catalog, urls, probe.get());
-        deliver(self, [count](LibraryModel& m) {
+        const Renamed renamed = renameFiles(*catalog, urls, probe.get());
+        deliver(self, [renamed](LibraryModel& m) {
             m.finishWrite();
-            m.setMessage(fmt::format("Renamed {} file(s)", count));
+            m.setMessage(clauses({fmt::format("Renamed {} file(s)", renamed.moved),
+                                  renamed.refused ? catalogFailure(renamed.refused, renamed.reason) : std::string()}));
             m.refreshViews();
             m.rescanAll();
         });
@@ -555,7 +742,8 @@ void LibraryModel::startSearch() {
         list.reserve(rows.size());
         for (Catalog::Row& row : rows) {
             fs::path url(row.path);
-            list.push_back({std::move(url), false, std::move(row)});
+            const bool offline = catalog->isOffline(row.path);
+            list.push_back({std::move(url), false, std::move(row), offline});
         }
         deliver(self, [generation, results = BrowserList(std::move(list))](LibraryModel& m) {
             if (*m.searchGeneration_ == generation) m.setResults(results);

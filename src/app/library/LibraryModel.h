@@ -23,12 +23,26 @@
 // and the moves of every rename. So two saves of one file never read it
 // before the other wrote it nor share a temporary, a pull never undoes a
 // save or applies a line twice, and a rename never moves a file a save
-// asked for before it is still rewriting. Each job hands its result to the
-// main thread, where the lists are refreshed and `message` is set. The
-// destructor waits for every thread it started.
+// asked for before it is still rewriting. A pull gives way between its
+// batches: to a save or rename asked for meanwhile (it goes on behind
+// them, from where it stopped) and to the model's end (the destructor
+// stops it, so quitting never waits for a long log). Each job hands its
+// result to the main thread, where the lists are refreshed and `message`
+// is set. The destructor waits for every thread it started.
 //
-// A catalog that cannot be opened is absent for the whole run, without a
-// message: listings still work, searches and facets stay empty.
+// Nothing that failed is reported as done: a scan, pull, save or rename
+// the catalog refused (locked by another program past its time-out, full,
+// read-only) says so in `message`, with the number of files and SQLite's
+// reason. A damaged catalog file is set aside at start and a new one built
+// by the rescan, which `message` says; one that cannot be opened at all
+// leaves the model without a catalog, which `message` says too: listings
+// still work, searches and facets stay empty, and saves still write WAV
+// files (the catalog catches up at the next start's scan).
+//
+// Rows the catalog keeps for files that cannot be seen now (an unmounted
+// drive, an unreadable folder) are listed and found as offline entries:
+// the listing of a folder adds its offline files and the folders holding
+// offline files that are not there.
 #pragma once
 
 #include <QObject>
@@ -50,6 +64,7 @@
 #include <vector>
 
 #include "library/Catalog.h"
+#include "library/ChangeLog.h"
 
 namespace qm {
 
@@ -60,6 +75,9 @@ struct BrowserEntry {
     std::filesystem::path url;        // as listed or as the catalog gave it
     bool isFolder = false;
     std::optional<Catalog::Row> row;  // absent for folders and uncatalogued files
+    // Kept by the catalog for a file (or a folder of files) that cannot be
+    // seen now: shown, not playable.
+    bool offline = false;
 
     // The identity views key rows by.
     const std::filesystem::path& id() const { return url; }
@@ -140,6 +158,8 @@ public:
 
     // Absent when the catalog file could not be opened.
     const std::shared_ptr<Catalog>& catalog() const { return catalog_; }
+    // Where a damaged catalog file was set aside at start, if it was.
+    const std::optional<std::filesystem::path>& damagedCatalog() const { return damagedCatalog_; }
     // The stored roots in canonical form, in stored order.
     std::vector<std::string> roots() const;
     // Music, Desktop, Downloads, the pulls folder, then the browsable,
@@ -167,7 +187,8 @@ public:
     void rescanAll();
     // Pulls the colleagues' changes of every stored root into the catalog,
     // on the writer queue; what the 60 s timer runs. Sets `message` ("N
-    // metadata changes from your team") only when N is 1 or more.
+    // metadata changes from your team") only when N is 1 or more, or when
+    // the catalog refused the changes.
     void pullColleagues();
 
     // Saves edited fields (iXML tag -> text; a key that is no tag changes no
@@ -177,8 +198,11 @@ public:
     // library root, into the team's change log. Returns at once; the save
     // runs on the writer queue after every write asked for before it, and
     // ends with "Saved metadata to N file(s)" or "Couldn't write N file(s):
-    // " and the first three names. A file that is gone, a folder, or a WAV
-    // file that cannot be rewritten fails and changes nothing.
+    // " and the first three names, and "Couldn't update the catalog for N
+    // files: " and the reason when the catalog refused a file's row (a WAV
+    // file holds the edit then, and the next scan catalogues it). A file
+    // that is gone, a folder, or a WAV file that cannot be rewritten fails
+    // and changes nothing. Without a catalog, WAV files are still saved.
     void save(const std::map<std::string, std::string>& changes, std::optional<int64_t> rating,
               const std::vector<std::filesystem::path>& urls);
     // Renames each file whose catalog row gives a UCS file name to that
@@ -214,7 +238,12 @@ signals:
 
 private:
     void rescan(const std::string& root);
-    void finishScan(const std::string& root, uint64_t token);
+    void finishScan(const std::string& root, uint64_t token, const std::string& problem);
+    // Pulls `roots` on the writer queue, giving way to the writes asked for
+    // meanwhile; `done` gets the total on the main thread (never once the
+    // model is going).
+    using PullDone = std::function<void(LibraryModel&, const ChangeLog::PullResult&)>;
+    void startPull(std::vector<std::string> roots, PullDone done);
     void scheduleSearch();
     void startSearch();
     void setResults(BrowserList results);
@@ -231,6 +260,9 @@ private:
 
     SettingsStore& settings_;
     std::shared_ptr<Catalog> catalog_;
+    std::optional<std::filesystem::path> damagedCatalog_;
+    // Why there is no catalog (empty while there is one).
+    std::string catalogProblem_;
 
     std::optional<std::filesystem::path> folder_;
     BrowserList entries_;
@@ -259,6 +291,13 @@ private:
     // The serial writer queue: one worker, jobs in the order asked for.
     QThreadPool writer_;
     int pendingWrites_ = 0;
+    // Shared with the writer's jobs: a pull ends between batches once the
+    // model is going or a save or rename waits behind it.
+    struct WriterState {
+        std::atomic<bool> stopping{false};
+        std::atomic<int> waiting{0};
+    };
+    std::shared_ptr<WriterState> writerState_ = std::make_shared<WriterState>();
     using RenameProbe = std::function<void(const std::filesystem::path&, const std::filesystem::path&)>;
     std::shared_ptr<const RenameProbe> renameProbe_;
     QTimer pullTimer_;

@@ -41,6 +41,9 @@ BrowserTableModel::~BrowserTableModel() {
 void BrowserTableModel::setList(BrowserList list) {
     beginResetModel();
     list_ = std::move(list);
+    offline_.clear();
+    for (const BrowserEntry& e : list_)
+        if (e.offline) offline_.insert(e.url);
     ++shared_->listing;
     worker_.clear();
     reads_.assign(list_.size(), Read::none);
@@ -103,10 +106,13 @@ QVariant BrowserTableModel::data(const QModelIndex& index, int role) const {
             if (index.column() != name) return {};
             {
                 const QPalette palette = QApplication::palette();
-                return e->isFolder ? icons::symbol(QStringLiteral("folder.fill"), style::accent(palette))
-                                   : icons::symbol(QStringLiteral("waveform"), style::secondaryLabel(palette));
+                const QColor dimmed = palette.color(QPalette::Disabled, QPalette::Text);
+                if (e->isFolder)
+                    return icons::symbol(QStringLiteral("folder.fill"), e->offline ? dimmed : style::accent(palette));
+                return icons::symbol(QStringLiteral("waveform"), e->offline ? dimmed : style::secondaryLabel(palette));
             }
         case Qt::ForegroundRole:
+            if (e->offline) return QApplication::palette().color(QPalette::Disabled, QPalette::Text);
             if (index.column() == name) return {};
             return style::secondaryLabel(QApplication::palette());
         case Qt::TextAlignmentRole:
@@ -125,7 +131,7 @@ Qt::ItemFlags BrowserTableModel::flags(const QModelIndex& index) const {
     const BrowserEntry* e = entry(index);
     if (!e) return Qt::NoItemFlags;
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-    if (!e->isFolder) f |= Qt::ItemIsDragEnabled;
+    if (!e->isFolder && !e->offline) f |= Qt::ItemIsDragEnabled;
     return f;
 }
 
@@ -139,7 +145,7 @@ QMimeData* BrowserTableModel::mimeData(const QModelIndexList& indexes) const {
     QList<QUrl> urls;
     for (int row : rows) {
         const BrowserEntry* e = entry(row);
-        if (e && !e->isFolder) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(e->url.string())));
+        if (e && !e->isFolder && !e->offline) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(e->url.string())));
     }
     if (urls.isEmpty()) return nullptr;
     auto* mime = new QMimeData;

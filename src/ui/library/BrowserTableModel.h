@@ -10,7 +10,9 @@
 // whose row has left the visible rows (setVisibleRows) before its turn is
 // dropped unread, and asked again when the row is painted again.
 //
-// Drag: file rows only, as a list of file URLs (text/uri-list).
+// Drag: file rows only, as a list of file URLs (text/uri-list); offline
+// files (kept by the catalog while they cannot be seen) are shown dimmed and
+// cannot be dragged.
 //
 // Main thread, except the worker, which touches only the cache.
 #pragma once
@@ -23,6 +25,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -54,6 +57,8 @@ public:
     const BrowserList& list() const { return list_; }
     const BrowserEntry* entry(int row) const;
     const BrowserEntry* entry(const QModelIndex& index) const { return entry(index.row()); }
+    // Whether the list shows `url` as an offline file or folder.
+    bool isOffline(const std::filesystem::path& url) const { return offline_.contains(url); }
 
     // The rows on screen now; until first set, every row counts as visible.
     void setVisibleRows(int first, int last);
@@ -89,6 +94,7 @@ private:
     QString text(const BrowserEntry& entry, int row, int col) const;
 
     BrowserList list_;
+    std::set<std::filesystem::path> offline_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     mutable std::vector<Read> reads_;
     std::unordered_map<int, std::optional<AudioFileInfo>> answers_;

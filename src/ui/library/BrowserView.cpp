@@ -362,7 +362,7 @@ void BrowserView::selectionChanged() {
     if (!same) markSelection();
 
     const auto& urls = selection_.urls();
-    if (urls.size() == 1 && AudioFileInfo::isAudioFile(urls.front()))
+    if (urls.size() == 1 && AudioFileInfo::isAudioFile(urls.front()) && !model_->isOffline(urls.front()))
         player_.load(urls.front(), settings_.value().autoPlay);
 }
 
@@ -386,6 +386,8 @@ void BrowserView::updateVisibleRows() {
 
 void BrowserView::activate(fs::path url) {
     if (AudioFileInfo::isAudioFile(url)) {
+        // An offline file is not there to be played.
+        if (model_->isOffline(url)) return;
         const uint64_t before = player_.loadGen();
         player_.load(url, false);
         // The shown file, not loaded again: it plays now. Else it plays once

@@ -9,7 +9,8 @@
 // with the search text cleared; Space starts and stops the player; the
 // context menu opens a file in the editor, makes temp edits, reveals the
 // files in the file manager or copies their paths; file rows drag out as
-// files.
+// files. Offline files (kept by the catalog while they cannot be seen) are
+// shown dimmed and are neither auditioned nor played.
 //
 // The selection is the window's FileSelection: the view writes the user's
 // selection into it and marks the rows from it whenever the list is

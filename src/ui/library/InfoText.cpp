@@ -5,6 +5,7 @@
 namespace qm {
 
 QString InfoText::text(const BrowserEntry& entry, Kind kind, const std::optional<AudioFileInfo>& info) {
+    if (entry.offline && kind == Kind::format) return QString::fromLatin1(kOffline);
     if (entry.row && entry.row->sampleRate > 0) {
         return QString::fromStdString(kind == Kind::format ? entry.row->formatSummary() : timeText(entry.row->duration));
     }

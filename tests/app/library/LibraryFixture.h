@@ -5,12 +5,17 @@
 
 #include <QCoreApplication>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "app/core/UserDefaults.h"
 #include "app/library/HomeFolders.h"
 #include "app/library/LibraryModel.h"
+#include "library/ChangeLog.h"
 #include "library/LibraryScanner.h"
 #include "platform/Volumes.h"
 #include "support/AudioFiles.h"
@@ -119,5 +125,53 @@ inline std::vector<std::string> paths(const BrowserList& list) {
     return out;
 }
 
+// --- Team logs, settled models, rows ---
+
+inline const std::chrono::sys_seconds kTime = std::chrono::sys_days(std::chrono::year(2024) / 5 / 6);
+
+inline std::vector<ChangeLog::Entry> ownEntries(const fs::path& root) {
+    std::vector<ChangeLog::Entry> out;
+    std::istringstream in(readBytes(fs::path(ChangeLog::folder(root.string())) / (ChangeLog::ownName() + ".jsonl")));
+    for (std::string line; std::getline(in, line);)
+        if (auto e = ChangeLog::Entry::decode(line)) out.push_back(*e);
+    return out;
+}
+
+inline bool hasOwnLog(const fs::path& root) {
+    return fs::exists(fs::path(ChangeLog::folder(root.string())) / (ChangeLog::ownName() + ".jsonl"));
+}
+
+// A colleague's log in the root's change folder.
+inline fs::path colleagueLog(const fs::path& root) {
+    return fs::path(ChangeLog::folder(root.string())) / "bob@studio-b.jsonl";
+}
+
+// Appends a colleague's entries to their log.
+inline void colleagueWrites(const fs::path& root, const std::vector<ChangeLog::Entry>& entries) {
+    fs::create_directories(colleagueLog(root).parent_path());
+    std::ofstream out(colleagueLog(root), std::ios::binary | std::ios::app);
+    for (const ChangeLog::Entry& e : entries) out << *e.encoded() << '\n';
+}
+
+inline ChangeLog::Entry colleague(const std::string& path, std::map<std::string, std::string> fields) {
+    return {.path = path, .fields = std::move(fields), .rating = std::nullopt, .user = "bob@studio-b", .time = kTime};
+}
+
+// A model over the fixture's catalog with its roots scanned and nothing
+// pending.
+inline std::unique_ptr<LibraryModel> settledModel(LibraryFixture& f) {
+    auto m = f.model();
+    EXPECT_TRUE(waitUntil([&] { return LibraryFixture::settled(*m); }));
+    return m;
+}
+
+inline void waitSettled(const LibraryModel& m) { ASSERT_TRUE(waitUntil([&] { return LibraryFixture::settled(m); })); }
+
+inline SoundMeta rowMeta(LibraryModel& m, const fs::path& file) {
+    auto row = m.catalog()->row(realPath(file));
+    return row ? row->meta : SoundMeta();
+}
+
+inline std::string message(const LibraryModel& m) { return m.message() ? m.message()->toStdString() : "<none>"; }
 
 }  // namespace qm::test

@@ -356,26 +356,6 @@ TEST(LibraryModel, WithoutRootsSearchesAndFacetsCoverTheWholeCatalog) {
     EXPECT_EQ(m->results()[0].url, fs::path("/B/rain heavy.wav"));
 }
 
-TEST(LibraryModel, ACatalogThatCannotBeOpened) {
-    LibraryFixture f;
-    fs::create_directories(f.catalogFile);  // a folder where the file should be
-    f.put(f.music / "a.wav");
-    auto m = f.model();
-    EXPECT_EQ(m->catalog(), nullptr);
-    EXPECT_EQ(m->message(), std::nullopt);
-    ASSERT_EQ(m->entries().size(), 1u);
-    EXPECT_EQ(m->entries()[0].row, std::nullopt);
-    m->setQuery("a");
-    m->setCategory(QString("DOORS"));
-    settle();
-    EXPECT_EQ(f.searches.load(), 0);
-    EXPECT_TRUE(m->results().empty());
-    EXPECT_TRUE(m->categories().empty());
-    m->addRoot(f.lib);
-    EXPECT_TRUE(m->indexing().empty());
-    EXPECT_EQ(m->message(), std::nullopt);
-}
-
 TEST(LibraryModel, AStoredRootThatIsGone) {
     LibraryFixture f;
     const fs::path gone = f.dir / "Gone";

@@ -28,8 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::chrono::sys_seconds kTime = std::chrono::sys_days(std::chrono::year(2024) / 5 / 6);
-
 // Keeps the scan of each watched folder waiting at its listing until that
 // folder is let go, and counts the scans that reached it. Let go of
 // everything before the model goes (the model joins its scans).
@@ -122,53 +120,12 @@ std::string dataChunk(const fs::path& file) {
     return "<no data chunk>";
 }
 
-std::vector<ChangeLog::Entry> ownEntries(const fs::path& root) {
-    std::vector<ChangeLog::Entry> out;
-    std::istringstream in(readBytes(fs::path(ChangeLog::folder(root.string())) / (ChangeLog::ownName() + ".jsonl")));
-    for (std::string line; std::getline(in, line);)
-        if (auto e = ChangeLog::Entry::decode(line)) out.push_back(*e);
-    return out;
-}
-
-bool hasOwnLog(const fs::path& root) {
-    return fs::exists(fs::path(ChangeLog::folder(root.string())) / (ChangeLog::ownName() + ".jsonl"));
-}
-
-// Appends a colleague's entries to their log in the root's change folder.
-void colleagueWrites(const fs::path& root, const std::vector<ChangeLog::Entry>& entries) {
-    const fs::path folder = ChangeLog::folder(root.string());
-    fs::create_directories(folder);
-    std::ofstream out(folder / "bob@studio-b.jsonl", std::ios::binary | std::ios::app);
-    for (const ChangeLog::Entry& e : entries) out << *e.encoded() << '\n';
-}
-
-ChangeLog::Entry colleague(const std::string& path, std::map<std::string, std::string> fields) {
-    return {.path = path, .fields = std::move(fields), .rating = std::nullopt, .user = "bob@studio-b", .time = kTime};
-}
-
 std::vector<std::string> temporaries(const fs::path& folder) {
     std::vector<std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(folder))
         if (e.path().filename().string().ends_with(FileAccess::kTemporarySuffix)) out.push_back(e.path());
     return out;
 }
-
-// A model over the fixture's catalog with its roots scanned and nothing
-// pending.
-std::unique_ptr<LibraryModel> settledModel(LibraryFixture& f) {
-    auto m = f.model();
-    EXPECT_TRUE(waitUntil([&] { return LibraryFixture::settled(*m); }));
-    return m;
-}
-
-void waitSettled(const LibraryModel& m) { ASSERT_TRUE(waitUntil([&] { return LibraryFixture::settled(m); })); }
-
-SoundMeta rowMeta(LibraryModel& m, const fs::path& file) {
-    auto row = m.catalog()->row(realPath(file));
-    return row ? row->meta : SoundMeta();
-}
-
-std::string message(const LibraryModel& m) { return m.message() ? m.message()->toStdString() : "<none>"; }
 
 }  // namespace
 
@@ -706,19 +663,4 @@ TEST(LibraryRenames, ARenameWaitsForTheSaveBeforeIt) {
     EXPECT_EQ(message(*m), "Renamed 1 file(s)");
     EXPECT_TRUE(temporaries(f.lib).empty());
     EXPECT_EQ(rowMeta(*m, renamed).catID, "FOLYCloth");
-}
-
-TEST(LibraryWrites, WithoutACatalogNothingHappens) {
-    LibraryFixture f({"Lib"});
-    fs::create_directories(f.catalogFile);
-    const fs::path file = f.put(f.lib / "a.wav");
-    auto m = f.model();
-    m->save({{"NOTES", "n"}}, 1, {file});
-    m->renameToUCS({file});
-    m->pullColleagues();
-    EXPECT_EQ(m->pendingWrites(), 0);
-    settle();
-    EXPECT_EQ(m->message(), std::nullopt);
-    EXPECT_EQ(readBytes(file), wav());
-    EXPECT_FALSE(hasOwnLog(f.lib));
 }

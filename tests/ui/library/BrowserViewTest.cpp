@@ -177,6 +177,8 @@ TEST(InfoText, Texts) {
     nan.duration = std::numeric_limits<double>::quiet_NaN();
     BrowserEntry notANumber{"/m/n.wav", false, nan};
     BrowserEntry loose{"/o/l.wav", false, std::nullopt};
+    BrowserEntry offline{"/m/gone.wav", false, row, true};
+    BrowserEntry offlineFolder{"/m/Drive", true, std::nullopt, true};
     AudioFileInfo info;
     info.sampleRate = 44100;
     info.channels = 1;
@@ -203,6 +205,8 @@ TEST(InfoText, Texts) {
         {"not read yet", loose, std::nullopt, "", ""},
         {"read", loose, info, "1:15.500", QString::fromUtf8("44.1 kHz · 16-bit · mono")},
         {"read, no rate", loose, noRate, "0:00.000", QString::fromStdString(noRate.summary())},
+        {"offline", offline, info, "0:12.250", "Offline"},
+        {"offline folder", offlineFolder, std::nullopt, "", "Offline"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,6 +216,7 @@ TEST(InfoText, Texts) {
     EXPECT_FALSE(InfoText::needsRead(folder));
     EXPECT_FALSE(InfoText::needsRead(unread));
     EXPECT_TRUE(InfoText::needsRead(loose));
+    EXPECT_FALSE(InfoText::needsRead(BrowserEntry{"/m/gone.wav", false, std::nullopt, true}));
 }
 
 TEST(BrowserView, CategoryAndHeaderTexts) {
@@ -678,4 +683,48 @@ TEST(BrowserView, RevealOnTheDesktop) {
         ASSERT_EQ(opener.calls().size(), 1u);
         EXPECT_EQ(opener.calls()[0], f.lib.lib.string());
     }
+}
+
+// A file the catalog keeps while it cannot be seen (here: its folder lists
+// only a hidden item) is listed and found, dimmed, "Offline" in its info
+// text; selecting it auditions nothing, Return plays nothing, and it does
+// not drag out.
+TEST(BrowserView, OfflineFilesAreShownDimmedAndNotPlayed) {
+    BrowserFixture f;
+    f.setAutoPlay(true);
+    const fs::path gone = f.lib.lib / "Sub/d.wav";
+    fs::rename(gone, f.lib.lib / "Sub/.d.wav");
+    f.library->rescanAll();
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::settled(*f.library); }));
+    f.library->open(f.lib.lib / "Sub");
+    ASSERT_TRUE(f.wait([&] { return f.rowOf(gone) >= 0; }));
+    const int row = f.rowOf(gone);
+    ASSERT_TRUE(f.model().entry(row)->offline);
+    EXPECT_TRUE(f.model().isOffline(gone));
+    const QColor dimmed = QApplication::palette().color(QPalette::Disabled, QPalette::Text);
+    for (int column = 0; column < BrowserTableModel::columnCount_; ++column)
+        EXPECT_EQ(f.model().data(f.model().index(row, column), Qt::ForegroundRole).value<QColor>(), dimmed) << column;
+    EXPECT_EQ(f.cell(gone, BrowserTableModel::format), "Offline");
+    EXPECT_EQ(f.cell(gone, BrowserTableModel::length), "0:00.000");
+    EXPECT_FALSE(f.model().flags(f.model().index(row, 0)) & Qt::ItemIsDragEnabled);
+    EXPECT_EQ(f.model().mimeData({f.model().index(row, 0)}), nullptr);
+    savePng(*f.view, "browser-offline-file");
+
+    const uint64_t gen = f.player.model.loadGen();
+    f.click(gone);
+    EXPECT_EQ(f.selection.urls(), std::vector<fs::path>{gone});
+    f.table().setFocus();
+    QTest::keyClick(&f.table(), Qt::Key_Return);
+    settle(100ms);
+    EXPECT_EQ(f.player.model.loadGen(), gen);
+    EXPECT_TRUE(f.plays.empty());
+
+    // A search finds it, offline too; the files that are there are not.
+    f.library->setQuery("d");
+    ASSERT_TRUE(f.wait([&] { return f.rowOf(gone) >= 0 && f.library->isSearching(); }));
+    EXPECT_TRUE(f.model().entry(f.rowOf(gone))->offline);
+    for (const BrowserEntry& e : f.library->results()) {
+        EXPECT_EQ(e.offline, e.url == gone) << e.url;
+    }
+    savePng(*f.view, "browser-offline-search");
 }
