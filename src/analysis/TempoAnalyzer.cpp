@@ -468,7 +468,8 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
                                    std::optional<std::pair<double, double>> range) {
     Envelopes env = envelopes(mono22k);
     if (env.full.empty() || !audible(mono22k)) return std::nullopt;
-    auto [lo, hi] = range.value_or(std::pair{30.0, 240.0});
+    const auto bounds = range.value_or(std::pair{30.0, 240.0});
+    double lo = bounds.first, hi = bounds.second;
     if (hint && !(*hint > 0 && std::isfinite(*hint))) hint.reset();
     if (hint) {
         lo = std::max(*hint / 1.35, lo);
