@@ -41,7 +41,6 @@ constexpr int kPluginUnavailable = 80;
 constexpr uint32_t kAtomCapacity = 8192;
 constexpr size_t kRingBytes = size_t(1) << 16;
 constexpr size_t kMessageBytes = size_t(1) << 14;
-constexpr uint32_t kSettleFrames = 64;
 constexpr int kSettleBlocks = 32;
 
 // A node that frees itself.
@@ -107,6 +106,8 @@ struct World {
     LilvNode* label = lilv_new_uri(world, "http://www.w3.org/2000/01/rdf-schema#label");
     LilvNode* pathType = lilv_new_uri(world, LV2_ATOM__Path);
     LilvNode* defaultState = lilv_new_uri(world, LV2_STATE__loadDefaultState);
+    LilvNode* stateInterface = lilv_new_uri(world, LV2_STATE__interface);
+    LilvNode* threadSafeRestore = lilv_new_uri(world, LV2_STATE__threadSafeRestore);
     std::vector<std::string> provided{LV2_URID__map,
                                       LV2_URID__unmap,
                                       LV2_OPTIONS__options,
@@ -129,7 +130,7 @@ struct World {
     ~World() {
         for (LilvNode* n : {audio, control, atom, cv, input, output, optional, toggled, integer, enumeration,
                             logarithmic, doapName, designation, controlDesignation, writable, range, label,
-                            pathType, defaultState})
+                            pathType, defaultState, stateInterface, threadSafeRestore})
             lilv_node_free(n);
         lilv_world_free(world);
     }
@@ -292,6 +293,15 @@ struct Lv2Unit::Shared {
     std::unique_ptr<std::atomic<float>[]> values;
     std::atomic<bool> bypass{false};
     std::atomic<bool> failed{false};
+    // What the run thread reads the plug-in's notifications by: the file
+    // parameters' URIDs (by parameter) and the message vocabulary.
+    std::vector<LV2_URID> fileIds;
+    // The plug-in has a state interface, which it may restore while it runs.
+    bool stateful = false, restoresLive = false;
+    // The plug-in's worker refused the path of a patch:Set: it is given
+    // files through its state only.
+    std::atomic<bool> byState{false};
+    LV2_URID object = 0, blank = 0, path = 0, set = 0, put = 0, property = 0, value = 0, body = 0;
 };
 
 std::vector<Lv2Plugin> Lv2Host::plugins() { return world().offered; }
@@ -332,8 +342,11 @@ struct Lv2Instances::Instance {
     LV2_Options_Option options[5]{};
     LV2_Worker_Schedule schedule{};
     LV2_Feature mapFeature{}, unmapFeature{}, optionsFeature{}, boundedFeature{}, scheduleFeature{},
-        mapPathFeature{}, freePathFeature{}, defaultStateFeature{};
+        mapPathFeature{}, freePathFeature{}, defaultStateFeature{}, threadSafeRestoreFeature{};
     const LV2_Feature* features[9]{};
+    // The features again, with state:threadSafeRestore: for a restore
+    // while the instance runs on another thread.
+    const LV2_Feature* liveRestoreFeatures[10]{};
 
     ~Instance() {
         if (instance) {
@@ -342,7 +355,7 @@ struct Lv2Instances::Instance {
         }
     }
 
-    LV2_URID sequence = 0, chunk = 0;
+    LV2_URID sequence = 0, chunk = 0, urid = 0;
 
     // Every block: inputs hold no event, outputs offer their whole capacity.
     void resetAtoms() {
@@ -377,22 +390,44 @@ struct Lv2Instances::Worker {
     // The channels of one piece of a block longer than the instances take.
     std::vector<const float*> inPiece;
     std::vector<float*> outPiece;
+    // Work a plug-in asks for from a restore on the main thread while the
+    // instances run: to the worker thread as well, through a ring of its own.
+    MessageRing restoreRequests{kRingBytes};
+    // What the plug-in reports of its file parameters (tag: the instance;
+    // body: the parameter's index, then the path), from the run thread to
+    // the main thread.
+    MessageRing reports{kMessageBytes};
     std::vector<uint8_t> workBody = std::vector<uint8_t>(kRingBytes);      // the worker thread's
     std::vector<uint8_t> responseBody = std::vector<uint8_t>(kRingBytes);  // the run thread's
+    std::vector<uint8_t> reportBody = std::vector<uint8_t>(kMessageBytes);  // the run thread's
+    // The files last given as patch:Set, and the instances whose next work
+    // result (from run()) says whether they took them: one that refuses is
+    // given them through its state instead. Main thread and worker thread.
+    std::mutex fileLock;
+    Lv2State offered;
+    std::vector<char> awaiting;
+    // Instances to be given the files through their state once the block
+    // is over (work that ran where it was asked for refused them).
+    std::vector<char> refusedNow;
+    bool refusals = false;
     // False while the instances are set up: work runs where it is asked for.
     bool threaded = false;
+    // The last block handed the plug-in messages or work answers (settle()).
+    bool delivered = false;
     sem_t wake{};
     std::atomic<bool> quit{false};
     std::thread thread;
 
     Worker() { sem_init(&wake, 0, 0); }
     ~Worker() {
-        if (thread.joinable()) {
-            quit.store(true);
-            sem_post(&wake);
-            thread.join();
-        }
+        stop();
         sem_destroy(&wake);
+    }
+    void stop() {
+        if (!thread.joinable()) return;
+        quit.store(true);
+        sem_post(&wake);
+        thread.join();
     }
 };
 
@@ -402,13 +437,43 @@ LV2_Worker_Status Lv2Instances::Instance::respond(LV2_Worker_Respond_Handle h, u
                                                                        : LV2_WORKER_ERR_NO_SPACE;
 }
 
+namespace {
+// Set on the main thread while it restores a plug-in's state into running
+// instances: work the plug-in schedules then comes from there, not from run().
+thread_local bool tRestoringLive = false;
+// Set on a worker thread: work asked for there runs at once.
+thread_local bool tWorkerThread = false;
+}  // namespace
+
+// Whether `in` took the files offered, by the result of its first work
+// after them (scheduled by its run()).
+void Lv2Instances::verdict(Instance& in, int status) {
+    Worker& w = *worker_;
+    std::lock_guard g(w.fileLock);
+    if (in.number >= w.awaiting.size() || !w.awaiting[in.number]) return;
+    w.awaiting[in.number] = 0;
+    if (status == LV2_WORKER_SUCCESS || !shared_->stateful) return;
+    shared_->byState.store(true);
+    if (!w.threaded) {
+        w.refusedNow[in.number] = 1;
+        w.refusals = true;
+    } else if (shared_->restoresLive) {
+        restore(in, w.offered, true);
+    }
+}
+
 LV2_Worker_Status Lv2Instances::Instance::scheduleWork(LV2_Worker_Schedule_Handle h, uint32_t size,
                                                        const void* data) {
     auto* in = static_cast<Instance*>(h);
     Worker& w = *in->owner->worker_;
     if (!in->work) return LV2_WORKER_ERR_UNKNOWN;
-    if (!w.threaded) return in->work->work(in->handle(), &Instance::respond, in, size, data);
-    if (!w.requests.write(in->number, size, data)) return LV2_WORKER_ERR_NO_SPACE;
+    if (!w.threaded || tWorkerThread) {
+        const LV2_Worker_Status status = in->work->work(in->handle(), &Instance::respond, in, size, data);
+        if (!w.threaded) in->owner->verdict(*in, status);
+        return status;
+    }
+    MessageRing& ring = tRestoringLive ? w.restoreRequests : w.requests;
+    if (!ring.write(in->number, size, data)) return LV2_WORKER_ERR_NO_SPACE;
     sem_post(&w.wake);
     return LV2_WORKER_SUCCESS;
 }
@@ -417,6 +482,7 @@ Lv2Instances::Lv2Instances() : worker_(std::make_unique<Worker>()) {}
 
 Lv2Instances::~Lv2Instances() {
     // The worker goes first: no work may run on an instance being freed.
+    worker_->stop();
     worker_.reset();
     instances_.clear();
 }
@@ -428,15 +494,21 @@ void Lv2Instances::live() {
     const bool works = std::any_of(instances_.begin(), instances_.end(), [](const auto& in) { return in->work; });
     if (!works) return;
     worker_->thread = std::thread([this] {
+        tWorkerThread = true;
         Worker& w = *worker_;
         for (;;) {
             sem_wait(&w.wake);
             if (w.quit.load()) return;
             uint32_t tag = 0, size = 0;
-            while (w.requests.read(tag, size, w.workBody.data(), w.workBody.size())) {
+            while (w.restoreRequests.read(tag, size, w.workBody.data(), w.workBody.size())) {
                 if (tag >= instances_.size()) continue;
                 Instance& in = *instances_[tag];
                 in.work->work(in.handle(), &Instance::respond, &in, size, w.workBody.data());
+            }
+            while (w.requests.read(tag, size, w.workBody.data(), w.workBody.size())) {
+                if (tag >= instances_.size()) continue;
+                Instance& in = *instances_[tag];
+                verdict(in, in.work->work(in.handle(), &Instance::respond, &in, size, w.workBody.data()));
             }
         }
     });
@@ -516,12 +588,28 @@ void Lv2Instances::run(const float* const* in, float* const* out, uint32_t frame
         }
         lilv_instance_run(inst.instance, frames);
     }
-    // The worker's answers, then the end of the cycle.
     Worker& w = *worker_;
+    if (!shared.fileIds.empty())
+        for (size_t n = 0; n < count; ++n) report(*instances_[n]);
+    // The worker's answers, then the end of the cycle.
+    bool answered = false;
     uint32_t tag = 0, size = 0;
     while (w.responses.read(tag, size, w.responseBody.data(), w.responseBody.size())) {
         if (tag < count && instances_[tag]->work)
             instances_[tag]->work->work_response(instances_[tag]->handle(), size, w.responseBody.data());
+        answered = true;
+    }
+    w.delivered = pending > 0 || answered;
+    // Not yet live, on the main thread: an instance that refused the files
+    // gets them through its state, now that its block is over.
+    if (!w.threaded && w.refusals) {
+        w.refusals = false;
+        for (size_t n = 0; n < count; ++n) {
+            if (!w.refusedNow[n]) continue;
+            w.refusedNow[n] = 0;
+            restore(*instances_[n], w.offered, false);
+        }
+        w.delivered = true;
     }
     for (const auto& inst : instances_)
         if (inst->work && inst->work->end_run) inst->work->end_run(inst->handle());
@@ -544,11 +632,11 @@ void Lv2Instances::run(const float* const* in, float* const* out, uint32_t frame
     }
 }
 
-// Silent blocks until the plug-in has taken its messages and its work
-// answers: it is ready, and it has reported its latency, before the stream
-// asks for it.
+// Silent blocks of the stream's length (a convolver set up for it stays
+// so) until the plug-in has taken its messages and its work answers: it is
+// ready, and it has reported its latency, before the stream asks for it.
 void Lv2Instances::settle() {
-    std::vector<std::vector<float>> silence(size_t(channels_), std::vector<float>(kSettleFrames, 0.0f));
+    std::vector<std::vector<float>> silence(size_t(channels_), std::vector<float>(block_, 0.0f));
     std::vector<std::vector<float>> sink = silence;
     std::vector<const float*> in;
     std::vector<float*> out;
@@ -556,11 +644,91 @@ void Lv2Instances::settle() {
         in.push_back(silence[size_t(c)].data());
         out.push_back(sink[size_t(c)].data());
     }
+    // A plug-in takes what it was handed in the block after: one that set
+    // up a new impulse response reports its latency then.
     for (int block = 0; block < kSettleBlocks; ++block) {
-        const bool more = !worker_->messages.empty() || !worker_->responses.empty();
+        const bool more = !worker_->messages.empty() || !worker_->responses.empty() || worker_->delivered;
         if (block > 0 && !more) break;
-        run(in.data(), out.data(), kSettleFrames, true);
+        run(in.data(), out.data(), block_, true);
     }
+}
+
+// What the plug-in says of its file parameters on its outputs this block:
+// a patch:Set of one, or a patch:Put of several, each to a path.
+void Lv2Instances::report(const Instance& inst) noexcept {
+    const Lv2Unit::Shared& sh = *shared_;
+    Worker& w = *worker_;
+    auto put = [&](LV2_URID key, const LV2_Atom* value) {
+        if (!value || value->type != sh.path || value->size == 0) return;
+        for (size_t k = 0; k < sh.fileIds.size(); ++k) {
+            if (sh.fileIds[k] != key) continue;
+            const auto* text = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+            const uint32_t length = static_cast<uint32_t>(strnlen(text, value->size));
+            if (sizeof(uint32_t) + length > w.reportBody.size()) return;
+            const auto index = static_cast<uint32_t>(k);
+            std::memcpy(w.reportBody.data(), &index, sizeof index);
+            std::memcpy(w.reportBody.data() + sizeof index, text, length);
+            w.reports.write(inst.number, static_cast<uint32_t>(sizeof index + length), w.reportBody.data());
+        }
+    };
+    auto isObject = [&](const LV2_Atom* a) { return a && (a->type == sh.object || a->type == sh.blank); };
+    for (const auto& a : inst.atoms) {
+        if (a.input) continue;
+        const auto* seq = reinterpret_cast<const LV2_Atom_Sequence*>(a.memory.data());
+        if (seq->atom.type != inst.sequence || seq->atom.size > kAtomCapacity - sizeof(LV2_Atom)) continue;
+        LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
+            if (!isObject(&ev->body)) continue;
+            const auto* obj = reinterpret_cast<const LV2_Atom_Object*>(&ev->body);
+            if (obj->body.otype == sh.set) {
+                const LV2_Atom *property = nullptr, *value = nullptr;
+                lv2_atom_object_get(obj, sh.property, &property, sh.value, &value, 0);
+                if (property && property->type == inst.urid)
+                    put(reinterpret_cast<const LV2_Atom_URID*>(property)->body, value);
+            } else if (obj->body.otype == sh.put) {
+                const LV2_Atom* body = nullptr;
+                lv2_atom_object_get(obj, sh.body, &body, 0);
+                if (!isObject(body)) continue;
+                LV2_ATOM_OBJECT_FOREACH(reinterpret_cast<const LV2_Atom_Object*>(body), prop)
+                    put(prop->key, &prop->value);
+            }
+        }
+    }
+}
+
+namespace {
+const void* retrieveProperty(LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags);
+}  // namespace
+
+// The state `s` into every instance. While they run on another thread (the
+// plug-in restores thread-safely), work it schedules goes to the worker.
+void Lv2Instances::restore(const Lv2State& s) {
+    // Not beside a restore the worker does for an instance that refused a
+    // patch:Set (see verdict()).
+    std::unique_lock<std::mutex> g(worker_->fileLock, std::defer_lock);
+    if (live_) g.lock();
+    for (auto& in : instances_) {
+        tRestoringLive = live_;
+        restore(*in, s, live_);
+        tRestoringLive = false;
+    }
+}
+
+void Lv2Instances::restore(Instance& in, const Lv2State& s, bool running) {
+    const auto* iface = static_cast<const LV2_State_Interface*>(
+        lilv_instance_get_extension_data(in.instance, LV2_STATE__interface));
+    if (!iface || !iface->restore) return;
+    iface->restore(in.handle(), &retrieveProperty, const_cast<Lv2State*>(&s), LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
+                   running ? in.liveRestoreFeatures : in.features);
+}
+
+// The files about to go as patch:Set: each instance's next work tells
+// whether it takes them.
+void Lv2Instances::offer(const Lv2State& files) {
+    Worker& w = *worker_;
+    std::lock_guard g(w.fileLock);
+    w.offered = files;
+    w.awaiting.assign(instances_.size(), files.properties.empty() ? 0 : 1);
+    w.refusedNow.assign(instances_.size(), 0);
 }
 
 namespace {
@@ -616,6 +784,21 @@ void setDefaultPort(const char* symbol, void* user, const void* value, uint32_t 
     }
     for (size_t i = 0; i < d->controls->size(); ++i)
         if ((*d->controls)[i].symbol == symbol) d->shared->values[i].store(v);
+}
+
+// A patch:Get of every property, as an atom.
+std::vector<uint8_t> patchGet() {
+    World& w = world();
+    std::vector<uint8_t> buffer(64);
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &w.map);
+    lv2_atom_forge_set_buffer(&forge, buffer.data(), buffer.size());
+    LV2_Atom_Forge_Frame frame;
+    lv2_atom_forge_object(&forge, &frame, 0, w.id(LV2_PATCH__Get));
+    lv2_atom_forge_pop(&forge, &frame);
+    const auto* atom = reinterpret_cast<const LV2_Atom*>(buffer.data());
+    buffer.resize(sizeof(LV2_Atom) + atom->size);
+    return buffer;
 }
 
 // A patch:Set of `parameter` to the file `path`, as an atom.
@@ -677,6 +860,19 @@ Lv2Unit::Lv2Unit(const Lv2Plugin& plugin, int channels, double rate, uint32_t bl
     }
     files_ = w.fileParameters(p);
     chosen_.resize(files_.size());
+    stateful_ = lilv_plugin_has_extension_data(p, w.stateInterface);
+    restoresLive_ = stateful_ && lilv_plugin_has_feature(p, w.threadSafeRestore);
+    shared_->stateful = stateful_;
+    shared_->restoresLive = restoresLive_;
+    for (const auto& f : files_) shared_->fileIds.push_back(w.id(f.uri.c_str()));
+    shared_->object = w.id(LV2_ATOM__Object);
+    shared_->blank = w.id(LV2_ATOM__Blank);
+    shared_->path = w.id(LV2_ATOM__Path);
+    shared_->set = w.id(LV2_PATCH__Set);
+    shared_->put = w.id(LV2_PATCH__Put);
+    shared_->property = w.id(LV2_PATCH__property);
+    shared_->value = w.id(LV2_PATCH__value);
+    shared_->body = w.id(LV2_PATCH__body);
     shared_->values = std::make_unique<std::atomic<float>[]>(controls_.size());
     for (size_t i = 0; i < controls_.size(); ++i) shared_->values[i].store(controls_[i].defaultValue);
     instantiate(channels, rate, block);
@@ -703,7 +899,53 @@ const std::string& Lv2Unit::file(size_t i) const {
 void Lv2Unit::setFile(size_t i, const std::string& path) {
     if (i >= files_.size()) return;
     chosen_[i] = path;
-    if (latest_) latest_->send(patchSet(files_[i].uri, path));
+    if (!latest_) return;
+    // Plug-ins differ in the way they take a file: convoLV2 takes a
+    // patch:Set and restores no state it did not save whole; zeroconvolv's
+    // worker refuses the path of a patch:Set, and its state takes it. A
+    // file goes as a patch:Set until the plug-in's worker refuses one; from
+    // then on it goes through the plug-in's state, into running instances
+    // only where the plug-in restores thread-safely (else the next
+    // instances have it).
+    if (shared_->byState.load()) {
+        if (restoresLive_ || !latest_->isLive()) latest_->restore(withFiles(Lv2State{}));
+        return;
+    }
+    latest_->offer(withFiles(Lv2State{}));
+    latest_->send(patchSet(files_[i].uri, path));
+}
+
+Lv2State Lv2Unit::withFiles(Lv2State s) const {
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (chosen_[i].empty()) continue;
+        std::erase_if(s.properties, [&](const Lv2State::Property& p) { return p.key == files_[i].uri; });
+        std::vector<uint8_t> value(chosen_[i].begin(), chosen_[i].end());
+        value.push_back(0);
+        s.properties.push_back({files_[i].uri, LV2_ATOM__Path, std::move(value), LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE});
+    }
+    return s;
+}
+
+std::string Lv2Unit::loadedFile(size_t i) {
+    if (i >= files_.size() || !latest_) return {};
+    Lv2Instances& run = *latest_;
+    auto& w = *run.worker_;
+    reported_.resize(run.instances_.size(), std::vector<std::string>(files_.size()));
+    std::vector<uint8_t> body(kMessageBytes);
+    uint32_t tag = 0, size = 0;
+    while (w.reports.read(tag, size, body.data(), body.size())) {
+        uint32_t index = 0;
+        if (size < sizeof index || tag >= reported_.size()) continue;
+        std::memcpy(&index, body.data(), sizeof index);
+        if (index < files_.size())
+            reported_[tag][index].assign(reinterpret_cast<const char*>(body.data()) + sizeof index, size - sizeof index);
+    }
+    std::string agreed = reported_.empty() ? std::string() : reported_.front()[i];
+    for (const auto& r : reported_)
+        if (r[i] != agreed) agreed.clear();
+    // Not yet what was chosen: ask again, once the last question was taken.
+    if (agreed != chosen_[i] && w.messages.empty()) run.send(patchGet());
+    return agreed;
 }
 
 bool Lv2Unit::bypassed() const { return shared_->bypass.load(std::memory_order_relaxed); }
@@ -762,6 +1004,7 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
         in->maxBlock = static_cast<int32_t>(block);
         in->sequence = w.id(LV2_ATOM__Sequence);
         in->chunk = w.id(LV2_ATOM__Chunk);
+        in->urid = w.id(LV2_ATOM__URID);
         const LV2_URID intType = w.id(LV2_ATOM__Int), floatType = w.id(LV2_ATOM__Float);
         in->options[0] = {LV2_OPTIONS_INSTANCE, 0, w.id(LV2_BUF_SIZE__minBlockLength), sizeof(int32_t), intType,
                           &in->minBlock};
@@ -781,10 +1024,14 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
         in->mapPathFeature = {LV2_STATE__mapPath, &w.mapPath};
         in->freePathFeature = {LV2_STATE__freePath, &w.freePath};
         in->defaultStateFeature = {LV2_STATE__loadDefaultState, nullptr};
+        in->threadSafeRestoreFeature = {LV2_STATE__threadSafeRestore, nullptr};
         const LV2_Feature* features[] = {&in->mapFeature,     &in->unmapFeature,    &in->optionsFeature,
                                          &in->boundedFeature, &in->scheduleFeature, &in->mapPathFeature,
                                          &in->freePathFeature, &in->defaultStateFeature, nullptr};
         std::copy(std::begin(features), std::end(features), in->features);
+        std::copy(std::begin(features), std::end(features) - 1, in->liveRestoreFeatures);
+        in->liveRestoreFeatures[8] = &in->threadSafeRestoreFeature;
+        in->liveRestoreFeatures[9] = nullptr;
 
         in->instance = lilv_plugin_instantiate(p, rate, in->features);
         if (!in->instance)
@@ -842,19 +1089,23 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
         }
         for (size_t k = 0; k < in->controlInputs.size(); ++k)
             in->ports[in->controlInputs[k]] = shared_->values[k].load(std::memory_order_relaxed);
-        if (carried && !carried->properties.empty()) {
-            const auto* iface = static_cast<const LV2_State_Interface*>(
-                lilv_instance_get_extension_data(in->instance, LV2_STATE__interface));
-            if (iface && iface->restore)
-                iface->restore(in->handle(), &retrieveProperty, &*carried, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
-                               in->features);
-        }
-        lilv_instance_activate(in->instance);
     }
-    for (size_t i = 0; i < files_.size(); ++i)
-        if (!chosen_[i].empty()) made->send(patchSet(files_[i].uri, chosen_[i]));
+    // The carried state, with the chosen files where the plug-in takes them
+    // that way; else the files go as patch:Set (see setFile()).
+    const bool byState = stateful_ && shared_->byState.load();
+    if (stateful_) {
+        const Lv2State given = byState ? withFiles(carried.value_or(Lv2State{})) : carried.value_or(Lv2State{});
+        if (!given.properties.empty()) made->restore(given);
+    }
+    for (auto& in : made->instances_) lilv_instance_activate(in->instance);
+    if (!byState) {
+        made->offer(withFiles(Lv2State{}));
+        for (size_t i = 0; i < files_.size(); ++i)
+            if (!chosen_[i].empty()) made->send(patchSet(files_[i].uri, chosen_[i]));
+    }
     made->settle();
     latest_ = made;
+    reported_.clear();
     parked_.reset();
     shared_->failed.store(false, std::memory_order_release);
     return made;
@@ -888,14 +1139,58 @@ std::optional<UiFiles> x11Ui(const Lv2Plugin& plugin) {
     return found;
 }
 
-// The first X error of the UI call running now (its code; -1 for a code
-// of 0), else 0. The handler is ours only around calls into a UI, all on
-// the main thread; Xlib's own would end the process.
-int gTrapped = 0;
+// Xlib's error handler for the whole process, ours from the first plug-in
+// window on: Xlib's own ends the process at any error, and a plug-in's UI
+// may raise one at any time (on a thread of its own, or read with a later
+// event on its own connection). An error during a call into a UI is that
+// UI's; one raised elsewhere is recorded against its Display, and goes to
+// the UI whose connection it came on, else (a connection the UI opened
+// itself) to every plug-in window open. The handler it replaced is called
+// after it, unless that is Xlib's own.
+struct XErrorLog {
+    struct Error {
+        Display* display;
+        int code;
+    };
+    std::mutex lock;
+    std::deque<Error> recent;  // the last errors raised outside calls into a UI
+    uint64_t count = 0;        // of those, ever
+    std::vector<Display*> windows;  // the connections of the open plug-in windows
+    XErrorHandler chained = nullptr;
+};
 
-int trapError(Display*, XErrorEvent* error) {
-    if (!gTrapped) gTrapped = error->error_code ? error->error_code : -1;
+XErrorLog& xErrors() {
+    static XErrorLog log;
+    return log;
+}
+
+// The error slot of the UI this thread is calling into, if any.
+thread_local int* tTrap = nullptr;
+
+int recordXError(Display* display, XErrorEvent* error) {
+    const int code = error->error_code ? error->error_code : -1;
+    XErrorLog& log = xErrors();
+    if (tTrap) {
+        if (!*tTrap) *tTrap = code;
+    } else {
+        std::lock_guard g(log.lock);
+        log.recent.push_back({display, code});
+        if (log.recent.size() > 64) log.recent.pop_front();
+        ++log.count;
+    }
+    if (log.chained) log.chained(display, error);
     return 0;
+}
+
+void installXErrorHandler() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XErrorHandler previous = XSetErrorHandler(&recordXError);
+        // Xlib's own is what a null handler puts back.
+        XSetErrorHandler(nullptr);
+        XErrorHandler xlib = XSetErrorHandler(&recordXError);
+        xErrors().chained = previous == xlib || previous == &recordXError ? nullptr : previous;
+    });
 }
 
 }  // namespace
@@ -907,19 +1202,42 @@ struct Lv2X11Ui::Suil {
     ~Suil() {
         if (instance) suil_instance_free(instance);
         if (host) suil_host_free(host);
-        if (display) XCloseDisplay(display);
+        if (display) {
+            XErrorLog& log = xErrors();
+            {
+                std::lock_guard g(log.lock);
+                std::erase(log.windows, display);
+            }
+            XCloseDisplay(display);
+        }
     }
 };
 
 template <class F>
 void Lv2X11Ui::guarded(F&& call) const {
-    XErrorHandler previous = XSetErrorHandler(&trapError);
-    gTrapped = 0;
+    // Ours again, should a UI have put its own in place.
+    XSetErrorHandler(&recordXError);
+    int trapped = 0;
+    tTrap = &trapped;
     call();
     // Our own connection's requests about the UI's window are answered now.
     if (suil_ && suil_->display) XSync(suil_->display, False);
-    XSetErrorHandler(previous);
-    if (gTrapped && !error_) error_ = gTrapped;
+    tTrap = nullptr;
+    if (trapped && !error_) error_ = trapped;
+}
+
+// Errors raised outside calls into the UI since the last look: on our
+// connection, or on one no plug-in window is known by.
+void Lv2X11Ui::claimErrors() const {
+    XErrorLog& log = xErrors();
+    std::lock_guard g(log.lock);
+    const uint64_t fresh = std::min<uint64_t>(log.count - seen_, log.recent.size());
+    seen_ = log.count;
+    for (size_t i = log.recent.size() - fresh; i < log.recent.size(); ++i) {
+        const auto& e = log.recent[i];
+        const bool known = std::find(log.windows.begin(), log.windows.end(), e.display) != log.windows.end();
+        if ((!known || (suil_ && e.display == suil_->display)) && !error_) error_ = e.code;
+    }
 }
 
 bool Lv2X11Ui::available(const Lv2Plugin& plugin) { return x11Ui(plugin).has_value(); }
@@ -929,8 +1247,15 @@ Lv2X11Ui::Lv2X11Ui(std::shared_ptr<Lv2Unit> unit, unsigned long parent)
     const Lv2Plugin& plugin = unit_->plugin();
     const auto files = x11Ui(plugin);
     if (!files) throw AppError(kPluginUnavailable, fmt::format("{} has no window of its own", plugin.name));
+    installXErrorHandler();
     suil_->display = XOpenDisplay(nullptr);
     if (!suil_->display) throw AppError(kPluginUnavailable, "The X display isn't available");
+    {
+        XErrorLog& log = xErrors();
+        std::lock_guard g(log.lock);
+        log.windows.push_back(suil_->display);
+        seen_ = log.count;
+    }
     World& w = world();
     LV2_Feature parentFeature{LV2_UI__parent, reinterpret_cast<void*>(parent)};
     LV2_Feature mapFeature{LV2_URID__map, &w.map};
@@ -971,6 +1296,7 @@ std::pair<int, int> Lv2X11Ui::size() const {
 }
 
 bool Lv2X11Ui::idle() {
+    claimErrors();
     if (error_) return false;
     bool open = true;
     guarded([&] {

@@ -11,8 +11,11 @@
 //
 // An Lv2Unit is one insert: the plug-in, its control values (one atomic per
 // port, copied into the instances at the start of each block), its bypass,
-// the files chosen for its path parameters, and the plug-in's own state,
-// which goes from one set of instances to the next. Lv2Instances are the
+// the files chosen for its path parameters (given as patch:Set, or through
+// the plug-in's state where its worker refuses those; the file each
+// instance has is read back from its patch:Set and patch:Put
+// notifications), and the plug-in's own state, which goes from one set of
+// instances to the next. Lv2Instances are the
 // instances of one unit for one stream's shape: a plug-in with N audio
 // inputs and N outputs runs once on N channels, a mono one once per channel;
 // any other shape cannot go on that output (Lv2Host::fits). A unit makes
@@ -21,10 +24,11 @@
 //
 // The worker: a plug-in's work:schedule requests from its run() go through
 // a ring to a thread of the instances' own, its responses back through
-// another ring, delivered after the next run(). While instances are being
-// set up (before live()) work runs at once on the calling thread, so a
-// plug-in that loads a file on restore has it loaded before its first block
-// on the audio thread.
+// another ring, delivered after the next run(); work a plug-in asks for
+// from a restore while its instances run goes to the same thread through a
+// ring of its own. While instances are being set up (before live()) work
+// runs at once on the calling thread, so a plug-in that loads a file on
+// restore has it loaded before its first block on the audio thread.
 //
 // A block whose output holds a non-finite sample is replaced by its input,
 // and the unit bypasses itself from then on; failed() tells the main thread.
@@ -32,9 +36,11 @@
 // Lv2X11Ui embeds a plug-in's own X11 UI (over suil, host and UI both of
 // type X11UI, so nothing is wrapped) in a native window of ours: its idle
 // callback is driven by the caller, the UI's control writes go to the
-// unit, and control values changed elsewhere are sent to it. Every call into
-// the UI runs under an X error handler of ours: an X error the UI causes is
-// recorded (error()) instead of ending the process.
+// unit, and control values changed elsewhere are sent to it. From the first
+// UI on, Xlib's error handler is ours for the whole process: an X error a UI
+// causes, in a call into it or at any other time (on a thread of its own,
+// on a connection of its own), is recorded (error(), idle() false) instead
+// of ending the process.
 //
 // Threads: everything but Lv2Instances::process() is for the main thread
 // (lilv is not thread-safe). process() runs on one thread at a time (the
@@ -146,9 +152,16 @@ public:
     // The file parameters and the files chosen for them (empty: none yet).
     const std::vector<Lv2FileParameter>& fileParameters() const { return files_; }
     const std::string& file(size_t i) const;
-    // Sends the file to the latest instances (at their next block) and to
-    // every later one.
+    // Gives the file to the latest instances and to every later one: as a
+    // patch:Set at their next block, or, once the plug-in's worker refused
+    // one, through the plug-in's state (restored from this thread; into
+    // running instances only where the plug-in restores thread-safely).
     void setFile(size_t i, const std::string& path);
+    // The file the latest instances say they have for file parameter `i`
+    // (a patch:Set or patch:Put of it on their outputs), once every
+    // instance has said the same; empty until then. While that is not the
+    // chosen file, each call asks the instances again (patch:Get).
+    std::string loadedFile(size_t i);
 
     bool bypassed() const;
     void setBypassed(bool on);
@@ -169,6 +182,10 @@ private:
     std::vector<Lv2ControlPort> controls_;
     std::vector<Lv2FileParameter> files_;
     std::vector<std::string> chosen_;  // by file parameter
+    std::vector<std::vector<std::string>> reported_;  // by instance, by file parameter
+    bool stateful_ = false;      // the plug-in has a state interface
+    bool restoresLive_ = false;  // ... which it allows while it runs
+    Lv2State withFiles(Lv2State s) const;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<Lv2Instances> latest_;
     std::optional<Lv2State> parked_;
@@ -206,6 +223,11 @@ private:
     Lv2Instances();
     void run(const float* const* in, float* const* out, uint32_t frames, bool settling) noexcept;
     void send(const std::vector<uint8_t>& message);
+    void restore(const Lv2State& s);
+    void restore(Instance& in, const Lv2State& s, bool running);
+    void offer(const Lv2State& files);
+    void verdict(Instance& in, int status);
+    void report(const Instance& inst) noexcept;
     void settle();
 
     std::shared_ptr<Lv2Unit::Shared> shared_;
@@ -236,16 +258,17 @@ public:
     std::pair<int, int> size() const;
     // Sends the UI the control values that changed since the last call,
     // then runs its idle callback. False once the UI asked to be closed or
-    // caused an X error.
+    // caused an X error (also one raised between calls: see above).
     bool idle();
     // The first X error the UI caused (its error code), 0 while none.
     int error() const { return error_; }
 
 private:
     static void write(void* controller, uint32_t port, uint32_t size, uint32_t protocol, const void* buffer);
-    // Runs `call` under our X error handler, keeping the first error.
+    // Runs `call` with X errors trapped as the UI's, keeping the first.
     template <class F>
     void guarded(F&& call) const;
+    void claimErrors() const;
 
     std::shared_ptr<Lv2Unit> unit_;
     struct Suil;
@@ -253,6 +276,7 @@ private:
     unsigned long window_ = 0;
     std::vector<float> sent_;
     mutable int error_ = 0;
+    mutable uint64_t seen_ = 0;  // errors raised outside calls into a UI, when last looked at
 };
 
 }  // namespace qm

@@ -262,14 +262,18 @@ std::vector<std::vector<float>> impulseThrough(Lv2Instances& run, int channels, 
 
 }  // namespace
 
-// Debian's x42-plugins: convoLV2 given an impulse response file through
-// its file parameter. A file chosen before the instances are made is loaded
-// before their first block; one chosen while they run is loaded by their
-// worker thread and answered into a later block. zeroconvolv's variants
-// (which need the worker and the nominal block length) are offered and run.
+// Debian's x42-plugins: convoLV2 and zeroconvolv's "IR Convolver" variants
+// given an impulse response file through their file parameter (convoLV2
+// takes it as a patch:Set or through its state, zeroconvolv through its
+// state only). A file chosen before the instances are made is loaded before
+// their first block; one chosen while they run is loaded by their worker
+// thread and answered into a later block. Each says which file it has when
+// asked (patch:Get), and the unit reports it once every instance has it.
+// zeroconvolv's preset variants (which need the worker and the nominal
+// block length) are offered and run.
 TEST(Lv2Host, TheX42ConvolversRunAnImpulseResponseFile) {
     test::useTestPlugins();
-    for (const char* uri : {"http://gareus.org/oss/lv2/zeroconvolv#CfgMono", "http://gareus.org/oss/lv2/zeroconvolv#Stereo"}) {
+    for (const char* uri : {"http://gareus.org/oss/lv2/zeroconvolv#Mono", "http://gareus.org/oss/lv2/zeroconvolv#Stereo"}) {
         const Lv2Plugin* p = Lv2Host::find(uri);
         if (!p) GTEST_SKIP() << "x42-plugins is not installed";
         EXPECT_EQ(p->category, Lv2Category::reverb);
@@ -278,18 +282,20 @@ TEST(Lv2Host, TheX42ConvolversRunAnImpulseResponseFile) {
         unit.latest()->process(in.in(), out.out(), 256);
         EXPECT_FALSE(unit.failed()) << uri;
     }
-    const char* uris[] = {"http://gareus.org/oss/lv2/convoLV2#Mono"};
     test::TempDir dir;
-    test::writeAudioFile(dir / "first.wav", {taps(2048, 0.5f)}, 48000, {test::FileKind::wav, 32, true});
-    test::writeAudioFile(dir / "second.wav", {taps(2048, -0.75f)}, 48000, {test::FileKind::wav, 32, true});
+    const std::string first = (dir / "first.wav").string(), second = (dir / "second.wav").string();
+    test::writeAudioFile(first, {taps(2048, 0.5f)}, 48000, {test::FileKind::wav, 32, true});
+    test::writeAudioFile(second, {taps(2048, -0.75f)}, 48000, {test::FileKind::wav, 32, true});
+    const char* uris[] = {"http://gareus.org/oss/lv2/convoLV2#Mono", "http://gareus.org/oss/lv2/zeroconvolv#CfgMono",
+                          "http://gareus.org/oss/lv2/zeroconvolv#CfgStereo"};
     for (const char* uri : uris) {
         SCOPED_TRACE(uri);
         const Lv2Plugin* p = Lv2Host::find(uri);
         if (!p) GTEST_SKIP() << "x42-plugins is not installed";
         Lv2Unit unit(*p, 2, 48000, 256);
         ASSERT_EQ(unit.fileParameters().size(), 1u);
-        unit.setFile(0, (dir / "first.wav").string());
-        EXPECT_EQ(unit.file(0), (dir / "first.wav").string());
+        unit.setFile(0, first);
+        EXPECT_EQ(unit.file(0), first);
 
         const auto running = unit.instantiate(2, 48000, 256);
         running->live();
@@ -297,17 +303,29 @@ TEST(Lv2Host, TheX42ConvolversRunAnImpulseResponseFile) {
         EXPECT_LE(latency, 256u);
         auto out = impulseThrough(*running, 2, 256, 2048);
         for (int c = 0; c < 2; ++c) EXPECT_TRUE(convolved(out[c], taps(2048, 0.5f), latency)) << c;
-
-        unit.setFile(0, (dir / "second.wav").string());
-        bool loaded = false;
+        EXPECT_EQ(running->latency(), latency) << "the latency is known before the first block";
         const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(10.0 * test::kTimeFactor);
+        auto reports = [&](const std::string& file) {
+            while (unit.loadedFile(0) != file && std::chrono::steady_clock::now() < until) {
+                impulseThrough(*running, 2, 256, 256);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            return unit.loadedFile(0) == file;
+        };
+        EXPECT_TRUE(reports(first));
+
+        // A plug-in run once per channel loads the file in each channel's
+        // instance on that instance's worker: the channels take it in
+        // blocks of their own.
+        unit.setFile(0, second);
+        bool loaded = false;
         while (!loaded && std::chrono::steady_clock::now() < until) {
             out = impulseThrough(*running, 2, 256, 2048);
-            loaded = convolved(out[0], taps(2048, -0.75f), latency);
+            loaded = convolved(out[0], taps(2048, -0.75f), latency) && convolved(out[1], taps(2048, -0.75f), latency);
             if (!loaded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_TRUE(loaded);
-        EXPECT_TRUE(convolved(out[1], taps(2048, -0.75f), latency));
+        for (int c = 0; c < 2; ++c) EXPECT_TRUE(convolved(out[c], taps(2048, -0.75f), latency)) << c;
+        EXPECT_TRUE(reports(second));
         EXPECT_FALSE(unit.failed());
     }
 }

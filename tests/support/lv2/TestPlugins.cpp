@@ -7,7 +7,7 @@
 // - broken: its instantiation fails;
 // - nan: mono pass-through whose output is NaN from its tenth block on;
 // - two gains named so that manufacturer and name join into equal texts;
-// - xerror: the gain again, for the UI that causes an X error;
+// - xerror, xerror-later: the gain again, for the UIs that cause an X error;
 // - preset: mono, output = input * its "level" property, 0 until its
 //   default state (level 0.25, which it asks the host to load) is restored.
 #include <lv2/atom/atom.h>
@@ -231,6 +231,7 @@ const LV2_Descriptor descriptors[] = {
     {"urn:quillmarsh:test:acme-q", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
     {"urn:quillmarsh:test:ac-meq", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
     {"urn:quillmarsh:test:xerror", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
+    {"urn:quillmarsh:test:xerror-later", gainMake, gainConnect, nothing, gainRun, nothing, cleanup, gainExtension},
     {"urn:quillmarsh:test:preset", presetMake, presetConnect, nothing, presetRun, nothing, presetCleanup,
      presetExtension},
 };

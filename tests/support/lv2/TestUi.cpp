@@ -4,14 +4,19 @@
 //   3; the gain the host sends is kept so that a test can see both
 //   directions;
 // - the same window for "xerror", which at its fifth idle call destroys a
-//   window that does not exist (an X error, BadWindow, on its connection).
+//   window that does not exist (an X error, BadWindow, on its connection);
+// - the same for "xerror-later", whose fifth idle call starts a thread of
+//   its own that, a tenth of a second later (between the host's calls),
+//   does so on a connection of that thread's.
 #include <lv2/core/lv2.h>
 #include <lv2/ui/ui.h>
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace {
 
@@ -22,6 +27,8 @@ struct Ui {
     LV2UI_Controller controller = nullptr;
     float gain = 1.0f;
     bool faulty = false;
+    bool later = false;
+    std::thread raiser;
     int idles = 0;
 };
 
@@ -52,6 +59,7 @@ LV2UI_Handle make(const LV2UI_Descriptor*, const char*, const char*, LV2UI_Write
 
 void cleanup(LV2UI_Handle h) {
     auto* ui = static_cast<Ui*>(h);
+    if (ui->raiser.joinable()) ui->raiser.join();
     XDestroyWindow(ui->display, ui->window);
     XCloseDisplay(ui->display);
     delete ui;
@@ -67,6 +75,17 @@ int idle(LV2UI_Handle h) {
     if (ui->faulty && ++ui->idles == 5) {
         XDestroyWindow(ui->display, ui->window + 0x1000);
         XSync(ui->display, False);
+    }
+    if (ui->later && ++ui->idles == 5) {
+        const Window missing = ui->window + 0x1000;
+        ui->raiser = std::thread([missing] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            Display* own = XOpenDisplay(nullptr);
+            if (!own) return;
+            XDestroyWindow(own, missing);
+            XSync(own, False);
+            XCloseDisplay(own);
+        });
     }
     while (XPending(ui->display)) {
         XEvent e;
@@ -91,13 +110,21 @@ LV2UI_Handle makeFaulty(const LV2UI_Descriptor* d, const char* plugin, const cha
     return ui;
 }
 
+LV2UI_Handle makeLater(const LV2UI_Descriptor* d, const char* plugin, const char* bundle, LV2UI_Write_Function write,
+                       LV2UI_Controller controller, LV2UI_Widget* widget, const LV2_Feature* const* features) {
+    auto* ui = static_cast<Ui*>(make(d, plugin, bundle, write, controller, widget, features));
+    if (ui) ui->later = true;
+    return ui;
+}
+
 const LV2UI_Descriptor descriptors[] = {
     {"urn:quillmarsh:test:gain-ui", make, cleanup, portEvent, extension},
     {"urn:quillmarsh:test:xerror-ui", makeFaulty, cleanup, portEvent, extension},
+    {"urn:quillmarsh:test:xerror-later-ui", makeLater, cleanup, portEvent, extension},
 };
 
 }  // namespace
 
 extern "C" LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
-    return index < 2 ? &descriptors[index] : nullptr;
+    return index < sizeof descriptors / sizeof descriptors[0] ? &descriptors[index] : nullptr;
 }
