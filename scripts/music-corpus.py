@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Key, tempo and meter accuracy corpus: generate, render, analyse, score.
 
-Writes 72 pieces of music as MIDI files (our own writer, below), three in
+Writes 120 pieces of music as MIDI files (our own writer, below), five in
 each of the 24 keys, in 4/4, 3/4 and 6/8, from 60 to 180 BPM, straight and
 swung, with and without drums, and six pieces that have no pulse (sustained
 pads, near-silence, noise); renders them at 44.1 kHz stereo with fluidsynth
@@ -9,22 +9,30 @@ through the two General MIDI fonts of scripts/setup.sh; runs this system's
 whole analysis on every file (build/bench/bench_music_corpus) and, when
 given, a peer analyser on the same files; prints per part and per font the
 key exact share, the MIREX key score, tempo Acc1 and Acc2, the meter, the
-"none" answers, and the time per file.
+"none" answers, and the time per file. `--part calibration` writes,
+renders and scores, apart from the rounds, the 72 pieces in 4/4 on which
+the tempo octave's thresholds were set (see calibration_plan()).
 
-The third round of pieces (24, one per key) is the held-out part: the
-analysis is never tuned on it, and its figures are printed apart. A piece's
-tempo is the pulse a musician counts: quarter notes in 4/4 and 3/4, dotted
-quarters in 6/8.
+The first two rounds are the tuning part. The third, fourth and fifth
+rounds (24 pieces each, one per key) are held out: the analysis is never
+tuned on them, and their figures are printed apart. The third
+("held-out-1") has been looked at while the analysis was tuned, so it is no
+longer a clean test, nor, after it was scored, is the fourth
+("held-out-2"); the fifth ("held-out-3") was added later still and is kept
+for judging only. A piece's tempo is the pulse a musician counts: quarter notes in 4/4
+and 3/4, dotted quarters in 6/8.
 
 Usage: scripts/music-corpus.py [--build build] [--out DIR] [--peer DIR]
-         [--part tuning|held-out|all] [--list]
+         [--part tuning|held-out-1|held-out-2|held-out-3|all] [--list]
 --peer names a folder holding node_modules/essentia.js (made with
 `npm install --prefix DIR essentia.js@0.1.3`; never a dependency of the
 program); scripts/music-corpus-peer.js drives it with node. Its answers are
 kept beside the renders, as peer.json in the --out folder.
 Needs: fluidsynth, timgm6mb-soundfont, fluidr3mono-gm-soundfont (test-only).
 The rendered audio is not kept; the MIDI files are deterministic, and the
-SHA-256 of all of them, in order, names the corpus.
+SHA-256 of them, in order, names the corpus: one digest for the first
+three rounds with the two pads (the corpus as it was first published), one
+for the fourth round, one for the fifth.
 """
 import argparse
 import hashlib
@@ -82,9 +90,9 @@ def _rhythm_corpus():
     """The rhythm corpus script, whose MIDI writing this one shares."""
     import importlib.util
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rhythm-corpus.py")
-    spec = importlib.util.spec_from_file_location("rhythm_corpus", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("rhythm_corpus", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -274,10 +282,13 @@ def compose_pad(seed):
     return song.midi()
 
 
+PARTS = ["tuning", "tuning", "held-out-1", "held-out-2", "held-out-3"]
+
+
 def plan():
-    """The 72 tonal pieces: three rounds of all 24 keys; round 2 is held out."""
+    """The 120 tonal pieces: five rounds of all 24 keys; rounds 3 to 5 are held out."""
     pieces = []
-    for i in range(72):
+    for i in range(120):
         rng = random.Random(1000 + i)
         rnd, key = divmod(i, 24)
         tonic, minor = key % 12, key >= 12
@@ -291,11 +302,31 @@ def plan():
             swing = 1 / 3
         style = rng.choice(["band", "band", "band", "keys", "pads"])
         pieces.append({
-            "id": i, "part": "held-out" if rnd == 2 else "tuning",
+            "id": i, "part": PARTS[rnd],
             "tonic": tonic, "minor": minor, "meter": meter, "bpm": bpm, "swing": swing, "style": style,
             "loop": rng.randrange(6), "comp": rng.randrange(3), "seed": 5000 + i,
             "chords": rng.choice(CHORD_PROGRAMS), "bass": rng.choice(BASS_PROGRAMS), "lead": rng.choice(LEAD_PROGRAMS),
         })
+    return pieces
+
+
+def calibration_plan():
+    """72 pieces in 4/4 for setting the tempo octave's thresholds, never
+    scored with the rounds: keys alone at 120-180 BPM and at 60-98, bands at
+    76-98 and at 140-180, pads at 60-98, drawn like the rounds with seeds of
+    their own."""
+    pieces, rng = [], random.Random(4242)
+    for style, lo, hi, n in (("keys", 120, 180, 24), ("band", 76, 98, 16), ("keys", 60, 98, 16),
+                             ("pads", 60, 98, 8), ("band", 140, 180, 8)):
+        for k in range(n):
+            i = len(pieces)
+            bpm = rng.choice(range(lo, hi + 1, 2))
+            pieces.append({
+                "id": 900 + i, "part": "calibration", "tonic": rng.randrange(12), "minor": rng.random() < 0.5,
+                "meter": "4/4", "bpm": bpm, "swing": 1 / 3 if rng.random() < 0.3 else 0.0, "style": style,
+                "loop": rng.randrange(6), "comp": k % 3, "seed": 7000 + i,
+                "chords": rng.choice(CHORD_PROGRAMS), "bass": rng.choice(BASS_PROGRAMS), "lead": rng.choice(LEAD_PROGRAMS),
+            })
     return pieces
 
 
@@ -424,7 +455,7 @@ def main():
     ap.add_argument("--build", default="build")
     ap.add_argument("--out")
     ap.add_argument("--peer")
-    ap.add_argument("--part", default="all", choices=["all", "tuning", "held-out"])
+    ap.add_argument("--part", default="all", choices=["all", "calibration"] + sorted(set(PARTS)))
     ap.add_argument("--list", action="store_true", help="print every file's answers")
     ap.add_argument("--jobs", type=int, default=4)
     args = ap.parse_args()
@@ -438,11 +469,13 @@ def main():
     os.makedirs(out_dir, exist_ok=True)
 
     digest = hashlib.sha256()
-    pieces = plan()
+    round_digests = {"held-out-2": hashlib.sha256(), "held-out-3": hashlib.sha256()}
+    pieces = plan() + (calibration_plan() if args.part == "calibration" else [])
     jobs, rows = [], []
     for p in pieces:
         midi = compose(p)
-        digest.update(midi)
+        if p["part"] != "calibration":
+            round_digests.get(p["part"], digest).update(midi)
         mid = os.path.join(out_dir, name_of(p) + ".mid")
         with open(mid, "wb") as f:
             f.write(midi)
@@ -491,10 +524,11 @@ def main():
             print(f"{os.path.basename(wav)[:-4]:44} truth {truth:16} ours {mine:22} peer {theirs}")
         print()
 
-    print(f"corpus: {len(pieces)} pieces + 2 pads, MIDI SHA-256 {digest.hexdigest()}")
-    header = f"{'part':9} {'font':12} {'who':6} {'n':>3} {'key exact':>10} {'MIREX':>6} {'Acc1':>8} {'Acc2':>8} {'meter':>8}  misses"
+    print(f"corpus: {len(pieces)} pieces + 2 pads; MIDI SHA-256 of rounds 1-3 and the pads {digest.hexdigest()}, "
+          f"of round 4 {round_digests['held-out-2'].hexdigest()}, of round 5 {round_digests['held-out-3'].hexdigest()}")
+    header = f"{'part':10} {'font':12} {'who':6} {'n':>3} {'key exact':>10} {'MIREX':>6} {'Acc1':>8} {'Acc2':>8} {'meter':>8}  misses"
     print(header)
-    for part in ("tuning", "held-out", "all"):
+    for part in ("tuning", "held-out-1", "held-out-2", "held-out-3", "calibration", "all"):
         if args.part not in ("all", part) and part != "all":
             continue
         for font_name in [n for n, _ in fonts] + ["both"]:
@@ -507,7 +541,7 @@ def main():
                 n = s["n"]
                 misses = ", ".join(f"{k} {v}" for k, v in sorted(s["kinds"].items()) if k != "exact")
                 meter = f"{s['meter']}/{s['meter_n']}" if s["meter_n"] else "-"
-                print(f"{part:9} {font_name:12} {who:6} {n:3} {s['exact']:4}/{n:<3} {100 * s['exact'] / n:3.0f}% "
+                print(f"{part:10} {font_name:12} {who:6} {n:3} {s['exact']:4}/{n:<3} {100 * s['exact'] / n:3.0f}% "
                       f"{s['mirex'] / n:6.3f} {s['acc1']:3}/{n:<3} {s['acc2']:3}/{n:<3} {meter:>8}  {misses}")
     print()
     print("pieces without a pulse (tempo and key answers):")

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numbers>
 
@@ -29,25 +31,61 @@ bool isAmbisonic(const std::optional<SourceFormat>& source) {
     return source && source->isAmbisonic();
 }
 
-// Runs the shelf and then the high-pass over the channel from zero state
-// (each stage's output rounded to 32-bit float, as a stored copy would be)
-// and returns the mean square of each whole slice of `step` samples. Both
-// stages run in one pass so that no filtered copy is needed.
-std::vector<double> sliceMeanSquares(const std::vector<float>& x, size_t n, size_t step,
-                                     const Biquad& shelf, const Biquad& highPass) {
-    Biquad::Runner a(shelf), b(highPass);
+// Runs the shelf and then the high-pass over one or two channels from zero
+// state (each stage's output rounded to 32-bit float, as a stored copy would
+// be) and stores the mean square of each whole slice of `step` samples. Both
+// stages run in one pass so that no filtered copy is needed; two channels go
+// together, since each filter waits on its own last output, and the other
+// channel's can be worked on meanwhile. (A second channel of null gives
+// nothing for it.)
+void sliceMeanSquares(const std::vector<float>& x0, const std::vector<float>* x1, size_t n, size_t step,
+                      const Biquad& shelf, const Biquad& highPass, std::vector<double>& ms0,
+                      std::vector<double>* ms1) {
+    Biquad::Runner a0(shelf), b0(highPass), a1(shelf), b1(highPass);
+    const auto weighted = [](Biquad::Runner& a, Biquad::Runner& b, float x) {
+        const float s1 = static_cast<float>(a(x));
+        const float s2 = static_cast<float>(b(s1));
+        return static_cast<double>(s2) * s2;
+    };
+    const auto at = [](const std::vector<float>& x, size_t k) { return k < x.size() ? x[k] : 0.0f; };
     const size_t nSub = n / step;
-    std::vector<double> ms(nSub, 0.0);
+    ms0.assign(nSub, 0.0);
+    if (ms1) ms1->assign(nSub, 0.0);
     for (size_t i = 0; i < nSub; ++i) {
-        double sum = 0;
-        for (size_t k = i * step, end = k + step; k < end; ++k) {
-            const float s1 = static_cast<float>(a(k < x.size() ? x[k] : 0.0f));
-            const float s2 = static_cast<float>(b(s1));
-            sum += static_cast<double>(s2) * s2;
+        double sum0 = 0, sum1 = 0;
+        if (x1) {
+            for (size_t k = i * step, end = k + step; k < end; ++k) {
+                sum0 += weighted(a0, b0, at(x0, k));
+                sum1 += weighted(a1, b1, at(*x1, k));
+            }
+            (*ms1)[i] = sum1 / static_cast<double>(step);
+        } else {
+            for (size_t k = i * step, end = k + step; k < end; ++k) sum0 += weighted(a0, b0, at(x0, k));
         }
-        ms[i] = sum / static_cast<double>(step);
+        ms0[i] = sum0 / static_cast<double>(step);
     }
-    return ms;
+}
+
+// The largest magnitude of n samples (0 for none), eight at a time.
+float maxMagnitude(const float* p, size_t n) {
+    using V4 = float __attribute__((vector_size(16)));
+    using U4 = uint32_t __attribute__((vector_size(16)));
+    V4 m0{}, m1{};
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        V4 a, b;
+        std::memcpy(&a, p + i, sizeof a);
+        std::memcpy(&b, p + i + 4, sizeof b);
+        a = V4(U4(a) & 0x7fffffffu);
+        b = V4(U4(b) & 0x7fffffffu);
+        m0 = m0 < a ? a : m0;
+        m1 = m1 < b ? b : m1;
+    }
+    m0 = m0 < m1 ? m1 : m0;
+    float r = 0;
+    for (int k = 0; k < 4; ++k) r = r < m0[k] ? m0[k] : r;
+    for (; i < n; ++i) r = std::max(r, std::abs(p[i]));
+    return r;
 }
 
 // The 192-tap Blackman-windowed sinc, split into its four phases.
@@ -116,7 +154,7 @@ std::vector<double> weights(const std::optional<SourceFormat>& source, int chann
 
 namespace {
 
-constexpr size_t kPeakBlock = 1024;
+constexpr size_t kPeakBlock = 128;
 
 using PhaseTaps = std::array<std::array<float, kPhaseTaps>, kPhases>;
 
@@ -161,16 +199,26 @@ float truePeak(const std::vector<float>& channel) {
     const auto& taps = phaseTaps();
     constexpr size_t pad = kPhaseTaps;
     // Every output of the full convolution (n + 48 positions per phase),
-    // rounded up to whole blocks; the extra outputs see only zeros.
+    // rounded up to whole blocks; the extra outputs see only zeros. Block b
+    // reads inputs b * 128 - 48 ... b * 128 + 127, silence outside the
+    // channel: read in place, or, at the two ends, from a padded copy.
     const size_t outputs = n + pad;
     const size_t blocks = (outputs + kPeakBlock - 1) / kPeakBlock;
-    std::vector<float> padded(blocks * kPeakBlock + pad, 0.0f);
-    for (size_t i = 0; i < n; ++i) padded[pad + i] = channel[i];
+    std::vector<float> edge(kPeakBlock + pad);
+    const auto source = [&](size_t b) -> const float* {
+        const auto lo = static_cast<long long>(b * kPeakBlock) - static_cast<long long>(pad);
+        const auto hi = lo + static_cast<long long>(kPeakBlock + pad);
+        if (lo >= 0 && hi <= static_cast<long long>(n)) return channel.data() + lo;
+        for (long long i = lo; i < hi; ++i)
+            edge[size_t(i - lo)] = i >= 0 && i < static_cast<long long>(n) ? channel[size_t(i)] : 0.0f;
+        return edge.data();
+    };
     // No output of a phase exceeds the largest input its taps reach times
     // the sum of its taps' magnitudes. A block whose inputs cannot raise the
     // peak found so far is skipped, which leaves the result exactly as it
     // was; the loudest block goes first so that most of the quiet ones can
-    // be. (The margin covers the rounding of the bound itself.)
+    // be, and blocks are short, so that a loud moment keeps little around it
+    // from being skipped. (The margin covers the rounding of the bound itself.)
     static const float gain = [&] {
         float g = 0;
         for (const auto& phase : taps) {
@@ -183,10 +231,7 @@ float truePeak(const std::vector<float>& channel) {
     std::vector<float> reach(blocks);
     size_t loudest = 0;
     for (size_t b = 0; b < blocks; ++b) {
-        const float* src = padded.data() + b * kPeakBlock;
-        float m = 0;
-        for (size_t i = 0; i < kPeakBlock + pad; ++i) m = std::max(m, std::abs(src[i]));
-        reach[b] = m * gain;
+        reach[b] = maxMagnitude(source(b), kPeakBlock + pad) * gain;
         if (reach[b] > reach[loudest]) loudest = b;
     }
     std::vector<float> mx(kPeakBlock, 0.0f);
@@ -194,7 +239,7 @@ float truePeak(const std::vector<float>& channel) {
     for (size_t k = 0; k < blocks; ++k) {
         const size_t b = k == 0 ? loudest : (k <= loudest ? k - 1 : k);
         if (k > 0 && reach[b] <= found) continue;
-        blockPeak(padded.data() + b * kPeakBlock, taps, mx.data());
+        blockPeak(source(b), taps, mx.data());
         found = *std::max_element(mx.begin(), mx.end());
     }
     return found;
@@ -227,12 +272,18 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
     const auto [shelf, highPass] = kWeighting(sampleRate);
 
     // Mean square of every 100 ms slice of every counted channel.
-    std::vector<std::vector<double>> ms;
+    std::vector<const std::vector<float>*> counted;
     std::vector<double> msWeight;
     for (size_t c = 0; c < measured.size(); ++c) {
         if (!(w[c] > 0)) continue;
-        ms.push_back(sliceMeanSquares(*measured[c], n, step, shelf, highPass));
+        counted.push_back(measured[c]);
         msWeight.push_back(w[c]);
+    }
+    std::vector<std::vector<double>> ms(counted.size());
+    for (size_t c = 0; c < counted.size(); c += 2) {
+        const bool pair = c + 1 < counted.size();
+        sliceMeanSquares(*counted[c], pair ? counted[c + 1] : nullptr, n, step, shelf, highPass, ms[c],
+                         pair ? &ms[c + 1] : nullptr);
     }
 
     // Momentary blocks: four slices, moving by one.
@@ -301,7 +352,7 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
     // Peaks on the unfiltered samples of every measured channel, LFE included.
     float samplePeak = 0.0f, tp = 0.0f;
     for (const auto* x : measured) {
-        for (float v : *x) samplePeak = std::max(samplePeak, std::abs(v));
+        samplePeak = std::max(samplePeak, maxMagnitude(x->data(), x->size()));
         tp = std::max(tp, truePeak(*x));
     }
     if (samplePeak > 0) r.samplePeak = 20.0 * std::log10(samplePeak);

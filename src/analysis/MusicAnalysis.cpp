@@ -63,31 +63,18 @@ AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sa
 }  // namespace
 
 AnalysisInput AnalysisPipeline::read(const std::filesystem::path& url) {
-    // One pass over the file: each block is folded to mono while it is
-    // still in the cache, as Signal::mono would fold the whole file; only
-    // the mono is then converted, by Signal::resample itself, so the
-    // editor, which runs on the channels it holds, gets the very same signal.
-    // A single channel is its own mono.
-    std::vector<float> mono;
+    // One pass over the file: each block is folded to mono and converted to
+    // the analysis rate while it is still in the cache, by the very steps of
+    // Signal::mono and Signal::resample, so the editor, which runs them on
+    // the channels it holds, gets the same signal. A single channel is its
+    // own mono.
+    std::optional<Signal::RateConverter> converter;
     AnalysisInput in;
     in.audio = Signal::readPlanar(url, [&](const Signal::Block& b) {
-        if (b.count < 2) return;
-        if (mono.empty()) mono.resize(size_t(b.fileFrames));
-        float* m = mono.data() + b.position;
-        std::copy(b.channels[0], b.channels[0] + b.frames, m);
-        for (int c = 1; c < b.count; ++c)
-            for (int64_t i = 0; i < b.frames; ++i) m[i] += b.channels[c][i];
-        const float scale = 1.0f / float(b.count);
-        for (int64_t i = 0; i < b.frames; ++i) m[i] *= scale;
+        if (!converter) converter.emplace(b.sampleRate, kRate, size_t(b.fileFrames));
+        converter->push(b.channels, b.count, size_t(b.frames));
     });
-    const PlanarAudio& audio = in.audio;
-    if (tooShort(audio.channels, audio.sampleRate)) return in;
-    if (audio.channels.size() == 1) {
-        in.mono22k = Signal::resample(audio.channels[0], audio.sampleRate, kRate);
-    } else {
-        mono.resize(audio.channels[0].size());
-        in.mono22k = Signal::resample(mono, audio.sampleRate, kRate);
-    }
+    if (converter && !tooShort(in.audio.channels, in.audio.sampleRate)) in.mono22k = converter->finish();
     return in;
 }
 

@@ -11,6 +11,10 @@ namespace qm {
 
 using TempoAnalyzer::envelopeRate;
 
+namespace {
+constexpr double kEndOfSignal = 0.05;  // seconds
+}  // namespace
+
 std::vector<double> MusicGrid::boundaries() const {
     if (downbeats.empty()) return {};
     std::vector<double> b = downbeats;
@@ -221,9 +225,13 @@ MusicGrid build(const TempoResult& tempo, const std::vector<float>& mono22k, dou
         double first = grid.beats[std::min<size_t>(size_t(off), grid.beats.size() - 1)];
         const double bar = (60.0 / grid.bpm) * g;
         while (first - bar >= -0.06) first -= bar;
+        // A bar line in the file's last 50 ms (the very end of the signal,
+        // as a loop's seam counts it) starts no bar: it is the end of the
+        // last one, placed a few milliseconds early by the grid's own
+        // precision, and would leave a bar too short to hold anything.
         for (long k = 0;; ++k) {
             const double t = first + double(k) * bar;
-            if (!(t < duration - 0.001)) break;
+            if (!(t < duration - kEndOfSignal)) break;
             grid.downbeats.push_back(k == 0 ? std::max(t, 0.0) : t);
         }
         grid.steady = true;

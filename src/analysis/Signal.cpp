@@ -3,13 +3,18 @@
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
 #include "platform/Resampler.h"
+#include "rt/mn_mix.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <mutex>
 #include <numbers>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
 namespace qm {
 
@@ -29,10 +34,12 @@ PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<voi
     }
     if (f.frames > int64_t(UINT32_MAX)) throw AppError(40, "File too large to load");
     try {
-        // Each channel sized in place: copies of one zeroed channel would
-        // write every page of the whole file once more before it is read.
+        // Room for the whole file, sized block by block just before each
+        // block is read into it: sized at once, the channels would be
+        // written whole with zeros that leave the cache before they are
+        // overwritten.
         out.channels.resize(size_t(channels));
-        for (auto& c : out.channels) c.resize(size_t(f.frames));
+        for (auto& c : out.channels) c.reserve(size_t(f.frames));
     } catch (const std::bad_alloc&) {
         throw AppError(40, "File too large to load");
     } catch (const std::length_error&) {
@@ -42,32 +49,69 @@ PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<voi
     std::vector<float*> at(static_cast<size_t>(channels));
     int64_t done = 0;
     while (done < f.frames) {
-        for (int c = 0; c < channels; ++c) at[size_t(c)] = out.channels[size_t(c)].data() + done;
-        const int64_t got = reader->read(done, at.data(), std::min(kBlock, f.frames - done));
-        if (got <= 0) break;
-        if (block) block({at.data(), channels, done, got, f.frames});
+        const int64_t want = std::min(kBlock, f.frames - done);
+        for (int c = 0; c < channels; ++c) {
+            auto& ch = out.channels[size_t(c)];
+            ch.resize(size_t(done + want));
+            at[size_t(c)] = ch.data() + done;
+        }
+        const int64_t got = std::max<int64_t>(reader->read(done, at.data(), want), 0);
+        if (got > 0 && block) block({at.data(), channels, done, got, f.frames, f.sampleRate});
         done += got;
+        if (got < want) break;
     }
     for (auto& c : out.channels) c.resize(size_t(done));
     out.damagedFrames = reader->damagedFrames();
     return out;
 }
 
+void mono(const float* const* channels, int count, size_t frames, float* out) {
+    const float scale = 1.0f / float(count);
+    const float* __restrict a = channels[0];
+    const float* __restrict b = channels[1];
+    float* __restrict m = out;
+    if (count == 2) {
+        for (size_t i = 0; i < frames; ++i) m[i] = (a[i] + b[i]) * scale;
+        return;
+    }
+    for (size_t i = 0; i < frames; ++i) m[i] = a[i] + b[i];
+    for (int c = 2; c < count; ++c) {
+        const float* __restrict x = channels[c];
+        for (size_t i = 0; i < frames; ++i) m[i] += x[i];
+    }
+    for (size_t i = 0; i < frames; ++i) m[i] *= scale;
+}
+
 std::vector<float> mono(const std::vector<std::vector<float>>& channels) {
     if (channels.empty()) return {};
     if (channels.size() == 1) return channels[0];
     size_t len = channels[0].size();
-    for (const auto& c : channels) len = std::min(len, c.size());
-    std::vector<float> sum(len, 0.0f);
-    for (const auto& c : channels)
-        for (size_t i = 0; i < len; ++i) sum[i] += c[i];
-    const float scale = 1.0f / float(channels.size());
-    for (float& v : sum) v *= scale;
+    std::vector<const float*> at;
+    for (const auto& c : channels) {
+        len = std::min(len, c.size());
+        at.push_back(c.data());
+    }
+    std::vector<float> sum(len);
+    mono(at.data(), int(at.size()), len, sum.data());
     return sum;
 }
 
-std::vector<float> resample(const std::vector<float>& x, double from, double to) {
-    if (std::fabs(from - to) <= 0.5 || x.empty()) return x;
+namespace {
+
+bool usableRate(double r) { return std::isfinite(r) && r > 0; }
+
+// Halvings that take `from` exactly to `to` (1 to 3), or 0.
+int halvings(double from, double to) {
+    double r = from;
+    for (int k = 1; k <= 3; ++k) {
+        r /= 2;
+        if (r == to) return k;
+    }
+    return 0;
+}
+
+// The platform's high-quality conversion; empty when it cannot be made.
+std::vector<float> platformResample(const std::vector<float>& x, double from, double to) {
     try {
         auto out = Resampler::resample({x}, from, to);
         if (out.size() == 1) return std::move(out[0]);
@@ -77,13 +121,28 @@ std::vector<float> resample(const std::vector<float>& x, double from, double to)
     return {};
 }
 
+}  // namespace
+
+std::vector<float> resample(const std::vector<float>& x, double from, double to) {
+    if (std::fabs(from - to) <= 0.5 || x.empty()) return x;
+    if (!usableRate(from) || !usableRate(to)) return {};
+    if (halvings(from, to) == 0) return platformResample(x, from, to);
+    RateConverter c(from, to, x.size());
+    c.push(x.data(), x.size());
+    return c.finish();
+}
+
 float rms(const std::vector<float>& x, long start, long end) {
     start = std::max(start, 0L);
     end = std::min(end, long(x.size()));
     if (end <= start) return 0;
-    double acc = 0;
-    for (long i = start; i < end; ++i) acc += double(x[i]) * x[i];
-    return float(std::sqrt(acc / double(end - start)));
+    // Four running sums, which do not wait on each other.
+    double acc[4] = {0, 0, 0, 0};
+    long i = start;
+    for (; i + 4 <= end; i += 4)
+        for (int k = 0; k < 4; ++k) acc[k] += double(x[i + k]) * x[i + k];
+    for (; i < end; ++i) acc[0] += double(x[i]) * x[i];
+    return float(std::sqrt(((acc[0] + acc[1]) + (acc[2] + acc[3])) / double(end - start)));
 }
 
 std::vector<float> hanning(int n) {
@@ -98,13 +157,262 @@ std::vector<float> autocorrelation(const std::vector<float>& x, long maxLag) {
     const long L = std::max(std::min(count, maxLag), 1L);
     std::vector<float> r(L, 0.0f);
     for (long k = 0; k < L; ++k) {
-        double acc = 0;
+        // Four running sums, which do not wait on each other.
+        double acc[4] = {0, 0, 0, 0};
         const float* a = x.data() + k;
         const float* b = x.data();
-        for (long j = 0, m = count - k; j < m; ++j) acc += double(a[j]) * b[j];
-        r[k] = float(acc);
+        const long m = count - k;
+        long j = 0;
+        for (; j + 4 <= m; j += 4)
+            for (int q = 0; q < 4; ++q) acc[q] += double(a[j + q]) * b[j + q];
+        for (; j < m; ++j) acc[0] += double(a[j]) * b[j];
+        r[k] = float((acc[0] + acc[1]) + (acc[2] + acc[3]));
     }
     return r;
+}
+
+// A half-band stage halves the rate: output m is the filter centred on input
+// 2m. The odd inputs carry every tap but the centre, so they are kept apart
+// as one contiguous stream, which vectorises: with o[i] = x[2i + 1] (and
+// silence before the start), output m is
+//   c x[2m] + sum_j h_j (o[m - 1 - j] + o[m + j]),  j = 0 ... K - 1.
+// Outputs are computed eight at a time and only in whole groups until the
+// input ends, so each output is made by the same instructions wherever the
+// blocks of input fall.
+namespace {
+
+constexpr int kHalfTaps = 20;  // odd offsets on each side of the centre: 4K - 1 = 79 taps
+constexpr size_t kGroup = 8;
+
+using HalfBandTaps = std::array<float, kHalfTaps + 1>;  // [0] the centre, [1 + j] = h_j
+
+const HalfBandTaps& halfBandTaps() {
+    static const HalfBandTaps taps = [] {
+        // A Kaiser-windowed sinc cut at a quarter of the input rate; the
+        // odd taps scaled to a gain of 1 at 0 Hz with the centre at one
+        // half, so that the response at f and at half the rate less f
+        // add up to one.
+        constexpr double beta = 10.0;
+        const auto i0 = [](double x) {
+            double sum = 1, term = 1;
+            for (int k = 1; k < 60; ++k) {
+                term *= (x / (2 * k)) * (x / (2 * k));
+                sum += term;
+            }
+            return sum;
+        };
+        std::array<double, kHalfTaps> d{};
+        double sum = 0;
+        for (int j = 0; j < kHalfTaps; ++j) {
+            const int k = 2 * j + 1;
+            const double r = double(k) / (2 * kHalfTaps);
+            d[size_t(j)] = std::sin(k * std::numbers::pi / 2) / (k * std::numbers::pi) *
+                           i0(beta * std::sqrt(1 - r * r)) / i0(beta);
+            sum += 2 * d[size_t(j)];
+        }
+        HalfBandTaps t{};
+        t[0] = 0.5f;
+        for (int j = 0; j < kHalfTaps; ++j) t[size_t(j + 1)] = float(d[size_t(j)] * 0.5 / sum);
+        return t;
+    }();
+    return taps;
+}
+
+// `groups` groups of eight outputs from even[0 ...] and odd[0 ...], where
+// odd[t] holds o[m0 - K + t] for the first output m0. The lanes add in the
+// same order in both builds (no fused multiply-add), so they agree bit for bit.
+[[gnu::always_inline]] inline void halfBandLoop(const float* even, const float* odd, float* y, size_t groups,
+                                                const HalfBandTaps& h) {
+    using V = float __attribute__((vector_size(32)));
+    for (size_t g = 0; g < groups; ++g) {
+        const size_t r = g * kGroup;
+        V acc, lo, hi;
+        std::memcpy(&acc, even + r, sizeof acc);
+        acc *= h[0];
+        for (int j = 0; j < kHalfTaps; ++j) {
+            std::memcpy(&lo, odd + r + size_t(kHalfTaps - 1 - j), sizeof lo);
+            std::memcpy(&hi, odd + r + size_t(kHalfTaps + j), sizeof hi);
+            acc += h[size_t(j + 1)] * (lo + hi);
+        }
+        std::memcpy(y + r, &acc, sizeof acc);
+    }
+}
+
+using HalfBandFn = void (*)(const float*, const float*, float*, size_t, const HalfBandTaps&);
+
+void halfBandPortable(const float* e, const float* o, float* y, size_t groups, const HalfBandTaps& h) {
+    halfBandLoop(e, o, y, groups, h);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void halfBandAvx2(const float* e, const float* o, float* y, size_t groups,
+                                                  const HalfBandTaps& h) {
+    halfBandLoop(e, o, y, groups, h);
+}
+const HalfBandFn halfBandRun = mn_cpu_has_avx2_fma() ? halfBandAvx2 : halfBandPortable;
+#else
+const HalfBandFn halfBandRun = halfBandPortable;
+#endif
+
+}  // namespace
+
+struct RateConverter::Stage {
+    std::vector<float> even;  // x[2m] for the outputs still due, from m0 on
+    std::vector<float> odd;   // o[m0 - K] on
+    uint64_t received = 0;
+    uint64_t produced = 0;
+
+    Stage() : odd(size_t(kHalfTaps), 0.0f) {}
+
+    // Appends to `out` every whole group of outputs the input so far
+    // allows; the input is the average of one or two channels, as mono()
+    // folds them.
+    void push(const float* const* x, int count, size_t n, std::vector<float>& out) {
+        const float* a = x[0];
+        const float* b = count == 2 ? x[1] : nullptr;
+        const auto at = [&](size_t i) { return b ? (a[i] + b[i]) * 0.5f : a[i]; };
+        size_t i = 0;
+        if (n > 0 && received % 2 == 1) odd.push_back(at(i++));  // an odd input ends the last block
+        const size_t pairs = (n - i) / 2;
+        const size_t e0 = even.size(), o0 = odd.size();
+        even.resize(e0 + pairs);
+        odd.resize(o0 + pairs);
+        split(a + i, b ? b + i : nullptr, pairs, even.data() + e0, odd.data() + o0);
+        i += 2 * pairs;
+        if (i < n) even.push_back(at(i));
+        received += n;
+        run(out);
+    }
+
+    // Appends the outputs still due once the input has ended, silence after
+    // its end completing their taps and the last group.
+    void finish(std::vector<float>& out) {
+        const size_t due = size_t((received + 1) / 2 - produced);
+        const size_t whole = (due + kGroup - 1) / kGroup * kGroup;
+        even.resize(whole, 0.0f);
+        odd.resize(whole + 2 * size_t(kHalfTaps) - 1, 0.0f);
+        const size_t at = out.size();
+        run(out);
+        out.resize(at + due);
+    }
+
+private:
+    // e[k] = m[2k], o[k] = m[2k + 1] for k < pairs, where m is a, or the
+    // average of a and b.
+    static void split(const float* a, const float* b, size_t pairs, float* __restrict e, float* __restrict o) {
+        using V4 = float __attribute__((vector_size(16)));
+        size_t k = 0;
+        for (; k + 4 <= pairs; k += 4) {
+            V4 m0, m1;
+            std::memcpy(&m0, a + 2 * k, sizeof m0);
+            std::memcpy(&m1, a + 2 * k + 4, sizeof m1);
+            if (b) {
+                V4 b0, b1;
+                std::memcpy(&b0, b + 2 * k, sizeof b0);
+                std::memcpy(&b1, b + 2 * k + 4, sizeof b1);
+                m0 = (m0 + b0) * 0.5f;
+                m1 = (m1 + b1) * 0.5f;
+            }
+            const V4 ev = __builtin_shufflevector(m0, m1, 0, 2, 4, 6);
+            const V4 od = __builtin_shufflevector(m0, m1, 1, 3, 5, 7);
+            std::memcpy(e + k, &ev, sizeof ev);
+            std::memcpy(o + k, &od, sizeof od);
+        }
+        for (; k < pairs; ++k) {
+            e[k] = b ? (a[2 * k] + b[2 * k]) * 0.5f : a[2 * k];
+            o[k] = b ? (a[2 * k + 1] + b[2 * k + 1]) * 0.5f : a[2 * k + 1];
+        }
+    }
+
+    void run(std::vector<float>& out) {
+        size_t ready = 0;
+        if (odd.size() >= 2 * size_t(kHalfTaps)) ready = std::min(even.size(), odd.size() - 2 * size_t(kHalfTaps) + 1);
+        const size_t groups = ready / kGroup, made = groups * kGroup;
+        if (made == 0) return;
+        const size_t at = out.size();
+        out.resize(at + made);
+        halfBandRun(even.data(), odd.data(), out.data() + at, groups, halfBandTaps());
+        even.erase(even.begin(), even.begin() + std::ptrdiff_t(made));
+        odd.erase(odd.begin(), odd.begin() + std::ptrdiff_t(made));
+        produced += made;
+    }
+};
+
+RateConverter::RateConverter(double from, double to, size_t expected)
+    : from_(from), to_(to), valid_(usableRate(from) && usableRate(to)), same_(std::fabs(from - to) <= 0.5) {
+    if (!same_ && !valid_) return;
+    const int n = same_ ? 0 : halvings(from, to);
+    for (int i = 0; i < n; ++i) chain_.push_back(std::make_unique<Stage>());
+    if (n > 0)
+        out_.reserve(expected / (size_t(1) << n) + kGroup);
+    else
+        whole_.reserve(expected);
+}
+
+RateConverter::~RateConverter() = default;
+
+void RateConverter::push(const float* x, size_t n) { push(&x, 1, n); }
+
+void RateConverter::push(const float* const* channels, int count, size_t frames) {
+    if (count < 1) return;
+    in_ += frames;
+    if (!same_ && !valid_) return;
+    const float* folded = nullptr;
+    if (count > 2) {
+        // Folded here once; what follows takes one or two channels.
+        fold_.resize(frames);
+        mono(channels, count, frames, fold_.data());
+        folded = fold_.data();
+        channels = &folded;
+        count = 1;
+    }
+    if (chain_.empty()) {
+        const size_t at = whole_.size();
+        whole_.resize(at + frames);
+        if (count == 1)
+            std::copy(channels[0], channels[0] + frames, whole_.data() + at);
+        else
+            mono(channels, count, frames, whole_.data() + at);
+        return;
+    }
+    std::vector<float> carried;
+    const float* x = nullptr;
+    for (size_t i = 0; i < chain_.size(); ++i) {
+        std::vector<float> next;
+        auto& into = i + 1 == chain_.size() ? out_ : next;
+        if (i == 0)
+            chain_[i]->push(channels, count, frames, into);
+        else
+            chain_[i]->push(&x, 1, frames, into);
+        carried = std::move(next);
+        x = carried.data();
+        frames = carried.size();
+    }
+}
+
+std::vector<float> RateConverter::finish() {
+    if (same_) return std::move(whole_);
+    if (!valid_) return {};
+    if (chain_.empty()) return whole_.empty() ? std::vector<float>{} : platformResample(whole_, from_, to_);
+    // Each stage's last outputs go through the stages after it.
+    for (size_t i = 0; i < chain_.size(); ++i) {
+        std::vector<float> tail;
+        chain_[i]->finish(i + 1 == chain_.size() ? out_ : tail);
+        for (size_t j = i + 1; j < chain_.size(); ++j) {
+            std::vector<float> next;
+            const float* t = tail.data();
+            chain_[j]->push(&t, 1, tail.size(), j + 1 == chain_.size() ? out_ : next);
+            tail = std::move(next);
+        }
+    }
+    // Each halving rounds its count up; the result keeps round(n x to / from).
+    out_.resize(std::min(out_.size(), size_t(std::llround(double(in_) * to_ / from_))));
+    return std::move(out_);
+}
+
+const std::vector<float>& RateConverter::halfBand() {
+    static const std::vector<float> taps(halfBandTaps().begin(), halfBandTaps().end());
+    return taps;
 }
 
 }  // namespace Signal
@@ -117,14 +425,55 @@ int checkedSize(int n) {
 }
 }  // namespace
 
+namespace {
+
+// Prepared transforms no RealFFT uses at the moment, by size. Never freed:
+// a plan is destroyed under its library's lock, which may be gone by the
+// time statics are destroyed at exit.
+struct PlanShelf {
+    std::mutex mutex;
+    std::unordered_map<int, std::vector<std::unique_ptr<RealFFTPlan>>> idle;
+};
+
+PlanShelf& planShelf() {
+    static auto* shelf = new PlanShelf;
+    return *shelf;
+}
+
+std::unique_ptr<RealFFTPlan> takePlan(int n) {
+    {
+        PlanShelf& shelf = planShelf();
+        std::lock_guard lock(shelf.mutex);
+        auto& idle = shelf.idle[n];
+        if (!idle.empty()) {
+            auto plan = std::move(idle.back());
+            idle.pop_back();
+            return plan;
+        }
+    }
+    return std::make_unique<RealFFTPlan>(n);
+}
+
+}  // namespace
+
 RealFFT::RealFFT(int size)
     : n(checkedSize(size)),
       log2n(unsigned(std::countr_zero(unsigned(size)))),
       re(size / 2 + 1, 0.0f),
       im(size / 2 + 1, 0.0f),
-      plan_(size) {}
+      plan_(takePlan(size)) {}
 
-void RealFFT::forward(const float* x) { plan_.forward(x, re.data(), im.data()); }
+RealFFT::~RealFFT() {
+    PlanShelf& shelf = planShelf();
+    std::lock_guard lock(shelf.mutex);
+    try {
+        shelf.idle[n].push_back(std::move(plan_));
+    } catch (const std::bad_alloc&) {
+        // Not kept: the plan goes with this object.
+    }
+}
+
+void RealFFT::forward(const float* x) { plan_->forward(x, re.data(), im.data()); }
 
 void RealFFT::magnitudes(const float* x, float* out) {
     forward(x);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace qm {
@@ -40,6 +41,7 @@ struct Block {
     int64_t position;    // of the first frame, in the file
     int64_t frames;
     int64_t fileFrames;  // the file's length as its reader states it
+    double sampleRate;
 };
 // As readPlanar, decoding block by block and handing each block to `block`
 // while it is still in the cache, so a caller can work on the file in the
@@ -49,13 +51,58 @@ PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<voi
 // The average of all channels; a single channel is returned as is. Channels
 // of unequal length are averaged over the shortest one.
 std::vector<float> mono(const std::vector<std::vector<float>>& channels);
+// The same average of `frames` samples of `count` (>= 2) channels into out.
+void mono(const float* const* channels, int count, size_t frames, float* out);
 
-// A mono signal at another rate (high-quality conversion). Rates within
-// 0.5 Hz of each other return the input unchanged. When the conversion
-// cannot be made (a rate that is not positive and finite, or a converter
-// failure) the result is empty: a signal at the wrong rate would silently
-// spoil every analysis that assumes the new one.
+// A mono signal at another rate. Rates within 0.5 Hz of each other return
+// the input unchanged. When the conversion cannot be made (a rate that is
+// not positive and finite, or a converter failure) the result is empty: a
+// signal at the wrong rate would silently spoil every analysis that assumes
+// the new one. The same samples as a RateConverter fed the signal in blocks.
 std::vector<float> resample(const std::vector<float>& x, double from, double to);
+
+// Converts a mono signal to another rate as it arrives, block by block, so
+// that a file can be read, folded and converted in one pass; however the
+// blocks fall, the result is the very one of a single conversion.
+//
+// Rates that halve once or more (44 100, 88 200 or 176 400 Hz to 22 050 Hz)
+// go through half-band filters of 79 taps: flat within 0.001 dB to 0.85 of
+// the new rate's Nyquist frequency (0.01 dB to 0.86), and 99.6 dB down from
+// 1.2 of it, so that all that folds back lands in the top seventh of the
+// band. Other ratios are converted by the platform's high-quality resampler
+// once the signal is complete. Either way the result has round(n x to /
+// from) samples, output sample j standing for input sample j x from / to.
+class RateConverter {
+public:
+    // `expected`: input samples to come, when known (to size the result once).
+    RateConverter(double from, double to, size_t expected = 0);
+    ~RateConverter();
+    RateConverter(const RateConverter&) = delete;
+    RateConverter& operator=(const RateConverter&) = delete;
+
+    void push(const float* x, size_t n);
+    // The average of `count` channels of `frames` samples each, as mono()
+    // folds them, converted.
+    void push(const float* const* channels, int count, size_t frames);
+    // The whole converted signal, or empty when the conversion cannot be
+    // made (as resample()); the converter is spent.
+    std::vector<float> finish();
+
+    // The half-band filter: taps[0] is the centre (0.5), taps[j] the tap at
+    // offsets -(2j - 1) and 2j - 1; even offsets other than 0 are zero.
+    static const std::vector<float>& halfBand();
+
+private:
+    struct Stage;
+    double from_, to_;
+    bool valid_ = false;
+    bool same_ = false;
+    std::vector<std::unique_ptr<Stage>> chain_;  // one per halving; none: the platform converts
+    std::vector<float> whole_;                   // input kept for the platform's converter
+    std::vector<float> fold_;                    // a block of more than two channels, folded
+    std::vector<float> out_;
+    uint64_t in_ = 0;
+};
 
 // RMS of x[start ..< end], the range clamped to the array; 0 when empty.
 float rms(const std::vector<float>& x, long start, long end);
@@ -72,11 +119,16 @@ std::vector<float> autocorrelation(const std::vector<float>& x, long maxLag);
 // A prepared forward real FFT of size n (a power of two, at least 2).
 // forward() leaves the unnormalised DFT X[0 ... n/2] in split form in
 // re/im; magnitudes() gives its n/2 + 1 moduli, so a constant 1 of size 4
-// gives [4, 0, 0].
+// gives [4, 0, 0]. Preparing a transform costs more than a whole file's
+// transforms of that size, so prepared ones are kept for the next RealFFT
+// of their size once this one is gone.
 class RealFFT {
 public:
     // Throws std::invalid_argument when n is not a power of two >= 2.
     explicit RealFFT(int n);
+    ~RealFFT();
+    RealFFT(const RealFFT&) = delete;
+    RealFFT& operator=(const RealFFT&) = delete;
 
     const int n;
     const unsigned log2n;
@@ -89,7 +141,7 @@ public:
     void magnitudes(const float* x, float* out);
 
 private:
-    RealFFTPlan plan_;
+    std::unique_ptr<RealFFTPlan> plan_;
 };
 
 }  // namespace qm

@@ -3,6 +3,7 @@
 #include "analysis/Signal.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 
@@ -375,10 +376,76 @@ double ternaryShare(const std::vector<float>& low, const std::vector<float>& ful
     const PulseProfile p = pulseProfile(low, full, bpm, 6, 0.0);
     if (p.at.size() != 6 || !(p.at[0] > 0)) return 0;
     // Swung eighths land on the second third only: both thirds must sound
-    // alike, within a factor of two.
+    // alike, the weaker at least three fifths of the stronger (with the
+    // beat's phase caught on a swung offbeat, the beat itself shows at the
+    // first third, and the swung eighths at the second about half as strong).
     const double weaker = std::min(p.at[2], p.at[4]), stronger = std::max(p.at[2], p.at[4]);
-    if (weaker < 0.5 * stronger) return 0;
+    if (weaker < 0.6 * stronger) return 0;
     return (weaker - p.at[3]) / p.at[0];
+}
+
+std::vector<double> harmonyChanges(const std::vector<float>& mono22k, const std::vector<double>& beats, int group) {
+    constexpr int size = 2048, step = 2048;
+    constexpr double loHz = 190, hiHz = 2000;
+    if (group < 1 || beats.size() < size_t(2 * group + 2)) return {};
+    const long n = long(mono22k.size());
+    const long frames = n >= size ? (n - size) / step + 1 : 0;
+    if (frames < 2) return {};
+    // Pitch class of every bin in range, once.
+    const int loBin = int(std::ceil(loHz * size / analysisRate)), hiBin = int(hiHz * size / analysisRate);
+    std::vector<int> pitchClass(size_t(hiBin + 1), 0);
+    for (int k = loBin; k <= hiBin; ++k) {
+        const long midi = std::lround(12.0 * std::log2(k * analysisRate / size / 440.0) + 69.0);
+        pitchClass[size_t(k)] = int(((midi % 12) + 12) % 12);
+    }
+    // Each beat's pitch classes: the frames whose centre falls in it, the
+    // magnitudes compressed so that one loud note does not stand for all.
+    const std::vector<float> window = Signal::hanning(size);
+    RealFFT fft(size);
+    std::vector<float> frame(size), mags(size / 2 + 1);
+    std::vector<std::array<double, 12>> perBeat(beats.size() - 1, std::array<double, 12>{});
+    size_t b = 0;
+    for (long f = 0; f < frames; ++f) {
+        const double centre = double(f * step + size / 2) / analysisRate;
+        while (b < perBeat.size() && beats[b + 1] <= centre) ++b;
+        if (b >= perBeat.size()) break;
+        if (centre < beats[b]) continue;
+        const float* src = mono22k.data() + f * step;
+        for (int i = 0; i < size; ++i) frame[size_t(i)] = src[i] * window[size_t(i)];
+        fft.magnitudes(frame.data(), mags.data());
+        for (int k = loBin; k <= hiBin; ++k) perBeat[b][size_t(pitchClass[size_t(k)])] += std::sqrt(mags[size_t(k)]);
+    }
+    // Each side spans half a group, so that a texture that alternates from
+    // beat to beat (chords struck on every other beat) is the same on both
+    // sides within a bar and only the harmony tells them apart.
+    const size_t span = size_t(std::max(group / 2, 1));
+    std::vector<double> sum(size_t(group), 0.0);
+    std::vector<int> count(size_t(group), 0);
+    for (size_t k = span; k + span <= perBeat.size(); ++k) {
+        std::array<double, 12> before{}, after{};
+        for (size_t j = 0; j < span; ++j)
+            for (size_t q = 0; q < 12; ++q) {
+                before[q] += perBeat[k - span + j][q];
+                after[q] += perBeat[k + j][q];
+            }
+        double ab = 0, aa = 0, bb = 0;
+        for (size_t q = 0; q < 12; ++q) {
+            ab += before[q] * after[q];
+            aa += before[q] * before[q];
+            bb += after[q] * after[q];
+        }
+        if (!(aa > 0 && bb > 0)) continue;
+        sum[k % size_t(group)] += 1 - ab / std::sqrt(aa * bb);
+        ++count[k % size_t(group)];
+    }
+    for (int g = 0; g < group; ++g) {
+        if (count[size_t(g)] < 2) return {};
+        sum[size_t(g)] /= count[size_t(g)];
+    }
+    const auto first = size_t(std::max_element(sum.begin(), sum.end()) - sum.begin());
+    std::vector<double> out(sum.size());
+    for (size_t g = 0; g < sum.size(); ++g) out[g] = sum[(first + g) % sum.size()];
+    return out;
 }
 
 const std::vector<Relation>& relations() {
@@ -425,9 +492,9 @@ bool audible(const std::vector<float>& mono22k) {
     const long n = long(mono22k.size()), quarter = long(analysisRate) / 4;
     std::vector<double> energy;
     for (long s = 0; s < n; s += quarter) {
-        double e = 0;
-        for (long i = s, end = std::min(s + quarter, n); i < end; ++i) e += double(mono22k[i]) * mono22k[i];
-        energy.push_back(e);
+        const long end = std::min(s + quarter, n);
+        const double r = Signal::rms(mono22k, s, end);
+        energy.push_back(r * r * double(end - s));
     }
     double loudest = 0;
     for (size_t k = 0; k < energy.size(); ++k) {
@@ -462,6 +529,88 @@ std::optional<size_t> candidateNear(const std::vector<TempoResult::Candidate>& c
     return found;
 }
 
+// Whether fast beats in threes are the eighths of 6/8: the bars of three
+// pair up as the two dotted beats of 6/8 do, the second struck in the full
+// band but far lighter below 250 Hz (a snare after a kick), where the bars
+// of a fast 3/4 are alike.
+bool eighthsOfCompound(const Envelopes& env, double bpm) {
+    if (bpm < minCompoundEighths) return false;
+    const PulseProfile low = pulseProfile(env.low, env.full, bpm / 6, 6, 1.0);
+    const PulseProfile full = pulseProfile(env.low, env.full, bpm / 6, 6, 0.0);
+    return low.at.size() == 6 && full.at.size() == 6 && low.at[3] < maxBackbeatLow * low.at[0] &&
+           full.at[3] > minBackbeatFull * full.at[0];
+}
+
+// Whether each half of the beat carries swung eighths: onsets a third and
+// five sixths into the beat (the second eighth of each half, delayed to a
+// triplet's place) where straight eighths of the halves would not sound.
+// Swing belongs to the eighths of the counted beat, so the halves are the
+// beats.
+bool swungHalves(const Envelopes& env, double bpm) {
+    const PulseProfile p = pulseProfile(env.low, env.full, bpm, 12, 0.0);
+    if (p.at.size() != 12 || !(p.at[0] > 0)) return false;
+    const double swung = p.at[4] + p.at[10], straight = p.at[3] + p.at[9];
+    return std::min(p.at[4], p.at[10]) >= minSwungShare * p.at[0] && swung >= 1.5 * straight;
+}
+
+// Whether the pulse a musician counts is half a tempo of 100 to 200 BPM
+// whose beats are not divided in three: at half the tempo, either the
+// beats are a backbeat (a kick and a snare taking turns, alike in the full
+// band but the second far lighter below 250 Hz) while every other beat of
+// the faster tempo has next to nothing below 250 Hz (only the hi-hat's
+// eighths), or the beats fall plainly in threes, which the faster tempo's
+// bars of two or four cannot hold.
+bool halfIsTheBeat(const Envelopes& env, double bpm) {
+    // Beats divided in three are dotted beats already.
+    if (bpm < 100 || bpm > 200 || ternaryShare(env.low, env.full, bpm) > minTernaryShare) return false;
+    const double half = bpm / 2;
+    const PulseProfile low = pulseProfile(env.low, env.full, half, 6, 1.0);
+    const PulseProfile lowPair = pulseProfile(env.low, env.full, half / 2, 12, 1.0);
+    const PulseProfile fullPair = pulseProfile(env.low, env.full, half / 2, 12, 0.0);
+    if (low.at.size() != 6 || lowPair.at.size() != 12 || fullPair.at.size() != 12) return false;
+    const bool lightOffbeats = low.at[3] < maxOffbeatLow * low.at[0];
+    const bool lightSecond = lowPair.at[6] < maxBackbeatLow * lowPair.at[0];
+    const bool backbeat = lightSecond && fullPair.at[6] > minBackbeatFull * fullPair.at[0];
+    if (lightOffbeats && backbeat) return true;
+    // Chords or bass between the beats of the half tempo hide the light
+    // offbeats; the backbeat still tells, when the faster tempo's second
+    // and fourth beats are plainly weaker than its third, where the snare
+    // sounds: a fast backbeat puts the snare on the second and fourth.
+    const double betweenBeats = std::max(fullPair.at[3], fullPair.at[9]);
+    if (lightSecond && fullPair.at[6] >= minStruckThird * fullPair.at[0] &&
+        betweenBeats < maxBetweenBackbeats * fullPair.at[6])
+        return true;
+    double two = 0, three = 0, four = 0;
+    for (const GroupScore& g : groupScores(trackBeats(env.full, {}, half).beats, env.low, env.full))
+        (g.group == 2 ? two : g.group == 3 ? three : four) = g.contrast;
+    return three >= minThreeContrast && three >= 1.5 * std::max(two, four);
+}
+
+// Whether a tempo of bars of two or four is half the pulse: below 100 BPM,
+// the bass sounds on every beat and the chords change on the first and
+// third beats of four alike, as they do on every bar line of the faster
+// tempo.
+bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
+                     double bpm) {
+    if (bpm >= 100 || 2 * bpm > 200) return false;
+    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
+    if (pair.at.size() != 12 || !(pair.at[6] >= minEveryBeatBass * pair.at[0])) return false;
+    const std::vector<double> h = harmonyChanges(mono22k, beats, 4);
+    return h.size() == 4 && h[0] >= minHarmonyChange && h[2] >= minHalfBarHarmony * h[0];
+}
+
+// Whether a tempo of 100 to 200 BPM in bars of two or four is twice the
+// pulse: the bass sounds once in four beats and the chords change once in
+// eight, on the bar lines of the slower tempo only.
+bool halfOfBassAndHarmony(const std::vector<float>& mono22k, const Envelopes& env,
+                          const std::vector<double>& beats, double bpm) {
+    if (bpm < 100 || bpm > 200) return false;
+    const PulseProfile four = pulseProfile(env.low, env.full, bpm / 4, 12, 1.0);
+    if (four.at.size() != 12 || !(four.at[6] < maxOncePerFourBass * four.at[0])) return false;
+    const std::vector<double> h = harmonyChanges(mono22k, beats, 8);
+    return h.size() == 8 && h[0] >= minHarmonyChange && h[4] < minHalfBarHarmony * h[0];
+}
+
 }  // namespace
 
 std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint,
@@ -487,6 +636,13 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         std::rotate(cands.begin(), cands.begin() + std::ptrdiff_t(*i), cands.begin() + std::ptrdiff_t(*i) + 1);
         return true;
     };
+    // A double told by the bass and the harmony must be a periodicity of
+    // its own, a candidate within 1.5 % of it: a 6/8 read in dotted beats
+    // shows one a few percent off the double, which its eighths do not keep.
+    const auto chooseExact = [&](double bpm) {
+        const auto i = candidateNear(cands, bpm);
+        return i && std::fabs(cands[*i].bpm - bpm) <= 0.015 * bpm && choose(bpm);
+    };
     // Bars folded over three beats with an accent halfway through (between
     // the second and third beats) stronger than the beats beside it, but
     // weaker than the first, are two dotted beats of 6/8 read as three
@@ -507,7 +663,9 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         const double bpm = cands[0].bpm;
         const PulseProfile p = pulseProfile(env.low, env.full, bpm, 6);
         const double needed = bpm < 100 ? 0.5 : 0.85;
-        if (p.at.size() == 6 && p.at[3] >= needed * p.at[0] && 2 * bpm <= 200) choose(2 * bpm);
+        if (p.at.size() == 6 && (p.at[3] >= needed * p.at[0] || (bpm < 100 && swungHalves(env, bpm))) &&
+            2 * bpm <= 200)
+            choose(2 * bpm);
     }
 
     TempoResult r;
@@ -531,7 +689,22 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
     } else if (r.meter.group == 3) {
         // Three beats whose bar halves are alike are two bars of a faster three.
         const PulseProfile bar = pulseProfile(env.low, env.full, r.bpm / 3, 6);
-        if (bar.at.size() == 6 && bar.at[3] >= 0.85 * bar.at[0] && choose(2 * r.bpm)) follow();
+        if (bar.at.size() == 6 && bar.at[3] >= 0.85 * bar.at[0] && choose(2 * r.bpm)) {
+            follow();
+        } else if (eighthsOfCompound(env, r.bpm) && choose(r.bpm / 3)) {
+            follow();
+            compound = true;
+        }
+    } else if (halfIsTheBeat(env, r.bpm) && choose(r.bpm / 2)) {
+        follow();
+    } else if (ternaryShare(env.low, env.full, r.bpm) <= minTernaryShare) {
+        // Without a drum kit to tell the octave, or with chords and bass
+        // between the beats, the bass and the harmony tell where the bar
+        // lines are.
+        if (doubleIsTheBeat(mono22k, env, r.beats, r.bpm) && chooseExact(2 * r.bpm))
+            follow();
+        else if (halfOfBassAndHarmony(mono22k, env, r.beats, r.bpm) && choose(r.bpm / 2))
+            follow();
     }
     // Beats divided in three (onsets at their thirds rather than at their
     // halves) are the dotted beats of 6/8, two to the bar.

@@ -99,6 +99,51 @@ inline constexpr double minBeatPeak = 1.5;
 // of the beat's own accent make the beat compound (6/8).
 inline constexpr double minTernaryShare = 0.04;
 
+// Half a tempo of 100 to 200 BPM is the pulse when every other beat has
+// below 250 Hz less than maxOffbeatLow of the beat's accent there and the
+// half tempo's beats are a backbeat: the second of each pair under
+// maxBackbeatLow of the first below 250 Hz, over minBackbeatFull of it in
+// the full band (or, with sound between the half tempo's beats, as below).
+// Or when the half tempo's beats group in threes with this contrast, half
+// as much again as twos or fours.
+inline constexpr double maxOffbeatLow = 0.2;
+inline constexpr double maxBackbeatLow = 0.55;
+inline constexpr double minBackbeatFull = 0.75;
+inline constexpr double minThreeContrast = 1.0;
+// With sound between the half tempo's beats below 250 Hz, the backbeat alone
+// tells when the faster tempo's third beat (the snare) is struck, at least
+// minStruckThird of its first in the full band, and its second and fourth
+// both stay under maxBetweenBackbeats of the third.
+inline constexpr double minStruckThird = 0.5;
+inline constexpr double maxBetweenBackbeats = 0.6;
+
+// Beats in threes from this tempo on whose bars pair up as a backbeat does
+// (the second under maxBackbeatLow of the first below 250 Hz, over
+// minBackbeatFull in the full band) are the eighths of 6/8.
+inline constexpr double minCompoundEighths = 150;
+
+// Swung eighths at a third and five sixths of a beat below 100 BPM, each
+// this share of the beat's accent and together half as strong again as
+// straight ones would be, make the halves of the beat the beats.
+inline constexpr double minSwungShare = 0.25;
+
+// The octave of bars of two or four, told by where the bass and the harmony
+// fall: the bass on the first and third beats of the bar, the chords
+// changing on its first. Below 100 BPM, the pulse is twice the tempo when
+// the bass sounds on every beat (the second of each pair at least
+// minEveryBeatBass of the first below 250 Hz) and the chords change on the
+// first and third beats alike (the weaker at least minHalfBarHarmony of
+// the stronger). From 100 to 200 BPM, the pulse is half the tempo when the
+// bass sounds once in four beats (the third under maxOncePerFourBass of the
+// first below 250 Hz) and the chords change once in eight (on the fifth
+// beat under minHalfBarHarmony of the first). Either needs the largest
+// change of harmony to reach minHarmonyChange: drums alone leave the
+// treble's pitch classes all but still.
+inline constexpr double minEveryBeatBass = 0.65;
+inline constexpr double maxOncePerFourBass = 0.45;
+inline constexpr double minHalfBarHarmony = 0.45;
+inline constexpr double minHarmonyChange = 0.015;
+
 bool audible(const std::vector<float>& mono22k);
 bool periodic(const TempoResult::Candidate& best);
 
@@ -148,7 +193,8 @@ TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::ve
                                  const std::vector<float>& full);
 // How much more onset the thirds of a beat carry than its half, as a share
 // of the beat's own accent (full band only, where the divisions sound); 0
-// when one third carries less than half of the other's, as swing makes it.
+// when one third carries less than three fifths of the other's, as swing
+// makes it.
 double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm);
 
 // The meter chosen from the scored groups (listed in the order 2, 3, 4):
@@ -167,6 +213,14 @@ struct PulseProfile {
 PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
                           double lowWeight = 0.65);
 bool struck(const PulseProfile& p);
+
+// How much the harmony changes at each beat, folded over groups of `group`
+// beats: the change at beat k is the cosine distance between the treble's
+// pitch classes (190 Hz to 2 kHz, where chords and melody sound) summed over
+// the half group of beats before beat k and over the half group from it.
+// Listed from the place of the largest change on; empty with fewer than two
+// changes measured at every place.
+std::vector<double> harmonyChanges(const std::vector<float>& mono22k, const std::vector<double>& beats, int group);
 
 // The relation table of alternatives: factor and text, in listing order.
 struct Relation {

@@ -88,6 +88,29 @@ TEST(MusicGrid, SteadyGridSitsOnTheAttacksAndBarLines) {
         EXPECT_NEAR(g3.downbeats[k + 1] - g3.downbeats[k], 3 * 60 / g.bpm, 1e-9);
 }
 
+// A file cut a hair after a bar line (an edited cue ends on its last bar,
+// and the grid places that bar line a few milliseconds early or late) ends
+// its last bar there: a bar line in the last 50 ms starts no bar of a few
+// milliseconds. A bar line 120 ms before the end still starts one.
+TEST(MusicGrid, NoBarStartsInTheLastFiftyMilliseconds) {
+    const auto p = piece(120, 4, 24);
+    const auto t = analysed(p);
+    const auto whole = GB::build(t, p.samples, t.durationSec);
+    ASSERT_TRUE(whole.steady);
+    ASSERT_GE(whole.downbeats.size(), 10u);
+    const double line = whole.downbeats[9];
+    for (double after : {0.002, 0.03}) {
+        SCOPED_TRACE(after);
+        const auto cut = GB::build(t, p.samples, line + after);
+        EXPECT_EQ(cut.downbeats, std::vector<double>(whole.downbeats.begin(), whole.downbeats.begin() + 9));
+        const auto b = cut.boundaries();
+        EXPECT_EQ(b.back(), line + after);
+        EXPECT_NEAR(b[b.size() - 1] - b[b.size() - 2], 4 * 60 / whole.bpm + after, 1e-9);
+    }
+    const auto kept = GB::build(t, p.samples, line + 0.12);
+    EXPECT_EQ(kept.downbeats, std::vector<double>(whole.downbeats.begin(), whole.downbeats.begin() + 10));
+}
+
 TEST(MusicGrid, FirstBarLineStepsBackOnlyToMinusSixtyMilliseconds) {
     // True downbeats at -0.03 + 2k s (the first one cut off): the accented
     // beat found first is at 1.97 s, and one bar earlier lies within 60 ms

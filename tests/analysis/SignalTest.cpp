@@ -2,11 +2,15 @@
 
 #include "platform/AppError.h"
 #include "support/AudioFiles.h"
+#include "support/Signals.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 using namespace qm;
 
@@ -68,6 +72,37 @@ TEST(RealFFT, MagnitudesAreTheUnnormalisedDFTModuli) {
     EXPECT_THROW(RealFFT(1), std::invalid_argument);
 }
 
+// Prepared transforms are handed from one RealFFT to the next of its size,
+// from any thread (the editor and the batch analyse at once): a transform
+// taken from the shelf, whichever size was prepared before it or on
+// another thread, gives the same moduli as the first one made.
+TEST(RealFFT, PreparedTransformsServeTheNextOfTheirSizeOnAnyThread) {
+    struct Case {
+        std::vector<float> x, m;
+    };
+    const auto expected = [](int n) {
+        Case c{std::vector<float>(size_t(n)), std::vector<float>(size_t(n / 2 + 1))};
+        for (int j = 0; j < n; ++j) c.x[size_t(j)] = float(std::sin(0.37 * j) + 0.1 * (j % 7));
+        RealFFT(n).magnitudes(c.x.data(), c.m.data());
+        return c;
+    };
+    const Case small = expected(256), large = expected(2048);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            std::vector<float> m(1025);
+            for (int k = 0; k < 200; ++k) {
+                const Case& c = (k + t) % 2 == 0 ? large : small;
+                RealFFT fft(int(c.x.size()));
+                fft.magnitudes(c.x.data(), m.data());
+                if (!std::equal(c.m.begin(), c.m.end(), m.begin())) ++wrong;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST(Signal, ReadPlanarReadsWholeFiles) {
     test::TempDir dir;
     const auto empty = dir / "empty.wav";
@@ -102,4 +137,63 @@ TEST(Signal, ResampleChangesTheRateOrSaysItCouldNot) {
     EXPECT_TRUE(Signal::resample(x, 0, 22050).empty());
     EXPECT_TRUE(Signal::resample(x, 44100, -1).empty());
     EXPECT_TRUE(Signal::resample(x, std::nan(""), 22050).empty());
+}
+
+// The analysis converts as it reads: any split of the input into blocks,
+// folded from one, two or three channels, gives the samples of one whole
+// conversion of their mono; halving rates go through the half-band filter,
+// other ratios through the platform's converter.
+TEST(RateConverter, BlocksGiveTheWholeConversion) {
+    uint64_t seed = 11;
+    test::Planar ch(3, std::vector<float>(44100 * 2 + 1));
+    for (auto& c : ch)
+        for (auto& v : c) v = float(0.5 * test::uniformNoise(seed));
+    for (size_t count : {1u, 2u, 3u}) {
+        const test::Planar used(ch.begin(), ch.begin() + std::ptrdiff_t(count));
+        const auto mono = Signal::mono(used);
+        for (double from : {44100.0, 88200.0, 176400.0, 48000.0}) {
+            const auto whole = Signal::resample(mono, from, 22050);
+            EXPECT_EQ(whole.size(), size_t(std::llround(double(mono.size()) * 22050 / from))) << from;
+            for (size_t block : {1u, 7u, 4096u, 65536u}) {
+                Signal::RateConverter r(from, 22050, mono.size());
+                for (size_t at = 0; at < mono.size(); at += block) {
+                    std::vector<const float*> ptrs;
+                    for (const auto& c : used) ptrs.push_back(c.data() + at);
+                    r.push(ptrs.data(), int(count), std::min(block, mono.size() - at));
+                }
+                EXPECT_EQ(r.finish(), whole) << count << " channels from " << from << " in blocks of " << block;
+            }
+        }
+    }
+    Signal::RateConverter same(22050, 22050);
+    same.push(ch[0].data(), ch[0].size());
+    EXPECT_EQ(same.finish(), ch[0]);
+    Signal::RateConverter unusable(0, 22050);
+    unusable.push(ch[0].data(), ch[0].size());
+    EXPECT_TRUE(unusable.finish().empty());
+}
+
+TEST(RateConverter, HalvingPassesTheBandAndRejectsWhatWouldFoldIntoIt) {
+    const auto level = [](double hz) {
+        const auto y = Signal::resample(test::sine(hz, 0.5, 44100, 44100), 44100, 22050);
+        return Signal::rms(y, 2000, 20000) * std::sqrt(2.0f) / 0.5f;
+    };
+    EXPECT_NEAR(level(440), 1.0, 1e-3);
+    EXPECT_NEAR(level(9000), 1.0, 1e-3);   // 0.82 of the new Nyquist frequency
+    EXPECT_LT(level(13300), 1e-5);         // folds to 8750 Hz: 100 dB down
+    EXPECT_LT(level(20000), 1e-5);
+    // Output sample j stands for input sample 2j: a click stays in place, and
+    // only the centre and the odd offsets of the filter carry weight.
+    std::vector<float> click(1001, 0.0f);
+    click[500] = 1.0f;
+    const auto y = Signal::resample(click, 44100, 22050);
+    EXPECT_EQ(std::max_element(y.begin(), y.end()) - y.begin(), 250);
+    const auto& taps = Signal::RateConverter::halfBand();
+    EXPECT_EQ(taps[0], 0.5f);
+    EXPECT_EQ(y[250], 0.5f);
+    EXPECT_EQ(y[251], 0.0f);  // input 502: an even offset
+    EXPECT_EQ(y[249], 0.0f);
+    double sum = taps[0];
+    for (size_t j = 1; j < taps.size(); ++j) sum += 2 * taps[j];
+    EXPECT_NEAR(sum, 1.0, 1e-6);
 }

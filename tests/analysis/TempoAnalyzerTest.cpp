@@ -1,11 +1,14 @@
 #include "analysis/TempoAnalyzer.h"
 
 #include "analysis/MusicGrid.h"
+#include "analysis/Signal.h"
 #include "support/RhythmSignals.h"
 #include "support/Signals.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -202,9 +205,9 @@ TEST(TempoAnalyzer, MeterScoresOnlyGroupsWithThreeFullRounds) {
 
 namespace {
 
-std::optional<TempoResult> analysed(test::RhythmSpec spec) {
-    spec.seconds = 20;
-    return TA::analyze(test::drumPattern(spec).samples);
+std::optional<TempoResult> analysed(test::RhythmSpec rhythm) {
+    rhythm.seconds = 20;
+    return TA::analyze(test::drumPattern(rhythm).samples);
 }
 
 }  // namespace
@@ -214,13 +217,13 @@ std::optional<TempoResult> analysed(test::RhythmSpec spec) {
 // half its tempo. Beats whose midpoints carry as much accent as the beats
 // are the pulse. Slower music keeps its tempo.
 TEST(TempoAnalyzer, FastMusicIsNotReadAtHalfItsTempo) {
-    for (auto spec : {test::RhythmSpec{.bpm = 150}, test::RhythmSpec{.bpm = 170}, test::RhythmSpec{.bpm = 180},
+    for (auto rhythm : {test::RhythmSpec{.bpm = 150}, test::RhythmSpec{.bpm = 170}, test::RhythmSpec{.bpm = 180},
                       test::RhythmSpec{.bpm = 176, .beatsPerBar = 3}, test::RhythmSpec{.bpm = 130},
                       test::RhythmSpec{.bpm = 96, .beatsPerBar = 3}}) {
-        const auto t = analysed(spec);
-        ASSERT_TRUE(t) << spec.bpm;
-        EXPECT_NEAR(t->bpm, spec.bpm, 0.02 * spec.bpm);
-        EXPECT_EQ(t->meter.group, spec.beatsPerBar) << spec.bpm;
+        const auto t = analysed(rhythm);
+        ASSERT_TRUE(t) << rhythm.bpm;
+        EXPECT_NEAR(t->bpm, rhythm.bpm, 0.02 * rhythm.bpm);
+        EXPECT_EQ(t->meter.group, rhythm.beatsPerBar) << rhythm.bpm;
         // The tempo given is the first candidate's, with its score.
         ASSERT_FALSE(t->candidates.empty());
         EXPECT_EQ(t->candidates[0].bpm, t->bpm);
@@ -248,13 +251,31 @@ TEST(TempoAnalyzer, KickSnareFourFourIsNotCutTime) {
     EXPECT_EQ(TA::meter(b, low, low).label, "2/4 or cut time");
 }
 
+// The octave and 3:2 relatives that slow and swung music invite: a slow
+// waltz (read at double, as 4/4), a slow 6/8 (at its eighths, as 3/4), fast
+// swung 4/4 (at half). Each keeps its own tempo and meter.
+TEST(TempoAnalyzer, SlowAndSwungMusicKeepsItsTempoAndMeter) {
+    struct Case {
+        test::RhythmSpec rhythm;
+        const char* label;
+    };
+    for (const Case& c : {Case{{.bpm = 66, .beatsPerBar = 3}, "3/4"},
+                          Case{{.bpm = 62, .compound = true}, "6/8"},
+                          Case{{.bpm = 162, .swing = 1.0 / 3}, "4/4"}}) {
+        const auto t = analysed(c.rhythm);
+        ASSERT_TRUE(t) << c.rhythm.bpm;
+        EXPECT_NEAR(t->bpm, c.rhythm.bpm, 0.02 * c.rhythm.bpm) << c.label;
+        EXPECT_EQ(t->meter.label, c.label) << c.rhythm.bpm;
+    }
+}
+
 // Dotted beats of three eighths: 6/8 at the dotted beat's tempo, two beats
 // to the bar, not the quarter notes three to the bar (3:2) nor two-four;
 // the grid's bars span one 6/8 bar.
 TEST(TempoAnalyzer, SixEightIsTwoDottedBeatsToTheBar) {
     for (double bpm : {70.0, 90.0, 110.0}) {
-        test::RhythmSpec spec{.bpm = bpm, .swing = 0, .compound = true, .seconds = 20};
-        const auto piece = test::drumPattern(spec);
+        test::RhythmSpec rhythm{.bpm = bpm, .swing = 0, .compound = true, .seconds = 20};
+        const auto piece = test::drumPattern(rhythm);
         const auto t = TA::analyze(piece.samples);
         ASSERT_TRUE(t) << bpm;
         EXPECT_NEAR(t->bpm, bpm, 0.02 * bpm);
@@ -329,4 +350,107 @@ TEST(TempoAnalyzer, NoPulseInSilenceNoiseOrAPad) {
     EXPECT_TRUE(TA::struck({{0.3, 0.05, 0.05, 0.1, 0.05, 0.05}, 0, 10}));
     EXPECT_FALSE(TA::struck({{0.2, 0.15, 0.15, 0.2, 0.15, 0.15}, 0, 10}));
     EXPECT_FALSE(TA::struck({}));
+}
+
+namespace {
+
+// A 4/4 piece of 30 s with one chord a bar (I V vi IV in C), the bass on
+// beats 1 and 3 and a melody on the beats from the fifth bar on, for keys
+// alone or with a kick-snare band. `hits` are the chords' strokes within
+// the bar, in beats.
+test::MidiSong fourFourPiece(double bpm, std::vector<double> hits, double chordLength, bool band) {
+    test::MidiSong song;
+    song.bpm = bpm;
+    song.programs = {{0, band ? 16 : 0}, {1, 33}, {2, 73}};
+    const int roots[4] = {0, 7, 9, 5};
+    const bool minor[4] = {false, false, true, false};
+    const int bars = int(30 * bpm / 240);
+    for (int bar = 0; bar < bars; ++bar) {
+        const double t0 = 4.0 * bar;
+        const int root = roots[bar % 4];
+        const int chord[3] = {root, root + (minor[bar % 4] ? 3 : 4), root + 7};
+        for (double h : hits)
+            for (int pc : chord) song.notes.push_back({t0 + h, chordLength, 52 + (pc + 8) % 12, h == 0 ? 76 : 66, 0});
+        song.notes.push_back({t0, 1.4, 36 + root % 12, 100, 1});
+        song.notes.push_back({t0 + 2, 1.4, 36 + root % 12 + (bar % 2 ? 7 : 0), 90, 1});
+        if (bar >= 4)
+            for (int b = 0; b < 4; ++b) song.notes.push_back({t0 + b, 0.9, 72 + chord[(bar + b) % 3] % 12, 78, 2});
+        if (band) {
+            for (int b = 0; b < 4; ++b) song.notes.push_back({t0 + b, 0.1, b % 2 ? 38 : 36, b % 2 ? 100 : 112, 9});
+            for (int e = 0; e < 8; ++e) song.notes.push_back({t0 + 0.5 * e, 0.1, 42, e % 2 ? 50 : 75, 9});
+        }
+    }
+    return song;
+}
+
+}  // namespace
+
+// The octave of a 4/4 piece follows its bass and its harmony where the
+// accents alone mislead: keys alone at 146-164 BPM, whose bass and chords
+// on beats 1 and 3 recur at half the tempo, were read at 73-82; a band at
+// 84 with chords between the beats, at 168. The bass on every beat with
+// chords changing on beats 1 and 3 alike is the faster tempo; the bass
+// once in four beats, with a snare on the third and nothing on the second
+// and fourth, is the slower. A slow piece for keys keeps its tempo.
+TEST(TempoAnalyzer, BassAndHarmonyTellTheOctaveOfFourFour) {
+    if (!test::soundFont()) GTEST_SKIP() << "no General MIDI sound font";
+    struct Case {
+        double bpm;
+        std::vector<double> hits;
+        double chordLength;
+        bool band;
+    };
+    test::TempDir dir;
+    for (const Case& c : {Case{164, {0, 2}, 1.9, false}, Case{146, {0, 1, 2, 3}, 0.45, false},
+                          Case{84, {0, 1.5, 2.5, 3.5}, 0.45, true}, Case{76, {0, 1, 2, 3}, 0.45, false}}) {
+        const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
+        test::writeMidi(mid, fourFourPiece(c.bpm, c.hits, c.chordLength, c.band));
+        ASSERT_TRUE(test::renderMidi(mid, wav, 44100));
+        const auto audio = Signal::readPlanar(wav);
+        const auto t = TA::analyze(Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050));
+        ASSERT_TRUE(t) << c.bpm;
+        EXPECT_NEAR(t->bpm, c.bpm, 0.02 * c.bpm);
+        EXPECT_EQ(t->meter.label, "4/4") << c.bpm;
+    }
+}
+
+// Harmony changes are measured between the half bars on either side of a
+// beat. Chords that change every fourth beat change on the first of four
+// and not on the third, whether struck on every beat or on every other;
+// chords that change every other beat change on the first and third alike;
+// drums alone change nothing.
+TEST(TempoAnalyzer, HarmonyChangesFallOnTheBarLines) {
+    const double sr = 22050, beat = 0.5;
+    const double chords[4][3] = {{261.6, 329.6, 392.0}, {392.0, 493.9, 587.3},
+                                 {440.0, 523.3, 659.3}, {349.2, 440.0, 523.3}};
+    for (int change : {4, 2})
+        for (int every : {1, 2}) {
+            std::vector<float> x(size_t(24 * sr), 0.0f);
+            std::vector<double> beats;
+            for (int b = 0; b < 48; ++b) {
+                beats.push_back(b * beat);
+                if (b % every) continue;
+                const auto& chord = chords[(b / change) % 4];
+                for (long i = 0; i < long(beat * every * sr); ++i) {
+                    const double t = double(i) / sr;
+                    for (double f : chord)
+                        x[size_t(long(b * beat * sr) + i)] +=
+                            float(0.1 * std::exp(-3 * t) * std::sin(2 * M_PI * f * t));
+                }
+            }
+            const auto h = TA::harmonyChanges(x, beats, 4);
+            ASSERT_EQ(h.size(), 4u);
+            EXPECT_GE(h[0], TA::minHarmonyChange);
+            if (change == 4) {
+                EXPECT_LT(h[2], 0.1 * h[0]) << every;
+                EXPECT_LT(std::max(h[1], h[3]), 0.8 * h[0]) << every;
+            } else {
+                EXPECT_GE(h[2], TA::minHalfBarHarmony * h[0]) << every;
+            }
+        }
+    const auto drums = test::drumPattern({.bpm = 120, .seconds = 24});
+    const auto h = TA::harmonyChanges(drums.samples, drums.beats, 4);
+    ASSERT_EQ(h.size(), 4u);
+    EXPECT_LT(h[0], TA::minHarmonyChange);
+    EXPECT_TRUE(TA::harmonyChanges(drums.samples, {0.0, 0.5, 1.0}, 4).empty());
 }

@@ -8,6 +8,7 @@
 #include <random>
 #include <tuple>
 
+#include <sndfile.h>
 #include <sys/resource.h>
 
 #include "platform/AppError.h"
@@ -427,6 +428,48 @@ TEST(AudioFileReader, NonFiniteAndAbsurdSamplesReadAsSilence) {
         // Two frames of non-numbers, fifty of absurd levels (frame 1000 once).
         EXPECT_EQ(r->damagedFrames(), 2 + 50);
     }
+}
+
+// 16-bit samples are widened by the reader itself: every value, both byte
+// orders, any channel count and any stretch read give exactly the floats of
+// libsndfile's own float read.
+TEST(AudioFileReader, SixteenBitSamplesReadAsLibsndfileReadsThem) {
+    TempDir dir;
+    std::mt19937 rng(3);
+    for (const int format : {SF_FORMAT_WAV, SF_FORMAT_AIFF})
+        for (const int nch : {1, 2, 3}) {
+            const int64_t frames = 70001;  // past the reader's blocks, an odd count
+            std::vector<short> samples(size_t(frames * nch));
+            for (auto& v : samples) v = short(std::uniform_int_distribution<int>(-32768, 32767)(rng));
+            samples[0] = -32768;
+            samples[size_t(nch)] = 32767;
+            const auto file = dir / ("pcm16-" + std::to_string(format) + "-" + std::to_string(nch) + ".bin");
+            SF_INFO info{};
+            info.samplerate = 44100;
+            info.channels = nch;
+            info.format = format | SF_FORMAT_PCM_16;
+            SNDFILE* out = sf_open(file.c_str(), SFM_WRITE, &info);
+            ASSERT_TRUE(out);
+            ASSERT_EQ(sf_writef_short(out, samples.data(), frames), frames);
+            sf_close(out);
+
+            SF_INFO back{};
+            SNDFILE* in = sf_open(file.c_str(), SFM_READ, &back);
+            ASSERT_TRUE(in);
+            std::vector<float> floats(samples.size());
+            ASSERT_EQ(sf_readf_float(in, floats.data(), frames), frames);
+            sf_close(in);
+            Planar want(size_t(nch), std::vector<float>(static_cast<size_t>(frames)));
+            for (int64_t i = 0; i < frames; ++i)
+                for (int c = 0; c < nch; ++c) want[size_t(c)][size_t(i)] = floats[size_t(i * nch + c)];
+
+            auto r = AudioFileReader::open(file);
+            SCOPED_TRACE(testing::Message() << (format == SF_FORMAT_WAV ? "WAV" : "AIFF") << ", " << nch << " channels");
+            EXPECT_EQ(readAll(*r), want);
+            EXPECT_EQ(readRange(*r, 0, frames), want);
+            EXPECT_EQ(want[0][0], -1.0f);
+            expectRandomReadsMatch(*r, want, 0);
+        }
 }
 
 // A decoded frame far beyond any real level is damage: silenced and counted.
