@@ -8,7 +8,10 @@
 // empties the field (the folder comes back at once, no search). Beside it
 // the floor: each distinct query's statement run by the sqlite3 shell on
 // the same catalog file. The model's figure holds its 90 ms wait; the rest
-// is set against the shell. QM_BENCH_KEYS=N types only N keys and
+// is set against the shell, and against Catalog::search of the same query
+// in this process (what the model itself adds). The keys of one-letter
+// queries, and of words found in half the catalog or more, are also
+// counted apart. QM_BENCH_KEYS=N types only N keys and
 // QM_BENCH_TRACE prints each key's query and outcome.
 //
 // Scrolling: a folder of 100,000 files, every other one catalogued (the
@@ -218,6 +221,7 @@ void BM_TypingToReset(benchmark::State& state) {
     QLineEdit* field = s.view->searchField();
     BrowserTableModel* model = s.view->tableModel();
     std::vector<double> latencies, viewShare;
+    std::vector<QString> latencyQueries;  // the query of each latency
     int unchanged = 0, cleared = 0;
     std::vector<QString> queries;
     for (auto _ : state) {
@@ -226,6 +230,7 @@ void BM_TypingToReset(benchmark::State& state) {
         runFor(0.5);
         latencies.clear();
         viewShare.clear();
+        latencyQueries.clear();
         unchanged = 0;
         cleared = 0;
         queries.clear();
@@ -239,6 +244,7 @@ void BM_TypingToReset(benchmark::State& state) {
             if (!reset) {
                 latencies.push_back(since(pressed));
                 viewShare.push_back(since(resetBegan));
+                latencyQueries.push_back(s.library->query().trimmed());
             }
             reset = true;
         });
@@ -259,6 +265,7 @@ void BM_TypingToReset(benchmark::State& state) {
                 if (reset) {
                     latencies.pop_back();
                     viewShare.pop_back();
+                    latencyQueries.pop_back();
                 }
                 ++cleared;
                 runFor(std::max(0.0, kKeyGapMs / 1000.0 - since(pressed)));
@@ -307,6 +314,43 @@ void BM_TypingToReset(benchmark::State& state) {
     const double shellP50 = std::max(percentile(shell, 0.5), 0.0005), shellP95 = std::max(percentile(shell, 0.95), 0.0005);
     state.counters["rest_vs_shell_p50"] = restP50 / shellP50;
     state.counters["rest_vs_shell_p95"] = restP95 / shellP95;
+
+    // Each distinct query through Catalog::search alone, in this process
+    // (the best of three), and how many rows it matches before the limit.
+    std::map<QString, double> alone;
+    std::map<QString, int64_t> matched;
+    auto& catalog = *s.library->catalog();
+    for (const QString& q : latencyQueries) {
+        if (alone.contains(q)) continue;
+        const Catalog::Filter filter{.query = q.toStdString(), .roots = s.library->roots()};
+        double best = 1e9;
+        for (int run = 0; run < 3; ++run) {
+            const auto start = Clock::now();
+            auto rows = catalog.search(filter, LibraryModel::kSearchLimit);
+            best = std::min(best, since(start));
+            benchmark::DoNotOptimize(rows);
+        }
+        alone[q] = best;
+        matched[q] = int64_t(catalog.search(filter, kRows).size());
+    }
+    // Keys by kind: a one-letter query, a word in half the catalog or more.
+    std::vector<double> oneLetter, common, overhead;
+    for (size_t i = 0; i < latencies.size(); ++i) {
+        const QString& q = latencyQueries[i];
+        if (q.size() == 1)
+            oneLetter.push_back(latencies[i]);
+        else if (matched[q] >= kRows / 2)
+            common.push_back(latencies[i]);
+        overhead.push_back((latencies[i] - wait) / std::max(alone[q], 0.0005));
+    }
+    state.counters["one_letter_keys"] = double(oneLetter.size());
+    state.counters["one_letter_p50_ms"] = ms(percentile(oneLetter, 0.5));
+    state.counters["one_letter_p95_ms"] = ms(percentile(oneLetter, 0.95));
+    state.counters["common_word_keys"] = double(common.size());
+    state.counters["common_word_p50_ms"] = ms(percentile(common, 0.5));
+    state.counters["common_word_p95_ms"] = ms(percentile(common, 0.95));
+    state.counters["rest_vs_search_p50"] = percentile(overhead, 0.5);
+    state.counters["rest_vs_search_p95"] = percentile(overhead, 0.95);
     state.SetLabel(fmt::format("{} keys, {} distinct queries in the shell", queries.size(), statements.size()));
 }
 BENCHMARK(BM_TypingToReset)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);

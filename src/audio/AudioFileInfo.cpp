@@ -33,10 +33,18 @@ std::string descriptionText(std::string_view field) {
     return text::trimWhiteSpace(field.substr(0, field.find('\0')));
 }
 
-std::optional<std::string> bextDescription(const std::filesystem::path& url) {
+bool hasWaveExtension(const std::filesystem::path& url) {
     static const std::set<std::string> kWaveExtensions = {"wav", "wave", "bwf", "amb", "rf64"};
-    if (!kWaveExtensions.contains(lowerExtension(url))) return std::nullopt;
+    return kWaveExtensions.contains(lowerExtension(url));
+}
+
+std::optional<std::string> bextDescription(const std::filesystem::path& url) {
+    if (!hasWaveExtension(url)) return std::nullopt;
     ReadOnlyFile file(url);
+    return bextDescription(file);
+}
+
+std::optional<std::string> bextDescription(const ReadOnlyFile& file) {
     if (!file) return std::nullopt;
 
     uint8_t header[12];
@@ -73,8 +81,12 @@ std::optional<std::string> bextDescription(const std::filesystem::path& url) {
 
 AudioFileInfo AudioFileInfo::load(const std::filesystem::path& url) {
     auto reader = AudioFileReader::open(url);
-    const AudioStreamFormat& f = reader->format();
+    AudioFileInfo info = fromFormat(url, reader->format());
+    info.bextDescription = RIFFReader::bextDescription(url);
+    return info;
+}
 
+AudioFileInfo AudioFileInfo::fromFormat(const std::filesystem::path& url, const AudioStreamFormat& f) {
     AudioFileInfo info;
     info.url = url;
     info.codec = f.codec;
@@ -91,7 +103,6 @@ AudioFileInfo AudioFileInfo::load(const std::filesystem::path& url) {
 
     info.sampleRate = f.sampleRate;
     info.frames = f.frames;
-    info.bextDescription = RIFFReader::bextDescription(url);
     return info;
 }
 

@@ -18,6 +18,9 @@
 
 namespace qm {
 
+class ReadOnlyFile;
+struct AudioStreamFormat;
+
 struct AudioFileInfo {
     std::filesystem::path url;
     double sampleRate = 0;
@@ -33,6 +36,13 @@ struct AudioFileInfo {
     // Throws the reader's AppError for a file that cannot be opened; missing
     // layouts, broken RIFF structure or a missing bext chunk never throw.
     static AudioFileInfo load(const std::filesystem::path& url);
+    // What load() gives for the open file at `url`, worked out from its
+    // header alone (audio/WaveHeader.cpp): a RIFF, RF64/BW64 or Wave64 WAVE
+    // file or an AIFF/AIFC file, of integer PCM of 8 to 32 bits or float.
+    // Nothing when the header holds anything the audio reader might read
+    // otherwise: another format or compression, a chunk it parses and might
+    // refuse or read past, sizes that do not add up. Never throws.
+    static std::optional<AudioFileInfo> fromHeader(const ReadOnlyFile& file, const std::filesystem::path& url);
 
     // "48 kHz · 24-bit · 6 ch", "44.1 kHz · AAC · mono".
     std::string summary() const;
@@ -49,12 +59,21 @@ struct AudioFileInfo {
     static bool isAudioName(std::string_view name);
 
     bool operator==(const AudioFileInfo&) const = default;
+
+private:
+    // The facts of a file whose reader reported `format`.
+    static AudioFileInfo fromFormat(const std::filesystem::path& url, const AudioStreamFormat& format);
 };
 
 // Reads single facts out of RIFF/RF64 WAVE files without the audio reader.
 namespace RIFFReader {
-// The trimmed Description of the file's bext chunk, or nil (never throws).
+// The trimmed Description of the file's bext chunk, or nil (never throws):
+// for a file whose extension is a WAVE one, from the file itself.
 std::optional<std::string> bextDescription(const std::filesystem::path& url);
+std::optional<std::string> bextDescription(const ReadOnlyFile& file);
+// "wav", "wave", "bwf", "amb" or "rf64", any case: the files whose bext
+// Description is read.
+bool hasWaveExtension(const std::filesystem::path& url);
 // The text of a bext Description field as read: the bytes before the first
 // zero, broken UTF-8 repaired, White_Space trimmed at both ends.
 std::string descriptionText(std::string_view field);

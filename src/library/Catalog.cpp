@@ -9,57 +9,28 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 #include "audio/Text.h"
+#include "library/CatalogInternal.h"
+#include "library/CatalogUpgrade.h"
 #include "library/FtsTokenizer.h"
-#include "library/SqliteStatement.h"
 #include "library/PathText.h"
+#include "library/SqliteStatement.h"
+#include "library/TextRank.h"
 #include "library/UpsertStatements.h"
 #include "platform/AppError.h"
 #include "platform/FileAccess.h"
 
 namespace qm {
 
+using catalog_internal::rowFrom;
+using catalog_internal::sqlText;
+
 namespace {
-
-// The tokenize option of the fts table below; the query side asks the same
-// tokenizer which words it indexes.
-constexpr std::string_view kTokenizer = "unicode61 remove_diacritics 2";
-
-void runSQL(sqlite3* db, const std::string& sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message ? message : "SQL error";
-        sqlite3_free(message);
-        throw AppError(Catalog::kSQLFailed, text);
-    }
-    sqlite3_free(message);
-}
-
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        out += c;
-        if (c == '\'') out += '\'';
-    }
-    return out + "'";
-}
-
-Catalog::Row rowFrom(const sql::Statement& st) {
-    Catalog::Row row;
-    row.path = st.text(0);
-    row.root = st.text(1);
-    row.duration = st.real(2);
-    row.sampleRate = st.real(3);
-    row.channels = st.int32(4);
-    row.bits = st.int32(5);
-    row.codec = st.text(6);
-    if (auto meta = SoundMeta::decode(st.view(7))) row.meta = std::move(*meta);
-    return row;
-}
 
 double secondsSince1970() {
     using namespace std::chrono;
@@ -110,9 +81,11 @@ const std::string& Catalog::schema() {
         "CREATE INDEX IF NOT EXISTS files_root ON files(root);\n"
         "CREATE INDEX IF NOT EXISTS files_category ON files(category);\n"
         "CREATE INDEX IF NOT EXISTS files_library ON files(library);\n"
-        "CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(name, folders, body, tokenize='" +
-        std::string(kTokenizer) +
-        "');\n"
+        "CREATE INDEX IF NOT EXISTS files_root_category ON files(root, category);\n"
+        "CREATE INDEX IF NOT EXISTS files_root_library ON files(root, library);\n"
+        "CREATE VIRTUAL TABLE IF NOT EXISTS fts USING " +
+        CatalogUpgrade::textTableArguments() +
+        ";\n"
         "CREATE TABLE IF NOT EXISTS log_offsets (logfile TEXT PRIMARY KEY, offset INTEGER NOT NULL);";
     return text;
 }
@@ -126,27 +99,6 @@ const std::string& Catalog::additions() {
         "CREATE TABLE IF NOT EXISTS mount_points (path TEXT PRIMARY KEY, root TEXT NOT NULL);";
     return text;
 }
-
-// The mutex held for one operation, refusing a second hold on the same
-// thread (which would deadlock).
-class Catalog::Hold {
-public:
-    explicit Hold(Catalog& catalog) : catalog_(catalog) {
-        if (catalog.holder_.load() == std::this_thread::get_id())
-            throw std::logic_error("The catalog's lock was taken again by the thread that holds it");
-        catalog.mutex_.lock();
-        catalog.holder_.store(std::this_thread::get_id());
-    }
-    ~Hold() {
-        catalog_.holder_.store(std::thread::id());
-        catalog_.mutex_.unlock();
-    }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    Catalog& catalog_;
-};
 
 Catalog::Catalog(const std::filesystem::path& url) {
     // SQLite reads an empty name as a private temporary database: the
@@ -250,7 +202,8 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
     }
 
     sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
-    tokenizer_ = std::make_unique<FtsTokenizer>(db_, kTokenizer);
+    tokenizer_ = std::make_unique<FtsTokenizer>(db_, CatalogUpgrade::kTokenizer);
+    if (!TextRank::install(db_, "fts")) throw AppError(kSQLFailed, "The full-text ranking is not available");
 
     sql::Statement kept(db_, "SELECT DISTINCT path FROM kept_edits");
     while (kept.step() == SQLITE_ROW) keptPaths_.insert(kept.text(0));
@@ -299,7 +252,11 @@ Catalog::Opening Catalog::openOrReplace(const std::filesystem::path& url) {
     return out;
 }
 
-Catalog::~Catalog() { close(); }
+Catalog::~Catalog() {
+    closing_ = true;
+    if (upgrader_.joinable()) upgrader_.join();
+    close();
+}
 
 void Catalog::close() noexcept {
     upserts_.reset();
@@ -389,7 +346,7 @@ std::optional<std::string> Catalog::transaction(const std::function<void()>& bod
 
 void Catalog::exec(const std::string& sql) {
     requireHeld("exec");
-    runSQL(db_, sql);
+    catalog_internal::run(db_, sql);
 }
 
 void Catalog::upsert(const std::string& path, const std::string& root, int64_t size, double mtime,
@@ -676,7 +633,7 @@ std::map<std::string, Catalog::Stamp> Catalog::stamps(const std::string& root) {
 }
 
 std::optional<std::string> Catalog::removeRoot(const std::string& root) {
-    const std::string r = quoted(root);
+    const std::string r = sqlText(root);
     return transaction([&] {
         // The full-text rows go first, while the file rows naming them exist.
         for (const std::string& sql :
@@ -715,146 +672,78 @@ bool Catalog::inTransaction() {
     return sqlite3_get_autocommit(db_) == 0;
 }
 
-std::optional<std::string> Catalog::matchExpression(std::string_view query, const WordFilter& yieldsToken) {
-    // A query is user text; broken UTF-8 is repaired so that every term is
-    // text FTS5 reads.
-    const std::string typed = text::repairUtf8(query);
-    std::vector<std::string> positive, negative;
-    size_t i = 0;
-    while (i <= typed.size()) {
-        size_t j = typed.find_first_of(" ,", i);
-        if (j == std::string::npos) j = typed.size();
-        std::string token = typed.substr(i, j - i);
-        i = j + 1;
-        if (token.empty()) continue;
+bool Catalog::upgradePending() {
+    Hold hold(*this);
+    return !CatalogUpgrade::textTableCurrent(db_);
+}
 
-        const bool isNegative = token.starts_with("-") || token.starts_with("/-");
-        std::string t;
-        for (size_t k = 0; k < token.size();) {
-            if (token.compare(k, 2, "/-") == 0) {
-                k += 2;
-                continue;
+bool Catalog::upgradeStep(int64_t rows) {
+    Hold hold(*this);
+    if (readOnly_) throw AppError(kSQLFailed, sqlite3_errstr(SQLITE_READONLY));
+    catalog_internal::run(db_, "BEGIN IMMEDIATE");
+    bool more = false;
+    try {
+        more = CatalogUpgrade::step(db_, rows);
+        catalog_internal::run(db_, "COMMIT");
+    } catch (...) {
+        execQuietly("ROLLBACK");
+        throw;
+    }
+    return more;
+}
+
+void Catalog::upgradeInBackground() {
+    // A catalog that can only be read keeps answering from its old table.
+    if (upgrader_.joinable() || readOnly_ || !upgradePending()) return;
+    upgrader_ = std::thread([this] {
+        try {
+            while (!closing_ && upgradeStep()) {
+                // Others waiting for the lock get it first.
+                for (int i = 0; i < 10 && !closing_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
-            t += token[k] == '-' ? ' ' : token[k];
-            ++k;
+        } catch (const std::exception&) {
+            // The old table stays and answers; the next open tries again.
         }
-        std::u32string cps = text::decodeUtf8(t);
-        size_t first = 0, last = cps.size();
-        while (first < last && text::isHorizontalSpace(cps[first])) ++first;
-        while (last > first && text::isHorizontalSpace(cps[last - 1])) --last;
-        std::string trimmed;
-        for (size_t k = first; k < last; ++k) {
-            if (cps[k] == U'"') continue;
-            // FTS5 reads its expression up to a NUL: a NUL parts words.
-            text::appendUtf8(trimmed, cps[k] == 0 ? U' ' : cps[k]);
-        }
-        if (trimmed.empty()) continue;
-
-        std::string phrase;
-        size_t w = 0;
-        while (w <= trimmed.size()) {
-            size_t e = trimmed.find(' ', w);
-            if (e == std::string::npos) e = trimmed.size();
-            std::string_view word(trimmed.data() + w, e - w);
-            w = e + 1;
-            // An empty word, or one the index holds nothing for ("&"), would
-            // make an empty phrase that matches nothing at all.
-            if (word.empty() || (yieldsToken && !yieldsToken(word))) continue;
-            if (!phrase.empty()) phrase += ' ';
-            phrase += '"';
-            phrase += word;
-            phrase += "\"*";
-        }
-        if (phrase.empty()) continue;
-        (isNegative ? negative : positive).push_back(std::move(phrase));
-    }
-    if (positive.empty()) return std::nullopt;
-    std::string expression;
-    for (size_t k = 0; k < positive.size(); ++k) {
-        if (k) expression += " AND ";
-        expression += positive[k];
-    }
-    for (const std::string& n : negative) expression += " NOT " + n;
-    return expression;
+    });
 }
 
-Catalog::Query Catalog::searchQuery(const Filter& filter, int64_t limit, const WordFilter& yieldsToken) {
-    Query q;
-    q.sql = "SELECT f.path, f.root, f.duration, f.sr, f.channels, f.bits, f.codec, f.meta FROM files f";
-    std::vector<std::string> conditions;
-    const std::optional<std::string> match = matchExpression(filter.query, yieldsToken);
-    if (match) {
-        q.sql += " JOIN fts ON fts.rowid = f.id";
-        conditions.push_back("fts MATCH ?");
-        q.binds.push_back(*match);
-    }
-    if (filter.category) {
-        conditions.push_back("f.category = ?");
-        q.binds.push_back(*filter.category);
-    }
-    if (filter.library) {
-        conditions.push_back("f.library = ?");
-        q.binds.push_back(*filter.library);
-    }
-    if (!filter.roots.empty()) {
-        std::string in = "f.root IN (";
-        for (size_t k = 0; k < filter.roots.size(); ++k) {
-            in += k ? ",?" : "?";
-            q.binds.push_back(filter.roots[k]);
-        }
-        conditions.push_back(in + ")");
-    }
-    if (filter.minRating >= 1) conditions.push_back(fmt::format("f.rating >= {}", filter.minRating));
-    for (size_t k = 0; k < conditions.size(); ++k) q.sql += (k ? " AND " : " WHERE ") + conditions[k];
-    q.sql += match ? " ORDER BY bm25(fts, 4.0, 1.0, 2.0)" : " ORDER BY f.path";
-    q.sql += fmt::format(" LIMIT {}", limit);
-    return q;
+// The record of a row: decoded once, shared by the row's copies.
+struct Catalog::Row::Meta {
+    std::string json;
+    bool stored = false;  // `json` waits to be decoded
+    std::once_flag decoded;
+    SoundMeta value;
+};
+
+const SoundMeta& Catalog::Row::meta() const {
+    static const SoundMeta empty;
+    if (!meta_) return empty;
+    if (meta_->stored)
+        std::call_once(meta_->decoded, [m = meta_.get()] {
+            if (auto decoded = SoundMeta::decode(m->json)) m->value = std::move(*decoded);
+        });
+    return meta_->value;
 }
 
-std::vector<Catalog::Row> Catalog::search(const Filter& filter, int64_t limit) {
-    Hold hold(*this);
-    const Query q = searchQuery(filter, limit, [this](std::string_view w) { return tokenizer_->yieldsToken(w); });
-    std::vector<Row> rows;
-    sql::Statement st(db_, q.sql);
-    if (!st) return rows;
-    for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
-    // A statement error (an expression FTS5 rejects) ends the rows read so far.
-    while (st.step() == SQLITE_ROW) rows.push_back(rowFrom(st));
-    return rows;
+void Catalog::Row::setMeta(SoundMeta meta) {
+    meta_ = std::make_shared<Meta>();
+    meta_->value = std::move(meta);
 }
 
-std::array<std::string, 3> Catalog::facetStatements(const std::vector<std::string>& roots) {
-    std::string rootClause;
-    if (!roots.empty()) {
-        rootClause = " WHERE root IN (";
-        for (size_t k = 0; k < roots.size(); ++k) rootClause += (k ? "," : "") + quoted(roots[k]);
-        rootClause += ")";
-    }
-    auto counts = [&](const std::string& c) {
-        const std::string condition =
-            rootClause.empty() ? " WHERE " + c + " IS NOT NULL" : rootClause + " AND " + c + " IS NOT NULL";
-        return "SELECT " + c + ", COUNT(*) FROM files" + condition + " GROUP BY " + c + " ORDER BY COUNT(*) DESC LIMIT 200";
-    };
-    return {"SELECT COUNT(*) FROM files" + rootClause, counts("category"), counts("library")};
+void Catalog::Row::setStoredMeta(std::string json) {
+    meta_ = std::make_shared<Meta>();
+    meta_->json = std::move(json);
+    meta_->stored = true;
 }
 
-Catalog::Facets Catalog::facets(const std::vector<std::string>& roots) {
-    Hold hold(*this);
-    const std::array<std::string, 3> statements = facetStatements(roots);
-    Facets out;
-    {
-        sql::Statement st(db_, statements[0]);
-        if (st.step() == SQLITE_ROW) out.total = st.int64(0);
-    }
-    auto counts = [&](const std::string& statement) {
-        std::vector<std::pair<std::string, int64_t>> list;
-        sql::Statement st(db_, statement);
-        while (st.step() == SQLITE_ROW) list.emplace_back(st.text(0), st.int64(1));
-        return list;
-    };
-    out.categories = counts(statements[1]);
-    out.libraries = counts(statements[2]);
-    return out;
+bool Catalog::Row::operator==(const Row& other) const {
+    if (path != other.path || root != other.root || duration != other.duration || sampleRate != other.sampleRate ||
+        channels != other.channels || bits != other.bits || codec != other.codec)
+        return false;
+    // One stored text decodes to one record: no need to decode either.
+    if (meta_ == other.meta_) return true;
+    if (meta_ && other.meta_ && meta_->stored && other.meta_->stored && meta_->json == other.meta_->json) return true;
+    return meta() == other.meta();
 }
 
 std::string Catalog::Row::formatSummary() const {
@@ -872,6 +761,6 @@ size_t std::hash<qm::Catalog::Row>::operator()(const qm::Catalog::Row& row) cons
     mix(std::hash<int>()(row.channels));
     mix(std::hash<int>()(row.bits));
     mix(std::hash<std::string>()(row.codec));
-    mix(std::hash<qm::SoundMeta>()(row.meta));
+    mix(std::hash<qm::SoundMeta>()(row.meta()));
     return h;
 }

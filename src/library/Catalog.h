@@ -28,6 +28,10 @@
 // statement of its body or its COMMIT fails; it returns SQLite's reason
 // ("database is locked", "database or disk is full", "attempt to write a
 // readonly database"). Lookups that fail find nothing; only opening throws.
+//
+// A search can be stopped from another thread while it runs (Stop): SQLite
+// is interrupted between two steps of its program and the lock is released
+// at once, so an overtaken search never holds up the next one.
 #pragma once
 
 #include <array>
@@ -91,11 +95,24 @@ public:
         int channels = 0;
         int bits = 0;
         std::string codec;
-        SoundMeta meta;
+
+        // The record; the empty one when the stored JSON does not decode.
+        // A row read from the catalog decodes its JSON on the first call
+        // (any thread; copies share the one decoding), so a list of 2,000
+        // hits pays only for the rows that are looked at.
+        const SoundMeta& meta() const;
+        void setMeta(SoundMeta meta);
+        // The record as the catalog stores it, decoded when first asked for.
+        void setStoredMeta(std::string json);
 
         // "48 kHz · 24-bit · 2 ch", "44.1 kHz · 16-bit · mono", "48 kHz · AAC · 6 ch".
         std::string formatSummary() const;
-        bool operator==(const Row&) const = default;
+        // Over every field, the record as decoded.
+        bool operator==(const Row& other) const;
+
+    private:
+        struct Meta;
+        std::shared_ptr<Meta> meta_;
     };
 
     struct Filter {
@@ -270,21 +287,46 @@ public:
     void setLogOffset(const std::string& logfile, int64_t offset);
     int64_t logOffset(const std::string& logfile);
 
-    // Rows matching the filter: best first with a text query, else in path
-    // order; at most `limit`. Never fails (a bad statement gives no rows).
-    std::vector<Row> search(const Filter& filter, int64_t limit);
+    // Asked again and again while a search runs; true ends it at once,
+    // releasing the lock.
+    using Stop = std::function<bool()>;
+
+    // Rows matching the filter: best first with a text query (bm25 with the
+    // weights name 4, folders 1, body 2; equal scores by row id), else in
+    // path order; at most `limit` (a negative limit is none). Never fails (a
+    // bad statement gives no rows); a search that `stop` ends gives none.
+    std::vector<Row> search(const Filter& filter, int64_t limit, const Stop& stop = {});
     // Per-category and per-library counts of the rows under `roots` (all
     // rows when empty), and their total.
     Facets facets(const std::vector<std::string>& roots);
 
+    // A typed query is searched by its first kMaxQueryWords words and
+    // kMaxQueryChars characters of words at most (a word that would pass the
+    // second bound ends the query there; a first word alone past it is cut):
+    // FTS5's time grows with the square of a query's terms.
+    static constexpr size_t kMaxQueryWords = 32;
+    static constexpr size_t kMaxQueryChars = 256;
+    struct QueryBound {
+        size_t words = 0;        // words of the query
+        size_t kept = 0;         // of them searched
+        bool shortened = false;  // the first word was cut to kMaxQueryChars
+        bool bounded() const { return kept < words || shortened; }
+        bool operator==(const QueryBound&) const = default;
+    };
+    // How much of a typed query a search uses.
+    static QueryBound queryBound(std::string_view query);
+
     // The full-text expression of a typed query, or nothing when it holds no
     // positive term. Tokens split at spaces and commas; a leading "-" or
-    // "/-" excludes; every word becomes a quoted prefix term. With
-    // `yieldsToken`, words the index would find nothing for ("&") are left
-    // out instead of making the whole match fail.
+    // "/-" excludes; every word becomes a quoted prefix term; words past the
+    // bounds above are dropped. With `yieldsToken`, words the index would
+    // find nothing for ("&") are left out instead of making the whole match
+    // fail.
     static std::optional<std::string> matchExpression(std::string_view query,
-                                                      const WordFilter& yieldsToken = {});
-    // The statement search() prepares for a filter.
+                                                      const WordFilter& yieldsToken = {},
+                                                      QueryBound* bound = nullptr);
+    // The one statement that gives search()'s rows for a filter, as SQLite
+    // runs it (search() ranks a text query faster, with the same result).
     static Query searchQuery(const Filter& filter, int64_t limit, const WordFilter& yieldsToken = {});
     // The three statements facets() runs: the total, then the category and
     // the library counts (roots written in as quoted texts).
@@ -296,8 +338,27 @@ public:
     // calls, even after a failed COMMIT).
     bool inTransaction();
 
+    // A catalog made by an earlier version has a full-text table without
+    // prefix indexes; it keeps answering from it while the table is rebuilt
+    // (library/CatalogUpgrade.h). True while that rebuild is not finished.
+    bool upgradePending();
+    // One piece of the rebuild, up to `rows` rows, in a transaction of its
+    // own under the lock; true while pieces remain. Throws AppError when a
+    // statement or the COMMIT fails (the piece is then rolled back).
+    bool upgradeStep(int64_t rows = kUpgradeRows);
+    // Runs the pieces on a thread of the catalog's own, one after another
+    // with a pause between them for other users of the lock, until the
+    // rebuild is done, fails (the old table then stays) or the catalog goes
+    // (the destructor waits for the piece running then, a few dozen ms).
+    void upgradeInBackground();
+    static constexpr int64_t kUpgradeRows = 2000;
+
 private:
     class Hold;
+    // A text search: every hit ranked, the best `limit` that pass the
+    // filter's other conditions (`others`: conditions on files f joined by
+    // AND, and their binds) kept, then their rows read.
+    std::vector<Row> rankedSearch(const std::string& match, const Query& others, int64_t limit);
     void requireHeld(const char* what) const;
     bool execQuietly(const char* sql);
     std::optional<Stamp> readStamp(const std::string& path, const std::string* root);
@@ -339,6 +400,8 @@ private:
     std::unique_ptr<sql::Statement> stampQuery_;
     std::mutex mutex_;
     std::atomic<std::thread::id> holder_{};
+    std::thread upgrader_;
+    std::atomic<bool> closing_{false};
 };
 
 }  // namespace qm

@@ -190,7 +190,7 @@ private:
                 if (!file->second && !catalog_.isOffline(full)) continue;
                 std::optional<Catalog::Row> row = catalog_.heldRow(full);
                 if (!row || row->root != r_) continue;
-                SoundMeta meta = std::move(row->meta);
+                SoundMeta meta = row->meta();
                 meta.applyChanges(entry.fields, entry.rating);
                 catalog_.rewriteMeta(full, meta);
                 catalog_.keepEdits(full, entry.fields, entry.rating, entry.time.time_since_epoch().count(),

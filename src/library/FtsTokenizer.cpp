@@ -8,8 +8,6 @@
 
 namespace qm {
 
-namespace {
-
 fts5_api* fts5Of(sqlite3* db) {
     fts5_api* api = nullptr;
     sql::Statement st(db, "SELECT fts5(?1)");
@@ -18,8 +16,6 @@ fts5_api* fts5Of(sqlite3* db) {
     st.step();
     return api;
 }
-
-}  // namespace
 
 FtsTokenizer::FtsTokenizer(sqlite3* db, std::string_view option) {
     std::vector<std::string> words;

@@ -14,6 +14,9 @@
 
 namespace qm {
 
+// The connection's FTS5 API, or null when it has none.
+fts5_api* fts5Of(sqlite3* db);
+
 class FtsTokenizer {
 public:
     // `option` is the tokenize option of the table: a name and its arguments

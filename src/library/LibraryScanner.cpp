@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -18,10 +20,11 @@
 
 #include "audio/AudioFileInfo.h"
 #include "library/Catalog.h"
-#include "library/MetaIO.h"
 #include "library/PathText.h"
+#include "library/ScanRead.h"
 #include "library/WorkerPool.h"
 #include "platform/FileAccess.h"
+#include "platform/Volumes.h"
 
 namespace qm::LibraryScanner {
 
@@ -45,12 +48,17 @@ struct Candidate {
 // see, so that no row is deleted for it.
 class Walk {
 public:
-    Walk(std::map<std::string, Catalog::Stamp>& stamps, std::function<bool(const std::string&)> fails)
-        : stamps_(stamps), fails_(std::move(fails)) {}
+    Walk(std::map<std::string, Catalog::Stamp>& stamps, std::function<bool(const std::string&)> fails,
+         const Stop& stop)
+        : stamps_(stamps), fails_(std::move(fails)), stop_(stop) {}
 
     // Takes ownership of `fd`. `parentDevice` is the device of the folder
     // holding it (0 when unknown).
     void folder(int fd, const std::string& path, int depth, dev_t parentDevice) {
+        if (stopping()) {
+            ::close(fd);
+            return;
+        }
         struct stat self {};
         const dev_t device = ::fstat(fd, &self) == 0 ? self.st_dev : dev_t(0);
         if (device != 0 && parentDevice != 0 && device != parentDevice) mounted.insert(path);
@@ -92,7 +100,10 @@ public:
         // below it is somewhere else now, not gone.
         if (names.empty() && hidden > 0) blank.push_back(path);
         const int dfd = ::dirfd(dir);
+        size_t looked = 0;
         for (auto& [name, type] : names) {
+            // Stopped here or below: the rest is left as it is.
+            if (stopped || (++looked % kBatchSize == 0 && stopping())) break;
             if (type == DT_LNK || (type != DT_DIR && type != DT_REG && type != DT_UNKNOWN)) continue;
             if (type == DT_REG && !AudioFileInfo::isAudioName(name)) continue;
             const std::string child = pathtext::join(path, name);
@@ -133,8 +144,14 @@ public:
     std::set<std::string> unreadable;   // audio files whose stat failed
     int64_t found = 0;
     int64_t rootItems = 0;  // everything the root lists, hidden items included
+    bool stopped = false;   // the walk was stopped: what it did not see says nothing
 
 private:
+    bool stopping() {
+        if (!stopped && stop_ && stop_()) stopped = true;
+        return stopped;
+    }
+
     void file(const std::string& path, const struct stat& st) {
         ++found;
         const int64_t size = static_cast<int64_t>(st.st_size);
@@ -150,12 +167,118 @@ private:
 
     std::map<std::string, Catalog::Stamp>& stamps_;
     std::function<bool(const std::string&)> fails_;
+    const Stop& stop_;
 };
 
-struct Read {
-    std::optional<AudioFileInfo> info;
-    SoundMeta meta;
+// The reads of a scan run ahead of its writes by at most kBatchesAhead
+// batches: the workers fill the slots of a ring, each index its own slot,
+// and wait only when the ring is full; the scanning thread writes batch
+// after batch, in candidate order, as soon as each is complete, and frees
+// its slots. So reading never waits for a transaction, nor writing for more
+// than the batch it writes, and memory holds a few batches whatever the
+// library's size.
+constexpr size_t kBatchesAhead = 4;
+
+class ReadAhead {
+public:
+    explicit ReadAhead(const std::vector<Candidate>& all)
+        : all_(all), slots_(std::min(all.size(), kBatchSize * kBatchesAhead)), limit_(slots_.size()) {}
+
+    // Worker side: reads candidate `i` once the ring has room for it.
+    void read(size_t i) {
+        {
+            std::unique_lock lock(mutex_);
+            room_.wait(lock, [&] { return i < limit_ || stopped_; });
+            if (stopped_) return;
+        }
+        slots_[i % slots_.size()] = ScanRead::read(all_[i].path);
+        std::lock_guard lock(mutex_);
+        ++done_[(i / kBatchSize) % kBatchesAhead];
+        ready_.notify_one();
+    }
+
+    // Writer side: waits until batch `b` is read, hands its slots to
+    // `write`, then lets the workers reuse them.
+    template <typename Write>
+    void writeBatch(size_t b, Write&& write) {
+        const size_t start = b * kBatchSize, size = std::min(kBatchSize, all_.size() - start);
+        {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [&] { return done_[b % kBatchesAhead] == size; });
+        }
+        write(start, size, [&](size_t i) -> ScanRead::Result& { return slots_[i % slots_.size()]; });
+        std::lock_guard lock(mutex_);
+        done_[b % kBatchesAhead] = 0;
+        limit_ = std::min(all_.size(), (b + kBatchesAhead + 1) * kBatchSize);
+        room_.notify_all();
+    }
+
+    // Lets every waiting worker go without reading (the writer stopped).
+    void stop() {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        room_.notify_all();
+    }
+
+private:
+    const std::vector<Candidate>& all_;
+    std::vector<ScanRead::Result> slots_;
+    std::mutex mutex_;
+    std::condition_variable room_, ready_;
+    size_t limit_;  // candidates below it may be read
+    std::array<size_t, kBatchesAhead> done_{};
+    bool stopped_ = false;
 };
+
+// `files` that a write refused, for the reason the catalog gave.
+void countFailure(Outcome& out, int64_t files, std::optional<std::string> why) {
+    out.totals.failed += files;
+    if (!out.failure) out.failure = std::move(why);
+}
+
+void writeCandidates(const std::vector<Candidate>& all, const std::string& r, Catalog& catalog, Outcome& out,
+                     const std::function<void(const Progress&)>& progress, const Stop& stop) {
+    ReadAhead ahead(all);
+    WorkerPool pool(std::min(WorkerPool::coreCount(), all.size()));
+    // However the writing ends, no worker is left waiting for room (the
+    // pool's destructor waits for the round).
+    struct Release {
+        ReadAhead& ahead;
+        ~Release() { ahead.stop(); }
+    } release{ahead};
+    pool.start(all.size(), [&ahead](size_t i) { ahead.read(i); });
+    const size_t batches = (all.size() + kBatchSize - 1) / kBatchSize;
+    for (size_t b = 0; b < batches; ++b) {
+        // Stopped: the workers read no further (the files being read now
+        // are finished) and nothing more is written.
+        if (stop && stop()) {
+            out.stopped = true;
+            return;
+        }
+        ahead.writeBatch(b, [&](size_t start, size_t size, auto&& slot) {
+            std::optional<std::string> failure = catalog.transaction([&] {
+                for (size_t i = start; i < start + size; ++i) {
+                    const Candidate& c = all[i];
+                    // Catalogued meanwhile under this root with the very
+                    // stamps the walk saw (a save, a rename carrying its
+                    // record, a team pull): that row knows more than the
+                    // file's chunks, which hold nothing of a colleague's
+                    // edits or of a non-WAV file's.
+                    const auto now = catalog.heldStamp(c.path, r);
+                    if (now && now->describes(c.size, c.mtime)) continue;
+                    ScanRead::Result& read = slot(i);
+                    catalog.applyKeptEdits(c.path, read.meta);
+                    catalog.upsert(c.path, r, c.size, c.mtime, read.info, read.meta);
+                }
+            });
+            if (failure)
+                countFailure(out, static_cast<int64_t>(size), std::move(failure));
+            else
+                out.totals.written += static_cast<int64_t>(size);
+        });
+        if (progress) progress(out.totals);
+    }
+}
 
 }  // namespace
 
@@ -190,12 +313,13 @@ void setListingFailure(std::function<bool(const std::string& folder)> fails) {
     gListingFailure = std::move(fails);
 }
 
-Outcome scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress) {
+Outcome scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress,
+             const Stop& stop) {
     const std::string r = canonical(root);
     std::map<std::string, Catalog::Stamp> stamps = catalog.stamps(r);
     const std::set<std::string> knownMounts = catalog.mountPoints(r);
 
-    Walk walk(stamps, listingFailure());
+    Walk walk(stamps, listingFailure(), stop);
     bool rootListed = false;
     const int fd = ::open(r.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -208,63 +332,30 @@ Outcome scan(const std::string& root, Catalog& catalog, const std::function<void
     }
 
     Outcome out;
+    // A walk that did not see everything says nothing of what is gone.
+    if (walk.stopped) {
+        out.stopped = true;
+        return out;
+    }
     Progress& state = out.totals;
     state.found = walk.found;
     state.candidates = static_cast<int64_t>(walk.candidates.size());
     if (progress) progress(state);
-    auto failedWrite = [&](int64_t files, std::optional<std::string> why) {
-        state.failed += files;
-        if (!out.failure) out.failure = std::move(why);
-    };
 
-    if (!walk.candidates.empty()) {
-        const std::vector<Candidate>& all = walk.candidates;
-        const size_t batches = (all.size() + kBatchSize - 1) / kBatchSize;
-        // Two result lists: the workers read the next batch while this
-        // thread writes the last one. They outlive the pool, whose
-        // destructor lets a running batch finish.
-        std::vector<Read> reading, ready;
-        WorkerPool pool(std::min(WorkerPool::coreCount(), all.size()));
-        auto startBatch = [&](size_t b) {
-            const size_t start = b * kBatchSize;
-            reading.assign(std::min(kBatchSize, all.size() - start), Read{});
-            pool.start(reading.size(), [&all, &reading, start](size_t i) {
-                const std::filesystem::path url(all[start + i].path);
-                try {
-                    reading[i].info = AudioFileInfo::load(url);
-                } catch (...) {
-                    // Not readable as audio: catalogued without facts.
-                }
-                reading[i].meta = MetaIO::read(url);
-            });
-        };
-        startBatch(0);
-        for (size_t b = 0; b < batches; ++b) {
-            pool.wait();
-            std::swap(ready, reading);
-            if (b + 1 < batches) startBatch(b + 1);
-            const size_t start = b * kBatchSize;
-            std::optional<std::string> failure = catalog.transaction([&] {
-                for (size_t i = 0; i < ready.size(); ++i) {
-                    const Candidate& c = all[start + i];
-                    // Catalogued meanwhile under this root with the very
-                    // stamps the walk saw (a save, a rename carrying its
-                    // record, a team pull): that row knows more than the
-                    // file's chunks, which hold nothing of a colleague's
-                    // edits or of a non-WAV file's.
-                    const auto now = catalog.heldStamp(c.path, r);
-                    if (now && now->describes(c.size, c.mtime)) continue;
-                    catalog.applyKeptEdits(c.path, ready[i].meta);
-                    catalog.upsert(c.path, r, c.size, c.mtime, ready[i].info, ready[i].meta);
-                }
-            });
-            if (failure)
-                failedWrite(static_cast<int64_t>(ready.size()), std::move(failure));
-            else
-                state.written += static_cast<int64_t>(ready.size());
-            if (progress) progress(state);
-        }
-    }
+    if (!walk.candidates.empty()) writeCandidates(walk.candidates, r, catalog, out, progress, stop);
+    if (out.stopped) return out;
+
+    // The mount tables know mount points no scan may have seen mounted (the
+    // first scan after the catalog was made, a drive that was unplugged all
+    // along): those the system is told to mount, and those mounted now,
+    // bind mounts of a folder of the same device (which the walk cannot
+    // tell from a folder) included.
+    std::set<std::string> mountedNow = walk.mounted, expected = knownMounts;
+    const auto ofRoot = [&r](const std::string& path) { return path == r || pathtext::inside(path, r); };
+    for (const Volume& v : Volumes::list())
+        if (ofRoot(v.path)) mountedNow.insert(v.path);
+    for (const std::string& point : Volumes::configured())
+        if (std::string folder = standardized(point); ofRoot(folder)) expected.insert(std::move(folder));
 
     // Which of the rows not seen are gone. A root that could not be listed
     // says nothing about its files, and neither does one that lists nothing
@@ -275,8 +366,8 @@ Outcome scan(const std::string& root, Catalog& catalog, const std::function<void
     std::vector<std::string> away = walk.unlisted;
     away.insert(away.end(), walk.blank.begin(), walk.blank.end());
     std::set<std::string> unmounted;
-    for (const std::string& folder : knownMounts)
-        if (!walk.mounted.contains(folder)) unmounted.insert(folder);
+    for (const std::string& folder : expected)
+        if (!mountedNow.contains(folder)) unmounted.insert(folder);
     away.insert(away.end(), unmounted.begin(), unmounted.end());
     auto isAway = [&](const std::string& path) {
         return rootSaysNothing || walk.unreadable.contains(path) ||
@@ -288,7 +379,7 @@ Outcome scan(const std::string& root, Catalog& catalog, const std::function<void
 
     // A mount point is remembered while it is mounted, and while it is not
     // for as long as rows below it wait for it.
-    std::set<std::string> mounts = rootListed ? walk.mounted : knownMounts;
+    std::set<std::string> mounts = rootListed ? mountedNow : knownMounts;
     for (const std::string& folder : unmounted)
         if (std::any_of(offline.begin(), offline.end(),
                         [&](const std::string& path) { return pathtext::inside(path, folder); }))
@@ -307,7 +398,7 @@ Outcome scan(const std::string& root, Catalog& catalog, const std::function<void
             if (mounts != knownMounts) catalog.setMountPoints(r, mounts);
         });
         if (failure)
-            failedWrite(static_cast<int64_t>(gone.size()), std::move(failure));
+            countFailure(out, static_cast<int64_t>(gone.size()), std::move(failure));
         else
             state.removed = static_cast<int64_t>(gone.size());
         if (progress) progress(state);

@@ -9,11 +9,14 @@
 // when its catalogued size equals its size and its catalogued mtime lies
 // within 1 ms of its nanosecond mtime; only then is it not opened.
 //
-// Changed files are read on a small pool (one worker a core) in batches of
-// 256: AudioFileInfo::load and MetaIO::read, each worker filling only its
-// own slot. Each batch is written in one catalog transaction while the
-// workers read the next, so searches and lookups of other threads run
-// between batches and never see half of one. A file whose row under this
+// Changed files are read on a small pool (one worker a core) by
+// ScanRead::read (facts and record as AudioFileInfo::load and MetaIO::read
+// give them, from one open for a WAVE, Wave64 or AIFF file), each worker
+// filling only its own slot of a ring of four batches of 256. The scanning thread writes each
+// batch in one catalog transaction as soon as it is read, while the workers
+// read ahead (waiting only when the ring is full, never for the catalog), so
+// searches and lookups of other threads run between batches and never see
+// half of one. A file whose row under this
 // root carries, by the time its batch is written, the very stamps the walk
 // saw was catalogued meanwhile by someone who knew more (a metadata save, a
 // rename moving its record, a team pull) and is left as it is.
@@ -25,10 +28,13 @@
 // unplugged, server offline), below a folder that lists only hidden items
 // (the ".keep" of a mount folder), below a root that lists nothing at all
 // (the empty mount folder an unmounted drive leaves behind), and below a
-// mount point seen by an earlier scan (its device differed from its
-// parent's) that is not mounted now, whether its folder is empty, holds
-// other files or is gone. An offline row is live again once a scan sees
-// its file.
+// mount point that is not mounted now, whether its folder is empty, holds
+// other files or is gone. Mount points are the folders an earlier scan saw
+// mounted (their device differed from their parent's, or the kernel's
+// mount table listed them: a bind mount of the same device) and those the
+// system is told to mount (/etc/fstab), so a drive unplugged before the
+// first scan of a catalog loses nothing either. An offline row is live
+// again once a scan sees its file.
 //
 // A file that is catalogued again has the edits kept for it (pulled from
 // colleagues' logs) laid over what it says itself.
@@ -40,6 +46,13 @@
 //
 // Paths are the file system's bytes exactly: a catalog key must lead back
 // to its file, so nothing is "repaired".
+//
+// A scan can be stopped from another thread (Stop, asked before each
+// folder is listed, every 256 entries of a listing and before each batch is
+// written): it ends there, the batches written so far kept, and deletes
+// nothing and marks nothing offline, since its walk did not see the whole
+// root. A listing or a file read under way when the stop comes is finished
+// first (a share that stopped answering holds it in the system).
 //
 // scan blocks its thread for the whole walk and may run on any thread, one
 // scan per root at a time (the library model sees to that); canonical is
@@ -81,7 +94,11 @@ struct Progress {
 struct Outcome {
     Progress totals;
     std::optional<std::string> failure;  // the catalog's reason, when totals.failed > 0
+    bool stopped = false;                // ended by its Stop before the end
 };
+
+// Asked again and again while a scan runs; true ends it.
+using Stop = std::function<bool()>;
 
 // The canonical form of a folder path, from which every catalog root and
 // key is built: the resolved path (realpath, links resolved) when the path
@@ -95,7 +112,8 @@ std::string standardized(std::string_view path);
 // Scans the folder `root` (any form; canonical() is applied) into the
 // catalog. Unreadable files are catalogued without facts; files that
 // cannot be seen keep their rows, offline.
-Outcome scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress = {});
+Outcome scan(const std::string& root, Catalog& catalog, const std::function<void(const Progress&)>& progress = {},
+             const Stop& stop = {});
 
 // Test seam: a folder (absolute path, as the walk builds it) for which
 // `fails` answers true is treated as unlistable, as an I/O error or a

@@ -48,7 +48,12 @@ SoundMeta fromAsset(const std::filesystem::path& url) {
 }  // namespace
 
 SoundMeta read(const std::filesystem::path& url) {
-    SoundMeta meta = hasExtension(url, kReadAsRIFF) ? RIFFMeta::read(url) : fromAsset(url);
+    return completed(readsChunks(url) ? RIFFMeta::read(url) : fromAsset(url), url);
+}
+
+bool readsChunks(const std::filesystem::path& url) { return hasExtension(url, kReadAsRIFF); }
+
+SoundMeta completed(SoundMeta meta, const std::filesystem::path& url) {
     meta.fill(SoundMeta::fromFileName(url));
     if (meta.fxName.empty()) meta.fxName = text::repairUtf8(url.stem().string());
     return meta;

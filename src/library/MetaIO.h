@@ -23,6 +23,12 @@ namespace qm::MetaIO {
 inline constexpr int kNotEmbeddable = 70;  // "Embedding is supported for WAV/BWF files"
 
 SoundMeta read(const std::filesystem::path& url);
+// Whether read() takes the record from the file's WAV chunks: "wav",
+// "wave", "bwf", "rf64" or "amb", any case.
+bool readsChunks(const std::filesystem::path& url);
+// What read() makes of the record it found in the file: every empty field
+// from the UCS file name, and the base name for a missing FX name.
+SoundMeta completed(SoundMeta embedded, const std::filesystem::path& url);
 
 // Throws AppError kNotEmbeddable, or RIFFMeta::write's errors unchanged.
 void write(const SoundMeta& meta, const std::filesystem::path& url);

@@ -279,6 +279,10 @@ SoundMeta parseUSER(std::string_view xml) {
 
 SoundMeta read(const std::filesystem::path& url) {
     ReadOnlyFile file(url);
+    return read(file);
+}
+
+SoundMeta read(const ReadOnlyFile& file) {
     if (!file) return {};
     std::optional<Chunk> ixml, bext;
     const bool isWave = walk(file, [&](Chunk&& c) {

@@ -102,6 +102,8 @@ std::optional<std::pair<size_t, size_t>> userSpan(std::string_view xml);
 // The record the file's iXML USER block says, its description completed
 // from the bext Description when the iXML one is empty.
 SoundMeta read(const std::filesystem::path& url);
+// The same from a file the caller opened.
+SoundMeta read(const ReadOnlyFile& file);
 
 // The record of the first USER block of an iXML text: each tag of
 // SoundMeta::ixmlTags() from its element (<TAG>value</TAG>) or, lacking

@@ -175,12 +175,16 @@ std::string bextBytes(const std::optional<std::string>& old, const std::string& 
 // Where the file system may copy on its server (a network one) or shares
 // blocks (btrfs, XFS), copy_file_range spares the copy itself. Elsewhere the
 // kernel would only copy through its pipe pages, which measured slower and
-// dearer in processor time than pread and write through a small buffer
-// that stays in the processor's cache, as cp does.
+// dearer in processor time than pread and write through a buffer of 1 MiB.
 //
 // The old file's pages are dropped from the page cache as they are copied:
 // they are freed with the file anyway once the new one takes its name, and
-// holding both files' pages at once made the copy wait for memory.
+// holding both files' pages at once made the copy wait for memory. The new
+// file's pages are sent to the disk every 32 MiB (sync_file_range, which
+// does not wait for them): the closing fsync then waits for the last few
+// only, and the copy never piles up dirty pages until the kernel throttles
+// it. With the larger buffer, that halved the time of a 2 GB rewrite
+// (bench/metadata_write.cpp).
 class Output {
 public:
     Output(int fd, const fs::path& url) : fd_(fd), url_(url), copyRange_(copiesWithoutUs(fd)) {}
@@ -223,6 +227,8 @@ public:
             ::posix_fadvise(source.descriptor(), in - n, n, POSIX_FADV_DONTNEED);
             size -= static_cast<uint64_t>(n);
             written_ += static_cast<uint64_t>(n);
+            if ((copied_ + static_cast<uint64_t>(n)) / kWriteBackEvery != copied_ / kWriteBackEvery)
+                ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
             copied_ += static_cast<uint64_t>(n);
             notifyCopied(copied_);
         }
@@ -237,7 +243,8 @@ public:
     uint64_t written() const { return written_ + pending_.size(); }
 
 private:
-    static constexpr size_t kBufferedBlock = 256 * 1024;
+    static constexpr size_t kBufferedBlock = 1024 * 1024;
+    static constexpr uint64_t kWriteBackEvery = 32 * 1024 * 1024;
 
     static bool copiesWithoutUs(int fd) {
         if (FileAccess::onNetworkFileSystem(fd)) return true;

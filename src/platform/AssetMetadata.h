@@ -31,6 +31,8 @@
 
 namespace qm {
 
+class ReadOnlyFile;
+
 struct AssetMetadataItem {
     std::string key;    // one of the common keys above
     std::string value;  // UTF-8
@@ -58,6 +60,17 @@ std::vector<AssetMetadataItem> readWithTagLib(const std::filesystem::path& file)
 // The items of `file` as the current reader gives them within `timeout`.
 std::vector<AssetMetadataItem> commonMetadata(const std::filesystem::path& file,
                                               std::chrono::milliseconds timeout = kDefaultTimeout);
+
+// Whether readWithTagLib is sure to give no items for `file`, opened at
+// `url`, as seen from its first bytes and chunk names without TagLib:
+// - an AIFF/AIFC file under an AIFF name ("aif", "aiff", "aifc", any case)
+//   with no "ID3 " or "id3 " chunk among the chunks TagLib walks (it reads
+//   an AIFF file's tags from that chunk alone);
+// - a Wave64 file under any other name TagLib has no format for ("w64")
+//   whose first kilobytes hold nothing its detection by content could take
+//   for another format (an MPEG frame sync, "fLaC").
+// False whenever in doubt, and while a reader other than TagLib is set.
+bool surelyEmpty(const ReadOnlyFile& file, const std::filesystem::path& url);
 
 // Replaces the reader commonMetadata runs; an empty function restores TagLib.
 void setReader(Reader reader);

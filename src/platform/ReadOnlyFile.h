@@ -3,6 +3,10 @@
 // step on each other and need no seek. Opening never blocks: a FIFO or a
 // device under an audio file's name opens and then reads nothing.
 //
+// A file opened with its head (its first bytes, read at once) serves the
+// reads that fall inside it from memory: a walk over the chunk headers of a
+// small audio file then costs one read in all.
+//
 // One object belongs to one thread at a time; the file closes with it.
 #pragma once
 
@@ -11,12 +15,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace qm {
 
 class ReadOnlyFile {
 public:
     explicit ReadOnlyFile(const std::filesystem::path& path);
+    // Opens the file and reads its first `headBytes` bytes (fewer when it is
+    // shorter) and its length at once.
+    ReadOnlyFile(const std::filesystem::path& path, size_t headBytes);
     ~ReadOnlyFile();
     ReadOnlyFile(const ReadOnlyFile&) = delete;
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
@@ -34,6 +42,8 @@ public:
 
 private:
     int fd_;
+    std::string head_;
+    std::optional<uint64_t> length_;  // known when the head was read
 };
 
 }  // namespace qm

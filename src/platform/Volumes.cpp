@@ -11,11 +11,22 @@ namespace qm::Volumes {
 namespace {
 
 std::mutex gPathMutex;
-std::filesystem::path gPath;
+std::filesystem::path gPath, gFstabPath;
 
 std::filesystem::path mountInfoPath() {
     std::lock_guard lock(gPathMutex);
     return gPath.empty() ? std::filesystem::path("/proc/self/mountinfo") : gPath;
+}
+
+std::filesystem::path fstabPath() {
+    std::lock_guard lock(gPathMutex);
+    return gFstabPath.empty() ? std::filesystem::path("/etc/fstab") : gFstabPath;
+}
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // File systems the kernel makes for itself; nothing a user keeps files on.
@@ -44,16 +55,28 @@ std::string unescape(std::string_view field) {
     return out;
 }
 
-std::vector<std::string_view> fields(std::string_view line) {
+std::vector<std::string_view> fields(std::string_view line, std::string_view blanks = " ") {
     std::vector<std::string_view> out;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && line[i] == ' ') ++i;
+        while (i < line.size() && blanks.find(line[i]) != std::string_view::npos) ++i;
         const size_t start = i;
-        while (i < line.size() && line[i] != ' ') ++i;
+        while (i < line.size() && blanks.find(line[i]) == std::string_view::npos) ++i;
         if (i > start) out.push_back(line.substr(start, i - start));
     }
     return out;
+}
+
+// Calls `each` with every line of `text`, without its line feed.
+template <typename Each>
+void forEachLine(std::string_view text, Each&& each) {
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text.find('\n', i);
+        if (end == std::string_view::npos) end = text.size();
+        each(text.substr(i, end - i));
+        i = end + 1;
+    }
 }
 
 bool isNumber(std::string_view s) {
@@ -98,26 +121,36 @@ bool isVolumePath(std::string_view path) {
 
 std::vector<Volume> parse(std::string_view mountinfo) {
     std::vector<Volume> out;
-    size_t i = 0;
-    while (i < mountinfo.size()) {
-        size_t end = mountinfo.find('\n', i);
-        if (end == std::string_view::npos) end = mountinfo.size();
-        if (std::optional<Volume> v = parseLine(mountinfo.substr(i, end - i))) out.push_back(std::move(*v));
-        i = end + 1;
-    }
+    forEachLine(mountinfo, [&](std::string_view line) {
+        if (std::optional<Volume> v = parseLine(line)) out.push_back(std::move(*v));
+    });
     return out;
 }
 
-std::vector<Volume> list() {
-    std::ifstream in(mountInfoPath(), std::ios::binary);
-    if (!in) return {};
-    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    return parse(text);
+std::vector<Volume> list() { return parse(readAll(mountInfoPath())); }
+
+std::vector<std::string> parseFstab(std::string_view fstab) {
+    std::vector<std::string> out;
+    forEachLine(fstab, [&](std::string_view line) {
+        const std::vector<std::string_view> f = fields(line, " \t\r");
+        if (f.size() < 2 || f[0].front() == '#') return;
+        std::string point = unescape(f[1]);
+        if (point.empty() || point.front() != '/') return;  // "none", "swap"
+        out.push_back(std::move(point));
+    });
+    return out;
 }
+
+std::vector<std::string> configured() { return parseFstab(readAll(fstabPath())); }
 
 void setMountInfoPath(const std::filesystem::path& path) {
     std::lock_guard lock(gPathMutex);
     gPath = path;
+}
+
+void setFstabPath(const std::filesystem::path& path) {
+    std::lock_guard lock(gPathMutex);
+    gFstabPath = path;
 }
 
 }  // namespace qm::Volumes

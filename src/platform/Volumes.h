@@ -14,7 +14,11 @@
 // decoded to the path's bytes. Lines that do not have the file's shape are
 // skipped.
 //
-// Any thread; setMountInfoPath belongs to test set-up.
+// Beside what is mounted now, the mount points the system is told to mount
+// (/etc/fstab, mounted or not): what the library's scan takes for folders
+// whose files may come back.
+//
+// Any thread; setMountInfoPath and setFstabPath belong to test set-up.
 #pragma once
 
 #include <filesystem>
@@ -43,8 +47,17 @@ std::vector<Volume> parse(std::string_view mountinfo);
 // /run/media/<user>/.
 bool isVolumePath(std::string_view path);
 
+// The mount points of the fstab file, in its order (nothing when it cannot
+// be read), and of an fstab text: the second field of each line that is no
+// comment, octal escapes decoded; a field that is no absolute path ("none",
+// "swap") is skipped.
+std::vector<std::string> configured();
+std::vector<std::string> parseFstab(std::string_view fstab);
+
 // Replaces /proc/self/mountinfo; an empty path restores it.
 void setMountInfoPath(const std::filesystem::path& path);
+// Replaces /etc/fstab; an empty path restores it.
+void setFstabPath(const std::filesystem::path& path);
 
 }  // namespace Volumes
 

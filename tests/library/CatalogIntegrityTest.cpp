@@ -90,7 +90,7 @@ TEST(CatalogIntegrity, DamagedFilesAreSetAsideNeverDeleted) {
         EXPECT_EQ(fresh.facets({}).total, 0);
         EXPECT_EQ(fresh.transaction([&] { fresh.upsert("/Lib/a.wav", "/Lib", 1, 1, std::nullopt, described("new")); }),
                   std::nullopt);
-        EXPECT_EQ(fresh.row("/Lib/a.wav")->meta.description, "new");
+        EXPECT_EQ(fresh.row("/Lib/a.wav")->meta().description, "new");
         opened.catalog.reset();
 
         // Broken again the same day: a name of its own, the first one kept.
@@ -227,7 +227,7 @@ TEST(CatalogIntegrity, AStatementThatFailsRollsBackTheWholeTransaction) {
         EXPECT_FALSE(catalog.inTransaction());
         EXPECT_FALSE(catalog.row("/L/good.wav"));
         EXPECT_EQ(catalog.logOffset("/L/good.log"), 0);
-        EXPECT_EQ(catalog.row("/L/old.wav")->meta.description, "old");
+        EXPECT_EQ(catalog.row("/L/old.wav")->meta().description, "old");
         EXPECT_FALSE(catalog.isOffline("/L/refused.wav"));
     }
     EXPECT_EQ(catalog.transaction([&] { catalog.upsert("/L/good.wav", "/L", 1, 1, std::nullopt, described("good")); }),

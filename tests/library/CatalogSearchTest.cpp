@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include <fmt/format.h>
 
 #include "audio/Text.h"
 #include "library/Catalog.h"
 #include "library/CatalogTestSupport.h"
+#include "library/TextRank.h"
+#include "support/CatalogCorpus.h"
 #include "support/Locale.h"
 #include "support/TempDir.h"
 
@@ -231,12 +238,18 @@ TEST(CatalogSearch, RowEqualityAndHashCoverEveryField) {
     a.channels = 2;
     a.bits = 24;
     a.codec = "PCM";
-    a.meta.fxName = "x";
+    SoundMeta x;
+    x.fxName = "x";
+    a.setMeta(x);
     std::vector<std::function<void(Catalog::Row&)>> changes = {
         [](Catalog::Row& r) { r.path += "x"; },   [](Catalog::Row& r) { r.root += "x"; },
         [](Catalog::Row& r) { r.duration += 1; }, [](Catalog::Row& r) { r.sampleRate += 1; },
         [](Catalog::Row& r) { r.channels += 1; }, [](Catalog::Row& r) { r.bits += 1; },
-        [](Catalog::Row& r) { r.codec += "x"; },  [](Catalog::Row& r) { r.meta.rating = 1; }};
+        [](Catalog::Row& r) { r.codec += "x"; },  [](Catalog::Row& r) {
+            SoundMeta m = r.meta();
+            m.rating = 1;
+            r.setMeta(m);
+        }};
     for (size_t i = 0; i < changes.size(); ++i) {
         Catalog::Row b = a;
         changes[i](b);
@@ -284,4 +297,204 @@ TEST(CatalogSearch, MatchExpressionFuzz) {
         ASSERT_NO_THROW(catalog.search({.query = query}, 10));
     }
     EXPECT_GT(expressions, 1000);
+}
+
+namespace {
+
+// The rows the one statement of a filter gives, run bare by SQLite on a
+// second connection: what every search must give.
+std::vector<std::string> statementPaths(Catalog& catalog, const RawDb& raw, const Catalog::Filter& filter,
+                                        int64_t limit) {
+    const Catalog::Query q =
+        Catalog::searchQuery(filter, limit, [&](std::string_view w) { return catalog.yieldsToken(w); });
+    sql::Statement st(raw.get(), q.sql);
+    for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
+    std::vector<std::string> out;
+    while (st.step() == SQLITE_ROW) out.push_back(st.text(0));
+    return out;
+}
+
+// A generated library of 3,000 files, and 40 of identical text (every
+// score ties).
+struct SearchCorpus {
+    TempDir dir;
+    fs::path file = dir / "c.sqlite";
+    CatalogCorpus corpus{5};
+    Catalog catalog{file};
+    RawDb raw{file};
+    SearchCorpus() {
+        corpus.fill(catalog, 3000);
+        catalog.transaction([&] {
+            for (int i = 0; i < 40; ++i)
+                catalog.upsert(fmt::format("/Twins/{:02}/twin.wav", 39 - i), "/Twins", 1, 1, std::nullopt,
+                               meta("twin door twin"));
+        });
+    }
+};
+
+}  // namespace
+
+// The catalog ranks a text search its own faster way: for every kind of
+// query, filter and limit it gives the statement's rows in its order, ties
+// included.
+TEST(CatalogSearch, RankedSearchGivesTheStatementsRows) {
+    SearchCorpus s;
+    const auto& c = s.corpus;
+    std::vector<std::string> queries = {"twin", "tw", "t", "twin -door", "zzzzqq", "door twin", "t d"};
+    for (size_t rank : {0, 3, 60, 300}) {
+        const std::string& w = c.word(rank);
+        queries.insert(queries.end(), {w, w.substr(0, 1), w.substr(0, 2), w.substr(0, 3), w + " " + c.word(rank + 7),
+                                       c.word(rank + 2) + " -" + w, w + ",-" + c.word(0)});
+    }
+    const std::string category = s.catalog.facets({}).categories.at(0).first;
+    const std::vector<Catalog::Filter> filters = {
+        {},
+        {.roots = {c.roots()[0]}},
+        {.roots = {c.roots()[2], c.roots()[1], "/Twins"}},
+        {.category = category},
+        {.library = c.roots()[3].substr(c.roots()[3].rfind('/') + 1), .minRating = 2},
+        {.category = category, .roots = {c.roots()[0], c.roots()[3]}, .minRating = 4},
+    };
+    int compared = 0, nonEmpty = 0;
+    for (const std::string& q : queries)
+        for (Catalog::Filter f : filters)
+            for (int64_t limit : {2000, 37, 1, -1}) {
+                f.query = q;
+                const std::vector<Catalog::Row> rows = s.catalog.search(f, limit);
+                ASSERT_EQ(paths(rows), statementPaths(s.catalog, s.raw, f, limit))
+                    << "query '" << q << "' limit " << limit << " roots " << f.roots.size();
+                ++compared;
+                nonEmpty += !rows.empty();
+            }
+    EXPECT_EQ(compared, static_cast<int>(queries.size() * filters.size() * 4));
+    EXPECT_GT(nonEmpty, compared / 3);
+    EXPECT_TRUE(s.catalog.search({.query = c.word(0)}, 0).empty());
+    // The rows are the lookups' rows, record and all.
+    const auto rows = s.catalog.search({.query = c.word(1)}, 50);
+    ASSERT_EQ(rows.size(), 50u);
+    for (const auto& r : rows) EXPECT_EQ(r, *s.catalog.row(r.path));
+    // Equal scores keep the order of row ids, whatever the paths.
+    const auto twins = paths(s.catalog.search({.query = "twin", .roots = {"/Twins"}}, 5));
+    EXPECT_EQ(twins, (std::vector<std::string>{"/Twins/39/twin.wav", "/Twins/38/twin.wav", "/Twins/37/twin.wav",
+                                               "/Twins/36/twin.wav", "/Twins/35/twin.wav"}));
+}
+
+// qm_rank is bm25: the same double for every hit, whatever the weights, and
+// for rows far apart (the length cursor seeks) or close together (it walks).
+TEST(CatalogSearch, TheRankIsBm25ToTheBit) {
+    SearchCorpus s;
+    ASSERT_TRUE(TextRank::install(s.raw.get(), "fts"));
+    int rows = 0;
+    for (const std::string weights : {"", ", 4.0, 1.0, 2.0", ", 1.0, 7.5", ", 0.5, 0.5, 0.5, 9"})
+        for (const std::string& q : {s.corpus.word(0), s.corpus.word(40), s.corpus.word(900), s.corpus.word(3).substr(0, 1),
+                                     s.corpus.word(2) + " " + s.corpus.word(9), std::string("twin")}) {
+            sql::Statement st(s.raw.get(), "SELECT rowid, bm25(fts" + weights + "), qm_rank(fts" + weights +
+                                               ") FROM fts WHERE fts MATCH ?");
+            ASSERT_TRUE(st) << sqlite3_errmsg(s.raw.get());
+            st.bind(1, "\"" + q.substr(0, q.find(' ')) + "\"*" + (q.find(' ') == std::string::npos ? "" : " \"" + q.substr(q.find(' ') + 1) + "\"*"));
+            int rc;
+            while ((rc = st.step()) == SQLITE_ROW) {
+                const double a = st.real(1), b = st.real(2);
+                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "row " << st.int64(0) << " query " << q << weights;
+                ++rows;
+            }
+            ASSERT_EQ(rc, SQLITE_DONE) << sqlite3_errmsg(s.raw.get());
+        }
+    EXPECT_GT(rows, 10000);
+
+    // A row whose length the size table lacks is asked of the table itself,
+    // which calls the table damaged, as bm25 does.
+    const int64_t id = std::stoll(s.raw.one("SELECT rowid FROM fts WHERE fts MATCH 'twin' LIMIT 1"));
+    s.raw.exec(fmt::format("DELETE FROM fts_docsize WHERE id = {}", id));
+    for (const char* f : {"bm25", "qm_rank"}) {
+        sql::Statement st(s.raw.get(), fmt::format("SELECT {}(fts) FROM fts WHERE fts MATCH 'twin' AND rowid = {}", f, id));
+        EXPECT_EQ(st.step(), SQLITE_CORRUPT) << f;
+    }
+}
+
+TEST(CatalogSearch, QueriesAreBounded) {
+    using B = Catalog::QueryBound;
+    EXPECT_EQ(Catalog::queryBound("rain, -thunder wind-chime"), (B{.words = 4, .kept = 4}));
+    EXPECT_FALSE(Catalog::queryBound("rain").bounded());
+    // Words past the 32nd go, the negative ones too.
+    std::string words;
+    for (int i = 0; i < 40; ++i) words += fmt::format("w{} ", i);
+    const B forty = Catalog::queryBound(words + "-w40");
+    EXPECT_EQ(forty, (B{.words = 41, .kept = 32}));
+    EXPECT_TRUE(forty.bounded());
+    const std::string e = expr(words + "-w40");
+    EXPECT_NE(e.find("\"w31\"*"), std::string::npos);
+    EXPECT_EQ(e.find("\"w32\"*"), std::string::npos);
+    EXPECT_EQ(e.find("NOT"), std::string::npos);
+    // 256 characters of words: a word that would pass them ends the query.
+    const std::string a100(100, 'a'), b100(100, 'b'), c100(100, 'c');
+    EXPECT_EQ(Catalog::queryBound(a100 + " " + b100 + " " + c100 + " d"), (B{.words = 4, .kept = 2}));
+    EXPECT_EQ(expr(a100 + " " + b100 + " " + c100 + " d"), "\"" + a100 + "\"* AND \"" + b100 + "\"*");
+    // Characters, not bytes.
+    const std::string snow = "\u2744";
+    std::string snows;
+    for (int i = 0; i < 256; ++i) snows += snow;
+    EXPECT_EQ(Catalog::queryBound(snows + " x"), (B{.words = 2, .kept = 1}));
+    // A first word alone past the bound is cut to it.
+    const B one = Catalog::queryBound(std::string(1000, 'z') + " y");
+    EXPECT_EQ(one, (B{.words = 2, .kept = 1, .shortened = true}));
+    EXPECT_EQ(expr(std::string(1000, 'z') + " y"), "\"" + std::string(256, 'z') + "\"*");
+}
+
+// A hyphen chain of 16,384 words within the field's 32,767 characters
+// (FTS5 took minutes over such a phrase, growing with the square of its
+// words) is searched by its first 32 words, at once, and finds what those
+// find.
+TEST(CatalogSearch, AHyphenChainIsSearchedByItsFirstWords) {
+    TempDir dir;
+    Catalog catalog(dir / "c.sqlite");
+    put(catalog, "/L/e.wav", "/L", meta("e e e"));
+    put(catalog, "/L/f.wav", "/L", meta("f"));
+    std::string chain = "e";
+    for (int i = 1; i < 16384; ++i) chain += "-e";
+    ASSERT_EQ(chain.size(), 32767u);
+    EXPECT_EQ(Catalog::queryBound(chain), (Catalog::QueryBound{.words = 16384, .kept = 32}));
+    std::string first32 = "\"e\"*";
+    for (int i = 1; i < 32; ++i) first32 += " \"e\"*";
+    EXPECT_EQ(expr(chain), first32);
+    EXPECT_EQ(paths(catalog.search({.query = chain}, 2000)), std::vector<std::string>{"/L/e.wav"});
+}
+
+// A search stopped while SQLite runs it ends there, gives nothing and
+// leaves the catalog to the next caller; nothing asks the stop again.
+TEST(CatalogSearch, AStoppedSearchEndsAtOnce) {
+    SearchCorpus s;
+    for (const Catalog::Filter& filter :
+         {Catalog::Filter{.query = s.corpus.word(0)}, Catalog::Filter{.roots = {s.corpus.roots()[1]}}}) {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool entered = false, go = false;
+        std::atomic<int> asked{0}, askedAfterStop{0};
+        std::atomic<bool> stop{false};
+        std::vector<Catalog::Row> rows = {Catalog::Row()};
+        std::thread searching([&] {
+            rows = s.catalog.search(filter, 2000, [&] {
+                if (stop) ++askedAfterStop;
+                if (asked++ == 0) {
+                    std::unique_lock lock(mutex);
+                    entered = true;
+                    cv.notify_all();
+                    cv.wait(lock, [&] { return go; });
+                }
+                return stop.load();
+            });
+        });
+        {
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return entered; });
+            stop = true;
+            go = true;
+        }
+        cv.notify_all();
+        searching.join();
+        EXPECT_TRUE(rows.empty());
+        EXPECT_EQ(askedAfterStop.load(), 0) << "the stop was asked again after it said stop";
+        EXPECT_FALSE(s.catalog.inTransaction());
+        EXPECT_EQ(paths(s.catalog.search(filter, 2000)), statementPaths(s.catalog, s.raw, filter, 2000));
+    }
 }

@@ -52,11 +52,12 @@ TEST(Catalog, SchemaIsTheFixedScript) {
         "CREATE INDEX IF NOT EXISTS files_root ON files(root);\n"
         "CREATE INDEX IF NOT EXISTS files_category ON files(category);\n"
         "CREATE INDEX IF NOT EXISTS files_library ON files(library);\n"
+        "CREATE INDEX IF NOT EXISTS files_root_category ON files(root, category);\n"
+        "CREATE INDEX IF NOT EXISTS files_root_library ON files(root, library);\n"
         "CREATE VIRTUAL TABLE IF NOT EXISTS fts USING fts5(name, folders, body, "
-        "tokenize='unicode61 remove_diacritics 2');\n"
+        "tokenize='unicode61 remove_diacritics 2', prefix='1 2 3');\n"
         "CREATE TABLE IF NOT EXISTS log_offsets (logfile TEXT PRIMARY KEY, offset INTEGER NOT NULL);";
     EXPECT_EQ(Catalog::schema(), expected);
-    EXPECT_EQ(Catalog::schema().size(), 729u);
 }
 
 TEST(Catalog, OpeningCreatesTheFolderAndKeepsRowsOnReopen) {
@@ -78,7 +79,7 @@ TEST(Catalog, OpeningCreatesTheFolderAndKeepsRowsOnReopen) {
     Catalog again(file);
     auto row = again.row("/Lib/a.wav");
     ASSERT_TRUE(row);
-    EXPECT_EQ(row->meta.description, "Kept");
+    EXPECT_EQ(row->meta().description, "Kept");
 }
 
 TEST(Catalog, OpeningFailures) {
@@ -131,7 +132,7 @@ TEST(Catalog, UpsertKeepsOneRowAndOneFullTextRowUnderOneId) {
     EXPECT_EQ(row->sampleRate, 44100.0);
     EXPECT_EQ(row->channels, 1);
     EXPECT_EQ(row->bits, 16);
-    EXPECT_EQ(row->meta, metaWith("Second"));
+    EXPECT_EQ(row->meta(), metaWith("Second"));
     EXPECT_EQ(catalog.stamps("/Lib"), (std::map<std::string, Catalog::Stamp>{
                                           {"/Lib/Doors/Door_Slam_01.wav", {20, 200.25}}}));
 }
@@ -147,7 +148,7 @@ TEST(Catalog, CategoryAndLibraryColumns) {
               (std::vector<std::vector<std::string>>{
                   {"DOOR", "My Lib"}, {"NULL", "NULL"}, {"CAF\u00C9 STRA\u00DFE", " "}}));
     // The record keeps the category as it was given.
-    EXPECT_EQ(catalog.row("/L/1.wav")->meta.category, "door");
+    EXPECT_EQ(catalog.row("/L/1.wav")->meta().category, "door");
 }
 
 TEST(Catalog, NoFileFactsStoresZerosAndStaysSearchable) {
@@ -198,7 +199,7 @@ TEST(Catalog, StoredMetaThatDoesNotDecodeReadsAsTheEmptyRecord) {
     for (const char* path : {"/L/a.wav", "/L/b.wav", "/L/c.wav"}) {
         auto row = catalog.row(path);
         ASSERT_TRUE(row) << path;
-        EXPECT_EQ(row->meta, SoundMeta()) << path;
+        EXPECT_EQ(row->meta(), SoundMeta()) << path;
     }
     EXPECT_EQ(catalog.row("/L/c.wav")->channels, 0);
     EXPECT_EQ(catalog.row("/L/c.wav")->codec, "");
@@ -221,7 +222,7 @@ TEST(Catalog, TextsKeepEveryByteAndLargeNumbersAreClamped) {
     put(catalog, "/L/n.wav", "/L", m, info);
     EXPECT_EQ(raw.one("SELECT length(CAST(library AS BLOB)) FROM files"), "8");
     EXPECT_EQ(raw.one("SELECT rating FROM files"), "2147483647");
-    EXPECT_EQ(catalog.row("/L/n.wav")->meta, m);
+    EXPECT_EQ(catalog.row("/L/n.wav")->meta(), m);
     // The words after the NUL are indexed too.
     EXPECT_EQ(catalog.search({.query = "hidden"}, 10).size(), 1u);
     EXPECT_EQ(catalog.search({.query = "after"}, 10).size(), 1u);
@@ -387,7 +388,7 @@ TEST(Catalog, TransactionsAndTheLock) {
     });
     reader.join();
     ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->meta.description, "two");
+    EXPECT_EQ(seen->meta().description, "two");
 }
 
 // Writers and readers on several threads share one catalog.

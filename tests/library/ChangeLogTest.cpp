@@ -68,7 +68,7 @@ struct Team : Library {
     int64_t pull() { return ChangeLog::pull(lib.string(), catalog).applied; }
     SoundMeta meta(const std::string& relative) {
         auto row = catalog.row(r + "/" + relative);
-        return row ? row->meta : SoundMeta();
+        return row ? row->meta() : SoundMeta();
     }
 };
 
@@ -358,7 +358,7 @@ TEST(ChangeLog, ALogNeverReachesOutsideTheRoot) {
     EXPECT_EQ(t.meta("a.wav").description, "fine");
     EXPECT_EQ(t.catalog.row(o + "/o.wav"), otherBefore);
     EXPECT_EQ(t.catalog.row(t.r + "/Inner/i.wav"), innerBefore);
-    EXPECT_EQ(t.catalog.row(t.r + "/to other/o.wav")->meta.description, "");
+    EXPECT_EQ(t.catalog.row(t.r + "/to other/o.wav")->meta().description, "");
     EXPECT_EQ(t.meta("swap.wav").description, "");
     EXPECT_EQ(t.meta("pipe.wav").description, "");
     EXPECT_EQ(t.offset(), static_cast<int64_t>(fs::file_size(t.log)));  // every line consumed

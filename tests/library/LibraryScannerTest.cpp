@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <iostream>
 #include <set>
@@ -20,9 +22,11 @@
 #include "support/AudioFiles.h"
 #include "support/OpenWatch.h"
 #include "support/TempDir.h"
+#include "support/Timeouts.h"
 #include "library/RIFFMeta.h"
 #include "library/ScanTestSupport.h"
 #include "support/TmpfsMount.h"
+#include "platform/Volumes.h"
 
 using namespace qm;
 using namespace qm::test;
@@ -140,16 +144,16 @@ TEST(LibraryScanner, WhatTheWalkCatalogues) {
     EXPECT_EQ((std::vector<std::string>(x.begin() + 2, x.end())), (std::vector<std::string>{"48000.0", "1", "16", "PCM"}));
     auto slam = l.catalog.row(r + "/Doors/DOORWood_Slam Hard_JD_SR7.wav");
     ASSERT_TRUE(slam);
-    EXPECT_EQ(slam->meta.description, "Big slam");
-    EXPECT_EQ(slam->meta.catID, "DOORWood");
-    EXPECT_EQ(slam->meta.designer, "JD");
+    EXPECT_EQ(slam->meta().description, "Big slam");
+    EXPECT_EQ(slam->meta().catID, "DOORWood");
+    EXPECT_EQ(slam->meta().designer, "JD");
     EXPECT_EQ(slam->channels, 2);
     // Not audio: still listed, without facts.
     auto broken = l.catalog.row(r + "/broken.wav");
     ASSERT_TRUE(broken);
     EXPECT_EQ(broken->duration, 0);
     EXPECT_EQ(broken->codec, "");
-    EXPECT_EQ(broken->meta.fxName, "broken");
+    EXPECT_EQ(broken->meta().fxName, "broken");
 
     ASSERT_FALSE(l.reports.empty());
     EXPECT_EQ(l.reports.front().found, 6);
@@ -277,16 +281,28 @@ TEST(LibraryScanner, RootsAndFoldersThatCannotBeListedKeepTheirRows) {
     ASSERT_EQ(all.size(), 5u);
     const std::string r = l.root();
 
+    // Which of the rows are kept offline, of those there are.
+    auto offline = [&] {
+        std::vector<std::string> out;
+        for (const std::string& path : l.paths())
+            if (l.catalog.isOffline(path)) out.push_back(path);
+        return out;
+    };
+
     // The root is missing.
     fs::rename(l.lib, l.dir / "Away");
     l.scan();
     EXPECT_EQ(l.paths(), all);
+    EXPECT_EQ(offline(), all);
     // The root is a file.
     writeBytes(l.lib, "a file now");
     l.scan();
     EXPECT_EQ(l.paths(), all);
+    EXPECT_EQ(offline(), all);
     fs::remove(l.lib);
     fs::rename(l.dir / "Away", l.lib);
+    l.scan();
+    EXPECT_EQ(offline(), std::vector<std::string>{}) << "seen again: live";
 
     // One folder cannot be listed: its rows stay, files known to be gone go.
     fs::remove(l.lib / "gone.wav");
@@ -295,15 +311,19 @@ TEST(LibraryScanner, RootsAndFoldersThatCannotBeListedKeepTheirRows) {
     l.scan();
     EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Other/c.wav", r + "/Sub/Deeper/b.wav", r + "/Sub/a.wav",
                                                    r + "/top.wav"}));
+    EXPECT_EQ(offline(), (std::vector<std::string>{r + "/Sub/Deeper/b.wav", r + "/Sub/a.wav"}));
+    EXPECT_EQ(l.reports.back().offline, 2);
     // The root's own listing fails: nothing is removed.
     fs::remove(l.lib / "top.wav");
     LibraryScanner::setListingFailure([&](const std::string& folder) { return folder == r; });
     l.scan();
     EXPECT_EQ(l.paths().size(), 4u);
+    EXPECT_EQ(offline(), l.paths());
     // Listed again, the folders show what is really gone.
     LibraryScanner::setListingFailure({});
     l.scan();
     EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Other/c.wav", r + "/Sub/Deeper/b.wav"}));
+    EXPECT_EQ(offline(), std::vector<std::string>{});
 }
 
 // An unmounted drive leaves its empty mount folder, or one holding only a
@@ -458,6 +478,108 @@ TEST(LibraryScanner, ARootThatIsAnUnmountedMountPointKeepsItsRowsOffline) {
     EXPECT_FALSE(l.catalog.isOffline(r + "/below the mount.wav"));
 }
 
+// Restores the real mount tables however a test ends.
+struct MountTablesGuard {
+    ~MountTablesGuard() {
+        Volumes::setMountInfoPath({});
+        Volumes::setFstabPath({});
+    }
+};
+
+// Mount points no scan saw mounted, as in the first scan of a catalog made
+// before mount points were kept or rebuilt after damage: one the system is
+// told to mount (fstab) and one the kernel's table lists mounted now (a bind
+// mount of a folder of the same device, which the walk cannot tell from a
+// folder). Not mounted, each keeps its rows offline, empty or gone.
+TEST(LibraryScanner, MountPointsTheMountTablesNameKeepTheirRowsOffline) {
+    MountTablesGuard guard;
+    Library l;
+    l.put("top.wav");
+    l.put("Field Drive/a.wav");
+    l.put("Field Drive/Sub/b.wav");
+    l.put("Bound/c.wav");
+    const std::string r = l.root();
+    writeBytes(l.dir / "fstab", "# <file system> <mount point> <type> <options> <dump> <pass>\n"
+                                "UUID=1234 / ext4 errors=remount-ro 0 1\n"
+                                "/dev/sdb1 none swap sw 0 0\n"
+                                "\n"
+                                "LABEL=Field\t" + r + "/Field\\040Drive\tvfat\tnoauto,user 0 0\n");
+    Volumes::setFstabPath(l.dir / "fstab");
+    const std::string mounted = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                "40 22 8:1 /srv/c " + r + "/Bound rw - ext4 /dev/sda1 rw\n";
+    writeBytes(l.dir / "mountinfo", mounted);
+    Volumes::setMountInfoPath(l.dir / "mountinfo");
+    l.scan();
+    ASSERT_EQ(l.paths().size(), 4u);
+    EXPECT_EQ(l.raw.one("SELECT path FROM mount_points"), r + "/Bound") << "mounted now, so known";
+
+    // Unplugged: the folder left empty, the bind mount gone from the table.
+    fs::rename(l.lib / "Field Drive", l.dir / "On the drive");
+    fs::create_directories(l.lib / "Field Drive");
+    writeBytes(l.dir / "mountinfo", "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n");
+    fs::rename(l.lib / "Bound", l.dir / "Bound away");
+    l.scan();
+    EXPECT_EQ(l.paths().size(), 4u);
+    EXPECT_TRUE(l.catalog.isOffline(r + "/Field Drive/a.wav"));
+    EXPECT_TRUE(l.catalog.isOffline(r + "/Field Drive/Sub/b.wav"));
+    EXPECT_TRUE(l.catalog.isOffline(r + "/Bound/c.wav"));
+    EXPECT_FALSE(l.catalog.isOffline(r + "/top.wav"));
+
+    // Back: live, nothing read again.
+    fs::remove(l.lib / "Field Drive");
+    fs::rename(l.dir / "On the drive", l.lib / "Field Drive");
+    fs::rename(l.dir / "Bound away", l.lib / "Bound");
+    writeBytes(l.dir / "mountinfo", mounted);
+    l.scan();
+    EXPECT_EQ(l.reports.front().candidates, 0);
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM offline_files"), "0");
+
+    // A folder no table names, emptied: its files are gone.
+    Volumes::setFstabPath(l.dir / "no fstab");
+    fs::rename(l.lib / "Field Drive", l.dir / "On the drive");
+    fs::create_directories(l.lib / "Field Drive");
+    l.scan();
+    EXPECT_EQ(l.paths(), (std::vector<std::string>{r + "/Bound/c.wav", r + "/top.wav"}));
+}
+
+// A scan stopped while it walks deletes nothing, and one stopped between
+// batches keeps the batches it wrote; the next scan does the rest.
+TEST(LibraryScanner, AStoppedScanDeletesNothingAndTheNextOneFinishes) {
+    Library l;
+    for (int i = 0; i < 600; ++i) l.put(fmt::format("{}/take {}.wav", "ABC"[i % 3], i));
+    l.scan();
+    ASSERT_EQ(l.count(), "600");
+    const std::string r = l.root();
+
+    // B's files are deleted; the walk is stopped after it listed the root and A.
+    for (int i = 1; i < 600; i += 3) fs::remove(l.lib / fmt::format("B/take {}.wav", i));
+    int asked = 0;
+    LibraryScanner::Outcome out = LibraryScanner::scan(l.lib.string(), l.catalog, {}, [&] { return ++asked > 2; });
+    EXPECT_TRUE(out.stopped);
+    EXPECT_EQ(out.totals, LibraryScanner::Progress{});
+    EXPECT_EQ(l.count(), "600") << "a walk that saw part of the root says nothing of the rest";
+    EXPECT_EQ(l.raw.one("SELECT COUNT(*) FROM offline_files"), "0");
+    l.scan();
+    EXPECT_EQ(l.count(), "400");
+
+    // 1,000 new files, stopped after the first batch was written.
+    for (int i = 0; i < 1000; ++i) l.put(fmt::format("New/take {}.wav", i));
+    fs::remove(l.lib / "A/take 0.wav");
+    std::vector<LibraryScanner::Progress> reports;
+    out = LibraryScanner::scan(
+        l.lib.string(), l.catalog, [&](const LibraryScanner::Progress& p) { reports.push_back(p); },
+        [&] { return !reports.empty() && reports.back().written > 0; });
+    EXPECT_TRUE(out.stopped);
+    EXPECT_EQ(out.totals.candidates, 1000);
+    EXPECT_EQ(out.totals.written, 256);
+    EXPECT_EQ(out.totals.removed, 0);
+    EXPECT_EQ(l.count(), "656");
+    EXPECT_TRUE(l.catalog.row(r + "/A/take 0.wav")) << "not deleted by a stopped scan";
+    l.scan();
+    EXPECT_EQ(l.reports.back(), (LibraryScanner::Progress{.found = 1399, .candidates = 744, .written = 744, .removed = 1}));
+    EXPECT_EQ(l.count(), "1399");
+}
+
 // Another program holding the catalog's write lock: a short hold is waited
 // for; one held past the time-out is reported as files not written, and
 // nothing is written or deleted.
@@ -512,15 +634,15 @@ TEST(LibraryScanner, RecataloguedFilesKeepTheEditsKeptForThem) {
     setMtime(file, plusNanos(mtimeOf(file), 5000000));
     l.scan();
     ASSERT_EQ(l.reports.front().candidates, 1);
-    EXPECT_EQ(l.catalog.row(path)->meta.description, "from bob");
-    EXPECT_EQ(l.catalog.row(path)->meta.rating, 4);
+    EXPECT_EQ(l.catalog.row(path)->meta().description, "from bob");
+    EXPECT_EQ(l.catalog.row(path)->meta().rating, 4);
 
     SoundMeta elsewhere;
     elsewhere.description = "another program's";
     elsewhere.notes = "its notes";
     RIFFMeta::write(elsewhere, file);
     l.scan();
-    const SoundMeta meta = l.catalog.row(path)->meta;
+    const SoundMeta meta = l.catalog.row(path)->meta();
     EXPECT_EQ(meta.description, "from bob");
     EXPECT_EQ(meta.notes, "its notes");
     EXPECT_EQ(meta.rating, 4);
@@ -546,8 +668,8 @@ TEST(LibraryScanner, ARowWrittenMeanwhileForTheSameFileIsKept) {
         put(l.catalog, l.root() + "/stale.wav", l.root(), kept, std::nullopt, 1, 1);
     });
     ASSERT_TRUE(written);
-    EXPECT_EQ(l.catalog.row(l.root() + "/DOORWood_Slam.wav")->meta.description, "only in the catalog");
-    EXPECT_EQ(l.catalog.row(l.root() + "/stale.wav")->meta.description, "");
+    EXPECT_EQ(l.catalog.row(l.root() + "/DOORWood_Slam.wav")->meta().description, "only in the catalog");
+    EXPECT_EQ(l.catalog.row(l.root() + "/stale.wav")->meta().description, "");
     EXPECT_EQ(l.catalog.row(l.root() + "/stale.wav")->sampleRate, 48000);
 }
 
@@ -601,4 +723,59 @@ TEST(WorkerPool, RunsEveryIndexOnceRoundAfterRound) {
         for (size_t i = 0; i < count; ++i) EXPECT_EQ(hits[i].load(), 1) << count << " " << i;
     }
     EXPECT_GE(WorkerPool::coreCount(), 1u);
+}
+
+// Reads run ahead of the writes, never waiting for the catalog's lock, by
+// four batches at most; the writes keep their 256-file transactions.
+TEST(LibraryScanner, ReadsRunAheadOfTheWritesByFourBatches) {
+    ListingSeamGuard guard;
+    Library l;
+    const std::string bytes = wavBytes();
+    for (int i = 0; i < 1500; ++i) l.put(fmt::format("F{}/s{:04}.wav", i % 5, i), bytes);
+    OpenWatch watch;
+    watch.add(l.lib, true);
+
+    // Once the scan has its stamps, someone else holds the catalog.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool walking = false, holding = false, release = false;
+    LibraryScanner::setListingFailure([&](const std::string&) {
+        std::unique_lock lock(mutex);
+        walking = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return holding; });
+        return false;
+    });
+    std::thread holder([&] {
+        {
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return walking; });
+        }
+        l.catalog.transaction([&] {
+            std::unique_lock lock(mutex);
+            holding = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return release; });
+        });
+    });
+    std::thread scanning([&] { l.scan(); });
+    std::set<std::string> read;
+    const auto end = std::chrono::steady_clock::now() + timeout(std::chrono::seconds(60));
+    while (read.size() < 1024 && std::chrono::steady_clock::now() < end) {
+        for (const std::string& p : watch.opened()) read.insert(p);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Nothing past the window, however long the writer waits.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const std::string& p : watch.opened()) read.insert(p);
+    EXPECT_EQ(read.size(), 1024u);
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    cv.notify_all();
+    holder.join();
+    scanning.join();
+    EXPECT_EQ(l.batches(), (std::vector<int64_t>{256, 256, 256, 256, 256, 220}));
+    EXPECT_EQ(l.count(), "1500");
 }

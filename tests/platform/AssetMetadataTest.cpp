@@ -6,6 +6,11 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <tuple>
+
+#include "platform/ReadOnlyFile.h"
+#include "support/AudioFiles.h"
+#include "support/TempDir.h"
 
 using namespace qm;
 using namespace std::chrono_literals;
@@ -92,4 +97,42 @@ TEST(AssetMetadata, HungReadsAreBounded) {
     // Threads are free again.
     AssetMetadata::setReader(AssetMetadata::fakeReader({{"title", "again"}}));
     EXPECT_EQ(AssetMetadata::commonMetadata("x.flac", 2000ms).size(), 1u);
+}
+
+// surelyEmpty answers only where TagLib indeed finds nothing: AIFF files
+// under AIFF names without a tag chunk, Wave64 files whose head holds no
+// lookalike of another format; never for a tagged file, another name, or
+// while another reader is set.
+TEST(AssetMetadata, SurelyEmptyOnlyWhereTagLibFindsNothing) {
+    test::TempDir dir;
+    const std::string id3 = std::string("ID3\x03\x00\x00\x00\x00\x00\x0E", 10) + "TIT2" + test::be32(4) +
+                            std::string(3, '\0') + "Tag";
+    const std::string audio(400, '\x11');
+    const std::string plain = test::AiffBuilder().comm(2, 44100, 16).ssnd(audio).bytes();
+    const std::string fmt = test::le16(1) + test::le16(1) + test::le32(48000) + test::le32(96000) + test::le16(2) +
+                            test::le16(16);
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+        {"plain.aif", plain, true},
+        {"plain.AIFC", plain, true},
+        {"named.aiff", test::AiffBuilder().chunk("NAME", "Title").comm(2, 44100, 16).ssnd(audio).bytes(), true},
+        {"tagged.aiff", test::AiffBuilder().comm(2, 44100, 16).ssnd(audio).chunk("ID3 ", id3).bytes(), false},
+        {"aiff under another name.wav", plain, false},
+        {"take.w64", test::W64Builder().chunk(test::w64Guid("fmt "), fmt).chunk(test::w64Guid("data"), audio).bytes(), true},
+        {"sync.w64", test::W64Builder().chunk(test::w64Guid("fmt "), fmt).chunk(test::w64Guid("data"), "\xFF\xFB" + audio).bytes(), false},
+        {"flac inside.w64", test::W64Builder().chunk(test::w64Guid("fmt "), fmt).chunk(test::w64Guid("data"), "fLaC" + audio).bytes(), false},
+    };
+    for (const auto& [name, bytes, empty] : cases) {
+        test::writeBytes(dir / name, bytes);
+        const ReadOnlyFile file(dir / name);
+        EXPECT_EQ(AssetMetadata::surelyEmpty(file, dir / name), empty) << name;
+        if (empty) {
+            EXPECT_TRUE(AssetMetadata::readWithTagLib(dir / name).empty()) << name;
+        }
+    }
+    EXPECT_FALSE(AssetMetadata::readWithTagLib(dir / "tagged.aiff").empty());
+
+    ReaderGuard guard;
+    AssetMetadata::setReader(AssetMetadata::fakeReader({{"title", "T"}}));
+    const ReadOnlyFile file(dir / "plain.aif");
+    EXPECT_FALSE(AssetMetadata::surelyEmpty(file, dir / "plain.aif"));
 }

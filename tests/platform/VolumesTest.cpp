@@ -57,6 +57,28 @@ TEST(Volumes, MountTableInTheSystemsOrder) {
     EXPECT_EQ(volumes, expected);
 }
 
+// The mount points the system is told to mount: blanks or tabs between
+// fields, comments, escapes, and entries that mount nothing on a folder.
+TEST(Volumes, FstabMountPoints) {
+    EXPECT_EQ(Volumes::parseFstab("# <file system> <mount point> <type>\n"
+                                  "UUID=1a2b / ext4 errors=remount-ro 0 1\n"
+                                  "LABEL=Field /media/Field\\040Recordings vfat noauto,user 0 0\n"
+                                  "  \t//server/share\t\t/mnt/share\tcifs\tnoauto\r\n"
+                                  "/dev/sdb2 none swap sw 0 0\n"
+                                  "proc\n"
+                                  "\n"
+                                  "  # /mnt/commented ext4\n"
+                                  "/dev/sdc1 relative/point ext4 defaults 0 2"),
+              (std::vector<std::string>{"/", "/media/Field Recordings", "/mnt/share"}));
+    test::TempDir dir;
+    test::writeBytes(dir / "fstab", "/dev/sdd1 /mnt/drive ext4 noauto 0 0\n");
+    Volumes::setFstabPath(dir / "fstab");
+    EXPECT_EQ(Volumes::configured(), std::vector<std::string>{"/mnt/drive"});
+    Volumes::setFstabPath(dir / "missing");
+    EXPECT_EQ(Volumes::configured(), std::vector<std::string>{});
+    Volumes::setFstabPath({});
+}
+
 TEST(Volumes, VolumePaths) {
     for (const char* yes : {"/media/x", "/media/ann/Drive/Sounds", "/mnt/a", "/run/media/ann/Drive", "/run/media/u/d/e"})
         EXPECT_TRUE(Volumes::isVolumePath(yes)) << yes;

@@ -190,11 +190,11 @@ const std::string* libraryRootOf(const std::string& path, const std::vector<std:
 SoundMeta startingRecord(Catalog* catalog, const std::string& path, const fs::path& url, const struct stat& st,
                          bool embedded) {
     if (!catalog) return MetaIO::read(url);
-    if (std::optional<Catalog::Row> row = catalog->row(path); row && row->meta != SoundMeta()) {
-        if (!embedded) return std::move(row->meta);
+    if (std::optional<Catalog::Row> row = catalog->row(path); row && row->meta() != SoundMeta()) {
+        if (!embedded) return row->meta();
         const std::optional<Catalog::Stamp> stamp = catalog->stamp(path);
         if (stamp && stamp->describes(static_cast<int64_t>(st.st_size), pathtext::seconds(st.st_mtim)))
-            return std::move(row->meta);
+            return row->meta();
     }
     SoundMeta meta = MetaIO::read(url);
     Catalog::KeptEdit::layOver(catalog->keptEdits(path), meta);
@@ -203,7 +203,7 @@ SoundMeta startingRecord(Catalog* catalog, const std::string& path, const fs::pa
 
 // What became of one file of a save.
 struct Saved {
-    bool fileFailed = false;                    // nothing of the edit was stored
+    std::optional<std::string> fileFailure = {};     // why nothing of the edit was stored
     std::optional<std::string> catalogFailure = {};  // the catalog's reason for refusing the row
 };
 
@@ -214,7 +214,8 @@ Saved saveFile(Catalog* catalog, const std::string& problem, const SaveRequest& 
     // A file deleted since it was listed, a folder or a device is no file to
     // save: it gets no row and no entry.
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {.fileFailed = true};
+    if (::stat(path.c_str(), &st) != 0) return {.fileFailure = "it is gone"};
+    if (!S_ISREG(st.st_mode)) return {.fileFailure = "it is no file"};
 
     const bool embedded = MetaIO::isEmbeddable(url);
     SoundMeta meta = startingRecord(catalog, path, url, st, embedded);
@@ -222,8 +223,8 @@ Saved saveFile(Catalog* catalog, const std::string& problem, const SaveRequest& 
     if (embedded) {
         try {
             MetaIO::write(meta, url);
-        } catch (const std::exception&) {
-            return {.fileFailed = true};
+        } catch (const std::exception& e) {
+            return {.fileFailure = e.what()};
         }
     }
 
@@ -273,9 +274,15 @@ Saved saveFile(Catalog* catalog, const std::string& problem, const SaveRequest& 
     return saved;
 }
 
-std::string failureMessage(const std::vector<std::string>& failed) {
+// "Couldn't write 2 file(s): a.wav (Not a WAV file Quillmarsh can write),
+// b.wav (it is gone)": the first three files, each with its reason, then
+// how many more failed ("and 2 more").
+std::string failureMessage(const std::vector<std::pair<std::string, std::string>>& failed) {
+    constexpr size_t kNamed = 3;
     std::string names;
-    for (size_t i = 0; i < failed.size() && i < 3; ++i) names += (i ? ", " : "") + failed[i];
+    for (size_t i = 0; i < failed.size() && i < kNamed; ++i)
+        names += (i ? ", " : "") + failed[i].first + " (" + failed[i].second + ")";
+    if (failed.size() > kNamed) names += fmt::format(" and {} more", failed.size() - kNamed);
     return fmt::format("Couldn't write {} file(s): {}", failed.size(), names);
 }
 
@@ -297,7 +304,7 @@ Renamed renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
         const std::string path = LibraryScanner::canonical(url.string());
         const std::optional<Catalog::Row> row = catalog.row(path);
         if (!row) continue;
-        const std::optional<std::string> name = row->meta.ucsFileName();
+        const std::optional<std::string> name = row->meta().ucsFileName();
         if (!name) continue;
         const fs::path target = url.parent_path() / (*name + url.extension().string());
         if (target == url) continue;
@@ -360,6 +367,7 @@ LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, 
     } else if (catalog_->readOnly()) {
         message_ = QStringLiteral("The library catalog is read-only: changes can't be stored");
     }
+    if (catalog_) catalog_->upgradeInBackground();
     const std::vector<std::string>& stored = settings_.value().libraryRoots;
     open(stored.empty() ? HomeFolders::current().music : fs::path(stored.front()));
     refreshFacets();
@@ -371,7 +379,8 @@ LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, 
 }
 
 LibraryModel::~LibraryModel() {
-    // A pull running or queued ends after its batch.
+    // A pull running or queued ends after its batch, a scan before its next
+    // folder or batch, a search at SQLite's next question.
     writerState_->stopping = true;
     ++*searchGeneration_;
     searchPool_.waitForDone();
@@ -512,9 +521,12 @@ void LibraryModel::rescan(const std::string& root) {
     QPointer<LibraryModel> self(this);
     // A thread of its own: scans never hold up the search pool or the
     // writer. The pull that ends the rescan is a write like any other,
-    // queued from the main thread once the scan is done.
-    scans_.emplace(token, std::thread([catalog, root, token, self] {
-                       const LibraryScanner::Outcome outcome = LibraryScanner::scan(root, *catalog);
+    // queued from the main thread once the scan is done. The model's end
+    // stops the scan between folders and batches.
+    scans_.emplace(token, std::thread([catalog, root, token, self, state = writerState_] {
+                       const LibraryScanner::Outcome outcome =
+                           LibraryScanner::scan(root, *catalog, {}, [&state] { return state->stopping.load(); });
+                       if (outcome.stopped) return;  // the model is going
                        std::string problem;
                        if (outcome.totals.failed > 0)
                            problem = catalogFailure(outcome.totals.failed, outcome.failure.value_or(""));
@@ -640,12 +652,12 @@ void LibraryModel::save(const std::map<std::string, std::string>& changes, std::
     SaveRequest request{.changes = changes, .rating = rating, .user = ChangeLog::ownName(), .roots = roots()};
     startWrite([catalog = catalog_, problem = catalogProblem_, request = std::move(request), urls,
                 self = QPointer<LibraryModel>(this)] {
-        std::vector<std::string> failed;
+        std::vector<std::pair<std::string, std::string>> failed;
         int64_t refused = 0;
         std::string reason;
         for (const fs::path& url : urls) {
-            const Saved saved = saveFile(catalog.get(), problem, request, url);
-            if (saved.fileFailed) failed.push_back(displayName(url));
+            Saved saved = saveFile(catalog.get(), problem, request, url);
+            if (saved.fileFailure) failed.emplace_back(displayName(url), std::move(*saved.fileFailure));
             if (saved.catalogFailure) {
                 ++refused;
                 if (reason.empty()) reason = *saved.catalogFailure;
@@ -694,6 +706,17 @@ void LibraryModel::setQuery(const QString& query) {
     if (query == query_) return;
     query_ = query;
     emit queryChanged();
+    std::optional<QString> note;
+    const Catalog::QueryBound bound = Catalog::queryBound(query_.toStdString());
+    if (bound.shortened)
+        note = QStringLiteral("Only the first %1 characters are searched").arg(Catalog::kMaxQueryChars);
+    else if (bound.bounded())
+        note = bound.kept == 1 ? QStringLiteral("Only the first word is searched")
+                               : QStringLiteral("Only the first %1 words are searched").arg(bound.kept);
+    if (note != searchNote_) {
+        searchNote_ = std::move(note);
+        emit searchNoteChanged();
+    }
     scheduleSearch();
 }
 
@@ -715,6 +738,10 @@ void LibraryModel::setSearchProbe(std::function<void(const Catalog::Filter&)> pr
     searchProbe_ = std::make_shared<const std::function<void(const Catalog::Filter&)>>(std::move(probe));
 }
 
+void LibraryModel::setSearchStopProbe(std::function<void(bool stop)> probe) {
+    searchStopProbe_ = std::make_shared<const std::function<void(bool)>>(std::move(probe));
+}
+
 void LibraryModel::scheduleSearch() {
     ++*searchGeneration_;  // voids a waiting or running search
     searchTimer_.stop();
@@ -733,10 +760,14 @@ void LibraryModel::scheduleSearch() {
 void LibraryModel::startSearch() {
     const uint64_t generation = *searchGeneration_;
     searchPool_.start([current = searchGeneration_, generation, catalog = catalog_, filter = pendingFilter_,
-                       probe = searchProbe_, self = QPointer<LibraryModel>(this)] {
+                       probe = searchProbe_, stopProbe = searchStopProbe_, self = QPointer<LibraryModel>(this)] {
         if (*current != generation) return;
         if (probe && *probe) (*probe)(filter);
-        std::vector<Catalog::Row> rows = catalog->search(filter, kSearchLimit);
+        std::vector<Catalog::Row> rows = catalog->search(filter, kSearchLimit, [&] {
+            const bool stop = *current != generation;
+            if (stopProbe && *stopProbe) (*stopProbe)(stop);
+            return stop;
+        });
         if (*current != generation) return;
         std::vector<BrowserEntry> list;
         list.reserve(rows.size());

@@ -14,8 +14,15 @@
 // it), then runs on the model's own search pool and hands its list back by
 // a queued call; a generation count voids a search overtaken by a newer
 // one, so it publishes nothing and the old hits stay until new ones
-// arrive. Scans run each on a thread of their own, so a search never queues
-// behind a scan; the catalog's lock interleaves their batches.
+// arrive. The catalog asks the search for that count while it runs: an
+// overtaken search stops at once and frees the catalog for the next one
+// (and the destructor never waits for one). Scans run each on a thread of
+// their own, so a search never queues behind a scan; the catalog's lock
+// interleaves their batches. The destructor stops running scans before
+// their next folder or batch (a listing or file read the system holds up,
+// on a share that stopped answering, is still waited for). A catalog made
+// by an earlier version is brought to today's form by the catalog's own
+// thread (Catalog::upgradeInBackground), answering searches meanwhile.
 //
 // Everything that reads a record and writes it back runs on one serial
 // writer queue, `writer_` (one worker, jobs in the order asked for): every
@@ -126,6 +133,7 @@ class LibraryModel : public QObject {
     Q_PROPERTY(std::vector<qm::FacetCount> categories READ categories NOTIFY categoriesChanged)
     Q_PROPERTY(std::vector<qm::FacetCount> libraries READ libraries NOTIFY librariesChanged)
     Q_PROPERTY(std::optional<QString> message READ message NOTIFY messageChanged)
+    Q_PROPERTY(std::optional<QString> searchNote READ searchNote NOTIFY searchNoteChanged)
 
 public:
     // Hits a search asks the catalog for.
@@ -155,6 +163,9 @@ public:
     const std::vector<FacetCount>& categories() const { return categories_; }
     const std::vector<FacetCount>& libraries() const { return libraries_; }
     const std::optional<QString>& message() const { return message_; }
+    // What of the query the search leaves out ("Only the first 32 words are
+    // searched"), for the search field; nothing while the whole is searched.
+    const std::optional<QString>& searchNote() const { return searchNote_; }
 
     // Absent when the catalog file could not be opened.
     const std::shared_ptr<Catalog>& catalog() const { return catalog_; }
@@ -198,11 +209,13 @@ public:
     // library root, into the team's change log. Returns at once; the save
     // runs on the writer queue after every write asked for before it, and
     // ends with "Saved metadata to N file(s)" or "Couldn't write N file(s):
-    // " and the first three names, and "Couldn't update the catalog for N
-    // files: " and the reason when the catalog refused a file's row (a WAV
-    // file holds the edit then, and the next scan catalogues it). A file
-    // that is gone, a folder, or a WAV file that cannot be rewritten fails
-    // and changes nothing. Without a catalog, WAV files are still saved.
+    // " and the first three names, each with its reason in parentheses (then
+    // " and N more" for the rest), and
+    // "Couldn't update the catalog for N files: " and the reason when the
+    // catalog refused a file's row (a WAV file holds the edit then, and the
+    // next scan catalogues it). A file that is gone, a folder, or a WAV file
+    // that cannot be rewritten fails and changes nothing. Without a catalog,
+    // WAV files are still saved.
     void save(const std::map<std::string, std::string>& changes, std::optional<int64_t> rating,
               const std::vector<std::filesystem::path>& urls);
     // Renames each file whose catalog row gives a UCS file name to that
@@ -219,6 +232,10 @@ public:
     // Test seam: called on the search pool with each filter right before the
     // catalog runs it.
     void setSearchProbe(std::function<void(const Catalog::Filter&)> probe);
+    // Test seam: called on the search pool each time the catalog asks a
+    // running search whether to stop (every few hundred steps of SQLite's
+    // program), with the answer.
+    void setSearchStopProbe(std::function<void(bool stop)> probe);
     // Test seam: called on the writer queue for each rename after its checks
     // found the target free, right before the move.
     void setRenameProbe(std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)> probe);
@@ -235,6 +252,7 @@ signals:
     void categoriesChanged();
     void librariesChanged();
     void messageChanged();
+    void searchNoteChanged();
 
 private:
     void rescan(const std::string& root);
@@ -275,6 +293,7 @@ private:
     std::vector<FacetCount> categories_;
     std::vector<FacetCount> libraries_;
     std::optional<QString> message_;
+    std::optional<QString> searchNote_;
 
     // Searches: the filter of the pending one, the 90 ms wait, the
     // generation a result must still carry to be published.
@@ -282,6 +301,7 @@ private:
     Catalog::Filter pendingFilter_;
     std::shared_ptr<std::atomic<uint64_t>> searchGeneration_;
     std::shared_ptr<const std::function<void(const Catalog::Filter&)>> searchProbe_;
+    std::shared_ptr<const std::function<void(bool)>> searchStopProbe_;
     QThreadPool searchPool_;
 
     // One thread per running scan, joined when its result arrives or when
@@ -291,8 +311,9 @@ private:
     // The serial writer queue: one worker, jobs in the order asked for.
     QThreadPool writer_;
     int pendingWrites_ = 0;
-    // Shared with the writer's jobs: a pull ends between batches once the
-    // model is going or a save or rename waits behind it.
+    // Shared with the writer's jobs and the scans: a pull ends between
+    // batches once the model is going or a save or rename waits behind it,
+    // a scan between folders and batches once the model is going.
     struct WriterState {
         std::atomic<bool> stopping{false};
         std::atomic<int> waiting{0};

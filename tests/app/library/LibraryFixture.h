@@ -169,7 +169,7 @@ inline void waitSettled(const LibraryModel& m) { ASSERT_TRUE(waitUntil([&] { ret
 
 inline SoundMeta rowMeta(LibraryModel& m, const fs::path& file) {
     auto row = m.catalog()->row(realPath(file));
-    return row ? row->meta : SoundMeta();
+    return row ? row->meta() : SoundMeta();
 }
 
 inline std::string message(const LibraryModel& m) { return m.message() ? m.message()->toStdString() : "<none>"; }

@@ -466,13 +466,13 @@ TEST(LibraryLongPulls, AMillionLineLogEndsWithTheModel) {
     const int64_t applied = line - ends.begin() + 1;
     EXPECT_EQ(applied % static_cast<int64_t>(ChangeLog::kBatchLines), 0);
     Catalog catalog(f.catalogFile);
-    EXPECT_EQ(catalog.row(realPath(file))->meta.notes, std::to_string(applied));
+    EXPECT_EQ(catalog.row(realPath(file))->meta().notes, std::to_string(applied));
     EXPECT_EQ(catalog.keptEdits(realPath(file)).front().value, std::to_string(applied));
 
     // The next start goes on after the last line applied, not from line 0.
     const ChangeLog::PullResult next = ChangeLog::pull(f.lib.string(), catalog, [] { return true; });
     EXPECT_EQ(next.applied, static_cast<int64_t>(ChangeLog::kBatchLines));
-    EXPECT_EQ(catalog.row(realPath(file))->meta.notes,
+    EXPECT_EQ(catalog.row(realPath(file))->meta().notes,
               std::to_string(applied + static_cast<int64_t>(ChangeLog::kBatchLines)));
 }
 
@@ -508,4 +508,73 @@ TEST(LibraryLongPulls, ASaveIsNotQueuedBehindALongPull) {
     // The pull goes on afterwards, from where it gave way.
     const int64_t after = stored();
     EXPECT_TRUE(waitUntil([&] { return stored() > after; }, timeout(60s)));
+}
+
+// A rename asked for while a long pull runs is not queued behind it either:
+// the file moves while the pull stands in the middle of the log, and the
+// pull goes on after it.
+TEST(LibraryLongPulls, ARenameIsNotQueuedBehindALongPull) {
+    LibraryFixture f({"Lib"});
+    f.put(f.lib / "a.wav");
+    const fs::path take = f.put(f.lib / "take.wav");
+    auto m = settledModel(f);
+    m->save({{"CATID", "DOORWood"}, {"FXNAME", "Slam"}}, std::nullopt, {take});
+    waitSettled(*m);
+    constexpr int kLines = 200000;
+    const int64_t size = numberedLog(f.lib, kLines).back();
+    RawDb raw(f.catalogFile);
+    auto stored = [&] {
+        const std::string offset = raw.one("SELECT offset FROM log_offsets");
+        return offset == "<none>" ? int64_t(0) : std::stoll(offset);
+    };
+    m->pullColleagues();
+    ASSERT_TRUE(waitUntil([&] { return stored() > 0; }, timeout(60s)));
+
+    // Where the pull stood when the rename moved its file.
+    std::atomic<int64_t> duringRename{-1};
+    m->setRenameProbe([&](const fs::path&, const fs::path&) { duringRename = stored(); });
+    m->renameToUCS({take});
+    ASSERT_TRUE(waitUntil([&] { return message(*m) == "Renamed 1 file(s)"; }, timeout(60s))) << message(*m);
+    EXPECT_GT(duringRename.load(), 0);
+    EXPECT_LT(duringRename.load(), size);
+    EXPECT_FALSE(fs::exists(take));
+    EXPECT_EQ(RIFFMeta::read(f.lib / "DOORWood_Slam.wav").fxName, "Slam");
+    const int64_t after = stored();
+    EXPECT_TRUE(waitUntil([&] { return stored() > after; }, timeout(60s)));
+}
+
+// The disk holding the catalog fills during a pull: nothing of the pull is
+// stored, its offset included, the message says why, and once there is room
+// again the next pull applies every entry.
+TEST(LibraryTeamEdits, AFullDiskDuringAPullLosesNoEntry) {
+    LibraryFixture f({"Lib"});
+    TmpfsMount store(f.catalogFile.parent_path(), 4 << 20);
+    if (!store.mounted()) GTEST_SKIP() << store.refused();
+    const fs::path file = f.put(f.lib / "a.wav");
+    auto m = settledModel(f);
+    std::vector<ChangeLog::Entry> entries;
+    for (int i = 0; i < 50; ++i)
+        entries.push_back(colleague("a.wav", {{"DESCRIPTION", fmt::format("take {} ", i) + std::string(1000, 'r')}}));
+    colleagueWrites(f.lib, entries);
+    const std::string last = entries.back().fields.at("DESCRIPTION");
+    {
+        std::ofstream filler(store.folder() / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+        }
+    }
+    RawDb raw(f.catalogFile);
+    m->pullColleagues();
+    waitSettled(*m);
+    EXPECT_EQ(message(*m), "Couldn't update the catalog with your team's changes: database or disk is full");
+    EXPECT_EQ(raw.one("SELECT COUNT(*) FROM log_offsets"), "0") << "the offset did not move";
+    EXPECT_EQ(rowMeta(*m, file).description, "");
+    EXPECT_TRUE(m->catalog()->keptEdits(realPath(file)).empty());
+
+    fs::remove(store.folder() / "filler");
+    m->pullColleagues();
+    waitSettled(*m);
+    EXPECT_EQ(message(*m), "50 metadata changes from your team");
+    EXPECT_EQ(rowMeta(*m, file).description, last);
+    EXPECT_EQ(raw.one("SELECT offset FROM log_offsets"), std::to_string(fs::file_size(colleagueLog(f.lib))));
 }

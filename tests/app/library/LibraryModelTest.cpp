@@ -242,7 +242,7 @@ TEST(LibraryModel, Searching) {
     EXPECT_FALSE(hit.isFolder);
     ASSERT_TRUE(hit.row);
     EXPECT_EQ(hit.url, fs::path(hit.row->path));
-    EXPECT_EQ(hit.row->meta.catID, "DOORWood");
+    EXPECT_EQ(hit.row->meta().catID, "DOORWood");
 
     // Blanks: no search at all; the hits go at once.
     m->setQuery("   ");
@@ -316,6 +316,160 @@ TEST(LibraryModel, AnOvertakenSearchNeverPublishes) {
     m->setQuery("take");
     EXPECT_EQ(names(m->results()), std::vector<std::string>{"second_take.wav"});
     ASSERT_TRUE(waitUntil([&] { return m->results().size() == 2; }));
+}
+
+// A search overtaken while SQLite runs it is told to stop at SQLite's next
+// question and ends there: it asks nothing after, far from the end of its
+// hits, publishes nothing, and the newer search's hits arrive.
+TEST(LibraryModel, ASearchOvertakenInsideTheCatalogStopsThere) {
+    LibraryFixture f;
+    {
+        Catalog catalog(f.catalogFile);
+        SoundMeta rain, door;
+        rain.description = "rain on a tin roof";
+        door.description = "door slam";
+        ASSERT_EQ(catalog.transaction([&] {
+            for (int i = 0; i < 20000; ++i)
+                catalog.upsert("/L/rain " + std::to_string(i) + ".wav", "/L", 10, 1, std::nullopt, rain);
+            catalog.upsert("/L/door.wav", "/L", 10, 1, std::nullopt, door);
+        }),
+                  std::nullopt);
+    }
+    auto m = f.model();
+    // A whole search: how often SQLite asks on the way through its hits.
+    std::atomic<int> whole{0};
+    m->setSearchStopProbe([&](bool) { ++whole; });
+    m->setQuery("rain");
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 2000; }));
+    ASSERT_GT(whole.load(), 40) << "a search long enough to be overtaken in the middle";
+    m->setQuery("");
+    settle();
+
+    // Another, held at SQLite's first question (under the catalog's lock)
+    // until a newer search is scheduled: it is told to stop once, at its
+    // next question, and asks nothing after.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool inside = false, go = false;
+    int after = 0, stops = 0;
+    m->setSearchStopProbe([&](bool stop) {
+        std::unique_lock lock(mutex);
+        if (!inside) {
+            inside = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return go; });
+            return;
+        }
+        ++after;
+        if (stop) ++stops;
+    });
+    QSignalSpy results(m.get(), &LibraryModel::resultsChanged);
+    m->setQuery("roof");
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return inside;
+    }));
+    m->setQuery("door");
+    {
+        std::lock_guard lock(mutex);
+        go = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1; }));
+    EXPECT_EQ(names(m->results()), std::vector<std::string>{"door.wav"});
+    settle();
+    EXPECT_EQ(results.count(), 1);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(stops, 1);
+    EXPECT_LT(after, whole.load() / 2) << "the overtaken search visited its hits to the end";
+}
+
+// The model's end stops a search SQLite is running: asked next whether to
+// go on, it is told to stop, and it ends there, far from the end of its
+// hits, instead of being waited for to the last row.
+TEST(LibraryModel, ItsEndStopsARunningSearch) {
+    LibraryFixture f;
+    {
+        Catalog catalog(f.catalogFile);
+        SoundMeta rain;
+        rain.description = "rain on a tin roof";
+        ASSERT_EQ(catalog.transaction([&] {
+            for (int i = 0; i < 20000; ++i)
+                catalog.upsert("/L/rain " + std::to_string(i) + ".wav", "/L", 10, 1, std::nullopt, rain);
+        }),
+                  std::nullopt);
+    }
+    auto m = f.model();
+    // A whole search: how often SQLite asks on the way through its hits.
+    std::atomic<int> whole{0};
+    m->setSearchStopProbe([&](bool) { ++whole; });
+    m->setQuery("rain");
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 2000; }));
+    ASSERT_GT(whole.load(), 40) << "a search long enough to be ended in the middle";
+
+    // Another, held at SQLite's first question until the model ends, and
+    // slow after it (a millisecond a question): it is told to stop once,
+    // at the next question, and asks nothing after.
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool inside = false, go = false;
+    int after = 0, stops = 0;
+    m->setSearchStopProbe([&](bool stop) {
+        std::unique_lock lock(mutex);
+        if (!inside) {
+            inside = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return go; });
+            return;
+        }
+        ++after;
+        if (stop) ++stops;
+        lock.unlock();
+        if (!stop) std::this_thread::sleep_for(1ms);
+    });
+    m->setQuery("roof");
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return inside;
+    }));
+    {
+        std::lock_guard lock(mutex);
+        go = true;
+    }
+    cv.notify_all();
+    m.reset();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(stops, 1);
+    EXPECT_LT(after, whole.load() / 2) << "the hits were not all visited";
+}
+
+// A query longer than a search takes (the field holds 32,767 characters, a
+// hyphen chain of 16,384 words) is searched by its first words, and the
+// model says so for the search field.
+TEST(LibraryModel, ALongQueryIsSearchedByItsFirstWordsAndSaidSo) {
+    LibraryFixture f;
+    f.put(f.lib / "Doors/DOORWood_Slam_JD.wav");
+    f.put(f.lib / "Rain/WTHRRain_Soft_AM.wav");
+    auto m = f.model();
+    m->addRoot(f.lib);
+    ASSERT_TRUE(waitUntil([&] { return LibraryFixture::idle(*m); }));
+    QSignalSpy notes(m.get(), &LibraryModel::searchNoteChanged);
+    QString chain = "d";
+    for (int i = 1; i < 16384; ++i) chain += "-d";
+    m->setQuery(chain);
+    EXPECT_EQ(m->searchNote(), std::optional<QString>("Only the first 32 words are searched"));
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1; }));
+    EXPECT_EQ(names(m->results()), std::vector<std::string>{"DOORWood_Slam_JD.wav"});
+    m->setQuery(chain + " more");
+    EXPECT_EQ(notes.count(), 1);  // the same note
+    m->setQuery(QString(300, QChar('w')) + " rain");
+    EXPECT_EQ(m->searchNote(), std::optional<QString>("Only the first 256 characters are searched"));
+    m->setQuery(QString(200, QChar('w')) + " " + QString(100, QChar('r')));
+    EXPECT_EQ(m->searchNote(), std::optional<QString>("Only the first word is searched"));
+    m->setQuery("door slam");
+    EXPECT_EQ(m->searchNote(), std::nullopt);
+    EXPECT_EQ(notes.count(), 4);
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1; }));
 }
 
 TEST(LibraryModel, ASearchRunsAgainAfterAScan) {

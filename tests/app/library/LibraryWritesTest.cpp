@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "app/library/LibraryFixture.h"
+#include "library/CatalogTestSupport.h"
 #include "library/ChangeLog.h"
 #include "library/MetaIO.h"
 #include "library/RIFFMeta.h"
@@ -207,7 +208,7 @@ TEST(LibraryRescans, AnEmptyMountFolderKeepsItsRows) {
     m->rescanAll();
     waitSettled(*m);
     EXPECT_EQ(m->indexedCount(), 2);
-    EXPECT_EQ(m->catalog()->row(realPath(f.lib) + "/a.wav")->meta.description, "only in the catalog");
+    EXPECT_EQ(m->catalog()->row(realPath(f.lib) + "/a.wav")->meta().description, "only in the catalog");
 
     // Plugged in again: nothing to read again, the rows are as they were.
     fs::remove(f.lib);
@@ -216,6 +217,29 @@ TEST(LibraryRescans, AnEmptyMountFolderKeepsItsRows) {
     waitSettled(*m);
     EXPECT_EQ(m->indexedCount(), 2);
     EXPECT_EQ(rowMeta(*m, f.lib / "a.wav").description, "only in the catalog");
+}
+
+// A share that answers slowly (a fiftieth of a second a folder): the
+// model's end stops its scan before the next folder instead of waiting for
+// the whole walk, and the stopped scan wrote and deleted nothing.
+TEST(LibraryRescans, TheModelsEndStopsARunningScan) {
+    LibraryFixture f({"Lib"});
+    for (int i = 0; i < 100; ++i) f.put(f.lib / fmt::format("Set {}/take.wav", i));
+    struct SeamGuard {
+        ~SeamGuard() { LibraryScanner::setListingFailure({}); }
+    } guard;
+    std::atomic<int> listed{0};
+    LibraryScanner::setListingFailure([&](const std::string&) {
+        ++listed;
+        std::this_thread::sleep_for(20ms);
+        return false;
+    });
+    auto m = f.model();
+    ASSERT_TRUE(waitUntil([&] { return listed.load() >= 3; }));
+    m.reset();
+    EXPECT_LT(listed.load(), 50) << "of 101 folders";
+    RawDb raw(f.catalogFile);
+    EXPECT_EQ(raw.one("SELECT COUNT(*) FROM files"), "0");
 }
 
 // --- Team pulls ---
@@ -242,7 +266,7 @@ TEST(LibraryPulls, ChangesOfEveryRootInOneMessage) {
     EXPECT_EQ(m->categories(), (std::vector<FacetCount>{{"DOORS", 2}}));
     ASSERT_TRUE(waitUntil([&] { return m->results().size() == 2; }));
     ASSERT_EQ(m->entries().size(), 2u);
-    EXPECT_EQ(m->entries()[1].row->meta.description, "creak");
+    EXPECT_EQ(m->entries()[1].row->meta().description, "creak");
     // Pulls never touch the audio files.
     EXPECT_EQ(readBytes(f.lib / "b.wav"), wav());
 }
@@ -258,7 +282,7 @@ TEST(LibraryPulls, APullOfNothingNewPublishesNothing) {
     waitSettled(*m);
     ASSERT_EQ(message(*m), "1 metadata changes from your team");
     // The search the pull asked for has published the new record.
-    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1 && m->results()[0].row->meta.notes == "n"; }));
+    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1 && m->results()[0].row->meta().notes == "n"; }));
     settle();
 
     std::vector<std::unique_ptr<QSignalSpy>> spies;
@@ -341,7 +365,7 @@ TEST(LibrarySaves, AWavAndAnAiffUnderOneRoot) {
     }
     EXPECT_EQ(ownEntries(f.lib).size(), 2u);
     // The listing shows the new records.
-    for (const BrowserEntry& e : m->entries()) EXPECT_EQ(e.row->meta.description, "Door slam");
+    for (const BrowserEntry& e : m->entries()) EXPECT_EQ(e.row->meta().description, "Door slam");
 
     // The AIFF's record is the only place its metadata lives: a second save
     // builds on the first.
@@ -402,7 +426,8 @@ TEST(LibrarySaves, FiveFailingWavFiles) {
     const SoundMeta before = rowMeta(*m, files[0]);
     m->save({{"NOTES", "n"}}, std::nullopt, files);
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't write 5 file(s): e.wav, d.wav, c.wav");
+    EXPECT_EQ(message(*m), "Couldn't write 5 file(s): e.wav (Not a WAV file Quillmarsh can write), d.wav (Not a WAV "
+                           "file Quillmarsh can write), c.wav (Not a WAV file Quillmarsh can write) and 2 more");
     EXPECT_EQ(rowMeta(*m, files[0]), before);
     EXPECT_FALSE(hasOwnLog(f.lib));
     for (const fs::path& p : files) EXPECT_EQ(readBytes(p), "not RIFF at all");
@@ -438,7 +463,9 @@ TEST(LibrarySaves, BadInputIsNamedAndLeftAlone) {
 
     m->save({{"NOTES", "n"}}, std::nullopt, {deleted, folder, notRiff, stuck, good});
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't write 4 file(s): deleted.aif, Folder, text.wav");
+    // Each named with why.
+    EXPECT_EQ(message(*m), "Couldn't write 4 file(s): deleted.aif (it is gone), Folder (it is no file), text.wav (Not "
+                           "a WAV file Quillmarsh can write) and 1 more");
     EXPECT_EQ(m->catalog()->row(realPath(folder)), std::nullopt);
     EXPECT_EQ(rowMeta(*m, deleted), deletedRow);
     EXPECT_EQ(readBytes(notRiff), "plain text");
@@ -557,6 +584,31 @@ TEST(LibrarySaves, AWavFileChangedSinceItsScanStartsFromItsChunks) {
     EXPECT_EQ(RIFFMeta::read(file).designer, "Someone Else");
     EXPECT_EQ(rowMeta(*m, file).designer, "Someone Else");
     EXPECT_EQ(rowMeta(*m, file).notes, "mine");
+}
+
+// A recording cut before its header was completed: its data chunk says 0
+// bytes and the audio follows it. A save through the model writes the
+// fields and leaves the chunk's header and every audio byte as they were.
+TEST(LibrarySaves, AWavWhoseDataChunkSaysZeroBytesKeepsItsAudio) {
+    LibraryFixture f({"Lib"});
+    const std::string audio = RiffBuilder().data16(2, 1001).bytes().substr(20);
+    ASSERT_EQ(audio.size(), 4004u);
+    const fs::path file = f.put(f.lib / "cut.wav", RiffBuilder().fmt(2, 48000, 16).bytes() + "data" + le32(0) + audio);
+    auto m = settledModel(f);
+    m->save({{"DESCRIPTION", "cut short"}, {"CATID", "AMBForst"}}, 4, {file});
+    waitSettled(*m);
+    EXPECT_EQ(message(*m), "Saved metadata to 1 file(s)");
+    const std::string now = readBytes(file);
+    EXPECT_TRUE(now.ends_with("data" + le32(0) + audio)) << "the header and the audio as they were";
+    EXPECT_EQ(now.substr(4, 4), le32(uint32_t(now.size() - 8)));
+    EXPECT_EQ(RIFFMeta::read(file).description, "cut short");
+    EXPECT_EQ(RIFFMeta::read(file).rating, 4);
+    EXPECT_EQ(rowMeta(*m, file).catID, "AMBForst");
+    // Saved again: only the field changes.
+    m->save({{"DESCRIPTION", "cut shorter"}}, std::nullopt, {file});
+    waitSettled(*m);
+    EXPECT_TRUE(readBytes(file).ends_with("data" + le32(0) + audio));
+    EXPECT_EQ(RIFFMeta::read(file).catID, "AMBForst");
 }
 
 // --- Renames ---
