@@ -5,8 +5,11 @@
 // periods of 64 and 256 frames at 48 kHz. Beside it, on the same file and
 // server, a plain JACK file player (sndfile-jackplay) from its launch to its
 // first sound at the same device. Every figure is reported in periods (the
-// floor is one period): latency frames / period. And the time from the loss
-// of the device being played to sound at the next one.
+// floor is one period): latency frames / period. Each on a speaker profile
+// and on a headphone profile (binaural rendering: at first use the program
+// is launched on that profile, and its first play comes once the launch
+// has settled, the binaural renderer begun at launch made). And the time
+// from the loss of the device being played to sound at the next one.
 //
 // The machine is shared: figures are rough.
 #include <QCoreApplication>
@@ -76,20 +79,30 @@ struct Rig {
     }
 };
 
+// The program as launched on the stand-in device: its settings stored
+// before the player is made.
 struct App {
     ManualMainQueue queue;
     PlaybackEngine engine{queue};
     test::TempDir dir;
     SettingsStore settings{std::make_shared<UserDefaults>(QString::fromStdString((dir / "s.ini").string()))};
+    const bool stored;
     PlayerModel model{engine, settings};
 
-    App() {
-        settings.update([](AppSettings& s) {
+    explicit App(bool headphones) : stored(store(settings, headphones)) {
+        // The launch settles: a renderer begun at launch is made.
+        if (headphones)
+            pumpUntil(queue, [&] { return engine.lastBinauralBuildCPU() > 0; }, 5s);
+    }
+    static bool store(SettingsStore& settings, bool headphones) {
+        settings.update([&](AppSettings& s) {
             auto& nearfield = s.profiles[1];
             nearfield.deviceUID = std::string("jack:") + kDevice;
             nearfield.outputs = {0, 1};
+            if (headphones) nearfield.kind = OutputProfile::Kind::headphones;
             s.activeProfileID = nearfield.id;
         });
+        return true;
     }
     void pump() {
         QCoreApplication::processEvents();
@@ -100,8 +113,8 @@ struct App {
 enum class State { running, idle, firstUse };
 
 // One start of the player in `state`, in server frames; -1 on failure.
-int64_t playerStart(Rig& rig, State state, std::unique_ptr<App>& app) {
-    if (state == State::firstUse || !app) app = std::make_unique<App>();
+int64_t playerStart(Rig& rig, State state, bool headphones, std::unique_ptr<App>& app) {
+    if (state == State::firstUse || !app) app = std::make_unique<App>(headphones);
     App& a = *app;
     if (!a.model.info()) {
         a.model.load(rig.file, false);
@@ -154,6 +167,7 @@ int64_t peerStart(Rig& rig) {
 void StartLatency(benchmark::State& state) {
     const int period = static_cast<int>(state.range(0));
     const auto which = static_cast<State>(state.range(1));
+    const bool headphones = state.range(2) != 0;
     Rig rig(period);
     if (!rig.ok()) {
         state.SkipWithError("jackd could not be started");
@@ -162,7 +176,7 @@ void StartLatency(benchmark::State& state) {
     std::unique_ptr<App> app;
     std::vector<double> player, peer;
     for (auto _ : state) {
-        const int64_t a = playerStart(rig, which, app);
+        const int64_t a = playerStart(rig, which, headphones, app);
         const int64_t b = peerStart(rig);
         if (a < 0 || b < 0) {
             state.SkipWithError(a < 0 ? "the player made no sound" : "sndfile-jackplay made no sound");
@@ -199,7 +213,7 @@ void DeviceChangeToSound(benchmark::State& state) {
     std::vector<double> resumed;
     for (auto _ : state) {
         auto lost = std::make_unique<test::JackTestDevice>("qmlost", 2, int64_t(kRate) * 60);
-        App a;
+        App a(false);
         a.settings.update([](AppSettings& s) { s.profiles[1].deviceUID = std::string("jack:qmlost"); });
         a.model.load(file, false);
         if (!pumpUntil(a.queue, [&] { return a.model.info().has_value(); })) break;
@@ -238,10 +252,11 @@ void DeviceChangeToSound(benchmark::State& state) {
 
 BENCHMARK(DeviceChangeToSound)->Arg(64)->Arg(256)->ArgName("period")->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Periods 64 and 256; states running (0), after the idle pause (1), first use (2).
+// Periods 64 and 256; states running (0), after the idle pause (1), first
+// use (2); a speaker profile (0) or a headphone one (1).
 BENCHMARK(StartLatency)
-    ->ArgsProduct({{64, 256}, {0, 1, 2}})
-    ->ArgNames({"period", "state"})
+    ->ArgsProduct({{64, 256}, {0, 1, 2}, {0, 1}})
+    ->ArgNames({"period", "state", "headphones"})
     ->Iterations(15)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

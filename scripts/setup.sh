@@ -7,6 +7,9 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   jackd2 libjack-jackd2-dev
+  # the desktop's sound server (the library; the daemon, its tools and the
+  # session manager are used by the tests only) and ALSA's default device
+  libpipewire-0.3-dev pipewire pipewire-bin wireplumber libasound2-dev
   libsndfile1-dev libsoxr-dev libfftw3-dev libsqlite3-dev nlohmann-json3-dev
   libmysofa-dev libmysofa1 liblilv-dev lv2-dev libsuil-dev libtag1-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
@@ -26,8 +29,13 @@ packages=(
   locales
   # used by the tests only: a desktop to follow a file manager on
   openbox thunar xfconf xdotool x11-utils
+  # used by the tests only: the other file managers followed, and the bridge
+  # that puts GTK 2 programs (PCManFM) on the accessibility bus
+  nautilus nemo caja dolphin pcmanfm pcmanfm-qt libatk-adaptor
   # the desktop file's check; used by the tests only: a real system tray and the clipboard
   desktop-file-utils tint2 xclip
+  # used by the tests only: the AppStream file's check
+  appstream
   # used by the tests only: the clang build and the fuzz harnesses
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
   # used by the benchmarks only: the catalog's statements run bare, as the floor

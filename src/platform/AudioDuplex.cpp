@@ -2,6 +2,7 @@
 
 #include "platform/AppError.h"
 #include "platform/JackClient.h"
+#include "platform/SoundBackends.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +26,7 @@ public:
         auto add = [this](const std::string& name, unsigned long flags) {
             jack_port_t* p = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, flags, 0);
             if (!p) {
-                jack_client_close(client_);
+                jackclient::closeClient(client_, watch_);
                 client_ = nullptr;
                 throw AppError(-1, "Couldn't open the monitor's client");
             }
@@ -36,24 +37,22 @@ public:
         for (size_t o = 0; o < output_.ports.size(); ++o)
             outPorts_.push_back(add("out_" + std::to_string(o + 1), JackPortIsOutput));
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
-        jackclient::setStreamCallbacks(client_, &xruns_);
+        jackclient::setStreamCallbacks(client_, watch_.get());
         jack_set_process_callback(client_, &JackDuplex::process, this);
-        jack_set_latency_callback(client_, &JackDuplex::latency, this);
-        jack_set_sample_rate_callback(client_, &JackDuplex::rateChanged, this);
-        jack_set_port_registration_callback(client_, &JackDuplex::portRegistered, this);
-        jack_set_client_registration_callback(client_, &JackDuplex::clientRegistered, this);
-        jack_on_info_shutdown(client_, &JackDuplex::shutdown, this);
+        jack_set_latency_callback(client_, &JackDuplex::latency, watch_.get());
+        jack_set_sample_rate_callback(client_, &JackDuplex::rateChanged, watch_.get());
+        jack_set_port_registration_callback(client_, &JackDuplex::portRegistered, watch_.get());
+        jack_set_client_registration_callback(client_, &JackDuplex::clientRegistered, watch_.get());
+        jack_on_info_shutdown(client_, &JackDuplex::shutdown, watch_.get());
     }
 
-    ~JackDuplex() override {
-        if (client_) jack_client_close(client_);
-    }
+    ~JackDuplex() override { jackclient::closeClient(client_, std::move(watch_)); }
 
     int inputs() const override { return static_cast<int>(inPorts_.size()); }
     int outputs() const override { return static_cast<int>(outPorts_.size()); }
     double sampleRate() const override { return rate_; }
-    bool isRunning() const override { return running_ && !dead_.load(); }
-    int64_t xruns() const override { return xruns_.load(); }
+    bool isRunning() const override { return running_ && !watch_->serverGone(); }
+    int64_t xruns() const override { return watch_->xruns.load(); }
     double longestRender() const override { return static_cast<double>(longestUsecs_.load()) * 1e-6; }
     double period() const override {
         jack_nframes_t frames = periodFrames_.load();
@@ -68,7 +67,7 @@ public:
 
     void start() override {
         if (running_) return;
-        if (dead_.load()) throw AppError(-1, "The sound server is gone");
+        if (watch_->serverGone()) throw AppError(-1, "The sound server is gone");
         if (int rc = jack_activate(client_); rc != 0) throw AppError(rc, "Couldn't start the monitor's client");
         running_ = true;
         // Connections are lost on deactivation: made again at every start.
@@ -123,7 +122,9 @@ private:
     // Our outputs carry what arrived on our inputs `latency_` frames late,
     // and our inputs feed the device that much earlier than it plays.
     static void latency(jack_latency_callback_mode_t mode, void* arg) {
-        auto* self = static_cast<JackDuplex*>(arg);
+        auto access = static_cast<jackclient::Watch*>(arg)->enter();
+        auto* self = static_cast<JackDuplex*>(access.owner);
+        if (!self) return;
         const jack_nframes_t extra = self->latency_.load();
         const bool capture = mode == JackCaptureLatency;
         const auto& from = capture ? self->inPorts_ : self->outPorts_;
@@ -143,19 +144,22 @@ private:
     }
 
     static int rateChanged(jack_nframes_t rate, void* arg) {
-        auto* self = static_cast<JackDuplex*>(arg);
-        if (static_cast<double>(rate) != self->rate_) self->report(DuplexChange::rateChanged);
+        auto access = static_cast<jackclient::Watch*>(arg)->enter();
+        auto* self = static_cast<JackDuplex*>(access.owner);
+        if (self && static_cast<double>(rate) != self->rate_) self->report(DuplexChange::rateChanged);
         return 0;
     }
 
     // Only the loss of a port the stream is connected to matters; the
     // stream's own ports and every other client's are ignored.
     static void portRegistered(jack_port_id_t, int registered, void* arg) {
-        if (!registered) static_cast<JackDuplex*>(arg)->checkPorts();
+        auto access = static_cast<jackclient::Watch*>(arg)->enter();
+        if (auto* self = static_cast<JackDuplex*>(access.owner); self && !registered) self->checkPorts();
     }
 
     static void clientRegistered(const char*, int registered, void* arg) {
-        if (!registered) static_cast<JackDuplex*>(arg)->checkPorts();
+        auto access = static_cast<jackclient::Watch*>(arg)->enter();
+        if (auto* self = static_cast<JackDuplex*>(access.owner); self && !registered) self->checkPorts();
     }
 
     // Looks the connected ports up by name (a local read of the server's
@@ -174,9 +178,10 @@ private:
     }
 
     static void shutdown(jack_status_t, const char*, void* arg) {
-        auto* self = static_cast<JackDuplex*>(arg);
-        self->dead_.store(true);
-        self->report(DuplexChange::serverLost);
+        auto* watch = static_cast<jackclient::Watch*>(arg);
+        auto access = watch->enter();
+        watch->noteServerGone();
+        if (auto* self = static_cast<JackDuplex*>(access.owner)) self->report(DuplexChange::serverLost);
     }
 
     void report(DuplexChange change) {
@@ -189,6 +194,9 @@ private:
     DuplexProcessFn process_;
     void* user_;
     std::function<void(DuplexChange)> onChange_;
+    // What the client's notification callbacks reach us through; it may
+    // outlive us with the client (see jackclient::closeClient).
+    std::shared_ptr<jackclient::Watch> watch_ = std::make_shared<jackclient::Watch>(this);
     jack_client_t* client_ = nullptr;
     std::vector<jack_port_t*> inPorts_, outPorts_;
     const float* inBufs_[maxInputs] = {};
@@ -199,35 +207,66 @@ private:
     bool running_ = false;
     std::atomic<jack_nframes_t> latency_{0};
     std::atomic<bool> connected_{false};
-    std::atomic<bool> dead_{false};
     std::atomic<bool> reported_{false};
-    std::atomic<int64_t> xruns_{0};
     std::atomic<jack_time_t> longestUsecs_{0};
     std::atomic<jack_nframes_t> periodFrames_{0};
 };
 
 }  // namespace
 
-namespace AudioDuplexes {
+namespace backends {
 
-std::vector<SourceEndpoint> sources() {
+std::optional<std::vector<SourceEndpoint>> jackSources() {
     jack_client_t* c = jackclient::openClient(jackclient::playbackName, nullptr);
-    if (!c) return {};
+    if (!c) return std::nullopt;
     std::vector<SourceEndpoint> out;
     for (auto& group : jackclient::ports(c, JackPortIsOutput)) {
         if (jackclient::isOwnClient(group.client)) continue;
         const int n = static_cast<int>(group.ports.size());
-        out.push_back(SourceEndpoint{"jack:" + group.client, group.client, std::move(group.ports), n});
+        out.push_back(SourceEndpoint{jackPrefix + group.client, group.client, std::move(group.ports), n});
     }
-    jack_client_close(c);
+    jackclient::closeClient(c);
     return out;
+}
+
+std::unique_ptr<AudioDuplex> openJackDuplex(const SourceEndpoint& source, const OutputEndpoint& output,
+                                            DuplexProcessFn process, void* user,
+                                            std::function<void(DuplexChange)> onChange) {
+    return std::make_unique<JackDuplex>(source, output, process, user, std::move(onChange));
+}
+
+}  // namespace backends
+
+namespace AudioDuplexes {
+
+namespace {
+
+bool startsWith(const std::string& uid, const char* prefix) { return uid.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+std::vector<SourceEndpoint> sources() {
+    std::optional<std::vector<SourceEndpoint>> found = backends::jackSources();
+    if (!found) found = backends::pipewireSources();
+    return found ? std::move(*found) : std::vector<SourceEndpoint>{};
+}
+
+bool supports(const OutputEndpoint& output) {
+    return !output.ports.empty() &&
+           (startsWith(output.uid, backends::jackPrefix) || startsWith(output.uid, backends::pipewirePrefix));
 }
 
 std::unique_ptr<AudioDuplex> open(const SourceEndpoint& source, const OutputEndpoint& output,
                                   DuplexProcessFn process, void* user, std::function<void(DuplexChange)> onChange) {
-    if (output.uid == AudioOutputs::nullUID || output.ports.empty())
-        throw AppError(-1, "The output device isn't available");
-    return std::make_unique<JackDuplex>(source, output, process, user, std::move(onChange));
+    if (!supports(output)) throw AppError(-1, "The output device isn't available");
+    for (const char* prefix : {backends::jackPrefix, backends::pipewirePrefix}) {
+        if (!startsWith(output.uid, prefix)) continue;
+        if (!startsWith(source.uid, prefix)) throw AppError(-1, "Couldn't combine the source and output devices");
+        return prefix == backends::jackPrefix
+                   ? backends::openJackDuplex(source, output, process, user, std::move(onChange))
+                   : backends::openPipeWireDuplex(source, output, process, user, std::move(onChange));
+    }
+    throw AppError(-1, "The output device isn't available");
 }
 
 }  // namespace AudioDuplexes

@@ -1,20 +1,24 @@
 // The live monitor's audio path: the sources a bus can arrive from, and one
 // duplex stream that hands the process function the source's samples and
-// the output device's buffers of the same server cycle.
+// the output device's buffers of the same cycle.
 //
-// A source is one client's audio output ports, in order: a device's capture
-// ports, or a workstation's outputs on the same server. The stream is one
-// client, "Quillmarsh Monitor", with an input port per source channel (at
-// most 64) and an output port per playback port of the output device (at
-// most 256), connected in order. So the monitor adds no latency of its own;
-// what its processing delays (the upmix) it declares with setLatency(), and
-// the ports report it through the server's latency callback.
+// The monitor runs on the system the outputs come from (see AudioOutput.h),
+// JACK or PipeWire; ALSA alone has none. On JACK a source is one client's
+// audio output ports, in order (a device's capture ports, or a
+// workstation's outputs), UID "jack:<client>", and the stream is one client,
+// "Quillmarsh Monitor". On PipeWire a source is any other node that
+// produces audio (capture devices and application streams), UID
+// "pw:<node.name>", and the stream is one filter node of that name. Either
+// way the stream has an input port per source channel (at most 64) and an
+// output port per device channel (at most 256), connected in order, so the
+// monitor adds no latency of its own; what its processing delays (the upmix,
+// the inserts) it declares with setLatency(), and the ports report it.
 //
 // Threads: sources(), open() and every member but the figures are for the
-// main thread. The process function runs on the server's real-time thread
+// main thread. The process function runs on the system's real-time thread
 // (which has called mn_fpu_flush_denormals()), never with more than
 // maxFrames frames: longer periods come in chunks. The change handler
-// is called on a server notification thread, at most once per stream.
+// is called on a sound-system thread, at most once per stream.
 #pragma once
 
 #include "platform/AudioOutput.h"
@@ -27,10 +31,10 @@
 
 namespace qm {
 
-// A source as the server lists it.
+// A source as its system lists it.
 struct SourceEndpoint {
-    std::string uid;                 // "jack:<client>"
-    std::string name;                // the client's name
+    std::string uid;                 // "jack:<client>", "pw:<node.name>"
+    std::string name;                // the client's name, the node's description
     std::vector<std::string> ports;  // audio output ports in order
     int channels = 0;                // ports.size()
 
@@ -46,7 +50,7 @@ using DuplexProcessFn = void (*)(void* user, uint32_t frames, const float* const
 enum class DuplexChange {
     sourceLost,   // a source port the stream reads is gone
     outputLost,   // a device port the stream plays to is gone
-    serverLost,   // the server stopped, or dropped the client
+    serverLost,   // the server (or daemon) stopped, or dropped the client
     rateChanged,  // the server runs at another rate
 };
 
@@ -80,13 +84,18 @@ public:
 
 namespace AudioDuplexes {
 
-// Every client with audio output ports, ours excepted, in the server's
-// order; empty when no server answers. Read afresh on every call.
+// Every source of the system that answers (a JACK server, else a PipeWire
+// daemon), ours excepted (also another instance's), in its order; empty
+// when neither answers. Read afresh on every call.
 std::vector<SourceEndpoint> sources();
 
+// Whether a monitor can play to `output`: its system has one (not ALSA,
+// not the silent output).
+bool supports(const OutputEndpoint& output);
+
 // A stream from `source` to `output`, not yet started. Throws AppError
-// (the server's status) when the client cannot be opened or the output is
-// the silent null output.
+// (the system's status) when the client cannot be opened, when the two are
+// not of one system, or when the output cannot take a monitor.
 std::unique_ptr<AudioDuplex> open(const SourceEndpoint& source, const OutputEndpoint& output,
                                   DuplexProcessFn process, void* user,
                                   std::function<void(DuplexChange)> onChange);

@@ -2,6 +2,8 @@
 
 #include "platform/AppError.h"
 #include "platform/JackClient.h"
+#include "platform/RenderFigures.h"
+#include "platform/SoundBackends.h"
 #include "rt/mn_mix.h"
 
 #include <jack/jack.h>
@@ -23,48 +25,14 @@ constexpr double nullRate = 48000.0;
 constexpr uint32_t nullBlock = 256;
 constexpr int nullChannels = 2;
 
-// The calling thread's CPU time in nanoseconds.
-int64_t threadCPUNanos() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-// The render figures of one stream, written by its real-time thread.
-class RenderFigures {
-public:
-    // Around each callback: begin() returns the thread's CPU clock.
-    int64_t begin() const { return threadCPUNanos(); }
-    void end(int64_t cpuStart, int64_t wallNanos) {
-        const int64_t cpu = threadCPUNanos() - cpuStart;
-        raise(longestCPU_, cpu);
-        raise(longestWall_, wallNanos);
-        totalCPU_.store(totalCPU_.load(std::memory_order_relaxed) + cpu, std::memory_order_relaxed);
-        callbacks_.fetch_add(1, std::memory_order_relaxed);
-    }
-    double longestWall() const { return static_cast<double>(longestWall_.load()) * 1e-9; }
-    double longestCPU() const { return static_cast<double>(longestCPU_.load()) * 1e-9; }
-    double totalCPU() const { return static_cast<double>(totalCPU_.load()) * 1e-9; }
-    int64_t callbacks() const { return callbacks_.load(); }
-
-private:
-    static void raise(std::atomic<int64_t>& max, int64_t v) {
-        if (v > max.load(std::memory_order_relaxed)) max.store(v, std::memory_order_relaxed);
-    }
-    std::atomic<int64_t> longestWall_{0};
-    std::atomic<int64_t> longestCPU_{0};
-    std::atomic<int64_t> totalCPU_{0};
-    std::atomic<int64_t> callbacks_{0};
-};
-
 OutputEndpoint nullEndpoint() {
-    return OutputEndpoint{AudioOutputs::nullUID, "Silent output (no sound server)", {},
+    return OutputEndpoint{AudioOutputs::nullUID, "Silent output (no sound device)", {},
                           nullChannels};
 }
 
 // ---------------------------------------------------------------------------
 
-class JackOutput final : public AudioOutput {
+class JackOutput final : public FiguredOutput {
 public:
     JackOutput(const OutputEndpoint& device, OutputRenderFn render, void* user,
                std::function<void()> onChange)
@@ -79,33 +47,27 @@ public:
             jack_port_t* p = jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
                                                 JackPortIsOutput, 0);
             if (!p) {
-                jack_client_close(client_);
+                jackclient::closeClient(client_, watch_);
                 throw AppError(-1, "Couldn't open the output device");
             }
             ports_.push_back(p);
         }
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
-        description_ = "JACK: " + device.name;
-        jackclient::setStreamCallbacks(client_, &xruns_);
+        description_ = device.name;
+        jackclient::setStreamCallbacks(client_, watch_.get());
         jack_set_process_callback(client_, &JackOutput::process, this);
-        jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, this);
-        jack_set_port_registration_callback(client_, &JackOutput::portRegistered, this);
-        jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
+        jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, watch_.get());
+        jack_set_port_registration_callback(client_, &JackOutput::portRegistered, watch_.get());
+        jack_on_info_shutdown(client_, &JackOutput::shutdown, watch_.get());
     }
 
-    ~JackOutput() override {
-        if (client_) jack_client_close(client_);
-    }
+    ~JackOutput() override { jackclient::closeClient(client_, std::move(watch_)); }
 
     int channels() const override { return static_cast<int>(ports_.size()); }
     double sampleRate() const override { return rate_; }
     const std::string& description() const override { return description_; }
-    bool isRunning() const override { return running_ && !dead_.load(); }
-    int64_t xruns() const override { return xruns_.load(); }
-    double longestRender() const override { return figures_.longestWall(); }
-    double longestRenderCPU() const override { return figures_.longestCPU(); }
-    int64_t callbacks() const override { return figures_.callbacks(); }
-    double renderCPU() const override { return figures_.totalCPU(); }
+    bool isRunning() const override { return running_ && !watch_->serverGone(); }
+    int64_t xruns() const override { return watch_->xruns.load(); }
     double period() const override {
         jack_nframes_t frames = periodFrames_.load();
         if (frames == 0 && client_) frames = jack_get_buffer_size(client_);
@@ -114,7 +76,7 @@ public:
 
     void start() override {
         if (running_) return;
-        if (dead_.load()) throw AppError(-1, "Couldn't open the output device");
+        if (watch_->serverGone()) throw AppError(-1, "Couldn't open the output device");
         if (int rc = jack_activate(client_); rc != 0) {
             throw AppError(rc, "Couldn't open the output device");
         }
@@ -164,8 +126,9 @@ private:
     }
 
     static int rateChanged(jack_nframes_t rate, void* arg) {
-        auto* self = static_cast<JackOutput*>(arg);
-        if (static_cast<double>(rate) != self->rate_) self->report();
+        auto access = static_cast<jackclient::Watch*>(arg)->enter();
+        auto* self = static_cast<JackOutput*>(access.owner);
+        if (self && static_cast<double>(rate) != self->rate_) self->report();
         return 0;
     }
 
@@ -174,7 +137,9 @@ private:
     // report itself and loop. A port that is already gone when we look is
     // taken as a change.
     static void portRegistered(jack_port_id_t id, int, void* arg) {
-        auto* self = static_cast<JackOutput*>(arg);
+        auto access = static_cast<jackclient::Watch*>(arg)->enter();
+        auto* self = static_cast<JackOutput*>(access.owner);
+        if (!self) return;
         jack_port_t* p = jack_port_by_id(self->client_, id);
         if (!p) {
             self->report();
@@ -190,9 +155,10 @@ private:
     }
 
     static void shutdown(jack_status_t, const char*, void* arg) {
-        auto* self = static_cast<JackOutput*>(arg);
-        self->dead_.store(true);
-        self->report();
+        auto* watch = static_cast<jackclient::Watch*>(arg);
+        auto access = watch->enter();
+        watch->noteServerGone();
+        if (auto* self = static_cast<JackOutput*>(access.owner)) self->report();
     }
 
     void report() {
@@ -204,6 +170,9 @@ private:
     OutputRenderFn render_;
     void* user_;
     std::function<void()> onChange_;
+    // What the client's notification callbacks reach us through; it may
+    // outlive us with the client (see jackclient::closeClient).
+    std::shared_ptr<jackclient::Watch> watch_ = std::make_shared<jackclient::Watch>(this);
     jack_client_t* client_ = nullptr;
     std::string deviceClient_;
     std::vector<jack_port_t*> ports_;
@@ -212,17 +181,14 @@ private:
     double rate_ = 0;
     std::string description_;
     bool running_ = false;
-    std::atomic<bool> dead_{false};
     std::atomic<bool> connected_{false};  // every port connected to the device since the last start
     std::atomic<bool> reported_{false};
-    std::atomic<int64_t> xruns_{0};
-    RenderFigures figures_;
     std::atomic<jack_nframes_t> periodFrames_{0};
 };
 
 // ---------------------------------------------------------------------------
 
-class NullOutput final : public AudioOutput {
+class NullOutput final : public FiguredOutput {
 public:
     NullOutput(OutputRenderFn render, void* user) : render_(render), user_(user) {
         for (int c = 0; c < nullChannels; ++c) ptrs_[c] = buffers_[c];
@@ -234,10 +200,6 @@ public:
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return thread_.joinable(); }
     int64_t xruns() const override { return late_.load(); }
-    double longestRender() const override { return figures_.longestWall(); }
-    double longestRenderCPU() const override { return figures_.longestCPU(); }
-    int64_t callbacks() const override { return figures_.callbacks(); }
-    double renderCPU() const override { return figures_.totalCPU(); }
     double period() const override { return nullBlock / nullRate; }
 
     void start() override {
@@ -283,34 +245,56 @@ private:
     std::string description_ = nullEndpoint().name;
     std::atomic<bool> stop_{false};
     std::atomic<int64_t> late_{0};
-    RenderFigures figures_;
     std::thread thread_;
 };
 
 }  // namespace
 
-namespace AudioOutputs {
+namespace backends {
 
-std::vector<OutputEndpoint> list() {
+std::optional<std::vector<OutputEndpoint>> jackOutputs() {
     jack_client_t* c = jackclient::openClient(jackclient::playbackName, nullptr);
-    if (!c) return {nullEndpoint()};
+    if (!c) return std::nullopt;
     std::vector<OutputEndpoint> out;
     // Physical playback ports are inputs from the server's point of view.
     for (auto& group : jackclient::ports(c, JackPortIsPhysical | JackPortIsInput)) {
         const int n = static_cast<int>(group.ports.size());
-        out.push_back(OutputEndpoint{"jack:" + group.client, group.client, std::move(group.ports), n});
+        out.push_back(OutputEndpoint{jackPrefix + group.client, "JACK: " + group.client, std::move(group.ports), n});
+        out.back().rate = static_cast<double>(jack_get_sample_rate(c));
     }
-    jack_client_close(c);
-    // A server without playback hardware still lets the system run silently.
-    if (out.empty()) out.push_back(nullEndpoint());
+    jackclient::closeClient(c);
     return out;
 }
 
-std::unique_ptr<AudioOutput> open(const OutputEndpoint& device, OutputRenderFn render,
-                                  void* user, std::function<void()> onChange) {
-    if (device.uid == nullUID) return std::make_unique<NullOutput>(render, user);
+std::unique_ptr<AudioOutput> openJackOutput(const OutputEndpoint& device, OutputRenderFn render, void* user,
+                                            std::function<void()> onChange) {
     if (device.ports.empty()) throw AppError(-1, "Couldn't open the output device");
     return std::make_unique<JackOutput>(device, render, user, std::move(onChange));
+}
+
+}  // namespace backends
+
+namespace AudioOutputs {
+
+std::vector<OutputEndpoint> list() {
+    // The first system that answers is the one used; a JACK server keeps the
+    // professional's graph even when a desktop daemon runs beside it.
+    std::optional<std::vector<OutputEndpoint>> found = backends::jackOutputs();
+    if (!found) found = backends::pipewireOutputs();
+    if (!found) found = backends::alsaOutputs();
+    // A system without playback devices still lets the program run silently.
+    if (!found || found->empty()) return {nullEndpoint()};
+    return std::move(*found);
+}
+
+std::unique_ptr<AudioOutput> open(const OutputEndpoint& device, OutputRenderFn render, void* user,
+                                  std::function<void()> onChange) {
+    const auto is = [&](const char* prefix) { return device.uid.rfind(prefix, 0) == 0; };
+    if (device.uid == nullUID) return std::make_unique<NullOutput>(render, user);
+    if (is(backends::jackPrefix)) return backends::openJackOutput(device, render, user, std::move(onChange));
+    if (is(backends::pipewirePrefix)) return backends::openPipeWireOutput(device, render, user, std::move(onChange));
+    if (is(backends::alsaPrefix)) return backends::openAlsaOutput(device, render, user, std::move(onChange));
+    throw AppError(-1, "Couldn't open the output device");
 }
 
 }  // namespace AudioOutputs

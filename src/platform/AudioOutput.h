@@ -1,16 +1,22 @@
 // Audio output: the machine's playback devices and a real-time output
 // stream bound to one of them.
 //
-// A device is the set of physical playback ports of one client of the sound
-// server (JACK, or PipeWire through its JACK layer), in the server's order.
-// When no server answers, the built-in null output stands in: a thread that
-// pulls the render function at 48 kHz in 256-frame blocks and drops the
-// result, so that playback runs (and can be tested) without sound hardware.
+// The devices come from the first sound system that answers, asked afresh
+// on every list(): a JACK server (a device is the set of physical playback
+// ports of one client, in the server's order; professional set-ups keep
+// their graph); else a PipeWire daemon (a device is one audio sink, the
+// default sink first, its channels and their positions from the sink's
+// ports; the stream's positions are the sink's, so the session manager
+// links it channel for channel); else ALSA's "default" device (which
+// PulseAudio systems route to their server; stereo, or the channel count it
+// accepts); else the built-in silent output, a thread that pulls the render
+// function at 48 kHz in 256-frame blocks and drops the result, so that
+// playback runs (and can be tested) without sound.
 //
 // Threads: list() and open() are for the main thread. The render function is
 // called on a real-time thread, never with more than kMaxRenderFrames
 // frames (longer server periods are rendered in chunks). The change handler
-// is called on a server notification thread, at most once per stream.
+// is called on a sound-system thread, at most once per stream.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +32,20 @@ namespace qm {
 // the output cuts longer server periods into calls of at most this many.
 inline constexpr uint32_t kMaxRenderFrames = 4096;
 
-// One output device as the sound server lists it.
+// One output device as its sound system lists it.
 struct OutputEndpoint {
-    std::string uid;                 // stable identity: "jack:<client>", or "null"
-    std::string name;                // display name
-    std::vector<std::string> ports;  // server port names in order; empty for the null output
+    // Stable identity: "jack:<client>", "pw:<node.name>", "alsa:default" or "null".
+    std::string uid;
+    // Display name, naming the system: "JACK: system", "PipeWire: Built-in
+    // Audio Analog Stereo", "ALSA: default".
+    std::string name;
+    std::vector<std::string> ports;  // port names in order (JACK, PipeWire); else empty
     int channels = 0;                // number of playback channels, at least 1
+    // Where each channel plays, as the system names it ("FL", "TRL"), when
+    // it says (PipeWire); else empty.
+    std::vector<std::string> positions = {};
+    // The rate the system runs the device at, when it says (JACK); else 0.
+    double rate = 0;
 };
 
 // Fills `channelCount` planar buffers with `frames` frames. Real-time thread.
@@ -46,7 +60,8 @@ public:
 
     virtual int channels() const = 0;
     virtual double sampleRate() const = 0;
-    // What the status line shows, e.g. "JACK: system" or "Silent output (no sound server)".
+    // What the status line shows: the device's name, e.g. "JACK: system" or
+    // "Silent output (no sound device)".
     virtual const std::string& description() const = 0;
     // Starts the callbacks (and connects the ports; the render function is
     // called only once every port reaches the device). Throws AppError on
@@ -62,7 +77,10 @@ public:
     // period it had (the server's buffer, or the null output's block).
     // longestRender() is wall-clock time, which includes whatever preempted
     // the thread; longestRenderCPU() is the thread's own CPU time in the
-    // callback, which only the render code controls.
+    // callback. That is mostly the render code's, but not only: the
+    // kernel's work (interrupts, reclaim) and, in a virtual machine, the
+    // host holding the virtual CPU land on whichever thread runs, so a
+    // single callback can show tens of milliseconds the code never spent.
     virtual double longestRender() const = 0;
     virtual double longestRenderCPU() const = 0;
     virtual double period() const = 0;
@@ -70,21 +88,28 @@ public:
     // thread's CPU time in all of them, in seconds.
     virtual int64_t callbacks() const = 0;
     virtual double renderCPU() const = 0;
+    // The thread CPU time all but `fraction` of the callbacks stayed under
+    // (e.g. 0.001: 99.9% of them), in seconds, to 10 us; what the render
+    // code costs, with the rare callback the machine stalled left out.
+    virtual double renderCPUUnder(double fraction) const = 0;
 };
 
 namespace AudioOutputs {
 
 inline constexpr const char* nullUID = "null";
 
-// The server's playback devices in its order, or the null output alone when
-// no server answers or the server has no playback ports. Read afresh on
-// every call.
+// The playback devices of the first system that answers, in its order (the
+// default first), or the null output alone when none answers or the one
+// that answers has no playback device. Read afresh on every call.
 std::vector<OutputEndpoint> list();
 
-// Opens a stream on `device` with one channel per device port. Nothing is
-// rendered before start(). `onChange` reports that the device lost or gained
-// ports, the server changed its rate, or the server went away.
-// Throws AppError(status, "Couldn't open the output device") on failure.
+// Opens a stream on `device` with one channel per device channel. Nothing
+// is rendered before start(). `onChange` reports that the device lost or
+// gained channels or went away, a device was added (PipeWire), the system
+// changed its rate, or the system went away. Throws AppError(status,
+// "Couldn't open the output device") on failure; code 10 for a device this
+// system cannot play to (no channels, more than it can carry, channels
+// without positions).
 std::unique_ptr<AudioOutput> open(const OutputEndpoint& device, OutputRenderFn render,
                                   void* user, std::function<void()> onChange);
 

@@ -3,6 +3,9 @@
 #include "platform/AudioDuplex.h"
 #include "platform/AudioOutput.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace qm {
 
 namespace {
@@ -24,7 +27,9 @@ std::vector<AudioOutputDevice> devices(const std::vector<Endpoint>& endpoints) {
     std::vector<AudioOutputDevice> out;
     for (const Endpoint& e : endpoints) {
         if (e.channels < 1 || e.uid.empty()) continue;
-        out.push_back({idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels});
+        AudioOutputDevice d{idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels};
+        if constexpr (requires { e.positions; }) d.speakers = AudioDevices::speakersAt(e.positions);
+        out.push_back(std::move(d));
     }
     return out;
 }
@@ -62,6 +67,27 @@ int outputChannels(uint32_t id) {
         if (d.id == id) return d.outputChannels;
     }
     return 0;
+}
+
+std::vector<std::optional<SpeakerID>> speakersAt(const std::vector<std::string>& positions) {
+    using S = SpeakerID;
+    static const std::pair<const char*, S> named[] = {
+        {"FL", S::L},    {"FR", S::R},    {"FC", S::C},    {"LFE", S::LFE}, {"SL", S::Ls},   {"SR", S::Rs},
+        {"RL", S::Lrs},  {"RR", S::Rrs},  {"FLW", S::Lw},  {"FRW", S::Rw},  {"TFL", S::Ltf}, {"TFR", S::Rtf},
+        {"TSL", S::Ltm}, {"TSR", S::Rtm}, {"TRL", S::Ltr}, {"TRR", S::Rtr}, {"FLC", S::Lc},  {"FRC", S::Rc},
+        {"RC", S::Cs},   {"TC", S::Tc},
+    };
+    const bool sides = std::find(positions.begin(), positions.end(), "SL") != positions.end();
+    std::vector<std::optional<SpeakerID>> out;
+    for (const auto& p : positions) {
+        std::optional<SpeakerID> speaker;
+        for (const auto& [name, s] : named)
+            if (p == name) speaker = s;
+        if (!sides && speaker == S::Lrs) speaker = S::Ls;
+        if (!sides && speaker == S::Rrs) speaker = S::Rs;
+        out.push_back(speaker);
+    }
+    return out;
 }
 
 }  // namespace AudioDevices

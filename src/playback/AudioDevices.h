@@ -2,6 +2,8 @@
 // every call (nothing is cached). Main thread.
 #pragma once
 
+#include "audio/Speakers.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -17,6 +19,10 @@ struct AudioOutputDevice {
     std::string uid;         // what output profiles store as deviceUID
     std::string name;        // display name; the UID when the device has none
     int outputChannels = 0;  // at least 1
+    // Where each channel plays, when the system says (PipeWire sinks); empty
+    // otherwise, and an entry without a value where a position names no
+    // speaker of ours.
+    std::vector<std::optional<SpeakerID>> speakers = {};
 
     bool operator==(const AudioOutputDevice&) const = default;
 };
@@ -37,6 +43,11 @@ std::string name(const std::optional<std::string>& uid, const std::vector<Output
 std::optional<uint32_t> deviceID(const std::string& uid);
 // The channel count of the device with that id; 0 when there is none.
 int outputChannels(uint32_t id);
+// The speakers of a list of PipeWire position names ("FL", "TRL"): the rear
+// pair is the surrounds of a layout without side speakers and the rear
+// surrounds of one with them; a position we have no speaker for (an AUX
+// channel) is none. allOutputs() gives each device its speakers this way.
+std::vector<std::optional<SpeakerID>> speakersAt(const std::vector<std::string>& positions);
 
 }  // namespace AudioDevices
 

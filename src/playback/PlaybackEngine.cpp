@@ -50,6 +50,10 @@ std::string PlaybackEngine::outputDescription() const {
     return output_ ? output_->description() : std::string();
 }
 
+std::string PlaybackEngine::outputSystem() const {
+    return output_ ? outputUID_.substr(0, outputUID_.find(':')) : std::string();
+}
+
 bool PlaybackEngine::isRunning() const { return output_ && output_->isRunning(); }
 
 int64_t PlaybackEngine::xruns() const { return output_ ? output_->xruns() : 0; }
@@ -66,6 +70,10 @@ int64_t PlaybackEngine::callbacks() const { return output_ ? output_->callbacks(
 
 double PlaybackEngine::renderCPU() const { return output_ ? output_->renderCPU() : 0.0; }
 
+double PlaybackEngine::renderCPUUnder(double fraction) const {
+    return output_ ? output_->renderCPUUnder(fraction) : 0.0;
+}
+
 void PlaybackEngine::setGain(double linear) { mn_f64_store(ctx_->gain, linear); }
 
 double PlaybackEngine::gain() const { return mn_f64_load(ctx_->gain); }
@@ -73,7 +81,7 @@ double PlaybackEngine::gain() const { return mn_f64_load(ctx_->gain); }
 void PlaybackEngine::configure(const Output& wanted) {
     const std::optional<std::string>& deviceUID = wanted.deviceUID;
     const std::string key = deviceUID.value_or("default");
-    if (!wanted.force && output_ && configuredKey_ == key) {
+    if (!wanted.force && output_ && configuredKey_ == key && !(silent_ && soundAvailable())) {
         if (wanted.binaural) requestBinaural();
         return;
     }
@@ -104,6 +112,8 @@ void PlaybackEngine::configure(const Output& wanted) {
             if (!self || (*self)->generation_ != generation) return;
             PlaybackEngine* engine = *self;
             engine->configuredKey_.reset();  // the next configure rebuilds
+            // A session playing on this output is over; its owner learns why.
+            if (auto session = engine->session_.lock(); session && session->isPlaying()) session->loseOutput();
             if (engine->onDeviceChange) engine->onDeviceChange();
         });
     };
@@ -116,11 +126,20 @@ void PlaybackEngine::configure(const Output& wanted) {
     sampleRate_ = output->sampleRate();
     deviceName_ = AudioDevices::name(deviceUID, devices);  // the server is asked once
     silent_ = chosen->uid == AudioOutputs::nullUID;
+    outputUID_ = chosen->uid;
 
     output_ = std::move(output);
     configuredKey_ = key;
     if (wanted.binaural || waiting_) requestBinaural();
     adoptBinaural();
+    if (onOutputChange) onOutputChange();
+}
+
+// The silent output only stands in while nothing can play: a device the
+// server lists now (a server started since) is used at the next configure.
+bool PlaybackEngine::soundAvailable() {
+    const std::vector<OutputEndpoint> devices = AudioOutputs::list();
+    return !devices.empty() && devices.front().uid != AudioOutputs::nullUID;
 }
 
 int PlaybackEngine::binauralBuilds() const { return static_cast<int>(builds_.size()); }
@@ -133,11 +152,12 @@ double PlaybackEngine::lastBinauralBuildCPU() const {
 
 // A missing or unreadable HRTF set leaves the rate without a binaural
 // renderer: speaker playback works, binaural configurations are silent.
-std::shared_ptr<PlaybackEngine::BinauralBuild> PlaybackEngine::requestBinaural() {
+std::shared_ptr<PlaybackEngine::BinauralBuild> PlaybackEngine::requestBinaural(double rate) {
+    if (!(rate > 0)) rate = sampleRate_;
     for (const auto& b : builds_)
-        if (b->rate == sampleRate_) return b;
+        if (b->rate == rate) return b;
     auto build = std::make_shared<BinauralBuild>();
-    build->rate = sampleRate_;
+    build->rate = rate;
     std::weak_ptr<PlaybackEngine*> weak = self_;
     MainQueue* queue = &main_;
     BinauralBuild* b = build.get();
@@ -160,6 +180,19 @@ std::shared_ptr<PlaybackEngine::BinauralBuild> PlaybackEngine::requestBinaural()
     });
     builds_.push_back(build);
     return build;
+}
+
+void PlaybackEngine::prepareBinaural(const std::optional<std::string>& deviceUID) {
+    if (output_ && configuredKey_ == deviceUID.value_or("default")) {
+        requestBinaural();
+        return;
+    }
+    // The device configure() would choose: that UID, else the default.
+    const std::vector<OutputEndpoint> devices = AudioOutputs::list();
+    const OutputEndpoint* chosen = devices.empty() ? nullptr : &devices.front();
+    for (const auto& d : devices)
+        if (deviceUID && d.uid == *deviceUID) chosen = &d;
+    requestBinaural(chosen && chosen->rate > 0 ? chosen->rate : sampleRate_);
 }
 
 void PlaybackEngine::adoptBinaural() {

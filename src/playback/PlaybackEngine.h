@@ -9,7 +9,8 @@
 //
 // The binaural renderer (loading the HRTF set takes a tenth of a second and
 // more) is made only for a headphone output or a binaural mix, on a worker
-// thread of its own, once per device rate, and kept. A binaural mix asked
+// thread of its own, once per device rate, and kept; prepareBinaural()
+// begins it as soon as a headphone profile is active, before any output. A binaural mix asked
 // for before its renderer is ready waits (the mix before it plays on) and
 // is published once it is; a session that starts with one waits for it in
 // prepare(), on its worker.
@@ -68,10 +69,18 @@ public:
     // Selects the output device (none: the system's default, the first the
     // server lists, or the silent null output when no server runs) and
     // builds the output stream, not yet started. Without `force` and with
-    // the same device already configured nothing changes (playback goes on).
+    // the same device already configured nothing changes (playback goes on),
+    // unless that is the silent output and a device can play now.
     // Throws AppError: the server's status with "Couldn't open the output
     // device"; 10 "Output device has no usable channels".
     void configure(const Output& output);
+
+    // Begins making the binaural renderer for the device a headphone
+    // profile names (none: the default), at the rate the system runs it
+    // (else that of the output last configured), unless one is made or
+    // being made for that rate: a first play on headphones then need not
+    // wait for it. The output is not opened.
+    void prepareBinaural(const std::optional<std::string>& deviceUID);
 
     // Publishes a new mix configuration to the render thread (also while
     // playing: it crossfades over one callback). A binaural one whose
@@ -95,10 +104,13 @@ public:
     double sampleRate() const { return sampleRate_; }
     const std::string& deviceName() const { return deviceName_; }
     // Which output is in use, for the status line, e.g. "JACK: system" or
-    // "Silent output (no sound server)"; empty when unconfigured.
+    // "Silent output (no sound device)"; empty when unconfigured.
     std::string outputDescription() const;
+    // The sound system of the output in use: "jack", "pw", "alsa" or "null"
+    // (its UID's prefix); empty when unconfigured.
+    std::string outputSystem() const;
     bool isConfigured() const { return output_ != nullptr; }
-    // The output in use is the built-in silent one (no sound server answered).
+    // The output in use is the built-in silent one (nothing else can play).
     bool isSilent() const { return output_ != nullptr && silent_; }
     bool isRunning() const;
     const std::optional<std::string>& configuredKey() const { return configuredKey_; }
@@ -124,10 +136,16 @@ public:
     double period() const;
     int64_t callbacks() const;
     double renderCPU() const;
+    // The render thread's CPU time all but `fraction` of the callbacks
+    // stayed under (see AudioOutput::renderCPUUnder).
+    double renderCPUUnder(double fraction) const;
 
     // Called on the main thread after the output reported a configuration
     // change (device lost or changed, server gone or at another rate).
     std::function<void()> onDeviceChange;
+    // Called on the main thread when configure() has opened an output
+    // (another device, or the same one rebuilt), for whoever shows it.
+    std::function<void()> onOutputChange;
 
 private:
     friend class PlaybackSession;
@@ -142,9 +160,10 @@ private:
 
     struct BinauralBuild;
     void teardown();
-    // Begins making the renderer for the output's rate unless one is made
-    // or being made; returns it.
-    std::shared_ptr<BinauralBuild> requestBinaural();
+    static bool soundAvailable();
+    // Begins making the renderer for the output's rate (or `rate`) unless
+    // one is made or being made; returns it.
+    std::shared_ptr<BinauralBuild> requestBinaural(double rate = 0);
     // Puts a finished renderer for the output's rate in place and publishes
     // the mix that waited for it.
     void adoptBinaural();
@@ -171,6 +190,7 @@ private:
     int deviceChannels_ = 2;
     double sampleRate_ = 48000.0;
     std::string deviceName_;
+    std::string outputUID_;
     bool silent_ = false;
     // Reports of an older output, or of a destroyed engine, are dropped.
     uint64_t generation_ = 0;

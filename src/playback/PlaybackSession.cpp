@@ -49,6 +49,12 @@ void PlaybackSession::end() {
     if (reader_ && !started_) reader_->cancel();
 }
 
+void PlaybackSession::loseOutput() {
+    lastPosition_ = position();
+    outputLost_ = true;
+    stop();
+}
+
 bool PlaybackSession::start() {
     PlaybackEngine* engine = this->engine();
     std::shared_ptr<StreamReader> reader;

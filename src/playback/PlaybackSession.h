@@ -103,12 +103,18 @@ public:
     // Main thread: what went wrong reading the source (it ended before its
     // length, damaged frames played as silence), for the player to show.
     std::optional<std::string> problem() const;
+    // Main thread: the session is over because its output went away while
+    // it played (a device unplugged, the sound server gone, the device's
+    // format changed); its owner may play on from position() on the output
+    // there is now.
+    bool outputLost() const { return outputLost_; }
 
     const StreamRange& range() const { return request_.range; }
 
 private:
     friend class PlaybackEngine;
     void end();  // the engine's: a newer session began, or the engine goes
+    void loseOutput();  // the engine's: the output it played on went away
     PlaybackEngine* engine() const;
 
     std::weak_ptr<PlaybackEngine*> engine_;
@@ -118,6 +124,7 @@ private:
     double outputRate_;
     std::atomic<bool> over_{false};
     bool started_ = false;
+    bool outputLost_ = false;
     mutable double lastPosition_;
     // The reader prepare() makes, until start() hands it over; guarded
     // because stop() may cancel it while prepare() is still filling it, and

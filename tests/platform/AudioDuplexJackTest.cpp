@@ -80,8 +80,11 @@ TEST(AudioDuplexJack, SourcesAreClientsWithOutputPortsInOrder) {
     if (!server.running()) GTEST_SKIP() << "jackd could not be started";
     test::JackTestSource daw("Workstation", ramps(3, 4800));
     test::JackTestDevice speakers("Speakers", 4, 4800);
-    ASSERT_TRUE(daw.ok() && speakers.ok());
-    // Our own clients are never sources, even with output ports.
+    // A second instance's player, as the server names it beside ours.
+    test::JackTestSource twin("Quillmarsh-01", ramps(2, 4800));
+    ASSERT_TRUE(daw.ok() && speakers.ok() && twin.ok());
+    // Our own clients are never sources, even with output ports, nor are
+    // another instance's.
     Copy copy;
     auto outputs = AudioOutputs::list();
     ASSERT_TRUE(findOutput(outputs, "jack:Speakers"));

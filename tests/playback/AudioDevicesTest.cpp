@@ -19,12 +19,12 @@ TEST(AudioDevicesJack, ListsDevicesInServerOrderAndAnswersByUidAndId) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[0].uid, "jack:system");
     EXPECT_EQ(all[1].uid, "jack:aaadevice");
-    EXPECT_EQ(all[1].name, "aaadevice");
+    EXPECT_EQ(all[1].name, "JACK: aaadevice");
     EXPECT_EQ(all[1].outputChannels, 6);
     EXPECT_NE(all[0].id, all[1].id);
     EXPECT_NE(all[1].id, 0u);
 
-    EXPECT_EQ(AudioDevices::name(std::string("jack:aaadevice")), "aaadevice");
+    EXPECT_EQ(AudioDevices::name(std::string("jack:aaadevice")), "JACK: aaadevice");
     EXPECT_EQ(AudioDevices::name(std::string("jack:gone")), "Unavailable device");
     EXPECT_EQ(AudioDevices::name(std::nullopt), "System Output");
     EXPECT_EQ(AudioDevices::deviceID("jack:aaadevice"), all[1].id);
@@ -52,4 +52,20 @@ TEST(AudioDevicesJack, ACaptureOnlyDeviceIsNotListed) {
     for (const auto& d : all) EXPECT_NE(d.uid, "jack:qmmic");
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all[0].uid, "jack:system");
+}
+
+TEST(AudioDevices, PositionsBecomeSpeakersAsTheLayoutMeansThem) {
+    using S = SpeakerID;
+    const std::vector<std::optional<S>> none;
+    EXPECT_EQ(AudioDevices::speakersAt({}), none);
+    // 5.1 names its surrounds the rear pair; with side speakers (7.1) the rear
+    // pair is the rear surrounds.
+    EXPECT_EQ(AudioDevices::speakersAt({"FL", "FR", "FC", "LFE", "RL", "RR"}),
+              (std::vector<std::optional<S>>{S::L, S::R, S::C, S::LFE, S::Ls, S::Rs}));
+    EXPECT_EQ(AudioDevices::speakersAt({"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR", "TFL", "TFR", "TRL", "TRR",
+                                        "FLW", "FRW", "TSL", "TSR"}),
+              (std::vector<std::optional<S>>{S::L, S::R, S::C, S::LFE, S::Lrs, S::Rrs, S::Ls, S::Rs, S::Ltf, S::Rtf,
+                                             S::Ltr, S::Rtr, S::Lw, S::Rw, S::Ltm, S::Rtm}));
+    EXPECT_EQ(AudioDevices::speakersAt({"FLC", "FRC", "RC", "TC", "AUX0", "MONO", ""}),
+              (std::vector<std::optional<S>>{S::Lc, S::Rc, S::Cs, S::Tc, std::nullopt, std::nullopt, std::nullopt}));
 }

@@ -108,7 +108,7 @@ TEST_F(PlaybackEngineJack, PlaysAFileToTheChosenDeviceThroughTheMatrixAndRecover
     engine.configure({.deviceUID = "jack:qmspeakers"});
     EXPECT_EQ(engine.deviceChannels(), 4);
     EXPECT_EQ(engine.sampleRate(), 48000.0);
-    EXPECT_EQ(engine.deviceName(), "qmspeakers");
+    EXPECT_EQ(engine.deviceName(), "JACK: qmspeakers");
     EXPECT_EQ(engine.outputDescription(), "JACK: qmspeakers");
     EXPECT_FALSE(engine.isRunning()) << "configure prepares, play starts";
 
@@ -334,7 +334,7 @@ TEST(PlaybackEngineNull, PlaysSilentlyWithoutASoundServer) {
     engine.configure({});
     if (saved) setenv("JACK_DEFAULT_SERVER", keep.c_str(), 1);
     else unsetenv("JACK_DEFAULT_SERVER");
-    EXPECT_EQ(engine.outputDescription(), "Silent output (no sound server)");
+    EXPECT_EQ(engine.outputDescription(), "Silent output (no sound device)");
     EXPECT_EQ(engine.deviceChannels(), 2);
     EXPECT_EQ(engine.sampleRate(), 48000.0);
     auto t0 = std::chrono::steady_clock::now();

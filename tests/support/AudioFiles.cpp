@@ -211,4 +211,60 @@ std::string RiffBuilder::bytes() const {
     return form_.substr(0, 4) + le32(size) + type_.substr(0, 4) + body_;
 }
 
+std::string be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; }
+
+std::string be32(uint32_t v) { return be16(static_cast<uint16_t>(v >> 16)) + be16(static_cast<uint16_t>(v)); }
+
+std::string extended80(double value) {
+    int e = 0;
+    while (value >= std::ldexp(1.0, e + 1)) ++e;
+    const auto mantissa = static_cast<uint64_t>(std::ldexp(value, 63 - e));
+    std::string out = be16(static_cast<uint16_t>(16383 + e));
+    for (int k = 7; k >= 0; --k) out += static_cast<char>(mantissa >> (8 * k));
+    return out;
+}
+
+AiffBuilder::AiffBuilder(std::string type) : type_(std::move(type)) {}
+
+AiffBuilder& AiffBuilder::chunk(const std::string& id, const std::string& payload) {
+    return chunkWithSize(id, static_cast<uint32_t>(payload.size()), payload);
+}
+
+AiffBuilder& AiffBuilder::chunkWithSize(const std::string& id, uint32_t declaredSize, const std::string& payload) {
+    body_ += id.substr(0, 4) + be32(declaredSize) + payload;
+    if (payload.size() % 2) body_ += '\0';
+    return *this;
+}
+
+AiffBuilder& AiffBuilder::comm(int channels, double sampleRate, int bits, const std::string& compression) {
+    std::string p = be16(static_cast<uint16_t>(channels)) + be32(0) + be16(static_cast<uint16_t>(bits)) +
+                    extended80(sampleRate);
+    if (!compression.empty()) p += compression + std::string(2, '\0');
+    return chunk("COMM", p);
+}
+
+AiffBuilder& AiffBuilder::ssnd(const std::string& audio, uint32_t offset) {
+    return chunk("SSND", be32(offset) + be32(0) + std::string(offset, 'o') + audio);
+}
+
+std::string AiffBuilder::bytes() const { return "FORM" + be32(static_cast<uint32_t>(body_.size() + 4)) + type_ + body_; }
+
+std::string w64Guid(const char* fourcc, bool riffFamily) {
+    static const std::string kTail("\xF3\xAC\xD3\x11\x8C\xD1\x00\xC0\x4F\x8E\xDB\x8A", 12);
+    static const std::string kRiffTail("\x2E\x91\xCF\x11\xA5\xD6\x28\xDB\x04\xC1\x00\x00", 12);
+    return std::string(fourcc, 4) + (riffFamily ? kRiffTail : kTail);
+}
+
+W64Builder& W64Builder::chunk(const std::string& guid, const std::string& payload) {
+    return chunkWithSize(guid, 24 + payload.size(), payload);
+}
+
+W64Builder& W64Builder::chunkWithSize(const std::string& guid, uint64_t declaredSize, const std::string& payload) {
+    body_ += guid + le64(declaredSize) + payload;
+    body_.append((8 - body_.size() % 8) % 8, '\0');
+    return *this;
+}
+
+std::string W64Builder::bytes() const { return w64Guid("riff", true) + le64(40 + body_.size()) + w64Guid("wave") + body_; }
+
 }  // namespace qm::test

@@ -6,7 +6,8 @@
 // B-format, RF64, W64, AIFF, CAF, FLAC, Ogg, MP3), optionally with a bext
 // Description. encodeWithFfmpeg turns such a file into what libsndfile
 // cannot write (M4A/AAC, ALAC). RiffBuilder assembles raw RIFF bytes for
-// malformed or unusual files.
+// malformed or unusual files, AiffBuilder and W64Builder the same for AIFF
+// and Wave64.
 //
 // staircase() is the default signal: every value is exactly representable
 // in 16-bit PCM and differs from frame to frame, so any offset error in a
@@ -66,10 +67,14 @@ void writeTestFile(const std::filesystem::path& path, int channels, int64_t fram
 void encodeWithFfmpeg(const std::filesystem::path& input, const std::filesystem::path& output,
                       const std::string& args);
 
-// Little-endian integers as bytes.
+// Little- and big-endian integers as bytes.
 std::string le16(uint16_t v);
 std::string le32(uint32_t v);
 std::string le64(uint64_t v);
+std::string be16(uint16_t v);
+std::string be32(uint32_t v);
+// An 80-bit extended float, as AIFF stores its sample rate.
+std::string extended80(double value);
 
 // Raw RIFF/RF64 assembly. Chunks are padded to an even length; the form size
 // is filled in by bytes() unless given.
@@ -95,6 +100,40 @@ public:
 private:
     std::string form_, type_, body_;
     std::optional<uint32_t> formSize_;
+};
+
+// Raw AIFF/AIFC assembly: big-endian sizes, chunks padded to an even
+// length, the form size filled in by bytes().
+class AiffBuilder {
+public:
+    explicit AiffBuilder(std::string type = "AIFF");
+    AiffBuilder& chunk(const std::string& id, const std::string& payload);
+    AiffBuilder& chunkWithSize(const std::string& id, uint32_t declaredSize, const std::string& payload);
+    // A COMM chunk of plain AIFF (18 bytes) or, given a compression code,
+    // of AIFC (with an empty name).
+    AiffBuilder& comm(int channels, double sampleRate, int bits, const std::string& compression = "");
+    // An SSND chunk: offset field, block size 0, `offset` bytes, the audio.
+    AiffBuilder& ssnd(const std::string& audio, uint32_t offset = 0);
+    std::string bytes() const;
+
+private:
+    std::string type_, body_;
+};
+
+// A Wave64 GUID: the four characters and the tail of the WAVE family's
+// GUIDs, or (riffFamily) of the riff/list ones.
+std::string w64Guid(const char* fourcc, bool riffFamily = false);
+
+// Raw Wave64 assembly: 16-byte GUIDs, 64-bit sizes that count the chunk's
+// 24-byte header, chunks on 8-byte boundaries.
+class W64Builder {
+public:
+    W64Builder& chunk(const std::string& guid, const std::string& payload);
+    W64Builder& chunkWithSize(const std::string& guid, uint64_t declaredSize, const std::string& payload);
+    std::string bytes() const;
+
+private:
+    std::string body_;  // from offset 40, a multiple of 8
 };
 
 }  // namespace qm::test

@@ -4,7 +4,9 @@
 // JACK_DEFAULT_SERVER at it while it lives (the previous server again
 // afterwards), so test programs running in parallel never share a server
 // and a test may run one of its own beside the shared one. The server is
-// stopped with SIGTERM (SIGKILL would leave its files in /dev/shm).
+// stopped with SIGTERM; a server that ended otherwise (SIGKILL, or its own
+// death by SIGPIPE) leaves files in /dev/shm and a slot of the machine's
+// registry of servers taken, which the destructor frees again.
 #pragma once
 
 #include <string>
@@ -28,6 +30,12 @@ public:
     bool running() const { return pid_ > 0; }
     // Stops the server now (SIGTERM, as the system does at shutdown).
     void terminate();
+    // Ends the server as a crash does (SIGKILL). What it leaves behind is
+    // reclaimed by restart() or, at the latest, by the destructor.
+    void kill();
+    // Starts the server again, under the same name and with the same
+    // options, after terminate() or kill(); running() tells whether it came up.
+    void restart();
     const std::string& name() const { return name_; }
 
 private:
@@ -35,6 +43,8 @@ private:
 
     std::string name_;
     pid_t pid_ = -1;
+    int rate_, period_, capture_, playback_, ports_;
+    bool unclean_ = false;  // a run of this name ended without the server's own clean-up
     std::string previous_;  // JACK_DEFAULT_SERVER before this server
     bool hadPrevious_ = false;
 };

@@ -518,9 +518,9 @@ void EditorModel::play(std::optional<int64_t> from) {
                   true);
 }
 
-void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range,
+bool EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range,
                                 bool followsDoc) {
-    if (!doc_) return;
+    if (!doc_) return false;
     if (onWillPlay) onWillPlay();
     const OutputProfile profile = settings_.activeProfile();
     std::vector<MemorySource::Click> clickList;
@@ -541,9 +541,12 @@ void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const 
         });
     } catch (const std::exception& e) {
         setMessage(describe(e));
-        return;
+        return false;
     }
     session_ = session;
+    sessionSystem_ = engine_.outputSystem();
+    sessionChannels_ = channels;
+    sessionFollowsDoc_ = followsDoc;
     const uint64_t gen = ++playGen_;
     background([=]() -> Deliver {
         try {
@@ -566,6 +569,24 @@ void EditorModel::startPlayback(std::shared_ptr<const Channels> channels, const 
             m.startTimer(followsDoc);
         };
     });
+    return true;
+}
+
+// As the audition player does: from the frame reached, on whatever output
+// there is now, saying so when that is of another sound system than before
+// (or the silent one), or when none opens.
+void EditorModel::followOutput() {
+    StreamRange range = session_->range();
+    range.start = std::min(static_cast<int64_t>(session_->position()), range.end);
+    const std::string before = sessionSystem_;
+    setIsPlaying(false);
+    stopTimer();
+    if (!startPlayback(sessionChannels_, range, sessionFollowsDoc_)) {
+        setMessage(kDeviceChanged + message_.value_or(""));
+        return;
+    }
+    if (engine_.isSilent() || engine_.outputSystem() != before)
+        setMessage(kDeviceChanged + engine_.outputDescription());
 }
 
 // The document's mix on the output: lanes muted, or left out by a solo, are
@@ -603,8 +624,9 @@ void EditorModel::startTimer(bool followsDoc) {
     timer_->setInterval(1000 / 30);
     QObject::connect(timer_.get(), &QTimer::timeout, this, [this, followsDoc] {
         if (!isPlaying_ || !session_) return;
-        // Another player began a session: the engine is no longer ours.
-        if (!session_->isCurrent()) return yield();
+        // Another player began a session: the engine is no longer ours;
+        // or the output went away under ours.
+        if (!session_->isCurrent()) return session_->outputLost() ? followOutput() : yield();
         if (followsDoc) playhead_.setFrame(session_->position());
         if (session_->finished()) stop();
     });
@@ -700,6 +722,26 @@ void EditorModel::zoomToSelection() {
     const auto [lo, hi] = *selection_;
     const int64_t pad = (hi - lo) / 20;
     setView(std::max<int64_t>(lo - pad, 0), std::max<int64_t>(hi - lo + 2 * pad, 64));
+}
+
+void EditorModel::selectAll() {
+    if (doc_) setSelection(FrameRange{0, doc_->frames()});
+}
+
+void EditorModel::showFrame(int64_t frame) {
+    if (!doc_) return;
+    if (frame < viewStart_)
+        scroll(frame - viewStart_);
+    else if (frame > viewStart_ + viewLength_)
+        scroll(frame - (viewStart_ + viewLength_));
+}
+
+void EditorModel::nudge(int steps) {
+    if (!doc_ || steps == 0) return;
+    const int64_t step = std::max<int64_t>(viewLength_ / 20, 1);
+    setCursor(cursor_ + step * steps);
+    showFrame(cursor_);
+    if (isPlaying_) play(cursor_);
 }
 
 void EditorModel::selectBar(int64_t at) {

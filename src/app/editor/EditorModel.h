@@ -115,6 +115,9 @@ public:
     static constexpr size_t kUndoSteps = 16;
     static constexpr int kTooLong = 50;
     static constexpr int kTooLarge = 40;
+    // Begins the message when playback moved to another sound system (or
+    // to the silent output), followed by the output's name.
+    static constexpr const char* kDeviceChanged = "Output device changed: ";
 
     EditorModel(PlaybackEngine& engine, SettingsStore& settings, QObject* parent = nullptr);
     ~EditorModel() override;
@@ -195,6 +198,14 @@ public:
     void scroll(int64_t byFrames);
     void fit();
     void zoomToSelection();
+    // The whole document as the selection.
+    void selectAll();
+    // Scrolls as little as it takes to bring `frame` into view.
+    void showFrame(int64_t frame);
+    // Moves the cursor by `steps` twentieths of the visible length (at
+    // least a frame each), keeps it in view and, while playing, plays on
+    // from there.
+    void nudge(int steps);
     void selectBar(int64_t at);
     int64_t snapFrame(int64_t frame, double pixelsPerFrame) const;
     int64_t frame(int64_t ofBoundary) const;
@@ -269,7 +280,10 @@ private:
     // Begins a playback session of `channels` (the document, or a rendering
     // of it) and opens its stream in the background; `followsDoc` when its
     // frames are the document's, so that the playhead and the clicks follow.
-    void startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range, bool followsDoc);
+    // Says whether the session began (else `message` says why).
+    bool startPlayback(std::shared_ptr<const Channels> channels, const StreamRange& range, bool followsDoc);
+    // The output went away under the playing session: playback goes on.
+    void followOutput();
     MixConfig mix(const OutputProfile& profile, int inputs, int deviceChannels) const;
     void startTimer(bool followsDoc);
     void stopTimer();
@@ -314,6 +328,10 @@ private:
     std::deque<std::shared_ptr<const Channels>> redoStack_;
     std::unique_ptr<QTimer> timer_;
     std::shared_ptr<PlaybackSession> session_;  // the newest one this model began
+    std::string sessionSystem_;                 // the sound system it plays on ("jack", "pw"...)
+    // What that session plays, so that it can go on on another output.
+    std::shared_ptr<const Channels> sessionChannels_;
+    bool sessionFollowsDoc_ = false;
     uint64_t playGen_ = 0;
     PlaybackEngine& engine_;
     SettingsStore& settings_;

@@ -101,12 +101,17 @@ std::vector<AudioOutputDevice> MonitorEngine::inputDevices() { return AudioDevic
 
 void MonitorEngine::start() {
     if (running_) return;
+    // A system without a monitor is said first: on ALSA alone no source can
+    // be chosen at all, so asking for one would send the user nowhere.
+    const std::optional<OutputEndpoint> output = outputOf(profile());
+    if (output && !AudioDuplexes::supports(*output)) {
+        setMessage(tr("The monitor needs PipeWire or JACK: ALSA alone can't take a source"));
+        return;
+    }
     if (!sourceUID_) {
         setMessage(tr("Choose the source (where your DAW's bus arrives)"));
         return;
     }
-
-    const std::optional<OutputEndpoint> output = outputOf(profile());
     if (!output) {
         setMessage(tr("The output device isn't available"));
         return;
@@ -281,10 +286,14 @@ void MonitorEngine::streamChanged(DuplexChange change) {
             setMessage(tr("The source device isn't available"));
             return;
         case DuplexChange::outputLost:
-        case DuplexChange::serverLost:
             teardown();
             setRunning(false);
             setMessage(tr("The output device isn't available"));
+            return;
+        case DuplexChange::serverLost:
+            teardown();
+            setRunning(false);
+            setMessage(tr("The sound server stopped"));
             return;
     }
 }

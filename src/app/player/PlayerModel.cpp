@@ -92,6 +92,17 @@ PlayerModel::PlayerModel(PlaybackEngine& engine, SettingsStore& settings, QObjec
     engine_.onDeviceChange = [self] {
         if (self) self->deviceChanged();
     };
+    engine_.onOutputChange = [self] {
+        if (self) emit self->outputChanged();
+    };
+    prepareHeadphones();
+}
+
+// On a headphone profile, the binaural renderer is begun on its worker now,
+// so that the first play does not wait for it.
+void PlayerModel::prepareHeadphones() {
+    const OutputProfile profile = settings_.activeProfile();
+    if (profile.kind == OutputProfile::Kind::headphones) engine_.prepareBinaural(profile.deviceUID);
 }
 
 PlayerModel::~PlayerModel() {
@@ -142,6 +153,7 @@ void PlayerModel::load(const std::filesystem::path& url, bool autoPlay) {
     }
     const uint64_t gen = ++loadGen_;
     loadPending_ = true;
+    file_ = url;
     stopPlayback();
     if (waveLoader_) waveLoader_->cancel();
     setSelection(std::nullopt);
@@ -354,9 +366,12 @@ int64_t PlayerModel::currentFrame() const { return static_cast<int64_t>(playhead
 
 std::string PlayerModel::time(double seconds) { return timeText(seconds); }
 
+std::string PlayerModel::output() const { return engine_.outputDescription(); }
+
 void PlayerModel::deviceChanged() {
     const bool wasPlaying = isPlaying_;
     const int64_t frame = currentFrame();
+    const std::string before = engine_.outputSystem();
     stopPlayback();
     try {
         const OutputProfile profile = settings_.activeProfile();
@@ -367,8 +382,10 @@ void PlayerModel::deviceChanged() {
         setMessage(kDeviceChanged + describe(e));
         return;
     }
-    // No sound server any more: playback goes on, silently, and says so.
-    if (engine_.isSilent()) setMessage(kDeviceChanged + engine_.outputDescription());
+    // Another system plays now (the one in use stopped), or none does and
+    // playback goes on silently: either way the message names the output.
+    if (engine_.isSilent() || engine_.outputSystem() != before)
+        setMessage(kDeviceChanged + engine_.outputDescription());
     if (wasPlaying) play(frame);
 }
 

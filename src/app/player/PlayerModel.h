@@ -71,6 +71,7 @@ class PlayerModel : public QObject {
     Q_PROPERTY(qm::UpmixSettings upmix READ upmix WRITE setUpmix NOTIFY upmixChanged)
     Q_PROPERTY(double volumeDB READ volumeDB WRITE setVolumeDB NOTIFY volumeDBChanged)
     Q_PROPERTY(QString message READ messageText NOTIFY messageChanged)
+    Q_PROPERTY(QString output READ outputText NOTIFY outputChanged)
     Q_PROPERTY(qm::PlayheadModel* playhead READ playhead CONSTANT)
 
 public:
@@ -82,6 +83,8 @@ public:
     static constexpr int kTickMs = 1000 / 30;
     // Texts of `message`.
     static constexpr const char* kCantRead = "Can't read ";
+    // Begins the message when playback moved to another sound system (or to
+    // the silent output), followed by the output's name.
     static constexpr const char* kDeviceChanged = "Output device changed: ";
 
     // Reads the upmix preference from `settings` and installs the engine's
@@ -95,6 +98,10 @@ public:
     // --- Published state ---
     // The loaded file's facts; none before the first good load and after a failed one.
     const std::optional<AudioFileInfo>& info() const { return info_; }
+    // The file asked for last: the one shown, one on its way, or one that
+    // failed to load (what the commands on "the file" act on); none before
+    // the first load.
+    const std::optional<std::filesystem::path>& file() const { return file_; }
     // The overview, partial while it is computed.
     const std::shared_ptr<const WaveformData>& waveform() const { return waveform_; }
     // From the moment the engine started the stream until playback stops.
@@ -109,6 +116,13 @@ public:
     double volumeDB() const { return volumeDB_; }
     const std::optional<std::string>& message() const { return message_; }
     QString messageText() const { return QString::fromStdString(message_.value_or("")); }
+    // The output the shared engine plays to, as the status line names it
+    // ("PipeWire: Built-in Audio Analog Stereo", "JACK: system", "Silent
+    // output (no sound device)"); empty before the first play opened one.
+    // It changes (outputChanged) whenever the engine opens an output, for
+    // this player or for the editor.
+    std::string output() const;
+    QString outputText() const { return QString::fromStdString(output()); }
     // The play position in frames of the loaded file, for the views.
     PlayheadModel* playhead() { return &playhead_; }
 
@@ -217,8 +231,10 @@ signals:
     void upmixChanged();
     void volumeDBChanged();
     void messageChanged();
+    void outputChanged();
 
 private:
+    void prepareHeadphones();
     class Loader;
 
     void didLoad(AudioFileInfo info, bool autoPlay);
@@ -237,6 +253,7 @@ private:
     void setSelection(const std::optional<FrameRange>& range);
 
     std::optional<AudioFileInfo> info_;
+    std::optional<std::filesystem::path> file_;
     std::shared_ptr<const WaveformData> waveform_;
     bool isPlaying_ = false;
     std::optional<FrameRange> selection_;

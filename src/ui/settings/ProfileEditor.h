@@ -68,12 +68,18 @@ public:
     void bind(const Uuid& id, std::vector<AudioOutputDevice> devices);
     const std::optional<Uuid>& boundID() const { return id_; }
 
-    // "Desk  (28 out)".
+    // "JACK: Desk  (28 out)".
     static QString deviceLabel(const AudioOutputDevice& device);
-    // The channels of the profile's device: the listed device with its UID,
-    // else (system output, or a device not present now) the first listed
-    // device's, which is the server's default output; 2 when none is listed.
+    // The profile's device: the listed device with its UID, else (system
+    // output, or a device not present now) the first listed, which is the
+    // server's default output; none when none is listed.
+    static const AudioOutputDevice* deviceOf(const OutputProfile& profile,
+                                             const std::vector<AudioOutputDevice>& devices);
+    // The channels of the profile's device; 2 when none is listed.
     static int channelCount(const OutputProfile& profile, const std::vector<AudioOutputDevice>& devices);
+    // The tooltip of channel k's item: where the device plays it, when its
+    // system says ("Plays at Lss on this device"); else empty.
+    static QString channelPlace(const AudioOutputDevice* device, int64_t k);
     // How many "Out k" items a channel picker offers: enough for the device
     // and for the stored channel, at least 2, at most the channels an
     // output stream can have.
@@ -97,8 +103,9 @@ private:
     const OutputProfile* profile() const;
     void write(const std::function<void(OutputProfile&)>& change);
     QComboBox* channelPicker(const char* name, QWidget* parent);
-    // Sets a picker's items ("Off", then `items` channels) and selection.
-    static void showChannel(QComboBox* picker, int items, int64_t channel);
+    // Sets a picker's items ("Off", then `items` channels, each saying where
+    // the device plays it) and selection.
+    static void showChannel(QComboBox* picker, int items, int64_t channel, const AudioOutputDevice* device);
     void rebuildSpeakers(const OutputProfile& p);
 
     SettingsStore& settings_;

@@ -663,3 +663,67 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
     RecordProperty("runs_with_missed_cycles", std::to_string(disturbed));
     if (judged == 0) GTEST_SKIP() << "the server missed cycles in every run";
 }
+
+// The device the editor plays to goes while another of the same server
+// stays: playback goes on there from the frame reached, with nothing to say
+// (the same system plays); the last one goes too: it goes on, silently, and
+// says so. The transport shows what plays at every step.
+TEST(EditorModel, GoesOnOnTheNextDeviceOfItsServerFromTheFrameReachedThroughJack) {
+    test::JackServer server(48000, 256, 2, 0);  // no playback ports of its own
+    if (!server.running()) GTEST_SKIP() << "jackd could not be started";
+    auto lost = std::make_unique<test::JackTestDevice>("qmlost", 2, 48000 * 10);
+    auto spare = std::make_unique<test::JackTestDevice>("qmspare", 2, 48000 * 10);
+    ASSERT_TRUE(lost->ok() && spare->ok());
+
+    Editor e;
+    e.settings.update([](AppSettings& s) {
+        auto& nearfield = s.profiles[1];
+        nearfield.deviceUID = "jack:qmlost";
+        nearfield.outputs = {0, 1};
+        s.activeProfileID = nearfield.id;
+    });
+    test::writeTestFile(e.dir / "stairs.wav", 2, 48000 * 8, 48000);
+    e.open(e.dir / "stairs.wav");
+    e.model.setLoopPlayback(true);
+    // The playhead at each start, as the transport shows it: the first
+    // frame it shows once playing.
+    std::vector<double> starts;
+    bool started = false;
+    QObject::connect(&e.model, &EditorModel::isPlayingChanged, [&] { started = e.model.isPlaying(); });
+    QObject::connect(e.model.playhead(), &PlayheadModel::frameChanged, [&](double frame) {
+        if (started) starts.push_back(frame);
+        started = false;
+    });
+    e.model.play(1000);
+    ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying() && e.model.playhead()->frame() > 20000; }, &e.queue));
+    EXPECT_EQ(e.engine.outputDescription(), "JACK: qmlost");
+    ASSERT_TRUE(waitUntil([&] { return lost->recorded() > 0; }, &e.queue));
+    EXPECT_EQ(spare->firstSoundTime(0), -1) << "nothing on the other device yet";
+
+    // Its device goes: on the other one, from where it was.
+    const double reached = e.model.playhead()->frame();
+    const size_t before = starts.size();
+    lost->close();
+    ASSERT_TRUE(waitUntil([&] { return starts.size() > before && e.model.isPlaying(); }, &e.queue, 5s));
+    EXPECT_GE(starts.back(), reached);
+    EXPECT_LT(starts.back(), reached + 48000) << "not from the cursor or the start";
+    EXPECT_EQ(e.engine.outputDescription(), "JACK: qmspare");
+    EXPECT_TRUE(waitUntil([&] { return spare->firstSoundTime(0) >= 0; }, &e.queue, 5s)) << "the sound moved there";
+    const double later = e.model.playhead()->frame();
+    EXPECT_TRUE(waitUntil([&] { return e.model.playhead()->frame() > later + 4800; }, &e.queue, 5s)) << "it plays on";
+    EXPECT_FALSE(e.model.message()) << "the same system plays: nothing to say";
+
+    // The last device goes: silently on, and it says so.
+    const double reachedAgain = e.model.playhead()->frame();
+    spare->close();
+    ASSERT_TRUE(waitUntil([&] { return e.model.message().has_value(); }, &e.queue, 5s));
+    EXPECT_EQ(*e.model.message(), "Output device changed: Silent output (no sound device)");
+    EXPECT_TRUE(e.engine.isSilent());
+    ASSERT_TRUE(waitUntil([&] { return e.model.isPlaying(); }, &e.queue, 5s));
+    EXPECT_GE(e.model.playhead()->frame(), reachedAgain);
+    const double silentAt = e.model.playhead()->frame();
+    EXPECT_TRUE(waitUntil([&] { return e.model.playhead()->frame() > silentAt + 4800; }, &e.queue, 5s))
+        << "the transport moves on with the silent output";
+    e.model.stop();
+    EXPECT_FALSE(e.model.isPlaying());
+}

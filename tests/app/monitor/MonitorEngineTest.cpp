@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "app/CountingDefaults.h"
+#include "support/PipeWireDaemon.h"
 #include "support/TempDir.h"
 
 using namespace qm;
@@ -170,4 +173,33 @@ TEST(MonitorEngine, AFailedWriteIsSaid) {
     e->setState(s);
     EXPECT_EQ(e->state(), s);
     EXPECT_EQ(e->message(), QString("The monitor settings could not be saved"));
+}
+
+// With ALSA's default device the only one (here a null plug-in), the output
+// plays but the monitor has nothing to run on, and says so, as a user there
+// sees it: no source was ever chosen (none can be offered).
+TEST(MonitorEngine, OnAlsaAloneStartSaysThatTheMonitorNeedsAServer) {
+    test::OnlySound only(test::OnlySound::System::jack);
+    const char* jack = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string keepJack = jack ? jack : "";
+    setenv("JACK_DEFAULT_SERVER", "qm-no-server-here", 1);
+    test::TempDir alsa;
+    test::writeBytes(alsa / "asound.conf", "pcm.!default { type null }\n");
+    setenv("ALSA_CONFIG_PATH", (alsa / "asound.conf").c_str(), 1);
+    Fixture f;
+    auto e = f.engine();
+    EXPECT_TRUE(MonitorEngine::inputDevices().empty());
+    ASSERT_FALSE(e->sourceUID());
+    e->start();
+    EXPECT_FALSE(e->running());
+    EXPECT_EQ(e->message(), QString("The monitor needs PipeWire or JACK: ALSA alone can't take a source"));
+    // A source kept from a session on a server says the same.
+    e->setSourceUID(QString("jack:system"));
+    e->start();
+    EXPECT_FALSE(e->running());
+    EXPECT_EQ(e->message(), QString("The monitor needs PipeWire or JACK: ALSA alone can't take a source"));
+    if (jack)
+        setenv("JACK_DEFAULT_SERVER", keepJack.c_str(), 1);
+    else
+        unsetenv("JACK_DEFAULT_SERVER");
 }

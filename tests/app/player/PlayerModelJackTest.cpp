@@ -167,7 +167,7 @@ TEST(PlayerModelJack, PlaybackSurvivesTheLossOfItsDeviceAndOfTheServer) {
     stays.close();  // a client of a dead server cannot be closed
     server.terminate();
     ASSERT_TRUE(p.wait([&] { return p.model.message().has_value(); }, 10s));
-    EXPECT_EQ(*p.model.message(), "Output device changed: Silent output (no sound server)");
+    EXPECT_EQ(*p.model.message(), "Output device changed: Silent output (no sound device)");
     EXPECT_TRUE(p.engine.isSilent());
     ASSERT_TRUE(p.wait([&] { return p.model.isPlaying(); }, 5s));
     const double silentAt = p.model.playhead()->frame();

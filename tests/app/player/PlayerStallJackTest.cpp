@@ -1,7 +1,8 @@
 // The main thread while playback starts and while it moves to another
 // device: the binaural renderer (loading and equalising the HRTF set takes
 // a tenth of a second of CPU and more) is made on a worker, only for a
-// headphone output, once per rate. Each turn of the main thread's loop is
+// headphone output, once per rate, and begun as soon as a headphone profile
+// is active (at launch, at its selection), before the output is opened. Each turn of the main thread's loop is
 // timed on the thread's own CPU clock, and the longest is judged against
 // the CPU time the renderer took on its worker: a renderer made on the
 // main thread would make a turn at least that long. Wall-clock figures are
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/CountingDefaults.h"
 #include "app/player/PlayerFixture.h"
 #include "support/AudioFiles.h"
 #include "support/JackServer.h"
@@ -81,6 +83,7 @@ TEST(PlayerStallJack, FirstPlaysAndADeviceChangeNeverWaitForTheBinauralRenderer)
         s.activeProfileID = speakers.id;
     });
     ASSERT_TRUE(p.load(bed));
+    EXPECT_EQ(p.engine.binauralBuilds(), 0);
 
     // On speakers: no renderer at all.
     watch.turn([&] { p.model.play(0); });
@@ -94,6 +97,7 @@ TEST(PlayerStallJack, FirstPlaysAndADeviceChangeNeverWaitForTheBinauralRenderer)
     watch.reset();
     const int64_t from = phones->recorded();
     watch.turn([&] { p.model.selectProfile(headphones.id); });
+    EXPECT_EQ(p.engine.binauralBuilds(), 1) << "begun at the profile's selection";
     watch.turn([&] { p.model.play(0); });
     ASSERT_TRUE(watch.until([&] { return p.model.isPlaying() && phones->firstSoundTime(from) >= 0; }));
     ASSERT_EQ(p.engine.binauralBuilds(), 1);
@@ -111,15 +115,58 @@ TEST(PlayerStallJack, FirstPlaysAndADeviceChangeNeverWaitForTheBinauralRenderer)
     const double changeCPU = watch.longestCPU, changeWall = watch.longestWall;
     p.model.stop();
 
+    // A launch on the headphone profile begins the renderer at once, for
+    // the device's rate, without opening the output; the first play uses it.
+    watch.reset();
+    {
+        ManualMainQueue queue;
+        PlaybackEngine engine{queue};
+        SettingsStore settings{std::make_shared<test::CountingDefaults>(p.dir / "launch.ini")};
+        const OutputProfile spareHeadphones =
+            test::profileInLayoutOrder(LayoutID::stereo, OutputProfile::Kind::headphones, "jack:qmspare");
+        settings.update([&](AppSettings& s) {
+            s.profiles = {speakers, spareHeadphones};
+            s.activeProfileID = spareHeadphones.id;
+        });
+        std::optional<PlayerModel> model;
+        watch.turn([&] { model.emplace(engine, settings); });
+        EXPECT_EQ(engine.binauralBuilds(), 1) << "begun at launch";
+        EXPECT_FALSE(engine.isConfigured());
+        model->load(bed, false);
+        ASSERT_TRUE(test::waitUntil([&] { return model->info().has_value(); }, queue));
+        const int64_t launchFrom = spare.recorded();
+        watch.turn([&] { model->play(0); });
+        MainWatch launched{queue};
+        ASSERT_TRUE(launched.until([&] { return model->isPlaying() && spare.firstSoundTime(launchFrom) >= 0; }));
+        EXPECT_EQ(engine.binauralBuilds(), 1) << "the renderer begun at launch is the one played";
+        watch.longestCPU = std::max(watch.longestCPU, launched.longestCPU);
+        model->stopPlayback();
+    }
+    const double launchCPU = watch.longestCPU;
+
+    // Launched on speakers: none.
+    {
+        ManualMainQueue queue;
+        PlaybackEngine engine{queue};
+        SettingsStore settings{std::make_shared<test::CountingDefaults>(p.dir / "speakers.ini")};
+        settings.update([&](AppSettings& s) {
+            s.profiles = {speakers};
+            s.activeProfileID = speakers.id;
+        });
+        PlayerModel model{engine, settings};
+        EXPECT_EQ(engine.binauralBuilds(), 0);
+    }
+
     std::printf("renderer made in %.1f ms of its worker's CPU; longest main-thread turn: %.1f ms CPU on speakers, "
                 "%.1f ms CPU (%.1f ms wall) at the first play on headphones, %.1f ms CPU (%.1f ms wall) during "
-                "the device change\n",
+                "the device change, %.1f ms CPU at a launch on headphones and its first play\n",
                 buildCPU * 1e3, speakerCPU * 1e3, firstPlayCPU * 1e3, firstPlayWall * 1e3, changeCPU * 1e3,
-                changeWall * 1e3);
+                changeWall * 1e3, launchCPU * 1e3);
     RecordProperty("binaural_build_cpu_ms", std::to_string(buildCPU * 1e3));
     RecordProperty("first_play_main_cpu_ms", std::to_string(firstPlayCPU * 1e3));
     RecordProperty("device_change_main_cpu_ms", std::to_string(changeCPU * 1e3));
     EXPECT_GT(buildCPU, 0.0);
     EXPECT_LT(firstPlayCPU, buildCPU / 4);
     EXPECT_LT(changeCPU, buildCPU / 4);
+    EXPECT_LT(launchCPU, buildCPU / 4);
 }

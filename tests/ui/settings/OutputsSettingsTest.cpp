@@ -170,6 +170,33 @@ TEST(ProfileEditor, ALayoutResetsTheMapAndShortListsReadSequential) {
     EXPECT_EQ(f.find<QLabel>("speaker:6")->text(), "Lrs");
 }
 
+TEST(ProfileEditor, EachChannelSaysWhereTheDevicePlaysIt) {
+    using S = SpeakerID;
+    SettingsFixture f;
+    // A 7.1 sink whose system names its positions, with one it does not.
+    AudioOutputDevice sink{1, "pw:room", "PipeWire: Room", 9};
+    sink.speakers = {S::L, S::R, S::C, S::LFE, S::Lrs, S::Rrs, S::Ls, S::Rs, std::nullopt};
+    f.devices = {sink, {2, "jack:system", "JACK: system", 6}};
+    OutputProfile p = profile("Room");
+    p.deviceUID = "pw:room";
+    p.layout = LayoutID::l51;
+    f.settings().update([&](AppSettings& s) { s.profiles = {p}; });
+    f.window().show();
+    auto* picker = f.find<QComboBox>("output:0");
+    ASSERT_EQ(picker->count(), 1 + 9);
+    const auto tip = [&](int item) { return picker->itemData(item, Qt::ToolTipRole).toString(); };
+    EXPECT_EQ(picker->itemText(1), "Out 1") << "the items read as ever";
+    EXPECT_EQ(tip(0), "");
+    EXPECT_EQ(tip(1), "Plays at L on this device");
+    EXPECT_EQ(tip(7), "Plays at Lss on this device") << "beside a rear pair the surrounds are the sides";
+    EXPECT_EQ(tip(5), "Plays at Lrs on this device");
+    EXPECT_EQ(tip(9), "") << "a position with no speaker of ours";
+    // A device whose system names no positions says nothing.
+    f.settings().update([&](AppSettings& s) { s.profiles[0].deviceUID = "jack:system"; });
+    ASSERT_EQ(picker->count(), 1 + 6);
+    for (int item = 0; item < picker->count(); ++item) EXPECT_EQ(tip(item), "") << item;
+}
+
 TEST(ProfileEditor, ChannelPickersReachTheStoredChannelAndTheDevice) {
     SettingsFixture f;
     f.devices = {{1, "jack:system", "system", 6}, {2, "jack:pair", "pair", 2}};
@@ -318,7 +345,7 @@ TEST(SettingsView, TheDeskDeviceThroughJack) {
     w.show();
     auto* device = w.findChild<QComboBox*>("device");
     const auto shown = SettingsFixture::items(device);
-    const auto at = std::find(shown.begin(), shown.end(), QStringLiteral("Desk  (28 out)"));
+    const auto at = std::find(shown.begin(), shown.end(), QStringLiteral("JACK: Desk  (28 out)"));
     ASSERT_NE(at, shown.end()) << device->count();
     SettingsFixture::pick(device, static_cast<int>(at - shown.begin()));
     EXPECT_EQ(lib.settings->value().profiles[0].deviceUID, "jack:Desk");

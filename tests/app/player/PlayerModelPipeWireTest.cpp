@@ -1,0 +1,182 @@
+// The player on a private PipeWire daemon, what reaches a null sink recorded
+// from its monitor ports: exactly the cue and the selection, and playback
+// that goes on when its sink goes, comes back with it, and survives the
+// daemon's end. A run in which a node missed a cycle is not judged frame by
+// frame (the machine's load shifts frames between nodes, not the player)
+// and is made again, a few times at most.
+#include "app/player/PlayerModel.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <algorithm>
+#include <limits>
+
+#include "app/player/PlayerFixture.h"
+#include "playback/AudioDevices.h"
+#include "support/AudioFiles.h"
+#include "support/PipeWireDaemon.h"
+
+using namespace qm;
+using namespace std::chrono_literals;
+using test::PipeWireDaemon;
+using test::PipeWireTestNode;
+using test::Player;
+
+namespace {
+
+// Where frame `frame` of the stereo staircase file arrived in the recording
+// from index `from` on (past the first callback's fade-in); the lowest
+// int64_t when it never did.
+int64_t arrival(const PipeWireTestNode& rec, int64_t from, int64_t frame) {
+    const int64_t end = rec.frames();
+    const auto& left = rec.channel(0);
+    for (int64_t o = std::max<int64_t>(from - 4096, 0); o + 4160 < end; ++o) {
+        bool match = true;
+        for (int64_t t = 4096; t < 4160 && match; ++t)
+            match = left[static_cast<size_t>(o + t)] == test::staircase(0, frame + t);
+        if (match) return o;
+    }
+    return std::numeric_limits<int64_t>::min();
+}
+
+bool silentBetween(const PipeWireTestNode& rec, int64_t from, int64_t to) {
+    for (int64_t i = from; i < to; ++i)
+        for (int c = 0; c < 2; ++c)
+            if (rec.channel(c)[static_cast<size_t>(i)] != 0.0f) return false;
+    return true;
+}
+
+using PlayerModelPipeWire = test::PipeWireTest;
+
+}  // namespace
+
+TEST_F(PlayerModelPipeWire, PlaysExactlyFromTheCueAndExactlyTheSelection) {
+    auto rec = PipeWireTestNode::recorder("qm-player-check", 2, 48000 * 30);
+    ASSERT_TRUE(rec->ok());
+    ASSERT_TRUE(rec->linkFrom(daemon(), "qm-stereo:monitor_FL", 1));
+    ASSERT_TRUE(rec->linkFrom(daemon(), "qm-stereo:monitor_FR", 2));
+    Player p;
+    p.useStereoProfile("pw:qm-stereo");
+    const auto file = p.dir / "stairs.wav";
+    test::writeTestFile(file, 2, 48000 * 2, 48000, {test::FileKind::wav, 16});
+    ASSERT_TRUE(p.load(file));
+    int missed = 0;
+    int64_t xruns = 0;
+    const auto undisturbed = [&] { return rec->missed() == missed && p.engine.xruns() == xruns; };
+    const auto mark = [&] {
+        missed = rec->missed();
+        xruns = p.engine.xruns();
+        return rec->frames();
+    };
+    int runs = 0;
+
+    // A seek plays from exactly the cue: nothing before it reaches the sink.
+    bool judged = false;
+    for (int run = 0; run < test::kJudgedRuns && !judged; ++run, ++runs) {
+        const int64_t from = mark();
+        p.model.seek(12345);
+        ASSERT_TRUE(p.waitPlaying());
+        EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test Stereo");
+        const int64_t started = rec->frames();
+        ASSERT_TRUE(p.wait([&] { return rec->frames() > started + 48000 / 2; }));
+        p.model.stop();
+        EXPECT_EQ(p.model.playhead()->frame(), 12345) << "stop returns to the cue";
+        ASSERT_TRUE(p.wait([&] { return rec->frames() > started + 48000; }));
+        if (!undisturbed()) continue;
+        judged = true;
+        const int64_t at = arrival(*rec, from, 12345);
+        ASSERT_GE(at, from - 4096) << "the file's frames from the cue never arrived";
+        EXPECT_TRUE(silentBetween(*rec, from, std::max(from, at))) << "something before the cue was played";
+    }
+    EXPECT_TRUE(judged) << "a node missed cycles in every run from the cue";
+
+    // A selection plays its frames and ends; the playhead returns to its start.
+    const FrameRange sel{24000, 33600};
+    judged = false;
+    for (int run = 0; run < test::kJudgedRuns && !judged; ++run, ++runs) {
+        const int64_t from = mark();
+        p.model.select(sel);
+        ASSERT_TRUE(p.waitPlaying());
+        const int64_t started = rec->frames();
+        ASSERT_TRUE(p.wait([&] { return !p.model.isPlaying(); }, 5s)) << "the selection's end stops playback";
+        EXPECT_EQ(p.model.playhead()->frame(), sel.lower);
+        ASSERT_TRUE(p.wait([&] { return rec->frames() > started + 48000; }));
+        if (!undisturbed()) continue;
+        judged = true;
+        const int64_t at = arrival(*rec, from, sel.lower);
+        ASSERT_GE(at, from - 4096);
+        EXPECT_EQ(rec->channel(0)[static_cast<size_t>(at + sel.length() - 1)], test::staircase(0, sel.upper - 1));
+        EXPECT_TRUE(silentBetween(*rec, at + sel.length(), at + sel.length() + 4800))
+            << "frames past the selection's end were played";
+    }
+    EXPECT_TRUE(judged) << "a node missed cycles in every run of the selection";
+    RecordProperty("runs", runs);
+}
+
+TEST_F(PlayerModelPipeWire, PlaybackFollowsItsSinkAwayAndBackAndSurvivesTheDaemon) {
+    Player p;
+    p.useStereoProfile("pw:qm-51");
+    const auto file = p.dir / "stairs.wav";
+    test::writeTestFile(file, 2, 48000 * 4, 48000);
+    ASSERT_TRUE(p.load(file));
+    p.model.setLoop(true);
+    p.model.play(1000);
+    ASSERT_TRUE(p.waitPlaying());
+    EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test 5.1");
+    ASSERT_TRUE(p.wait([&] { return p.model.playhead()->frame() > 20000; }));
+
+    // The sink being played to goes: playback goes on, on the default sink,
+    // from where it was; it comes back: playback returns to it.
+    const auto& sink = PipeWireDaemon::sinks()[1];
+    double reached = p.model.playhead()->frame();
+    size_t starts = p.starts.size();
+    ASSERT_TRUE(daemon().removeSink(sink.name));
+    ASSERT_TRUE(p.wait([&] { return p.starts.size() > starts && p.model.isPlaying(); }, 5s));
+    EXPECT_GE(p.starts.back(), reached);
+    EXPECT_LT(p.starts.back(), reached + 48000) << "not from the cue or the start";
+    EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test Stereo");
+    EXPECT_FALSE(p.model.message());
+    starts = p.starts.size();
+    ASSERT_TRUE(daemon().addSink(sink));
+    ASSERT_TRUE(p.wait([&] { return p.starts.size() > starts && p.model.isPlaying(); }, 5s));
+    EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test 5.1");
+
+    // The daemon goes: no crash, no hang; the silent output takes over, from
+    // where playback was, and the message says so.
+    for (int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        ASSERT_TRUE(p.wait([&] { return p.model.playhead()->frame() > reached; }));
+        reached = p.model.playhead()->frame();
+        starts = p.starts.size();
+        daemon().stop(signal);
+        ASSERT_TRUE(p.wait([&] { return p.engine.isSilent(); }, 10s));
+        ASSERT_TRUE(p.model.message());
+        EXPECT_EQ(*p.model.message(), "Output device changed: Silent output (no sound device)");
+        EXPECT_TRUE(p.engine.isSilent());
+        ASSERT_TRUE(p.wait([&] { return p.starts.size() > starts && p.model.isPlaying(); }, 5s));
+        const double silentAt = p.model.playhead()->frame();
+        EXPECT_TRUE(p.wait([&] { return p.model.playhead()->frame() != silentAt; }, 5s)) << "it goes on, silently";
+
+        // Back again: the next start plays on it.
+        ASSERT_TRUE(daemon().start());
+        p.model.play(2000);
+        ASSERT_TRUE(p.wait([&] { return p.engine.outputDescription() == "PipeWire: Test 5.1" && p.model.isPlaying(); }));
+    }
+    p.model.stop();
+}
+
+// The devices the output settings offer say where each channel plays: every
+// position of the 5.1, 7.1.4 and 9.1.6 sinks is a speaker of ours.
+TEST_F(PlayerModelPipeWire, TheOfferedDevicesSayWhereEachChannelPlays) {
+    const std::vector<AudioOutputDevice> devices = AudioDevices::allOutputs();
+    for (const auto& sink : PipeWireDaemon::sinks()) {
+        const auto it = std::find_if(devices.begin(), devices.end(),
+                                     [&](const AudioOutputDevice& d) { return d.uid == "pw:" + sink.name; });
+        ASSERT_NE(it, devices.end()) << sink.name;
+        EXPECT_EQ(it->speakers, AudioDevices::speakersAt(sink.positions)) << sink.name;
+        ASSERT_EQ(it->speakers.size(), sink.positions.size()) << sink.name;
+        for (size_t c = 0; c < it->speakers.size(); ++c) EXPECT_TRUE(it->speakers[c].has_value()) << sink.name << " " << c;
+    }
+}
