@@ -2,8 +2,9 @@
 // and ends), the composition root with the views' pieces, the windows,
 // menus and tray icon, then the start-up wiring once the event loop runs
 // and the files of the command line. Closing the last window leaves it
-// running; the tray's "Quit Quillmarsh", Ctrl+Q, SIGTERM and SIGINT end it
-// through the normal tear-down (sound-server clients, catalog, key grab).
+// running while its tray icon shows, and quits without a tray; the tray's
+// "Quit Quillmarsh", Ctrl+Q, SIGTERM and SIGINT end it through the same
+// tear-down (sound-server clients, catalog, key grab).
 #include <QApplication>
 #include <QTimer>
 #include <QUrl>
@@ -15,15 +16,21 @@
 #include "app/shell/HandedFiles.h"
 #include "app/shell/QuitSignals.h"
 #include "app/shell/SingleInstance.h"
+#include "platform/desktop/SessionKind.h"
 #include "ui/shell/AppMenus.h"
 #include "ui/shell/AppShell.h"
 #include "ui/shell/RootViews.h"
 
 int main(int argc, char** argv) {
+    // Under XWayland on a Wayland session, so that the windows are raised
+    // and stacked as on X11 (following the file manager stays X11's).
+    if (const auto platform = qm::sessionKind::qtPlatform(qm::sessionKind::Environment::current()))
+        qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(*platform));
     QApplication application(argc, argv);
     QApplication::setApplicationName("Quillmarsh");
     QApplication::setOrganizationName("Quillmarsh");
     QApplication::setDesktopFileName("quillmarsh");
+    // The shell decides, by the tray.
     QApplication::setQuitOnLastWindowClosed(false);
 
     std::vector<std::filesystem::path> files;

@@ -42,6 +42,8 @@ void encodeSettings(Json& j, const AppSettings& s) {
     out["ytDlpPath"] = s.ytDlpPath;
     out["tempEditsBesideSource"] = s.tempEditsBesideSource;
     out["expertMode"] = s.expertMode;
+    out["aiServiceAddress"] = s.aiServiceAddress;
+    out["aiServiceKey"] = s.aiServiceKey;
     Json upmix;
     to_json(upmix, s.upmix);
     out["upmix"] = std::move(upmix);
@@ -128,6 +130,8 @@ AppSettings AppSettings::decode(const json& j, std::vector<std::string>* reverte
     text("ytDlpPath", s.ytDlpPath);
     flag("tempEditsBesideSource", s.tempEditsBesideSource);
     flag("expertMode", s.expertMode);
+    text("aiServiceAddress", s.aiServiceAddress);
+    text("aiServiceKey", s.aiServiceKey);
     field("upmix", [&](const json& v) {
         if (!v.is_object()) return false;
         s.upmix = v.get<UpmixSettings>();

@@ -33,6 +33,10 @@ struct AppSettings {
     std::string ytDlpPath;
     bool tempEditsBesideSource = true;
     bool expertMode = false;
+    // The AI generation service: its address and the key it asks for. Both
+    // empty until the user names a service; nothing is sent anywhere then.
+    std::string aiServiceAddress;
+    std::string aiServiceKey;
     UpmixSettings upmix;
 
     bool operator==(const AppSettings&) const = default;

@@ -45,6 +45,8 @@ void HttpStandIn::serve(QTcpSocket* socket) {
             request.contentType = value;
         else if (name == "origin")
             request.origin = value;
+        else if (name == "authorization")
+            request.authorization = value;
     }
     if (buffer.size() < headEnd + 4 + length)
         return;  // the body is still coming

@@ -24,6 +24,7 @@ struct HttpRequest {
     QByteArray contentType;
     QByteArray body;
     QByteArray origin;  // the Origin header, if any
+    QByteArray authorization;  // the Authorization header, if any
 };
 
 struct HttpAnswer {

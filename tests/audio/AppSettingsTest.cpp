@@ -88,6 +88,8 @@ TEST(AppSettings, Defaults) {
     EXPECT_FALSE(s.activeProfileID);
     EXPECT_TRUE(s.autoPlay && s.monoToCenter && s.tempEditsBesideSource);
     EXPECT_FALSE(s.expertMode);
+    EXPECT_EQ(s.aiServiceAddress, "") << "no service until the user names one";
+    EXPECT_EQ(s.aiServiceKey, "");
     const char* home = std::getenv("HOME");
     ASSERT_TRUE(home);
     EXPECT_EQ(s.pullsFolder, std::string(home) + "/Music/Quillmarsh Pulls");
@@ -108,6 +110,8 @@ TEST(AppSettings, RoundTripKeepsEveryField) {
     s.ytDlpPath = "/usr/bin/dl";
     s.tempEditsBesideSource = false;
     s.expertMode = true;
+    s.aiServiceAddress = "https://generate.example.org/v1/";
+    s.aiServiceKey = "k-123";
     s.upmix = {true, UpmixPreset::hall, upmixPreset::params(UpmixPreset::game)};
     std::vector<std::string> reverted;
     AppSettings back = AppSettings::decodeText(s.encode(), &reverted);
@@ -115,11 +119,11 @@ TEST(AppSettings, RoundTripKeepsEveryField) {
     EXPECT_TRUE(reverted.empty());
 
     json doc = json::parse(s.encode());
-    EXPECT_EQ(doc.size(), 12u);
+    EXPECT_EQ(doc.size(), 14u);
     EXPECT_EQ(doc["activeProfileID"], s.profiles[3].id.uuidString());
     s.activeProfileID.reset();
     EXPECT_FALSE(json::parse(s.encode()).contains("activeProfileID"));
-    EXPECT_EQ(json::parse(s.encode()).size(), 11u);
+    EXPECT_EQ(json::parse(s.encode()).size(), 13u);
 
     // A value JSON cannot hold makes the encoding fail instead of writing null.
     s.upmix.params.focus = NAN;

@@ -2,7 +2,7 @@
 # The program as a user starts it, driven from outside: a private X server
 # with a window manager and a system tray, a temporary HOME with its own XDG
 # folders and session bus, once on the silent null output and once on a
-# dummy JACK server.
+# dummy JACK server; on the null output last without the tray.
 #   app_end_to_end.sh <program> <artifact folder> (null|jack)
 set -uo pipefail
 program=$1
@@ -67,7 +67,8 @@ systray_padding = 2 2 2
 systray_icon_size = 24
 RC
 tint2 -c "$work/tint2rc" >/dev/null 2>&1 &
-pids+=($!)
+tint2=$!
+pids+=($tint2)
 waitUntil 10 xdotool search --class tint2 || fail "tint2 did not start"
 
 if [[ $mode == jack ]]; then
@@ -163,11 +164,27 @@ if [[ $mode == jack ]]; then
 fi
 ask stop >/dev/null
 
-# A second launch hands its file over and ends; one process remains.
+# A second launch hands its file over and ends; one process remains. The
+# editor comes in front of the library window, which had the focus.
+xdotool windowactivate --sync "$main" 2>/dev/null
 "$program" "$work/tone.wav" >>"$artifacts/quillmarsh-$mode.log" 2>&1
 rc=$?
 ((rc == 0)) || fail "the second launch exited $rc"
 waitUntil 10 xdotool search --onlyvisible --name '^Editor$' || fail "the handed file did not map \"Editor\""
+editor=$(xdotool search --onlyvisible --name '^Editor$' | head -1)
+# Active, and above the library window in the window manager's stacking order.
+editorInFront() {
+  local active stacking id position=0 mainAt=-1 editorAt=-1
+  active=$(xprop -root _NET_ACTIVE_WINDOW | sed 's/.*# //')
+  stacking=$(xprop -root _NET_CLIENT_LIST_STACKING | sed 's/.*# //; s/,//g')
+  for id in $stacking; do
+    (($((id)) == main)) && mainAt=$position
+    (($((id)) == editor)) && editorAt=$position
+    position=$((position + 1))
+  done
+  (($((active)) == editor && editorAt > mainAt && mainAt >= 0))
+}
+waitUntil 5 editorInFront || fail "the handed file left \"Editor\" behind: $(xprop -root _NET_ACTIVE_WINDOW)"
 count=$(pgrep -c -x -f "$program.*" -P $$ || true)
 kill -0 "$app" || fail "the first instance is gone"
 [[ $count -le 1 ]] || fail "$count instances run"
@@ -210,4 +227,25 @@ kill -0 "$app" 2>/dev/null && fail "\"Quit Quillmarsh\" in the tray menu did not
 wait "$app"
 rc=$?
 ((rc == 0)) || fail "the program exited $rc after \"Quit Quillmarsh\""
+
+if [[ $mode == null ]]; then
+  # Without a tray, closing the last window quits; a launch with a file
+  # then opens it itself.
+  kill "$tint2"
+  waitUntil 5 bash -c "! xdotool search --class tint2" || fail "tint2 did not go"
+  start
+  main=$(xdotool search --onlyvisible --name '^Quillmarsh$' | head -1)
+  xdotool windowactivate --sync "$main" 2>/dev/null
+  xdotool key alt+F4
+  end=$((SECONDS + 5))
+  while kill -0 "$app" 2>/dev/null && ((SECONDS <= end)); do sleep 0.05; done
+  kill -0 "$app" 2>/dev/null && fail "closing the last window without a tray did not end the program"
+  wait "$app"
+  rc=$?
+  ((rc == 0)) || fail "the program exited $rc after its last window closed"
+  "$program" "$work/tone.wav" >>"$artifacts/quillmarsh-$mode.log" 2>&1 &
+  app=$!
+  waitUntil 10 xdotool search --onlyvisible --name '^Editor$' || fail "a launch with a file did not map \"Editor\""
+  stop
+fi
 echo "ok ($mode)"

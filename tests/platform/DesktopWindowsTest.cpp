@@ -132,7 +132,7 @@ TEST_F(DesktopWindowsDesktop, DialogsAreNotDocumentWindows) {
     ASSERT_TRUE(test::waitUntil(
         [&] {
             if (dialog()) return true;
-            if (++attempts % 3 == 0) session.focusThunarList();
+            if (++attempts % 3 == 0) session.focusFileManagerView();
             session.xdotool({"key", "Down"});
             session.xdotool({"key", "F2"});
             return test::waitUntil([&] { return dialog() != 0; }, 1, [&] { windows_->dispatchEvents(); });

@@ -78,6 +78,69 @@ TEST(FileManagerFolder, OnlyNamesThatExistBecomePaths) {
               (std::vector<std::string>{base + "/x.wav", base + "/sub/"}));
 }
 
+TEST(FileManagerFolder, WindowTitlesNameTheFolderAloneOrBeforeTheProgram) {
+    EXPECT_TRUE(FileManagerFolder::titleNames("Music", "Music"));
+    EXPECT_TRUE(FileManagerFolder::titleNames("Music \u2014 Dolphin", "Music"));
+    EXPECT_TRUE(FileManagerFolder::titleNames("Music - Thunar", "Music"));
+    EXPECT_TRUE(FileManagerFolder::titleNames("a - b \u2013 Files", "a - b"));
+    EXPECT_FALSE(FileManagerFolder::titleNames("Music2", "Music"));
+    EXPECT_FALSE(FileManagerFolder::titleNames("Musi", "Music"));
+    EXPECT_FALSE(FileManagerFolder::titleNames("Music", ""));
+
+    // The deepest button the title names is the folder shown.
+    const std::vector<std::string> crumbs{"/", "srv", "a", "srv", "b"};
+    EXPECT_EQ(FileManagerFolder::currentCrumb(crumbs, "srv \u2014 Dolphin"), 3u);
+    EXPECT_EQ(FileManagerFolder::currentCrumb(crumbs, "b"), 4u);
+    EXPECT_EQ(FileManagerFolder::currentCrumb(crumbs, "c"), std::nullopt);
+}
+
+TEST(FileManagerFolder, PushButtonBarsTryThePlacesTheirFirstButtonMayStandFor) {
+    test::TempDir dir;
+    const fs::path home = dir / "home";
+    fs::create_directories(home / "Music" / "sub");
+    fs::create_directories(dir / "media" / "alice");
+    const std::string base = dir.path().string();
+    std::vector<std::string> fromRoot{"/"};
+    for (const auto& part : (home / "Music" / "sub").relative_path()) fromRoot.push_back(part.string());
+
+    // Dolphin: the root first.
+    EXPECT_EQ(FileManagerFolder::fromCrumbs(fromRoot, fromRoot.size() - 1, home, "alice"),
+              (std::vector<fs::path>{home / "Music" / "sub"}));
+    EXPECT_EQ(FileManagerFolder::fromCrumbs(fromRoot, fromRoot.size() - 2, home, "alice"),
+              (std::vector<fs::path>{home / "Music"}))
+        << "a button deeper than the title's stays after going up";
+    // Nautilus: "Home", or the system's name for the root.
+    EXPECT_EQ(FileManagerFolder::fromCrumbs({"Home", "Music", "sub"}, 2, home, "alice"),
+              (std::vector<fs::path>{home / "Music" / "sub"}));
+    auto system = fromRoot;
+    system.front() = "Debian GNU/Linux";
+    EXPECT_EQ(FileManagerFolder::fromCrumbs(system, system.size() - 1, home, "alice"),
+              (std::vector<fs::path>{home / "Music" / "sub"}));
+    // A place named like a folder of the home (Dolphin's "Music").
+    EXPECT_EQ(FileManagerFolder::fromCrumbs({"Music", "sub"}, 1, home, "alice"),
+              (std::vector<fs::path>{home / "Music" / "sub"}));
+    // The first button alone: the home and the root both exist.
+    EXPECT_EQ(FileManagerFolder::fromCrumbs({"Home"}, 0, home, "alice"), (std::vector<fs::path>{home, "/"}));
+    EXPECT_EQ(FileManagerFolder::fromCrumbs({"/"}, 0, home, "alice"), (std::vector<fs::path>{"/"}));
+    // Names that are no folder's, or that climb out, give nothing.
+    EXPECT_TRUE(FileManagerFolder::fromCrumbs({"Back", "Forward", "Up"}, 2, home, "alice").empty());
+    EXPECT_TRUE(FileManagerFolder::fromCrumbs({"Home", "..", "home"}, 2, home, "alice").empty());
+    EXPECT_TRUE(FileManagerFolder::fromCrumbs({"Home", "Music"}, 2, home, "alice").empty());
+}
+
+TEST(FileManagerFolder, OfSeveralCandidatesTheOneHoldingMostSelectedNamesWins) {
+    test::TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    test::writeBytes(dir / "a" / "x.wav", "x");
+    test::writeBytes(dir / "b" / "x.wav", "x");
+    test::writeBytes(dir / "b" / "y.wav", "x");
+    const std::vector<fs::path> both{dir / "a", dir / "b"};
+    EXPECT_EQ(FileManagerFolder::holdingMost(both, {"x.wav", "y.wav"}), dir / "b");
+    EXPECT_EQ(FileManagerFolder::holdingMost(both, {"x.wav"}), dir / "a") << "the earlier among equals";
+    EXPECT_EQ(FileManagerFolder::holdingMost(both, {}), dir / "a");
+}
+
 // ---------------------------------------------------------------------------
 
 namespace {

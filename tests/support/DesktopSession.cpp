@@ -215,7 +215,7 @@ bool DesktopSession::windowManagerTakesWindows() {
 
 DesktopSession::~DesktopSession() {
     closeOtherWindow();
-    quitThunar();
+    quitFileManager();
     sessionWindows().reset();
     terminate(windowManager_, true);
     // The services the bus started (xfconfd, the accessibility bus launcher
@@ -233,11 +233,12 @@ std::vector<std::string> DesktopSession::environment(const std::vector<std::stri
         }
         for (const char* own : {"XDG_CONFIG_HOME=", "XDG_CACHE_HOME=", "XDG_DATA_HOME=", "XDG_RUNTIME_DIR=",
                                 "NO_AT_BRIDGE=", "AT_SPI_BUS_ADDRESS=", "GSETTINGS_BACKEND=", "GIO_USE_VFS=",
-                                "SESSION_MANAGER="}) {
+                                "SESSION_MANAGER=", "QT_QPA_PLATFORM="}) {
             if (entry.compare(0, std::strlen(own), own) == 0) return true;
         }
         return false;
     };
+    // The test's own Qt platform (offscreen) is not the session's programs'.
     for (char** e = environ; *e; ++e) {
         if (!replaced(*e)) out.emplace_back(*e);
     }
@@ -402,7 +403,7 @@ unsigned long DesktopSession::waitForWindow(const std::function<bool(const Deskt
 }
 
 pid_t DesktopSession::startThunar(const std::filesystem::path& folder, const ThunarOptions& options) {
-    quitThunar();
+    quitFileManager();
     if (!ok()) return -1;
     auto set = [&](const std::string& property, const std::string& type, const std::string& value) {
         return run({"xfconf-query", "-c", "thunar", "-p", property, "-n", "-t", type, "-s", value}) == 0;
@@ -415,27 +416,36 @@ pid_t DesktopSession::startThunar(const std::filesystem::path& folder, const Thu
     }
     std::vector<std::string> extra;
     if (!options.accessibilityBridge) extra.push_back("NO_AT_BRIDGE=1");
-    thunar_ = spawn({"thunar", folder.string()}, extra);
-    if (thunar_ < 0) {
-        failure_ = "thunar did not start";
+    return startFileManager({"thunar"}, folder, extra);
+}
+
+pid_t DesktopSession::startFileManager(const std::vector<std::string>& program, const std::filesystem::path& folder,
+                                       const std::vector<std::string>& environment) {
+    quitFileManager();
+    if (!ok()) return -1;
+    std::vector<std::string> argv = program;
+    argv.push_back(folder.string());
+    fileManager_ = spawn(argv, environment);
+    if (fileManager_ < 0) {
+        failure_ = program.front() + " did not start";
         return -1;
     }
     const std::string name = folder.filename().string();
-    thunarWindow_ = waitForWindow([&](const DesktopWindowInfo& info) {
-        return info.identity.pid == thunar_ && info.title.find(name) != std::string::npos;
+    fileManagerWindow_ = waitForWindow([&](const DesktopWindowInfo& info) {
+        return info.identity.pid == fileManager_ && info.title.find(name) != std::string::npos;
     });
-    if (!thunarWindow_ || !activateThunar()) {
-        failure_ = "Thunar's window did not appear";
+    if (!fileManagerWindow_ || !activateFileManager()) {
+        failure_ = program.front() + "'s window did not appear";
         return -1;
     }
-    return thunar_;
+    return fileManager_;
 }
 
-bool DesktopSession::activateThunar() {
-    if (!thunarWindow_) return false;
-    const std::string id = std::to_string(thunarWindow_);
-    return waitUntil([&] { return activeWindow() == thunarWindow_ || (xdotool({"windowactivate", "--sync", id}) &&
-                                                                      activeWindow() == thunarWindow_); },
+bool DesktopSession::activateFileManager() {
+    if (!fileManagerWindow_) return false;
+    const std::string id = std::to_string(fileManagerWindow_);
+    return waitUntil([&] { return activeWindow() == fileManagerWindow_ ||
+                                  (xdotool({"windowactivate", "--sync", id}) && activeWindow() == fileManagerWindow_); },
                      20);
 }
 
@@ -447,31 +457,31 @@ bool DesktopSession::selectFirstRow(const std::function<std::vector<std::string>
         [&] {
             const auto now = selected();
             if (now == expected) return true;
-            if (++attempts % 3 == 0) focusThunarList();
+            if (++attempts % 3 == 0) focusFileManagerView();
             xdotool({"key", now.empty() ? "Down" : "Home"});
             return waitUntil([&] { return selected() == expected; }, 3, pump);
         },
         60, pump);
 }
 
-void DesktopSession::focusThunarList() {
-    // The window to the front again, and a click on the list's empty lower
-    // part gives the list the keyboard.
-    activateThunar();
-    const auto frame = frameOf(thunarWindow_);
+void DesktopSession::focusFileManagerView() {
+    // The window to the front again, and a click on the view's empty lower
+    // part gives the view the keyboard.
+    activateFileManager();
+    const auto frame = frameOf(fileManagerWindow_);
     if (!frame) return;
-    xdotool({"mousemove", "--window", std::to_string(thunarWindow_), std::to_string(frame->width * 7 / 10),
+    xdotool({"mousemove", "--window", std::to_string(fileManagerWindow_), std::to_string(frame->width * 7 / 10),
              std::to_string(frame->height * 85 / 100), "click", "1"});
 }
 
-void DesktopSession::quitThunar() {
-    if (thunar_ > 0) {
-        // A stopped Thunar would never see the signal.
-        kill(thunar_, SIGCONT);
-        terminate(thunar_, true);
+void DesktopSession::quitFileManager() {
+    if (fileManager_ > 0) {
+        // A stopped file manager would never see the signal.
+        kill(fileManager_, SIGCONT);
+        terminate(fileManager_, true);
     }
-    thunar_ = -1;
-    thunarWindow_ = 0;
+    fileManager_ = -1;
+    fileManagerWindow_ = 0;
 }
 
 unsigned long DesktopSession::openOtherWindow(int x, int y) {

@@ -1,7 +1,8 @@
 // A private desktop for tests of the desktop services: an X server (Xvfb,
 // its display chosen with -displayfd), a session bus of its own (where the
 // accessibility bus launcher and xfconfd start on demand), the openbox
-// window manager, and a Thunar started and driven on it.
+// window manager, and a file manager (Thunar, or any other) started and
+// driven on it, one at a time.
 //
 // The session's variables (DISPLAY, DBUS_SESSION_BUS_ADDRESS) are set in
 // the test process itself, before any X or bus client of the process
@@ -55,7 +56,8 @@ public:
     // Runs a program in the session and waits for it (at most `seconds`,
     // scaled); its exit status, or -1 when it could not run or was killed.
     int run(const std::vector<std::string>& argv, std::string* output = nullptr, double seconds = 30);
-    // Starts a program in the session and leaves it running.
+    // Starts a program in the session and leaves it running (`environment`
+    // added to the session's).
     pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
     // SIGTERM, a wait, then SIGKILL for a child that does not go.
     void stop(pid_t pid);
@@ -82,19 +84,32 @@ public:
     // or -1 (see failure()).
     pid_t startThunar(const std::filesystem::path& folder, const ThunarOptions& options);
     pid_t startThunar(const std::filesystem::path& folder) { return startThunar(folder, ThunarOptions{}); }
-    void quitThunar();
-    pid_t thunarPid() const { return thunar_; }
+    void quitThunar() { quitFileManager(); }
+    pid_t thunarPid() const { return fileManager_; }
     // Thunar's document window (its pid's normal window), 0 when none.
-    unsigned long thunarWindow() const { return thunarWindow_; }
+    unsigned long thunarWindow() const { return fileManagerWindow_; }
     // Brings Thunar's window to the front and waits until it is active.
-    bool activateThunar();
+    bool activateThunar() { return activateFileManager(); }
+
+    // Quits the running file manager, starts `program` (its arguments
+    // followed by `folder`) with `environment` added, and waits until its
+    // window, titled with the folder's name, is active. The pid, or -1 (see
+    // failure()).
+    pid_t startFileManager(const std::vector<std::string>& program, const std::filesystem::path& folder,
+                           const std::vector<std::string>& environment = {});
+    void quitFileManager();
+    pid_t fileManagerPid() const { return fileManager_; }
+    unsigned long fileManagerWindow() const { return fileManagerWindow_; }
+    bool activateFileManager();
+    // The file manager in front, and a click on the lower right part of its
+    // window, which gives the keyboard to the file view (an empty spot of
+    // it in a fresh folder of a few files).
+    void focusFileManagerView();
     // Selects the first row of a freshly opened Thunar list, where Down
     // selects it: Down again when the list was not ready for the first, and
     // Home when a late press moved past it. `selected` reads the selection.
     bool selectFirstRow(const std::function<std::vector<std::string>()>& selected, const std::string& first,
                         const std::function<void()>& pump);
-    // Thunar in front with the keyboard in its file list.
-    void focusThunarList();
 
     // A plain window of another program (xmessage) placed at (x, y), active.
     unsigned long openOtherWindow(int x = 100, int y = 100);
@@ -115,8 +130,8 @@ private:
     pid_t xvfb_ = -1;
     pid_t bus_ = -1;
     pid_t windowManager_ = -1;
-    pid_t thunar_ = -1;
-    unsigned long thunarWindow_ = 0;
+    pid_t fileManager_ = -1;
+    unsigned long fileManagerWindow_ = 0;
     pid_t other_ = -1;
 };
 

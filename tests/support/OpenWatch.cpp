@@ -15,7 +15,9 @@ OpenWatch::OpenWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
 OpenWatch::~OpenWatch() { ::close(fd_); }
 
 void OpenWatch::add(const std::filesystem::path& path, bool recursive) {
-    const int wd = inotify_add_watch(fd_, path.c_str(), IN_OPEN);
+    // The closes are watched too, only so that two opens of one file in a
+    // row are two events (the kernel merges identical events in a row).
+    const int wd = inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE);
     if (wd < 0) throw std::runtime_error("inotify_add_watch failed for " + path.string());
     watches_[wd] = path.string();
     if (!recursive || !std::filesystem::is_directory(std::filesystem::symlink_status(path))) return;

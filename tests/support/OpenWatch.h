@@ -25,7 +25,8 @@ public:
     void add(const std::filesystem::path& path, bool recursive = false);
 
     // The paths of the files (not folders) opened since the last call, in
-    // the order of the events.
+    // the order of the events: one per open, unless the file was opened
+    // again before the earlier open was read and without a close between.
     std::vector<std::string> opened();
 
 private:

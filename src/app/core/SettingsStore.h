@@ -51,6 +51,10 @@ public:
     // A one-line status: why stored settings were not used or not saved.
     QString message() const { return message_; }
 
+    // The store the document lives in, for the views' own remembered state
+    // (window places and sizes), kept under keys of their own.
+    UserDefaults& defaults() const { return *defaults_; }
+
 signals:
     void valueChanged();
     void messageChanged();

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -101,6 +102,9 @@ void writeWav(const fs::path& url, const PlanarAudio& audio,
 
 struct AIGenerator::Job {
     uint64_t id = 0;
+    // The service as it was when the generation began: a change of the
+    // settings meanwhile goes to the next one.
+    Service service;
     Kind kind = Kind::intro;
     std::string name;
     double barSeconds = 0;
@@ -136,6 +140,27 @@ AIGenerator::AIGenerator(Service service, QObject* parent)
 
 AIGenerator::~AIGenerator() = default;
 
+std::optional<QString> AIGenerator::refusal(const QString& address) {
+    const QString text = address.trimmed();
+    if (text.isEmpty()) return QString::fromUtf8(kNoServiceText);
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return QStringLiteral("The AI generation service's address is no web address: ") + text;
+    const QString scheme = url.scheme().toLower();
+    if (scheme == "https") return std::nullopt;
+    // Plain http only to this machine: a service the user runs here (and
+    // the tests' stand-in); anything further would carry the audio in clear.
+    const QHostAddress host(url.host());
+    const bool loopback = url.host().compare("localhost", Qt::CaseInsensitive) == 0 || host.isLoopback();
+    if (scheme == "http" && loopback) return std::nullopt;
+    return QStringLiteral("The AI generation service must be reached over https: ") + text;
+}
+
+std::optional<QString> AIGenerator::unavailable() const {
+    if (service_.baseAddress.isEmpty()) return QString::fromUtf8(kNoServiceText);
+    return refusal(service_.baseAddress.toString());
+}
+
 void AIGenerator::generate(Kind kind, const EditorModel& editor, const fs::path& folder) {
     const auto& doc = editor.doc();
     const auto& analysis = editor.analysis();
@@ -158,12 +183,13 @@ void AIGenerator::generate(Kind kind, const EditorModel& editor, const fs::path&
 void AIGenerator::generate(Kind kind, const Input& input,
                            const std::vector<std::vector<float>>& channels,
                            const fs::path& folder) {
-    if (running_ || channels.empty() || !(input.sampleRate > 0) || !(input.bpm > 0) ||
+    if (running_ || unavailable() || channels.empty() || !(input.sampleRate > 0) || !(input.bpm > 0) ||
         input.beatsPerBar < 1 || input.loopStartFrame > input.loopEndFrame)
         return;
     static uint64_t nextId = 0;
     auto job = std::make_unique<Job>();
     job->id = ++nextId;
+    job->service = service_;
     job->kind = kind;
     job->name = input.url.stem().string();
     job->barSeconds = 60.0 / input.bpm * input.beatsPerBar;
@@ -258,7 +284,8 @@ void AIGenerator::prepare(std::unique_ptr<Job> job, const Input& input,
 
 void AIGenerator::request(const QString& path, const QByteArray& method, const QByteArray* body,
                           const QString& contentType, const QString& query, Answer onAnswer) {
-    QUrl url = service_.baseAddress;
+    const Service& service = job_->service;
+    QUrl url = service.baseAddress;
     QString basePath = url.path();
     if (!basePath.endsWith('/'))
         basePath += '/';
@@ -266,7 +293,8 @@ void AIGenerator::request(const QString& path, const QByteArray& method, const Q
     url.setQuery(query.isEmpty() ? QString() : query, QUrl::StrictMode);
     QNetworkRequest req(url);
     req.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    req.setTransferTimeout(int(service_.requestTimeout.count()));
+    req.setTransferTimeout(int(service.requestTimeout.count()));
+    if (!service.key.isEmpty()) req.setRawHeader("Authorization", "Bearer " + service.key.toUtf8());
     QNetworkReply* reply = body ? network_->sendCustomRequest(req, method, *body)
                                 : network_->sendCustomRequest(req, method);
     const uint64_t id = job_->id;
@@ -307,11 +335,11 @@ void AIGenerator::sendGeneration() {
 }
 
 void AIGenerator::poll() {
-    if (job_->clock.elapsed() >= service_.timeLimit.count())
+    if (job_->clock.elapsed() >= job_->service.timeLimit.count())
         return fail(AppError(kStillGenerating, "Still generating after 8 minutes. Try again shortly."));
     setStatus(q(fmt::format("Generating… {}s", job_->clock.elapsed() / 1000)));
     const uint64_t id = job_->id;
-    QTimer::singleShot(service_.pollInterval, this, [this, id] {
+    QTimer::singleShot(job_->service.pollInterval, this, [this, id] {
         if (!job_ || job_->id != id)
             return;
         // Encoded in full: a task identifier may hold "+", "&" or "=".
@@ -350,7 +378,7 @@ void AIGenerator::downloadNext() {
         return finishWithSuccess();
 
     QNetworkRequest req(*url);
-    req.setTransferTimeout(int(service_.requestTimeout.count()));
+    req.setTransferTimeout(int(job_->service.requestTimeout.count()));
     QNetworkReply* reply = network_->get(req);
     const uint64_t id = job_->id;
     connect(reply, &QNetworkReply::finished, this, [this, reply, id] {

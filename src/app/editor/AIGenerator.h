@@ -67,14 +67,26 @@ public:
         kStillGenerating = 95,    // no takes within the time limit
     };
 
-    // Where the service is and how patiently it is polled. Tests point it at
-    // a local stand-in and shorten the waits.
+    // Where the service is, the key it is asked with and how patiently it is
+    // polled. There is no service of the program's own: the address is the
+    // user's setting, empty until one is named. Tests point it at a local
+    // stand-in and shorten the waits.
     struct Service {
-        QUrl baseAddress = QUrl(QStringLiteral("https://ai.quillmarsh.app/v1/"));
+        QUrl baseAddress;
+        // Sent as "Authorization: Bearer <key>" to the service's own address
+        // (not to where takes are downloaded from); none when empty.
+        QString key;
         std::chrono::milliseconds pollInterval{8000};
         std::chrono::milliseconds timeLimit{480000};
         std::chrono::milliseconds requestTimeout{60000};
     };
+
+    // Why an address typed in the settings cannot be used, or none when it
+    // can: it must be an https address (plain http only to this machine, for
+    // a service run on it) with a host.
+    static std::optional<QString> refusal(const QString& address);
+    static constexpr const char* kNoServiceText =
+        "Set an AI generation service in Settings › Audition to use these. Nothing is sent until you do.";
 
     // What a generation takes from the editor: the open document, its
     // analysis and the frames of its pins' bar boundaries (the editor's
@@ -95,6 +107,13 @@ public:
     explicit AIGenerator(Service service, QObject* parent = nullptr);
     ~AIGenerator() override;
 
+    // The service the next generation goes to (a running one keeps its own).
+    void setService(const Service& service) { service_ = service; }
+    const Service& service() const { return service_; }
+    // Why a generation cannot start now for want of a service (none set, or
+    // one that is refused), or none when one is set.
+    std::optional<QString> unavailable() const;
+
     std::optional<Kind> running() const { return running_; }
     std::optional<QString> status() const { return status_; }
     const std::vector<std::filesystem::path>& results() const { return results_; }
@@ -103,7 +122,8 @@ public:
     // Starts a generation of `kind` for the editor's document, with its
     // analysis and pins, writing into `folder` (the panel passes the temp
     // edits' folder, EditorModel::editsFolder). Ignored while a generation
-    // runs and while the editor has no document, analysis or pins.
+    // runs, while the editor has no document, analysis or pins, and while
+    // no usable service is set: then nothing is encoded or sent.
     void generate(Kind kind, const EditorModel& editor, const std::filesystem::path& folder);
 
     // The same from plain values: the document whose planar samples

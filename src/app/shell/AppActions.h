@@ -1,6 +1,7 @@
 // What the composition root offers the library window: open a file in the
 // editor, make temp edits of several, add library folders, and the two
-// permission flags with the actions that mend them. AppModel implements it,
+// permission flags with the actions that mend them (and the session kind,
+// which decides whether they matter). AppModel implements it,
 // tests pass a stand-in that records the calls. Main thread only.
 //
 // An implementation that is a QObject announces changes of the flags with
@@ -9,7 +10,10 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <vector>
+
+#include "app/shell/FileManagers.h"
 
 namespace qm {
 
@@ -32,6 +36,11 @@ public:
     virtual bool axTrusted() const = 0;
     // The file manager refused to tell its selection.
     virtual bool automationDenied() const = 0;
+    // Which file manager that was, when known (announced with the flag).
+    virtual std::optional<fileManagers::Kind> deniedFileManager() const { return std::nullopt; }
+    // The session runs on Wayland, where the file manager cannot be
+    // followed: nothing asks for what only serves following it.
+    virtual bool waylandSession() const { return false; }
 };
 
 }  // namespace qm

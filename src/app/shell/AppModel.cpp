@@ -25,6 +25,7 @@
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
 #include "platform/desktop/KeyTapX11.h"
+#include "platform/desktop/SessionKind.h"
 #include "platform/desktop/Workstations.h"
 
 namespace qm {
@@ -66,6 +67,7 @@ AppPlatform AppPlatform::desktop() {
     p.accessibility = std::make_unique<BusAccessibility>(QDBusConnection::sessionBus(),
                                                          [windows] { return windows->available(); });
     p.workspace = std::make_unique<DesktopFileReveal>();
+    p.waylandSession = sessionKind::isWayland(sessionKind::Environment::current());
     return p;
 }
 
@@ -205,7 +207,7 @@ void AppModel::start() {
         if (s.finderPanel) self->player_->load(*url, s.autoPlay);
     };
     finder_->onAutomationDenied = [self](bool denied) {
-        if (self) self->setAutomationDenied(denied);
+        if (self) self->setAutomationDenied(denied, self->finder_->deniedFileManager());
     };
     finder_->start();
 
@@ -299,9 +301,10 @@ void AppModel::setAxTrusted(bool on) {
     emit axTrustedChanged();
 }
 
-void AppModel::setAutomationDenied(bool on) {
-    if (automationDenied_ == on) return;
+void AppModel::setAutomationDenied(bool on, std::optional<fileManagers::Kind> refuser) {
+    if (automationDenied_ == on && deniedFileManager_ == refuser) return;
     automationDenied_ = on;
+    deniedFileManager_ = refuser;
     emit automationDeniedChanged();
 }
 

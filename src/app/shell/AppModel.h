@@ -91,6 +91,8 @@ struct AppPlatform {
     // nothing.
     std::function<void(MonitorEngine&)> insertWindows;
     quint16 controlPort = ControlServer::port;
+    // The session runs on Wayland: the file manager cannot be followed.
+    bool waylandSession = false;
 
     AppPlatform();
     AppPlatform(AppPlatform&&) noexcept;
@@ -145,8 +147,12 @@ public:
     FloatingPanel* hud() { return hud_.get(); }
     bool trustPollRunning() const { return trustTimer_ && trustTimer_->isActive(); }
 
+    // Following the file manager cannot work in this session (Wayland).
+    bool waylandSession() const override { return platform_.waylandSession; }
+
     bool axTrusted() const { return axTrusted_; }
-    bool automationDenied() const { return automationDenied_; }
+    bool automationDenied() const override { return automationDenied_; }
+    std::optional<fileManagers::Kind> deniedFileManager() const override { return deniedFileManager_; }
 
     // Opens a window by its id ("main", "editor", "monitor"); installed by
     // the window that can. While it is empty a call does nothing.
@@ -194,7 +200,7 @@ private:
     void watchAccessibility();
     void trustTick();
     void setAxTrusted(bool on);
-    void setAutomationDenied(bool on);
+    void setAutomationDenied(bool on, std::optional<fileManagers::Kind> refuser);
 
     // Declared first: everything below uses them, and they go last.
     AppPlatform platform_;
@@ -205,6 +211,7 @@ private:
     std::unique_ptr<KeyTap> keyTap_;
     bool axTrusted_ = false;
     bool automationDenied_ = false;
+    std::optional<fileManagers::Kind> deniedFileManager_;
     std::unique_ptr<QTimer> trustTimer_;
     bool trustCheckPending_ = false;
     std::unique_ptr<ControlServer> control_;

@@ -105,9 +105,7 @@ nlohmann::json CommandRouter::route(const std::string& command, const Parameters
         return generic();
     }
     if (command == "editor") {
-        std::optional<std::filesystem::path> url;
-        if (player_.info()) url = player_.info()->url;
-        if (actions_.openEditor) actions_.openEditor(url);
+        if (actions_.openEditor) actions_.openEditor(player_.file());
         return generic();
     }
     if (command == "tempedits") {

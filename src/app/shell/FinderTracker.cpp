@@ -6,8 +6,6 @@
 #include <QSocketNotifier>
 #include <QThread>
 
-#include <algorithm>
-#include <cctype>
 #include <cmath>
 
 namespace qm {
@@ -34,19 +32,7 @@ void FinderTracker::cancel(std::optional<MainQueue::Token>& token) {
     token.reset();
 }
 
-bool FinderTracker::isFinder(const DesktopWindowIdentity& identity) {
-    static const char* const names[] = {"thunar", "pcmanfm", "pcmanfm-qt", "org.gnome.nautilus",
-                                        "nautilus", "nemo", "caja", "dolphin"};
-    auto lower = [](std::string text) {
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return text;
-    };
-    const std::string instance = lower(identity.instance);
-    const std::string windowClass = lower(identity.windowClass);
-    return std::any_of(std::begin(names), std::end(names),
-                       [&](const char* name) { return instance == name || windowClass == name; });
-}
+bool FinderTracker::isFinder(const DesktopWindowIdentity& identity) { return fileManagers::of(identity).has_value(); }
 
 bool FinderTracker::eventLoopRunsGlib() {
     const auto* dispatcher = QAbstractEventDispatcher::instance(QThread::currentThread());
@@ -85,7 +71,7 @@ void FinderTracker::activeWindowChanged() {
     const WindowId active = windows_.activeWindow();
     std::optional<App> app;
     if (active != 0) {
-        if (const auto identity = windows_.identity(active)) app = App{identity->pid, isFinder(*identity)};
+        if (const auto identity = windows_.identity(active)) app = App{identity->pid, fileManagers::of(*identity)};
     }
     // The manager may write the same window again. A window id alone does
     // not say that: the server gives a closed program's ids to the next one.
@@ -96,7 +82,7 @@ void FinderTracker::activeWindowChanged() {
 }
 
 void FinderTracker::activated(const std::optional<App>& app) {
-    if (app && app->finder) {
+    if (app && app->kind) {
         if (finderActive_ && app->pid == activePid_) {
             // Another window of the same file manager came forward.
             refreshFrame(false);
@@ -105,6 +91,7 @@ void FinderTracker::activated(const std::optional<App>& app) {
         }
         finderActive_ = true;
         activePid_ = app->pid;
+        activeKind_ = app->kind;
         attachAX(app->pid);
         startTimers();
         lastFrame_ = frontWindowFrame();
@@ -278,14 +265,17 @@ void FinderTracker::querySelection() {
         // Only a process missing from the bus is refused; any other failure
         // clears the flag and leaves the selection as it was.
         const bool denied = result.outcome == Outcome::denied;
-        if (denied != automationDenied_) {
+        const auto refuser = denied ? activeKind_ : std::nullopt;
+        if (denied != automationDenied_ || refuser != deniedFileManager_) {
             automationDenied_ = denied;
+            deniedFileManager_ = refuser;
             if (onAutomationDenied) onAutomationDenied(denied);
         }
         return;
     }
     if (automationDenied_) {
         automationDenied_ = false;
+        deniedFileManager_.reset();
         if (onAutomationDenied) onAutomationDenied(false);
     }
     if (result.paths == lastPaths_) return;

@@ -2,8 +2,8 @@
 // of its front document window (the floating panel sits under it) and the
 // first audio file of its selection (the player auditions it).
 //
-// "The file manager" is any client whose WM_CLASS instance or class is one
-// of isFinder()'s names. Activation comes from the desktop's active-window
+// "The file manager" is any client whose WM_CLASS names one of
+// fileManagers::all(). Activation comes from the desktop's active-window
 // changes; frames from a 0.1 s poll and the window manager's configure
 // events; the selection from the accessibility observer's events (debounced
 // by 0.03 s) and a 0.6 s poll. The observer is attached only while the
@@ -21,6 +21,7 @@
 // holds the tracker weakly.
 #pragma once
 
+#include "app/shell/FileManagers.h"
 #include "platform/MainQueue.h"
 #include "platform/desktop/DesktopWindows.h"
 #include "platform/desktop/FileManagerAccessibility.h"
@@ -65,12 +66,15 @@ public:
     // (the file manager is frontmost, its front window's frame).
     std::function<void(bool active, const std::optional<DesktopRect>& frame)> onState;
     // The selection could not be read because the process is not on the
-    // accessibility bus (flag changes only).
+    // accessibility bus (changes of the flag, or of the file manager that
+    // refused, only).
     std::function<void(bool denied)> onAutomationDenied;
 
     bool finderActive() const { return finderActive_; }
     const std::optional<std::filesystem::path>& currentAudio() const { return currentAudio_; }
     bool automationDenied() const { return automationDenied_; }
+    // The file manager whose selection was refused; none while nothing is.
+    const std::optional<fileManagers::Kind>& deniedFileManager() const { return deniedFileManager_; }
 
     // Starts following the desktop; once.
     void start();
@@ -98,7 +102,7 @@ public:
 private:
     struct App {
         int pid = 0;
-        bool finder = false;
+        std::optional<fileManagers::Kind> kind;  // none: not a file manager
     };
     struct ActiveWindow {
         WindowId window = 0;
@@ -130,6 +134,7 @@ private:
     bool finderActive_ = false;
     std::optional<std::filesystem::path> currentAudio_;
     bool automationDenied_ = false;
+    std::optional<fileManagers::Kind> deniedFileManager_;
     bool timersRunning_ = false;
     std::optional<MainQueue::Token> frameTimer_;
     std::optional<MainQueue::Token> selectionTimer_;
@@ -139,6 +144,7 @@ private:
     bool observing_ = false;
     int axPID_ = 0;
     int activePid_ = 0;                 // the frontmost file manager's process
+    std::optional<fileManagers::Kind> activeKind_;  // and which one it is
     std::optional<ActiveWindow> lastActive_;  // the active window last handled
     std::string frontTitle_;            // title of the window lastFrame_ came from
     int pausedPid_ = 0;

@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 
 #include <fmt/format.h>
 
@@ -31,9 +33,40 @@ bool isExecutableFile(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
 }
 
-std::optional<std::string> ytDlp(const std::string& custom, const std::vector<std::string>& fixed) {
+std::vector<std::string> searchLocations(const std::optional<std::string>& pathVariable,
+                                         const std::optional<std::string>& home) {
+    std::vector<std::string> out;
+    auto add = [&](std::string folder) {
+        // A relative entry would depend on the folder the program runs in.
+        if (folder.empty() || folder.front() != '/') return;
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+        std::string candidate = folder == "/" ? "/yt-dlp" : folder + "/yt-dlp";
+        if (std::find(out.begin(), out.end(), candidate) == out.end()) out.push_back(std::move(candidate));
+    };
+    if (pathVariable) {
+        size_t start = 0;
+        while (start <= pathVariable->size()) {
+            size_t end = pathVariable->find(':', start);
+            if (end == std::string::npos) end = pathVariable->size();
+            add(pathVariable->substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    if (home) add(*home + "/.local/bin");
+    for (const std::string& fixed : fixedLocations()) add(fixed.substr(0, fixed.rfind('/')));
+    return out;
+}
+
+std::vector<std::string> toolLocations() {
+    const char* path = std::getenv("PATH");
+    const char* home = std::getenv("HOME");
+    return searchLocations(path ? std::optional<std::string>(path) : std::nullopt,
+                           home ? std::optional<std::string>(home) : std::nullopt);
+}
+
+std::optional<std::string> ytDlp(const std::string& custom, const std::vector<std::string>& locations) {
     if (!custom.empty() && isExecutableFile(custom)) return custom;
-    for (const std::string& path : fixed)
+    for (const std::string& path : locations)
         if (isExecutableFile(path)) return path;
     return std::nullopt;
 }
@@ -65,20 +98,67 @@ std::vector<std::string> lines(const std::string& text) {
 // Bytes as UTF-8, invalid sequences replaced.
 std::string decoded(const QByteArray& bytes) { return QString::fromUtf8(bytes).toStdString(); }
 
-// How much the staging folder holds: the number of entries and their bytes.
-std::pair<uintmax_t, uintmax_t> stagingSize(const fs::path& folder) {
-    std::error_code ec;
-    uintmax_t count = 0, bytes = 0;
-    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        ++count;
-        std::error_code sizeError;
-        if (it->is_regular_file(sizeError)) {
+// What the tool wrote, watched poll by poll: the entries and bytes the
+// staging folder holds now, the bytes of its files that were cut back to
+// start over, and the bytes the tool's process passed to write() in all
+// (its ended children's included), as the system counts them. A transfer
+// the server breaks off is fetched again by the tool, from where it broke
+// off when the server takes a range and else from the first byte, into the
+// same file: without the last two counts, a server that drops the
+// connection at 2 GB would have the same 2 GB written again and again and
+// the folder never pass the limit. The system's count is exact; the cut
+// files count for a tool whose writer is a child still running, and miss
+// what was written after the last look before the cut.
+class StagingWatch {
+public:
+    struct Written {
+        uintmax_t entries = 0, now = 0, discarded = 0, byTool = 0;
+        uintmax_t total() const { return std::max(now + discarded, byTool); }
+        bool operator==(const Written&) const = default;
+    };
+
+    // Looks at the folder and the tool's process `pid` again; a file smaller
+    // than at the last look was cut back, so everything it held then was
+    // thrown away.
+    const Written& look(const fs::path& folder, pid_t pid) {
+        std::error_code ec;
+        std::map<std::string, uintmax_t> sizes;
+        uintmax_t entries = 0, now = 0;
+        for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            ++entries;
+            std::error_code sizeError;
+            if (!it->is_regular_file(sizeError)) continue;
             const auto size = it->file_size(sizeError);
-            if (!sizeError) bytes += size;
+            if (sizeError) continue;
+            now += size;
+            const std::string path = it->path().string();
+            if (const auto before = sizes_.find(path); before != sizes_.end() && before->second > size)
+                written_.discarded += before->second;
+            sizes.emplace(path, size);
         }
+        sizes_ = std::move(sizes);
+        written_.entries = entries;
+        written_.now = now;
+        if (const std::optional<uintmax_t> bytes = writtenBy(pid)) written_.byTool = std::max(written_.byTool, *bytes);
+        return written_;
     }
-    return {count, bytes};
-}
+    const Written& written() const { return written_; }
+
+private:
+    // The "wchar" count of /proc/<pid>/io; nothing once the process is gone.
+    static std::optional<uintmax_t> writtenBy(pid_t pid) {
+        if (pid <= 0) return std::nullopt;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+        std::string key;
+        uintmax_t value = 0;
+        while (in >> key >> value)
+            if (key == "wchar:") return value;
+        return std::nullopt;
+    }
+
+    std::map<std::string, uintmax_t> sizes_;
+    Written written_;
+};
 
 bool processAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
@@ -159,18 +239,16 @@ public:
     }
 
 private:
-    enum class Stop { stalled, tooLarge, tooLong };
+    enum class Stop { stalled, tooLarge, startedOver, tooLong };
 
     void touched() { lastActivity_ = std::chrono::steady_clock::now(); }
 
     void check() {
         if (stopped_ || done_) return;
-        const auto size = stagingSize(staging_);
-        if (size.second >= limit_) return stop(Stop::tooLarge);
-        if (size != lastSize_) {
-            lastSize_ = size;
-            touched();
-        }
+        const StagingWatch::Written before = watched_.written();
+        const StagingWatch::Written& now = watched_.look(staging_, static_cast<pid_t>(process_->processId()));
+        if (now.total() >= limit_) return stop(now.now >= limit_ ? Stop::tooLarge : Stop::startedOver);
+        if (now != before) touched();
         if (std::chrono::steady_clock::now() - lastActivity_ >= options_.stallTimeout) stop(Stop::stalled);
     }
 
@@ -193,9 +271,13 @@ private:
 
     void finished(int code) {
         // A run the size limit cut short reports that, whatever it said.
-        if (!stopped_ && stagingSize(staging_).second >= limit_) stopped_ = Stop::tooLarge;
+        if (!stopped_) {
+            const StagingWatch::Written& now = watched_.look(staging_, 0);
+            if (now.total() >= limit_) stopped_ = now.now >= limit_ ? Stop::tooLarge : Stop::startedOver;
+        }
         if (stopped_ == Stop::stalled) return finish({std::nullopt, code, kStalledText});
         if (stopped_ == Stop::tooLarge) return finish({std::nullopt, code, tooLargeText(limit_, roomBound_)});
+        if (stopped_ == Stop::startedOver) return finish({std::nullopt, code, startedOverText(limit_)});
         if (stopped_ == Stop::tooLong) return finish({std::nullopt, code, tooLongText(options_.timeLimit)});
         if (code == 0) {
             if (const auto line = pathLine(decoded(out_))) {
@@ -255,7 +337,7 @@ private:
     QTimer* watch_ = nullptr;
     QByteArray out_, err_;
     std::chrono::steady_clock::time_point lastActivity_;
-    std::pair<uintmax_t, uintmax_t> lastSize_{0, 0};
+    StagingWatch watched_;
     std::optional<Stop> stopped_;
     bool done_ = false;
     std::string moveError_;
@@ -263,12 +345,23 @@ private:
 
 }  // namespace
 
-std::string tooLargeText(uint64_t limit, bool roomBound) {
+namespace {
+
+std::string amount(uint64_t limit) {
     const auto bytes = static_cast<double>(limit);
-    const std::string amount =
-        bytes >= 1e9 ? fmt::format("{:.1f} GB", bytes / 1e9) : fmt::format("{:.0f} MB", bytes / 1e6);
-    return roomBound ? fmt::format("The download was stopped: the pulls folder has room for {} only", amount)
-                     : fmt::format("The download was stopped: it is larger than {}", amount);
+    return bytes >= 1e9 ? fmt::format("{:.1f} GB", bytes / 1e9) : fmt::format("{:.0f} MB", bytes / 1e6);
+}
+
+}  // namespace
+
+std::string tooLargeText(uint64_t limit, bool roomBound) {
+    return roomBound ? fmt::format("The download was stopped: the pulls folder has room for {} only", amount(limit))
+                     : fmt::format("The download was stopped: it is larger than {}", amount(limit));
+}
+
+std::string startedOverText(uint64_t limit) {
+    return fmt::format("The download was stopped: the transfer kept breaking off and starting over, {} written in all",
+                       amount(limit));
 }
 
 std::string tooLongText(std::chrono::milliseconds limit) {
@@ -290,7 +383,9 @@ uint64_t sizeLimit(const fs::path& folder, uint64_t cap, bool* roomBound) {
 }
 
 std::vector<std::string> arguments(const std::string& link, const fs::path& folder) {
-    return {"--no-playlist", "--no-progress", "-x", "--audio-format", "wav",
+    const std::string retries = std::to_string(kRetries);
+    return {"--no-playlist", "--no-progress", "--retries", retries, "--fragment-retries", retries,
+            "-x", "--audio-format", "wav",
             "-o", (folder / kOutputTemplate).string(), "--print", "after_move:filepath", link};
 }
 
@@ -306,9 +401,14 @@ std::optional<std::string> pathLine(const std::string& output) {
 }
 
 std::string errorLine(const std::string& errors) {
-    const auto all = lines(errors);
-    for (auto it = all.rbegin(); it != all.rend(); ++it)
-        if (it->find("ERROR") != std::string::npos) return *it;
+    auto all = lines(errors);
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+        if (it->find("ERROR") == std::string::npos) continue;
+        // The tool's carriage returns rewrite a terminal's line; here they
+        // would only stand in the text.
+        std::erase(*it, '\r');
+        return *it;
+    }
     return kFailedText;
 }
 

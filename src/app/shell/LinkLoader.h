@@ -17,8 +17,17 @@
 // time limit, or whose files pass the size limit: at most sizeLimit, and
 // less where the download folder has less room (seven eighths of its free
 // space). The size limit binds each file the tool and its children write
-// (RLIMIT_FSIZE) and the staging folder as a whole (watched), and a result
-// at the limit is never moved into the download folder.
+// (RLIMIT_FSIZE) and what the tool writes into the staging folder as a
+// whole (watched), and a result at the limit is never moved into the
+// download folder.
+//
+// A transfer the server breaks off is tried again by the tool at most
+// kRetries times: from where it broke off where the server takes a range,
+// else from the first byte, the file cut back to nothing. The watch counts
+// what such restarts threw away as written (the bytes the tool's process
+// wrote in all, as the system counts them, and the files found cut back),
+// so a server that drops the connection at the same byte every time costs
+// a bounded number of bytes.
 //
 // One download at a time is the caller's rule (kBusyText).
 //
@@ -40,20 +49,29 @@
 
 namespace qm::LinkLoader {
 
-// Where Debian and a hand install put the tool, tried in this order after
-// the user's own path.
+// Where Debian and a hand install put the tool, tried last.
 inline const std::vector<std::string>& fixedLocations() {
     static const std::vector<std::string> paths{"/usr/bin/yt-dlp", "/usr/local/bin/yt-dlp"};
     return paths;
 }
 
-// What the user reads when no usable tool is found.
-inline constexpr const char* kNotFoundText = "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg";
+// Where the tool is looked for after the user's own path, in order: each
+// absolute folder of the search path `pathVariable`, then `home`'s
+// ".local/bin" (where pip and pipx put it, often missing from the search
+// path of programs started from a menu), then the fixed places. Each once.
+std::vector<std::string> searchLocations(const std::optional<std::string>& pathVariable,
+                                         const std::optional<std::string>& home);
+// The same for this process's PATH and HOME, as they are now.
+std::vector<std::string> toolLocations();
+
+// What the user reads when no usable tool is found: both ways to install it.
+inline constexpr const char* kNotFoundText =
+    "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg (or: pipx install yt-dlp)";
 
 // The first candidate that is an executable regular file (links followed):
-// `custom` when it is not empty, then `fixed`. Nothing when none is.
+// `custom` when it is not empty, then `locations`. Nothing when none is.
 std::optional<std::string> ytDlp(const std::string& custom,
-                                 const std::vector<std::string>& fixed = fixedLocations());
+                                 const std::vector<std::string>& locations = toolLocations());
 
 // True for an executable regular file, links followed.
 bool isExecutableFile(const std::string& path);
@@ -64,9 +82,13 @@ inline constexpr const char* kBusyText = "A download is already running";
 // The most a download may write, in bytes: a WAV file of that size still
 // fits the RIFF limit.
 inline constexpr uint64_t kMaxDownloadBytes = 4000000000;
+// How often the tool tries a broken-off transfer (or fragment) again.
+inline constexpr int kRetries = 2;
 // What the user reads when a download passes its size limit (`roomBound`:
-// the limit came from the folder's free space) or its time limit.
+// the limit came from the folder's free space), when what it wrote starting
+// over and over passes it, or when it passes its time limit.
 std::string tooLargeText(uint64_t limit, bool roomBound);
+std::string startedOverText(uint64_t limit);
 std::string tooLongText(std::chrono::milliseconds limit);
 // The size limit of a download into `folder`: `cap`, or seven eighths of
 // the folder's free space when that is less (`roomBound` says which).
@@ -84,8 +106,8 @@ std::string searchPath(const std::optional<std::string>& inherited);
 // From the tool's standard output: the last non-empty line beginning with
 // "/", if any.
 std::optional<std::string> pathLine(const std::string& output);
-// From its standard error: the last line containing "ERROR", else
-// kFailedText.
+// From its standard error: the last line containing "ERROR", without
+// carriage returns, else kFailedText.
 std::string errorLine(const std::string& errors);
 
 // Removes staging folders in `folder` left by processes that are gone.
@@ -103,7 +125,7 @@ struct DownloadOptions {
     std::chrono::milliseconds timeLimit{30 * 60 * 1000};
     uint64_t sizeLimit = kMaxDownloadBytes;
     // Where the tool is looked for after the user's own path.
-    std::vector<std::string> toolLocations = fixedLocations();
+    std::vector<std::string> toolLocations = LinkLoader::toolLocations();
 };
 
 // Downloads the audio of `link` with `tool` into `folder` (made with its

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cstdlib>
 #include <fstream>
+#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 #include <system_error>
@@ -121,6 +123,73 @@ std::vector<std::string> existingPaths(const fs::path& folder, const std::vector
     return paths;
 }
 
+bool titleNames(const std::string& title, const std::string& name) {
+    if (name.empty() || title.compare(0, name.size(), name) != 0) return false;
+    if (title.size() == name.size()) return true;
+    const std::string_view rest = std::string_view(title).substr(name.size());
+    for (const std::string_view dash : {" - ", " \u2014 ", " \u2013 "}) {
+        if (rest.substr(0, dash.size()) == dash) return true;
+    }
+    return false;
+}
+
+std::optional<size_t> currentCrumb(const std::vector<std::string>& crumbs, const std::string& title) {
+    for (size_t i = crumbs.size(); i-- > 0;) {
+        if (titleNames(title, crumbs[i])) return i;
+    }
+    return std::nullopt;
+}
+
+std::vector<fs::path> fromCrumbs(const std::vector<std::string>& crumbs, size_t current, const fs::path& home,
+                                 const std::string& user) {
+    std::vector<fs::path> found;
+    if (current >= crumbs.size()) return found;
+    auto plain = [](const std::string& name) {
+        return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    };
+    fs::path rest;
+    for (size_t i = 1; i <= current; ++i) {
+        if (!plain(crumbs[i])) return found;
+        rest /= crumbs[i];
+    }
+    const std::string& first = crumbs.front();
+    std::vector<fs::path> bases{"/"};
+    if (first != "/" && !first.empty()) {
+        if (home.is_absolute()) bases.insert(bases.begin(), home);
+        if (plain(first)) {
+            if (home.is_absolute()) bases.push_back(home / first);
+            bases.push_back(fs::path("/") / first);
+            bases.push_back(fs::path("/media") / first);
+            if (plain(user)) {
+                bases.push_back(fs::path("/media") / user / first);
+                bases.push_back(fs::path("/run/media") / user / first);
+            }
+            bases.push_back(fs::path("/mnt") / first);
+        }
+    }
+    for (const auto& base : bases) {
+        fs::path candidate = (rest.empty() ? base : base / rest).lexically_normal();
+        if (candidate.has_relative_path() && !candidate.has_filename()) candidate = candidate.parent_path();
+        std::error_code error;
+        if (!fs::is_directory(candidate, error)) continue;
+        if (std::find(found.begin(), found.end(), candidate) == found.end()) found.push_back(candidate);
+    }
+    return found;
+}
+
+fs::path holdingMost(const std::vector<fs::path>& candidates, const std::vector<std::string>& names) {
+    size_t best = 0;
+    size_t bestCount = 0;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const size_t count = existingPaths(candidates[i], names).size();
+        if (count > bestCount) {
+            best = i;
+            bestCount = count;
+        }
+    }
+    return candidates.at(best);
+}
+
 }  // namespace FileManagerFolder
 
 // ---------------------------------------------------------------------------
@@ -140,6 +209,10 @@ constexpr auto kAtspiTimeout = std::chrono::milliseconds(FileManagerAccessibilit
 // How long what one walk of a window found stands when it lacks the view or
 // the folder.
 constexpr auto kRewalkAfter = std::chrono::seconds(2);
+
+// The items of a view without Selection read at most per query (a quarter
+// of a millisecond or more each, in Dolphin).
+constexpr int kMaxMarkedItems = 200;
 
 // A process this young that is not on the bus yet may still be starting its
 // bridge: not refused yet.
@@ -164,6 +237,17 @@ std::optional<double> processAge(int pid) {
     const long ticks = sysconf(_SC_CLK_TCK);
     if (ticks <= 0) return std::nullopt;
     return uptime - std::stod(field) / double(ticks);
+}
+
+fs::path homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home == '/') return home;
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
+    return {};
+}
+
+std::string userName() {
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_name) return entry->pw_name;
+    return {};
 }
 
 // Ends a query at its first failed call.
@@ -277,85 +361,160 @@ bool hasInterface(AtspiAccessible* object, AtspiEditableText* (*get)(AtspiAccess
     return bool(interface<AtspiEditableText>(object, get));
 }
 
-// The text of a cell or item: its own name, else the first named part of it
-// (a file view's name column holds an icon and the name). `part` says where
-// the name was found (-1: the item itself) and, when known, where to look.
-std::string itemName(AtspiAccessible* item, int& part) {
-    if (part >= 0) {
-        // The place found on an earlier row: two calls instead of a search.
-        const Object piece =
-            bounded([&](GError** e) { return Object(atspi_accessible_get_child_at_index(item, part, e)); },
-                    [](const Object& o) { return !o; }, Empty::isAnswer);
+// The first part of `object` (itself excluded), depth first, that offers text
+// and has a name: the name a file view's item or a path bar's button shows
+// (GTK 4 names its containers after their widget types, GTK 3 splits a name
+// cell into an icon and a text). `path` receives the child indices leading
+// to it.
+std::optional<std::string> firstNamedText(AtspiAccessible* object, std::vector<int>& path, int depth, int& budget) {
+    if (depth >= 7) return std::nullopt;
+    const int count = childCount(object);
+    for (int i = 0; i < count && budget > 0; ++i) {
+        --budget;
+        Object piece = childAt(object, i);
+        path.push_back(i);
+        if (interface<AtspiText>(piece.get(), atspi_accessible_get_text_iface)) {
+            std::string text = name(piece.get());
+            if (!text.empty()) return text;
+        }
+        if (auto found = firstNamedText(piece.get(), path, depth + 1, budget)) return found;
+        path.pop_back();
+    }
+    return std::nullopt;
+}
+
+std::string textOf(AtspiAccessible* object) {
+    Ref<AtspiText> iface = interface<AtspiText>(object, atspi_accessible_get_text_iface);
+    if (!iface) return {};
+    return bounded([&](GError** e) { return takeString(atspi_text_get_text(iface.get(), 0, -1, e)); },
+                   [](const std::string& text) { return text.empty(); }, Empty::isAnswer);
+}
+
+// Where the name of a view's items sits: child indices from the item (empty:
+// the item itself), found on the first item and tried first on the others.
+struct NamePlace {
+    std::vector<int> path;
+    bool known = false;
+};
+
+// The text of a cell or item: the first named text part inside it, else its
+// own name, else its own text (PCManFM's icons name themselves only so).
+std::string itemName(AtspiAccessible* item, NamePlace& place) {
+    if (place.known && !place.path.empty()) {
+        // The place found on an earlier item: a call per level instead of a search.
+        Object piece = Object::share(item);
+        for (const int index : place.path) {
+            piece = bounded([&](GError** e) { return Object(atspi_accessible_get_child_at_index(piece.get(), index, e)); },
+                            [](const Object& o) { return !o; }, Empty::isAnswer);
+            if (!piece) break;
+        }
         if (piece) {
             std::string text = name(piece.get());
             if (!text.empty()) return text;
         }
-        part = -1;
     }
-    const int count = childCount(item);
-    for (int i = 0; i < count; ++i) {
-        Object piece = childAt(item, i);
-        if (!interface<AtspiText>(piece.get(), atspi_accessible_get_text_iface)) continue;
-        std::string text = name(piece.get());
-        if (!text.empty()) {
-            part = i;
-            return text;
-        }
+    std::vector<int> path;
+    int budget = 40;
+    if (auto found = firstNamedText(item, path, 0, budget)) {
+        place = {std::move(path), true};
+        return *found;
     }
-    return name(item);
+    place = {{}, true};
+    std::string own = name(item);
+    return own.empty() ? textOf(item) : own;
 }
 
 bool takesText(AtspiAccessible* object) {
     const AtspiRole r = role(object);
     if (r == ATSPI_ROLE_ENTRY || r == ATSPI_ROLE_PASSWORD_TEXT) return true;
     const States states(object);
-    if (!states.has(ATSPI_STATE_EDITABLE)) return false;
+    if (!states.has(ATSPI_STATE_EDITABLE)) {
+        // Nemo's rename field (an editable label) reports no state at all,
+        // where any other focusable widget reports at least that it is
+        // sensitive.
+        return r == ATSPI_ROLE_TEXT && !states.has(ATSPI_STATE_SENSITIVE) && !states.has(ATSPI_STATE_READ_ONLY) &&
+               hasInterface(object, atspi_accessible_get_editable_text_iface);
+    }
     if (r == ATSPI_ROLE_COMBO_BOX) return true;
     return hasInterface(object, atspi_accessible_get_editable_text_iface);
+}
+
+// GTK 4 (4.8) marks no object but its windows as showing: there, visible
+// stands for shown.
+bool shown(const States& states, bool visibleIsShown) {
+    return states.has(ATSPI_STATE_SHOWING) || (visibleIsShown && states.has(ATSPI_STATE_VISIBLE));
 }
 
 // What one window of a file manager holds, found by one walk and kept
 // while its objects stay alive and shown.
 struct WindowParts {
     Object frame;
-    Object view;                 // the file view: Selection (and Table for a details list)
-    std::vector<Object> entries; // editable texts outside the view (location, search)
-    std::vector<Object> pathBars; // rows of toggle buttons that may be path bars
-    Object pane;                 // the directory pane around the view, when the toolkit names one
-    int nameColumn = -1;         // a table's column holding the names; -1 until known
-    int namePart = -1;           // the part of a name cell holding the name; -1 when unknown
+    // The file view: one offering Selection (and Table for a details list),
+    // or a table whose items only carry their selected state (Qt 5).
+    Object view;
+    bool viewSelects = true;
+    struct View {
+        Object object;
+        bool selects = true;
+    };
+    std::vector<View> views;       // the candidates, the view among them
+    std::vector<Object> entries;   // editable texts outside the view (location, search)
+    std::vector<Object> pathBars;  // rows of toggle buttons or check boxes that may be path bars
+    std::vector<Object> crumbBars; // rows of push buttons that may be path bars
+    int crumbBar = -1;             // the crumb bar that named the folder last
+    Object pane;                   // the directory pane around the view, when the toolkit names one
+    int nameColumn = -1;           // a table's column holding the names; -1 until known
+    NamePlace namePlace;
+    bool visibleIsShown = false;
     Clock::time_point walked;
-    bool folderFound = false;    // the folder was read from this window since the walk
-    bool settled = false;        // the view was found in a directory pane
+    bool folderFound = false;      // the folder was read from this window since the walk
+    bool settled = false;          // the view was chosen for good (Walker::finish, settleView)
 };
+
+// The panel a push button sits in with at most a separator beside it
+// (Nautilus wraps each crumb so).
+bool isWrapper(AtspiRole r, int children) {
+    return children <= 2 && (r == ATSPI_ROLE_PANEL || r == ATSPI_ROLE_FILLER);
+}
 
 class Walker {
 public:
     explicit Walker(WindowParts& parts) : parts_(parts) {}
 
-    void walk(AtspiAccessible* object, int depth, bool inDirectoryPane) {
+    struct Parent {
+        AtspiAccessible* object = nullptr;
+        AtspiRole role = ATSPI_ROLE_INVALID;
+        int children = 0;
+        AtspiAccessible* parent = nullptr;
+    };
+
+    void walk(AtspiAccessible* object, int depth, bool inDirectoryPane, const Parent& up) {
         if (++visited_ > kMaxObjects || depth > kMaxDepth) return;
         const States states(object);
-        if (!states.has(ATSPI_STATE_SHOWING) && depth > 0) return;
+        if (depth > 0 && !shown(states, parts_.visibleIsShown)) return;
         const AtspiRole r = role(object);
         if (r == ATSPI_ROLE_DIRECTORY_PANE && !inDirectoryPane) {
             inDirectoryPane = true;
             if (!parts_.pane) parts_.pane = Object::share(object);
         }
         const bool managesChildren = states.has(ATSPI_STATE_MANAGES_DESCENDANTS);
-        if (interface<AtspiSelection>(object, atspi_accessible_get_selection_iface) && isViewRole(r, managesChildren)) {
-            // A view inside a directory pane is the file view; otherwise the
-            // last one found (side panes come before the file view).
-            if (!foundInPane_) {
-                parts_.view = Object::share(object);
-                foundInPane_ = inDirectoryPane;
-            }
+        const bool selects = bool(interface<AtspiSelection>(object, atspi_accessible_get_selection_iface));
+        if (selects ? isViewRole(r, managesChildren)
+                    : isItemTable(r) && interface<AtspiTable>(object, atspi_accessible_get_table_iface)) {
+            views_.push_back({Object::share(object), inDirectoryPane, selects});
             return;  // its children are the files themselves
         }
         if (managesChildren) return;
         if (hasInterface(object, atspi_accessible_get_editable_text_iface)) {
             parts_.entries.push_back(Object::share(object));
             return;
+        }
+        if (r == ATSPI_ROLE_PUSH_BUTTON && up.object) {
+            AtspiAccessible* bar = isWrapper(up.role, up.children) && up.parent ? up.parent : up.object;
+            if (std::none_of(parts_.crumbBars.begin(), parts_.crumbBars.end(),
+                             [&](const Object& known) { return known.get() == bar; })) {
+                parts_.crumbBars.push_back(Object::share(bar));
+            }
         }
         const int count = childCount(object);
         if (count > 0 && isPathBar(object, count)) {
@@ -364,21 +523,59 @@ public:
         }
         for (int i = 0; i < count && visited_ <= kMaxObjects; ++i) {
             Object child = childAt(object, i);
-            walk(child.get(), depth + 1, inDirectoryPane);
+            walk(child.get(), depth + 1, inDirectoryPane, {object, r, count, up.object});
         }
     }
 
     // Where the toolkit names a directory pane, only a view inside it is the
-    // file view (a side pane's list of places is not). A view found outside
-    // one may have been walked before the window built its file view.
+    // file view (a side pane's list of places is not), and the first one
+    // found there is taken for good. Elsewhere side panes and the lists of
+    // combo boxes come before the file view or after it, as the toolkit
+    // orders them: the views are kept largest first, the largest is taken
+    // until the folder tells them apart (settleView). A window with a pane
+    // but no view in it may have been walked before it built its file view.
     void finish() {
-        if (parts_.pane && !foundInPane_) parts_.view.reset();
-        parts_.settled = foundInPane_;
+        parts_.view.reset();
+        parts_.views.clear();
+        parts_.settled = false;
+        for (auto& found : views_) {
+            if (!found.inPane) continue;
+            parts_.views.push_back({std::move(found.object), found.selects});
+            parts_.view = parts_.views.front().object.copy();
+            parts_.viewSelects = found.selects;
+            parts_.settled = true;
+            return;
+        }
+        if (parts_.pane) return;
+        std::vector<std::pair<double, size_t>> sizes;
+        for (size_t i = 0; i < views_.size(); ++i) sizes.emplace_back(area(views_[i].object.get()), i);
+        std::stable_sort(sizes.begin(), sizes.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& [size, i] : sizes) parts_.views.push_back({std::move(views_[i].object), views_[i].selects});
+        if (parts_.views.empty()) return;
+        parts_.view = parts_.views.front().object.copy();
+        parts_.viewSelects = parts_.views.front().selects;
     }
 
 private:
     static constexpr int kMaxObjects = 3000;
     static constexpr int kMaxDepth = 40;
+
+    struct Found {
+        Object object;
+        bool inPane = false;
+        bool selects = true;
+    };
+
+    static double area(AtspiAccessible* object) {
+        Ref<AtspiComponent> component = interface<AtspiComponent>(object, atspi_accessible_get_component_iface);
+        if (!component) return 0;
+        using Rect = std::unique_ptr<AtspiRect, decltype([](AtspiRect* r) { g_free(r); })>;
+        const Rect rect = bounded(
+            [&](GError** e) { return Rect(atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, e)); },
+            [](const Rect& r) { return !r; }, Empty::isAnswer);
+        if (!rect || rect->width <= 0 || rect->height <= 0) return 0;
+        return double(rect->width) * double(rect->height);
+    }
 
     static bool isViewRole(AtspiRole r, bool managesChildren) {
         switch (r) {
@@ -395,37 +592,83 @@ private:
         }
     }
 
-    // Toggle buttons only, more than one or a lone root button (a toolbar's
-    // single toggle, such as a search button, is not a path bar).
+    // Qt 5 offers no Selection: its item views are tables (Dolphin's
+    // views, PCManFM-Qt's lists and trees).
+    static bool isItemTable(AtspiRole r) {
+        return r == ATSPI_ROLE_TABLE || r == ATSPI_ROLE_TREE_TABLE || r == ATSPI_ROLE_TREE || r == ATSPI_ROLE_LIST;
+    }
+
+    // Toggle buttons or check boxes (Qt's toggles), more than one or a lone
+    // root button (a toolbar's single toggle, such as a search button, is
+    // not a path bar); unnamed push buttons beside them scroll the bar.
     static bool isPathBar(AtspiAccessible* object, int count) {
         if (count > 64) return false;
+        int toggles = 0;
         for (int i = 0; i < count; ++i) {
             Object child = childAt(object, i);
-            if (role(child.get()) != ATSPI_ROLE_TOGGLE_BUTTON) return false;
-            if (count == 1) {
+            const AtspiRole r = role(child.get());
+            if (r == ATSPI_ROLE_PUSH_BUTTON && name(child.get()).empty()) continue;
+            if (r != ATSPI_ROLE_TOGGLE_BUTTON && r != ATSPI_ROLE_CHECK_BOX) return false;
+            ++toggles;
+        }
+        if (toggles == 1) {
+            for (int i = 0; i < count; ++i) {
+                Object child = childAt(object, i);
+                if (role(child.get()) == ATSPI_ROLE_PUSH_BUTTON) continue;
                 const std::string label = name(child.get());
-                if (!label.empty() && label != "/") return false;
+                return label.empty() || label == "/";
             }
         }
-        return true;
+        return toggles > 0;
     }
 
     WindowParts& parts_;
+    std::vector<Found> views_;
     int visited_ = 0;
-    bool foundInPane_ = false;
 };
 
+// A bar of toggles: the pressed one is the folder shown.
 std::optional<fs::path> pathBarFolder(AtspiAccessible* bar) {
     const int count = childCount(bar);
     std::vector<std::string> names;
     std::optional<size_t> pressed;
     for (int i = 0; i < count; ++i) {
         Object button = childAt(bar, i);
+        if (role(button.get()) == ATSPI_ROLE_PUSH_BUTTON) continue;
+        if (States(button.get()).has(ATSPI_STATE_CHECKED)) pressed = names.size();
         names.push_back(name(button.get()));
-        if (States(button.get()).has(ATSPI_STATE_CHECKED)) pressed = static_cast<size_t>(i);
     }
     if (!pressed) return std::nullopt;
     return FileManagerFolder::fromPathBar(names, *pressed);
+}
+
+// A bar of push buttons, root first, hidden ones included: their names.
+std::vector<std::string> crumbNames(AtspiAccessible* bar) {
+    std::vector<std::string> names;
+    const int count = childCount(bar);
+    if (count > 64) return names;
+    for (int i = 0; i < count; ++i) {
+        Object child = childAt(bar, i);
+        const AtspiRole r = role(child.get());
+        Object button;
+        if (r == ATSPI_ROLE_PUSH_BUTTON) {
+            button = std::move(child);
+        } else {
+            const int parts = childCount(child.get());
+            if (!isWrapper(r, parts)) continue;
+            for (int j = 0; j < parts && !button; ++j) {
+                Object part = childAt(child.get(), j);
+                if (role(part.get()) == ATSPI_ROLE_PUSH_BUTTON) button = std::move(part);
+            }
+            if (!button) continue;
+        }
+        std::vector<int> path;
+        int budget = 8;
+        auto label = firstNamedText(button.get(), path, 4, budget);
+        // Unnamed buttons open menus beside the crumbs (Dolphin).
+        if (std::string crumb = label ? *label : name(button.get()); !crumb.empty()) names.push_back(std::move(crumb));
+    }
+    return names;
 }
 
 class AtspiFileManagerAccessibility final : public FileManagerAccessibility {
@@ -465,17 +708,25 @@ public:
                 return result;
             }
             WindowParts& parts = partsOf(app.get(), windowTitle);
-            std::optional<fs::path> folder = FileManagerFolder::fromTitle(name(parts.frame.get()));
+            const std::string title = name(parts.frame.get());
+            std::optional<fs::path> folder = FileManagerFolder::fromTitle(title);
             for (size_t i = 0; !folder && i < parts.entries.size(); ++i) {
                 // An entry the user is typing in holds a folder not yet shown.
                 if (States(parts.entries[i].get()).has(ATSPI_STATE_FOCUSED)) continue;
-                folder = FileManagerFolder::fromLocation(text(parts.entries[i].get()));
+                folder = FileManagerFolder::fromLocation(textOf(parts.entries[i].get()));
             }
             for (size_t i = 0; !folder && i < parts.pathBars.size(); ++i) folder = pathBarFolder(parts.pathBars[i].get());
-            parts.folderFound = parts.folderFound || folder.has_value();
             result.outcome = Outcome::ok;
-            if (!folder || !parts.view) return result;
-            result.paths = FileManagerFolder::existingPaths(*folder, selectedNames(parts, limit));
+            if (!parts.view) {
+                parts.folderFound = parts.folderFound || folder.has_value();
+                return result;
+            }
+            std::vector<std::string> names = selectedNames(parts, limit);
+            if (!folder) folder = crumbFolder(parts, title, names);
+            parts.folderFound = parts.folderFound || folder.has_value();
+            if (!folder) return result;
+            if (!parts.settled && settleView(parts, *folder)) names = selectedNames(parts, limit);
+            result.paths = FileManagerFolder::existingPaths(*folder, names);
         } catch (const Abort& abort) {
             result.outcome = abort.outcome;
             result.paths.clear();
@@ -495,7 +746,15 @@ public:
             Object focused;
             if (focused_ && focusedPid_ == pid) {
                 try {
-                    if (States(focused_.get()).has(ATSPI_STATE_FOCUSED)) focused = focused_.copy();
+                    // The last object that announced taking the focus, if it
+                    // still shows it or takes text (Nemo's rename field
+                    // announces it but never shows it in its states), and
+                    // if it lies in the active window (PCManFM's view,
+                    // behind its rename dialog, may have spoken last).
+                    if ((States(focused_.get()).has(ATSPI_STATE_FOCUSED) || takesText(focused_.get())) &&
+                        inActiveWindow(focused_.get())) {
+                        focused = focused_.copy();
+                    }
                 } catch (const Abort& abort) {
                     if (abort.outcome == Outcome::timedOut) throw;
                 }
@@ -596,12 +855,31 @@ private:
         for (int i = 0; i < count; ++i) {
             Object candidate = childAt(desktop.get(), i);
             if (pidOf(candidate.get()) == pid) {
+                // Taken only once it says its toolkit (a failed call keeps nothing).
+                const auto gtk4 = isGtk4(candidate.get());
+                if (!gtk4) throw Abort{Outcome::failed};
                 app_ = candidate.copy();
                 appPid_ = pid;
+                appVisibleIsShown_ = *gtk4;
                 return candidate;
             }
         }
         return {};
+    }
+
+    // Whether the application's toolkit is GTK 4; none while it does not
+    // say which toolkit it is.
+    static std::optional<bool> isGtk4(AtspiAccessible* app) {
+        const auto text = [&](gchar* (*get)(AtspiAccessible*, GError**)) {
+            return bounded([&](GError** e) { return takeString(get(app, e)); },
+                           [](const std::string& t) { return t.empty(); }, Empty::isAnswer);
+        };
+        const std::string toolkit = text(atspi_accessible_get_toolkit_name);
+        if (toolkit.empty()) return std::nullopt;
+        if (g_ascii_strcasecmp(toolkit.c_str(), "gtk") != 0) return false;
+        const std::string version = text(atspi_accessible_get_toolkit_version);
+        if (version.empty()) return std::nullopt;
+        return version.front() == '4';
     }
 
     void forgetWindows() {
@@ -623,7 +901,10 @@ private:
             if (r != ATSPI_ROLE_FRAME && r != ATSPI_ROLE_WINDOW) continue;
             ++frames;
             if (States(window.get()).has(ATSPI_STATE_ACTIVE)) return window;
-            if (!titled && !windowTitle.empty() && name(window.get()) == windowTitle) titled = window.copy();
+            // Dolphin's window title adds its own name to the frame's.
+            if (!titled && !windowTitle.empty() && FileManagerFolder::titleNames(windowTitle, name(window.get()))) {
+                titled = window.copy();
+            }
             only = std::move(window);
         }
         if (titled) return titled;
@@ -638,8 +919,9 @@ private:
         WindowParts parts;
         parts.frame = current.copy();
         parts.walked = Clock::now();
+        parts.visibleIsShown = appVisibleIsShown_;
         Walker walker(parts);
-        walker.walk(current.get(), 0, false);
+        walker.walk(current.get(), 0, false, {});
         walker.finish();
         if (windows_.size() > 16) windows_.clear();
         auto& stored = windows_[current.get()];
@@ -648,41 +930,28 @@ private:
     }
 
     // A view replaced by another (the user switched views or tabs) is gone
-    // or no longer shown. A window walked without a view in a directory pane
-    // or without a place naming its folder (an icon view, a toolkit naming no
-    // panes, or a window still being built) is walked again after a while.
+    // or no longer shown. A window walked without a view or without a place
+    // naming its folder (Thunar's icon view, a window still being built) is
+    // walked again after a while.
     static bool stillShown(const WindowParts& parts) {
         if (!parts.settled || !parts.folderFound) return Clock::now() - parts.walked < kRewalkAfter;
         try {
-            return States(parts.view.get()).has(ATSPI_STATE_SHOWING);
+            return shown(States(parts.view.get()), parts.visibleIsShown);
         } catch (const Abort& abort) {
             if (abort.outcome == Outcome::timedOut) throw;
             return false;
         }
     }
 
-    static std::string text(AtspiAccessible* entry) {
-        Ref<AtspiText> iface = interface<AtspiText>(entry, atspi_accessible_get_text_iface);
-        if (!iface) return {};
-        return bounded([&](GError** e) { return takeString(atspi_text_get_text(iface.get(), 0, -1, e)); },
-                       [](const std::string& text) { return text.empty(); }, Empty::isAnswer);
-    }
-
-    static std::vector<std::string> selectedNames(WindowParts& parts, size_t limit) {
+    std::vector<std::string> selectedNames(WindowParts& parts, size_t limit) {
         std::vector<std::string> names;
         AtspiAccessible* view = parts.view.get();
         if (Ref<AtspiTable> table = interface<AtspiTable>(view, atspi_accessible_get_table_iface)) {
-            using Rows = std::unique_ptr<GArray, decltype([](GArray* a) { g_array_free(a, TRUE); })>;
-            const Rows rows = bounded([&](GError** e) { return Rows(atspi_table_get_selected_rows(table.get(), e)); },
-                                      [](const Rows& r) { return !r; }, Empty::isFailure);
-            std::vector<int> selected;
-            for (guint i = 0; i < rows->len && selected.size() < limit; ++i) {
-                selected.push_back(g_array_index(rows.get(), gint, i));
+            for (const int row : selectedRows(table.get(), limit)) {
+                names.push_back(itemName(nameCell(parts.nameColumn, table.get(), row).get(), parts.namePlace));
             }
-            for (const int row : selected) {
-                names.push_back(itemName(nameCell(parts, table.get(), row).get(), parts.namePart));
-            }
-            return names;
+            if (!names.empty() || parts.viewSelects) return names;
+            return markedNames(parts, limit);
         }
         Ref<AtspiSelection> selection = interface<AtspiSelection>(view, atspi_accessible_get_selection_iface);
         if (!selection) return names;
@@ -692,32 +961,172 @@ private:
         for (int i = 0; i < count && names.size() < limit; ++i) {
             const Object item = bounded(
                 [&](GError** e) { return Object(atspi_selection_get_selected_child(selection.get(), i, e)); },
-                [](const Object& o) { return !o; }, Empty::isFailure);
-            names.push_back(itemName(item.get(), parts.namePart));
+                [](const Object& o) { return !o; }, Empty::isAnswer);
+            // GTK 4.8's list views count their selected items but give only
+            // the first few: their items carry the selected state too.
+            if (!item) return markedNames(parts, limit);
+            names.push_back(itemName(item.get(), parts.namePlace));
         }
         return names;
     }
 
+    static std::vector<int> selectedRows(AtspiTable* table, size_t limit) {
+        using Rows = std::unique_ptr<GArray, decltype([](GArray* a) { g_array_free(a, TRUE); })>;
+        const Rows rows = bounded([&](GError** e) { return Rows(atspi_table_get_selected_rows(table, e)); },
+                                  [](const Rows& r) { return !r; }, Empty::isFailure);
+        std::vector<int> selected;
+        for (guint i = 0; i < rows->len && selected.size() < limit; ++i) {
+            selected.push_back(g_array_index(rows.get(), gint, i));
+        }
+        return selected;
+    }
+
+    // A view without Selection whose rows are not selected whole, or whose
+    // Selection fails: its items carry their selected state, one call each.
+    // A list's children are its cells, the model's columns for every item,
+    // the item's own first (PCManFM-Qt); a table's children are its items
+    // (Dolphin). Where a focus event named the current item, the run of
+    // selected items around it is read (at most kMaxMarkedItems before it),
+    // and an unselected current item means no selection: a click and the
+    // arrow keys select the item they make current. Without one, the first
+    // kMaxMarkedItems items are read.
+    std::vector<std::string> markedNames(WindowParts& parts, size_t limit) {
+        std::vector<std::string> names;
+        AtspiAccessible* view = parts.view.get();
+        const int children = childCount(view);
+        int stride = 1;
+        Ref<AtspiTable> table = interface<AtspiTable>(view, atspi_accessible_get_table_iface);
+        if (table && role(view) == ATSPI_ROLE_LIST) {
+            const auto count = [&](gint (*get)(AtspiTable*, GError**)) {
+                return bounded([&](GError** e) { return get(table.get(), e); }, [](int n) { return n < 0; },
+                               Empty::isFailure);
+            };
+            const int columns = count(atspi_table_get_n_columns);
+            if (columns > 1 && count(atspi_table_get_n_rows) * columns == children) stride = columns;
+        }
+        const int items = children / stride;
+        const auto marked = [&](int item) -> Object {
+            Object child = childAt(view, item * stride);
+            return States(child.get()).has(ATSPI_STATE_SELECTED) ? std::move(child) : Object{};
+        };
+        int first = 0;
+        int end = std::min(items, kMaxMarkedItems);
+        if (const auto anchor = focusedItem(view, stride); anchor && *anchor < items) {
+            if (!marked(*anchor)) return names;
+            first = *anchor;
+            while (first > 0 && *anchor - first < kMaxMarkedItems && marked(first - 1)) --first;
+            end = std::min(items, first + kMaxMarkedItems);
+            for (int item = first; item < end && names.size() < limit; ++item) {
+                Object child = marked(item);
+                if (!child) break;
+                names.push_back(itemName(child.get(), parts.namePlace));
+            }
+            return names;
+        }
+        for (int item = first; item < end && names.size() < limit; ++item) {
+            if (Object child = marked(item)) names.push_back(itemName(child.get(), parts.namePlace));
+        }
+        return names;
+    }
+
+    // The first candidate whose first item is a file of `folder` is the file
+    // view for good (a side pane lists places, a combo box choices). True
+    // when that changed the view. With no such candidate (an empty folder, a
+    // view not filled yet) the largest stands until the next walk.
+    bool settleView(WindowParts& parts, const fs::path& folder) {
+        for (auto& candidate : parts.views) {
+            AtspiAccessible* view = candidate.object.get();
+            Object item;
+            NamePlace place;
+            if (Ref<AtspiTable> table = interface<AtspiTable>(view, atspi_accessible_get_table_iface)) {
+                const int rows = bounded([&](GError** e) { return atspi_table_get_n_rows(table.get(), e); },
+                                         [](int n) { return n < 0; }, Empty::isFailure);
+                int column = -1;
+                if (rows > 0) item = nameCell(column, table.get(), 0);
+            }
+            if (!item && childCount(view) > 0) item = childAt(view, 0);
+            if (!item) continue;
+            if (FileManagerFolder::existingPaths(folder, {itemName(item.get(), place)}).empty()) continue;
+            parts.settled = true;
+            if (parts.view.get() == view) return false;
+            parts.view = candidate.object.copy();
+            parts.viewSelects = candidate.selects;
+            parts.nameColumn = -1;
+            parts.namePlace = {};
+            return true;
+        }
+        return false;
+    }
+
+    // The item of `view` that the last focus event named, if it is one.
+    std::optional<int> focusedItem(AtspiAccessible* view, int stride) {
+        if (!focused_ || focusedPid_ != appPid_) return std::nullopt;
+        const Object parent = bounded(
+            [&](GError** e) { return Object(atspi_accessible_get_parent(focused_.get(), e)); },
+            [](const Object& o) { return !o; }, Empty::isAnswer);
+        if (parent.get() != view) return std::nullopt;
+        const int index = bounded([&](GError** e) { return atspi_accessible_get_index_in_parent(focused_.get(), e); },
+                                  [](int i) { return i < 0; }, Empty::isAnswer);
+        if (index < 0 || index % stride != 0) return std::nullopt;
+        return index / stride;
+    }
+
+    // The folder a bar of push buttons names (Dolphin, Nautilus): the
+    // button named like the window is the folder shown; its path is tried
+    // below the places a first button may stand for, and the candidate
+    // holding most of the selected names wins.
+    std::optional<fs::path> crumbFolder(WindowParts& parts, const std::string& title,
+                                        const std::vector<std::string>& selected) {
+        const int bars = static_cast<int>(parts.crumbBars.size());
+        for (int k = -1; k < bars; ++k) {
+            // The bar that named the folder last, then the others.
+            const int index = k < 0 ? parts.crumbBar : k;
+            if (index < 0 || index >= bars || (k >= 0 && k == parts.crumbBar)) continue;
+            const auto crumbs = crumbNames(parts.crumbBars[static_cast<size_t>(index)].get());
+            const auto current = FileManagerFolder::currentCrumb(crumbs, title);
+            if (!current) continue;
+            const auto candidates = FileManagerFolder::fromCrumbs(crumbs, *current, home_, user_);
+            if (candidates.empty()) continue;
+            parts.crumbBar = index;
+            return FileManagerFolder::holdingMost(candidates, selected);
+        }
+        return std::nullopt;
+    }
+
     // The names sit in the column whose cells hold parts (icon and name);
     // looked for once per view, column 0 when no column has parts.
-    static Object nameCell(WindowParts& parts, AtspiTable* table, int row) {
+    static Object nameCell(int& nameColumn, AtspiTable* table, int row) {
         auto cellAt = [&](int column) {
             return bounded([&](GError** e) { return Object(atspi_table_get_accessible_at(table, row, column, e)); },
                            [](const Object& o) { return !o; }, Empty::isFailure);
         };
-        if (parts.nameColumn < 0) {
+        if (nameColumn < 0) {
             const int columns = bounded([&](GError** e) { return atspi_table_get_n_columns(table, e); },
                                         [](int n) { return n < 0; }, Empty::isFailure);
-            parts.nameColumn = 0;
+            nameColumn = 0;
             for (int column = 0; column < columns; ++column) {
                 Object cell = cellAt(column);
                 if (childCount(cell.get()) > 0) {
-                    parts.nameColumn = column;
+                    nameColumn = column;
                     return cell;
                 }
             }
         }
-        return cellAt(parts.nameColumn);
+        return cellAt(nameColumn);
+    }
+
+    // Whether the window `object` lies in is the active one; true when that
+    // cannot be told (Nemo's rename field has no parent).
+    static bool inActiveWindow(AtspiAccessible* object) {
+        Object at = Object::share(object);
+        for (int depth = 0; depth < 64; ++depth) {
+            Object parent = bounded([&](GError** e) { return Object(atspi_accessible_get_parent(at.get(), e)); },
+                                    [](const Object& o) { return !o; }, Empty::isAnswer);
+            if (!parent) return true;
+            if (role(parent.get()) == ATSPI_ROLE_APPLICATION) return States(at.get()).has(ATSPI_STATE_ACTIVE);
+            at = std::move(parent);
+        }
+        return false;
     }
 
     // Without a focus event seen yet: the focused object of the active
@@ -729,20 +1138,20 @@ private:
             Object window = childAt(app, i);
             if (!States(window.get()).has(ATSPI_STATE_ACTIVE)) continue;
             int budget = 3000;
-            return findFocused(window.get(), budget, 0);
+            return findFocused(window.get(), budget, 0, appVisibleIsShown_);
         }
         return {};
     }
 
-    static Object findFocused(AtspiAccessible* object, int& budget, int depth) {
+    static Object findFocused(AtspiAccessible* object, int& budget, int depth, bool visibleIsShown) {
         if (--budget < 0 || depth > 40) return {};
         const States states(object);
         if (states.has(ATSPI_STATE_FOCUSED)) return Object::share(object);
-        if ((!states.has(ATSPI_STATE_SHOWING) && depth > 0) || states.has(ATSPI_STATE_MANAGES_DESCENDANTS)) return {};
+        if ((!shown(states, visibleIsShown) && depth > 0) || states.has(ATSPI_STATE_MANAGES_DESCENDANTS)) return {};
         const int count = childCount(object);
         for (int i = 0; i < count; ++i) {
             Object child = childAt(object, i);
-            if (Object found = findFocused(child.get(), budget, depth + 1)) return found;
+            if (Object found = findFocused(child.get(), budget, depth + 1, visibleIsShown)) return found;
         }
         return {};
     }
@@ -756,6 +1165,10 @@ private:
     std::unordered_map<std::string, int> busPids_;
     Object app_;
     int appPid_ = 0;
+    bool appVisibleIsShown_ = false;
+    // Where the first button of a bar of push buttons may point (crumbFolder).
+    fs::path home_ = homeFolder();
+    std::string user_ = userName();
     std::unordered_map<AtspiAccessible*, WindowParts> windows_;
 };
 

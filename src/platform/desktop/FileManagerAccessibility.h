@@ -99,6 +99,27 @@ std::optional<std::filesystem::path> fromPathBar(const std::vector<std::string>&
 // (or are not plain names) are left out; folders get a trailing '/'.
 std::vector<std::string> existingPaths(const std::filesystem::path& folder, const std::vector<std::string>& names);
 
+// Whether a window title names the folder `name`: the title is the name, or
+// the name followed by " - ", " — " or " – " and the program's own name.
+bool titleNames(const std::string& title, const std::string& name);
+
+// A bar of push buttons (root first, nothing marks the current one): the
+// deepest button the window title names.
+std::optional<size_t> currentCrumb(const std::vector<std::string>& crumbs, const std::string& title);
+
+// The existing folders such a bar may name, up to button `current`. A first
+// button "/" (or unnamed) is the root; any other first button names a
+// place, tried as the root (an operating system's name), `home`, a folder
+// of that name in `home` or in the root, and a volume of that name under
+// /media, /media/<user>, /run/media/<user> and /mnt. Most likely first.
+std::vector<std::filesystem::path> fromCrumbs(const std::vector<std::string>& crumbs, size_t current,
+                                              const std::filesystem::path& home, const std::string& user);
+
+// Of several candidate folders (at least one), the one holding most of
+// `names`; the earliest among equals.
+std::filesystem::path holdingMost(const std::vector<std::filesystem::path>& candidates,
+                                  const std::vector<std::string>& names);
+
 }  // namespace FileManagerFolder
 
 }  // namespace qm

@@ -98,7 +98,8 @@ protected:
     }
 
     // Starts the stand-in for `service` and a generator pointed at it.
-    void start(Service service, std::chrono::milliseconds timeLimit = std::chrono::seconds(10)) {
+    void start(Service service, std::chrono::milliseconds timeLimit = std::chrono::seconds(10),
+               const QString& key = {}) {
         service_ = std::move(service);
         server_ = std::make_unique<test::HttpStandIn>([this](const HttpRequest& r) {
             if (r.path == "/ai/clip")
@@ -121,6 +122,7 @@ protected:
             test::HttpStandIn closed([](const HttpRequest&) { return HttpAnswer{}; });
             s.baseAddress = closed.base();
         }
+        s.key = key;
         s.pollInterval = std::chrono::milliseconds(10);
         s.timeLimit = timeLimit;
         s.requestTimeout = std::chrono::seconds(5);
@@ -289,6 +291,78 @@ TEST_F(AIGeneratorTest, IntroAsksForFourBarsWithoutAClipAndWritesFullAndTrimmedT
     gen_->generate(Kind::intro, noTempo, doc, folder());
     gen_->generate(Kind::variation, reversed, doc, folder());
     EXPECT_FALSE(gen_->running());
+}
+
+TEST(AIGeneratorService, OnlyAnHttpsAddressOrOneOnThisMachineIsTaken) {
+    struct Case {
+        const char* address;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"https://generate.example.org/v1/", true},
+        {"  https://generate.example.org  ", true},
+        {"HTTPS://Generate.Example.org/", true},
+        {"http://127.0.0.1:8080/", true},
+        {"http://localhost:9000/ai/", true},
+        {"http://[::1]:9000/", true},
+        {"http://generate.example.org/", false},  // the audio would travel in clear
+        {"http://10.0.0.5/", false},
+        {"ftp://generate.example.org/", false},
+        {"generate.example.org", false},
+        {"https://", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        const auto refused = AIGenerator::refusal(QString::fromLatin1(c.address));
+        EXPECT_EQ(!refused.has_value(), c.taken) << c.address;
+    }
+    EXPECT_EQ(AIGenerator::refusal(""), QString::fromUtf8(AIGenerator::kNoServiceText));
+    EXPECT_TRUE(AIGenerator::refusal("http://generate.example.org/")->contains("https"));
+}
+
+TEST_F(AIGeneratorTest, WithoutAServiceNothingIsEncodedOrSent) {
+    const Planar doc(2, std::vector<float>(22050 * 60, 0.25f));
+    // None named: the generator says why and nothing starts.
+    AIGenerator none;
+    EXPECT_EQ(none.unavailable(), QString::fromUtf8(AIGenerator::kNoServiceText));
+    for (Kind kind : AIGenerator::allKinds) {
+        none.generate(kind, input(22050, 60), doc, folder());
+        EXPECT_FALSE(none.running());
+        EXPECT_FALSE(none.status());
+    }
+    // One refused: the same, whatever the address.
+    AIGenerator::Service plain;
+    plain.baseAddress = QUrl("http://192.0.2.7/v1/");
+    AIGenerator refused(plain);
+    ASSERT_TRUE(refused.unavailable());
+    refused.generate(Kind::ending, input(22050, 60), doc, folder());
+    EXPECT_FALSE(refused.running());
+    // No clip was made, no folder either.
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_TRUE(fs::is_empty(tmp_.path()));
+    EXPECT_FALSE(fs::exists(folder()));
+
+    // Named later, it is taken from the next generation on, with its key,
+    // which only the service's own address receives.
+    start(Service{}, std::chrono::seconds(10), QStringLiteral("k-123"));
+    run(Kind::ending, input(22050, 60), doc);
+    EXPECT_EQ(gen_->status(), QString("4 files written"));
+    ASSERT_FALSE(server_->requests().empty());
+    for (const auto& r : server_->requests()) {
+        if (r.path.startsWith("/ai/"))
+            EXPECT_EQ(r.authorization, "Bearer k-123") << r.path.toStdString();
+        else
+            EXPECT_TRUE(r.authorization.isEmpty()) << "a take's download carries no key: " << r.path.toStdString();
+    }
+    // A service changed while a generation runs takes effect after it.
+    const QUrl asked = gen_->service().baseAddress;
+    gen_->generate(Kind::intro, input(22050, 60), doc, folder());
+    ASSERT_TRUE(gen_->running());
+    AIGenerator::Service other = gen_->service();
+    other.baseAddress = QUrl("http://192.0.2.7/v1/");
+    gen_->setService(other);
+    waitIdle();
+    EXPECT_EQ(gen_->status(), QString("4 files written")) << "the running generation kept " << asked.toString().toStdString();
 }
 
 TEST_F(AIGeneratorTest, EndingUploadsTheLastMinuteAndNeverOverwritesEarlierTakes) {

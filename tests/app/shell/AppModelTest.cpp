@@ -226,6 +226,22 @@ TEST_F(AppModelTest, TheFileManagersSelectionLoadsAsTheSettingsSay) {
     EXPECT_GT(panel_->playerChanges, 0);
 }
 
+// The banner learns which file manager refused, with the flag.
+TEST_F(AppModelTest, ARefusalReachesTheRootWithTheFileManagerThatRefused) {
+    make();
+    start();
+    QSignalSpy announced(app_.get(), &AppModel::automationDeniedChanged);
+    files_->answer = {Outcome::denied, {}};
+    windows_->activate(kThunar);
+    ASSERT_TRUE(until([&] { return app_->automationDenied(); }));
+    EXPECT_EQ(app_->deniedFileManager(), fileManagers::Kind::thunar);
+    files_->answer = {Outcome::ok, {}};
+    app_->finder().requestSelection(0);
+    ASSERT_TRUE(until([&] { return !app_->automationDenied(); }));
+    EXPECT_FALSE(app_->deniedFileManager());
+    EXPECT_EQ(announced.count(), 2);
+}
+
 TEST_F(AppModelTest, TheSpaceRule) {
     make();
     start();

@@ -2,6 +2,10 @@
 // main queue's clock moved by hand.
 #include "app/shell/FinderTracker.h"
 
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -35,13 +39,45 @@ TEST(FinderTrackerFrame, TakesTheFirstDocumentWindowBigAndOpaqueEnoughAndConvert
 }
 
 TEST(FinderTrackerNames, KnowsTheFileManagersByEitherClassNameInAnyCase) {
-    for (const char* name : {"thunar", "Thunar", "pcmanfm", "pcmanfm-qt", "org.gnome.Nautilus", "nautilus", "Nemo",
-                             "caja", "dolphin"}) {
+    using fileManagers::Kind;
+    for (const auto& [name, kind] : std::vector<std::pair<const char*, Kind>>{
+             {"thunar", Kind::thunar}, {"Thunar", Kind::thunar}, {"pcmanfm", Kind::pcmanfm},
+             {"pcmanfm-qt", Kind::pcmanfmQt}, {"org.gnome.Nautilus", Kind::nautilus}, {"nautilus", Kind::nautilus},
+             {"Nemo", Kind::nemo}, {"caja", Kind::caja}, {"dolphin", Kind::dolphin}}) {
         EXPECT_TRUE(FinderTracker::isFinder({1, "x", name, true})) << name;
         EXPECT_TRUE(FinderTracker::isFinder({1, name, "X", true})) << name;
+        EXPECT_EQ(fileManagers::of({1, "x", name, true}), kind) << name;
+        EXPECT_EQ(fileManagers::of({1, name, "X", true}), kind) << name;
     }
     EXPECT_FALSE(FinderTracker::isFinder({1, "xterm", "XTerm", true}));
     EXPECT_FALSE(FinderTracker::isFinder({1, "thunar-settings", "Thunar-settings", true}));
+}
+
+// The banner tells the user to run these: each program, as Debian ships
+// it, lists the option in its own help.
+TEST(FinderTrackerNames, EachQuitCommandIsAnOptionOfItsProgram) {
+    int commands = 0;
+    for (const fileManagers::Kind kind : fileManagers::all()) {
+        const auto quit = fileManagers::quitCommand(kind);
+        if (!quit) continue;
+        ++commands;
+        const QStringList words = QString::fromStdString(*quit).split(QLatin1Char(' '));
+        ASSERT_EQ(words.size(), 2) << *quit;
+        const QString program = QStandardPaths::findExecutable(words[0]);
+        ASSERT_FALSE(program.isEmpty()) << words[0].toStdString() << " is not installed (scripts/setup.sh installs it)";
+        QProcess help;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        help.setProcessEnvironment(environment);
+        help.setProcessChannelMode(QProcess::MergedChannels);
+        help.start(program, {QStringLiteral("--help")});
+        ASSERT_TRUE(help.waitForFinished(30000)) << *quit;
+        const QString text = QString::fromUtf8(help.readAll());
+        EXPECT_TRUE(text.contains(QRegularExpression(QStringLiteral("(^|\\s)") + QRegularExpression::escape(words[1]) +
+                                                     QStringLiteral(", --quit\\b"))))
+            << *quit << ":\n" << text.toStdString();
+    }
+    EXPECT_EQ(commands, 5);
 }
 
 TEST(FinderTrackerNames, TheFirstAudioFileCountsWhateverTheCaseOfItsExtension) {
@@ -229,6 +265,7 @@ TEST_F(FinderTrackerTest, DeniedIsReportedOnceAndClearedByASuccess) {
     queue_.runDue();
     EXPECT_EQ(denials_, std::vector<bool>{true});
     EXPECT_TRUE(tracker_->automationDenied());
+    EXPECT_EQ(tracker_->deniedFileManager(), fileManagers::Kind::thunar);
     queue_.advance(2.0);
     EXPECT_GE(files_.selectionCalls, 3);
     EXPECT_EQ(denials_, std::vector<bool>{true}) << "repeats are silent";
@@ -237,6 +274,7 @@ TEST_F(FinderTrackerTest, DeniedIsReportedOnceAndClearedByASuccess) {
     files_.answer = {Outcome::ok, {"/m/a.wav"}};
     queue_.advance(0.6);
     EXPECT_EQ(denials_, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(tracker_->deniedFileManager());
     ASSERT_EQ(selections_.size(), 1u);
 
     // Another failure (a vanished window) is not a refusal, and leaves the selection.
@@ -247,6 +285,24 @@ TEST_F(FinderTrackerTest, DeniedIsReportedOnceAndClearedByASuccess) {
     EXPECT_EQ(denials_, (std::vector<bool>{true, false, true, false}));
     EXPECT_EQ(selections_.size(), 1u);
     EXPECT_EQ(tracker_->currentAudio(), std::filesystem::path("/m/a.wav"));
+}
+
+// The banner names the file manager that refused: a second one refusing
+// after the first is news, though the flag stays up.
+TEST_F(FinderTrackerTest, ARefusalNamesTheFileManagerThatRefused) {
+    constexpr WindowId kNemo = 30;
+    windows_.add(kNemo, 700, "Nemo", {200, 200, 800, 400});
+    tracker_->start();
+    files_.answer = {Outcome::denied, {}};
+    windows_.activate(kThunar);
+    queue_.runDue();
+    ASSERT_EQ(denials_, std::vector<bool>{true});
+    windows_.activate(kNemo);
+    queue_.runDue();
+    EXPECT_EQ(denials_, (std::vector<bool>{true, true}));
+    EXPECT_EQ(tracker_->deniedFileManager(), fileManagers::Kind::nemo);
+    queue_.advance(1.2);
+    EXPECT_EQ(denials_.size(), 2u) << "repeats are silent";
 }
 
 TEST_F(FinderTrackerTest, AHungFileManagerIsLeftAloneForTwoSecondsAfterATimeOut) {

@@ -10,7 +10,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -33,6 +33,7 @@
 #include "support/AudioFiles.h"
 #include "support/TempDir.h"
 #include "support/Timeouts.h"
+#include "support/TmpfsMount.h"
 
 using namespace qm;
 namespace fs = std::filesystem;
@@ -73,9 +74,15 @@ bool ended(pid_t pid) {
 // A loopback HTTP server on threads of its own (the test's event loop runs
 // the downloads meanwhile) with bodies no download should take whole: a
 // sparse file of 3 GB served with its length, an endless body without one,
-// and a slow trickle. Counts the body bytes it sent.
+// a slow trickle, and transfers broken off after dropAfter() bytes of each
+// connection: "/drops.mp3" declares kDeclared bytes and answers every
+// request from its first byte (no ranges), "/resumes.mp3" serves the
+// resumable() body from the range asked for. Counts the body bytes it sent
+// and the GET requests of each path.
 class StreamServer {
 public:
+    static constexpr uint64_t kDeclared = 8u << 20;
+
     explicit StreamServer(const fs::path& sparse) : sparse_(sparse) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -97,6 +104,16 @@ public:
     }
     std::string url(const char* path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     uint64_t sent() const { return sent_; }
+    int gets(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        return gets_[path];
+    }
+    // Set before the requests they serve.
+    void setBrokenTransfers(size_t dropAfter, std::chrono::milliseconds pausePer64k) {
+        dropAfter_ = dropAfter;
+        pause_ = pausePer64k;
+    }
+    void setResumable(std::string body) { resumable_ = std::move(body); }
 
 private:
     void accept() {
@@ -140,13 +157,40 @@ private:
         }
         const bool headOnly = head.starts_with("HEAD ");
         const std::string path = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
-        std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nConnection: close\r\n";
+        if (!headOnly) {
+            std::lock_guard lock(mutex_);
+            ++gets_[path];
+        }
+        // "Range: bytes=N-", honoured for "/resumes.mp3" only.
+        size_t from = 0;
+        if (const size_t at = head.find("\r\nRange: bytes="); at != std::string::npos)
+            from = std::stoull(head.substr(at + 15));
+        if (path != "/resumes.mp3" || from >= resumable_.size()) from = 0;
+        std::string answer = from > 0 ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
+        answer += "Content-Type: audio/mpeg\r\nConnection: close\r\n";
         if (path == "/big.mp3") answer += "Content-Length: " + std::to_string(fs::file_size(sparse_)) + "\r\n";
         if (path == "/slow.mp3") answer += "Content-Length: 100000000\r\n";
+        if (path == "/drops.mp3") answer += "Content-Length: " + std::to_string(kDeclared) + "\r\n";
+        if (path == "/resumes.mp3") {
+            answer += "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(resumable_.size() - from) + "\r\n";
+            if (from > 0)
+                answer += "Content-Range: bytes " + std::to_string(from) + "-" +
+                          std::to_string(resumable_.size() - 1) + "/" + std::to_string(resumable_.size()) + "\r\n";
+        }
         answer += "\r\n";
         if (!send(fd, answer.data(), answer.size(), false) || headOnly) return;
         std::memset(buffer, 0, sizeof buffer);
-        if (path == "/big.mp3") {
+        if (path == "/drops.mp3") {
+            for (size_t left = dropAfter_; left > 0;) {
+                const size_t n = std::min(left, sizeof buffer);
+                if (!send(fd, buffer, n)) break;
+                left -= n;
+                std::this_thread::sleep_for(pause_.load());
+            }
+        } else if (path == "/resumes.mp3") {
+            const size_t n = std::min(dropAfter_.load(), resumable_.size() - from);
+            send(fd, resumable_.data() + from, n);
+        } else if (path == "/big.mp3") {
             const int file = ::open(sparse_.c_str(), O_RDONLY | O_CLOEXEC);
             for (uint64_t at = 0, size = fs::file_size(sparse_); at < size;) {
                 const ssize_t n = ::pread(file, buffer, sizeof buffer, off_t(at));
@@ -167,9 +211,13 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<size_t> dropAfter_{0};
+    std::atomic<std::chrono::milliseconds> pause_{};
+    std::string resumable_;
     std::thread acceptor_;
-    std::mutex mutex_;
+    std::mutex mutex_;  // the workers and the counts
     std::vector<std::thread> workers_;
+    std::map<std::string, int> gets_;
 };
 
 class LinkDownloadTest : public testing::Test {
@@ -245,12 +293,13 @@ TEST_F(LinkDownloadTest, TheToolGetsItsArgumentsAndSearchPathAndTheLastPathLineI
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0], "PATH=/usr/local/bin:/usr/bin:/bin:/opt/mine/bin:/usr/bin:/bin");
     std::vector<std::string> args(log.begin() + 1, log.end());
-    ASSERT_EQ(args.size(), 10u);
-    const std::string output = args[6].substr(4);
+    ASSERT_EQ(args.size(), 14u);
+    const std::string output = args[10].substr(4);
     EXPECT_EQ(fs::path(output).parent_path().parent_path(), links()) << "written into a folder inside Links";
     EXPECT_TRUE(fs::path(output).parent_path().filename().string().starts_with(".qm-link-"));
-    args[6] = "ARG=" + fs::path(output).filename().string();
-    EXPECT_EQ(args, (std::vector<std::string>{"ARG=--no-playlist", "ARG=--no-progress", "ARG=-x",
+    args[10] = "ARG=" + fs::path(output).filename().string();
+    EXPECT_EQ(args, (std::vector<std::string>{"ARG=--no-playlist", "ARG=--no-progress", "ARG=--retries", "ARG=2",
+                                              "ARG=--fragment-retries", "ARG=2", "ARG=-x",
                                               "ARG=--audio-format", "ARG=wav", "ARG=-o",
                                               "ARG=%(title).120B [%(id)s].%(ext)s", "ARG=--print",
                                               "ARG=after_move:filepath", "ARG=https://example.test/v/1"}));
@@ -284,6 +333,7 @@ TEST_F(LinkDownloadTest, FailuresTellTheToolsErrorAndLeaveLinksAsItWas) {
     EXPECT_EQ(LinkLoader::pathLine("a\n/x/1.wav\n\nb\n/x/2.wav\nc"), "/x/2.wav");
     EXPECT_EQ(LinkLoader::pathLine("a\nb"), std::nullopt);
     EXPECT_EQ(LinkLoader::errorLine("ERROR: a\r\nWARNING: b\n"), "ERROR: a");
+    EXPECT_EQ(LinkLoader::errorLine("ERROR: \r[download] Got error: x\r\n"), "ERROR: [download] Got error: x");
 
     // A folder that cannot be made: its reason.
     test::writeBytes(dir_ / "file", "x");
@@ -326,18 +376,18 @@ TEST_F(LinkDownloadTest, TheRootChecksTheClipboardFindsTheToolAndPlaysTheResult)
     }
     EXPECT_FALSE(fs::exists(dir_ / "log.txt"));
 
-    // No usable tool: the custom path is not executable, the fixed ones are missing.
+    // No usable tool: the custom path is not executable, the places looked in hold none.
     test::writeBytes(dir_ / "plain", "#!/bin/sh\n");
     make("http://example.test/v", (dir_ / "plain").string());
     LinkLoader::DownloadOptions options;
     options.toolLocations = {(dir_ / "missing").string()};
     app_->setDownloadOptions(options);
     app_->openCopiedLink();
-    EXPECT_EQ(app_->player().message(), "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg");
+    EXPECT_EQ(app_->player().message(), "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg (or: pipx install yt-dlp)");
     until([] { return false; }, 200ms);
     EXPECT_FALSE(fs::exists(dir_ / "log.txt")) << "no process started";
 
-    // The fixed places are tried after it; the link goes without its blanks.
+    // The places looked in are tried after it; the link goes without its blanks.
     options.toolLocations = {(dir_ / "missing").string(), kStandIn};
     app_->setDownloadOptions(options);
     clipboard_ = "  https://example.test/watch?v=1\n";
@@ -468,19 +518,82 @@ TEST_F(LinkDownloadTest, TheRealDownloaderStopsAtTheSizeAndTimeLimits) {
     EXPECT_EQ(LinkLoader::tooLongText(30min), "The download was stopped after 30 minutes");
 }
 
+// A server that breaks the transfer off after the same number of bytes of
+// every connection. Where it takes no range the tool starts from the first
+// byte each time, cutting its file back: it gives up after its retries,
+// having fetched a bounded number of bytes, and the watch counts what the
+// restarts threw away against the size limit. Where it takes ranges each
+// retry goes on from where the last broke off, and the file arrives.
+TEST_F(LinkDownloadTest, ATransferThatKeepsBreakingOffCostsABoundedNumberOfBytes) {
+    const auto tool = LinkLoader::ytDlp("");
+    if (!tool) GTEST_SKIP() << "yt-dlp is not installed (scripts/setup.sh)";
+    StreamServer server(dir_ / "unused");
+    fs::create_directories(links());
+    test::writeBytes(links() / "old.wav", "old");
+    auto fetch = [&](const char* path, const LinkLoader::DownloadOptions& options) {
+        std::optional<LinkLoader::DownloadResult> result;
+        LinkLoader::download(server.url(path), links(), *tool,
+                             [&](const LinkLoader::DownloadResult& r) { result = r; }, options, &owner_);
+        EXPECT_TRUE(until([&] { return result.has_value(); }, 90s)) << path;
+        return result.value_or(LinkLoader::DownloadResult{});
+    };
+    // The first request of each run is the tool's look at what the link is.
+    const int attempts = 1 + LinkLoader::kRetries;
+
+    // Broken off at 2 MB of 8, at full speed: the tool's retries end it.
+    server.setBrokenTransfers(2u << 20, 0ms);
+    auto result = fetch("/drops.mp3", {});
+    EXPECT_FALSE(result.file);
+    EXPECT_EQ(result.error, "ERROR: [download] Got error: Downloaded 2097152 bytes, expected 8388608 bytes. "
+                            "Giving up after 2 retries");
+    EXPECT_EQ(server.gets("/drops.mp3"), 1 + attempts);
+    EXPECT_LE(server.sent(), 3 * StreamServer::kDeclared);
+    EXPECT_EQ(entries(links()), std::vector<std::string>{"old.wav"}) << "no file and no staging folder";
+
+    // At 1 MB/s, under a limit of 3 MB that no single try reaches: the
+    // second try passes it with what the first wrote, and is stopped.
+    server.setBrokenTransfers(2u << 20, 64ms);
+    const uint64_t before = server.sent();
+    const int getsBefore = server.gets("/drops.mp3");
+    LinkLoader::DownloadOptions options;
+    options.sizeLimit = 3u << 20;
+    result = fetch("/drops.mp3", options);
+    EXPECT_FALSE(result.file);
+    EXPECT_EQ(result.error, LinkLoader::startedOverText(3u << 20));
+    EXPECT_EQ(result.error,
+              "The download was stopped: the transfer kept breaking off and starting over, 3 MB written in all");
+    EXPECT_LT(server.gets("/drops.mp3") - getsBefore, 1 + attempts) << "stopped before the tool's last try";
+    EXPECT_LE(server.sent() - before, 3 * (2u << 20));
+    EXPECT_EQ(entries(links()), std::vector<std::string>{"old.wav"});
+
+    // Ranges taken: three tries of 20 kB bring a file of about 48 kB.
+    {
+        const auto tone = test::sineSignal(2, 3 * 44100, 44100, 440, 0.4f);
+        test::writeAudioFile(dir_ / "tone.wav", tone, 44100, {test::FileKind::wav, 16});
+        test::encodeWithFfmpeg(dir_ / "tone.wav", dir_ / "tone.mp3", "-c:a libmp3lame -b:a 128k");
+    }
+    const std::string mp3 = test::readBytes(dir_ / "tone.mp3");
+    ASSERT_GT(mp3.size(), 40000u);
+    ASSERT_LT(mp3.size(), 60000u);
+    server.setResumable(mp3);
+    server.setBrokenTransfers(20000, 0ms);
+    result = fetch("/resumes.mp3", {});
+    ASSERT_TRUE(result.file) << result.error;
+    EXPECT_EQ(*result.file, links() / "resumes [resumes].wav");
+    const auto info = AudioFileInfo::load(*result.file);
+    EXPECT_NEAR(static_cast<double>(info.frames) / info.sampleRate, 3.0, 0.1);
+    EXPECT_EQ(server.gets("/resumes.mp3"), 1 + 3);
+    EXPECT_EQ(entries(links()), (std::vector<std::string>{"old.wav", "resumes [resumes].wav"}));
+}
+
 // Where the pulls folder has less room than the cap, the room is the limit
 // (a small tmpfs mounted for the test stands for a full disk).
 TEST_F(LinkDownloadTest, TheSizeLimitFollowsTheFreeSpace) {
     bool roomBound = true;
     EXPECT_EQ(LinkLoader::sizeLimit(dir_.path(), 1000, &roomBound), 1000u);
     EXPECT_FALSE(roomBound);
-    fs::create_directories(dir_ / "small");
-    if (::mount("tmpfs", (dir_ / "small").c_str(), "tmpfs", 0, "size=16m") != 0)
-        GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
-    struct Unmount {
-        fs::path at;
-        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
-    } unmount{dir_ / "small"};
+    test::TmpfsMount small(dir_ / "small", 16u << 20);
+    if (!small.mounted()) GTEST_SKIP() << small.refused();
     const uint64_t limit = LinkLoader::sizeLimit(dir_ / "small", LinkLoader::kMaxDownloadBytes, &roomBound);
     EXPECT_TRUE(roomBound);
     EXPECT_EQ(limit, (16u << 20) - (16u << 20) / 8);

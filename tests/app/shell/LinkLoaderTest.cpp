@@ -48,3 +48,24 @@ TEST(LinkLoader, OnlyExecutableRegularFilesCount) {
     EXPECT_EQ(LinkLoader::ytDlp("", {}), std::nullopt);
     EXPECT_EQ(LinkLoader::fixedLocations(), (std::vector<std::string>{"/usr/bin/yt-dlp", "/usr/local/bin/yt-dlp"}));
 }
+
+TEST(LinkLoader, TheSearchPathThenTheHomesLocalBinThenTheFixedPlaces) {
+    EXPECT_EQ(LinkLoader::searchLocations("/opt/tools/:relative:/usr/bin::/home/u/.local/bin:/", "/home/u"),
+              (std::vector<std::string>{"/opt/tools/yt-dlp", "/usr/bin/yt-dlp", "/home/u/.local/bin/yt-dlp",
+                                        "/yt-dlp", "/usr/local/bin/yt-dlp"}))
+        << "relative and empty entries skipped, each place once";
+    EXPECT_EQ(LinkLoader::searchLocations(std::nullopt, std::nullopt), LinkLoader::fixedLocations());
+    EXPECT_EQ(LinkLoader::searchLocations("", "relative/home"), LinkLoader::fixedLocations());
+
+    // A pipx install in the home, not on the search path of a program
+    // started from a menu, is found; one on the search path comes first.
+    test::TempDir dir;
+    const std::string home = (dir / "home").string();
+    const std::string pipx = tool(dir / "home/.local/bin/yt-dlp");
+    EXPECT_EQ(LinkLoader::ytDlp("", LinkLoader::searchLocations("/nowhere", home)), pipx);
+    const std::string onPath = tool(dir / "venv/bin/yt-dlp");
+    EXPECT_EQ(LinkLoader::ytDlp("", LinkLoader::searchLocations((dir / "venv/bin").string(), home)), onPath);
+    // The user's own path still wins.
+    const std::string mine = tool(dir / "mine/yt-dlp");
+    EXPECT_EQ(LinkLoader::ytDlp(mine, LinkLoader::searchLocations((dir / "venv/bin").string(), home)), mine);
+}
