@@ -1,7 +1,29 @@
 #include "ui/UiTestSupport.h"
 
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QAction>
+#include <QBoxLayout>
 #include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSplitter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedLayout>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QTabBar>
+#include <QTableView>
+#include <QToolButton>
 #include <QWidget>
+
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +60,233 @@ void savePng(QWidget& widget, const QString& name) {
     if (!widget.isVisible()) widget.show();
     QApplication::processEvents();
     savePng(widget.grab().toImage(), name);
+    for (const QStringList& found : {foreignWords(widget), clippedTexts(widget), overlaps(widget)})
+        EXPECT_TRUE(found.isEmpty()) << name.toStdString() << ":\n" << found.join(QLatin1Char('\n')).toStdString();
+}
+
+namespace {
+
+void addMenuTexts(QMenu* menu, QStringList& out, std::set<QMenu*>& seen) {
+    if (!menu || !seen.insert(menu).second) return;
+    for (QAction* a : menu->actions()) {
+        if (!a->text().isEmpty()) out << a->text();
+        if (!a->toolTip().isEmpty() && a->toolTip() != a->text()) out << a->toolTip();
+        addMenuTexts(a->menu(), out, seen);
+    }
+}
+
+QString describe(const QWidget* w) {
+    return (w->objectName().isEmpty() ? QStringLiteral("?") : w->objectName()) + QStringLiteral(" (") +
+           QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(')');
+}
+
+// Whether the user sees the widget now, as far as the root goes.
+bool shown(const QWidget* w, const QWidget& root) {
+    return (w == &root ? w->isVisible() : w->isVisibleTo(&root)) && !w->size().isEmpty();
+}
+
+}  // namespace
+
+QStringList readableTexts(QWidget& root) {
+    QStringList out;
+    std::set<QMenu*> menus;
+    QList<QWidget*> all = root.findChildren<QWidget*>();
+    all.prepend(&root);
+    for (QWidget* w : all) {
+        if (!w->toolTip().isEmpty()) out << w->toolTip();
+        if (w->isWindow() && !w->windowTitle().isEmpty()) out << w->windowTitle();
+        if (auto* l = qobject_cast<QLabel*>(w)) out << l->text();
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            out << b->text();
+            if (auto* tool = qobject_cast<QToolButton*>(w)) addMenuTexts(tool->menu(), out, menus);
+            if (auto* push = qobject_cast<QPushButton*>(w)) addMenuTexts(push->menu(), out, menus);
+        }
+        if (auto* e = qobject_cast<QLineEdit*>(w)) out << e->placeholderText();
+        if (auto* g = qobject_cast<QGroupBox*>(w)) out << g->title();
+        if (auto* c = qobject_cast<QComboBox*>(w))
+            for (int i = 0; i < c->count(); ++i) out << c->itemText(i);
+        if (auto* t = qobject_cast<QTableView*>(w)) {
+            for (int c = 0; t->model() && c < t->model()->columnCount(); ++c)
+                out << t->model()->headerData(c, Qt::Horizontal).toString();
+        }
+        if (auto* tabs = qobject_cast<QTabBar*>(w))
+            for (int i = 0; i < tabs->count(); ++i) out << tabs->tabText(i) << tabs->tabToolTip(i);
+        if (auto* m = qobject_cast<QMenu*>(w)) addMenuTexts(m, out, menus);
+        for (QAction* a : w->actions()) {
+            out << a->text() << a->toolTip();
+            addMenuTexts(a->menu(), out, menus);
+        }
+        if (const QVariant text = w->property("text"); text.isValid() && text.canConvert<QString>())
+            out << text.toString();
+    }
+    out.removeAll(QString());
+    out.removeDuplicates();
+    return out;
+}
+
+QStringList foreignWords(const QStringList& texts) {
+    static const QStringList kWords = {
+        QStringLiteral("Finder"),          QStringLiteral("Quick Look"),      QStringLiteral("\u2318"),
+        QStringLiteral("\u2325"),          QStringLiteral("\u21e7"),          QStringLiteral("Audio Unit"),
+        QStringLiteral("System Settings"), QStringLiteral("System Preferences"), QStringLiteral("Automation"),
+        QStringLiteral("brew ")};
+    QStringList out;
+    for (const QString& text : texts)
+        for (const QString& word : kWords)
+            if (text.contains(word)) out << text;
+    out.removeDuplicates();
+    return out;
+}
+
+QStringList foreignWords(QWidget& root) { return foreignWords(readableTexts(root)); }
+
+QStringList clippedTexts(QWidget& root) {
+    QStringList out;
+    QList<QWidget*> all = root.findChildren<QWidget*>();
+    all.prepend(&root);
+    for (QWidget* w : all) {
+        if (!shown(w, root) || w->inherits("qm::widgets::ElidedLabel")) continue;
+        QString text;
+        QSize needs;
+        QSize has = w->size();
+        if (auto* l = qobject_cast<QLabel*>(w); l && l->wordWrap() && !l->text().isEmpty()) {
+            // Wrapped: as wide as it is, all its lines must fit its height.
+            text = l->text();
+            needs = QSize(0, l->heightForWidth(l->width()));
+        } else if (l) {
+            if (l->text().isEmpty() || l->textFormat() == Qt::RichText ||
+                (l->textFormat() == Qt::AutoText && Qt::mightBeRichText(l->text())))
+                continue;
+            text = l->text();
+            const QFontMetrics m(l->font());
+            const QStringList lines = text.split(QLatin1Char('\n'));
+            int width = 0;
+            for (const QString& line : lines) width = std::max(width, m.horizontalAdvance(line));
+            needs = QSize(width, m.height() * static_cast<int>(lines.size()));
+            has = l->contentsRect().size() - QSize(2 * l->margin(), 2 * l->margin());
+            if (l->indent() > 0) has.rwidth() -= l->indent();
+        } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            if (b->text().isEmpty()) continue;
+            text = b->text();
+            // A button's own hint holds its text, icon, indicator and margins.
+            needs = b->sizeHint();
+        } else if (auto* c = qobject_cast<QComboBox*>(w)) {
+            // The shown text with the box's frame and arrow around it (the
+            // box's own hints are cached from items it may no longer hold).
+            text = c->currentText();
+            QStyleOptionComboBox option;
+            option.initFrom(c);
+            option.editable = c->isEditable();
+            const QFontMetrics m(c->font());
+            needs = c->style()->sizeFromContents(QStyle::CT_ComboBox, &option,
+                                                 QSize(m.horizontalAdvance(text), m.height()), c);
+        } else if (auto* s = qobject_cast<QAbstractSpinBox*>(w)) {
+            text = s->text();
+            needs = s->minimumSizeHint();
+        } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+            if (g->title().isEmpty()) continue;
+            text = g->title();
+            needs = QSize(QFontMetrics(g->font()).horizontalAdvance(g->title()) + 8, 0);
+        } else if (w->inherits("qm::widgets::Chip") || w->inherits("qm::widgets::Segments")) {
+            text = w->property("text").toString();
+            needs = w->sizeHint();
+        } else if (auto* t = qobject_cast<QTableView*>(w); t && t->model() && t->horizontalHeader()->isVisible()) {
+            const QHeaderView* h = t->horizontalHeader();
+            for (int c = 0; c < t->model()->columnCount(); ++c) {
+                if (h->isSectionHidden(c)) continue;
+                const QString title = t->model()->headerData(c, Qt::Horizontal).toString();
+                const int width = QFontMetrics(h->font()).horizontalAdvance(title) + 8;
+                if (width > h->sectionSize(c))
+                    out << QStringLiteral("%1 column \"%2\": needs %3, has %4")
+                               .arg(describe(t), title)
+                               .arg(width)
+                               .arg(h->sectionSize(c));
+            }
+            continue;
+        } else {
+            continue;
+        }
+        // One pixel of rounding either way.
+        if (needs.width() > has.width() + 1 || needs.height() > has.height() + 1)
+            out << QStringLiteral("%1 \"%2\": needs %3 x %4, has %5 x %6")
+                       .arg(describe(w), text)
+                       .arg(needs.width())
+                       .arg(needs.height())
+                       .arg(has.width())
+                       .arg(has.height());
+    }
+    return out;
+}
+
+namespace {
+
+void layoutWidgets(QLayout* layout, QList<QWidget*>& out) {
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (QWidget* w = item->widget())
+            out << w;
+        else if (QLayout* inner = item->layout())
+            layoutWidgets(inner, out);
+    }
+}
+
+}  // namespace
+
+QStringList overlaps(QWidget& root) {
+    QStringList out;
+    QList<QWidget*> all = root.findChildren<QWidget*>();
+    all.prepend(&root);
+    for (QWidget* parent : all) {
+        if (!shown(parent, root)) continue;
+        // A scroll area cuts what it shows no scroll bar for. With none
+        // either way it is a strip, scrolled by the wheel along the row or
+        // column its content lays out.
+        if (auto* area = qobject_cast<QScrollArea*>(parent); area && area->widget()) {
+            const QSize content = area->widget()->size();
+            const QSize room = area->viewport()->size();
+            bool acrossOff = area->horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOff;
+            bool downOff = area->verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOff;
+            if (auto* box = qobject_cast<QBoxLayout*>(area->widget()->layout()); box && acrossOff && downOff) {
+                const bool row = box->direction() == QBoxLayout::LeftToRight || box->direction() == QBoxLayout::RightToLeft;
+                (row ? acrossOff : downOff) = false;
+            }
+            if ((acrossOff && content.width() > room.width()) || (downOff && content.height() > room.height()))
+                out << QStringLiteral("%1 cuts what it holds: %2x%3 in %4x%5")
+                           .arg(describe(area))
+                           .arg(content.width())
+                           .arg(content.height())
+                           .arg(room.width())
+                           .arg(room.height());
+        }
+        QList<QWidget*> placed;
+        if (auto* split = qobject_cast<QSplitter*>(parent)) {
+            for (int i = 0; i < split->count(); ++i) placed << split->widget(i);
+        } else if (parent->layout() && !qobject_cast<QStackedLayout*>(parent->layout())) {
+            layoutWidgets(parent->layout(), placed);
+        } else {
+            continue;
+        }
+        QList<QWidget*> visible;
+        for (QWidget* w : placed)
+            if (w->parentWidget() == parent && shown(w, root)) visible << w;
+        for (int i = 0; i < visible.size(); ++i) {
+            const QRect box = visible[i]->geometry();
+            if (!parent->rect().contains(box))
+                out << QStringLiteral("%1 sticks out of %2: %3,%4 %5x%6 in %7x%8")
+                           .arg(describe(visible[i]), describe(parent))
+                           .arg(box.x())
+                           .arg(box.y())
+                           .arg(box.width())
+                           .arg(box.height())
+                           .arg(parent->width())
+                           .arg(parent->height());
+            for (int j = i + 1; j < visible.size(); ++j)
+                if (box.intersects(visible[j]->geometry()))
+                    out << QStringLiteral("%1 meets %2 in %3").arg(describe(visible[i]), describe(visible[j]),
+                                                                   describe(parent));
+        }
+    }
+    return out;
 }
 
 void writePiece(const std::filesystem::path& file, double seconds, double sampleRate, int channels) {

@@ -1,12 +1,15 @@
 // What the view tests share: a real editor model on the silent null output
 // with its settings in a temporary folder, a generated piece of music of
-// known tempo, waiting on the event loop, and the PNG files the tests leave
-// in the build tree's test output folder (test-output/ui) for a person to
-// look at.
+// known tempo, waiting on the event loop, the PNG files the tests leave in
+// the build tree's test output folder (test-output/ui) for a person to
+// look at, and what every such picture is checked for: texts wider or
+// taller than their controls, controls laid over their neighbours or out of
+// their parent, and another desktop's words.
 #pragma once
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <filesystem>
@@ -31,8 +34,28 @@ bool waitFor(const std::function<bool()>& cond, ManualMainQueue* queue = nullptr
 // The folder the PNG files go to (created on first use).
 std::filesystem::path outputFolder();
 void savePng(const QImage& image, const QString& name);
-// Shows the widget (when hidden), lets it lay out and saves what it paints.
+// Shows the widget (when hidden), lets it lay out and saves what it paints;
+// then expects it to pass the three checks below.
 void savePng(QWidget& widget, const QString& name);
+
+// Every text a user can read in the widget and its descendants (windows it
+// owns, such as its message boxes, too): labels, buttons, titles,
+// placeholders, items, headers, tabs, tooltips and the actions of their
+// menus (submenus too).
+QStringList readableTexts(QWidget& root);
+// The texts among them that name another desktop's things ("Finder",
+// "Quick Look", its key symbols, "Audio Unit", its settings' names and
+// panes such as "System Settings" or "Automation").
+QStringList foreignWords(QWidget& root);
+QStringList foreignWords(const QStringList& texts);
+// The shown controls whose text needs more room than they have, measured
+// with their fonts (a wrapped label: the height its lines take at its
+// width): "objectName (Class) \"text\": needs W x H, has w x h".
+QStringList clippedTexts(QWidget& root);
+// Shown widgets that a layout (or a splitter) puts side by side and whose
+// boxes meet, or that stick out of the widget that lays them out; and
+// scroll areas whose content is cut where they have no scroll bar.
+QStringList overlaps(QWidget& root);
 
 // A drum piece (kick, snare, hats, a bass note a bar) at 120 BPM in 4/4 from
 // 0.5 s on, a bar every 2 s, written as a WAV file with `channels` equal

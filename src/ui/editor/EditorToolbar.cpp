@@ -1,15 +1,16 @@
 #include "ui/editor/EditorToolbar.h"
 
 #include <QFrame>
-#include <QHBoxLayout>
 #include <QMenu>
 #include <QToolButton>
 
 #include "app/core/SettingsStore.h"
 #include "app/editor/EditorModel.h"
 #include "edit/EditOps.h"
+#include "ui/editor/EditorKeys.h"
 #include "ui/editor/EditorTexts.h"
 #include "ui/widgets/Controls.h"
+#include "ui/widgets/FlowLayout.h"
 
 namespace qm {
 
@@ -42,24 +43,29 @@ constexpr Tool kTools[] = {
 
 EditorToolbar::EditorToolbar(EditorModel& editor, SettingsStore& settings, QWidget* parent)
     : QWidget(parent), editor_(editor), settings_(settings) {
-    auto* row = new QHBoxLayout(this);
+    // Wraps rather than squeezing its buttons when the window is narrow.
+    auto* row = new FlowLayout(this, 6, 4);
     row->setContentsMargins(12, 6, 12, 6);
-    row->setSpacing(6);
     const auto small = ControlSize::small;
     EditorModel* m = &editor;
 
     auto add = [&](QToolButton* b, auto action) {
-        row->addWidget(b, 0, Qt::AlignVCenter);
+        row->addWidget(b);
         connect(b, &QToolButton::clicked, this, action);
         return b;
     };
-    add(named(symbolButton("arrow.uturn.backward", "Undo (\u2318Z)", small, this), "undo"), [m] { m->undo(); });
-    add(named(symbolButton("arrow.uturn.forward", "Redo (\u21e7\u2318Z)", small, this), "redo"), [m] { m->redo(); });
-    row->addWidget(divider(Qt::Vertical, 16, this), 0, Qt::AlignVCenter);
-    add(named(textButton("Cut", "", small, this), "cut"), [m] { m->cut(); });
-    add(named(textButton("Copy", "", small, this), "copy"), [m] { m->copy(); });
-    add(named(textButton("Paste", "", small, this), "paste"), [m] { m->paste(); });
-    add(named(textButton("Delete", "", small, this), "delete"), [m] { m->deleteSelection(); });
+    using editorkeys::Key;
+    using editorkeys::withKey;
+    add(named(symbolButton("arrow.uturn.backward", withKey("Undo", Key::undo), small, this), "undo"),
+        [m] { m->undo(); });
+    add(named(symbolButton("arrow.uturn.forward", withKey("Redo", Key::redo), small, this), "redo"),
+        [m] { m->redo(); });
+    row->addWidget(divider(Qt::Vertical, 16, this));
+    add(named(textButton("Cut", withKey("Cut", Key::cut), small, this), "cut"), [m] { m->cut(); });
+    add(named(textButton("Copy", withKey("Copy", Key::copy), small, this), "copy"), [m] { m->copy(); });
+    add(named(textButton("Paste", withKey("Paste", Key::paste), small, this), "paste"), [m] { m->paste(); });
+    add(named(textButton("Delete", withKey("Delete", Key::deleteSelection), small, this), "delete"),
+        [m] { m->deleteSelection(); });
     add(named(textButton("Trim", "Keep only the selection", small, this), "trim"), [m] { m->trim(); });
     add(named(textButton("Silence", "", small, this), "silence"), [m] { m->silence(); });
 
@@ -72,24 +78,26 @@ EditorToolbar::EditorToolbar(EditorModel& editor, SettingsStore& settings, QWidg
         connect(a, &QAction::triggered, this, [m, id = e.id] { m->apply(id); });
     }
     effects->menu()->setToolTipsVisible(true);
-    row->addWidget(effects, 0, Qt::AlignVCenter);
-    row->addWidget(divider(Qt::Vertical, 16, this), 0, Qt::AlignVCenter);
+    row->addWidget(effects);
+    row->addWidget(divider(Qt::Vertical, 16, this));
     for (const Tool& t : kTools)
         add(named(textButton(t.title, t.help, small, this), t.name), [m, macro = t.macro] { m->run(macro); });
-    row->addStretch(1);
+    row->addPush();
 
     auto* scope = named(menuButton("All lanes", "Which lanes Effects touch", small, this), "scope");
-    row->addWidget(scope, 0, Qt::AlignVCenter);
+    row->addWidget(scope);
     auto* snap = named(asSwitch(symbolButton("dot.squareshape.split.2x2", "Snap selections to beats", small, this)),
                        "snap");
-    row->addWidget(snap, 0, Qt::AlignVCenter);
+    row->addWidget(snap);
     connect(snap, &QToolButton::toggled, this, [m](bool on) { m->setSnap(on); });
     // The centre of the visible range stays where it is.
     auto zoomBy = [m](double factor) {
         m->zoom(factor, m->viewStart() + m->viewLength() / 2, 0.5);
     };
-    add(named(symbolButton("minus.magnifyingglass", "", small, this), "zoomOut"), [zoomBy] { zoomBy(0.66); });
-    add(named(symbolButton("plus.magnifyingglass", "", small, this), "zoomIn"), [zoomBy] { zoomBy(1.5); });
+    add(named(symbolButton("minus.magnifyingglass", withKey("Zoom out", Key::zoomOut), small, this), "zoomOut"),
+        [zoomBy] { zoomBy(editorkeys::kZoomOut); });
+    add(named(symbolButton("plus.magnifyingglass", withKey("Zoom in", Key::zoomIn), small, this), "zoomIn"),
+        [zoomBy] { zoomBy(editorkeys::kZoomIn); });
     add(named(textButton("Fit", "", small, this), "fit"), [m] { m->fit(); });
     add(named(textButton("Sel", "", small, this), "zoomToSelection"), [m] { m->zoomToSelection(); });
 

@@ -4,11 +4,13 @@
 #include <QLabel>
 #include <QShortcut>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 #include "app/editor/EditorModel.h"
+#include "ui/editor/EditorKeys.h"
 #include "ui/editor/EditorTexts.h"
 #include "ui/widgets/Controls.h"
-#include "ui/widgets/ElidedLabel.h"
+#include "ui/widgets/MessageLine.h"
 #include "ui/widgets/Icons.h"
 #include "ui/widgets/Style.h"
 
@@ -20,9 +22,13 @@ int64_t EditorTransport::step(double sampleRate) { return static_cast<int64_t>(s
 
 EditorTransport::EditorTransport(EditorModel& editor, QWidget* parent) : QWidget(parent), editor_(editor) {
     setFont(style::font(11, QFont::Normal, true));
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(12, 6, 12, 6);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(12, 6, 12, 6);
+    column->setSpacing(4);
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(10);
+    column->addLayout(row);
     const auto small = ControlSize::small;
     EditorModel* m = &editor;
     auto add = [&](QToolButton* b, auto action) {
@@ -32,7 +38,9 @@ EditorTransport::EditorTransport(EditorModel& editor, QWidget* parent) : QWidget
         return b;
     };
     auto* self = this;
-    add(named(symbolButton("backward.end.fill", "Return to zero", small, this), "toZero"), [m] {
+    using editorkeys::Key;
+    using editorkeys::withKey;
+    add(named(symbolButton("backward.end.fill", withKey("Return to zero", Key::toStart), small, this), "toZero"), [m] {
         m->stop();
         m->setCursor(0);
     });
@@ -57,7 +65,7 @@ EditorTransport::EditorTransport(EditorModel& editor, QWidget* parent) : QWidget
         if (!m->doc()) return;
         m->setCursor(std::min<int64_t>(m->cursor() + step(m->doc()->sampleRate), self->length()));
     });
-    add(named(symbolButton("forward.end.fill", "", small, this), "toEnd"), [m, self] {
+    add(named(symbolButton("forward.end.fill", withKey("To the end", Key::toEnd), small, this), "toEnd"), [m, self] {
         m->stop();
         m->setCursor(self->length());
     });
@@ -77,14 +85,13 @@ EditorTransport::EditorTransport(EditorModel& editor, QWidget* parent) : QWidget
     pos_ = named(new QLabel(this), "pos");
     sel_ = named(new QLabel(this), "sel");
     len_ = named(new QLabel(this), "len");
-    message_ = named(new ElidedLabel(Qt::ElideRight, this), "message");
     style::setTextColour(sel_, style::accent(palette()));
     style::setTextColour(len_, style::secondaryLabel(palette()));
-    style::setTextColour(message_, style::orange());
-    for (QWidget* w : {static_cast<QWidget*>(pos_), static_cast<QWidget*>(sel_), static_cast<QWidget*>(len_),
-                       static_cast<QWidget*>(message_)})
+    for (QWidget* w : {static_cast<QWidget*>(pos_), static_cast<QWidget*>(sel_), static_cast<QWidget*>(len_)})
         row->addWidget(w, 0, Qt::AlignVCenter);
-    message_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // The message has a line of its own, wrapped: a reason is never cut off.
+    message_ = named(new MessageLine(this), "message");
+    column->addWidget(message_);
 
     for (auto signal : {&EditorModel::docChanged, &EditorModel::revisionChanged, &EditorModel::selectionChanged,
                         &EditorModel::cursorChanged, &EditorModel::isPlayingChanged, &EditorModel::analysisChanged,
@@ -132,8 +139,7 @@ void EditorTransport::refresh() {
     len_->setVisible(doc.has_value());
     len_->setText(QStringLiteral("LEN ") + editortext::time(seconds(length())));
     const auto& message = editor_.message();
-    message_->setVisible(message.has_value());
-    message_->setText(QString::fromStdString(message.value_or("")));
+    message_->setMessage(message ? std::optional(QString::fromStdString(*message)) : std::nullopt);
     pos_->setVisible(doc.has_value());
 }
 

@@ -2,7 +2,8 @@
 // window-wide Space key), 5 s forward, to the end, the loop and pre-roll
 // switches, "Hear the loop seam", then the readouts: POS (time, and
 // bar.beat once the music is analysed), SEL (accent colour, only with a
-// selection), LEN, and the model's one-line message in orange.
+// selection), LEN; under them the model's message on a line of its own
+// (wrapped, in the warning colour).
 //
 // The POS readout follows the playhead model on every update during
 // playback, not only the editor model's announcements. Space is a window
@@ -23,7 +24,7 @@ namespace qm {
 class EditorModel;
 
 namespace widgets {
-class ElidedLabel;
+class MessageLine;
 }
 
 class EditorTransport : public QWidget {
@@ -48,7 +49,7 @@ private:
     QLabel* pos_;
     QLabel* sel_;
     QLabel* len_;
-    widgets::ElidedLabel* message_;
+    widgets::MessageLine* message_;
 };
 
 }  // namespace qm

@@ -90,6 +90,7 @@ void EditorWaveBridge::update() {
     v.channels = doc->channels;
     v.peaks = &editor_.peaks();
     v.frames = doc->frames();
+    set(v.sampleRate, doc->sampleRate);
     set(v.revision, editor_.revision());
     set(v.viewStart, int64_t(editor_.viewStart()));
     set(v.viewLength, std::max<int64_t>(editor_.viewLength(), 1));

@@ -186,9 +186,79 @@ std::vector<Flag> flags(const std::map<PinKind, int64_t>& pins, const Span& span
     for (const auto& [kind, frame] : pins) {
         const double x = span.x(frame);
         if (!(x > -40 && x < span.width + 40)) continue;
-        Flag f{kind, x, QPolygonF({QPointF(x - 5, 0), QPointF(x + 5, 0), QPointF(x, 8)}), {}};
-        f.labelTopLeft = QPointF(flagLabelX(kind, x, textWidth(pinLabel(kind)), span.width), 0);
+        Flag f{kind, x, QPolygonF({QPointF(x - 5, 0), QPointF(x + 5, 0), QPointF(x, 8)}), {}, {}, false};
         out.push_back(f);
+    }
+    // From left to right, each label takes the first side that meets no
+    // label placed before it and no flag; failing both, it goes down a line.
+    std::vector<size_t> order(out.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return out[a].x < out[b].x; });
+    std::vector<QRectF> taken;
+    for (const Flag& f : out) taken.push_back(QRectF(f.x - 5, 0, 10, 8));
+    for (size_t i : order) {
+        Flag& f = out[i];
+        const double tw = textWidth(pinLabel(f.kind));
+        const double first = flagLabelX(f.kind, f.x, tw, span.width);
+        const double second = first > f.x ? f.x - tw - 6 : f.x + 6;
+        auto box = [&](double at, double top) { return QRectF(at, top, tw, kFlagLabelHeight); };
+        auto meets = [&](const QRectF& r) {
+            for (size_t j = 0; j < taken.size(); ++j)
+                if (j != i && taken[j].intersects(r)) return true;  // its own flag does not count
+            return false;
+        };
+        const bool secondInside = second >= 2 && second + tw <= span.width - 2;
+        if (!meets(box(first, 0))) {
+            f.label = box(first, 0);
+        } else if (secondInside && !meets(box(second, 0))) {
+            f.label = box(second, 0);
+        } else {
+            f.label = box(first, kStackedLabelTop);
+            f.stacked = true;
+        }
+        f.labelTopLeft = f.label.topLeft();
+        taken.push_back(f.label);
+    }
+    return out;
+}
+
+double timeStep(double pps, double gap) {
+    static constexpr double kSteps[] = {0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1,    2,    5,
+                                        10,    15,    30,    60,   120,  300,  600, 1200, 1800, 3600, 7200};
+    for (double step : kSteps)
+        if (step * pps >= gap) return step;
+    return 0;
+}
+
+QString timeMarkText(int64_t millis, double step) {
+    const int decimals = step >= 1 ? 0 : step >= 0.1 ? 1 : step >= 0.01 ? 2 : 3;
+    const int64_t ms = std::max<int64_t>(millis, 0);
+    const int64_t rest = ms % 60000;
+    QString text = QStringLiteral("%1:%2").arg(ms / 60000).arg(rest / 1000, 2, 10, QLatin1Char('0'));
+    if (decimals > 0) {
+        static constexpr int64_t kScale[] = {1, 100, 10, 1};
+        text += QLatin1Char('.') + QStringLiteral("%1").arg((rest % 1000) / kScale[decimals], decimals, 10,
+                                                            QLatin1Char('0'));
+    }
+    return text;
+}
+
+std::vector<TimeMark> timeMarks(const Span& span, double sampleRate, double gap) {
+    std::vector<TimeMark> out;
+    if (!(sampleRate > 0) || !(span.width > 0)) return out;
+    const double pps = span.ppf() * sampleRate;
+    const double step = timeStep(pps, gap);
+    if (!(step > 0)) return out;
+    const double from = static_cast<double>(span.viewStart) / sampleRate;
+    const double to = static_cast<double>(span.viewStart + span.viewLength) / sampleRate;
+    // Steps are whole milliseconds: counting in them keeps the times exact.
+    const auto stepMs = static_cast<int64_t>(std::llround(step * 1000));
+    const auto first = static_cast<int64_t>(std::ceil(from * 1000 / static_cast<double>(stepMs)));
+    const auto last = static_cast<int64_t>(std::floor(to * 1000 / static_cast<double>(stepMs)));
+    for (int64_t k = std::max<int64_t>(first, 0); k <= last && out.size() < 10000; ++k) {
+        const int64_t ms = k * stepMs;
+        const double x = span.x(static_cast<double>(ms) / 1000.0 * sampleRate);
+        out.push_back({ms, QRectF(x, 0, 1, 5), QPointF(x + 3, 0), timeMarkText(ms, step)});
     }
     return out;
 }

@@ -3,10 +3,11 @@
 // rectangles, points and label positions in logical pixels. The view fills
 // what these return; the tests check them directly.
 //
-// The view is flipped (y grows downwards); its top 24 px are the ruler and
-// the lanes share the rest. Frame f lies at x = (f - viewStart) * ppf with
-// ppf = width / max(viewLength, 1) pixels per frame; a frame is in view when
-// viewStart <= f <= viewStart + viewLength.
+// The view is flipped (y grows downwards); its top 24 px are the ruler (the
+// time and the pin flags along its top line, bar numbers along its bottom
+// one) and the lanes share the rest. Frame f lies at
+// x = (f - viewStart) * ppf with ppf = width / max(viewLength, 1) pixels per
+// frame; a frame is in view when viewStart <= f <= viewStart + viewLength.
 //
 // Any thread (no Qt object is touched), though only the view calls them.
 #pragma once
@@ -98,11 +99,33 @@ struct Flag {
     double x = 0;
     QPolygonF triangle;  // (x - 5, 0), (x + 5, 0), (x, 8)
     QPointF labelTopLeft;
+    QRectF label;        // the label's box
+    bool stacked = false;  // moved down a line: neither side was free
 };
+// The labels' line height, and where a stacked label goes.
+inline constexpr double kFlagLabelHeight = 10;
+inline constexpr double kStackedLabelTop = 12;
 // Flags of the pins whose x lies strictly within -40 ... width + 40, in the
-// map's order; `textWidth` measures a label.
+// map's order; `textWidth` measures a label. Labels that would meet another
+// label or flag take the other side of their flag (within the view), and
+// when neither side is free the later one goes a line down.
 std::vector<Flag> flags(const std::map<PinKind, int64_t>& pins, const Span& span,
                         const std::function<double(const QString&)>& textWidth);
+
+// The time along the top line of the ruler, at every zoom: a tick and the
+// time at every multiple of the step (1, 2 or 5 times a power of ten of
+// seconds, or 15 s, 30 s and whole minutes) that keeps labels `gap` pixels
+// apart, written with as many decimals as the step needs ("1:05", "0:04.5",
+// "0:00.250"). Nothing without a sample rate.
+struct TimeMark {
+    int64_t millis = 0;
+    QRectF tick;          // (x, 0, 1, 5)
+    QPointF textTopLeft;  // (x + 3, 0)
+    QString text;
+};
+double timeStep(double pixelsPerSecond, double gap);
+QString timeMarkText(int64_t millis, double step);
+std::vector<TimeMark> timeMarks(const Span& span, double sampleRate, double gap);
 
 // The pin whose flag is nearest to x and less than 9 px away.
 std::optional<PinKind> flagAt(double x, const std::map<PinKind, int64_t>& pins, const Span& span);

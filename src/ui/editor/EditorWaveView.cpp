@@ -154,19 +154,41 @@ void EditorWaveView::drawRuler(QPainter& p, double w, double rh) const {
     p.fillRect(QRectF(0, 0, w, rh), style::windowBackground(pal));
     p.fillRect(QRectF(0, rh - 0.5, w, 0.5), style::separator(pal));
 
-    p.setFont(style::font(9));
+    // The flags first, since the times and bar numbers give way to them.
+    const QFont labelFont = style::font(8, QFont::Bold);
+    const QFontMetricsF labelMetrics(labelFont);
+    const std::vector<Flag> shownFlags =
+        flags(pins, span, [&](const QString& t) { return labelMetrics.horizontalAdvance(t); });
+    auto underFlag = [&](const QRectF& r) {
+        for (const Flag& f : shownFlags)
+            if (f.label.intersects(r) || QRectF(f.x - 5, 0, 10, 8).intersects(r)) return true;
+        return false;
+    };
+
+    const QFont numbers = style::font(9);
+    const QFontMetricsF numberMetrics(numbers);
+    p.setFont(numbers);
+    const double gap = numberMetrics.horizontalAdvance(QStringLiteral("00:00.000")) + 12;
+    for (const TimeMark& t : timeMarks(span, sampleRate, gap)) {
+        const QRectF text(t.textTopLeft, QSizeF(numberMetrics.horizontalAdvance(t.text), numberMetrics.height()));
+        if (underFlag(text) || underFlag(t.tick)) continue;
+        p.fillRect(t.tick, style::tertiaryLabel(pal));
+        p.setPen(style::secondaryLabel(pal));
+        drawTopLeft(p, t.textTopLeft, t.text);
+    }
     for (const BarNumber& b : barNumbers(downbeats, span, rh)) {
+        const QString text = QString::number(b.number);
+        if (underFlag(QRectF(b.textTopLeft, QSizeF(numberMetrics.horizontalAdvance(text), numberMetrics.height()))))
+            continue;
         p.fillRect(b.tick, style::tertiaryLabel(pal));
         p.setPen(style::secondaryLabel(pal));
-        drawTopLeft(p, b.textTopLeft, QString::number(b.number));
+        drawTopLeft(p, b.textTopLeft, text);
     }
     if (auto bar = loopBar(loopRange, span, rh)) p.fillRect(*bar, style::loopColor());
 
-    const QFont labelFont = style::font(8, QFont::Bold);
-    const QFontMetricsF metrics(labelFont);
     p.setFont(labelFont);
     p.setRenderHint(QPainter::Antialiasing, true);
-    for (const Flag& f : flags(pins, span, [&](const QString& t) { return metrics.horizontalAdvance(t); })) {
+    for (const Flag& f : shownFlags) {
         const QColor colour = pinColour(f.kind);
         p.setPen(Qt::NoPen);
         p.setBrush(colour);
@@ -255,7 +277,11 @@ void EditorWaveView::wheelEvent(QWheelEvent* event) {
     const double x = event->position().x();
     const double w = width();
     if (event->modifiers() & Qt::ControlModifier) {
-        if (onZoom) onZoom(std::pow(1.01, delta.y()), frameAt(x), x / std::max(w, 1.0));
+        // A wheel's notch zooms by a quarter, as waveform editors do; a
+        // touchpad's pixels by 1 % each.
+        const double factor = event->pixelDelta().isNull() ? std::pow(kZoomPerNotch, event->angleDelta().y() / 120.0)
+                                                           : std::pow(1.01, delta.y());
+        if (onZoom) onZoom(factor, frameAt(x), x / std::max(w, 1.0));
         return;
     }
     const double d = std::abs(delta.y()) >= std::abs(delta.x()) ? delta.y() : delta.x();

@@ -1,7 +1,8 @@
 // The editor's waveform: every lane of the document at sample resolution
 // (from the peak cache at 256 frames a pixel or more), the tints of intro,
 // loop and ending, beat and bar lines, the selection, the cursor, a 24 px
-// ruler with bar numbers and draggable pin flags, and the playhead.
+// ruler with the time at every zoom, bar numbers once the music is
+// analysed and draggable pin flags, and the playhead.
 //
 // The view owns no model. `EditorWaveBridge` writes its public fields and
 // calls `redraw()` when something it draws changed and `updatePlayhead()`
@@ -17,9 +18,9 @@
 // Gestures: a press in the ruler within 9 px of a flag drags that pin; any
 // other press becomes a click, or a selection once the pointer moved more
 // than 3 px sideways (its ends snapped through `snap`); a double click
-// selects a bar; the wheel scrolls, with Ctrl it zooms around the pointer,
-// and so does a pinch. The view takes the focus on a press and handles no
-// keys.
+// selects a bar; the wheel scrolls, with Ctrl it zooms around the pointer
+// (a quarter a notch), and so does a pinch. The view takes the focus on a
+// press and handles no keys (the window's shortcuts do).
 //
 // Main thread only. The samples are the document's shared immutable buffer
 // and the peaks the model's cache: the view keeps references, never copies.
@@ -46,12 +47,16 @@ class EditorWaveView : public QWidget {
     Q_OBJECT
 
 public:
+    // The zoom of one wheel notch with Ctrl held.
+    static constexpr double kZoomPerNotch = 1.25;
+
     explicit EditorWaveView(QWidget* parent = nullptr);
 
     // --- Fields set by the bridge ---
     std::shared_ptr<const EditorModel::Channels> channels;  // one array per lane
     const PeakCache* peaks = nullptr;
     int64_t frames = 0;
+    double sampleRate = 0;  // for the ruler's times; none drawn while 0
     int revision = -1;  // so that the first revision received always differs
     int64_t viewStart = 0;
     int64_t viewLength = 1;

@@ -16,6 +16,8 @@
 #include "app/editor/EditorModel.h"
 #include "audio/AudioFileInfo.h"
 #include "ui/editor/EditorHeader.h"
+#include "ui/editor/EditorKeys.h"
+#include "ui/editor/EditorScrollBar.h"
 #include "ui/editor/EditorToolbar.h"
 #include "ui/editor/EditorTransport.h"
 #include "ui/editor/EditorWaveBridge.h"
@@ -23,8 +25,10 @@
 #include "ui/editor/LaneControls.h"
 #include "ui/editor/TempEditsPanel.h"
 #include "ui/widgets/BusyIndicator.h"
+#include "ui/widgets/ContentMinimum.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/Icons.h"
+#include "ui/widgets/MessageLine.h"
 #include "ui/widgets/Style.h"
 
 namespace qm {
@@ -78,11 +82,11 @@ QFrame* line(QWidget* parent) { return divider(Qt::Horizontal, 0, parent); }
 }  // namespace
 
 EditorWindow::EditorWindow(EditorModel& editor, SettingsStore& settings, FileReveal& reveal,
-                           AIGenerator::Service service, QWidget* parent)
+                           AIGenerator::Service aiWaits, QWidget* parent)
     : QWidget(parent), editor_(editor), settings_(settings) {
     setObjectName("editor");
     setWindowTitle("Editor");
-    setMinimumSize(900, 560);
+    keepMinimumForContent(*this, QSize(900, 560));
     setAcceptDrops(true);
     chooseOpenFile = [this]() -> std::optional<std::filesystem::path> {
         QStringList patterns;
@@ -104,17 +108,22 @@ EditorWindow::EditorWindow(EditorModel& editor, SettingsStore& settings, FileRev
     auto* symbol = new QLabel(empty_);
     symbol->setPixmap(icons::symbol("waveform.path.ecg", style::secondaryLabel(palette())).pixmap(QSize(36, 36)));
     invite->addWidget(symbol, 0, Qt::AlignHCenter);
-    auto* text = new QLabel("Drop a file here, or choose Open in Editor (\u2318E) from the browser or the Finder panel.",
-                            empty_);
+    auto* text = new QLabel(
+        "Drop a file here, or choose Open in Editor (Ctrl+E) from the browser or the file manager's panel.", empty_);
     text->setAlignment(Qt::AlignHCenter);
+    text->setWordWrap(true);
     style::setTextColour(text, style::secondaryLabel(palette()));
-    invite->addWidget(text, 0, Qt::AlignHCenter);
+    invite->addWidget(text);
     auto* open = named(new QPushButton("Open\u2026", empty_), "open");
     connect(open, &QPushButton::clicked, this, [this] {
         if (!chooseOpenFile) return;
         if (auto file = chooseOpenFile()) editor_.open(*file);
     });
     invite->addWidget(open, 0, Qt::AlignHCenter);
+    // Why the last opening failed, where the user looks without a document.
+    emptyMessage_ = named(new MessageLine(empty_), "emptyMessage");
+    emptyMessage_->setAlignment(Qt::AlignHCenter);
+    invite->addWidget(emptyMessage_);
     invite->addStretch(1);
     stack_->addWidget(empty_);
 
@@ -134,23 +143,28 @@ EditorWindow::EditorWindow(EditorModel& editor, SettingsStore& settings, FileRev
     wave_ = new EditorWaveView(document_);
     wave_->setMinimumHeight(220);
     new EditorWaveBridge(editor, *wave_);
-    middle->addWidget(wave_, 1);
+    auto* waveColumn = new QVBoxLayout;
+    waveColumn->setSpacing(0);
+    waveColumn->addWidget(wave_, 1);
+    waveColumn->addWidget(new EditorScrollBar(editor, document_));
+    middle->addLayout(waveColumn, 1);
     rows->addLayout(middle, 1);
     rows->addWidget(line(document_));
     rows->addWidget(new EditorTransport(editor, document_));
     rows->addWidget(line(document_));
-    panel_ = new TempEditsPanel(editor, settings, reveal, service, document_);
+    panel_ = new TempEditsPanel(editor, settings, reveal, aiWaits, document_);
     rows->addWidget(panel_);
     stack_->addWidget(document_);
+
+    editorkeys::install(*this, editor);
 
     badge_ = new Badge(this);
     badge_->setObjectName("busyBadge");
     badge_->hide();
 
-    connect(&editor, &EditorModel::revealRequested, &reveal,
-            [&reveal](const std::vector<std::filesystem::path>& items) { reveal.reveal(items); });
     connect(&editor, &EditorModel::docChanged, this, &EditorWindow::refresh);
     connect(&editor, &EditorModel::busyChanged, this, &EditorWindow::refresh);
+    connect(&editor, &EditorModel::messageChanged, this, &EditorWindow::refresh);
     refresh();
 }
 
@@ -164,6 +178,8 @@ std::optional<std::filesystem::path> EditorWindow::droppedAudioFile(const QList<
 
 void EditorWindow::refresh() {
     stack_->setCurrentWidget(editor_.doc() ? document_ : empty_);
+    const auto& message = editor_.message();
+    emptyMessage_->setMessage(message ? std::optional(QString::fromStdString(*message)) : std::nullopt);
     const auto& busy = editor_.busy();
     static_cast<Badge*>(badge_)->text->setText(QString::fromStdString(busy.value_or("")));
     badge_->setVisible(busy.has_value());

@@ -7,8 +7,9 @@
 // The window keeps no document state: every row reads the editor model,
 // which outlives it. Closing hides the window (there is one, shown again by
 // its owner), so the panel's AI generation client and a generation under
-// way live on. Reveals (the panel's button, a finished temp-edit batch, the
-// generator's takes) go to the file-manager layer it is given.
+// way live on. Reveals of the panel (its button, the generator's takes) go
+// to the file-manager layer it is given; a finished temp-edit batch is
+// revealed by the composition root, which owns the model's announcement.
 //
 // "Open…" asks `chooseOpenFile` (a file dialog filtered to the audio
 // extensions; tests replace it). Main thread only.
@@ -32,12 +33,18 @@ class SettingsStore;
 class EditorWaveView;
 class TempEditsPanel;
 
+namespace widgets {
+class MessageLine;
+}
+
 class EditorWindow : public QWidget {
     Q_OBJECT
 
 public:
+    // `aiWaits`: how the AI generation client polls and waits (tests
+    // shorten them); where the service is comes from the settings.
     EditorWindow(EditorModel& editor, SettingsStore& settings, FileReveal& reveal,
-                 AIGenerator::Service service = {}, QWidget* parent = nullptr);
+                 AIGenerator::Service aiWaits = {}, QWidget* parent = nullptr);
 
     std::function<std::optional<std::filesystem::path>()> chooseOpenFile;
 
@@ -70,6 +77,7 @@ private:
     QWidget* empty_;
     QWidget* document_;
     QWidget* badge_;
+    widgets::MessageLine* emptyMessage_;
     EditorWaveView* wave_;
     TempEditsPanel* panel_;
     bool dropTargeted_ = false;

@@ -1,15 +1,21 @@
 #include "ui/editor/TempEditsPanel.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include "app/core/FileReveal.h"
 #include "app/core/SettingsStore.h"
@@ -29,14 +35,70 @@ using namespace widgets;
 
 namespace {
 
+// A wrapped text of at most two lines: what does not fit ends in an
+// ellipsis, and the whole text is the tooltip then.
+class TwoLineLabel : public QLabel {
+public:
+    TwoLineLabel(const QString& text, QWidget* parent) : QLabel(parent), full_(text) {
+        setWordWrap(true);
+        setTextFormat(Qt::PlainText);
+        setText(text);
+        setMaximumHeight(most());
+    }
+
+    int heightForWidth(int width) const override { return std::min(QLabel::heightForWidth(width), most()); }
+
+protected:
+    void changeEvent(QEvent* event) override {
+        QLabel::changeEvent(event);
+        if (event->type() == QEvent::FontChange) {
+            setMaximumHeight(most());
+            fit();
+        }
+    }
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        fit();
+    }
+
+private:
+    int heightOf(const QString& text) const {
+        return fontMetrics().boundingRect(QRect(0, 0, std::max(width(), 1), 100000), Qt::TextWordWrap, text).height();
+    }
+    // Two lines.
+    int most() const {
+        return fontMetrics().boundingRect(QRect(0, 0, 1000, 1000), Qt::TextWordWrap, QStringLiteral("X\nX")).height();
+    }
+    void fit() {
+        const int most = this->most();
+        QString shown = full_;
+        if (heightOf(full_) > most) {
+            // The longest head that fits with the ellipsis.
+            qsizetype low = 0, high = full_.size();
+            while (low < high) {
+                const qsizetype mid = (low + high + 1) / 2;
+                if (heightOf(full_.left(mid).trimmed() + QStringLiteral("\u2026")) <= most)
+                    low = mid;
+                else
+                    high = mid - 1;
+            }
+            shown = full_.left(low).trimmed() + QStringLiteral("\u2026");
+        }
+        if (text() != shown) setText(shown);
+        setToolTip(shown != full_ ? full_ : QString());
+    }
+
+    QString full_;
+};
+
 // One planned edit on a rounded card.
 class PlanCard : public QWidget {
 public:
     PlanCard(const EditPlan& plan, const std::optional<double>& rate, bool expert, EditorModel& editor,
              QWidget* parent)
-        : QWidget(parent) {
+        : QWidget(parent), width_(expert ? 230 : 150) {
         setObjectName(QStringLiteral("card:") + QString::fromStdString(plan.name));
-        setFixedWidth(expert ? 230 : 150);
+        setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
         auto* column = new QVBoxLayout(this);
         column->setContentsMargins(8, 8, 8, 8);
         column->setSpacing(3);
@@ -65,16 +127,24 @@ public:
         top->addWidget(play);
         column->addLayout(top);
         if (expert) {
-            auto* map = new QLabel(QString::fromStdString(plan.map), this);
+            auto* map = new TwoLineLabel(QString::fromStdString(plan.map), this);
             map->setObjectName("map");
             map->setFont(style::font(style::TextStyle::caption2));
-            map->setWordWrap(true);
-            map->setMaximumHeight(QFontMetrics(map->font()).lineSpacing() * 2);
             style::setTextColour(map, style::secondaryLabel(palette()));
             column->addWidget(map);
         }
         column->addStretch(1);
     }
+
+    // As wide as the mode says, wider when its name needs it (a hint, not a
+    // minimum of its own, so that a narrow strip never squeezes it); as tall
+    // as its wrapped lines are at that width.
+    QSize sizeHint() const override {
+        QSize hint = QWidget::sizeHint().expandedTo(QSize(width_, 0));
+        if (layout()->hasHeightForWidth()) hint.setHeight(layout()->totalHeightForWidth(hint.width()));
+        return hint;
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
 
 protected:
     void paintEvent(QPaintEvent*) override {
@@ -83,6 +153,28 @@ protected:
         p.setPen(Qt::NoPen);
         p.setBrush(style::withAlpha(style::secondaryLabel(palette()), 0.08 / 0.55));
         p.drawRoundedRect(QRectF(rect()), 6, 6);
+    }
+
+private:
+    int width_;
+};
+
+// The cards' strip scrolls sideways; a plain wheel, which turns
+// vertically, moves it too.
+class CardStrip : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override {
+        QScrollBar* bar = horizontalScrollBar();
+        const QPoint pixels = event->pixelDelta();
+        const QPoint angle = event->angleDelta();
+        const int delta = !pixels.isNull() ? (std::abs(pixels.x()) > std::abs(pixels.y()) ? pixels.x() : pixels.y())
+                                           : (std::abs(angle.x()) > std::abs(angle.y()) ? angle.x() : angle.y()) / 2;
+        if (bar->maximum() <= 0 || delta == 0) return QScrollArea::wheelEvent(event);
+        bar->setValue(bar->value() - delta);
+        event->accept();
     }
 };
 
@@ -118,8 +210,13 @@ QHBoxLayout* smallRow(QVBoxLayout* parent, int spacing) {
 }  // namespace
 
 TempEditsPanel::TempEditsPanel(EditorModel& editor, SettingsStore& settings, FileReveal& reveal,
-                               AIGenerator::Service service, QWidget* parent)
-    : QWidget(parent), editor_(editor), settings_(settings), reveal_(reveal), ai_(new AIGenerator(service, this)) {
+                               AIGenerator::Service waits, QWidget* parent)
+    : QWidget(parent),
+      editor_(editor),
+      settings_(settings),
+      reveal_(reveal),
+      waits_(waits),
+      ai_(new AIGenerator(waits, this)) {
     setControlSize(this, ControlSize::small);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(12, 12, 12, 12);
@@ -167,7 +264,7 @@ TempEditsPanel::TempEditsPanel(EditorModel& editor, SettingsStore& settings, Fil
     column->addWidget(notes);
 
     // Row 3: the plan cards, scrolled sideways without scroll bars.
-    auto* scroll = scroll_ = new QScrollArea(this);
+    auto* scroll = scroll_ = new CardStrip(this);
     scroll->setObjectName("cards");
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -369,8 +466,21 @@ void TempEditsPanel::refresh() {
     candidates_->setVisible(analysis.has_value());
     rebuildCandidates();
 
+    // The service is the user's setting; without one (or with one that is
+    // refused) the buttons say why and nothing can be sent.
+    AIGenerator::Service service = waits_;
+    service.baseAddress = QUrl(QString::fromStdString(settings_.value().aiServiceAddress).trimmed());
+    service.key = QString::fromStdString(settings_.value().aiServiceKey);
+    ai_->setService(service);
+    const std::optional<QString> unavailable = ai_->unavailable();
     const bool running = ai_->running().has_value();
-    for (QPushButton* b : aiButtons_) b->setEnabled(!running && editor_.pins().has_value());
+    for (QPushButton* b : aiButtons_) {
+        b->setEnabled(!running && !unavailable && editor_.pins().has_value());
+        b->setToolTip(unavailable ? *unavailable
+                                  : QStringLiteral("Sends the piece's name, tempo and key, and for an ending or a "
+                                                   "variation a clip of it, to ") +
+                                        service.baseAddress.host());
+    }
     aiBusy_->setVisible(running);
     status_->setVisible(ai_->status().has_value());
     status_->setText(ai_->status().value_or(QString()));

@@ -2,11 +2,16 @@
 // lengths and the extended version, the pins (chips, "Reset pins"), one
 // card per planned edit with its length and an audition button, the
 // splice options and loop candidates (expert mode), "Make Temp Edits", the
-// result of the last write with "Reveal", and the AI score builder.
+// result of the last write with "Reveal", and the AI score builder. The
+// cards' strip scrolls sideways with a plain wheel as well as with a swipe;
+// a card grows beyond its width when its name needs more room.
 //
 // The panel owns its AI generation client, the one model a view owns; it
 // lives as long as the panel (the editor window hides on close, so a
-// running generation goes on). Everything else is the editor model's and
+// running generation goes on). The client asks the service the settings
+// name ("AI generation service" in the Audition tab); while none is named,
+// or the one named is refused (not https), the AI buttons are off and their
+// tooltip says why. Everything else is the editor model's and
 // the settings': the panel shows their published state and calls their
 // operations. "Reveal" and the generator's finished takes go to the
 // file-manager layer. Controls carry object names ("target15" ...,
@@ -49,8 +54,10 @@ class TempEditsPanel : public QWidget {
     Q_OBJECT
 
 public:
+    // `waits`: how the generator polls and waits (tests shorten them); the
+    // service's address and key are the settings'.
     TempEditsPanel(EditorModel& editor, SettingsStore& settings, FileReveal& reveal,
-                   AIGenerator::Service service = {}, QWidget* parent = nullptr);
+                   AIGenerator::Service waits = {}, QWidget* parent = nullptr);
 
     AIGenerator& ai() { return *ai_; }
     // The offered target lengths, seconds.
@@ -67,6 +74,7 @@ private:
     EditorModel& editor_;
     SettingsStore& settings_;
     FileReveal& reveal_;
+    AIGenerator::Service waits_;
     AIGenerator* ai_;
     QHBoxLayout* pins_;
     QHBoxLayout* cards_;

@@ -1,6 +1,7 @@
 #include "ui/library/BrowserView.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -31,6 +32,7 @@
 #include "ui/widgets/ElidedLabel.h"
 #include "ui/widgets/FileDrag.h"
 #include "ui/widgets/Icons.h"
+#include "ui/widgets/MessageLine.h"
 #include "ui/widgets/Style.h"
 
 namespace qm {
@@ -152,11 +154,6 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
     row->addWidget(path_, 1);
     row->addStretch(0);
 
-    message_ = named(new QLabel(header), "libraryMessage");
-    style::setTextStyle(message_, style::TextStyle::caption);
-    style::setTextColour(message_, secondary);
-    row->addWidget(message_);
-
     search_ = named(new QLineEdit(header), "search");
     search_->setPlaceholderText(QString::fromUtf8(kSearchPrompt));
     search_->setMaximumWidth(kSearchMaxWidth);
@@ -165,8 +162,18 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
     connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (text != library_.query()) library_.setQuery(text);
     });
+    // A query longer than the search takes: a mark at the field's end, and
+    // the note on the mark and the field.
+    searchNote_ = search_->addAction(icons::symbol(QStringLiteral("exclamationmark.triangle.fill"), secondary),
+                                     QLineEdit::TrailingPosition);
+    searchNote_->setObjectName(QStringLiteral("searchNote"));
     row->addWidget(search_, 1);
     column->addWidget(header);
+    // The library's message under the header, whole and readable: it names
+    // the files that failed and why.
+    message_ = named(new widgets::MessageLine(this), "libraryMessage");
+    message_->setContentsMargins(12, 0, 12, 6);
+    column->addWidget(message_);
 
     // --- Table ---
     model_ = new BrowserTableModel(this);
@@ -195,14 +202,28 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
     rows->setDefaultSectionSize(kRowHeight);
     QHeaderView* columns = table_->horizontalHeader();
     columns->setSectionResizeMode(QHeaderView::Interactive);
+    // The name takes whatever width the other columns leave.
+    columns->setSectionResizeMode(BrowserTableModel::name, QHeaderView::Stretch);
     columns->setStretchLastSection(false);
     columns->setHighlightSections(false);
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    columns->setMinimumSectionSize(40);
+    columns->setMinimumSectionSize(BrowserTableModel::column(BrowserTableModel::length).minWidth);
     for (int c = 0; c < BrowserTableModel::columnCount_; ++c) table_->setColumnWidth(c, BrowserTableModel::column(c).idealWidth);
     connect(columns, &QHeaderView::sectionResized, this, [this](int c, int, int width) {
         const int least = BrowserTableModel::column(c).minWidth;
-        if (width < least) table_->setColumnWidth(c, least);
+        if (width < least && c != BrowserTableModel::name) table_->setColumnWidth(c, least);
+    });
+    // A click on a column's title sorts by it, again the other way, a third
+    // time back to the list's own order (the search's ranking).
+    columns->setSectionsClickable(true);
+    columns->setSortIndicatorShown(true);
+    columns->setSortIndicatorClearable(true);
+    columns->setSortIndicator(-1, Qt::AscendingOrder);
+    connect(columns, &QHeaderView::sortIndicatorChanged, this, [this](int column, Qt::SortOrder order) {
+        marking_ = true;
+        model_->sort(column, order);
+        marking_ = false;
+        markSelection();
     });
     column->addWidget(table_, 1);
 
@@ -217,6 +238,7 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
     connect(table_, &QTableView::customContextMenuRequested, this, &BrowserView::showMenu);
     connect(table_->verticalScrollBar(), &QScrollBar::valueChanged, this, &BrowserView::updateVisibleRows);
     connect(model_, &QAbstractItemModel::modelReset, this, &BrowserView::updateVisibleRows);
+    connect(model_, &QAbstractItemModel::layoutChanged, this, &BrowserView::updateVisibleRows);
 
     // --- Models ---
     connect(&library_, &LibraryModel::entriesChanged, this, &BrowserView::refreshList);
@@ -238,6 +260,7 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
         refreshHeader();
     });
     connect(&library_, &LibraryModel::messageChanged, this, &BrowserView::refreshHeader);
+    connect(&library_, &LibraryModel::searchNoteChanged, this, &BrowserView::refreshHeader);
     connect(&library_, &LibraryModel::resultsChanged, this, &BrowserView::refreshHeader);
     connect(&selection_, &FileSelection::changed, this, &BrowserView::selectionChanged);
     connect(&player_, &PlayerModel::loadFinished, this, &BrowserView::loadFinished);
@@ -251,8 +274,8 @@ BrowserView::~BrowserView() = default;
 
 QString BrowserView::categoryText(const BrowserEntry& entry) {
     if (!entry.row) return {};
-    const std::string& category = entry.row->meta.category;
-    const std::string& sub = entry.row->meta.subCategory;
+    const std::string& category = entry.row->meta().category;
+    const std::string& sub = entry.row->meta().subCategory;
     if (category.empty()) return QString::fromStdString(sub);
     if (sub.empty()) return QString::fromStdString(category);
     return QString::fromStdString(category + " \u00b7 " + sub);
@@ -291,9 +314,9 @@ void BrowserView::markSelection() {
         const int last = BrowserTableModel::columnCount_ - 1;
         for (size_t i = 0; i < list.size(); ++i) {
             if (!wanted.count(list[i].url.native())) continue;
-            const int r = static_cast<int>(i);
+            const int r = model_->rowOf(i);
             marked.select(model_->index(r, 0), model_->index(r, last));
-            if (first < 0) first = r;
+            if (first < 0 || r < first) first = r;
         }
     }
     marking_ = true;
@@ -310,9 +333,11 @@ void BrowserView::refreshHeader() {
     path_->setVisible(!searching);
     if (searching) count_->setText(resultsText(static_cast<qint64>(library_.results().size()), QLocale()));
     path_->setText(library_.folder() ? QString::fromStdString(library_.folder()->string()) : QString());
-    const auto& message = library_.message();
-    message_->setVisible(message.has_value());
-    message_->setText(message.value_or(QString()));
+    message_->setMessage(library_.message());
+    const QString note = library_.searchNote().value_or(QString());
+    searchNote_->setVisible(!note.isEmpty());
+    searchNote_->setToolTip(note);
+    search_->setToolTip(note);
 }
 
 void BrowserView::rebuildChips() {
@@ -455,7 +480,7 @@ QMenu* BrowserView::contextMenu(const std::vector<fs::path>& urls, QWidget* pare
     temp->setObjectName(QStringLiteral("makeTempEdits"));
     connect(temp, &QAction::triggered, this, [this, urls] { actions_.makeTempEdits(urls); });
     menu->addSeparator();
-    QAction* revealItem = menu->addAction(QStringLiteral("Reveal in Finder"));
+    QAction* revealItem = menu->addAction(QStringLiteral("Show in File Manager"));
     revealItem->setObjectName(QStringLiteral("reveal"));
     connect(revealItem, &QAction::triggered, this, [this, urls] { reveal_.reveal(urls); });
     QAction* copy = menu->addAction(QStringLiteral("Copy Path"));

@@ -1,7 +1,9 @@
 // The library window's middle column: a header (the up button, the folder's
-// path or the search's hit count and filter chips, the library's message,
-// the search field) over a table of the listed folder or of the search
-// hits.
+// path or the search's hit count and filter chips, the search field), the
+// library's message on a line of its own, over a table of the listed folder
+// or of the search hits. The Name column takes the width the others leave;
+// a click on any column's title sorts by it (then the other way, then back
+// to the list's own order, the search's ranking).
 //
 // Gestures become calls on the models: selecting one audio file auditions
 // it; Return (or a double click) activates — a file with an audio
@@ -31,6 +33,7 @@
 
 #include "app/library/LibraryModel.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QTableView;
@@ -48,6 +51,7 @@ class SettingsStore;
 
 namespace widgets {
 class ElidedLabel;
+class MessageLine;
 }
 
 class BrowserView : public QWidget {
@@ -83,6 +87,9 @@ public:
     QTableView* table() const { return table_; }
     BrowserTableModel* tableModel() const { return model_; }
     QLineEdit* searchField() const { return search_; }
+    // The mark at the search field's end, shown with the library's search
+    // note while a query is longer than a search takes.
+    QAction* searchNoteMark() const { return searchNote_; }
     // The menu shown last, while it is open.
     QMenu* openMenu() const { return menu_; }
 
@@ -114,8 +121,9 @@ private:
     QWidget* chips_ = nullptr;
     QHBoxLayout* chipsLayout_ = nullptr;
     widgets::ElidedLabel* path_ = nullptr;
-    QLabel* message_ = nullptr;
+    widgets::MessageLine* message_ = nullptr;
     QLineEdit* search_ = nullptr;
+    QAction* searchNote_ = nullptr;
     QTableView* table_ = nullptr;
     BrowserTableModel* model_ = nullptr;
     QPointer<QMenu> menu_;

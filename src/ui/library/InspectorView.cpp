@@ -207,14 +207,19 @@ void InspectorView::build() {
     buttons->addWidget(save_);
     buttons->addWidget(revert_);
     buttons->addStretch(1);
+    form_->addLayout(buttons);
     rename_ = nullptr;
     if (expert_) {
+        // A row of its own: beside Save and Revert it would not fit the
+        // column at its narrowest.
+        auto* renameRow = new QHBoxLayout;
         rename_ = new QPushButton(QStringLiteral("Rename to UCS"), content_);
         rename_->setToolTip(QStringLiteral("Renames to CatID_FXName_Designer_Source"));
         connect(rename_, &QPushButton::clicked, this, &InspectorView::askRename);
-        buttons->addWidget(rename_);
+        renameRow->addWidget(rename_);
+        renameRow->addStretch(1);
+        form_->addLayout(renameRow);
     }
-    form_->addLayout(buttons);
 
     auto* footer = new QLabel(QString::fromUtf8(kFooter), content_);
     footer->setWordWrap(true);
@@ -235,7 +240,7 @@ void InspectorView::load() {
     for (const fs::path& url : urls_) {
         std::optional<SoundMeta> meta;
         if (catalog)
-            if (auto row = catalog->row(LibraryScanner::canonical(url.string()))) meta = std::move(row->meta);
+            if (auto row = catalog->row(LibraryScanner::canonical(url.string()))) meta = row->meta();
         if (!meta) {
             try {
                 meta = MetaIO::read(url);

@@ -12,6 +12,7 @@
 #include "ui/library/InspectorView.h"
 #include "ui/library/PermissionBanner.h"
 #include "ui/library/SidebarView.h"
+#include "ui/widgets/ContentMinimum.h"
 #include "ui/widgets/Icons.h"
 
 namespace qm {
@@ -20,6 +21,8 @@ MainView::MainView(LibraryModel& library, PlayerModel& player, SettingsStore& se
                    FileReveal& reveal, EditorModel* editor, PlayerView::WindowOpener openWindow, QWidget* parent)
     : QWidget(parent), library_(library), player_(player), settings_(settings) {
     setObjectName(QStringLiteral("mainView"));
+    // The inspector's column, when it comes, widens what the window needs.
+    widgets::keepMinimumForContent(*this, QSize(kMinimumWidth, kMinimumHeight));
     selection_ = new FileSelection(this);
 
     auto* outer = new QVBoxLayout(this);
@@ -41,6 +44,7 @@ MainView::MainView(LibraryModel& library, PlayerModel& player, SettingsStore& se
     outer->addWidget(toolBar_);
 
     auto* split = new QSplitter(Qt::Horizontal, this);
+    split->setObjectName(QStringLiteral("sidebarSplit"));
     split->setChildrenCollapsible(false);
     outer->addWidget(split, 1);
 
@@ -56,6 +60,7 @@ MainView::MainView(LibraryModel& library, PlayerModel& player, SettingsStore& se
     stack->addWidget(banners_);
 
     listSplit_ = new QSplitter(Qt::Horizontal, detail);
+    listSplit_->setObjectName(QStringLiteral("inspectorSplit"));
     listSplit_->setChildrenCollapsible(false);
     browser_ = new BrowserView(library_, player_, settings_, *selection_, actions, reveal, listSplit_);
     browser_->setMinimumWidth(kListMinimumWidth);

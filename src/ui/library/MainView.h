@@ -40,6 +40,9 @@ class MainView : public QWidget {
     Q_OBJECT
 
 public:
+    // The least the window's content may be; more while the inspector shows.
+    static constexpr int kMinimumWidth = 860;
+    static constexpr int kMinimumHeight = 520;
     static constexpr int kSidebarMinimumWidth = 190;
     static constexpr int kSidebarIdealWidth = 230;
     static constexpr int kListMinimumWidth = 480;

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QResizeEvent>
 #include <QScrollArea>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -29,9 +30,47 @@ QString lastComponent(const fs::path& url) {
     return name.empty() ? QString::fromStdString(url.string()) : QString::fromStdString(name.string());
 }
 
+// A button whose text, a folder's name, is shortened in the middle to the
+// column's width rather than widening the column past its edge (the
+// tooltip has the whole path).
+class FolderButton : public QToolButton {
+public:
+    using QToolButton::QToolButton;
+
+    void setName(const QString& name) {
+        name_ = name;
+        setText(name);
+        fit();
+    }
+    const QString& name() const { return name_; }
+
+    QSize minimumSizeHint() const override {
+        QSize least = QToolButton::minimumSizeHint();
+        if (!name_.isEmpty()) least.setWidth(chrome() + fontMetrics().horizontalAdvance(QStringLiteral("\u2026")) * 3);
+        return least;
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QToolButton::resizeEvent(event);
+        fit();
+    }
+
+private:
+    // The width of all but the text: icon, padding, frame.
+    int chrome() const { return QToolButton::sizeHint().width() - fontMetrics().horizontalAdvance(text()); }
+    void fit() {
+        if (name_.isEmpty()) return;
+        const QString shown = fontMetrics().elidedText(name_, Qt::ElideMiddle, std::max(width() - chrome(), 0));
+        if (shown != text()) setText(shown);
+    }
+
+    QString name_;
+};
+
 // A full-width flat button whose label sits at the leading edge.
 QToolButton* flatButton(QWidget* parent) {
-    auto* button = new QToolButton(parent);
+    auto* button = new FolderButton(parent);
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -197,7 +236,7 @@ QLabel* SidebarView::sectionTitle(const QString& title) {
 
 QAbstractButton* SidebarView::row(const fs::path& url, const QString& icon, const QString& kind) {
     QToolButton* button = flatButton(content_);
-    button->setText(lastComponent(url));
+    static_cast<FolderButton*>(button)->setName(lastComponent(url));
     button->setIcon(icons::symbol(icon));
     button->setToolTip(QString::fromStdString(url.string()));
     button->setProperty("kind", kind);

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -19,14 +20,17 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/core/Handoff.h"
 #include "ui/monitor/InsertRow.h"
 
 #include <QLineEdit>
 #include <QWidgetAction>
 #include "ui/monitor/SpeakerMap.h"
 #include "ui/monitor/UpmixRow.h"
+#include "ui/widgets/ContentMinimum.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/Icons.h"
+#include "ui/widgets/MessageLine.h"
 #include "ui/widgets/Segments.h"
 #include "ui/widgets/Style.h"
 
@@ -80,7 +84,7 @@ MonitorView::MonitorView(MonitorEngine& monitor, SettingsStore& settings, QWidge
     : QWidget(parent), monitor_(monitor), settings_(settings) {
     setObjectName("monitorView");
     setWindowTitle(tr("Monitor"));
-    setMinimumSize(720, 640);
+    widgets::keepMinimumForContent(*this, QSize(720, 640));
     auto* body = new QVBoxLayout(this);
     body->setContentsMargins(16, 16, 16, 16);
     body->setSpacing(14);
@@ -95,9 +99,7 @@ MonitorView::MonitorView(MonitorEngine& monitor, SettingsStore& settings, QWidge
     body->addWidget(map_);
     body->addWidget(makeTrimRow());
     body->addWidget(makeInsertsBox());
-    message_ = widgets::named(new QLabel(this), "message");
-    message_->setWordWrap(true);
-    style::setTextColour(message_, style::orange());
+    message_ = widgets::named(new widgets::MessageLine(this), "message");
     body->addWidget(message_);
     body->addStretch(1);
 
@@ -112,7 +114,6 @@ MonitorView::MonitorView(MonitorEngine& monitor, SettingsStore& settings, QWidge
     connect(&monitor_, &MonitorEngine::messageChanged, this, &MonitorView::showMessage);
     connect(&settings_, &SettingsStore::valueChanged, this, &MonitorView::showSettings);
 
-    sources_ = sourceList_();
     showSources();
     showSettings();
     showState();
@@ -280,8 +281,8 @@ QWidget* MonitorView::makeInsertsBox() {
     connect(addMenu_, &QMenu::aboutToShow, search_, [this] { search_->setFocus(); });
     column->addWidget(addInsert_, 0, Qt::AlignLeft);
     auto* note = new QLabel(
-        tr("Room correction such as SoundID Reference or Dirac goes here. It processes the speaker feeds, never "
-           "your mix."),
+        tr("Room correction goes here: your room's correction filter in a convolver such as LSP Impulse Responses or "
+           "LV2 Convolution, or an equalizer. It processes the speaker feeds, never your mix."),
         box);
     note->setWordWrap(true);
     style::setTextColour(note, style::secondaryLabel(palette()));
@@ -291,13 +292,36 @@ QWidget* MonitorView::makeInsertsBox() {
 
 void MonitorView::showEvent(QShowEvent* e) {
     // Devices attached or plug-ins installed since show up on each showing.
-    if (!e->spontaneous()) {
-        sources_ = sourceList_();
-        showSources();
-        components_ = componentList_();
-        showComponents();
-    }
+    if (!e->spontaneous()) readLists();
     QWidget::showEvent(e);
+}
+
+void MonitorView::readLists() {
+    // Asking the sound server for its clients and reading every installed
+    // plug-in's description take from a tenth of a second to seconds: the
+    // window shows at once and fills its pickers as the answers come.
+    const uint64_t generation = ++listGeneration_;
+    QPointer<MonitorView> self(this);
+    // Reads a list on the pool and hands it to `take` on the main thread,
+    // unless the window went or showed again meanwhile.
+    auto read = [self, generation](auto list, auto take) {
+        handoff::toPool([self, generation, list = std::move(list), take] {
+            auto items = list();
+            handoff::toThreadOf(nullptr, [self, generation, take, items = std::move(items)]() mutable {
+                if (self && generation == self->listGeneration_) take(*self, std::move(items));
+            });
+        });
+    };
+    read(sourceList_, [](MonitorView& v, std::vector<AudioOutputDevice> sources) {
+        v.sources_ = std::move(sources);
+        v.sourcesRead_ = true;
+        v.showSources();
+    });
+    read(componentList_, [](MonitorView& v, std::vector<Lv2Plugin> components) {
+        v.components_ = std::move(components);
+        v.componentsRead_ = true;
+        v.showComponents();
+    });
 }
 
 void MonitorView::writeState(const std::function<void(MonitorState&)>& change) {
@@ -352,6 +376,12 @@ void MonitorView::showState() {
 void MonitorView::showSources() {
     QSignalBlocker quiet(source_);
     source_->clear();
+    // Until the first list arrives there is nothing to choose from.
+    source_->setEnabled(sourcesRead_);
+    if (!sourcesRead_) {
+        source_->addItem(tr("Looking for devices…"));
+        return;
+    }
     source_->addItem(tr("Choose…"));
     for (const auto& d : sources_)
         source_->addItem(q(fmt::format("{}  ({} in)", d.name, d.outputChannels)), q(d.uid));
@@ -448,7 +478,11 @@ void MonitorView::showComponents() {
             for (const auto& c : g.plugins) add(addMenu_, c);
         }
     }
-    if (groups.empty()) {
+    if (!componentsRead_) {
+        QAction* looking = addMenu_->addAction(tr("Looking for plug-ins…"));
+        looking->setEnabled(false);
+        componentActions_.push_back(looking);
+    } else if (groups.empty()) {
         QAction* none = addMenu_->addAction(search.isEmpty() ? tr("No plug-in can play on this output")
                                                              : tr("No plug-in matches"));
         none->setEnabled(false);
@@ -457,9 +491,7 @@ void MonitorView::showComponents() {
 }
 
 void MonitorView::showMessage() {
-    const auto& text = monitor_.message();
-    message_->setText(text.value_or(QString()));
-    message_->setVisible(text.has_value());
+    message_->setMessage(monitor_.message());
 }
 
 void MonitorView::showSettings() {

@@ -4,7 +4,7 @@
 // speaker map; the height trim, "Clear solos and mutes" and, in expert
 // mode, the first input channel; the inserts with their add menu (the
 // plug-ins that can play on the output, by LV2 class, with a search field);
-// and the engine's message in orange.
+// and the engine's message (the desktop's text size, the warning colour).
 //
 // It keeps no copy of the monitor's state: every control reads the
 // engine's whole state, changes one field and writes it back (or calls the
@@ -12,7 +12,9 @@
 // settings' signals with its own signals blocked, so showing a value never
 // writes it and changes made elsewhere (the control protocol) show at once.
 // The source list is read each time the window is shown, the plug-in list
-// too.
+// too, both on a worker thread: the window opens at once, the Source picker
+// says "Looking for devices…" and the add menu "Looking for plug-ins…"
+// until their lists arrive (`listsRead()`).
 //
 // Controls carry object names: "source", "bus", "output", "startStop",
 // "volume", "volumeSlider", "dim", "mute", "listen" (segments "listen.0"...),
@@ -44,6 +46,7 @@ class QVBoxLayout;
 namespace qm {
 
 namespace widgets {
+class MessageLine;
 class Segments;
 }
 
@@ -70,7 +73,11 @@ public:
     const std::vector<AudioOutputDevice>& sources() const { return sources_; }
     const std::vector<Lv2Plugin>& components() const { return components_; }
 
-    // Seams for tests: where the source and plug-in lists come from.
+    // Both lists of the latest showing have arrived.
+    bool listsRead() const { return sourcesRead_ && componentsRead_; }
+
+    // Seams for tests: where the source and plug-in lists come from (called
+    // on a worker thread).
     void setSourceList(std::function<std::vector<AudioOutputDevice>()> list) { sourceList_ = std::move(list); }
     void setComponentList(std::function<std::vector<Lv2Plugin>()> list) { componentList_ = std::move(list); }
 
@@ -84,6 +91,7 @@ private:
     QWidget* makeTrimRow();
     QWidget* makeInsertsBox();
 
+    void readLists();
     void writeState(const std::function<void(MonitorState&)>& change);
     void startOrStop();
 
@@ -100,6 +108,9 @@ private:
     SettingsStore& settings_;
     std::vector<AudioOutputDevice> sources_;
     std::vector<Lv2Plugin> components_;
+    uint64_t listGeneration_ = 0;
+    bool sourcesRead_ = false;
+    bool componentsRead_ = false;
     std::function<std::vector<AudioOutputDevice>()> sourceList_ = &MonitorEngine::inputDevices;
     std::function<std::vector<Lv2Plugin>()> componentList_ = &MonitorEngine::effectComponents;
 
@@ -126,7 +137,7 @@ private:
     // The add menu's entries below the search field.
     std::vector<QAction*> componentActions_;
     std::vector<QMenu*> componentMenus_;
-    QLabel* message_;
+    widgets::MessageLine* message_;
 };
 
 }  // namespace qm

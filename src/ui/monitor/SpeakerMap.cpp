@@ -1,6 +1,8 @@
 #include "ui/monitor/SpeakerMap.h"
 
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -23,7 +25,7 @@ QColor soloYellow() { return QColor(255, 204, 0); }
 SpeakerButton::SpeakerButton(SpeakerID speaker, const QString& label, QWidget* parent)
     : QAbstractButton(parent), speaker_(speaker) {
     setText(label);
-    setToolTip(tr("Click to solo, Alt-click to mute"));
+    setToolTip(tr("Click to solo, Alt-click to mute, right-click for both"));
     setObjectName(QStringLiteral("speaker.") + QString::fromUtf8(speaker::rawValue(speaker)));
     setFixedSize(44, 28);
     setFocusPolicy(Qt::TabFocus);
@@ -79,6 +81,11 @@ void SpeakerButton::mouseReleaseEvent(QMouseEvent* e) {
     QAbstractButton::mouseReleaseEvent(e);
 }
 
+void SpeakerButton::contextMenuEvent(QContextMenuEvent* e) {
+    e->accept();
+    emit menuRequested(e->globalPos());
+}
+
 void SpeakerButton::keyPressEvent(QKeyEvent* e) {
     modifiers_ = e->modifiers();
     QAbstractButton::keyPressEvent(e);
@@ -105,9 +112,10 @@ QPointF SpeakerMap::position(SpeakerID s, const std::vector<SpeakerID>& shown, Q
     if (s == SpeakerID::LFE) return {cx, cy + 0.3 * r};
     const Direction d = speaker::direction(s, shown);
     const double rr = d.el > 20 ? 0.55 * r : r;
-    // Azimuth 0 straight up, positive azimuths (the listener's left) to the right.
+    // A plan seen from above with the front up: azimuth 0 straight up,
+    // positive azimuths (the listener's left) to the left.
     const double theta = (d.az + 90) * std::numbers::pi / 180;
-    return {cx - rr * std::cos(theta), cy - rr * std::sin(theta)};
+    return {cx + rr * std::cos(theta), cy - rr * std::sin(theta)};
 }
 
 SpeakerButton* SpeakerMap::button(SpeakerID s) const {
@@ -129,6 +137,11 @@ void SpeakerMap::refresh() {
         for (SpeakerID s : shown_) {
             auto* b = new SpeakerButton(s, QString::fromStdString(speaker::label(s, shown_)), this);
             connect(b, &QAbstractButton::clicked, this, [this, b] { clicked(b); });
+            connect(b, &SpeakerButton::menuRequested, this, [this, b](const QPoint& at) {
+                QMenu* menu = contextMenu(b->speaker());
+                menu->setAttribute(Qt::WA_DeleteOnClose);
+                menu->popup(at);
+            });
             buttons_.push_back(b);
             b->show();
         }
@@ -144,14 +157,39 @@ void SpeakerMap::refresh() {
 }
 
 void SpeakerMap::clicked(SpeakerButton* button) {
-    const SpeakerID s = button->speaker();
+    if (button->clickModifiers() & Qt::AltModifier)
+        toggleMute(button->speaker());
+    else
+        toggleSolo(button->speaker());
+}
+
+void SpeakerMap::toggleSolo(SpeakerID s) {
     MonitorState state = monitor_.state();
-    if (button->clickModifiers() & Qt::AltModifier) {
-        if (!state.muted.erase(s)) state.muted.insert(s);
-    } else {
-        if (!state.solo.erase(s)) state.solo.insert(s);
-    }
+    if (!state.solo.erase(s)) state.solo.insert(s);
     monitor_.setState(state);
+}
+
+void SpeakerMap::toggleMute(SpeakerID s) {
+    MonitorState state = monitor_.state();
+    if (!state.muted.erase(s)) state.muted.insert(s);
+    monitor_.setState(state);
+}
+
+QMenu* SpeakerMap::contextMenu(SpeakerID s) {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("speakerMenu"));
+    const MonitorState& state = monitor_.state();
+    QAction* solo = menu->addAction(tr("Solo"));
+    solo->setObjectName(QStringLiteral("solo"));
+    solo->setCheckable(true);
+    solo->setChecked(state.solo.contains(s));
+    connect(solo, &QAction::triggered, this, [this, s] { toggleSolo(s); });
+    QAction* mute = menu->addAction(tr("Mute"));
+    mute->setObjectName(QStringLiteral("mute"));
+    mute->setCheckable(true);
+    mute->setChecked(state.muted.contains(s));
+    connect(mute, &QAction::triggered, this, [this, s] { toggleMute(s); });
+    return menu;
 }
 
 void SpeakerMap::place() {

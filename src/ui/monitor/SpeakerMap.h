@@ -1,9 +1,12 @@
 // The plan of the monitor's output speakers around the listener: the
 // speakers of the effective output profile (L and R on headphones), each a
 // button at its direction, on the outer ring or, above 20 degrees of
-// elevation, on the inner ring; LFE below the listener. A click solos a
-// speaker (again: unsolos it), an Alt-click mutes it (again: unmutes it);
-// the modifier is read from the click's own event. A soloed speaker is
+// elevation, on the inner ring; LFE below the listener. It is a plan seen
+// from above with the front at the top: L is left of the listener, R right,
+// surrounds and heights alike. A click solos a speaker (again: unsolos it),
+// an Alt-click mutes it (again: unmutes it), the modifier read from the
+// click's own event; since window managers may take Alt-clicks for moving
+// windows, the speaker's context menu (right-click) solos and mutes too. A soloed speaker is
 // drawn yellow, a muted one or, while anything is soloed, one that is not
 // soloed, grey.
 //
@@ -22,6 +25,8 @@
 
 #include "app/monitor/MonitorEngine.h"
 
+class QMenu;
+
 namespace qm {
 
 class SpeakerButton : public QAbstractButton {
@@ -37,7 +42,12 @@ public:
     Qt::KeyboardModifiers clickModifiers() const { return modifiers_; }
     QSize sizeHint() const override { return {44, 28}; }
 
+signals:
+    // Its context menu is asked for, at a global position.
+    void menuRequested(const QPoint& at);
+
 protected:
+    void contextMenuEvent(QContextMenuEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
@@ -63,6 +73,9 @@ public:
 
     const std::vector<SpeakerButton*>& buttons() const { return buttons_; }
     SpeakerButton* button(SpeakerID speaker) const;
+    // The context menu of a speaker: "Solo" and "Mute", checked as the state
+    // is now; each toggles its set as a click and an Alt-click do.
+    QMenu* contextMenu(SpeakerID speaker);
 
 public slots:
     // Reads the profile and the state again.
@@ -74,6 +87,8 @@ protected:
 
 private:
     void clicked(SpeakerButton* button);
+    void toggleSolo(SpeakerID speaker);
+    void toggleMute(SpeakerID speaker);
     void place();
 
     MonitorEngine& monitor_;

@@ -27,6 +27,7 @@
 #include "ui/widgets/ElidedLabel.h"
 #include "ui/widgets/FileDrag.h"
 #include "ui/widgets/Icons.h"
+#include "ui/widgets/MessageLine.h"
 #include "ui/widgets/Style.h"
 #include "ui/widgets/UpmixTexts.h"
 
@@ -134,12 +135,15 @@ PlayerView::PlayerView(WaveformView::Style style, PlayerModel& player, SettingsS
     new WaveformBinder(style, player, *waveform_);
     body->addWidget(waveform_, 1);
     body->addWidget(buildFooter());
+    // The player's message with a file loaded: a line of its own, whole.
+    message_ = named(new MessageLine(this), "message");
+    body->addWidget(message_);
     body->addWidget(buildRotationRow());
 
     for (auto signal : {&PlayerModel::infoChanged, &PlayerModel::isPlayingChanged, &PlayerModel::selectionChanged,
                         &PlayerModel::loopChanged, &PlayerModel::formatOverrideChanged, &PlayerModel::listenChanged,
                         &PlayerModel::rotationChanged, &PlayerModel::dragExportChanged, &PlayerModel::upmixChanged,
-                        &PlayerModel::volumeDBChanged, &PlayerModel::messageChanged})
+                        &PlayerModel::volumeDBChanged, &PlayerModel::messageChanged, &PlayerModel::outputChanged})
         connect(&player, signal, this, &PlayerView::refresh);
     connect(&settings, &SettingsStore::valueChanged, this, &PlayerView::refresh);
     applyColours();
@@ -154,11 +158,12 @@ void PlayerView::changeEvent(QEvent* event) {
 void PlayerView::applyColours() {
     const QPalette& pal = palette();
     const QColor secondary = style::secondaryLabel(pal);
-    for (QWidget* w : {static_cast<QWidget*>(facts_), static_cast<QWidget*>(status_), static_cast<QWidget*>(time_),
-                       static_cast<QWidget*>(bextText_), static_cast<QWidget*>(soundfield_)})
+    // The header's status takes its colour from what it says (refresh).
+    for (QWidget* w : {static_cast<QWidget*>(facts_), static_cast<QWidget*>(time_),
+                       static_cast<QWidget*>(bextText_), static_cast<QWidget*>(output_),
+                       static_cast<QWidget*>(soundfield_)})
         style::setTextColour(w, secondary);
     style::setTextColour(sel_, style::accent(pal));
-    style::setTextColour(message_, style::orange());
     levelIcon_->setPixmap(icons::ownPixmap("speaker.wave.2", 14, secondary, devicePixelRatioF()));
 }
 
@@ -255,9 +260,10 @@ QWidget* PlayerView::buildFooter() {
         row->addWidget(w, 0, Qt::AlignVCenter);
     row->addWidget(bext_, 1, Qt::AlignVCenter);
     row->addStretch(1);
+    // Where the sound goes, named by its system, as the status line says it.
+    output_ = named(new ElidedLabel(Qt::ElideRight, footer), "output");
+    row->addWidget(output_, 0, Qt::AlignVCenter);
 
-    message_ = named(new ElidedLabel(Qt::ElideRight, footer), "message");
-    row->addWidget(message_, 0, Qt::AlignVCenter);
 
     dragAs_ = named(new QWidget(footer), "dragAs");
     auto* dragRow = new QHBoxLayout(dragAs_);
@@ -327,13 +333,18 @@ QWidget* PlayerView::buildRotationRow() {
         auto* value = new QLabel(group);
         value->setObjectName(QString::fromLatin1(axis.valueName));
         value->setFont(style::font(10, QFont::Normal, true));
-        value->setFixedWidth(34);
+        // 34 px, or the widest value where the font needs more.
+        value->setFixedWidth(std::max(34, QFontMetrics(value->font()).horizontalAdvance(angleText(-180)) + 2));
         value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         g->addWidget(value, 0, Qt::AlignVCenter);
         angles_[i] = slider;
         angleValues_[i] = value;
-        row->addWidget(group, 1, Qt::AlignVCenter);
+        // Each title, slider and value stay together; the spare width goes
+        // after the three, never between a title and its slider.
+        group->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Preferred);
+        row->addWidget(group, 0, Qt::AlignVCenter);
     }
+    row->addStretch(1);
     reset_ = named(textButton("Reset", "", ControlSize::small, rotation_), "reset");
     connect(reset_, &QToolButton::clicked, this, [this] { player_.setRotation(Rotation{}); });
     row->addWidget(reset_, 0, Qt::AlignVCenter);
@@ -461,6 +472,8 @@ void PlayerView::refresh() {
         facts_->setText(factsText(*info));
     } else {
         status_->setText(message ? qs(*message) : QStringLiteral("Select an audio file"));
+        // Why no file is loaded reads as a warning, the invitation as a hint.
+        style::setTextColour(status_, message ? style::warning(palette()) : style::secondaryLabel(palette()));
     }
 
     showIf(format_, info && source && (expert || !isMonoOrStereo(source)));
@@ -510,8 +523,10 @@ void PlayerView::refresh() {
         bextText_->setText(qs(*info->bextDescription));
         bext_->setToolTip(qs(*info->bextDescription));
     }
-    showIf(message_, info && message);
-    message_->setText(info && message ? qs(*message) : QString());
+    const std::string output = player_.output();
+    showIf(output_, !output.empty());
+    output_->setText(qs(output));
+    message_->setMessage(info && message ? std::optional(qs(*message)) : std::nullopt);
 
     const auto options = player_.dragOptions();
     showIf(dragAs_, options.size() >= 2);

@@ -8,9 +8,10 @@
 // the loop and auto-play switches), the waveform strip (at least 56 px
 // high, taking the height the host leaves), a footer (play/stop, the time,
 // the selection's length with its clear button, the broadcast-wave
-// description, the player's message in orange, the "Drag as" form and, in
-// expert mode, the audition level) and, for Ambisonics sources only, the
-// sound-field rotation row.
+// description, the output the sound goes to once one is open ("PipeWire:
+// Built-in Audio Analog Stereo"), the "Drag as" form and, in expert mode,
+// the audition level), the player's message in orange and, for Ambisonics
+// sources only, the sound-field rotation row.
 //
 // The view holds no state: every change the player or the settings
 // announce refreshes the controls from them with the controls' signals
@@ -18,7 +19,7 @@
 // player's operations or write the settings. Each control has an object
 // name for tests: "fileIcon", "name", "facts", "status", "format",
 // "listen", "upmix", "profile", "editor", "loop", "autoPlay", "waveform",
-// "play", "time", "sel", "clearSelection", "bext", "message", "dragAs",
+// "play", "time", "sel", "clearSelection", "bext", "output", "message", "dragAs",
 // "dragAsMenu", "level", "levelSlider", "rotation", "yaw", "pitch", "roll"
 // (sliders), "yawValue", "pitchValue", "rollValue", "reset".
 //
@@ -51,6 +52,7 @@ class TimeLabel;
 
 namespace widgets {
 class ElidedLabel;
+class MessageLine;
 }
 
 class PlayerView : public QWidget {
@@ -128,7 +130,8 @@ private:
     QToolButton* clearSelection_ = nullptr;
     QWidget* bext_ = nullptr;
     widgets::ElidedLabel* bextText_ = nullptr;
-    widgets::ElidedLabel* message_ = nullptr;
+    widgets::ElidedLabel* output_ = nullptr;
+    widgets::MessageLine* message_ = nullptr;
     QWidget* dragAs_ = nullptr;
     QToolButton* dragAsMenu_ = nullptr;
     QWidget* level_ = nullptr;

@@ -1,6 +1,7 @@
 #include "ui/settings/AuditionSettings.h"
 
 #include <QCheckBox>
+#include <QFormLayout>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 
 #include "app/core/FileReveal.h"
 #include "app/core/SettingsStore.h"
+#include "app/editor/AIGenerator.h"
 #include "app/shell/LinkLoader.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ElidedLabel.h"
@@ -46,11 +48,16 @@ AuditionSettings::AuditionSettings(SettingsStore& settings, FileReveal& workspac
         column->addWidget(box);
         return box;
     };
-    auto* finder = section(form, "Finder", this);
-    finderPanel_ = toggle(finder, "finderPanel", "Show the audition panel under Finder windows", &AppSettings::finderPanel);
-    spacePlays_ = toggle(finder, "spacePlaysInFinder", "Space plays audio files instead of Quick Look",
+    auto* finder = section(form, "File Manager", this);
+    finderPanel_ = toggle(finder, "finderPanel", "Show the audition panel under file manager windows",
+                          &AppSettings::finderPanel);
+    spacePlays_ = toggle(finder, "spacePlaysInFinder", "Space plays audio files in the file manager",
                          &AppSettings::spacePlaysInFinder);
     autoPlay_ = toggle(finder, "autoPlay", "Auto-play when the selection changes", &AppSettings::autoPlay);
+    waylandNote_ = named(new QLabel(QString::fromUtf8(kWaylandNote), this), "waylandNote");
+    waylandNote_->setWordWrap(true);
+    waylandNote_->hide();
+    finder->addWidget(waylandNote_);
     auto* routing = section(form, "Routing", this);
     monoToCenter_ = toggle(routing, "monoToCenter", "Mono files play from the center speaker", &AppSettings::monoToCenter);
 
@@ -79,9 +86,33 @@ AuditionSettings::AuditionSettings(SettingsStore& settings, FileReveal& workspac
     });
     link->addWidget(ytDlp_);
     status_ = named(new QLabel(this), "ytDlpStatus");
-    status_->setFont(style::font(style::TextStyle::caption));
+    // Wrapped: the install hint is long, and at the desktop's size.
+    status_->setWordWrap(true);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     link->addWidget(status_);
+
+    // The service the editor's AI buttons ask: none until the user names one.
+    auto* ai = section(form, "AI generation service", this);
+    auto* fields = new QFormLayout;
+    aiAddress_ = named(new QLineEdit(this), "aiServiceAddress");
+    aiAddress_->setPlaceholderText("https://");
+    aiKey_ = named(new QLineEdit(this), "aiServiceKey");
+    aiKey_->setEchoMode(QLineEdit::Password);
+    fields->addRow("Address", aiAddress_);
+    fields->addRow("Key", aiKey_);
+    ai->addLayout(fields);
+    aiStatus_ = named(new QLabel(this), "aiServiceStatus");
+    aiStatus_->setWordWrap(true);
+    ai->addWidget(aiStatus_);
+    connect(aiAddress_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        const std::string address = text.toStdString();
+        settings_.update([&](AppSettings& s) { s.aiServiceAddress = address; });
+        updateAiStatus();
+    });
+    connect(aiKey_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        const std::string key = text.toStdString();
+        settings_.update([&](AppSettings& s) { s.aiServiceKey = key; });
+    });
     form->addStretch(1);
 
     connect(&settings_, &SettingsStore::valueChanged, this, &AuditionSettings::refresh);
@@ -104,9 +135,14 @@ void AuditionSettings::showEvent(QShowEvent* event) {
     updateStatus(settings_.value().ytDlpPath);
 }
 
-void AuditionSettings::setDownloaderLocations(std::vector<std::string> fixed) {
-    fixed_ = std::move(fixed);
+void AuditionSettings::setDownloaderLocations(std::vector<std::string> locations) {
+    locations_ = std::move(locations);
     updateStatus(settings_.value().ytDlpPath);
+}
+
+void AuditionSettings::setWaylandSession(bool wayland) {
+    for (QCheckBox* box : {finderPanel_, spacePlays_, autoPlay_}) box->setVisible(!wayland);
+    waylandNote_->setVisible(wayland);
 }
 
 void AuditionSettings::choosePullsFolder() {
@@ -137,17 +173,43 @@ void AuditionSettings::refresh() {
     // The same text again would move the cursor of the field being typed in.
     if (ytDlp_->text() != path) ytDlp_->setText(path);
     updateStatus(s.ytDlpPath);
+    const QString address = QString::fromStdString(s.aiServiceAddress);
+    if (aiAddress_->text() != address) aiAddress_->setText(address);
+    const QString key = QString::fromStdString(s.aiServiceKey);
+    if (aiKey_->text() != key) aiKey_->setText(key);
+    updateAiStatus();
+}
+
+namespace {
+
+// A status line: a caption in the secondary colour when all is well; what
+// stops a feature as every message of the application reads, at the
+// desktop's text size in the warning colour.
+void setStatus(QLabel* label, const QString& text, bool warning) {
+    label->setText(text);
+    label->setFont(warning ? style::readingFont() : style::font(style::TextStyle::caption));
+    style::setTextColour(label, warning ? style::warning(label->parentWidget()->palette())
+                                        : style::secondaryLabel(label->parentWidget()->palette()));
+}
+
+}  // namespace
+
+void AuditionSettings::updateAiStatus() {
+    const QString address = aiAddress_->text().trimmed();
+    if (address.isEmpty())
+        setStatus(aiStatus_, "None: the editor's AI buttons stay off, and nothing is sent anywhere.", false);
+    else if (const auto refused = AIGenerator::refusal(address))
+        setStatus(aiStatus_, *refused, true);
+    else
+        setStatus(aiStatus_, QStringLiteral("The editor's AI buttons send to ") + QUrl(address).host(), false);
 }
 
 void AuditionSettings::updateStatus(const std::string& custom) {
-    const auto tool = fixed_ ? LinkLoader::ytDlp(custom, *fixed_) : LinkLoader::ytDlp(custom);
-    if (tool) {
-        status_->setText(QStringLiteral("Using ") + QString::fromStdString(*tool));
-        style::setTextColour(status_, style::secondaryLabel(palette()));
-    } else {
-        status_->setText(QString::fromLatin1(LinkLoader::kNotFoundText));
-        style::setTextColour(status_, style::orange());
-    }
+    const auto tool = locations_ ? LinkLoader::ytDlp(custom, *locations_) : LinkLoader::ytDlp(custom);
+    if (tool)
+        setStatus(status_, QStringLiteral("Using ") + QString::fromStdString(*tool), false);
+    else
+        setStatus(status_, QString::fromLatin1(LinkLoader::kNotFoundText), true);
 }
 
 }  // namespace qm

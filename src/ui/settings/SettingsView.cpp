@@ -16,7 +16,9 @@ SettingsView::SettingsView(AppModel& app, OutputsSettings::DeviceSource devices,
                    [root = QPointer<AppModel>(&app)] {
                        if (root) root->addLibraryFolder();
                    },
-                   std::move(devices), parent) {}
+                   std::move(devices), parent) {
+    audition_->setWaylandSession(app.waylandSession());
+}
 
 SettingsView::SettingsView(SettingsStore& settings, LibraryModel& library, FileReveal& workspace,
                            std::function<void()> addLibraryFolder, OutputsSettings::DeviceSource devices,

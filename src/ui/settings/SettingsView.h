@@ -6,7 +6,9 @@
 // settings store (which the root watches, so a switch takes effect as soon
 // as it is stored), its library model, its workspace (for "Show" of the
 // pulls folder) and its "Add to Library" action with the folder chooser the
-// root was given. The second constructor takes the same pieces one by one.
+// root was given, and whether the session is Wayland's (the Audition tab
+// then says that the file manager cannot be followed). The second
+// constructor takes the same pieces one by one.
 // Main thread only.
 #pragma once
 

@@ -7,6 +7,7 @@
 #include "app/core/SettingsStore.h"
 #include "app/player/PlayerModel.h"
 #include "app/shell/AppModel.h"
+#include "ui/settings/AuditionSettings.h"
 
 namespace qm {
 
@@ -28,10 +29,9 @@ QuillmarshCommands::QuillmarshCommands(AppModel& app, MenuHooks hooks, QObject* 
     AppModel* a = &app_;
     const MenuHooks* h = &hooks_;
     connect(addLibraryFolder, &QAction::triggered, this, [a] { a->addLibraryFolder(); });
-    connect(openInEditor, &QAction::triggered, this, [a] {
-        const auto& info = a->player().info();
-        a->openEditor(info ? std::optional(info->url) : std::nullopt);
-    });
+    // The file the player was asked for, also when it could not read it:
+    // the editor then says why.
+    connect(openInEditor, &QAction::triggered, this, [a] { a->openEditor(a->player().file()); });
     connect(makeTempEdits, &QAction::triggered, this, [a, h] {
         const auto& info = a->player().info();
         if (info && h->makeTempEdits) h->makeTempEdits({info->url});
@@ -111,9 +111,14 @@ StatusMenu::StatusMenu(PlayerModel& player, SettingsStore& settings, MenuHooks h
         });
         return action;
     };
-    finderPanel = toggle(QStringLiteral("Finder Panel"), &AppSettings::finderPanel);
+    finderPanel = toggle(QStringLiteral("File Manager Panel"), &AppSettings::finderPanel);
     autoPlay = toggle(QStringLiteral("Auto-Play"), &AppSettings::autoPlay);
-    spacePlays = toggle(QStringLiteral("Space Plays in Finder"), &AppSettings::spacePlaysInFinder);
+    spacePlays = toggle(QStringLiteral("Space Plays in File Manager"), &AppSettings::spacePlaysInFinder);
+    waylandNote = addAction(QString::fromUtf8(kWaylandItem));
+    waylandNote->setEnabled(false);
+    waylandNote->setToolTip(QString::fromUtf8(AuditionSettings::kWaylandNote));
+    waylandNote->setVisible(false);
+    setToolTipsVisible(true);
     addSeparator();
     output = addMenu(QStringLiteral("Output"));
     outputs_ = new QActionGroup(this);
@@ -144,6 +149,12 @@ StatusMenu::StatusMenu(PlayerModel& player, SettingsStore& settings, MenuHooks h
     connect(&settings_, &SettingsStore::valueChanged, this, &StatusMenu::refresh);
     connect(this, &QMenu::aboutToShow, this, &StatusMenu::refresh);
     refresh();
+}
+
+void StatusMenu::setWaylandSession(bool wayland) {
+    finderPanel->setVisible(!wayland);
+    spacePlays->setVisible(!wayland);
+    waylandNote->setVisible(wayland);
 }
 
 void StatusMenu::refresh() {

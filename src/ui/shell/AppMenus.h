@@ -1,7 +1,10 @@
 // The application's menus: the commands of every window's menu bar
 // (`QuillmarshCommands`: File, View, Playback, Window) and the tray menu
 // (`StatusMenu`). Both only call the models; their checks and enabled
-// states follow the models' announcements.
+// states follow the models' announcements. On a Wayland session the tray
+// menu offers neither the panel under the file manager nor Space in it: a
+// disabled item says that the file manager is not followed there, its
+// tooltip why.
 //
 // One QAction per command serves every menu bar; its shortcut works in any
 // window of the application (Qt::ApplicationShortcut).
@@ -77,9 +80,13 @@ class StatusMenu : public QMenu {
 public:
     StatusMenu(PlayerModel& player, SettingsStore& settings, MenuHooks hooks, QWidget* parent = nullptr);
 
+    static constexpr const char* kWaylandItem = "File Manager Not Followed on Wayland";
+
     QAction* finderPanel;
     QAction* autoPlay;
     QAction* spacePlays;
+    // Shown on a Wayland session in place of the file-manager items.
+    QAction* waylandNote;
     QMenu* output;
     QAction* openCopiedLink;
     QAction* showBrowser;
@@ -90,6 +97,7 @@ public:
 
     // Checks and the output choices as the settings are now.
     void refresh();
+    void setWaylandSession(bool wayland);
 
 private:
     PlayerModel& player_;

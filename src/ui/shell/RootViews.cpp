@@ -39,6 +39,10 @@ void raiseLastWindow() {
 
 }  // namespace
 
+void broughtForward(QWidget* window) {
+    if (window) lastWindow() = window->window();
+}
+
 void complete(AppPlatform& platform) {
     static const bool watching = [] {
         QObject::connect(qApp, &QApplication::focusChanged, qApp, [](QWidget*, QWidget* now) {

@@ -5,7 +5,10 @@
 // Closing a window hides it: it keeps its state for the next opening.
 //
 // Every showing of a window calls `onShown` (the composition root's window
-// opener is installed from there, so the window shown last provides it).
+// opener is installed from there, so the window shown last provides it);
+// every opening calls `onOpened` with the window brought forward. Once a
+// window was closed and none is left open (minimised ones count as open),
+// `onLastClosed` is called, one turn of the event loop later.
 //
 // Main thread only.
 #pragma once
@@ -42,14 +45,19 @@ public:
     int builds(const QString& id) const;
 
     std::function<void(const QString& id)> onShown;
+    std::function<void(QWidget* window)> onOpened;
+    std::function<void()> onLastClosed;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool anyOpen() const;
+
     std::map<QString, Factory> factories_;
     std::map<QString, std::unique_ptr<QWidget>> windows_;
     std::map<QString, int> builds_;
+    bool closeCheckPending_ = false;
 };
 
 }  // namespace qm

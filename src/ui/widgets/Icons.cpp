@@ -91,4 +91,8 @@ QIcon symbol(const QString& name, const QColor& tint) {
     return icon;
 }
 
+QIcon application() {
+    return QIcon::fromTheme(QStringLiteral("quillmarsh"), QIcon(QStringLiteral(":/qm/app/quillmarsh.svg")));
+}
+
 }  // namespace qm::icons

@@ -31,4 +31,9 @@ bool hasOwnSymbol(const QString& name);
 // Our shape rendered at `logicalSize` pixels for a device pixel ratio.
 QPixmap ownPixmap(const QString& name, int logicalSize, const QColor& tint, double devicePixelRatio = 1.0);
 
+// The program's own icon ("quillmarsh" of the icon theme where it is
+// installed, else the copy in the resources): white shapes on a coloured
+// plate, so that it reads on light and dark panels alike.
+QIcon application();
+
 }  // namespace qm::icons

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 
 namespace qm::style {
 
@@ -41,6 +42,26 @@ QColor orange() { return QColor(255, 149, 0); }
 QColor yellow() { return QColor(255, 204, 0); }
 QColor red() { return QColor(255, 59, 48); }
 
+QColor warning(const QPalette& p) {
+    // Orange on white has a contrast of about 2:1: darkened (lightened on a
+    // dark window, where it seldom needs it) in its own hue until it keeps
+    // 4.5:1 against the window, as body text must.
+    const QColor back = windowBackground(p);
+    auto luminance = [](const QColor& c) {
+        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double lb = luminance(back);
+    QColor c = orange();
+    for (int i = 0; i < 20; ++i) {
+        const double lc = luminance(c);
+        const double contrast = (std::max(lb, lc) + 0.05) / (std::min(lb, lc) + 0.05);
+        if (contrast >= 4.5) break;
+        c = lc < lb ? c.darker(110) : c.lighter(110);
+    }
+    return c;
+}
+
 QFont font(double pixelSize, QFont::Weight weight, bool monospaced) {
     QFont f = monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QGuiApplication::font();
     f.setPixelSize(std::max(1, static_cast<int>(pixelSize + 0.5)));
@@ -60,6 +81,8 @@ QFont font(TextStyle s) {
     }
     return font(13);
 }
+
+QFont readingFont() { return QGuiApplication::font(); }
 
 void setTextStyle(QWidget* widget, TextStyle s) { widget->setFont(font(s)); }
 

@@ -44,6 +44,10 @@ QColor orange();
 QColor yellow();
 QColor red();
 
+// Texts of failures and warnings: orange, deepened on a light background
+// until it reads as well as text does.
+QColor warning(const QPalette& palette);
+
 // The sections of a piece of music wherever the editor marks them: the
 // waveform's tints and flags, the temp-edit panel's chips.
 inline QColor introColor() { return green(); }
@@ -67,6 +71,8 @@ enum class TextStyle {
 // pitch (for readouts whose digits must not jump).
 QFont font(double pixelSize, QFont::Weight weight = QFont::Normal, bool monospaced = false);
 QFont font(TextStyle style);
+// The desktop's own text font and size, for texts that must be read.
+QFont readingFont();
 
 // Sets a widget's font to a text style (its children inherit it).
 void setTextStyle(QWidget* widget, TextStyle style);

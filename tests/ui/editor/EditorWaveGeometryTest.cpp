@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <limits>
 
@@ -180,6 +182,76 @@ TEST(EditorWaveGeometry, FlagsShowNearTheViewAndTheirLabelsStayInside) {
     EXPECT_EQ(flagAt(208, pins, span), PinKind::endingStart) << "8 px away grabs";
     EXPECT_FALSE(flagAt(209, pins, span)) << "9 px away does not";
     EXPECT_FALSE(flagAt(10, {}, span));
+}
+
+TEST(EditorWaveGeometry, FlagLabelsThatWouldMeetMoveApartOrStack) {
+    const auto width = [](const QString& t) { return t.size() * 6.0; };  // LOOP 24, ENDING 36, INTRO 30
+    auto label = [](const std::vector<Flag>& shown, PinKind kind) {
+        for (const Flag& f : shown)
+            if (f.kind == kind) return f;
+        return Flag{};
+    };
+    // Far apart: each on its own side, on the top line.
+    const Span span{400, 0, 400};
+    auto apart = flags({{PinKind::loopEnd, 100}, {PinKind::endingStart, 300}}, span, width);
+    EXPECT_EQ(label(apart, PinKind::loopEnd).label, QRectF(106, 0, 24, kFlagLabelHeight));
+    EXPECT_EQ(label(apart, PinKind::endingStart).label, QRectF(306, 0, 36, kFlagLabelHeight));
+    // LOOP 20 px before ENDING: LOOP's label, right of its flag, would run
+    // into ENDING's flag, so it goes left of its own.
+    auto near = flags({{PinKind::loopEnd, 200}, {PinKind::endingStart, 220}}, span, width);
+    const Flag loop = label(near, PinKind::loopEnd), ending = label(near, PinKind::endingStart);
+    EXPECT_EQ(loop.label, QRectF(170, 0, 24, kFlagLabelHeight));
+    EXPECT_EQ(ending.label, QRectF(226, 0, 36, kFlagLabelHeight));
+    EXPECT_FALSE(loop.stacked || ending.stacked);
+    // All three within a few pixels: what cannot go beside goes a line down,
+    // and no two labels meet.
+    auto crowded = flags({{PinKind::introEnd, 200}, {PinKind::loopEnd, 204}, {PinKind::endingStart, 208}}, span, width);
+    ASSERT_EQ(crowded.size(), 3u);
+    for (size_t i = 0; i < crowded.size(); ++i) {
+        for (size_t j = i + 1; j < crowded.size(); ++j)
+            EXPECT_FALSE(crowded[i].label.intersects(crowded[j].label)) << i << " " << j;
+        EXPECT_GE(crowded[i].label.left(), 2);
+        EXPECT_LE(crowded[i].label.right(), 398);
+    }
+    EXPECT_TRUE(std::any_of(crowded.begin(), crowded.end(), [](const Flag& f) { return f.stacked; }));
+    for (const Flag& f : crowded)
+        EXPECT_EQ(f.label.top(), f.stacked ? kStackedLabelTop : 0.0) << pinLabel(f.kind).toStdString();
+}
+
+TEST(EditorWaveGeometry, TheRulerReadsTheTimeAtEveryZoom) {
+    // The step keeps labels 60 px apart: 1, 2 or 5 times a power of ten of
+    // seconds, then 15 s, 30 s and whole minutes.
+    EXPECT_DOUBLE_EQ(timeStep(100, 60), 1);      // 100 px a second
+    EXPECT_DOUBLE_EQ(timeStep(40, 60), 2);
+    EXPECT_DOUBLE_EQ(timeStep(10, 60), 10);
+    EXPECT_DOUBLE_EQ(timeStep(5, 60), 15);
+    EXPECT_DOUBLE_EQ(timeStep(1, 60), 60);
+    EXPECT_DOUBLE_EQ(timeStep(100000, 60), 0.001);
+    EXPECT_DOUBLE_EQ(timeStep(1000, 60), 0.1);
+    // As many decimals as the step needs, minutes and two-digit seconds.
+    EXPECT_EQ(timeMarkText(65000, 1), "1:05");
+    EXPECT_EQ(timeMarkText(4500, 0.5), "0:04.5");
+    EXPECT_EQ(timeMarkText(250, 0.05), "0:00.25");
+    EXPECT_EQ(timeMarkText(3723004, 0.002), "62:03.004");
+
+    // Zoomed in inside one bar (10 ms in 600 px at 48 kHz) there is still
+    // time: a mark every millisecond or two, exact to the frame.
+    const double rate = 48000;
+    const Span inside{600, 48000 * 7, 480};
+    const auto close = timeMarks(inside, rate, 60);
+    ASSERT_GE(close.size(), 4u);
+    EXPECT_EQ(close.front().millis, 7000);
+    EXPECT_EQ(close.front().text, "0:07.000");
+    EXPECT_EQ(close.front().tick, QRectF(0, 0, 1, 5));
+    EXPECT_EQ(close[1].millis - close[0].millis, 1);
+    EXPECT_DOUBLE_EQ(close[1].textTopLeft.x(), inside.x(48.0 * 7001) + 3);
+    // The whole of a 3-minute file in 1200 px: every 10 s.
+    const auto whole = timeMarks(Span{1200, 0, static_cast<int64_t>(rate * 180)}, rate, 60);
+    ASSERT_EQ(whole.size(), 19u);
+    EXPECT_EQ(whole[1].text, "0:10");
+    EXPECT_EQ(whole.back().text, "3:00");
+    // Without a sample rate, nothing.
+    EXPECT_TRUE(timeMarks(inside, 0, 60).empty());
 }
 
 TEST(EditorWaveGeometry, SelectionCursorAndPlayhead) {

@@ -368,6 +368,13 @@ TEST(EditorWaveGestures, WheelAndPinchScrollAndZoomAroundThePointer) {
     EXPECT_NEAR(static_cast<double>(b.frameAt(200)), static_cast<double>(under), 2.0)
         << "the frame under the pointer keeps its place";
 
+    // A wheel's notch (no pixel delta) zooms by a quarter, in and out.
+    const int64_t l1 = m.viewLength();
+    sendWheel(b.view, QPointF(200, 120), QPoint(), QPoint(0, 120), Qt::ControlModifier);
+    EXPECT_EQ(m.viewLength(), static_cast<int64_t>(static_cast<double>(l1) / 1.25));
+    sendWheel(b.view, QPointF(200, 120), QPoint(), QPoint(0, -120), Qt::ControlModifier);
+    EXPECT_NEAR(static_cast<double>(m.viewLength()), static_cast<double>(l1), 2.0);
+
     // A pinch: spreading by 0.5 zooms in by 1.5.
     const int64_t l2 = m.viewLength();
     sendPinch(b.view, QPointF(600, 120), 0.5);

@@ -9,9 +9,12 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QAbstractScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +25,7 @@
 #include "ui/UiTestSupport.h"
 #include "ui/editor/EditorTexts.h"
 #include "ui/editor/EditorWaveView.h"
+#include "edit/EditOps.h"
 #include "ui/editor/LaneControls.h"
 #include "ui/editor/TempEditsPanel.h"
 #include "ui/widgets/Chip.h"
@@ -87,7 +91,9 @@ struct Window {
     AIServiceStandIn ai;
     EditorWindow window{e.model, e.settings, reveal, ai.service()};
 
-    Window() {
+    explicit Window(bool withService = true) {
+        if (withService)
+            e.settings.update([&](AppSettings& s) { s.aiServiceAddress = ai.service().baseAddress.toString().toStdString(); });
         window.resize(1280, 760);
         window.show();
         QApplication::processEvents();
@@ -224,7 +230,7 @@ TEST(EditorWindow, OpenCancelledChangesNothingAndBadDropsReportInTheTransport) {
         EXPECT_EQ(m.doc()->url, drums);
         ASSERT_TRUE(m.message());
         EXPECT_TRUE(w.shown("message"));
-        EXPECT_EQ(w.find<widgets::ElidedLabel>("message")->text(), QString::fromStdString(*m.message()));
+        EXPECT_EQ(w.find<QLabel>("message")->text(), QString::fromStdString(*m.message()));
     }
 }
 
@@ -302,6 +308,16 @@ TEST(TempEditsPanel, TargetsCardsPinsAndOptionsFollowTheModel) {
         ASSERT_TRUE(card);
         EXPECT_EQ(card->findChild<QLabel*>("quality") != nullptr, plan.quality < 0.999) << plan.name;
         EXPECT_EQ(card->findChild<QLabel*>("length")->text(), editortext::planLength(plan, m.doc()->sampleRate));
+        // The map in two lines at most; a longer one shortened, whole in
+        // its tooltip.
+        auto* map = card->findChild<QLabel*>("map");
+        const QString full = QString::fromStdString(plan.map);
+        if (map->text() != full) {
+            EXPECT_TRUE(map->text().endsWith(QStringLiteral("\u2026"))) << plan.name;
+            EXPECT_TRUE(full.startsWith(map->text().chopped(1).trimmed())) << plan.name;
+            EXPECT_EQ(map->toolTip(), full) << plan.name;
+        }
+        EXPECT_LE(map->heightForWidth(map->width()), 2 * QFontMetrics(map->font()).lineSpacing() + 2) << plan.name;
     }
 
     // The expert row: the crossfade stepper within 5 ... 120 by 5, exact
@@ -340,6 +356,43 @@ TEST(TempEditsPanel, TargetsCardsPinsAndOptionsFollowTheModel) {
     m.stop();
 }
 
+TEST(TempEditsPanel, APlainWheelScrollsThePlanCardsThatRunPastTheEdge) {
+    Window w;
+    auto& m = w.e.model;
+    w.e.open(w.piece("Drums.wav", 2, 40));
+    auto options = m.options();
+    options.targets = {15, 30, 60, 120};
+    m.setOptions(options);
+    w.e.setExpert(true);
+    w.window.resize(w.window.minimumSize());
+    QApplication::processEvents();
+    auto* strip = w.find<QAbstractScrollArea>("cards");
+    ASSERT_TRUE(strip);
+    QScrollBar* bar = strip->horizontalScrollBar();
+    ASSERT_GT(bar->maximum(), 0) << "more cards than the window is wide";
+    ASSERT_FALSE(w.cards().empty());
+    // As a mouse or a touchpad sends it; to the strip's viewport, where a
+    // wheel over a card arrives (its labels and buttons take none, and an
+    // event sent by hand is not passed on to the parents).
+    QWidget* viewport = strip->viewport();
+    const auto wheel = [&](QPoint pixels, QPoint angle) {
+        const QPointF at(viewport->rect().center());
+        QWheelEvent event(at, viewport->mapToGlobal(at), pixels, angle, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(viewport, &event);
+        return bar->value();
+    };
+    EXPECT_EQ(bar->value(), 0);
+    const int down = wheel({}, {0, -120});
+    EXPECT_GT(down, 0) << "a notch down moves on to the later cards";
+    EXPECT_LT(wheel({}, {0, 120}), down) << "and up back";
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_GT(wheel({-40, 0}, {-40, 0}), 0) << "a touchpad's sideways swipe, by its pixels";
+    for (int i = 0; i < 100; ++i) wheel({}, {0, -120});
+    EXPECT_EQ(bar->value(), bar->maximum()) << "to the last card and no further";
+    EXPECT_FALSE(w.cards().back()->visibleRegion().isEmpty()) << "the last card is in view";
+}
+
 TEST(TempEditsPanel, MakeTempEditsWritesTheFolderAndRevealShowsIt) {
     Window w;
     auto& m = w.e.model;
@@ -366,19 +419,46 @@ TEST(TempEditsPanel, MakeTempEditsWritesTheFolderAndRevealShowsIt) {
     EXPECT_EQ(result.files.size(), m.plans().size());
     for (const auto& f : result.files) EXPECT_TRUE(fs::exists(f)) << f;
     EXPECT_TRUE(fs::exists(result.notes));
-    // The batch itself asked the file manager to show the folder.
+    // The window alone shows nothing: the composition root reveals the
+    // batch (AppShellTest counts one reveal per batch); "Reveal" shows it.
     const QStringList folder = DesktopFileReveal::uris({result.folder});
-    ASSERT_TRUE(w.e.waitFor([&] { return !w.manager.calls.empty(); }));
-    EXPECT_EQ(w.manager.calls.back(), folder);
+    w.e.waitFor([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_TRUE(w.manager.calls.empty());
 
     ASSERT_TRUE(w.shown("lastExport"));
     EXPECT_EQ(w.find<widgets::ElidedLabel>("exportFolder")->text(), QString::fromStdString(result.folder.string()));
     QTest::mouseClick(w.push("reveal"), Qt::LeftButton);
-    ASSERT_TRUE(w.e.waitFor([&] { return w.manager.calls.size() == 2; }));
+    ASSERT_TRUE(w.e.waitFor([&] { return w.manager.calls.size() == 1; }));
     EXPECT_EQ(w.manager.calls.back(), folder);
     w.e.setExpert(true);
     QApplication::processEvents();
     test::savePng(w.window, "editor-window-expert-written");
+}
+
+TEST(TempEditsPanel, TheAIButtonsWaitForAServiceAndSayWhy) {
+    Window w(false);
+    auto& m = w.e.model;
+    w.e.open(w.piece("Drums.wav", 2, 40));
+    ASSERT_TRUE(m.pins());
+    auto& ai = w.window.panel().ai();
+    // None named (the default): off, saying so, and a click sends nothing.
+    for (const char* name : {"aiIntro", "aiEnding", "aiVariation"}) {
+        EXPECT_FALSE(w.push(name)->isEnabled()) << name;
+        EXPECT_EQ(w.push(name)->toolTip(), QString::fromUtf8(AIGenerator::kNoServiceText)) << name;
+    }
+    w.push("aiEnding")->click();
+    EXPECT_FALSE(ai.running());
+    // An address in clear over the network: refused, and said why.
+    w.e.settings.update([](AppSettings& s) { s.aiServiceAddress = "http://generate.example.org/v1/"; });
+    EXPECT_FALSE(w.push("aiIntro")->isEnabled());
+    EXPECT_TRUE(w.push("aiIntro")->toolTip().contains("https"));
+    // The stand-in on this machine: on, the tooltip naming where it sends.
+    const QUrl base = AIServiceStandIn().service().baseAddress;
+    w.e.settings.update([&](AppSettings& s) { s.aiServiceAddress = base.toString().toStdString(); });
+    EXPECT_TRUE(w.push("aiIntro")->isEnabled());
+    EXPECT_TRUE(w.push("aiIntro")->toolTip().endsWith(base.host()));
+    EXPECT_EQ(ai.service().baseAddress, base);
+    test::savePng(w.window, "editor-window-ai-service");
 }
 
 TEST(TempEditsPanel, AnAIIntroRunsAgainstTheServiceAndOutlivesTheWindowsClosing) {
@@ -411,4 +491,220 @@ TEST(TempEditsPanel, AnAIIntroRunsAgainstTheServiceAndOutlivesTheWindowsClosing)
     EXPECT_FALSE(w.shown("aiBusy"));
     EXPECT_EQ(w.find<widgets::ElidedLabel>("aiStatus")->text(), *ai.status());
     EXPECT_TRUE(w.push("aiIntro")->isEnabled());
+}
+
+// --- Keys ----------------------------------------------------------------
+
+namespace {
+
+// The key a control's tooltip names in its parentheses: "Undo (Ctrl+Z)".
+QKeySequence namedKey(const QWidget* control) {
+    const QString tip = control->toolTip();
+    const qsizetype open = tip.lastIndexOf(QLatin1Char('('));
+    if (open < 0 || !tip.endsWith(QLatin1Char(')'))) return {};
+    return QKeySequence::fromString(tip.mid(open + 1, tip.size() - open - 2), QKeySequence::NativeText);
+}
+
+void press(QWidget* target, const QKeySequence& keys) {
+    ASSERT_FALSE(keys.isEmpty());
+    const QKeyCombination k = keys[0];
+    QTest::keyClick(target, k.key(), k.keyboardModifiers());
+    QApplication::processEvents();
+}
+
+}  // namespace
+
+TEST(EditorWindow, EveryKeyATooltipNamesDoesWhatItsButtonDoes) {
+    Window w;
+    auto& m = w.e.model;
+    w.e.open(w.piece("Drums.wav", 2, 12));
+    ASSERT_TRUE(m.doc());
+    w.window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w.window));
+    // The keys reach the window wherever the focus is, here the waveform.
+    w.window.waveform().setFocus();
+    QWidget* at = &w.window.waveform();
+    const int64_t frames = m.doc()->frames();
+    const double rate = m.doc()->sampleRate;
+    auto key = [&](const char* name) {
+        QWidget* control = w.find(name);
+        EXPECT_TRUE(control) << name;
+        return control ? namedKey(control) : QKeySequence();
+    };
+    EXPECT_EQ(key("undo").toString(QKeySequence::NativeText), "Ctrl+Z");
+    EXPECT_EQ(key("redo").toString(QKeySequence::NativeText), "Ctrl+Shift+Z");
+
+    // Select all, then delete a second of it.
+    press(at, QKeySequence(Qt::CTRL | Qt::Key_A));
+    EXPECT_EQ(m.selection(), (FrameRange{0, frames}));
+    m.setSelection(FrameRange{0, static_cast<int64_t>(rate)});
+    press(at, key("delete"));
+    EXPECT_EQ(m.doc()->frames(), frames - static_cast<int64_t>(rate));
+    press(at, key("undo"));
+    EXPECT_EQ(m.doc()->frames(), frames);
+    press(at, key("redo"));
+    EXPECT_EQ(m.doc()->frames(), frames - static_cast<int64_t>(rate));
+    press(at, key("undo"));
+    press(at, QKeySequence(Qt::CTRL | Qt::Key_Y));
+    EXPECT_EQ(m.doc()->frames(), frames - static_cast<int64_t>(rate)) << "Ctrl+Y redoes too";
+    press(at, key("undo"));
+    m.setSelection(FrameRange{0, static_cast<int64_t>(rate)});
+    press(at, QKeySequence(Qt::Key_Backspace));
+    EXPECT_EQ(m.doc()->frames(), frames - static_cast<int64_t>(rate)) << "Backspace deletes as Delete does";
+    press(at, key("undo"));
+    ASSERT_EQ(m.doc()->frames(), frames);
+
+    // Copy, cut and paste through the process-wide clipboard.
+    EditOps::clipboard.reset();
+    m.setSelection(FrameRange{0, 1000});
+    press(at, key("copy"));
+    ASSERT_TRUE(EditOps::clipboard);
+    EXPECT_EQ((*EditOps::clipboard)[0].size(), 1000u);
+    m.setSelection(FrameRange{0, 500});
+    press(at, key("cut"));
+    EXPECT_EQ(m.doc()->frames(), frames - 500);
+    EXPECT_EQ((*EditOps::clipboard)[0].size(), 500u);
+    m.setSelection(std::nullopt);
+    press(at, key("paste"));
+    EXPECT_EQ(m.doc()->frames(), frames);
+
+    // Zoom in and out around the cursor while it is in view.
+    m.fit();
+    m.setCursor(frames / 4);
+    const int64_t whole = m.viewLength();
+    press(at, key("zoomIn"));
+    EXPECT_EQ(m.viewLength(), static_cast<int64_t>(static_cast<double>(whole) / 1.5));
+    EXPECT_LE(m.viewStart(), frames / 4);
+    EXPECT_GE(m.viewStart() + m.viewLength(), frames / 4);
+    press(at, QKeySequence(Qt::Key_Equal));
+    const int64_t closer = m.viewLength();
+    EXPECT_LT(closer, whole / 2) << "= zooms in as + does, without Shift";
+    press(at, key("zoomOut"));
+    EXPECT_EQ(m.viewLength(), static_cast<int64_t>(static_cast<double>(closer) / 0.66));
+
+    // Nudges: a twentieth of the view, with Shift a whole view; the view
+    // follows the cursor.
+    const int64_t view = m.viewLength();
+    const int64_t from = m.cursor();
+    press(at, QKeySequence(Qt::Key_Right));
+    EXPECT_EQ(m.cursor(), from + view / 20);
+    press(at, QKeySequence(Qt::Key_Left));
+    EXPECT_EQ(m.cursor(), from);
+    press(at, QKeySequence(Qt::SHIFT | Qt::Key_Right));
+    ASSERT_LT(from + view, frames);
+    EXPECT_EQ(m.cursor(), from + (view / 20) * 20);
+    EXPECT_LE(m.viewStart(), m.cursor());
+    EXPECT_GE(m.viewStart() + m.viewLength(), m.cursor()) << "the cursor stays in view";
+    press(at, QKeySequence(Qt::SHIFT | Qt::Key_Right));
+    EXPECT_EQ(m.cursor(), frames) << "never past the end";
+
+    // Home and End go to the ends, stop playback and bring them into view.
+    m.play();
+    ASSERT_TRUE(w.e.waitFor([&] { return m.isPlaying(); }));
+    press(at, key("toEnd"));
+    EXPECT_FALSE(m.isPlaying());
+    EXPECT_EQ(m.cursor(), frames);
+    EXPECT_EQ(m.viewStart() + m.viewLength(), frames);
+    press(at, key("toZero"));
+    EXPECT_EQ(m.cursor(), 0);
+    EXPECT_EQ(m.viewStart(), 0);
+
+    // While playing, a nudge plays on from the new place.
+    m.play();
+    ASSERT_TRUE(w.e.waitFor([&] { return m.isPlaying(); }));
+    press(at, QKeySequence(Qt::SHIFT | Qt::Key_Right));
+    EXPECT_TRUE(m.isPlaying());
+    EXPECT_EQ(m.cursor(), m.viewLength() / 20 * 20);
+    m.stop();
+}
+
+TEST(EditorWindow, ATextFieldKeepsTheKeysItEditsWith) {
+    Window w;
+    auto& m = w.e.model;
+    w.e.open(w.piece("Drums.wav", 2, 12));
+    w.e.setExpert(true);
+    QApplication::processEvents();
+    w.window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w.window));
+    auto* crossfade = w.find<QSpinBox>("crossfade");
+    ASSERT_TRUE(crossfade && crossfade->isVisible());
+    crossfade->setFocus();
+    ASSERT_TRUE(crossfade->hasFocus());
+    m.setSelection(FrameRange{0, 44100});
+    m.setCursor(1000);
+    const int64_t frames = m.doc()->frames();
+    const int64_t length = m.viewLength();
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::Key_Delete), QKeySequence(Qt::Key_Backspace), QKeySequence(Qt::CTRL | Qt::Key_A),
+          QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::Key_Left), QKeySequence(Qt::Key_Right),
+          QKeySequence(Qt::Key_Home), QKeySequence(Qt::Key_End), QKeySequence(Qt::Key_Minus)}) {
+        press(crossfade, keys);
+        EXPECT_EQ(m.doc()->frames(), frames) << keys.toString().toStdString();
+        EXPECT_EQ(m.selection(), (FrameRange{0, 44100})) << keys.toString().toStdString();
+        EXPECT_EQ(m.cursor(), 1000) << keys.toString().toStdString();
+        EXPECT_EQ(m.viewLength(), length) << keys.toString().toStdString();
+    }
+    // Out of the field, the same key acts on the document again.
+    w.window.waveform().setFocus();
+    press(&w.window.waveform(), QKeySequence(Qt::Key_Delete));
+    EXPECT_EQ(m.doc()->frames(), frames - 44100);
+}
+
+TEST(EditorWindow, TheScrollBarShowsAndMovesTheVisiblePart) {
+    Window w;
+    auto& m = w.e.model;
+    w.e.open(w.piece("Drums.wav", 2, 12));
+    auto* bar = w.find<QScrollBar>("viewScroll");
+    ASSERT_TRUE(bar && bar->isVisible());
+    m.fit();
+    EXPECT_EQ(bar->maximum(), 0) << "the whole file in view: nothing to scroll";
+    m.zoom(4, 0, 0);
+    const int64_t length = m.viewLength();
+    EXPECT_EQ(bar->pageStep(), length);
+    EXPECT_EQ(bar->maximum(), m.doc()->frames() - length);
+    EXPECT_EQ(bar->value(), 0);
+    m.scroll(length / 2);
+    EXPECT_EQ(bar->value(), m.viewStart());
+    // Dragging the handle scrolls the view, the zoom unchanged.
+    bar->setValue(bar->maximum());
+    EXPECT_EQ(m.viewStart(), m.doc()->frames() - length);
+    EXPECT_EQ(m.viewLength(), length);
+    bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+    EXPECT_EQ(m.viewStart(), m.doc()->frames() - 2 * length);
+}
+
+TEST(EditorWindow, AFailedOpenIsShownWhereTheUserLooksAndWholly) {
+    Window w;
+    auto& m = w.e.model;
+    // No document: the empty state says what went wrong.
+    const auto gone = w.e.dir / "A file whose name is long enough to fill a good part of the line.wav";
+    m.open(gone);
+    w.e.settle();
+    ASSERT_FALSE(m.doc());
+    ASSERT_TRUE(m.message());
+    ASSERT_TRUE(w.shown("emptyMessage"));
+    auto* empty = w.find<QLabel>("emptyMessage");
+    EXPECT_EQ(empty->text(), QString::fromStdString(*m.message()));
+    EXPECT_TRUE(empty->text().contains("A file whose name")) << "the file is named";
+    EXPECT_GE(empty->font().pixelSize() > 0 ? empty->font().pixelSize() : QFontInfo(empty->font()).pixelSize(),
+              QFontInfo(QApplication::font()).pixelSize())
+        << "at the desktop's text size";
+    test::savePng(w.window, "editor-window-failed-open");
+
+    // With a document, the transport's line shows the whole text, wrapped
+    // at a narrow window rather than cut.
+    w.e.open(w.piece("Drums.wav", 2, 8));
+    m.open(gone);
+    w.e.settle();
+    ASSERT_TRUE(m.message());
+    w.window.resize(w.window.minimumSize());
+    QApplication::processEvents();
+    auto* line = w.find<QLabel>("message");
+    ASSERT_TRUE(line->isVisible());
+    EXPECT_EQ(line->text(), QString::fromStdString(*m.message()));
+    const QFontMetrics metrics(line->font());
+    const QRect needs = metrics.boundingRect(QRect(0, 0, line->contentsRect().width(), 10000),
+                                             Qt::TextWordWrap, line->text());
+    EXPECT_LE(needs.height(), line->contentsRect().height() + 1) << "every line of it shows";
+    test::savePng(w.window, "editor-window-failed-open-over-a-document");
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -14,7 +15,9 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 
 #include "app/DBusStandIn.h"
@@ -222,8 +225,10 @@ TEST(InfoText, Texts) {
 TEST(BrowserView, CategoryAndHeaderTexts) {
     auto entry = [](std::string category, std::string sub) {
         Catalog::Row row;
-        row.meta.category = std::move(category);
-        row.meta.subCategory = std::move(sub);
+        SoundMeta meta;
+        meta.category = std::move(category);
+        meta.subCategory = std::move(sub);
+        row.setMeta(std::move(meta));
         return BrowserEntry{"/f.wav", false, row};
     };
     EXPECT_EQ(BrowserView::categoryText(entry("AMBIENCE", "FOREST")), QString::fromUtf8("AMBIENCE · FOREST"));
@@ -543,14 +548,193 @@ TEST(BrowserView, HeaderWhileSearching) {
     EXPECT_NE(f.view->findChild<QAbstractButton*>("libraryChip"), nullptr);
 }
 
+// A query longer than a search takes: a mark at the end of the field says
+// how much of it is searched.
+TEST(BrowserView, TheSearchFieldSaysWhatOfALongQueryIsSearched) {
+    BrowserFixture f;
+    QAction* mark = f.view->searchNoteMark();
+    ASSERT_TRUE(mark);
+    EXPECT_FALSE(mark->isVisible());
+    QString words;
+    for (int i = 0; i < 40; ++i) words += QStringLiteral("wind ");
+    f.view->searchField()->setText(words);
+    ASSERT_TRUE(f.wait([&] { return f.model().list().sameList(f.library->results()) && f.model().rowCount() == 1; }));
+    EXPECT_TRUE(mark->isVisible());
+    EXPECT_EQ(mark->toolTip(), "Only the first 32 words are searched");
+    EXPECT_EQ(f.view->searchField()->toolTip(), "Only the first 32 words are searched");
+    savePng(*f.view, "browser-search-note");
+    f.view->searchField()->setText("wind");
+    EXPECT_FALSE(mark->isVisible());
+    EXPECT_EQ(f.view->searchField()->toolTip(), "");
+}
+
+TEST(BrowserView, TheNameTakesTheSpareWidthAndEveryColumnSorts) {
+    BrowserFixture f;
+    QHeaderView* header = f.table().horizontalHeader();
+    const auto order = [&] {
+        std::vector<std::string> names;
+        for (int r = 0; r < f.model().rowCount(); ++r) names.push_back(f.model().entry(r)->url.filename().string());
+        return names;
+    };
+    const auto totalWidth = [&] {
+        int sum = 0;
+        for (int c = 0; c < BrowserTableModel::columnCount_; ++c) sum += header->sectionSize(c);
+        return sum;
+    };
+    // The columns fill the table, the name taking what the others leave.
+    for (int width : {1100, 1700}) {
+        f.view->resize(width, 420);
+        QApplication::processEvents();
+        EXPECT_EQ(totalWidth(), f.table().viewport()->width()) << width;
+        EXPECT_GE(header->sectionSize(BrowserTableModel::name), BrowserTableModel::column(BrowserTableModel::name).minWidth);
+        for (int c = BrowserTableModel::description; c < BrowserTableModel::columnCount_; ++c)
+            EXPECT_EQ(header->sectionSize(c), BrowserTableModel::column(c).idealWidth) << c;
+    }
+
+    // The list's own order first: folders, then files by name.
+    const std::vector<std::string> listed = {"Sub", "x.wav", "a.wav", "b.wav", "broken.wav", "c.wav"};
+    EXPECT_EQ(order(), listed);
+    EXPECT_EQ(header->sortIndicatorSection(), -1);
+    f.click(f.b);
+    // By length, the title clicked once, twice and a third time; folders
+    // stay first, an unreadable file counts as the shortest.
+    const auto clickTitle = [&](int column) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(column) + 10, header->height() / 2));
+        QApplication::processEvents();
+    };
+    clickTitle(BrowserTableModel::length);
+    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "broken.wav", "c.wav", "b.wav", "a.wav"}));
+    EXPECT_EQ(f.table().selectionModel()->selectedRows().size(), 1);
+    EXPECT_EQ(f.model().entry(f.table().selectionModel()->selectedRows()[0].row())->url, f.b)
+        << "the selection goes with its file";
+    EXPECT_EQ(f.selection.urls(), std::vector<fs::path>{f.b}) << "sorting is no change of the selection";
+    clickTitle(BrowserTableModel::length);
+    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "a.wav", "b.wav", "c.wav", "broken.wav"}));
+    clickTitle(BrowserTableModel::length);
+    EXPECT_EQ(order(), listed) << "a third click goes back to the list's own order";
+
+    // Every column: names (numbers by value) and texts as the locale
+    // sorts them, the format by rate and channels.
+    header->setSortIndicator(BrowserTableModel::name, Qt::DescendingOrder);
+    EXPECT_EQ(order(), (std::vector<std::string>{"x.wav", "Sub", "c.wav", "broken.wav", "b.wav", "a.wav"}));
+    header->setSortIndicator(BrowserTableModel::description, Qt::DescendingOrder);
+    EXPECT_EQ(order()[2], "a.wav") << "the one description first";
+    header->setSortIndicator(BrowserTableModel::category, Qt::DescendingOrder);
+    EXPECT_EQ(order()[2], "a.wav");
+    header->setSortIndicator(BrowserTableModel::library, Qt::DescendingOrder);
+    EXPECT_EQ(order()[2], "a.wav");
+    header->setSortIndicator(BrowserTableModel::format, Qt::AscendingOrder);
+    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "broken.wav", "b.wav", "a.wav", "c.wav"}))
+        << "a and c have the same format: the list's order between them";
+    // The cells go with their rows.
+    for (int r = 0; r < f.model().rowCount(); ++r)
+        EXPECT_EQ(f.model().data(f.model().index(r, BrowserTableModel::name)).toString(),
+                  QString::fromStdString(f.model().entry(r)->url.filename().string()));
+
+    // The chosen order holds for the next list; back to the list's own
+    // order, the folder lists as it did, and search hits come in the
+    // search's ranking.
+    header->setSortIndicator(BrowserTableModel::length, Qt::DescendingOrder);
+    f.library->open(f.lib.lib / "Sub");
+    f.library->open(f.lib.lib);
+    ASSERT_TRUE(f.wait([&] { return f.model().list().sameList(f.library->entries()) && f.model().rowCount() == 6; }));
+    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "a.wav", "b.wav", "c.wav", "broken.wav"}));
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    EXPECT_EQ(order(), listed);
+    f.view->searchField()->setText("Wind");
+    ASSERT_TRUE(f.wait([&] { return !f.library->results().empty() && f.model().list().sameList(f.library->results()); }));
+    for (int r = 0; r < f.model().rowCount(); ++r)
+        EXPECT_EQ(f.model().entry(r)->url, f.library->results()[static_cast<size_t>(r)].url);
+}
+
+TEST(BrowserView, SortedByLengthOrFormatTheRowsMoveAsTheirFactsArrive) {
+    BrowserFixture f;
+    // Uncatalogued files of many lengths, rates and widths, more than the
+    // table shows, named in another order than their lengths.
+    struct Facts {
+        std::string name;
+        double seconds;
+        double rate;
+        int channels;
+    };
+    std::vector<Facts> files = {{"loose.wav", 0.1, 48000, 1}, {"unreadable.wav", -1, 0, 0}};
+    for (int i = 0; i < 30; ++i) {
+        const Facts facts{"take " + std::to_string((i * 7) % 30 + 10) + ".wav", 480.0 * (i + 1) / (i % 2 ? 44100 : 48000),
+                          i % 2 ? 44100.0 : 48000.0, i % 3 == 0 ? 2 : 1};
+        writeTestFile(f.outside / facts.name, facts.channels, 480 * (i + 1), facts.rate, {.bits = 16});
+        files.push_back(facts);
+    }
+    // The facts wait until the rows are sorted.
+    std::mutex m;
+    std::condition_variable cv;
+    bool released = false;
+    InfoCache gated(100, [&](const fs::path& url) -> std::optional<AudioFileInfo> {
+        {
+            std::unique_lock lock(m);
+            cv.wait(lock, [&] { return released; });
+        }
+        try {
+            return AudioFileInfo::load(url);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    });
+    f.model().setInfoCache(&gated);
+    f.library->open(f.outside);
+    ASSERT_TRUE(f.wait([&] { return f.model().rowCount() == static_cast<int>(files.size()); }));
+    f.table().viewport()->repaint();
+    const fs::path chosen = f.outside / files[5].name;
+    f.click(chosen);
+    ASSERT_EQ(f.selection.urls(), std::vector<fs::path>{chosen});
+    const auto order = [&] {
+        std::vector<std::string> names;
+        for (int r = 0; r < f.model().rowCount(); ++r) names.push_back(f.model().entry(r)->url.filename().string());
+        return names;
+    };
+
+    // Longest first; the unreadable file, with no length, last.
+    f.table().horizontalHeader()->setSortIndicator(BrowserTableModel::length, Qt::DescendingOrder);
+    std::sort(files.begin(), files.end(), [](const Facts& a, const Facts& b) { return a.seconds > b.seconds; });
+    std::vector<std::string> longestFirst;
+    for (const Facts& facts : files) longestFirst.push_back(facts.name);
+    ASSERT_NE(order(), longestFirst) << "nothing known yet";
+    {
+        std::lock_guard lock(m);
+        released = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(f.wait([&] { return order() == longestFirst; })) << "also the rows never shown";
+    // The selection and the current row went with their file.
+    const auto selected = f.table().selectionModel()->selectedRows();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(f.model().entry(selected[0].row())->url, chosen);
+    EXPECT_EQ(f.model().entry(f.table().currentIndex().row())->url, chosen);
+    EXPECT_EQ(f.selection.urls(), std::vector<fs::path>{chosen});
+
+    // By format: rate, then channels, from the facts read.
+    f.table().horizontalHeader()->setSortIndicator(BrowserTableModel::format, Qt::AscendingOrder);
+    std::map<std::string, std::pair<double, int>> format;
+    for (const Facts& facts : files) format[facts.name] = {facts.rate, facts.channels};
+    const auto byFormat = order();
+    EXPECT_TRUE(std::is_sorted(byFormat.begin(), byFormat.end(),
+                               [&](const std::string& a, const std::string& b) { return format[a] < format[b]; }));
+    f.model().waitForReads();
+    f.model().setInfoCache(&f.counted.cache);
+}
+
 TEST(BrowserView, MessageInTheHeader) {
     BrowserFixture f;
-    // The save of the fixture left its message.
+    // The save of the fixture left its message: on a line of its own, at
+    // the desktop's text size, whole.
     auto* message = f.view->findChild<QLabel*>("libraryMessage");
     ASSERT_TRUE(message);
     ASSERT_TRUE(f.library->message());
     EXPECT_TRUE(message->isVisible());
     EXPECT_EQ(message->text(), *f.library->message());
+    EXPECT_EQ(QFontInfo(message->font()).pixelSize(), QFontInfo(QApplication::font()).pixelSize());
+    EXPECT_TRUE(message->wordWrap());
+    EXPECT_GE(message->width(), f.view->width() / 2) << "the width of the list, not a corner of the header";
     savePng(*f.view, "browser-message");
 }
 
@@ -582,6 +766,7 @@ TEST(BrowserView, ContextMenu) {
     EXPECT_EQ(f.actions.editor, std::vector<fs::path>{f.a});
     BrowserFixture::item(menu, "copyPath")->trigger();
     EXPECT_EQ(clipboard->text(), QString::fromStdString(f.a.string()));
+    EXPECT_EQ(BrowserFixture::item(menu, "reveal")->text(), "Show in File Manager");
     BrowserFixture::item(menu, "reveal")->trigger();
     EXPECT_EQ(f.reveal.revealed.back(), std::vector<fs::path>{f.a});
     menu->close();

@@ -12,6 +12,9 @@
 #include <QSplitter>
 #include <QTableView>
 #include <QTest>
+#include <QToolButton>
+
+#include <map>
 
 #include "app/core/FileReveal.h"
 #include "app/library/LibraryFixture.h"
@@ -44,14 +47,19 @@ public:
     void openAutomationSettings() override { calls.push_back("automation"); }
     bool axTrusted() const override { return trusted; }
     bool automationDenied() const override { return denied; }
-    void setFlags(bool axTrusted, bool automationDenied) {
+    std::optional<fileManagers::Kind> deniedFileManager() const override { return refuser; }
+    bool waylandSession() const override { return wayland; }
+    void setFlags(bool axTrusted, bool automationDenied, std::optional<fileManagers::Kind> by = std::nullopt) {
         trusted = axTrusted;
         denied = automationDenied;
+        refuser = by;
         emit axTrustedChanged();
         emit automationDeniedChanged();
     }
     bool trusted = true;
     bool denied = false;
+    std::optional<fileManagers::Kind> refuser;
+    bool wayland = false;
     std::vector<std::string> calls;
 
 signals:
@@ -194,6 +202,28 @@ TEST(SidebarView, VolumeRootAndSharedFolderTint) {
     EXPECT_TRUE(musicRoot->property("tinted").toBool());
     EXPECT_TRUE(view.button("place", QString::fromStdString(f.lib.music.string()))->property("tinted").toBool());
     EXPECT_FALSE(view.button("place", QString::fromStdString(f.lib.desktop.string()))->property("tinted").toBool());
+}
+
+TEST(SidebarView, ALongFolderNameIsShortenedToTheColumnNotCutByIt) {
+    Library f({{"a.wav", meta("A")}});
+    const std::string root = "/media/ann/Field recordings from the northern coast, spring and autumn of 2019";
+    f.lib.settings->update([&](AppSettings& s) { s.libraryRoots = {root}; });
+    SidebarView view(*f.library, *f.lib.settings, f.actions);
+    view.resize(MainView::kSidebarMinimumWidth, 600);
+    view.show();
+    QApplication::processEvents();
+    QAbstractButton* row = view.button("root", QString::fromStdString(root));
+    ASSERT_NE(row, nullptr);
+    EXPECT_TRUE(row->text().contains(QStringLiteral("\u2026"))) << row->text().toStdString();
+    EXPECT_TRUE(row->text().startsWith("Field")) << "shortened in the middle";
+    EXPECT_EQ(row->toolTip(), QString::fromStdString(root)) << "the whole path";
+    EXPECT_LE(row->geometry().right(), row->parentWidget()->width());
+    EXPECT_TRUE(test::overlaps(view).isEmpty()) << test::overlaps(view).join('\n').toStdString();
+    EXPECT_TRUE(test::clippedTexts(view).isEmpty()) << test::clippedTexts(view).join('\n').toStdString();
+    // Given the room, the whole name.
+    view.resize(700, 600);
+    QApplication::processEvents();
+    EXPECT_EQ(row->text(), QString::fromStdString(fs::path(root).filename().string()));
 }
 
 TEST(SidebarView, FacetsLimitToggleAndPlaces) {
@@ -391,12 +421,73 @@ TEST(PermissionBanner, FollowsTheFlags) {
     actions.setFlags(false, true);
     EXPECT_EQ(banners.shown(), (QStringList{PermissionBanner::kAccessibilityMessage,
                                             QString::fromUtf8(PermissionBanner::kAutomationMessage)}));
-    EXPECT_TRUE(QString::fromUtf8(PermissionBanner::kAutomationMessage).contains(QChar(0x203A)));
-    for (QWidget* b : {banners.accessibilityBanner(), banners.automationBanner()})
-        click(b->findChild<QPushButton*>());
-    EXPECT_EQ(actions.calls, (std::vector<std::string>{"accessibility", "automation"}));
+    // Accessibility is turned on by the button; a file manager started
+    // before it was on only the user can restart, so that banner says how.
+    click(banners.accessibilityBanner()->findChild<QPushButton*>());
+    EXPECT_EQ(actions.calls, (std::vector<std::string>{"accessibility"}));
+    EXPECT_FALSE(banners.automationBanner()->findChild<QPushButton*>());
+    EXPECT_TRUE(QString::fromUtf8(PermissionBanner::kAccessibilityMessage).contains("restarted"));
+    EXPECT_TRUE(QString::fromUtf8(PermissionBanner::kAutomationMessage).contains("open it again"));
     actions.setFlags(true, true);
     EXPECT_EQ(banners.shown(), QStringList{QString::fromUtf8(PermissionBanner::kAutomationMessage)});
+
+    // On Wayland neither asks: nothing they ask for would let the file
+    // manager be followed.
+    actions.wayland = true;
+    actions.setFlags(false, true);
+    EXPECT_TRUE(banners.shown().isEmpty());
+}
+
+// The steps by hand stay folded under the message until asked for, then
+// name every desktop family with the one command the bus reads.
+TEST(PermissionBanner, TheStepsByHandUnfoldForEachDesktopFamily) {
+    StandInActions actions;
+    PermissionBanner banners(actions);
+    actions.setFlags(false, false);
+    banners.show();
+    auto* toggle = banners.accessibilityBanner()->findChild<QToolButton*>(QStringLiteral("stepsToggle"));
+    auto* steps = banners.accessibilityBanner()->findChild<QLabel*>(QStringLiteral("steps"));
+    ASSERT_TRUE(toggle && steps);
+    EXPECT_FALSE(steps->isVisible());
+    const int folded = banners.accessibilityBanner()->sizeHint().height();
+    click(toggle);
+    EXPECT_TRUE(steps->isVisible());
+    EXPECT_GT(banners.accessibilityBanner()->sizeHint().height(), folded);
+    for (const char* how : {"gsettings set org.gnome.desktop.interface toolkit-accessibility true", "GNOME",
+                            "KDE Plasma", "Konsole", "Xfce", "MATE", "Screen Reader"})
+        EXPECT_TRUE(steps->text().contains(QString::fromUtf8(how))) << how;
+    click(toggle);
+    EXPECT_FALSE(steps->isVisible());
+}
+
+// Each file manager's banner names it and its own way to quit, never
+// another's.
+TEST(PermissionBanner, TheFileManagerBannerNamesTheOneThatRefusedAndHowToQuitIt) {
+    StandInActions actions;
+    PermissionBanner banners(actions);
+    banners.show();
+    const std::map<fileManagers::Kind, QString> quits = {
+        {fileManagers::Kind::thunar, "thunar -q"},  {fileManagers::Kind::nautilus, "nautilus -q"},
+        {fileManagers::Kind::nemo, "nemo -q"},      {fileManagers::Kind::caja, "caja -q"},
+        {fileManagers::Kind::dolphin, "Close every Dolphin window"},
+        {fileManagers::Kind::pcmanfm, "Close every PCManFM window"},
+        {fileManagers::Kind::pcmanfmQt, "pcmanfm-qt -q"}};
+    ASSERT_EQ(quits.size(), fileManagers::all().size());
+    for (const auto& [kind, quit] : quits) {
+        actions.setFlags(true, true, kind);
+        ASSERT_EQ(banners.shown().size(), 1);
+        const QString text = banners.shown().front();
+        const QString name = QString::fromUtf8(fileManagers::name(kind));
+        EXPECT_TRUE(text.contains(name + QStringLiteral("'s selection"))) << text.toStdString();
+        EXPECT_TRUE(text.contains(quit)) << text.toStdString();
+        for (const auto& [other, otherQuit] : quits) {
+            if (other != kind && otherQuit.endsWith(QStringLiteral(" -q"))) {
+                EXPECT_FALSE(text.contains(QLatin1Char(' ') + otherQuit)) << text.toStdString();
+            }
+        }
+    }
+    actions.setFlags(true, true, fileManagers::Kind::pcmanfm);
+    EXPECT_TRUE(banners.shown().front().contains("libatk-adaptor"));
 }
 
 // --- The whole window ---------------------------------------------------
@@ -542,7 +633,7 @@ TEST(MainView, ExpertRenameAndDeletedFile) {
     click(w.view->inspector()->saveButton());
     ASSERT_TRUE(w.settled());
     ASSERT_TRUE(w.library->message());
-    EXPECT_EQ(*w.library->message(), "Couldn't write 1 file(s): gone.wav");
+    EXPECT_EQ(*w.library->message(), "Couldn't write 1 file(s): gone.wav (it is gone)");
     EXPECT_EQ(MetaIO::read(z).notes, "checked");
     EXPECT_FALSE(fs::exists(gone));
 }
@@ -566,6 +657,9 @@ TEST(MainView, BannersAndPlayerStrip) {
     EXPECT_EQ(w.view->banners().shown().size(), 2);
     EXPECT_LT(w.view->banners().accessibilityBanner()->y(), w.view->banners().automationBanner()->y() + 1);
     savePng(*w.view, "library-window-banners-ambisonics");
+    // The steps by hand unfolded push the list down, over nothing.
+    click(w.view->banners().accessibilityBanner()->findChild<QToolButton*>(QStringLiteral("stepsToggle")));
+    savePng(*w.view, "library-window-banners-steps");
     w.player.load(w.lib.lib / "a.wav");
     EXPECT_EQ(w.view->strip()->height(), 170);
 }

@@ -68,6 +68,8 @@ TEST(MonitorViewJack, StartASpeakerClickMuteDimAndStopFromTheWindow) {
     MonitorView view(*f.engine, f.settings);
     view.resize(720, 640);
     view.show();
+    // The devices are read in the background as the window opens.
+    ASSERT_TRUE(test::waitFor([&] { return view.listsRead(); }, &f.queue));
     auto* source = view.findChild<QComboBox*>("source");
     const int index = source->findData(QString("jack:Workstation"));
     ASSERT_GT(index, 0);

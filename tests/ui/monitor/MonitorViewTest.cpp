@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "support/Lv2Plugins.h"
 #include "ui/UiTestSupport.h"
 #include "ui/monitor/InsertPanel.h"
@@ -41,6 +43,7 @@ struct View {
         view->setSourceList([sources] { return sources; });
         view->setComponentList([components] { return components; });
         view->show();
+        EXPECT_TRUE(test::waitFor([&] { return view->listsRead(); }, &f.queue));
     }
     template <class W = QWidget>
     W* find(const char* name) {
@@ -81,6 +84,55 @@ TEST(MonitorView, TheSourcePickerOffersChooseAndTheDevicesWithTheirInputs) {
     f.engine->setSourceUID(QString("jack:Gone"));
     EXPECT_EQ(source->currentIndex(), -1);
     EXPECT_EQ(f.engine->sourceUID(), QString("jack:Gone"));
+}
+
+TEST(MonitorView, TheWindowOpensBeforeItsListsAreReadAndFillsAsTheyCome) {
+    test::MonitorFixture f;
+    // Lists that take as long as the test says: the window must not wait.
+    std::promise<void> devicesReady, pluginsReady;
+    std::shared_future<void> devices = devicesReady.get_future().share(), plugins = pluginsReady.get_future().share();
+    // Whatever fails below, the lists are let go before the test ends.
+    struct Release {
+        std::promise<void>* promises[2];
+        bool done[2] = {false, false};
+        void operator()(int i) {
+            if (!done[i]) promises[i]->set_value();
+            done[i] = true;
+        }
+        ~Release() {
+            (*this)(0);
+            (*this)(1);
+        }
+    } release{{&devicesReady, &pluginsReady}};
+    MonitorView view(*f.engine, f.settings);
+    view.setSourceList([devices] {
+        devices.wait();
+        return twoDevices();
+    });
+    view.setComponentList([plugins] {
+        plugins.wait();
+        return std::vector<Lv2Plugin>{{"urn:c", "Limiter", "Zed", 1, 1, Lv2Category::dynamics}};
+    });
+    view.show();
+    QApplication::processEvents();
+    EXPECT_FALSE(view.listsRead());
+    auto* source = view.findChild<QComboBox*>("source");
+    EXPECT_FALSE(source->isEnabled());
+    EXPECT_EQ(source->currentText(), "Looking for devices…");
+    QMenu* menu = view.findChild<QToolButton*>("addInsert")->menu();
+    EXPECT_EQ(menu->actions().back()->text(), "Looking for plug-ins…");
+    EXPECT_FALSE(menu->actions().back()->isEnabled());
+    // Every other control works meanwhile.
+    QTest::mouseClick(view.findChild<QToolButton*>("dim"), Qt::LeftButton);
+    EXPECT_TRUE(f.engine->state().dim);
+
+    release(0);
+    ASSERT_TRUE(test::waitFor([&] { return source->isEnabled(); }, &f.queue));
+    EXPECT_EQ(source->count(), 3);
+    EXPECT_EQ(source->itemText(1), "Audio Bridge  (16 in)");
+    release(1);
+    ASSERT_TRUE(test::waitFor([&] { return view.listsRead(); }, &f.queue));
+    EXPECT_EQ(menu->actions().back()->text(), "Dynamics");
 }
 
 TEST(MonitorView, TheOutputPickerShowsTheProfileInUseAndWritesTheChosenId) {

@@ -133,7 +133,7 @@ TEST(PlayerView, BeforeAnyFile) {
     EXPECT_TRUE(f.shown("status"));
     EXPECT_EQ(f.text("status"), "Select an audio file");
     for (const char* absent : {"fileIcon", "name", "facts", "format", "listen", "upmix", "time", "sel",
-                               "clearSelection", "bext", "message", "dragAs", "level", "rotation"})
+                               "clearSelection", "bext", "output", "message", "dragAs", "level", "rotation"})
         EXPECT_FALSE(f.shown(absent)) << absent;
     for (const char* present : {"profile", "editor", "loop", "autoPlay", "play"})
         EXPECT_TRUE(f.shown(present)) << present;
@@ -280,10 +280,17 @@ TEST(PlayerView, TransportSwitchesAndSelection) {
     const auto file = f.write("stereo.wav", 2, {}, 3);
     f.load(file);
 
+    EXPECT_FALSE(f.shown("output")) << "no output opened yet";
     f.click("play");
     ASSERT_TRUE(f.player.waitPlaying()) << "plays on the silent output";
+    // The footer names the output the sound goes to, and says so when
+    // nothing is heard.
+    EXPECT_TRUE(f.shown("output"));
+    EXPECT_EQ(f.text("output"), "Silent output (no sound device)");
+    test::savePng(*f.host, "player-window-output");
     f.click("play");
     EXPECT_FALSE(f.player.model.isPlaying());
+    EXPECT_EQ(f.text("output"), "Silent output (no sound device)") << "it stays open while stopped";
 
     f.click("loop");
     EXPECT_TRUE(f.player.model.loop());
@@ -343,6 +350,28 @@ TEST(PlayerView, RotationRow) {
     EXPECT_TRUE(f.button("reset")->isEnabled());
     EXPECT_EQ(f.find<QSlider>("roll")->maximum(), 1800) << "roll spans yaw's range";
     EXPECT_EQ(f.find<QSlider>("pitch")->minimum(), -900);
+    // Each title right before its slider, each value right after it, and
+    // the next title only after that: a label beside the wrong slider would
+    // read as that slider's.
+    for (int width : {600, 760, 1400}) {
+        f.host->resize(width, f.host->height());
+        QApplication::processEvents();
+        const auto box = [&](QWidget* w) { return QRect(w->mapTo(f.host.get(), QPoint(0, 0)), w->size()); };
+        int lastRight = -1;
+        for (const char* axis : {"yaw", "pitch", "roll"}) {
+            auto* slider = f.find<QSlider>(axis);
+            auto* value = f.find<QLabel>((std::string(axis) + "Value").c_str());
+            QLabel* title = nullptr;
+            for (QLabel* l : slider->parentWidget()->findChildren<QLabel*>())
+                if (l != value) title = l;
+            ASSERT_TRUE(title) << axis;
+            const QRect t = box(title), s = box(slider), v = box(value);
+            EXPECT_GT(t.left(), lastRight) << axis << " at " << width;
+            EXPECT_LE(s.left() - t.right(), 6) << axis << " at " << width;
+            EXPECT_LE(v.left() - s.right(), 6) << axis << " at " << width;
+            lastRight = v.right();
+        }
+    }
     test::savePng(*f.host, "player-window-foa");
 
     writes = 0;
@@ -404,7 +433,7 @@ TEST(PlayerView, DragsAndFailures) {
     ASSERT_TRUE(f.player.model.message());
     EXPECT_TRUE(f.shown("message"));
     EXPECT_EQ(f.text("message"), QString::fromStdString(*f.player.model.message()));
-    EXPECT_EQ(f.find("message")->palette().color(QPalette::WindowText), style::orange());
+    EXPECT_EQ(f.find("message")->palette().color(QPalette::WindowText), style::warning(f.host->palette()));
     EXPECT_FALSE(f.shown("status"));
     f.player.model.select(FrameRange{24000, 72000});
     f.player.model.stopPlayback();

@@ -1,6 +1,9 @@
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QFontInfo>
 #include <QLabel>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -47,10 +50,30 @@ TEST(AuditionSettings, TheSwitchesWriteTheirSettings) {
         f.settings().update([&](AppSettings& s) { s.*c.field = true; });
         EXPECT_TRUE(box->isChecked()) << c.name;
     }
-    EXPECT_EQ(f.find<QCheckBox>("finderPanel")->text(), "Show the audition panel under Finder windows");
-    EXPECT_EQ(f.find<QCheckBox>("spacePlaysInFinder")->text(), "Space plays audio files instead of Quick Look");
+    EXPECT_EQ(f.find<QCheckBox>("finderPanel")->text(), "Show the audition panel under file manager windows");
+    EXPECT_EQ(f.find<QCheckBox>("spacePlaysInFinder")->text(), "Space plays audio files in the file manager");
     EXPECT_EQ(f.find<QCheckBox>("autoPlay")->text(), "Auto-play when the selection changes");
     EXPECT_EQ(f.find<QCheckBox>("monoToCenter")->text(), "Mono files play from the center speaker");
+}
+
+TEST(AuditionSettings, AWaylandSessionReadsWhyInPlaceOfTheFileManagerSwitches) {
+    SettingsFixture f;
+    auto& audition = f.window().audition();
+    f.window().tabs().setCurrentIndex(1);
+    f.window().show();
+    auto* note = f.find<QLabel>("waylandNote");
+    ASSERT_NE(note, nullptr);
+    EXPECT_FALSE(note->isVisible()) << "an X11 session";
+    for (const char* name : {"finderPanel", "spacePlaysInFinder", "autoPlay"}) EXPECT_TRUE(f.find<QCheckBox>(name)->isVisible());
+
+    audition.setWaylandSession(true);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(), AuditionSettings::kWaylandNote);
+    EXPECT_TRUE(note->text().contains("X11 sessions only"));
+    for (const char* name : {"finderPanel", "spacePlaysInFinder", "autoPlay"})
+        EXPECT_FALSE(f.find<QCheckBox>(name)->isVisible()) << name;
+    EXPECT_TRUE(f.find<QCheckBox>("monoToCenter")->isVisible()) << "what works everywhere stays";
+    savePng(f.window(), "settings-audition-wayland");
 }
 
 TEST(AuditionSettings, TheDownloaderStatusFollowsTyping) {
@@ -68,8 +91,11 @@ TEST(AuditionSettings, TheDownloaderStatusFollowsTyping) {
     auto* status = f.find<QLabel>("ytDlpStatus");
     EXPECT_EQ(field->placeholderText(), "yt-dlp path (blank = auto)");
     EXPECT_EQ(status->text(), LinkLoader::kNotFoundText);
-    EXPECT_EQ(status->text(), "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg");
-    EXPECT_EQ(textColour(status), style::orange());
+    EXPECT_EQ(status->text(), "yt-dlp not found. Install with: sudo apt install yt-dlp ffmpeg (or: pipx install yt-dlp)");
+    // What stops the feature reads as every message does: the warning
+    // colour at the desktop's text size.
+    EXPECT_EQ(textColour(status), style::warning(audition.palette()));
+    EXPECT_EQ(QFontInfo(status->font()).pixelSize(), QFontInfo(QApplication::font()).pixelSize());
     savePng(f.window(), "settings-audition-downloader-missing");
 
     field->setFocus();
@@ -81,6 +107,7 @@ TEST(AuditionSettings, TheDownloaderStatusFollowsTyping) {
     EXPECT_EQ(f.settings().value().ytDlpPath, script.string());
     EXPECT_EQ(status->text(), "Using " + path);
     EXPECT_EQ(textColour(status), style::secondaryLabel(audition.palette()));
+    EXPECT_LT(QFontInfo(status->font()).pixelSize(), QFontInfo(QApplication::font()).pixelSize()) << "a caption";
     QTest::keyClick(field, Qt::Key_Backspace);
     EXPECT_EQ(status->text(), LinkLoader::kNotFoundText);
 
@@ -91,6 +118,13 @@ TEST(AuditionSettings, TheDownloaderStatusFollowsTyping) {
     EXPECT_EQ(f.stored().ytDlpPath, "");
     EXPECT_EQ(status->text(), "Using " + path);
 
+    // Installed with pipx, in the home's .local/bin.
+    const fs::path pipx = tools / "home/.local/bin/yt-dlp";
+    fs::create_directories(pipx.parent_path());
+    fs::copy_file(script, pipx);
+    audition.setDownloaderLocations(LinkLoader::searchLocations("/nowhere", (tools / "home").string()));
+    EXPECT_EQ(status->text(), "Using " + QString::fromStdString(pipx.string()));
+
     // Installed while the window is open: seen when the tab is shown again.
     const fs::path later = tools / "later/yt-dlp";
     audition.setDownloaderLocations({later.string()});
@@ -100,6 +134,38 @@ TEST(AuditionSettings, TheDownloaderStatusFollowsTyping) {
     f.window().tabs().setCurrentIndex(2);
     f.window().tabs().setCurrentIndex(1);
     EXPECT_EQ(status->text(), "Using " + QString::fromStdString(later.string()));
+}
+
+TEST(AuditionSettings, TheAIServiceIsNoneUntilNamedAndOnlyHttpsIsTaken) {
+    SettingsFixture f;
+    f.window().tabs().setCurrentIndex(1);
+    f.window().show();
+    auto* address = f.find<QLineEdit>("aiServiceAddress");
+    auto* key = f.find<QLineEdit>("aiServiceKey");
+    auto* status = f.find<QLabel>("aiServiceStatus");
+    ASSERT_TRUE(address && key && status);
+    auto* group = qobject_cast<QGroupBox*>(address->parentWidget());
+    ASSERT_TRUE(group);
+    EXPECT_EQ(group->title(), "AI generation service");
+    EXPECT_EQ(address->text(), "");
+    EXPECT_EQ(key->echoMode(), QLineEdit::Password) << "a key is not shown to whoever looks on";
+    EXPECT_TRUE(status->text().contains("nothing is sent"));
+
+    // Typed in clear over the network: stored as typed, said to be refused.
+    address->setFocus();
+    QTest::keyClicks(address, "http://generate.example.org/");
+    EXPECT_EQ(f.stored().aiServiceAddress, "http://generate.example.org/");
+    EXPECT_TRUE(status->text().contains("https"));
+    EXPECT_EQ(textColour(status), style::warning(f.window().palette()));
+    EXPECT_EQ(QFontInfo(status->font()).pixelSize(), QFontInfo(QApplication::font()).pixelSize());
+    address->clear();
+    QTest::keyClicks(address, "https://generate.example.org/v1/");
+    EXPECT_EQ(f.stored().aiServiceAddress, "https://generate.example.org/v1/");
+    EXPECT_EQ(status->text(), "The editor's AI buttons send to generate.example.org");
+    key->setFocus();
+    QTest::keyClicks(key, "k-123");
+    EXPECT_EQ(f.stored().aiServiceKey, "k-123");
+    savePng(f.window(), "settings-audition-ai-service");
 }
 
 TEST(AuditionSettings, ThePullsFolderIsChosenAndShown) {

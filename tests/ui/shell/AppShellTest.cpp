@@ -1,10 +1,13 @@
 // The application's windows and menus over a root built on fakes, under the
 // offscreen platform: the command tree, shortcuts from any window, the
 // tray menu's output choices and toggles, files handed over, the window
-// opener, and pictures of every window and of the tray menu.
+// opener, quitting with the last window where there is no tray, and
+// pictures of every window and of the tray menu.
 #include "ui/shell/AppShell.h"
 
 #include <QAction>
+#include <QFontInfo>
+#include <QLabel>
 #include <QApplication>
 #include <QMainWindow>
 #include <QMenuBar>
@@ -18,13 +21,20 @@
 #include "app/core/SettingsStore.h"
 #include "app/editor/EditorModel.h"
 #include "app/player/PlayerModel.h"
+#include "app/DBusStandIn.h"
+#include "app/core/FileReveal.h"
 #include "app/shell/AppFakes.h"
 #include "app/shell/HandedFiles.h"
 #include "support/AudioFiles.h"
 #include "support/TempDir.h"
 #include "ui/UiTestSupport.h"
+#include "ui/library/InspectorView.h"
+#include "ui/library/MainView.h"
 #include "ui/shell/AppMenus.h"
 #include "ui/shell/WindowRegistry.h"
+#include "ui/settings/AuditionSettings.h"
+#include "ui/settings/SettingsView.h"
+#include "ui/widgets/Style.h"
 
 using namespace qm;
 namespace fs = std::filesystem;
@@ -77,8 +87,8 @@ TEST(AppShell, TheCommandTreeHasItsTitlesShortcutsAndStates) {
     auto* main = qobject_cast<QMainWindow*>(f.window("main"));
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(main->windowTitle(), "Quillmarsh");
-    EXPECT_GE(main->minimumWidth(), AppShell::kMainMinWidth);
-    EXPECT_GE(main->minimumHeight(), AppShell::kMainMinHeight);
+    EXPECT_GE(main->minimumWidth(), MainView::kMinimumWidth);
+    EXPECT_GE(main->minimumHeight(), MainView::kMinimumHeight);
 
     struct Item {
         const char* menu;
@@ -151,6 +161,62 @@ TEST(AppShell, TheCommandTreeHasItsTitlesShortcutsAndStates) {
     c.quit->trigger();
     EXPECT_EQ(f.links, 1);
     EXPECT_EQ(f.quits, 1);
+}
+
+TEST(AppShell, OpenInEditorOnAFileThePlayerCouldNotReadSaysWhyWholly) {
+    ShellFixture f;
+    QuillmarshCommands& c = f.shell->commands();
+    // Damaged: the header is no audio (no permission stops root reading).
+    const fs::path damaged = f.dir / "Damaged take from the second session.wav";
+    std::ofstream(damaged) << "RIFF, then nothing a reader can use";
+    const auto failPlayer = [&] {
+        f.app->player().load(damaged, false);
+        ASSERT_TRUE(test::waitFor([&] { return !f.app->player().isLoading(); }));
+        ASSERT_FALSE(f.app->player().info());
+    };
+    // The message as the user sees it: the warning colour at the desktop's
+    // text size, every wrapped line within the label.
+    const auto readable = [&](const char* name) {
+        auto* line = f.window("editor")->findChild<QLabel*>(QString::fromLatin1(name));
+        ASSERT_TRUE(line && line->isVisible()) << name;
+        ASSERT_TRUE(f.app->editor().message());
+        EXPECT_EQ(line->text(), QString::fromStdString(*f.app->editor().message()));
+        EXPECT_TRUE(line->text().contains(QString::fromStdString(damaged.filename().string()))) << "the file is named";
+        EXPECT_TRUE(line->text().contains("not an audio file")) << "and why: " << line->text().toStdString();
+        EXPECT_EQ(line->palette().color(QPalette::WindowText), style::warning(line->parentWidget()->palette()));
+        EXPECT_GE(QFontInfo(line->font()).pixelSize(), QFontInfo(QApplication::font()).pixelSize());
+        EXPECT_LE(line->heightForWidth(line->width()), line->height()) << "cut at the bottom";
+    };
+
+    // From the library window, no document in the editor: the editor's
+    // empty state says what went wrong.
+    f.shell->open("main");
+    failPlayer();
+    c.openInEditor->trigger();
+    ASSERT_TRUE(f.visible("editor"));
+    ASSERT_TRUE(test::waitFor([&] { return f.app->editor().message().has_value() && !f.app->editor().busy(); }));
+    EXPECT_FALSE(f.app->editor().doc());
+    QApplication::processEvents();
+    readable("emptyMessage");
+    test::savePng(*f.window("editor"), "app_editor_failed_open");
+
+    // Over a document, which stays: the transport's line, at the window's
+    // size and at its least.
+    f.loadPlayer(f.wav("a.wav"));
+    c.openInEditor->trigger();
+    ASSERT_TRUE(test::waitFor([&] { return f.app->editor().doc().has_value(); }));
+    failPlayer();
+    c.openInEditor->trigger();
+    ASSERT_TRUE(test::waitFor([&] { return f.app->editor().message().has_value() && !f.app->editor().busy(); }));
+    ASSERT_TRUE(f.app->editor().doc());
+    EXPECT_EQ(f.app->editor().doc()->url, f.dir / "a.wav");
+    QWidget* editor = f.window("editor");
+    for (const QSize size : {editor->size(), editor->minimumSize()}) {
+        editor->resize(size);
+        QApplication::processEvents();
+        readable("message");
+    }
+    test::savePng(*editor, "app_editor_failed_open_over_a_document");
 }
 
 TEST(AppShell, ShortcutsWorkFromEveryWindow) {
@@ -310,6 +376,104 @@ TEST(AppShell, TheWindowOpenerOutlivesTheWindowThatProvidedIt) {
     EXPECT_FALSE(windows.open("nothing"));
 }
 
+TEST(AppShell, ATempEditBatchOfTheEditorIsRevealedOnce) {
+    // The root and the editor window both hear the batch end; the file
+    // manager (a stand-in on a private bus) is asked to show it once.
+    test::TempDir dir;
+    test::PrivateBus bus;
+    test::FileManagerStandIn manager{bus.connect("manager")};
+    test::FakePieces pieces;
+    AppPlatform platform = pieces.platform(dir.path());
+    platform.workspace = std::make_unique<DesktopFileReveal>(bus.connect("app"));
+    AppModel app(std::move(platform));
+    AppShell shell(app, MenuHooks{});
+    app.start();
+    shell.open("editor");
+    const fs::path piece = dir / "Drums.wav";
+    test::writePiece(piece, 40, 44100, 2);
+    app.editor().open(piece);
+    ASSERT_TRUE(test::waitFor([&] { return !app.editor().plans().empty() && !app.editor().analyzing(); }));
+    app.editor().makeTempEdits();
+    ASSERT_TRUE(test::waitFor([&] { return app.editor().lastExport().has_value(); }));
+    ASSERT_TRUE(test::waitFor([&] { return !manager.calls.empty(); }));
+    // Time for a second call, were there one.
+    test::waitFor([] { return false; }, nullptr, std::chrono::milliseconds(500));
+    ASSERT_EQ(manager.calls.size(), 1u);
+    EXPECT_EQ(manager.calls[0], DesktopFileReveal::uris({app.editor().lastExport()->folder}));
+    app.editor().stop();
+}
+
+TEST(AppShell, WithoutATrayClosingTheLastWindowQuits) {
+    ShellFixture f;
+    ASSERT_EQ(f.shell->tray(), nullptr) << "the offscreen platform has no tray";
+    EXPECT_FALSE(f.shell->staysWithoutWindows());
+    f.shell->open("main");
+    f.shell->open("editor");
+    f.shell->open("settings");
+    f.window("editor")->close();
+    f.window("settings")->close();
+    QTest::qWait(50);
+    EXPECT_EQ(f.quits, 0) << "the library window is still open";
+    f.window("main")->showMinimized();
+    QTest::qWait(50);
+    EXPECT_EQ(f.quits, 0) << "a minimised window is still open";
+
+    // A file handed over while a window is open comes in.
+    const fs::path wav = f.wav("a.wav");
+    EXPECT_TRUE(openHandedFiles(*f.app, {wav}));
+    ASSERT_TRUE(f.visible("editor"));
+    f.window("editor")->close();
+    f.window("main")->close();
+    EXPECT_TRUE(test::waitFor([&] { return f.quits == 1; })) << "the last window closed";
+    QTest::qWait(50);
+    EXPECT_EQ(f.quits, 1);
+}
+
+TEST(AppShell, TheSettingsWindowKnowsAWaylandSessionFromTheRoot) {
+    for (const bool wayland : {false, true}) {
+        test::TempDir dir;
+        test::FakePieces pieces;
+        AppPlatform platform = pieces.platform(dir.path());
+        platform.waylandSession = wayland;
+        AppModel app(std::move(platform));
+        EXPECT_EQ(app.waylandSession(), wayland);
+        SettingsView view(app, [] { return std::vector<AudioOutputDevice>{}; });
+        auto* note = view.findChild<QLabel*>(QStringLiteral("waylandNote"));
+        ASSERT_NE(note, nullptr);
+        EXPECT_EQ(note->isVisibleTo(&view.audition()), wayland);
+    }
+}
+
+// On Wayland the tray menu offers nothing that follows the file manager
+// (auto-play still serves the library's list) and says why where its items
+// would be.
+TEST(AppShell, TheTrayMenuOnWaylandOffersNoFileManagerItemsAndSaysWhy) {
+    for (const bool wayland : {false, true}) {
+        test::TempDir dir;
+        test::FakePieces pieces;
+        AppPlatform platform = pieces.platform(dir.path());
+        platform.waylandSession = wayland;
+        AppModel app(std::move(platform));
+        AppShell shell(app, MenuHooks{});
+        StatusMenu& menu = shell.statusMenu();
+        QStringList offered;
+        for (QAction* action : menu.actions())
+            if (action->isVisible() && !action->isSeparator()) offered << action->text();
+        EXPECT_EQ(offered.contains(QStringLiteral("File Manager Panel")), !wayland);
+        EXPECT_EQ(offered.contains(QStringLiteral("Space Plays in File Manager")), !wayland);
+        EXPECT_TRUE(offered.contains(QStringLiteral("Auto-Play")));
+        EXPECT_EQ(offered.contains(QString::fromUtf8(StatusMenu::kWaylandItem)), wayland);
+        EXPECT_FALSE(menu.waylandNote->isEnabled());
+        EXPECT_EQ(menu.waylandNote->toolTip(), QString::fromUtf8(AuditionSettings::kWaylandNote));
+        if (wayland) {
+            menu.popup(QPoint(10, 10));
+            ASSERT_TRUE(test::waitFor([&] { return menu.isVisible(); }));
+            test::savePng(menu, "app_tray_menu_wayland");
+            menu.hide();
+        }
+    }
+}
+
 TEST(AppShell, EveryWindowAndTheTrayMenuArePictured) {
     ShellFixture f;
     f.loadPlayer(f.wav("a.wav"));
@@ -317,7 +481,6 @@ TEST(AppShell, EveryWindowAndTheTrayMenuArePictured) {
         f.shell->open(id);
         test::savePng(*f.window(id), QStringLiteral("app_window_%1").arg(id));
     }
-    EXPECT_EQ(f.window("editor")->size(), QSize(AppShell::kEditorWidth, AppShell::kEditorHeight));
     EXPECT_EQ(f.window("monitor")->size(), QSize(AppShell::kMonitorWidth, AppShell::kMonitorHeight));
     StatusMenu& menu = f.shell->statusMenu();
     menu.popup(QPoint(10, 10));

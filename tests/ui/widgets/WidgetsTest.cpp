@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "ui/widgets/Icons.h"
 #include "ui/widgets/RectFill.h"
 #include "ui/widgets/Style.h"
@@ -72,4 +75,55 @@ TEST(Style, FixedColoursAndComposedTints) {
     EXPECT_NEAR(c.green(), 127, 1);
     EXPECT_EQ(style::font(style::TextStyle::caption).pixelSize(), 10);
     EXPECT_EQ(style::withAlpha(QColor(0, 0, 0), 0.5).alpha(), 128);
+}
+
+namespace {
+
+double luminance(const QColor& c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The share of a 22 px panel slot that stands out from the panel's colour
+// once the icon is drawn on it.
+double standsOut(const QPixmap& icon, const QColor& panel) {
+    QImage slot(22, 22, QImage::Format_ARGB32);
+    slot.fill(panel);
+    {
+        QPainter p(&slot);
+        p.drawPixmap(QRect(0, 0, 22, 22), icon);
+    }
+    int differing = 0;
+    for (int y = 0; y < slot.height(); ++y)
+        for (int x = 0; x < slot.width(); ++x)
+            if (contrast(slot.pixelColor(x, y), panel) >= 3) ++differing;
+    return differing / double(slot.width() * slot.height());
+}
+
+}  // namespace
+
+TEST(Icons, TheApplicationsIconReadsOnLightAndDarkPanels) {
+    const QPixmap icon = icons::application().pixmap(22, 22);
+    ASSERT_FALSE(icon.isNull()) << "the icon is in the resources";
+    for (const QColor& panel : {QColor(0xf6, 0xf5, 0xf4), QColor(0x24, 0x24, 0x24), QColor(Qt::white), QColor(Qt::black)})
+        EXPECT_GE(standsOut(icon, panel), 0.4) << panel.name().toStdString();
+    // The measure tells a black symbol on a dark panel, as the tray had it.
+    const QPixmap black = icons::ownPixmap(QStringLiteral("waveform.circle"), 22, Qt::black);
+    EXPECT_LT(standsOut(black, QColor(0x24, 0x24, 0x24)), 0.05);
+}
+
+TEST(Style, TheWarningColourReadsAsTextOnLightAndDarkWindows) {
+    for (const QColor& window : {QColor(Qt::white), QColor(0xef, 0xef, 0xef), QColor(0x2b, 0x2b, 0x2b), QColor(Qt::black)}) {
+        QPalette palette;
+        palette.setColor(QPalette::Window, window);
+        const QColor warning = style::warning(palette);
+        EXPECT_GE(contrast(warning, window), 4.5) << window.name().toStdString();
+        // Still orange: the hue of the fixed colour.
+        EXPECT_NEAR(warning.hsvHue(), style::orange().hsvHue(), 3) << window.name().toStdString();
+    }
 }

@@ -1,0 +1,143 @@
+#include "ui/shell/WindowPlacement.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QSplitter>
+#include <QWidget>
+
+#include <algorithm>
+
+#include "app/core/UserDefaults.h"
+
+namespace qm {
+
+namespace {
+
+constexpr int kSaveDelayMs = 500;
+
+QByteArray sizesText(const QList<int>& sizes) {
+    QByteArray text;
+    for (int s : sizes) text += (text.isEmpty() ? "" : ",") + QByteArray::number(s);
+    return text;
+}
+
+QList<int> sizesOf(const QByteArray& text) {
+    QList<int> sizes;
+    for (const QByteArray& part : text.split(',')) {
+        bool ok = false;
+        const int s = part.toInt(&ok);
+        if (!ok || s < 0) return {};
+        sizes << s;
+    }
+    return sizes;
+}
+
+}  // namespace
+
+WindowPlacement* WindowPlacement::install(QWidget& window, UserDefaults& defaults, const QString& id,
+                                          std::optional<QSize> firstSize) {
+    return new WindowPlacement(window, defaults, id, firstSize);
+}
+
+WindowPlacement::WindowPlacement(QWidget& window, UserDefaults& defaults, const QString& id,
+                                 std::optional<QSize> firstSize)
+    : QObject(&window), window_(window), defaults_(defaults), id_(id), firstSize_(firstSize) {
+    later_.setSingleShot(true);
+    later_.setInterval(kSaveDelayMs);
+    connect(&later_, &QTimer::timeout, this, &WindowPlacement::save);
+    window.installEventFilter(this);
+    for (QSplitter* splitter : window.findChildren<QSplitter*>())
+        if (!splitter->objectName().isEmpty()) watchSplitter(splitter);
+    restore();
+}
+
+QRect WindowPlacement::firstFrame(const QRect& screen, QSize minimum) {
+    QSize size(screen.width() * 2 / 3, screen.height() * 2 / 3);
+    size = size.expandedTo(minimum).boundedTo(screen.size().expandedTo(minimum));
+    QRect frame(QPoint(0, 0), size);
+    frame.moveCenter(screen.center());
+    return frame;
+}
+
+void WindowPlacement::restore() {
+    restoring_ = true;
+    const auto geometry = defaults_.data(QStringLiteral("window.%1.geometry").arg(id_));
+    if (!geometry || !window_.restoreGeometry(*geometry)) {
+        const QScreen* screen = window_.screen() ? window_.screen() : QGuiApplication::primaryScreen();
+        if (!screen) {
+            if (firstSize_) window_.resize(*firstSize_);
+        } else if (firstSize_) {
+            QRect frame(QPoint(0, 0), firstSize_->expandedTo(window_.minimumSize()));
+            frame.moveCenter(screen->availableGeometry().center());
+            window_.setGeometry(frame);
+        } else {
+            window_.setGeometry(firstFrame(screen->availableGeometry(), window_.minimumSize()));
+        }
+    }
+    for (QSplitter* splitter : window_.findChildren<QSplitter*>())
+        if (!splitter->objectName().isEmpty()) restoreSplitter(splitter);
+    restoring_ = false;
+}
+
+QString WindowPlacement::splitterKey(const QSplitter* splitter, int panes) const {
+    return QStringLiteral("window.%1.splitter.%2.%3").arg(id_, splitter->objectName()).arg(panes);
+}
+
+void WindowPlacement::restoreSplitter(QSplitter* splitter) {
+    const auto stored = defaults_.data(splitterKey(splitter, splitter->count()));
+    if (!stored) return;
+    const QList<int> sizes = sizesOf(*stored);
+    if (sizes.size() != splitter->count()) return;
+    restoring_ = true;
+    splitter->setSizes(sizes);
+    restoring_ = false;
+}
+
+void WindowPlacement::watchSplitter(QSplitter* splitter) {
+    connect(splitter, &QSplitter::splitterMoved, this, [this] {
+        if (!restoring_) later_.start();
+    });
+    splitter->installEventFilter(this);
+}
+
+bool WindowPlacement::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == &window_) {
+        switch (event->type()) {
+            case QEvent::Move:
+            case QEvent::Resize:
+                if (!restoring_ && window_.isVisible()) later_.start();
+                break;
+            case QEvent::Hide:
+            case QEvent::Close:
+                save();
+                break;
+            default:
+                break;
+        }
+    } else if (auto* splitter = qobject_cast<QSplitter*>(watched); splitter && event->type() == QEvent::ChildAdded) {
+        // A pane that comes (the inspector) takes the width it had, once
+        // its owner has given it a first one.
+        QPointer<QSplitter> guard(splitter);
+        QTimer::singleShot(0, this, [this, guard] {
+            if (guard) restoreSplitter(guard);
+        });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void WindowPlacement::save() {
+    later_.stop();
+    if (!window_.isVisible() && window_.size().isEmpty()) return;
+    defaults_.setData(QStringLiteral("window.%1.geometry").arg(id_), window_.saveGeometry());
+    for (QSplitter* splitter : window_.findChildren<QSplitter*>()) {
+        if (splitter->objectName().isEmpty()) continue;
+        QList<int> sizes = splitter->sizes();
+        // A hidden pane is 0 wide: nothing worth keeping.
+        if (std::any_of(sizes.begin(), sizes.end(), [](int s) { return s <= 0; })) continue;
+        defaults_.setData(splitterKey(splitter, splitter->count()), sizesText(sizes));
+    }
+}
+
+}  // namespace qm
