@@ -2,7 +2,7 @@
 # Sets up, builds and runs every test, as CI does, with warnings as errors:
 # 1. the tests of the code shared between threads (real-time core, upmix
 #    kernel, the monitor's matrix node and stream, catalog, metadata,
-#    scanner, change log) in a small ThreadSanitizer build;
+#    scanner, change log, prepared FFTs) in a small ThreadSanitizer build;
 # 2. the engine built by clang, instrumented for the libFuzzer harnesses,
 #    each harness run a bounded number of inputs;
 # 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -10,11 +10,12 @@
 # 4. the plain build with every benchmark, and the tests that only it can
 #    judge (the soaks, the real-time tests' system-call trap, memory under
 #    a flood).
-# The tests that play through a JACK server in real time, and those on a
-# private desktop (Xvfb, openbox, Thunar, whose calls to the file manager are
-# bounded in time), run after the others, one at a time, so that the suite's
-# own load does not make the server miss its periods or the desktop late
-# (the one-minute soak runs in the plain build only).
+# The tests that play through a JACK server or a PipeWire daemon in real
+# time, and those on a private desktop (Xvfb, openbox, the file managers,
+# whose calls are bounded in time), run after the others in two lines side
+# by side, sound and desktops, each one test at a time, so that the suite's
+# own load does not make a server miss its periods or a desktop late (the
+# one-minute soaks run in the plain build only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -32,14 +33,19 @@ step() {
   rm -f "$t"
 }
 jobs=$(nproc)
-serial='Jack|Soak|Desktop\.'
+serial='Jack|PipeWire|Soak|Desktop\.'
+# Every build keeps line tables only: sanitizer reports and debuggers still
+# name files and lines, and the four build trees take a fraction of the disk
+# (full debug information is most of an object file's size).
+lean=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+echo "Free disk space: $(df -h --output=avail . | tail -n 1 | tr -d ' ')"
 
 step "ThreadSanitizer: code shared between threads"
 tsan="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON \
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" -DQM_WERROR=ON \
   -DQM_TSAN=ON -DQM_BUILD_APP=ON -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan --target qm_rt_tests qm_spatial_tests qm_library_tests qm_platform_tests \
-  qm_monitor_tests qm_app_tests
+  qm_monitor_tests qm_analysis_tests qm_app_tests
 # The programs below run side by side, each with its own log, shown when it
 # fails (each judges races, not time; those on a JACK server start their own).
 tsan_pids=()
@@ -63,11 +69,15 @@ tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='AudioDuplexJack.Lost
 # One catalog shared by writers and readers on several threads; metadata
 # read by many threads at once, the asset reads on threads of their own;
 # two rewrites of one file at once beside a reader; a scan with searches and
-# facets beside it; appends and pulls of the change log on several threads;
-# a scan kept waiting by another program's lock.
+# facets beside it, and its reads running ahead of its writes; a search
+# stopped from another thread; the full-text table rebuilt on the catalog's
+# thread beside searches; appends and pulls of the change log on several
+# threads; a scan kept waiting by another program's lock.
 tsan_run build-tsan/tests/qm_library_tests \
-  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce:LibraryScanner.ALockedCatalogIsWaitedForOrReported'
+  --gtest_filter='Catalog.SharedBetweenThreads:Catalog.TransactionsAndTheLock:MetaIO.ManyThreadsAtOnce:RIFFMetaWrite.TwoRewritesAtOnceAndAReaderSeeOnlyWholeFiles:LibraryScanner.ScanAndSearchAtOnce:LibraryScanner.ReadsRunAheadOfTheWritesByFourBatches:CatalogSearch.AStoppedSearchEndsAtOnce:CatalogUpgrade.InTheBackground:WorkerPool.*:ChangeLog.ManyThreadsAppend:ChangeLog.TwoPullsOfOneRootAtOnce:LibraryScanner.ALockedCatalogIsWaitedForOrReported'
 tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='AssetMetadata.*'
+# Prepared FFTs handed between the analyses of several threads.
+tsan_run build-tsan/tests/qm_analysis_tests --gtest_filter='RealFFT.*'
 # The LV2 inserts' worker threads handing work and answers to the blocks.
 tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='Lv2Host.*'
 # The audition player's loader thread and its hand-overs to the main thread,
@@ -75,6 +85,10 @@ tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='Lv2Host.*'
 # mid-play (about 25 s); the library's writer queue, where a long team pull
 # gives way to a save and to the model's end.
 tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*:LibraryLongPulls.*'
+# The sound server (a JACK server, the PipeWire daemon) stopped and killed
+# under the player, the editor and the monitor at once, and started again
+# (about 20 s).
+tsan_run build-tsan/tests/qm_app_tests --gtest_filter='*SoundServerLoss*'
 tsan_failed=0
 for i in "${!tsan_pids[@]}"; do
   if wait "${tsan_pids[$i]}"; then
@@ -89,7 +103,7 @@ done
 
 step "clang: the engine and the fuzz harnesses"
 # New inputs go to a scratch folder, never to fuzz/seeds.
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" \
   -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz
 fuzz_scratch=$(mktemp -d)
@@ -112,7 +126,7 @@ step "AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
 export ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON \
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" -DQM_WERROR=ON \
   -DQM_ASAN=ON -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j"$jobs" -E "$serial"
@@ -128,17 +142,42 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" -E "$serial"
 # of its own), the control port's memory under a flood (a sanitizer keeps
 # freed memory aside) and the program itself driven from outside on a
 # private desktop. Every benchmark is built.
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_WERROR=ON >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" -DQM_WERROR=ON >/dev/null
 mapfile -t benches < <(ninja -C build -t targets all | sed -n 's#^bench/\(.*/\)\{0,1\}\(bench_[a-z0-9_]*\): .*#\2#p' | sort -u)
 plain_targets=(quillmarsh qm_soak_tests qm_playback_tests qm_monitor_tests qm_app_tests "${benches[@]}")
 (unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
  exec nice -n 19 ninja -C build "${plain_targets[@]}") >/dev/null 2>&1 &
 plain_build=$!
-ctest --test-dir build-asan --output-on-failure -R 'Jack|Desktop\.'
+# Two lines of them side by side, each one test at a time: the sound
+# servers' tests, and the private desktops' (which start no sound server);
+# neither judges time, and each line alone keeps its own load low. Each line
+# has its own log, shown whole when it fails.
+serial_run() {
+  local log
+  log=$(mktemp)
+  ctest --test-dir build-asan --output-on-failure "$@" >"$log" 2>&1 &
+  serial_pids+=($!)
+  serial_logs+=("$log")
+}
+serial_pids=()
+serial_logs=()
+serial_run -R 'Jack|PipeWire'
+serial_run -R 'Desktop\.' -E 'Jack|PipeWire'
+serial_failed=0
+for i in "${!serial_pids[@]}"; do
+  if wait "${serial_pids[$i]}"; then
+    grep -E 'tests passed|Total Test time' "${serial_logs[$i]}"
+  else
+    cat "${serial_logs[$i]}"
+    serial_failed=1
+  fi
+  rm -f "${serial_logs[$i]}"
+done
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 kill -INT "$plain_build" 2>/dev/null || true
 wait "$plain_build" || true
 plain_build=
+[ "$serial_failed" = 0 ]
 
 step "The plain build: the benchmarks, and what a sanitizer's runtime would spoil"
 cmake --build build --target "${plain_targets[@]}"
