@@ -129,9 +129,8 @@ QWidget* MonitorView::makeHeader() {
     row->setSpacing(12);
 
     row->addWidget(caption(tr("Source"), header));
-    source_ = widgets::named(new QComboBox(header), "source");
-    source_->setToolTip(tr("Where your DAW plays its bus, e.g. Pro Tools Audio Bridge 16"));
-    source_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    source_ = widgets::named(widgets::fittingComboBox(header), "source");
+    source_->setToolTip(tr("Where your DAW plays its bus: its JACK client, its PipeWire stream or a capture device"));
     connect(source_, &QComboBox::activated, this, [this](int i) {
         const QVariant uid = source_->itemData(i);
         monitor_.setSourceUID(uid.isValid() ? std::optional<QString>(uid.toString()) : std::nullopt);
@@ -139,9 +138,8 @@ QWidget* MonitorView::makeHeader() {
     row->addWidget(source_);
 
     row->addWidget(caption(tr("Bus"), header));
-    bus_ = widgets::named(new QComboBox(header), "bus");
+    bus_ = widgets::named(widgets::fittingComboBox(header), "bus");
     for (MonitorSource s : monitorSource::allCases()) bus_->addItem(busLabel(s));
-    bus_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     bus_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     connect(bus_, &QComboBox::activated, this, [this](int i) {
         const MonitorSource s = monitorSource::allCases().at(static_cast<size_t>(i));
@@ -150,8 +148,7 @@ QWidget* MonitorView::makeHeader() {
     row->addWidget(bus_);
 
     row->addWidget(caption(tr("Output"), header));
-    output_ = widgets::named(new QComboBox(header), "output");
-    output_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    output_ = widgets::named(widgets::fittingComboBox(header), "output");
     output_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     connect(output_, &QComboBox::activated, this, [this](int i) {
         if (auto id = Uuid::fromString(output_->itemData(i).toString().toStdString())) monitor_.setProfileID(*id);

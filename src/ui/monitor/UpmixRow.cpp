@@ -178,20 +178,18 @@ QFrame* UpmixRow::makeGrid() {
     auto* bassLabel = new QLabel(tr("Bass to LFE"), frame);
     bassLabel->setFixedWidth(104);
     bass->addWidget(bassLabel);
-    lfe_ = widgets::named(new QComboBox(frame), "lfe");
+    lfe_ = widgets::named(widgets::fittingComboBox(frame), "lfe");
     lfe_->setAccessibleName(tr("Bass to LFE"));
     lfe_->addItem(tr("Off"));
     lfe_->addItem(tr("Split"));
-    lfe_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     connect(lfe_, &QComboBox::activated, this, [this](int i) {
         write([i](UpmixSettings& u) { u.params.lfe = i == 1 ? UpmixParams::LFEMode::split : UpmixParams::LFEMode::off; });
     });
     bass->addWidget(lfe_);
-    lfeHz_ = widgets::named(new QComboBox(frame), "lfeHz");
+    lfeHz_ = widgets::named(widgets::fittingComboBox(frame), "lfeHz");
     lfeHz_->setAccessibleName(tr("Crossover"));
     lfeHz_->addItem(tr("80 Hz"), 80.0);
     lfeHz_->addItem(tr("120 Hz"), 120.0);
-    lfeHz_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     connect(lfeHz_, &QComboBox::activated, this, [this](int i) {
         const double hz = lfeHz_->itemData(i).toDouble();
         write([hz](UpmixSettings& u) { u.params.lfeHz = hz; });

@@ -189,8 +189,7 @@ ProfileEditor::ProfileEditor(SettingsStore& settings, QWidget* parent) : QScroll
     });
     form->addRow("Type", kind_);
 
-    device_ = named(new QComboBox(content), "device");
-    device_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    device_ = named(widgets::fittingComboBox(content), "device");
     connect(device_, &QComboBox::activated, this, [this](int index) {
         const QVariant uid = device_->itemData(index);
         write([&](OutputProfile& p) {

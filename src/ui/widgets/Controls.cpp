@@ -1,5 +1,9 @@
 #include "ui/widgets/Controls.h"
 
+#include <algorithm>
+
+#include <QComboBox>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QMenu>
 #include <QToolButton>
@@ -75,6 +79,31 @@ QToolButton* menuButton(const QString& text, const QString& help, ControlSize si
     b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return b;
 }
+
+namespace {
+
+class FittingComboBox : public QComboBox {
+public:
+    explicit FittingComboBox(QWidget* parent) : QComboBox(parent) { setSizeAdjustPolicy(QComboBox::AdjustToContents); }
+    // QComboBox measures its items by their ink (bounding box) but elides
+    // the shown one by its advance, which is wider for a text ending in a
+    // glyph with space after its ink ("Choose…"): the difference is added.
+    QSize sizeHint() const override {
+        QSize hint = QComboBox::sizeHint();
+        const QFontMetrics m(font());
+        int more = 0;
+        for (int i = 0; i < count(); ++i) {
+            const QString text = itemText(i);
+            more = std::max(more, m.horizontalAdvance(text) - m.boundingRect(text).width());
+        }
+        return hint + QSize(more, 0);
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+};
+
+}  // namespace
+
+QComboBox* fittingComboBox(QWidget* parent) { return new FittingComboBox(parent); }
 
 QFrame* divider(Qt::Orientation orientation, int length, QWidget* parent) {
     auto* line = new QFrame(parent);

@@ -15,6 +15,7 @@
 
 #include <QString>
 
+class QComboBox;
 class QFrame;
 class QMenu;
 class QToolButton;
@@ -35,6 +36,11 @@ QToolButton* asSwitch(QToolButton* button);
 // owned by the button when not given).
 QToolButton* menuButton(const QString& text, const QString& help, ControlSize size, QWidget* parent,
                         QMenu* menu = nullptr);
+// A combo box as wide as its longest item, which a layout never squeezes
+// below that: QComboBox recomputes its size hint as items come and go but
+// keeps the minimum it computed first, so a form filled later (a device
+// list, larger text) would otherwise draw it past its parent's edge.
+QComboBox* fittingComboBox(QWidget* parent);
 // A vertical (or horizontal) line `length` px long.
 QFrame* divider(Qt::Orientation orientation, int length, QWidget* parent);
 // Sets the text and icon sizes of a control size on any widget.
