@@ -44,7 +44,8 @@ struct OutputEndpoint {
     // Where each channel plays, as the system names it ("FL", "TRL"), when
     // it says (PipeWire); else empty.
     std::vector<std::string> positions = {};
-    // The rate the system runs the device at, when it says (JACK); else 0.
+    // The rate the system runs the device at, when it says (JACK, PipeWire);
+    // else 0.
     double rate = 0;
 };
 

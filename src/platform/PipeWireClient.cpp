@@ -243,6 +243,12 @@ std::unique_ptr<Connection> Connection::open(const std::string& name) {
     return c;
 }
 
+void Connection::waitForDataLoop() const {
+    pw_data_loop_invoke(pw_context_get_data_loop(context_),
+                        [](spa_loop*, bool, uint32_t, const void*, size_t, void*) { return 0; }, 0, nullptr, 0, true,
+                        nullptr);
+}
+
 bool Connection::sync() {
     Lock lock(*this);
     if (lost_.load()) return false;

@@ -81,6 +81,10 @@ public:
     // Runs `look` on the graph under its lock, in turn with the change handler.
     void inspect(const std::function<void(const Graph&)>& look) const;
     bool lost() const { return lost_.load(); }
+    // Returns once the real-time data loop has finished what it was running:
+    // a stream or filter made inactive before gets no further callbacks, so
+    // its real-time state is then the caller's again.
+    void waitForDataLoop() const;
 
     // Called on the loop thread for every change after the first sync, with
     // the object's id and the graph as it is after the change (a removed

@@ -127,9 +127,10 @@ public:
             links_.clear();
             pw_filter_set_active(filter_, false);
         }
-        pw_data_loop_invoke(pw_context_get_data_loop(connection_->context()),
-                            [](spa_loop*, bool, uint32_t, const void*, size_t, void*) { return 0; }, 0, nullptr, 0,
-                            true, nullptr);
+        connection_->waitForDataLoop();
+        // The next start's first cycle follows no earlier one: no cycle
+        // missed in between is counted.
+        lastDuration_ = 0;
         running_ = false;
     }
 

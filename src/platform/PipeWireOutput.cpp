@@ -39,6 +39,7 @@ std::vector<OutputEndpoint> sinksOf(const Graph& g) {
         }
         e.channels = static_cast<int>(e.ports.size());
         if (e.channels == 0) continue;  // not configured yet
+        e.rate = g.rate;                 // a stream plays at the graph's rate
         if (node.name == g.defaultSink)
             out.insert(out.begin(), std::move(e));
         else
@@ -161,9 +162,10 @@ public:
         }
         // A callback that still saw rendering_ set has finished once the
         // data loop ran this; an inactive stream gets no new ones.
-        pw_data_loop_invoke(pw_context_get_data_loop(connection_->context()),
-                            [](spa_loop*, bool, uint32_t, const void*, size_t, void*) { return 0; }, 0, nullptr, 0,
-                            true, nullptr);
+        connection_->waitForDataLoop();
+        // The next start's first cycle follows no earlier one: no cycle
+        // missed in between is counted.
+        lastDuration_ = 0;
         running_ = false;
     }
 

@@ -1,7 +1,8 @@
 // Opening a catalog made by the version before prefix indexes (the
 // fixture: 300 generated files under four roots, ten of them with a
-// colleague's pulled edits, and two change logs' places), and bringing it
-// to today's form while it is used.
+// colleague's pulled edits, kept apart as that version kept them, five
+// rows of an unmounted drive kept offline, and two change logs' places),
+// and bringing it to today's form while it is used.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -97,6 +98,12 @@ TEST(CatalogUpgrade, ACatalogOfTheEarlierVersionKeepsEverythingAndSearchesTheSam
     ASSERT_EQ(files.size(), 300u);
     ASSERT_EQ(raw.one("SELECT COUNT(*) FROM files WHERE meta LIKE '%Edited by a colleague%'"), "10");
     ASSERT_EQ(offsets.size(), 2u);
+    const Table kept = raw.rows("SELECT * FROM kept_edits ORDER BY path, tag");
+    const Table offline = raw.rows("SELECT * FROM offline_files ORDER BY path");
+    const Table mounts = raw.rows("SELECT * FROM mount_points ORDER BY path");
+    ASSERT_EQ(kept.size(), 10u);
+    ASSERT_EQ(offline.size(), 5u);
+    ASSERT_EQ(mounts.size(), 1u);
     const std::vector<std::string> someRoots = {roots(raw).at(0), roots(raw).at(2)};
     const auto before = allSearches([&](const Catalog::Filter& f) { return searched(raw, f); }, someRoots);
 
@@ -119,6 +126,9 @@ TEST(CatalogUpgrade, ACatalogOfTheEarlierVersionKeepsEverythingAndSearchesTheSam
     expectTodaysForm(raw);
     EXPECT_EQ(raw.rows("SELECT * FROM files ORDER BY id"), files);
     EXPECT_EQ(raw.rows("SELECT * FROM log_offsets ORDER BY logfile"), offsets);
+    EXPECT_EQ(raw.rows("SELECT * FROM kept_edits ORDER BY path, tag"), kept);
+    EXPECT_EQ(raw.rows("SELECT * FROM offline_files ORDER BY path"), offline);
+    EXPECT_EQ(raw.rows("SELECT * FROM mount_points ORDER BY path"), mounts);
     expectTextTableFollowsFiles(raw);
     EXPECT_EQ(allSearches([&](const Catalog::Filter& f) { return paths(catalog.search(f, 2000)); }, someRoots), before);
     EXPECT_EQ(allSearches([&](const Catalog::Filter& f) { return searched(raw, f); }, someRoots), before);

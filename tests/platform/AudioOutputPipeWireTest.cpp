@@ -68,6 +68,7 @@ TEST_F(AudioOutputPipeWire, TheSinksAreTheDevicesTheDefaultFirstWithTheirPositio
         EXPECT_EQ(it->name, "PipeWire: " + sink.description);
         EXPECT_EQ(it->channels, static_cast<int>(sink.positions.size()));
         EXPECT_EQ(it->positions, sink.positions) << sink.name;
+        EXPECT_EQ(it->rate, 48000.0) << "the graph's rate, which its streams play at";
     }
     EXPECT_EQ(all.front().uid, "pw:qm-stereo") << "the default sink comes first";
 }
@@ -130,8 +131,17 @@ TEST_F(AudioOutputPipeWire, PauseStopsTheCallbacksAndLongQuantaComeInChunks) {
     const int64_t stopped = ramp.calls.load();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(ramp.calls.load(), stopped) << "a callback after pause() returned";
+    // The cycles the graph ran while the stream was paused (another stream
+    // keeps the sink running) were not missed (a cycle of 8192 frames lasts
+    // 170 ms: none is missed for load).
+    Ramp other;
+    auto keeper = AudioOutputs::open(device("pw:qm-51"), &Ramp::render, &other, [] {});
+    keeper->start();
+    ASSERT_TRUE(waitFor([&] { return other.calls.load() >= 4; }));
+    const int64_t xruns = out->xruns();
     out->start();
-    EXPECT_TRUE(waitFor([&] { return ramp.calls.load() > stopped; })) << "start() again brings them back";
+    EXPECT_TRUE(waitFor([&] { return ramp.calls.load() > stopped + 4; })) << "start() again brings them back";
+    EXPECT_EQ(out->xruns(), xruns) << "a pause counted as a missed cycle";
     out->pause();
     daemon().run("pw-metadata -n settings 0 clock.max-quantum 2048");
 }
