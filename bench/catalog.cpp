@@ -263,7 +263,10 @@ void BM_Search(benchmark::State& state) {
     state.counters["statement_p95_ms"] = percentile(bare, 0.95);
     state.counters["search_vs_statement_p50"] = percentile(ratio, 0.5);
 }
-BENCHMARK(BM_Search)->DenseRange(0, 8, 1)->ArgName("query")->Iterations(100)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Search)->DenseRange(0, 7, 1)->ArgName("query")->Iterations(100)->Unit(benchmark::kMillisecond);
+// The hyphen chain, bounded to its first words, still joins them all: a few
+// runs tell its cost.
+BENCHMARK(BM_Search)->Arg(8)->ArgName("query")->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Facets of one root against those of the whole catalog, pair by pair.
 void BM_Facets(benchmark::State& state) {
