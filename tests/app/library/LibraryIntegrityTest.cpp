@@ -30,6 +30,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The one change log's place the catalog holds (0 before any is stored).
+int64_t storedOffset(const RawDb& raw) {
+    const std::string offset = raw.one("SELECT offset FROM log_offsets");
+    return offset == "<none>" ? int64_t(0) : std::stoll(offset);
+}
+
 std::string today() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -448,10 +454,7 @@ TEST(LibraryLongPulls, AMillionLineLogEndsWithTheModel) {
     const int64_t size = ends.back();
     m->pullColleagues();
     RawDb raw(f.catalogFile);
-    auto stored = [&] {
-        const std::string offset = raw.one("SELECT offset FROM log_offsets");
-        return offset == "<none>" ? int64_t(0) : std::stoll(offset);
-    };
+    auto stored = [&] { return storedOffset(raw); };
     ASSERT_TRUE(waitUntil([&] { return stored() > 0; }, timeout(60s)));
     const auto quitting = std::chrono::steady_clock::now();
     m.reset();
@@ -486,10 +489,7 @@ TEST(LibraryLongPulls, ASaveIsNotQueuedBehindALongPull) {
     constexpr int kLines = 200000;
     const int64_t size = numberedLog(f.lib, kLines).back();
     RawDb raw(f.catalogFile);
-    auto stored = [&] {
-        const std::string offset = raw.one("SELECT offset FROM log_offsets");
-        return offset == "<none>" ? int64_t(0) : std::stoll(offset);
-    };
+    auto stored = [&] { return storedOffset(raw); };
     m->pullColleagues();
     ASSERT_TRUE(waitUntil([&] { return stored() > 0; }, timeout(60s)));
 
@@ -523,10 +523,7 @@ TEST(LibraryLongPulls, ARenameIsNotQueuedBehindALongPull) {
     constexpr int kLines = 200000;
     const int64_t size = numberedLog(f.lib, kLines).back();
     RawDb raw(f.catalogFile);
-    auto stored = [&] {
-        const std::string offset = raw.one("SELECT offset FROM log_offsets");
-        return offset == "<none>" ? int64_t(0) : std::stoll(offset);
-    };
+    auto stored = [&] { return storedOffset(raw); };
     m->pullColleagues();
     ASSERT_TRUE(waitUntil([&] { return stored() > 0; }, timeout(60s)));
 

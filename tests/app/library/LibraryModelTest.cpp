@@ -20,6 +20,61 @@ using namespace qm::test;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+namespace {
+
+// A search held at SQLite's first question (under the catalog's lock)
+// until released; it then counts the questions asked after and the stops
+// among them. `slow` makes each later question take a millisecond, so that
+// a search cannot outrun what stops it.
+class HeldSearch {
+public:
+    HeldSearch(LibraryModel& model, bool slow) {
+        model.setSearchStopProbe([this, slow](bool stop) {
+            std::unique_lock lock(mutex_);
+            if (!inside_) {
+                inside_ = true;
+                cv_.notify_all();
+                cv_.wait(lock, [&] { return go_; });
+                return;
+            }
+            ++after_;
+            if (stop) ++stops_;
+            lock.unlock();
+            if (slow && !stop) std::this_thread::sleep_for(1ms);
+        });
+    }
+    // Whether a search reached its first question.
+    bool entered() {
+        return waitUntil([&] {
+            std::lock_guard lock(mutex_);
+            return inside_;
+        });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            go_ = true;
+        }
+        cv_.notify_all();
+    }
+    int after() {
+        std::lock_guard lock(mutex_);
+        return after_;
+    }
+    int stops() {
+        std::lock_guard lock(mutex_);
+        return stops_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool inside_ = false, go_ = false;
+    int after_ = 0, stops_ = 0;
+};
+
+}  // namespace
+
 TEST(LibraryModel, StartFolder) {
     {
         LibraryFixture f;
@@ -348,40 +403,18 @@ TEST(LibraryModel, ASearchOvertakenInsideTheCatalogStopsThere) {
     // Another, held at SQLite's first question (under the catalog's lock)
     // until a newer search is scheduled: it is told to stop once, at its
     // next question, and asks nothing after.
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool inside = false, go = false;
-    int after = 0, stops = 0;
-    m->setSearchStopProbe([&](bool stop) {
-        std::unique_lock lock(mutex);
-        if (!inside) {
-            inside = true;
-            cv.notify_all();
-            cv.wait(lock, [&] { return go; });
-            return;
-        }
-        ++after;
-        if (stop) ++stops;
-    });
+    HeldSearch held(*m, false);
     QSignalSpy results(m.get(), &LibraryModel::resultsChanged);
     m->setQuery("roof");
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(mutex);
-        return inside;
-    }));
+    ASSERT_TRUE(held.entered());
     m->setQuery("door");
-    {
-        std::lock_guard lock(mutex);
-        go = true;
-    }
-    cv.notify_all();
+    held.release();
     ASSERT_TRUE(waitUntil([&] { return m->results().size() == 1; }));
     EXPECT_EQ(names(m->results()), std::vector<std::string>{"door.wav"});
     settle();
     EXPECT_EQ(results.count(), 1);
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(stops, 1);
-    EXPECT_LT(after, whole.load() / 2) << "the overtaken search visited its hits to the end";
+    EXPECT_EQ(held.stops(), 1);
+    EXPECT_LT(held.after(), whole.load() / 2) << "the overtaken search visited its hits to the end";
 }
 
 // The model's end stops a search SQLite is running: asked next whether to
@@ -410,37 +443,13 @@ TEST(LibraryModel, ItsEndStopsARunningSearch) {
     // Another, held at SQLite's first question until the model ends, and
     // slow after it (a millisecond a question): it is told to stop once,
     // at the next question, and asks nothing after.
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool inside = false, go = false;
-    int after = 0, stops = 0;
-    m->setSearchStopProbe([&](bool stop) {
-        std::unique_lock lock(mutex);
-        if (!inside) {
-            inside = true;
-            cv.notify_all();
-            cv.wait(lock, [&] { return go; });
-            return;
-        }
-        ++after;
-        if (stop) ++stops;
-        lock.unlock();
-        if (!stop) std::this_thread::sleep_for(1ms);
-    });
+    HeldSearch held(*m, true);
     m->setQuery("roof");
-    ASSERT_TRUE(waitUntil([&] {
-        std::lock_guard lock(mutex);
-        return inside;
-    }));
-    {
-        std::lock_guard lock(mutex);
-        go = true;
-    }
-    cv.notify_all();
+    ASSERT_TRUE(held.entered());
+    held.release();
     m.reset();
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(stops, 1);
-    EXPECT_LT(after, whole.load() / 2) << "the hits were not all visited";
+    EXPECT_EQ(held.stops(), 1);
+    EXPECT_LT(held.after(), whole.load() / 2) << "the hits were not all visited";
 }
 
 // A query longer than a search takes (the field holds 32,767 characters, a

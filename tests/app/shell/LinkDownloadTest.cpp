@@ -236,19 +236,20 @@ protected:
     void mode(const char* m) { qputenv("QM_STANDIN_MODE", m); }
     fs::path links() const { return dir_ / "Pulls" / "Links"; }
 
-    // Runs one download with the stand-in and waits for its end.
+    // Runs one download with the stand-in (or `tool`) and waits for its end.
     LinkLoader::DownloadResult run(const std::string& link = "https://example.test/v/1",
-                                   LinkLoader::DownloadOptions options = {}) {
+                                   LinkLoader::DownloadOptions options = {}, const std::string& tool = kStandIn,
+                                   std::chrono::milliseconds limit = 30s) {
         std::optional<LinkLoader::DownloadResult> result;
         int calls = 0;
         LinkLoader::download(
-            link, links(), kStandIn,
+            link, links(), tool,
             [&](const LinkLoader::DownloadResult& r) {
                 result = r;
                 ++calls;
             },
             options, &owner_);
-        EXPECT_TRUE(until([&] { return result.has_value(); }));
+        EXPECT_TRUE(until([&] { return result.has_value(); }, limit)) << link;
         until([] { return false; }, 50ms);
         EXPECT_EQ(calls, 1);
         return result.value_or(LinkLoader::DownloadResult{});
@@ -487,11 +488,7 @@ TEST_F(LinkDownloadTest, TheRealDownloaderStopsAtTheSizeAndTimeLimits) {
     test::writeBytes(links() / "old.wav", "old");
 
     auto fetch = [&](const char* path, const LinkLoader::DownloadOptions& options) {
-        std::optional<LinkLoader::DownloadResult> result;
-        LinkLoader::download(server.url(path), links(), *tool,
-                             [&](const LinkLoader::DownloadResult& r) { result = r; }, options, &owner_);
-        EXPECT_TRUE(until([&] { return result.has_value(); }, 60s)) << path;
-        return result.value_or(LinkLoader::DownloadResult{});
+        return run(server.url(path), options, *tool, 60s);
     };
     LinkLoader::DownloadOptions options;
     options.sizeLimit = 24u << 20;
@@ -531,11 +528,7 @@ TEST_F(LinkDownloadTest, ATransferThatKeepsBreakingOffCostsABoundedNumberOfBytes
     fs::create_directories(links());
     test::writeBytes(links() / "old.wav", "old");
     auto fetch = [&](const char* path, const LinkLoader::DownloadOptions& options) {
-        std::optional<LinkLoader::DownloadResult> result;
-        LinkLoader::download(server.url(path), links(), *tool,
-                             [&](const LinkLoader::DownloadResult& r) { result = r; }, options, &owner_);
-        EXPECT_TRUE(until([&] { return result.has_value(); }, 90s)) << path;
-        return result.value_or(LinkLoader::DownloadResult{});
+        return run(server.url(path), options, *tool, 90s);
     };
     // The first request of each run is the tool's look at what the link is.
     const int attempts = 1 + LinkLoader::kRetries;
