@@ -102,6 +102,7 @@ public:
     void start() override {
         if (running_) return;
         if (connection_->lost()) throw AppError(-1, "The sound server is gone");
+        restarted_.store(true, std::memory_order_release);
         rendering_.store(true, std::memory_order_release);
         {
             Connection::Lock lock(*connection_);
@@ -128,9 +129,6 @@ public:
             pw_filter_set_active(filter_, false);
         }
         connection_->waitForDataLoop();
-        // The next start's first cycle follows no earlier one: no cycle
-        // missed in between is counted.
-        lastDuration_ = 0;
         running_ = false;
     }
 
@@ -340,6 +338,10 @@ private:
 
     void cycle(uint32_t frames, const spa_io_position* position) {
         const uint64_t at = position->clock.position;
+        // The first cycle after a start follows no earlier one: no cycle
+        // missed while paused is counted. The daemon may still run a cycle
+        // or two after a pause, so the data loop clears its own record.
+        if (restarted_.exchange(false, std::memory_order_acquire)) lastDuration_ = 0;
         if (lastDuration_ && at > lastPosition_ + lastDuration_) xruns_.fetch_add(1, std::memory_order_relaxed);
         lastPosition_ = at;
         lastDuration_ = frames;
@@ -394,6 +396,7 @@ private:
     std::atomic<int64_t> longestNanos_{0};
     std::atomic<uint32_t> periodFrames_{0};
     uint64_t lastPosition_ = 0, lastDuration_ = 0;  // the data loop's
+    std::atomic<bool> restarted_{false};
     const float* inBufs_[maxInputs] = {};
     const float* inChunk_[maxInputs] = {};
     float* outBufs_[maxOutputs] = {};

@@ -147,6 +147,7 @@ public:
     void start() override {
         if (running_) return;
         if (connection_->lost()) throw AppError(-1, "Couldn't open the output device");
+        restarted_.store(true, std::memory_order_release);
         rendering_.store(true, std::memory_order_release);
         Connection::Lock lock(*connection_);
         pw_stream_set_active(stream_, true);
@@ -161,11 +162,8 @@ public:
             pw_stream_set_active(stream_, false);
         }
         // A callback that still saw rendering_ set has finished once the
-        // data loop ran this; an inactive stream gets no new ones.
+        // data loop ran this; any later one renders silence.
         connection_->waitForDataLoop();
-        // The next start's first cycle follows no earlier one: no cycle
-        // missed in between is counted.
-        lastDuration_ = 0;
         running_ = false;
     }
 
@@ -292,6 +290,10 @@ private:
         const spa_io_position* pos = position_.load(std::memory_order_relaxed);
         if (!pos) return;
         const uint64_t at = pos->clock.position, duration = pos->clock.duration;
+        // The first cycle after a start follows no earlier one: no cycle
+        // missed while paused is counted. The daemon may still run a cycle
+        // or two after a pause, so the data loop clears its own record.
+        if (restarted_.exchange(false, std::memory_order_acquire)) lastDuration_ = 0;
         if (lastDuration_ && at > lastPosition_ + lastDuration_) xruns_.fetch_add(1, std::memory_order_relaxed);
         lastPosition_ = at;
         lastDuration_ = duration;
@@ -321,6 +323,7 @@ private:
     std::atomic<bool> reported_{false};
     std::atomic<spa_io_position*> position_{nullptr};
     uint64_t lastPosition_ = 0, lastDuration_ = 0;  // the data loop's
+    std::atomic<bool> restarted_{false};
     std::atomic<int64_t> xruns_{0};
     std::atomic<uint32_t> periodFrames_{0};
     float* planes_[kMaxChannels] = {};
