@@ -64,6 +64,33 @@ struct Graph {
 // clock's rate (id 0); `lost` when the daemon went away (id 0).
 enum class Change { nodeAdded, nodeRemoved, portAdded, portRemoved, linkAdded, linkRemoved, rateChanged, lost };
 
+// Counts the graph's cycles a node was not run in, from the clock position
+// of each cycle it was run in, and the cycles it was run in without a
+// buffer. The first cycle after a start follows no earlier one: the cycles
+// of a pause are not missed ones. The daemon may still run a cycle or two
+// after a pause, so the data loop clears its own record when it sees the
+// start's flag.
+class MissedCycles {
+public:
+    // Any thread, before the node is made active again.
+    void restart() { restarted_.store(true, std::memory_order_release); }
+    // The data loop: a cycle at the clock's `position` of `duration` frames.
+    void note(uint64_t position, uint64_t duration) {
+        if (restarted_.exchange(false, std::memory_order_acquire)) lastDuration_ = 0;
+        if (lastDuration_ && position > lastPosition_ + lastDuration_) count_.fetch_add(1, std::memory_order_relaxed);
+        lastPosition_ = position;
+        lastDuration_ = duration;
+    }
+    // The data loop: a cycle with nothing to play into.
+    void noteEmpty() { count_.fetch_add(1, std::memory_order_relaxed); }
+    int64_t count() const { return count_.load(); }
+
+private:
+    uint64_t lastPosition_ = 0, lastDuration_ = 0;  // the data loop's
+    std::atomic<bool> restarted_{false};
+    std::atomic<int64_t> count_{0};
+};
+
 class Connection {
 public:
     // Connects as a client named `name` and waits until the graph is seen
@@ -82,8 +109,8 @@ public:
     void inspect(const std::function<void(const Graph&)>& look) const;
     bool lost() const { return lost_.load(); }
     // Returns once the real-time data loop has finished what it was running:
-    // a stream or filter made inactive before gets no further callbacks, so
-    // its real-time state is then the caller's again.
+    // a callback of a stream or filter made inactive before has ended (the
+    // daemon may still run it for a cycle or two after).
     void waitForDataLoop() const;
 
     // Called on the loop thread for every change after the first sync, with

@@ -86,7 +86,7 @@ public:
     int outputs() const override { return static_cast<int>(outPorts_.size()); }
     double sampleRate() const override { return rate_; }
     bool isRunning() const override { return running_ && !connection_->lost(); }
-    int64_t xruns() const override { return xruns_.load(); }
+    int64_t xruns() const override { return missed_.count(); }
     double longestRender() const override { return static_cast<double>(longestNanos_.load()) * 1e-9; }
     double period() const override {
         const uint32_t frames = periodFrames_.load();
@@ -102,7 +102,7 @@ public:
     void start() override {
         if (running_) return;
         if (connection_->lost()) throw AppError(-1, "The sound server is gone");
-        restarted_.store(true, std::memory_order_release);
+        missed_.restart();
         rendering_.store(true, std::memory_order_release);
         {
             Connection::Lock lock(*connection_);
@@ -337,14 +337,7 @@ private:
     }
 
     void cycle(uint32_t frames, const spa_io_position* position) {
-        const uint64_t at = position->clock.position;
-        // The first cycle after a start follows no earlier one: no cycle
-        // missed while paused is counted. The daemon may still run a cycle
-        // or two after a pause, so the data loop clears its own record.
-        if (restarted_.exchange(false, std::memory_order_acquire)) lastDuration_ = 0;
-        if (lastDuration_ && at > lastPosition_ + lastDuration_) xruns_.fetch_add(1, std::memory_order_relaxed);
-        lastPosition_ = at;
-        lastDuration_ = frames;
+        missed_.note(position->clock.position, frames);
         const int64_t start = monotonicNanos();
         const size_t nin = inPorts_.size(), nout = outPorts_.size();
         for (size_t i = 0; i < nin; ++i) {
@@ -392,11 +385,9 @@ private:
     std::atomic<bool> linked_{false};
     std::atomic<bool> rendering_{false};
     std::atomic<bool> reported_{false};
-    std::atomic<int64_t> xruns_{0};
+    pipewire::MissedCycles missed_;
     std::atomic<int64_t> longestNanos_{0};
     std::atomic<uint32_t> periodFrames_{0};
-    uint64_t lastPosition_ = 0, lastDuration_ = 0;  // the data loop's
-    std::atomic<bool> restarted_{false};
     const float* inBufs_[maxInputs] = {};
     const float* inChunk_[maxInputs] = {};
     float* outBufs_[maxOutputs] = {};

@@ -138,7 +138,7 @@ public:
     double sampleRate() const override { return rate_; }
     const std::string& description() const override { return description_; }
     bool isRunning() const override { return running_ && !connection_->lost(); }
-    int64_t xruns() const override { return xruns_.load(); }
+    int64_t xruns() const override { return missed_.count(); }
     double period() const override {
         const uint32_t frames = periodFrames_.load();
         return static_cast<double>(frames ? frames : 1024) / rate_;
@@ -147,7 +147,7 @@ public:
     void start() override {
         if (running_) return;
         if (connection_->lost()) throw AppError(-1, "Couldn't open the output device");
-        restarted_.store(true, std::memory_order_release);
+        missed_.restart();
         rendering_.store(true, std::memory_order_release);
         Connection::Lock lock(*connection_);
         pw_stream_set_active(stream_, true);
@@ -245,7 +245,7 @@ private:
         auto* self = static_cast<PipeWireOutput*>(data);
         pw_buffer* b = pw_stream_dequeue_buffer(self->stream_);
         if (!b) {
-            self->xruns_.fetch_add(1, std::memory_order_relaxed);
+            self->missed_.noteEmpty();
             return;
         }
         self->render(b);
@@ -268,7 +268,8 @@ private:
                 buf->datas[c].chunk->size = frames * sizeof(float);
             }
         }
-        noteCycle();
+        if (const spa_io_position* pos = position_.load(std::memory_order_relaxed))
+            missed_.note(pos->clock.position, pos->clock.duration);
         // Until every channel is linked to the sink, a cycle would carry part
         // of the stream to part of the device: silence, and nothing taken.
         if (!rendering_.load(std::memory_order_acquire) || !linked_.load(std::memory_order_acquire)) {
@@ -285,19 +286,6 @@ private:
         figures_.end(cpuStart, monotonicNanos() - wallStart);
     }
 
-    // A cycle of the graph the stream was not run in is a missed one.
-    void noteCycle() {
-        const spa_io_position* pos = position_.load(std::memory_order_relaxed);
-        if (!pos) return;
-        const uint64_t at = pos->clock.position, duration = pos->clock.duration;
-        // The first cycle after a start follows no earlier one: no cycle
-        // missed while paused is counted. The daemon may still run a cycle
-        // or two after a pause, so the data loop clears its own record.
-        if (restarted_.exchange(false, std::memory_order_acquire)) lastDuration_ = 0;
-        if (lastDuration_ && at > lastPosition_ + lastDuration_) xruns_.fetch_add(1, std::memory_order_relaxed);
-        lastPosition_ = at;
-        lastDuration_ = duration;
-    }
 
     // Where the render function writes a channel the buffer lacks.
     float* scratch() { return scratchSamples_; }
@@ -322,9 +310,7 @@ private:
     std::atomic<bool> rendering_{false};
     std::atomic<bool> reported_{false};
     std::atomic<spa_io_position*> position_{nullptr};
-    uint64_t lastPosition_ = 0, lastDuration_ = 0;  // the data loop's
-    std::atomic<bool> restarted_{false};
-    std::atomic<int64_t> xruns_{0};
+    pipewire::MissedCycles missed_;
     std::atomic<uint32_t> periodFrames_{0};
     float* planes_[kMaxChannels] = {};
     float* chunk_[kMaxChannels] = {};
