@@ -261,12 +261,13 @@ std::vector<Catalog::Row> Catalog::search(const Filter& filter, int64_t limit, c
     Hold hold(*this);
     Interruption interruption(db_, stop);
     std::vector<Row> rows;
-    const std::optional<std::string> match =
-        matchExpression(filter.query, [this](std::string_view w) { return tokenizer_->yieldsToken(w); });
+    const WordFilter yieldsToken = [this](std::string_view w) { return tokenizer_->yieldsToken(w); };
+    const std::optional<std::string> match = matchExpression(filter.query, yieldsToken);
     if (match) {
         rows = rankedSearch(*match, fileConditions(filter), limit);
     } else {
-        const Query q = searchQuery(filter, limit);
+        // No word the index holds anything for: the files in path order.
+        const Query q = searchQuery(filter, limit, yieldsToken);
         sql::Statement st(db_, q.sql);
         if (!st) return rows;
         for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);

@@ -90,6 +90,9 @@ TEST(CatalogSearch, WordsWithoutATokenAreLeftOut) {
               (std::vector<std::string>{"/L/Rock & Roll.wav"}));
     EXPECT_EQ(paths(catalog.search({.query = "rock -garden -&"}, 10)),
               (std::vector<std::string>{"/L/Rock & Roll.wav"}));
+    // Only such words: no words at all, every row.
+    EXPECT_EQ(paths(catalog.search({.query = "&&& +"}, 10)),
+              (std::vector<std::string>{"/L/Rock & Roll.wav", "/L/Rock Garden.wav"}));
     // Diacritics are folded on both sides.
     put(catalog, "/L/Caf\u00E9 Ambience.wav", "/L");
     EXPECT_EQ(catalog.search({.query = "cafe"}, 10).size(), 1u);
