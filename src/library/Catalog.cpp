@@ -678,17 +678,9 @@ bool Catalog::upgradePending() {
 }
 
 bool Catalog::upgradeStep(int64_t rows) {
-    Hold hold(*this);
-    if (readOnly_) throw AppError(kSQLFailed, sqlite3_errstr(SQLITE_READONLY));
-    catalog_internal::run(db_, "BEGIN IMMEDIATE");
     bool more = false;
-    try {
-        more = CatalogUpgrade::step(db_, rows);
-        catalog_internal::run(db_, "COMMIT");
-    } catch (...) {
-        execQuietly("ROLLBACK");
-        throw;
-    }
+    if (auto failure = transaction([&] { more = CatalogUpgrade::step(db_, rows); }))
+        throw AppError(kSQLFailed, *failure);
     return more;
 }
 

@@ -11,14 +11,7 @@ namespace qm::CatalogUpgrade {
 
 namespace {
 
-void run(sqlite3* db, const std::string& sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message ? message : "SQL error";
-        sqlite3_free(message);
-        throw AppError(Catalog::kSQLFailed, text);
-    }
-}
+using catalog_internal::run;
 
 bool exists(sqlite3* db, std::string_view name) {
     sql::Statement st(db, "SELECT 1 FROM sqlite_master WHERE name = ?");

@@ -78,28 +78,37 @@ void PlaybackEngine::setGain(double linear) { mn_f64_store(ctx_->gain, linear); 
 
 double PlaybackEngine::gain() const { return mn_f64_load(ctx_->gain); }
 
+namespace {
+
+// The server lists its devices with the system's own first; that one is the
+// default, as is any device asked for by a UID nobody has. Null when none.
+const OutputEndpoint* chosenDevice(const std::vector<OutputEndpoint>& devices,
+                                   const std::optional<std::string>& deviceUID) {
+    if (deviceUID)
+        for (const auto& d : devices)
+            if (d.uid == *deviceUID) return &d;
+    return devices.empty() ? nullptr : &devices.front();
+}
+
+}  // namespace
+
 void PlaybackEngine::configure(const Output& wanted) {
     const std::optional<std::string>& deviceUID = wanted.deviceUID;
     const std::string key = deviceUID.value_or("default");
-    if (!wanted.force && output_ && configuredKey_ == key && !(silent_ && soundAvailable())) {
-        if (wanted.binaural) requestBinaural();
-        return;
+    std::optional<std::vector<OutputEndpoint>> listed;
+    if (!wanted.force && output_ && configuredKey_ == key) {
+        // The silent output only stands in while nothing can play: a device
+        // the server lists now (a server started since) is used instead.
+        if (silent_) listed = AudioOutputs::list();
+        if (!silent_ || listed->empty() || listed->front().uid == AudioOutputs::nullUID) {
+            if (wanted.binaural) requestBinaural();
+            return;
+        }
     }
     teardown();
 
-    // The server lists its devices with the system's own first; that one is
-    // the default, as is any device asked for by a UID nobody has.
-    std::vector<OutputEndpoint> devices = AudioOutputs::list();
-    const OutputEndpoint* chosen = nullptr;
-    if (deviceUID) {
-        for (const auto& d : devices) {
-            if (d.uid == *deviceUID) {
-                chosen = &d;
-                break;
-            }
-        }
-    }
-    if (!chosen && !devices.empty()) chosen = &devices.front();
+    const std::vector<OutputEndpoint> devices = listed ? std::move(*listed) : AudioOutputs::list();
+    const OutputEndpoint* chosen = chosenDevice(devices, deviceUID);
     if (!chosen || chosen->channels < 1) throw AppError(10, "Output device has no usable channels");
 
     std::weak_ptr<PlaybackEngine*> weak = self_;
@@ -133,13 +142,6 @@ void PlaybackEngine::configure(const Output& wanted) {
     if (wanted.binaural || waiting_) requestBinaural();
     adoptBinaural();
     if (onOutputChange) onOutputChange();
-}
-
-// The silent output only stands in while nothing can play: a device the
-// server lists now (a server started since) is used at the next configure.
-bool PlaybackEngine::soundAvailable() {
-    const std::vector<OutputEndpoint> devices = AudioOutputs::list();
-    return !devices.empty() && devices.front().uid != AudioOutputs::nullUID;
 }
 
 int PlaybackEngine::binauralBuilds() const { return static_cast<int>(builds_.size()); }
@@ -187,11 +189,9 @@ void PlaybackEngine::prepareBinaural(const std::optional<std::string>& deviceUID
         requestBinaural();
         return;
     }
-    // The device configure() would choose: that UID, else the default.
+    // The device configure() would choose.
     const std::vector<OutputEndpoint> devices = AudioOutputs::list();
-    const OutputEndpoint* chosen = devices.empty() ? nullptr : &devices.front();
-    for (const auto& d : devices)
-        if (deviceUID && d.uid == *deviceUID) chosen = &d;
+    const OutputEndpoint* chosen = chosenDevice(devices, deviceUID);
     requestBinaural(chosen && chosen->rate > 0 ? chosen->rate : sampleRate_);
 }
 

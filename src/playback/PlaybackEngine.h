@@ -160,7 +160,6 @@ private:
 
     struct BinauralBuild;
     void teardown();
-    static bool soundAvailable();
     // Begins making the renderer for the output's rate (or `rate`) unless
     // one is made or being made; returns it.
     std::shared_ptr<BinauralBuild> requestBinaural(double rate = 0);

@@ -50,7 +50,6 @@ void PlaybackSession::end() {
 }
 
 void PlaybackSession::loseOutput() {
-    lastPosition_ = position();
     outputLost_ = true;
     stop();
 }
