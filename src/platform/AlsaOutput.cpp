@@ -132,10 +132,11 @@ private:
         // Everything the thread writes is made here.
         planes_.assign(static_cast<size_t>(channels_), std::vector<float>(period_));
         for (int c = 0; c < channels_; ++c) pointers_.push_back(planes_[static_cast<size_t>(c)].data());
-        if (!planar_ || format_ != SND_PCM_FORMAT_FLOAT)
+        if (!planar_ || format_ != SND_PCM_FORMAT_FLOAT) {
             converted_.assign(static_cast<size_t>(period_) * static_cast<size_t>(channels_) * sizeof(int32_t), 0);
-        for (int c = 0; c < channels_; ++c)
-            convertedPlanes_.push_back(converted_.data() + static_cast<size_t>(c) * period_ * sampleBytes());
+            for (int c = 0; c < channels_; ++c)
+                convertedPlanes_.push_back(converted_.data() + static_cast<size_t>(c) * period_ * sampleBytes());
+        }
     }
 
     size_t sampleBytes() const { return format_ == SND_PCM_FORMAT_S16 ? sizeof(int16_t) : sizeof(int32_t); }
@@ -212,24 +213,33 @@ private:
 
     // The rendered floats in the device's format and layout.
     void convert() {
-        const size_t bytes = sampleBytes();
-        for (int c = 0; c < channels_; ++c) {
-            const float* from = pointers_[static_cast<size_t>(c)];
-            for (uint32_t t = 0; t < period_; ++t) {
-                const size_t index = planar_ ? static_cast<size_t>(c) * period_ + t
-                                             : static_cast<size_t>(t) * static_cast<size_t>(channels_) + static_cast<size_t>(c);
-                uint8_t* to = converted_.data() + index * bytes;
-                const float v = std::clamp(from[t], -1.0f, 1.0f);
-                if (format_ == SND_PCM_FORMAT_FLOAT) {
-                    std::memcpy(to, &from[t], sizeof(float));
-                } else if (format_ == SND_PCM_FORMAT_S32) {
-                    const auto s = static_cast<int32_t>(static_cast<double>(v) * 2147483647.0);
-                    std::memcpy(to, &s, sizeof(s));
-                } else {
-                    const auto s = static_cast<int16_t>(v * 32767.0f);
-                    std::memcpy(to, &s, sizeof(s));
-                }
+        const size_t channels = static_cast<size_t>(channels_), frames = period_;
+        const bool planar = planar_;
+        uint8_t* const out = converted_.data();
+        // `write` stores sample i of the device's buffer; the format is
+        // chosen once per period.
+        auto each = [&](auto write) {
+            for (size_t c = 0; c < channels; ++c) {
+                const float* from = pointers_[c];
+                for (size_t t = 0; t < frames; ++t) write(planar ? c * frames + t : t * channels + c, from[t]);
             }
+        };
+        switch (format_) {
+            case SND_PCM_FORMAT_FLOAT:
+                each([out](size_t i, float v) { std::memcpy(out + i * sizeof(float), &v, sizeof(float)); });
+                break;
+            case SND_PCM_FORMAT_S32:
+                each([out](size_t i, float v) {
+                    const auto s = static_cast<int32_t>(static_cast<double>(std::clamp(v, -1.0f, 1.0f)) * 2147483647.0);
+                    std::memcpy(out + i * sizeof(s), &s, sizeof(s));
+                });
+                break;
+            default:
+                each([out](size_t i, float v) {
+                    const auto s = static_cast<int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f);
+                    std::memcpy(out + i * sizeof(s), &s, sizeof(s));
+                });
+                break;
         }
     }
 

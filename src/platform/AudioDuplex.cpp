@@ -239,12 +239,6 @@ std::unique_ptr<AudioDuplex> openJackDuplex(const SourceEndpoint& source, const 
 
 namespace AudioDuplexes {
 
-namespace {
-
-bool startsWith(const std::string& uid, const char* prefix) { return uid.rfind(prefix, 0) == 0; }
-
-}  // namespace
-
 std::vector<SourceEndpoint> sources() {
     std::optional<std::vector<SourceEndpoint>> found = backends::jackSources();
     if (!found) found = backends::pipewireSources();
@@ -253,20 +247,17 @@ std::vector<SourceEndpoint> sources() {
 
 bool supports(const OutputEndpoint& output) {
     return !output.ports.empty() &&
-           (startsWith(output.uid, backends::jackPrefix) || startsWith(output.uid, backends::pipewirePrefix));
+           (output.uid.starts_with(backends::jackPrefix) || output.uid.starts_with(backends::pipewirePrefix));
 }
 
 std::unique_ptr<AudioDuplex> open(const SourceEndpoint& source, const OutputEndpoint& output,
                                   DuplexProcessFn process, void* user, std::function<void(DuplexChange)> onChange) {
     if (!supports(output)) throw AppError(-1, "The output device isn't available");
-    for (const char* prefix : {backends::jackPrefix, backends::pipewirePrefix}) {
-        if (!startsWith(output.uid, prefix)) continue;
-        if (!startsWith(source.uid, prefix)) throw AppError(-1, "Couldn't combine the source and output devices");
-        return prefix == backends::jackPrefix
-                   ? backends::openJackDuplex(source, output, process, user, std::move(onChange))
-                   : backends::openPipeWireDuplex(source, output, process, user, std::move(onChange));
-    }
-    throw AppError(-1, "The output device isn't available");
+    const bool jack = output.uid.starts_with(backends::jackPrefix);
+    if (!source.uid.starts_with(jack ? backends::jackPrefix : backends::pipewirePrefix))
+        throw AppError(-1, "Couldn't combine the source and output devices");
+    return jack ? backends::openJackDuplex(source, output, process, user, std::move(onChange))
+                : backends::openPipeWireDuplex(source, output, process, user, std::move(onChange));
 }
 
 }  // namespace AudioDuplexes

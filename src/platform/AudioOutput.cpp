@@ -289,11 +289,12 @@ std::vector<OutputEndpoint> list() {
 
 std::unique_ptr<AudioOutput> open(const OutputEndpoint& device, OutputRenderFn render, void* user,
                                   std::function<void()> onChange) {
-    const auto is = [&](const char* prefix) { return device.uid.rfind(prefix, 0) == 0; };
-    if (device.uid == nullUID) return std::make_unique<NullOutput>(render, user);
-    if (is(backends::jackPrefix)) return backends::openJackOutput(device, render, user, std::move(onChange));
-    if (is(backends::pipewirePrefix)) return backends::openPipeWireOutput(device, render, user, std::move(onChange));
-    if (is(backends::alsaPrefix)) return backends::openAlsaOutput(device, render, user, std::move(onChange));
+    const std::string& uid = device.uid;
+    if (uid == nullUID) return std::make_unique<NullOutput>(render, user);
+    if (uid.starts_with(backends::jackPrefix)) return backends::openJackOutput(device, render, user, std::move(onChange));
+    if (uid.starts_with(backends::pipewirePrefix))
+        return backends::openPipeWireOutput(device, render, user, std::move(onChange));
+    if (uid.starts_with(backends::alsaPrefix)) return backends::openAlsaOutput(device, render, user, std::move(onChange));
     throw AppError(-1, "Couldn't open the output device");
 }
 

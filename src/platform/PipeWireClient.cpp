@@ -254,12 +254,7 @@ bool Connection::sync() {
     if (lost_.load()) return false;
     pending_ = pw_core_sync(core_, PW_ID_CORE, pending_);
     const int wanted = pending_;
-    timespec deadline{};
-    pw_thread_loop_get_time(loop_, &deadline, 5 * SPA_NSEC_PER_SEC);
-    while (done_ < wanted && !lost_.load()) {
-        if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) return false;
-    }
-    return !lost_.load();
+    return waitUntil([&] { return done_ >= wanted; }) && !lost_.load();
 }
 
 Connection::~Connection() {

@@ -120,6 +120,19 @@ public:
     using ChangeHandler = std::function<void(Change, uint32_t, const Graph&)>;
     void onChange(ChangeHandler handler);
 
+    // Under Lock, on the owner's thread: waits (at most 5 s) until `done`
+    // holds or the daemon is gone; returns `done()`. The loop thread's
+    // callbacks signal the loop when they change what `done` reads.
+    template <class Done>
+    bool waitUntil(Done done) {
+        timespec deadline{};
+        pw_thread_loop_get_time(loop_, &deadline, 5 * SPA_NSEC_PER_SEC);
+        while (!done() && !lost()) {
+            if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) break;
+        }
+        return done();
+    }
+
     pw_thread_loop* loop() const { return loop_; }
     pw_context* context() const { return context_; }
     pw_core* core() const { return core_; }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,6 @@ bool isSourceClass(const std::string& c) {
 
 bool isOwn(const std::string& node) { return node == pipewire::playbackName || node == pipewire::monitorName; }
 
-std::string nodeNameOf(const std::string& uid) { return uid.substr(std::strlen(backends::pipewirePrefix)); }
-
 class PipeWireDuplex final : public AudioDuplex {
 public:
     PipeWireDuplex(const SourceEndpoint& source, const OutputEndpoint& output, DuplexProcessFn process, void* user,
@@ -42,8 +41,8 @@ public:
         connection_ = Connection::open(pipewire::monitorName);
         if (!connection_) throw AppError(-1, "Couldn't open the monitor's client");
         const Graph graph = connection_->graph();
-        const pipewire::Node* from = graph.nodeNamed(nodeNameOf(source.uid));
-        const pipewire::Node* to = graph.nodeNamed(nodeNameOf(output.uid));
+        const pipewire::Node* from = graph.nodeNamed(backends::pipewireNodeName(source.uid));
+        const pipewire::Node* to = graph.nodeNamed(backends::pipewireNodeName(output.uid));
         if (!from || !to) throw AppError(-1, "Couldn't open the monitor's client");
         source_ = from->id;
         sink_ = to->id;
@@ -183,12 +182,7 @@ private:
             destroyFilter();
             throw AppError(-1, "Couldn't open the monitor's client");
         }
-        timespec deadline{};
-        pw_thread_loop_get_time(connection_->loop(), &deadline, 5 * SPA_NSEC_PER_SEC);
-        while (node_.load() == 0 && !failed_ && !connection_->lost()) {
-            if (pw_thread_loop_timed_wait_full(connection_->loop(), &deadline) != 0) break;
-        }
-        if (node_.load() == 0) {
+        if (!connection_->waitUntil([&] { return node_.load() != 0 || failed_; }) || node_.load() == 0) {
             destroyFilter();
             throw AppError(-1, "Couldn't open the monitor's client");
         }
@@ -225,8 +219,10 @@ private:
     // (JACK's capture latency), of the input direction upstream, saying how
     // much lies downstream (playback latency). So the outputs declare what
     // the inputs heard of upstream, the inputs what the outputs heard of
-    // downstream, each plus the processing's.
-    void declareLatency() {
+    // downstream, each plus the processing's. A port whose far side the
+    // graph has just told (`told`) declares again; the others only when what
+    // comes through to them changed.
+    void declareLatency(PortData* told = nullptr) {
         const uint32_t extra = latency_.load();
         auto combined = [](const std::vector<PortData*>& ports, spa_direction direction, uint32_t add) {
             spa_latency_info info{};
@@ -240,10 +236,18 @@ private:
         };
         const spa_latency_info capture = combined(inPorts_, SPA_DIRECTION_OUTPUT, extra);
         const spa_latency_info playback = combined(outPorts_, SPA_DIRECTION_INPUT, extra);
+        auto moved = [](std::optional<spa_latency_info>& last, spa_latency_info now) {
+            const bool changed = !last || spa_latency_info_compare(&*last, &now) != 0;
+            last = now;
+            return changed;
+        };
+        const bool captureMoved = moved(declaredCapture_, capture);
+        const bool playbackMoved = moved(declaredPlayback_, playback);
         // Each port declares both sides: the far side as the graph told it,
         // the other as it comes through the processing.
-        auto declare = [&](const std::vector<PortData*>& ports, const spa_latency_info& through) {
+        auto declare = [&](const std::vector<PortData*>& ports, const spa_latency_info& through, bool all) {
             for (PortData* p : ports) {
+                if (!all && p != told) continue;
                 spa_latency_info far{};
                 far.direction = through.direction == SPA_DIRECTION_INPUT ? SPA_DIRECTION_OUTPUT : SPA_DIRECTION_INPUT;
                 if (p->hasLatency) far = p->latency;
@@ -254,8 +258,8 @@ private:
                 pw_filter_update_params(filter_, p, params, 2);
             }
         };
-        declare(outPorts_, capture);
-        declare(inPorts_, playback);
+        declare(outPorts_, capture, captureMoved);
+        declare(inPorts_, playback, playbackMoved);
     }
 
     // Under the loop's lock.
@@ -289,7 +293,7 @@ private:
         if (info.direction != (port->input ? SPA_DIRECTION_OUTPUT : SPA_DIRECTION_INPUT)) return;
         port->latency = info;
         port->hasLatency = true;
-        self->declareLatency();
+        self->declareLatency(port);
     }
 
     // Loop thread, under the graph's lock.
@@ -382,6 +386,8 @@ private:
     bool failed_ = false;  // the loop thread's, read under the loop's lock
     std::atomic<uint32_t> node_{0};
     std::atomic<uint32_t> latency_{0};
+    // What the ports declared last of each side; under the loop's lock.
+    std::optional<spa_latency_info> declaredCapture_, declaredPlayback_;
     std::atomic<bool> linked_{false};
     std::atomic<bool> rendering_{false};
     std::atomic<bool> reported_{false};

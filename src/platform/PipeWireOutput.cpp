@@ -27,11 +27,13 @@ using pipewire::Graph;
 // The most channels one stream carries: the daemon's own limit, within ours.
 constexpr int kMaxChannels = std::min<int>(AudioOutput::maxChannels, SPA_AUDIO_MAX_CHANNELS);
 
+bool isSinkClass(const std::string& c) { return c == "Audio/Sink" || c == "Audio/Duplex"; }
+
 // The sinks of a graph as devices, the default sink first.
 std::vector<OutputEndpoint> sinksOf(const Graph& g) {
     std::vector<OutputEndpoint> out;
     for (const auto& node : g.nodes) {
-        if (node.mediaClass != "Audio/Sink" && node.mediaClass != "Audio/Duplex") continue;
+        if (!isSinkClass(node.mediaClass)) continue;
         OutputEndpoint e{std::string(backends::pipewirePrefix) + node.name, "PipeWire: " + node.description, {}, 0};
         for (const auto& port : g.portsOf(node.id, true)) {
             e.ports.push_back(port.name);
@@ -55,7 +57,7 @@ public:
         connection_ = Connection::open(pipewire::playbackName);
         if (!connection_) throw AppError(-1, "Couldn't open the output device");
         const Graph graph = connection_->graph();
-        const std::string nodeName = device.uid.substr(std::strlen(backends::pipewirePrefix));
+        const std::string nodeName = backends::pipewireNodeName(device.uid);
         const pipewire::Node* sink = graph.nodeNamed(nodeName);
         if (!sink) throw AppError(-1, "Couldn't open the output device");
         sink_ = sink->id;
@@ -106,11 +108,7 @@ public:
                 throw AppError(-1, "Couldn't open the output device");
             }
             // The format is agreed on (or refused) before the stream is handed out.
-            timespec deadline{};
-            pw_thread_loop_get_time(connection_->loop(), &deadline, 5 * SPA_NSEC_PER_SEC);
-            while (!ready_ && failure_.empty() && !connection_->lost()) {
-                if (pw_thread_loop_timed_wait_full(connection_->loop(), &deadline) != 0) break;
-            }
+            connection_->waitUntil([&] { return ready_ || !failure_.empty(); });
             if (!ready_) {
                 const std::string why = failure_.empty() ? "Couldn't open the output device"
                                                          : "Couldn't open the output device: " + failure_;
@@ -207,7 +205,7 @@ private:
             case Change::nodeAdded: {
                 // A sink that comes may be the one the output's owner asked for.
                 const pipewire::Node* n = g.node(id);
-                if (n && (n->mediaClass == "Audio/Sink" || n->mediaClass == "Audio/Duplex")) report();
+                if (n && isSinkClass(n->mediaClass)) report();
                 return;
             }
             case Change::portRemoved:

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm::backends {
@@ -18,6 +20,9 @@ namespace qm::backends {
 inline constexpr const char* jackPrefix = "jack:";
 inline constexpr const char* pipewirePrefix = "pw:";
 inline constexpr const char* alsaPrefix = "alsa:";
+
+// The PipeWire node a "pw:" device or source stands for.
+inline std::string pipewireNodeName(const std::string& uid) { return uid.substr(std::string_view(pipewirePrefix).size()); }
 
 // Each system's playback devices in its order, or none when it does not
 // answer (no server, no daemon, no device).

@@ -25,6 +25,11 @@ namespace FileManagerFolder {
 
 namespace {
 
+// A name of one entry of a folder: no separator, not "." or "..".
+bool isPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 std::optional<fs::path> existingFolder(const std::string& text) {
     if (text.empty() || text.front() != '/') return std::nullopt;
     std::error_code error;
@@ -99,11 +104,8 @@ std::optional<fs::path> fromPathBar(const std::vector<std::string>& names, size_
     if (!isRoot(ordered.front())) return std::nullopt;
     fs::path folder = "/";
     for (size_t i = 1; i <= current; ++i) {
-        const auto& name = ordered[i];
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-            return std::nullopt;
-        }
-        folder /= name;
+        if (!isPlainName(ordered[i])) return std::nullopt;
+        folder /= ordered[i];
     }
     return existingFolder(folder.string());
 }
@@ -111,7 +113,7 @@ std::optional<fs::path> fromPathBar(const std::vector<std::string>& names, size_
 std::vector<std::string> existingPaths(const fs::path& folder, const std::vector<std::string>& names) {
     std::vector<std::string> paths;
     for (const auto& name : names) {
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) continue;
+        if (!isPlainName(name)) continue;
         const fs::path path = folder / name;
         std::error_code error;
         const auto status = fs::symlink_status(path, error);
@@ -144,23 +146,20 @@ std::vector<fs::path> fromCrumbs(const std::vector<std::string>& crumbs, size_t 
                                  const std::string& user) {
     std::vector<fs::path> found;
     if (current >= crumbs.size()) return found;
-    auto plain = [](const std::string& name) {
-        return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-    };
     fs::path rest;
     for (size_t i = 1; i <= current; ++i) {
-        if (!plain(crumbs[i])) return found;
+        if (!isPlainName(crumbs[i])) return found;
         rest /= crumbs[i];
     }
     const std::string& first = crumbs.front();
     std::vector<fs::path> bases{"/"};
     if (first != "/" && !first.empty()) {
         if (home.is_absolute()) bases.insert(bases.begin(), home);
-        if (plain(first)) {
+        if (isPlainName(first)) {
             if (home.is_absolute()) bases.push_back(home / first);
             bases.push_back(fs::path("/") / first);
             bases.push_back(fs::path("/media") / first);
-            if (plain(user)) {
+            if (isPlainName(user)) {
                 bases.push_back(fs::path("/media") / user / first);
                 bases.push_back(fs::path("/run/media") / user / first);
             }
@@ -168,11 +167,8 @@ std::vector<fs::path> fromCrumbs(const std::vector<std::string>& crumbs, size_t 
         }
     }
     for (const auto& base : bases) {
-        fs::path candidate = (rest.empty() ? base : base / rest).lexically_normal();
-        if (candidate.has_relative_path() && !candidate.has_filename()) candidate = candidate.parent_path();
-        std::error_code error;
-        if (!fs::is_directory(candidate, error)) continue;
-        if (std::find(found.begin(), found.end(), candidate) == found.end()) found.push_back(candidate);
+        const auto candidate = existingFolder((rest.empty() ? base : base / rest).string());
+        if (candidate && std::find(found.begin(), found.end(), *candidate) == found.end()) found.push_back(*candidate);
     }
     return found;
 }
