@@ -357,15 +357,6 @@ void RateConverter::push(const float* const* channels, int count, size_t frames)
     if (count < 1) return;
     in_ += frames;
     if (!same_ && !valid_) return;
-    const float* folded = nullptr;
-    if (count > 2) {
-        // Folded here once; what follows takes one or two channels.
-        fold_.resize(frames);
-        mono(channels, count, frames, fold_.data());
-        folded = fold_.data();
-        channels = &folded;
-        count = 1;
-    }
     if (chain_.empty()) {
         const size_t at = whole_.size();
         whole_.resize(at + frames);
@@ -375,18 +366,26 @@ void RateConverter::push(const float* const* channels, int count, size_t frames)
             mono(channels, count, frames, whole_.data() + at);
         return;
     }
-    std::vector<float> carried;
-    const float* x = nullptr;
-    for (size_t i = 0; i < chain_.size(); ++i) {
+    const float* folded = nullptr;
+    if (count > 2) {
+        // Folded here once; the first stage takes one or two channels.
+        fold_.resize(frames);
+        mono(channels, count, frames, fold_.data());
+        folded = fold_.data();
+        channels = &folded;
+        count = 1;
+    }
+    std::vector<float> y;
+    chain_[0]->push(channels, count, frames, chain_.size() == 1 ? out_ : y);
+    feed(1, std::move(y));
+}
+
+void RateConverter::feed(size_t first, std::vector<float> x) {
+    for (size_t j = first; j < chain_.size(); ++j) {
         std::vector<float> next;
-        auto& into = i + 1 == chain_.size() ? out_ : next;
-        if (i == 0)
-            chain_[i]->push(channels, count, frames, into);
-        else
-            chain_[i]->push(&x, 1, frames, into);
-        carried = std::move(next);
-        x = carried.data();
-        frames = carried.size();
+        const float* p = x.data();
+        chain_[j]->push(&p, 1, x.size(), j + 1 == chain_.size() ? out_ : next);
+        x = std::move(next);
     }
 }
 
@@ -398,12 +397,7 @@ std::vector<float> RateConverter::finish() {
     for (size_t i = 0; i < chain_.size(); ++i) {
         std::vector<float> tail;
         chain_[i]->finish(i + 1 == chain_.size() ? out_ : tail);
-        for (size_t j = i + 1; j < chain_.size(); ++j) {
-            std::vector<float> next;
-            const float* t = tail.data();
-            chain_[j]->push(&t, 1, tail.size(), j + 1 == chain_.size() ? out_ : next);
-            tail = std::move(next);
-        }
+        feed(i + 1, std::move(tail));
     }
     // Each halving rounds its count up; the result keeps round(n x to / from).
     out_.resize(std::min(out_.size(), size_t(std::llround(double(in_) * to_ / from_))));

@@ -94,6 +94,8 @@ public:
 
 private:
     struct Stage;
+    // Pushes `x` through the stages from `first` on; the last one writes out_.
+    void feed(size_t first, std::vector<float> x);
     double from_, to_;
     bool valid_ = false;
     bool same_ = false;
