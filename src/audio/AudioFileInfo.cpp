@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "audio/ByteOrder.h"
 #include "audio/FormatDetector.h"
 #include "audio/Text.h"
 #include "platform/AudioFileReader.h"
@@ -20,10 +21,7 @@ std::string lowerExtension(const std::filesystem::path& url) {
     return qm::text::asciiLower(ext);
 }
 
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+using byteorder::le32;
 
 }  // namespace
 

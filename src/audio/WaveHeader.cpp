@@ -34,6 +34,7 @@
 #include <string_view>
 
 #include "audio/AudioFileInfo.h"
+#include "audio/ByteOrder.h"
 #include "platform/AudioFileReader.h"
 #include "platform/ChannelLabelValues.h"
 #include "platform/ReadOnlyFile.h"
@@ -43,15 +44,7 @@ namespace qm {
 
 namespace {
 
-uint16_t le16(const char* p) {
-    return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[1]) << 8);
-}
-uint32_t le32(const char* p) { return le16(p) | static_cast<uint32_t>(le16(p + 2)) << 16; }
-uint64_t le64(const char* p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
-uint16_t be16(const char* p) {
-    return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) << 8 | static_cast<uint8_t>(p[1]));
-}
-uint32_t be32(const char* p) { return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2); }
+using namespace byteorder;
 
 constexpr uint16_t kFormatPCM = 1;
 constexpr uint16_t kFormatFloat = 3;
@@ -329,9 +322,9 @@ std::optional<AudioStreamFormat> fromRiff(const ReadOnlyFile& file, uint64_t end
             return std::nullopt;
         } else if (id == "fmt ") {
             if (format || size > 1024) return std::nullopt;
-            std::string fmt(size, '\0');
-            if (file.readAt(fmt.data(), size, body) != static_cast<ssize_t>(size)) return std::nullopt;
-            format = formatOf(fmt);
+            const std::optional<std::string> fmt = bodyOf(file, body, size);
+            if (!fmt) return std::nullopt;
+            format = formatOf(*fmt);
             if (!format || !buffer.read(size)) return std::nullopt;
         } else if (id == "fact") {
             if (size < 4 || !buffer.read(size)) return std::nullopt;
@@ -421,13 +414,13 @@ std::optional<AudioStreamFormat> fromWave64(const ReadOnlyFile& file, uint64_t e
         const uint64_t body = pos + 24;
         if (sameHash(c, kW64Fmt)) {
             if (format || size < 24 + 16 || size > 24 + 1024) return std::nullopt;
-            std::string fmt(size - 24, '\0');
-            if (file.readAt(fmt.data(), fmt.size(), body) != static_cast<ssize_t>(fmt.size())) return std::nullopt;
-            format = formatOf(fmt);
+            const std::optional<std::string> fmt = bodyOf(file, body, size - 24);
+            if (!fmt) return std::nullopt;
+            format = formatOf(*fmt);
             // An extensible header the reader takes as integer PCM whatever
             // its sub-format.
-            if (!format || le16(fmt.data()) == kFormatExtensible) return std::nullopt;
-            pos = body + fmt.size();
+            if (!format || le16(fmt->data()) == kFormatExtensible) return std::nullopt;
+            pos = body + fmt->size();
         } else if (sameHash(c, kW64Fact)) {
             // The reader takes the 8 bytes of a frame count and goes on
             // after them, whatever the chunk's size.
@@ -496,9 +489,9 @@ std::optional<AudioStreamFormat> fromAiff(const ReadOnlyFile& file, uint64_t end
             size += size & 1u;
             // A compression code follows from 22 bytes on.
             if (format || (size != 18 && (size < 22 || size > 4096))) return std::nullopt;
-            std::string comm(size, '\0');
-            if (file.readAt(comm.data(), size, body) != static_cast<ssize_t>(size) || !buffer.read(size))
-                return std::nullopt;
+            const std::optional<std::string> read = bodyOf(file, body, size);
+            if (!read || !buffer.read(size)) return std::nullopt;
+            const std::string& comm = *read;
             const int channels = static_cast<int16_t>(be16(&comm[0]));
             int bits = static_cast<int16_t>(be16(&comm[6]));
             const std::optional<uint32_t> rate = aiffRate(&comm[8]);

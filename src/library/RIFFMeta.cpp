@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/AudioFileInfo.h"
+#include "audio/ByteOrder.h"
 #include "audio/Text.h"
 #include "platform/ReadOnlyFile.h"
 
@@ -15,10 +16,7 @@ namespace qm::RIFFMeta {
 
 namespace {
 
-uint32_t le32(const char* p) {
-    auto b = [p](int i) { return static_cast<uint32_t>(static_cast<uint8_t>(p[i])); };
-    return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
-}
+using byteorder::le32;
 
 // Walks the chunk headers, handing each chunk to `visit` until it answers
 // false or kMaxChunks were listed (or, with `endAtOpenData`, a data chunk
