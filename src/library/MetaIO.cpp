@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "audio/AudioFileInfo.h"
 #include "audio/Text.h"
 #include "library/RIFFMeta.h"
 #include "platform/AppError.h"
@@ -22,7 +23,6 @@ bool hasExtension(const std::filesystem::path& url, const std::array<std::string
     return false;
 }
 
-constexpr std::array<std::string_view, 5> kReadAsRIFF = {"wav", "wave", "bwf", "rf64", "amb"};
 constexpr std::array<std::string_view, 3> kWritable = {"wav", "wave", "bwf"};
 
 SoundMeta fromAsset(const std::filesystem::path& url) {
@@ -51,7 +51,7 @@ SoundMeta read(const std::filesystem::path& url) {
     return completed(readsChunks(url) ? RIFFMeta::read(url) : fromAsset(url), url);
 }
 
-bool readsChunks(const std::filesystem::path& url) { return hasExtension(url, kReadAsRIFF); }
+bool readsChunks(const std::filesystem::path& url) { return RIFFReader::hasWaveExtension(url); }
 
 SoundMeta completed(SoundMeta meta, const std::filesystem::path& url) {
     meta.fill(SoundMeta::fromFileName(url));

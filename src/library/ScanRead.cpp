@@ -5,6 +5,8 @@
 #include "platform/AssetMetadata.h"
 #include "platform/ReadOnlyFile.h"
 
+#include <optional>
+
 namespace qm::ScanRead {
 
 namespace {
@@ -16,23 +18,20 @@ constexpr size_t kHead = 65536;
 
 Result read(const std::filesystem::path& url) {
     Result out;
+    std::optional<SoundMeta> meta;
     {
         const ReadOnlyFile file(url, kHead);
-        if ((out.info = AudioFileInfo::fromHeader(file, url))) {
-            // The record as MetaIO::read takes it for the file's name: from
-            // the chunks of a WAVE name's file; for another name from the
-            // asset metadata, which an AIFF file without a tag chunk or a
-            // Wave64 file does not have (the name's record then), and
-            // which is asked, once the file is closed, where in doubt.
-            if (MetaIO::readsChunks(url)) {
-                out.meta = MetaIO::completed(RIFFMeta::read(file), url);
-                return out;
-            }
-            if (AssetMetadata::surelyEmpty(file, url)) {
-                out.meta = MetaIO::completed({}, url);
-                return out;
-            }
-        }
+        out.info = AudioFileInfo::fromHeader(file, url);
+        // The record as MetaIO::read takes it for the file's name: from the
+        // chunks of a WAVE name's file (also one whose header the reader has
+        // to judge); for another name from the asset metadata, which an AIFF
+        // file without a tag chunk or a Wave64 file does not have (the
+        // name's record then), and which is asked, once the file is closed,
+        // where in doubt.
+        if (MetaIO::readsChunks(url))
+            meta = MetaIO::completed(RIFFMeta::read(file), url);
+        else if (out.info && AssetMetadata::surelyEmpty(file, url))
+            meta = MetaIO::completed({}, url);
     }
     if (!out.info) {
         try {
@@ -41,7 +40,7 @@ Result read(const std::filesystem::path& url) {
             // Not readable as audio: catalogued without facts.
         }
     }
-    out.meta = MetaIO::read(url);
+    out.meta = meta ? std::move(*meta) : MetaIO::read(url);
     return out;
 }
 
