@@ -37,13 +37,14 @@ public:
         for (size_t o = 0; o < output_.ports.size(); ++o)
             outPorts_.push_back(add("out_" + std::to_string(o + 1), JackPortIsOutput));
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
-        jackclient::setStreamCallbacks(client_, watch_.get());
+        jackclient::setStreamCallbacks(client_, watch_.get(), [](void* self) {
+            static_cast<JackDuplex*>(self)->report(DuplexChange::serverLost);
+        });
         jack_set_process_callback(client_, &JackDuplex::process, this);
         jack_set_latency_callback(client_, &JackDuplex::latency, watch_.get());
         jack_set_sample_rate_callback(client_, &JackDuplex::rateChanged, watch_.get());
         jack_set_port_registration_callback(client_, &JackDuplex::portRegistered, watch_.get());
         jack_set_client_registration_callback(client_, &JackDuplex::clientRegistered, watch_.get());
-        jack_on_info_shutdown(client_, &JackDuplex::shutdown, watch_.get());
     }
 
     ~JackDuplex() override { jackclient::closeClient(client_, std::move(watch_)); }
@@ -175,13 +176,6 @@ private:
         } else if (gone(source_.ports)) {
             report(DuplexChange::sourceLost);
         }
-    }
-
-    static void shutdown(jack_status_t, const char*, void* arg) {
-        auto* watch = static_cast<jackclient::Watch*>(arg);
-        auto access = watch->enter();
-        watch->noteServerGone();
-        if (auto* self = static_cast<JackDuplex*>(access.owner)) self->report(DuplexChange::serverLost);
     }
 
     void report(DuplexChange change) {

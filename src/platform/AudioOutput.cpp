@@ -54,11 +54,11 @@ public:
         }
         rate_ = static_cast<double>(jack_get_sample_rate(client_));
         description_ = device.name;
-        jackclient::setStreamCallbacks(client_, watch_.get());
+        jackclient::setStreamCallbacks(client_, watch_.get(),
+                                       [](void* self) { static_cast<JackOutput*>(self)->report(); });
         jack_set_process_callback(client_, &JackOutput::process, this);
         jack_set_sample_rate_callback(client_, &JackOutput::rateChanged, watch_.get());
         jack_set_port_registration_callback(client_, &JackOutput::portRegistered, watch_.get());
-        jack_on_info_shutdown(client_, &JackOutput::shutdown, watch_.get());
     }
 
     ~JackOutput() override { jackclient::closeClient(client_, std::move(watch_)); }
@@ -152,13 +152,6 @@ private:
         if (!(jack_port_flags(p) & JackPortIsInput)) return;
         const char* name = jack_port_name(p);
         if (name && jackclient::clientOf(name) == self->deviceClient_) self->report();
-    }
-
-    static void shutdown(jack_status_t, const char*, void* arg) {
-        auto* watch = static_cast<jackclient::Watch*>(arg);
-        auto access = watch->enter();
-        watch->noteServerGone();
-        if (auto* self = static_cast<JackOutput*>(access.owner)) self->report();
     }
 
     void report() {

@@ -155,7 +155,17 @@ void closeClient(jack_client_t* client, std::shared_ptr<Watch> watch) {
     jack_client_close(client);
 }
 
-void setStreamCallbacks(jack_client_t* client, Watch* watch) {
+void setStreamCallbacks(jack_client_t* client, Watch* watch, void (*serverGone)(void* owner)) {
+    watch->onServerGone = serverGone;
+    jack_on_info_shutdown(
+        client,
+        [](jack_status_t, const char*, void* arg) {
+            auto* w = static_cast<Watch*>(arg);
+            auto access = w->enter();
+            w->noteServerGone();
+            if (access.owner && w->onServerGone) w->onServerGone(access.owner);
+        },
+        watch);
     jack_set_thread_init_callback(client, [](void*) { mn_fpu_flush_denormals(); }, nullptr);
     jack_set_xrun_callback(
         client,

@@ -70,6 +70,8 @@ public:
     bool serverGone() const { return serverGone_.load(); }
     // Missed cycles the server reported (counted by setStreamCallbacks).
     std::atomic<int64_t> xruns{0};
+    // The owner's part when the server goes (set by setStreamCallbacks).
+    void (*onServerGone)(void* owner) = nullptr;
 
 private:
     friend void closeClient(jack_client_t*, std::shared_ptr<Watch>);
@@ -95,9 +97,11 @@ private:
 void closeClient(jack_client_t* client, std::shared_ptr<Watch> watch = nullptr);
 
 // What every stream of ours sets on its client before activating it: its
-// real-time thread flushes denormals when it starts, and each cycle the
-// server reports missed is counted into `watch`'s xruns.
-void setStreamCallbacks(jack_client_t* client, Watch* watch);
+// real-time thread flushes denormals when it starts, each cycle the server
+// reports missed is counted into `watch`'s xruns, and when the server goes
+// away `watch` notes it and `serverGone` is called with the owner (unless
+// the owner let go already), on the notification thread.
+void setStreamCallbacks(jack_client_t* client, Watch* watch, void (*serverGone)(void* owner));
 
 // The client part of a full port name ("system:playback_1" -> "system").
 std::string clientOf(std::string_view port);
