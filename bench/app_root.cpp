@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Latencies.h"
+#include "MainLoop.h"
 #include "app/core/FileReveal.h"
 #include "app/core/SettingsStore.h"
 #include "app/core/UserDefaults.h"
@@ -201,10 +202,4 @@ BENCHMARK(StartUp)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithCoreApplication(argc, argv); }

@@ -47,6 +47,7 @@
 #include "support/CatalogCorpus.h"
 #include "support/TempDir.h"
 #include "SqliteShell.h"
+#include "MainLoop.h"
 
 namespace fs = std::filesystem;
 using qm::Catalog;
@@ -337,10 +338,4 @@ BENCHMARK(BM_SaveBesideMetaIOWrite)->Iterations(3)->UseManualTime()->Unit(benchm
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithCoreApplication(argc, argv); }

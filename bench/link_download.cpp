@@ -20,6 +20,7 @@
 #include "app/shell/LinkLoader.h"
 #include "support/AudioFiles.h"
 #include "support/TempDir.h"
+#include "MainLoop.h"
 
 namespace {
 
@@ -112,10 +113,4 @@ BENCHMARK(BM_OpenCopiedLink)->Unit(benchmark::kMillisecond)->Iterations(3)->UseR
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithCoreApplication(argc, argv); }

@@ -48,6 +48,7 @@
 #include "support/TempDir.h"
 
 #include "Latencies.h"
+#include "MainLoop.h"
 
 extern char** environ;
 
@@ -58,16 +59,7 @@ namespace {
 
 constexpr int kRate = 48000;
 
-bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        queue.runDue();
-        if (cond()) return true;
-        std::this_thread::sleep_for(200us);
-    }
-    return false;
-}
+using bench::pumpUntil;
 
 struct App {
     ManualMainQueue queue;
@@ -427,10 +419,4 @@ BENCHMARK(MonitorImpulse)
 BENCHMARK(RenderCPU)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Failover)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qm::bench::runWithCoreApplication(argc, argv); }

@@ -36,12 +36,6 @@ SoundMeta meta(const std::string& description, const std::string& category = "",
     return m;
 }
 
-std::vector<std::string> paths(const std::vector<Catalog::Row>& rows) {
-    std::vector<std::string> out;
-    for (const auto& r : rows) out.push_back(r.path);
-    return out;
-}
-
 }  // namespace
 
 TEST(CatalogSearch, MatchExpressions) {
@@ -308,13 +302,8 @@ namespace {
 // second connection: what every search must give.
 std::vector<std::string> statementPaths(Catalog& catalog, const RawDb& raw, const Catalog::Filter& filter,
                                         int64_t limit) {
-    const Catalog::Query q =
-        Catalog::searchQuery(filter, limit, [&](std::string_view w) { return catalog.yieldsToken(w); });
-    sql::Statement st(raw.get(), q.sql);
-    for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
-    std::vector<std::string> out;
-    while (st.step() == SQLITE_ROW) out.push_back(st.text(0));
-    return out;
+    return statementRows(
+        raw, Catalog::searchQuery(filter, limit, [&](std::string_view w) { return catalog.yieldsToken(w); }));
 }
 
 // A generated library of 3,000 files, and 40 of identical text (every

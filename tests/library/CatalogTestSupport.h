@@ -106,6 +106,23 @@ inline void damage(const std::filesystem::path& file, Damage how) {
     }
 }
 
+// The first column of each row of a search's one statement, run bare by
+// SQLite on `raw`'s connection.
+inline std::vector<std::string> statementRows(const RawDb& raw, const Catalog::Query& q) {
+    sql::Statement st(raw.get(), q.sql);
+    for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
+    std::vector<std::string> out;
+    while (st.step() == SQLITE_ROW) out.push_back(st.text(0));
+    return out;
+}
+
+// The paths of catalog rows, in order.
+inline std::vector<std::string> paths(const std::vector<Catalog::Row>& rows) {
+    std::vector<std::string> out;
+    for (const auto& r : rows) out.push_back(r.path);
+    return out;
+}
+
 // One upsert in its own transaction.
 inline void put(Catalog& catalog, const std::string& path, const std::string& root,
                 const SoundMeta& meta = {}, const std::optional<AudioFileInfo>& info = std::nullopt,

@@ -33,18 +33,7 @@ const std::vector<std::string> kQueries = {"a", "ka", "dre", "edited", "colleagu
 
 // The one statement of a search, run bare on a connection of its own.
 std::vector<std::string> searched(const RawDb& raw, const Catalog::Filter& filter) {
-    const Catalog::Query q = Catalog::searchQuery(filter, 2000);
-    sql::Statement st(raw.get(), q.sql);
-    for (size_t k = 0; k < q.binds.size(); ++k) st.bind(static_cast<int>(k + 1), q.binds[k]);
-    std::vector<std::string> out;
-    while (st.step() == SQLITE_ROW) out.push_back(st.text(0));
-    return out;
-}
-
-std::vector<std::string> paths(const std::vector<Catalog::Row>& rows) {
-    std::vector<std::string> out;
-    for (const auto& r : rows) out.push_back(r.path);
-    return out;
+    return statementRows(raw, Catalog::searchQuery(filter, 2000));
 }
 
 std::vector<std::string> roots(const RawDb& raw) {

@@ -53,6 +53,15 @@ bool click(const QPoint& at, int button = 1) {
            session().xdotool({"click", std::to_string(button)}, pump);
 }
 
+// Starts a tint2 panel with a tray at the bottom of the screen, its
+// settings written in `dir`; the panel's pid.
+pid_t startPanel(const test::TempDir& dir) {
+    const auto rc = dir / "tint2rc";
+    std::ofstream(rc) << "panel_items = S\npanel_size = 100% 32\npanel_position = bottom center horizontal\n"
+                         "systray_icon_size = 24\n";
+    return session().spawn({"tint2", "-c", rc.string()});
+}
+
 // Whether this process's Qt may use `kind` of tray: it keeps the kind the
 // first test asked for.
 bool trayKindIs(const std::string& kind) {
@@ -99,12 +108,7 @@ TEST(TrayDesktop, TheIconSitsInTheTrayAndItsMenuOpensWindowsAndQuits) {
     if (!trayKindIs("xembed")) GTEST_SKIP() << "this process's Qt uses the D-Bus tray";
     ASSERT_TRUE(session().ok()) << session().failure();
     test::TempDir dir;
-    const auto rc = dir / "tint2rc";
-    {
-        std::ofstream(rc) << "panel_items = S\npanel_size = 100% 32\npanel_position = bottom center horizontal\n"
-                             "systray_icon_size = 24\n";
-    }
-    const pid_t tint2 = session().spawn({"tint2", "-c", rc.string()});
+    const pid_t tint2 = startPanel(dir);
     ASSERT_GT(tint2, 0);
     ASSERT_TRUE(pump([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10)) << "no tray";
 
@@ -158,12 +162,7 @@ TEST(TrayDesktop, ATrayStartedAfterTheProgramTakesItsIcon) {
     EXPECT_FALSE(shell->staysWithoutWindows());
 
     test::TempDir dir;
-    const auto rc = dir / "tint2rc";
-    {
-        std::ofstream(rc) << "panel_items = S\npanel_size = 100% 32\npanel_position = bottom center horizontal\n"
-                             "systray_icon_size = 24\n";
-    }
-    const pid_t tint2 = session().spawn({"tint2", "-c", rc.string()});
+    const pid_t tint2 = startPanel(dir);
     ASSERT_GT(tint2, 0);
     EXPECT_TRUE(pump([&] { return shell->tray()->geometry().top() > session().screenHeight() / 2; }, 10))
         << "the icon did not move into the tray started later";

@@ -62,6 +62,16 @@ struct Editor {
         ASSERT_TRUE(waitUntil([&] { return !model.busy() && !model.analyzing(); }, &queue));
     }
     const EditOps::Channels& samples() const { return *model.doc()->channels; }
+    // Makes the stereo profile (Nearfield) the active one, on the first two
+    // outputs of `deviceUID`.
+    void useStereoProfile(const std::string& deviceUID) {
+        settings.update([&](AppSettings& s) {
+            auto& nearfield = s.profiles[1];
+            nearfield.deviceUID = deviceUID;
+            nearfield.outputs = {0, 1};
+            s.activeProfileID = nearfield.id;
+        });
+    }
 };
 
 // A stereo piece of drums at 120 BPM in 4/4 with a silent right channel.
@@ -580,12 +590,7 @@ TEST(EditorModel, ClickTrackSoundsOnEveryBeatOfTheGridThroughJack) {
     ASSERT_TRUE(device.ok());
 
     Editor e;
-    e.settings.update([](AppSettings& s) {
-        auto& nearfield = s.profiles[1];
-        nearfield.deviceUID = "jack:qmeditor";
-        nearfield.outputs = {0, 1};
-        s.activeProfileID = nearfield.id;
-    });
+    e.useStereoProfile("jack:qmeditor");
     const double sr = 48000;
     test::writeAudioFile(e.dir / "drums.wav", drumsLeft(12, sr), sr);
     e.open(e.dir / "drums.wav");
@@ -676,12 +681,7 @@ TEST(EditorModel, GoesOnOnTheNextDeviceOfItsServerFromTheFrameReachedThroughJack
     ASSERT_TRUE(lost->ok() && spare->ok());
 
     Editor e;
-    e.settings.update([](AppSettings& s) {
-        auto& nearfield = s.profiles[1];
-        nearfield.deviceUID = "jack:qmlost";
-        nearfield.outputs = {0, 1};
-        s.activeProfileID = nearfield.id;
-    });
+    e.useStereoProfile("jack:qmlost");
     test::writeTestFile(e.dir / "stairs.wav", 2, 48000 * 8, 48000);
     e.open(e.dir / "stairs.wav");
     e.model.setLoopPlayback(true);

@@ -73,6 +73,28 @@ private:
     int after_ = 0, stops_ = 0;
 };
 
+// 20,000 rows of "rain on a tin roof", and with `door` one "door slam".
+void putRain(const fs::path& catalogFile, bool door) {
+    Catalog catalog(catalogFile);
+    SoundMeta rain, slam;
+    rain.description = "rain on a tin roof";
+    slam.description = "door slam";
+    ASSERT_EQ(catalog.transaction([&] {
+        for (int i = 0; i < 20000; ++i)
+            catalog.upsert("/L/rain " + std::to_string(i) + ".wav", "/L", 10, 1, std::nullopt, rain);
+        if (door) catalog.upsert("/L/door.wav", "/L", 10, 1, std::nullopt, slam);
+    }),
+              std::nullopt);
+}
+
+// A whole "rain" search, counting in `whole` how often SQLite asks on the
+// way through its hits.
+void searchWhole(LibraryModel& m, std::atomic<int>& whole) {
+    m.setSearchStopProbe([&whole](bool) { ++whole; });
+    m.setQuery("rain");
+    ASSERT_TRUE(waitUntil([&] { return m.results().size() == 2000; }));
+}
+
 }  // namespace
 
 TEST(LibraryModel, StartFolder) {
@@ -378,24 +400,10 @@ TEST(LibraryModel, AnOvertakenSearchNeverPublishes) {
 // hits, publishes nothing, and the newer search's hits arrive.
 TEST(LibraryModel, ASearchOvertakenInsideTheCatalogStopsThere) {
     LibraryFixture f;
-    {
-        Catalog catalog(f.catalogFile);
-        SoundMeta rain, door;
-        rain.description = "rain on a tin roof";
-        door.description = "door slam";
-        ASSERT_EQ(catalog.transaction([&] {
-            for (int i = 0; i < 20000; ++i)
-                catalog.upsert("/L/rain " + std::to_string(i) + ".wav", "/L", 10, 1, std::nullopt, rain);
-            catalog.upsert("/L/door.wav", "/L", 10, 1, std::nullopt, door);
-        }),
-                  std::nullopt);
-    }
+    ASSERT_NO_FATAL_FAILURE(putRain(f.catalogFile, true));
     auto m = f.model();
-    // A whole search: how often SQLite asks on the way through its hits.
     std::atomic<int> whole{0};
-    m->setSearchStopProbe([&](bool) { ++whole; });
-    m->setQuery("rain");
-    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 2000; }));
+    ASSERT_NO_FATAL_FAILURE(searchWhole(*m, whole));
     ASSERT_GT(whole.load(), 40) << "a search long enough to be overtaken in the middle";
     m->setQuery("");
     settle();
@@ -422,22 +430,10 @@ TEST(LibraryModel, ASearchOvertakenInsideTheCatalogStopsThere) {
 // hits, instead of being waited for to the last row.
 TEST(LibraryModel, ItsEndStopsARunningSearch) {
     LibraryFixture f;
-    {
-        Catalog catalog(f.catalogFile);
-        SoundMeta rain;
-        rain.description = "rain on a tin roof";
-        ASSERT_EQ(catalog.transaction([&] {
-            for (int i = 0; i < 20000; ++i)
-                catalog.upsert("/L/rain " + std::to_string(i) + ".wav", "/L", 10, 1, std::nullopt, rain);
-        }),
-                  std::nullopt);
-    }
+    ASSERT_NO_FATAL_FAILURE(putRain(f.catalogFile, false));
     auto m = f.model();
-    // A whole search: how often SQLite asks on the way through its hits.
     std::atomic<int> whole{0};
-    m->setSearchStopProbe([&](bool) { ++whole; });
-    m->setQuery("rain");
-    ASSERT_TRUE(waitUntil([&] { return m->results().size() == 2000; }));
+    ASSERT_NO_FATAL_FAILURE(searchWhole(*m, whole));
     ASSERT_GT(whole.load(), 40) << "a search long enough to be ended in the middle";
 
     // Another, held at SQLite's first question until the model ends, and

@@ -133,6 +133,12 @@ struct BrowserFixture {
             if (model().entry(r)->url == url) return r;
         return -1;
     }
+    // The file names of the rows, in the table's order.
+    std::vector<std::string> rowNames() {
+        std::vector<std::string> names;
+        for (int r = 0; r < model().rowCount(); ++r) names.push_back(model().entry(r)->url.filename().string());
+        return names;
+    }
     QPoint centre(int row) { return table().visualRect(model().index(row, 0)).center(); }
     void click(const fs::path& url, Qt::KeyboardModifiers mods = {}) {
         const int row = rowOf(url);
@@ -571,11 +577,6 @@ TEST(BrowserView, TheSearchFieldSaysWhatOfALongQueryIsSearched) {
 TEST(BrowserView, TheNameTakesTheSpareWidthAndEveryColumnSorts) {
     BrowserFixture f;
     QHeaderView* header = f.table().horizontalHeader();
-    const auto order = [&] {
-        std::vector<std::string> names;
-        for (int r = 0; r < f.model().rowCount(); ++r) names.push_back(f.model().entry(r)->url.filename().string());
-        return names;
-    };
     const auto totalWidth = [&] {
         int sum = 0;
         for (int c = 0; c < BrowserTableModel::columnCount_; ++c) sum += header->sectionSize(c);
@@ -593,7 +594,7 @@ TEST(BrowserView, TheNameTakesTheSpareWidthAndEveryColumnSorts) {
 
     // The list's own order first: folders, then files by name.
     const std::vector<std::string> listed = {"Sub", "x.wav", "a.wav", "b.wav", "broken.wav", "c.wav"};
-    EXPECT_EQ(order(), listed);
+    EXPECT_EQ(f.rowNames(), listed);
     EXPECT_EQ(header->sortIndicatorSection(), -1);
     f.click(f.b);
     // By length, the title clicked once, twice and a third time; folders
@@ -604,28 +605,28 @@ TEST(BrowserView, TheNameTakesTheSpareWidthAndEveryColumnSorts) {
         QApplication::processEvents();
     };
     clickTitle(BrowserTableModel::length);
-    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "broken.wav", "c.wav", "b.wav", "a.wav"}));
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"Sub", "x.wav", "broken.wav", "c.wav", "b.wav", "a.wav"}));
     EXPECT_EQ(f.table().selectionModel()->selectedRows().size(), 1);
     EXPECT_EQ(f.model().entry(f.table().selectionModel()->selectedRows()[0].row())->url, f.b)
         << "the selection goes with its file";
     EXPECT_EQ(f.selection.urls(), std::vector<fs::path>{f.b}) << "sorting is no change of the selection";
     clickTitle(BrowserTableModel::length);
-    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "a.wav", "b.wav", "c.wav", "broken.wav"}));
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"Sub", "x.wav", "a.wav", "b.wav", "c.wav", "broken.wav"}));
     clickTitle(BrowserTableModel::length);
-    EXPECT_EQ(order(), listed) << "a third click goes back to the list's own order";
+    EXPECT_EQ(f.rowNames(), listed) << "a third click goes back to the list's own order";
 
     // Every column: names (numbers by value) and texts as the locale
     // sorts them, the format by rate and channels.
     header->setSortIndicator(BrowserTableModel::name, Qt::DescendingOrder);
-    EXPECT_EQ(order(), (std::vector<std::string>{"x.wav", "Sub", "c.wav", "broken.wav", "b.wav", "a.wav"}));
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"x.wav", "Sub", "c.wav", "broken.wav", "b.wav", "a.wav"}));
     header->setSortIndicator(BrowserTableModel::description, Qt::DescendingOrder);
-    EXPECT_EQ(order()[2], "a.wav") << "the one description first";
+    EXPECT_EQ(f.rowNames()[2], "a.wav") << "the one description first";
     header->setSortIndicator(BrowserTableModel::category, Qt::DescendingOrder);
-    EXPECT_EQ(order()[2], "a.wav");
+    EXPECT_EQ(f.rowNames()[2], "a.wav");
     header->setSortIndicator(BrowserTableModel::library, Qt::DescendingOrder);
-    EXPECT_EQ(order()[2], "a.wav");
+    EXPECT_EQ(f.rowNames()[2], "a.wav");
     header->setSortIndicator(BrowserTableModel::format, Qt::AscendingOrder);
-    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "broken.wav", "b.wav", "a.wav", "c.wav"}))
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"Sub", "x.wav", "broken.wav", "b.wav", "a.wav", "c.wav"}))
         << "a and c have the same format: the list's order between them";
     // The cells go with their rows.
     for (int r = 0; r < f.model().rowCount(); ++r)
@@ -639,9 +640,9 @@ TEST(BrowserView, TheNameTakesTheSpareWidthAndEveryColumnSorts) {
     f.library->open(f.lib.lib / "Sub");
     f.library->open(f.lib.lib);
     ASSERT_TRUE(f.wait([&] { return f.model().list().sameList(f.library->entries()) && f.model().rowCount() == 6; }));
-    EXPECT_EQ(order(), (std::vector<std::string>{"Sub", "x.wav", "a.wav", "b.wav", "c.wav", "broken.wav"}));
+    EXPECT_EQ(f.rowNames(), (std::vector<std::string>{"Sub", "x.wav", "a.wav", "b.wav", "c.wav", "broken.wav"}));
     header->setSortIndicator(-1, Qt::AscendingOrder);
-    EXPECT_EQ(order(), listed);
+    EXPECT_EQ(f.rowNames(), listed);
     f.view->searchField()->setText("Wind");
     ASSERT_TRUE(f.wait([&] { return !f.library->results().empty() && f.model().list().sameList(f.library->results()); }));
     for (int r = 0; r < f.model().rowCount(); ++r)
@@ -687,24 +688,19 @@ TEST(BrowserView, SortedByLengthOrFormatTheRowsMoveAsTheirFactsArrive) {
     const fs::path chosen = f.outside / files[5].name;
     f.click(chosen);
     ASSERT_EQ(f.selection.urls(), std::vector<fs::path>{chosen});
-    const auto order = [&] {
-        std::vector<std::string> names;
-        for (int r = 0; r < f.model().rowCount(); ++r) names.push_back(f.model().entry(r)->url.filename().string());
-        return names;
-    };
 
     // Longest first; the unreadable file, with no length, last.
     f.table().horizontalHeader()->setSortIndicator(BrowserTableModel::length, Qt::DescendingOrder);
     std::sort(files.begin(), files.end(), [](const Facts& a, const Facts& b) { return a.seconds > b.seconds; });
     std::vector<std::string> longestFirst;
     for (const Facts& facts : files) longestFirst.push_back(facts.name);
-    ASSERT_NE(order(), longestFirst) << "nothing known yet";
+    ASSERT_NE(f.rowNames(), longestFirst) << "nothing known yet";
     {
         std::lock_guard lock(m);
         released = true;
     }
     cv.notify_all();
-    EXPECT_TRUE(f.wait([&] { return order() == longestFirst; })) << "also the rows never shown";
+    EXPECT_TRUE(f.wait([&] { return f.rowNames() == longestFirst; })) << "also the rows never shown";
     // The selection and the current row went with their file.
     const auto selected = f.table().selectionModel()->selectedRows();
     ASSERT_EQ(selected.size(), 1);
@@ -716,7 +712,7 @@ TEST(BrowserView, SortedByLengthOrFormatTheRowsMoveAsTheirFactsArrive) {
     f.table().horizontalHeader()->setSortIndicator(BrowserTableModel::format, Qt::AscendingOrder);
     std::map<std::string, std::pair<double, int>> format;
     for (const Facts& facts : files) format[facts.name] = {facts.rate, facts.channels};
-    const auto byFormat = order();
+    const auto byFormat = f.rowNames();
     EXPECT_TRUE(std::is_sorted(byFormat.begin(), byFormat.end(),
                                [&](const std::string& a, const std::string& b) { return format[a] < format[b]; }));
     f.model().waitForReads();
