@@ -54,6 +54,11 @@ std::string PlaybackEngine::outputSystem() const {
     return output_ ? outputUID_.substr(0, outputUID_.find(':')) : std::string();
 }
 
+std::optional<std::string> PlaybackEngine::outputNotice(const std::string& before) const {
+    if (!isSilent() && outputSystem() == before) return std::nullopt;
+    return kOutputChanged + outputDescription();
+}
+
 bool PlaybackEngine::isRunning() const { return output_ && output_->isRunning(); }
 
 int64_t PlaybackEngine::xruns() const { return output_ ? output_->xruns() : 0; }

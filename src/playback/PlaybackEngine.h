@@ -109,6 +109,12 @@ public:
     // The sound system of the output in use: "jack", "pw", "alsa" or "null"
     // (its UID's prefix); empty when unconfigured.
     std::string outputSystem() const;
+    // Begins the message when playback moved to another sound system (or
+    // to the silent output), followed by the output's name.
+    static constexpr const char* kOutputChanged = "Output device changed: ";
+    // That message when the output in use is the silent one or of another
+    // sound system than `before` (an earlier outputSystem()); none otherwise.
+    std::optional<std::string> outputNotice(const std::string& before) const;
     bool isConfigured() const { return output_ != nullptr; }
     // The output in use is the built-in silent one (nothing else can play).
     bool isSilent() const { return output_ != nullptr && silent_; }

@@ -157,7 +157,6 @@ std::optional<QString> AIGenerator::refusal(const QString& address) {
 }
 
 std::optional<QString> AIGenerator::unavailable() const {
-    if (service_.baseAddress.isEmpty()) return QString::fromUtf8(kNoServiceText);
     return refusal(service_.baseAddress.toString());
 }
 

@@ -585,8 +585,7 @@ void EditorModel::followOutput() {
         setMessage(kDeviceChanged + message_.value_or(""));
         return;
     }
-    if (engine_.isSilent() || engine_.outputSystem() != before)
-        setMessage(kDeviceChanged + engine_.outputDescription());
+    if (auto notice = engine_.outputNotice(before)) setMessage(*notice);
 }
 
 // The document's mix on the output: lanes muted, or left out by a solo, are

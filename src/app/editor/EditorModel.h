@@ -47,10 +47,10 @@
 #include "edit/EditPlan.h"
 #include "edit/PeakCache.h"
 #include "edit/TempEditExporter.h"
+#include "playback/PlaybackEngine.h"
 
 namespace qm {
 
-class PlaybackEngine;
 class PlaybackSession;
 class SettingsStore;
 struct MixConfig;
@@ -115,9 +115,7 @@ public:
     static constexpr size_t kUndoSteps = 16;
     static constexpr int kTooLong = 50;
     static constexpr int kTooLarge = 40;
-    // Begins the message when playback moved to another sound system (or
-    // to the silent output), followed by the output's name.
-    static constexpr const char* kDeviceChanged = "Output device changed: ";
+    static constexpr const char* kDeviceChanged = PlaybackEngine::kOutputChanged;
 
     EditorModel(PlaybackEngine& engine, SettingsStore& settings, QObject* parent = nullptr);
     ~EditorModel() override;

@@ -384,8 +384,7 @@ void PlayerModel::deviceChanged() {
     }
     // Another system plays now (the one in use stopped), or none does and
     // playback goes on silently: either way the message names the output.
-    if (engine_.isSilent() || engine_.outputSystem() != before)
-        setMessage(kDeviceChanged + engine_.outputDescription());
+    if (auto notice = engine_.outputNotice(before)) setMessage(*notice);
     if (wasPlaying) play(frame);
 }
 

@@ -44,13 +44,13 @@
 #include "audio/UpmixSettings.h"
 #include "audio/WaveformOverview.h"
 #include "playback/Exporter.h"
+#include "playback/PlaybackEngine.h"
 #include "platform/Uuid.h"
 #include "spatial/Ambisonics.h"
 #include "spatial/MixBuilder.h"
 
 namespace qm {
 
-class PlaybackEngine;
 class PlaybackSession;
 class SettingsStore;
 class WaveformLoader;
@@ -83,9 +83,7 @@ public:
     static constexpr int kTickMs = 1000 / 30;
     // Texts of `message`.
     static constexpr const char* kCantRead = "Can't read ";
-    // Begins the message when playback moved to another sound system (or to
-    // the silent output), followed by the output's name.
-    static constexpr const char* kDeviceChanged = "Output device changed: ";
+    static constexpr const char* kDeviceChanged = PlaybackEngine::kOutputChanged;
 
     // Reads the upmix preference from `settings` and installs the engine's
     // device-change callback (replacing any earlier one; it does nothing once

@@ -206,8 +206,8 @@ void AppModel::start() {
         const AppSettings& s = self->settings_->value();
         if (s.finderPanel) self->player_->load(*url, s.autoPlay);
     };
-    finder_->onAutomationDenied = [self](bool denied) {
-        if (self) self->setAutomationDenied(denied, self->finder_->deniedFileManager());
+    finder_->onAutomationDenied = [self](bool) {
+        if (self) self->setAutomationDenied(self->finder_->deniedFileManager());
     };
     finder_->start();
 
@@ -301,9 +301,8 @@ void AppModel::setAxTrusted(bool on) {
     emit axTrustedChanged();
 }
 
-void AppModel::setAutomationDenied(bool on, std::optional<fileManagers::Kind> refuser) {
-    if (automationDenied_ == on && deniedFileManager_ == refuser) return;
-    automationDenied_ = on;
+void AppModel::setAutomationDenied(std::optional<fileManagers::Kind> refuser) {
+    if (deniedFileManager_ == refuser) return;
     deniedFileManager_ = refuser;
     emit automationDeniedChanged();
 }

@@ -151,7 +151,7 @@ public:
     bool waylandSession() const override { return platform_.waylandSession; }
 
     bool axTrusted() const { return axTrusted_; }
-    bool automationDenied() const override { return automationDenied_; }
+    bool automationDenied() const override { return deniedFileManager_.has_value(); }
     std::optional<fileManagers::Kind> deniedFileManager() const override { return deniedFileManager_; }
 
     // Opens a window by its id ("main", "editor", "monitor"); installed by
@@ -200,7 +200,7 @@ private:
     void watchAccessibility();
     void trustTick();
     void setAxTrusted(bool on);
-    void setAutomationDenied(bool on, std::optional<fileManagers::Kind> refuser);
+    void setAutomationDenied(std::optional<fileManagers::Kind> refuser);
 
     // Declared first: everything below uses them, and they go last.
     AppPlatform platform_;
@@ -210,7 +210,6 @@ private:
     std::unique_ptr<FinderTracker> finder_;
     std::unique_ptr<KeyTap> keyTap_;
     bool axTrusted_ = false;
-    bool automationDenied_ = false;
     std::optional<fileManagers::Kind> deniedFileManager_;
     std::unique_ptr<QTimer> trustTimer_;
     bool trustCheckPending_ = false;

@@ -264,17 +264,14 @@ void FinderTracker::querySelection() {
         if (result.outcome == Outcome::timedOut) pauseQueries(pid);
         // Only a process missing from the bus is refused; any other failure
         // clears the flag and leaves the selection as it was.
-        const bool denied = result.outcome == Outcome::denied;
-        const auto refuser = denied ? activeKind_ : std::nullopt;
-        if (denied != automationDenied_ || refuser != deniedFileManager_) {
-            automationDenied_ = denied;
+        const auto refuser = result.outcome == Outcome::denied ? activeKind_ : std::nullopt;
+        if (refuser != deniedFileManager_) {
             deniedFileManager_ = refuser;
-            if (onAutomationDenied) onAutomationDenied(denied);
+            if (onAutomationDenied) onAutomationDenied(refuser.has_value());
         }
         return;
     }
-    if (automationDenied_) {
-        automationDenied_ = false;
+    if (deniedFileManager_) {
         deniedFileManager_.reset();
         if (onAutomationDenied) onAutomationDenied(false);
     }

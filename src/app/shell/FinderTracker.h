@@ -72,7 +72,7 @@ public:
 
     bool finderActive() const { return finderActive_; }
     const std::optional<std::filesystem::path>& currentAudio() const { return currentAudio_; }
-    bool automationDenied() const { return automationDenied_; }
+    bool automationDenied() const { return deniedFileManager_.has_value(); }
     // The file manager whose selection was refused; none while nothing is.
     const std::optional<fileManagers::Kind>& deniedFileManager() const { return deniedFileManager_; }
 
@@ -133,7 +133,6 @@ private:
 
     bool finderActive_ = false;
     std::optional<std::filesystem::path> currentAudio_;
-    bool automationDenied_ = false;
     std::optional<fileManagers::Kind> deniedFileManager_;
     bool timersRunning_ = false;
     std::optional<MainQueue::Token> frameTimer_;

@@ -215,7 +215,6 @@ TempEditsPanel::TempEditsPanel(EditorModel& editor, SettingsStore& settings, Fil
       editor_(editor),
       settings_(settings),
       reveal_(reveal),
-      waits_(waits),
       ai_(new AIGenerator(waits, this)) {
     setControlSize(this, ControlSize::small);
     auto* column = new QVBoxLayout(this);
@@ -466,13 +465,15 @@ void TempEditsPanel::refresh() {
     candidates_->setVisible(analysis.has_value());
     rebuildCandidates();
 
-    // The service is the user's setting; without one (or with one that is
-    // refused) the buttons say why and nothing can be sent.
-    AIGenerator::Service service = waits_;
-    service.baseAddress = QUrl(QString::fromStdString(settings_.value().aiServiceAddress).trimmed());
+    // The service is the user's setting, checked as the settings page checks
+    // it; without one (or with one that is refused) the buttons say why and
+    // nothing can be sent.
+    const QString address = QString::fromStdString(settings_.value().aiServiceAddress).trimmed();
+    AIGenerator::Service service = ai_->service();
+    service.baseAddress = QUrl(address);
     service.key = QString::fromStdString(settings_.value().aiServiceKey);
     ai_->setService(service);
-    const std::optional<QString> unavailable = ai_->unavailable();
+    const std::optional<QString> unavailable = AIGenerator::refusal(address);
     const bool running = ai_->running().has_value();
     for (QPushButton* b : aiButtons_) {
         b->setEnabled(!running && !unavailable && editor_.pins().has_value());

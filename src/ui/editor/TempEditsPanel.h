@@ -74,7 +74,6 @@ private:
     EditorModel& editor_;
     SettingsStore& settings_;
     FileReveal& reveal_;
-    AIGenerator::Service waits_;
     AIGenerator* ai_;
     QHBoxLayout* pins_;
     QHBoxLayout* cards_;

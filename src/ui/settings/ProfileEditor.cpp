@@ -97,15 +97,17 @@ int ProfileEditor::channelCount(const OutputProfile& profile, const std::vector<
     return device ? device->outputChannels : 2;
 }
 
-QString ProfileEditor::channelPlace(const AudioOutputDevice* device, int64_t k) {
-    if (!device || k < 0 || k >= static_cast<int64_t>(device->speakers.size())) return {};
-    const auto& at = device->speakers[static_cast<size_t>(k)];
-    if (!at) return {};
+QStringList ProfileEditor::channelPlaces(const AudioOutputDevice* device) {
+    QStringList places;
+    if (!device) return places;
     // The device's own speakers decide whether its surrounds are the side pair.
     std::vector<SpeakerID> layout;
     for (const auto& s : device->speakers)
         if (s) layout.push_back(*s);
-    return QString::fromStdString(fmt::format("Plays at {} on this device", speaker::label(*at, layout)));
+    for (const auto& at : device->speakers)
+        places << (at ? QString::fromStdString(fmt::format("Plays at {} on this device", speaker::label(*at, layout)))
+                      : QString());
+    return places;
 }
 
 int ProfileEditor::channelItems(int channelCount, int64_t current) {
@@ -262,7 +264,7 @@ QComboBox* ProfileEditor::channelPicker(const char* name, QWidget* parent) {
     return picker;
 }
 
-void ProfileEditor::showChannel(QComboBox* picker, int items, int64_t channel, const AudioOutputDevice* device) {
+void ProfileEditor::showChannel(QComboBox* picker, int items, int64_t channel, const QStringList& places) {
     const QSignalBlocker block(picker);
     if (picker->count() == 0) picker->addItem("Off");
     // Items are added or taken at the end, never all replaced: the picker
@@ -270,7 +272,7 @@ void ProfileEditor::showChannel(QComboBox* picker, int items, int64_t channel, c
     while (picker->count() > items + 1) picker->removeItem(picker->count() - 1);
     while (picker->count() < items + 1)
         picker->addItem(QString::fromStdString(fmt::format("Out {}", picker->count())));
-    for (int k = 0; k < items; ++k) picker->setItemData(k + 1, channelPlace(device, k), Qt::ToolTipRole);
+    for (int k = 0; k < items; ++k) picker->setItemData(k + 1, places.value(k), Qt::ToolTipRole);
     picker->setCurrentIndex(channel >= -1 && channel < items ? static_cast<int>(channel) + 1 : -1);
 }
 
@@ -331,13 +333,13 @@ void ProfileEditor::refresh() {
     speakerMap_->setVisible(speakers);
 
     const int count = channelCount(p, devices_);
-    const AudioOutputDevice* device = deviceOf(p, devices_);
-    showChannel(left_, channelItems(count, p.headphoneLeft), p.headphoneLeft, device);
-    showChannel(right_, channelItems(count, p.headphoneRight), p.headphoneRight, device);
+    const QStringList places = channelPlaces(deviceOf(p, devices_));
+    showChannel(left_, channelItems(count, p.headphoneLeft), p.headphoneLeft, places);
+    showChannel(right_, channelItems(count, p.headphoneRight), p.headphoneRight, places);
     if (builtLayout_ != p.layout) rebuildSpeakers(p);
     for (size_t i = 0; i < outputs_.size(); ++i) {
         const int64_t channel = outputAt(p, i);
-        showChannel(outputs_[i], channelItems(count, channel), channel, device);
+        showChannel(outputs_[i], channelItems(count, channel), channel, places);
         const QSignalBlocker block(trims_[i]);
         trims_[i]->setValue(trimAt(p, i));
     }

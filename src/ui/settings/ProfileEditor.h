@@ -17,6 +17,7 @@
 
 #include <QDoubleSpinBox>
 #include <QScrollArea>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -77,9 +78,10 @@ public:
                                              const std::vector<AudioOutputDevice>& devices);
     // The channels of the profile's device; 2 when none is listed.
     static int channelCount(const OutputProfile& profile, const std::vector<AudioOutputDevice>& devices);
-    // The tooltip of channel k's item: where the device plays it, when its
-    // system says ("Plays at Lss on this device"); else empty.
-    static QString channelPlace(const AudioOutputDevice* device, int64_t k);
+    // The tooltips of the device's channels' items, in channel order: where
+    // the device plays each, when its system says ("Plays at Lss on this
+    // device"); else empty.
+    static QStringList channelPlaces(const AudioOutputDevice* device);
     // How many "Out k" items a channel picker offers: enough for the device
     // and for the stored channel, at least 2, at most the channels an
     // output stream can have.
@@ -103,9 +105,9 @@ private:
     const OutputProfile* profile() const;
     void write(const std::function<void(OutputProfile&)>& change);
     QComboBox* channelPicker(const char* name, QWidget* parent);
-    // Sets a picker's items ("Off", then `items` channels, each saying where
-    // the device plays it) and selection.
-    static void showChannel(QComboBox* picker, int items, int64_t channel, const AudioOutputDevice* device);
+    // Sets a picker's items ("Off", then `items` channels, each with its
+    // tooltip from `places`) and selection.
+    static void showChannel(QComboBox* picker, int items, int64_t channel, const QStringList& places);
     void rebuildSpeakers(const OutputProfile& p);
 
     SettingsStore& settings_;

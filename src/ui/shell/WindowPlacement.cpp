@@ -34,6 +34,20 @@ QList<int> sizesOf(const QByteArray& text) {
     return sizes;
 }
 
+// The splitters whose sizes are kept: those with an object name.
+QList<QSplitter*> namedSplitters(const QWidget& window) {
+    QList<QSplitter*> named;
+    for (QSplitter* splitter : window.findChildren<QSplitter*>())
+        if (!splitter->objectName().isEmpty()) named << splitter;
+    return named;
+}
+
+QRect centredOn(const QRect& screen, QSize size) {
+    QRect frame(QPoint(0, 0), size);
+    frame.moveCenter(screen.center());
+    return frame;
+}
+
 }  // namespace
 
 WindowPlacement* WindowPlacement::install(QWidget& window, UserDefaults& defaults, const QString& id,
@@ -48,17 +62,14 @@ WindowPlacement::WindowPlacement(QWidget& window, UserDefaults& defaults, const 
     later_.setInterval(kSaveDelayMs);
     connect(&later_, &QTimer::timeout, this, &WindowPlacement::save);
     window.installEventFilter(this);
-    for (QSplitter* splitter : window.findChildren<QSplitter*>())
-        if (!splitter->objectName().isEmpty()) watchSplitter(splitter);
+    for (QSplitter* splitter : namedSplitters(window)) watchSplitter(splitter);
     restore();
 }
 
 QRect WindowPlacement::firstFrame(const QRect& screen, QSize minimum) {
     QSize size(screen.width() * 2 / 3, screen.height() * 2 / 3);
     size = size.expandedTo(minimum).boundedTo(screen.size().expandedTo(minimum));
-    QRect frame(QPoint(0, 0), size);
-    frame.moveCenter(screen.center());
-    return frame;
+    return centredOn(screen, size);
 }
 
 void WindowPlacement::restore() {
@@ -68,16 +79,14 @@ void WindowPlacement::restore() {
         const QScreen* screen = window_.screen() ? window_.screen() : QGuiApplication::primaryScreen();
         if (!screen) {
             if (firstSize_) window_.resize(*firstSize_);
-        } else if (firstSize_) {
-            QRect frame(QPoint(0, 0), firstSize_->expandedTo(window_.minimumSize()));
-            frame.moveCenter(screen->availableGeometry().center());
-            window_.setGeometry(frame);
         } else {
-            window_.setGeometry(firstFrame(screen->availableGeometry(), window_.minimumSize()));
+            const QRect available = screen->availableGeometry();
+            const QSize minimum = window_.minimumSize();
+            window_.setGeometry(firstSize_ ? centredOn(available, firstSize_->expandedTo(minimum))
+                                           : firstFrame(available, minimum));
         }
     }
-    for (QSplitter* splitter : window_.findChildren<QSplitter*>())
-        if (!splitter->objectName().isEmpty()) restoreSplitter(splitter);
+    for (QSplitter* splitter : namedSplitters(window_)) restoreSplitter(splitter);
     restoring_ = false;
 }
 
@@ -131,8 +140,7 @@ void WindowPlacement::save() {
     later_.stop();
     if (!window_.isVisible() && window_.size().isEmpty()) return;
     defaults_.setData(QStringLiteral("window.%1.geometry").arg(id_), window_.saveGeometry());
-    for (QSplitter* splitter : window_.findChildren<QSplitter*>()) {
-        if (splitter->objectName().isEmpty()) continue;
+    for (QSplitter* splitter : namedSplitters(window_)) {
         QList<int> sizes = splitter->sizes();
         // A hidden pane is 0 wide: nothing worth keeping.
         if (std::any_of(sizes.begin(), sizes.end(), [](int s) { return s <= 0; })) continue;
