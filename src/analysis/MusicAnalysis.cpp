@@ -36,6 +36,27 @@ bool tooShort(const std::vector<std::vector<float>>& channels, double sampleRate
            static_cast<double>(channels[0].size()) <= static_cast<double>(static_cast<long long>(sampleRate));
 }
 
+// The tempo a user gave for music in which the analysis found no pulse: the
+// beats walked at that tempo over the onsets, their meter, and the onset
+// envelopes the grid is fitted to, so that grid, sections and temp edits
+// follow the user's tempo. No candidates: none was found.
+TempoResult givenTempo(const std::vector<float>& mono22k, double bpm) {
+    TempoResult r;
+    r.durationSec = static_cast<double>(mono22k.size()) / kRate;
+    r.bpm = bpm;
+    auto env = TempoAnalyzer::envelopes(mono22k);
+    auto tracked = TempoAnalyzer::trackBeats(env.full, {}, bpm);
+    r.beats = std::move(tracked.beats);
+    r.snappedPct = tracked.snapped * 100;
+    r.meter = TempoAnalyzer::meter(r.beats, env.low, env.full);
+    r.alternatives = TempoAnalyzer::alternatives(bpm, {});
+    if (!r.beats.empty())
+        r.firstDownbeat = r.beats[std::min<size_t>(size_t(std::max(r.meter.downbeatOffset, 0)), r.beats.size() - 1)];
+    r.envFull = std::move(env.full);
+    r.envLow = std::move(env.low);
+    return r;
+}
+
 AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sampleRate,
                       std::vector<float> mono22k, const std::optional<SourceFormat>& source,
                       const std::string& name, std::optional<double> bpm, std::optional<int> beatsPerBar) {
@@ -43,6 +64,7 @@ AnalysisOutcome runOn(const std::vector<std::vector<float>>& channels, double sa
     AnalysisOutcome out;
     const double seconds = static_cast<double>(channels[0].size()) / sampleRate;
     auto tempo = TempoAnalyzer::analyze(mono22k);
+    if (!tempo && bpm && TempoAnalyzer::usableTempo(*bpm)) tempo = givenTempo(mono22k, *bpm);
     if (!tempo) {
         out.skipped = AnalysisSkip::noSteadyPulse;
         return out;

@@ -68,7 +68,9 @@ AnalysisOutcome run(const AnalysisInput& input, const std::optional<SourceFormat
 
 // Runs every step in order on planar channels at their own rate. bpm and
 // beatsPerBar are the user's overrides of the grid (absent in the batch);
-// name is the file name, which can mark a loop file.
+// where the analysis finds no pulse, a given bpm is the tempo the grid,
+// the sections and the temp edits are built on, and only without one is
+// the piece skipped. name is the file name, which can mark a loop file.
 AnalysisOutcome run(const std::vector<std::vector<float>>& channels, double sampleRate,
                     const std::optional<SourceFormat>& source, const std::string& name,
                     std::optional<double> bpm = std::nullopt,

@@ -54,6 +54,26 @@ TEST(MusicAnalysis, PipelineSkipsShortAndPulselessInput) {
     EXPECT_EQ(out.skipped, AnalysisSkip::noSteadyPulse);
 }
 
+// Where no pulse is found a tempo given by hand is used, with the bar length
+// given: the grid, and the sections on its bars, stand on it.
+TEST(MusicAnalysis, AGivenTempoIsUsedWhereNoPulseIsFound) {
+    const auto n = test::noise(0.3, 44100 * 40, 21);
+    EXPECT_EQ(AnalysisPipeline::run({n, n}, 44100, std::nullopt, "noise.wav", std::nullopt, 3).skipped,
+              AnalysisSkip::noSteadyPulse);
+    const auto out = AnalysisPipeline::run({n, n}, 44100, std::nullopt, "noise.wav", 90.0, 3);
+    ASSERT_TRUE(out.analysis);
+    const auto& a = *out.analysis;
+    EXPECT_NEAR(a.grid.bpm, 90, 0.6);
+    EXPECT_EQ(a.grid.beatsPerBar, 3);
+    EXPECT_TRUE(a.tempo.candidates.empty()) << "none was found";
+    const auto bars = a.grid.boundaries();
+    ASSERT_GE(bars.size(), 19u);  // bars of 2 s
+    EXPECT_NEAR((bars[bars.size() - 2] - bars[1]) / double(bars.size() - 3), 2.0, 0.04) << "bars of 3 beats at 90";
+    EXPECT_LT(a.structure.pins.loopEnd, int64_t(bars.size()));
+    EXPECT_GT(a.structure.pins.loopEnd, a.structure.pins.loopStart);
+    EXPECT_FALSE(a.structure.exitCandidates.empty());
+}
+
 // Rendered pieces of known form: a 4-bar intro, a body of repeated 8-bar
 // phrases, a 4-bar ending and a final hit. The quick run takes one piece;
 // set QM_FULL_CORPUS=1 for more tempi and keys with the pins printed.

@@ -782,6 +782,8 @@ int64_t EditorModel::snapFrame(int64_t f, double pixelsPerFrame) const {
 
 void EditorModel::analyze(std::optional<double> bpm, std::optional<int> beatsPerBar) {
     if (!doc_) return;
+    askedBpm_ = bpm;
+    askedBeatsPerBar_ = beatsPerBar;
     setAnalyzing(true);
     const uint64_t gen = ++analysisGen_;
     background([channels = doc_->channels, sr = doc_->sampleRate, source = doc_->info.detected,
@@ -809,12 +811,15 @@ void EditorModel::finishAnalysis(uint64_t gen, std::optional<MusicAnalysis> resu
     replan();
 }
 
+// Without an analysis (no pulse found) the tempo and the bar length chosen
+// by hand are kept for each other: a bar length chosen first waits for the
+// tempo that lets the grid be built.
 void EditorModel::setTempo(double bpm) {
-    analyze(bpm, analysis_ ? std::optional<int>(analysis_->grid.beatsPerBar) : std::nullopt);
+    analyze(bpm, analysis_ ? std::optional<int>(analysis_->grid.beatsPerBar) : askedBeatsPerBar_);
 }
 
 void EditorModel::setBeatsPerBar(int n) {
-    analyze(analysis_ ? std::optional<double>(analysis_->grid.bpm) : std::nullopt, n);
+    analyze(analysis_ ? std::optional<double>(analysis_->grid.bpm) : askedBpm_, n);
 }
 
 void EditorModel::movePin(PinKind kind, int64_t toFrame) {

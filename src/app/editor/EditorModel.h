@@ -213,6 +213,8 @@ public:
     void analyze(std::optional<double> bpm, std::optional<int> beatsPerBar);
     void setTempo(double bpm);
     void setBeatsPerBar(int n);
+    // The bar length the latest analysis was asked to use, if any.
+    std::optional<int> askedBeatsPerBar() const { return askedBeatsPerBar_; }
     void movePin(PinKind kind, int64_t toFrame);
     void resetPins();
     void makeTempEdits();
@@ -306,6 +308,8 @@ private:
     int64_t viewLength_ = 1;
     std::optional<MusicAnalysis> analysis_;
     bool analyzing_ = false;
+    std::optional<double> askedBpm_;  // the overrides of the latest analysis
+    std::optional<int> askedBeatsPerBar_;
     std::optional<Pins> pins_;
     std::vector<EditPlan> plans_;
     bool snap_ = true;

@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
@@ -54,6 +55,12 @@ EditorHeader::EditorHeader(EditorModel& editor, SettingsStore& settings, QWidget
                                                           QStringLiteral("WAV audio (*.wav)"));
         if (file.isEmpty()) return std::nullopt;
         return std::filesystem::path(file.toStdString());
+    };
+    chooseTempo = [this]() -> std::optional<double> {
+        bool ok = false;
+        const double bpm = QInputDialog::getDouble(this, editortext::handTempoLabel(), QStringLiteral("Beats per minute:"),
+                                                   120, 20, 400, 2, &ok);
+        return ok ? std::optional(bpm) : std::nullopt;
     };
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(12, 8, 12, 8);
@@ -137,15 +144,24 @@ void EditorHeader::rebuildMenus() {
     auto* meter = findChild<QToolButton*>("meter");
     tempo->menu()->clear();
     meter->menu()->clear();
-    if (!analysis) return;
     EditorModel* m = &editor_;
     QMenu* t = tempo->menu();
     t->addSection("Tempo");
-    for (const auto& item : editortext::tempoCandidates(analysis->tempo, settings_.value().expertMode))
-        connect(t->addAction(item.title), &QAction::triggered, this, [m, bpm = item.bpm] { m->setTempo(bpm); });
-    t->addSection("Relations");
-    for (const auto& item : editortext::tempoRelations(analysis->grid))
-        connect(t->addAction(item.title), &QAction::triggered, this, [m, bpm = item.bpm] { m->setTempo(bpm); });
+    if (analysis)
+        for (const auto& item : editortext::tempoCandidates(analysis->tempo, settings_.value().expertMode))
+            connect(t->addAction(item.title), &QAction::triggered, this, [m, bpm = item.bpm] { m->setTempo(bpm); });
+    // No pulse was found, or the grid stands on a tempo set by hand: a
+    // tempo can only be typed in.
+    if (!analysis || analysis->tempo.candidates.empty())
+        connect(t->addAction(editortext::enterTempoItem()), &QAction::triggered, this, [this] {
+            if (!chooseTempo) return;
+            if (auto bpm = chooseTempo()) editor_.setTempo(*bpm);
+        });
+    if (analysis) {
+        t->addSection("Relations");
+        for (const auto& item : editortext::tempoRelations(analysis->grid))
+            connect(t->addAction(item.title), &QAction::triggered, this, [m, bpm = item.bpm] { m->setTempo(bpm); });
+    }
     for (const auto& [title, beats] : editortext::meterItems())
         connect(meter->menu()->addAction(title), &QAction::triggered, this, [m, n = beats] { m->setBeatsPerBar(n); });
 }
@@ -162,12 +178,19 @@ void EditorHeader::refresh() {
     const bool analyzing = editor_.analyzing();
     const bool results = !analyzing && analysis.has_value();
     findChild<QWidget*>("analyzing")->setVisible(analyzing);
-    for (const char* name : {"tempo", "meter", "key", "loudness"}) findChild<QWidget*>(name)->setVisible(results);
+    // Without a result the tempo and the bar length can still be set by hand.
+    for (const char* name : {"tempo", "meter"}) findChild<QWidget*>(name)->setVisible(doc && !analyzing);
+    for (const char* name : {"key", "loudness"}) findChild<QWidget*>(name)->setVisible(results);
     findChild<QWidget*>("twin")->setVisible(results && analysis->tempo.twin.has_value());
-    if (analysis) {
-        findChild<QToolButton*>("tempo")->setText(editortext::tempoLabel(analysis->grid));
+    auto* tempo = findChild<QToolButton*>("tempo");
+    auto* meter = findChild<QToolButton*>("meter");
+    if (!analysis) {
+        tempo->setText(editortext::handTempoLabel());
+        meter->setText(editortext::handMeterLabel(editor_.askedBeatsPerBar()));
+        meter->setToolTip(editortext::handMeterHelp());
+    } else {
+        tempo->setText(editortext::tempoLabel(analysis->grid));
         if (analysis->tempo.twin) findChild<QLabel*>("twin")->setToolTip(editortext::twinHelp(*analysis->tempo.twin));
-        auto* meter = findChild<QToolButton*>("meter");
         meter->setText(editortext::meterLabel(analysis->grid));
         meter->setToolTip(editortext::meterHelp(analysis->grid));
         auto* key = findChild<QLabel*>("key");

@@ -2,8 +2,9 @@
 // unsaved edits) over its format and length; then "Analyzing…" while an
 // analysis runs, or, with an analysis, the tempo menu (candidates and tempo
 // relations, a warning when a twin tempo scores nearly as well), the meter
-// menu, the key and the loudness; the click switch (needs an analysis), the
-// expert-mode switch and "Save As…".
+// menu, the key and the loudness; without one (no pulse found) the tempo
+// menu, which then asks for a tempo, and the meter menu; the click switch
+// (needs an analysis), the expert-mode switch and "Save As…".
 //
 // Every control writes one property of the editor model or the settings,
 // or calls one operation. "Save As…" asks `chooseSaveFile` (a save dialog;
@@ -36,6 +37,8 @@ public:
 
     // Shows a save dialog proposing `suggestion`; none when cancelled.
     std::function<std::optional<std::filesystem::path>(const std::filesystem::path& suggestion)> chooseSaveFile;
+    // Asks for a tempo in BPM (a number dialog; tests replace it); none when cancelled.
+    std::function<std::optional<double>()> chooseTempo;
 
 public slots:
     void refresh();

@@ -69,6 +69,11 @@ std::vector<TempoItem> tempoRelations(const MusicGrid& grid) {
     return out;
 }
 
+QString handTempoLabel() { return QStringLiteral("Set tempo"); }
+QString enterTempoItem() { return QStringLiteral("Enter Tempo\u2026"); }
+QString handMeterLabel(std::optional<int> beatsPerBar) { return q(fmt::format("{}/4", beatsPerBar.value_or(4))); }
+QString handMeterHelp() { return QStringLiteral("Beats per bar of the grid a tempo set by hand makes"); }
+
 QString meterLabel(const MusicGrid& grid) {
     return q(fmt::format("{}/4{}", grid.beatsPerBar, grid.steady ? "" : " ~"));
 }

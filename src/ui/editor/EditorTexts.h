@@ -41,6 +41,14 @@ struct TempoItem {
 std::vector<TempoItem> tempoCandidates(const TempoResult& tempo, bool expert);
 std::vector<TempoItem> tempoRelations(const MusicGrid& grid);
 
+// Without an analysis (no pulse found) the tempo menu asks for a tempo
+// ("Set tempo", its one item "Enter Tempo…"), and the meter label shows the
+// bar length that tempo's grid gets: the one chosen, else 4.
+QString handTempoLabel();
+QString enterTempoItem();
+QString handMeterLabel(std::optional<int> beatsPerBar);
+QString handMeterHelp();
+
 // Meter menu: label ("4/4", "3/4 ~"), help, and the items with the bar lengths they set.
 QString meterLabel(const MusicGrid& grid);
 QString meterHelp(const MusicGrid& grid);

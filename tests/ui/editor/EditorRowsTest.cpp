@@ -10,6 +10,7 @@
 
 #include "edit/EditOps.h"
 #include "support/AudioFiles.h"
+#include "support/Signals.h"
 #include "ui/UiTestSupport.h"
 #include "ui/editor/EditorHeader.h"
 #include "ui/editor/EditorTexts.h"
@@ -302,7 +303,8 @@ TEST(EditorTransport, SpacePlaysAndStopsAndTheReadoutsFollow) {
 TEST(EditorTransport, WithoutPinsTheLoopSeamIsDisabledAndMessagesShow) {
     Rows r;
     const auto file = r.e.dir / "Noise.wav";
-    test::writeAudioFile(file, test::Planar(2, std::vector<float>(48000 * 3, 0.f)), 48000);  // silence: no pulse
+    const auto noise = test::noise(0.3, 48000 * 20, 7);  // no pulse
+    test::writeAudioFile(file, test::Planar{noise, noise}, 48000);
     r.e.open(file);
     auto& m = r.e.model;
     EXPECT_FALSE(m.pins());
@@ -310,13 +312,34 @@ TEST(EditorTransport, WithoutPinsTheLoopSeamIsDisabledAndMessagesShow) {
     ASSERT_TRUE(m.message());
     EXPECT_TRUE(r.shown("message"));
     EXPECT_EQ(r.text("message"), "No steady pulse found; set the tempo by hand");
-    // The header without a result: title block, a disabled click and the rest.
+    // The header without a result: title block, the tempo and meter menus
+    // (the way out the message names), a disabled click and the rest.
     EXPECT_FALSE(r.shown("analyzing"));
-    for (const char* name : {"tempo", "meter", "key", "loudness", "twin"}) EXPECT_FALSE(r.shown(name)) << name;
+    for (const char* name : {"key", "loudness", "twin"}) EXPECT_FALSE(r.shown(name)) << name;
+    for (const char* name : {"tempo", "meter"}) EXPECT_TRUE(r.shown(name)) << name;
+    EXPECT_EQ(r.text("tempo"), "Set tempo");
+    EXPECT_EQ(r.text("meter"), "4/4");
     EXPECT_FALSE(r.button("click")->isEnabled());
     EXPECT_TRUE(r.button("expert")->isEnabled());
     EXPECT_TRUE(r.button("saveAs")->isEnabled());
     test::savePng(*r.header, "editor-header-no-analysis");
+
+    // A bar length chosen first waits for the tempo typed in; then the grid
+    // stands on both.
+    r.action("meter", "3/4")->trigger();
+    r.e.settle();
+    EXPECT_FALSE(m.analysis());
+    EXPECT_EQ(r.text("meter"), "3/4");
+    r.header->chooseTempo = [] { return std::optional(90.0); };
+    r.action("tempo", editortext::enterTempoItem())->trigger();
+    r.e.settle();
+    ASSERT_TRUE(m.analysis());
+    EXPECT_NEAR(m.analysis()->grid.bpm, 90, 0.6);
+    EXPECT_EQ(m.analysis()->grid.beatsPerBar, 3);
+    EXPECT_TRUE(m.pins());
+    EXPECT_FALSE(m.plans().empty());
+    EXPECT_EQ(r.text("meter"), editortext::meterLabel(m.analysis()->grid));
+    EXPECT_TRUE(r.action("tempo", editortext::enterTempoItem())) << "no candidate to choose: still typed in";
 }
 
 TEST(EditorHeader, AnalysisStateMenusAndSwitches) {
