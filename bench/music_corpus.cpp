@@ -43,14 +43,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         nlohmann::json out{{"file", argv[i]}};
         try {
-            out["sndfileCpu"] = plainSndfileRead(argv[i]);
             const double start = threadCpu();
-            const AnalysisInput input = AnalysisPipeline::read(argv[i]);
+            AnalysisInput input = AnalysisPipeline::read(argv[i]);
             const double read = threadCpu() - start;
-            const AnalysisOutcome outcome = AnalysisPipeline::run(input, std::nullopt, argv[i]);
+            out["audioSeconds"] = input.seconds();
+            const AnalysisOutcome outcome = AnalysisPipeline::run(std::move(input), argv[i]);
             out["cpu"] = threadCpu() - start;
             out["readCpu"] = read;
-            out["audioSeconds"] = input.seconds();
+            // After the analysis, so that the first file's is the first
+            // analysis of a fresh process, as a program opening one file has.
+            out["sndfileCpu"] = plainSndfileRead(argv[i]);
             if (outcome.analysis) {
                 const MusicAnalysis& a = *outcome.analysis;
                 out["bpm"] = a.grid.bpm;
@@ -67,7 +69,7 @@ int main(int argc, char** argv) {
             } else {
                 // No pulse: the key is still judged, alone, for the record.
                 out["bpm"] = nullptr;
-                const auto key = KeyAnalyzer::analyze(SpectralFrames(input.mono22k), 0, 0);
+                const auto key = KeyAnalyzer::analyze(SpectralFrames(AnalysisPipeline::read(argv[i]).mono22k), 0, 0);
                 out["key"] = key.tonic;
                 out["mode"] = key.mode;
                 out["keyConfidence"] = key.confidence;

@@ -31,38 +31,56 @@ bool isAmbisonic(const std::optional<SourceFormat>& source) {
     return source && source->isAmbisonic();
 }
 
-// Runs the shelf and then the high-pass over one or two channels from zero
-// state (each stage's output rounded to 32-bit float, as a stored copy would
-// be) and stores the mean square of each whole slice of `step` samples. Both
-// stages run in one pass so that no filtered copy is needed; two channels go
-// together, since each filter waits on its own last output, and the other
-// channel's can be worked on meanwhile. (A second channel of null gives
-// nothing for it.)
-void sliceMeanSquares(const std::vector<float>& x0, const std::vector<float>* x1, size_t n, size_t step,
-                      const Biquad& shelf, const Biquad& highPass, std::vector<double>& ms0,
-                      std::vector<double>* ms1) {
-    Biquad::Runner a0(shelf), b0(highPass), a1(shelf), b1(highPass);
+// Runs the shelf and then the high-pass over one or two channels (each
+// stage's output rounded to 32-bit float, as a stored copy would be) and
+// adds the mean square of each slice of `step` samples that completes, the
+// slice under way starting `inSlice` samples before x0[0]. Both stages run
+// in one pass so that no filtered copy is needed; two channels go together,
+// since each filter waits on its own last output, and the other channel's
+// can be worked on meanwhile.
+struct SliceState {
+    Biquad::Runner shelf, highPass;
+    double sum = 0;
+    std::vector<double> ms;
+};
+
+void sliceMeanSquares(const float* x0, const float* x1, size_t n, size_t step, size_t inSlice, SliceState& s0,
+                      SliceState* s1) {
     const auto weighted = [](Biquad::Runner& a, Biquad::Runner& b, float x) {
-        const float s1 = static_cast<float>(a(x));
-        const float s2 = static_cast<float>(b(s1));
-        return static_cast<double>(s2) * s2;
+        const float y1 = static_cast<float>(a(x));
+        const float y2 = static_cast<float>(b(y1));
+        return static_cast<double>(y2) * y2;
     };
-    const auto at = [](const std::vector<float>& x, size_t k) { return k < x.size() ? x[k] : 0.0f; };
-    const size_t nSub = n / step;
-    ms0.assign(nSub, 0.0);
-    if (ms1) ms1->assign(nSub, 0.0);
-    for (size_t i = 0; i < nSub; ++i) {
-        double sum0 = 0, sum1 = 0;
+    // The filters and sums run in locals, where they stay in registers.
+    Biquad::Runner a0 = s0.shelf, b0 = s0.highPass, a1 = s1 ? s1->shelf : s0.shelf,
+                   b1 = s1 ? s1->highPass : s0.highPass;
+    double sum0 = s0.sum, sum1 = s1 ? s1->sum : 0;
+    size_t k = 0;
+    while (k < n) {
+        const size_t m = std::min(step - inSlice, n - k);
         if (x1) {
-            for (size_t k = i * step, end = k + step; k < end; ++k) {
-                sum0 += weighted(a0, b0, at(x0, k));
-                sum1 += weighted(a1, b1, at(*x1, k));
+            for (size_t end = k + m; k < end; ++k) {
+                sum0 += weighted(a0, b0, x0[k]);
+                sum1 += weighted(a1, b1, x1[k]);
             }
-            (*ms1)[i] = sum1 / static_cast<double>(step);
         } else {
-            for (size_t k = i * step, end = k + step; k < end; ++k) sum0 += weighted(a0, b0, at(x0, k));
+            for (size_t end = k + m; k < end; ++k) sum0 += weighted(a0, b0, x0[k]);
         }
-        ms0[i] = sum0 / static_cast<double>(step);
+        inSlice += m;
+        if (inSlice < step) break;
+        inSlice = 0;
+        s0.ms.push_back(sum0 / static_cast<double>(step));
+        sum0 = 0;
+        if (s1) s1->ms.push_back(sum1 / static_cast<double>(step));
+        sum1 = 0;
+    }
+    s0.shelf = a0;
+    s0.highPass = b0;
+    s0.sum = sum0;
+    if (s1) {
+        s1->shelf = a1;
+        s1->highPass = b1;
+        s1->sum = sum1;
     }
 }
 
@@ -191,100 +209,197 @@ const BlockPeakFn blockPeak = mn_cpu_has_avx2_fma() ? blockPeakAvx2 : blockPeakP
 const BlockPeakFn blockPeak = blockPeakPortable;
 #endif
 
-}  // namespace
+// The 4x oversampled true peak of a channel as its samples come. Every
+// output of the full convolution is made (n + 48 positions per phase, in
+// whole blocks; the extra outputs see only zeros): block b reads inputs
+// b * 128 - 48 ... b * 128 + 127, silence before the start and after the
+// end.
+//
+// No output of a phase exceeds the largest input its taps reach times the
+// sum of its taps' magnitudes. A block whose inputs cannot raise the peak
+// found so far is passed over, which leaves the result exactly as it was.
+// So the blocks that might raise it are kept aside, and made loudest first
+// once some dozens are waiting (and at the end): the loudest leave most
+// of the rest to pass over, as a loud moment comes anywhere in a piece.
+// Blocks are short, so that a loud moment keeps little around it from
+// being passed over.
+class TruePeak {
+public:
+    void push(const float* x, size_t n) {
+        const uint64_t first = inputs_, end = inputs_ + n;
+        for (uint64_t b = made_; b < end / kPeakBlock; ++b) {
+            const int64_t lo = int64_t(b * kPeakBlock) - int64_t(kPhaseTaps);
+            consider(lo >= int64_t(first) ? x + (lo - int64_t(first)) : edge(lo, x, first, end));
+        }
+        made_ = std::max(made_, end / kPeakBlock);
+        // Keep the inputs the blocks still to come can reach.
+        if (n >= kSpan) {
+            std::copy(x + n - kSpan, x + n, kept_.begin());
+        } else {
+            std::copy(kept_.begin() + std::ptrdiff_t(n), kept_.end(), kept_.begin());
+            std::copy(x, x + n, kept_.end() - std::ptrdiff_t(n));
+        }
+        inputs_ = end;
+    }
+
+    // The peak as a linear magnitude; the meter is spent.
+    float finish() {
+        if (inputs_ == 0) return 0.0f;
+        // The outputs still due reach 48 inputs past the end, in whole blocks.
+        const uint64_t blocks = (inputs_ + kPhaseTaps + kPeakBlock - 1) / kPeakBlock;
+        for (uint64_t b = made_; b < blocks; ++b)
+            consider(edge(int64_t(b * kPeakBlock) - int64_t(kPhaseTaps), nullptr, inputs_, inputs_));
+        made_ = blocks;
+        makeWaiting();
+        return found_;
+    }
+
+private:
+    static constexpr size_t kSpan = kPeakBlock + kPhaseTaps;  // the inputs one block reads
+    static constexpr size_t kWaiting = 64;  // 45 KiB of inputs
+
+    void consider(const float* src) {
+        const float reach = maxMagnitude(src, kSpan) * gain();
+        if (reach <= found_) return;
+        const size_t slot = waiting_.size();
+        waiting_.push_back({reach, slot});
+        inputs_of_.resize((slot + 1) * kSpan);
+        std::copy(src, src + kSpan, inputs_of_.begin() + std::ptrdiff_t(slot * kSpan));
+        if (waiting_.size() >= kWaiting) makeWaiting();
+    }
+
+    void makeWaiting() {
+        std::sort(waiting_.begin(), waiting_.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
+        for (const auto& [reach, slot] : waiting_) {
+            if (reach <= found_) break;  // nor can any after it
+            blockPeak(inputs_of_.data() + slot * kSpan, phaseTaps(), mx_.data());
+            found_ = *std::max_element(mx_.begin(), mx_.end());
+        }
+        waiting_.clear();
+        inputs_of_.clear();
+    }
+
+    // The inputs from `lo` on of a block that reaches before the stretch x
+    // (inputs first ... end - 1), or past the end of the signal: from those
+    // kept, the stretch, and silence outside the signal.
+    const float* edge(int64_t lo, const float* x, uint64_t first, uint64_t end) {
+        for (size_t k = 0; k < kSpan; ++k) {
+            const int64_t i = lo + int64_t(k);
+            float v = 0.0f;
+            if (i >= int64_t(first) && i < int64_t(end))
+                v = x[i - int64_t(first)];
+            else if (i >= 0 && i < int64_t(first))
+                v = kept_[size_t(i - (int64_t(first) - int64_t(kSpan)))];
+            edge_[k] = v;
+        }
+        return edge_.data();
+    }
+
+    // The bound's gain, with a margin for the rounding of the bound itself.
+    static float gain() {
+        static const float g = [] {
+            float most = 0;
+            for (const auto& phase : phaseTaps()) {
+                float sum = 0;
+                for (float h : phase) sum += std::abs(h);
+                most = std::max(most, sum);
+            }
+            return most * 1.001f;
+        }();
+        return g;
+    }
+
+    std::array<float, kSpan> kept_{};  // the last inputs (silence before the first)
+    std::array<float, kSpan> edge_{};
+    std::vector<std::pair<float, size_t>> waiting_;  // the bound of each block waiting, and its slot
+    std::vector<float> inputs_of_;                   // the inputs of the blocks waiting, slot by slot
+    std::array<float, kPeakBlock> mx_{};
+    float found_ = 0;
+    uint64_t inputs_ = 0;
+    uint64_t made_ = 0;  // blocks made, passed over or waiting
+};}  // namespace
 
 float truePeak(const std::vector<float>& channel) {
-    const size_t n = channel.size();
-    if (n == 0) return 0.0f;
-    const auto& taps = phaseTaps();
-    constexpr size_t pad = kPhaseTaps;
-    // Every output of the full convolution (n + 48 positions per phase),
-    // rounded up to whole blocks; the extra outputs see only zeros. Block b
-    // reads inputs b * 128 - 48 ... b * 128 + 127, silence outside the
-    // channel: read in place, or, at the two ends, from a padded copy.
-    const size_t outputs = n + pad;
-    const size_t blocks = (outputs + kPeakBlock - 1) / kPeakBlock;
-    std::vector<float> edge(kPeakBlock + pad);
-    const auto source = [&](size_t b) -> const float* {
-        const auto lo = static_cast<long long>(b * kPeakBlock) - static_cast<long long>(pad);
-        const auto hi = lo + static_cast<long long>(kPeakBlock + pad);
-        if (lo >= 0 && hi <= static_cast<long long>(n)) return channel.data() + lo;
-        for (long long i = lo; i < hi; ++i)
-            edge[size_t(i - lo)] = i >= 0 && i < static_cast<long long>(n) ? channel[size_t(i)] : 0.0f;
-        return edge.data();
-    };
-    // No output of a phase exceeds the largest input its taps reach times
-    // the sum of its taps' magnitudes. A block whose inputs cannot raise the
-    // peak found so far is skipped, which leaves the result exactly as it
-    // was; the loudest block goes first so that most of the quiet ones can
-    // be, and blocks are short, so that a loud moment keeps little around it
-    // from being skipped. (The margin covers the rounding of the bound itself.)
-    static const float gain = [&] {
-        float g = 0;
-        for (const auto& phase : taps) {
-            float sum = 0;
-            for (float h : phase) sum += std::abs(h);
-            g = std::max(g, sum);
-        }
-        return g * 1.001f;
-    }();
-    std::vector<float> reach(blocks);
-    size_t loudest = 0;
-    for (size_t b = 0; b < blocks; ++b) {
-        reach[b] = maxMagnitude(source(b), kPeakBlock + pad) * gain;
-        if (reach[b] > reach[loudest]) loudest = b;
-    }
-    std::vector<float> mx(kPeakBlock, 0.0f);
-    float found = 0;
-    for (size_t k = 0; k < blocks; ++k) {
-        const size_t b = k == 0 ? loudest : (k <= loudest ? k - 1 : k);
-        if (k > 0 && reach[b] <= found) continue;
-        blockPeak(source(b), taps, mx.data());
-        found = *std::max_element(mx.begin(), mx.end());
-    }
-    return found;
+    if (channel.empty()) return 0.0f;
+    TruePeak peak;
+    peak.push(channel.data(), channel.size());
+    return peak.finish();
 }
 
-LoudnessResult measure(const std::vector<std::vector<float>>& channels, double sampleRate,
-                       const std::optional<SourceFormat>& source) {
+struct Meter::State {
+    std::vector<int> measured;  // channel indices
+    std::vector<int> counted;   // of the measured, those with a weight
+    std::vector<double> weight; // of the counted
+    std::vector<SliceState> slices;
+    std::vector<TruePeak> peaks;
+    float samplePeak = 0;
+    size_t step = 1, blockLength = 0, inSlice = 0;
+    uint64_t frames = 0;
+    bool ambisonic = false;
+};
+
+Meter::Meter(double sampleRate, int channels, const std::optional<SourceFormat>& source)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    // Ambisonics is measured on its omnidirectional channel only.
+    std::vector<double> w;
+    if (isAmbisonic(source) && channels > 0) {
+        s.ambisonic = true;
+        s.measured = {0};
+        w = {1.0};
+    } else {
+        for (int c = 0; c < channels; ++c) s.measured.push_back(c);
+        w = weights(source, channels);
+    }
+    if (!(sampleRate > 0)) s.measured.clear();
+    s.step = std::max<size_t>(1, static_cast<size_t>(sampleRate * 0.1));
+    s.blockLength = static_cast<size_t>(sampleRate * 0.4);
+    const auto [shelf, highPass] = kWeighting(sampleRate);
+    for (size_t i = 0; i < s.measured.size(); ++i) {
+        if (!(w[i] > 0)) continue;
+        s.counted.push_back(s.measured[i]);
+        s.weight.push_back(w[i]);
+        s.slices.push_back({Biquad::Runner(shelf), Biquad::Runner(highPass), 0, {}});
+    }
+    s.peaks.resize(s.measured.size());
+}
+
+Meter::~Meter() = default;
+
+void Meter::push(const float* const* channels, size_t frames) {
+    State& s = *state_;
+    if (s.measured.empty() || frames == 0) return;
+    for (size_t c = 0; c < s.counted.size(); c += 2) {
+        const bool pair = c + 1 < s.counted.size();
+        sliceMeanSquares(channels[s.counted[c]], pair ? channels[s.counted[c + 1]] : nullptr, frames, s.step,
+                         s.inSlice, s.slices[c], pair ? &s.slices[c + 1] : nullptr);
+    }
+    s.inSlice = static_cast<size_t>((s.inSlice + frames) % s.step);
+    // Peaks on the unfiltered samples of every measured channel, LFE included.
+    for (size_t i = 0; i < s.measured.size(); ++i) {
+        const float* x = channels[s.measured[i]];
+        s.samplePeak = std::max(s.samplePeak, maxMagnitude(x, frames));
+        s.peaks[i].push(x, frames);
+    }
+    s.frames += frames;
+}
+
+LoudnessResult Meter::finish() {
+    State& s = *state_;
     LoudnessResult r;
     const double minusInf = -std::numeric_limits<double>::infinity();
     r.samplePeak = minusInf;
     r.truePeak = minusInf;
+    if (s.ambisonic) r.note = kAmbisonicsNote;
+    if (s.measured.empty() || s.frames == 0) return r;
 
-    // Ambisonics is measured on its omnidirectional channel only.
-    std::vector<const std::vector<float>*> measured;
-    std::vector<double> w;
-    if (isAmbisonic(source) && !channels.empty()) {
-        r.note = kAmbisonicsNote;
-        measured.push_back(&channels[0]);
-        w.push_back(1.0);
-    } else {
-        for (const auto& c : channels) measured.push_back(&c);
-        w = weights(source, static_cast<int>(channels.size()));
-    }
-    if (measured.empty() || measured[0]->empty() || !(sampleRate > 0)) return r;
-
-    const size_t n = measured[0]->size();
-    const size_t step = std::max<size_t>(1, static_cast<size_t>(sampleRate * 0.1));
-    const size_t blockLength = static_cast<size_t>(sampleRate * 0.4);
+    const size_t n = static_cast<size_t>(s.frames);
+    const size_t step = s.step;
     const size_t nSub = n / step;
-    const auto [shelf, highPass] = kWeighting(sampleRate);
-
     // Mean square of every 100 ms slice of every counted channel.
-    std::vector<const std::vector<float>*> counted;
-    std::vector<double> msWeight;
-    for (size_t c = 0; c < measured.size(); ++c) {
-        if (!(w[c] > 0)) continue;
-        counted.push_back(measured[c]);
-        msWeight.push_back(w[c]);
-    }
-    std::vector<std::vector<double>> ms(counted.size());
-    for (size_t c = 0; c < counted.size(); c += 2) {
-        const bool pair = c + 1 < counted.size();
-        sliceMeanSquares(*counted[c], pair ? counted[c + 1] : nullptr, n, step, shelf, highPass, ms[c],
-                         pair ? &ms[c + 1] : nullptr);
-    }
+    std::vector<const std::vector<double>*> ms;
+    for (const auto& slice : s.slices) ms.push_back(&slice.ms);
+    const std::vector<double>& msWeight = s.weight;
 
     // Momentary blocks: four slices, moving by one.
     std::vector<double> z;
@@ -292,13 +407,13 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
         // Signed division truncates toward zero: a shortfall of less than one
         // step still counts one block.
         const long long byLength =
-            (static_cast<long long>(n) - static_cast<long long>(blockLength)) /
+            (static_cast<long long>(n) - static_cast<long long>(s.blockLength)) /
                 static_cast<long long>(step) + 1;
         const long long blocks = std::min<long long>(static_cast<long long>(nSub) - 3, byLength);
         for (long long j = 0; j < blocks; ++j) {
             double power = 0;
             for (size_t c = 0; c < ms.size(); ++c) {
-                const auto& m = ms[c];
+                const auto& m = *ms[c];
                 power += msWeight[c] * (m[j] + m[j + 1] + m[j + 2] + m[j + 3]) * 0.25;
             }
             z.push_back(power);
@@ -312,18 +427,18 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
         double power = 0;
         for (size_t c = 0; c < ms.size(); ++c) {
             double sum = 0;
-            for (double v : ms[c]) sum += v;
+            for (double v : *ms[c]) sum += v;
             power += msWeight[c] * sum / d;
         }
         r.shortTermMax = std::max(kFloor, lufs(power));
     } else {
         std::vector<double> running(ms.size(), 0.0);
         for (size_t c = 0; c < ms.size(); ++c)
-            for (size_t i = 0; i < 30; ++i) running[c] += ms[c][i];
+            for (size_t i = 0; i < 30; ++i) running[c] += (*ms[c])[i];
         for (size_t j = 0; j + 30 <= nSub; ++j) {
             if (j > 0)
                 for (size_t c = 0; c < ms.size(); ++c)
-                    running[c] += ms[c][j + 29] - ms[c][j - 1];
+                    running[c] += (*ms[c])[j + 29] - (*ms[c])[j - 1];
             double power = 0;
             for (size_t c = 0; c < ms.size(); ++c) power += msWeight[c] * std::max(0.0, running[c]) / 30.0;
             r.shortTermMax = std::max(r.shortTermMax, lufs(power));
@@ -349,15 +464,39 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
         if (count > 0) r.integrated = lufs(sum / static_cast<double>(count));
     }
 
-    // Peaks on the unfiltered samples of every measured channel, LFE included.
-    float samplePeak = 0.0f, tp = 0.0f;
-    for (const auto* x : measured) {
-        samplePeak = std::max(samplePeak, maxMagnitude(x->data(), x->size()));
-        tp = std::max(tp, truePeak(*x));
-    }
-    if (samplePeak > 0) r.samplePeak = 20.0 * std::log10(samplePeak);
-    if (tp > 0) r.truePeak = 20.0 * std::log10(std::max(tp, samplePeak));
+    float tp = 0.0f;
+    for (auto& peak : s.peaks) tp = std::max(tp, peak.finish());
+    if (s.samplePeak > 0) r.samplePeak = 20.0 * std::log10(s.samplePeak);
+    if (tp > 0) r.truePeak = 20.0 * std::log10(std::max(tp, s.samplePeak));
     return r;
+}
+
+LoudnessResult measure(const std::vector<std::vector<float>>& channels, double sampleRate,
+                       const std::optional<SourceFormat>& source) {
+    Meter meter(sampleRate, static_cast<int>(channels.size()), source);
+    if (channels.empty()) return meter.finish();
+    // Channels are of equal length; a shorter one is read as if padded with silence.
+    const size_t n = channels[0].size();
+    std::vector<std::vector<float>> padded;
+    padded.reserve(channels.size());
+    std::vector<const float*> at;
+    for (const auto& c : channels) {
+        if (c.size() >= n) {
+            at.push_back(c.data());
+        } else {
+            padded.emplace_back(c);
+            padded.back().resize(n, 0.0f);
+            at.push_back(padded.back().data());
+        }
+    }
+    // In blocks, as a file is read: the true peak's pending inputs stay small.
+    constexpr size_t kBlock = 16384;
+    std::vector<const float*> block(at.size());
+    for (size_t done = 0; done < n; done += kBlock) {
+        for (size_t c = 0; c < at.size(); ++c) block[c] = at[c] + done;
+        meter.push(block.data(), std::min(kBlock, n - done));
+    }
+    return meter.finish();
 }
 
 }  // namespace qm::Loudness

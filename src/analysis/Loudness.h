@@ -4,10 +4,11 @@
 // peak.
 //
 // Measured on the file's own channels at its own rate (not on the analysis
-// mono signal). Stateless and total: any thread may call it, and empty or
-// silent input gives the floor values (-70 LUFS, minus infinity dB).
+// mono signal), whole or as it is read. Total: any thread may measure, and
+// empty or silent input gives the floor values (-70 LUFS, minus infinity dB).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,6 +47,26 @@ float truePeak(const std::vector<float>& channel);
 
 LoudnessResult measure(const std::vector<std::vector<float>>& channels, double sampleRate,
                        const std::optional<SourceFormat>& source);
+
+// The same measurement made as a file is read, block by block, so that the
+// file need not be held: finish() gives what measure() gives for all the
+// frames pushed, however the blocks fall. Used by one thread at a time.
+class Meter {
+public:
+    Meter(double sampleRate, int channels, const std::optional<SourceFormat>& source);
+    ~Meter();
+    Meter(const Meter&) = delete;
+    Meter& operator=(const Meter&) = delete;
+
+    // `frames` more frames of every channel.
+    void push(const float* const* channels, size_t frames);
+    // The meter is spent.
+    LoudnessResult finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace Loudness
 }  // namespace qm

@@ -46,24 +46,34 @@ struct AnalysisOutcome {
     std::optional<AnalysisSkip> skipped;
 };
 
-// A file as the analysis takes it: its own channels at its own rate (for
-// loudness and for the edits cut from it) and their mono fold at 22 050 Hz.
+// A file as the analysis takes it: the mono fold of its channels at
+// 22 050 Hz, the loudness of its own channels at its own rate, and, when
+// asked for, those channels themselves (for the edits cut from them).
 struct AnalysisInput {
-    PlanarAudio audio;
+    PlanarAudio audio;  // the channels when kept (else none); the file's rate either way
+    double sampleRate = 0;
+    int channels = 0;
+    int64_t frames = 0;
     std::vector<float> mono22k;
+    LoudnessResult loudness;
 
     double seconds() const;
 };
 
 namespace AnalysisPipeline {
 
-// Reads a whole file for the analysis: the planar channels and the mono
-// signal at the analysis rate. Errors are those of Signal::readPlanar.
-AnalysisInput read(const std::filesystem::path& url);
+// Reads a whole file for the analysis in one pass: each block is folded to
+// mono, converted to the analysis rate and measured for loudness (with the
+// channel weights of `source`) as it comes, so that the memory used follows
+// the analysis signal, not the file's rate and channels; `keepChannels`
+// keeps the channels too. Nothing is converted or measured for a file too
+// short to analyse. Errors are those of Signal::readPlanar.
+AnalysisInput read(const std::filesystem::path& url, const std::optional<SourceFormat>& source = std::nullopt,
+                   bool keepChannels = false);
 
-// Runs every step in order on a file read by read().
-AnalysisOutcome run(const AnalysisInput& input, const std::optional<SourceFormat>& source,
-                    const std::string& name, std::optional<double> bpm = std::nullopt,
+// Runs every step in order on a file read by read(); its mono signal moves
+// into the analysis.
+AnalysisOutcome run(AnalysisInput&& input, const std::string& name, std::optional<double> bpm = std::nullopt,
                     std::optional<int> beatsPerBar = std::nullopt);
 
 // Runs every step in order on planar channels at their own rate. bpm and

@@ -2,6 +2,7 @@
 
 #include "platform/AppError.h"
 #include "platform/AudioFileReader.h"
+#include "platform/LargeBuffers.h"
 #include "platform/Resampler.h"
 #include "rt/mn_mix.h"
 
@@ -19,6 +20,34 @@
 namespace qm {
 
 namespace Signal {
+
+namespace {
+
+// Frames decoded at a time: a block of every channel stays in the cache
+// while it is folded, converted and measured.
+constexpr int64_t kReadBlock = 8192;
+
+// Decodes the file block by block, each block into the buffers that
+// `into(done, want, at)` points `at` to, then hands it to `block`. Returns
+// the frames read.
+template <class Into>
+int64_t decode(AudioFileReader& reader, int channels, const Into& into,
+               const std::function<void(const Block&)>& block) {
+    const AudioStreamFormat& f = reader.format();
+    std::vector<float*> at(static_cast<size_t>(channels));
+    int64_t done = 0;
+    while (done < f.frames) {
+        const int64_t want = std::min(kReadBlock, f.frames - done);
+        into(done, want, at);
+        const int64_t got = std::max<int64_t>(reader.read(done, at.data(), want), 0);
+        if (got > 0 && block) block({at.data(), channels, done, got, f.frames, f.sampleRate});
+        done += got;
+        if (got < want) break;
+    }
+    return done;
+}
+
+}  // namespace
 
 PlanarAudio readPlanar(const std::filesystem::path& url) { return readPlanar(url, {}); }
 
@@ -39,28 +68,45 @@ PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<voi
         // written whole with zeros that leave the cache before they are
         // overwritten.
         out.channels.resize(size_t(channels));
-        for (auto& c : out.channels) c.reserve(size_t(f.frames));
+        for (auto& c : out.channels) reserveLarge(c, size_t(f.frames));
     } catch (const std::bad_alloc&) {
         throw AppError(40, "File too large to load");
     } catch (const std::length_error&) {
         throw AppError(40, "File too large to load");
     }
-    constexpr int64_t kBlock = 16384;
-    std::vector<float*> at(static_cast<size_t>(channels));
-    int64_t done = 0;
-    while (done < f.frames) {
-        const int64_t want = std::min(kBlock, f.frames - done);
-        for (int c = 0; c < channels; ++c) {
-            auto& ch = out.channels[size_t(c)];
-            ch.resize(size_t(done + want));
-            at[size_t(c)] = ch.data() + done;
-        }
-        const int64_t got = std::max<int64_t>(reader->read(done, at.data(), want), 0);
-        if (got > 0 && block) block({at.data(), channels, done, got, f.frames, f.sampleRate});
-        done += got;
-        if (got < want) break;
-    }
+    const int64_t done = decode(
+        *reader, channels,
+        [&](int64_t at, int64_t want, std::vector<float*>& to) {
+            for (int c = 0; c < channels; ++c) {
+                auto& ch = out.channels[size_t(c)];
+                ch.resize(size_t(at + want));
+                to[size_t(c)] = ch.data() + at;
+            }
+        },
+        block);
     for (auto& c : out.channels) c.resize(size_t(done));
+    out.damagedFrames = reader->damagedFrames();
+    return out;
+}
+
+StreamedAudio readBlocks(const std::filesystem::path& url, const std::function<void(const Block&)>& block) {
+    auto reader = AudioFileReader::open(url);
+    const AudioStreamFormat& f = reader->format();
+    StreamedAudio out;
+    out.sampleRate = f.sampleRate;
+    out.channels = std::max(f.channels, 0);
+    if (f.frames < 1 || out.channels == 0) {
+        out.channels = std::max(1, out.channels);
+        return out;
+    }
+    std::vector<float> buffer(size_t(out.channels) * size_t(std::min(kReadBlock, f.frames)));
+    const size_t stride = buffer.size() / size_t(out.channels);
+    out.frames = decode(
+        *reader, out.channels,
+        [&](int64_t, int64_t, std::vector<float*>& to) {
+            for (size_t c = 0; c < to.size(); ++c) to[c] = buffer.data() + c * stride;
+        },
+        block);
     out.damagedFrames = reader->damagedFrames();
     return out;
 }
@@ -110,23 +156,10 @@ int halvings(double from, double to) {
     return 0;
 }
 
-// The platform's high-quality conversion; empty when it cannot be made.
-std::vector<float> platformResample(const std::vector<float>& x, double from, double to) {
-    try {
-        auto out = Resampler::resample({x}, from, to);
-        if (out.size() == 1) return std::move(out[0]);
-    } catch (const std::exception&) {
-        // Handled below: an empty signal rather than one at the wrong rate.
-    }
-    return {};
-}
-
 }  // namespace
 
 std::vector<float> resample(const std::vector<float>& x, double from, double to) {
     if (std::fabs(from - to) <= 0.5 || x.empty()) return x;
-    if (!usableRate(from) || !usableRate(to)) return {};
-    if (halvings(from, to) == 0) return platformResample(x, from, to);
     RateConverter c(from, to, x.size());
     c.push(x.data(), x.size());
     return c.finish();
@@ -340,13 +373,22 @@ private:
 
 RateConverter::RateConverter(double from, double to, size_t expected)
     : from_(from), to_(to), valid_(usableRate(from) && usableRate(to)), same_(std::fabs(from - to) <= 0.5) {
-    if (!same_ && !valid_) return;
-    const int n = same_ ? 0 : halvings(from, to);
+    if (same_) {
+        reserveLarge(out_, expected);
+        return;
+    }
+    if (!valid_) return;
+    const int n = halvings(from, to);
     for (int i = 0; i < n; ++i) chain_.push_back(std::make_unique<Stage>());
-    if (n > 0)
-        out_.reserve(expected / (size_t(1) << n) + kGroup);
-    else
-        whole_.reserve(expected);
+    if (n == 0) {
+        try {
+            platform_ = std::make_unique<BlockResampler>(from, to, 1);
+        } catch (const std::exception&) {
+            valid_ = false;  // finish() says so: an empty signal rather than one at the wrong rate
+            return;
+        }
+    }
+    reserveLarge(out_, size_t(std::ceil(double(expected) * to / from)) + kGroup);
 }
 
 RateConverter::~RateConverter() = default;
@@ -357,23 +399,28 @@ void RateConverter::push(const float* const* channels, int count, size_t frames)
     if (count < 1) return;
     in_ += frames;
     if (!same_ && !valid_) return;
-    if (chain_.empty()) {
-        const size_t at = whole_.size();
-        whole_.resize(at + frames);
+    if (same_) {
+        const size_t at = out_.size();
+        out_.resize(at + frames);
         if (count == 1)
-            std::copy(channels[0], channels[0] + frames, whole_.data() + at);
+            std::copy(channels[0], channels[0] + frames, out_.data() + at);
         else
-            mono(channels, count, frames, whole_.data() + at);
+            mono(channels, count, frames, out_.data() + at);
         return;
     }
     const float* folded = nullptr;
-    if (count > 2) {
-        // Folded here once; the first stage takes one or two channels.
+    if (count > 2 || (platform_ && count > 1)) {
+        // Folded here once: the first half-band stage folds one or two
+        // channels itself, the platform's converter takes one.
         fold_.resize(frames);
         mono(channels, count, frames, fold_.data());
         folded = fold_.data();
         channels = &folded;
         count = 1;
+    }
+    if (platform_) {
+        platform_->push(channels, frames, &out_);
+        return;
     }
     std::vector<float> y;
     chain_[0]->push(channels, count, frames, chain_.size() == 1 ? out_ : y);
@@ -390,9 +437,16 @@ void RateConverter::feed(size_t first, std::vector<float> x) {
 }
 
 std::vector<float> RateConverter::finish() {
-    if (same_) return std::move(whole_);
+    if (same_) return std::move(out_);
     if (!valid_) return {};
-    if (chain_.empty()) return whole_.empty() ? std::vector<float>{} : platformResample(whole_, from_, to_);
+    if (platform_) {
+        try {
+            platform_->finish(&out_);
+        } catch (const std::exception&) {
+            return {};
+        }
+        return std::move(out_);
+    }
     // Each stage's last outputs go through the stages after it.
     for (size_t i = 0; i < chain_.size(); ++i) {
         std::vector<float> tail;

@@ -17,6 +17,8 @@
 
 namespace qm {
 
+class BlockResampler;
+
 // Planar audio in memory: one array per channel, all of equal length.
 struct PlanarAudio {
     std::vector<std::vector<float>> channels;
@@ -48,6 +50,19 @@ struct Block {
 // same pass that reads it.
 PlanarAudio readPlanar(const std::filesystem::path& url, const std::function<void(const Block&)>& block);
 
+// What reading a file block by block without keeping it found: its rate,
+// its channels (at least one, as readPlanar gives) and the frames read.
+struct StreamedAudio {
+    double sampleRate = 0;
+    int channels = 0;
+    int64_t frames = 0;
+    int64_t damagedFrames = 0;
+};
+// The blocks of readPlanar, handed to `block` one by one and not kept: the
+// memory used is that of one block, however long the file. Errors are those
+// of readPlanar.
+StreamedAudio readBlocks(const std::filesystem::path& url, const std::function<void(const Block&)>& block);
+
 // The average of all channels; a single channel is returned as is. Channels
 // of unequal length are averaged over the shortest one.
 std::vector<float> mono(const std::vector<std::vector<float>>& channels);
@@ -70,8 +85,9 @@ std::vector<float> resample(const std::vector<float>& x, double from, double to)
 // the new rate's Nyquist frequency (0.01 dB to 0.86), and 99.6 dB down from
 // 1.2 of it, so that all that folds back lands in the top seventh of the
 // band. Other ratios are converted by the platform's high-quality resampler
-// once the signal is complete. Either way the result has round(n x to /
-// from) samples, output sample j standing for input sample j x from / to.
+// as the blocks come. Either way the result has round(n x to / from)
+// samples, output sample j standing for input sample j x from / to, and
+// memory for no more than the result and a block or two.
 class RateConverter {
 public:
     // `expected`: input samples to come, when known (to size the result once).
@@ -99,9 +115,9 @@ private:
     double from_, to_;
     bool valid_ = false;
     bool same_ = false;
-    std::vector<std::unique_ptr<Stage>> chain_;  // one per halving; none: the platform converts
-    std::vector<float> whole_;                   // input kept for the platform's converter
-    std::vector<float> fold_;                    // a block of more than two channels, folded
+    std::vector<std::unique_ptr<Stage>> chain_;  // one per halving
+    std::unique_ptr<BlockResampler> platform_;   // without halvings: the platform converts
+    std::vector<float> fold_;                    // a block of channels folded for one stream
     std::vector<float> out_;
     uint64_t in_ = 0;
 };

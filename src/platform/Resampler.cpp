@@ -20,22 +20,34 @@ void checkSetup(double fromRate, double toRate, int channels) {
     if (channels < 1) throw std::runtime_error("Resampler: no channels");
 }
 
+soxr_t makeSoxr(double fromRate, double toRate, int channels) {
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    // One thread: the caller's, with no worker threads behind its back.
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    soxr_error_t error = nullptr;
+    soxr_t soxr = soxr_create(fromRate, toRate, unsigned(channels), &error, &io, &quality, &runtime);
+    if (!soxr || error) {
+        soxr_delete(soxr);
+        throw std::runtime_error(std::string("Resampler: ") + (error ? error : "cannot be created"));
+    }
+    return soxr;
+}
+
+// Frames handed to the converter per call: handed a whole long signal at
+// once, libsoxr grows its buffers a page at a time, which costs time in
+// proportion to the square of the length (minutes for a long file). Its
+// output is taken a smaller block at a time, which stays in the cache.
+constexpr size_t kConvertBlock = size_t(1) << 16;
+constexpr size_t kOutputBlock = size_t(1) << 13;
+
 }  // namespace
 
 Resampler::Resampler(double fromRate, double toRate, int channels, int blockFrames)
     : channels_(channels), blockFrames_(blockFrames) {
     checkSetup(fromRate, toRate, channels);
     if (blockFrames < 1) throw std::runtime_error("Resampler: empty block");
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    // One thread: the caller's, with no worker threads behind its back.
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    soxr_error_t error = nullptr;
-    soxr_ = soxr_create(fromRate, toRate, unsigned(channels), &error, &io, &quality, &runtime);
-    if (!soxr_ || error) {
-        soxr_delete(soxr_);
-        throw std::runtime_error(std::string("Resampler: ") + (error ? error : "cannot be created"));
-    }
+    soxr_ = makeSoxr(fromRate, toRate, channels);
     inData_.assign(size_t(channels) * size_t(blockFrames), 0.0f);
     for (int c = 0; c < channels; ++c) inPtrs_.push_back(inData_.data() + size_t(c) * blockFrames);
     pendingPtrs_.assign(size_t(channels), nullptr);
@@ -133,10 +145,12 @@ std::vector<std::vector<float>> Resampler::resample(const std::vector<std::vecto
         for (auto& ch : copy) ch.resize(n, 0.0f);
         return copy;
     }
+    std::vector<std::vector<float>> result(channels.size());
     const auto outFrames = size_t(std::llround(double(n) * toRate / fromRate));
-    std::vector<std::vector<float>> result(channels.size(), std::vector<float>(outFrames, 0.0f));
-    if (n == 0 || outFrames == 0) return result;
-
+    if (n == 0 || outFrames == 0) {
+        for (auto& ch : result) ch.assign(outFrames, 0.0f);
+        return result;
+    }
     // Shorter channels are read as if padded with silence.
     std::vector<std::vector<float>> padded;
     std::vector<const float*> in;
@@ -149,42 +163,57 @@ std::vector<std::vector<float>> Resampler::resample(const std::vector<std::vecto
             in.push_back(padded.back().data());
         }
     }
-    std::vector<float*> out;
-    for (auto& ch : result) out.push_back(ch.data());
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    soxr_error_t error = nullptr;
-    soxr_t soxr = soxr_create(fromRate, toRate, unsigned(channels.size()), &error, &io, &quality, &runtime);
-    if (!soxr || error) {
-        soxr_delete(soxr);
-        throw std::runtime_error(std::string("Resampler: ") + (error ? error : "cannot be created"));
-    }
-    // Fed in blocks: handed a whole long signal at once, libsoxr grows its
-    // buffers a page at a time, which costs time in proportion to the
-    // square of the length (minutes for a long file).
-    constexpr size_t kBlock = 1 << 16;
-    std::vector<const float*> inAt(in.size());
-    std::vector<float*> outAt(out.size());
-    size_t read = 0, written = 0;
-    while (written < outFrames) {
-        const size_t block = std::min(kBlock, n - read);
-        for (size_t c = 0; c < in.size(); ++c) {
-            inAt[c] = in[c] + read;
-            outAt[c] = out[c] + written;
+    for (auto& ch : result) ch.reserve(outFrames);
+    BlockResampler converter(fromRate, toRate, int(channels.size()));
+    converter.push(in.data(), n, result.data());
+    converter.finish(result.data());
+    return result;
+}
+
+
+BlockResampler::BlockResampler(double fromRate, double toRate, int channels)
+    : fromRate_(fromRate), toRate_(toRate), channels_(channels) {
+    checkSetup(fromRate, toRate, channels);
+    soxr_ = makeSoxr(fromRate, toRate, channels);
+    inAt_.resize(size_t(channels));
+    outAt_.resize(size_t(channels));
+    scratch_.resize(size_t(channels) * kOutputBlock);
+}
+
+BlockResampler::~BlockResampler() { soxr_delete(soxr_); }
+
+void BlockResampler::run(const float* const* in, size_t frames, std::vector<float>* out) {
+    // Converted into the block of scratch and appended from there, so that
+    // each output grows by exactly what is made (and an output reserved
+    // for the whole never moves). A null input tells libsoxr that the input
+    // has ended: it then plays out the filter's tail, and gives nothing
+    // more once drained.
+    size_t read = 0;
+    for (;;) {
+        const size_t block = std::min(kConvertBlock, frames - read);
+        for (int c = 0; c < channels_; ++c) {
+            outAt_[size_t(c)] = scratch_.data() + size_t(c) * kOutputBlock;
+            if (in) inAt_[size_t(c)] = in[c] + read;
         }
         size_t used = 0, done = 0;
-        // A null input tells libsoxr that the input has ended.
-        error = soxr_process(soxr, block > 0 ? inAt.data() : nullptr, block, &used, outAt.data(),
-                             std::min(outFrames - written, kBlock), &done);
-        if (error) break;
+        error_ = soxr_process(soxr_, in ? inAt_.data() : nullptr, block, &used, outAt_.data(), kOutputBlock, &done);
+        for (int c = 0; c < channels_; ++c) out[c].insert(out[c].end(), outAt_[size_t(c)], outAt_[size_t(c)] + done);
         read += used;
-        written += done;
-        if (block == 0 && done == 0) break;
+        if (error_ || (done == 0 && read == frames)) return;
     }
-    soxr_delete(soxr);
-    if (error) throw std::runtime_error(std::string("Resampler: ") + error);
-    return result;  // any frames libsoxr did not produce stay silent
+}
+
+void BlockResampler::push(const float* const* in, size_t frames, std::vector<float>* out) {
+    if (error_ || frames == 0) return;
+    pushed_ += frames;
+    run(in, frames, out);
+}
+
+void BlockResampler::finish(std::vector<float>* out) {
+    if (!error_) run(nullptr, 0, out);
+    if (error_) throw std::runtime_error(std::string("Resampler: ") + error_);
+    const auto frames = size_t(std::llround(double(pushed_) * toRate_ / fromRate_));
+    for (int c = 0; c < channels_; ++c) out[c].resize(frames, 0.0f);  // any frames libsoxr did not produce stay silent
 }
 
 }  // namespace qm

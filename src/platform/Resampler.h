@@ -10,11 +10,14 @@
 //   flushed and trimmed, not added), so callers can stamp frames by simple
 //   arithmetic.
 // - whole buffers (the analysis): resample() converts planar channels at
-//   once and returns exactly round(n × toRate / fromRate) frames each.
+//   once and returns exactly round(n × toRate / fromRate) frames each; a
+//   BlockResampler gives the same frames for a signal handed over block by
+//   block as it is read, so that the whole never has to be held.
 //
 // A Resampler is used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -79,6 +82,39 @@ private:
     bool inputEnded_ = false;
     bool ended_ = false;
     bool failed_ = false;
+};
+
+// Converts planar channels handed over block by block, appending to one
+// output array per channel what is ready after each block: the frames of
+// Resampler::resample() of the whole, however the blocks fall. Used by one
+// thread at a time.
+class BlockResampler {
+public:
+    // Throws std::runtime_error as the Resampler constructor.
+    BlockResampler(double fromRate, double toRate, int channels);
+    ~BlockResampler();
+    BlockResampler(const BlockResampler&) = delete;
+    BlockResampler& operator=(const BlockResampler&) = delete;
+
+    // `frames` more frames of each channel; out: one array per channel.
+    void push(const float* const* in, size_t frames, std::vector<float>* out);
+    // Plays out the filter's tail and leaves each output with exactly
+    // round(n × toRate / fromRate) frames for the n pushed (silence for any
+    // the converter did not produce). Throws std::runtime_error when the
+    // conversion failed on the way; the converter is spent.
+    void finish(std::vector<float>* out);
+
+private:
+    void run(const float* const* in, size_t frames, std::vector<float>* out);
+
+    soxr* soxr_ = nullptr;
+    double fromRate_, toRate_;
+    int channels_;
+    uint64_t pushed_ = 0;
+    const char* error_ = nullptr;
+    std::vector<const float*> inAt_;
+    std::vector<float*> outAt_;
+    std::vector<float> scratch_;  // one block per channel
 };
 
 }  // namespace qm

@@ -132,33 +132,41 @@ TEST(MusicAnalysis, RenderedPiecesOfKnownForm) {
                 pinsExact, plans.size(), loopsFound);
 }
 
-// Reading for the analysis decodes, folds and converts in one pass, and
-// gives exactly what the separate steps give: the channels of
-// Signal::readPlanar and the mono of Signal::mono and Signal::resample, at
-// 44.1 kHz (halved), 48 kHz (converted) and 22.05 kHz (kept).
+// Reading for the analysis decodes, folds, converts and measures in one
+// pass, and gives exactly what the separate steps give: the channels of
+// Signal::readPlanar (when kept), the mono of Signal::mono and
+// Signal::resample and the loudness of Loudness::measure, at 44.1 kHz
+// (halved), 48 kHz (converted, three channels and two) and 22.05 kHz (kept).
 TEST(MusicAnalysis, ReadingInOnePassGivesWhatTheStepsGive) {
     test::TempDir dir;
-    for (double rate : {44100.0, 48000.0, 22050.0}) {
+    for (auto [rate, channels] : {std::pair{44100.0, 3}, {48000.0, 3}, {48000.0, 2}, {22050.0, 3}}) {
         const auto file = dir / "three.wav";
-        const auto sig = test::staircaseSignal(3, int64_t(rate * 1.5) + 17);
+        auto sig = test::staircaseSignal(3, int64_t(rate * 1.5) + 17);
+        sig.resize(size_t(channels));
         test::writeAudioFile(file, sig, rate, {.bits = 24});
-        const auto in = AnalysisPipeline::read(file);
         const auto planar = Signal::readPlanar(file);
-        EXPECT_EQ(in.audio.channels, planar.channels) << rate;
-        EXPECT_EQ(in.audio.sampleRate, rate);
-        EXPECT_EQ(in.mono22k, Signal::resample(Signal::mono(planar.channels), rate, 22050)) << rate;
-        EXPECT_DOUBLE_EQ(in.seconds(), double(sig[0].size()) / rate);
+        const auto kept = AnalysisPipeline::read(file, std::nullopt, true);
+        EXPECT_EQ(kept.audio.channels, planar.channels) << rate;
+        for (const auto& in : {AnalysisPipeline::read(file), kept}) {
+            EXPECT_EQ(in.sampleRate, rate);
+            EXPECT_EQ(in.channels, channels);
+            EXPECT_EQ(in.mono22k, Signal::resample(Signal::mono(planar.channels), rate, 22050)) << rate;
+            EXPECT_EQ(in.loudness, Loudness::measure(planar.channels, rate, std::nullopt)) << rate;
+            EXPECT_DOUBLE_EQ(in.seconds(), double(sig[0].size()) / rate);
+        }
+        EXPECT_TRUE(AnalysisPipeline::read(file).audio.channels.empty()) << "not kept unless asked";
     }
     // One second is too short to analyse: no mono is made, and running says so.
     const auto second = dir / "second.wav";
     test::writeAudioFile(second, test::staircaseSignal(2, 44100), 44100, {.bits = 16});
-    const auto in = AnalysisPipeline::read(second);
+    auto in = AnalysisPipeline::read(second);
     EXPECT_TRUE(in.mono22k.empty());
-    EXPECT_EQ(AnalysisPipeline::run(in, std::nullopt, "second.wav").skipped, AnalysisSkip::tooShort);
+    EXPECT_EQ(AnalysisPipeline::run(std::move(in), "second.wav").skipped, AnalysisSkip::tooShort);
     // An empty file gives its channels, empty.
     const auto empty = dir / "empty.wav";
     test::writeAudioFile(empty, test::Planar(2), 48000);
-    EXPECT_EQ(AnalysisPipeline::read(empty).audio.channels.size(), 2u);
+    EXPECT_EQ(AnalysisPipeline::read(empty, std::nullopt, true).audio.channels.size(), 2u);
+    EXPECT_EQ(AnalysisPipeline::read(empty).channels, 2);
     EXPECT_THROW(AnalysisPipeline::read(dir / "missing.wav"), std::exception);
 }
 

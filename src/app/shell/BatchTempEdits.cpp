@@ -40,10 +40,10 @@ FileResult makeOne(const Source& source, uint64_t loadLimitBytes, fs::path& writ
         static_cast<double>(std::max<int64_t>(info.frames, 0)) * std::max(info.channels, 1) * sizeof(float);
     if (bytes > static_cast<double>(loadLimitBytes)) throw AppError(0, kTooLarge);
 
-    const AnalysisInput input = AnalysisPipeline::read(source.url);
-    const PlanarAudio& audio = input.audio;
+    AnalysisInput input = AnalysisPipeline::read(source.url, info.detected, true);
+    const PlanarAudio audio = std::move(input.audio);  // the edits are cut from the channels
     const std::string name = source.url.filename().string();
-    const AnalysisOutcome outcome = AnalysisPipeline::run(input, info.detected, name);
+    const AnalysisOutcome outcome = AnalysisPipeline::run(std::move(input), name);
     if (!outcome.analysis)
         return outcome.skipped == AnalysisSkip::tooShort ? FileResult::tooShort : FileResult::noPulse;
     const MusicAnalysis& analysis = *outcome.analysis;
