@@ -475,19 +475,13 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
                        const std::optional<SourceFormat>& source) {
     Meter meter(sampleRate, static_cast<int>(channels.size()), source);
     if (channels.empty()) return meter.finish();
-    // Channels are of equal length; a shorter one is read as if padded with silence.
-    const size_t n = channels[0].size();
-    std::vector<std::vector<float>> padded;
-    padded.reserve(channels.size());
+    // Channels of unequal length (a reader never gives them) are measured
+    // over the shortest, as Signal::mono folds them.
+    size_t n = channels[0].size();
     std::vector<const float*> at;
     for (const auto& c : channels) {
-        if (c.size() >= n) {
-            at.push_back(c.data());
-        } else {
-            padded.emplace_back(c);
-            padded.back().resize(n, 0.0f);
-            at.push_back(padded.back().data());
-        }
+        n = std::min(n, c.size());
+        at.push_back(c.data());
     }
     // In blocks, as a file is read: the true peak's pending inputs stay small.
     constexpr size_t kBlock = 16384;

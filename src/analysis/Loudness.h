@@ -45,6 +45,7 @@ std::vector<double> weights(const std::optional<SourceFormat>& source, int chann
 // The 4x oversampled true peak of one channel, as a linear magnitude.
 float truePeak(const std::vector<float>& channel);
 
+// Channels of unequal length are measured over the shortest.
 LoudnessResult measure(const std::vector<std::vector<float>>& channels, double sampleRate,
                        const std::optional<SourceFormat>& source);
 

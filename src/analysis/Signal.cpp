@@ -499,7 +499,7 @@ std::unique_ptr<RealFFTPlan> takePlan(int n) {
             return plan;
         }
     }
-    return std::make_unique<RealFFTPlan>(n);
+    return std::make_unique<RealFFTPlan>(n, RealFFTPlan::Directions::forwardOnly);
 }
 
 }  // namespace

@@ -38,17 +38,20 @@ struct RealFFTPlan::Impl {
     fftwf_plan inv = nullptr;
 };
 
-RealFFTPlan::RealFFTPlan(int n) : n_(n), impl_(std::make_unique<Impl>()) {
+RealFFTPlan::RealFFTPlan(int n, Directions directions) : n_(n), impl_(std::make_unique<Impl>()) {
     if (n < 2) throw std::invalid_argument("FFT size must be at least 2, got " + std::to_string(n));
     impl_->real.reset(fftwf_alloc_real(static_cast<size_t>(n)));
     impl_->spectrum.reset(fftwf_alloc_complex(static_cast<size_t>(n / 2 + 1)));
     if (!impl_->real || !impl_->spectrum) throw std::bad_alloc();
     std::lock_guard lock(plannerMutex());
-    // FFTW_ESTIMATE leaves the buffers untouched and plans in microseconds;
-    // the plans stay valid for any array of the same alignment.
+    // FFTW_ESTIMATE leaves the buffers untouched and plans without trial
+    // transforms (yet a process's first plan takes milliseconds, as the
+    // planner sets itself up); the plans stay valid for any array of the
+    // same alignment.
     impl_->fwd = fftwf_plan_dft_r2c_1d(n, impl_->real.get(), impl_->spectrum.get(), FFTW_ESTIMATE);
-    impl_->inv = fftwf_plan_dft_c2r_1d(n, impl_->spectrum.get(), impl_->real.get(), FFTW_ESTIMATE);
-    if (!impl_->fwd || !impl_->inv) {
+    if (directions == Directions::both)
+        impl_->inv = fftwf_plan_dft_c2r_1d(n, impl_->spectrum.get(), impl_->real.get(), FFTW_ESTIMATE);
+    if (!impl_->fwd || (directions == Directions::both && !impl_->inv)) {
         if (impl_->fwd) fftwf_destroy_plan(impl_->fwd);
         if (impl_->inv) fftwf_destroy_plan(impl_->inv);
         throw std::runtime_error("FFT planner failed for size " + std::to_string(n));
@@ -58,7 +61,7 @@ RealFFTPlan::RealFFTPlan(int n) : n_(n), impl_(std::make_unique<Impl>()) {
 RealFFTPlan::~RealFFTPlan() {
     std::lock_guard lock(plannerMutex());
     fftwf_destroy_plan(impl_->fwd);
-    fftwf_destroy_plan(impl_->inv);
+    if (impl_->inv) fftwf_destroy_plan(impl_->inv);
 }
 
 void RealFFTPlan::forward(const float* x, std::complex<float>* X) {

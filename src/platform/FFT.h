@@ -25,9 +25,12 @@ namespace qm {
 
 class RealFFTPlan {
 public:
-    // Prepares both directions for size n. Throws std::invalid_argument for
-    // n < 2 and std::runtime_error when the planner fails.
-    explicit RealFFTPlan(int n);
+    // Prepares both directions for size n, or the forward one alone, for
+    // users that never call inverse() and need not wait for its planning.
+    // Throws std::invalid_argument for n < 2 and std::runtime_error when
+    // the planner fails.
+    enum class Directions { both, forwardOnly };
+    explicit RealFFTPlan(int n, Directions directions = Directions::both);
     ~RealFFTPlan();
     RealFFTPlan(const RealFFTPlan&) = delete;
     RealFFTPlan& operator=(const RealFFTPlan&) = delete;
