@@ -216,8 +216,9 @@ TEST(CatalogIntegrity, AStatementThatFailsRollsBackTheWholeTransaction) {
         {"setOfflineFiles", [&] { catalog.setOfflineFiles("/L", {"/L/refused.wav"}); }},
         {"setMountPoints", [&] { catalog.setMountPoints("/L", {"/L/refused.wav"}); }},
     };
-    for (const auto& [name, write] : writers) {
+    for (const auto& [name, writer] : writers) {
         SCOPED_TRACE(name);
+        const std::function<void()>& write = writer;
         const std::optional<std::string> failure = catalog.transaction([&] {
             catalog.upsert("/L/good.wav", "/L", 1, 1, std::nullopt, described("good"));
             catalog.writeLogOffset("/L/good.log", 9);
