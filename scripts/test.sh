@@ -151,7 +151,7 @@ plain=(-S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" -DQ
 # test rig: a configure that would need GTest, Google Benchmark or
 # libebur128 fails here, and so does a cache that found one of them.
 rm -f build/program-alone.built
-cmake --fresh "${plain[@]}" -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF \
+cmake --fresh --no-warn-unused-cli "${plain[@]}" -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF \
   -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
 if grep -E '^(GTest|GMock|benchmark|EBUR128)[A-Za-z0-9_]*(_DIR|_FOUND)[:=]' build/CMakeCache.txt | grep -v NOTFOUND; then
   echo "The program's configure looked for a package only the tests use (above)"
