@@ -50,8 +50,9 @@ test_packages=(
   # that puts GTK 2 programs (PCManFM) on the accessibility bus
   thunar xfconf nautilus nemo caja dolphin pcmanfm pcmanfm-qt libatk-adaptor
   # the loudness oracle, and rendering and judging the analysis corpora: sox,
-  # aubio (a peer), fluidsynth with two General MIDI fonts
-  libebur128-dev sox aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont
+  # aubio (a peer), fluidsynth with three General MIDI fonts (FluidR3 in mono
+  # and in stereo)
+  libebur128-dev sox aubio-tools fluidsynth timgm6mb-soundfont fluidr3mono-gm-soundfont fluid-soundfont-gm
   # a program and a browser asking the control port
   curl chromium-headless-shell
   # locale sources, to write numbers under a decimal comma
