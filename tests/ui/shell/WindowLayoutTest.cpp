@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QMenu>
 #include <QSplitter>
+#include <QStyle>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@
 #include <memory>
 
 #include "app/core/SettingsStore.h"
+#include "app/core/UserDefaults.h"
 #include "app/editor/EditorModel.h"
 #include "app/library/LibraryModel.h"
 #include "app/player/PlayerModel.h"
@@ -347,6 +349,39 @@ TEST(WindowPlacement, SizesPlacesAndSplittersSurviveARestart) {
     runChild(QStringLiteral("WindowLayout.ARunOfThePlacementTest"), environment);
     ASSERT_TRUE(fs::exists(dir / "first-run-done"));
     runChild(QStringLiteral("WindowLayout.ARunOfThePlacementTest"), environment);
+}
+
+TEST(WindowPlacement, AFrameKeptFromALargerScreenComesBackInsideTheScreenThereIs) {
+    test::TempDir dir;
+    UserDefaults defaults(QString::fromStdString((dir / "settings.ini").string()));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    // Where a larger screen had room for it: past this one's right and
+    // bottom edges, and larger than it.
+    const QRect kept(screen.x() + screen.width() * 2 / 5, screen.y() + screen.height() / 3, screen.width() * 4 / 3,
+                     screen.height() * 7 / 6);
+    {
+        QWidget window;
+        WindowPlacement::install(window, defaults, QStringLiteral("w"));
+        window.show();
+        window.setGeometry(kept);
+        QApplication::processEvents();
+        ASSERT_EQ(window.geometry(), kept);
+    }
+    QWidget window;
+    window.setMinimumSize(200, 150);
+    WindowPlacement::install(window, defaults, QStringLiteral("w"));
+    const int titleBar = window.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &window);
+    EXPECT_TRUE(screen.contains(window.geometry().adjusted(0, -titleBar, 0, 0))) << window.geometry().x() << ","
+                                                                                  << window.geometry().y();
+    EXPECT_EQ(window.size(), QSize(screen.width(), screen.height() - titleBar)) << "shrunk only as far as it must";
+
+    // A frame across two screens side by side is on screen; one off both
+    // goes to the one it lies on most, never below its minimum.
+    const QList<QRect> two = {QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 800)};
+    EXPECT_EQ(WindowPlacement::insideScreens(QRect(1500, 300, 900, 500), two, QSize(), 30), QRect(1500, 300, 900, 500));
+    EXPECT_EQ(WindowPlacement::insideScreens(QRect(2421, 320, 1066, 666), two, QSize(), 30), QRect(2134, 134, 1066, 666));
+    EXPECT_EQ(WindowPlacement::insideScreens(QRect(2000, -50, 1300, 900), two, QSize(1300, 600), 30),
+              QRect(1920, 30, 1300, 770));
 }
 
 TEST(WindowPlacement, AFirstFrameIsTwoThirdsOfTheScreenWithinItsBoundsAndNeverBelowTheMinimum) {
