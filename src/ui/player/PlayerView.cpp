@@ -522,6 +522,8 @@ void PlayerView::refresh() {
     if (hasBext) {
         bextText_->setText(qs(*info->bextDescription));
         bext_->setToolTip(qs(*info->bextDescription));
+        // It gives its room first, but never below the least its text reads in.
+        bext_->setMinimumWidth(bextText_->minimumSizeHint().width());
     }
     const std::string output = player_.output();
     showIf(output_, !output.empty());

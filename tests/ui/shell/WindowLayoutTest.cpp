@@ -33,10 +33,12 @@
 #include "app/core/UserDefaults.h"
 #include "app/editor/EditorModel.h"
 #include "app/library/LibraryModel.h"
+#include "app/monitor/MonitorEngine.h"
 #include "app/player/PlayerModel.h"
 #include "app/shell/AppFakes.h"
 #include "support/AudioFiles.h"
 #include "support/Lv2Plugins.h"
+#include "support/Profiles.h"
 #include "support/TempDir.h"
 #include "support/Timeouts.h"
 #include "ui/UiTestSupport.h"
@@ -83,7 +85,8 @@ struct Filled {
         library = dir / "Library";
         fs::create_directories(library);
         if (!fill) return;
-        for (const char* name : {"Door slam wooden heavy.wav", "Rain on a tin roof.wav", "Wind.wav"})
+        for (const char* name : {"Door slam wooden heavy.wav", "Rain on a tin roof.wav", "Wind.wav",
+                                 "Ambient drone with distant thunder and a storm drawing near.wav"})
             test::writeTestFile(library / name, 2, 48000, 48000, {test::FileKind::wav, 16});
         app->library().open(library);
         app->player().load(library / "Wind.wav", false);
@@ -93,6 +96,11 @@ struct Filled {
         EXPECT_TRUE(test::waitFor([&] { return app->editor().pins().has_value() && !app->editor().analyzing(); },
                                   nullptr, test::timeout(std::chrono::seconds(60))));
         app->editor().setSelection(FrameRange{44100, 88200});
+        // The monitor on the most speakers it draws.
+        const OutputProfile wide = test::profileInLayoutOrder(LayoutID::l916, OutputProfile::Kind::speakers,
+                                                              "jack:Speakers", "Room 9.1.6");
+        app->settings().update([&](AppSettings& s) { s.profiles.push_back(wide); });
+        app->monitor().setProfileID(wide.id);
     }
     ~Filled() {
         app->editor().stop();
@@ -116,6 +124,7 @@ QStringList findings(QWidget& window, const QString& where) {
     QStringList out;
     for (const QString& f : test::overlaps(window)) out << where + ": " + f;
     for (const QString& f : test::clippedTexts(window)) out << where + ": " + f;
+    for (const QString& f : test::elidedTexts(window)) out << where + ": " + f;
     for (const QString& f : test::foreignWords(window)) out << where + ": foreign word in \"" + f + "\"";
     return out;
 }
