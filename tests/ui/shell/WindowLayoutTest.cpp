@@ -1,18 +1,22 @@
 // Every window of the application, filled as a user would fill it (a file in
 // the player, a piece with its pins and plans in the editor, a library
-// folder with the inspector open, the banners up), at every size it allows
-// from its minimum to a full-HD screen, with expert mode off and on: no
-// control lies over another or sticks out of its row, no text is wider or
-// taller than its control, and no text (their menus' too) speaks another
-// desktop's words. The
-// same sweep runs again in child processes at twice the scale, in the
-// German locale and with one and a half times the desktop's text size, as
-// a user's desktop may be set; each child first makes sure its setting
-// took effect.
+// folder with the inspector open, the banners up, the monitor on 9.1.6
+// speakers), at every size it allows from its minimum to a full-HD screen,
+// with expert mode off and on: no control lies over another or sticks out
+// of its row, no text is wider or taller than its control or cut to fewer
+// than 8 characters (a table's cell only while another column has room to
+// spare), no text (their menus' too) speaks another desktop's words, and
+// every button that shows only a symbol has a name. The same sweep runs
+// again in child processes at twice the scale, in the German locale and
+// with one and a half times the desktop's text size, as a user's desktop
+// may be set; each child first makes sure its setting took effect.
 //
 // Where the windows were, how big, and how their splitters stood survive a
 // restart: two runs of this program, one after the other, over the same
-// settings, on a 1920 x 1080 screen.
+// settings, on a 1920 x 1080 screen; a frame kept from a larger screen
+// comes back inside the one there is.
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QLocale>
@@ -281,6 +285,42 @@ TEST(WindowTexts, NoWindowOrMenuSpeaksAnotherDesktopsWords) {
     EXPECT_EQ(test::foreignWords(QStringList{"Open System Preferences", "Turn on Quillmarsh under Automation",
                                              "File Manager Panel"}),
               (QStringList{"Open System Preferences", "Turn on Quillmarsh under Automation"}));
+}
+
+TEST(WindowTexts, EveryButtonThatShowsOnlyAnIconHasAName) {
+    test::TempDir dir;
+    Filled f(dir.path());
+    f.showInspector();
+    QStringList unnamed;
+    int icons = 0;
+    auto scan = [&](QWidget& root, const QString& where) {
+        for (QAbstractButton* b : root.findChildren<QAbstractButton*>()) {
+            if (!b->isVisibleTo(&root) || !b->text().remove(QLatin1Char('&')).trimmed().isEmpty()) continue;
+            ++icons;
+            QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(b);
+            if (!spoken || spoken->text(QAccessible::Name).trimmed().isEmpty())
+                unnamed << QStringLiteral("%1: %2 (%3), tooltip \"%4\"")
+                               .arg(where, b->objectName(), QString::fromLatin1(b->metaObject()->className()),
+                                    b->toolTip());
+        }
+    };
+    for (bool expert : {false, true}) {
+        f.app->settings().update([expert](AppSettings& s) { s.expertMode = expert; });
+        for (const char* id : {"main", "editor", "monitor", "settings"}) {
+            QWidget* window = f.open(id);
+            QApplication::processEvents();
+            scan(*window, QString::fromLatin1(id));
+        }
+    }
+    HUDController hud;
+    hud.hostPlayer(f.app->player(), f.app->settings(), &f.app->editor());
+    hud.panel().show();
+    QApplication::processEvents();
+    scan(hud.panel(), QStringLiteral("panel"));
+    // The undo, zoom and transport buttons of the editor are among them.
+    EXPECT_GE(icons, 15);
+    unnamed.removeDuplicates();
+    EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join('\n').toStdString();
 }
 
 TEST(WindowLayout, TheSameSweepAtTwiceTheScaleInGermanAndWithLargeText) {
