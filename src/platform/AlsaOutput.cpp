@@ -80,6 +80,7 @@ public:
     bool isRunning() const override { return thread_.joinable() && !lost_.load(); }
     int64_t xruns() const override { return xruns_.load(); }
     double period() const override { return static_cast<double>(period_) / rate_; }
+    int queuedPeriods() const override { return static_cast<int>(buffer_ / std::max<uint32_t>(period_, 1)); }
 
     void start() override {
         if (thread_.joinable()) return;

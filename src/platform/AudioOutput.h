@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,10 @@ public:
     // Stops the callbacks; when it returns none runs and none will run until start().
     virtual void pause() = 0;
     virtual bool isRunning() const = 0;
+    // How many callbacks' worth of rendered frames the output holds before
+    // the device plays them: what pause() would drop. A stream that is to
+    // end on its last rendered frames runs this many callbacks more.
+    virtual int queuedPeriods() const { return 1; }
     // Cycles the server reported as missed (xruns), or blocks the null
     // output rendered late, since the stream was opened.
     virtual int64_t xruns() const = 0;
@@ -103,6 +108,16 @@ inline constexpr const char* nullUID = "null";
 // default first), or the null output alone when none answers or the one
 // that answers has no playback device. Read afresh on every call.
 std::vector<OutputEndpoint> list();
+
+// The place of device `uid`'s system in the order the systems are asked:
+// 0 JACK, 1 PipeWire, 2 ALSA, 3 the silent output (or an unknown UID).
+int rank(const std::string& uid);
+
+// The playback devices of the first system ranked above that of device
+// `uid` that answers now with one at least, as list() would give them;
+// none when no such system does. Only those systems are asked (for a JACK
+// device, none; asking a JACK server that is not there takes milliseconds).
+std::optional<std::vector<OutputEndpoint>> listAbove(const std::string& uid);
 
 // Opens a stream on `device` with one channel per device channel. Nothing
 // is rendered before start(). `onChange` reports that the device lost or

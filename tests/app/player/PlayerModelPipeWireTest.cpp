@@ -1,7 +1,8 @@
 // The player on a private PipeWire daemon, what reaches a null sink recorded
-// from its monitor ports: exactly the cue and the selection, and playback
-// that goes on when its sink goes, comes back with it, and survives the
-// daemon's end. A run in which a node missed a cycle is not judged frame by
+// from its monitor ports: exactly the cue and the selection, a switch to
+// another sink without a click at either, and playback that goes on when
+// its sink goes, comes back with it, survives the daemon's end and returns
+// to the daemon from ALSA once it is back. A run in which a node missed a cycle is not judged frame by
 // frame (the machine's load shifts frames between nodes, not the player)
 // and is made again, a few times at most.
 #include "app/player/PlayerModel.h"
@@ -16,6 +17,7 @@
 #include "app/player/PlayerFixture.h"
 #include "playback/AudioDevices.h"
 #include "support/AudioFiles.h"
+#include "support/Clicks.h"
 #include "support/PipeWireDaemon.h"
 
 using namespace qm;
@@ -46,6 +48,45 @@ bool silentBetween(const PipeWireTestNode& rec, int64_t from, int64_t to) {
         for (int c = 0; c < 2; ++c)
             if (rec.channel(c)[static_cast<size_t>(i)] != 0.0f) return false;
     return true;
+}
+
+// A recorder of every monitor port of sink `sink` (one of the daemon's).
+std::unique_ptr<PipeWireTestNode> recorderOf(const PipeWireDaemon& daemon, const PipeWireDaemon::Sink& sink,
+                                             int64_t frames) {
+    auto rec = PipeWireTestNode::recorder("qm-heard-" + sink.name, static_cast<int>(sink.positions.size()), frames);
+    for (size_t c = 0; rec->ok() && c < sink.positions.size(); ++c)
+        if (!rec->linkFrom(daemon, sink.name + ":monitor_" + sink.positions[c], static_cast<int>(c) + 1)) return nullptr;
+    return rec->ok() ? std::move(rec) : nullptr;
+}
+
+// Whether channel 0 of `rec` sounds in one stretch at most between `from`
+// and `to`, without 16 silent frames inside it: a tone that a cycle of the
+// stream missed would sound in two.
+bool soundsOnce(const PipeWireTestNode& rec, int64_t from, int64_t to) {
+    const auto& ch = rec.channel(0);
+    int stretches = 0;
+    int64_t silent = 16;
+    for (int64_t t = from; t < to; ++t) {
+        if (ch[static_cast<size_t>(t)] == 0.0f) {
+            ++silent;
+            continue;
+        }
+        stretches += silent >= 16;
+        silent = 0;
+    }
+    return stretches <= 1;
+}
+
+// Plays a 4 s staircase file, looped from `from`, with the stereo profile on
+// sink `device`; whether it plays there (`description`).
+bool playLooped(Player& p, const std::string& device, const std::string& description, int64_t from = 0) {
+    p.useStereoProfile(device);
+    const auto file = p.dir / "stairs.wav";
+    test::writeTestFile(file, 2, 48000 * 4, 48000);
+    if (!p.load(file)) return false;
+    p.model.setLoop(true);
+    p.model.play(from);
+    return p.waitPlaying() && p.engine.outputDescription() == description;
 }
 
 using PlayerModelPipeWire = test::PipeWireTest;
@@ -115,16 +156,86 @@ TEST_F(PlayerModelPipeWire, PlaysExactlyFromTheCueAndExactlyTheSelection) {
     RecordProperty("runs", runs);
 }
 
-TEST_F(PlayerModelPipeWire, PlaybackFollowsItsSinkAwayAndBackAndSurvivesTheDaemon) {
+// A 1 kHz tone plays while the active profile moves from the stereo sink to
+// the 9.1.6 one and back: at each sink, the device left fades out and the
+// next fades in, no step larger than the tone's own (support/Clicks.h).
+TEST_F(PlayerModelPipeWire, ASwitchToAnotherSinkFadesTheOneLeftOutAndTheNextIn) {
+    constexpr int64_t kRate = 48000;
+    const auto& sinks = PipeWireDaemon::sinks();
+    auto stereo = recorderOf(daemon(), sinks[0], kRate * 20);
+    auto room = recorderOf(daemon(), sinks[3], kRate * 20);
+    ASSERT_TRUE(stereo && room);
     Player p;
-    p.useStereoProfile("pw:qm-51");
-    const auto file = p.dir / "stairs.wav";
-    test::writeTestFile(file, 2, 48000 * 4, 48000);
+    p.useStereoProfile("pw:qm-stereo");
+    Uuid nearfieldID, roomID;
+    p.settings.update([&](AppSettings& s) {
+        s.profiles[0].deviceUID = "pw:" + sinks[3].name;  // "Room 9.1.6"
+        roomID = s.profiles[0].id;
+        nearfieldID = s.profiles[1].id;
+    });
+    const auto file = p.dir / "tone.wav";
+    test::writeAudioFile(file, test::tones(2, kRate * 30, 0.25, kRate, 1000, 1000), kRate,
+                         {.bits = 32, .isFloat = true});
     ASSERT_TRUE(p.load(file));
     p.model.setLoop(true);
-    p.model.play(1000);
+    p.model.play(0);
     ASSERT_TRUE(p.waitPlaying());
-    EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test 5.1");
+    const auto listen = [&](PipeWireTestNode& rec, int64_t until) {
+        return p.wait([&] { return rec.frames() > until; }, 10s);
+    };
+    ASSERT_TRUE(listen(*stereo, stereo->frames() + kRate / 2));
+
+    // The click ratio at `rec` of a change asked for at its frame `at` and
+    // heard until frame `to`.
+    const int64_t reference = 9600;
+    const auto ratioAt = [&](const PipeWireTestNode& rec, int channels, int64_t at, int64_t to) {
+        test::Planar heard;
+        for (int c = 0; c < channels; ++c) {
+            const auto& ch = rec.channel(c);
+            heard.emplace_back(ch.begin() + (at - reference), ch.begin() + (to + reference));
+        }
+        return test::clickRatio(heard, reference, reference + to - at, reference);
+    };
+    int judged[2] = {0, 0};
+    for (int run = 0; run < 3 * test::kJudgedRuns && (judged[0] < 2 || judged[1] < 2); ++run) {
+        const bool toRoom = run % 2 == 0;
+        PipeWireTestNode& left = toRoom ? *stereo : *room;
+        PipeWireTestNode& next = toRoom ? *room : *stereo;
+        const int channels[2] = {toRoom ? 2 : 16, toRoom ? 16 : 2};
+        const int missed = stereo->missed() + room->missed();
+        const int64_t leftAt = left.frames(), nextAt = next.frames();
+        p.model.selectProfile(toRoom ? roomID : nearfieldID);
+        // Heard until a tenth of a second after the next sink's first sound.
+        ASSERT_TRUE(p.wait([&] { return next.firstSound(nextAt) >= 0; }, 5s)) << "nothing reached the next sink";
+        const int64_t nextTo = next.firstSound(nextAt) + kRate / 10;
+        const int64_t leftTo = left.frames() + kRate / 10;
+        ASSERT_TRUE(listen(next, nextTo + reference));
+        ASSERT_TRUE(listen(left, leftTo + reference));
+        ASSERT_TRUE(p.model.isPlaying());
+        EXPECT_EQ(p.engine.outputDescription(), "PipeWire: " + (toRoom ? sinks[3] : sinks[0]).description);
+        if (stereo->missed() + room->missed() != missed || p.engine.xruns() != 0 ||
+            !soundsOnce(left, leftAt - reference, leftTo + reference) ||
+            !soundsOnce(next, nextAt - reference, nextTo + reference))
+            continue;
+        ++judged[toRoom ? 0 : 1];
+        const test::ClickRatio out = ratioAt(left, channels[0], leftAt, leftTo),
+                               in = ratioAt(next, channels[1], nextAt, nextTo);
+        const std::string what = toRoom ? "stereo to 9.1.6" : "9.1.6 to stereo";
+        std::printf("%s: the sink left %.3f, the next %.3f\n", what.c_str(), out.ratio, in.ratio);
+        RecordProperty(what + " " + std::to_string(run), std::to_string(out.ratio) + " " + std::to_string(in.ratio));
+        EXPECT_LE(out.ratio, 1.2) << what << ": the sink left, at frame " << out.frame - reference;
+        EXPECT_LE(in.ratio, 1.2) << what << ": the next sink, at frame " << in.frame - reference;
+        EXPECT_GT(out.own, 0.0) << what << ": nothing played before at the sink left";
+        EXPECT_GT(in.own, 0.0) << what << ": nothing played after at the next sink";
+    }
+    EXPECT_GE(judged[0], 1) << "a node missed cycles in every switch to the 9.1.6 sink";
+    EXPECT_GE(judged[1], 1) << "a node missed cycles in every switch to the stereo sink";
+    p.model.stop();
+}
+
+TEST_F(PlayerModelPipeWire, PlaybackFollowsItsSinkAwayAndBackAndSurvivesTheDaemon) {
+    Player p;
+    ASSERT_TRUE(playLooped(p, "pw:qm-51", "PipeWire: Test 5.1", 1000));
     ASSERT_TRUE(p.wait([&] { return p.model.playhead()->frame() > 20000; }));
 
     // The sink being played to goes: playback goes on, on the default sink,
@@ -179,4 +290,28 @@ TEST_F(PlayerModelPipeWire, TheOfferedDevicesSayWhereEachChannelPlays) {
         ASSERT_EQ(it->speakers.size(), sink.positions.size()) << sink.name;
         for (size_t c = 0; c < it->speakers.size(); ++c) EXPECT_TRUE(it->speakers[c].has_value()) << sink.name << " " << c;
     }
+}
+
+// The daemon stops: playback moves to ALSA's default device (here a null
+// plug-in). Once the daemon is back, the next play is on it again, and
+// reaches its sink.
+TEST_F(PlayerModelPipeWire, TheDaemonBackTheNextPlayLeavesALSAForIt) {
+    test::TempDir alsa;
+    test::writeBytes(alsa / "asound.conf", "pcm.!default { type null }\n");
+    setenv("ALSA_CONFIG_PATH", (alsa / "asound.conf").c_str(), 1);  // the fixture restores it
+    Player p;
+    ASSERT_TRUE(playLooped(p, "pw:qm-stereo", "PipeWire: Test Stereo"));
+    daemon().stop(SIGTERM);
+    ASSERT_TRUE(p.wait([&] { return p.engine.outputDescription() == "ALSA: default" && p.model.isPlaying(); }, 10s));
+    p.model.stop();
+
+    ASSERT_TRUE(daemon().start());
+    auto rec = recorderOf(daemon(), PipeWireDaemon::sinks()[0], 48000 * 10);
+    ASSERT_TRUE(rec);
+    const int64_t from = rec->frames();
+    p.model.play(0);
+    ASSERT_TRUE(p.waitPlaying());
+    EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test Stereo");
+    EXPECT_TRUE(p.wait([&] { return rec->firstSound(from) >= 0; }, 5s)) << "nothing reached the sink";
+    p.model.stop();
 }
