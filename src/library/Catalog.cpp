@@ -8,7 +8,6 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <stdexcept>
 
@@ -79,17 +78,6 @@ std::string errorText(sqlite3* db, int rc, const char* message) {
     if (message && *message) return message;
     if (db && sqlite3_errcode(db) == rc) return sqlite3_errmsg(db);
     return sqlite3_errstr(rc);
-}
-
-// "Catalog.sqlite.damaged-2025-01-31", then "...-2", "...-3" while taken.
-std::filesystem::path asideName(const std::filesystem::path& url, int n) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    std::string name = fmt::format("{}.damaged-{:04d}-{:02d}-{:02d}", url.filename().string(),
-                                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    if (n > 1) name += fmt::format("-{}", n);
-    return url.parent_path() / name;
 }
 
 }  // namespace
@@ -318,24 +306,14 @@ Catalog::Opening Catalog::openOrReplace(const std::filesystem::path& url) {
     // Set aside under a name of its own, never over an earlier one, with
     // its journal files, which belong to it and would be read as the new
     // file's.
-    std::filesystem::path aside;
-    std::string why;
-    for (int n = 1; n < 1000 && aside.empty(); ++n) {
-        const std::filesystem::path name = asideName(url, n);
-        if (FileAccess::renameNoReplace(url, name)) {
-            aside = name;
-        } else if (errno != EEXIST) {
-            why = std::strerror(errno);
-            break;
-        }
-    }
-    if (aside.empty()) {
-        out.problem += fmt::format(" and could not be set aside: {}", why.empty() ? "no free name" : why);
+    const std::optional<std::filesystem::path> aside = FileAccess::setAside(url, "damaged", FileAccess::Aside::move);
+    if (!aside) {
+        out.problem += fmt::format(" and could not be set aside: {}", errno == EEXIST ? "no free name" : std::strerror(errno));
         return out;
     }
     out.setAside = aside;
     for (const char* journal : {"-wal", "-shm"})
-        FileAccess::renameNoReplace(url.string() + journal, aside.string() + journal);
+        FileAccess::renameNoReplace(url.string() + journal, aside->string() + journal);
     try {
         out.catalog = std::make_shared<Catalog>(url);
     } catch (const std::exception& e) {
