@@ -292,7 +292,7 @@ TEST(CatalogIntegrity, AFullDiskIsReported) {
             catalog.upsert(fmt::format("/L/batch{}.wav", i), "/L", 1, 1, std::nullopt,
                            described(std::string(2000, static_cast<char>('a' + i % 26))));
     });
-    EXPECT_EQ(failure, "database or disk is full");
+    EXPECT_EQ(failure, Catalog::kDiskFull);
     EXPECT_FALSE(catalog.inTransaction());
     EXPECT_EQ(catalog.facets({}).total, 1);
     fs::remove(mount.folder() / "filler");
