@@ -337,7 +337,7 @@ int MonitorEngine::insertChannels() const {
 
 void MonitorEngine::addInsert(const Lv2Plugin& component) {
     const double rate = sampleRate_ > 0 ? sampleRate_ : 48000.0;
-    const uint32_t block = period_ > 0 ? period_ : Lv2Host::maxBlock;
+    const uint32_t block = period_ > 0 ? period_ : kMaxRenderFrames;
     std::shared_ptr<Lv2Unit> unit;
     try {
         unit = std::make_shared<Lv2Unit>(component, insertChannels(), rate, block);
