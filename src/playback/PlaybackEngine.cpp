@@ -138,6 +138,7 @@ void PlaybackEngine::configure(const Output& wanted) {
     }
     deviceChannels_ = std::min(output->channels(), RenderContext::maxDeviceChannels);
     sampleRate_ = output->sampleRate();
+    ctx_->setSampleRate(sampleRate_);  // nothing renders before start()
     deviceName_ = AudioDevices::name(deviceUID, devices);  // the server is asked once
     silent_ = chosen->uid == AudioOutputs::nullUID;
     outputUID_ = chosen->uid;

@@ -166,7 +166,7 @@ void MonitorEngine::start() {
     period_ = static_cast<uint32_t>(std::lround(duplex_->period() * sampleRate_));
     outputUID_ = output->uid;
     unit_->prepare(inputChannels_, sampleRate_);
-    chain_->prepare(deviceChannels_);
+    chain_->prepare(deviceChannels_, sampleRate_);
     chainUnits_.clear();
     const QStringList skipped = chainInserts(false);
     apply();

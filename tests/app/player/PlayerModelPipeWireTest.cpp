@@ -11,7 +11,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <algorithm>
+#include <cmath>
+#include <filesystem>
 #include <limits>
+#include <numbers>
+#include <string>
+#include <vector>
 
 #include "app/player/PlayerFixture.h"
 #include "playback/AudioDevices.h"
@@ -179,4 +184,102 @@ TEST_F(PlayerModelPipeWire, TheOfferedDevicesSayWhereEachChannelPlays) {
         ASSERT_EQ(it->speakers.size(), sink.positions.size()) << sink.name;
         for (size_t c = 0; c < it->speakers.size(); ++c) EXPECT_TRUE(it->speakers[c].has_value()) << sink.name << " " << c;
     }
+}
+
+namespace {
+
+// Plays the loaded file whole, again while a node missed a cycle meanwhile
+// (kJudgedRuns times at most), and goes on recording `after` frames past
+// its end; `from` is where the judged run begins in the recording. False
+// when no run was undisturbed.
+bool playWhole(Player& p, const PipeWireTestNode& rec, int64_t& from, int& runs, int64_t after = 24000) {
+    for (int run = 0; run < test::kJudgedRuns; ++run, ++runs) {
+        const int missed = rec.missed();
+        const int64_t xruns = p.engine.xruns();
+        from = rec.frames();
+        p.model.play(0);
+        if (!p.waitPlaying() || !p.wait([&] { return !p.model.isPlaying(); }, 10s)) return false;
+        const int64_t ended = rec.frames();
+        if (!p.wait([&] { return rec.frames() > ended + 24000; })) return false;
+        const bool undisturbed = rec.missed() == missed && p.engine.xruns() == xruns;
+        if (!p.wait([&] { return rec.frames() > ended + after; })) return false;
+        if (undisturbed) return true;
+    }
+    return false;
+}
+
+float peakBetween(const PipeWireTestNode& rec, int channel, int64_t from, int64_t to) {
+    float peak = 0;
+    const auto& x = rec.channel(channel);
+    for (int64_t i = std::max<int64_t>(from, 0); i < to && i < static_cast<int64_t>(x.size()); ++i)
+        peak = std::max(peak, std::fabs(x[static_cast<size_t>(i)]));
+    return peak;
+}
+
+}  // namespace
+
+// Nothing at or above full scale reaches the sink: a coherent 500 Hz tone
+// on every channel of a 7.1.4 file at -12 dBFS, folded to the stereo
+// "Nearfield" profile (which adds it up past +2 dBFS), and a float file
+// with one sample of 60.0 (+35.6 dBFS) both peak below 0 dBFS. The float
+// file arrives bit for bit before that sample and again once the limiter
+// is back at rest, and the same file with that sample below full scale
+// (0.99) arrives bit for bit throughout.
+TEST_F(PlayerModelPipeWire, NothingAboveFullScaleReachesTheSinkAndBelowItEveryBitArrives) {
+    auto rec = PipeWireTestNode::recorder("qm-limit-check", 2, 48000 * 30);
+    ASSERT_TRUE(rec->ok());
+    ASSERT_TRUE(rec->linkFrom(daemon(), "qm-stereo:monitor_FL", 1));
+    ASSERT_TRUE(rec->linkFrom(daemon(), "qm-stereo:monitor_FR", 2));
+    Player p;
+    p.useStereoProfile("pw:qm-stereo");
+    int runs = 0;
+    // Each file is played whole, the limiter back at rest long before the next.
+    const auto playFile = [&](const std::filesystem::path& path, int64_t& from) {
+        return p.load(path) && playWhole(p, *rec, from, runs, 72000);
+    };
+    const auto peak = [&](int64_t from) {
+        return std::max(peakBetween(*rec, 0, from, rec->frames()), peakBetween(*rec, 1, from, rec->frames()));
+    };
+    const auto dBFS = [](float v) { return 20 * std::log10(v); };
+
+    // 0x2D63F: L R C LFE BL BR SL SR TFL TFR TBL TBR.
+    const auto tone = p.dir / "tone714.wav";
+    test::writeAudioFile(tone, test::sineSignal(12, 48000 * 2, 48000, 500, 0.25f), 48000,
+                         {test::FileKind::wav, 24, false, 0x2D63Fu});
+    int64_t from = 0;
+    ASSERT_TRUE(playFile(tone, from)) << "no undisturbed run";
+    const float foldPeak = peak(from);
+    EXPECT_LT(foldPeak, 1.0f) << "the fold-down reached the sink at " << dBFS(foldPeak) << " dBFS";
+    EXPECT_GT(foldPeak, 0.9f) << "the fold-down is held just below full scale, not lost";
+    RecordProperty("foldPeakDBFS", std::to_string(dBFS(foldPeak)));
+
+    const int64_t spikeAt = 48000, length = 48000 * 3, recovered = spikeAt + 57600;
+    test::Planar stairs = test::staircaseSignal(2, length);
+    for (float spike : {60.0f, 0.99f}) {
+        SCOPED_TRACE(spike);
+        stairs[0][spikeAt] = spike;
+        const auto path = p.dir / ("spike" + std::to_string(spike) + ".wav");
+        test::writeAudioFile(path, stairs, 48000, {test::FileKind::wav, 32, true});
+        ASSERT_TRUE(playFile(path, from)) << "no undisturbed run";
+        const float filePeak = peak(from);
+        EXPECT_LT(filePeak, 1.0f) << "reached the sink at " << dBFS(filePeak) << " dBFS";
+        const int64_t at = arrival(*rec, from, 0);
+        ASSERT_GE(at, from - 4096) << "the file's frames never arrived";
+        int64_t differ = 0, first = -1;
+        for (int64_t t = 4096; t < length; ++t) {
+            if (spike > 1.0f && t >= spikeAt && t < recovered) continue;
+            for (int c = 0; c < 2; ++c)
+                if (rec->channel(c)[static_cast<size_t>(at + t)] != stairs[c][t]) {
+                    if (first < 0) first = t;
+                    ++differ;
+                }
+        }
+        EXPECT_EQ(differ, 0) << "frames changed, the first at " << first;
+        if (spike > 1.0f) {
+            RecordProperty("spikePeakDBFS", std::to_string(dBFS(filePeak)));
+        } else {
+            EXPECT_EQ(rec->channel(0)[static_cast<size_t>(at + spikeAt)], 0.99f);
+        }
+    }
+    RecordProperty("runs", runs);
 }
