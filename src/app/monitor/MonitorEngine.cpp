@@ -165,6 +165,7 @@ void MonitorEngine::start() {
     sampleRate_ = duplex_->sampleRate();
     period_ = static_cast<uint32_t>(std::lround(duplex_->period() * sampleRate_));
     outputUID_ = output->uid;
+    deviceSpeakers_ = AudioDevices::speakersAt(output->positions);
     unit_->prepare(inputChannels_, sampleRate_);
     chain_->prepare(deviceChannels_, sampleRate_);
     chainUnits_.clear();
@@ -213,7 +214,7 @@ void MonitorEngine::restartIfRunning() {
 
 void MonitorEngine::apply() {
     if (!unit_ || inputChannels_ <= 0) return;
-    unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_));
+    unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_, deviceSpeakers_));
     reportLatency();
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <filesystem>
 #include <limits>
 #include <numbers>
@@ -188,6 +189,36 @@ TEST_F(PlayerModelPipeWire, TheOfferedDevicesSayWhereEachChannelPlays) {
 
 namespace {
 
+// One burst per file channel, in channel order, every 100 ms after 100 ms
+// of silence: 50 ms at -12 dBFS of a tone of its own (channel c at
+// 400 + 200 c Hz, whole cycles in a burst, so the bursts are orthogonal), so
+// that where each arrives is told by its tone, whatever a missed cycle
+// shifts in time.
+constexpr int64_t kBurstPitch = 4800, kBurstFrames = 2400;
+double burstHz(int channel) { return 400.0 + 200.0 * channel; }
+test::Planar bursts(int channels) {
+    test::Planar p(static_cast<size_t>(channels),
+                   std::vector<float>(static_cast<size_t>(kBurstPitch * (channels + 2)), 0.0f));
+    for (int c = 0; c < channels; ++c)
+        for (int64_t t = 0; t < kBurstFrames; ++t)
+            p[static_cast<size_t>(c)][static_cast<size_t>(kBurstPitch * (c + 1) + t)] = static_cast<float>(
+                0.25 * std::sin(2 * std::numbers::pi * burstHz(c) * static_cast<double>(t) / 48000.0));
+    return p;
+}
+
+// The amplitude of the burst at `hz` in channel `channel` of the recording
+// from `from` on: 0.25 for a whole burst, about 0 for none.
+double burstIn(const PipeWireTestNode& rec, int channel, int64_t from, double hz) {
+    const auto& x = rec.channel(channel);
+    const std::complex<double> step = std::polar(1.0, -2 * std::numbers::pi * hz / 48000.0);
+    std::complex<double> phase = 1, sum = 0;
+    for (int64_t t = std::max<int64_t>(from, 0); t < rec.frames() && t < static_cast<int64_t>(x.size()); ++t) {
+        sum += static_cast<double>(x[static_cast<size_t>(t)]) * phase;
+        phase *= step;
+    }
+    return 2 * std::abs(sum) / kBurstFrames;
+}
+
 // Plays the loaded file whole, again while a node missed a cycle meanwhile
 // (kJudgedRuns times at most), and goes on recording `after` frames past
 // its end; `from` is where the judged run begins in the recording. False
@@ -217,6 +248,73 @@ float peakBetween(const PipeWireTestNode& rec, int channel, int64_t from, int64_
 }
 
 }  // namespace
+
+// The built-in "Room 9.1.6" profile (never routed by hand) on a sink that
+// names its channels' positions sends every speaker to the channel of its
+// position: each burst of a 7.1.4 file (its WAVE channel mask) and of a
+// 16-channel file (read as 9.1.6) is found at that sink channel alone, on
+// the 12-channel sink (FL FR FC LFE RL RR SL SR TFL TFR TRL TRR) and on the
+// 16-channel one (… FLW FRW TSL TSR). Speakers the 12-channel sink has no
+// position for go whole to the nearest it has, as the layout matrix folds
+// them: the wides to the fronts, the top middles to the top rears (as near
+// as the top fronts; the rounding of the angles decides).
+TEST_F(PlayerModelPipeWire, EverySpeakerPlaysFromTheSinkChannelOfItsPosition) {
+    struct File {
+        std::string name;
+        std::optional<uint32_t> mask;
+        std::vector<std::string> at714, at916;  // the sink position of each file channel
+    };
+    const std::vector<std::string> bed714 = {"FL", "FR", "FC",  "LFE", "RL",  "RR",
+                                             "SL", "SR", "TFL", "TFR", "TRL", "TRR"};
+    const std::vector<File> files = {
+        {"7.1.4", 0x2D63Fu, bed714, bed714},
+        {"9.1.6", std::nullopt,
+         {"FL", "FR", "FC", "LFE", "SL", "SR", "RL", "RR", "FL", "FR", "TFL", "TFR", "TRL", "TRR", "TRL", "TRR"},
+         {"FL", "FR", "FC", "LFE", "SL", "SR", "RL", "RR", "FLW", "FRW", "TFL", "TFR", "TSL", "TSR", "TRL", "TRR"}},
+    };
+    Player p;
+    int runs = 0;
+    for (const auto& sink : {PipeWireDaemon::sinks()[2], PipeWireDaemon::sinks()[3]}) {
+        ASSERT_EQ(sink.positions.size(), sink.name == "qm-714" ? 12u : 16u) << sink.name;
+        const int n = static_cast<int>(sink.positions.size());
+        auto rec = PipeWireTestNode::recorder("qm-position-check", n, 48000 * 30);
+        ASSERT_TRUE(rec->ok());
+        for (int c = 0; c < n; ++c)
+            ASSERT_TRUE(rec->linkFrom(daemon(), sink.name + ":monitor_" + sink.positions[c], c + 1));
+        p.settings.update([&](AppSettings& s) {
+            s.profiles[0].deviceUID = "pw:" + sink.name;  // "Room 9.1.6", as built in
+            s.activeProfileID = s.profiles[0].id;
+        });
+        ASSERT_FALSE(p.settings.activeProfile().routedByHand());
+        for (const auto& f : files) {
+            SCOPED_TRACE(f.name + " file on " + sink.name);
+            const int channels = static_cast<int>(f.at714.size());
+            const auto path = p.dir / (f.name + ".wav");
+            test::writeAudioFile(path, bursts(channels), 48000, {test::FileKind::wav, 24, false, f.mask});
+            ASSERT_TRUE(p.load(path));
+            const std::vector<std::string>& expected = n == 12 ? f.at714 : f.at916;
+            // Where each burst arrives is judged in any run (a missed cycle
+            // moves frames in time, never to another channel); that it
+            // arrives whole, in an undisturbed one.
+            int64_t from = 0;
+            const bool undisturbed = playWhole(p, *rec, from, runs);
+            for (int k = 0; k < channels; ++k) {
+                std::string heard;
+                double level = 0;
+                for (int c = 0; c < n; ++c) {
+                    const double a = burstIn(*rec, c, from, burstHz(k));
+                    if (a > 0.05) heard += " " + sink.positions[c];
+                    if (sink.positions[c] == expected[k]) level = a;
+                }
+                EXPECT_EQ(heard, " " + expected[k]) << "file channel " << k << " plays at" << heard;
+                if (undisturbed) {
+                    EXPECT_GT(level, 0.24) << "file channel " << k << " not whole";
+                }
+            }
+        }
+    }
+    RecordProperty("runs", runs);
+}
 
 // Nothing at or above full scale reaches the sink: a coherent 500 Hz tone
 // on every channel of a 7.1.4 file at -12 dBFS, folded to the stereo
