@@ -9,9 +9,10 @@
 // ports; the stream's positions are the sink's, so the session manager
 // links it channel for channel); else ALSA's "default" device (which
 // PulseAudio systems route to their server; stereo, or the channel count it
-// accepts); else the built-in silent output, a thread that pulls the render
-// function at 48 kHz in 256-frame blocks and drops the result, so that
-// playback runs (and can be tested) without sound.
+// accepts, with the positions of its channel map when it has a fixed one);
+// else the built-in silent output, a thread that pulls the render function
+// at 48 kHz in 256-frame blocks and drops the result, so that playback runs
+// (and can be tested) without sound.
 //
 // Threads: list() and open() are for the main thread. The render function is
 // called on a real-time thread, never with more than kMaxRenderFrames
@@ -43,7 +44,7 @@ struct OutputEndpoint {
     std::vector<std::string> ports;  // port names in order (JACK, PipeWire); else empty
     int channels = 0;                // number of playback channels, at least 1
     // Where each channel plays, as the system names it ("FL", "TRL"), when
-    // it says (PipeWire); else empty.
+    // it says (PipeWire; ALSA's fixed channel map); else empty.
     std::vector<std::string> positions = {};
     // The rate the system runs the device at, when it says (JACK, PipeWire);
     // else 0.

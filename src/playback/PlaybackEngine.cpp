@@ -154,6 +154,10 @@ void PlaybackEngine::configure(const Output& wanted) {
     }
     deviceChannels_ = std::min(output->channels(), RenderContext::maxDeviceChannels);
     sampleRate_ = output->sampleRate();
+    ctx_->setSampleRate(sampleRate_);  // nothing renders before start()
+    deviceSpeakers_ = AudioDevices::speakersAt(chosen->positions);
+    if (deviceSpeakers_.size() > static_cast<size_t>(deviceChannels_))
+        deviceSpeakers_.resize(static_cast<size_t>(deviceChannels_));
     deviceName_ = AudioDevices::name(deviceUID, devices);  // the server is asked once
     silent_ = chosen->uid == AudioOutputs::nullUID;
     outputUID_ = chosen->uid;

@@ -111,6 +111,11 @@ public:
     // What the render thread reads; for the engine's own tests.
     RenderContext& ctx() { return *ctx_; }
     int deviceChannels() const { return deviceChannels_; }
+    // Where each channel of the configured device plays, when its system
+    // says (PipeWire, ALSA with a channel map); empty otherwise (see
+    // AudioDevices::speakersAt). What MixBuilder::config routes a speaker
+    // profile by.
+    const ChannelSpeakers& deviceSpeakers() const { return deviceSpeakers_; }
     double sampleRate() const { return sampleRate_; }
     const std::string& deviceName() const { return deviceName_; }
     // Which output is in use, for the status line, e.g. "JACK: system" or
@@ -209,6 +214,7 @@ private:
     std::weak_ptr<PlaybackSession> session_;  // the current session
     std::optional<uint64_t> idleWork_;
     int deviceChannels_ = 2;
+    ChannelSpeakers deviceSpeakers_;
     double sampleRate_ = 48000.0;
     std::string deviceName_;
     std::string outputUID_;

@@ -12,7 +12,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <algorithm>
+#include <cmath>
+#include <complex>
+#include <filesystem>
 #include <limits>
+#include <numbers>
+#include <string>
+#include <vector>
 
 #include "app/player/PlayerFixture.h"
 #include "playback/AudioDevices.h"
@@ -314,4 +320,199 @@ TEST_F(PlayerModelPipeWire, TheDaemonBackTheNextPlayLeavesALSAForIt) {
     EXPECT_EQ(p.engine.outputDescription(), "PipeWire: Test Stereo");
     EXPECT_TRUE(p.wait([&] { return rec->firstSound(from) >= 0; }, 5s)) << "nothing reached the sink";
     p.model.stop();
+}
+
+namespace {
+
+// One burst per file channel, in channel order, every 100 ms after 100 ms
+// of silence: 50 ms at -12 dBFS of a tone of its own (channel c at
+// 400 + 200 c Hz, whole cycles in a burst, so the bursts are orthogonal), so
+// that where each arrives is told by its tone, whatever a missed cycle
+// shifts in time.
+constexpr int64_t kBurstPitch = 4800, kBurstFrames = 2400;
+double burstHz(int channel) { return 400.0 + 200.0 * channel; }
+test::Planar bursts(int channels) {
+    test::Planar p(static_cast<size_t>(channels),
+                   std::vector<float>(static_cast<size_t>(kBurstPitch * (channels + 2)), 0.0f));
+    for (int c = 0; c < channels; ++c)
+        for (int64_t t = 0; t < kBurstFrames; ++t)
+            p[static_cast<size_t>(c)][static_cast<size_t>(kBurstPitch * (c + 1) + t)] = static_cast<float>(
+                0.25 * std::sin(2 * std::numbers::pi * burstHz(c) * static_cast<double>(t) / 48000.0));
+    return p;
+}
+
+// The amplitude of the burst at `hz` in channel `channel` of the recording
+// from `from` on: 0.25 for a whole burst, about 0 for none.
+double burstIn(const PipeWireTestNode& rec, int channel, int64_t from, double hz) {
+    const auto& x = rec.channel(channel);
+    const std::complex<double> step = std::polar(1.0, -2 * std::numbers::pi * hz / 48000.0);
+    std::complex<double> phase = 1, sum = 0;
+    for (int64_t t = std::max<int64_t>(from, 0); t < rec.frames() && t < static_cast<int64_t>(x.size()); ++t) {
+        sum += static_cast<double>(x[static_cast<size_t>(t)]) * phase;
+        phase *= step;
+    }
+    return 2 * std::abs(sum) / kBurstFrames;
+}
+
+// Plays the loaded file whole, again while a node missed a cycle meanwhile
+// (kJudgedRuns times at most), and goes on recording `after` frames past
+// its end; `from` is where the judged run begins in the recording. False
+// when no run was undisturbed.
+bool playWhole(Player& p, const PipeWireTestNode& rec, int64_t& from, int& runs, int64_t after = 24000) {
+    for (int run = 0; run < test::kJudgedRuns; ++run, ++runs) {
+        const int missed = rec.missed();
+        const int64_t xruns = p.engine.xruns();
+        from = rec.frames();
+        p.model.play(0);
+        if (!p.waitPlaying() || !p.wait([&] { return !p.model.isPlaying(); }, 10s)) return false;
+        const int64_t ended = rec.frames();
+        if (!p.wait([&] { return rec.frames() > ended + 24000; })) return false;
+        const bool undisturbed = rec.missed() == missed && p.engine.xruns() == xruns;
+        if (!p.wait([&] { return rec.frames() > ended + after; })) return false;
+        if (undisturbed) return true;
+    }
+    return false;
+}
+
+float peakBetween(const PipeWireTestNode& rec, int channel, int64_t from, int64_t to) {
+    float peak = 0;
+    const auto& x = rec.channel(channel);
+    for (int64_t i = std::max<int64_t>(from, 0); i < to && i < static_cast<int64_t>(x.size()); ++i)
+        peak = std::max(peak, std::fabs(x[static_cast<size_t>(i)]));
+    return peak;
+}
+
+}  // namespace
+
+// The built-in "Room 9.1.6" profile (never routed by hand) on a sink that
+// names its channels' positions sends every speaker to the channel of its
+// position: each burst of a 7.1.4 file (its WAVE channel mask) and of a
+// 16-channel file (read as 9.1.6) is found at that sink channel alone, on
+// the 12-channel sink (FL FR FC LFE RL RR SL SR TFL TFR TRL TRR) and on the
+// 16-channel one (… FLW FRW TSL TSR). Speakers the 12-channel sink has no
+// position for go whole to the nearest it has, as the layout matrix folds
+// them: the wides to the fronts, the top middles to the top rears (as near
+// as the top fronts; the rounding of the angles decides).
+TEST_F(PlayerModelPipeWire, EverySpeakerPlaysFromTheSinkChannelOfItsPosition) {
+    struct File {
+        std::string name;
+        std::optional<uint32_t> mask;
+        std::vector<std::string> at714, at916;  // the sink position of each file channel
+    };
+    const std::vector<std::string> bed714 = {"FL", "FR", "FC",  "LFE", "RL",  "RR",
+                                             "SL", "SR", "TFL", "TFR", "TRL", "TRR"};
+    const std::vector<File> files = {
+        {"7.1.4", 0x2D63Fu, bed714, bed714},
+        {"9.1.6", std::nullopt,
+         {"FL", "FR", "FC", "LFE", "SL", "SR", "RL", "RR", "FL", "FR", "TFL", "TFR", "TRL", "TRR", "TRL", "TRR"},
+         {"FL", "FR", "FC", "LFE", "SL", "SR", "RL", "RR", "FLW", "FRW", "TFL", "TFR", "TSL", "TSR", "TRL", "TRR"}},
+    };
+    Player p;
+    int runs = 0;
+    for (const auto& sink : {PipeWireDaemon::sinks()[2], PipeWireDaemon::sinks()[3]}) {
+        ASSERT_EQ(sink.positions.size(), sink.name == "qm-714" ? 12u : 16u) << sink.name;
+        const int n = static_cast<int>(sink.positions.size());
+        auto rec = PipeWireTestNode::recorder("qm-position-check", n, 48000 * 30);
+        ASSERT_TRUE(rec->ok());
+        for (int c = 0; c < n; ++c)
+            ASSERT_TRUE(rec->linkFrom(daemon(), sink.name + ":monitor_" + sink.positions[c], c + 1));
+        p.settings.update([&](AppSettings& s) {
+            s.profiles[0].deviceUID = "pw:" + sink.name;  // "Room 9.1.6", as built in
+            s.activeProfileID = s.profiles[0].id;
+        });
+        ASSERT_FALSE(p.settings.activeProfile().routedByHand());
+        for (const auto& f : files) {
+            SCOPED_TRACE(f.name + " file on " + sink.name);
+            const int channels = static_cast<int>(f.at714.size());
+            const auto path = p.dir / (f.name + ".wav");
+            test::writeAudioFile(path, bursts(channels), 48000, {test::FileKind::wav, 24, false, f.mask});
+            ASSERT_TRUE(p.load(path));
+            const std::vector<std::string>& expected = n == 12 ? f.at714 : f.at916;
+            // Where each burst arrives is judged in any run (a missed cycle
+            // moves frames in time, never to another channel); that it
+            // arrives whole, in an undisturbed one.
+            int64_t from = 0;
+            const bool undisturbed = playWhole(p, *rec, from, runs);
+            for (int k = 0; k < channels; ++k) {
+                std::string heard;
+                double level = 0;
+                for (int c = 0; c < n; ++c) {
+                    const double a = burstIn(*rec, c, from, burstHz(k));
+                    if (a > 0.05) heard += " " + sink.positions[c];
+                    if (sink.positions[c] == expected[k]) level = a;
+                }
+                EXPECT_EQ(heard, " " + expected[k]) << "file channel " << k << " plays at" << heard;
+                if (undisturbed) {
+                    EXPECT_GT(level, 0.24) << "file channel " << k << " not whole";
+                }
+            }
+        }
+    }
+    RecordProperty("runs", runs);
+}
+
+// Nothing at or above full scale reaches the sink: a coherent 500 Hz tone
+// on every channel of a 7.1.4 file at -12 dBFS, folded to the stereo
+// "Nearfield" profile (which adds it up past +2 dBFS), and a float file
+// with one sample of 60.0 (+35.6 dBFS) both peak below 0 dBFS. The float
+// file arrives bit for bit before that sample and again once the limiter
+// is back at rest, and the same file with that sample below full scale
+// (0.99) arrives bit for bit throughout.
+TEST_F(PlayerModelPipeWire, NothingAboveFullScaleReachesTheSinkAndBelowItEveryBitArrives) {
+    auto rec = PipeWireTestNode::recorder("qm-limit-check", 2, 48000 * 30);
+    ASSERT_TRUE(rec->ok());
+    ASSERT_TRUE(rec->linkFrom(daemon(), "qm-stereo:monitor_FL", 1));
+    ASSERT_TRUE(rec->linkFrom(daemon(), "qm-stereo:monitor_FR", 2));
+    Player p;
+    p.useStereoProfile("pw:qm-stereo");
+    int runs = 0;
+    // Each file is played whole, the limiter back at rest long before the next.
+    const auto playFile = [&](const std::filesystem::path& path, int64_t& from) {
+        return p.load(path) && playWhole(p, *rec, from, runs, 72000);
+    };
+    const auto peak = [&](int64_t from) {
+        return std::max(peakBetween(*rec, 0, from, rec->frames()), peakBetween(*rec, 1, from, rec->frames()));
+    };
+    const auto dBFS = [](float v) { return 20 * std::log10(v); };
+
+    // 0x2D63F: L R C LFE BL BR SL SR TFL TFR TBL TBR.
+    const auto tone = p.dir / "tone714.wav";
+    test::writeAudioFile(tone, test::sineSignal(12, 48000 * 2, 48000, 500, 0.25f), 48000,
+                         {test::FileKind::wav, 24, false, 0x2D63Fu});
+    int64_t from = 0;
+    ASSERT_TRUE(playFile(tone, from)) << "no undisturbed run";
+    const float foldPeak = peak(from);
+    EXPECT_LT(foldPeak, 1.0f) << "the fold-down reached the sink at " << dBFS(foldPeak) << " dBFS";
+    EXPECT_GT(foldPeak, 0.9f) << "the fold-down is held just below full scale, not lost";
+    RecordProperty("foldPeakDBFS", std::to_string(dBFS(foldPeak)));
+
+    const int64_t spikeAt = 48000, length = 48000 * 3, recovered = spikeAt + 57600;
+    test::Planar stairs = test::staircaseSignal(2, length);
+    for (float spike : {60.0f, 0.99f}) {
+        SCOPED_TRACE(spike);
+        stairs[0][spikeAt] = spike;
+        const auto path = p.dir / ("spike" + std::to_string(spike) + ".wav");
+        test::writeAudioFile(path, stairs, 48000, {test::FileKind::wav, 32, true});
+        ASSERT_TRUE(playFile(path, from)) << "no undisturbed run";
+        const float filePeak = peak(from);
+        EXPECT_LT(filePeak, 1.0f) << "reached the sink at " << dBFS(filePeak) << " dBFS";
+        const int64_t at = arrival(*rec, from, 0);
+        ASSERT_GE(at, from - 4096) << "the file's frames never arrived";
+        int64_t differ = 0, first = -1;
+        for (int64_t t = 4096; t < length; ++t) {
+            if (spike > 1.0f && t >= spikeAt && t < recovered) continue;
+            for (int c = 0; c < 2; ++c)
+                if (rec->channel(c)[static_cast<size_t>(at + t)] != stairs[c][t]) {
+                    if (first < 0) first = t;
+                    ++differ;
+                }
+        }
+        EXPECT_EQ(differ, 0) << "frames changed, the first at " << first;
+        if (spike > 1.0f) {
+            RecordProperty("spikePeakDBFS", std::to_string(dBFS(filePeak)));
+        } else {
+            EXPECT_EQ(rec->channel(0)[static_cast<size_t>(at + spikeAt)], 0.99f);
+        }
+    }
+    RecordProperty("runs", runs);
 }
