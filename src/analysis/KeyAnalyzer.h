@@ -5,8 +5,9 @@
 // the frame's RMS; the structure analysis reuses them per bar. Beside them it
 // keeps the notes heard in longer frames, without their overtones.
 // `KeyAnalyzer::analyze` scores the 24 keys on those notes (profiles of how
-// often each scale degree sounds, and the tonic's evidence: the closing chord
-// and the bass), and derives the band balance with spectral and mood tags
+// often each scale degree sounds, and the tonic's evidence over the whole
+// piece: the bass, the time on the tonic chord and the chord changes that
+// resolve to it), and derives the band balance with spectral and mood tags
 // for the editor's header. Pure computation; any thread; total (no notes
 // gives C major with confidence 0).
 #pragma once
@@ -91,6 +92,31 @@ inline constexpr std::array<double, 12> noteMinor{0.712, 0.084, 0.474, 0.618, 0.
 // bpm and bpmConfidence come from the grid's tempo and the tempo score; the
 // tempo mood is added only when the tempo is trusted.
 KeyResult analyze(const SpectralFrames& frames, double bpm, double bpmConfidence);
+
+// A stretch of the piece held by one triad, as its notes tell it (a seventh
+// chord by its triad).
+enum class ChordQuality { major, minor, diminished };
+struct ChordSpan {
+    int root = 0;  // pitch class
+    ChordQuality quality = ChordQuality::major;
+    double seconds = 0;
+    bool operator==(const ChordSpan&) const = default;
+};
+// The triads of the note frames in order, neighbours of one chord merged;
+// frames without notes belong to no span.
+std::vector<ChordSpan> chords(const SpectralFrames& frames);
+
+// What speaks for one key, each measured over the whole piece so that no
+// stretch of it (its close least of all: excerpts and loops end anywhere)
+// decides alone.
+struct KeyEvidence {
+    double fit = 0;          // the notes' correlation with the key's profile
+    double bass = 0;         // the tonic's weight in the bass, against the bass's heaviest note
+    double harmony = 0;      // how well the chords' time fits the key's harmony (-0.3 ... 1)
+    double resolutions = 0;  // the share of chord changes that resolve to the tonic triad
+};
+// Per key, index tonic + 12 for minor; all zero without notes.
+std::array<KeyEvidence, 24> evidence(const SpectralFrames& frames);
 
 // Pearson correlation of x[(k + shift) mod 12] with profile[k].
 double correlate(const std::vector<double>& x, const std::array<double, 12>& profile, int shift);

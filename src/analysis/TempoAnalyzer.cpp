@@ -519,6 +519,23 @@ bool periodic(const TempoResult::Candidate& best) {
 
 namespace {
 
+// The envelope less its mean over the half second around each value, where
+// positive, normalised: onsets against the level they rise from, so that
+// swells and sustained notes add nothing.
+std::vector<float> aboveLocalLevel(const std::vector<float>& env) {
+    const long n = long(env.size()), half = long(envelopeRate / 4);
+    std::vector<double> prefix(size_t(n) + 1, 0.0);
+    for (long i = 0; i < n; ++i) prefix[size_t(i + 1)] = prefix[size_t(i)] + env[size_t(i)];
+    std::vector<float> out(static_cast<size_t>(n));
+    for (long i = 0; i < n; ++i) {
+        const long a = std::max(i - half, 0L), b = std::min(i + half + 1, n);
+        const double mean = (prefix[size_t(b)] - prefix[size_t(a)]) / double(b - a);
+        out[size_t(i)] = float(std::max(0.0, double(env[size_t(i)]) - mean));
+    }
+    normalize(out);
+    return out;
+}
+
 // The candidate within 3 % of a tempo, if any.
 std::optional<size_t> candidateNear(const std::vector<TempoResult::Candidate>& cands, double bpm) {
     std::optional<size_t> found;
@@ -625,8 +642,20 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         hi = std::min(*hint * 1.35, hi);
     }
     auto cands = candidates(env.full, lo, hi, hint);
-    if (cands.empty() || !periodic(cands[0]) || !struck(pulseProfile(env.low, env.full, cands[0].bpm, 6)))
-        return std::nullopt;
+    const auto pulse = [&](const std::vector<TempoResult::Candidate>& c, const Envelopes& e) {
+        return !c.empty() && periodic(c[0]) && struck(pulseProfile(e.low, e.full, c[0].bpm, 6));
+    };
+    if (!pulse(cands, env)) {
+        // Sparse music (chords every half bar, legato strings changing on
+        // the beat, a bass alone) has its attacks on swells that recur at
+        // every short lag: measured against the level around them, they
+        // are a pulse.
+        Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low)};
+        auto found = candidates(attacks.full, lo, hi, hint);
+        if (!pulse(found, attacks)) return std::nullopt;
+        env = std::move(attacks);
+        cands = std::move(found);
+    }
 
     // The chosen candidate goes first; the rest keep their ranking, so the
     // one it displaced is the twin when its rank is close.
