@@ -373,15 +373,20 @@ TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::ve
 }
 
 double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm) {
-    const PulseProfile p = pulseProfile(low, full, bpm, 6, 0.0);
-    if (p.at.size() != 6 || !(p.at[0] > 0)) return 0;
+    const PulseProfile p = pulseProfile(low, full, bpm, 12, 0.0);
+    if (p.at.size() != 12 || !(p.at[0] > 0)) return 0;
     // Swung eighths land on the second third only: both thirds must sound
     // alike, the weaker at least three fifths of the stronger (with the
     // beat's phase caught on a swung offbeat, the beat itself shows at the
     // first third, and the swung eighths at the second about half as strong).
-    const double weaker = std::min(p.at[2], p.at[4]), stronger = std::max(p.at[2], p.at[4]);
+    const double weaker = std::min(p.at[4], p.at[8]), stronger = std::max(p.at[4], p.at[8]);
     if (weaker < 0.6 * stronger) return 0;
-    return (weaker - p.at[3]) / p.at[0];
+    // And each third is struck, standing above the twelfths beside it: the
+    // long decay of a slow beat's notes, or swung eighths smeared by it,
+    // leaves a slope there rather than onsets.
+    for (size_t k : {size_t(4), size_t(8)})
+        if (p.at[k] < minStruckThirdOfBeat * std::max(p.at[k - 1], p.at[k + 1])) return 0;
+    return (weaker - p.at[6]) / p.at[0];
 }
 
 std::vector<double> harmonyChanges(const std::vector<float>& mono22k, const std::vector<double>& beats, int group) {
@@ -603,6 +608,21 @@ bool halfIsTheBeat(const Envelopes& env, double bpm) {
     return three >= minThreeContrast && three >= 1.5 * std::max(two, four);
 }
 
+// Whether beats divided in three are the bars of a fast 3/4 rather than the
+// dotted beats of 6/8: two dotted beats make a bar, the second lighter in
+// the bass than the first (a kick and a snare, the root and a softer
+// fifth) and sharing its chord, where the bars of a waltz are alike in the
+// bass and each brings its chord.
+bool barsOfThree(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats) {
+    if (beats.size() < 2) return false;
+    const double bpm = 60.0 * double(beats.size() - 1) / (beats.back() - beats.front());
+    if (!(3 * bpm <= maxWaltz)) return false;
+    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
+    if (pair.at.size() != 12 || !(pair.at[6] >= minAlikeBars * pair.at[0])) return false;
+    const std::vector<double> h = harmonyChanges(mono22k, beats, 2);
+    return h.size() == 2 && h[0] >= minHarmonyChange && h[1] >= minEveryBarHarmony * h[0];
+}
+
 // Whether a tempo of bars of two or four is half the pulse: below 100 BPM,
 // the bass sounds on every beat and the chords change on the first and
 // third beats of four alike, as they do on every bar line of the faster
@@ -715,6 +735,11 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
             follow();
             compound = true;
         }
+    } else if (ternaryShare(env.low, env.full, r.bpm) > minTernaryShare &&
+               barsOfThree(mono22k, env, r.beats) && choose(3 * r.bpm)) {
+        // Beats in three that are each a whole bar (alike in the bass, the
+        // chords changing on every one) are the bars of a fast 3/4.
+        follow();
     } else if (r.meter.group == 3) {
         // Three beats whose bar halves are alike are two bars of a faster three.
         const PulseProfile bar = pulseProfile(env.low, env.full, r.bpm / 3, 6);

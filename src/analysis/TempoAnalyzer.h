@@ -96,8 +96,18 @@ inline constexpr double minSlowPulseScore = 0.4;
 inline constexpr double minBeatPeak = 1.5;
 
 // Onsets at the thirds of the beat exceeding those at its half by this share
-// of the beat's own accent make the beat compound (6/8).
+// of the beat's own accent make the beat compound (6/8); each third must
+// stand minStruckThirdOfBeat above the twelfths of the beat beside it.
 inline constexpr double minTernaryShare = 0.04;
+inline constexpr double minStruckThirdOfBeat = 1.1;
+
+// Beats divided in three are the bars of a fast 3/4 (the tempo three times
+// theirs, up to maxWaltz) when each pair is alike below 250 Hz, the second
+// at least minAlikeBars of the first, and the chords change on both, the
+// weaker change at least minEveryBarHarmony of the stronger.
+inline constexpr double maxWaltz = 220;
+inline constexpr double minAlikeBars = 0.92;
+inline constexpr double minEveryBarHarmony = 0.6;
 
 // Half a tempo of 100 to 200 BPM is the pulse when every other beat has
 // below 250 Hz less than maxOffbeatLow of the beat's accent there and the
