@@ -518,15 +518,8 @@ bool struck(const PulseProfile& p) {
     return p.at[0] >= minBeatPeak * mean && p.at[0] > 0;
 }
 
-bool periodic(const TempoResult::Candidate& best) {
-    return best.score >= minPulseScore && (best.bpm >= 40 || best.score >= minSlowPulseScore);
-}
-
-namespace {
-
-// The envelope less its mean over the half second around each value, where
-// positive, normalised: onsets against the level they rise from, so that
-// swells and sustained notes add nothing.
+// Onsets against the level they rise from, so that swells and sustained
+// notes add nothing.
 std::vector<float> aboveLocalLevel(const std::vector<float>& env) {
     const long n = long(env.size()), half = long(envelopeRate / 4);
     std::vector<double> prefix(size_t(n) + 1, 0.0);
@@ -540,6 +533,20 @@ std::vector<float> aboveLocalLevel(const std::vector<float>& env) {
     normalize(out);
     return out;
 }
+
+bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks) {
+    if (cands.empty() || cands[0].score < minSparsePulseScore || cands[0].bpm < 40) return false;
+    const PulseProfile p = pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6);
+    if (p.at.empty()) return false;
+    const double mean = std::accumulate(p.at.begin(), p.at.end(), 0.0) / double(p.at.size());
+    return p.at[0] > 0 && p.at[0] >= minSparseBeatPeak * mean;
+}
+
+bool periodic(const TempoResult::Candidate& best) {
+    return best.score >= minPulseScore && (best.bpm >= 40 || best.score >= minSlowPulseScore);
+}
+
+namespace {
 
 // The candidate within 3 % of a tempo, if any.
 std::optional<size_t> candidateNear(const std::vector<TempoResult::Candidate>& cands, double bpm) {
@@ -671,8 +678,11 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         // every short lag: measured against the level around them, they
         // are a pulse.
         Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low)};
+        // Sustained notes leave only a weak recurrence there, but beats far
+        // above the mean accent, which the chance peaks of a pad's swells
+        // never are.
         auto found = candidates(attacks.full, lo, hi, hint);
-        if (!pulse(found, attacks)) return std::nullopt;
+        if (!pulse(found, attacks) && !sparsePulse(found, attacks)) return std::nullopt;
         env = std::move(attacks);
         cands = std::move(found);
     }

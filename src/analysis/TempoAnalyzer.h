@@ -154,8 +154,21 @@ inline constexpr double maxOncePerFourBass = 0.45;
 inline constexpr double minHalfBarHarmony = 0.45;
 inline constexpr double minHarmonyChange = 0.015;
 
+// Sparse music is measured again on its attacks above the level around
+// them (each envelope less its mean over the half second about it): a
+// pulse when the best candidate there passes the tests above, or scores at
+// least minSparsePulseScore (from 40 BPM) with beats standing
+// minSparseBeatPeak times above the beat's mean accent.
+inline constexpr double minSparsePulseScore = 0.1;
+inline constexpr double minSparseBeatPeak = 2.5;
+
+struct Envelopes;
 bool audible(const std::vector<float>& mono22k);
 bool periodic(const TempoResult::Candidate& best);
+bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks);
+// The envelope less its mean over the half second around each value, where
+// positive, normalised to a largest of 1.
+std::vector<float> aboveLocalLevel(const std::vector<float>& env);
 
 std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint = std::nullopt,
                                    std::optional<std::pair<double, double>> range = std::nullopt);
