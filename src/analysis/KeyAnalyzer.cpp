@@ -371,11 +371,14 @@ double correlate(const std::vector<double>& x, const std::array<double, 12>& pro
 }
 
 std::vector<ChordSpan> chords(const SpectralFrames& frames) {
+    // A signal too short for note frames holds no chords worth naming.
+    if (frames.treble.empty()) return {};
     const NoteFrames nf = noteFrames(frames);
     const size_t n = nf.treble.size();
     // Each frame's fit to the 36 triads (index root + 12 x quality): the
     // mean of the triad's notes above the mean of the other nine, the root
-    // in the bass counting as well.
+    // counting a little more (a lone note is the root of its chord), and
+    // in the bass as well.
     constexpr int kChords = 36;
     static constexpr int third[3] = {4, 3, 3}, fifth[3] = {7, 7, 6};
     std::vector<std::array<double, kChords>> fit;
@@ -389,7 +392,8 @@ std::vector<ChordSpan> chords(const SpectralFrames& frames) {
         for (int c = 0; c < kChords; ++c) {
             const int r = c % 12, q = c / 12;
             const double in = t[size_t(r)] + t[size_t((r + third[q]) % 12)] + t[size_t((r + fifth[q]) % 12)];
-            f[size_t(c)] = in / 3 - (total - in) / 9 + (bassHeard ? 0.5 * nf.bass[k][size_t(r)] : 0.0);
+            f[size_t(c)] = in / 3 - (total - in) / 9 + 0.1 * t[size_t(r)] +
+                           (bassHeard ? 0.5 * nf.bass[k][size_t(r)] : 0.0);
         }
         fit.push_back(f);
     }
