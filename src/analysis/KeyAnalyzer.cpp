@@ -377,7 +377,7 @@ std::vector<ChordSpan> chords(const SpectralFrames& frames) {
     const size_t n = nf.treble.size();
     // Each frame's fit to the 36 triads (index root + 12 x quality): the
     // mean of the triad's notes above the mean of the other nine, the root
-    // counting a little more (a lone note is the root of its chord), and
+    // breaking ties (a lone note is the root of its chord), and
     // in the bass as well.
     constexpr int kChords = 36;
     static constexpr int third[3] = {4, 3, 3}, fifth[3] = {7, 7, 6};
@@ -392,7 +392,7 @@ std::vector<ChordSpan> chords(const SpectralFrames& frames) {
         for (int c = 0; c < kChords; ++c) {
             const int r = c % 12, q = c / 12;
             const double in = t[size_t(r)] + t[size_t((r + third[q]) % 12)] + t[size_t((r + fifth[q]) % 12)];
-            f[size_t(c)] = in / 3 - (total - in) / 9 + 0.1 * t[size_t(r)] +
+            f[size_t(c)] = in / 3 - (total - in) / 9 + 0.02 * t[size_t(r)] +
                            (bassHeard ? 0.5 * nf.bass[k][size_t(r)] : 0.0);
         }
         fit.push_back(f);
