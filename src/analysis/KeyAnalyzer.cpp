@@ -271,13 +271,6 @@ constexpr double kRestWeight = 0.1;   // of the tonic's weight in the bass
 constexpr double kHarmonyWeight = 1.0;
 constexpr double kResolutionWeight = 1.0;
 
-// Temperley's minor profile with the subtonic weighed above the leading
-// tone: the textbook excerpts it was made from raise the seventh, where the
-// minor of songs and film music mostly keeps the natural one (i VII VI,
-// i VI VII), which the textbook profile reads as the relative major.
-constexpr std::array<double, 12> kMinorProfile{0.712, 0.084, 0.474, 0.618, 0.049, 0.460,
-                                               0.105, 0.747, 0.404, 0.067, 0.5, 0.2};
-
 using KeyAnalyzer::ChordQuality;
 
 // How much a chord belongs to a key's harmony, by its root's place above
@@ -376,9 +369,9 @@ std::vector<ChordSpan> chords(const SpectralFrames& frames) {
     const NoteFrames nf = noteFrames(frames);
     const size_t n = nf.treble.size();
     // Each frame's fit to the 36 triads (index root + 12 x quality): the
-    // mean of the triad's notes above the mean of the other nine, the root
-    // breaking ties (a lone note is the root of its chord), and
-    // in the bass as well.
+    // mean of the triad's notes above the mean of the other nine, plus the
+    // root's weight in the bass; the root in the treble breaks ties (a lone
+    // note is the root of its chord).
     constexpr int kChords = 36;
     static constexpr int third[3] = {4, 3, 3}, fifth[3] = {7, 7, 6};
     std::vector<std::array<double, kChords>> fit;
@@ -450,7 +443,7 @@ std::array<KeyEvidence, 24> evidence(const SpectralFrames& frames) {
     for (int rot = 0; rot < 12; ++rot)
         for (int m = 0; m < 2; ++m) {
             KeyEvidence& e = out[size_t(rot + 12 * m)];
-            e.fit = correlate(notesHeard, m == 0 ? noteMajor : kMinorProfile, rot);
+            e.fit = correlate(notesHeard, m == 0 ? noteMajor : noteMinor, rot);
             e.bass = bassTop > 0 ? bass[size_t(rot)] / bassTop : 0;
             const ChordQuality tonic = m == 0 ? ChordQuality::major : ChordQuality::minor;
             double fits = 0, resolved = 0;
