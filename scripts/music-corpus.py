@@ -312,7 +312,7 @@ WIDE_KINDS = [
 ]
 
 
-def wide_plan(part, seed_base, count=48):
+def wide_plan(part, seed_base, first_id, count=48):
     """Pieces of the wide kinds, two of each of the 24 keys: each kind four
     times; closing chords, lead-ins and cuts drawn per piece."""
     pieces = []
@@ -328,7 +328,7 @@ def wide_plan(part, seed_base, count=48):
         lead_in = rng.choice(["pickup", "fill", "count", "none"] if drums else ["pickup", "none", "pickup"])
         progressions = WIDE_MINOR if minor else WIDE_MAJOR
         pieces.append({
-            "id": seed_base % 1000 + i, "part": part, "kind": kind, "tonic": key % 12, "minor": minor,
+            "id": first_id + i, "part": part, "kind": kind, "tonic": key % 12, "minor": minor,
             "meter": meter, "bpm": rng.choice(range(lo, hi + 1, 2)), "drums": drums, "texture": texture,
             "bass_style": bass, "swing": 1 / 3 if kind in ("swing", "walking") else 0.0, "end": end, "cut": cut,
             "lead_in": lead_in, "loop": rng.randrange(len(progressions)),
@@ -718,7 +718,8 @@ def peer_as(peer, profile):
     return out
 
 
-WIDE_PARTS = {"tuning-2": 20000, "held-out-4": 61000}
+# Each wide part's seeds and first piece number.
+WIDE_PARTS = {"tuning-2": (20000, 0), "held-out-4": (61000, 100)}
 
 
 def main():
@@ -747,8 +748,8 @@ def main():
     wanted = lambda part: args.part == part or (args.part == "all" and part != "calibration") or \
         (args.part == "wide" and part in WIDE_PARTS)
     pieces = plan() + (calibration_plan() if args.part == "calibration" else [])
-    for part, seed in WIDE_PARTS.items():
-        pieces += wide_plan(part, seed)
+    for part, (seed, first_id) in WIDE_PARTS.items():
+        pieces += wide_plan(part, seed, first_id)
     jobs, rows = [], []
     for p in pieces:
         wide = "kind" in p
