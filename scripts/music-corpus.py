@@ -13,6 +13,19 @@ key exact share, the MIREX key score, tempo Acc1 and Acc2, the meter, the
 renders and scores, apart from the rounds, the 72 pieces in 4/4 on which
 the tempo octave's thresholds were set (see calibration_plan()).
 
+Two wide parts of 48 pieces each (see wide_plan()) hold the kinds the
+rounds lack: drumless ballads with sparse accompaniment (chords every half
+bar, legato strings changing on the beat, arpeggios), walking bass, 12/8
+shuffles, fast waltzes, slow swung pieces, 6/8 and 3/4 ballads, a melody
+over the chords from the first bar, pickups and drum fills before bar 1,
+secondary dominants and borrowed chords, pieces closing on V, IV or vi and
+excerpts cut from the middle that end there. "tuning-2" is for tuning;
+"held-out-4", with seeds of its own, is scored once, at the end of a pass.
+They are rendered through the stereo font of fluid-soundfont-gm as well
+when it is installed. The figures are printed per material class
+(drumless, 3/4, 6/8, 12/8, slow, fast, ending off the tonic), with
+`aubio tempo` beside the peer when --aubio is given.
+
 The first two rounds are the tuning part. The third, fourth and fifth
 rounds (24 pieces each, one per key) are held out: the analysis is never
 tuned on them, and their figures are printed apart. The third
@@ -22,17 +35,19 @@ longer a clean test, nor, after it was scored, is the fourth
 for judging only. A piece's tempo is the pulse a musician counts: quarter notes in 4/4
 and 3/4, dotted quarters in 6/8.
 
-Usage: scripts/music-corpus.py [--build build] [--out DIR] [--peer DIR]
-         [--part tuning|held-out-1|held-out-2|held-out-3|all] [--list]
+Usage: scripts/music-corpus.py [--build build] [--out DIR] [--peer DIR] [--aubio]
+         [--part tuning|held-out-1|held-out-2|held-out-3|tuning-2|held-out-4|wide|all]
+         [--list]
 --peer names a folder holding node_modules/essentia.js (made with
 `npm install --prefix DIR essentia.js@0.1.3`; never a dependency of the
 program); scripts/music-corpus-peer.js drives it with node. Its answers are
 kept beside the renders, as peer.json in the --out folder.
-Needs: fluidsynth, timgm6mb-soundfont, fluidr3mono-gm-soundfont (test-only).
+Needs: fluidsynth, timgm6mb-soundfont, fluidr3mono-gm-soundfont (test-only),
+aubio-tools for --aubio.
 The rendered audio is not kept; the MIDI files are deterministic, and the
 SHA-256 of them, in order, names the corpus: one digest for the first
 three rounds with the two pads (the corpus as it was first published), one
-for the fourth round, one for the fifth.
+for the fourth round, one for the fifth, one for each wide part.
 """
 import argparse
 import hashlib
