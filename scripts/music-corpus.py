@@ -844,6 +844,10 @@ def main():
             n = s["n"]
             misses = ", ".join(f"{k} {v}" for k, v in sorted(s["kinds"].items()) if k != "exact")
             meter = f"{s['meter']}/{s['meter_n']}" if s["meter_n"] else "-"
+            if who == "aubio":  # a tempo and nothing else
+                print(f"{label:12} {font_name:12} {who:7} {n:3} {'-':>14} {'-':>6} {s['acc1']:3}/{n:<3} "
+                      f"{s['acc2']:3}/{n:<3} {meter:>8}")
+                continue
             print(f"{label:12} {font_name:12} {who:7} {n:3} {s['exact']:4}/{n:<3} {100 * s['exact'] / n:3.0f}% "
                   f"{s['mirex'] / n:6.3f} {s['acc1']:3}/{n:<3} {s['acc2']:3}/{n:<3} {meter:>8} {s['none']:4}  {misses}")
 
