@@ -512,10 +512,10 @@ bool audible(const std::vector<float>& mono22k) {
     return std::sqrt(loudest) >= quietRms;
 }
 
-bool struck(const PulseProfile& p) {
+bool struck(const PulseProfile& p, double peak) {
     if (p.at.empty()) return false;
     const double mean = std::accumulate(p.at.begin(), p.at.end(), 0.0) / double(p.at.size());
-    return p.at[0] >= minBeatPeak * mean && p.at[0] > 0;
+    return p.at[0] >= peak * mean && p.at[0] > 0;
 }
 
 // Onsets against the level they rise from, so that swells and sustained
@@ -535,11 +535,8 @@ std::vector<float> aboveLocalLevel(const std::vector<float>& env) {
 }
 
 bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks) {
-    if (cands.empty() || cands[0].score < minSparsePulseScore || cands[0].bpm < 40) return false;
-    const PulseProfile p = pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6);
-    if (p.at.empty()) return false;
-    const double mean = std::accumulate(p.at.begin(), p.at.end(), 0.0) / double(p.at.size());
-    return p.at[0] > 0 && p.at[0] >= minSparseBeatPeak * mean;
+    return !cands.empty() && cands[0].score >= minSparsePulseScore && cands[0].bpm >= 40 &&
+           struck(pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6), minSparseBeatPeak);
 }
 
 bool periodic(const TempoResult::Candidate& best) {
@@ -620,9 +617,8 @@ bool halfIsTheBeat(const Envelopes& env, double bpm) {
 // the bass than the first (a kick and a snare, the root and a softer
 // fifth) and sharing its chord, where the bars of a waltz are alike in the
 // bass and each brings its chord.
-bool barsOfThree(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats) {
-    if (beats.size() < 2) return false;
-    const double bpm = 60.0 * double(beats.size() - 1) / (beats.back() - beats.front());
+bool barsOfThree(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
+                 double bpm) {
     if (!(3 * bpm <= maxWaltz)) return false;
     const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
     if (pair.at.size() != 12 || !(pair.at[6] >= minAlikeBars * pair.at[0])) return false;
@@ -746,7 +742,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
             compound = true;
         }
     } else if (ternaryShare(env.low, env.full, r.bpm) > minTernaryShare &&
-               barsOfThree(mono22k, env, r.beats) && choose(3 * r.bpm)) {
+               barsOfThree(mono22k, env, r.beats, r.bpm) && choose(3 * r.bpm)) {
         // Beats in three that are each a whole bar (alike in the bass, the
         // chords changing on every one) are the bars of a fast 3/4.
         follow();

@@ -235,7 +235,8 @@ struct PulseProfile {
 };
 PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
                           double lowWeight = 0.65);
-bool struck(const PulseProfile& p);
+// Whether the beat's accent stands `peak` times above the mean over the beat.
+bool struck(const PulseProfile& p, double peak = minBeatPeak);
 
 // How much the harmony changes at each beat, folded over groups of `group`
 // beats: the change at beat k is the cosine distance between the treble's
