@@ -3,8 +3,9 @@
 // the command line and prints one JSON object per line: tempo, meter, key
 // and the time taken on this thread's CPU clock, with a plain libsndfile
 // read of the same file beside it as the reading floor. With --evidence first,
-// each object also holds what spoke for each key (KeyAnalyzer::evidence), for
-// setting the key's weights on a tuning part.
+// each object also holds what spoke for each key (KeyAnalyzer::evidence), the
+// chords found and the summed treble and bass notes, for setting the key's
+// weights on a tuning part.
 // scripts/music-corpus.py drives it over the generated accuracy corpus.
 #include "analysis/MusicAnalysis.h"
 #include "analysis/Signal.h"
