@@ -277,6 +277,9 @@ using KeyAnalyzer::ChordQuality;
 // the tonic and its quality: the tonic triad most, then the subdominant and
 // dominant, the other diatonic triads less, the usual borrowed chords and
 // secondary dominants a little; any other chord speaks against the key.
+// The relative key's tonic triad weighs alike from either side (vi in
+// major, III in minor): weighed above it in minor, a loop of the major's
+// own chords (I V vi IV) scored higher in its relative minor.
 double harmonicWeight(int interval, ChordQuality q, bool minorKey) {
     struct Entry {
         int interval;
@@ -290,7 +293,7 @@ double harmonicWeight(int interval, ChordQuality q, bool minorKey) {
                                          {2, major, 0.2},  {9, major, 0.1},  {4, major, 0.1}};
     static constexpr Entry minorTable[] = {{0, minor, 1.0},  {5, minor, 0.6},  {7, major, 0.6},
                                          {7, minor, 0.4},  {8, major, 0.6},  {10, major, 0.6},
-                                         {3, major, 0.6},  {2, diminished, 0.3}, {11, diminished, 0.3},
+                                         {3, major, 0.45}, {2, diminished, 0.3}, {11, diminished, 0.3},
                                          {5, major, 0.1}};
     for (const Entry& e : minorKey ? std::span<const Entry>(minorTable) : std::span<const Entry>(majorTable))
         if (e.interval == interval && e.quality == q) return e.weight;

@@ -639,12 +639,12 @@ bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, co
     return h.size() == 4 && h[0] >= minHarmonyChange && h[2] >= minHalfBarHarmony * h[0];
 }
 
-// Whether a tempo of 100 to 200 BPM in bars of two or four is twice the
-// pulse: the bass sounds once in four beats and the chords change once in
-// eight, on the bar lines of the slower tempo only.
+// Whether a tempo of minSlowHarmonyHalf to 200 BPM in bars of two or four
+// is twice the pulse: the bass sounds once in four beats and the chords
+// change once in eight, on the bar lines of the slower tempo only.
 bool halfOfBassAndHarmony(const std::vector<float>& mono22k, const Envelopes& env,
                           const std::vector<double>& beats, double bpm) {
-    if (bpm < 100 || bpm > 200) return false;
+    if (bpm < minSlowHarmonyHalf || bpm > 200) return false;
     const PulseProfile four = pulseProfile(env.low, env.full, bpm / 4, 12, 1.0);
     if (four.at.size() != 12 || !(four.at[6] < maxOncePerFourBass * four.at[0])) return false;
     const std::vector<double> h = harmonyChanges(mono22k, beats, 8);

@@ -143,16 +143,19 @@ inline constexpr double minSwungShare = 0.25;
 // the bass sounds on every beat (the second of each pair at least
 // minEveryBeatBass of the first below 250 Hz) and the chords change on the
 // first and third beats alike (the weaker at least minHalfBarHarmony of
-// the stronger). From 100 to 200 BPM, the pulse is half the tempo when the
-// bass sounds once in four beats (the third under maxOncePerFourBass of the
-// first below 250 Hz) and the chords change once in eight (on the fifth
-// beat under minHalfBarHarmony of the first). Either needs the largest
-// change of harmony to reach minHarmonyChange: drums alone leave the
-// treble's pitch classes all but still.
+// the stronger). From minSlowHarmonyHalf to 200 BPM, the pulse is half the
+// tempo when the bass sounds once in four beats (the third under
+// maxOncePerFourBass of the first below 250 Hz) and the chords change once
+// in eight (on the fifth beat under minHalfBarHarmony of the first): a
+// ballad at 48-50 BPM, one chord a bar, read at 96-100 holds each chord for
+// eight of its beats. Either needs the largest change of harmony to reach
+// minHarmonyChange: drums alone leave the treble's pitch classes all but
+// still.
 inline constexpr double minEveryBeatBass = 0.65;
 inline constexpr double maxOncePerFourBass = 0.45;
 inline constexpr double minHalfBarHarmony = 0.45;
 inline constexpr double minHarmonyChange = 0.015;
+inline constexpr double minSlowHarmonyHalf = 95;
 
 // Sparse music is measured again on its attacks above the level around
 // them (each envelope less its mean over the half second about it): a
