@@ -2,7 +2,10 @@
 // 22 050 Hz, tempo, grid, key, loudness, structure), on each file named on
 // the command line and prints one JSON object per line: tempo, meter, key
 // and the time taken on this thread's CPU clock, with a plain libsndfile
-// read of the same file beside it as the reading floor.
+// read of the same file beside it as the reading floor. With --evidence first,
+// each object also holds what spoke for each key (KeyAnalyzer::evidence), the
+// chords found and the summed treble and bass notes, for setting the key's
+// weights on a tuning part.
 // scripts/music-corpus.py drives it over the generated accuracy corpus.
 #include "analysis/MusicAnalysis.h"
 #include "analysis/Signal.h"
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -40,7 +44,10 @@ double plainSndfileRead(const char* path) {
 int main(int argc, char** argv) {
     using namespace qm;
     int status = 0;
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    const bool evidence = argc > 1 && std::string_view(argv[1]) == "--evidence";
+    if (evidence) ++first;
+    for (int i = first; i < argc; ++i) {
         nlohmann::json out{{"file", argv[i]}};
         try {
             out["sndfileCpu"] = plainSndfileRead(argv[i]);
@@ -71,6 +78,21 @@ int main(int argc, char** argv) {
                 out["key"] = key.tonic;
                 out["mode"] = key.mode;
                 out["keyConfidence"] = key.confidence;
+            }
+            if (evidence) {
+                const SpectralFrames frames(input.mono22k);
+                auto& list = out["evidence"] = nlohmann::json::array();
+                for (const auto& e : KeyAnalyzer::evidence(frames))
+                    list.push_back({e.fit, e.bass, e.harmony, e.resolutions});
+                auto& spans = out["chords"] = nlohmann::json::array();
+                for (const auto& c : KeyAnalyzer::chords(frames))
+                    spans.push_back({c.root + 12 * int(c.quality), c.seconds});
+                std::vector<double> treble(12), bass(12);
+                for (const auto& f : frames.treble)
+                    for (size_t q = 0; q < 12; ++q) treble[q] += f[q];
+                for (const auto& f : frames.bass)
+                    for (size_t q = 0; q < 12; ++q) bass[q] += f[q];
+                out["notes"] = {treble, bass};
             }
         } catch (const std::exception& e) {
             out["error"] = e.what();
