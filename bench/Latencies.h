@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm::bench {
@@ -41,6 +43,44 @@ inline void reportBesideFloor(benchmark::State& state, const std::string& name, 
         state.counters[floorName + "_" + suffix + "_ms"] = b;
         state.counters[ratio + "_" + suffix] = a / std::max(1e-9, b);
     }
+}
+
+// One run of a latency benchmark: its figure, or why it has none.
+struct Run {
+    double value = 0;
+    std::string failure;  // empty when the run gave `value`
+    static Run of(double value) { return {value, {}}; }
+    static Run failed(std::string why) { return {0, std::move(why)}; }
+};
+
+// The runs of one path: the figures, and the failed runs counted by reason
+// (a run that failed is never a figure).
+struct Runs {
+    std::vector<double> values;
+    std::map<std::string, int> failures;
+
+    void add(const Run& run, double scale = 1) {
+        if (run.failure.empty())
+            values.push_back(run.value * scale);
+        else
+            ++failures[run.failure];
+    }
+};
+
+// <name>_failed_runs of each path, and every reason with its count in the
+// label.
+inline void reportFailures(benchmark::State& state,
+                           const std::vector<std::pair<std::string, const Runs*>>& paths) {
+    std::string label;
+    for (const auto& [name, runs] : paths) {
+        int failed = 0;
+        for (const auto& [why, count] : runs->failures) {
+            failed += count;
+            label += (label.empty() ? "" : "; ") + name + " failed " + std::to_string(count) + "x: " + why;
+        }
+        state.counters[name + "_failed_runs"] = failed;
+    }
+    if (!label.empty()) state.SetLabel(label);
 }
 
 }  // namespace qm::bench

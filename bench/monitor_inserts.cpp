@@ -173,7 +173,7 @@ void load(benchmark::State& st, bool jalv) {
             units.back()->latest()->live();
             list.push_back(units.back()->latest());
         }
-        chain.prepare(stream->outputs());
+        chain.prepare(stream->outputs(), stream->sampleRate());
         chain.setInserts(list);
         stream->start();
 

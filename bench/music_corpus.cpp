@@ -2,7 +2,13 @@
 // 22 050 Hz, tempo, grid, key, loudness, structure), on each file named on
 // the command line and prints one JSON object per line: tempo, meter, key
 // and the time taken on this thread's CPU clock, with a plain libsndfile
-// read of the same file beside it as the reading floor.
+// read of the same file beside it as the reading floor (after the analysis,
+// so that the first file's is the first analysis of a fresh process, as a
+// program opening one file has; --no-floor first leaves it out, so that the
+// process's peak memory is the analysis's own). With --evidence first,
+// each object also holds what spoke for each key (KeyAnalyzer::evidence), the
+// chords found and the summed treble and bass notes, for setting the key's
+// weights on a tuning part.
 // scripts/music-corpus.py drives it over the generated accuracy corpus.
 #include "analysis/MusicAnalysis.h"
 #include "analysis/Signal.h"
@@ -13,7 +19,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -41,10 +47,18 @@ double plainSndfileRead(const char* path) {
 int main(int argc, char** argv) {
     using namespace qm;
     int status = 0;
-    // --no-floor leaves the plain read out, so that the process's peak
-    // memory is the analysis's own.
-    const bool floor = !(argc > 1 && std::string(argv[1]) == "--no-floor");
-    for (int i = floor ? 1 : 2; i < argc; ++i) {
+    int first = 1;
+    bool evidence = false, floor = true;
+    for (; first < argc; ++first) {
+        const std::string_view option = argv[first];
+        if (option == "--evidence")
+            evidence = true;
+        else if (option == "--no-floor")
+            floor = false;
+        else
+            break;
+    }
+    for (int i = first; i < argc; ++i) {
         nlohmann::json out{{"file", argv[i]}};
         try {
             const double start = threadCpu();
@@ -54,9 +68,11 @@ int main(int argc, char** argv) {
             const AnalysisOutcome outcome = AnalysisPipeline::run(std::move(input), argv[i]);
             out["cpu"] = threadCpu() - start;
             out["readCpu"] = read;
-            // After the analysis, so that the first file's is the first
-            // analysis of a fresh process, as a program opening one file has.
             if (floor) out["sndfileCpu"] = plainSndfileRead(argv[i]);
+            // The analysis signal again, for what is judged outside the timing.
+            const auto mono22k = [&] {
+                return outcome.analysis ? outcome.analysis->mono22k : AnalysisPipeline::read(argv[i]).mono22k;
+            };
             if (outcome.analysis) {
                 const MusicAnalysis& a = *outcome.analysis;
                 out["bpm"] = a.grid.bpm;
@@ -73,10 +89,25 @@ int main(int argc, char** argv) {
             } else {
                 // No pulse: the key is still judged, alone, for the record.
                 out["bpm"] = nullptr;
-                const auto key = KeyAnalyzer::analyze(SpectralFrames(AnalysisPipeline::read(argv[i]).mono22k), 0, 0);
+                const auto key = KeyAnalyzer::analyze(SpectralFrames(mono22k()), 0, 0);
                 out["key"] = key.tonic;
                 out["mode"] = key.mode;
                 out["keyConfidence"] = key.confidence;
+            }
+            if (evidence) {
+                const SpectralFrames frames(mono22k());
+                auto& list = out["evidence"] = nlohmann::json::array();
+                for (const auto& e : KeyAnalyzer::evidence(frames))
+                    list.push_back({e.fit, e.bass, e.harmony, e.resolutions});
+                auto& spans = out["chords"] = nlohmann::json::array();
+                for (const auto& c : KeyAnalyzer::chords(frames))
+                    spans.push_back({c.root + 12 * int(c.quality), c.seconds});
+                std::vector<double> treble(12), bass(12);
+                for (const auto& f : frames.treble)
+                    for (size_t q = 0; q < 12; ++q) treble[q] += f[q];
+                for (const auto& f : frames.bass)
+                    for (size_t q = 0; q < 12; ++q) bass[q] += f[q];
+                out["notes"] = {treble, bass};
             }
         } catch (const std::exception& e) {
             out["error"] = e.what();

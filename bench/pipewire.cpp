@@ -5,9 +5,12 @@
 //   sound at the sink, at quanta 64, 256 and 1024, while the stream runs
 //   (state 0) and at first use (state 2: the output opened, as at the first
 //   play of a session), beside pw-play launched on the same file to the same
-//   sink (process launch to sound), and beside our own JACK path's running
-//   start on a dummy server of period 256 at a stand-in device; in
-//   milliseconds and in quanta.
+//   sink (process launch to sound), both timed alike: each begins once the
+//   sink has been silent for a tenth of a second (so no tail of the run
+//   before counts as its sound) and ends at the cycle that recorded its
+//   first sound; a run without sound is a failed run, with its reason. And
+//   beside our own JACK path's running start on a dummy server of period
+//   256 at a stand-in device; in milliseconds and in quanta.
 // - MonitorImpulse: the frames the monitor's stream adds to an impulse's way
 //   from a source node to the sink, beside the source wired straight to it,
 //   without inserts (0 added) and with a 256-frame delay whose latency the
@@ -109,8 +112,22 @@ struct PipeWireRig {
     }
     bool ok() const { return recorder != nullptr; }
 
-    // Nanoseconds from `t0` (monotonic) to the first sound recorded after
-    // index `from`; -1 when none came.
+    // Waits until the sink has been silent for a tenth of a second (what an
+    // earlier run played, a fade's tail included, has passed); whether it was
+    // within 5 s.
+    bool quiet(const std::function<void()>& pump) const {
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < end) {
+            pump();
+            const int64_t now = recorder->frames();
+            if (now >= kRate / 10 && recorder->firstSound(now - kRate / 10) < 0) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+
+    // Nanoseconds from `t0` (monotonic) to the start of the cycle that
+    // recorded the first sound after index `from`; -1 when none came.
     int64_t soundAfter(int64_t from, int64_t t0, const std::function<void()>& pump) const {
         const auto end = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < end) {
@@ -123,30 +140,48 @@ struct PipeWireRig {
     }
 };
 
-// One start of the player on `rig`; nanoseconds, -1 on failure.
-int64_t playerStart(PipeWireRig& rig, bool running, std::unique_ptr<App>& app) {
+// Why the player gave no figure: the message it shows, if any.
+std::string failure(const std::string& what, PlayerModel& model) {
+    const std::optional<std::string> message = model.message();
+    return message ? what + " (\"" + *message + "\")" : what;
+}
+
+// One start of the player on `rig`, in nanoseconds, or why none: from the
+// play request, once the sink has been silent a while, to the first sound
+// recorded there.
+bench::Run playerStart(PipeWireRig& rig, bool running, std::unique_ptr<App>& app) {
     if (!running || !app) {
         app = std::make_unique<App>("pw:qm-stereo");
-        if (!app->load(rig.file)) return -1;
+        if (!app->load(rig.file)) return bench::Run::failed(failure("the file did not load", app->model));
     }
     App& a = *app;
     if (running) {
         a.model.play(0);
-        if (!pumpUntil(a.queue, [&] { return a.model.isPlaying(); })) return -1;
+        if (!pumpUntil(a.queue, [&] { return a.model.isPlaying(); }))
+            return bench::Run::failed(failure("the play before the measured one did not start", a.model));
         a.model.stop();
-        pumpUntil(a.queue, [] { return false; }, 50ms);
     }
+    if (!rig.quiet([&] { a.pump(); })) return bench::Run::failed("the sink was not silent before the play");
     const int64_t from = rig.recorder->frames();
     const int64_t t0 = bench::nowNs();
     a.model.play(0);
-    const int64_t latency = rig.soundAfter(from, t0, [&] { a.pump(); });
+    bool started = false;
+    const int64_t latency = rig.soundAfter(from, t0, [&] {
+        a.pump();
+        started = started || a.model.isPlaying();
+    });
+    std::string why;
+    if (latency < 0) why = started ? "the player played, but no sound reached the sink within 10 s"
+                                   : failure("the player did not start", a.model);
     a.model.stop();
-    pumpUntil(a.queue, [] { return false; }, 30ms);
-    return latency;
+    return why.empty() ? bench::Run::of(double(latency)) : bench::Run::failed(why);
 }
 
-// One launch of pw-play to the same sink; nanoseconds, -1 on failure.
-int64_t peerStart(PipeWireRig& rig) {
+// One launch of pw-play to the same sink, in nanoseconds, or why none: from
+// the launch, once the sink has been silent a while, to the first sound
+// recorded there.
+bench::Run peerStart(PipeWireRig& rig) {
+    if (!rig.quiet([] {})) return bench::Run::failed("the sink was not silent before the launch");
     const int64_t from = rig.recorder->frames();
     const std::string path = rig.file.string();
     std::vector<char*> argv{const_cast<char*>("pw-play"), const_cast<char*>("--target"),
@@ -159,12 +194,12 @@ int64_t peerStart(PipeWireRig& rig) {
     const int64_t t0 = bench::nowNs();
     const int rc = posix_spawnp(&pid, "pw-play", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    if (rc != 0) return bench::Run::failed("pw-play could not be launched");
     const int64_t latency = rig.soundAfter(from, t0, [] {});
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    std::this_thread::sleep_for(50ms);
-    return latency;
+    if (latency < 0) return bench::Run::failed("no sound of pw-play reached the sink within 10 s");
+    return bench::Run::of(double(latency));
 }
 
 // Our JACK path's running start at a stand-in device; nanoseconds on the
@@ -196,7 +231,8 @@ int64_t jackStart(test::JackTestDevice& device, const std::filesystem::path& fil
 void Start(benchmark::State& state) {
     const int quantum = static_cast<int>(state.range(0));
     const bool running = state.range(1) == 0;
-    std::vector<double> player, peer, jack;
+    bench::Runs player, peer;
+    std::vector<double> jack;
     {
         PipeWireRig rig;
         if (!rig.ok()) {
@@ -206,14 +242,8 @@ void Start(benchmark::State& state) {
         rig.daemon.forceQuantum(quantum);
         std::unique_ptr<App> app;
         for (auto _ : state) {
-            const int64_t a = playerStart(rig, running, app);
-            const int64_t b = peerStart(rig);
-            if (a < 0 || b < 0) {
-                state.SkipWithError(a < 0 ? "the player made no sound" : "pw-play made no sound");
-                break;
-            }
-            player.push_back(double(a) * 1e-6);
-            peer.push_back(double(b) * 1e-6);
+            player.add(playerStart(rig, running, app), 1e-6);
+            peer.add(peerStart(rig), 1e-6);
         }
         app.reset();
         rig.daemon.forceQuantum(0);
@@ -227,21 +257,23 @@ void Start(benchmark::State& state) {
         const auto file = dir / "stairs.wav";
         test::writeTestFile(file, 2, kRate * 4, kRate, {test::FileKind::wav, 16});
         std::unique_ptr<App> app;
-        for (size_t i = 0; server.running() && device.ok() && i < player.size(); ++i) {
+        for (size_t i = 0; server.running() && device.ok() && i < player.values.size(); ++i) {
             const int64_t c = jackStart(device, file, app);
             if (c >= 0) jack.push_back(double(c) * 1e-6);
         }
     }
+    bench::reportFailures(state, {{"player", &player}, {"pw_play", &peer}});
     const double quantumMs = quantum * 1000.0 / kRate;
-    bench::reportBesideFloor(state, "player", player, "pw_play", peer, "player_over_pw_play");
+    bench::reportBesideFloor(state, "player", player.values, "pw_play", peer.values, "player_over_pw_play");
     for (const double p : {0.5, 0.99}) {
         const std::string suffix = p == 0.5 ? "p50" : "p99";
-        state.counters["player_" + suffix + "_quanta"] = bench::percentile(player, p) / quantumMs;
-        // Within 2 quanta + 5 ms of the request, the measuring quantum aside.
+        state.counters["player_" + suffix + "_quanta"] = bench::percentile(player.values, p) / quantumMs;
+        // Within 2 quanta + 5 ms of the request, the recording's quantum aside.
         state.counters["player_" + suffix + "_aim_ms"] = 3 * quantumMs + 5;
         if (!jack.empty()) {
             state.counters["jack256_" + suffix + "_ms"] = bench::percentile(jack, p);
-            state.counters["player_over_jack256_" + suffix] = bench::percentile(player, p) / bench::percentile(jack, p);
+            state.counters["player_over_jack256_" + suffix] =
+                bench::percentile(player.values, p) / bench::percentile(jack, p);
         }
     }
 }

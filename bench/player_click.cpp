@@ -5,9 +5,11 @@
 // file holds uncorrelated tones between 500 Hz and 2 kHz at -12 dBFS. The
 // floor is a change of the output level (-6 dB and back), which the render
 // path ramps over one period; beside it, the upmix turned on and off on a
-// 7.1.4 speaker profile, and binaural rendering turned on and off (the
-// upmix on a headphone profile on the same device). Changes during which
-// the server missed a cycle are not counted.
+// 7.1.4 speaker profile, binaural rendering turned on and off (the upmix on
+// a headphone profile on the same device), and a switch to a stereo
+// profile on another device and back, heard at both devices (the one left
+// and the next). Changes during which the server missed a cycle are not
+// counted.
 //
 // The machine is shared: the ratios are what the path does, the counts of
 // changes judged say how many were left.
@@ -48,6 +50,7 @@ UpmixSettings upmix(bool on) { return test::upmixSettings(on); }
 struct Rig {
     std::unique_ptr<test::JackServer> server;
     std::unique_ptr<test::JackTestDevice> device;
+    std::unique_ptr<test::JackTestDevice> other;  // a stereo device beside it
     test::TempDir dir;
     ManualMainQueue queue;
     std::unique_ptr<PlaybackEngine> engine;
@@ -55,16 +58,19 @@ struct Rig {
     std::unique_ptr<PlayerModel> model;
     OutputProfile bed = test::profileInLayoutOrder(LayoutID::l714, OutputProfile::Kind::speakers, "jack:qmclick");
     OutputProfile phones = test::profileInLayoutOrder(LayoutID::stereo, OutputProfile::Kind::headphones, "jack:qmclick");
+    OutputProfile near = test::profileInLayoutOrder(LayoutID::stereo, OutputProfile::Kind::speakers, "jack:qmother");
 
     explicit Rig(int period) {
         server = std::make_unique<test::JackServer>(kRate, period, 2, 0);
         if (!server->running()) return;
         device = std::make_unique<test::JackTestDevice>("qmclick", 12, int64_t(kRate) * 400);
+        other = std::make_unique<test::JackTestDevice>("qmother", 2, int64_t(kRate) * 400);
         engine = std::make_unique<PlaybackEngine>(queue);
         settings = std::make_unique<SettingsStore>(std::make_shared<UserDefaults>(QString::fromStdString((dir / "s.ini").string())));
         settings->update([&](AppSettings& s) {
             s.profiles.push_back(bed);
             s.profiles.push_back(phones);
+            s.profiles.push_back(near);
             s.activeProfileID = bed.id;
         });
         model = std::make_unique<PlayerModel>(*engine, *settings);
@@ -80,26 +86,44 @@ struct Rig {
         engine.reset();
         queue.advance(100);
     }
-    bool ok() const { return device && device->ok() && model && model->info(); }
+    bool ok() const { return device && device->ok() && other && other->ok() && model && model->info(); }
 
     bool pump(const std::function<bool()>& done) { return bench::pumpUntil(queue, done); }
-    bool listen(double seconds) {
-        const int64_t from = device->recorded();
-        return pump([&] { return device->recorded() > from + int64_t(seconds * kRate); });
+    bool listen(double seconds, const test::JackTestDevice& at) {
+        const int64_t from = at.recorded();
+        return pump([&] { return at.recorded() > from + int64_t(seconds * kRate); });
+    }
+    bool listen(double seconds) { return listen(seconds, *device); }
+    int missed() const { return device->cycles().missed() + other->cycles().missed(); }
+    int channelsOf(const test::JackTestDevice& d) const { return &d == device.get() ? 12 : 2; }
+    // The click ratio at `d` of a change asked for at its frame `at`.
+    double ratioAt(const test::JackTestDevice& d, int64_t at) const {
+        test::Planar out;
+        for (int c = 0; c < channelsOf(d); ++c)
+            out.emplace_back(d.channel(c).begin() + (at - 9600), d.channel(c).begin() + d.recorded());
+        return test::clickRatio(out, 9600, 9600 + int64_t(kRate * 0.6), 9600).ratio;
     }
     // The click ratio of `act`, or -1 when the server missed a cycle meanwhile.
     double measure(const std::function<void()>& act) {
         const int64_t xruns = engine->xruns();
-        const int missed = device->cycles().missed();
+        const int before = missed();
         const int64_t at = device->recorded();
         act();
         if (!listen(0.85)) return -1;
-        if (engine->xruns() != xruns || device->cycles().missed() != missed) return -1;
-        const int64_t end = device->recorded();
-        test::Planar out;
-        for (int c = 0; c < 12; ++c)
-            out.emplace_back(device->channel(c).begin() + (at - 9600), device->channel(c).begin() + end);
-        return test::clickRatio(out, 9600, 9600 + int64_t(kRate * 0.6), 9600).ratio;
+        if (engine->xruns() != xruns || missed() != before) return -1;
+        return ratioAt(*device, at);
+    }
+    // The click ratios at the device left and at the next of a switch to
+    // `profile` on `next`, or -1s when the server missed a cycle meanwhile.
+    std::pair<double, double> measureSwitch(const OutputProfile& profile, test::JackTestDevice& left,
+                                            test::JackTestDevice& next) {
+        const int before = missed();
+        const int64_t leftAt = left.recorded(), nextAt = next.recorded();
+        model->selectProfile(profile.id);
+        if (!listen(0.85, left) || !listen(0.85, next)) return {-1, -1};
+        // The new output's missed cycles count from its opening.
+        if (engine->xruns() != 0 || missed() != before) return {-1, -1};
+        return {ratioAt(left, leftAt), ratioAt(next, nextAt)};
     }
 };
 
@@ -131,6 +155,15 @@ void PlayerClicks(benchmark::State& state) {
         rig.listen(0.3);
         note("binaural_on", rig.measure([&] { rig.model->setUpmix(upmix(true)); }));
         note("binaural_off", rig.measure([&] { rig.model->setUpmix(upmix(false)); }));
+        rig.model->setUpmix(upmix(false));
+        rig.model->selectProfile(rig.bed.id);
+        rig.listen(0.3);
+        const auto [away, there] = rig.measureSwitch(rig.near, *rig.device, *rig.other);
+        note("other_device_left", away);
+        note("other_device_next", there);
+        const auto [back, here] = rig.measureSwitch(rig.bed, *rig.other, *rig.device);
+        note("back_device_left", back);
+        note("back_device_next", here);
     }
     const double floor = bench::percentile(ratios["level"], 0.5);
     for (const auto& [what, values] : ratios) {

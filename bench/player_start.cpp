@@ -8,8 +8,10 @@
 // floor is one period): latency frames / period. Each on a speaker profile
 // and on a headphone profile (binaural rendering: at first use the program
 // is launched on that profile, and its first play comes once the launch
-// has settled, the binaural renderer begun at launch made). And the time
-// from the loss of the device being played to sound at the next one.
+// has settled, the binaural renderer begun at launch made). A run without
+// sound is counted as a failed run, with its reason (<path>_failed_runs,
+// the reasons in the label), never as a figure. And the time from the loss
+// of the device being played to sound at the next one.
 //
 // The machine is shared: figures are rough.
 #include <QCoreApplication>
@@ -23,6 +25,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,7 +60,9 @@ struct Rig {
     test::TempDir dir;
     std::filesystem::path file;
 
-    explicit Rig(int period) {
+    const int period;
+
+    explicit Rig(int frames) : period(frames) {
         server = std::make_unique<test::JackServer>(kRate, period);
         if (!server->running()) return;
         device = std::make_unique<test::JackTestDevice>(kDevice, 2, int64_t(kRate) * 600);
@@ -112,36 +117,56 @@ struct App {
 
 enum class State { running, idle, firstUse };
 
-// One start of the player in `state`, in server frames; -1 on failure.
-int64_t playerStart(Rig& rig, State state, bool headphones, std::unique_ptr<App>& app) {
+// Why the player gave no figure: the message it shows, if any.
+std::string failure(const std::string& what, PlayerModel& model) {
+    const std::optional<std::string> message = model.message();
+    return message ? what + " (\"" + *message + "\")" : what;
+}
+
+// One start of the player in `state`, in server frames, or why none.
+bench::Run playerStart(Rig& rig, State state, bool headphones, std::unique_ptr<App>& app) {
     if (state == State::firstUse || !app) app = std::make_unique<App>(headphones);
     App& a = *app;
     if (!a.model.info()) {
         a.model.load(rig.file, false);
-        if (!pumpUntil(a.queue, [&] { return a.model.info().has_value(); })) return -1;
+        if (!pumpUntil(a.queue, [&] { return a.model.info().has_value(); }))
+            return bench::Run::failed(failure("the file did not load", a.model));
     }
     if (state != State::firstUse) {
         // Play a moment and stop: the output keeps running, silent.
         a.model.play(0);
-        if (!pumpUntil(a.queue, [&] { return a.model.isPlaying(); })) return -1;
+        if (!pumpUntil(a.queue, [&] { return a.model.isPlaying(); }))
+            return bench::Run::failed(failure("the play before the measured one did not start", a.model));
         a.model.stop();
         pumpUntil(a.queue, [] { return false; }, 50ms);
         if (state == State::idle) {
             a.queue.advance(PlaybackEngine::idleSeconds + 1);
-            if (a.engine.isRunning()) return -1;
+            if (a.engine.isRunning()) return bench::Run::failed("the output ran on after the idle pause");
         }
     }
     const int64_t from = rig.device->recorded();
     const int64_t t0 = rig.device->frameTime();
+    const int64_t xruns = a.engine.xruns();
     a.model.play(0);
-    const int64_t latency = rig.waitForSound(from, t0, [&] { a.pump(); });
+    bool started = false;
+    const int64_t latency = rig.waitForSound(from, t0, [&] {
+        a.pump();
+        started = started || a.model.isPlaying();
+    });
+    std::string why;
+    if (latency < 0 && !started) why = failure("the player did not start", a.model);
+    // The device's own recording says whether the server ran its cycles.
+    if (latency < 0 && started)
+        why = "the player played, but no sound reached the device within 10 s (the server ran " +
+              std::to_string((rig.device->recorded() - from) / rig.period) + " cycles, " +
+              std::to_string(a.engine.xruns() - xruns) + " missed)";
     a.model.stop();
     pumpUntil(a.queue, [] { return false; }, 30ms);
-    return latency;
+    return why.empty() ? bench::Run::of(double(latency)) : bench::Run::failed(why);
 }
 
-// One launch of the peer, in server frames; -1 on failure.
-int64_t peerStart(Rig& rig) {
+// One launch of the peer, in server frames, or why none.
+bench::Run peerStart(Rig& rig) {
     const int64_t from = rig.device->recorded();
     // Both of its outputs to the stand-in's first port.
     const std::string port = std::string("-a") + kDevice + ":playback_1";
@@ -156,12 +181,13 @@ int64_t peerStart(Rig& rig) {
     const int64_t t0 = rig.device->frameTime();
     const int rc = posix_spawnp(&pid, "sndfile-jackplay", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
+    if (rc != 0) return bench::Run::failed("sndfile-jackplay could not be launched");
     const int64_t latency = rig.waitForSound(from, t0, [] {});
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
     std::this_thread::sleep_for(50ms);
-    return latency;
+    if (latency < 0) return bench::Run::failed("no sound of sndfile-jackplay reached the device within 10 s");
+    return bench::Run::of(double(latency));
 }
 
 void StartLatency(benchmark::State& state) {
@@ -174,24 +200,19 @@ void StartLatency(benchmark::State& state) {
         return;
     }
     std::unique_ptr<App> app;
-    std::vector<double> player, peer;
+    bench::Runs player, peer;
     for (auto _ : state) {
-        const int64_t a = playerStart(rig, which, headphones, app);
-        const int64_t b = peerStart(rig);
-        if (a < 0 || b < 0) {
-            state.SkipWithError(a < 0 ? "the player made no sound" : "sndfile-jackplay made no sound");
-            break;
-        }
-        player.push_back(double(a) / period);
-        peer.push_back(double(b) / period);
+        player.add(playerStart(rig, which, headphones, app), 1.0 / period);
+        peer.add(peerStart(rig), 1.0 / period);
     }
     app.reset();
+    bench::reportFailures(state, {{"player", &player}, {"peer", &peer}});
     // Figures in periods; the "_ms" of the shared report reads "periods" here.
     for (const double p : {0.5, 0.99}) {
         const std::string suffix = p == 0.5 ? "p50" : "p99";
-        state.counters["player_" + suffix + "_periods"] = bench::percentile(player, p);
-        state.counters["peer_" + suffix + "_periods"] = bench::percentile(peer, p);
-        state.counters["player_" + suffix + "_ms"] = bench::percentile(player, p) * period * 1000.0 / kRate;
+        state.counters["player_" + suffix + "_periods"] = bench::percentile(player.values, p);
+        state.counters["peer_" + suffix + "_periods"] = bench::percentile(peer.values, p);
+        state.counters["player_" + suffix + "_ms"] = bench::percentile(player.values, p) * period * 1000.0 / kRate;
     }
 }
 

@@ -3,13 +3,15 @@
 # 1. the tests of the code shared between threads (real-time core, upmix
 #    kernel, the monitor's matrix node and stream, catalog, metadata,
 #    scanner, change log, prepared FFTs) in a small ThreadSanitizer build;
-# 2. the engine built by clang, instrumented for the libFuzzer harnesses,
-#    each harness run a bounded number of inputs;
+# 2. the engine and its test programs built by clang (compiled and linked,
+#    not run: the other builds run them), the engine instrumented for the
+#    libFuzzer harnesses, each harness run a bounded number of inputs;
 # 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #    leak checking on;
-# 4. the plain build with every benchmark, and the tests that only it can
-#    judge (the soaks, the real-time tests' system-call trap, memory under
-#    a flood).
+# 4. the plain build: first the program alone, configured with the test
+#    rig's CMake packages refused (so that the program never comes to need
+#    one), then every benchmark, and the tests that only it can judge (the
+#    soaks, the real-time tests' system-call trap, memory under a flood).
 # The tests that play through a JACK server or a PipeWire daemon in real
 # time, and those on a private desktop (Xvfb, openbox, the file managers,
 # whose calls are bounded in time), run after the others in two lines side
@@ -18,7 +20,7 @@
 # one-minute soaks run in the plain build only).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --tests
 
 started=$SECONDS
 # Each step's start: wall time so far, and the CPU time its commands took
@@ -101,13 +103,15 @@ for i in "${!tsan_pids[@]}"; do
 done
 [ "$tsan_failed" = 0 ]
 
-step "clang: the engine and the fuzz harnesses"
-# New inputs go to a scratch folder, never to fuzz/seeds.
+step "clang: the engine, its test programs and the fuzz harnesses"
+# New inputs go to a scratch folder, never to fuzz/seeds. The engine's test
+# programs are only built here, so that code only GCC takes cannot come in
+# unseen; they run in the other builds.
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" \
-  -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF >/dev/null
+  -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=ON -DQM_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz
 fuzz_scratch=$(mktemp -d)
-trap 'rm -rf "$fuzz_scratch"; [ -z "${plain_build:-}" ] || kill -INT "$plain_build" 2>/dev/null || true' EXIT
+trap 'rm -rf "$fuzz_scratch"; [ -z "${plain_build:-}" ] || kill -INT -- -"$plain_build" 2>/dev/null || true' EXIT
 for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
            pins:50000 audio_file_info:3000 riff_meta:20000 http_head:100000 \
            change_log_line:50000 stored_meta:50000; do
@@ -142,12 +146,34 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" -E "$serial"
 # of its own), the control port's memory under a flood (a sanitizer keeps
 # freed memory aside) and the program itself driven from outside on a
 # private desktop. Every benchmark is built.
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" -DQM_WERROR=ON >/dev/null
-mapfile -t benches < <(ninja -C build -t targets all | sed -n 's#^bench/\(.*/\)\{0,1\}\(bench_[a-z0-9_]*\): .*#\2#p' | sort -u)
-plain_targets=(quillmarsh qm_soak_tests qm_playback_tests qm_monitor_tests qm_app_tests "${benches[@]}")
+plain=(-S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" -DQM_WERROR=ON)
+# The program alone, as `scripts/run.sh` builds it on a machine without the
+# test rig: a configure that would need GTest, Google Benchmark or
+# libebur128 fails here, and so does a cache that found one of them.
+rm -f build/program-alone.built
+cmake --fresh --no-warn-unused-cli "${plain[@]}" -DQM_BUILD_TESTS=OFF -DQM_BUILD_BENCH=OFF \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+if grep -E '^(GTest|GMock|benchmark|EBUR128)[A-Za-z0-9_]*(_DIR|_FOUND)[:=]' build/CMakeCache.txt | grep -v NOTFOUND; then
+  echo "The program's configure looked for a package only the tests use (above)"
+  exit 1
+fi
+# Then the same tree with everything: the program's objects stay as they are.
+program_alone() {
+  cmake --build build --target quillmarsh && touch build/program-alone.built
+}
+everything() {
+  cmake "${plain[@]}" -DQM_BUILD_TESTS=ON -DQM_BUILD_BENCH=ON \
+    -UCMAKE_DISABLE_FIND_PACKAGE_GTest -UCMAKE_DISABLE_FIND_PACKAGE_benchmark >/dev/null
+  mapfile -t benches < <(ninja -C build -t targets all | sed -n 's#^bench/\(.*/\)\{0,1\}\(bench_[a-z0-9_]*\): .*#\2#p' | sort -u)
+  plain_targets=(quillmarsh qm_soak_tests qm_playback_tests qm_monitor_tests qm_app_tests "${benches[@]}")
+}
+# In a process group of its own, so that stopping it stops its compilers.
+set -m
 (unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
- exec nice -n 19 ninja -C build "${plain_targets[@]}") >/dev/null 2>&1 &
+ renice -n 19 -p "$BASHPID" >/dev/null
+ program_alone && everything && exec ninja -C build "${plain_targets[@]}") >/dev/null 2>&1 &
 plain_build=$!
+set +m
 # Two lines of them side by side, each one test at a time: the sound
 # servers' tests, and the private desktops' (which start no sound server);
 # neither judges time, and each line alone keeps its own load low. Each line
@@ -174,12 +200,14 @@ for i in "${!serial_pids[@]}"; do
   rm -f "${serial_logs[$i]}"
 done
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
-kill -INT "$plain_build" 2>/dev/null || true
+kill -INT -- -"$plain_build" 2>/dev/null || true
 wait "$plain_build" || true
 plain_build=
 [ "$serial_failed" = 0 ]
 
-step "The plain build: the benchmarks, and what a sanitizer's runtime would spoil"
+step "The plain build: the program alone, then the benchmarks, and what a sanitizer's runtime would spoil"
+[ -f build/program-alone.built ] || program_alone
+everything
 cmake --build build --target "${plain_targets[@]}"
 ctest --test-dir build --output-on-failure -R '^(RenderRealTime|MatrixUnitRealTime|MonitorChainRealTime|ControlServerFlood)\.'
 ctest --test-dir build --output-on-failure -R 'Soak|^AppEndToEndDesktop\.'

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <span>
 
 #include "analysis/Signal.h"
 
@@ -107,8 +108,12 @@ std::vector<Peak> spectralPeaks(const std::vector<float>& mag) {
 // Without this the 3rd and 6th harmonics of every note, the bass's most of
 // all, read as the fifth above and pull the key a fifth up.
 void removeOvertones(std::vector<Peak>& peaks) {
-    // 0.6^(h-1) for h = 0 ... 8, and the bounds of 30 cents either side.
+    // 0.6^(h-1) for h = 0 ... 8, and the bounds of 30 cents either side;
+    // a bass note's overtones fall off more slowly, 0.8^(h-1): its fifth
+    // harmonic, a major third above, would turn every minor chord over it
+    // major.
     static constexpr float weight[9] = {0, 1, 0.6f, 0.36f, 0.216f, 0.1296f, 0.07776f, 0.046656f, 0.0279936f};
+    static constexpr float bassWeight[9] = {0, 1, 0.8f, 0.64f, 0.512f, 0.4096f, 0.32768f, 0.262144f, 0.2097152f};
     static const float below = std::exp2(-30.0f / 1200), above = std::exp2(30.0f / 1200);
     // Peaks rise in frequency: the lower peaks that can explain peak j
     // (1.5 to 8.5 times lower) form a window that only moves up.
@@ -123,7 +128,7 @@ void removeOvertones(std::vector<Peak>& peaks) {
             const int h = static_cast<int>(ratio + 0.5f);
             const float off = ratio / static_cast<float>(h);
             if (off < below || off > above) continue;
-            explained = std::max(explained, peaks[i].amp * weight[h]);
+            explained = std::max(explained, peaks[i].amp * (peaks[i].hz < kBassBelowHz ? bassWeight : weight)[h]);
         }
         peaks[j].amp = std::max(0.0f, peaks[j].amp - explained);
     }
@@ -244,78 +249,94 @@ void scaleToSum(std::vector<double>& v) {
         for (double& x : v) x /= t;
 }
 
-// The key of the notes: each of the 24 keys scored by how well the piece's
-// notes fit its profile, then by what speaks for its tonic above all: the
-// chord the piece closes on and the bass notes it rests on. Keys a fifth
-// apart or relative to each other share six of seven notes and fit a
-// profile almost alike; the tonic's evidence tells them apart.
-Decision decide(const SpectralFrames& frames) {
-    // Weights found on the tuning part of the generated corpus
-    // (scripts/music-corpus.py); the held-out part never set them.
-    constexpr double bassWeight = 0.25;  // of the bass notes beside the treble's
-    constexpr double closeSeconds = 2;   // how much of the end counts as the close
-    constexpr double wClose = 0.6;       // of the closing chord's fit to the tonic triad
-    constexpr double wRest = 0.2;        // of the tonic's share of the bass
+// The note frames a key is judged on: those of the longer frames when the
+// signal had room for them, else the chroma (a signal under 8192 samples).
+struct NoteFrames {
+    const std::vector<std::vector<float>>& treble;
+    const std::vector<std::vector<float>>& bass;
+    double seconds;  // per frame
+};
 
-    Decision d;
-    // Frames made without note frames (a signal under 8192 samples) are
-    // judged on their chroma alone.
-    const bool notesFound = !frames.treble.empty();
-    const auto& trebleFrames = notesFound ? frames.treble : frames.chroma;
-    const std::vector<std::vector<float>> none;
-    const auto& bassFrames = notesFound ? frames.bass : none;
-    const size_t n = trebleFrames.size();
-    std::vector<double> treble = sum12(trebleFrames, 0, n), bass = sum12(bassFrames, 0, n);
-    const auto heard = [&](size_t k) {
-        return hasNotes(trebleFrames[k]) || (k < bassFrames.size() && hasNotes(bassFrames[k]));
+NoteFrames noteFrames(const SpectralFrames& frames) {
+    static const std::vector<std::vector<float>> none;
+    if (!frames.treble.empty())
+        return {frames.treble, frames.bass, SpectralFrames::noteHop / SpectralFrames::sampleRate};
+    return {frames.chroma, none, SpectralFrames::hop / SpectralFrames::sampleRate};
+}
+
+// Weights found on the tuning parts of the generated corpus
+// (scripts/music-corpus.py); the held-out parts never set them.
+constexpr double kBassWeight = 0.25;  // of the bass notes beside the treble's, in the profile fit
+constexpr double kRestWeight = 0.1;   // of the tonic's weight in the bass
+constexpr double kHarmonyWeight = 1.0;
+constexpr double kResolutionWeight = 1.0;
+
+using KeyAnalyzer::ChordQuality;
+
+// How much a chord belongs to a key's harmony, by its root's place above
+// the tonic and its quality: the tonic triad most, then the subdominant and
+// dominant, the other diatonic triads less, the usual borrowed chords and
+// secondary dominants a little; any other chord speaks against the key.
+// The relative key's tonic triad weighs alike from either side (vi in
+// major, III in minor): weighed above it in minor, a loop of the major's
+// own chords (I V vi IV) scored higher in its relative minor.
+double harmonicWeight(int interval, ChordQuality q, bool minorKey) {
+    struct Entry {
+        int interval;
+        ChordQuality quality;
+        double weight;
     };
-    size_t withNotes = 0, last = 0;
-    for (size_t k = 0; k < n; ++k)
-        if (heard(k)) ++withNotes, last = k + 1;
-    if (withNotes == 0) return d;
-    scaleToSum(treble);
-    scaleToSum(bass);
-    std::vector<double> notesHeard(12);
-    for (int i = 0; i < 12; ++i) notesHeard[i] = treble[i] + bassWeight * bass[i];
+    using enum ChordQuality;
+    static constexpr Entry majorTable[] = {{0, major, 1.0},  {5, major, 0.6},  {7, major, 0.7},
+                                         {9, minor, 0.45}, {2, minor, 0.4},  {4, minor, 0.3},
+                                         {11, diminished, 0.3}, {10, major, 0.2}, {5, minor, 0.2},
+                                         {2, major, 0.2},  {9, major, 0.1},  {4, major, 0.1}};
+    static constexpr Entry minorTable[] = {{0, minor, 1.0},  {5, minor, 0.6},  {7, major, 0.6},
+                                         {7, minor, 0.4},  {8, major, 0.6},  {10, major, 0.6},
+                                         {3, major, 0.45}, {2, diminished, 0.3}, {11, diminished, 0.3},
+                                         {5, major, 0.1}};
+    for (const Entry& e : minorKey ? std::span<const Entry>(minorTable) : std::span<const Entry>(majorTable))
+        if (e.interval == interval && e.quality == q) return e.weight;
+    return -0.3;
+}
 
-    const double hop = notesFound ? SpectralFrames::noteHop : SpectralFrames::hop;
-    const auto closeFrames = static_cast<size_t>(std::ceil(closeSeconds * SpectralFrames::sampleRate / hop));
-    size_t first = last;
-    for (size_t seen = 0; first > 0 && seen < closeFrames; --first)
-        if (heard(first - 1)) ++seen;
-    std::vector<double> close = sum12(trebleFrames, first, last), closeBass = sum12(bassFrames, first, last);
-    scaleToSum(close);
-    scaleToSum(closeBass);
-    for (int i = 0; i < 12; ++i) close[i] += closeBass[i];
-    const double bassTop = *std::max_element(bass.begin(), bass.end());
+// How much a change from a chord whose root lies `interval` semitones above
+// the tonic resolves to the tonic triad: from the dominant or the leading
+// tone's diminished triad fully, from a minor dominant, the subdominant or
+// the subtonic half.
+double resolving(int interval, ChordQuality q) {
+    if ((interval == 7 && q == ChordQuality::major) || (interval == 11 && q == ChordQuality::diminished))
+        return 1.0;
+    return interval == 7 || interval == 5 || interval == 10 ? 0.5 : 0.0;
+}
 
-    const auto& maj = KeyAnalyzer::noteMajor;
-    const auto& min = KeyAnalyzer::noteMinor;
+Decision decide(const SpectralFrames& frames) {
+    Decision d;
+    const auto ev = KeyAnalyzer::evidence(frames);
     const double inf = std::numeric_limits<double>::infinity();
     double best = -inf, runnerUp = -inf, bestFit = 0;
+    bool any = false;
     for (int rot = 0; rot < 12; ++rot)
         for (int m = 0; m < 2; ++m) {
-            const double fit = KeyAnalyzer::correlate(notesHeard, m == 0 ? maj : min, rot);
-            // The closing chord's root weighs most: it is the tonic itself.
-            std::array<double, 12> triad{};
-            triad[0] = 1;
-            triad[7] = 0.75;
-            triad[m == 0 ? 4 : 3] = 0.5;
-            const double closing = KeyAnalyzer::correlate(close, triad, rot);
-            const double rests = bassTop > 0 ? bass[rot] / bassTop : 0;
-            const double c = fit + wClose * closing + wRest * rests;
+            const KeyAnalyzer::KeyEvidence& e = ev[size_t(rot + 12 * m)];
+            any = any || e.fit != 0;
+            const double c = e.fit + kRestWeight * e.bass + kHarmonyWeight * e.harmony +
+                             kResolutionWeight * e.resolutions;
             if (c > best) {
                 runnerUp = best;
                 best = c;
-                bestFit = fit;
+                bestFit = e.fit;
                 d.tonic = rot;
                 d.minor = m == 1;
             } else {
                 runnerUp = std::max(runnerUp, c);
             }
         }
+    if (!any) return {};
     // Notes that fit no key well (noise that slipped through, a cluster)
-    // give a key of low confidence however far ahead it is.
+    // give a key of low confidence however far ahead it is; keys that score
+    // alike, as a piece that never settles on either makes them, give a
+    // low one too.
     const double tonal = std::clamp((bestFit - 0.3) / 0.3, 0.0, 1.0);
     d.confidence = tonal * std::clamp((best - runnerUp) / std::max(std::abs(best), 1e-9) * 4.0, 0.0, 1.0);
     return d;
@@ -343,6 +364,102 @@ double correlate(const std::vector<double>& x, const std::array<double, 12>& pro
     const double d = std::sqrt(sxx * syy);
     // A flat chroma has no correlation with anything.
     return d > 0 ? sxy / d : 0.0;
+}
+
+std::vector<ChordSpan> chords(const SpectralFrames& frames) {
+    // A signal too short for note frames holds no chords worth naming.
+    if (frames.treble.empty()) return {};
+    const NoteFrames nf = noteFrames(frames);
+    const size_t n = nf.treble.size();
+    // Each frame's fit to the 36 triads (index root + 12 x quality): the
+    // mean of the triad's notes above the mean of the other nine, plus the
+    // root's weight in the bass; the root in the treble breaks ties (a lone
+    // note is the root of its chord).
+    constexpr int kChords = 36;
+    static constexpr int third[3] = {4, 3, 3}, fifth[3] = {7, 7, 6};
+    std::vector<std::array<double, kChords>> fit;
+    for (size_t k = 0; k < n; ++k) {
+        const auto& t = nf.treble[k];
+        const bool bassHeard = k < nf.bass.size() && hasNotes(nf.bass[k]);
+        if (!hasNotes(t) && !bassHeard) continue;
+        double total = 0;
+        for (int q = 0; q < 12; ++q) total += t[size_t(q)];
+        std::array<double, kChords> f{};
+        for (int c = 0; c < kChords; ++c) {
+            const int r = c % 12, q = c / 12;
+            const double in = t[size_t(r)] + t[size_t((r + third[q]) % 12)] + t[size_t((r + fifth[q]) % 12)];
+            f[size_t(c)] = in / 3 - (total - in) / 9 + 0.02 * t[size_t(r)] +
+                           (bassHeard ? 0.5 * nf.bass[k][size_t(r)] : 0.0);
+        }
+        fit.push_back(f);
+    }
+    if (fit.empty()) return {};
+    // The likeliest chord sequence when a change costs as much as a frame
+    // whose notes fit another chord by this much more: passing notes and
+    // a melody's steps do not make chords of their own.
+    constexpr double kChange = 0.6;
+    const size_t m = fit.size();
+    std::vector<std::array<int, kChords>> from(m);
+    std::array<double, kChords> score = fit[0];
+    for (size_t i = 1; i < m; ++i) {
+        const auto top = size_t(std::max_element(score.begin(), score.end()) - score.begin());
+        std::array<double, kChords> next{};
+        for (size_t c = 0; c < kChords; ++c) {
+            const bool stay = score[c] >= score[top] - kChange;
+            from[i][c] = stay ? int(c) : int(top);
+            next[c] = (stay ? score[c] : score[top] - kChange) + fit[i][c];
+        }
+        score = next;
+    }
+    std::vector<int> path(m);
+    path[m - 1] = int(std::max_element(score.begin(), score.end()) - score.begin());
+    for (size_t i = m - 1; i > 0; --i) path[i - 1] = from[i][size_t(path[i])];
+    std::vector<ChordSpan> out;
+    for (size_t i = 0; i < m; ++i) {
+        const ChordSpan span{path[i] % 12, ChordQuality(path[i] / 12), nf.seconds};
+        if (!out.empty() && out.back().root == span.root && out.back().quality == span.quality)
+            out.back().seconds += nf.seconds;
+        else
+            out.push_back(span);
+    }
+    return out;
+}
+
+std::array<KeyEvidence, 24> evidence(const SpectralFrames& frames) {
+    std::array<KeyEvidence, 24> out{};
+    const NoteFrames nf = noteFrames(frames);
+    const size_t n = nf.treble.size();
+    std::vector<double> treble = sum12(nf.treble, 0, n), bass = sum12(nf.bass, 0, n);
+    scaleToSum(treble);
+    scaleToSum(bass);
+    if (std::all_of(treble.begin(), treble.end(), [](double x) { return x == 0; }) &&
+        std::all_of(bass.begin(), bass.end(), [](double x) { return x == 0; }))
+        return out;
+    std::vector<double> notesHeard(12);
+    for (int i = 0; i < 12; ++i) notesHeard[size_t(i)] = treble[size_t(i)] + kBassWeight * bass[size_t(i)];
+    const double bassTop = *std::max_element(bass.begin(), bass.end());
+
+    const std::vector<ChordSpan> spans = chords(frames);
+    double held = 0;
+    for (const ChordSpan& c : spans) held += c.seconds;
+    const double changes = double(std::max<size_t>(spans.size(), 2) - 1);
+    for (int rot = 0; rot < 12; ++rot)
+        for (int m = 0; m < 2; ++m) {
+            KeyEvidence& e = out[size_t(rot + 12 * m)];
+            e.fit = correlate(notesHeard, m == 0 ? noteMajor : noteMinor, rot);
+            e.bass = bassTop > 0 ? bass[size_t(rot)] / bassTop : 0;
+            const ChordQuality tonic = m == 0 ? ChordQuality::major : ChordQuality::minor;
+            double fits = 0, resolved = 0;
+            for (size_t i = 0; i < spans.size(); ++i) {
+                const int interval = (spans[i].root - rot + 12) % 12;
+                fits += spans[i].seconds * harmonicWeight(interval, spans[i].quality, m == 1);
+                if (i > 0 && interval == 0 && spans[i].quality == tonic)
+                    resolved += resolving((spans[i - 1].root - rot + 12) % 12, spans[i - 1].quality);
+            }
+            e.harmony = held > 0 ? fits / held : 0;
+            e.resolutions = resolved / changes;
+        }
+    return out;
 }
 
 KeyResult analyze(const SpectralFrames& frames, double bpm, double bpmConfidence) {

@@ -5,8 +5,9 @@
 // the frame's RMS; the structure analysis reuses them per bar. Beside them it
 // keeps the notes heard in longer frames, without their overtones.
 // `KeyAnalyzer::analyze` scores the 24 keys on those notes (profiles of how
-// often each scale degree sounds, and the tonic's evidence: the closing chord
-// and the bass), and derives the band balance with spectral and mood tags
+// often each scale degree sounds, and the tonic's evidence over the whole
+// piece: the bass, the time on the tonic chord and the chord changes that
+// resolve to it), and derives the band balance with spectral and mood tags
 // for the editor's header. Pure computation; any thread; total (no notes
 // gives C major with confidence 0).
 #pragma once
@@ -82,15 +83,45 @@ inline constexpr std::array<double, 12> minor{6.33, 2.68, 3.52, 5.38, 2.60, 3.53
 // Temperley's profiles from the Kostka-Payne excerpts (Music and
 // Probability, 2007): the share of segments in which each scale degree
 // sounds. Made from harmony-textbook and popular repertoire rather than from
-// probe-tone ratings, they weigh the tonic triad and the scale evenly.
+// probe-tone ratings, they weigh the tonic triad and the scale evenly. In
+// the minor one the subtonic is weighed above the leading tone (0.5 and 0.2
+// for Temperley's 0.133 and 0.330): the textbook excerpts raise the seventh,
+// where the minor of songs and film music mostly keeps the natural one
+// (i VII VI, i VI VII), which the textbook profile reads as the relative
+// major.
 inline constexpr std::array<double, 12> noteMajor{0.748, 0.060, 0.488, 0.082, 0.670, 0.460,
                                                   0.096, 0.715, 0.104, 0.366, 0.057, 0.400};
 inline constexpr std::array<double, 12> noteMinor{0.712, 0.084, 0.474, 0.618, 0.049, 0.460,
-                                                  0.105, 0.747, 0.404, 0.067, 0.133, 0.330};
+                                                  0.105, 0.747, 0.404, 0.067, 0.5, 0.2};
 
 // bpm and bpmConfidence come from the grid's tempo and the tempo score; the
 // tempo mood is added only when the tempo is trusted.
 KeyResult analyze(const SpectralFrames& frames, double bpm, double bpmConfidence);
+
+// A stretch of the piece held by one triad, as its notes tell it (a seventh
+// chord by its triad).
+enum class ChordQuality { major, minor, diminished };
+struct ChordSpan {
+    int root = 0;  // pitch class
+    ChordQuality quality = ChordQuality::major;
+    double seconds = 0;
+    bool operator==(const ChordSpan&) const = default;
+};
+// The triads of the note frames in order, neighbours of one chord merged;
+// frames without notes belong to no span.
+std::vector<ChordSpan> chords(const SpectralFrames& frames);
+
+// What speaks for one key, each measured over the whole piece so that no
+// stretch of it (its close least of all: excerpts and loops end anywhere)
+// decides alone.
+struct KeyEvidence {
+    double fit = 0;          // the notes' correlation with the key's profile
+    double bass = 0;         // the tonic's weight in the bass, against the bass's heaviest note
+    double harmony = 0;      // how well the chords' time fits the key's harmony (-0.3 ... 1)
+    double resolutions = 0;  // the share of chord changes that resolve to the tonic triad
+};
+// Per key, index tonic + 12 for minor; all zero without notes.
+std::array<KeyEvidence, 24> evidence(const SpectralFrames& frames);
 
 // Pearson correlation of x[(k + shift) mod 12] with profile[k].
 double correlate(const std::vector<double>& x, const std::array<double, 12>& profile, int shift);

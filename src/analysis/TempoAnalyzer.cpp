@@ -373,15 +373,20 @@ TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::ve
 }
 
 double ternaryShare(const std::vector<float>& low, const std::vector<float>& full, double bpm) {
-    const PulseProfile p = pulseProfile(low, full, bpm, 6, 0.0);
-    if (p.at.size() != 6 || !(p.at[0] > 0)) return 0;
+    const PulseProfile p = pulseProfile(low, full, bpm, 12, 0.0);
+    if (p.at.size() != 12 || !(p.at[0] > 0)) return 0;
     // Swung eighths land on the second third only: both thirds must sound
     // alike, the weaker at least three fifths of the stronger (with the
     // beat's phase caught on a swung offbeat, the beat itself shows at the
     // first third, and the swung eighths at the second about half as strong).
-    const double weaker = std::min(p.at[2], p.at[4]), stronger = std::max(p.at[2], p.at[4]);
+    const double weaker = std::min(p.at[4], p.at[8]), stronger = std::max(p.at[4], p.at[8]);
     if (weaker < 0.6 * stronger) return 0;
-    return (weaker - p.at[3]) / p.at[0];
+    // And each third is struck, standing above the twelfths beside it: the
+    // long decay of a slow beat's notes, or swung eighths smeared by it,
+    // leaves a slope there rather than onsets.
+    for (size_t k : {size_t(4), size_t(8)})
+        if (p.at[k] < minStruckThirdOfBeat * std::max(p.at[k - 1], p.at[k + 1])) return 0;
+    return (weaker - p.at[6]) / p.at[0];
 }
 
 std::vector<double> harmonyChanges(const std::vector<float>& mono22k, const std::vector<double>& beats, int group) {
@@ -507,10 +512,31 @@ bool audible(const std::vector<float>& mono22k) {
     return std::sqrt(loudest) >= quietRms;
 }
 
-bool struck(const PulseProfile& p) {
+bool struck(const PulseProfile& p, double peak) {
     if (p.at.empty()) return false;
     const double mean = std::accumulate(p.at.begin(), p.at.end(), 0.0) / double(p.at.size());
-    return p.at[0] >= minBeatPeak * mean && p.at[0] > 0;
+    return p.at[0] >= peak * mean && p.at[0] > 0;
+}
+
+// Onsets against the level they rise from, so that swells and sustained
+// notes add nothing.
+std::vector<float> aboveLocalLevel(const std::vector<float>& env) {
+    const long n = long(env.size()), half = long(envelopeRate / 4);
+    std::vector<double> prefix(size_t(n) + 1, 0.0);
+    for (long i = 0; i < n; ++i) prefix[size_t(i + 1)] = prefix[size_t(i)] + env[size_t(i)];
+    std::vector<float> out(static_cast<size_t>(n));
+    for (long i = 0; i < n; ++i) {
+        const long a = std::max(i - half, 0L), b = std::min(i + half + 1, n);
+        const double mean = (prefix[size_t(b)] - prefix[size_t(a)]) / double(b - a);
+        out[size_t(i)] = float(std::max(0.0, double(env[size_t(i)]) - mean));
+    }
+    normalize(out);
+    return out;
+}
+
+bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks) {
+    return !cands.empty() && cands[0].score >= minSparsePulseScore && cands[0].bpm >= 40 &&
+           struck(pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6), minSparseBeatPeak);
 }
 
 bool periodic(const TempoResult::Candidate& best) {
@@ -586,6 +612,20 @@ bool halfIsTheBeat(const Envelopes& env, double bpm) {
     return three >= minThreeContrast && three >= 1.5 * std::max(two, four);
 }
 
+// Whether beats divided in three are the bars of a fast 3/4 rather than the
+// dotted beats of 6/8: two dotted beats make a bar, the second lighter in
+// the bass than the first (a kick and a snare, the root and a softer
+// fifth) and sharing its chord, where the bars of a waltz are alike in the
+// bass and each brings its chord.
+bool barsOfThree(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
+                 double bpm) {
+    if (!(3 * bpm <= maxWaltz)) return false;
+    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
+    if (pair.at.size() != 12 || !(pair.at[6] >= minAlikeBars * pair.at[0])) return false;
+    const std::vector<double> h = harmonyChanges(mono22k, beats, 2);
+    return h.size() == 2 && h[0] >= minHarmonyChange && h[1] >= minEveryBarHarmony * h[0];
+}
+
 // Whether a tempo of bars of two or four is half the pulse: below 100 BPM,
 // the bass sounds on every beat and the chords change on the first and
 // third beats of four alike, as they do on every bar line of the faster
@@ -599,12 +639,12 @@ bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, co
     return h.size() == 4 && h[0] >= minHarmonyChange && h[2] >= minHalfBarHarmony * h[0];
 }
 
-// Whether a tempo of 100 to 200 BPM in bars of two or four is twice the
-// pulse: the bass sounds once in four beats and the chords change once in
-// eight, on the bar lines of the slower tempo only.
+// Whether a tempo of minSlowHarmonyHalf to 200 BPM in bars of two or four
+// is twice the pulse: the bass sounds once in four beats and the chords
+// change once in eight, on the bar lines of the slower tempo only.
 bool halfOfBassAndHarmony(const std::vector<float>& mono22k, const Envelopes& env,
                           const std::vector<double>& beats, double bpm) {
-    if (bpm < 100 || bpm > 200) return false;
+    if (bpm < minSlowHarmonyHalf || bpm > 200) return false;
     const PulseProfile four = pulseProfile(env.low, env.full, bpm / 4, 12, 1.0);
     if (four.at.size() != 12 || !(four.at[6] < maxOncePerFourBass * four.at[0])) return false;
     const std::vector<double> h = harmonyChanges(mono22k, beats, 8);
@@ -625,8 +665,23 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         hi = std::min(*hint * 1.35, hi);
     }
     auto cands = candidates(env.full, lo, hi, hint);
-    if (cands.empty() || !periodic(cands[0]) || !struck(pulseProfile(env.low, env.full, cands[0].bpm, 6)))
-        return std::nullopt;
+    const auto pulse = [&](const std::vector<TempoResult::Candidate>& c, const Envelopes& e) {
+        return !c.empty() && periodic(c[0]) && struck(pulseProfile(e.low, e.full, c[0].bpm, 6));
+    };
+    if (!pulse(cands, env)) {
+        // Sparse music (chords every half bar, legato strings changing on
+        // the beat, a bass alone) has its attacks on swells that recur at
+        // every short lag: measured against the level around them, they
+        // are a pulse.
+        Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low)};
+        // Sustained notes leave only a weak recurrence there, but beats far
+        // above the mean accent, which the chance peaks of a pad's swells
+        // never are.
+        auto found = candidates(attacks.full, lo, hi, hint);
+        if (!pulse(found, attacks) && !sparsePulse(found, attacks)) return std::nullopt;
+        env = std::move(attacks);
+        cands = std::move(found);
+    }
 
     // The chosen candidate goes first; the rest keep their ranking, so the
     // one it displaced is the twin when its rank is close.
@@ -686,6 +741,11 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
             follow();
             compound = true;
         }
+    } else if (ternaryShare(env.low, env.full, r.bpm) > minTernaryShare &&
+               barsOfThree(mono22k, env, r.beats, r.bpm) && choose(3 * r.bpm)) {
+        // Beats in three that are each a whole bar (alike in the bass, the
+        // chords changing on every one) are the bars of a fast 3/4.
+        follow();
     } else if (r.meter.group == 3) {
         // Three beats whose bar halves are alike are two bars of a faster three.
         const PulseProfile bar = pulseProfile(env.low, env.full, r.bpm / 3, 6);

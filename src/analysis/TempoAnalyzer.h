@@ -96,8 +96,18 @@ inline constexpr double minSlowPulseScore = 0.4;
 inline constexpr double minBeatPeak = 1.5;
 
 // Onsets at the thirds of the beat exceeding those at its half by this share
-// of the beat's own accent make the beat compound (6/8).
+// of the beat's own accent make the beat compound (6/8); each third must
+// stand minStruckThirdOfBeat above the twelfths of the beat beside it.
 inline constexpr double minTernaryShare = 0.04;
+inline constexpr double minStruckThirdOfBeat = 1.1;
+
+// Beats divided in three are the bars of a fast 3/4 (the tempo three times
+// theirs, up to maxWaltz) when each pair is alike below 250 Hz, the second
+// at least minAlikeBars of the first, and the chords change on both, the
+// weaker change at least minEveryBarHarmony of the stronger.
+inline constexpr double maxWaltz = 220;
+inline constexpr double minAlikeBars = 0.92;
+inline constexpr double minEveryBarHarmony = 0.6;
 
 // Half a tempo of 100 to 200 BPM is the pulse when every other beat has
 // below 250 Hz less than maxOffbeatLow of the beat's accent there and the
@@ -133,19 +143,35 @@ inline constexpr double minSwungShare = 0.25;
 // the bass sounds on every beat (the second of each pair at least
 // minEveryBeatBass of the first below 250 Hz) and the chords change on the
 // first and third beats alike (the weaker at least minHalfBarHarmony of
-// the stronger). From 100 to 200 BPM, the pulse is half the tempo when the
-// bass sounds once in four beats (the third under maxOncePerFourBass of the
-// first below 250 Hz) and the chords change once in eight (on the fifth
-// beat under minHalfBarHarmony of the first). Either needs the largest
-// change of harmony to reach minHarmonyChange: drums alone leave the
-// treble's pitch classes all but still.
+// the stronger). From minSlowHarmonyHalf to 200 BPM, the pulse is half the
+// tempo when the bass sounds once in four beats (the third under
+// maxOncePerFourBass of the first below 250 Hz) and the chords change once
+// in eight (on the fifth beat under minHalfBarHarmony of the first): a
+// ballad at 48-50 BPM, one chord a bar, read at 96-100 holds each chord for
+// eight of its beats. Either needs the largest change of harmony to reach
+// minHarmonyChange: drums alone leave the treble's pitch classes all but
+// still.
 inline constexpr double minEveryBeatBass = 0.65;
 inline constexpr double maxOncePerFourBass = 0.45;
 inline constexpr double minHalfBarHarmony = 0.45;
 inline constexpr double minHarmonyChange = 0.015;
+inline constexpr double minSlowHarmonyHalf = 95;
 
+// Sparse music is measured again on its attacks above the level around
+// them (each envelope less its mean over the half second about it): a
+// pulse when the best candidate there passes the tests above, or scores at
+// least minSparsePulseScore (from 40 BPM) with beats standing
+// minSparseBeatPeak times above the beat's mean accent.
+inline constexpr double minSparsePulseScore = 0.1;
+inline constexpr double minSparseBeatPeak = 2.5;
+
+struct Envelopes;
 bool audible(const std::vector<float>& mono22k);
 bool periodic(const TempoResult::Candidate& best);
+bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks);
+// The envelope less its mean over the half second around each value, where
+// positive, normalised to a largest of 1.
+std::vector<float> aboveLocalLevel(const std::vector<float>& env);
 
 std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optional<double> hint = std::nullopt,
                                    std::optional<std::pair<double, double>> range = std::nullopt);
@@ -212,7 +238,8 @@ struct PulseProfile {
 };
 PulseProfile pulseProfile(const std::vector<float>& low, const std::vector<float>& full, double bpm, int steps,
                           double lowWeight = 0.65);
-bool struck(const PulseProfile& p);
+// Whether the beat's accent stands `peak` times above the mean over the beat.
+bool struck(const PulseProfile& p, double peak = minBeatPeak);
 
 // How much the harmony changes at each beat, folded over groups of `group`
 // beats: the change at beat k is the cosine distance between the treble's

@@ -54,6 +54,13 @@ std::vector<OutputProfile> OutputProfile::defaults() {
             builtIn("Headphones", Kind::headphones, LayoutID::stereo)};
 }
 
+bool OutputProfile::routedByHand() const {
+    const size_t n = std::min(outputs.size(), layout::speakers(layout).size());
+    for (size_t i = 0; i < n; ++i)
+        if (outputs[i] != static_cast<int64_t>(i)) return true;
+    return false;
+}
+
 bool OutputProfile::holdTrims() {
     bool moved = false;
     for (double& t : trimsDB) {

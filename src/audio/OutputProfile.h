@@ -29,12 +29,20 @@ struct OutputProfile {
     Kind kind = Kind::speakers;
     std::optional<std::string> deviceUID;  // absent: the system's default output device
     LayoutID layout = LayoutID::stereo;
-    std::vector<int64_t> outputs;          // zero-based device channel per speaker of `layout`
+    // Zero-based device channel per speaker of `layout`; a missing entry is
+    // the speaker's own index. While every entry is that index (the built-in
+    // profiles, a new layout), the profile is not routed by hand, and on a
+    // device that says where its channels play each speaker goes to the
+    // channel of its position instead (MixBuilder::speakerRouting).
+    std::vector<int64_t> outputs;
     std::vector<double> trimsDB;           // per speaker, same order
     int64_t headphoneLeft = 0;             // zero-based device channels of the ears
     int64_t headphoneRight = 1;
 
     bool operator==(const OutputProfile&) const = default;
+
+    // Some speaker of the layout has a channel other than its own index.
+    bool routedByHand() const;
 
     // The three built-in profiles "Room 9.1.6", "Nearfield" and "Headphones",
     // each with a fresh random id at every call.

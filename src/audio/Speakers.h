@@ -40,6 +40,11 @@ struct Direction {
 
 enum class LayoutID { stereo, l51, l71, l514, l712, l714, l916 };
 
+// Where each channel of a device plays, in channel order, when its system
+// says (PipeWire's channel positions, ALSA's channel map); an entry without
+// a value where a position names no speaker of ours. Empty: it says nothing.
+using ChannelSpeakers = std::vector<std::optional<SpeakerID>>;
+
 namespace speaker {
 inline constexpr auto table = textTable<SpeakerID>({
     {SpeakerID::L, "L"},     {SpeakerID::R, "R"},     {SpeakerID::C, "C"},     {SpeakerID::LFE, "LFE"},

@@ -8,7 +8,6 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <stdexcept>
 
@@ -42,6 +41,31 @@ constexpr std::string_view kRowByPath =
 
 // The file cannot be written where it lies (a read-only file system).
 struct CannotWrite {};
+// The disk holding the file has no room for what opening writes.
+struct NoRoom {};
+
+// The text of a transaction SQLite ended without a failing statement of
+// ours seeing it (a lookup's failure, say).
+constexpr const char* kEndedEarly = "the catalog's transaction was rolled back by SQLite";
+
+// The system's code of the failure just met: the one SQLite noted for the
+// statement, else (a COMMIT notes none) the file system's last one.
+int systemError(sqlite3* db) {
+    if (const int noted = sqlite3_system_errno(db)) return noted;
+    sqlite3_vfs* vfs = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_VFS_POINTER, &vfs) == SQLITE_OK && vfs && vfs->xGetLastError)
+        return vfs->xGetLastError(vfs, 0, nullptr);
+    return 0;
+}
+
+// A full disk: SQLite's own code, or an I/O error whose cause is ENOSPC
+// (the journal's shared memory, which SQLite grows itself, could not
+// grow). Asked right after the failure, while the system's code is the one
+// it left.
+bool isFull(sqlite3* db, int rc) {
+    const int primary = rc & 0xFF;
+    return primary == SQLITE_FULL || (primary == SQLITE_IOERR && db && systemError(db) == ENOSPC);
+}
 
 // Results that say the file holds no catalog: not a database, or one whose
 // pages are broken. A lock, a full disk or a read-only file are no damage.
@@ -56,18 +80,39 @@ std::string errorText(sqlite3* db, int rc, const char* message) {
     return sqlite3_errstr(rc);
 }
 
-// "Catalog.sqlite.damaged-2025-01-31", then "...-2", "...-3" while taken.
-std::filesystem::path asideName(const std::filesystem::path& url, int n) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    std::string name = fmt::format("{}.damaged-{:04d}-{:02d}-{:02d}", url.filename().string(),
-                                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    if (n > 1) name += fmt::format("-{}", n);
-    return url.parent_path() / name;
-}
-
 }  // namespace
+
+// The connection and what is prepared on it; closed when it goes, the
+// prepared statements and the tokenizer first.
+struct Catalog::Connection {
+    sqlite3* db = nullptr;
+    std::unique_ptr<FtsTokenizer> tokenizer;
+    std::unique_ptr<UpsertStatements> upserts;
+    std::unique_ptr<sql::Statement> stampQuery, keptQuery, keepStatement, heldRowQuery;
+
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        upserts.reset();
+        stampQuery.reset();
+        keptQuery.reset();
+        keepStatement.reset();
+        heldRowQuery.reset();
+        tokenizer.reset();
+        if (db) sqlite3_close_v2(db);
+    }
+};
+
+void Catalog::swapConnection(Connection& other) noexcept {
+    std::swap(db_, other.db);
+    std::swap(tokenizer_, other.tokenizer);
+    std::swap(upserts_, other.upserts);
+    std::swap(stampQuery_, other.stampQuery);
+    std::swap(keptQuery_, other.keptQuery);
+    std::swap(keepStatement_, other.keepStatement);
+    std::swap(heldRowQuery_, other.heldRowQuery);
+}
 
 const std::string& Catalog::schema() {
     static const std::string text =
@@ -100,7 +145,7 @@ const std::string& Catalog::additions() {
     return text;
 }
 
-Catalog::Catalog(const std::filesystem::path& url) {
+Catalog::Catalog(const std::filesystem::path& url) : url_(url) {
     // SQLite reads an empty name as a private temporary database: the
     // catalog would seem to open and lose everything at exit.
     if (url.empty()) throw AppError(kOpenFailed, "Can't open the library catalog");
@@ -125,6 +170,22 @@ Catalog::Catalog(const std::filesystem::path& url) {
             // file that nothing changes.
             close();
             open(url, true);
+        } catch (const NoRoom&) {
+            // An intact catalog on a full disk is read the same way until
+            // there is room, provided its journal holds nothing: what a
+            // journal holds is not read without the shared memory that
+            // could not be made, and the file alone would be out of date.
+            close();
+            std::error_code ec;
+            const uintmax_t journal = std::filesystem::file_size(url.string() + "-wal", ec);
+            if (!ec && journal > 0) throw AppError(kSQLFailed, std::string(kDiskFull));
+            try {
+                open(url, true);
+            } catch (const AppError& e) {
+                if (e.code() == kDamaged) throw;
+                throw AppError(kSQLFailed, std::string(kDiskFull));  // a new file: nothing to read
+            }
+            waitingForRoom_ = true;
         }
     } catch (...) {
         close();  // no destructor runs after a throwing constructor
@@ -155,6 +216,7 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
     }
     if (rc != SQLITE_OK) throw AppError(kOpenFailed, "Can't open the library catalog");
     sqlite3_busy_handler(db_, &Catalog::onBusy, this);
+    sqlite3_commit_hook(db_, &Catalog::onCommit, this);
     readOnly_ = readOnly || sqlite3_db_readonly(db_, "main") == 1;
     // Until the file has passed its check, closing leaves its journal as it
     // was found: a damaged file is set aside as it is, not with its journal
@@ -171,6 +233,7 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
         if (isDamage(result)) throw AppError(kDamaged, text);
         const int primary = result & 0xFF;
         if (primary == SQLITE_CANTOPEN && !readOnly && ::access(url.c_str(), F_OK) == 0) throw CannotWrite{};
+        if (!readOnly && isFull(db_, result)) throw NoRoom{};
         if (readOnly_ && primary == SQLITE_READONLY) return;
         throw AppError(kSQLFailed, text);
     };
@@ -208,7 +271,24 @@ void Catalog::open(const std::filesystem::path& url, bool readOnly) {
     sql::Statement kept(db_, "SELECT DISTINCT path FROM kept_edits");
     while (kept.step() == SQLITE_ROW) keptPaths_.insert(kept.text(0));
     sql::Statement offline(db_, "SELECT path, root FROM offline_files");
+    std::lock_guard lock(offlineMutex_);
     while (offline.step() == SQLITE_ROW) offline_.emplace(offline.text(0), offline.text(1));
+}
+
+bool Catalog::resumeWriting() {
+    Connection reading;
+    swapConnection(reading);
+    try {
+        open(url_, false);
+    } catch (...) {
+        // Still no room, or no file that opens for writing: reading goes on.
+        close();
+        swapConnection(reading);
+        readOnly_ = true;
+        return false;
+    }
+    waitingForRoom_ = false;
+    return true;
 }
 
 Catalog::Opening Catalog::openOrReplace(const std::filesystem::path& url) {
@@ -226,24 +306,14 @@ Catalog::Opening Catalog::openOrReplace(const std::filesystem::path& url) {
     // Set aside under a name of its own, never over an earlier one, with
     // its journal files, which belong to it and would be read as the new
     // file's.
-    std::filesystem::path aside;
-    std::string why;
-    for (int n = 1; n < 1000 && aside.empty(); ++n) {
-        const std::filesystem::path name = asideName(url, n);
-        if (FileAccess::renameNoReplace(url, name)) {
-            aside = name;
-        } else if (errno != EEXIST) {
-            why = std::strerror(errno);
-            break;
-        }
-    }
-    if (aside.empty()) {
-        out.problem += fmt::format(" and could not be set aside: {}", why.empty() ? "no free name" : why);
+    const std::optional<std::filesystem::path> aside = FileAccess::setAside(url, "damaged", FileAccess::Aside::move);
+    if (!aside) {
+        out.problem += fmt::format(" and could not be set aside: {}", errno == EEXIST ? "no free name" : std::strerror(errno));
         return out;
     }
     out.setAside = aside;
     for (const char* journal : {"-wal", "-shm"})
-        FileAccess::renameNoReplace(url.string() + journal, aside.string() + journal);
+        FileAccess::renameNoReplace(url.string() + journal, aside->string() + journal);
     try {
         out.catalog = std::make_shared<Catalog>(url);
     } catch (const std::exception& e) {
@@ -259,14 +329,8 @@ Catalog::~Catalog() {
 }
 
 void Catalog::close() noexcept {
-    upserts_.reset();
-    stampQuery_.reset();
-    keptQuery_.reset();
-    keepStatement_.reset();
-    heldRowQuery_.reset();
-    tokenizer_.reset();
-    if (db_) sqlite3_close_v2(db_);
-    db_ = nullptr;
+    Connection gone;
+    swapConnection(gone);
 }
 
 int Catalog::onBusy(void* self, int count) {
@@ -295,27 +359,49 @@ void Catalog::requireHeld(const char* what) const {
         throw std::logic_error(fmt::format("Catalog::{} runs only inside a transaction", what));
 }
 
+bool Catalog::mayWrite(const char* what) const {
+    requireHeld(what);
+    return !failure_;
+}
+
 bool Catalog::execQuietly(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+std::string Catalog::reason(int rc) const {
+    return isFull(db_, rc) ? std::string(kDiskFull) : std::string(sqlite3_errstr(rc));
+}
+
 void Catalog::failed(int rc) {
-    if (!failure_) failure_ = sqlite3_errstr(rc);
+    if (!failure_) failure_ = reason(rc);
+}
+
+int Catalog::onCommit(void* self) {
+    auto* catalog = static_cast<Catalog*>(self);
+    if (!catalog->inBody_) return 0;
+    // While a body runs only an autocommit statement commits: SQLite ended
+    // the body's transaction, and this statement would store a part of it.
+    if (!catalog->failure_) catalog->failure_ = kEndedEarly;
+    return 1;  // made a rollback
 }
 
 std::optional<std::string> Catalog::transaction(const std::function<void()>& body) {
     Hold hold(*this);
-    if (readOnly_) return std::string(sqlite3_errstr(SQLITE_READONLY));
+    if (readOnly_ && !(waitingForRoom_ && resumeWriting()))
+        return waitingForRoom_ ? std::string(kDiskFull) : std::string(sqlite3_errstr(SQLITE_READONLY));
     failure_.reset();
     pendingOffline_.reset();
     // The write lock first: waiting for it is where another program's lock
     // is waited for (the busy handler), and a transaction that cannot have
     // it writes nothing at all rather than part of its body unprotected.
     if (const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); rc != SQLITE_OK)
-        return std::string(sqlite3_errstr(rc));
+        return reason(rc);
     try {
+        inBody_ = true;
         body();
+        inBody_ = false;
     } catch (...) {
+        inBody_ = false;
         execQuietly("ROLLBACK");
         failure_.reset();
         pendingOffline_.reset();
@@ -323,11 +409,13 @@ std::optional<std::string> Catalog::transaction(const std::function<void()>& bod
     }
     std::optional<std::string> failure = std::move(failure_);
     failure_.reset();
+    // Ended by SQLite with no statement of ours seeing it fail.
+    if (!failure && sqlite3_get_autocommit(db_)) failure = kEndedEarly;
     if (!failure) {
         // A COMMIT that fails (disk full, I/O error) may leave the
         // transaction open, and every later BEGIN would then fail.
         if (const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); rc != SQLITE_OK)
-            failure = sqlite3_errstr(rc);
+            failure = reason(rc);
     }
     if (failure) {
         execQuietly("ROLLBACK");
@@ -351,14 +439,14 @@ void Catalog::exec(const std::string& sql) {
 
 void Catalog::upsert(const std::string& path, const std::string& root, int64_t size, double mtime,
                      const std::optional<AudioFileInfo>& info, const SoundMeta& meta) {
-    requireHeld("upsert");
+    if (!mayWrite("upsert")) return;
     if (!upserts_) upserts_ = std::make_unique<UpsertStatements>(db_);
     if (const int rc = upserts_->run(path, root, size, mtime, info, meta, secondsSince1970()); rc != SQLITE_OK)
         failed(rc);
 }
 
 bool Catalog::rewriteMeta(const std::string& path, const SoundMeta& meta) {
-    requireHeld("rewriteMeta");
+    if (!mayWrite("rewriteMeta")) return false;
     if (!upserts_) upserts_ = std::make_unique<UpsertStatements>(db_);
     const int rc = upserts_->rewriteMeta(path, meta, secondsSince1970());
     if (rc != SQLITE_OK && rc != SQLITE_NOTFOUND) failed(rc);
@@ -366,17 +454,17 @@ bool Catalog::rewriteMeta(const std::string& path, const SoundMeta& meta) {
 }
 
 void Catalog::removePath(const std::string& path) {
-    requireHeld("removePath");
+    if (!mayWrite("removePath")) return;
     for (const char* text : {"DELETE FROM fts WHERE rowid = (SELECT id FROM files WHERE path = ?)",
                              "DELETE FROM files WHERE path = ?", "DELETE FROM kept_edits WHERE path = ?"}) {
         sql::Statement st(db_, text);
         st.bind(1, path);
-        if (const int rc = st.step(); rc != SQLITE_DONE) failed(rc);
+        if (const int rc = st.step(); rc != SQLITE_DONE) return failed(rc);
     }
 }
 
 bool Catalog::movePath(const std::string& from, const std::string& to) {
-    requireHeld("movePath");
+    if (!mayWrite("movePath")) return false;
     int64_t id = 0;
     std::string root;
     {
@@ -392,6 +480,7 @@ bool Catalog::movePath(const std::string& from, const std::string& to) {
     }
     if (from == to) return true;
     removePath(to);
+    if (failure_) return false;
     sql::Statement file(db_, "UPDATE files SET path = ? WHERE id = ?");
     file.bind(1, to);
     file.bind(2, id);
@@ -403,7 +492,10 @@ bool Catalog::movePath(const std::string& from, const std::string& to) {
     text.bind(1, UpsertStatements::ftsName(to));
     text.bind(2, UpsertStatements::ftsFolders(to, root));
     text.bind(3, id);
-    if (const int rc = text.step(); rc != SQLITE_DONE) failed(rc);
+    if (const int rc = text.step(); rc != SQLITE_DONE) {
+        failed(rc);
+        return false;
+    }
     if (keptPaths_.contains(from)) {
         sql::Statement kept(db_, "UPDATE kept_edits SET path = ? WHERE path = ?");
         kept.bind(1, to);
@@ -416,8 +508,7 @@ bool Catalog::movePath(const std::string& from, const std::string& to) {
 
 std::optional<Catalog::Row> Catalog::heldRow(const std::string& path) {
     requireHeld("heldRow");
-    if (!heldRowQuery_) heldRowQuery_ = std::make_unique<sql::Statement>(db_, kRowByPath);
-    sql::Statement& st = *heldRowQuery_;
+    sql::Statement& st = sql::prepared(heldRowQuery_, db_, kRowByPath);
     st.bind(1, path);
     std::optional<Row> row;
     const int rc = st.step();
@@ -429,14 +520,13 @@ std::optional<Catalog::Row> Catalog::heldRow(const std::string& path) {
 
 void Catalog::keepEdits(const std::string& path, const std::map<std::string, std::string>& fields,
                         std::optional<int64_t> rating, int64_t time, const std::string& author) {
-    requireHeld("keepEdits");
-    if (!keepStatement_)
-        keepStatement_ = std::make_unique<sql::Statement>(
-            db_, "INSERT INTO kept_edits (path, tag, value, time, author) VALUES (?, ?, ?, ?, ?) "
-                 "ON CONFLICT(path, tag) DO UPDATE SET value = excluded.value, time = excluded.time, "
-                 "author = excluded.author");
-    sql::Statement& st = *keepStatement_;
+    if (!mayWrite("keepEdits")) return;
+    sql::Statement& st = sql::prepared(
+        keepStatement_, db_,
+        "INSERT INTO kept_edits (path, tag, value, time, author) VALUES (?, ?, ?, ?, ?) "
+        "ON CONFLICT(path, tag) DO UPDATE SET value = excluded.value, time = excluded.time, author = excluded.author");
     auto keep = [&](std::string_view tag, const std::string& value) {
+        if (failure_) return;
         st.bind(1, path);
         st.bind(2, tag);
         st.bind(3, value);
@@ -470,8 +560,7 @@ void Catalog::KeptEdit::layOver(const std::vector<KeptEdit>& kept, SoundMeta& me
 void Catalog::applyKeptEdits(const std::string& path, SoundMeta& meta) {
     requireHeld("applyKeptEdits");
     if (!keptPaths_.contains(path)) return;
-    if (!keptQuery_) keptQuery_ = std::make_unique<sql::Statement>(db_, "SELECT tag, value FROM kept_edits WHERE path = ?");
-    sql::Statement& st = *keptQuery_;
+    sql::Statement& st = sql::prepared(keptQuery_, db_, "SELECT tag, value FROM kept_edits WHERE path = ?");
     st.bind(1, path);
     std::vector<KeptEdit> kept;
     int rc;
@@ -482,7 +571,7 @@ void Catalog::applyKeptEdits(const std::string& path, SoundMeta& meta) {
 }
 
 void Catalog::dropKeptEdits(const std::string& path) {
-    requireHeld("dropKeptEdits");
+    if (!mayWrite("dropKeptEdits")) return;
     if (!keptPaths_.contains(path)) return;
     sql::Statement st(db_, "DELETE FROM kept_edits WHERE path = ?");
     st.bind(1, path);
@@ -490,7 +579,7 @@ void Catalog::dropKeptEdits(const std::string& path) {
 }
 
 void Catalog::writeLogOffset(const std::string& logfile, int64_t offset) {
-    requireHeld("writeLogOffset");
+    if (!mayWrite("writeLogOffset")) return;
     sql::Statement st(db_, "INSERT INTO log_offsets (logfile, offset) VALUES (?, ?) "
                            "ON CONFLICT(logfile) DO UPDATE SET offset = excluded.offset");
     st.bind(1, logfile);
@@ -501,24 +590,24 @@ void Catalog::writeLogOffset(const std::string& logfile, int64_t offset) {
 void Catalog::replacePaths(std::string_view table, const std::string& root, const std::vector<std::string>& paths) {
     sql::Statement clear(db_, fmt::format("DELETE FROM {} WHERE root = ?", table));
     clear.bind(1, root);
-    if (const int rc = clear.step(); rc != SQLITE_DONE) failed(rc);
+    if (const int rc = clear.step(); rc != SQLITE_DONE) return failed(rc);
     sql::Statement add(db_, fmt::format("INSERT OR REPLACE INTO {} (path, root) VALUES (?, ?)", table));
     for (const std::string& path : paths) {
         add.bind(1, path);
         add.bind(2, root);
-        if (const int rc = add.step(); rc != SQLITE_DONE) failed(rc);
+        if (const int rc = add.step(); rc != SQLITE_DONE) return failed(rc);
         add.reset();
     }
 }
 
 void Catalog::setOfflineFiles(const std::string& root, const std::vector<std::string>& paths) {
-    requireHeld("setOfflineFiles");
+    if (!mayWrite("setOfflineFiles")) return;
     replacePaths("offline_files", root, paths);
     pendingOffline_.emplace(root, paths);
 }
 
 void Catalog::setMountPoints(const std::string& root, const std::set<std::string>& folders) {
-    requireHeld("setMountPoints");
+    if (!mayWrite("setMountPoints")) return;
     replacePaths("mount_points", root, std::vector<std::string>(folders.begin(), folders.end()));
 }
 
@@ -580,13 +669,13 @@ std::optional<Catalog::Stamp> Catalog::stamp(const std::string& path) {
 }
 
 std::optional<Catalog::Stamp> Catalog::readStamp(const std::string& path, const std::string* root) {
-    if (!stampQuery_)
-        stampQuery_ = std::make_unique<sql::Statement>(db_, "SELECT size, mtime, root FROM files WHERE path = ?");
-    sql::Statement& st = *stampQuery_;
+    sql::Statement& st = sql::prepared(stampQuery_, db_, "SELECT size, mtime, root FROM files WHERE path = ?");
     st.bind(1, path);
     std::optional<Stamp> out;
-    if (st.step() == SQLITE_ROW && (!root || st.view(2) == *root)) out = Stamp{st.int64(0), st.real(1)};
+    const int rc = st.step();
+    if (rc == SQLITE_ROW && (!root || st.view(2) == *root)) out = Stamp{st.int64(0), st.real(1)};
     st.reset();
+    if (root && rc != SQLITE_ROW && rc != SQLITE_DONE) failed(rc);  // inside a body
     return out;
 }
 
@@ -640,7 +729,8 @@ std::optional<std::string> Catalog::removeRoot(const std::string& root) {
              {"DELETE FROM fts WHERE rowid IN (SELECT id FROM files WHERE root = " + r + ")",
               "DELETE FROM kept_edits WHERE path IN (SELECT path FROM files WHERE root = " + r + ")",
               "DELETE FROM files WHERE root = " + r, "DELETE FROM mount_points WHERE root = " + r}) {
-            if (const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK) failed(rc);
+            if (const int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr); rc != SQLITE_OK)
+                return failed(rc);
         }
         setOfflineFiles(root, {});
     });

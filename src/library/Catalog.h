@@ -25,9 +25,21 @@
 // Writes say when they fail: a transaction takes the write lock first
 // (BEGIN IMMEDIATE, waiting up to the busy time-out for another program's
 // lock), runs nothing when it cannot, and is rolled back whole when a
-// statement of its body or its COMMIT fails; it returns SQLite's reason
-// ("database is locked", "database or disk is full", "attempt to write a
-// readonly database"). Lookups that fail find nothing; only opening throws.
+// statement of its body or its COMMIT fails; it returns the reason
+// ("database is locked", "attempt to write a readonly database", kDiskFull).
+// A failure SQLite answers by rolling the transaction back itself (a full
+// disk, an I/O error, memory, a lock met inside a statement) leaves the
+// connection in autocommit; nothing of the body after it may then store
+// itself statement by statement: once a statement of the body has failed,
+// the body's further writes are refused, and any commit but the
+// transaction's own COMMIT is vetoed while a body runs. Lookups that fail
+// find nothing; only opening throws.
+//
+// An intact catalog on a full disk (SQLite cannot even make the journal's
+// shared memory) opens for reading, provided its journal holds nothing not
+// yet folded into the file; waitingForRoom() says so, and each transaction
+// tries to open it for writing again first, so that writing resumes by
+// itself once there is room.
 //
 // A search can be stopped from another thread while it runs (Stop): SQLite
 // is interrupted between two steps of its program and the lock is released
@@ -80,6 +92,10 @@ public:
     static constexpr std::chrono::milliseconds kBusyTimeout{5000};
     // The tag under which a kept edit's rating is stored.
     static constexpr std::string_view kRatingTag = "RATING";
+    // The reason a write gives when the disk is full: SQLite's "database or
+    // disk is full", and an I/O error whose cause is ENOSPC (the journal's
+    // shared memory could not grow), which SQLite calls "disk I/O error".
+    static constexpr std::string_view kDiskFull = "the disk holding the library catalog is full";
 
     // The schema script, run once at every open (idempotent).
     static const std::string& schema();
@@ -182,21 +198,27 @@ public:
     // the folder cannot be made (the system's reason in the text),
     // kOpenFailed when SQLite cannot open the file or `url` is empty,
     // kDamaged when the file is no catalog, and kSQLFailed when the schema
-    // fails for another reason (a lock held past the busy time-out). A file
-    // that cannot be written opens read-only: lookups work, writes fail.
+    // fails for another reason (a lock held past the busy time-out; a full
+    // disk that leaves nothing to read, kDiskFull). A file that cannot be
+    // written opens read-only: lookups work, writes fail; one on a full disk
+    // opens for reading until there is room.
     explicit Catalog(const std::filesystem::path& url);
     ~Catalog();
     Catalog(const Catalog&) = delete;
     Catalog& operator=(const Catalog&) = delete;
 
     // Runs `body` under the mutex between BEGIN IMMEDIATE and COMMIT.
-    // Nothing when it was committed; else SQLite's reason, and nothing of it
-    // was stored: when BEGIN fails the body does not run, and when a
-    // statement of the body or the COMMIT fails everything is rolled back.
+    // Nothing when it was committed; else the reason, and nothing of it was
+    // stored: when BEGIN fails the body does not run, and when a statement
+    // of the body or the COMMIT fails everything is rolled back, what SQLite
+    // rolled back by itself included (the body's later writes do nothing).
     // An exception from the body rolls back, unlocks and propagates.
     std::optional<std::string> transaction(const std::function<void()>& body);
     // True when the file could only be opened for reading.
     bool readOnly() const { return readOnly_; }
+    // True while the file is open for reading only because its disk was
+    // full; the next transaction tries to write again.
+    bool waitingForRoom() const { return waitingForRoom_; }
     // How long a write waits for another connection's lock (kBusyTimeout
     // unless set).
     void setBusyTimeout(std::chrono::milliseconds timeout);
@@ -355,15 +377,27 @@ public:
 
 private:
     class Hold;
+    struct Connection;
     // A text search: every hit ranked, the best `limit` that pass the
     // filter's other conditions (`others`: conditions on files f joined by
     // AND, and their binds) kept, then their rows read.
     std::vector<Row> rankedSearch(const std::string& match, const Query& others, int64_t limit);
     void requireHeld(const char* what) const;
+    // Inside a body: requireHeld, then whether the body may still write
+    // (no statement of it has failed).
+    bool mayWrite(const char* what) const;
     bool execQuietly(const char* sql);
     std::optional<Stamp> readStamp(const std::string& path, const std::string* root);
     // Notes the first failed statement of the running transaction.
     void failed(int rc);
+    // What a failed statement says: kDiskFull for a full disk, else SQLite's text.
+    std::string reason(int rc) const;
+    // Opens the file for writing again after the disk was full; false
+    // (the reading connection kept) while it cannot be.
+    bool resumeWriting();
+    // Exchanges the connection and what is prepared on it with `other`.
+    void swapConnection(Connection& other) noexcept;
+    static int onCommit(void* self);
     // Replaces the paths of `root` in a table of (path, root) rows.
     void replacePaths(std::string_view table, const std::string& root, const std::vector<std::string>& paths);
     // Opens the connection; `readOnly` opens a file that cannot be written
@@ -372,8 +406,15 @@ private:
     void close() noexcept;
     static int onBusy(void* self, int count);
 
+    std::filesystem::path url_;
     sqlite3* db_ = nullptr;
-    bool readOnly_ = false;
+    // Asked without the lock by the model's thread.
+    std::atomic<bool> readOnly_{false};
+    std::atomic<bool> waitingForRoom_{false};
+    // A body runs, and its own COMMIT: any other commit meanwhile would
+    // store part of the body (onCommit vetoes it).
+    bool inBody_ = false;
+    bool committing_ = false;
     // The running transaction's first failure, and the offline files it
     // will publish once committed.
     std::optional<std::string> failure_;

@@ -230,9 +230,11 @@ private:
     bool stopped_ = false;
 };
 
-// `files` that a write refused, for the reason the catalog gave.
-void countFailure(Outcome& out, int64_t files, std::optional<std::string> why) {
-    out.totals.failed += files;
+// The files [first, last) that a write refused, for the reason the catalog gave.
+template <typename It, typename Path>
+void countFailure(Outcome& out, It first, It last, Path&& path, std::optional<std::string> why) {
+    out.totals.failed += static_cast<int64_t>(last - first);
+    for (; first != last && out.refused.size() < kNamedFailures; ++first) out.refused.push_back(path(*first));
     if (!out.failure) out.failure = std::move(why);
 }
 
@@ -272,7 +274,9 @@ void writeCandidates(const std::vector<Candidate>& all, const std::string& r, Ca
                 }
             });
             if (failure)
-                countFailure(out, static_cast<int64_t>(size), std::move(failure));
+                countFailure(out, all.begin() + static_cast<ptrdiff_t>(start),
+                             all.begin() + static_cast<ptrdiff_t>(start + size),
+                             [](const Candidate& c) { return c.path; }, std::move(failure));
             else
                 out.totals.written += static_cast<int64_t>(size);
         });
@@ -398,7 +402,7 @@ Outcome scan(const std::string& root, Catalog& catalog, const std::function<void
             if (mounts != knownMounts) catalog.setMountPoints(r, mounts);
         });
         if (failure)
-            countFailure(out, static_cast<int64_t>(gone.size()), std::move(failure));
+            countFailure(out, gone.begin(), gone.end(), [](const std::string& p) { return p; }, std::move(failure));
         else
             state.removed = static_cast<int64_t>(gone.size());
         if (progress) progress(state);

@@ -41,8 +41,8 @@
 //
 // Writes that fail are counted, never taken for done: a batch the catalog
 // refuses (locked past its busy time-out, full, read-only) is written by
-// no one, and the scan goes on and says how many files it could not write
-// and why.
+// no one, and the scan goes on and says how many files it could not write,
+// which (the first few) and why.
 //
 // Paths are the file system's bytes exactly: a catalog key must lead back
 // to its file, so nothing is "repaired".
@@ -64,6 +64,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qm {
 
@@ -73,6 +74,8 @@ namespace LibraryScanner {
 
 // Files read and written per transaction.
 inline constexpr size_t kBatchSize = 256;
+// Files a failure names at most.
+inline constexpr size_t kNamedFailures = 3;
 // Folders deeper than this below the root are treated as unlistable (a bind
 // mount of a folder inside itself would otherwise never end).
 inline constexpr int kMaxDepth = 256;
@@ -94,6 +97,7 @@ struct Progress {
 struct Outcome {
     Progress totals;
     std::optional<std::string> failure;  // the catalog's reason, when totals.failed > 0
+    std::vector<std::string> refused;    // the first kNamedFailures paths of those files
     bool stopped = false;                // ended by its Stop before the end
 };
 

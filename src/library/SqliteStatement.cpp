@@ -48,6 +48,11 @@ void Statement::reset() {
     if (stmt_) sqlite3_reset(stmt_);
 }
 
+Statement& prepared(std::unique_ptr<Statement>& slot, sqlite3* db, std::string_view sql) {
+    if (!slot || !*slot) slot = std::make_unique<Statement>(db, sql);
+    return *slot;
+}
+
 std::string Statement::text(int column) const { return std::string(view(column)); }
 
 std::string_view Statement::view(int column) const {

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -50,5 +51,12 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
     int prepared_ = SQLITE_OK;
 };
+
+// The statement kept in `slot`, prepared at the first call and again at
+// any call after a preparation that failed: preparing can fail for a
+// moment (FTS5 reads its configuration when first used on a connection,
+// which a full disk or an I/O error refuses), and a statement kept
+// unprepared would fail every later call for the connection's life.
+Statement& prepared(std::unique_ptr<Statement>& slot, sqlite3* db, std::string_view sql);
 
 }  // namespace qm::sql

@@ -23,7 +23,7 @@ constexpr const char* kUpsertSQL =
 
 }  // namespace
 
-UpsertStatements::UpsertStatements(sqlite3* db) : db_(db), upsert_(db, kUpsertSQL) {}
+UpsertStatements::UpsertStatements(sqlite3* db) : db_(db) {}
 
 std::string UpsertStatements::ftsName(const std::string& path) {
     std::string name = std::filesystem::path(path).stem().string();
@@ -55,57 +55,58 @@ void UpsertStatements::bindRecord(sql::Statement& st, int first, const SoundMeta
 int UpsertStatements::run(const std::string& path, const std::string& root, int64_t size,
                           double mtime, const std::optional<AudioFileInfo>& info,
                           const SoundMeta& meta, double indexed) {
-    if (!upsert_) return upsert_.step();
-    upsert_.bind(1, path);
-    upsert_.bind(2, root);
-    upsert_.bind(3, size);
-    upsert_.bind(4, mtime);
+    sql::Statement& upsert = sql::prepared(upsert_, db_, kUpsertSQL);
+    if (!upsert) return upsert.step();
+    upsert.bind(1, path);
+    upsert.bind(2, root);
+    upsert.bind(3, size);
+    upsert.bind(4, mtime);
     const bool timed = info && info->sampleRate > 0;
-    upsert_.bind(5, timed ? static_cast<double>(info->frames) / info->sampleRate : 0.0);
-    upsert_.bind(6, info ? info->sampleRate : 0.0);
-    upsert_.bindInt32(7, info ? info->channels : 0);
-    upsert_.bindInt32(8, info ? info->bitDepth : 0);
-    upsert_.bind(9, info ? std::string_view(info->codec) : std::string_view());
-    bindRecord(upsert_, 10, meta);
-    upsert_.bind(14, indexed);
+    upsert.bind(5, timed ? static_cast<double>(info->frames) / info->sampleRate : 0.0);
+    upsert.bind(6, info ? info->sampleRate : 0.0);
+    upsert.bindInt32(7, info ? info->channels : 0);
+    upsert.bindInt32(8, info ? info->bitDepth : 0);
+    upsert.bind(9, info ? std::string_view(info->codec) : std::string_view());
+    bindRecord(upsert, 10, meta);
+    upsert.bind(14, indexed);
 
-    const int stepped = upsert_.step();
-    const int64_t id = stepped == SQLITE_ROW ? upsert_.int64(0) : 0;
-    upsert_.reset();
+    const int stepped = upsert.step();
+    const int64_t id = stepped == SQLITE_ROW ? upsert.int64(0) : 0;
+    upsert.reset();
     if (stepped != SQLITE_ROW) return stepped == SQLITE_DONE ? SQLITE_OK : stepped;
 
-    if (!deleteFts_) deleteFts_.emplace(db_, "DELETE FROM fts WHERE rowid = ?");
-    deleteFts_->bind(1, id);
-    const int deleted = deleteFts_->step();
-    deleteFts_->reset();
+    sql::Statement& deleteFts = sql::prepared(deleteFts_, db_, "DELETE FROM fts WHERE rowid = ?");
+    deleteFts.bind(1, id);
+    const int deleted = deleteFts.step();
+    deleteFts.reset();
     if (deleted != SQLITE_DONE) return deleted;
-    if (!insertFts_) insertFts_.emplace(db_, "INSERT INTO fts (rowid, name, folders, body) VALUES (?,?,?,?)");
-    insertFts_->bind(1, id);
-    insertFts_->bind(2, ftsName(path));
-    insertFts_->bind(3, ftsFolders(path, root));
-    insertFts_->bind(4, meta.searchText());
-    const int inserted = insertFts_->step();
-    insertFts_->reset();
+    sql::Statement& insertFts = sql::prepared(insertFts_, db_, "INSERT INTO fts (rowid, name, folders, body) VALUES (?,?,?,?)");
+    insertFts.bind(1, id);
+    insertFts.bind(2, ftsName(path));
+    insertFts.bind(3, ftsFolders(path, root));
+    insertFts.bind(4, meta.searchText());
+    const int inserted = insertFts.step();
+    insertFts.reset();
     return inserted == SQLITE_DONE ? SQLITE_OK : inserted;
 }
 
 int UpsertStatements::rewriteMeta(const std::string& path, const SoundMeta& meta, double indexed) {
-    if (!rewrite_)
-        rewrite_.emplace(db_, "UPDATE files SET meta = ?, category = ?, library = ?, rating = ?, indexed = ? "
-                              "WHERE path = ? RETURNING id");
-    bindRecord(*rewrite_, 1, meta);
-    rewrite_->bind(5, indexed);
-    rewrite_->bind(6, path);
-    const int stepped = rewrite_->step();
-    const int64_t id = stepped == SQLITE_ROW ? rewrite_->int64(0) : 0;
-    rewrite_->reset();
+    sql::Statement& rewrite = sql::prepared(
+        rewrite_, db_,
+        "UPDATE files SET meta = ?, category = ?, library = ?, rating = ?, indexed = ? WHERE path = ? RETURNING id");
+    bindRecord(rewrite, 1, meta);
+    rewrite.bind(5, indexed);
+    rewrite.bind(6, path);
+    const int stepped = rewrite.step();
+    const int64_t id = stepped == SQLITE_ROW ? rewrite.int64(0) : 0;
+    rewrite.reset();
     if (stepped != SQLITE_ROW) return stepped == SQLITE_DONE ? SQLITE_NOTFOUND : stepped;
-    if (!rewriteBody_) rewriteBody_.emplace(db_, "UPDATE fts SET body = ? WHERE rowid = ?");
-    rewriteBody_->bind(1, meta.searchText());
-    rewriteBody_->bind(2, id);
-    const int body = rewriteBody_->step();
-    rewriteBody_->reset();
-    return body == SQLITE_DONE ? SQLITE_OK : body;
+    sql::Statement& body = sql::prepared(rewriteBody_, db_, "UPDATE fts SET body = ? WHERE rowid = ?");
+    body.bind(1, meta.searchText());
+    body.bind(2, id);
+    const int done = body.step();
+    body.reset();
+    return done == SQLITE_DONE ? SQLITE_OK : done;
 }
 
 }  // namespace qm

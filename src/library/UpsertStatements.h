@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -45,11 +46,7 @@ private:
     static void bindRecord(sql::Statement& st, int first, const SoundMeta& meta);
 
     sqlite3* db_;
-    sql::Statement upsert_;
-    std::optional<sql::Statement> deleteFts_;
-    std::optional<sql::Statement> insertFts_;
-    std::optional<sql::Statement> rewrite_;
-    std::optional<sql::Statement> rewriteBody_;
+    std::unique_ptr<sql::Statement> upsert_, deleteFts_, insertFts_, rewrite_, rewriteBody_;
 };
 
 }  // namespace qm

@@ -55,8 +55,9 @@ MonitorChain::~MonitorChain() {
     mn_slot_store(cells_->heard, nullptr);
 }
 
-void MonitorChain::prepare(int outputs) {
+void MonitorChain::prepare(int outputs, double sampleRate) {
     outputs_ = std::max(outputs, 0);
+    limiter_.prepare(sampleRate);
     for (ScratchChannels* s : {&matrixOut_, &a_, &b_, &c_, &fade_}) s->make(outputs_);
     in_.assign(size_t(MatrixUnit::maxInputs), nullptr);
     out_.assign(size_t(outputs_), nullptr);
@@ -119,6 +120,7 @@ void MonitorChain::process(uint32_t frames, const float* const* inputs, uint32_t
     // block that carries frames.
     if (!cur || int(outputCount) != outputs_ || frames == 0) {
         matrix_->render(frames, inputs, int(inputCount), outputs, int(outputCount));
+        limiter_.process(outputs, int(outputCount), frames);
         return;
     }
     bool fading = prev_ && prev_ != cur;
@@ -156,6 +158,8 @@ void MonitorChain::process(uint32_t frames, const float* const* inputs, uint32_t
             done += n;
         }
     }
+    // What the device gets: nothing at or above full scale.
+    limiter_.process(outputs, int(outputCount), frames);
     prev_ = cur;
     mn_slot_store(cells_->heard, const_cast<List*>(cur));
 }

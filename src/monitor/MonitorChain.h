@@ -13,6 +13,10 @@
 // kRetireSeconds later, and again later while the render side still holds
 // it (the `heard` cell, as the matrix node does).
 //
+// Last, the outputs pass the safety limiter of every speaker path
+// (OutputLimiter): nothing at or above full scale reaches the device, and
+// nothing below it is changed; it adds no latency.
+//
 // Scratch: the matrix renders into one set, the inserts process from one
 // set into another, the old list's end goes to a fade set; every set is
 // made by prepare() for the stream's outputs at the largest block.
@@ -44,9 +48,10 @@ public:
     MonitorChain(const MonitorChain&) = delete;
     MonitorChain& operator=(const MonitorChain&) = delete;
 
-    // Only while no block runs: the inserts run on `outputs` channels; the
-    // first block after it plays the current list without a crossfade.
-    void prepare(int outputs);
+    // Only while no block runs: the inserts run on `outputs` channels at
+    // `sampleRate`; the first block after it plays the current list without
+    // a crossfade, and the limiter starts at rest.
+    void prepare(int outputs, double sampleRate = 48000.0);
     // Publishes the inserts the blocks run from now on, each made for the
     // prepared outputs and made live(); the next block crossfades to them.
     void setInserts(Inserts inserts);
@@ -81,6 +86,7 @@ private:
     const List* prev_ = nullptr;
     ScratchChannels matrixOut_, a_, b_, c_, fade_;
     CrossfadeRamps ramps_;
+    OutputLimiter limiter_;
     std::vector<const float*> in_;
     std::vector<float*> out_;
 };

@@ -65,7 +65,7 @@ std::vector<SpeakerID> foldDownSpeakers(MonitorMode mode, const std::vector<Spea
 }
 
 MixConfig build(const MonitorState& state, int inputChannels, const OutputProfile& profile,
-                int deviceChannels) {
+                int deviceChannels, const ChannelSpeakers& deviceSpeakers) {
     inputChannels = std::max(inputChannels, 0);
     deviceChannels = std::max(deviceChannels, 0);
     const bool headphones = profile.kind == OutputProfile::Kind::headphones;
@@ -107,20 +107,29 @@ MixConfig build(const MonitorState& state, int inputChannels, const OutputProfil
     out.binLeft = 0;
     out.binRight = 1;
 
-    const std::vector<int64_t> map =
-        headphones ? std::vector<int64_t>{profile.headphoneLeft, profile.headphoneRight} : profile.outputs;
+    // Device channel d gets target row r at route[d][r].
+    Matrix route;
+    if (headphones) {
+        route = Matrix(static_cast<size_t>(deviceChannels), std::vector<double>(target.size(), 0.0));
+        const int64_t ears[2] = {profile.headphoneLeft, profile.headphoneRight};
+        for (size_t r = 0; r < 2 && r < target.size(); ++r)
+            if (ears[r] >= 0 && ears[r] < deviceChannels) route[static_cast<size_t>(ears[r])][r] = 1;
+    } else {
+        route = MixBuilder::speakerRouting(profile, deviceChannels, deviceSpeakers);
+    }
     const int64_t offset = request ? 0 : state.sourceOffset;
     for (size_t r = 0; r < m.size(); ++r) {
-        const int64_t d = r < map.size() ? map[r] : static_cast<int64_t>(r);
-        if (d < 0 || d >= deviceChannels) continue;
         const double trim = !headphones && r < profile.trimsDB.size() ? dbToGain(profile.trimsDB[r]) : 1.0;
-        for (size_t c = 0; c < m[r].size(); ++c) {
-            const double v = m[r][c];
-            if (v == 0.0) continue;
-            const int64_t col = shiftedColumn(static_cast<int64_t>(c), offset, out.inChannels);
-            if (col < 0) continue;
-            out.matrix[static_cast<size_t>(d) * static_cast<size_t>(out.inChannels) + static_cast<size_t>(col)] +=
-                static_cast<float>(trim * (g * v));
+        for (size_t d = 0; d < route.size(); ++d) {
+            if (r >= route[d].size() || route[d][r] == 0.0) continue;
+            for (size_t c = 0; c < m[r].size(); ++c) {
+                const double v = m[r][c];
+                if (v == 0.0) continue;
+                const int64_t col = shiftedColumn(static_cast<int64_t>(c), offset, out.inChannels);
+                if (col < 0) continue;
+                out.matrix[d * static_cast<size_t>(out.inChannels) + static_cast<size_t>(col)] +=
+                    static_cast<float>(trim * (g * v) * route[d][r]);
+            }
         }
     }
 

@@ -6,7 +6,9 @@
 // The bus is folded down to the mode's speakers (F, with the height trim on
 // its rows above 20 degrees), spread onto the profile's speakers (T), soloed
 // and muted per output speaker, scaled by volume, dim and mute, then placed
-// through the profile's channel map and trims. Counts that do not fit are
+// through the profile's channels (MixBuilder::speakerRouting: by the
+// device's positions, when it says and the profile is not routed by hand)
+// and trims. Counts that do not fit are
 // absorbed: channels outside either device are dropped, never an error.
 //
 // Pure; the monitor engine calls it on the main thread, any thread may.
@@ -27,7 +29,7 @@ namespace qm::MonitorMatrix {
 // 32 bits gives -1, which no render side accepts, instead of wrapping onto
 // another channel.
 MixConfig build(const MonitorState& state, int inputChannels, const OutputProfile& profile,
-                int deviceChannels);
+                int deviceChannels, const ChannelSpeakers& deviceSpeakers = {});
 
 // The matrix product a × b; empty when either is. Row i of the result has
 // as many columns as b's first row, summing over the shorter of a[i] and b.

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,6 +39,25 @@ int channelsOf(snd_pcm_t* pcm) {
     unsigned fewest = 0;
     if (snd_pcm_hw_params_get_channels_min(hw, &fewest) < 0) return 0;
     return static_cast<int>(std::min<unsigned>(fewest, AudioOutput::maxChannels));
+}
+
+// Where each of `channels` channels plays ("FL", "TFL"), as the device's
+// fixed channel map for that count says; empty when it has none (a map the
+// application may choose is not the one in force).
+std::vector<std::string> positionsOf(snd_pcm_t* pcm, int channels) {
+    std::vector<std::string> out;
+    snd_pcm_chmap_query_t** maps = snd_pcm_query_chmaps(pcm);
+    if (!maps) return out;
+    for (snd_pcm_chmap_query_t** m = maps; *m && out.empty(); ++m) {
+        if ((*m)->type != SND_CHMAP_TYPE_FIXED || static_cast<int>((*m)->map.channels) != channels) continue;
+        for (unsigned c = 0; c < (*m)->map.channels; ++c) {
+            const auto pos = static_cast<snd_pcm_chmap_position>((*m)->map.pos[c] & SND_CHMAP_POSITION_MASK);
+            const char* name = snd_pcm_chmap_name(pos);
+            out.emplace_back(name ? name : "");
+        }
+    }
+    snd_pcm_free_chmaps(maps);
+    return out;
 }
 
 // The system keeps no log: the library's messages go nowhere.
@@ -80,6 +100,7 @@ public:
     bool isRunning() const override { return thread_.joinable() && !lost_.load(); }
     int64_t xruns() const override { return xruns_.load(); }
     double period() const override { return static_cast<double>(period_) / rate_; }
+    int queuedPeriods() const override { return static_cast<int>(buffer_ / std::max<uint32_t>(period_, 1)); }
 
     void start() override {
         if (thread_.joinable()) return;
@@ -273,10 +294,11 @@ std::optional<std::vector<OutputEndpoint>> alsaOutputs() {
     snd_pcm_t* pcm = openPcm();
     if (!pcm) return std::nullopt;
     const int channels = channelsOf(pcm);
+    std::vector<std::string> positions = channels > 0 ? positionsOf(pcm, channels) : std::vector<std::string>{};
     snd_pcm_close(pcm);
     if (channels < 1) return std::nullopt;
-    return std::vector<OutputEndpoint>{
-        OutputEndpoint{std::string(alsaPrefix) + kPcm, std::string("ALSA: ") + kPcm, {}, channels}};
+    return std::vector<OutputEndpoint>{OutputEndpoint{std::string(alsaPrefix) + kPcm, std::string("ALSA: ") + kPcm,
+                                                      {}, channels, std::move(positions)}};
 }
 
 std::unique_ptr<AudioOutput> openAlsaOutput(const OutputEndpoint& device, OutputRenderFn render, void* user,

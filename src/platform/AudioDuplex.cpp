@@ -106,8 +106,8 @@ private:
             for (size_t o = 0; o < nout; ++o) std::memset(self->outBufs_[o], 0, sizeof(float) * frames);
             return 0;
         }
-        for (uint32_t off = 0; off < frames; off += maxFrames) {
-            const uint32_t chunk = std::min<uint32_t>(maxFrames, frames - off);
+        for (uint32_t off = 0; off < frames; off += kMaxRenderFrames) {
+            const uint32_t chunk = std::min<uint32_t>(kMaxRenderFrames, frames - off);
             for (size_t i = 0; i < nin; ++i) self->inChunk_[i] = self->inBufs_[i] + off;
             for (size_t o = 0; o < nout; ++o) self->outChunk_[o] = self->outBufs_[o] + off;
             self->process_(self->user_, chunk, self->inChunk_, static_cast<uint32_t>(nin), self->outChunk_,

@@ -17,7 +17,7 @@
 // Threads: sources(), open() and every member but the figures are for the
 // main thread. The process function runs on the system's real-time thread
 // (which has called mn_fpu_flush_denormals()), never with more than
-// maxFrames frames: longer periods come in chunks. The change handler
+// kMaxRenderFrames frames: longer periods come in chunks. The change handler
 // is called on a sound-system thread, at most once per stream.
 #pragma once
 
@@ -58,7 +58,6 @@ class AudioDuplex {
 public:
     static constexpr int maxInputs = 64;
     static constexpr int maxOutputs = 256;
-    static constexpr uint32_t maxFrames = 4096;
 
     virtual ~AudioDuplex() = default;
 

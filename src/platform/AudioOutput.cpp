@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include <time.h>
@@ -269,15 +270,46 @@ std::unique_ptr<AudioOutput> openJackOutput(const OutputEndpoint& device, Output
 
 namespace AudioOutputs {
 
+namespace {
+
+// The systems in the order they are asked: a JACK server keeps the
+// professional's graph even when a desktop daemon runs beside it.
+using Probe = std::optional<std::vector<OutputEndpoint>> (*)();
+constexpr struct {
+    const char* prefix;
+    Probe probe;
+} kSystems[] = {{backends::jackPrefix, &backends::jackOutputs},
+                {backends::pipewirePrefix, &backends::pipewireOutputs},
+                {backends::alsaPrefix, &backends::alsaOutputs}};
+constexpr int kSystemCount = static_cast<int>(std::size(kSystems));
+
+// The devices of the first system that answers among those ranked above
+// `rank`; none when none of them answers.
+std::optional<std::vector<OutputEndpoint>> firstAnswering(int rank) {
+    for (int i = 0; i < rank && i < kSystemCount; ++i)
+        if (auto found = kSystems[i].probe()) return found;
+    return std::nullopt;
+}
+
+}  // namespace
+
+int rank(const std::string& uid) {
+    for (int i = 0; i < kSystemCount; ++i)
+        if (uid.starts_with(kSystems[i].prefix)) return i;
+    return kSystemCount;
+}
+
 std::vector<OutputEndpoint> list() {
-    // The first system that answers is the one used; a JACK server keeps the
-    // professional's graph even when a desktop daemon runs beside it.
-    std::optional<std::vector<OutputEndpoint>> found = backends::jackOutputs();
-    if (!found) found = backends::pipewireOutputs();
-    if (!found) found = backends::alsaOutputs();
+    std::optional<std::vector<OutputEndpoint>> found = firstAnswering(kSystemCount);
     // A system without playback devices still lets the program run silently.
     if (!found || found->empty()) return {nullEndpoint()};
     return std::move(*found);
+}
+
+std::optional<std::vector<OutputEndpoint>> listAbove(const std::string& uid) {
+    std::optional<std::vector<OutputEndpoint>> found = firstAnswering(rank(uid));
+    if (!found || found->empty()) return std::nullopt;
+    return found;
 }
 
 std::unique_ptr<AudioOutput> open(const OutputEndpoint& device, OutputRenderFn render, void* user,

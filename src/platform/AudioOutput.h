@@ -9,9 +9,10 @@
 // ports; the stream's positions are the sink's, so the session manager
 // links it channel for channel); else ALSA's "default" device (which
 // PulseAudio systems route to their server; stereo, or the channel count it
-// accepts); else the built-in silent output, a thread that pulls the render
-// function at 48 kHz in 256-frame blocks and drops the result, so that
-// playback runs (and can be tested) without sound.
+// accepts, with the positions of its channel map when it has a fixed one);
+// else the built-in silent output, a thread that pulls the render function
+// at 48 kHz in 256-frame blocks and drops the result, so that playback runs
+// (and can be tested) without sound.
 //
 // Threads: list() and open() are for the main thread. The render function is
 // called on a real-time thread, never with more than kMaxRenderFrames
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +44,7 @@ struct OutputEndpoint {
     std::vector<std::string> ports;  // port names in order (JACK, PipeWire); else empty
     int channels = 0;                // number of playback channels, at least 1
     // Where each channel plays, as the system names it ("FL", "TRL"), when
-    // it says (PipeWire); else empty.
+    // it says (PipeWire; ALSA's fixed channel map); else empty.
     std::vector<std::string> positions = {};
     // The rate the system runs the device at, when it says (JACK, PipeWire);
     // else 0.
@@ -71,6 +73,10 @@ public:
     // Stops the callbacks; when it returns none runs and none will run until start().
     virtual void pause() = 0;
     virtual bool isRunning() const = 0;
+    // How many callbacks' worth of rendered frames the output holds before
+    // the device plays them: what pause() would drop. A stream that is to
+    // end on its last rendered frames runs this many callbacks more.
+    virtual int queuedPeriods() const { return 1; }
     // Cycles the server reported as missed (xruns), or blocks the null
     // output rendered late, since the stream was opened.
     virtual int64_t xruns() const = 0;
@@ -103,6 +109,16 @@ inline constexpr const char* nullUID = "null";
 // default first), or the null output alone when none answers or the one
 // that answers has no playback device. Read afresh on every call.
 std::vector<OutputEndpoint> list();
+
+// The place of device `uid`'s system in the order the systems are asked:
+// 0 JACK, 1 PipeWire, 2 ALSA, 3 the silent output (or an unknown UID).
+int rank(const std::string& uid);
+
+// The playback devices of the first system ranked above that of device
+// `uid` that answers now with one at least, as list() would give them;
+// none when no such system does. Only those systems are asked (for a JACK
+// device, none; asking a JACK server that is not there takes milliseconds).
+std::optional<std::vector<OutputEndpoint>> listAbove(const std::string& uid);
 
 // Opens a stream on `device` with one channel per device channel. Nothing
 // is rendered before start(). `onChange` reports that the device lost or

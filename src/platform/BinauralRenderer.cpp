@@ -4,6 +4,7 @@
 #include "platform/FFT.h"
 #include "platform/Resampler.h"
 #include "platform/SampleRate.h"
+#include "rt/mn_limit.h"
 #include "rt/mn_mix.h"
 
 #include <fmt/format.h>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <new>
 #include <numbers>
 
 #if defined(__x86_64__)
@@ -210,102 +212,6 @@ std::vector<float> minimumPhase(const std::vector<double>& gain) {
 
 }  // namespace
 
-// A look-ahead peak limiter over both ears with one gain. Per frame: the
-// gain the frame needs (threshold / peak, 1 below the threshold); the
-// smallest of those over the look-ahead window, held; an exponential
-// release towards 1 that never rises above the held need; that gain averaged
-// over the window, so it glides down within the look-ahead and reaches the
-// need exactly when the frame leaves the delay. While every gain in the
-// window is 1 the output is the delayed input, bit for bit.
-struct BinauralRenderer::Limiter {
-    int window = 1;             // look-ahead; the delay is window - 1
-    double release = 0;         // the gap to 1 left after one frame
-    std::vector<float> delayL, delayR;  // window - 1 frames
-    int delayAt = 0;
-    // The window's needs, as a queue of increasing gains with their frames
-    // (the front is the smallest).
-    std::vector<float> minGain;
-    std::vector<int64_t> minFrame;
-    int minHead = 0, minCount = 0;
-    std::vector<float> box;     // the last `window` released gains
-    int boxAt = 0;
-    double boxSum = 0;
-    int boxBelow = 0;           // entries of `box` below 1
-    float gain = 1.0f;          // released gain of the last frame
-    int64_t frame = 0;
-
-    Limiter(double rate, int lookahead) : window(lookahead) {
-        release = std::exp(-1.0 / (0.08 * rate));
-        delayL.assign(static_cast<size_t>(std::max(window - 1, 1)), 0.0f);
-        delayR = delayL;
-        minGain.assign(static_cast<size_t>(window), 1.0f);
-        minFrame.assign(static_cast<size_t>(window), 0);
-        box.assign(static_cast<size_t>(window), 1.0f);
-        reset();
-    }
-
-    void reset() {
-        std::fill(delayL.begin(), delayL.end(), 0.0f);
-        std::fill(delayR.begin(), delayR.end(), 0.0f);
-        std::fill(box.begin(), box.end(), 1.0f);
-        delayAt = boxAt = minHead = minCount = boxBelow = 0;
-        boxSum = window;
-        gain = 1.0f;
-        frame = 0;
-    }
-
-    void process(float* left, float* right, int frames) {
-        const int w = window;
-        for (int i = 0; i < frames; ++i, ++frame) {
-            const float peak = std::max(std::fabs(left[i]), std::fabs(right[i]));
-            const float need = peak > limiterThreshold ? limiterThreshold / peak : 1.0f;
-            // The window's smallest need: drop needs that left it, then
-            // those at or above the new one, which can never be the smallest.
-            if (minCount > 0 && minFrame[static_cast<size_t>(minHead)] <= frame - w) {
-                minHead = (minHead + 1) % w;
-                --minCount;
-            }
-            while (minCount > 0 && minGain[static_cast<size_t>((minHead + minCount - 1) % w)] >= need) --minCount;
-            const int tail = (minHead + minCount) % w;
-            minGain[static_cast<size_t>(tail)] = need;
-            minFrame[static_cast<size_t>(tail)] = frame;
-            ++minCount;
-            const float held = minGain[static_cast<size_t>(minHead)];
-
-            float released = gain >= 1.0f ? 1.0f : static_cast<float>(1.0 - (1.0 - gain) * release);
-            if (released > 0.99999f) released = 1.0f;  // within 0.0001 dB: back to exactly 1
-            gain = std::min(held, released);
-
-            float& slot = box[static_cast<size_t>(boxAt)];
-            boxBelow += (gain < 1.0f) - (slot < 1.0f);
-            boxSum += static_cast<double>(gain) - slot;
-            slot = gain;
-            boxAt = (boxAt + 1) % w;
-            float g = 1.0f;
-            if (boxBelow == 0) {
-                boxSum = w;  // exact again: no rounding carried on
-            } else {
-                g = static_cast<float>(boxSum / w);
-            }
-
-            float l = left[i], r = right[i];
-            if (w > 1) {
-                std::swap(l, delayL[static_cast<size_t>(delayAt)]);
-                std::swap(r, delayR[static_cast<size_t>(delayAt)]);
-                delayAt = (delayAt + 1) % (w - 1);
-            }
-            if (g < 1.0f) {
-                // The average lies at or below every need in the window; the
-                // clamp only takes up float rounding.
-                l = std::clamp(l * g, -limiterThreshold, limiterThreshold);
-                r = std::clamp(r * g, -limiterThreshold, limiterThreshold);
-            }
-            left[i] = l;
-            right[i] = r;
-        }
-    }
-};
-
 struct BinauralRenderer::Source {
     std::vector<float> window;   // N: the previous and the current input block
     std::vector<float> fdl;      // parts x (re, im): spectra of the last windows
@@ -392,7 +298,11 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
     const float step = 1.0f / static_cast<float>(B);
     for (int t = 0; t < B; ++t) fadeOut_[t] = 1.0f - static_cast<float>(t + 1) * step;
 
-    limiter_ = std::make_unique<Limiter>(rate_, std::max(1, static_cast<int>(std::lround(0.0015 * rate_))));
+    // Linked over both ears; the look-ahead is 1.5 ms, the release 80 ms,
+    // and a need is held over the look-ahead.
+    const int window = std::max(1, static_cast<int>(std::lround(0.0015 * rate_)));
+    limiter_.reset(mn_limit_create(2, limiterThreshold, window - 1, window, 0.08 * rate_));
+    if (!limiter_) throw std::bad_alloc();
 
     sources_ = std::make_unique<Source[]>(maxSources);
     for (int s = 0; s < maxSources; ++s) {
@@ -409,7 +319,9 @@ BinauralRenderer::BinauralRenderer(double sampleRate, const std::filesystem::pat
     }
 }
 
-int BinauralRenderer::limiterLookahead() const { return limiter_->window - 1; }
+int BinauralRenderer::limiterLookahead() const { return mn_limit_lookahead(limiter_.get()); }
+
+void BinauralRenderer::LimitDeleter::operator()(mn_limit* limit) const { mn_limit_destroy(limit); }
 
 BinauralRenderer::~BinauralRenderer() {
     if (sofa_) mysofa_close(static_cast<MYSOFA_EASY*>(sofa_));
@@ -503,7 +415,7 @@ void BinauralRenderer::reset() {
     std::fill(outL_.begin(), outL_.end(), 0.0f);
     std::fill(outR_.begin(), outR_.end(), 0.0f);
     pos_ = 0;
-    limiter_->reset();
+    mn_limit_reset(limiter_.get());
 }
 
 bool BinauralRenderer::render(const float* const* sources, int count, uint32_t frames,
@@ -522,7 +434,8 @@ bool BinauralRenderer::render(const float* const* sources, int count, uint32_t f
         }
         std::memcpy(left + t, outL_.data() + pos_, sizeof(float) * k);
         std::memcpy(right + t, outR_.data() + pos_, sizeof(float) * k);
-        limiter_->process(left + t, right + t, k);
+        float* const ears[2] = {left + t, right + t};
+        mn_limit_process(limiter_.get(), ears, 2, k);
         pos_ += k;
         t += static_cast<uint32_t>(k);
         if (pos_ == B) {

@@ -26,7 +26,8 @@
 // same gain (the level difference between them is kept): below its
 // threshold (-1 dBFS) it passes the signal untouched; above, a look-ahead of
 // limiterLookahead() frames brings the gain down before the peak arrives, so
-// no ear sample exceeds the threshold, and it recovers over about 80 ms.
+// no ear sample exceeds the threshold, and it recovers over about 80 ms
+// (the limiter of rt/mn_limit.h, which the speaker outputs use too).
 //
 // Silent sources cost nearly nothing: once a source's whole filter history is
 // zero its transforms and products are skipped.
@@ -43,6 +44,7 @@
 #include <vector>
 
 #include "platform/AudioOutput.h"
+#include "rt/mn_limit.h"
 
 namespace qm {
 
@@ -99,7 +101,9 @@ public:
 
 private:
     struct Source;
-    struct Limiter;
+    struct LimitDeleter {
+        void operator()(mn_limit* limit) const;
+    };
     void prepareFilter(double az, double el, float* dst) const;
     std::vector<float> equalized(const std::vector<float>& ir) const;
     void processBlock();
@@ -126,7 +130,7 @@ private:
     std::vector<float> time_;                         // 2 blocks
     std::vector<float> outL_, outR_;                  // the current output block
     std::vector<float> fadeOut_;                      // 1 - (t + 1) / block
-    std::unique_ptr<Limiter> limiter_;
+    std::unique_ptr<mn_limit, LimitDeleter> limiter_;  // rt/mn_limit.h
 
     // Control-thread scratch for preparing filters.
     mutable std::vector<float> irL_, irR_, padded_;

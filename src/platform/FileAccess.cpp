@@ -146,6 +146,32 @@ bool renameNoReplace(const fs::path& from, const fs::path& to) {
     return true;
 }
 
+std::optional<fs::path> setAside(const fs::path& file, std::string_view word, Aside how) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    const std::string base = fmt::format("{}.{}-{:04d}-{:02d}-{:02d}", file.filename().string(), word,
+                                         local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    for (int n = 1; n < 1000; ++n) {
+        const fs::path name = file.parent_path() / (n > 1 ? fmt::format("{}-{}", base, n) : base);
+        bool done = false;
+        if (how == Aside::move) {
+            done = renameNoReplace(file, name);
+        } else {
+            done = ::link(file.c_str(), name.c_str()) == 0;
+            if (!done && (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK)) {
+                std::error_code ec;
+                done = fs::copy_file(file, name, fs::copy_options::none, ec);
+                if (ec) errno = ec == std::errc::file_exists ? EEXIST : ec.value();
+            }
+        }
+        if (done) return name;
+        if (errno != EEXIST) return std::nullopt;
+    }
+    errno = EEXIST;
+    return std::nullopt;
+}
+
 bool isWritable(const fs::path& folder) {
     {
         std::lock_guard lock(checkLock);

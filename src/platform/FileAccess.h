@@ -39,6 +39,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -154,5 +155,16 @@ bool writeAll(int fd, const void* data, size_t size);
 // meantime is never replaced. False with errno set (EEXIST for a taken
 // name); nothing moved then.
 bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// How setAside keeps a file: moved to the new name, or left where it is
+// with the new name a second link to it (a write that then replaces the
+// file through a temporary leaves the kept one as it was).
+enum class Aside { move, link };
+// Keeps `file` beside itself as "<name>.<word>-<date>" (the local date,
+// "Catalog.sqlite.damaged-2025-01-31"), then "...-2", "...-3" while the
+// name is taken, never over another item. The name it took; nothing with
+// errno set when it could not (EEXIST: no free name). A file system
+// without hard links gets a copy instead of a link.
+std::optional<std::filesystem::path> setAside(const std::filesystem::path& file, std::string_view word, Aside how);
 
 }  // namespace qm::FileAccess

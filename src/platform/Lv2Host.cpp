@@ -337,7 +337,7 @@ struct Lv2Instances::Instance {
     int64_t latencyPort = -1;
     const LV2_Worker_Interface* work = nullptr;
 
-    int32_t minBlock = 1, maxBlock = static_cast<int32_t>(Lv2Host::maxBlock), nominalBlock = 0;
+    int32_t minBlock = 1, maxBlock = static_cast<int32_t>(kMaxRenderFrames), nominalBlock = 0;
     float rate = 0.0f;
     LV2_Options_Option options[5]{};
     LV2_Worker_Schedule schedule{};
@@ -520,7 +520,7 @@ void Lv2Instances::send(const std::vector<uint8_t>& message) {
 }
 
 void Lv2Instances::process(const float* const* in, float* const* out, uint32_t frames) noexcept {
-    frames = std::min(frames, Lv2Host::maxBlock);
+    frames = std::min(frames, kMaxRenderFrames);
     if (frames <= block_) {
         run(in, out, frames, false);
         return;
@@ -537,7 +537,7 @@ void Lv2Instances::process(const float* const* in, float* const* out, uint32_t f
 }
 
 void Lv2Instances::run(const float* const* in, float* const* out, uint32_t frames, bool settling) noexcept {
-    frames = std::min(frames, Lv2Host::maxBlock);
+    frames = std::min(frames, kMaxRenderFrames);
     const int channels = channels_;
     auto copyThrough = [&] {
         for (int c = 0; c < channels; ++c) std::memcpy(out[c], in[c], frames * sizeof(float));
@@ -975,7 +975,7 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
     if (!Lv2Host::fits(plugin_, channels))
         throw AppError(kPluginUnavailable, fmt::format("{} can't play on an output of {} channels", plugin_.name, channels));
     const int count = plugin_.audioInputs == channels && plugin_.audioOutputs == channels ? 1 : channels;
-    block = std::clamp<uint32_t>(block, 1, Lv2Host::maxBlock);
+    block = std::clamp<uint32_t>(block, 1, kMaxRenderFrames);
 
     std::optional<Lv2State> carried = latest_ ? std::optional<Lv2State>(state()) : parked_;
     // Instances nobody else holds (no chain runs them) go first, their state
@@ -1043,8 +1043,8 @@ std::shared_ptr<Lv2Instances> Lv2Unit::instantiate(int channels, double rate, ui
 
         const uint32_t ports = lilv_plugin_get_num_ports(p);
         in->ports.assign(ports, 0.0f);
-        in->cvSilence.assign(Lv2Host::maxBlock, 0.0f);
-        in->cvSink.assign(Lv2Host::maxBlock, 0.0f);
+        in->cvSilence.assign(kMaxRenderFrames, 0.0f);
+        in->cvSink.assign(kMaxRenderFrames, 0.0f);
         if (lilv_plugin_has_latency(p)) in->latencyPort = lilv_plugin_get_latency_port_index(p);
         for (uint32_t i = 0; i < ports; ++i) {
             const LilvPort* port = lilv_plugin_get_port_by_index(p, i);

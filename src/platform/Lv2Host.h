@@ -49,6 +49,8 @@
 // plug-in schedules work.
 #pragma once
 
+#include "platform/AudioOutput.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -108,8 +110,6 @@ struct Lv2State {
 
 namespace Lv2Host {
 
-constexpr uint32_t maxBlock = 4096;
-
 // The plug-ins that can be inserted, in the world's order.
 std::vector<Lv2Plugin> plugins();
 // The plug-in of that URI among plugins(), or none.
@@ -127,7 +127,7 @@ public:
     // The unit with its first instances (latest()). Throws AppError when
     // the plug-in is unknown, does not fit the channels, or cannot be
     // instantiated.
-    Lv2Unit(const Lv2Plugin& plugin, int channels, double rate, uint32_t block = Lv2Host::maxBlock);
+    Lv2Unit(const Lv2Plugin& plugin, int channels, double rate, uint32_t block = kMaxRenderFrames);
     ~Lv2Unit();
     Lv2Unit(const Lv2Unit&) = delete;
     Lv2Unit& operator=(const Lv2Unit&) = delete;
@@ -135,7 +135,7 @@ public:
     const Lv2Plugin& plugin() const { return plugin_; }
 
     // New instances for `channels` at `rate`, run in blocks of `block`
-    // frames (at most Lv2Host::maxBlock), with the controls, the files and
+    // frames (at most kMaxRenderFrames), with the controls, the files and
     // the plug-in's own state of the latest instances (which may be running
     // meanwhile); they become the latest. Throws AppError as the
     // constructor does; the latest then stay as they were, unless nothing
@@ -211,7 +211,7 @@ public:
     void live();
     bool isLive() const { return live_; }
 
-    // One block of at most Lv2Host::maxBlock frames, `channels()` channels,
+    // One block of at most kMaxRenderFrames frames, `channels()` channels,
     // from `in` to `out` (distinct buffers); one longer than the instances'
     // block length runs in pieces of that length.
     void process(const float* const* in, float* const* out, uint32_t frames) noexcept;
@@ -233,7 +233,7 @@ private:
     std::shared_ptr<Lv2Unit::Shared> shared_;
     int channels_ = 0;
     double rate_ = 0.0;
-    uint32_t block_ = Lv2Host::maxBlock;
+    uint32_t block_ = kMaxRenderFrames;
     std::vector<std::unique_ptr<Instance>> instances_;
     std::unique_ptr<Worker> worker_;
     std::atomic<uint32_t> latency_{0};

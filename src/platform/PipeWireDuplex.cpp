@@ -359,8 +359,8 @@ private:
                 if (outBufs_[o] != discard_) std::memset(outBufs_[o], 0, sizeof(float) * frames);
             return;
         }
-        for (uint32_t off = 0; off < frames; off += maxFrames) {
-            const uint32_t chunk = std::min<uint32_t>(maxFrames, frames - off);
+        for (uint32_t off = 0; off < frames; off += kMaxRenderFrames) {
+            const uint32_t chunk = std::min<uint32_t>(kMaxRenderFrames, frames - off);
             for (size_t i = 0; i < nin; ++i) inChunk_[i] = inBufs_[i] == silence_ ? silence_ : inBufs_[i] + off;
             for (size_t o = 0; o < nout; ++o) outChunk_[o] = outBufs_[o] == discard_ ? discard_ : outBufs_[o] + off;
             process_(user_, chunk, inChunk_, static_cast<uint32_t>(nin), outChunk_, static_cast<uint32_t>(nout));
@@ -398,8 +398,8 @@ private:
     const float* inChunk_[maxInputs] = {};
     float* outBufs_[maxOutputs] = {};
     float* outChunk_[maxOutputs] = {};
-    float silence_[maxFrames] = {};
-    float discard_[maxFrames] = {};
+    float silence_[kMaxRenderFrames] = {};
+    float discard_[kMaxRenderFrames] = {};
 };
 
 }  // namespace

@@ -38,14 +38,17 @@ public:
         raise(longestCPU_, cpu);
         raise(longestWall_, wallNanos);
         totalCPU_.store(totalCPU_.load(std::memory_order_relaxed) + cpu, std::memory_order_relaxed);
-        callbacks_.fetch_add(1, std::memory_order_relaxed);
+        // Released: whoever reads the count sees everything the callbacks
+        // it counts did (the engine hands what a closing stream rendered
+        // with to the next stream that way).
+        callbacks_.fetch_add(1, std::memory_order_release);
         const int64_t bucket = cpu < 0 ? 0 : std::min<int64_t>(cpu / bucketNanos, buckets - 1);
         histogram_[bucket].store(histogram_[bucket].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
     double longestWall() const { return static_cast<double>(longestWall_.load()) * 1e-9; }
     double longestCPU() const { return static_cast<double>(longestCPU_.load()) * 1e-9; }
     double totalCPU() const { return static_cast<double>(totalCPU_.load()) * 1e-9; }
-    int64_t callbacks() const { return callbacks_.load(); }
+    int64_t callbacks() const { return callbacks_.load(std::memory_order_acquire); }
     // The CPU time all but `fraction` of the callbacks stayed under, in
     // seconds: the upper edge of a 10 us bucket (20 ms for the last one,
     // which holds everything longer); 0 before the first callback.

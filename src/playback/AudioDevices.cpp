@@ -28,7 +28,10 @@ std::vector<AudioOutputDevice> devices(const std::vector<Endpoint>& endpoints) {
     for (const Endpoint& e : endpoints) {
         if (e.channels < 1 || e.uid.empty()) continue;
         AudioOutputDevice d{idFor(e.uid), e.uid, e.name.empty() ? e.uid : e.name, e.channels};
-        if constexpr (requires { e.positions; }) d.speakers = AudioDevices::speakersAt(e.positions);
+        if constexpr (requires { e.positions; }) {
+            d.speakers = AudioDevices::speakersAt(e.positions);
+            d.positions = e.positions;
+        }
         out.push_back(std::move(d));
     }
     return out;
@@ -69,7 +72,7 @@ int outputChannels(uint32_t id) {
     return 0;
 }
 
-std::vector<std::optional<SpeakerID>> speakersAt(const std::vector<std::string>& positions) {
+ChannelSpeakers speakersAt(const std::vector<std::string>& positions) {
     using S = SpeakerID;
     static const std::pair<const char*, S> named[] = {
         {"FL", S::L},    {"FR", S::R},    {"FC", S::C},    {"LFE", S::LFE}, {"SL", S::Ls},   {"SR", S::Rs},
@@ -78,7 +81,7 @@ std::vector<std::optional<SpeakerID>> speakersAt(const std::vector<std::string>&
         {"RC", S::Cs},   {"TC", S::Tc},
     };
     const bool sides = std::find(positions.begin(), positions.end(), "SL") != positions.end();
-    std::vector<std::optional<SpeakerID>> out;
+    ChannelSpeakers out;
     for (const auto& p : positions) {
         std::optional<SpeakerID> speaker;
         for (const auto& [name, s] : named)

@@ -19,10 +19,13 @@ struct AudioOutputDevice {
     std::string uid;         // what output profiles store as deviceUID
     std::string name;        // display name; the UID when the device has none
     int outputChannels = 0;  // at least 1
-    // Where each channel plays, when the system says (PipeWire sinks); empty
-    // otherwise, and an entry without a value where a position names no
-    // speaker of ours.
-    std::vector<std::optional<SpeakerID>> speakers = {};
+    // Where each channel plays, when the system says (PipeWire sinks, ALSA
+    // devices with a channel map); empty otherwise, and an entry without a
+    // value where a position names no speaker of ours.
+    ChannelSpeakers speakers = {};
+    // The system's names of those positions ("FL", "TFL", "AUX0"), in
+    // channel order; empty when it says nothing.
+    std::vector<std::string> positions = {};
 
     bool operator==(const AudioOutputDevice&) const = default;
 };
@@ -47,7 +50,7 @@ int outputChannels(uint32_t id);
 // pair is the surrounds of a layout without side speakers and the rear
 // surrounds of one with them; a position we have no speaker for (an AUX
 // channel) is none. allOutputs() gives each device its speakers this way.
-std::vector<std::optional<SpeakerID>> speakersAt(const std::vector<std::string>& positions);
+ChannelSpeakers speakersAt(const std::vector<std::string>& positions);
 
 }  // namespace AudioDevices
 

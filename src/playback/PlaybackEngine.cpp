@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -29,6 +30,18 @@ struct PlaybackEngine::BinauralBuild {
     std::promise<void> finished;
     std::shared_future<void> ready = finished.get_future().share();
     std::thread worker;
+};
+
+// An output left for another while it played: it runs on, on the render
+// context it was opened with, while its mix fades out over one callback and
+// the device plays what was rendered; then it closes. The engine's render
+// context is a new one, for the next output.
+struct PlaybackEngine::Leaving {
+    std::unique_ptr<RenderContext> ctx;  // declared first: the output stops before it goes
+    std::unique_ptr<AudioOutput> output;
+    int64_t faded = 0;   // callbacks completed once the fade is rendered
+    int64_t played = 0;  // and once the device has played it
+    std::optional<MainQueue::Token> closing;
 };
 
 PlaybackEngine::PlaybackEngine(MainQueue& mainQueue)
@@ -102,15 +115,18 @@ void PlaybackEngine::configure(const Output& wanted) {
     const std::string key = deviceUID.value_or("default");
     std::optional<std::vector<OutputEndpoint>> listed;
     if (!wanted.force && output_ && configuredKey_ == key) {
-        // The silent output only stands in while nothing can play: a device
-        // the server lists now (a server started since) is used instead.
-        if (silent_) listed = AudioOutputs::list();
-        if (!silent_ || listed->empty() || listed->front().uid == AudioOutputs::nullUID) {
+        // An output of a lower system than the one asked for (the silent
+        // output, ALSA while the PipeWire daemon was away, PipeWire while
+        // the JACK server was) stands in only while no system above its own
+        // answers: one that does now (a server started or back) is used
+        // instead.
+        if (standIn_) listed = AudioOutputs::listAbove(outputUID_);
+        if (!listed) {
             if (wanted.binaural) requestBinaural();
             return;
         }
     }
-    teardown();
+    leave();
 
     const std::vector<OutputEndpoint> devices = listed ? std::move(*listed) : AudioOutputs::list();
     const OutputEndpoint* chosen = chosenDevice(devices, deviceUID);
@@ -138,9 +154,20 @@ void PlaybackEngine::configure(const Output& wanted) {
     }
     deviceChannels_ = std::min(output->channels(), RenderContext::maxDeviceChannels);
     sampleRate_ = output->sampleRate();
+    ctx_->setSampleRate(sampleRate_);  // nothing renders before start()
+    deviceSpeakers_ = AudioDevices::speakersAt(chosen->positions);
+    if (deviceSpeakers_.size() > static_cast<size_t>(deviceChannels_))
+        deviceSpeakers_.resize(static_cast<size_t>(deviceChannels_));
     deviceName_ = AudioDevices::name(deviceUID, devices);  // the server is asked once
     silent_ = chosen->uid == AudioOutputs::nullUID;
     outputUID_ = chosen->uid;
+    // The system asked for: the named device's, else the best this key was
+    // played on since it was asked for (a default on PipeWire that never
+    // had a JACK server does not ask for one at every start).
+    const int rank = AudioOutputs::rank(outputUID_);
+    bestRank_ = rankedKey_ == key ? std::min(bestRank_, rank) : rank;
+    rankedKey_ = key;
+    standIn_ = silent_ || rank > (deviceUID ? AudioOutputs::rank(*deviceUID) : bestRank_);
 
     output_ = std::move(output);
     configuredKey_ = key;
@@ -228,12 +255,84 @@ void PlaybackEngine::placeVirtualSources() {
 
 void PlaybackEngine::teardown() {
     ++generation_;
+    leaving_.reset();
     if (output_) output_->pause();
     output_.reset();
     ctx_->setBinauralRenderer(nullptr);
     binaural_ = nullptr;
     ctx_->restartFromSilence();
     if (upmixer_) mn_upmix_reset(upmixer_->raw());
+}
+
+// The output in use goes: at once when it stopped (paused, or its server
+// gone), else once its mix has faded out (see Leaving): also a stream just
+// stopped may still be fading, and one whose device went renders into
+// nothing and is closed when its callbacks stall.
+void PlaybackEngine::leave() {
+    closeLeaving();
+    if (!output_ || !output_->isRunning()) {
+        teardown();
+        return;
+    }
+    ++generation_;  // its reports are no longer ours
+    std::unique_ptr<RenderContext> next = spare_ ? std::move(spare_) : std::make_unique<RenderContext>();
+    mn_f64_store(next->gain, mn_f64_load(ctx_->gain));
+    mn_f64_store(next->position, mn_f64_load(ctx_->position));
+    mn_i64_store(next->starved, mn_i64_load(ctx_->starved));
+    // Without a ring and a record the next whole callback fades the mix
+    // out; after it the context touches neither.
+    mn_slot_store(ctx_->ringSlot, nullptr);
+    mn_slot_store(ctx_->cfgSlot, nullptr);
+    auto left = std::make_unique<Leaving>();
+    const int64_t done = output_->callbacks();
+    left->faded = done + 2;  // the one under way may have taken the record still
+    left->played = left->faded + output_->queuedPeriods() + 1;
+    const double seconds = static_cast<double>(left->played - done) * output_->period() + 0.05;
+    left->ctx = std::move(ctx_);
+    left->output = std::move(output_);
+    ctx_ = std::move(next);
+    binaural_ = nullptr;
+    std::weak_ptr<PlaybackEngine*> weak = self_;
+    left->closing = main_.after(seconds, [weak] {
+        auto self = weak.lock();
+        if (!self || !(*self)->leaving_) return;
+        (*self)->leaving_->closing.reset();
+        (*self)->closeLeaving();
+    });
+    leaving_ = std::move(left);
+}
+
+// Waits until the output left has completed `count` callbacks, while it
+// runs and its callbacks go on (two periods and 10 ms at most without one);
+// whether it has.
+bool PlaybackEngine::waitForLeaving(int64_t count) const {
+    using clock = std::chrono::steady_clock;
+    const AudioOutput& out = *leaving_->output;
+    const auto patience = std::chrono::duration<double>(2 * out.period() + 0.010);
+    int64_t seen = out.callbacks();
+    auto progress = clock::now();
+    while (seen < count && out.isRunning() && clock::now() - progress < patience) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        if (const int64_t n = out.callbacks(); n != seen) {
+            seen = n;
+            progress = clock::now();
+        }
+    }
+    return seen >= count;
+}
+
+// Closes the output left, once the device has played its fade (or it
+// stalled) unless `now`.
+void PlaybackEngine::closeLeaving(bool now) {
+    if (!leaving_) return;
+    if (!now) waitForLeaving(leaving_->played);
+    if (leaving_->closing) main_.cancel(*leaving_->closing);
+    leaving_->output.reset();
+    // Its context (megabytes of scratch memory) serves the next output left.
+    spare_ = std::move(leaving_->ctx);
+    spare_->setBinauralRenderer(nullptr);
+    spare_->restartFromSilence();
+    leaving_.reset();
 }
 
 void PlaybackEngine::setConfig(const MixConfig& config) {
@@ -310,8 +409,14 @@ void PlaybackEngine::ensureRunning() {
         idleWork_.reset();
     }
     if (output_ && !output_->isRunning()) {
+        // The output left may share the upmix kernel or the binaural
+        // renderer with the new mix: its fade is rendered before they are
+        // reset and the new output runs them. It may play on meanwhile.
+        if (leaving_ && !waitForLeaving(leaving_->faded)) closeLeaving(true);
         resetRenderState();
         output_->start();
+        // One that has played its fade by now goes at once.
+        if (leaving_ && leaving_->output->callbacks() >= leaving_->played) closeLeaving(true);
     }
 }
 

@@ -22,6 +22,11 @@
 // here, once. configure() and setConfig() stay public for what changes
 // without a restart: another output profile, another mix while playing.
 //
+// An output left for another (a profile on another device, a server back)
+// while it plays is not stopped dead: it plays on, on a render context of
+// its own, while its mix fades out over one callback, and closes once its
+// device has played that; the next output starts meanwhile.
+//
 // Threads: everything here runs on the main thread. The render thread sees
 // only what the render context exposes. Replaced mix records, stream readers
 // and upmixers are kept alive 3 s on the main queue before they are
@@ -70,7 +75,12 @@ public:
     // server lists, or the silent null output when no server runs) and
     // builds the output stream, not yet started. Without `force` and with
     // the same device already configured nothing changes (playback goes on),
-    // unless that is the silent output and a device can play now.
+    // unless the output in use stands in for a system ranked above its own
+    // (the silent output; ALSA or PipeWire while the named device's server,
+    // or the default's that played before, was away) and that answers now.
+    // An output left while it plays fades out before it closes, as the
+    // next one fades in (the next start waits at most for its fade to be
+    // rendered, two of its periods); one whose server is gone stops at once.
     // Throws AppError: the server's status with "Couldn't open the output
     // device"; 10 "Output device has no usable channels".
     void configure(const Output& output);
@@ -101,6 +111,11 @@ public:
     // What the render thread reads; for the engine's own tests.
     RenderContext& ctx() { return *ctx_; }
     int deviceChannels() const { return deviceChannels_; }
+    // Where each channel of the configured device plays, when its system
+    // says (PipeWire, ALSA with a channel map); empty otherwise (see
+    // AudioDevices::speakersAt). What MixBuilder::config routes a speaker
+    // profile by.
+    const ChannelSpeakers& deviceSpeakers() const { return deviceSpeakers_; }
     double sampleRate() const { return sampleRate_; }
     const std::string& deviceName() const { return deviceName_; }
     // Which output is in use, for the status line, e.g. "JACK: system" or
@@ -165,7 +180,11 @@ private:
     void stopStream();
 
     struct BinauralBuild;
+    struct Leaving;
     void teardown();
+    void leave();
+    bool waitForLeaving(int64_t count) const;
+    void closeLeaving(bool now = false);
     // Begins making the renderer for the output's rate (or `rate`) unless
     // one is made or being made; returns it.
     std::shared_ptr<BinauralBuild> requestBinaural(double rate = 0);
@@ -182,6 +201,8 @@ private:
     MainQueue& main_;
     std::unique_ptr<RenderContext> ctx_;
     std::unique_ptr<AudioOutput> output_;
+    std::unique_ptr<Leaving> leaving_;  // the output left, while its mix fades out
+    std::unique_ptr<RenderContext> spare_;  // the context of the last output left
     std::vector<std::shared_ptr<BinauralBuild>> builds_;  // one per rate, kept
     BinauralRenderer* binaural_ = nullptr;  // the one in the render context's slot
     std::vector<Direction> directions_;     // of the last binaural mix published
@@ -193,10 +214,14 @@ private:
     std::weak_ptr<PlaybackSession> session_;  // the current session
     std::optional<uint64_t> idleWork_;
     int deviceChannels_ = 2;
+    ChannelSpeakers deviceSpeakers_;
     double sampleRate_ = 48000.0;
     std::string deviceName_;
     std::string outputUID_;
     bool silent_ = false;
+    bool standIn_ = false;  // the output stands in for a system above it (see configure)
+    int bestRank_ = 0;      // of the best system `rankedKey_` played on
+    std::string rankedKey_;
     // Reports of an older output, or of a destroyed engine, are dropped.
     uint64_t generation_ = 0;
     std::shared_ptr<PlaybackEngine*> self_;

@@ -30,6 +30,7 @@ RenderContext::RenderContext()
     newUpmixOut_.make(maxUpmixOutputs);
     earL_.assign(kMaxRenderFrames, 0.0f);
     earR_.assign(kMaxRenderFrames, 0.0f);
+    limiter_.prepare(48000.0);
 }
 
 RenderContext::~RenderContext() { destroyCells(); }
@@ -48,6 +49,7 @@ void RenderContext::restartFromSilence() {
     prevRing_ = nullptr;
     prevCfg_ = nullptr;
     warmup_.reset();
+    limiter_.reset();
 }
 
 void RenderContext::renderCallback(void* user, uint32_t frames, float* const* channels,
@@ -290,6 +292,8 @@ int32_t RenderContext::render(uint32_t frameCount, float* const* buffers, uint32
         }
         prevGain_ = g;
     }
+    // What the device gets: nothing at or above full scale.
+    limiter_.process(dev_, devCount_, n);
 
     // The slot is looked at again: a new stream published while this callback
     // ran (play() resets `finished` first) must not be marked finished by the

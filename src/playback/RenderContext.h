@@ -7,7 +7,9 @@
 // turns into two ears), applies the output gain with a ramp, and publishes
 // the play position and the end of the stream. When the ring or the record
 // changed since the previous callback it crossfades linearly from the old to
-// the new over that one callback.
+// the new over that one callback. Last, the device channels pass the
+// output's safety limiter (OutputLimiter), which holds every sample below
+// full scale and leaves those below it as they are.
 //
 // A record whose upmix kernel is new does not take over at once: the
 // previous one plays on while the new kernel settles on the same input
@@ -66,6 +68,9 @@ public:
     // Only while the output is stopped: the next callback fades the ring and
     // record in the slots in from silence, as if nothing had played before.
     void restartFromSilence();
+    // Only while the output is stopped: the rate the output runs at, for
+    // the limiter's hold and release (48 kHz until told).
+    void setSampleRate(double rate) { limiter_.prepare(rate); }
     // Publishes the binaural renderer (any time; it starts from silence).
     void setBinauralRenderer(BinauralRenderer* renderer) { mn_slot_store(binauralSlot, renderer); }
 
@@ -116,6 +121,7 @@ private:
     bool binauralWasDue_ = false;  // the binaural renderer was pulled last callback
     int32_t earLeft_ = -1, earRight_ = -1;  // ear channels of the last binaural record
     KernelWarmup warmup_;
+    OutputLimiter limiter_;
 };
 
 }  // namespace qm

@@ -3,6 +3,8 @@
 #include "rt/mn_upmix.h"
 
 #include <algorithm>
+#include <cmath>
+#include <new>
 
 namespace qm {
 
@@ -49,5 +51,27 @@ void KernelWarmup::reset() {
     fed_ = held_ = 0;
     feeding_ = nullptr;
 }
+
+void OutputLimiter::prepare(double sampleRate) {
+    if (limit_ && sampleRate == rate_) {
+        reset();
+        return;
+    }
+    const double rate = sampleRate > 0 ? sampleRate : 48000.0;
+    const auto hold = static_cast<int32_t>(std::max(1L, std::lround(holdSeconds * rate)));
+    limit_.reset(mn_limit_create(maxChannels, threshold, 0, hold, releaseSeconds * rate));
+    if (!limit_) throw std::bad_alloc();
+    rate_ = sampleRate;
+}
+
+void OutputLimiter::reset() {
+    if (limit_) mn_limit_reset(limit_.get());
+}
+
+void OutputLimiter::process(float* const* channels, int count, uint32_t frames) {
+    if (limit_) mn_limit_process(limit_.get(), channels, count, static_cast<int32_t>(frames));
+}
+
+bool OutputLimiter::active() const { return limit_ && mn_limit_active(limit_.get()) != 0; }
 
 }  // namespace qm

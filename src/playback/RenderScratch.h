@@ -6,9 +6,11 @@
 #pragma once
 
 #include "platform/AudioOutput.h"
+#include "rt/mn_limit.h"
 #include "rt/mn_mix.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace qm {
@@ -57,6 +59,44 @@ private:
     int64_t fed_ = 0;   // frames the kernel was fed
     int64_t held_ = 0;  // frames the previous record was held
     const mn_mix_config* feeding_ = nullptr;
+};
+
+// The safety limiter at the end of every live speaker path (the render
+// context's device channels, the monitor's outputs), the one the binaural
+// ears pass too (rt/mn_limit.h), linked over all the channels: no sample
+// reaches the device at or above full scale. It acts only on a sample
+// whose magnitude is 1.0 or more (a fold-down that adds up past full
+// scale, a float file's overshoot): the gain falls on that very frame to
+// hold it at `threshold`, just below full scale, stays down while peaks
+// go on coming within `holdSeconds`, and comes back over `releaseSeconds`
+// (exponentially, to exactly 1). No look-ahead: it adds no latency. Below
+// full scale the samples pass bit for bit.
+//
+// Threads: prepare() on the owner's thread while no callback runs;
+// process() and reset() on the render thread (or while none runs).
+class OutputLimiter {
+public:
+    static constexpr float threshold = 0.99999994f;  // the largest float below 1
+    static constexpr double holdSeconds = 0.010;
+    static constexpr double releaseSeconds = 0.080;
+    static constexpr int maxChannels = AudioOutput::maxChannels;
+
+    // At rest, for a stream at `sampleRate`. Throws std::bad_alloc.
+    void prepare(double sampleRate);
+    // Back at rest.
+    void reset();
+    // Limits the first `frames` frames of `count` channels in place (null
+    // entries skipped). Nothing happens before prepare().
+    void process(float* const* channels, int count, uint32_t frames);
+    // The gain is below 1 or coming back.
+    bool active() const;
+
+private:
+    struct Deleter {
+        void operator()(mn_limit* limit) const { mn_limit_destroy(limit); }
+    };
+    std::unique_ptr<mn_limit, Deleter> limit_;
+    double rate_ = 0;
 };
 
 }  // namespace qm

@@ -31,7 +31,9 @@ extern "C" {
 
 typedef struct mn_ring mn_ring;
 
-/* A ring of `channels` zero-filled circular buffers of `capacity` frames.
+/* A ring of `channels` circular buffers of `capacity` frames (only frames
+ * written are ever read: the memory is not cleared, so its pages are
+ * touched first by the writer, as it fills them).
  * Null when either count is below 1 or memory cannot be had (nothing then
  * stays allocated). */
 mn_ring* mn_ring_create(int32_t channels, int32_t capacity);

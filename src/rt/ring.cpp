@@ -62,14 +62,18 @@ mn_ring* mn_ring_create(int32_t channels, int32_t capacity) {
     }
     ring->channels = channels;
     ring->capacity = capacity;
+    // The frames are left unset: only written ones are ever read, and a
+    // buffer of seconds of audio zeroed here would have every one of its
+    // pages touched before the first play could start (the writer touches
+    // them as it goes, ahead of the reader).
     for (int32_t c = 0; c < channels; ++c) {
-        ring->buffers[c] = new (std::nothrow) float[static_cast<size_t>(capacity)]();
+        ring->buffers[c] = new (std::nothrow) float[static_cast<size_t>(capacity)];
         if (!ring->buffers[c]) {
             freeParts(ring);
             return nullptr;
         }
     }
-    ring->stamps = new (std::nothrow) double[static_cast<size_t>(capacity)]();
+    ring->stamps = new (std::nothrow) double[static_cast<size_t>(capacity)];
     if (!ring->stamps) {
         freeParts(ring);
         return nullptr;

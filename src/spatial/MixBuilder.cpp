@@ -297,9 +297,42 @@ Binaural binauralMatrix(const SourceFormat& source, int channels, const Rotation
     return scaled(std::move(b), binauralHeadroom(power));
 }
 
+bool routesByPosition(const OutputProfile& profile, const ChannelSpeakers& deviceSpeakers) {
+    return profile.kind == OutputProfile::Kind::speakers && !profile.routedByHand() &&
+           std::any_of(deviceSpeakers.begin(), deviceSpeakers.end(), [](const auto& s) { return s.has_value(); });
+}
+
+Matrix speakerRouting(const OutputProfile& profile, int deviceChannels, const ChannelSpeakers& deviceSpeakers) {
+    const std::vector<SpeakerID>& speakers = layout::speakers(profile.layout);
+    const int d = std::max(deviceChannels, 0);
+    Matrix route = zeros(static_cast<size_t>(d), speakers.size());
+    if (routesByPosition(profile, deviceSpeakers)) {
+        // The device's positioned channels are the target the layout's
+        // speakers are rendered onto, as any speaker list onto a layout.
+        std::vector<SpeakerID> positioned;
+        std::vector<size_t> channelOf;
+        for (size_t c = 0; c < deviceSpeakers.size() && c < static_cast<size_t>(d); ++c) {
+            if (!deviceSpeakers[c]) continue;
+            positioned.push_back(*deviceSpeakers[c]);
+            channelOf.push_back(c);
+        }
+        const Matrix fold = layoutMatrix(SourceFormat::speakers(speakers), static_cast<int>(speakers.size()),
+                                         positioned, ListenMode::normal, Rotation{}, false);
+        for (size_t j = 0; j < fold.size(); ++j)
+            for (size_t i = 0; i < speakers.size(); ++i) route[channelOf[j]][i] += fold[j][i];
+        return route;
+    }
+    for (size_t i = 0; i < speakers.size(); ++i) {
+        const int64_t out = i < profile.outputs.size() ? profile.outputs[i] : static_cast<int64_t>(i);
+        if (out >= 0 && out < d) route[static_cast<size_t>(out)][i] = 1;
+    }
+    return route;
+}
+
 MixConfig config(const SourceFormat& source, int channels, const OutputProfile& profile,
                  int deviceChannels, ListenMode listen, const Rotation& rotation,
-                 bool monoToCenter, const std::optional<UpmixSettings>& upmix) {
+                 bool monoToCenter, const std::optional<UpmixSettings>& upmix,
+                 const ChannelSpeakers& deviceSpeakers) {
     channels = std::max(channels, 0);
     const int d = std::max(deviceChannels, 1);
     const bool headphones = profile.kind == OutputProfile::Kind::headphones;
@@ -325,7 +358,8 @@ MixConfig config(const SourceFormat& source, int channels, const OutputProfile& 
             const auto& target = layout::speakers(profile.layout);
             if (UpmixPlanner::applies(*list, target)) {
                 MixConfig cfg = config(SourceFormat::speakers(target), static_cast<int>(target.size()), profile,
-                                       deviceChannels, ListenMode::normal, rotation, monoToCenter, std::nullopt);
+                                       deviceChannels, ListenMode::normal, rotation, monoToCenter, std::nullopt,
+                                       deviceSpeakers);
                 cfg.upmix = UpmixRequest{*list, target, upmix->params};
                 return cfg;
             }
@@ -348,10 +382,11 @@ MixConfig config(const SourceFormat& source, int channels, const OutputProfile& 
         if (!headphones) {
             Matrix m = layoutMatrix(source, channels, layout::speakers(profile.layout), listen, rotation,
                                     monoToCenter);
-            for (size_t i = 0; i < m.size(); ++i) {
-                int64_t out = i < profile.outputs.size() ? profile.outputs[i] : static_cast<int64_t>(i);
-                addRow(m[i], out, trimGain(profile.trimsDB, i));
-            }
+            const Matrix route = speakerRouting(profile, d, deviceSpeakers);
+            for (size_t i = 0; i < m.size(); ++i)
+                for (size_t o = 0; o < route.size(); ++o)
+                    if (route[o][i] != 0)
+                        addRow(m[i], static_cast<int64_t>(o), route[o][i] * trimGain(profile.trimsDB, i));
         } else {
             // Mono-to-centre never applies on headphones.
             Matrix m = layoutMatrix(source, channels, {S::L, S::R}, listen, rotation, false);

@@ -84,10 +84,29 @@ std::unique_ptr<RealtimeMix> makeRealtimeMix(const MixConfig& config, void* upmi
 namespace MixBuilder {
 
 // The whole configuration for a profile. `channels` is what the stream
-// reader delivers, `deviceChannels` the engine's device channel count.
+// reader delivers, `deviceChannels` the engine's device channel count and
+// `deviceSpeakers` where its channels play, when the device says (a speaker
+// profile is placed through speakerRouting()).
 MixConfig config(const SourceFormat& source, int channels, const OutputProfile& profile,
                  int deviceChannels, ListenMode listen, const Rotation& rotation,
-                 bool monoToCenter, const std::optional<UpmixSettings>& upmix);
+                 bool monoToCenter, const std::optional<UpmixSettings>& upmix,
+                 const ChannelSpeakers& deviceSpeakers = {});
+
+// A speaker profile that is not routed by hand (OutputProfile::routedByHand)
+// on a device that says where at least one of its channels plays.
+bool routesByPosition(const OutputProfile& profile, const ChannelSpeakers& deviceSpeakers);
+
+// Where the speakers of a speaker profile's layout play on a device of
+// `deviceChannels` channels: one row per device channel, one column per
+// speaker of the layout, the speaker's gain on that channel (trims apart).
+// By position (routesByPosition): each speaker on the first channel whose
+// position is that speaker; a speaker the device has no position for folded
+// onto the channels that have one as layoutMatrix folds a speaker its
+// target lacks (the nearest, or both sides of a stereo pair); a channel of
+// no speaker of the layout, or of no position, silent. Otherwise by number:
+// speaker i on channel `outputs[i]` (its own index where the list is
+// short), dropped when that is not on the device.
+Matrix speakerRouting(const OutputProfile& profile, int deviceChannels, const ChannelSpeakers& deviceSpeakers);
 
 // The plain rendering of a source onto a speaker list: target.size() rows of
 // `channels` gains.

@@ -98,6 +98,29 @@ TEST(KeyCorpus, OvertonesDoNotPullTheKeyAFifthUp) {
     }
 }
 
+// A piece and the same piece cut to end on its V, IV and vi (in minor its
+// v, VII and VI) name one key: the key is heard over the whole piece, not
+// in its last chord. Before, the cuts ending on V were read a fifth up.
+TEST(KeyCorpus, CutsEndingOffTheTonicKeepTheKey) {
+    const auto font = qm::test::soundFont();
+    if (!font) GTEST_SKIP() << "no General MIDI sound font";
+    qm::test::TempDir dir;
+    for (Key k : {Key{2, false}, Key{5, false}, Key{10, false}, Key{6, true}}) {
+        const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
+        qm::test::writeMidi(mid, qm::test::composeKeyPiece(k.tonic, k.minor));
+        ASSERT_TRUE(qm::test::renderMidi(mid, wav, 44100, *font));
+        const auto audio = Signal::readPlanar(wav);
+        const auto mono = Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050);
+        EXPECT_EQ(name(analyzerKey(SpectralFrames(mono))), name(k)) << "whole piece";
+        // The last pass's bars 18, 19 and 20 hold vi, IV and V (VI, VII, v).
+        for (int bar : {20, 19, 18}) {
+            const auto end = static_cast<std::ptrdiff_t>(qm::test::keyPieceBarEnd(k.tonic, k.minor, bar) * 22050);
+            const std::vector<float> cut(mono.begin(), mono.begin() + std::min<std::ptrdiff_t>(end, std::ssize(mono)));
+            EXPECT_EQ(name(analyzerKey(SpectralFrames(cut))), name(k)) << "cut after bar " << bar;
+        }
+    }
+}
+
 // Set QM_FULL_CORPUS=1 for the figures of docs/music-analysis-accuracy.md:
 // all 24 keys in every installed font, the analyzer beside the plain finder,
 // the same finder on the scores' note durations, and the SHA-256 of the 24

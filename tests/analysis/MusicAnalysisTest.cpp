@@ -170,6 +170,33 @@ TEST(MusicAnalysis, ReadingInOnePassGivesWhatTheStepsGive) {
     EXPECT_THROW(AnalysisPipeline::read(dir / "missing.wav"), std::exception);
 }
 
+// Music without a drum kit or in a fast three keeps its tempo, its meter
+// and its key: drumless ballads at 60 and 140 BPM (at 60 the chords on
+// beats 1 and 3 are all the accompaniment), a fast waltz and a slow swung
+// piece for keys.
+TEST(MusicAnalysis, BalladsWaltzesAndSwungPiecesKeepTempoMeterAndKey) {
+    if (!qm::test::soundFont()) GTEST_SKIP() << "no General MIDI sound font";
+    using P = qm::test::StylePlan;
+    struct Case {
+        P plan;
+        const char* meter;
+        const char* key;
+    };
+    qm::test::TempDir dir;
+    for (const Case& c : {Case{{P::ballad, 60, 2, false}, "4/4", "D"}, Case{{P::ballad, 140, 11, true}, "4/4", "Bm"},
+                          Case{{P::waltz, 180, 7, true}, "3/4", "Gm"}, Case{{P::swing, 66, 5, false}, "4/4", "F"}}) {
+        const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
+        qm::test::writeMidi(mid, qm::test::composeStylePiece(c.plan));
+        ASSERT_TRUE(qm::test::renderMidi(mid, wav, 44100));
+        const auto out = AnalysisPipeline::run(AnalysisPipeline::read(wav), "piece.wav");
+        ASSERT_TRUE(out.analysis) << c.plan.bpm;
+        const MusicAnalysis& a = *out.analysis;
+        EXPECT_NEAR(a.grid.bpm, c.plan.bpm, 0.04 * c.plan.bpm) << c.key;
+        EXPECT_EQ(a.tempo.meter.label, c.meter) << c.key;
+        EXPECT_EQ(a.key.tonic + (a.key.mode == "minor" ? "m" : ""), c.key) << c.plan.bpm;
+    }
+}
+
 // White noise has no pulse: the file is skipped as the records say, not
 // given a tempo.
 TEST(MusicAnalysis, NoiseIsSkippedForWantOfAPulse) {

@@ -66,6 +66,30 @@ void FileManagerStandIn::ShowItems(const QStringList& uris, const QString&) {
     calls.push_back(uris);
 }
 
+SlowFileManager::SlowFileManager(const PrivateBus& bus, int delayMs) {
+    there_.moveToThread(&thread_);
+    thread_.start();
+    QMetaObject::invokeMethod(
+        &there_,
+        [&] {
+            manager_ = std::make_unique<FileManagerStandIn>(bus.connect("slow"));
+            manager_->delayMs = delayMs;
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+SlowFileManager::~SlowFileManager() {
+    QMetaObject::invokeMethod(&there_, [&] { manager_.reset(); }, Qt::BlockingQueuedConnection);
+    thread_.quit();
+    thread_.wait();
+}
+
+size_t SlowFileManager::calls() {
+    size_t n = 0;
+    QMetaObject::invokeMethod(&there_, [&] { n = manager_->calls.size(); }, Qt::BlockingQueuedConnection);
+    return n;
+}
+
 OpenerStandIn::OpenerStandIn() {
     const auto script = dir_ / "xdg-open";
     std::ofstream(script) << "#!/bin/sh\necho \"$@\" >> '" << (dir_ / "calls.log").string() << "'\n";

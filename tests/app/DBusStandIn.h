@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QProcess>
 #include <QStringList>
+#include <QThread>
 
 #include <filesystem>
 #include <memory>
@@ -59,6 +60,25 @@ public slots:
 
 private:
     QDBusConnection bus_;
+};
+
+// A stand-in file manager on a thread of its own that answers `delayMs`
+// after each call, as one the bus is still starting does; its slow answer
+// does not hold up the caller's event loop.
+class SlowFileManager {
+public:
+    SlowFileManager(const PrivateBus& bus, int delayMs);
+    ~SlowFileManager();
+    SlowFileManager(const SlowFileManager&) = delete;
+    SlowFileManager& operator=(const SlowFileManager&) = delete;
+
+    // The ShowItems calls it has answered so far.
+    size_t calls();
+
+private:
+    QThread thread_;
+    QObject there_;
+    std::unique_ptr<FileManagerStandIn> manager_;
 };
 
 // A shell script named xdg-open in a folder of its own that appends each

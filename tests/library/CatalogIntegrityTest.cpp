@@ -216,8 +216,9 @@ TEST(CatalogIntegrity, AStatementThatFailsRollsBackTheWholeTransaction) {
         {"setOfflineFiles", [&] { catalog.setOfflineFiles("/L", {"/L/refused.wav"}); }},
         {"setMountPoints", [&] { catalog.setMountPoints("/L", {"/L/refused.wav"}); }},
     };
-    for (const auto& [name, write] : writers) {
+    for (const auto& [name, writer] : writers) {
         SCOPED_TRACE(name);
+        const std::function<void()>& write = writer;
         const std::optional<std::string> failure = catalog.transaction([&] {
             catalog.upsert("/L/good.wav", "/L", 1, 1, std::nullopt, described("good"));
             catalog.writeLogOffset("/L/good.log", 9);
@@ -291,7 +292,7 @@ TEST(CatalogIntegrity, AFullDiskIsReported) {
             catalog.upsert(fmt::format("/L/batch{}.wav", i), "/L", 1, 1, std::nullopt,
                            described(std::string(2000, static_cast<char>('a' + i % 26))));
     });
-    EXPECT_EQ(failure, "database or disk is full");
+    EXPECT_EQ(failure, Catalog::kDiskFull);
     EXPECT_FALSE(catalog.inTransaction());
     EXPECT_EQ(catalog.facets({}).total, 1);
     fs::remove(mount.folder() / "filler");

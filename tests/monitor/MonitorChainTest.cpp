@@ -153,7 +153,7 @@ TEST(MonitorChain, ControlsAndBypassChangeWhileItRuns) {
         while (!done.load()) rig.block(256);
     });
     for (int i = 0; i < 2000; ++i) {
-        rig.gain->setControl(0, float(i % 8) * 0.5f);
+        rig.gain->setControl(0, float(i % 8) * 0.25f);  // below full scale: the limiter stays at rest
         rig.gain->setBypassed(i % 3 == 0);
         (void)rig.faulty->failed();
         (void)rig.gain->latency();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "rt/mn_cells.h"
+#include "rt/mn_limit.h"
 #include "rt/mn_mix.h"
 #include "rt/mn_ring.h"
 #include "support/CallCounters.h"
@@ -15,6 +16,7 @@ TEST(RealTime, FunctionsAllocateNothing) {
     mn_slot* slot;
     mn_f64* gain;
     mn_i64* flag;
+    mn_limit* limit;
     {
         // The counter sees the create functions, so it would see the others.
         qm::test::AllocationCounter counter;
@@ -22,7 +24,8 @@ TEST(RealTime, FunctionsAllocateNothing) {
         slot = mn_slot_create();
         gain = mn_f64_create(1.0);
         flag = mn_i64_create(0);
-        EXPECT_GE(counter.count(), 4);
+        limit = mn_limit_create(2, 0.5f, 3, 8, 100.0);
+        EXPECT_GE(counter.count(), 5);
     }
     std::vector<float> a(64, 0.5f), b(64, -0.5f), o0(64), o1(64);
     const float* src[] = {a.data(), b.data()};
@@ -51,6 +54,10 @@ TEST(RealTime, FunctionsAllocateNothing) {
             mn_i64_store(flag, mn_i64_load(flag) + 1);
             mn_mix_accumulate(&cfg, src, 64, dst, 2, nullptr);
             mn_mix_accumulate(&cfg, src, 64, dst, 2, a.data());
+            // Above its threshold, and back at rest.
+            mn_limit_process(limit, dst, 2, 64);
+            mn_limit_active(limit);
+            mn_limit_reset(limit);
             mn_fpu_flush_denormals();
         }
         mn_ring_set_eof(ring);
@@ -64,6 +71,7 @@ TEST(RealTime, FunctionsAllocateNothing) {
     mn_slot_destroy(slot);
     mn_f64_destroy(gain);
     mn_i64_destroy(flag);
+    mn_limit_destroy(limit);
 }
 
 // A counter counts the calls of its own thread only: what another thread

@@ -2,6 +2,7 @@
 #include <stddef.h>
 
 #include "rt/mn_cells.h"
+#include "rt/mn_limit.h"
 #include "rt/mn_mix.h"
 #include "rt/mn_ring.h"
 
@@ -25,6 +26,14 @@ int qm_test_rt_from_c(void) {
     const float* ins[1] = {in};
     mn_mix_accumulate(&cfg, ins, 3, outs, 1, NULL);
     if (mixed[1] != 4.0f) ++failures;
+
+    float loud[3] = {2.0f, -4.0f, 0.25f};
+    float* louds[1] = {loud};
+    mn_limit* limit = mn_limit_create(1, 1.0f, 0, 4, 10.0);
+    if (!limit) return failures + 1;
+    mn_limit_process(limit, louds, 1, 3);
+    if (loud[0] != 1.0f || loud[1] != -1.0f || !mn_limit_active(limit)) ++failures;
+    mn_limit_destroy(limit);
 
     mn_slot* slot = mn_slot_create();
     mn_slot_store(slot, ring);

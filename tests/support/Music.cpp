@@ -193,4 +193,64 @@ MidiSong composeKeyPiece(int tonic, bool minor) {
     return s;
 }
 
+double keyPieceBarEnd(int tonic, bool minor, int bar) {
+    const MidiSong s = composeKeyPiece(tonic, minor);
+    return (bar + 1) * 4.0 * 60.0 / s.bpm;
+}
+
+MidiSong composeStylePiece(const StylePlan& p) {
+    MidiSong s;
+    s.bpm = p.bpm;
+    constexpr int keys = 0, bass = 1, lead = 2;
+    s.programs = {{keys, 0}, {bass, 32}, {lead, p.kind == StylePlan::swing ? 65 : 73}};
+    const std::array<Chord, 4> loop = p.minor ? std::array<Chord, 4>{{{0, true}, {5, true}, {7, false}, {0, true}}}
+                                              : std::array<Chord, 4>{{{0, false}, {9, true}, {5, false}, {7, false}}};
+    const auto& scale = p.minor ? kMinorScale : kMajorScale;
+    const int beats = p.kind == StylePlan::waltz ? 3 : 4;
+    const int bars = static_cast<int>(24 * p.bpm / 60 / beats);
+    unsigned rng = 40503u * static_cast<unsigned>(p.tonic + 1) + static_cast<unsigned>(p.bpm);
+    auto next = [&] { return (rng = rng * 1103515245u + 12345u) >> 16; };
+    const int padLow = 52 + p.tonic % 5, bassLow = 33 + p.tonic % 4, tuneLow = 67 + p.tonic % 3;
+    for (int bar = 0; bar < bars; ++bar) {
+        const Chord c = loop[static_cast<size_t>(bar % 4)];
+        const double t = bar * double(beats);
+        const std::array<int, 3> tones{(p.tonic + c.root) % 12, (p.tonic + c.root + (c.minor ? 3 : 4)) % 12,
+                                       (p.tonic + c.root + 7) % 12};
+        const int root = placeAbove(bassLow, tones[0]);
+        switch (p.kind) {
+        case StylePlan::ballad:
+            for (int h : {0, 2}) {
+                for (int pc : tones) s.notes.push_back({t + h, 1.9, placeAbove(padLow, pc), 70, keys});
+                s.notes.push_back({t + h, 1.9, h ? root + 7 : root, h ? 88 : 96, bass});
+            }
+            break;
+        case StylePlan::waltz:
+            for (int b : {1, 2})
+                for (int pc : tones) s.notes.push_back({t + b, 0.5, placeAbove(padLow, pc), 62, keys});
+            s.notes.push_back({t, 0.9, root, 100, bass});
+            break;
+        case StylePlan::swing:
+            for (int b = 0; b < 4; ++b)
+                for (int pc : tones) s.notes.push_back({t + b, 0.4, placeAbove(padLow, pc), b ? 58 : 68, keys});
+            s.notes.push_back({t, 1.8, root, 96, bass});
+            s.notes.push_back({t + 2, 1.8, root + 7, 88, bass});
+            break;
+        }
+        // The melody: a chord tone on every beat, a step of the scale on
+        // some offbeats (swung to the last third of the beat).
+        for (int b = 0; b < beats; ++b) {
+            s.notes.push_back({t + b, 0.45, placeAbove(tuneLow, tones[next() % 3]), 80, lead});
+            if (next() % 2)
+                s.notes.push_back({t + b + (p.kind == StylePlan::swing ? 2.0 / 3 : 0.5), 0.3,
+                                   placeAbove(tuneLow, (p.tonic + scale[next() % 7]) % 12), 64, lead});
+        }
+    }
+    // The close: the tonic chord held for a bar.
+    const double end = bars * double(beats);
+    for (int pc : {p.tonic, (p.tonic + (p.minor ? 3 : 4)) % 12, (p.tonic + 7) % 12})
+        s.notes.push_back({end, double(beats), placeAbove(padLow, pc), 72, keys});
+    s.notes.push_back({end, double(beats), placeAbove(bassLow, p.tonic), 96, bass});
+    return s;
+}
+
 }  // namespace qm::test

@@ -36,4 +36,22 @@ int songBars(const SongPlan& plan);
 // melody differ from key to key; nothing is shared with composeSong.
 MidiSong composeKeyPiece(int tonic, bool minor);
 
+// The seconds at which bar `bar` of composeKeyPiece(tonic, minor) ends
+// (bar 0 is the count-in; bars 1 ... 20 play the loop, the chord of bar b
+// being loop[(b - 1) % 4]).
+double keyPieceBarEnd(int tonic, bool minor, int bar);
+
+// Short pieces of the kinds that carry no drum kit or move in threes, each
+// about 24 s: a ballad for piano, bass and a melody (chords and bass held
+// from beats 1 and 3), a fast waltz (bass on 1, chords on 2 and 3), or
+// a slow swung piece for keys (chords on the beats, swung eighths in the
+// melody, the bass on 1 and 3); I vi IV V in major, i iv V i in minor.
+struct StylePlan {
+    enum Kind { ballad, waltz, swing } kind = ballad;
+    double bpm = 60;  // quarter notes
+    int tonic = 0;
+    bool minor = false;
+};
+MidiSong composeStylePiece(const StylePlan& plan);
+
 }  // namespace qm::test

@@ -31,6 +31,7 @@
 
 #include "support/AudioFiles.h"
 #include "support/RhythmSignals.h"
+#include "ui/widgets/ElidedLabel.h"
 
 namespace qm::test {
 
@@ -59,8 +60,11 @@ void savePng(const QImage& image, const QString& name) {
 void savePng(QWidget& widget, const QString& name) {
     if (!widget.isVisible()) widget.show();
     QApplication::processEvents();
+    // What those events changed (a text that came meanwhile) laid out, as
+    // it is before it is painted.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     savePng(widget.grab().toImage(), name);
-    for (const QStringList& found : {foreignWords(widget), clippedTexts(widget), overlaps(widget)})
+    for (const QStringList& found : {foreignWords(widget), clippedTexts(widget), overlaps(widget), elidedTexts(widget)})
         EXPECT_TRUE(found.isEmpty()) << name.toStdString() << ":\n" << found.join(QLatin1Char('\n')).toStdString();
 }
 
@@ -261,11 +265,17 @@ QStringList overlaps(QWidget& root) {
         QList<QWidget*> placed;
         if (auto* split = qobject_cast<QSplitter*>(parent)) {
             for (int i = 0; i < split->count(); ++i) placed << split->widget(i);
-        } else if (parent->layout() && !qobject_cast<QStackedLayout*>(parent->layout())) {
-            layoutWidgets(parent->layout(), placed);
-        } else {
+        } else if (qobject_cast<QStackedLayout*>(parent->layout())) {
             continue;
+        } else if (parent->layout()) {
+            layoutWidgets(parent->layout(), placed);
         }
+        // What the views place by hand among them (the toolkit's own widgets
+        // keep their parts where they belong).
+        for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (!child->isWindow() && !placed.contains(child) &&
+                QByteArray(child->metaObject()->className()).startsWith("qm::"))
+                placed << child;
         QList<QWidget*> visible;
         for (QWidget* w : placed)
             if (w->parentWidget() == parent && shown(w, root)) visible << w;
@@ -284,6 +294,63 @@ QStringList overlaps(QWidget& root) {
                 if (box.intersects(visible[j]->geometry()))
                     out << QStringLiteral("%1 meets %2 in %3").arg(describe(visible[i]), describe(visible[j]),
                                                                    describe(parent));
+        }
+    }
+    return out;
+}
+
+QStringList elidedTexts(QWidget& root, int least) {
+    QStringList out;
+    QList<QWidget*> all = root.findChildren<QWidget*>();
+    all.prepend(&root);
+    for (QWidget* w : all) {
+        if (!shown(w, root)) continue;
+        if (auto* label = qobject_cast<widgets::ElidedLabel*>(w)) {
+            const QString shownText = label->shownText();
+            const qsizetype kept = shownText.size() - 1;
+            if (shownText != label->text() && kept < std::min<qsizetype>(least, label->text().size()))
+                out << QStringLiteral("%1 \"%2\" shows \"%3\"").arg(describe(w), label->text(), shownText);
+            continue;
+        }
+        auto* table = qobject_cast<QTableView*>(w);
+        if (!table || !table->model()) continue;
+        const QAbstractItemModel& model = *table->model();
+        const QHeaderView* header = table->horizontalHeader();
+        const int rows = model.rowCount();
+        if (rows == 0) continue;
+        int first = table->rowAt(0), last = table->rowAt(table->viewport()->height() - 1);
+        if (first < 0) first = 0;
+        if (last < 0) last = rows - 1;
+        // The room each column has beyond what its widest cell (or title) needs.
+        const int columns = model.columnCount();
+        std::vector<int> slack(columns, 0);
+        for (int c = 0; c < columns; ++c) {
+            if (header->isSectionHidden(c)) continue;
+            int content = header->sectionSizeHint(c);
+            for (int r = first; r <= last; ++r) content = std::max(content, table->sizeHintForIndex(model.index(r, c)).width());
+            slack[c] = header->sectionSize(c) - content;
+        }
+        const QFontMetrics m(table->font());
+        for (int c = 0; c < columns; ++c) {
+            // The other column with the most room to spare.
+            int wasted = -1;
+            for (int d = 0; d < columns; ++d)
+                if (d != c && slack[d] > 1 && (wasted < 0 || slack[d] > slack[wasted])) wasted = d;
+            if (header->isSectionHidden(c) || wasted < 0) continue;
+            for (int r = first; r <= last; ++r) {
+                const QModelIndex index = model.index(r, c);
+                const QString text = model.data(index).toString();
+                const int needs = table->sizeHintForIndex(index).width();
+                if (text.isEmpty() || needs <= header->sectionSize(c)) continue;
+                const int room = header->sectionSize(c) - (needs - m.horizontalAdvance(text));
+                const qsizetype kept = std::max<qsizetype>(m.elidedText(text, table->textElideMode(), room).size() - 1, 0);
+                if (kept < std::min<qsizetype>(least, text.size()))
+                    out << QStringLiteral("%1 column \"%2\" shows %3 of \"%4\" while \"%5\" has %6 px to spare")
+                               .arg(describe(table), model.headerData(c, Qt::Horizontal).toString())
+                               .arg(kept)
+                               .arg(text, model.headerData(wasted, Qt::Horizontal).toString())
+                               .arg(slack[wasted]);
+            }
         }
     }
     return out;

@@ -35,7 +35,7 @@ bool waitFor(const std::function<bool()>& cond, ManualMainQueue* queue = nullptr
 std::filesystem::path outputFolder();
 void savePng(const QImage& image, const QString& name);
 // Shows the widget (when hidden), lets it lay out and saves what it paints;
-// then expects it to pass the three checks below.
+// then expects it to pass the checks below.
 void savePng(QWidget& widget, const QString& name);
 
 // Every text a user can read in the widget and its descendants (windows it
@@ -52,10 +52,15 @@ QStringList foreignWords(const QStringList& texts);
 // with their fonts (a wrapped label: the height its lines take at its
 // width): "objectName (Class) \"text\": needs W x H, has w x h".
 QStringList clippedTexts(QWidget& root);
-// Shown widgets that a layout (or a splitter) puts side by side and whose
-// boxes meet, or that stick out of the widget that lays them out; and
-// scroll areas whose content is cut where they have no scroll bar.
+// Shown widgets that a layout (or a splitter) puts side by side, or that
+// one of the views places by hand (a speaker map's tiles), and whose boxes
+// meet, or that stick out of the widget that lays them out; and scroll
+// areas whose content is cut where they have no scroll bar.
 QStringList overlaps(QWidget& root);
+// Texts shortened below a readable least: a label cut to fewer than
+// `least` characters of its text, and a table cell cut so while another
+// column of its table is wider than what it shows.
+QStringList elidedTexts(QWidget& root, int least = 8);
 
 // A drum piece (kick, snare, hats, a bass note a bar) at 120 BPM in 4/4 from
 // 0.5 s on, a bar every 2 s, written as a WAV file with `channels` equal

@@ -1,5 +1,6 @@
 #include "app/core/FileReveal.h"
 
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -38,11 +39,13 @@ void DesktopFileReveal::reveal(const std::vector<std::filesystem::path>& items) 
     const auto first = items.front();
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, first] {
         watcher->deleteLater();
-        // No file manager on the bus, or one that did not answer in time.
-        if (watcher->isError())
-            openFolder(first);
-        else
+        // No answer in time is no refusal: the call is with the file manager
+        // (one the bus is still starting, often), which shows the items when
+        // it gets there; a folder opened now would be a second window.
+        if (!watcher->isError() || watcher->error().type() == QDBusError::NoReply)
             emit finished(Outcome::fileManager);
+        else
+            openFolder(first);
     });
 }
 

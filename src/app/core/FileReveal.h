@@ -6,9 +6,12 @@
 // real implementation: the file manager's D-Bus interface
 // (org.freedesktop.FileManager1 ShowItems with file URIs and an empty
 // start-up id) on the session bus, asynchronously; when no file manager
-// answers within the time limit (or there is no session bus), `xdg-open`
-// opens the folder that holds the first item instead. Both run detached:
-// `reveal` returns at once and `finished` tells how it ended.
+// takes the call (none on the bus, none the bus can start, one that refuses
+// it, or no session bus), `xdg-open` opens the folder that holds the first
+// item instead. One or the other, never both: a call not answered within
+// the time limit is still the file manager's (the bus may be starting it),
+// so no folder is opened beside it. Both run detached: `reveal` returns at
+// once and `finished` tells how it ended.
 //
 // Main thread only (the D-Bus reply arrives through the event loop).
 #pragma once
@@ -58,10 +61,11 @@ class DesktopFileReveal : public FileReveal {
 
 public:
     // `bus`: the session bus (tests give a private one); `timeout`: how long
-    // the file manager may take to answer; `opener`: the program that opens
-    // a folder when it does not.
+    // the file manager (or the bus starting it) may take to answer before
+    // `finished` is told; `opener`: the program that opens a folder when no
+    // file manager takes the call.
     explicit DesktopFileReveal(QDBusConnection bus = QDBusConnection::sessionBus(),
-                               std::chrono::milliseconds timeout = std::chrono::milliseconds(1000),
+                               std::chrono::milliseconds timeout = std::chrono::milliseconds(25000),
                                QString opener = QStringLiteral("xdg-open"), QObject* parent = nullptr);
 
     void reveal(const std::vector<std::filesystem::path>& items) override;

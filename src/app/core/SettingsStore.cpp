@@ -6,7 +6,20 @@ namespace qm {
 
 SettingsStore::SettingsStore(std::shared_ptr<UserDefaults> defaults, QObject* parent)
     : QObject(parent), defaults_(std::move(defaults)) {
+    // Whoever writes first (a setting, a window's place) keeps the file.
+    defaults_->setKeptObserver([this] { noteKeptCopy(); });
     load();
+}
+
+SettingsStore::~SettingsStore() { defaults_->setKeptObserver({}); }
+
+void SettingsStore::noteKeptCopy() {
+    const std::optional<std::filesystem::path>& kept = defaults_->keptCopy();
+    if (!kept) return;
+    const QString sentence = QStringLiteral("The settings file as it was is kept as \"%1\".")
+                                 .arg(QString::fromStdString(kept->filename().string()));
+    if (message_.contains(sentence)) return;
+    setMessage(message_.isEmpty() ? sentence : message_ + u' ' + sentence);
 }
 
 void SettingsStore::load() {
@@ -57,6 +70,7 @@ void SettingsStore::load() {
                                           .arg(QLatin1String(unreadableKey)));
     else
         setMessage(before + problem + QStringLiteral("."));
+    noteKeptCopy();  // the write just made kept the file
 }
 
 void SettingsStore::setValue(const AppSettings& value) {

@@ -10,7 +10,9 @@
 // as the profile list that had to take its default) is copied unchanged to
 // "settings.v1.unreadable" before anything else can overwrite it, and
 // `message` says so; the document itself stays as it was until the user
-// changes a setting.
+// changes a setting. A file the store could not read whole (a value over
+// its limit, a read that failed) is kept beside the new one by the first
+// write (UserDefaults), and `message` names the copy.
 //
 // Main thread only.
 #pragma once
@@ -38,6 +40,7 @@ public:
 
     explicit SettingsStore(std::shared_ptr<UserDefaults> defaults = UserDefaults::standard(),
                            QObject* parent = nullptr);
+    ~SettingsStore() override;
 
     const AppSettings& value() const { return value_; }
     // Replaces the whole value; persists and announces it only when it differs.
@@ -63,6 +66,8 @@ private:
     void load();
     void persist();
     void setMessage(const QString& text);
+    // Adds where the file not read whole was kept to the message, once.
+    void noteKeptCopy();
 
     std::shared_ptr<UserDefaults> defaults_;
     AppSettings value_;

@@ -201,13 +201,16 @@ void UserDefaults::refresh() const {
 void UserDefaults::read() const {
     values_.clear();
     problem_.clear();
+    keep_ = false;
     seen_ = stamp();
     const QString name = QString::fromStdString(path_.string());
     struct stat named {};
     if (::stat(path_.c_str(), &named) != 0) {
-        if (errno != ENOENT)
+        if (errno != ENOENT) {
             problem_ = QStringLiteral("The settings file %1 could not be read (%2); the defaults are in use")
                            .arg(name, QString::fromUtf8(std::strerror(errno)));
+            keep_ = true;
+        }
         return;
     }
     auto odd = [&](mode_t mode) {
@@ -223,6 +226,7 @@ void UserDefaults::read() const {
     if (fd < 0 || ::fstat(fd, &opened) != 0) {
         problem_ = QStringLiteral("The settings file %1 could not be read (%2); the defaults are in use")
                        .arg(name, QString::fromUtf8(std::strerror(errno)));
+        keep_ = true;
         if (fd >= 0) ::close(fd);
         return;
     }
@@ -263,6 +267,7 @@ void UserDefaults::read() const {
             if (errno == EINTR) continue;
             problem_ = QStringLiteral("The settings file %1 could not be read whole (%2)")
                            .arg(name, QString::fromUtf8(std::strerror(errno)));
+            keep_ = true;
             break;
         }
         for (const char *p = block, *end = block + n; p < end;) {
@@ -287,6 +292,7 @@ void UserDefaults::read() const {
     }
     if (!skipping) takeLine();
     ::close(fd);
+    if (!refused.isEmpty()) keep_ = true;
     if (!refused.isEmpty() && problem_.isEmpty()) {
         refused.removeDuplicates();
         problem_ = QStringLiteral("Stored settings over %1 MiB were not read (%2); their defaults are in use")
@@ -324,6 +330,22 @@ bool UserDefaults::write() {
         writeError_ = QStringLiteral("%1 is %2, not a file")
                           .arg(QString::fromStdString(path_.string()), QLatin1String(kindOf(st.st_mode)));
         return false;
+    }
+    // What was not read would be lost with the file: it is kept first, the
+    // target of a link beside that target, which the write replaces.
+    if (keep_) {
+        const std::optional<fs::path> aside =
+            FileAccess::setAside(FileAccess::resolveLink(path_), "unread", FileAccess::Aside::link);
+        if (!aside && errno != ENOENT) {
+            writeError_ = QStringLiteral("the settings file as it was could not be kept beside it (%1)")
+                              .arg(QString::fromUtf8(std::strerror(errno)));
+            return false;
+        }
+        keep_ = false;
+        if (aside) {
+            kept_ = aside;
+            if (keptObserver_) keptObserver_();
+        }
     }
     QByteArray text = "[General]\n";
     for (const auto& [key, value] : values_) text += escapedKey(key) + '=' + escapedValue(value) + '\n';

@@ -13,7 +13,10 @@
 // - every write replaces the whole file through a temporary
 //   (FileAccess::writeThroughTemporary): a symbolic link to a regular file
 //   stays and its target is replaced; nothing is ever written through a
-//   link to anything else.
+//   link to anything else;
+// - a file that was not read whole (a value refused, a read that failed)
+//   is kept beside it as it is, "<name>.unread-<date>", before the first
+//   write replaces it; a write that cannot keep it writes nothing.
 //
 // Like QSettings, a store reads the file again when it changed since it
 // last read or wrote it (another store, another run), and a write puts its
@@ -30,6 +33,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,6 +69,10 @@ public:
     const QString& problem() const { return problem_; }
     // Why the last write failed; empty after a write that succeeded.
     const QString& writeError() const { return writeError_; }
+    // Where the file not read whole was kept before a write replaced it.
+    const std::optional<std::filesystem::path>& keptCopy() const { return kept_; }
+    // Called right after the file is kept (whoever writes).
+    void setKeptObserver(std::function<void()> observer) { keptObserver_ = std::move(observer); }
 
 private:
     struct Stamp {
@@ -88,6 +96,10 @@ private:
     mutable std::map<QString, QByteArray> values_;
     mutable QString problem_;
     mutable Stamp seen_;
+    // The file read was not read whole: keep it before replacing it.
+    mutable bool keep_ = false;
+    std::optional<std::filesystem::path> kept_;
+    std::function<void()> keptObserver_;
     QString writeError_;
 };
 

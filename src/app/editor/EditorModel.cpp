@@ -592,7 +592,8 @@ void EditorModel::followOutput() {
 // silent.
 MixConfig EditorModel::mix(const OutputProfile& profile, int inputs, int deviceChannels) const {
     MixConfig config = MixBuilder::config(doc_->info.detected, inputs, profile, deviceChannels, ListenMode::normal,
-                                          Rotation{}, settings_.value().monoToCenter, std::nullopt);
+                                          Rotation{}, settings_.value().monoToCenter, std::nullopt,
+                                          engine_.deviceSpeakers());
     for (int i = 0; i < config.inChannels && i < inputs; ++i) {
         const bool silent = mute_.count(i) || (!solo_.empty() && !solo_.count(i));
         if (!silent) continue;

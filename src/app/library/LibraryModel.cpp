@@ -18,6 +18,7 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "app/core/SettingsStore.h"
 #include "app/library/HomeFolders.h"
@@ -146,9 +147,45 @@ std::string clauses(const std::vector<std::string>& parts) {
     return out;
 }
 
-std::string catalogFailure(int64_t files, const std::string& reason) {
-    return fmt::format("Couldn't update the catalog for {} files: {}", files, reason);
+// What the window says while the catalog can only be read for want of room.
+constexpr const char* kWaitingForRoom =
+    "The disk holding the library catalog is full: changes are not saved until space is freed";
+
+// "1 file", "30 files".
+std::string fileCount(int64_t files) { return fmt::format("{} file{}", files, files == 1 ? "" : "s"); }
+
+// The first of `total` things named, then how many more: "a, b, c and 27 more".
+std::string someOf(const std::vector<std::string>& named, size_t total) {
+    std::string out = fmt::format("{}", fmt::join(named, ", "));
+    if (total > named.size()) out += fmt::format(" and {} more", total - named.size());
+    return out;
 }
+
+// The name a file goes by in a failure message (a folder's too, trailing
+// slash or not).
+std::string displayName(const fs::path& url) {
+    return fs::path(LibraryScanner::standardized(url.string())).filename().string();
+}
+
+// Files whose catalog rows a write refused: how many, the first few by
+// name, and the catalog's first reason.
+struct Refused {
+    int64_t files = 0;
+    std::vector<std::string> names;
+    std::string reason;
+
+    void add(const fs::path& url, const std::string& why) {
+        if (names.size() < LibraryScanner::kNamedFailures) names.push_back(displayName(url));
+        if (files++ == 0) reason = why;
+    }
+    // "Couldn't update the catalog for 30 files (a.wav, b.wav, c.wav and 27
+    // more): the disk holding the library catalog is full"; empty when none.
+    std::string message() const {
+        if (files == 0) return {};
+        return fmt::format("Couldn't update the catalog for {} ({}): {}", fileCount(files),
+                           someOf(names, static_cast<size_t>(files)), reason);
+    }
+};
 
 // A pull the catalog refused: nothing of it is lost, the next pull applies it.
 std::string teamFailure(const std::optional<std::string>& reason) {
@@ -163,12 +200,6 @@ struct SaveRequest {
     std::string user;
     std::vector<std::string> roots;  // canonical
 };
-
-// The name a file goes by in a failure message (a folder's too, trailing
-// slash or not).
-std::string displayName(const fs::path& url) {
-    return fs::path(LibraryScanner::standardized(url.string())).filename().string();
-}
 
 // The longest library root holding `path`, the earlier one of two as long.
 const std::string* libraryRootOf(const std::string& path, const std::vector<std::string>& roots) {
@@ -278,22 +309,19 @@ Saved saveFile(Catalog* catalog, const std::string& problem, const SaveRequest& 
 // b.wav (it is gone)": the first three files, each with its reason, then
 // how many more failed ("and 2 more").
 std::string failureMessage(const std::vector<std::pair<std::string, std::string>>& failed) {
-    constexpr size_t kNamed = 3;
-    std::string names;
-    for (size_t i = 0; i < failed.size() && i < kNamed; ++i)
-        names += (i ? ", " : "") + failed[i].first + " (" + failed[i].second + ")";
-    if (failed.size() > kNamed) names += fmt::format(" and {} more", failed.size() - kNamed);
-    return fmt::format("Couldn't write {} file(s): {}", failed.size(), names);
+    std::vector<std::string> named;
+    for (size_t i = 0; i < failed.size() && i < LibraryScanner::kNamedFailures; ++i)
+        named.push_back(failed[i].first + " (" + failed[i].second + ")");
+    return fmt::format("Couldn't write {} file(s): {}", failed.size(), someOf(named, failed.size()));
 }
 
 // --- Renaming ---
 
 // What a rename came to: the files moved, and those the catalog refused
-// (left under their names) with its reason.
+// (left under their names).
 struct Renamed {
     int64_t moved = 0;
-    int64_t refused = 0;
-    std::string reason;
+    Refused refused;
 };
 
 // Moves each file whose row gives a UCS name.
@@ -332,8 +360,7 @@ Renamed renameFiles(Catalog& catalog, const std::vector<fs::path>& urls,
         }
         if (failure) {
             if (moved && !FileAccess::renameNoReplace(target, url)) ++out.moved;
-            ++out.refused;
-            if (out.reason.empty()) out.reason = *failure;
+            out.refused.add(url, *failure);
         } else if (moved) {
             ++out.moved;
         }
@@ -364,6 +391,8 @@ LibraryModel::LibraryModel(SettingsStore& settings, const fs::path& catalogURL, 
         // No catalog for this run; the browser still lists folders.
         catalogProblem_ = opening.problem.empty() ? "Can't open the library catalog" : opening.problem;
         message_ = QString::fromStdString(fmt::format("No library catalog: {}", catalogProblem_));
+    } else if (catalog_->waitingForRoom()) {
+        message_ = QString::fromUtf8(kWaitingForRoom);
     } else if (catalog_->readOnly()) {
         message_ = QStringLiteral("The library catalog is read-only: changes can't be stored");
     }
@@ -527,9 +556,9 @@ void LibraryModel::rescan(const std::string& root) {
                        const LibraryScanner::Outcome outcome =
                            LibraryScanner::scan(root, *catalog, {}, [&state] { return state->stopping.load(); });
                        if (outcome.stopped) return;  // the model is going
-                       std::string problem;
-                       if (outcome.totals.failed > 0)
-                           problem = catalogFailure(outcome.totals.failed, outcome.failure.value_or(""));
+                       Refused refused{.files = outcome.totals.failed, .names = {}, .reason = outcome.failure.value_or("")};
+                       for (const std::string& path : outcome.refused) refused.names.push_back(displayName(path));
+                       const std::string problem = refused.message();
                        deliver(self, [root, token, problem](LibraryModel& m) {
                            m.startPull({root}, [root, token, problem](LibraryModel& m, const ChangeLog::PullResult& r) {
                                m.finishScan(root, token, clauses({problem, teamFailure(r.failure)}));
@@ -551,6 +580,11 @@ void LibraryModel::finishScan(const std::string& root, uint64_t token, const std
 }
 
 void LibraryModel::refreshViews() {
+    // The catalog writes again (a write found room): the notice is over.
+    if (catalog_ && !catalog_->waitingForRoom() && message_ == QString::fromUtf8(kWaitingForRoom)) {
+        message_.reset();
+        emit messageChanged();
+    }
     refreshFacets();
     if (isSearching()) scheduleSearch();
     if (folder_) open(*folder_);
@@ -653,20 +687,15 @@ void LibraryModel::save(const std::map<std::string, std::string>& changes, std::
     startWrite([catalog = catalog_, problem = catalogProblem_, request = std::move(request), urls,
                 self = QPointer<LibraryModel>(this)] {
         std::vector<std::pair<std::string, std::string>> failed;
-        int64_t refused = 0;
-        std::string reason;
+        Refused refused;
         for (const fs::path& url : urls) {
             Saved saved = saveFile(catalog.get(), problem, request, url);
             if (saved.fileFailure) failed.emplace_back(displayName(url), std::move(*saved.fileFailure));
-            if (saved.catalogFailure) {
-                ++refused;
-                if (reason.empty()) reason = *saved.catalogFailure;
-            }
+            if (saved.catalogFailure) refused.add(url, *saved.catalogFailure);
         }
-        std::string text = failed.empty() && refused == 0
+        std::string text = failed.empty() && refused.files == 0
                                ? fmt::format("Saved metadata to {} file(s)", urls.size())
-                               : clauses({failed.empty() ? std::string() : failureMessage(failed),
-                                          refused ? catalogFailure(refused, reason) : std::string()});
+                               : clauses({failed.empty() ? std::string() : failureMessage(failed), refused.message()});
         deliver(self, [text = std::move(text)](LibraryModel& m) {
             m.finishWrite();
             m.refreshViews();
@@ -683,8 +712,7 @@ void LibraryModel::renameToUCS(const std::vector<fs::path>& urls) {
         const Renamed renamed = renameFiles(*catalog, urls, probe.get());
         deliver(self, [renamed](LibraryModel& m) {
             m.finishWrite();
-            m.setMessage(clauses({fmt::format("Renamed {} file(s)", renamed.moved),
-                                  renamed.refused ? catalogFailure(renamed.refused, renamed.reason) : std::string()}));
+            m.setMessage(clauses({fmt::format("Renamed {} file(s)", renamed.moved), renamed.refused.message()}));
             m.refreshViews();
             m.rescanAll();
         });

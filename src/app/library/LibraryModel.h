@@ -39,9 +39,13 @@
 //
 // Nothing that failed is reported as done: a scan, pull, save or rename
 // the catalog refused (locked by another program past its time-out, full,
-// read-only) says so in `message`, with the number of files and SQLite's
-// reason. A damaged catalog file is set aside at start and a new one built
-// by the rescan, which `message` says; one that cannot be opened at all
+// read-only) says so in `message`, with the number of files, the first
+// three by name and the catalog's reason. A damaged catalog file is set
+// aside at start and a new one built by the rescan, which `message` says;
+// an intact one on a full disk is opened for reading (searches, facets and
+// listings work), `message` says that changes are not saved until space is
+// freed, and the catalog writes again by itself at the first write that
+// finds room (the notice then goes); one that cannot be opened at all
 // leaves the model without a catalog, which `message` says too: listings
 // still work, searches and facets stay empty, and saves still write WAV
 // files (the catalog catches up at the next start's scan).
@@ -210,10 +214,10 @@ public:
     // runs on the writer queue after every write asked for before it, and
     // ends with "Saved metadata to N file(s)" or "Couldn't write N file(s):
     // " and the first three names, each with its reason in parentheses (then
-    // " and N more" for the rest), and
-    // "Couldn't update the catalog for N files: " and the reason when the
-    // catalog refused a file's row (a WAV file holds the edit then, and the
-    // next scan catalogues it). A file that is gone, a folder, or a WAV file
+    // " and N more" for the rest), and "Couldn't update the catalog for 1
+    // file (a.wav): " or "... for 30 files (a.wav, b.wav, c.wav and 27
+    // more): " and the reason when the catalog refused a file's row (a WAV
+    // file holds the edit then, and the next scan catalogues it). A file that is gone, a folder, or a WAV file
     // that cannot be rewritten fails and changes nothing. Without a catalog,
     // WAV files are still saved.
     void save(const std::map<std::string, std::string>& changes, std::optional<int64_t> rating,

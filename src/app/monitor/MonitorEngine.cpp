@@ -165,8 +165,9 @@ void MonitorEngine::start() {
     sampleRate_ = duplex_->sampleRate();
     period_ = static_cast<uint32_t>(std::lround(duplex_->period() * sampleRate_));
     outputUID_ = output->uid;
+    deviceSpeakers_ = AudioDevices::speakersAt(output->positions);
     unit_->prepare(inputChannels_, sampleRate_);
-    chain_->prepare(deviceChannels_);
+    chain_->prepare(deviceChannels_, sampleRate_);
     chainUnits_.clear();
     const QStringList skipped = chainInserts(false);
     apply();
@@ -213,7 +214,7 @@ void MonitorEngine::restartIfRunning() {
 
 void MonitorEngine::apply() {
     if (!unit_ || inputChannels_ <= 0) return;
-    unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_));
+    unit_->setConfig(MonitorMatrix::build(state_, inputChannels_, profile(), deviceChannels_, deviceSpeakers_));
     reportLatency();
 }
 
@@ -337,7 +338,7 @@ int MonitorEngine::insertChannels() const {
 
 void MonitorEngine::addInsert(const Lv2Plugin& component) {
     const double rate = sampleRate_ > 0 ? sampleRate_ : 48000.0;
-    const uint32_t block = period_ > 0 ? period_ : Lv2Host::maxBlock;
+    const uint32_t block = period_ > 0 ? period_ : kMaxRenderFrames;
     std::shared_ptr<Lv2Unit> unit;
     try {
         unit = std::make_shared<Lv2Unit>(component, insertChannels(), rate, block);

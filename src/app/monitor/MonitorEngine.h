@@ -217,6 +217,7 @@ private:
     std::unique_ptr<AudioDuplex> duplex_;
     int inputChannels_ = 0;
     int deviceChannels_ = 0;
+    ChannelSpeakers deviceSpeakers_;  // where the output's channels play, when it says
     double sampleRate_ = 0.0;
     uint32_t period_ = 0;
     // The units of the chain's list, in its order.

@@ -400,7 +400,7 @@ MixConfig PlayerModel::makeConfig(const AudioFileInfo& info, const SourceFormat&
                                   const OutputProfile& profile, int deviceChannels) const {
     return MixBuilder::config(source, info.channels, profile, deviceChannels,
                               info.channels == 2 ? listen_ : ListenMode::normal, rotation_,
-                              settings_.value().monoToCenter, upmix_);
+                              settings_.value().monoToCenter, upmix_, engine_.deviceSpeakers());
 }
 
 void PlayerModel::applyConfig() {

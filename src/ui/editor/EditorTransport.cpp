@@ -44,7 +44,7 @@ EditorTransport::EditorTransport(EditorModel& editor, QWidget* parent) : QWidget
         m->stop();
         m->setCursor(0);
     });
-    add(named(symbolButton("backward.fill", "", small, this), "back"), [m] {
+    auto* back = add(named(symbolButton("backward.fill", "", small, this), "back"), [m] {
         if (!m->doc()) return;
         m->setCursor(std::max<int64_t>(m->cursor() - step(m->doc()->sampleRate), 0));
     });
@@ -61,10 +61,12 @@ EditorTransport::EditorTransport(EditorModel& editor, QWidget* parent) : QWidget
     // field takes Space for itself first.
     auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this, nullptr, nullptr, Qt::WindowShortcut);
     connect(space, &QShortcut::activated, play_, &QToolButton::click);
-    add(named(symbolButton("forward.fill", "", small, this), "forward"), [m, self] {
+    auto* forward = add(named(symbolButton("forward.fill", "", small, this), "forward"), [m, self] {
         if (!m->doc()) return;
         m->setCursor(std::min<int64_t>(m->cursor() + step(m->doc()->sampleRate), self->length()));
     });
+    back->setAccessibleName(QStringLiteral("Back 5 seconds"));
+    forward->setAccessibleName(QStringLiteral("Forward 5 seconds"));
     add(named(symbolButton("forward.end.fill", withKey("To the end", Key::toEnd), small, this), "toEnd"), [m, self] {
         m->stop();
         m->setCursor(self->length());

@@ -10,6 +10,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -159,13 +160,33 @@ private:
     int width_;
 };
 
-// The cards' strip scrolls sideways; a plain wheel, which turns
-// vertically, moves it too.
+// The cards' strip scrolls sideways, with a scroll bar when the cards do
+// not fit; a plain wheel, which turns vertically, moves it too.
 class CardStrip : public QScrollArea {
 public:
-    using QScrollArea::QScrollArea;
+    explicit CardStrip(QWidget* parent) : QScrollArea(parent) {
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    }
+
+    // Holds the strip of cards, and follows the height they take.
+    void setCards(QWidget* strip) {
+        setWidget(strip);
+        strip->installEventFilter(this);
+    }
+
+    // As high as the cards and the scroll bar's room below them, kept even
+    // while the bar is not shown: the rows below never jump as the window
+    // narrows past the cards.
+    QSize sizeHint() const override { return {QScrollArea::sizeHint().width(), fittedHeight()}; }
+    QSize minimumSizeHint() const override { return {QScrollArea::minimumSizeHint().width(), fittedHeight()}; }
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
+    }
     void wheelEvent(QWheelEvent* event) override {
         QScrollBar* bar = horizontalScrollBar();
         const QPoint pixels = event->pixelDelta();
@@ -175,6 +196,12 @@ protected:
         if (bar->maximum() <= 0 || delta == 0) return QScrollArea::wheelEvent(event);
         bar->setValue(bar->value() - delta);
         event->accept();
+    }
+
+private:
+    int fittedHeight() const {
+        const int cards = widget() ? widget()->sizeHint().height() : 0;
+        return std::max(cards, 1) + style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, horizontalScrollBar());
     }
 };
 
@@ -262,20 +289,23 @@ TempEditsPanel::TempEditsPanel(EditorModel& editor, SettingsStore& settings, Fil
     style::setTextColour(notes, style::secondaryLabel(palette()));
     column->addWidget(notes);
 
-    // Row 3: the plan cards, scrolled sideways without scroll bars.
-    auto* scroll = scroll_ = new CardStrip(this);
+    // Row 3: the plan cards, scrolled sideways.
+    auto* scroll = new CardStrip(this);
+    cardStrip_ = scroll;
     scroll->setObjectName("cards");
     scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidgetResizable(true);
     auto* strip = new QWidget(scroll);
-    cards_ = new QHBoxLayout(strip);
-    cards_->setContentsMargins(0, 0, 0, 0);
+    // The cards at the top, the scroll bar's room below them.
+    auto* stripColumn = new QVBoxLayout(strip);
+    stripColumn->setContentsMargins(0, 0, 0, 0);
+    stripColumn->setSpacing(0);
+    stripColumn->setSizeConstraint(QLayout::SetMinAndMaxSize);
+    cards_ = new QHBoxLayout;
     cards_->setSpacing(8);
-    cards_->setSizeConstraint(QLayout::SetMinAndMaxSize);
-    scroll->setWidget(strip);
-    scroll->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    stripColumn->addLayout(cards_);
+    stripColumn->addStretch(1);
+    scroll->setCards(strip);
     column->addWidget(scroll);
 
     // Row 4 (expert): splice options and loop candidates.
@@ -405,10 +435,10 @@ void TempEditsPanel::rebuildCards() {
     for (const auto& plan : editor_.plans()) {
         auto* card = new PlanCard(plan, rate, expert, editor_, strip);
         cards_->addWidget(card);
-        // Shown now, so that the strip's height below counts it.
+        // Shown now, so that the strip's height counts it.
         card->show();
     }
-    scroll_->setFixedHeight(std::max(strip->sizeHint().height(), 1));
+    cardStrip_->updateGeometry();
 }
 
 void TempEditsPanel::rebuildCandidates() {

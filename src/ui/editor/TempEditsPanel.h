@@ -3,8 +3,9 @@
 // card per planned edit with its length and an audition button, the
 // splice options and loop candidates (expert mode), "Make Temp Edits", the
 // result of the last write with "Reveal", and the AI score builder. The
-// cards' strip scrolls sideways with a plain wheel as well as with a swipe;
-// a card grows beyond its width when its name needs more room.
+// cards' strip scrolls sideways with a plain wheel as well as with a swipe,
+// with a scroll bar while the cards do not fit; a card grows beyond its
+// width when its name needs more room.
 //
 // The panel owns its AI generation client, the one model a view owns; it
 // lives as long as the panel (the editor window hides on close, so a
@@ -36,7 +37,6 @@ class QCheckBox;
 class QHBoxLayout;
 class QLabel;
 class QPushButton;
-class QScrollArea;
 class QSpinBox;
 class QToolButton;
 
@@ -81,7 +81,7 @@ private:
     QToolButton* extended_;
     QPushButton* make_;
     widgets::ElidedLabel* notes_;
-    QScrollArea* scroll_;
+    QWidget* cardStrip_;
     QWidget* expertRow_;
     QSpinBox* crossfade_;
     QCheckBox* exact_;

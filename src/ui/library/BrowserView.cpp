@@ -14,11 +14,13 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <climits>
 #include <unordered_set>
 
 #include "app/core/SettingsStore.h"
@@ -111,6 +113,56 @@ std::vector<fs::path> urlsOfRows(const BrowserTableModel& model, const QModelInd
     return urls;
 }
 
+// What a column asks of the table's width: its least, the width of what it
+// shows, and the width the user gave it, if any.
+struct ColumnNeed {
+    int least = 0;
+    int content = 0;
+    std::optional<int> fixed;
+};
+using Needs = std::array<ColumnNeed, BrowserTableModel::columnCount_>;
+using Widths = std::array<int, BrowserTableModel::columnCount_>;
+
+// The columns' widths in a table `available` wide.
+Widths shareColumns(const Needs& needs, int available) {
+    using M = BrowserTableModel;
+    Widths w{};
+    for (int c = 0; c < M::columnCount_; ++c) w[c] = needs[c].fixed.value_or(std::max(needs[c].least, needs[c].content));
+    // The name its longest name, up to half the table, before anything else.
+    const ColumnNeed& name = needs[M::name];
+    if (!name.fixed) w[M::name] = std::max(name.least, std::min(name.content, available / 2));
+    int total = 0;
+    for (int width : w) total += width;
+    auto give = [&](int c, int most) {
+        if (needs[c].fixed) return;
+        const int more = std::max(0, std::min(available - total, most - w[c]));
+        w[c] += more;
+        total += more;
+    };
+    // Room to spare: the name its whole longest name, the description its
+    // longest text, then the rest to the description (or the name).
+    give(M::name, name.content);
+    give(M::description, needs[M::description].content);
+    give(needs[M::description].fixed ? M::name : M::description, INT_MAX);
+    // Too little: the description gives way first, then library and
+    // category, length and format, and only then the name; a group's
+    // columns evenly, each down to its least.
+    const std::vector<std::vector<int>> order = {
+        {M::description}, {M::library, M::category}, {M::format, M::length}, {M::name}};
+    for (const auto& group : order) {
+        for (bool cut = true; cut && total > available;) {
+            cut = false;
+            for (int c : group) {
+                if (total <= available || needs[c].fixed || w[c] <= needs[c].least) continue;
+                --w[c];
+                --total;
+                cut = true;
+            }
+        }
+    }
+    return w;
+}
+
 }  // namespace
 
 BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsStore& settings,
@@ -201,18 +253,31 @@ BrowserView::BrowserView(LibraryModel& library, PlayerModel& player, SettingsSto
     rows->setMinimumSectionSize(kRowHeight);
     rows->setDefaultSectionSize(kRowHeight);
     QHeaderView* columns = table_->horizontalHeader();
+    // The view shares the width out itself (fitColumns); the user may drag
+    // any column's edge.
     columns->setSectionResizeMode(QHeaderView::Interactive);
-    // The name takes whatever width the other columns leave.
-    columns->setSectionResizeMode(BrowserTableModel::name, QHeaderView::Stretch);
     columns->setStretchLastSection(false);
     columns->setHighlightSections(false);
     columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     columns->setMinimumSectionSize(BrowserTableModel::column(BrowserTableModel::length).minWidth);
     for (int c = 0; c < BrowserTableModel::columnCount_; ++c) table_->setColumnWidth(c, BrowserTableModel::column(c).idealWidth);
     connect(columns, &QHeaderView::sectionResized, this, [this](int c, int, int width) {
+        if (fitting_) return;
         const int least = BrowserTableModel::column(c).minWidth;
-        if (width < least && c != BrowserTableModel::name) table_->setColumnWidth(c, least);
+        if (width < least) {
+            table_->setColumnWidth(c, least);
+            return;
+        }
+        userWidths_[c] = width;
     });
+    // New rows, another order, facts read: the widths follow what is shown,
+    // once the event loop is back (answers come in bursts).
+    fitLater_.setSingleShot(true);
+    connect(&fitLater_, &QTimer::timeout, this, &BrowserView::fitColumns);
+    const auto fitSoon = [this] { fitLater_.start(); };
+    connect(model_, &QAbstractItemModel::modelReset, this, fitSoon);
+    connect(model_, &QAbstractItemModel::layoutChanged, this, fitSoon);
+    connect(model_, &QAbstractItemModel::dataChanged, this, fitSoon);
     // A click on a column's title sorts by it, again the other way, a third
     // time back to the list's own order (the search's ranking).
     columns->setSectionsClickable(true);
@@ -398,12 +463,41 @@ std::vector<fs::path> BrowserView::actedOn(int row) const {
     return {e->url};
 }
 
-void BrowserView::updateVisibleRows() {
-    const int height = table_->viewport()->height();
+void BrowserView::fitColumns() {
+    fitLater_.stop();
+    const int available = table_->viewport()->width();
+    if (!table_->isVisible() || available <= 0) return;
+    // What the rows on screen show, each column at its widest (a cell's
+    // facts not read yet are asked for, as painting them would).
+    const QHeaderView* header = table_->horizontalHeader();
+    const auto [first, last] = visibleRows();
+    Needs needs;
+    for (int c = 0; c < BrowserTableModel::columnCount_; ++c) {
+        ColumnNeed& n = needs[c];
+        // Never narrower than its title.
+        n.content = header->sectionSizeHint(c);
+        n.least = std::max(BrowserTableModel::column(c).minWidth, n.content);
+        for (int r = first; r <= last; ++r)
+            n.content = std::max(n.content, table_->sizeHintForIndex(model_->index(r, c)).width());
+        n.fixed = userWidths_[c];
+    }
+    const Widths widths = shareColumns(needs, available);
+    fitting_ = true;
+    for (int c = 0; c < BrowserTableModel::columnCount_; ++c)
+        if (header->sectionSize(c) != widths[c]) table_->setColumnWidth(c, widths[c]);
+    fitting_ = false;
+}
+
+std::pair<int, int> BrowserView::visibleRows() const {
     int first = table_->rowAt(0);
-    int last = table_->rowAt(std::max(0, height - 1));
+    int last = table_->rowAt(std::max(0, table_->viewport()->height() - 1));
     if (first < 0) first = 0;
     if (last < 0) last = model_->rowCount() - 1;
+    return {first, last};
+}
+
+void BrowserView::updateVisibleRows() {
+    const auto [first, last] = visibleRows();
     model_->setVisibleRows(first, last);
 }
 
@@ -454,7 +548,18 @@ bool BrowserView::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if (watched == table_->viewport() && event->type() == QEvent::Resize) updateVisibleRows();
+    // Shown: the rows it shows can be measured now.
+    if (watched == table_ && event->type() == QEvent::Show) fitLater_.start();
+    if (watched == table_->viewport() && event->type() == QEvent::Resize) {
+        updateVisibleRows();
+        // The window resized: the widths the user gave are the view's again.
+        if (window()->size() != windowSize_) {
+            windowSize_ = window()->size();
+            userWidths_.fill(std::nullopt);
+        }
+        if (static_cast<QResizeEvent*>(event)->size().width() != static_cast<QResizeEvent*>(event)->oldSize().width())
+            fitColumns();
+    }
     return QWidget::eventFilter(watched, event);
 }
 

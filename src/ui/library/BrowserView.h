@@ -1,9 +1,14 @@
 // The library window's middle column: a header (the up button, the folder's
 // path or the search's hit count and filter chips, the search field), the
 // library's message on a line of its own, over a table of the listed folder
-// or of the search hits. The Name column takes the width the others leave;
-// a click on any column's title sorts by it (then the other way, then back
-// to the list's own order, the search's ranking).
+// or of the search hits. The columns share the table's width by what the
+// rows on screen show: the name first (its longest name, up to half the
+// table), then each column its widest text; with too little, the
+// description gives way first, then library and category, length and
+// format, and only then the name. A column the user sizes keeps its width
+// until the window is resized. A click on any column's title sorts by it
+// (then the other way, then back to the list's own order, the search's
+// ranking).
 //
 // Gestures become calls on the models: selecting one audio file auditions
 // it; Return (or a double click) activates — a file with an audio
@@ -24,14 +29,18 @@
 
 #include <QMenu>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "app/library/LibraryModel.h"
+#include "ui/library/BrowserTableModel.h"
 
 class QAction;
 class QLabel;
@@ -43,7 +52,6 @@ class QHBoxLayout;
 namespace qm {
 
 class AppActions;
-class BrowserTableModel;
 class FileReveal;
 class FileSelection;
 class PlayerModel;
@@ -103,7 +111,11 @@ private:
     void markSelection();
     void tableSelectionChanged();
     void selectionChanged();
+    // The first and last rows on screen.
+    std::pair<int, int> visibleRows() const;
     void updateVisibleRows();
+    // Shares the table's width out among the columns.
+    void fitColumns();
     void showMenu(const QPoint& pos);
     std::vector<std::filesystem::path> actedOn(int row) const;
     void copyPaths(const std::vector<std::filesystem::path>& urls);
@@ -127,6 +139,11 @@ private:
     QTableView* table_ = nullptr;
     BrowserTableModel* model_ = nullptr;
     QPointer<QMenu> menu_;
+    // The widths the user gave columns since the window was last resized.
+    std::array<std::optional<int>, BrowserTableModel::columnCount_> userWidths_;
+    QSize windowSize_;
+    bool fitting_ = false;
+    QTimer fitLater_;
     // While the view itself marks rows, the table's selection changes are
     // not the user's.
     bool marking_ = false;

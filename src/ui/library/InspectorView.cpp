@@ -190,6 +190,7 @@ void InspectorView::build() {
         auto* star = new QToolButton(content_);
         star->setAutoRaise(true);
         star->setObjectName(QStringLiteral("star%1").arg(i));
+        star->setAccessibleName(i == 1 ? QStringLiteral("1 star") : QStringLiteral("%1 stars").arg(i));
         connect(star, &QToolButton::clicked, this, [this, i] { clickStar(i); });
         stars_.push_back(star);
         ratingRow->addWidget(star);

@@ -193,11 +193,34 @@ QMenu* SpeakerMap::contextMenu(SpeakerID s) {
 }
 
 void SpeakerMap::place() {
-    for (auto* b : buttons_) {
+    auto at = [this](SpeakerButton* b) {
         const QPointF c = position(b->speaker(), shown_, size());
-        b->move(static_cast<int>(std::lround(c.x() - b->width() / 2.0)),
-                static_cast<int>(std::lround(c.y() - b->height() / 2.0)));
+        return QRect(QPoint(static_cast<int>(std::lround(c.x() - b->width() / 2.0)),
+                            static_cast<int>(std::lround(c.y() - b->height() / 2.0))),
+                     b->size());
+    };
+    SpeakerButton* lfe = nullptr;
+    for (auto* b : buttons_) {
+        if (b->speaker() == SpeakerID::LFE)
+            lfe = b;
+        else
+            b->move(at(b).topLeft());
     }
+    if (!lfe) return;
+    // The LFE has no direction of its own: below the listener, and lower
+    // still where the rear heights (7.1.4, 9.1.6) sit there, so that no tile
+    // lies over another.
+    constexpr int kGap = 2;
+    QRect box = at(lfe);
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (auto* b : buttons_)
+            if (b != lfe && box.intersects(b->geometry())) {
+                box.moveTop(b->geometry().bottom() + 1 + kGap);
+                moved = true;
+            }
+    }
+    lfe->move(box.topLeft());
 }
 
 void SpeakerMap::resizeEvent(QResizeEvent* e) {

@@ -1,7 +1,8 @@
 // The plan of the monitor's output speakers around the listener: the
 // speakers of the effective output profile (L and R on headphones), each a
 // button at its direction, on the outer ring or, above 20 degrees of
-// elevation, on the inner ring; LFE below the listener. It is a plan seen
+// elevation, on the inner ring; LFE below the listener, lower still where
+// tiles lie there, so that no tile covers another. It is a plan seen
 // from above with the front at the top: L is left of the listener, R right,
 // surrounds and heights alike. A click solos a speaker (again: unsolos it),
 // an Alt-click mutes it (again: unmutes it), the modifier read from the
@@ -68,7 +69,8 @@ public:
     static std::vector<SpeakerID> shownSpeakers(const OutputProfile& profile);
     // The outer ring's radius in a map of `size`.
     static double ringRadius(QSizeF size);
-    // Where the centre of `speaker`'s button lies in a map of `size`.
+    // Where the centre of `speaker`'s button lies in a map of `size` (the
+    // LFE's moves down from there off any tile it would cover).
     static QPointF position(SpeakerID speaker, const std::vector<SpeakerID>& shown, QSizeF size);
 
     const std::vector<SpeakerButton*>& buttons() const { return buttons_; }

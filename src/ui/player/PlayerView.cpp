@@ -158,13 +158,20 @@ void PlayerView::changeEvent(QEvent* event) {
 void PlayerView::applyColours() {
     const QPalette& pal = palette();
     const QColor secondary = style::secondaryLabel(pal);
-    // The header's status takes its colour from what it says (refresh).
     for (QWidget* w : {static_cast<QWidget*>(facts_), static_cast<QWidget*>(time_),
                        static_cast<QWidget*>(bextText_), static_cast<QWidget*>(output_),
                        static_cast<QWidget*>(soundfield_)})
         style::setTextColour(w, secondary);
-    style::setTextColour(sel_, style::accent(pal));
+    style::setTextColour(sel_, style::readable(style::accent(pal), style::windowBackground(pal)));
+    colourStatus();
     levelIcon_->setPixmap(icons::ownPixmap("speaker.wave.2", 14, secondary, devicePixelRatioF()));
+}
+
+void PlayerView::colourStatus() {
+    // Why no file is loaded reads as a warning, the invitation as a hint, in
+    // the colours of the palette it is shown in now (the floating panel's
+    // is dark).
+    style::setTextColour(status_, player_.message() ? style::warning(palette()) : style::secondaryLabel(palette()));
 }
 
 // --- Building ---
@@ -472,8 +479,7 @@ void PlayerView::refresh() {
         facts_->setText(factsText(*info));
     } else {
         status_->setText(message ? qs(*message) : QStringLiteral("Select an audio file"));
-        // Why no file is loaded reads as a warning, the invitation as a hint.
-        style::setTextColour(status_, message ? style::warning(palette()) : style::secondaryLabel(palette()));
+        colourStatus();
     }
 
     showIf(format_, info && source && (expert || !isMonoOrStereo(source)));
@@ -507,6 +513,7 @@ void PlayerView::refresh() {
     // Footer.
     play_->setEnabled(info.has_value());
     play_->setIcon(icons::symbol(player_.isPlaying() ? "stop.fill" : "play.fill"));
+    play_->setAccessibleName(player_.isPlaying() ? QStringLiteral("Stop") : QStringLiteral("Play"));
     showIf(time_, info.has_value());
     if (info) {
         time_->setSampleRate(info->sampleRate);
@@ -522,6 +529,8 @@ void PlayerView::refresh() {
     if (hasBext) {
         bextText_->setText(qs(*info->bextDescription));
         bext_->setToolTip(qs(*info->bextDescription));
+        // It gives its room first, but never below the least its text reads in.
+        bext_->setMinimumWidth(bextText_->minimumSizeHint().width());
     }
     const std::string output = player_.output();
     showIf(output_, !output.empty());

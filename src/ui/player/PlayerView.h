@@ -93,6 +93,8 @@ protected:
 private:
     // Text colours from the palette in force (the panel's is dark).
     void applyColours();
+    // The header's status: its colour follows what it says.
+    void colourStatus();
     QWidget* buildHeader();
     QWidget* buildFooter();
     QWidget* buildRotationRow();

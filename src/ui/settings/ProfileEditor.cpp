@@ -18,6 +18,7 @@
 
 #include "app/core/SettingsStore.h"
 #include "audio/Speakers.h"
+#include "spatial/MixBuilder.h"
 #include "platform/AudioOutput.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/Style.h"
@@ -150,6 +151,61 @@ void ProfileEditor::sequentialMap(OutputProfile& profile) {
     for (size_t k = 0; k < n; ++k) profile.outputs[k] = static_cast<int64_t>(k);
 }
 
+namespace {
+
+const ChannelSpeakers& speakersOf(const AudioOutputDevice* device) {
+    static const ChannelSpeakers none;
+    return device ? device->speakers : none;
+}
+
+Matrix routeOf(const OutputProfile& profile, const AudioOutputDevice* device, int channelCount) {
+    return MixBuilder::speakerRouting(profile, channelCount, speakersOf(device));
+}
+
+}  // namespace
+
+QStringList ProfileEditor::speakerPlaces(const OutputProfile& profile, const AudioOutputDevice* device,
+                                         int channelCount) {
+    const Matrix route = routeOf(profile, device, channelCount);
+    std::vector<SpeakerID> named;
+    if (device)
+        for (const auto& s : device->speakers)
+            if (s) named.push_back(*s);
+    QStringList out;
+    for (size_t i = 0; i < layout::speakers(profile.layout).size(); ++i) {
+        QStringList channels;
+        for (size_t o = 0; o < route.size(); ++o) {
+            if (route[o][i] == 0) continue;
+            std::string position;
+            if (device && o < device->positions.size()) position = device->positions[o];
+            else if (device && o < device->speakers.size() && device->speakers[o])
+                position = speaker::label(*device->speakers[o], named);
+            channels << QString::fromStdString(position.empty() ? fmt::format("Out {}", o + 1)
+                                                                : fmt::format("Out {} ({})", o + 1, position));
+        }
+        if (!channels.isEmpty()) out << channels.join(QStringLiteral(", "));
+        else out << (outputAt(profile, i) < 0 ? QStringLiteral("Off") : QStringLiteral("Not on this device"));
+    }
+    return out;
+}
+
+std::vector<int64_t> ProfileEditor::playingChannels(const OutputProfile& profile, const AudioOutputDevice* device,
+                                                    int channelCount) {
+    const Matrix route = routeOf(profile, device, channelCount);
+    std::vector<int64_t> out;
+    for (size_t i = 0; i < layout::speakers(profile.layout).size(); ++i) {
+        int64_t best = -1;
+        double most = 0;
+        for (size_t o = 0; o < route.size(); ++o)
+            if (route[o][i] > most) {
+                most = route[o][i];
+                best = static_cast<int64_t>(o);
+            }
+        out.push_back(best);
+    }
+    return out;
+}
+
 // --- The view --------------------------------------------------------------
 
 namespace {
@@ -241,7 +297,8 @@ ProfileEditor::ProfileEditor(SettingsStore& settings, QWidget* parent) : QScroll
     grid_->setVerticalSpacing(4);
     grid_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     int col = 0;
-    for (const char* text : {"Speaker", "Output", "Trim"}) grid_->addWidget(secondary(text, speakerMap_), 0, col++);
+    for (const char* text : {"Speaker", "Output", "Plays on", "Trim"})
+        grid_->addWidget(secondary(text, speakerMap_), 0, col++);
     map->addLayout(grid_);
     auto* note = secondary("Trims apply to auditioning only; room correction comes from the monitor module.", speakerMap_);
     note->setFont(style::font(style::TextStyle::caption));
@@ -337,9 +394,15 @@ void ProfileEditor::refresh() {
     showChannel(left_, channelItems(count, p.headphoneLeft), p.headphoneLeft, places);
     showChannel(right_, channelItems(count, p.headphoneRight), p.headphoneRight, places);
     if (builtLayout_ != p.layout) rebuildSpeakers(p);
+    // By the device's positions, the pickers show the channels played on.
+    const AudioOutputDevice* device = deviceOf(p, devices_);
+    const bool byPosition = MixBuilder::routesByPosition(p, speakersOf(device));
+    const std::vector<int64_t> playing = byPosition ? playingChannels(p, device, count) : std::vector<int64_t>{};
+    const QStringList speakerAt = speakerPlaces(p, device, count);
     for (size_t i = 0; i < outputs_.size(); ++i) {
-        const int64_t channel = outputAt(p, i);
+        const int64_t channel = i < playing.size() ? playing[i] : outputAt(p, i);
         showChannel(outputs_[i], channelItems(count, channel), channel, places);
+        places_[i]->setText(speakerAt.value(static_cast<int>(i)));
         const QSignalBlocker block(trims_[i]);
         trims_[i]->setValue(trimAt(p, i));
     }
@@ -350,6 +413,7 @@ void ProfileEditor::rebuildSpeakers(const OutputProfile& p) {
     for (QWidget* w : rowWidgets_) delete w;
     rowWidgets_.clear();
     outputs_.clear();
+    places_.clear();
     trims_.clear();
     const auto& speakers = layout::speakers(p.layout);
     QFont mono = style::font(style::TextStyle::body);
@@ -362,8 +426,20 @@ void ProfileEditor::rebuildSpeakers(const OutputProfile& p) {
         label->setFont(mono);
         auto* picker = channelPicker("", speakerMap_);
         picker->setObjectName(QStringLiteral("output:%1").arg(i));
-        connect(picker, &QComboBox::activated, this,
-                [this, i](int index) { write([&](OutputProfile& q) { setOutput(q, i, index - 1); }); });
+        connect(picker, &QComboBox::activated, this, [this, i](int index) {
+            write([&](OutputProfile& q) {
+                // Routed by position until now: by hand from what the
+                // pickers showed.
+                const AudioOutputDevice* device = deviceOf(q, devices_);
+                if (MixBuilder::routesByPosition(q, speakersOf(device))) {
+                    const std::vector<int64_t> playing = playingChannels(q, device, channelCount(q, devices_));
+                    for (size_t k = 0; k < playing.size(); ++k) setOutput(q, k, playing[k]);
+                }
+                setOutput(q, i, index - 1);
+            });
+        });
+        auto* place = secondary(QString(), speakerMap_);
+        place->setObjectName(QStringLiteral("plays:%1").arg(i));
         auto* trim = new TrimSpinBox(speakerMap_);
         trim->setObjectName(QStringLiteral("trim:%1").arg(i));
         trim->setFont(mono);
@@ -372,9 +448,11 @@ void ProfileEditor::rebuildSpeakers(const OutputProfile& p) {
                 [this, i](double dB) { write([&](OutputProfile& q) { setTrim(q, i, dB); }); });
         grid_->addWidget(label, row, 0);
         grid_->addWidget(picker, row, 1);
-        grid_->addWidget(trim, row, 2);
-        rowWidgets_.insert(rowWidgets_.end(), {label, picker, trim});
+        grid_->addWidget(place, row, 2);
+        grid_->addWidget(trim, row, 3);
+        rowWidgets_.insert(rowWidgets_.end(), {label, picker, place, trim});
         outputs_.push_back(picker);
+        places_.push_back(place);
         trims_.push_back(trim);
     }
     builtLayout_ = p.layout;

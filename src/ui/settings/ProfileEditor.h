@@ -10,9 +10,16 @@
 // rebuilt only when the layout or a picker's item count changes, so a
 // control being used is never replaced under the user.
 //
+// Each speaker's row says where it plays on the profile's device: the
+// channel and that channel's position ("Out 9 (TFL)"), or the channels a
+// speaker the device has no position for is folded onto. A profile not
+// routed by hand plays by the device's positions when it names them
+// (MixBuilder::speakerRouting), and its pickers show those channels; picking
+// one routes the profile by hand from what they showed.
+//
 // Controls carry object names: "name", "kind", "device", "layout",
 // "headphoneLeft", "headphoneRight", "speakerMap", "sequential", and per
-// speaker i "speaker:i", "output:i", "trim:i". Main thread only.
+// speaker i "speaker:i", "output:i", "plays:i", "trim:i". Main thread only.
 #pragma once
 
 #include <QDoubleSpinBox>
@@ -97,6 +104,15 @@ public:
     static void changeLayout(OutputProfile& profile, LayoutID layout);
     // Speaker k to channel k; trims kept.
     static void sequentialMap(OutputProfile& profile);
+    // Where each speaker of the profile's layout plays on `device` (none:
+    // a device of `channelCount` channels that says nothing of positions):
+    // "Out 9 (TFL)", "Out 1 (FL), Out 2 (FR)" for a fold, "Off", or "Not on
+    // this device".
+    static QStringList speakerPlaces(const OutputProfile& profile, const AudioOutputDevice* device,
+                                     int channelCount);
+    // The channel each speaker plays on, the strongest of a fold; -1 for none.
+    static std::vector<int64_t> playingChannels(const OutputProfile& profile, const AudioOutputDevice* device,
+                                                int channelCount);
 
 public slots:
     void refresh();
@@ -128,6 +144,7 @@ private:
     std::optional<LayoutID> builtLayout_;
     std::vector<QWidget*> rowWidgets_;
     std::vector<QComboBox*> outputs_;
+    std::vector<QLabel*> places_;
     std::vector<TrimSpinBox*> trims_;
 };
 

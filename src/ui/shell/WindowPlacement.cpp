@@ -3,8 +3,10 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QRegion>
 #include <QScreen>
 #include <QSplitter>
+#include <QStyle>
 #include <QWidget>
 
 #include <algorithm>
@@ -85,9 +87,49 @@ void WindowPlacement::restore() {
             window_.setGeometry(firstSize_ ? centredOn(available, firstSize_->expandedTo(minimum))
                                            : firstFrame(available, minimum));
         }
+    } else {
+        keepOnScreen();
     }
     for (QSplitter* splitter : namedSplitters(window_)) restoreSplitter(splitter);
     restoring_ = false;
+}
+
+QRect WindowPlacement::insideScreens(const QRect& frame, const QList<QRect>& screens, QSize minimum, int titleBar) {
+    // With its title bar, which the window manager puts above the frame.
+    const QRect whole = frame.adjusted(0, -titleBar, 0, 0);
+    QRegion area;
+    for (const QRect& screen : screens) area += screen;
+    if (area.isEmpty() || QRegion(whole).subtracted(area).isEmpty()) return frame;
+    QRect screen = screens.front();
+    qint64 most = -1;
+    for (const QRect& candidate : screens) {
+        const QRect shared = candidate.intersected(whole);
+        const qint64 size = shared.isEmpty() ? 0 : static_cast<qint64>(shared.width()) * shared.height();
+        if (size > most) {
+            most = size;
+            screen = candidate;
+        }
+    }
+    const QRect room = screen.adjusted(0, titleBar, 0, 0);
+    QRect inside(frame.topLeft(), frame.size().boundedTo(room.size()).expandedTo(minimum));
+    if (inside.right() > room.right()) inside.moveRight(room.right());
+    if (inside.bottom() > room.bottom()) inside.moveBottom(room.bottom());
+    if (inside.left() < room.left()) inside.moveLeft(room.left());
+    if (inside.top() < room.top()) inside.moveTop(room.top());
+    return inside;
+}
+
+void WindowPlacement::keepOnScreen() {
+    // A maximised or full-screen window is the window manager's to place.
+    if (window_.windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) return;
+    QList<QRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
+    if (screens.isEmpty()) return;
+    const bool framed = !(window_.windowFlags() & Qt::FramelessWindowHint);
+    const int titleBar = framed ? window_.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &window_) : 0;
+    const QRect frame = window_.geometry();
+    const QRect inside = insideScreens(frame, screens, window_.minimumSize(), titleBar);
+    if (inside != frame) window_.setGeometry(inside);
 }
 
 QString WindowPlacement::splitterKey(const QSplitter* splitter, int panes) const {

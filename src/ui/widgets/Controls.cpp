@@ -33,6 +33,16 @@ QToolButton* borderless(const QString& help, ControlSize size, QWidget* parent) 
     return b;
 }
 
+// What a screen reader says for a button that shows only a symbol.
+QString spokenName(const QString& help) {
+    qsizetype end = help.size();
+    for (const char* stop : {" (", ": ", ". "})
+        if (const qsizetype at = help.indexOf(QLatin1String(stop)); at >= 0) end = std::min(end, at);
+    QString name = help.left(end).trimmed();
+    if (name.endsWith(QLatin1Char('.'))) name.chop(1);
+    return name;
+}
+
 }  // namespace
 
 void setControlSize(QWidget* widget, ControlSize size) {
@@ -63,6 +73,8 @@ QToolButton* symbolButton(const QString& symbol, const QString& help, ControlSiz
     }
     b->setIcon(icon);
     b->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    // A symbol says nothing to a screen reader: the help's words do.
+    b->setAccessibleName(spokenName(help));
     return b;
 }
 

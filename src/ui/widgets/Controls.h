@@ -9,7 +9,8 @@
 //   transports, `mini` (9 px text, 10 px icons) for dense columns.
 //
 // Help texts are tooltips. A control's object name is its identity for
-// tests and for the accessibility tree (set it with `named`).
+// tests (set it with `named`); a control that shows only a symbol is named
+// for screen readers by its help's words.
 // Main thread only.
 #pragma once
 
@@ -28,8 +29,11 @@ enum class ControlSize { regular, small, mini };
 // A borderless button showing text.
 QToolButton* textButton(const QString& text, const QString& help, ControlSize size, QWidget* parent);
 // A borderless button showing a symbol (ui/widgets/Icons.h), or the
-// symbol's name when there is no icon of that name.
+// symbol's name when there is no icon of that name. Its accessible name is
+// its help's first words, before a key in parentheses, a colon or a full
+// stop ("Undo" of "Undo (Ctrl+Z)"); a button without help needs one given.
 QToolButton* symbolButton(const QString& symbol, const QString& help, ControlSize size, QWidget* parent);
+
 // Makes a button a switch that stays pressed while on.
 QToolButton* asSwitch(QToolButton* button);
 // A borderless button that opens `menu` when pressed (the menu is made and

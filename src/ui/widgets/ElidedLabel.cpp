@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include <algorithm>
+
 namespace qm::widgets {
 
 ElidedLabel::ElidedLabel(Qt::TextElideMode mode, QWidget* parent) : QWidget(parent), mode_(mode) {
@@ -23,7 +25,20 @@ QSize ElidedLabel::sizeHint() const {
 }
 
 QSize ElidedLabel::minimumSizeHint() const {
-    return QSize(fontMetrics().horizontalAdvance(QStringLiteral("\u2026")) * 3, fontMetrics().height());
+    // The text shortened to its least, as the mode shortens it.
+    const QFontMetrics m = fontMetrics();
+    int least = m.horizontalAdvance(text_);
+    if (text_.size() > kLeastCharacters) {
+        const QString ellipsis = QStringLiteral("\u2026");
+        const int head = kLeastCharacters / 2;
+        const QString shortest = mode_ == Qt::ElideLeft ? ellipsis + text_.right(kLeastCharacters)
+                                 : mode_ == Qt::ElideMiddle
+                                     ? text_.left(head) + ellipsis + text_.right(kLeastCharacters - head)
+                                     : text_.left(kLeastCharacters) + ellipsis;
+        least = std::min(least, m.horizontalAdvance(shortest));
+    }
+    // A pixel for the rounding of the text's advance.
+    return QSize(least + 1, m.height());
 }
 
 void ElidedLabel::resizeEvent(QResizeEvent* event) {

@@ -42,25 +42,32 @@ QColor orange() { return QColor(255, 149, 0); }
 QColor yellow() { return QColor(255, 204, 0); }
 QColor red() { return QColor(255, 59, 48); }
 
-QColor warning(const QPalette& p) {
-    // Orange on white has a contrast of about 2:1: darkened (lightened on a
-    // dark window, where it seldom needs it) in its own hue until it keeps
-    // 4.5:1 against the window, as body text must.
-    const QColor back = windowBackground(p);
+namespace {
+
+// The contrast ratio of two opaque colours (1 to 21), as accessibility
+// guidelines measure it.
+double contrast(const QColor& a, const QColor& b) {
     auto luminance = [](const QColor& c) {
         auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
         return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
     };
-    const double lb = luminance(back);
-    QColor c = orange();
-    for (int i = 0; i < 20; ++i) {
-        const double lc = luminance(c);
-        const double contrast = (std::max(lb, lc) + 0.05) / (std::min(lb, lc) + 0.05);
-        if (contrast >= 4.5) break;
-        c = lc < lb ? c.darker(110) : c.lighter(110);
-    }
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+}  // namespace
+
+QColor readable(const QColor& colour, const QColor& background) {
+    const QColor back = over(background, QColor(Qt::white));
+    const bool light = contrast(back, Qt::black) > contrast(back, Qt::white);
+    QColor c = colour;
+    for (int i = 0; i < 20 && contrast(over(c, back), back) < 4.5; ++i) c = light ? c.darker(110) : c.lighter(110);
     return c;
 }
+
+// Orange on white has a contrast of about 2:1; on a dark window it seldom
+// needs lightening.
+QColor warning(const QPalette& p) { return readable(orange(), windowBackground(p)); }
 
 QFont font(double pixelSize, QFont::Weight weight, bool monospaced) {
     QFont f = monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QGuiApplication::font();

@@ -44,8 +44,11 @@ QColor orange();
 QColor yellow();
 QColor red();
 
-// Texts of failures and warnings: orange, deepened on a light background
-// until it reads as well as text does.
+// `colour` deepened (on a light background) or lightened (on a dark one)
+// in its own hue until it keeps 4.5:1 against `background`, as body text
+// must.
+QColor readable(const QColor& colour, const QColor& background);
+// Texts of failures and warnings: orange, readable on the window.
 QColor warning(const QPalette& palette);
 
 // The sections of a piece of music wherever the editor marks them: the

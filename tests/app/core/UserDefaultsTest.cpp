@@ -12,10 +12,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <future>
 #include <random>
+
+#include <fmt/format.h>
 
 #include "app/core/SettingsStore.h"
 #include "support/TempDir.h"
@@ -210,4 +213,43 @@ TEST(UserDefaults, ValuesOverTheLimitAreRefusedAtRead) {
     SettingsStore store(defaults);
     EXPECT_EQ(store.value().profiles.size(), 3u);
     EXPECT_TRUE(store.message().startsWith("Stored settings over 1 MiB were not read")) << store.message().toStdString();
+}
+
+// A file not read whole (here a document over the limit, holding the
+// library folders) is kept beside the new one, byte for byte, by the first
+// write, whoever makes it (a window's place); the message names the copy,
+// and later writes keep nothing more.
+TEST(UserDefaults, AFileNotReadWholeIsKeptBesideBeforeTheFirstWrite) {
+    test::TempDir dir;
+    const fs::path file = dir / "Quillmarsh.conf";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << "[General]\nsettings.v1=@ByteArray({\"libraryRoots\":[\"/Lib\"],\"notes\":\""
+            << std::string(UserDefaults::kMaxValueBytes, 'x') << "\"})\n";
+    }
+    std::ifstream in(file, std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto defaults = std::make_shared<UserDefaults>(q(file));
+    SettingsStore store(defaults);
+    EXPECT_TRUE(store.value().libraryRoots.empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);  // nothing at load
+
+    defaults->setData("window.main.geometry", "g");
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const std::string name = fmt::format("Quillmarsh.conf.unread-{:04d}-{:02d}-{:02d}", local.tm_year + 1900,
+                                         local.tm_mon + 1, local.tm_mday);
+    ASSERT_EQ(defaults->keptCopy(), dir / name);
+    std::ifstream kept(dir / name, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>()), before);
+    EXPECT_TRUE(store.message().startsWith("Stored settings over 1 MiB were not read (settings.v1)"))
+        << store.message().toStdString();
+    EXPECT_TRUE(store.message().endsWith(QString::fromStdString(
+        fmt::format(" The settings file as it was is kept as \"{}\".", name))))
+        << store.message().toStdString();
+
+    store.update([](AppSettings& s) { s.autoPlay = !s.autoPlay; });
+    EXPECT_FALSE(fs::exists(dir / (name + "-2")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <set>
 #include <ctime>
 #include <fstream>
 
@@ -18,6 +20,7 @@
 
 #include "app/library/LibraryFixture.h"
 #include "library/CatalogTestSupport.h"
+#include "library/FaultyVfs.h"
 #include "library/ChangeLog.h"
 #include "library/RIFFMeta.h"
 #include "support/Timeouts.h"
@@ -149,7 +152,7 @@ TEST(LibraryCatalogAtStart, WithoutACatalogWavFilesAreStillSaved) {
     EXPECT_EQ(RIFFMeta::read(wavFile).notes, "kept in the file");
     EXPECT_EQ(RIFFMeta::read(wavFile).rating, 2);
     EXPECT_EQ(readBytes(aiffFile), aiffBytes);
-    EXPECT_TRUE(message(*m).starts_with("Couldn't update the catalog for 2 files: Can't create the folder"))
+    EXPECT_TRUE(message(*m).starts_with("Couldn't update the catalog for 2 files (a.wav, b.aif): Can't create the folder"))
         << message(*m);
     // The team hears of what was stored: the WAV file's edit.
     const auto entries = ownEntries(f.lib);
@@ -184,52 +187,101 @@ TEST(LibraryCatalogAtStart, AReadOnlyCatalog) {
 
     m->save({{"DESCRIPTION", "new"}}, std::nullopt, {aiffFile});
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't update the catalog for 1 files: attempt to write a readonly database");
+    EXPECT_EQ(message(*m), "Couldn't update the catalog for 1 file (b.aif): attempt to write a readonly database");
     EXPECT_EQ(rowMeta(*m, aiffFile).description, "");
     m->save({{"DESCRIPTION", "new"}}, std::nullopt, {wavFile});
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't update the catalog for 1 files: attempt to write a readonly database");
+    EXPECT_EQ(message(*m), "Couldn't update the catalog for 1 file (a.wav): attempt to write a readonly database");
     EXPECT_EQ(RIFFMeta::read(wavFile).description, "new");
 
     f.put(f.lib / "c.wav");
     m->rescanAll();
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't update the catalog for 2 files: attempt to write a readonly database");
+    EXPECT_TRUE(message(*m) == "Couldn't update the catalog for 2 files (a.wav, c.wav): attempt to write a readonly database" ||
+                message(*m) == "Couldn't update the catalog for 2 files (c.wav, a.wav): attempt to write a readonly database")
+        << message(*m);
     m.reset();
     store.setReadOnly(false);
 }
 
-// A catalog whose disk fills: the scan says how many files it could not
-// write; with room again the next scan writes them.
+// A catalog whose disk fills: the scan names the files it could not write,
+// counted in plain words, and the reason; with room again the next scan
+// writes them.
 TEST(LibraryCatalogAtStart, AFullDiskIsReported) {
     LibraryFixture f({"Lib"});
-    TmpfsMount store(f.catalogFile.parent_path(), 4 << 20);
-    if (!store.mounted()) GTEST_SKIP() << store.refused();
+    FaultyVfs disk;
     f.put(f.lib / "first.wav");
     auto m = settledModel(f);
+    disk.failAt(1, SQLITE_FULL, ENOSPC, true);
+    f.put(f.lib / "take.wav");
+    m->rescanAll();
+    waitSettled(*m);
+    EXPECT_EQ(message(*m), "Couldn't update the catalog for 1 file (take.wav): the disk holding the library catalog "
+                           "is full");
+    std::set<std::string> takes = {"take.wav"};
+    for (int i = 1; i < 30; ++i) takes.insert(f.put(f.lib / fmt::format("take {}.wav", i)).filename().string());
+    m->rescanAll();
+    waitSettled(*m);
+    const std::string text = message(*m);
+    const std::string head = "Couldn't update the catalog for 30 files (";
+    const std::string tail = " and 27 more): the disk holding the library catalog is full";
+    ASSERT_TRUE(text.starts_with(head) && text.ends_with(tail)) << text;
+    const std::string named = text.substr(head.size(), text.size() - head.size() - tail.size());
+    size_t names = 0;
+    for (size_t at = 0; at <= named.size(); ++names) {
+        const size_t comma = std::min(named.find(", ", at), named.size());
+        EXPECT_TRUE(takes.contains(named.substr(at, comma - at))) << named;
+        at = comma + 2;
+    }
+    EXPECT_EQ(names, 3u);
+    EXPECT_EQ(m->indexedCount(), 1);
+
+    disk.lift();
+    m->rescanAll();
+    waitSettled(*m);
+    EXPECT_EQ(m->indexedCount(), 31) << message(*m);
+}
+
+// An intact catalog on a full disk at start: searches, facets and listings
+// answer from it, the window says changes are not saved until space is
+// freed, and once there is room the next scan writes, by itself, and the
+// notice goes.
+TEST(LibraryCatalogAtStart, AFullDiskAtStartReadsAndWritesAgainOnceThereIsRoom) {
+    LibraryFixture f({"Lib"});
+    TmpfsMount store(f.catalogFile.parent_path(), 2 << 20);
+    if (!store.mounted()) GTEST_SKIP() << store.refused();
+    const fs::path file = f.put(f.lib / "door.wav");
+    settledModel(f).reset();
     {
         std::ofstream filler(store.folder() / "filler", std::ios::binary);
         const std::string block(4096, 'x');
         while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
         }
     }
-    for (int i = 0; i < 300; ++i)
-        f.put(f.lib / fmt::format("take {}.wav", i),
-              RiffBuilder()
-                  .fmt(1, 48000, 16)
-                  .chunk("iXML", "<BWFXML><USER><DESCRIPTION>" + std::string(500, static_cast<char>('a' + i % 26)) +
-                                     "</DESCRIPTION></USER></BWFXML>")
-                  .data16(1, 10)
-                  .bytes());
-    m->rescanAll();
+
+    auto m = f.model();
+    ASSERT_TRUE(m->catalog());
+    EXPECT_EQ(m->damagedCatalog(), std::nullopt);
+    EXPECT_EQ(message(*m), "The disk holding the library catalog is full: changes are not saved until space is freed");
     waitSettled(*m);
-    EXPECT_TRUE(message(*m).starts_with("Couldn't update the catalog for ")) << message(*m);
-    EXPECT_TRUE(message(*m).ends_with(" files: database or disk is full")) << message(*m);
-    EXPECT_LT(m->indexedCount(), 301);
+    EXPECT_EQ(m->indexedCount(), 1);
+    ASSERT_EQ(m->entries().size(), 1u);
+    EXPECT_TRUE(m->entries()[0].row);
+    m->setQuery("door");
+    EXPECT_TRUE(waitUntil([&] { return m->results().size() == 1; }));
+    m->setQuery("");
+
     fs::remove(store.folder() / "filler");
+    f.put(f.lib / "window.wav");
     m->rescanAll();
     waitSettled(*m);
-    EXPECT_EQ(m->indexedCount(), 301) << message(*m);
+    EXPECT_EQ(m->indexedCount(), 2);
+    EXPECT_FALSE(m->catalog()->readOnly());
+    EXPECT_EQ(m->message(), std::nullopt);
+    m->save({{"NOTES", "again"}}, std::nullopt, {file});
+    waitSettled(*m);
+    EXPECT_EQ(message(*m), "Saved metadata to 1 file(s)");
+    EXPECT_EQ(rowMeta(*m, file).notes, "again");
 }
 
 // --- Another program's lock ---
@@ -249,7 +301,8 @@ TEST(LibraryLockedCatalog, EveryWriteReportsTheLock) {
     for (int i = 0; i < 3; ++i) f.put(f.lib / fmt::format("new {}.wav", i));
     m->rescanAll();
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't update the catalog for 3 files: database is locked");
+    EXPECT_TRUE(message(*m).starts_with("Couldn't update the catalog for 3 files (new ")) << message(*m);
+    EXPECT_TRUE(message(*m).ends_with(".wav): database is locked")) << message(*m);
     EXPECT_EQ(m->indexedCount(), 2);
 
     colleagueWrites(f.lib, {colleague("a.wav", {{"KEYWORDS", "from bob"}})});
@@ -260,7 +313,7 @@ TEST(LibraryLockedCatalog, EveryWriteReportsTheLock) {
 
     m->save({{"DESCRIPTION", "mine"}}, std::nullopt, {wavFile, aiffFile});
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't update the catalog for 2 files: database is locked");
+    EXPECT_EQ(message(*m), "Couldn't update the catalog for 2 files (a.wav, b.aif): database is locked");
     EXPECT_EQ(RIFFMeta::read(wavFile).description, "mine");  // the file holds it
     EXPECT_EQ(rowMeta(*m, aiffFile).description, "");
     ASSERT_EQ(ownEntries(f.lib).size(), 1u);  // only what was stored is told
@@ -289,7 +342,7 @@ TEST(LibraryLockedCatalog, ARenameTheCatalogRefusesMovesNothing) {
     OtherProgramsLock lock(f.catalogFile);
     m->renameToUCS({file});
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Renamed 0 file(s); couldn't update the catalog for 1 files: database is locked");
+    EXPECT_EQ(message(*m), "Renamed 0 file(s); couldn't update the catalog for 1 file (a.wav): database is locked");
     EXPECT_TRUE(fs::exists(file));
     EXPECT_FALSE(fs::exists(f.lib / "WINDGust_Strong.wav"));
 }
@@ -563,7 +616,8 @@ TEST(LibraryTeamEdits, AFullDiskDuringAPullLosesNoEntry) {
     RawDb raw(f.catalogFile);
     m->pullColleagues();
     waitSettled(*m);
-    EXPECT_EQ(message(*m), "Couldn't update the catalog with your team's changes: database or disk is full");
+    EXPECT_EQ(message(*m), "Couldn't update the catalog with your team's changes: the disk holding the library "
+                           "catalog is full");
     EXPECT_EQ(raw.one("SELECT COUNT(*) FROM log_offsets"), "0") << "the offset did not move";
     EXPECT_EQ(rowMeta(*m, file).description, "");
     EXPECT_TRUE(m->catalog()->keptEdits(realPath(file)).empty());

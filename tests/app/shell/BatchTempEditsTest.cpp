@@ -1,9 +1,11 @@
 // Temp edits for many files through the composition root, on generated
 // drums (8 s at 120 BPM) in temporary folders: folders per source, masks,
-// notes, skips and failures, the messages and the reveal.
+// notes, skips and failures, the messages and the reveal (one file manager
+// window a batch).
 #include "app/shell/BatchTempEdits.h"
 
 #include <QCoreApplication>
+#include <QSignalSpy>
 #include <QUrl>
 
 #include <fmt/format.h>
@@ -150,6 +152,26 @@ TEST_F(BatchTempEditsTest, TwoSourcesInOneFolderGetTwoFoldersAndTheFileManagerSh
     std::vector<fs::path> shown;
     for (const QString& uri : manager.calls[0]) shown.push_back(QUrl(uri).toLocalFile().toStdString());
     EXPECT_EQ(shown, (std::vector<fs::path>{music / "Alpha Edits", music / "Beta Edits"}));
+}
+
+TEST_F(BatchTempEditsTest, OneBatchOpensOneFileManagerWindowWhenTheFileManagerIsSlowToAnswer) {
+    test::PrivateBus bus;
+    test::OpenerStandIn opener;
+    opener.install();
+    // The file manager answers after the reveal stops waiting.
+    test::SlowFileManager manager(bus, 1500);
+    auto reveal = std::make_unique<DesktopFileReveal>(bus.connect("client"), 200ms);
+    QSignalSpy done(reveal.get(), &FileReveal::finished);
+    make(std::move(reveal));
+    writeDrums(dir_ / "Theme.wav");
+
+    ASSERT_EQ(batch({dir_ / "Theme.wav"}), "Temp edits written for 1 file(s)");
+    ASSERT_TRUE(until([&] { return !done.isEmpty(); }));
+    EXPECT_EQ(done.size(), 1);
+    EXPECT_EQ(done.first().first().value<FileReveal::Outcome>(), FileReveal::Outcome::fileManager);
+    EXPECT_TRUE(until([&] { return manager.calls() > 0; }));
+    EXPECT_EQ(manager.calls(), 1u);
+    EXPECT_TRUE(opener.calls().empty()) << "a second window, the folder's";
 }
 
 TEST_F(BatchTempEditsTest, TheBatchWritesTheBytesTheExporterWritesForTheSameAnalysis) {

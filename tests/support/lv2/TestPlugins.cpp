@@ -238,6 +238,6 @@ const LV2_Descriptor descriptors[] = {
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     return index < sizeof descriptors / sizeof descriptors[0] ? &descriptors[index] : nullptr;
 }

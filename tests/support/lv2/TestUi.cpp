@@ -125,6 +125,6 @@ const LV2UI_Descriptor descriptors[] = {
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(uint32_t index) {
     return index < sizeof descriptors / sizeof descriptors[0] ? &descriptors[index] : nullptr;
 }

@@ -191,10 +191,17 @@ TEST(ProfileEditor, EachChannelSaysWhereTheDevicePlaysIt) {
     EXPECT_EQ(tip(7), "Plays at Lss on this device") << "beside a rear pair the surrounds are the sides";
     EXPECT_EQ(tip(5), "Plays at Lrs on this device");
     EXPECT_EQ(tip(9), "") << "a position with no speaker of ours";
+    // The profile was never routed by hand: each speaker plays at its
+    // position, and its row says so.
+    const auto plays = [&](int i) { return f.find<QLabel>(QStringLiteral("plays:%1").arg(i))->text(); };
+    EXPECT_EQ(plays(0), "Out 1 (L)");
+    EXPECT_EQ(plays(4), "Out 7 (Lss)") << "the 5.1 surrounds are the sink's sides";
+    EXPECT_EQ(f.find<QComboBox>("output:4")->currentText(), "Out 7");
     // A device whose system names no positions says nothing.
     f.settings().update([&](AppSettings& s) { s.profiles[0].deviceUID = "jack:system"; });
     ASSERT_EQ(picker->count(), 1 + 6);
     for (int item = 0; item < picker->count(); ++item) EXPECT_EQ(tip(item), "") << item;
+    EXPECT_EQ(plays(4), "Out 5") << "by number";
 }
 
 TEST(ProfileEditor, ChannelPickersReachTheStoredChannelAndTheDevice) {

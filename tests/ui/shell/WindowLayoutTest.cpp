@@ -1,18 +1,22 @@
 // Every window of the application, filled as a user would fill it (a file in
 // the player, a piece with its pins and plans in the editor, a library
-// folder with the inspector open, the banners up), at every size it allows
-// from its minimum to a full-HD screen, with expert mode off and on: no
-// control lies over another or sticks out of its row, no text is wider or
-// taller than its control, and no text (their menus' too) speaks another
-// desktop's words. The
-// same sweep runs again in child processes at twice the scale, in the
-// German locale and with one and a half times the desktop's text size, as
-// a user's desktop may be set; each child first makes sure its setting
-// took effect.
+// folder with the inspector open, the banners up, the monitor on 9.1.6
+// speakers), at every size it allows from its minimum to a full-HD screen,
+// with expert mode off and on: no control lies over another or sticks out
+// of its row, no text is wider or taller than its control or cut to fewer
+// than 8 characters (a table's cell only while another column has room to
+// spare), no text (their menus' too) speaks another desktop's words, and
+// every button that shows only a symbol has a name. The same sweep runs
+// again in child processes at twice the scale, in the German locale and
+// with one and a half times the desktop's text size, as a user's desktop
+// may be set; each child first makes sure its setting took effect.
 //
 // Where the windows were, how big, and how their splitters stood survive a
 // restart: two runs of this program, one after the other, over the same
-// settings, on a 1920 x 1080 screen.
+// settings, on a 1920 x 1080 screen; a frame kept from a larger screen
+// comes back inside the one there is.
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QLocale>
@@ -21,6 +25,7 @@
 #include <QScreen>
 #include <QMenu>
 #include <QSplitter>
+#include <QStyle>
 
 #include <gtest/gtest.h>
 
@@ -29,12 +34,15 @@
 #include <memory>
 
 #include "app/core/SettingsStore.h"
+#include "app/core/UserDefaults.h"
 #include "app/editor/EditorModel.h"
 #include "app/library/LibraryModel.h"
+#include "app/monitor/MonitorEngine.h"
 #include "app/player/PlayerModel.h"
 #include "app/shell/AppFakes.h"
 #include "support/AudioFiles.h"
 #include "support/Lv2Plugins.h"
+#include "support/Profiles.h"
 #include "support/TempDir.h"
 #include "support/Timeouts.h"
 #include "ui/UiTestSupport.h"
@@ -81,7 +89,8 @@ struct Filled {
         library = dir / "Library";
         fs::create_directories(library);
         if (!fill) return;
-        for (const char* name : {"Door slam wooden heavy.wav", "Rain on a tin roof.wav", "Wind.wav"})
+        for (const char* name : {"Door slam wooden heavy.wav", "Rain on a tin roof.wav", "Wind.wav",
+                                 "Ambient drone with distant thunder and a storm drawing near.wav"})
             test::writeTestFile(library / name, 2, 48000, 48000, {test::FileKind::wav, 16});
         app->library().open(library);
         app->player().load(library / "Wind.wav", false);
@@ -91,6 +100,11 @@ struct Filled {
         EXPECT_TRUE(test::waitFor([&] { return app->editor().pins().has_value() && !app->editor().analyzing(); },
                                   nullptr, test::timeout(std::chrono::seconds(60))));
         app->editor().setSelection(FrameRange{44100, 88200});
+        // The monitor on the most speakers it draws.
+        const OutputProfile wide = test::profileInLayoutOrder(LayoutID::l916, OutputProfile::Kind::speakers,
+                                                              "jack:Speakers", "Room 9.1.6");
+        app->settings().update([&](AppSettings& s) { s.profiles.push_back(wide); });
+        app->monitor().setProfileID(wide.id);
     }
     ~Filled() {
         app->editor().stop();
@@ -114,6 +128,7 @@ QStringList findings(QWidget& window, const QString& where) {
     QStringList out;
     for (const QString& f : test::overlaps(window)) out << where + ": " + f;
     for (const QString& f : test::clippedTexts(window)) out << where + ": " + f;
+    for (const QString& f : test::elidedTexts(window)) out << where + ": " + f;
     for (const QString& f : test::foreignWords(window)) out << where + ": foreign word in \"" + f + "\"";
     return out;
 }
@@ -272,6 +287,42 @@ TEST(WindowTexts, NoWindowOrMenuSpeaksAnotherDesktopsWords) {
               (QStringList{"Open System Preferences", "Turn on Quillmarsh under Automation"}));
 }
 
+TEST(WindowTexts, EveryButtonThatShowsOnlyAnIconHasAName) {
+    test::TempDir dir;
+    Filled f(dir.path());
+    f.showInspector();
+    QStringList unnamed;
+    int icons = 0;
+    auto scan = [&](QWidget& root, const QString& where) {
+        for (QAbstractButton* b : root.findChildren<QAbstractButton*>()) {
+            if (!b->isVisibleTo(&root) || !b->text().remove(QLatin1Char('&')).trimmed().isEmpty()) continue;
+            ++icons;
+            QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(b);
+            if (!spoken || spoken->text(QAccessible::Name).trimmed().isEmpty())
+                unnamed << QStringLiteral("%1: %2 (%3), tooltip \"%4\"")
+                               .arg(where, b->objectName(), QString::fromLatin1(b->metaObject()->className()),
+                                    b->toolTip());
+        }
+    };
+    for (bool expert : {false, true}) {
+        f.app->settings().update([expert](AppSettings& s) { s.expertMode = expert; });
+        for (const char* id : {"main", "editor", "monitor", "settings"}) {
+            QWidget* window = f.open(id);
+            QApplication::processEvents();
+            scan(*window, QString::fromLatin1(id));
+        }
+    }
+    HUDController hud;
+    hud.hostPlayer(f.app->player(), f.app->settings(), &f.app->editor());
+    hud.panel().show();
+    QApplication::processEvents();
+    scan(hud.panel(), QStringLiteral("panel"));
+    // The undo, zoom and transport buttons of the editor are among them.
+    EXPECT_GE(icons, 15);
+    unnamed.removeDuplicates();
+    EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join('\n').toStdString();
+}
+
 TEST(WindowLayout, TheSameSweepAtTwiceTheScaleInGermanAndWithLargeText) {
     if (qEnvironmentVariableIsSet(kChildMark)) GTEST_SKIP() << "a child runs the sweep itself";
     const QString sweep = QStringLiteral("WindowLayout.EveryWindowAtEverySizeItAllowsKeepsItsControlsApartAndItsTextsWhole");
@@ -347,6 +398,39 @@ TEST(WindowPlacement, SizesPlacesAndSplittersSurviveARestart) {
     runChild(QStringLiteral("WindowLayout.ARunOfThePlacementTest"), environment);
     ASSERT_TRUE(fs::exists(dir / "first-run-done"));
     runChild(QStringLiteral("WindowLayout.ARunOfThePlacementTest"), environment);
+}
+
+TEST(WindowPlacement, AFrameKeptFromALargerScreenComesBackInsideTheScreenThereIs) {
+    test::TempDir dir;
+    UserDefaults defaults(QString::fromStdString((dir / "settings.ini").string()));
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    // Where a larger screen had room for it: past this one's right and
+    // bottom edges, and larger than it.
+    const QRect kept(screen.x() + screen.width() * 2 / 5, screen.y() + screen.height() / 3, screen.width() * 4 / 3,
+                     screen.height() * 7 / 6);
+    {
+        QWidget window;
+        WindowPlacement::install(window, defaults, QStringLiteral("w"));
+        window.show();
+        window.setGeometry(kept);
+        QApplication::processEvents();
+        ASSERT_EQ(window.geometry(), kept);
+    }
+    QWidget window;
+    window.setMinimumSize(200, 150);
+    WindowPlacement::install(window, defaults, QStringLiteral("w"));
+    const int titleBar = window.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &window);
+    EXPECT_TRUE(screen.contains(window.geometry().adjusted(0, -titleBar, 0, 0))) << window.geometry().x() << ","
+                                                                                  << window.geometry().y();
+    EXPECT_EQ(window.size(), QSize(screen.width(), screen.height() - titleBar)) << "shrunk only as far as it must";
+
+    // A frame across two screens side by side is on screen; one off both
+    // goes to the one it lies on most, never below its minimum.
+    const QList<QRect> two = {QRect(0, 0, 1920, 1080), QRect(1920, 0, 1280, 800)};
+    EXPECT_EQ(WindowPlacement::insideScreens(QRect(1500, 300, 900, 500), two, QSize(), 30), QRect(1500, 300, 900, 500));
+    EXPECT_EQ(WindowPlacement::insideScreens(QRect(2421, 320, 1066, 666), two, QSize(), 30), QRect(2134, 134, 1066, 666));
+    EXPECT_EQ(WindowPlacement::insideScreens(QRect(2000, -50, 1300, 900), two, QSize(1300, 600), 30),
+              QRect(1920, 30, 1300, 770));
 }
 
 TEST(WindowPlacement, AFirstFrameIsTwoThirdsOfTheScreenWithinItsBoundsAndNeverBelowTheMinimum) {
