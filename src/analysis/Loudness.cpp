@@ -218,20 +218,34 @@ const BlockPeakFn blockPeak = blockPeakPortable;
 // No output of a phase exceeds the largest input its taps reach times the
 // sum of its taps' magnitudes. A block whose inputs cannot raise the peak
 // found so far is passed over, which leaves the result exactly as it was.
-// So the blocks that might raise it are kept aside, and made loudest first
-// once some dozens are waiting (and at the end): the loudest leave most
-// of the rest to pass over, as a loud moment comes anywhere in a piece.
+// So the blocks that might raise it are kept aside, and the loudest of them
+// made once a hundred or so are waiting (all at the end): the loudest leave
+// most of the rest to pass over, as a loud moment comes anywhere in a piece.
 // Blocks are short, so that a loud moment keeps little around it from
 // being passed over.
 class TruePeak {
 public:
     void push(const float* x, size_t n) {
         const uint64_t first = inputs_, end = inputs_ + n;
+        // The blocks whose inputs have all come: those that begin before
+        // this stretch from the inputs kept, the others in place, loudest
+        // first while more remain than can wait (a whole channel pushed at
+        // once is made loudest first throughout).
+        here_.clear();
         for (uint64_t b = made_; b < end / kPeakBlock; ++b) {
             const int64_t lo = int64_t(b * kPeakBlock) - int64_t(kPhaseTaps);
-            consider(lo >= int64_t(first) ? x + (lo - int64_t(first)) : edge(lo, x, first, end));
+            if (lo < int64_t(first)) {
+                const float* src = edge(lo, x, first, end);
+                wait(bound(src), src);
+            } else if (const float r = bound(x + (lo - int64_t(first))); r > found_) {
+                here_.push_back({r, x + (lo - int64_t(first))});
+            }
         }
         made_ = std::max(made_, end / kPeakBlock);
+        std::sort(here_.begin(), here_.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
+        size_t k = 0;
+        for (; k < here_.size() && here_.size() - k > kWaiting - waiting_.size(); ++k) make(here_[k].first, here_[k].second);
+        for (; k < here_.size(); ++k) wait(here_[k].first, here_[k].second);
         // Keep the inputs the blocks still to come can reach.
         if (n >= kSpan) {
             std::copy(x + n - kSpan, x + n, kept_.begin());
@@ -247,36 +261,54 @@ public:
         if (inputs_ == 0) return 0.0f;
         // The outputs still due reach 48 inputs past the end, in whole blocks.
         const uint64_t blocks = (inputs_ + kPhaseTaps + kPeakBlock - 1) / kPeakBlock;
-        for (uint64_t b = made_; b < blocks; ++b)
-            consider(edge(int64_t(b * kPeakBlock) - int64_t(kPhaseTaps), nullptr, inputs_, inputs_));
+        for (uint64_t b = made_; b < blocks; ++b) {
+            const float* src = edge(int64_t(b * kPeakBlock) - int64_t(kPhaseTaps), nullptr, inputs_, inputs_);
+            wait(bound(src), src);
+        }
         made_ = blocks;
-        makeWaiting();
+        makeWaiting(0);
         return found_;
     }
 
 private:
     static constexpr size_t kSpan = kPeakBlock + kPhaseTaps;  // the inputs one block reads
-    static constexpr size_t kWaiting = 64;  // 45 KiB of inputs
+    static constexpr size_t kWaiting = 128;  // 90 KiB of inputs
 
-    void consider(const float* src) {
-        const float reach = maxMagnitude(src, kSpan) * gain();
+    float bound(const float* src) const { return maxMagnitude(src, kSpan) * gain(); }
+
+    void make(float reach, const float* src) {
+        if (reach <= found_) return;
+        blockPeak(src, phaseTaps(), mx_.data());
+        found_ = *std::max_element(mx_.begin(), mx_.end());
+    }
+
+    // Keeps a block that might raise the peak aside, its inputs copied.
+    void wait(float reach, const float* src) {
         if (reach <= found_) return;
         const size_t slot = waiting_.size();
         waiting_.push_back({reach, slot});
         inputs_of_.resize((slot + 1) * kSpan);
         std::copy(src, src + kSpan, inputs_of_.begin() + std::ptrdiff_t(slot * kSpan));
-        if (waiting_.size() >= kWaiting) makeWaiting();
+        if (waiting_.size() >= kWaiting) makeWaiting(kWaiting / 2);
     }
 
-    void makeWaiting() {
+    // Makes the loudest blocks waiting until at most `left` remain that
+    // might still raise the peak, and passes over the rest: of those left,
+    // a louder block to come may yet make most needless.
+    void makeWaiting(size_t left) {
         std::sort(waiting_.begin(), waiting_.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
-        for (const auto& [reach, slot] : waiting_) {
-            if (reach <= found_) break;  // nor can any after it
-            blockPeak(inputs_of_.data() + slot * kSpan, phaseTaps(), mx_.data());
-            found_ = *std::max_element(mx_.begin(), mx_.end());
+        size_t k = 0;
+        for (; k < waiting_.size() && waiting_[k].first > found_ && waiting_.size() - k > left; ++k)
+            make(waiting_[k].first, inputs_of_.data() + waiting_[k].second * kSpan);
+        spare_.clear();
+        size_t kept = 0;
+        for (size_t j = k; j < waiting_.size() && waiting_[j].first > found_; ++j, ++kept) {
+            const auto from = inputs_of_.begin() + std::ptrdiff_t(waiting_[j].second * kSpan);
+            spare_.insert(spare_.end(), from, from + std::ptrdiff_t(kSpan));
+            waiting_[kept] = {waiting_[j].first, kept};
         }
-        waiting_.clear();
-        inputs_of_.clear();
+        waiting_.resize(kept);
+        inputs_of_.swap(spare_);
     }
 
     // The inputs from `lo` on of a block that reaches before the stretch x
@@ -311,8 +343,10 @@ private:
 
     std::array<float, kSpan> kept_{};  // the last inputs (silence before the first)
     std::array<float, kSpan> edge_{};
+    std::vector<std::pair<float, const float*>> here_;  // the bound of each block of a stretch, and its inputs
     std::vector<std::pair<float, size_t>> waiting_;  // the bound of each block waiting, and its slot
     std::vector<float> inputs_of_;                   // the inputs of the blocks waiting, slot by slot
+    std::vector<float> spare_;                       // where those still waiting move to
     std::array<float, kPeakBlock> mx_{};
     float found_ = 0;
     uint64_t inputs_ = 0;
@@ -483,13 +517,8 @@ LoudnessResult measure(const std::vector<std::vector<float>>& channels, double s
         n = std::min(n, c.size());
         at.push_back(c.data());
     }
-    // In blocks, as a file is read: the true peak's pending inputs stay small.
-    constexpr size_t kBlock = 16384;
-    std::vector<const float*> block(at.size());
-    for (size_t done = 0; done < n; done += kBlock) {
-        for (size_t c = 0; c < at.size(); ++c) block[c] = at[c] + done;
-        meter.push(block.data(), std::min(kBlock, n - done));
-    }
+    // Whole, so that the true peak's blocks are made loudest first throughout.
+    meter.push(at.data(), n);
     return meter.finish();
 }
 
