@@ -879,7 +879,7 @@ def main():
     floor = sum(ours[w]["sndfileCpu"] for w in wavs if w in ours)
     if cpu > 0:
         print(f"\nours, one core: whole analysis {audio / cpu:.0f}x real time per file "
-              f"(read, mono and 22 050 Hz {readcpu:.2f} s, a plain libsndfile read {floor:.2f} s, "
+              f"(read, mono, 22 050 Hz and loudness {readcpu:.2f} s, a plain libsndfile read {floor:.2f} s, "
               f"ratio {readcpu / max(floor, 1e-9):.2f}; analysis after reading {audio / max(cpu - readcpu, 1e-9):.0f}x)")
     if peer:
         pcpu = sum(peer[w].get("seconds", 0) for w in wavs if w in peer)
