@@ -244,7 +244,8 @@ public:
         made_ = std::max(made_, end / kPeakBlock);
         std::sort(here_.begin(), here_.end(), [](const auto& p, const auto& q) { return p.first > q.first; });
         size_t k = 0;
-        for (; k < here_.size() && here_.size() - k > kWaiting - waiting_.size(); ++k) make(here_[k].first, here_[k].second);
+        for (; k < here_.size() && here_.size() - k > kWaiting - waiting_.size(); ++k)
+            make(here_[k].first, here_[k].second);
         for (; k < here_.size(); ++k) wait(here_[k].first, here_[k].second);
         // Keep the inputs the blocks still to come can reach.
         if (n >= kSpan) {
@@ -351,7 +352,9 @@ private:
     float found_ = 0;
     uint64_t inputs_ = 0;
     uint64_t made_ = 0;  // blocks made, passed over or waiting
-};}  // namespace
+};
+
+}  // namespace
 
 float truePeak(const std::vector<float>& channel) {
     if (channel.empty()) return 0.0f;
