@@ -170,7 +170,6 @@ std::vector<std::vector<float>> Resampler::resample(const std::vector<std::vecto
     return result;
 }
 
-
 BlockResampler::BlockResampler(double fromRate, double toRate, int channels)
     : fromRate_(fromRate), toRate_(toRate), channels_(channels) {
     checkSetup(fromRate, toRate, channels);
