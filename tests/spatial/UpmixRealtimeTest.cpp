@@ -1,6 +1,7 @@
 // The upmix kernel on the audio thread: no allocation, no lock, no system
 // call while processing, and plans swapped by another thread while it runs.
 #include "spatial/Upmixer.h"
+#include "platform/Sanitizers.h"
 #include "rt/mn_mix.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@
 
 // ThreadSanitizer traps signals and system calls of its own, and the strict
 // seccomp child is x86-64's.
-#if !defined(__SANITIZE_THREAD__) && defined(__x86_64__)
+#if !defined(QM_SANITIZE_THREAD) && defined(__x86_64__)
 #define QM_COUNT_REALTIME_CALLS 1
 #include <linux/seccomp.h>
 #include <pthread.h>

@@ -1,9 +1,10 @@
 #include "support/CallCounters.h"
+#include "platform/Sanitizers.h"
 
 #include <cstddef>
 
 // A sanitizer owns the allocator and intercepts the lock functions itself.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(QM_SANITIZE_ADDRESS) || defined(QM_SANITIZE_THREAD)
 #define QM_SANITIZED 1
 #else
 #include <pthread.h>

@@ -1,9 +1,10 @@
 #include "support/SyscallTrap.h"
+#include "platform/Sanitizers.h"
 
 #include <atomic>
 #include <csignal>
 
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(QM_SANITIZE_THREAD) && !defined(QM_SANITIZE_ADDRESS)
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
@@ -20,7 +21,7 @@ namespace {
 std::atomic<long> calls_{0};
 std::atomic<bool> counting{false};
 
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(QM_SANITIZE_THREAD) && !defined(QM_SANITIZE_ADDRESS)
 struct sigaction previous {};
 
 void onTrap(int, siginfo_t*, void* context) {
@@ -33,7 +34,7 @@ void onTrap(int, siginfo_t*, void* context) {
 }  // namespace
 
 SyscallTrap::SyscallTrap() {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(QM_SANITIZE_THREAD) && !defined(QM_SANITIZE_ADDRESS)
     struct sigaction sa {};
     sa.sa_sigaction = onTrap;
     sa.sa_flags = SA_SIGINFO;
@@ -43,13 +44,13 @@ SyscallTrap::SyscallTrap() {
 
 SyscallTrap::~SyscallTrap() {
     counting = false;
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(QM_SANITIZE_THREAD) && !defined(QM_SANITIZE_ADDRESS)
     sigaction(SIGSYS, &previous, nullptr);
 #endif
 }
 
 bool SyscallTrap::trapThisThread() {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(QM_SANITIZE_THREAD) && !defined(QM_SANITIZE_ADDRESS)
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_rt_sigreturn, 5, 0),

@@ -14,12 +14,14 @@
 // threads it watches.
 #pragma once
 
+#include "platform/Sanitizers.h"
+
 namespace qm::test {
 
 class SyscallTrap {
 public:
     static constexpr bool available() {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__x86_64__) && !defined(QM_SANITIZE_THREAD) && !defined(QM_SANITIZE_ADDRESS)
         return true;
 #else
         return false;

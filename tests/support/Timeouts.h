@@ -6,6 +6,8 @@
 // runs several times slower). The ctest time-outs use the same factor.
 #pragma once
 
+#include "platform/Sanitizers.h"
+
 #include <chrono>
 
 #ifndef QM_TEST_TIME_FACTOR
@@ -18,7 +20,7 @@ inline constexpr int kTimeFactor = QM_TEST_TIME_FACTOR;
 
 // Whether a sanitizer instruments this build: its allocator then holds freed
 // memory back (quarantine, metadata), so resident-memory bounds do not hold.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(QM_SANITIZE_ADDRESS) || defined(QM_SANITIZE_THREAD)
 inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;

@@ -1,8 +1,9 @@
 #include "app/core/Handoff.h"
+#include "platform/Sanitizers.h"
 
 namespace qm::handoff {
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(QM_SANITIZE_THREAD)
 std::mutex& order() {
     static std::mutex lock;
     return lock;

@@ -13,6 +13,8 @@
 // Threads: any thread may call both.
 #pragma once
 
+#include "platform/Sanitizers.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
@@ -23,7 +25,7 @@
 
 namespace qm::handoff {
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(QM_SANITIZE_THREAD)
 std::mutex& order();
 struct Sending {
     std::lock_guard<std::mutex> hold{order()};
