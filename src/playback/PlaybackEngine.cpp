@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <system_error>
 #include <thread>
 
 #include <pthread.h>
@@ -275,6 +276,7 @@ void PlaybackEngine::leave() {
         return;
     }
     ++generation_;  // its reports are no longer ours
+    if (!spare_ && spareMade_.valid()) spare_ = spareMade_.get();
     std::unique_ptr<RenderContext> next = spare_ ? std::move(spare_) : std::make_unique<RenderContext>();
     mn_f64_store(next->gain, mn_f64_load(ctx_->gain));
     mn_f64_store(next->position, mn_f64_load(ctx_->position));
@@ -415,6 +417,13 @@ void PlaybackEngine::ensureRunning() {
         if (leaving_ && !waitForLeaving(leaving_->faded)) closeLeaving(true);
         resetRenderState();
         output_->start();
+        if (!spare_ && !spareMade_.valid()) {
+            try {
+                spareMade_ = std::async(std::launch::async, [] { return std::make_unique<RenderContext>(); });
+            } catch (const std::system_error&) {
+                // No thread to spare: the first output left makes its own.
+            }
+        }
         // One that has played its fade by now goes at once.
         if (leaving_ && leaving_->output->callbacks() >= leaving_->played) closeLeaving(true);
     }

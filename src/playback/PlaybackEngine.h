@@ -40,6 +40,7 @@
 #include "platform/MainQueue.h"
 
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -203,6 +204,10 @@ private:
     std::unique_ptr<AudioOutput> output_;
     std::unique_ptr<Leaving> leaving_;  // the output left, while its mix fades out
     std::unique_ptr<RenderContext> spare_;  // the context of the last output left
+    // The first spare, made on a thread of its own at the first start: the
+    // first output left then takes no megabytes of scratch from the main
+    // thread.
+    std::future<std::unique_ptr<RenderContext>> spareMade_;
     std::vector<std::shared_ptr<BinauralBuild>> builds_;  // one per rate, kept
     BinauralRenderer* binaural_ = nullptr;  // the one in the render context's slot
     std::vector<Direction> directions_;     // of the last binaural mix published
