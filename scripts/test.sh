@@ -3,11 +3,13 @@
 # 1. the tests of the code shared between threads (real-time core, upmix
 #    kernel, the monitor's matrix node and stream, catalog, metadata,
 #    scanner, change log, prepared FFTs) in a small ThreadSanitizer build;
-# 2. the engine and its test programs built by clang (compiled and linked,
-#    not run: the other builds run them), the engine instrumented for the
-#    libFuzzer harnesses, each harness run a bounded number of inputs;
-# 3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# 2. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 #    leak checking on;
+# 3. the engine and its test programs built by clang (compiled and linked,
+#    not run: the other builds run them), the engine instrumented for the
+#    libFuzzer harnesses, each harness run a bounded number of inputs: at
+#    the lowest priority beside the tests of the sound servers and the
+#    desktops (below), which leave most of the processors idle;
 # 4. the plain build: first the program alone, configured with the test
 #    rig's CMake packages refused (so that the program never comes to need
 #    one), then every benchmark, and the tests that only it can judge (the
@@ -86,7 +88,10 @@ tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='Lv2Host.*'
 # loads and starts overtaking each other, a device and the server lost
 # mid-play (about 25 s); the library's writer queue, where a long team pull
 # gives way to a save and to the model's end.
-tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*:LibraryLongPulls.*'
+tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*:LibraryLongPulls.*:-PlayerModelPipeWire.*'
+# The player on the PipeWire daemon, beside them: its sinks' positions, the
+# limiter, switches between sinks, the daemon's end and return.
+tsan_run build-tsan/tests/qm_app_tests --gtest_filter='PlayerModelPipeWire.*'
 # The sound server (a JACK server, the PipeWire daemon) stopped and killed
 # under the player, the editor and the monitor at once, and started again
 # (about 20 s).
@@ -103,28 +108,38 @@ for i in "${!tsan_pids[@]}"; do
 done
 [ "$tsan_failed" = 0 ]
 
-step "clang: the engine, its test programs and the fuzz harnesses"
-# New inputs go to a scratch folder, never to fuzz/seeds. The engine's test
-# programs are only built here, so that code only GCC takes cannot come in
-# unseen; they run in the other builds.
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" \
-  -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=ON -DQM_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz
+# The clang build and its fuzz runs, as one job (see below). The engine's
+# test programs are only built here, so that code only GCC takes cannot
+# come in unseen; they run in the other builds.
+clang_step() {
+  CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${lean[@]}" \
+    -DQM_FUZZ=ON -DQM_WERROR=ON -DQM_BUILD_APP=OFF -DQM_BUILD_TESTS=ON -DQM_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$(( (jobs + 1) / 2 ))"
+  # New inputs go to a scratch folder, never to fuzz/seeds.
+  local run name log
+  for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
+             pins:50000 audio_file_info:3000 riff_meta:20000 http_head:100000 \
+             change_log_line:50000 stored_meta:50000; do
+    name=${run%%:*}
+    mkdir -p "$fuzz_scratch/$name"
+    log="$fuzz_scratch/$name.log"
+    if ! build-fuzz/fuzz/fuzz_"$name" -runs="${run##*:}" -timeout=20 -seed=1 \
+         -artifact_prefix="$fuzz_scratch/" "$fuzz_scratch/$name" fuzz/seeds/"$name" >"$log" 2>&1; then
+      cat "$log"
+      return 1
+    fi
+    echo "fuzz_$name: $(tail -n 1 "$log")"
+  done
+}
 fuzz_scratch=$(mktemp -d)
-trap 'rm -rf "$fuzz_scratch"; [ -z "${plain_build:-}" ] || kill -INT -- -"$plain_build" 2>/dev/null || true' EXIT
-for run in riff_bext:100000 settings:30000 output_profile:50000 upmix_settings:50000 \
-           pins:50000 audio_file_info:3000 riff_meta:20000 http_head:100000 \
-           change_log_line:50000 stored_meta:50000; do
-  name=${run%%:*}
-  mkdir -p "$fuzz_scratch/$name"
-  log="$fuzz_scratch/$name.log"
-  if ! build-fuzz/fuzz/fuzz_"$name" -runs="${run##*:}" -timeout=20 -seed=1 \
-       -artifact_prefix="$fuzz_scratch/" "$fuzz_scratch/$name" fuzz/seeds/"$name" >"$log" 2>&1; then
-    cat "$log"
-    exit 1
-  fi
-  echo "fuzz_$name: $(tail -n 1 "$log")"
-done
+clang_log=$(mktemp)
+stop_jobs() {
+  local job
+  for job in "${plain_build:-}" "${clang_job:-}"; do
+    [ -z "$job" ] || kill -INT -- -"$job" 2>/dev/null || true
+  done
+}
+trap 'stop_jobs; rm -rf "$fuzz_scratch" "$clang_log"' EXIT
 
 step "AddressSanitizer and UndefinedBehaviorSanitizer: the whole suite"
 export ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1"
@@ -173,6 +188,11 @@ set -m
  renice -n 19 -p "$BASHPID" >/dev/null
  program_alone && everything && exec ninja -C build "${plain_targets[@]}") >/dev/null 2>&1 &
 plain_build=$!
+# The clang job beside it, also at the lowest priority.
+(unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+ renice -n 19 -p "$BASHPID" >/dev/null
+ clang_step) >"$clang_log" 2>&1 &
+clang_job=$!
 set +m
 # Two lines of them side by side, each one test at a time: the sound
 # servers' tests, and the private desktops' (which start no sound server);
@@ -204,11 +224,26 @@ kill -INT -- -"$plain_build" 2>/dev/null || true
 wait "$plain_build" || true
 plain_build=
 [ "$serial_failed" = 0 ]
+# The clang job goes on at the normal priority while the plain build ends,
+# and is over before the plain build's tests, whose judgement is the CPU
+# time of the render callbacks.
+renice -n 0 -g "$clang_job" >/dev/null 2>&1 || true
 
 step "The plain build: the program alone, then the benchmarks, and what a sanitizer's runtime would spoil"
 [ -f build/program-alone.built ] || program_alone
 everything
 cmake --build build --target "${plain_targets[@]}"
+step "clang: the engine, its test programs and the fuzz harnesses (begun beside the sound servers' tests)"
+if wait "$clang_job"; then
+  grep '^fuzz_' "$clang_log"
+else
+  cat "$clang_log"
+  exit 1
+fi
+clang_job=
+step "The plain build's tests"
 ctest --test-dir build --output-on-failure -R '^(RenderRealTime|MatrixUnitRealTime|MonitorChainRealTime|ControlServerFlood)\.'
-ctest --test-dir build --output-on-failure -R 'Soak|^AppEndToEndDesktop\.'
+# The two soaks and the program on its private desktop side by side: each
+# judges CPU time, and the three keep most of the processors idle.
+ctest --test-dir build --output-on-failure -j3 -R 'Soak|^AppEndToEndDesktop\.'
 step "Done"
