@@ -88,10 +88,7 @@ tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='Lv2Host.*'
 # loads and starts overtaking each other, a device and the server lost
 # mid-play (about 25 s); the library's writer queue, where a long team pull
 # gives way to a save and to the model's end.
-tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*:LibraryLongPulls.*:-PlayerModelPipeWire.*'
-# The player on the PipeWire daemon, beside them: its sinks' positions, the
-# limiter, switches between sinks, the daemon's end and return.
-tsan_run build-tsan/tests/qm_app_tests --gtest_filter='PlayerModelPipeWire.*'
+tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*:LibraryLongPulls.*'
 # The sound server (a JACK server, the PipeWire daemon) stopped and killed
 # under the player, the editor and the monitor at once, and started again
 # (about 20 s).
