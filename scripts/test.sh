@@ -240,7 +240,5 @@ fi
 clang_job=
 step "The plain build's tests"
 ctest --test-dir build --output-on-failure -R '^(RenderRealTime|MatrixUnitRealTime|MonitorChainRealTime|ControlServerFlood)\.'
-# The two soaks and the program on its private desktop side by side: each
-# judges CPU time, and the three keep most of the processors idle.
-ctest --test-dir build --output-on-failure -j3 -R 'Soak|^AppEndToEndDesktop\.'
+ctest --test-dir build --output-on-failure -R 'Soak|^AppEndToEndDesktop\.'
 step "Done"
