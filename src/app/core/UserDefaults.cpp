@@ -204,13 +204,14 @@ void UserDefaults::read() const {
     keep_ = false;
     seen_ = stamp();
     const QString name = QString::fromStdString(path_.string());
+    // A file there but not read (whole): the first write keeps it beside.
+    auto unread = [&](const char* text) {
+        problem_ = QString::fromLatin1(text).arg(name, QString::fromUtf8(std::strerror(errno)));
+        keep_ = true;
+    };
     struct stat named {};
     if (::stat(path_.c_str(), &named) != 0) {
-        if (errno != ENOENT) {
-            problem_ = QStringLiteral("The settings file %1 could not be read (%2); the defaults are in use")
-                           .arg(name, QString::fromUtf8(std::strerror(errno)));
-            keep_ = true;
-        }
+        if (errno != ENOENT) unread("The settings file %1 could not be read (%2); the defaults are in use");
         return;
     }
     auto odd = [&](mode_t mode) {
@@ -224,9 +225,7 @@ void UserDefaults::read() const {
     const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat opened {};
     if (fd < 0 || ::fstat(fd, &opened) != 0) {
-        problem_ = QStringLiteral("The settings file %1 could not be read (%2); the defaults are in use")
-                       .arg(name, QString::fromUtf8(std::strerror(errno)));
-        keep_ = true;
+        unread("The settings file %1 could not be read (%2); the defaults are in use");
         if (fd >= 0) ::close(fd);
         return;
     }
@@ -265,9 +264,7 @@ void UserDefaults::read() const {
     for (ssize_t n; (n = ::read(fd, block, sizeof block)) != 0;) {
         if (n < 0) {
             if (errno == EINTR) continue;
-            problem_ = QStringLiteral("The settings file %1 could not be read whole (%2)")
-                           .arg(name, QString::fromUtf8(std::strerror(errno)));
-            keep_ = true;
+            unread("The settings file %1 could not be read whole (%2)");
             break;
         }
         for (const char *p = block, *end = block + n; p < end;) {
