@@ -88,6 +88,8 @@ tsan_run build-tsan/tests/qm_platform_tests --gtest_filter='Lv2Host.*'
 # loads and starts overtaking each other, a device and the server lost
 # mid-play (about 25 s); the library's writer queue, where a long team pull
 # gives way to a save and to the model's end.
+# (This build's app test program holds only the files of the suites run
+# here and below: see tests/CMakeLists.txt.)
 tsan_run build-tsan/tests/qm_app_tests --gtest_filter='Player*:LibraryLongPulls.*'
 # The sound server (a JACK server, the PipeWire daemon) stopped and killed
 # under the player, the editor and the monitor at once, and started again
