@@ -539,6 +539,16 @@ bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelop
            struck(pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6), minSparseBeatPeak);
 }
 
+bool swellPulse(const std::vector<TempoResult::Candidate>& plain, const std::vector<TempoResult::Candidate>& cands,
+                const Envelopes& attacks) {
+    if (plain.empty() || cands.empty() || plain[0].score < minSwellPulseScore) return false;
+    static constexpr double octaves[] = {0.5, 1.0, 2.0};
+    const double ratio = cands[0].bpm / plain[0].bpm;
+    const bool agrees =
+        std::any_of(std::begin(octaves), std::end(octaves), [&](double k) { return std::fabs(ratio - k) <= 0.03 * k; });
+    return agrees && struck(pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6), minSwellBeatPeak);
+}
+
 bool periodic(const TempoResult::Candidate& best) {
     return best.score >= minPulseScore && (best.bpm >= 40 || best.score >= minSlowPulseScore);
 }
@@ -629,10 +639,14 @@ bool barsOfThree(const std::vector<float>& mono22k, const Envelopes& env, const 
 // Whether a tempo of bars of two or four is half the pulse: below 100 BPM,
 // the bass sounds on every beat and the chords change on the first and
 // third beats of four alike, as they do on every bar line of the faster
-// tempo.
+// tempo. A beat whose onsets two thirds in outweigh those at its midpoint
+// by a third (swung eighths, a shuffle's or a 6/8's last eighth) is not
+// two beats.
 bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
                      double bpm) {
     if (bpm >= 100 || 2 * bpm > 200) return false;
+    const PulseProfile beat = pulseProfile(env.low, env.full, bpm, 6);
+    if (beat.at.size() == 6 && beat.at[4] > 4.0 / 3 * beat.at[3]) return false;
     const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
     if (pair.at.size() != 12 || !(pair.at[6] >= minEveryBeatBass * pair.at[0])) return false;
     const std::vector<double> h = harmonyChanges(mono22k, beats, 4);
@@ -641,14 +655,20 @@ bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, co
 
 // Whether a tempo of minSlowHarmonyHalf to 200 BPM in bars of two or four
 // is twice the pulse: the bass sounds once in four beats and the chords
-// change once in eight, on the bar lines of the slower tempo only.
+// change once in eight, on the bar lines of the slower tempo only; or the
+// bass is all but gone from the third of four beats and every second beat
+// is light, and the chords may change on the slower tempo's half bars too.
 bool halfOfBassAndHarmony(const std::vector<float>& mono22k, const Envelopes& env,
                           const std::vector<double>& beats, double bpm) {
     if (bpm < minSlowHarmonyHalf || bpm > 200) return false;
     const PulseProfile four = pulseProfile(env.low, env.full, bpm / 4, 12, 1.0);
     if (four.at.size() != 12 || !(four.at[6] < maxOncePerFourBass * four.at[0])) return false;
     const std::vector<double> h = harmonyChanges(mono22k, beats, 8);
-    return h.size() == 8 && h[0] >= minHarmonyChange && h[4] < minHalfBarHarmony * h[0];
+    if (h.size() != 8 || !(h[0] >= minHarmonyChange)) return false;
+    if (h[4] < minHalfBarHarmony * h[0]) return true;
+    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 0.0);
+    return four.at[6] < maxLoneBass * four.at[0] && pair.at.size() == 12 &&
+           pair.at[6] < maxLightSecond * pair.at[0];
 }
 
 }  // namespace
@@ -678,7 +698,8 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         // above the mean accent, which the chance peaks of a pad's swells
         // never are.
         auto found = candidates(attacks.full, lo, hi, hint);
-        if (!pulse(found, attacks) && !sparsePulse(found, attacks)) return std::nullopt;
+        if (!pulse(found, attacks) && !sparsePulse(found, attacks) && !swellPulse(cands, found, attacks))
+            return std::nullopt;
         env = std::move(attacks);
         cands = std::move(found);
     }

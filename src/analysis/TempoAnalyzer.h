@@ -148,11 +148,17 @@ inline constexpr double minSwungShare = 0.25;
 // maxOncePerFourBass of the first below 250 Hz) and the chords change once
 // in eight (on the fifth beat under minHalfBarHarmony of the first): a
 // ballad at 48-50 BPM, one chord a bar, read at 96-100 holds each chord for
-// eight of its beats. Either needs the largest change of harmony to reach
-// minHarmonyChange: drums alone leave the treble's pitch classes all but
-// still.
+// eight of its beats. The chords may change twice in the slower bar when
+// the bass is all but absent on the third beat (under maxLoneBass of the
+// first) and every other beat is plainly lighter than the one before it in
+// the full band (under maxLightSecond): a ballad at 64 BPM with its root
+// on one and three and two chords a bar, read at 128. Either needs the
+// largest change of harmony to reach minHarmonyChange: drums alone leave
+// the treble's pitch classes all but still.
 inline constexpr double minEveryBeatBass = 0.65;
 inline constexpr double maxOncePerFourBass = 0.45;
+inline constexpr double maxLoneBass = 0.25;
+inline constexpr double maxLightSecond = 0.75;
 inline constexpr double minHalfBarHarmony = 0.45;
 inline constexpr double minHarmonyChange = 0.015;
 inline constexpr double minSlowHarmonyHalf = 95;
@@ -161,14 +167,26 @@ inline constexpr double minSlowHarmonyHalf = 95;
 // them (each envelope less its mean over the half second about it): a
 // pulse when the best candidate there passes the tests above, or scores at
 // least minSparsePulseScore (from 40 BPM) with beats standing
-// minSparseBeatPeak times above the beat's mean accent.
+// minSparseBeatPeak times above the beat's mean accent. Sustained pads
+// reach 1.41-1.52 there, legato strings changing on the beat with a slow
+// attack 2.2-2.3 and more.
 inline constexpr double minSparsePulseScore = 0.1;
-inline constexpr double minSparseBeatPeak = 2.5;
+inline constexpr double minSparseBeatPeak = 2.0;
+// Legato notes whose swells recur plainly in the envelope itself (its best
+// candidate scoring at least minSwellPulseScore, where a pad's reach 0.32
+// at most) are a pulse when the attacks' best candidate falls within 3 % of
+// that tempo, its half or its double, with beats standing minSwellBeatPeak
+// times above the mean accent.
+inline constexpr double minSwellPulseScore = 0.6;
+inline constexpr double minSwellBeatPeak = 1.8;
 
 struct Envelopes;
 bool audible(const std::vector<float>& mono22k);
 bool periodic(const TempoResult::Candidate& best);
 bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks);
+// `plain` are the envelope's own candidates, `cands` the attacks'.
+bool swellPulse(const std::vector<TempoResult::Candidate>& plain, const std::vector<TempoResult::Candidate>& cands,
+                const Envelopes& attacks);
 // The envelope less its mean over the half second around each value, where
 // positive, normalised to a largest of 1.
 std::vector<float> aboveLocalLevel(const std::vector<float>& env);
