@@ -534,19 +534,17 @@ std::vector<float> aboveLocalLevel(const std::vector<float>& env) {
     return out;
 }
 
-bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks) {
-    return !cands.empty() && cands[0].score >= minSparsePulseScore && cands[0].bpm >= 40 &&
-           struck(pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6), minSparseBeatPeak);
-}
-
-bool swellPulse(const std::vector<TempoResult::Candidate>& plain, const std::vector<TempoResult::Candidate>& cands,
-                const Envelopes& attacks) {
-    if (plain.empty() || cands.empty() || plain[0].score < minSwellPulseScore) return false;
+bool sparsePulse(const std::vector<TempoResult::Candidate>& plain, const std::vector<TempoResult::Candidate>& cands,
+                 const Envelopes& attacks) {
+    if (cands.empty()) return false;
+    const PulseProfile beat = pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6);
+    if (cands[0].score >= minSparsePulseScore && cands[0].bpm >= 40 && struck(beat, minSparseBeatPeak)) return true;
+    if (plain.empty() || plain[0].score < minSwellPulseScore) return false;
     static constexpr double octaves[] = {0.5, 1.0, 2.0};
     const double ratio = cands[0].bpm / plain[0].bpm;
-    const bool agrees =
-        std::any_of(std::begin(octaves), std::end(octaves), [&](double k) { return std::fabs(ratio - k) <= 0.03 * k; });
-    return agrees && struck(pulseProfile(attacks.low, attacks.full, cands[0].bpm, 6), minSwellBeatPeak);
+    return std::any_of(std::begin(octaves), std::end(octaves),
+                       [&](double k) { return std::fabs(ratio - k) <= 0.03 * k; }) &&
+           struck(beat, minSwellBeatPeak);
 }
 
 bool periodic(const TempoResult::Candidate& best) {
@@ -698,8 +696,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         // above the mean accent, which the chance peaks of a pad's swells
         // never are.
         auto found = candidates(attacks.full, lo, hi, hint);
-        if (!pulse(found, attacks) && !sparsePulse(found, attacks) && !swellPulse(cands, found, attacks))
-            return std::nullopt;
+        if (!pulse(found, attacks) && !sparsePulse(cands, found, attacks)) return std::nullopt;
         env = std::move(attacks);
         cands = std::move(found);
     }

@@ -183,10 +183,10 @@ inline constexpr double minSwellBeatPeak = 1.8;
 struct Envelopes;
 bool audible(const std::vector<float>& mono22k);
 bool periodic(const TempoResult::Candidate& best);
-bool sparsePulse(const std::vector<TempoResult::Candidate>& cands, const Envelopes& attacks);
-// `plain` are the envelope's own candidates, `cands` the attacks'.
-bool swellPulse(const std::vector<TempoResult::Candidate>& plain, const std::vector<TempoResult::Candidate>& cands,
-                const Envelopes& attacks);
+// Whether the attacks' candidates `cands` are a sparse pulse, by the two
+// tests above; `plain` are the envelope's own.
+bool sparsePulse(const std::vector<TempoResult::Candidate>& plain, const std::vector<TempoResult::Candidate>& cands,
+                 const Envelopes& attacks);
 // The envelope less its mean over the half second around each value, where
 // positive, normalised to a largest of 1.
 std::vector<float> aboveLocalLevel(const std::vector<float>& env);
