@@ -13,15 +13,15 @@ key exact share, the MIREX key score, tempo Acc1 and Acc2, the meter, the
 renders and scores, apart from the rounds, the 72 pieces in 4/4 on which
 the tempo octave's thresholds were set (see calibration_plan()).
 
-Five wide parts of 48 pieces each (see wide_plan()) hold the kinds the
+Six wide parts of 48 pieces each (see wide_plan()) hold the kinds the
 rounds lack: drumless ballads with sparse accompaniment (chords every half
 bar, legato strings changing on the beat, arpeggios), walking bass, 12/8
 shuffles, fast waltzes, slow swung pieces, 6/8 and 3/4 ballads, a melody
 over the chords from the first bar, pickups and drum fills before bar 1,
 secondary dominants and borrowed chords, pieces closing on V, IV or vi and
 excerpts cut from the middle that end there. "tuning-2" and "held-out-4"
-to "held-out-6" (each scored once, then tuned on) are for tuning;
-"held-out-7", with seeds of its own, is scored once, at the end of a pass.
+to "held-out-7" (each scored once, then tuned on) are for tuning;
+"held-out-8", with seeds of its own, is scored once, at the end of a pass.
 They are rendered through the stereo font of fluid-soundfont-gm as well
 when it is installed. The figures are printed per material class
 (drumless, 3/4, 6/8, 12/8, slow, fast, ending off the tonic), with
@@ -37,7 +37,7 @@ for judging only. A piece's tempo is the pulse a musician counts: quarter notes 
 and 3/4, dotted quarters in 6/8.
 
 Usage: scripts/music-corpus.py [--build build] [--out DIR] [--peer DIR] [--aubio]
-         [--part tuning|held-out-1|held-out-2|held-out-3|tuning-2|held-out-4|held-out-5|held-out-6|held-out-7|wide|all]
+         [--part tuning|held-out-1|held-out-2|held-out-3|tuning-2|held-out-4|held-out-5|held-out-6|held-out-7|held-out-8|wide|all]
          [--list]
 --peer names a folder holding node_modules/essentia.js (made with
 `npm install --prefix DIR essentia.js@0.1.3`; never a dependency of the
@@ -736,7 +736,8 @@ def peer_as(peer, profile):
 
 # Each wide part's seeds and first piece number.
 WIDE_PARTS = {"tuning-2": (20000, 0), "held-out-4": (61000, 100), "held-out-5": (83000, 200),
-              "held-out-6": (97000, 300), "held-out-7": (113000, 400)}
+              "held-out-6": (97000, 300), "held-out-7": (113000, 400),
+              "held-out-8": (131000, 500)}
 
 
 def main():

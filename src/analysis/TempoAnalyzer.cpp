@@ -359,16 +359,17 @@ TempoResult::Meter meter(const std::vector<double>& beats, const std::vector<flo
 }
 
 TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::vector<float>& low,
-                                 const std::vector<float>& full) {
+                                 const std::vector<float>& full, int perBar) {
+    const std::string label = perBar == 4 ? "4/4" : "6/8";
     for (const GroupScore& g : groupScores(beats, low, full))
-        if (g.group == 2) {
+        if (g.group == perBar) {
             TempoResult::Meter m = chooseMeter({g});
-            m.label = "6/8";
+            m.label = label;
             return m;
         }
     TempoResult::Meter m;
-    m.label = "6/8";
-    m.group = 2;
+    m.label = label;
+    m.group = perBar;
     return m;
 }
 
@@ -651,6 +652,15 @@ bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, co
     return h.size() == 4 && h[0] >= minHarmonyChange && h[2] >= minHalfBarHarmony * h[0];
 }
 
+// Whether dotted beats group in fours: see maxLoneBass and minHalfBarHarmony.
+bool barsOfFourDotted(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
+                      double bpm) {
+    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
+    if (pair.at.size() != 12 || !(pair.at[6] < maxLoneBass * pair.at[0])) return false;
+    const std::vector<double> h = harmonyChanges(mono22k, beats, 4);
+    return h.size() == 4 && h[0] >= minHarmonyChange && h[2] < minHalfBarHarmony * h[0];
+}
+
 // Whether a tempo of minSlowHarmonyHalf to 200 BPM in bars of two or four
 // is twice the pulse: the bass sounds once in four beats and the chords
 // change once in eight, on the bar lines of the slower tempo only; or the
@@ -787,7 +797,8 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
     // Beats divided in three (onsets at their thirds rather than at their
     // halves) are the dotted beats of 6/8, two to the bar.
     compound = compound || ternaryShare(env.low, env.full, r.bpm) > minTernaryShare;
-    if (compound) r.meter = compoundMeter(r.beats, env.low, env.full);
+    if (compound)
+        r.meter = compoundMeter(r.beats, env.low, env.full, barsOfFourDotted(mono22k, env, r.beats, r.bpm) ? 4 : 2);
 
     r.durationSec = double(mono22k.size()) / analysisRate;
     r.alternatives = alternatives(r.bpm, cands);

@@ -155,6 +155,11 @@ inline constexpr double minSwungShare = 0.25;
 // on one and three and two chords a bar, read at 128. Either needs the
 // largest change of harmony to reach minHarmonyChange: drums alone leave
 // the treble's pitch classes all but still.
+// Dotted beats make bars of four (12/8) rather than two (6/8) when the bass
+// is all but absent on every second one (under maxLoneBass of the first)
+// and the chords change once in four, not on the half bar (the third beat
+// under minHalfBarHarmony of the first): a 6/8 sounds its bass on both
+// beats of the bar or changes chord on every bar line.
 inline constexpr double minEveryBeatBass = 0.65;
 inline constexpr double maxOncePerFourBass = 0.45;
 inline constexpr double maxLoneBass = 0.25;
@@ -231,10 +236,11 @@ struct GroupScore {
 // has at least three full rounds of beats, in that order.
 std::vector<GroupScore> groupScores(const std::vector<double>& beats, const std::vector<float>& low,
                                     const std::vector<float>& full);
-// The 6/8 meter of beats that are dotted quarters: two to the bar, the bar
-// phase from the group of two.
+// The meter of beats that are dotted quarters, `perBar` (2 or 4) to the
+// bar: 6/8, or 12/8 labelled as its four counted beats ("4/4"); the bar
+// phase from the group of that size.
 TempoResult::Meter compoundMeter(const std::vector<double>& beats, const std::vector<float>& low,
-                                 const std::vector<float>& full);
+                                 const std::vector<float>& full, int perBar = 2);
 // How much more onset the thirds of a beat carry than its half, as a share
 // of the beat's own accent (full band only, where the divisions sound); 0
 // when one third carries less than three fifths of the other's, as swing

@@ -389,6 +389,28 @@ test::MidiSong fourFourPiece(double bpm, std::vector<double> hits, double chordL
     return song;
 }
 
+// A drumless piece in dotted beats at `bpm`, `perBar` of them to the bar:
+// broken chords on the eighths, one chord a bar, the bass on every dotted
+// beat of 6/8 or on the first and third of 12/8.
+test::MidiSong compoundPiece(double bpm, int perBar) {
+    test::MidiSong song;
+    song.bpm = 1.5 * bpm;
+    song.programs = {{0, 0}, {1, 33}};
+    const int roots[4] = {0, 7, 9, 5};
+    const bool minor[4] = {false, false, true, false};
+    const double bar = 1.5 * perBar;
+    for (int k = 0; k < int(30 * bpm / 60 / perBar); ++k) {
+        const int r = roots[k % 4];
+        const int chord[3] = {r, r + (minor[k % 4] ? 3 : 4), r + 7};
+        for (int e = 0; e < 3 * perBar; ++e)
+            song.notes.push_back({k * bar + 0.5 * e, 0.5, 60 + chord[e % 3] % 12 + (e % 6 == 3 ? 12 : 0),
+                                  e % 3 ? 56 : 72, 0});
+        for (int b = 0; b < perBar; b += perBar / 2)
+            song.notes.push_back({k * bar + 1.5 * b, 1.5 * perBar / 2 - 0.1, 36 + r % 12, b ? 88 : 100, 1});
+    }
+    return song;
+}
+
 }  // namespace
 
 // The octave of a 4/4 piece follows its bass and its harmony where the
@@ -420,6 +442,27 @@ TEST(TempoAnalyzer, BassAndHarmonyTellTheOctaveOfFourFour) {
         ASSERT_TRUE(t) << c.bpm;
         EXPECT_NEAR(t->bpm, c.bpm, 0.02 * c.bpm);
         EXPECT_EQ(t->meter.label, "4/4") << c.bpm;
+    }
+}
+
+// Dotted beats without drums make bars of two when the bass sounds on both
+// and the chords change on every bar line (6/8), of four when the bass
+// sounds on every other one and the chords change once in four (12/8,
+// counted in four).
+TEST(TempoAnalyzer, TheBassAndTheChordsTellSixEightFromTwelveEight) {
+    if (!test::soundFont()) GTEST_SKIP() << "no General MIDI sound font";
+    test::TempDir dir;
+    for (int perBar : {2, 4}) {
+        const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
+        test::writeMidi(mid, compoundPiece(66, perBar));
+        ASSERT_TRUE(test::renderMidi(mid, wav, 44100));
+        const auto audio = Signal::readPlanar(wav);
+        const auto mono = Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050);
+        const auto t = TA::analyze(mono);
+        ASSERT_TRUE(t) << perBar;
+        EXPECT_NEAR(t->bpm, 66, 0.02 * 66) << perBar;
+        EXPECT_EQ(t->meter.label, perBar == 2 ? "6/8" : "4/4");
+        EXPECT_EQ(GridBuilder::build(*t, mono, t->durationSec).beatsPerBar, perBar);
     }
 }
 
