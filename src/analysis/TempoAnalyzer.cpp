@@ -16,6 +16,7 @@ constexpr int hop = 256;
 constexpr int bins = frameSize / 2 + 1;
 constexpr int anyBandBins = 512;  // bins below 11 025 Hz
 constexpr int lowBins = 12;       // bins below 250 Hz
+constexpr int bassBins = 6;       // bins below 130 Hz
 
 double roundTo(double v, double steps) { return std::round(v * steps) / steps; }
 
@@ -124,27 +125,32 @@ Envelopes envelopes(const std::vector<float>& x) {
     Envelopes env;
     env.full.resize(F - 1);
     env.low.resize(F - 1);
+    env.bass.resize(F - 1);
     for (long i = 0; i < F; ++i) {
         const float* src = x.data() + i * hop;
         for (int j = 0; j < frameSize; ++j) frame[j] = src[j] * window[j];
         fft.magnitudes(frame.data(), mags.data());
         for (int k = 0; k < bins; ++k) cur[k] = std::log(1.0f + 50.0f * mags[k]);
         if (i > 0) {
-            double full = 0, low = 0;
+            double full = 0, low = 0, bass = 0;
             for (int k = 0; k < anyBandBins; ++k) {
                 const float d = std::max(0.0f, cur[k] - prev[k]);
                 full += d;
                 if (k < lowBins) low += d;
+                if (k < bassBins) bass += d;
             }
             env.full[i - 1] = float(full);
             env.low[i - 1] = float(low);
+            env.bass[i - 1] = float(bass);
         }
         std::swap(cur, prev);
     }
     env.full = smooth(env.full);
     env.low = smooth(env.low);
+    env.bass = smooth(env.bass);
     normalize(env.full);
     normalize(env.low);
+    normalize(env.bass);
     return env;
 }
 
@@ -638,15 +644,16 @@ bool barsOfThree(const std::vector<float>& mono22k, const Envelopes& env, const 
 // Whether a tempo of bars of two or four is half the pulse: below 100 BPM,
 // the bass sounds on every beat and the chords change on the first and
 // third beats of four alike, as they do on every bar line of the faster
-// tempo. A beat whose onsets two thirds in outweigh those at its midpoint
-// by a third (swung eighths, a shuffle's or a 6/8's last eighth) is not
-// two beats.
+// tempo. The bass is read below 130 Hz, under the chords' low notes that
+// would sound on every beat. A beat whose onsets two thirds in match those
+// at its midpoint (swung eighths, a shuffle's or a 6/8's last eighth) is
+// not two beats: a beat of the faster tempo would outweigh them there.
 bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
                      double bpm) {
     if (bpm >= 100 || 2 * bpm > 200) return false;
     const PulseProfile beat = pulseProfile(env.low, env.full, bpm, 6);
-    if (beat.at.size() == 6 && beat.at[4] > 4.0 / 3 * beat.at[3]) return false;
-    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
+    if (beat.at.size() == 6 && beat.at[4] > maxThirdsOverMidpoint * beat.at[3]) return false;
+    const PulseProfile pair = pulseProfile(env.bass, env.full, bpm / 2, 12, 1.0);
     if (pair.at.size() != 12 || !(pair.at[6] >= minEveryBeatBass * pair.at[0])) return false;
     const std::vector<double> h = harmonyChanges(mono22k, beats, 4);
     return h.size() == 4 && h[0] >= minHarmonyChange && h[2] >= minHalfBarHarmony * h[0];
@@ -701,7 +708,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         // the beat, a bass alone) has its attacks on swells that recur at
         // every short lag: measured against the level around them, they
         // are a pulse.
-        Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low)};
+        Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low), {}};
         // Sustained notes leave only a weak recurrence there, but beats far
         // above the mean accent, which the chance peaks of a pad's swells
         // never are.

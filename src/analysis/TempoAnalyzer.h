@@ -141,9 +141,10 @@ inline constexpr double minSwungShare = 0.25;
 // fall: the bass on the first and third beats of the bar, the chords
 // changing on its first. Below 100 BPM, the pulse is twice the tempo when
 // the bass sounds on every beat (the second of each pair at least
-// minEveryBeatBass of the first below 250 Hz) and the chords change on the
+// minEveryBeatBass of the first below 130 Hz) and the chords change on the
 // first and third beats alike (the weaker at least minHalfBarHarmony of
-// the stronger). From minSlowHarmonyHalf to 200 BPM, the pulse is half the
+// the stronger), unless the beat's onsets two thirds in reach
+// maxThirdsOverMidpoint of those at its midpoint. From minSlowHarmonyHalf to 200 BPM, the pulse is half the
 // tempo when the bass sounds once in four beats (the third under
 // maxOncePerFourBass of the first below 250 Hz) and the chords change once
 // in eight (on the fifth beat under minHalfBarHarmony of the first): a
@@ -160,7 +161,8 @@ inline constexpr double minSwungShare = 0.25;
 // and the chords change once in four, not on the half bar (the third beat
 // under minHalfBarHarmony of the first): a 6/8 sounds its bass on both
 // beats of the bar or changes chord on every bar line.
-inline constexpr double minEveryBeatBass = 0.65;
+inline constexpr double minEveryBeatBass = 0.6;
+inline constexpr double maxThirdsOverMidpoint = 1.05;
 inline constexpr double maxOncePerFourBass = 0.45;
 inline constexpr double maxLoneBass = 0.25;
 inline constexpr double maxLightSecond = 0.75;
@@ -202,6 +204,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
 struct Envelopes {
     std::vector<float> full;
     std::vector<float> low;
+    std::vector<float> bass;  // below 130 Hz: the bass apart from the chords' low notes
 };
 Envelopes envelopes(const std::vector<float>& x);
 

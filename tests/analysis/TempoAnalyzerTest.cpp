@@ -359,7 +359,8 @@ namespace {
 // half bar, the bass on beats 1 and 3 and a melody on the beats from the
 // fifth bar on, for keys alone or with a kick-snare band. `hits` are the
 // chords' strokes within the bar, in beats.
-test::MidiSong fourFourPiece(double bpm, std::vector<double> hits, double chordLength, bool band, int perBar = 1) {
+test::MidiSong fourFourPiece(double bpm, std::vector<double> hits, double chordLength, bool band, int perBar = 1,
+                             double swing = 0) {
     test::MidiSong song;
     song.bpm = bpm;
     song.programs = {{0, band ? 16 : 0}, {1, 33}, {2, 73}};
@@ -377,10 +378,18 @@ test::MidiSong fourFourPiece(double bpm, std::vector<double> hits, double chordL
         const int root = chord[0];
         for (double h : hits)
             for (int pc : chordAt(h)) song.notes.push_back({t0 + h, chordLength, 52 + (pc + 8) % 12, h == 0 ? 76 : 66, 0});
-        song.notes.push_back({t0, 1.4, 36 + root % 12, 100, 1});
-        song.notes.push_back({t0 + 2, 1.4, 36 + chordAt(2)[0] % 12 + (bar % 2 && perBar == 1 ? 7 : 0), 90, 1});
+        // With swing, the bass on every beat and swung eighths in the tune.
+        const double bassLength = swing > 0 ? 0.9 : 1.4;
+        song.notes.push_back({t0, bassLength, 36 + root % 12, 100, 1});
+        song.notes.push_back({t0 + 2, bassLength, 36 + chordAt(2)[0] % 12 + (bar % 2 && perBar == 1 ? 7 : 0), 90, 1});
+        if (swing > 0)
+            for (int b : {1, 3}) song.notes.push_back({t0 + b, 0.9, 36 + chordAt(b)[0] % 12 + 7 * (bar % 2), 86, 1});
         if (bar >= 4)
-            for (int b = 0; b < 4; ++b) song.notes.push_back({t0 + b, 0.9, 72 + chordAt(b)[size_t((bar + b) % 3)] % 12, 78, 2});
+            for (int b = 0; b < 4; ++b) {
+                song.notes.push_back({t0 + b, swing > 0 ? 0.45 : 0.9, 72 + chordAt(b)[size_t((bar + b) % 3)] % 12, 78, 2});
+                if (swing > 0)
+                    song.notes.push_back({t0 + b + 0.5 + swing / 2, 0.3, 74 + chordAt(b)[size_t(b % 3)] % 12, 64, 2});
+            }
         if (band) {
             for (int b = 0; b < 4; ++b) song.notes.push_back({t0 + b, 0.1, b % 2 ? 38 : 36, b % 2 ? 100 : 112, 9});
             for (int e = 0; e < 8; ++e) song.notes.push_back({t0 + 0.5 * e, 0.1, 42, e % 2 ? 50 : 75, 9});
@@ -420,7 +429,8 @@ test::MidiSong compoundPiece(double bpm, int perBar) {
 // chords changing on beats 1 and 3 alike is the faster tempo; the bass
 // once in four beats, with a snare on the third and nothing on the second
 // and fourth, is the slower. A slow piece for keys keeps its tempo, and so
-// does a ballad with two chords a bar over its root on one and three.
+// do a ballad with two chords a bar over its root on one and three and a
+// swung one with the bass on every beat.
 TEST(TempoAnalyzer, BassAndHarmonyTellTheOctaveOfFourFour) {
     if (!test::soundFont()) GTEST_SKIP() << "no General MIDI sound font";
     struct Case {
@@ -429,13 +439,14 @@ TEST(TempoAnalyzer, BassAndHarmonyTellTheOctaveOfFourFour) {
         double chordLength;
         bool band;
         int perBar = 1;
+        double swing = 0;
     };
     test::TempDir dir;
     for (const Case& c : {Case{164, {0, 2}, 1.9, false}, Case{146, {0, 1, 2, 3}, 0.45, false},
                           Case{84, {0, 1.5, 2.5, 3.5}, 0.45, true}, Case{76, {0, 1, 2, 3}, 0.45, false},
-                          Case{64, {0, 2}, 1.9, false, 2}}) {
+                          Case{64, {0, 2}, 1.9, false, 2}, Case{72, {0, 1, 2, 3}, 0.4, false, 2, 1.0 / 3}}) {
         const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
-        test::writeMidi(mid, fourFourPiece(c.bpm, c.hits, c.chordLength, c.band, c.perBar));
+        test::writeMidi(mid, fourFourPiece(c.bpm, c.hits, c.chordLength, c.band, c.perBar, c.swing));
         ASSERT_TRUE(test::renderMidi(mid, wav, 44100));
         const auto audio = Signal::readPlanar(wav);
         const auto t = TA::analyze(Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050));
