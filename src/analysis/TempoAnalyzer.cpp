@@ -802,7 +802,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
             follow();
     }
     // Beats divided in three (onsets at their thirds rather than at their
-    // halves) are the dotted beats of 6/8, two to the bar.
+    // halves) are dotted beats, two to the bar (6/8) or four (12/8).
     compound = compound || ternaryShare(env.low, env.full, r.bpm) > minTernaryShare;
     if (compound)
         r.meter = compoundMeter(r.beats, env.low, env.full, barsOfFourDotted(mono22k, env, r.beats, r.bpm) ? 4 : 2);

@@ -144,18 +144,19 @@ inline constexpr double minSwungShare = 0.25;
 // minEveryBeatBass of the first below 130 Hz) and the chords change on the
 // first and third beats alike (the weaker at least minHalfBarHarmony of
 // the stronger), unless the beat's onsets two thirds in reach
-// maxThirdsOverMidpoint of those at its midpoint. From minSlowHarmonyHalf to 200 BPM, the pulse is half the
-// tempo when the bass sounds once in four beats (the third under
-// maxOncePerFourBass of the first below 250 Hz) and the chords change once
-// in eight (on the fifth beat under minHalfBarHarmony of the first): a
-// ballad at 48-50 BPM, one chord a bar, read at 96-100 holds each chord for
-// eight of its beats. The chords may change twice in the slower bar when
+// maxThirdsOverMidpoint of those at its midpoint. From minSlowHarmonyHalf
+// to 200 BPM, the pulse is half the tempo when the bass sounds once in four
+// beats (the third under maxOncePerFourBass of the first below 250 Hz) and
+// the chords change once in eight (on the fifth beat under
+// minHalfBarHarmony of the first): a ballad at 48-50 BPM, one chord a bar,
+// read at 96-100 holds each chord for eight of its beats. The chords may change twice in the slower bar when
 // the bass is all but absent on the third beat (under maxLoneBass of the
 // first) and every other beat is plainly lighter than the one before it in
 // the full band (under maxLightSecond): a ballad at 64 BPM with its root
 // on one and three and two chords a bar, read at 128. Either needs the
 // largest change of harmony to reach minHarmonyChange: drums alone leave
 // the treble's pitch classes all but still.
+//
 // Dotted beats make bars of four (12/8) rather than two (6/8) when the bass
 // is all but absent on every second one (under maxLoneBass of the first)
 // and the chords change once in four, not on the half bar (the third beat

@@ -386,7 +386,8 @@ test::MidiSong fourFourPiece(double bpm, std::vector<double> hits, double chordL
             for (int b : {1, 3}) song.notes.push_back({t0 + b, 0.9, 36 + chordAt(b)[0] % 12 + 7 * (bar % 2), 86, 1});
         if (bar >= 4)
             for (int b = 0; b < 4; ++b) {
-                song.notes.push_back({t0 + b, swing > 0 ? 0.45 : 0.9, 72 + chordAt(b)[size_t((bar + b) % 3)] % 12, 78, 2});
+                const int tone = chordAt(b)[size_t((bar + b) % 3)];
+                song.notes.push_back({t0 + b, swing > 0 ? 0.45 : 0.9, 72 + tone % 12, 78, 2});
                 if (swing > 0)
                     song.notes.push_back({t0 + b + 0.5 + swing / 2, 0.3, 74 + chordAt(b)[size_t(b % 3)] % 12, 64, 2});
             }
