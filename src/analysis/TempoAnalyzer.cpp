@@ -662,7 +662,7 @@ bool doubleIsTheBeat(const std::vector<float>& mono22k, const Envelopes& env, co
 // Whether dotted beats group in fours: see maxLoneBass and minHalfBarHarmony.
 bool barsOfFourDotted(const std::vector<float>& mono22k, const Envelopes& env, const std::vector<double>& beats,
                       double bpm) {
-    const PulseProfile pair = pulseProfile(env.low, env.full, bpm / 2, 12, 1.0);
+    const PulseProfile pair = pulseProfile(env.bass, env.full, bpm / 2, 12, 1.0);
     if (pair.at.size() != 12 || !(pair.at[6] < maxLoneBass * pair.at[0])) return false;
     const std::vector<double> h = harmonyChanges(mono22k, beats, 4);
     return h.size() == 4 && h[0] >= minHarmonyChange && h[2] < minHalfBarHarmony * h[0];

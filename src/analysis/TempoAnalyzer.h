@@ -158,10 +158,10 @@ inline constexpr double minSwungShare = 0.25;
 // the treble's pitch classes all but still.
 //
 // Dotted beats make bars of four (12/8) rather than two (6/8) when the bass
-// is all but absent on every second one (under maxLoneBass of the first)
-// and the chords change once in four, not on the half bar (the third beat
-// under minHalfBarHarmony of the first): a 6/8 sounds its bass on both
-// beats of the bar or changes chord on every bar line.
+// is all but absent on every second one (under maxLoneBass of the first
+// below 130 Hz) and the chords change once in four, not on the half bar
+// (the third beat under minHalfBarHarmony of the first): a 6/8 sounds its
+// bass on both beats of the bar or changes chord on every bar line.
 inline constexpr double minEveryBeatBass = 0.6;
 inline constexpr double maxThirdsOverMidpoint = 1.05;
 inline constexpr double maxOncePerFourBass = 0.45;
