@@ -421,6 +421,17 @@ test::MidiSong compoundPiece(double bpm, int perBar) {
     return song;
 }
 
+// A song rendered through the General MIDI font, mono at the analysis rate;
+// empty when it could not be rendered.
+std::vector<float> rendered(const test::MidiSong& song) {
+    test::TempDir dir;
+    const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
+    test::writeMidi(mid, song);
+    if (!test::renderMidi(mid, wav, 44100)) return {};
+    const auto audio = Signal::readPlanar(wav);
+    return Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050);
+}
+
 }  // namespace
 
 // The octave of a 4/4 piece follows its bass and its harmony where the
@@ -442,15 +453,12 @@ TEST(TempoAnalyzer, BassAndHarmonyTellTheOctaveOfFourFour) {
         int perBar = 1;
         double swing = 0;
     };
-    test::TempDir dir;
     for (const Case& c : {Case{164, {0, 2}, 1.9, false}, Case{146, {0, 1, 2, 3}, 0.45, false},
                           Case{84, {0, 1.5, 2.5, 3.5}, 0.45, true}, Case{76, {0, 1, 2, 3}, 0.45, false},
                           Case{64, {0, 2}, 1.9, false, 2}, Case{72, {0, 1, 2, 3}, 0.4, false, 2, 1.0 / 3}}) {
-        const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
-        test::writeMidi(mid, fourFourPiece(c.bpm, c.hits, c.chordLength, c.band, c.perBar, c.swing));
-        ASSERT_TRUE(test::renderMidi(mid, wav, 44100));
-        const auto audio = Signal::readPlanar(wav);
-        const auto t = TA::analyze(Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050));
+        const auto mono = rendered(fourFourPiece(c.bpm, c.hits, c.chordLength, c.band, c.perBar, c.swing));
+        ASSERT_FALSE(mono.empty());
+        const auto t = TA::analyze(mono);
         ASSERT_TRUE(t) << c.bpm;
         EXPECT_NEAR(t->bpm, c.bpm, 0.02 * c.bpm);
         EXPECT_EQ(t->meter.label, "4/4") << c.bpm;
@@ -463,13 +471,9 @@ TEST(TempoAnalyzer, BassAndHarmonyTellTheOctaveOfFourFour) {
 // counted in four).
 TEST(TempoAnalyzer, TheBassAndTheChordsTellSixEightFromTwelveEight) {
     if (!test::soundFont()) GTEST_SKIP() << "no General MIDI sound font";
-    test::TempDir dir;
     for (int perBar : {2, 4}) {
-        const auto mid = dir / "piece.mid", wav = dir / "piece.wav";
-        test::writeMidi(mid, compoundPiece(66, perBar));
-        ASSERT_TRUE(test::renderMidi(mid, wav, 44100));
-        const auto audio = Signal::readPlanar(wav);
-        const auto mono = Signal::resample(Signal::mono(audio.channels), audio.sampleRate, 22050);
+        const auto mono = rendered(compoundPiece(66, perBar));
+        ASSERT_FALSE(mono.empty());
         const auto t = TA::analyze(mono);
         ASSERT_TRUE(t) << perBar;
         EXPECT_NEAR(t->bpm, 66, 0.02 * 66) << perBar;
