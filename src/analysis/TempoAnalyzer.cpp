@@ -708,7 +708,7 @@ std::optional<TempoResult> analyze(const std::vector<float>& mono22k, std::optio
         // the beat, a bass alone) has its attacks on swells that recur at
         // every short lag: measured against the level around them, they
         // are a pulse.
-        Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low), {}};
+        Envelopes attacks{aboveLocalLevel(env.full), aboveLocalLevel(env.low), aboveLocalLevel(env.bass)};
         // Sustained notes leave only a weak recurrence there, but beats far
         // above the mean accent, which the chance peaks of a pad's swells
         // never are.
