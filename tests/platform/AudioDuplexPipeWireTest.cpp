@@ -127,12 +127,16 @@ TEST_F(AudioDuplexPipeWire, AnImpulseArrivesAsByWireAtEveryQuantumAndTheDeclared
             return from;
         };
         // The reference: the source wired straight to the sink, recorded
-        // again until a run is undisturbed.
+        // again until a run is undisturbed. A run that heard anything but
+        // the impulse (one link made before the other) is no reference.
         ASSERT_TRUE(source->linkTo(daemon(), 1, "qm-stereo:playback_FL"));
         ASSERT_TRUE(source->linkTo(daemon(), 2, "qm-stereo:playback_FR"));
         std::optional<std::vector<int64_t>> wire;
-        for (int run = 0; run < test::kJudgedRuns && !wire; ++run) wire = arrivals(*source, *recorder, record());
-        ASSERT_TRUE(wire) << "a node missed cycles in every run of the wire";
+        for (int run = 0; run < test::kJudgedRuns && !wire; ++run) {
+            wire = arrivals(*source, *recorder, record());
+            if (wire && std::find(wire->begin(), wire->end(), -1) != wire->end()) wire.reset();
+        }
+        ASSERT_TRUE(wire) << "no run of the wire was undisturbed";
         daemon().run("pw-link -d qm-workstation:out_1 qm-stereo:playback_FL");
         daemon().run("pw-link -d qm-workstation:out_2 qm-stereo:playback_FR");
 
