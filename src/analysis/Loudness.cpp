@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <type_traits>
 
 #include "audio/Speakers.h"
 #include "rt/mn_mix.h"
@@ -35,52 +36,87 @@ bool isAmbisonic(const std::optional<SourceFormat>& source) {
 // stage's output rounded to 32-bit float, as a stored copy would be) and
 // adds the mean square of each slice of `step` samples that completes, the
 // slice under way starting `inSlice` samples before x0[0]. Both stages run
-// in one pass so that no filtered copy is needed; two channels go together,
-// since each filter waits on its own last output, and the other channel's
-// can be worked on meanwhile.
+// in one pass so that no filtered copy is needed. Two channels go together,
+// one in each half of a pair of doubles: each filter waits on its own last
+// output, and one instruction works on both channels meanwhile. Each
+// channel's arithmetic is the same, in the same order, as on its own.
+using Pair = double __attribute__((vector_size(16)));
+
+template <class T>
+struct Section {
+    T x1{}, x2{}, y1{}, y2{};
+
+    T operator()(const Biquad& f, T in) {
+        const T out = f.b0 * in + f.b1 * x1 + f.b2 * x2 - f.a1 * y1 - f.a2 * y2;
+        x2 = x1;
+        x1 = in;
+        y2 = y1;
+        y1 = out;
+        return out;
+    }
+};
+
+double toFloat(double v) { return static_cast<float>(v); }
+Pair toFloat(Pair v) {
+    using FloatPair = float __attribute__((vector_size(8)));
+    return __builtin_convertvector(__builtin_convertvector(v, FloatPair), Pair);
+}
+
 struct SliceState {
-    Biquad::Runner shelf, highPass;
+    Biquad shelf, highPass;
+    Section<double> shelfState, highPassState;
     double sum = 0;
     std::vector<double> ms;
 };
 
 void sliceMeanSquares(const float* x0, const float* x1, size_t n, size_t step, size_t inSlice, SliceState& s0,
                       SliceState* s1) {
-    const auto weighted = [](Biquad::Runner& a, Biquad::Runner& b, float x) {
-        const float y1 = static_cast<float>(a(x));
-        const float y2 = static_cast<float>(b(y1));
-        return static_cast<double>(y2) * y2;
-    };
     // The filters and sums run in locals, where they stay in registers.
-    Biquad::Runner a0 = s0.shelf, b0 = s0.highPass, a1 = s1 ? s1->shelf : s0.shelf,
-                   b1 = s1 ? s1->highPass : s0.highPass;
-    double sum0 = s0.sum, sum1 = s1 ? s1->sum : 0;
-    size_t k = 0;
-    while (k < n) {
-        const size_t m = std::min(step - inSlice, n - k);
-        if (x1) {
-            for (size_t end = k + m; k < end; ++k) {
-                sum0 += weighted(a0, b0, x0[k]);
-                sum1 += weighted(a1, b1, x1[k]);
-            }
-        } else {
-            for (size_t end = k + m; k < end; ++k) sum0 += weighted(a0, b0, x0[k]);
+    const Biquad shelf = s0.shelf, highPass = s0.highPass;
+    const auto run = [&](auto& a, auto& b, auto& sum, auto in, size_t& k, size_t end) {
+        for (; k < end; ++k) {
+            const auto y = toFloat(b(highPass, toFloat(a(shelf, in(k)))));
+            sum += y * y;
         }
-        inSlice += m;
-        if (inSlice < step) break;
-        inSlice = 0;
-        s0.ms.push_back(sum0 / static_cast<double>(step));
-        sum0 = 0;
-        if (s1) s1->ms.push_back(sum1 / static_cast<double>(step));
-        sum1 = 0;
-    }
-    s0.shelf = a0;
-    s0.highPass = b0;
-    s0.sum = sum0;
-    if (s1) {
-        s1->shelf = a1;
-        s1->highPass = b1;
-        s1->sum = sum1;
+    };
+    const auto slices = [&](auto& a, auto& b, auto& sum, auto in, auto keep) {
+        size_t k = 0;
+        while (k < n) {
+            const size_t m = std::min(step - inSlice, n - k);
+            run(a, b, sum, in, k, k + m);
+            inSlice += m;
+            if (inSlice < step) break;
+            inSlice = 0;
+            keep(sum / static_cast<double>(step));
+            sum = std::remove_reference_t<decltype(sum)>{};
+        }
+    };
+    if (x1) {
+        const auto pack = [](const Section<double>& p, const Section<double>& q) {
+            return Section<Pair>{{p.x1, q.x1}, {p.x2, q.x2}, {p.y1, q.y1}, {p.y2, q.y2}};
+        };
+        const auto unpack = [](const Section<Pair>& v, int i) {
+            return Section<double>{v.x1[i], v.x2[i], v.y1[i], v.y2[i]};
+        };
+        Section<Pair> a = pack(s0.shelfState, s1->shelfState), b = pack(s0.highPassState, s1->highPassState);
+        Pair sum{s0.sum, s1->sum};
+        slices(a, b, sum, [&](size_t k) { return Pair{x0[k], x1[k]}; }, [&](Pair ms) {
+            s0.ms.push_back(ms[0]);
+            s1->ms.push_back(ms[1]);
+        });
+        s0.shelfState = unpack(a, 0);
+        s1->shelfState = unpack(a, 1);
+        s0.highPassState = unpack(b, 0);
+        s1->highPassState = unpack(b, 1);
+        s0.sum = sum[0];
+        s1->sum = sum[1];
+    } else {
+        Section<double> a = s0.shelfState, b = s0.highPassState;
+        double sum = s0.sum;
+        slices(a, b, sum, [&](size_t k) { return double(x0[k]); }, [&](double ms) { s0.ms.push_back(ms); });
+        s0.shelfState = a;
+        s0.highPassState = b;
+        s0.sum = sum;
     }
 }
 
@@ -420,7 +456,7 @@ Meter::Meter(double sampleRate, int channels, const std::optional<SourceFormat>&
         if (!(w[i] > 0)) continue;
         s.counted.push_back(s.measured[i]);
         s.weight.push_back(w[i]);
-        s.slices.push_back({Biquad::Runner(shelf), Biquad::Runner(highPass), 0, {}});
+        s.slices.push_back({shelf, highPass, {}, {}, 0, {}});
     }
     s.peaks.resize(s.measured.size());
 }
