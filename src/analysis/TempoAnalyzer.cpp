@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 namespace qm::TempoAnalyzer {
@@ -132,13 +133,34 @@ Envelopes envelopes(const std::vector<float>& x) {
         fft.magnitudes(frame.data(), mags.data());
         for (int k = 0; k < bins; ++k) cur[k] = std::log(1.0f + 50.0f * mags[k]);
         if (i > 0) {
+            // The bands nest; above the low band the rises are summed four
+            // bins at a time, in four running sums.
+            const auto rise = [&](int k) { return double(std::max(0.0f, cur[k] - prev[k])); };
             double full = 0, low = 0, bass = 0;
-            for (int k = 0; k < anyBandBins; ++k) {
-                const float d = std::max(0.0f, cur[k] - prev[k]);
+            int k = 0;
+            for (; k < bassBins; ++k) {
+                const double d = rise(k);
                 full += d;
-                if (k < lowBins) low += d;
-                if (k < bassBins) bass += d;
+                low += d;
+                bass += d;
             }
+            for (; k < lowBins; ++k) {
+                const double d = rise(k);
+                full += d;
+                low += d;
+            }
+            using Floats = float __attribute__((vector_size(16)));
+            using Doubles = double __attribute__((vector_size(32)));
+            Doubles above{};
+            for (; k + 4 <= anyBandBins; k += 4) {
+                Floats c, p;
+                std::memcpy(&c, cur.data() + k, sizeof c);
+                std::memcpy(&p, prev.data() + k, sizeof p);
+                const Floats d = c - p;
+                above += __builtin_convertvector(d > 0 ? d : Floats{}, Doubles);
+            }
+            full += (above[0] + above[1]) + (above[2] + above[3]);
+            for (; k < anyBandBins; ++k) full += rise(k);
             env.full[i - 1] = float(full);
             env.low[i - 1] = float(low);
             env.bass[i - 1] = float(bass);
