@@ -101,11 +101,14 @@ TEST(MonitorViewJack, StartASpeakerClickMuteDimAndStopFromTheWindow) {
     std::printf("speaker click to output: %lld period(s) (click within %lld frames)\n",
                 static_cast<long long>(periods), static_cast<long long>(after - before));
     // The matrix was published when the click returned: the first cycle
-    // starting after that carries it (a few frames for the clock's estimate).
+    // starting after that carries it (a few frames for the clock's estimate),
+    // and none before the click. A cycle the stand-in workstation missed
+    // plays silence, which reads as a change wherever it falls: both bounds
+    // hold only without lost cycles.
     if (lost(*f.engine, daw, speakers) == 0) {
         EXPECT_LE(changed, after + period + 16);
+        EXPECT_GE(changed, before - period);
     }
-    EXPECT_GE(changed, before - period);
     // After the one-period crossfade: L whole, R silent.
     double off = 0;
     for (int64_t r = speakers.recorded() - 4800; r < speakers.recorded(); ++r) {
