@@ -21,6 +21,25 @@ struct Biquad {
     // The filter over a whole channel.
     std::vector<float> run(const std::vector<float>& x) const;
 
+    // The filter's memory of one channel: its last two inputs and outputs.
+    // T is double, or a vector of doubles for channels side by side, each
+    // lane worked as on its own.
+    template <class T>
+    struct History {
+        T x1{}, x2{}, y1{}, y2{};
+    };
+
+    // One output for one input, the history moved on.
+    template <class T>
+    T step(History<T>& h, T in) const {
+        const T out = b0 * in + b1 * h.x1 + b2 * h.x2 - a1 * h.y1 - a2 * h.y2;
+        h.x2 = h.x1;
+        h.x1 = in;
+        h.y2 = h.y1;
+        h.y1 = out;
+        return out;
+    }
+
     // The filter one sample at a time.
     class Runner;
 
@@ -30,18 +49,11 @@ struct Biquad {
 class Biquad::Runner {
 public:
     explicit Runner(const Biquad& f) : f_(f) {}
-    double operator()(double in) {
-        const double out = f_.b0 * in + f_.b1 * x1_ + f_.b2 * x2_ - f_.a1 * y1_ - f_.a2 * y2_;
-        x2_ = x1_;
-        x1_ = in;
-        y2_ = y1_;
-        y1_ = out;
-        return out;
-    }
+    double operator()(double in) { return f_.step(history_, in); }
 
 private:
     Biquad f_;
-    double x1_ = 0, x2_ = 0, y1_ = 0, y2_ = 0;
+    History<double> history_;
 };
 
 }  // namespace qm

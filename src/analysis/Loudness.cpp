@@ -41,20 +41,8 @@ bool isAmbisonic(const std::optional<SourceFormat>& source) {
 // output, and one instruction works on both channels meanwhile. Each
 // channel's arithmetic is the same, in the same order, as on its own.
 using Pair = double __attribute__((vector_size(16)));
-
 template <class T>
-struct Section {
-    T x1{}, x2{}, y1{}, y2{};
-
-    T operator()(const Biquad& f, T in) {
-        const T out = f.b0 * in + f.b1 * x1 + f.b2 * x2 - f.a1 * y1 - f.a2 * y2;
-        x2 = x1;
-        x1 = in;
-        y2 = y1;
-        y1 = out;
-        return out;
-    }
-};
+using History = Biquad::History<T>;
 
 double toFloat(double v) { return static_cast<float>(v); }
 Pair toFloat(Pair v) {
@@ -64,7 +52,7 @@ Pair toFloat(Pair v) {
 
 struct SliceState {
     Biquad shelf, highPass;
-    Section<double> shelfState, highPassState;
+    History<double> shelfState, highPassState;
     double sum = 0;
     std::vector<double> ms;
 };
@@ -75,7 +63,7 @@ void sliceMeanSquares(const float* x0, const float* x1, size_t n, size_t step, s
     const Biquad shelf = s0.shelf, highPass = s0.highPass;
     const auto run = [&](auto& a, auto& b, auto& sum, auto in, size_t& k, size_t end) {
         for (; k < end; ++k) {
-            const auto y = toFloat(b(highPass, toFloat(a(shelf, in(k)))));
+            const auto y = toFloat(highPass.step(b, toFloat(shelf.step(a, in(k)))));
             sum += y * y;
         }
     };
@@ -92,13 +80,13 @@ void sliceMeanSquares(const float* x0, const float* x1, size_t n, size_t step, s
         }
     };
     if (x1) {
-        const auto pack = [](const Section<double>& p, const Section<double>& q) {
-            return Section<Pair>{{p.x1, q.x1}, {p.x2, q.x2}, {p.y1, q.y1}, {p.y2, q.y2}};
+        const auto pack = [](const History<double>& p, const History<double>& q) {
+            return History<Pair>{{p.x1, q.x1}, {p.x2, q.x2}, {p.y1, q.y1}, {p.y2, q.y2}};
         };
-        const auto unpack = [](const Section<Pair>& v, int i) {
-            return Section<double>{v.x1[i], v.x2[i], v.y1[i], v.y2[i]};
+        const auto unpack = [](const History<Pair>& v, int i) {
+            return History<double>{v.x1[i], v.x2[i], v.y1[i], v.y2[i]};
         };
-        Section<Pair> a = pack(s0.shelfState, s1->shelfState), b = pack(s0.highPassState, s1->highPassState);
+        History<Pair> a = pack(s0.shelfState, s1->shelfState), b = pack(s0.highPassState, s1->highPassState);
         Pair sum{s0.sum, s1->sum};
         slices(a, b, sum, [&](size_t k) { return Pair{x0[k], x1[k]}; }, [&](Pair ms) {
             s0.ms.push_back(ms[0]);
@@ -111,7 +99,7 @@ void sliceMeanSquares(const float* x0, const float* x1, size_t n, size_t step, s
         s0.sum = sum[0];
         s1->sum = sum[1];
     } else {
-        Section<double> a = s0.shelfState, b = s0.highPassState;
+        History<double> a = s0.shelfState, b = s0.highPassState;
         double sum = s0.sum;
         slices(a, b, sum, [&](size_t k) { return double(x0[k]); }, [&](double ms) { s0.ms.push_back(ms); });
         s0.shelfState = a;
